@@ -1,0 +1,106 @@
+// The hand-off of decoded frames from the reader thread to the presentation loop.
+// Freshness wins over completeness: a full mailbox drops its oldest frame rather
+// than making the producer wait.
+#include "app/app.h"
+#include "decode/decode.h"
+
+#include <ctime>
+
+AVFrame *g_mb_q[kMailboxSlots];
+int g_mb_head;
+int g_mb_n;
+std::atomic<int> g_mb_cap{2};
+int g_mb_eof;
+std::mutex g_mb_lock;
+std::condition_variable g_mb_cv;
+std::atomic<uint64_t> g_drop_fifo;
+std::atomic<int64_t> g_src_interval_us;
+std::atomic<uint64_t> g_dec_count;
+std::atomic<uint64_t> g_shown_count;
+
+// Written only by the producer, before it locks.
+static int64_t g_last_arrival_us;
+
+int64_t mono_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t mb_next_interval(int64_t current, int64_t interval_us) {
+    if (interval_us < 1000 || interval_us > 250000) return current;
+    if (current == 0) return interval_us;
+    return (interval_us + 15 * current) / 16;
+}
+
+void mb_push_at(AVFrame *frame, int64_t now_us) {
+    if (g_last_arrival_us != 0) {
+        g_src_interval_us = mb_next_interval(g_src_interval_us, now_us - g_last_arrival_us);
+    }
+    g_last_arrival_us = now_us;
+
+    std::lock_guard lock(g_mb_lock);
+    int cap = g_mb_cap;
+    cap = cap < 1 ? 1 : cap > kMailboxSlots ? kMailboxSlots : cap;
+    while (g_mb_n >= cap) {
+        AVFrame *old = g_mb_q[g_mb_head];
+        g_mb_q[g_mb_head] = nullptr;
+        g_mb_head = (g_mb_head + 1) % kMailboxSlots;
+        g_mb_n--;
+        av_frame_free(&old);
+        g_drop_fifo++;
+    }
+    g_mb_q[(g_mb_head + g_mb_n) % kMailboxSlots] = frame;
+    g_mb_n++;
+    g_mb_cv.notify_one();
+}
+
+void mb_push(AVFrame *frame) {
+    mb_push_at(frame, mono_us());
+}
+
+AVFrame *mb_take_locked() {
+    if (g_mb_n == 0) return nullptr;
+    AVFrame *f = g_mb_q[g_mb_head];
+    g_mb_q[g_mb_head] = nullptr;
+    g_mb_head = (g_mb_head + 1) % kMailboxSlots;
+    g_mb_n--;
+    return f;
+}
+
+void mb_set_eof() {
+    std::lock_guard lock(g_mb_lock);
+    g_mb_eof = 1;
+    g_mb_cv.notify_all();
+}
+
+int drain_decoder(AVCodecContext *ctx, int keyframe) {
+    AVFrame *held = nullptr;
+    int pushed = 0;
+    for (;;) {
+        AVFrame *f = av_frame_alloc();
+        // Out of memory ends the drain; what was received is still pushed.
+        if (!f) break;
+        if (avcodec_receive_frame(ctx, f) != 0) {
+            av_frame_free(&f);
+            break;
+        }
+        if (held) {
+            mb_push(held);
+            pushed++;
+        }
+        held = f;
+    }
+    if (!held) return 0;
+    if (keyframe) held->flags |= AV_FRAME_FLAG_KEY;
+    mb_push(held);
+    pushed++;
+    g_dec_count += pushed;
+    return pushed;
+}

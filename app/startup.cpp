@@ -1,0 +1,55 @@
+// Start-up steps that prepare the decoder and the font.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "overlay/overlay.h"
+
+int display_retry_delay_ms(int attempt) {
+    int ms = 500 * (attempt + 1);
+    return ms < 5000 ? ms : 5000;
+}
+
+int prepare_decoder(ReaderArgs *ra) {
+    const char *env = getenv("ZYL_KMS_DECODER");
+    const char *name = env && env[0] ? env : "h264_v4l2m2m";
+    const AVCodec *codec = avcodec_find_decoder_by_name(name);
+    if (!codec) {
+        fprintf(stderr, "zyl-mpp: %s decoder missing\n", name);
+        return 1;
+    }
+    g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
+    fprintf(stderr, "zyl-mpp: HW decoder = %s (%s)\n", name, g_is_hevc ? "h265" : "h264");
+
+    AVCodecContext *ctx = new_decoder_ctx(codec, name);
+    if (!ctx) return 1;
+    int deferred = strcmp(name, "hevc") == 0;
+    if (!deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
+        fprintf(stderr, "zyl-mpp: open codec failed\n");
+        avcodec_free_context(&ctx);
+        return 1;
+    }
+    *ra = ReaderArgs{ctx, av_parser_init(codec->id), codec, name, deferred};
+    return 0;
+}
+
+void load_font() {
+    if (FT_Init_FreeType(&g_ft) != 0) {
+        g_ft = nullptr;
+        return;
+    }
+    const char *candidates[] = {
+        getenv("ZYL_KMS_FONT"),
+        "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf",
+        "/usr/share/fonts/truetype/noto/NotoSans-Bold.ttf",
+        "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+        "/usr/share/fonts/truetype/droid/DroidSans-Bold.ttf",
+    };
+    int i = font_open_first(candidates, 5);
+    if (i >= 0)
+        fprintf(stderr, "zyl-mpp: menu font %s\n", candidates[i]);
+    else
+        fprintf(stderr, "zyl-mpp: no TTF font found → 8x8 fallback\n");
+}

@@ -1,0 +1,67 @@
+// Stream intake: the decoder context and the reader thread that feeds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <atomic>
+#include <span>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+// The keyframe mark on a decoded frame; older libavutil has the bit but no name.
+#ifndef AV_FRAME_FLAG_KEY
+#define AV_FRAME_FLAG_KEY (1 << 1)
+#endif
+
+extern int g_is_hevc;
+extern std::atomic<uint64_t> g_sei_stripped;
+extern std::atomic<uint64_t> g_reopens;
+extern std::atomic<int> g_detect;
+
+struct ReaderArgs {
+    AVCodecContext *avctx;
+    AVCodecParserContext *parser;
+    const AVCodec *codec;
+    const char *decoder_name;
+    int deferred_open;
+};
+
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name);
+enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
+
+// Thread entry: reads stdin until it ends, then marks the mailbox finished.
+void *reader_thread(void *arg);
+// The same loop over any descriptor, for tests and benchmarks.
+void reader_run(ReaderArgs *ra, int fd);
+
+// ---- NAL unit scans (pure, over one access unit) ----
+enum class NalClass { kSei, kKeyframe, kRandomAccess };
+int nal_type(uint8_t header, int hevc);
+bool nal_is(NalClass c, int type, int hevc);
+// Removes SEI units in place; returns how many were removed, `size` becomes the kept length.
+int strip_sei(uint8_t *data, int *size, int hevc);
+
+// The last VPS, SPS and PPS seen, each with its start code.
+struct ParamSetStore {
+    uint8_t *unit[3];
+    int len[3];
+};
+
+struct UnitFindings {
+    bool keyframe;       // the frame drained for this unit gets the keyframe mark
+    bool random_access;  // holds a slice a rebuilt decoder can start from
+    bool changed;        // a tracked parameter set differs from the one stored
+};
+// One pass over a unit: its findings, with its parameter sets stored in `ps`.
+UnitFindings scan_unit(std::span<const uint8_t> unit, int hevc, ParamSetStore *ps);
+void param_sets_free(ParamSetStore *ps);
+
+// Deferred HEVC open: length of the extradata before the first slice of `buf`,
+// or -1 while the buffer does not yet hold an SPS and PPS followed by a slice.
+int hevc_extradata_len(std::span<const uint8_t> buf);
+// Bytes at the front of a still-unopened buffer that can never satisfy the
+// deferred open: slices that came before their parameter sets, or more than
+// `max_wait` bytes without any slice at all.
+size_t hevc_discardable(std::span<const uint8_t> buf, size_t max_wait);

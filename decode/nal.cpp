@@ -1,0 +1,167 @@
+// Scans over the NAL units of one access unit. All of them are single linear
+// passes: they run on every unit of a live stream.
+#include <cstdlib>
+#include <cstring>
+
+#include "decode/decode.h"
+
+namespace {
+
+// Position of the next 00 00 01 at or after `from`, or `size`.
+size_t find_start(const uint8_t *d, size_t from, size_t size) {
+    size_t i = from + 2;
+    while (i < size) {
+        const void *q = memchr(d + i, 1, size - i);
+        if (!q) return size;
+        i = static_cast<const uint8_t *>(q) - d;
+        if (d[i - 1] == 0 && d[i - 2] == 0) return i - 2;
+        i++;
+    }
+    return size;
+}
+
+// A unit begins one byte before its start code in the four-byte form.
+size_t unit_begin(const uint8_t *d, size_t sc) {
+    return sc > 0 && d[sc - 1] == 0 ? sc - 1 : sc;
+}
+
+int tracked_slot(int type, int hevc) {
+    if (hevc) return type >= 32 && type <= 34 ? type - 32 : -1;
+    return type == 7 ? 1 : type == 8 ? 2 : -1;
+}
+
+// Stores one parameter-set unit in its slot; true when it differs from the last one.
+bool store_param_set(ParamSetStore *ps, int slot, const uint8_t *unit, int len) {
+    uint8_t *&s = ps->unit[slot];
+    if (s && ps->len[slot] == len) {
+        if (memcmp(s, unit, len) == 0) return false;
+        memcpy(s, unit, len);
+        return true;
+    }
+    bool changed = s != nullptr;
+    auto *copy = static_cast<uint8_t *>(malloc(len));
+    if (!copy) return changed;
+    memcpy(copy, unit, len);
+    free(s);
+    s = copy;
+    ps->len[slot] = len;
+    return changed;
+}
+
+}  // namespace
+
+int nal_type(uint8_t header, int hevc) {
+    return hevc ? (header >> 1) & 0x3F : header & 0x1F;
+}
+
+bool nal_is(NalClass c, int type, int hevc) {
+    switch (c) {
+        case NalClass::kSei:
+            return hevc ? type == 39 || type == 40 : type == 6;
+        case NalClass::kKeyframe:
+            return hevc ? (type >= 19 && type <= 21) || type == 32 || type == 33
+                        : type == 5 || type == 7;
+        case NalClass::kRandomAccess:
+            return hevc ? type >= 16 && type <= 21 : type == 5;
+    }
+    return false;
+}
+
+int strip_sei(uint8_t *data, int *size, int hevc) {
+    const size_t n = *size;
+    size_t sc = find_start(data, 0, n);
+    if (sc == n) return 0;
+    size_t out = unit_begin(data, sc);
+    int removed = 0;
+    while (sc < n) {
+        size_t begin = unit_begin(data, sc);
+        size_t next = find_start(data, sc + 3, n);
+        size_t end = next < n ? unit_begin(data, next) : n;
+        bool sei = sc + 3 < n && nal_is(NalClass::kSei, nal_type(data[sc + 3], hevc), hevc);
+        if (sei) {
+            removed++;
+        } else {
+            memmove(data + out, data + begin, end - begin);
+            out += end - begin;
+        }
+        sc = next;
+    }
+    *size = static_cast<int>(out);
+    return removed;
+}
+
+UnitFindings scan_unit(std::span<const uint8_t> unit, int hevc, ParamSetStore *ps) {
+    UnitFindings f{};
+    const uint8_t *d = unit.data();
+    const size_t n = unit.size();
+    for (size_t sc = find_start(d, 0, n); sc + 3 < n;) {
+        int type = nal_type(d[sc + 3], hevc);
+        size_t next = find_start(d, sc + 3, n);
+        f.keyframe |= nal_is(NalClass::kKeyframe, type, hevc);
+        f.random_access |= nal_is(NalClass::kRandomAccess, type, hevc);
+        int slot = tracked_slot(type, hevc);
+        if (slot >= 0 && ps) {
+            size_t begin = unit_begin(d, sc);
+            size_t end = next < n ? unit_begin(d, next) : n;
+            f.changed |= store_param_set(ps, slot, d + begin, int(end - begin));
+        }
+        sc = next;
+    }
+    return f;
+}
+
+void param_sets_free(ParamSetStore *ps) {
+    for (int i = 0; i < 3; i++) {
+        free(ps->unit[i]);
+        ps->unit[i] = nullptr;
+        ps->len[i] = 0;
+    }
+}
+
+// Where the deferred-open scan stops: the first slice-type start code, and
+// whether an SPS and a PPS came before it.
+struct HevcScan {
+    size_t slice;  // buffer size when none
+    bool sps, pps;
+};
+
+static HevcScan hevc_scan(std::span<const uint8_t> buf) {
+    const uint8_t *d = buf.data();
+    const size_t n = buf.size();
+    HevcScan s{n, false, false};
+    if (n < 5) return s;
+    // Only start codes with at least 5 bytes to the end are looked at.
+    const size_t limit = n - 5 + 3;  // find_start needs 3 bytes for the code itself
+    for (size_t sc = find_start(d, 0, limit); sc < limit; sc = find_start(d, sc + 3, limit)) {
+        int type = nal_type(d[sc + 3], 1);
+        if (type < 32) {
+            s.slice = sc;
+            return s;
+        }
+        s.sps |= type == 33;
+        s.pps |= type == 34;
+    }
+    return s;
+}
+
+int hevc_extradata_len(std::span<const uint8_t> buf) {
+    HevcScan s = hevc_scan(buf);
+    return s.slice < buf.size() && s.sps && s.pps ? int(s.slice) : -1;
+}
+
+size_t hevc_discardable(std::span<const uint8_t> buf, size_t max_wait) {
+    HevcScan s = hevc_scan(buf);
+    const size_t n = buf.size();
+    const uint8_t *d = buf.data();
+    if (s.slice < n && !(s.sps && s.pps)) {
+        // Slices before the parameter sets can never be decoded: skip to the next
+        // parameter set after them, keeping a tail that may hold a split start code.
+        for (size_t sc = find_start(d, s.slice + 3, n); sc + 3 < n; sc = find_start(d, sc + 3, n)) {
+            int type = nal_type(d[sc + 3], 1);
+            if (type >= 32 && type <= 34) return unit_begin(d, sc);
+        }
+        return n > 4 ? n - 4 : 0;
+    }
+    if (s.slice == n && n > max_wait) return n - 4;
+    return 0;
+}

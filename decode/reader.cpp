@@ -1,0 +1,208 @@
+// The reader thread: the only consumer of stdin and the only owner of the decoder.
+// It cuts the byte stream into access units, feeds the decoder and drains every
+// decoded frame into the mailbox.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <condition_variable>
+
+#include "app/app.h"
+#include "decode/reader_state.h"
+
+std::atomic<uint64_t> g_sei_stripped;
+std::atomic<int> g_detect;
+
+// Detection queue, producer side: the newest 64 units while detection is on.
+constexpr int kDetqSlots = 64;
+AVPacket *detq[kDetqSlots];
+int detq_head, detq_tail, detq_n;
+std::mutex detq_lock;
+std::condition_variable detq_cv;
+
+namespace {
+
+// A deferred HEVC open waits at most this long for a slice after its parameter sets.
+constexpr size_t kDeferredMaxWait = 1 << 20;
+constexpr int kChunkMax = 65536;
+
+void detq_add(const AVPacket *pkt) {
+    AVPacket *copy = av_packet_clone(pkt);
+    if (!copy) return;
+    std::lock_guard lock(detq_lock);
+    if (detq_n == kDetqSlots) {
+        AVPacket *old = detq[detq_head];
+        detq_n = kDetqSlots - 1;
+        detq_head = (detq_head + 1) % kDetqSlots;
+        av_packet_free(&old);
+    }
+    detq[detq_tail] = copy;
+    detq_tail = (detq_tail + 1) % kDetqSlots;
+    detq_n++;
+    detq_cv.notify_one();
+}
+
+bool append(ReaderState *st, const uint8_t *data, size_t n) {
+    if (st->len + n > st->cap) {
+        size_t cap = 2 * (st->len + n);
+        auto *b = static_cast<uint8_t *>(realloc(st->buf, cap + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!b) return false;
+        st->buf = b;
+        st->cap = cap;
+    }
+    memcpy(st->buf + st->len, data, n);
+    st->len += n;
+    memset(st->buf + st->len, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    return true;
+}
+
+void drop_front(ReaderState *st, size_t n) {
+    memmove(st->buf, st->buf + n, st->len - n);
+    st->len -= n;
+}
+
+enum class Deferred { kWait, kOpened, kFailed };
+
+Deferred deferred_open(ReaderState *st) {
+    if (st->len <= 4) return Deferred::kWait;
+    int n;
+    while ((n = hevc_extradata_len({st->buf, st->len})) < 0) {
+        size_t skip = hevc_discardable({st->buf, st->len}, kDeferredMaxWait);
+        if (skip == 0) return Deferred::kWait;
+        if (!st->warned_discard) {
+            fprintf(stderr,
+                    "zyl-mpp: HEVC input before its VPS/SPS/PPS cannot be decoded — skipping to "
+                    "the next parameter sets\n");
+            st->warned_discard = true;
+        }
+        drop_front(st, skip);
+    }
+    auto *extra = static_cast<uint8_t *>(av_malloc(n + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!extra) return Deferred::kWait;
+    memcpy(extra, st->buf, n);
+    memset(extra + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    AVCodecContext *ctx = st->ra->avctx;
+    av_freep(&ctx->extradata);
+    ctx->extradata = extra;
+    ctx->extradata_size = n;
+    if (avcodec_open2(ctx, st->ra->codec, nullptr) < 0) {
+        fprintf(stderr, "zyl-mpp: deferred HEVC open failed\n");
+        return Deferred::kFailed;
+    }
+    fprintf(stderr, "zyl-mpp: HEVC decoder opened with %d-byte extradata (VPS/SPS/PPS)\n", n);
+    return Deferred::kOpened;
+}
+
+void send_and_drain(ReaderState *st, int key) {
+    AVCodecContext *ctx = st->ra->avctx;
+    if (avcodec_send_packet(ctx, st->pkt) != 0) {
+        drain_decoder(ctx, key);
+        if (avcodec_send_packet(ctx, st->pkt) != 0) {
+            st->drops++;
+            if (st->drops % 30 == 1) {
+                fprintf(stderr, "zyl-mpp: send_packet busy #%ld (dropped) dec=%ld shown=%ld\n",
+                        long(st->drops), long(g_dec_count.load()), long(g_shown_count.load()));
+            }
+            st->pkts_since_frame++;
+            return;
+        }
+    }
+    if (drain_decoder(ctx, key) > 0) {
+        st->last_frame_ms = mono_ms();
+        recovery_frames_flowing(st);
+        st->pkts_since_frame = 0;
+    } else {
+        st->pkts_since_frame++;
+    }
+}
+
+void on_unit(ReaderState *st, uint8_t *data, int size) {
+    if (st->strip_sei && size > 2) {
+        int removed = strip_sei(data, &size, g_is_hevc);
+        g_sei_stripped += removed;
+        if (size == 0) return;
+    }
+    st->pkt->data = data;
+    st->pkt->size = size;
+    if (g_detect) detq_add(st->pkt);
+
+    int key = 0;
+    bool rebuilt = false;
+    if (size >= 4) {
+        UnitFindings f = scan_unit({data, size_t(size)}, g_is_hevc, &st->ps);
+        key = f.keyframe;
+        rebuilt = recovery_before_send(st, f);
+    }
+    send_and_drain(st, key);
+    if (rebuilt) recovery_after_rebuild(st);
+    stall_check(st);
+}
+
+// Cuts the buffer into units; what the parser did not consume stays for the next read.
+void parse_buffer(ReaderState *st) {
+    size_t pos = 0;
+    while (pos < st->len) {
+        uint8_t *out = nullptr;
+        int out_size = 0;
+        int used = av_parser_parse2(st->ra->parser, st->ra->avctx, &out, &out_size, st->buf + pos,
+                                    int(st->len - pos), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (used < 0) break;
+        pos += used;
+        if (out_size == 0) break;
+        on_unit(st, out, out_size);
+    }
+    drop_front(st, pos);
+}
+
+void reader_init(ReaderState *st, ReaderArgs *ra) {
+    *st = ReaderState{};
+    st->ra = ra;
+    st->read_bytes = reader_read_bytes(getenv("ZYL_KMS_READ_BYTES"));
+    const char *sei = getenv("ZYL_KMS_STRIP_SEI");
+    st->strip_sei = sei && sei[0] && strtol(sei, nullptr, 10) != 0;
+    if (st->strip_sei) {
+        fprintf(stderr,
+                "zyl-kms: stripping SEI NAL units before the decoder (ZYL_KMS_STRIP_SEI=0 to keep "
+                "them)\n");
+    }
+    st->decoder_open = !ra->deferred_open;
+    st->pkt = av_packet_alloc();
+    st->last_frame_ms = mono_ms();
+}
+
+}  // namespace
+
+int reader_read_bytes(const char *value) {
+    if (!value || !value[0]) return 24576;
+    long n = strtol(value, nullptr, 10);
+    return n >= 4096 && n <= kChunkMax ? int(n) : 24576;
+}
+
+void reader_run(ReaderArgs *ra, int fd) {
+    ReaderState st;
+    reader_init(&st, ra);
+    uint8_t chunk[kChunkMax];
+    for (;;) {
+        ssize_t r = read(fd, chunk, st.read_bytes);
+        if (r <= 0) break;
+        if (!append(&st, chunk, size_t(r))) break;
+        if (!st.decoder_open) {
+            Deferred d = deferred_open(&st);
+            if (d == Deferred::kFailed) break;
+            if (d == Deferred::kWait) continue;
+        }
+        parse_buffer(&st);
+        st.decoder_open = true;
+    }
+    param_sets_free(&st.ps);
+    free(st.buf);
+    av_packet_free(&st.pkt);
+    mb_set_eof();
+}
+
+void *reader_thread(void *arg) {
+    reader_run(static_cast<ReaderArgs *>(arg), 0);
+    return nullptr;
+}

@@ -1,0 +1,2 @@
+// Display output: the output table, mode choice, modeset and frame import.
+#pragma once
