@@ -1,0 +1,79 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+std::string test_dir() {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char &c : name)
+        if (c == '/') c = '_';
+    fs::path dir = fs::path(ZYL_STREAMS_DIR).parent_path() / "testtmp" /
+                   (name + "." + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+std::string stream_path(const std::string &name) { return std::string(ZYL_STREAMS_DIR) + "/" + name; }
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+    std::ofstream f(path, std::ios::binary);
+    f << data;
+}
+
+RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                  const std::string &stdin_path, const std::string &dir, int limit_s) {
+    std::string out_path = dir + "/stdout.txt", err_path = dir + "/stderr.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto &e : env) putenv(strdup(e.c_str()));
+        std::vector<char *> argv{const_cast<char *>(ZYL_SIM_BIN)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        alarm(limit_s);  // a hang becomes a failure, not a stuck test run
+        execv(ZYL_SIM_BIN, argv.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    RunResult r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+int count_lines(const std::string &text, const std::string &needle) {
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos) n++;
+    return n;
+}

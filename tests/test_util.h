@@ -1,0 +1,26 @@
+// Helpers shared by the test programs: a private directory per test, the
+// generated streams, and running the sim program as a child process.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A fresh, empty directory that belongs to the running test only.
+std::string test_dir();
+// Path of a stream made by tools/make-streams.sh.
+std::string stream_path(const std::string &name);
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+
+struct RunResult {
+    int status;  // exit status, or 128 + signal
+    std::string out, err;
+};
+// Runs zyl-mpp-sim with `args`, the extra environment `env` (NAME=value), stdin
+// from `stdin_path` ("" for an empty stdin) and cwd `dir`. A child still running
+// after `limit_s` seconds is killed (the run then reports 128 + SIGKILL).
+RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                  const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+// Number of lines of `text` that contain `needle`.
+int count_lines(const std::string &text, const std::string &needle);

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Makes the small test streams into DIR with the ffmpeg command-line tool.
+# Already made streams are kept, so running it again costs nothing.
+set -euo pipefail
+dir=${1:?usage: make-streams.sh DIR}
+mkdir -p "$dir"
+ff=(ffmpeg -hide_banner -loglevel error -nostdin -y)
+src() { echo "testsrc2=size=$1:rate=${2:-30}"; }
+
+make() {  # make NAME ffmpeg-args...
+  local name=$1; shift
+  [ -s "$dir/$name" ] && return 0
+  "${ff[@]}" "$@" "$dir/$name.part.${name##*.}" && mv "$dir/$name.part.${name##*.}" "$dir/$name"
+}
+
+x264=(-c:v libx264 -preset ultrafast -tune zerolatency -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264)
+# 60 frames, an IDR every 30, buffering-period and picture-timing SEI in every unit.
+make h264_sei.h264 -f lavfi -i "$(src 320x240)" -frames:v 60 "${x264[@]}" -g 30 -keyint_min 30 \
+  -x264-params "nal-hrd=vbr:vbv-maxrate=800:vbv-bufsize=800:scenecut=0" -b:v 600k
+# The same without any SEI unit.
+make h264_nosei.h264 -f lavfi -i "$(src 320x240)" -frames:v 60 "${x264[@]}" -g 30 -keyint_min 30 \
+  -x264-params "scenecut=0" -bsf:v "h264_mp4toannexb,filter_units=remove_types=6"
+# A resolution change at the IDR that starts the second half.
+make h264_part2.h264 -f lavfi -i "$(src 480x272)" -frames:v 30 "${x264[@]}" -g 30 -x264-params scenecut=0
+if [ ! -s "$dir/h264_reschange.h264" ]; then
+  cat "$dir/h264_nosei.h264" "$dir/h264_part2.h264" > "$dir/h264_reschange.h264.part"
+  mv "$dir/h264_reschange.h264.part" "$dir/h264_reschange.h264"
+fi
+# HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
+make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
+  -x265-params "keyint=30:min-keyint=30:scenecut=0:log-level=error" -f hevc
