@@ -33,8 +33,9 @@ enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *
 
 // Thread entry: reads stdin until it ends, then marks the mailbox finished.
 void *reader_thread(void *arg);
-// The same loop over any descriptor, for tests and benchmarks.
-void reader_run(ReaderArgs *ra, int fd);
+// The same loop over any descriptor, for tests and benchmarks; with `decode`
+// false units are prepared but never sent (to measure the reader's own cost).
+void reader_run(ReaderArgs *ra, int fd, bool decode = true);
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

@@ -133,8 +133,9 @@ void on_unit(ReaderState *st, uint8_t *data, int size) {
     if (size >= 4) {
         UnitFindings f = scan_unit({data, size_t(size)}, g_is_hevc, &st->ps);
         key = f.keyframe;
-        rebuilt = recovery_before_send(st, f);
+        if (st->decode) rebuilt = recovery_before_send(st, f);
     }
+    if (!st->decode) return;
     send_and_drain(st, key);
     if (rebuilt) recovery_after_rebuild(st);
     stall_check(st);
@@ -156,9 +157,10 @@ void parse_buffer(ReaderState *st) {
     drop_front(st, pos);
 }
 
-void reader_init(ReaderState *st, ReaderArgs *ra) {
+void reader_init(ReaderState *st, ReaderArgs *ra, bool decode) {
     *st = ReaderState{};
     st->ra = ra;
+    st->decode = decode;
     st->read_bytes = reader_read_bytes(getenv("ZYL_KMS_READ_BYTES"));
     const char *sei = getenv("ZYL_KMS_STRIP_SEI");
     st->strip_sei = sei && sei[0] && strtol(sei, nullptr, 10) != 0;
@@ -180,9 +182,9 @@ int reader_read_bytes(const char *value) {
     return n >= 4096 && n <= kChunkMax ? int(n) : 24576;
 }
 
-void reader_run(ReaderArgs *ra, int fd) {
+void reader_run(ReaderArgs *ra, int fd, bool decode) {
     ReaderState st;
-    reader_init(&st, ra);
+    reader_init(&st, ra, decode);
     uint8_t chunk[kChunkMax];
     for (;;) {
         ssize_t r = read(fd, chunk, st.read_bytes);

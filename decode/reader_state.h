@@ -11,6 +11,7 @@ struct ReaderState {
     int read_bytes;
     bool strip_sei;
     bool decoder_open;
+    bool decode;
     AVPacket *pkt;
     uint8_t *buf;  // accumulation buffer
     size_t len, cap;

@@ -26,6 +26,9 @@ if [ ! -s "$dir/h264_reschange.h264" ]; then
   cat "$dir/h264_nosei.h264" "$dir/h264_part2.h264" > "$dir/h264_reschange.h264.part"
   mv "$dir/h264_reschange.h264.part" "$dir/h264_reschange.h264"
 fi
+# B-frames: the decoder holds pictures back, so the end-of-stream drain returns several.
+make h264_bframes.h264 -f lavfi -i "$(src 320x240)" -frames:v 30 -c:v libx264 -preset medium \
+  -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -bf 3 -x264-params "scenecut=0:b-adapt=0"
 # HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
 make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
-  -x265-params "keyint=30:min-keyint=30:scenecut=0:log-level=error" -f hevc
+  -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc

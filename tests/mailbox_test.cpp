@@ -1,0 +1,207 @@
+// The frame mailbox: drop-oldest with its capacity clamp, the arrival-interval
+// estimate, the keyframe mark of a drain, and a concurrent producer and consumer.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "tests/test_util.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace {
+
+AVFrame *tagged(int64_t tag) {
+    AVFrame *f = av_frame_alloc();
+    f->pts = tag;
+    return f;
+}
+
+// Takes everything queued; returns the tags, oldest first.
+std::vector<int64_t> take_all() {
+    std::vector<int64_t> tags;
+    std::lock_guard lock(g_mb_lock);
+    while (AVFrame *f = mb_take_locked()) {
+        tags.push_back(f->pts);
+        av_frame_free(&f);
+    }
+    return tags;
+}
+
+// The mailbox is one process-wide object; each test starts from its initial state.
+class Mailbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        take_all();
+        g_mb_head = 0;
+        g_mb_eof = 0;
+        g_mb_cap = 2;
+        g_drop_fifo = 0;
+        g_dec_count = 0;
+        g_src_interval_us = 0;
+    }
+};
+using DrainDecoder = Mailbox;
+using MailboxConcurrency = Mailbox;
+
+TEST_F(Mailbox, FullMailboxDropsTheOldest) {
+    g_mb_cap = 2;
+    for (int i = 1; i <= 3; i++) mb_push_at(tagged(i), 1000000 + i * 33333);
+    EXPECT_EQ(g_drop_fifo, 1u);
+    EXPECT_EQ(take_all(), (std::vector<int64_t>{2, 3}));
+}
+
+TEST_F(Mailbox, CapacityIsClampedAtEachPush) {
+    g_mb_cap = 0;
+    for (int i = 1; i <= 3; i++) mb_push(tagged(i));
+    EXPECT_EQ(take_all(), (std::vector<int64_t>{3}));
+    EXPECT_EQ(g_drop_fifo, 2u);
+
+    g_mb_cap = 7;
+    for (int i = 1; i <= 6; i++) mb_push(tagged(i));
+    EXPECT_EQ(take_all(), (std::vector<int64_t>{3, 4, 5, 6}));
+    EXPECT_EQ(g_drop_fifo, 4u);
+}
+
+TEST_F(Mailbox, LoweringTheCapacityDropsDownToOneBelowIt) {
+    g_mb_cap = 4;
+    for (int i = 1; i <= 4; i++) mb_push(tagged(i));
+    g_mb_cap = 2;
+    mb_push(tagged(5));
+    EXPECT_EQ(g_drop_fifo, 3u);
+    EXPECT_EQ(take_all(), (std::vector<int64_t>{4, 5}));
+}
+
+TEST_F(Mailbox, ArrivalIntervalEstimate) {
+    EXPECT_EQ(mb_next_interval(0, 33333), 33333);
+    EXPECT_EQ(mb_next_interval(33333, 49999), 34374);
+    EXPECT_EQ(mb_next_interval(33333, 999), 33333);
+    EXPECT_EQ(mb_next_interval(33333, 250001), 33333);
+    EXPECT_EQ(mb_next_interval(33333, 1000), (1000 + 15 * 33333) / 16);
+    EXPECT_EQ(mb_next_interval(0, 250000), 250000);
+
+    // Through pushes: an out-of-range gap still moves the point the next one is measured from.
+    g_mb_cap = 4;
+    int64_t t = 5000000;
+    mb_push_at(tagged(1), t);
+    EXPECT_EQ(g_src_interval_us, 0);
+    mb_push_at(tagged(2), t += 33333);
+    EXPECT_EQ(g_src_interval_us, 33333);
+    mb_push_at(tagged(3), t += 999);
+    EXPECT_EQ(g_src_interval_us, 33333);
+    mb_push_at(tagged(4), t += 49999);
+    EXPECT_EQ(g_src_interval_us, 34374);
+    take_all();
+}
+
+TEST_F(Mailbox, EndFlagWakesAWaitingConsumer) {
+    std::thread producer([] { mb_set_eof(); });
+    std::unique_lock lock(g_mb_lock);
+    g_mb_cv.wait(lock, [] { return g_mb_eof != 0; });
+    EXPECT_EQ(mb_take_locked(), nullptr);
+    lock.unlock();
+    producer.join();
+}
+
+// Sends every unit of a B-frame stream, then ends it, so the decoder releases
+// the pictures it held back in one drain.
+TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    // Frame threads hold pictures back as well, so the final drain returns several.
+    ctx->thread_count = 4;
+    ctx->thread_type = FF_THREAD_FRAME;
+    ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVCodecParserContext *parser = av_parser_init(AV_CODEC_ID_H264);
+    std::string data = read_file(stream_path("h264_bframes.h264"));
+    ASSERT_FALSE(data.empty());
+    AVPacket *pkt = av_packet_alloc();
+    auto *p = reinterpret_cast<uint8_t *>(data.data());
+    int left = int(data.size()), received = 0;
+    auto send = [&](uint8_t *d, int n) {
+        pkt->data = d;
+        pkt->size = n;
+        ASSERT_EQ(avcodec_send_packet(ctx, n ? pkt : nullptr), 0);
+        AVFrame *f = av_frame_alloc();
+        while (avcodec_receive_frame(ctx, f) == 0) {
+            received++;
+            av_frame_unref(f);
+        }
+        av_frame_free(&f);
+    };
+    while (left > 0) {
+        uint8_t *out;
+        int out_n;
+        int used = av_parser_parse2(parser, ctx, &out, &out_n, p, left, AV_NOPTS_VALUE,
+                                    AV_NOPTS_VALUE, 0);
+        p += used;
+        left -= used;
+        if (out_n) send(out, out_n);
+    }
+    if (parser) {
+        uint8_t *out;
+        int out_n;
+        av_parser_parse2(parser, ctx, &out, &out_n, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (out_n) send(out, out_n);
+    }
+    ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
+
+    g_mb_cap = 4;
+    int n = drain_decoder(ctx, 1);
+    ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
+    EXPECT_EQ(g_dec_count, uint64_t(n));
+    EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
+    std::lock_guard lock(g_mb_lock);
+    int marked = 0, last_marked = 0;
+    while (AVFrame *f = mb_take_locked()) {
+        last_marked = (f->flags & AV_FRAME_FLAG_KEY) != 0;
+        marked += last_marked;
+        av_frame_free(&f);
+    }
+    EXPECT_EQ(marked, 1);
+    EXPECT_EQ(last_marked, 1);
+    // Nothing left: no frame, no mark, no count.
+    EXPECT_EQ(drain_decoder(ctx, 1), 0);
+    EXPECT_EQ(g_dec_count, uint64_t(n));
+
+    av_packet_free(&pkt);
+    av_parser_close(parser);
+    avcodec_free_context(&ctx);
+}
+
+// Run under ThreadSanitizer too: the reader pushes while the main thread takes.
+TEST_F(MailboxConcurrency, EveryFrameIsTakenOrDroppedInOrder) {
+    constexpr int kFrames = 20000;
+    std::thread producer([] {
+        for (int i = 0; i < kFrames; i++) {
+            g_mb_cap = i % 1000 < 500 ? 2 : 4;  // capacity moves under the producer
+            mb_push(tagged(i));
+        }
+        mb_set_eof();
+    });
+    int64_t last = -1, taken = 0;
+    bool ordered = true;
+    for (;;) {
+        AVFrame *f;
+        {
+            std::unique_lock lock(g_mb_lock);
+            g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
+            f = mb_take_locked();
+            if (!f) break;
+        }
+        ordered &= f->pts > last;
+        last = f->pts;
+        taken++;
+        av_frame_free(&f);
+    }
+    producer.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(last, kFrames - 1) << "the newest frame is never dropped";
+    EXPECT_EQ(taken + int64_t(g_drop_fifo), kFrames);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// NAL unit scans over hand-built units: SEI removal, keyframe and random-access
+// findings, parameter-set tracking and the deferred HEVC open.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A NAL unit with a 4-byte start code (or 3 with `short_sc`) and a payload.
+Bytes nal(uint8_t header, Bytes payload = {0xAA, 0xBB}, bool short_sc = false) {
+    Bytes b = short_sc ? Bytes{0, 0, 1} : Bytes{0, 0, 0, 1};
+    b.push_back(header);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+// H.265 header byte for a type.
+uint8_t h5(int type) { return uint8_t(type << 1); }
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+UnitFindings scan(const Bytes &b, int hevc, ParamSetStore *ps = nullptr) {
+    return scan_unit({b.data(), b.size()}, hevc, ps);
+}
+
+TEST(StripSei, RemovesOnlySeiUnitsAndKeepsOrder) {
+    Bytes sps = nal(0x67, {1, 2, 3}), sei = nal(0x06, {9, 9, 9, 9}), idr = nal(0x65, {4, 5});
+    Bytes unit = cat({sps, sei, idr, sei});
+    int size = int(unit.size());
+    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 2);
+    unit.resize(size);
+    EXPECT_EQ(unit, cat({sps, idr}));
+}
+
+TEST(StripSei, HevcPrefixAndSuffixSei) {
+    Bytes vcl = nal(h5(1)), pre = nal(h5(39)), suf = nal(h5(40)), aud = nal(h5(35));
+    Bytes unit = cat({aud, pre, vcl, suf});
+    int size = int(unit.size());
+    EXPECT_EQ(strip_sei(unit.data(), &size, 1), 2);
+    unit.resize(size);
+    EXPECT_EQ(unit, cat({aud, vcl}));
+    // Type 6 is a slice type in H.265, not an SEI.
+    Bytes h = nal(0x06 << 1);
+    size = int(h.size());
+    EXPECT_EQ(strip_sei(h.data(), &size, 1), 0);
+}
+
+TEST(StripSei, LeadingBytesStayAndOnlySeiLeavesNothing) {
+    Bytes unit = cat({Bytes{0x11, 0x22}, nal(0x06, {1}, true)});
+    int size = int(unit.size());
+    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 1);
+    EXPECT_EQ(size, 2);
+    EXPECT_EQ(unit[0], 0x11);
+
+    Bytes only = cat({nal(0x06), nal(0x06)});
+    size = int(only.size());
+    EXPECT_EQ(strip_sei(only.data(), &size, 0), 2);
+    EXPECT_EQ(size, 0);
+}
+
+TEST(StripSei, StartCodeWithHeaderPastTheEndStays) {
+    Bytes unit = cat({nal(0x06), Bytes{0, 0, 1}});
+    int size = int(unit.size());
+    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 1);
+    EXPECT_EQ(size, 3);
+}
+
+TEST(ScanUnit, H264KeyframeAndRandomAccessClasses) {
+    // SPS without an IDR: keyframe mark, but no random access.
+    UnitFindings f = scan(cat({nal(0x67), nal(0x68), nal(0x41)}), 0);
+    EXPECT_TRUE(f.keyframe);
+    EXPECT_FALSE(f.random_access);
+    f = scan(nal(0x65), 0);
+    EXPECT_TRUE(f.keyframe);
+    EXPECT_TRUE(f.random_access);
+    f = scan(cat({nal(0x06), nal(0x41)}), 0);
+    EXPECT_FALSE(f.keyframe);
+    EXPECT_FALSE(f.random_access);
+}
+
+TEST(ScanUnit, HevcClasses) {
+    UnitFindings cra = scan(nal(h5(21)), 1);
+    EXPECT_TRUE(cra.keyframe);
+    EXPECT_TRUE(cra.random_access);
+    UnitFindings bla = scan(nal(h5(16)), 1);
+    EXPECT_FALSE(bla.keyframe);
+    EXPECT_TRUE(bla.random_access);
+    UnitFindings vps = scan(nal(h5(32)), 1);
+    EXPECT_TRUE(vps.keyframe);
+    EXPECT_FALSE(vps.random_access);
+    UnitFindings pps = scan(nal(h5(34)), 1);
+    EXPECT_FALSE(pps.keyframe);
+}
+
+TEST(ScanUnit, StartCodeMustLeaveRoomForItsHeader) {
+    // 00 00 01 as the last three bytes has no header inside the unit.
+    Bytes b = cat({Bytes{0x11, 0x22}, Bytes{0, 0, 1}});
+    EXPECT_FALSE(scan(b, 0).keyframe);
+    b.push_back(0x65);
+    EXPECT_TRUE(scan(b, 0).keyframe);
+}
+
+TEST(ParamSets, FirstStoreIsNoChangeRepeatIsNoChangeOneByteIs) {
+    ParamSetStore ps{};
+    Bytes sps = nal(0x67, {0x42, 0x00, 0x1e}), pps = nal(0x68, {0xce});
+    EXPECT_FALSE(scan(cat({sps, pps, nal(0x65)}), 0, &ps).changed);
+    EXPECT_EQ(ps.len[1], int(sps.size()));
+    EXPECT_EQ(ps.len[2], int(pps.size()));
+    EXPECT_EQ(ps.len[0], 0);
+    EXPECT_FALSE(scan(cat({sps, pps}), 0, &ps).changed);
+
+    Bytes sps2 = nal(0x67, {0x42, 0x00, 0x1f});
+    EXPECT_TRUE(scan(sps2, 0, &ps).changed);
+    EXPECT_EQ(Bytes(ps.unit[1], ps.unit[1] + ps.len[1]), sps2);
+    // A different length is a change too, and so is the same set with a 3-byte start code.
+    EXPECT_TRUE(scan(nal(0x68, {0xce, 0x01}), 0, &ps).changed);
+    EXPECT_TRUE(scan(nal(0x68, {0xce, 0x01}, true), 0, &ps).changed);
+    param_sets_free(&ps);
+}
+
+TEST(ParamSets, HevcSlotsAndUnitBoundaries) {
+    ParamSetStore ps{};
+    Bytes vps = nal(h5(32), {1}), sps = nal(h5(33), {2, 2}), pps = nal(h5(34), {3, 3, 3});
+    Bytes slice = nal(h5(19), {7, 7, 7, 7, 7});
+    scan(cat({vps, sps, pps, slice}), 1, &ps);
+    EXPECT_EQ(Bytes(ps.unit[0], ps.unit[0] + ps.len[0]), vps);
+    EXPECT_EQ(Bytes(ps.unit[1], ps.unit[1] + ps.len[1]), sps);
+    EXPECT_EQ(Bytes(ps.unit[2], ps.unit[2] + ps.len[2]), pps);
+    param_sets_free(&ps);
+}
+
+TEST(DeferredOpen, ExtradataIsEverythingBeforeTheFirstSlice) {
+    Bytes head = cat({nal(h5(35)), nal(h5(32)), nal(h5(33)), nal(h5(39)), nal(h5(34))});
+    Bytes buf = cat({head, nal(h5(19), {1, 2, 3, 4})});
+    // The slice's own leading zero of the 4-byte form belongs to the extradata.
+    EXPECT_EQ(hevc_extradata_len({buf.data(), buf.size()}), int(head.size()) + 1);
+}
+
+TEST(DeferredOpen, WaitsUntilTheSliceHeaderHasArrived) {
+    Bytes ps = cat({nal(h5(32)), nal(h5(33)), nal(h5(34))});
+    Bytes buf = cat({ps, Bytes{0, 0, 0, 1, h5(19)}});
+    // Start code and header present but fewer than 5 bytes from the start code to the end.
+    EXPECT_EQ(hevc_extradata_len({buf.data(), buf.size()}), -1);
+    buf.push_back(0x01);
+    EXPECT_EQ(hevc_extradata_len({buf.data(), buf.size()}), int(ps.size()) + 1);
+}
+
+TEST(DeferredOpen, NeedsBothSpsAndPpsBeforeTheSlice) {
+    Bytes buf = cat({nal(h5(32)), nal(h5(33)), nal(h5(1), {1, 2, 3}), nal(h5(34)), nal(h5(1))});
+    EXPECT_EQ(hevc_extradata_len({buf.data(), buf.size()}), -1);
+}
+
+TEST(DeferredOpen, SlicesBeforeParameterSetsAreDiscarded) {
+    Bytes lead = cat({nal(h5(1), {5, 5, 5}), nal(h5(0), {6, 6})});
+    Bytes ps = cat({nal(h5(32)), nal(h5(33)), nal(h5(34))});
+    Bytes buf = cat({lead, ps, nal(h5(19), {1, 2, 3})});
+    size_t skip = hevc_discardable({buf.data(), buf.size()}, 1 << 20);
+    EXPECT_EQ(skip, lead.size());
+    Bytes rest(buf.begin() + skip, buf.end());
+    EXPECT_EQ(hevc_extradata_len({rest.data(), rest.size()}), int(ps.size()) + 1);
+}
+
+TEST(DeferredOpen, WaitingBufferIsBounded) {
+    Bytes ps = cat({nal(h5(32)), nal(h5(33)), nal(h5(34))});
+    EXPECT_EQ(hevc_discardable({ps.data(), ps.size()}, 1 << 20), 0u);
+    Bytes noise(5000, 0x5A);
+    EXPECT_EQ(hevc_discardable({noise.data(), noise.size()}, 4096), noise.size() - 4);
+    // Slices with no parameter set after them: only a tail that may hold a split start code stays.
+    Bytes slices = cat({nal(h5(1)), nal(h5(1))});
+    EXPECT_EQ(hevc_discardable({slices.data(), slices.size()}, 1 << 20), slices.size() - 4);
+}
+
+}  // namespace

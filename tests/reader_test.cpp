@@ -1,0 +1,307 @@
+// The reader thread over real streams made by the ffmpeg tool. What reaches the
+// mailbox is checked against figures counted here by a plain byte walk, which
+// shares no code with the reader.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "decode/reader_state.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using Bytes = std::string;
+
+struct Nal {
+    size_t sc;  // position of 00 00 01
+    int type;
+    bool first_slice;
+};
+
+// Every NAL unit of an Annex-B stream, by the simplest possible walk.
+std::vector<Nal> walk(const Bytes &s, bool hevc) {
+    std::vector<Nal> out;
+    for (size_t i = 0; i + 3 < s.size(); i++) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+        auto h = uint8_t(s[i + 3]);
+        int type = hevc ? (h >> 1) & 0x3F : h & 0x1F;
+        bool vcl = hevc ? type < 32 : type == 1 || type == 5;
+        size_t flag_at = i + (hevc ? 5 : 4);
+        bool first = vcl && flag_at < s.size() && (uint8_t(s[flag_at]) & 0x80);
+        out.push_back({i, type, first});
+        i += 2;
+    }
+    return out;
+}
+
+int count_if(const std::vector<Nal> &nals, bool (*pred)(const Nal &)) {
+    int n = 0;
+    for (const auto &x : nals) n += pred(x);
+    return n;
+}
+
+// An access unit delimiter at the end lets the parser hand over the last picture.
+Bytes with_trailing_aud(Bytes s, bool hevc) {
+    s += hevc ? Bytes("\0\0\0\1\x46\x01\x50", 7) : Bytes("\0\0\0\1\x09\xf0", 6);
+    return s;
+}
+
+struct Seen {
+    int frames = 0, marked = 0;
+    std::set<std::pair<int, int>> sizes;
+    std::string err;
+};
+
+// Runs the reader over `data` on its own thread while this thread takes frames.
+Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
+    std::string path = test_dir() + "/input";
+    write_file(path, data);
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+
+    const AVCodec *codec = avcodec_find_decoder_by_name(decoder);
+    g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
+    AVCodecContext *ctx = new_decoder_ctx(codec, decoder);
+    if (!deferred) {
+        EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    }
+    ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred};
+    g_mb_cap = 4;
+
+    testing::internal::CaptureStderr();
+    std::thread reader([&] { reader_run(&ra, fd); });
+    Seen seen;
+    for (;;) {
+        AVFrame *f;
+        {
+            std::unique_lock lock(g_mb_lock);
+            g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
+            f = mb_take_locked();
+            if (!f) break;
+        }
+        seen.frames++;
+        seen.marked += (f->flags & AV_FRAME_FLAG_KEY) != 0;
+        seen.sizes.insert({f->width, f->height});
+        av_frame_free(&f);
+    }
+    reader.join();
+    seen.err = testing::internal::GetCapturedStderr();
+    close(fd);
+    av_parser_close(ra.parser);
+    avcodec_free_context(&ra.avctx);
+    EXPECT_EQ(g_mb_eof, 1);
+    EXPECT_EQ(uint64_t(seen.frames) + g_drop_fifo, g_dec_count);
+    return seen;
+}
+
+// Each test starts as a fresh process would, also when the tests share one.
+class Reader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard lock(g_mb_lock);
+        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        g_mb_head = 0;
+        g_mb_eof = 0;
+        g_dec_count = g_drop_fifo = g_sei_stripped = 0;
+        for (const char *v : {"ZYL_KMS_STRIP_SEI", "ZYL_KMS_READ_BYTES"}) unsetenv(v);
+    }
+};
+using ReaderBadInput = Reader;
+
+bool is_first_slice(const Nal &n) { return n.first_slice; }
+bool is_h264_sei(const Nal &n) { return n.type == 6; }
+bool is_h264_keyframe_start(const Nal &n) { return n.type == 7; }
+
+TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
+    Bytes s = read_file(stream_path("h264_sei.h264"));
+    auto nals = walk(s, false);
+    int pictures = count_if(nals, is_first_slice);
+    int seis = count_if(nals, is_h264_sei);
+    ASSERT_EQ(pictures, 60);
+    ASSERT_GT(seis, 60) << "the stream should carry SEI in every unit";
+
+    setenv("ZYL_KMS_STRIP_SEI", "1", 1);
+    Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
+    EXPECT_EQ(g_dec_count, uint64_t(pictures));
+    EXPECT_EQ(g_sei_stripped, uint64_t(seis));
+    EXPECT_EQ(count_lines(seen.err, "zyl-kms: stripping SEI NAL units before the decoder "
+                                    "(ZYL_KMS_STRIP_SEI=0 to keep them)"),
+              1);
+    // Each IDR unit carries an SPS; its frame is the one marked. A dropped frame
+    // takes its mark with it, so only a run without drops can count them all.
+    if (g_drop_fifo == 0) {
+        EXPECT_EQ(seen.marked, count_if(nals, is_h264_keyframe_start));
+    }
+    EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}}));
+}
+
+TEST_F(Reader, SeiIsKeptWhenStrippingIsOff) {
+    for (const char *v : {"0", ""}) {
+        setenv("ZYL_KMS_STRIP_SEI", v, 1);
+        SetUp();
+        Seen seen = run_reader(read_file(stream_path("h264_sei.h264")), "h264", false);
+        EXPECT_EQ(g_sei_stripped, 0u);
+        EXPECT_EQ(seen.err.find("stripping"), std::string::npos);
+    }
+}
+
+TEST_F(Reader, StreamWithoutSeiLosesOnlyTheUnitTheParserStillHolds) {
+    Bytes s = read_file(stream_path("h264_nosei.h264"));
+    int pictures = count_if(walk(s, false), is_first_slice);
+    setenv("ZYL_KMS_STRIP_SEI", "1", 1);
+    run_reader(s, "h264", false);
+    // Without a following unit the parser never hands over the last picture.
+    EXPECT_EQ(g_dec_count, uint64_t(pictures - 1));
+    EXPECT_EQ(g_sei_stripped, 0u);
+}
+
+TEST_F(Reader, ResolutionChangeReachesTheMailboxInBothSizes) {
+    Bytes s = read_file(stream_path("h264_reschange.h264"));
+    int pictures = count_if(walk(s, false), is_first_slice);
+    Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
+    EXPECT_EQ(g_dec_count, uint64_t(pictures));
+    if (g_drop_fifo == 0) {
+        EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}, {480, 272}}));
+    }
+}
+
+// The units the parser cuts, each scanned as the reader does.
+TEST_F(Reader, ParameterSetChangesFoundInRealStreams) {
+    Bytes s = with_trailing_aud(read_file(stream_path("h264_reschange.h264")), false);
+    // Independent figure: SPS units whose bytes differ from the previous SPS.
+    auto nals = walk(s, false);
+    int sps_changes = 0;
+    Bytes last;
+    for (size_t i = 0; i < nals.size(); i++) {
+        if (nals[i].type != 7) continue;
+        size_t end = i + 1 < nals.size() ? nals[i + 1].sc : s.size();
+        Bytes unit = s.substr(nals[i].sc, end - nals[i].sc);
+        if (!last.empty() && unit != last) sps_changes++;
+        last = unit;
+    }
+    ASSERT_EQ(sps_changes, 1);
+
+    AVCodecParserContext *parser = av_parser_init(AV_CODEC_ID_H264);
+    AVCodecContext *ctx = avcodec_alloc_context3(nullptr);
+    ParamSetStore ps{};
+    int changed = 0, changed_ra = 0, units = 0;
+    auto *p = reinterpret_cast<uint8_t *>(s.data());
+    for (int left = int(s.size()); left > 0;) {
+        uint8_t *out;
+        int n;
+        int used = av_parser_parse2(parser, ctx, &out, &n, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        p += used;
+        left -= used;
+        if (!n) continue;
+        units++;
+        UnitFindings f = scan_unit({out, size_t(n)}, 0, &ps);
+        changed += f.changed;
+        changed_ra += f.changed && f.random_access;
+    }
+    EXPECT_EQ(units, count_if(nals, is_first_slice));
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(changed_ra, 1) << "the new SPS comes with the IDR that uses it";
+    param_sets_free(&ps);
+    av_parser_close(parser);
+    avcodec_free_context(&ctx);
+}
+
+TEST_F(Reader, DeferredHevcOpenInSmallReads) {
+    Bytes s = read_file(stream_path("hevc.h265"));
+    auto nals = walk(s, true);
+    size_t first_vcl = 0;
+    for (const auto &n : nals)
+        if (n.type < 32) {
+            first_vcl = n.sc;
+            break;
+        }
+    ASSERT_GT(first_vcl, 0u);
+    int pictures = count_if(nals, is_first_slice);
+
+    setenv("ZYL_KMS_READ_BYTES", "4096", 1);
+    Seen seen = run_reader(with_trailing_aud(s, true), "hevc", true);
+    EXPECT_EQ(count_lines(seen.err, "zyl-mpp: HEVC decoder opened with " +
+                                        std::to_string(first_vcl) + "-byte extradata (VPS/SPS/PPS)"),
+              1)
+        << seen.err;
+    EXPECT_EQ(g_dec_count, uint64_t(pictures));
+}
+
+TEST_F(Reader, DeferredHevcSkipsInputBeforeItsParameterSets) {
+    Bytes s = read_file(stream_path("hevc.h265"));
+    auto nals = walk(s, true);
+    // Start in the middle of the first GOP; the second GOP brings parameter sets again.
+    size_t cut = 0, second_vps = 0;
+    int seen_vcl = 0;
+    for (const auto &n : nals) {
+        if (n.type < 32 && n.first_slice && ++seen_vcl == 5) cut = n.sc;
+        if (n.type == 32 && n.sc > 0) second_vps = n.sc;
+    }
+    ASSERT_GT(second_vps, cut);
+    int pictures_after = 0;
+    for (const auto &n : nals) pictures_after += n.sc >= second_vps && n.first_slice;
+
+    Seen seen = run_reader(with_trailing_aud(s.substr(cut), true), "hevc", true);
+    EXPECT_EQ(count_lines(seen.err, "before its VPS/SPS/PPS"), 1) << seen.err;
+    EXPECT_EQ(count_lines(seen.err, "HEVC decoder opened"), 1) << seen.err;
+    EXPECT_EQ(g_dec_count, uint64_t(pictures_after));
+}
+
+// None of these may crash, hang or grow without bound; the end flag is always set.
+TEST_F(ReaderBadInput, EmptyInput) {
+    run_reader("", "h264", false);
+    EXPECT_EQ(g_dec_count, 0u);
+}
+
+TEST_F(ReaderBadInput, RandomBytes) {
+    std::mt19937 rng(1234);
+    Bytes noise(3 << 20, '\0');
+    for (char &c : noise) c = char(rng());
+    run_reader(noise, "h264", false);
+    SetUp();
+    Seen hevc = run_reader(noise, "hevc", true);
+    EXPECT_EQ(count_lines(hevc.err, "HEVC decoder opened"), 0);
+}
+
+TEST_F(ReaderBadInput, StreamCutInsideANalUnit) {
+    Bytes s = read_file(stream_path("h264_sei.h264"));
+    auto nals = walk(s, false);
+    size_t cut = nals[nals.size() / 2].sc + 7;
+    run_reader(s.substr(0, cut), "h264", false);
+    EXPECT_GT(g_dec_count, 0u);
+    SetUp();
+    Bytes h = read_file(stream_path("hevc.h265"));
+    run_reader(h.substr(0, 200), "hevc", true);  // inside the parameter sets
+}
+
+TEST_F(ReaderBadInput, StreamWithoutParameterSets) {
+    Bytes s = read_file(stream_path("h264_nosei.h264"));
+    auto nals = walk(s, false);
+    Bytes stripped;
+    for (size_t i = 0; i < nals.size(); i++) {
+        size_t end = i + 1 < nals.size() ? nals[i + 1].sc : s.size();
+        if (nals[i].type != 7 && nals[i].type != 8) stripped += s.substr(nals[i].sc, end - nals[i].sc);
+    }
+    av_log_set_level(AV_LOG_QUIET);
+    run_reader(stripped, "h264", false);
+    EXPECT_EQ(g_dec_count, 0u);
+}
+
+TEST(ReaderSettings, ReadSize) {
+    EXPECT_EQ(reader_read_bytes(nullptr), 24576);
+    EXPECT_EQ(reader_read_bytes("4096"), 4096);
+    EXPECT_EQ(reader_read_bytes("65536"), 65536);
+    for (const char *bad : {"4095", "65537", "-5000", "abc", ""})
+        EXPECT_EQ(reader_read_bytes(bad), 24576) << bad;
+}
+
+}  // namespace
