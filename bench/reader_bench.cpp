@@ -79,7 +79,7 @@ double reader(const std::string &path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    setenv("ZYL_KMS_STRIP_SEI", "1", 1);
+    setenv("ZYL_KMS_STRIP_SEI", "1", 0);  // ZYL_KMS_STRIP_SEI=0 measures the scans alone
     std::string path = argc > 1 ? argv[1] : make_stream();
     struct stat st;
     stat(path.c_str(), &st);

@@ -41,8 +41,9 @@ void reader_run(ReaderArgs *ra, int fd, bool decode = true);
 enum class NalClass { kSei, kKeyframe, kRandomAccess };
 int nal_type(uint8_t header, int hevc);
 bool nal_is(NalClass c, int type, int hevc);
-// Removes SEI units in place; returns how many were removed, `size` becomes the kept length.
-int strip_sei(uint8_t *data, int *size, int hevc);
+// Removes SEI units in place; returns how many were removed. The kept bytes, in
+// their order, are then `size` bytes from `*unit`, which may have moved forward.
+int strip_sei(uint8_t **unit, int *size, int hevc);
 
 // The last VPS, SPS and PPS seen, each with its start code.
 struct ParamSetStore {
@@ -57,6 +58,9 @@ struct UnitFindings {
 };
 // One pass over a unit: its findings, with its parameter sets stored in `ps`.
 UnitFindings scan_unit(std::span<const uint8_t> unit, int hevc, ParamSetStore *ps);
+// Both in one walk: with `strip`, SEI units are removed first (returns how many)
+// and `f` gets the findings of the units kept.
+int walk_unit(uint8_t **unit, int *size, int hevc, bool strip, ParamSetStore *ps, UnitFindings *f);
 void param_sets_free(ParamSetStore *ps);
 
 // Deferred HEVC open: length of the extradata before the first slice of `buf`,

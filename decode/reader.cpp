@@ -44,17 +44,14 @@ void detq_add(const AVPacket *pkt) {
     detq_cv.notify_one();
 }
 
-bool append(ReaderState *st, const uint8_t *data, size_t n) {
-    if (st->len + n > st->cap) {
-        size_t cap = 2 * (st->len + n);
-        auto *b = static_cast<uint8_t *>(realloc(st->buf, cap + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!b) return false;
-        st->buf = b;
-        st->cap = cap;
-    }
-    memcpy(st->buf + st->len, data, n);
-    st->len += n;
-    memset(st->buf + st->len, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+// Makes room for one more read; the buffer doubles past the length it needs.
+bool reserve(ReaderState *st, size_t n) {
+    if (st->len + n <= st->cap) return true;
+    size_t cap = 2 * (st->len + n);
+    auto *b = static_cast<uint8_t *>(realloc(st->buf, cap + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!b) return false;
+    st->buf = b;
+    st->cap = cap;
     return true;
 }
 
@@ -119,22 +116,21 @@ void send_and_drain(ReaderState *st, int key) {
 }
 
 void on_unit(ReaderState *st, uint8_t *data, int size) {
+    // SEI removal and the scans share one walk; a unit left under 4 bytes holds no
+    // NAL header, so its findings are empty as the scans would have found them.
+    UnitFindings f{};
     if (st->strip_sei && size > 2) {
-        int removed = strip_sei(data, &size, g_is_hevc);
-        g_sei_stripped += removed;
+        g_sei_stripped += walk_unit(&data, &size, g_is_hevc, true, &st->ps, &f);
         if (size == 0) return;
+    } else if (size >= 4) {
+        walk_unit(&data, &size, g_is_hevc, false, &st->ps, &f);
     }
     st->pkt->data = data;
     st->pkt->size = size;
     if (g_detect) detq_add(st->pkt);
 
-    int key = 0;
-    bool rebuilt = false;
-    if (size >= 4) {
-        UnitFindings f = scan_unit({data, size_t(size)}, g_is_hevc, &st->ps);
-        key = f.keyframe;
-        if (st->decode) rebuilt = recovery_before_send(st, f);
-    }
+    int key = size >= 4 && f.keyframe;
+    bool rebuilt = size >= 4 && st->decode && recovery_before_send(st, f);
     if (!st->decode) return;
     send_and_drain(st, key);
     if (rebuilt) recovery_after_rebuild(st);
@@ -185,11 +181,13 @@ int reader_read_bytes(const char *value) {
 void reader_run(ReaderArgs *ra, int fd, bool decode) {
     ReaderState st;
     reader_init(&st, ra, decode);
-    uint8_t chunk[kChunkMax];
     for (;;) {
-        ssize_t r = read(fd, chunk, st.read_bytes);
+        // Read straight into the accumulation buffer: the stream is copied once less.
+        if (!reserve(&st, st.read_bytes)) break;
+        ssize_t r = read(fd, st.buf + st.len, st.read_bytes);
         if (r <= 0) break;
-        if (!append(&st, chunk, size_t(r))) break;
+        st.len += size_t(r);
+        memset(st.buf + st.len, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         if (!st.decoder_open) {
             Deferred d = deferred_open(&st);
             if (d == Deferred::kFailed) break;

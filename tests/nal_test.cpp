@@ -19,12 +19,23 @@ Bytes nal(uint8_t header, Bytes payload = {0xAA, 0xBB}, bool short_sc = false) {
     return b;
 }
 // H.265 header byte for a type.
-uint8_t h5(int type) { return uint8_t(type << 1); }
+uint8_t h5(int type) {
+    return uint8_t(type << 1);
+}
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
+}
+
+// Strips `unit` and returns how many SEI units went; `unit` becomes what was kept.
+int strip(Bytes &unit, int hevc) {
+    uint8_t *p = unit.data();
+    int size = int(unit.size());
+    int removed = strip_sei(&p, &size, hevc);
+    unit = Bytes(p, p + size);
+    return removed;
 }
 
 UnitFindings scan(const Bytes &b, int hevc, ParamSetStore *ps = nullptr) {
@@ -34,43 +45,40 @@ UnitFindings scan(const Bytes &b, int hevc, ParamSetStore *ps = nullptr) {
 TEST(StripSei, RemovesOnlySeiUnitsAndKeepsOrder) {
     Bytes sps = nal(0x67, {1, 2, 3}), sei = nal(0x06, {9, 9, 9, 9}), idr = nal(0x65, {4, 5});
     Bytes unit = cat({sps, sei, idr, sei});
-    int size = int(unit.size());
-    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 2);
-    unit.resize(size);
+    EXPECT_EQ(strip(unit, 0), 2);
     EXPECT_EQ(unit, cat({sps, idr}));
+    // A long slice after the SEI: the short head moves instead, the result is the same.
+    Bytes slice = nal(0x65, Bytes(500, 0x33));
+    unit = cat({sps, sei, slice, sei, nal(0x41)});
+    EXPECT_EQ(strip(unit, 0), 2);
+    EXPECT_EQ(unit, cat({sps, slice, nal(0x41)}));
 }
 
 TEST(StripSei, HevcPrefixAndSuffixSei) {
     Bytes vcl = nal(h5(1)), pre = nal(h5(39)), suf = nal(h5(40)), aud = nal(h5(35));
     Bytes unit = cat({aud, pre, vcl, suf});
-    int size = int(unit.size());
-    EXPECT_EQ(strip_sei(unit.data(), &size, 1), 2);
-    unit.resize(size);
+    EXPECT_EQ(strip(unit, 1), 2);
     EXPECT_EQ(unit, cat({aud, vcl}));
     // Type 6 is a slice type in H.265, not an SEI.
     Bytes h = nal(0x06 << 1);
-    size = int(h.size());
-    EXPECT_EQ(strip_sei(h.data(), &size, 1), 0);
+    EXPECT_EQ(strip(h, 1), 0);
+    EXPECT_EQ(h, nal(0x06 << 1));
 }
 
 TEST(StripSei, LeadingBytesStayAndOnlySeiLeavesNothing) {
     Bytes unit = cat({Bytes{0x11, 0x22}, nal(0x06, {1}, true)});
-    int size = int(unit.size());
-    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 1);
-    EXPECT_EQ(size, 2);
-    EXPECT_EQ(unit[0], 0x11);
+    EXPECT_EQ(strip(unit, 0), 1);
+    EXPECT_EQ(unit, (Bytes{0x11, 0x22}));
 
     Bytes only = cat({nal(0x06), nal(0x06)});
-    size = int(only.size());
-    EXPECT_EQ(strip_sei(only.data(), &size, 0), 2);
-    EXPECT_EQ(size, 0);
+    EXPECT_EQ(strip(only, 0), 2);
+    EXPECT_TRUE(only.empty());
 }
 
 TEST(StripSei, StartCodeWithHeaderPastTheEndStays) {
     Bytes unit = cat({nal(0x06), Bytes{0, 0, 1}});
-    int size = int(unit.size());
-    EXPECT_EQ(strip_sei(unit.data(), &size, 0), 1);
-    EXPECT_EQ(size, 3);
+    EXPECT_EQ(strip(unit, 0), 1);
+    EXPECT_EQ(unit, (Bytes{0, 0, 1}));
 }
 
 TEST(ScanUnit, H264KeyframeAndRandomAccessClasses) {
