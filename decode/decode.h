@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <span>
 
 extern "C" {
@@ -19,6 +21,14 @@ extern int g_is_hevc;
 extern std::atomic<uint64_t> g_sei_stripped;
 extern std::atomic<uint64_t> g_reopens;
 extern std::atomic<int> g_detect;
+
+// Units copied for object detection while g_detect is on: the newest 64, oldest
+// at detq_head. Nothing in this system takes them out yet.
+constexpr int kDetqSlots = 64;
+extern AVPacket *detq[kDetqSlots];
+extern int detq_head, detq_tail, detq_n;
+extern std::mutex detq_lock;
+extern std::condition_variable detq_cv;
 
 struct ReaderArgs {
     AVCodecContext *avctx;

@@ -15,8 +15,6 @@
 std::atomic<uint64_t> g_sei_stripped;
 std::atomic<int> g_detect;
 
-// Detection queue, producer side: the newest 64 units while detection is on.
-constexpr int kDetqSlots = 64;
 AVPacket *detq[kDetqSlots];
 int detq_head, detq_tail, detq_n;
 std::mutex detq_lock;

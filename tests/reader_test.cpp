@@ -105,7 +105,7 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
 
 // Each test starts as a fresh process would, also when the tests share one.
 class Reader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::lock_guard lock(g_mb_lock);
         while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
@@ -117,9 +117,15 @@ protected:
 };
 using ReaderBadInput = Reader;
 
-bool is_first_slice(const Nal &n) { return n.first_slice; }
-bool is_h264_sei(const Nal &n) { return n.type == 6; }
-bool is_h264_keyframe_start(const Nal &n) { return n.type == 7; }
+bool is_first_slice(const Nal &n) {
+    return n.first_slice;
+}
+bool is_h264_sei(const Nal &n) {
+    return n.type == 6;
+}
+bool is_h264_keyframe_start(const Nal &n) {
+    return n.type == 7;
+}
 
 TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
     Bytes s = read_file(stream_path("h264_sei.h264"));
@@ -133,8 +139,9 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
     Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
     EXPECT_EQ(g_dec_count, uint64_t(pictures));
     EXPECT_EQ(g_sei_stripped, uint64_t(seis));
-    EXPECT_EQ(count_lines(seen.err, "zyl-kms: stripping SEI NAL units before the decoder "
-                                    "(ZYL_KMS_STRIP_SEI=0 to keep them)"),
+    EXPECT_EQ(count_lines(seen.err,
+                          "zyl-kms: stripping SEI NAL units before the decoder "
+                          "(ZYL_KMS_STRIP_SEI=0 to keep them)"),
               1);
     // Each IDR unit carries an SPS; its frame is the one marked. A dropped frame
     // takes its mark with it, so only a run without drops can count them all.
@@ -142,6 +149,39 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
         EXPECT_EQ(seen.marked, count_if(nals, is_h264_keyframe_start));
     }
     EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}}));
+}
+
+TEST_F(Reader, DetectionQueueKeepsTheNewest64UnitsAsDecoded) {
+    Bytes one = read_file(stream_path("h264_sei.h264"));
+    Bytes s = with_trailing_aud(one + one, false);  // 120 units: the queue overflows
+    auto nals = walk(s, false);
+    // The last picture's unit, as the decoder gets it: from its first NAL to the AUD, SEI removed.
+    size_t last_first = 0;
+    for (const auto &n : nals)
+        if (n.first_slice) last_first = n.sc;
+    size_t unit_start = last_first;
+    for (size_t i = nals.size(); i-- > 0;) {
+        if (nals[i].sc >= last_first) continue;
+        if (nals[i].type == 1 || nals[i].type == 5) break;
+        unit_start = nals[i].sc;  // SEI, AUD or parameter sets in front of the slice
+    }
+    // NAL units run from their start code, one zero earlier in the 4-byte form.
+    auto begin_of = [&](size_t sc) { return sc > 0 && s[sc - 1] == 0 ? sc - 1 : sc; };
+    Bytes expected;
+    for (size_t i = 0; i + 1 < nals.size(); i++) {
+        if (nals[i].sc < unit_start || nals[i].type == 6) continue;
+        size_t b = begin_of(nals[i].sc);
+        expected += s.substr(b, begin_of(nals[i + 1].sc) - b);
+    }
+    setenv("ZYL_KMS_STRIP_SEI", "1", 1);
+    g_detect = 1;
+    run_reader(s, "h264", false);
+    g_detect = 0;
+    std::lock_guard lock(detq_lock);
+    EXPECT_EQ(detq_n, kDetqSlots);
+    AVPacket *newest = detq[(detq_head + detq_n - 1) % kDetqSlots];
+    ASSERT_NE(newest, nullptr);
+    EXPECT_EQ(Bytes(reinterpret_cast<char *>(newest->data), newest->size), expected);
 }
 
 TEST_F(Reader, SeiIsKeptWhenStrippingIsOff) {
@@ -198,7 +238,8 @@ TEST_F(Reader, ParameterSetChangesFoundInRealStreams) {
     for (int left = int(s.size()); left > 0;) {
         uint8_t *out;
         int n;
-        int used = av_parser_parse2(parser, ctx, &out, &n, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        int used =
+            av_parser_parse2(parser, ctx, &out, &n, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         p += used;
         left -= used;
         if (!n) continue;
@@ -229,9 +270,10 @@ TEST_F(Reader, DeferredHevcOpenInSmallReads) {
 
     setenv("ZYL_KMS_READ_BYTES", "4096", 1);
     Seen seen = run_reader(with_trailing_aud(s, true), "hevc", true);
-    EXPECT_EQ(count_lines(seen.err, "zyl-mpp: HEVC decoder opened with " +
-                                        std::to_string(first_vcl) + "-byte extradata (VPS/SPS/PPS)"),
-              1)
+    EXPECT_EQ(
+        count_lines(seen.err, "zyl-mpp: HEVC decoder opened with " + std::to_string(first_vcl) +
+                                  "-byte extradata (VPS/SPS/PPS)"),
+        1)
         << seen.err;
     EXPECT_EQ(g_dec_count, uint64_t(pictures));
 }
@@ -289,7 +331,8 @@ TEST_F(ReaderBadInput, StreamWithoutParameterSets) {
     Bytes stripped;
     for (size_t i = 0; i < nals.size(); i++) {
         size_t end = i + 1 < nals.size() ? nals[i + 1].sc : s.size();
-        if (nals[i].type != 7 && nals[i].type != 8) stripped += s.substr(nals[i].sc, end - nals[i].sc);
+        if (nals[i].type != 7 && nals[i].type != 8)
+            stripped += s.substr(nals[i].sc, end - nals[i].sc);
     }
     av_log_set_level(AV_LOG_QUIET);
     run_reader(stripped, "h264", false);
