@@ -53,6 +53,25 @@ AVFrame *mb_take_locked();
 // Interval estimate update: the next smoothed value for one measured interval.
 int64_t mb_next_interval(int64_t current, int64_t interval_us);
 
+// ---- video placement ----
+struct Rect {
+    int x, y, w, h;
+    bool operator==(const Rect &) const = default;
+};
+struct Placement {
+    Rect dst;  // screen pixels
+    Rect src;  // picture pixels
+};
+struct PlaceInput {
+    int width, height;                // the output's mode
+    bool sidebar_shown;               // sidebar output with the menu or a message up
+    const char *aspect, *fit, *flip;  // the output's settings; a null fit reads g_fit
+    int sw, sh;                       // picture size
+};
+// Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
+Rect fit_dest(int W, int H, double A);
+Placement place_video(const PlaceInput &in);
+
 // ---- start-up ----
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);

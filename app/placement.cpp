@@ -1,0 +1,77 @@
+// Where a picture goes on one output and which part of it is shown.
+#include <algorithm>
+#include <cstring>
+
+#include "app/app.h"
+
+namespace {
+
+constexpr int kSidebarWidth = 360;
+
+double wanted_aspect(const char *aspect, double picture) {
+    if (aspect && strcmp(aspect, "16:9") == 0) return 16.0 / 9.0;
+    if (aspect && strcmp(aspect, "4:3") == 0) return 4.0 / 3.0;
+    if (aspect && strcmp(aspect, "16:10") == 0) return 1.6;
+    return picture;
+}
+
+int align16(int v) {
+    return v & ~15;
+}
+
+// The source cropped to the destination's shape, aligned for the scaler.
+Rect cover_source(int dw, int dh, int sw, int sh, double a) {
+    double d = dh > 0 ? double(dw) / dh : a;
+    int cx = 0, cy = 0, cw = sw, ch = sh;
+    if (d < a) {
+        cw = int(d * sh + 0.5);
+        cx = (sw - cw) / 2;
+    } else if (sw > 0) {
+        ch = int(sw / d + 0.5);
+        cy = align16((sh - ch) / 2);
+    }
+    cw = std::max(align16(cw), 16);
+    ch = std::max(align16(ch), 16);
+    cx = align16(cx);
+    if (cx + cw > sw) cx = sw - cw;
+    if (cy + ch > sh) cy = sh - ch;
+    return {std::max(cx, 0), std::max(cy, 0), cw, ch};
+}
+
+}  // namespace
+
+Rect fit_dest(int W, int H, double A) {
+    if (!(A > 0) || W <= 0 || H <= 0) return {0, 0, W, H};
+    int w, h;
+    if (A < double(W) / H) {
+        h = H;
+        w = int(H * A + 0.5);
+    } else {
+        w = W;
+        h = int(W / A + 0.5);
+    }
+    w = std::min(w, W);
+    h = std::min(h, H);
+    return {(W - w) / 2, (H - h) / 2, w, h};
+}
+
+Placement place_video(const PlaceInput &in) {
+    int W = in.width, xoff = 0;
+    if (in.sidebar_shown) {
+        W = in.width - kSidebarWidth;
+        bool mirrored = in.flip && (strcmp(in.flip, "h") == 0 || strcmp(in.flip, "180") == 0);
+        xoff = mirrored ? 0 : kSidebarWidth;
+    }
+    double a = in.sh > 0 ? double(in.sw) / in.sh : 1.0;
+    double A = wanted_aspect(in.aspect, in.sh > 0 ? double(in.sw) / in.sh : 0.0);
+    Rect d = fit_dest(W, in.height, A);
+    Placement p{{xoff + d.x, d.y, d.w, d.h}, {0, 0, in.sw, in.sh}};
+    const char *fit = in.fit ? in.fit : g_fit;
+    if (strcmp(fit, "cover") == 0) {
+        p.src = cover_source(d.w, d.h, in.sw, in.sh, a);
+    } else if (strcmp(fit, "stretch") != 0) {
+        Rect e = fit_dest(d.w, d.h, a);
+        p.dst = {xoff + d.x + e.x, d.y + e.y, e.w, e.h};
+    }
+    return p;
+}

@@ -1,0 +1,92 @@
+// Video placement: aspect, fit, cover alignment, stretch and the sidebar area.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/app.h"
+
+void PrintTo(const Rect &r, std::ostream *os) {
+    *os << "(" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << ")";
+}
+
+namespace {
+
+Placement place(int W, int H, const char *aspect, const char *fit, int sw, int sh,
+                bool sidebar = false, const char *flip = "none") {
+    return place_video({W, H, sidebar, aspect, fit, flip, sw, sh});
+}
+
+TEST(FitDest, LargestCentredRectangle) {
+    EXPECT_EQ(fit_dest(1920, 1080, 4.0 / 3.0), (Rect{240, 0, 1440, 1080}));
+    EXPECT_EQ(fit_dest(1280, 1024, 16.0 / 9.0), (Rect{0, 152, 1280, 720}));
+    EXPECT_EQ(fit_dest(800, 480, 0), (Rect{0, 0, 800, 480}));
+    EXPECT_EQ(fit_dest(800, 480, NAN), (Rect{0, 0, 800, 480}));
+    EXPECT_EQ(fit_dest(0, 480, 1.5), (Rect{0, 0, 0, 480}));
+    EXPECT_EQ(fit_dest(1920, 1080, 16.0 / 9.0), (Rect{0, 0, 1920, 1080}));
+}
+
+TEST(Placement, KeepUsesThePicturesOwnShape) {
+    for (const char *fit : {"fit", "stretch"}) {
+        Placement p = place(1920, 1080, "keep", fit, 1280, 720);
+        EXPECT_EQ(p.dst, (Rect{0, 0, 1920, 1080})) << fit;
+        EXPECT_EQ(p.src, (Rect{0, 0, 1280, 720})) << fit;
+    }
+    // A 4:3 picture on a 16:9 screen: bars left and right, also with an unknown aspect text.
+    EXPECT_EQ(place(1920, 1080, "bogus", "fit", 640, 480).dst, (Rect{240, 0, 1440, 1080}));
+}
+
+TEST(Placement, FourThreeAreaStretchFitCover) {
+    Placement s = place(1920, 1080, "4:3", "stretch", 1920, 1080);
+    EXPECT_EQ(s.dst, (Rect{240, 0, 1440, 1080}));
+    EXPECT_EQ(s.src, (Rect{0, 0, 1920, 1080}));
+    Placement f = place(1920, 1080, "4:3", "fit", 1920, 1080);
+    EXPECT_EQ(f.dst, (Rect{240, 135, 1440, 810}));
+    Placement c = place(1920, 1080, "4:3", "cover", 1920, 1080);
+    EXPECT_EQ(c.dst, (Rect{240, 0, 1440, 1080}));
+    EXPECT_EQ(c.src, (Rect{240, 0, 1440, 1072}));
+}
+
+TEST(Placement, CoverCropsTopAndBottomAligned) {
+    Placement c = place(1920, 1080, "16:9", "cover", 640, 480);
+    EXPECT_EQ(c.dst, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(c.src, (Rect{0, 48, 640, 352}));
+    // 16:10 panel area, tiny picture: the crop never goes below 16 and stays inside.
+    Placement t = place(1280, 800, "16:10", "cover", 20, 10);
+    EXPECT_GE(t.src.w, 16);
+    EXPECT_GE(t.src.h, 16);
+    EXPECT_GE(t.src.x, 0);
+    EXPECT_GE(t.src.y, 0);
+}
+
+TEST(Placement, SidebarAreaMovesWithTheFlip) {
+    // A picture of the area's own shape shows the area itself.
+    Placement p = place(1280, 800, "keep", "fit", 920, 800, true, "none");
+    EXPECT_EQ(p.dst, (Rect{360, 0, 920, 800}));
+    p = place(1280, 800, "keep", "fit", 920, 800, true, "h");
+    EXPECT_EQ(p.dst, (Rect{0, 0, 920, 800}));
+    p = place(1280, 800, "keep", "fit", 920, 800, true, "180");
+    EXPECT_EQ(p.dst.x, 0);
+    p = place(1280, 800, "keep", "fit", 920, 800, true, "v");
+    EXPECT_EQ(p.dst.x, 360);
+    // Without the menu the whole width is used.
+    EXPECT_EQ(place(1280, 800, "keep", "fit", 1280, 800, false).dst, (Rect{0, 0, 1280, 800}));
+    // Fit inside the reduced area keeps the offset.
+    p = place(1280, 800, "keep", "fit", 1920, 1080, true, nullptr);
+    EXPECT_EQ(p.dst, (Rect{360, 141, 920, 518}));
+}
+
+TEST(Placement, ZeroPictureHeightUsesTheWholeArea) {
+    EXPECT_EQ(place(1920, 1080, "keep", "stretch", 640, 0).dst, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(place(1920, 1080, "keep", "cover", 640, 0).dst, (Rect{0, 0, 1920, 1080}));
+    // Inside that area the picture counts as square.
+    EXPECT_EQ(place(1920, 1080, "keep", "fit", 640, 0).dst, (Rect{420, 0, 1080, 1080}));
+}
+
+TEST(Placement, NullFitReadsTheGlobal) {
+    snprintf(g_fit, sizeof g_fit, "%s", "stretch");
+    EXPECT_EQ(place(1920, 1080, "4:3", nullptr, 1920, 1080).dst, (Rect{240, 0, 1440, 1080}));
+    snprintf(g_fit, sizeof g_fit, "%s", "fit");
+    EXPECT_EQ(place(1920, 1080, "4:3", nullptr, 1920, 1080).dst, (Rect{240, 135, 1440, 810}));
+}
+
+}  // namespace
