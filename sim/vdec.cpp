@@ -1,1 +1,497 @@
+// The virtual hardware decoder. The decoder names of the board are answered with
+// libavcodec's software decoders, wrapped so that the program sees what a V4L2
+// memory-to-memory decoder gives it: one format negotiation with {DRM_PRIME, NV12},
+// and NV12 pictures in DMA-BUF-like memory (a memfd) described by a DRM PRIME
+// descriptor. Faults the board's decoders are known for (going silent, refusing
+// input, failing to reopen) can be switched on through ZYL_SIM_DEC_* variables.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <drm_fourcc.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
 #include "sim/sim.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_drm.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+// ---- the real library entry points ----
+
+template <typename Fn>
+Fn real(const char *name) {
+    void *p = dlsym(RTLD_NEXT, name);
+    if (!p) {
+        fprintf(stderr, "zyl-sim: %s not found in the libraries\n", name);
+        abort();
+    }
+    return reinterpret_cast<Fn>(p);
+}
+
+#define ZYL_REAL(name)                                         \
+    ([] {                                                      \
+        static const auto fn = real<decltype(&::name)>(#name); \
+        return fn;                                             \
+    }())
+
+// ---- settings and process-wide state ----
+
+struct DecConfig {
+    int64_t stall_after;  // 0: never
+    bool stall_repeat;
+    int64_t busy_every;  // 0: never
+    int64_t busy_run;
+    std::vector<int64_t> fail_open;  // 1-based open numbers that fail
+    bool no_prime;
+    bool drm_device_fail;
+};
+
+// What a decoder name found through the sim asked for, per codec.
+enum class Kind { kSoftware, kM2m, kRequest };
+
+// One opened virtual decoder.
+struct CtxState {
+    AVPixelFormat chosen;
+    bool silent;
+    AVFrame *sw;
+    SwsContext *sws;
+};
+
+struct DecState {
+    std::mutex lock;
+    bool loaded;
+    DecConfig cfg;
+    Kind h264_kind, hevc_kind;
+    std::unordered_map<AVCodecContext *, CtxState> ctxs;
+    bool stall_armed;
+    int64_t next_stall;  // delivered count at which the next stall begins
+    SimDecStats st;
+};
+
+DecState g_dec;
+
+int64_t env_int(const char *name) {
+    const char *v = getenv(name);
+    return v && v[0] ? strtoll(v, nullptr, 10) : 0;
+}
+
+std::vector<int64_t> env_list(const char *name) {
+    std::vector<int64_t> out;
+    const char *v = getenv(name);
+    while (v && *v) {
+        char *end;
+        long long n = strtoll(v, &end, 10);
+        if (end == v) break;
+        if (n > 0) out.push_back(n);
+        v = *end == ',' ? end + 1 : end;
+    }
+    return out;
+}
+
+// Call with g_dec.lock held.
+void load_locked() {
+    if (g_dec.loaded) return;
+    DecConfig &c = g_dec.cfg;
+    c.stall_after = env_int("ZYL_SIM_DEC_STALL_AFTER");
+    c.stall_repeat = env_int("ZYL_SIM_DEC_STALL_REPEAT") != 0;
+    c.busy_every = env_int("ZYL_SIM_DEC_BUSY_EVERY");
+    c.busy_run = getenv("ZYL_SIM_DEC_BUSY_RUN") ? env_int("ZYL_SIM_DEC_BUSY_RUN") : 1;
+    c.fail_open = env_list("ZYL_SIM_DEC_FAIL_OPEN");
+    c.no_prime = env_int("ZYL_SIM_DEC_NO_PRIME") != 0;
+    c.drm_device_fail = env_int("ZYL_SIM_DRM_DEVICE_FAIL") != 0;
+    g_dec.stall_armed = c.stall_after > 0;
+    g_dec.next_stall = c.stall_after;
+    g_dec.loaded = true;
+}
+
+DecState &locked_state(std::unique_lock<std::mutex> &l) {
+    l = std::unique_lock(g_dec.lock);
+    load_locked();
+    return g_dec;
+}
+
+Kind *kind_slot(AVCodecID id) {
+    if (id == AV_CODEC_ID_H264) return &g_dec.h264_kind;
+    if (id == AV_CODEC_ID_HEVC) return &g_dec.hevc_kind;
+    return nullptr;
+}
+
+// The codec a board decoder name stands for, or NONE for a name the sim leaves alone.
+AVCodecID virtual_codec(const char *name, Kind *kind) {
+    *kind = Kind::kM2m;
+    if (strcmp(name, "h264_v4l2m2m") == 0) return AV_CODEC_ID_H264;
+    if (strcmp(name, "hevc_v4l2m2m") == 0) return AV_CODEC_ID_HEVC;
+    if (strstr(name, "rkmpp")) {
+        return strstr(name, "hevc") || strstr(name, "265") ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    }
+    *kind = Kind::kRequest;
+    if (strcmp(name, "hevc") == 0) return AV_CODEC_ID_HEVC;
+    return AV_CODEC_ID_NONE;
+}
+
+// A silent decoder speaks again after a flush or when it is replaced; with the
+// repeat switch it falls silent again after as many frames once more.
+void end_silence_locked(CtxState *cs) {
+    if (!cs->silent) return;
+    cs->silent = false;
+    if (g_dec.cfg.stall_repeat) {
+        g_dec.stall_armed = true;
+        g_dec.next_stall = g_dec.st.delivered + g_dec.cfg.stall_after;
+    }
+}
+
+void free_ctx_state(CtxState *cs) {
+    av_frame_free(&cs->sw);
+    sws_freeContext(cs->sws);
+    cs->sws = nullptr;
+}
+
+// Software decoding must never reach the program's callback with the decoder's own
+// list: a hardware decoder negotiates once, at open.
+AVPixelFormat sw_get_format(AVCodecContext *, const AVPixelFormat *fmts) {
+    for (const AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++) {
+        const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(*p);
+        if (d && !(d->flags & AV_PIX_FMT_FLAG_HWACCEL)) return *p;
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+// ---- pictures ----
+
+constexpr int kPitchAlign = 64;
+constexpr int kHeightAlign = 16;
+
+int align(int v, int a) {
+    return (v + a - 1) / a * a;
+}
+
+// Writes the software picture as NV12: Y rows at `y`, interleaved UV rows at `uv`.
+bool write_nv12(const AVFrame *src, uint8_t *y, int y_pitch, uint8_t *uv, int uv_pitch,
+                SwsContext **sws) {
+    int w = src->width, h = src->height;
+    if (src->format == AV_PIX_FMT_YUV420P || src->format == AV_PIX_FMT_YUVJ420P) {
+        for (int r = 0; r < h; r++)
+            memcpy(y + size_t(r) * y_pitch, src->data[0] + size_t(r) * src->linesize[0], w);
+        int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        for (int r = 0; r < ch; r++) {
+            const uint8_t *u = src->data[1] + size_t(r) * src->linesize[1];
+            const uint8_t *v = src->data[2] + size_t(r) * src->linesize[2];
+            uint8_t *d = uv + size_t(r) * uv_pitch;
+            for (int x = 0; x < cw; x++) {
+                d[2 * x] = u[x];
+                d[2 * x + 1] = v[x];
+            }
+        }
+        return true;
+    }
+    *sws = sws_getCachedContext(*sws, w, h, AVPixelFormat(src->format), w, h, AV_PIX_FMT_NV12,
+                                SWS_POINT, nullptr, nullptr, nullptr);
+    if (!*sws) return false;
+    uint8_t *dst[4] = {y, uv, nullptr, nullptr};
+    int stride[4] = {y_pitch, uv_pitch, 0, 0};
+    return sws_scale(*sws, src->data, src->linesize, 0, h, dst, stride) == h;
+}
+
+void prime_free(void *, uint8_t *data) {
+    auto *desc = reinterpret_cast<AVDRMFrameDescriptor *>(data);
+    close(desc->objects[0].fd);
+    av_free(desc);
+    std::lock_guard l(g_dec.lock);
+    g_dec.st.live_frames--;
+}
+
+// The picture in one memfd, Y then UV, as a V4L2 decoder exports its capture buffer.
+int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws) {
+    int pitch = align(src->width, kPitchAlign);
+    int ah = align(src->height, kHeightAlign);
+    size_t y_size = size_t(pitch) * ah;
+    size_t size = y_size + y_size / 2;
+    int fd = memfd_create("zyl-sim-vdec", MFD_CLOEXEC);
+    if (fd < 0) return AVERROR(errno);
+    void *map = MAP_FAILED;
+    if (ftruncate(fd, off_t(size)) == 0)
+        map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        int err = AVERROR(errno);
+        close(fd);
+        return err;
+    }
+    auto *base = static_cast<uint8_t *>(map);
+    bool ok = write_nv12(src, base, pitch, base + y_size, pitch, sws);
+    munmap(map, size);
+    auto *desc = static_cast<AVDRMFrameDescriptor *>(av_mallocz(sizeof(AVDRMFrameDescriptor)));
+    if (!ok || !desc) {
+        av_free(desc);
+        close(fd);
+        return ok ? AVERROR(ENOMEM) : AVERROR_EXTERNAL;
+    }
+    desc->nb_objects = 1;
+    desc->objects[0] = {fd, size, DRM_FORMAT_MOD_LINEAR};
+    desc->nb_layers = 1;
+    AVDRMLayerDescriptor &layer = desc->layers[0];
+    layer.format = DRM_FORMAT_NV12;
+    layer.nb_planes = 2;
+    layer.planes[0] = {0, 0, pitch};
+    layer.planes[1] = {0, ptrdiff_t(y_size), pitch};
+    out->buf[0] =
+        av_buffer_create(reinterpret_cast<uint8_t *>(desc), sizeof(*desc), prime_free, nullptr, 0);
+    if (!out->buf[0]) {
+        close(fd);
+        av_free(desc);
+        return AVERROR(ENOMEM);
+    }
+    {
+        std::lock_guard l(g_dec.lock);
+        g_dec.st.live_frames++;
+    }
+    out->data[0] = reinterpret_cast<uint8_t *>(desc);
+    out->format = AV_PIX_FMT_DRM_PRIME;
+    return 0;
+}
+
+int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws) {
+    out->format = AV_PIX_FMT_NV12;
+    out->width = src->width;
+    out->height = src->height;
+    int r = av_frame_get_buffer(out, 0);
+    if (r < 0) return r;
+    return write_nv12(src, out->data[0], out->linesize[0], out->data[1], out->linesize[1], sws)
+               ? 0
+               : AVERROR_EXTERNAL;
+}
+
+// The frame the program gets for one software picture, in the negotiated format.
+int deliver(const AVFrame *src, AVPixelFormat chosen, AVFrame *out, SwsContext **sws) {
+    int r = chosen == AV_PIX_FMT_DRM_PRIME ? make_prime_frame(src, out, sws)
+                                           : make_nv12_frame(src, out, sws);
+    if (r == 0) r = av_frame_copy_props(out, src);
+    if (r < 0) {
+        av_frame_unref(out);
+        return r;
+    }
+    out->width = src->width;
+    out->height = src->height;
+    return 0;
+}
+
+void device_free(AVHWDeviceContext *dev) {
+    close(static_cast<AVDRMDeviceContext *>(dev->hwctx)->fd);
+    std::lock_guard l(g_dec.lock);
+    g_dec.st.live_devices--;
+}
+
+}  // namespace
+
+// ---- the wrapped entry points ----
+
+extern "C" const AVCodec *avcodec_find_decoder_by_name(const char *name) {
+    Kind kind;
+    AVCodecID id = name ? virtual_codec(name, &kind) : AV_CODEC_ID_NONE;
+    if (id == AV_CODEC_ID_NONE) {
+        // The plain software decoder of a codec honestly offers no DRM PRIME; the
+        // last name looked up decides what later opens of that codec are.
+        const AVCodec *c = ZYL_REAL(avcodec_find_decoder_by_name)(name);
+        std::unique_lock<std::mutex> l;
+        locked_state(l);
+        if (c && kind_slot(c->id)) *kind_slot(c->id) = Kind::kSoftware;
+        return c;
+    }
+    const AVCodec *c = avcodec_find_decoder(id);
+    if (c) {
+        std::unique_lock<std::mutex> l;
+        locked_state(l);
+        *kind_slot(id) = kind;
+    }
+    return c;
+}
+
+extern "C" int av_hwdevice_ctx_create(AVBufferRef **device_ctx, enum AVHWDeviceType type,
+                                      const char *device, AVDictionary *opts, int flags) {
+    if (type != AV_HWDEVICE_TYPE_DRM)
+        return ZYL_REAL(av_hwdevice_ctx_create)(device_ctx, type, device, opts, flags);
+    *device_ctx = nullptr;
+    {
+        std::unique_lock<std::mutex> l;
+        if (locked_state(l).cfg.drm_device_fail) return AVERROR(ENOENT);
+    }
+    AVBufferRef *ref = av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_DRM);
+    if (!ref) return AVERROR(ENOMEM);
+    // No card node here: the device only has to be a descriptor the library may close.
+    auto *dev = reinterpret_cast<AVHWDeviceContext *>(ref->data);
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        av_buffer_unref(&ref);
+        return AVERROR(errno);
+    }
+    static_cast<AVDRMDeviceContext *>(dev->hwctx)->fd = fd;
+    dev->free = device_free;
+    {
+        std::lock_guard l(g_dec.lock);
+        g_dec.st.live_devices++;
+    }
+    int r = av_hwdevice_ctx_init(ref);
+    if (r < 0) {
+        av_buffer_unref(&ref);
+        return r;
+    }
+    *device_ctx = ref;
+    return 0;
+}
+
+extern "C" int avcodec_open2(AVCodecContext *ctx, const AVCodec *codec, AVDictionary **options) {
+    auto open = ZYL_REAL(avcodec_open2);
+    AVCodecID id = codec ? codec->id : ctx->codec_id;
+    std::unique_lock<std::mutex> l;
+    DecState &d = locked_state(l);
+    Kind *slot = kind_slot(id);
+    if (!slot || *slot == Kind::kSoftware) {
+        l.unlock();
+        return open(ctx, codec, options);
+    }
+    int64_t n = ++d.st.opens;
+    bool fail =
+        std::find(d.cfg.fail_open.begin(), d.cfg.fail_open.end(), n) != d.cfg.fail_open.end();
+    bool no_device = *slot == Kind::kRequest && !ctx->hw_device_ctx;
+    bool no_prime = d.cfg.no_prime;
+    l.unlock();
+    if (fail) return AVERROR(EIO);
+    if (no_device) return AVERROR(EINVAL);
+
+    // What a V4L2 decoder offers for its capture queue, terminator included.
+    static constexpr std::array<AVPixelFormat, 3> kOffered = {AV_PIX_FMT_DRM_PRIME, AV_PIX_FMT_NV12,
+                                                              AV_PIX_FMT_NONE};
+    const AVPixelFormat *list = kOffered.data() + (no_prime ? 1 : 0);
+    AVPixelFormat chosen = ctx->get_format ? ctx->get_format(ctx, list) : list[0];
+    {
+        std::lock_guard g(g_dec.lock);
+        g_dec.st.format_calls++;
+    }
+    // Like libavcodec's own negotiation, a choice from outside the list fails the open.
+    if (chosen == AV_PIX_FMT_NONE || std::find(list, kOffered.end(), chosen) == kOffered.end())
+        return AVERROR(EINVAL);
+
+    ctx->get_format = sw_get_format;
+    int r = open(ctx, codec, options);
+    if (r < 0) return r;
+    CtxState cs{chosen, false, av_frame_alloc(), nullptr};
+    if (!cs.sw) return AVERROR(ENOMEM);
+    std::lock_guard g(g_dec.lock);
+    g_dec.ctxs[ctx] = cs;
+    return 0;
+}
+
+extern "C" int avcodec_send_packet(AVCodecContext *ctx, const AVPacket *pkt) {
+    {
+        std::unique_lock<std::mutex> l;
+        DecState &d = locked_state(l);
+        if (d.ctxs.count(ctx)) {
+            int64_t n = ++d.st.sends;
+            const DecConfig &c = d.cfg;
+            // The input queue is full for busy_run calls from every busy_every-th on.
+            if (c.busy_every > 0 && n >= c.busy_every &&
+                (n - c.busy_every) % c.busy_every < c.busy_run) {
+                d.st.busy++;
+                return AVERROR(EAGAIN);
+            }
+        }
+    }
+    return ZYL_REAL(avcodec_send_packet)(ctx, pkt);
+}
+
+extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
+    auto receive = ZYL_REAL(avcodec_receive_frame);
+    std::unique_lock<std::mutex> l;
+    DecState &d = locked_state(l);
+    auto it = d.ctxs.find(ctx);
+    if (it == d.ctxs.end()) {
+        l.unlock();
+        return receive(ctx, frame);
+    }
+    // The record stays put: only this context's own free removes it.
+    CtxState *cs = &it->second;
+    if (!cs->silent && d.stall_armed && d.st.delivered >= d.next_stall) {
+        cs->silent = true;
+        d.stall_armed = false;
+        d.st.stalls++;
+    }
+    bool silent = cs->silent;
+    l.unlock();
+
+    for (;;) {
+        int r = receive(ctx, cs->sw);
+        if (r < 0) return r;
+        if (!silent) break;
+        // A silent decoder still consumes its input; what it decodes is lost.
+        av_frame_unref(cs->sw);
+        std::lock_guard g(g_dec.lock);
+        g_dec.st.discarded++;
+    }
+    int r = deliver(cs->sw, cs->chosen, frame, &cs->sws);
+    av_frame_unref(cs->sw);
+    if (r < 0) return r;
+    std::lock_guard g(g_dec.lock);
+    g_dec.st.delivered++;
+    return 0;
+}
+
+extern "C" void avcodec_flush_buffers(AVCodecContext *ctx) {
+    {
+        std::unique_lock<std::mutex> l;
+        DecState &d = locked_state(l);
+        auto it = d.ctxs.find(ctx);
+        if (it != d.ctxs.end()) {
+            d.st.flushes++;
+            end_silence_locked(&it->second);
+        }
+    }
+    ZYL_REAL(avcodec_flush_buffers)(ctx);
+}
+
+extern "C" void avcodec_free_context(AVCodecContext **pctx) {
+    if (pctx && *pctx) {
+        std::unique_lock<std::mutex> l;
+        DecState &d = locked_state(l);
+        auto it = d.ctxs.find(*pctx);
+        if (it != d.ctxs.end()) {
+            end_silence_locked(&it->second);
+            free_ctx_state(&it->second);
+            d.ctxs.erase(it);
+        }
+    }
+    ZYL_REAL(avcodec_free_context)(pctx);
+}
+
+// ---- for the tests ----
+
+SimDecStats sim_dec_stats() {
+    std::unique_lock<std::mutex> l;
+    return locked_state(l).st;
+}
+
+void sim_dec_reset() {
+    std::lock_guard l(g_dec.lock);
+    g_dec.loaded = false;
+    g_dec.h264_kind = g_dec.hevc_kind = Kind::kSoftware;
+    SimDecStats fresh{};
+    fresh.live_frames = g_dec.st.live_frames;
+    fresh.live_devices = g_dec.st.live_devices;
+    g_dec.st = fresh;
+    load_locked();
+}

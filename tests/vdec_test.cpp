@@ -1,0 +1,514 @@
+// The virtual hardware decoder: the program must meet it exactly as it meets a V4L2
+// decoder on the board (one negotiation, NV12 in one DMA-BUF-like object), the
+// pictures must really be the stream's, and each switchable fault must appear.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <drm_fourcc.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "sim/sim.h"
+#include "tests/test_util.h"
+
+extern "C" {
+#include <libavutil/hwcontext_drm.h>
+}
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// One picture as tight NV12: width x height luma, then interleaved chroma.
+struct Picture {
+    int w = 0, h = 0;
+    Bytes y, uv;
+};
+
+std::vector<Bytes> cut_units(const std::string &name, AVCodecID id) {
+    std::string data = read_file(stream_path(name));
+    AVCodecParserContext *parser = av_parser_init(id);
+    AVCodecContext *pctx = avcodec_alloc_context3(nullptr);
+    std::vector<Bytes> units;
+    Bytes in(data.begin(), data.end());
+    in.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    size_t pos = 0;
+    for (;;) {
+        uint8_t *out;
+        int out_size;
+        int left = int(data.size() - pos);
+        int used = av_parser_parse2(parser, pctx, &out, &out_size, left ? in.data() + pos : nullptr,
+                                    left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        pos += used;
+        if (out_size > 0) units.emplace_back(out, out + out_size);
+        if (left == 0 && out_size == 0) break;
+    }
+    av_parser_close(parser);
+    avcodec_free_context(&pctx);
+    for (Bytes &u : units) u.resize(u.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    return units;
+}
+
+int send_unit(AVCodecContext *ctx, const Bytes &unit) {
+    AVPacket *pkt = av_packet_alloc();
+    pkt->data = const_cast<uint8_t *>(unit.data());
+    pkt->size = int(unit.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    int r = avcodec_send_packet(ctx, pkt);
+    av_packet_free(&pkt);
+    return r;
+}
+
+std::vector<AVFrame *> receive_all(AVCodecContext *ctx) {
+    std::vector<AVFrame *> frames;
+    for (;;) {
+        AVFrame *f = av_frame_alloc();
+        if (avcodec_receive_frame(ctx, f) != 0) {
+            av_frame_free(&f);
+            return frames;
+        }
+        frames.push_back(f);
+    }
+}
+
+// Sends units [from, to) and returns every frame they gave.
+std::vector<AVFrame *> decode_units(AVCodecContext *ctx, const std::vector<Bytes> &units,
+                                    size_t from, size_t to) {
+    std::vector<AVFrame *> frames;
+    for (size_t i = from; i < to && i < units.size(); i++) {
+        EXPECT_EQ(send_unit(ctx, units[i]), 0) << "unit " << i;
+        for (AVFrame *f : receive_all(ctx)) frames.push_back(f);
+    }
+    return frames;
+}
+
+// End of input: the decoder gives up the pictures it held back for reordering.
+std::vector<AVFrame *> finish(AVCodecContext *ctx) {
+    EXPECT_EQ(avcodec_send_packet(ctx, nullptr), 0);
+    return receive_all(ctx);
+}
+
+void free_all(std::vector<AVFrame *> &frames) {
+    for (AVFrame *&f : frames) av_frame_free(&f);
+    frames.clear();
+}
+
+Picture from_planes(int w, int h, const uint8_t *y, int y_stride, const uint8_t *uv,
+                    int uv_stride) {
+    Picture p{w, h, {}, {}};
+    for (int r = 0; r < h; r++) p.y.insert(p.y.end(), y + r * y_stride, y + r * y_stride + w);
+    int cw = (w + 1) / 2 * 2;
+    for (int r = 0; r < (h + 1) / 2; r++)
+        p.uv.insert(p.uv.end(), uv + r * uv_stride, uv + r * uv_stride + cw);
+    return p;
+}
+
+Picture from_yuv420p(const AVFrame *f) {
+    Picture p{f->width, f->height, {}, {}};
+    for (int r = 0; r < f->height; r++)
+        p.y.insert(p.y.end(), f->data[0] + r * f->linesize[0],
+                   f->data[0] + r * f->linesize[0] + f->width);
+    for (int r = 0; r < (f->height + 1) / 2; r++)
+        for (int x = 0; x < (f->width + 1) / 2; x++) {
+            p.uv.push_back(f->data[1][r * f->linesize[1] + x]);
+            p.uv.push_back(f->data[2][r * f->linesize[2] + x]);
+        }
+    return p;
+}
+
+const AVDRMFrameDescriptor *desc_of(const AVFrame *f) {
+    return reinterpret_cast<const AVDRMFrameDescriptor *>(f->data[0]);
+}
+
+// Reads a DRM PRIME frame the way a display importer would: through its descriptor.
+Picture from_prime(const AVFrame *f) {
+    const AVDRMFrameDescriptor *d = desc_of(f);
+    const AVDRMObjectDescriptor &obj = d->objects[0];
+    void *map = mmap(nullptr, obj.size, PROT_READ, MAP_SHARED, obj.fd, 0);
+    if (map == MAP_FAILED) return {};
+    auto *base = static_cast<const uint8_t *>(map);
+    const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
+    Picture p = from_planes(f->width, f->height, base + pl[0].offset, int(pl[0].pitch),
+                            base + pl[1].offset, int(pl[1].pitch));
+    munmap(map, obj.size);
+    return p;
+}
+
+// The software decoder's own output, with the program's flags, as the truth.
+const std::vector<Picture> &reference(const std::string &name, AVCodecID id) {
+    static std::map<std::string, std::vector<Picture>> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    sim_dec_reset();  // every codec is plain software again
+    const AVCodec *codec = avcodec_find_decoder(id);
+    AVCodecContext *ctx = new_decoder_ctx(codec, id == AV_CODEC_ID_HEVC ? "hevc_sw" : "h264");
+    ctx->get_format = avcodec_default_get_format;
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    auto units = cut_units(name, id);
+    auto frames = decode_units(ctx, units, 0, units.size());
+    for (AVFrame *f : finish(ctx)) frames.push_back(f);
+    std::vector<Picture> pics;
+    for (AVFrame *f : frames) {
+        EXPECT_EQ(f->format, AV_PIX_FMT_YUV420P);
+        pics.push_back(from_yuv420p(f));
+    }
+    free_all(frames);
+    avcodec_free_context(&ctx);
+    return cache[name] = pics;
+}
+
+int open_fds() {
+    int n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// The program's callback, watched: what it was offered and what it chose.
+std::vector<std::vector<AVPixelFormat>> g_offers;
+AVPixelFormat watched_get_drm_prime(AVCodecContext *ctx, const AVPixelFormat *fmts) {
+    std::vector<AVPixelFormat> offer;
+    for (const AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++) offer.push_back(*p);
+    g_offers.push_back(offer);
+    return get_drm_prime(ctx, fmts);
+}
+
+// A decoder as start-up makes it, for a board decoder name.
+AVCodecContext *open_board_decoder(const char *name, const AVCodec **codec_out = nullptr) {
+    const AVCodec *codec = avcodec_find_decoder_by_name(name);
+    if (!codec) return nullptr;
+    if (codec_out) *codec_out = codec;
+    AVCodecContext *ctx = new_decoder_ctx(codec, name);
+    if (!ctx) return nullptr;
+    ctx->get_format = watched_get_drm_prime;
+    if (avcodec_open2(ctx, codec, nullptr) < 0) avcodec_free_context(&ctx);
+    return ctx;
+}
+
+constexpr const char *kSimVars[] = {
+    "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_BUSY_EVERY",
+    "ZYL_SIM_DEC_BUSY_RUN",    "ZYL_SIM_DEC_FAIL_OPEN",    "ZYL_SIM_DEC_NO_PRIME",
+    "ZYL_SIM_DRM_DEVICE_FAIL", "ZYL_KMS_DRM_DEVICE",       "ZYL_KMS_DECODER",
+};
+
+class Vdec : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *v : kSimVars) unsetenv(v);
+        sim_dec_reset();
+        g_offers.clear();
+        live_ = sim_dec_stats();
+        h264_ = cut_units("h264_nosei.h264", AV_CODEC_ID_H264);
+        ASSERT_EQ(h264_.size(), 60u);
+    }
+    void TearDown() override {
+        if (HasFailure()) return;  // an early failure leaves its frames behind
+        EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames) << "a frame was never released";
+        EXPECT_EQ(sim_dec_stats().live_devices, live_.live_devices)
+            << "a device was never released";
+        for (const char *v : kSimVars) unsetenv(v);
+    }
+    // Sets variables, then lets the sim read them as a new process would.
+    static void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
+        for (auto [k, v] : vars) setenv(k, v, 1);
+        sim_dec_reset();
+    }
+    std::vector<Bytes> h264_;
+    SimDecStats live_;  // what earlier tests of this process left alive
+};
+
+TEST_F(Vdec, NegotiatesPrimeOnceAndHandsOutTheStreamAsNv12InOneMemfd) {
+    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
+    int fds_before = open_fds();
+    testing::internal::CaptureStderr();
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    auto frames = decode_units(ctx, h264_, 0, h264_.size());
+    std::string err = testing::internal::GetCapturedStderr();
+
+    // One negotiation, with the V4L2 list, however often the stream's SPS is parsed.
+    ASSERT_EQ(g_offers.size(), 1u);
+    EXPECT_EQ(g_offers[0], (std::vector{AV_PIX_FMT_DRM_PRIME, AV_PIX_FMT_NV12}));
+    EXPECT_EQ(count_lines(err, "did not offer DRM_PRIME"), 0) << err;
+
+    ASSERT_EQ(frames.size(), ref.size());
+    for (size_t i = 0; i < frames.size(); i++) {
+        const AVFrame *f = frames[i];
+        ASSERT_EQ(f->format, AV_PIX_FMT_DRM_PRIME);
+        ASSERT_EQ(f->width, 320);
+        ASSERT_EQ(f->height, 240);
+        const AVDRMFrameDescriptor *d = desc_of(f);
+        ASSERT_EQ(d->nb_objects, 1);
+        ASSERT_EQ(d->nb_layers, 1);
+        const AVDRMLayerDescriptor &l = d->layers[0];
+        EXPECT_EQ(l.format, DRM_FORMAT_NV12);
+        ASSERT_EQ(l.nb_planes, 2);
+        EXPECT_EQ(l.planes[0].object_index, 0);
+        EXPECT_EQ(l.planes[1].object_index, 0);
+        EXPECT_EQ(l.planes[0].offset, 0);
+        EXPECT_EQ(l.planes[0].pitch % 64, 0);
+        EXPECT_GE(l.planes[0].pitch, 320);
+        EXPECT_EQ(l.planes[1].pitch, l.planes[0].pitch);
+        EXPECT_EQ(l.planes[1].offset, l.planes[0].pitch * 240);
+        EXPECT_EQ(d->objects[0].format_modifier, DRM_FORMAT_MOD_LINEAR);
+        EXPECT_GE(d->objects[0].size, size_t(l.planes[1].offset + l.planes[0].pitch * 120));
+        Picture p = from_prime(f);
+        ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+    }
+    EXPECT_TRUE(frames[0]->key_frame);
+    EXPECT_TRUE(frames[30]->key_frame);
+    EXPECT_FALSE(frames[1]->key_frame);
+    EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames + 60);
+
+    // A rebuild frees the context while its pictures are still on screen.
+    avcodec_free_context(&ctx);
+    EXPECT_TRUE(from_prime(frames[59]).y == ref[59].y);
+    EXPECT_EQ(open_fds(), fds_before + 60);
+    free_all(frames);
+    EXPECT_EQ(open_fds(), fds_before);
+    EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames);
+}
+
+TEST_F(Vdec, ResolutionChangeGivesPrimeFramesOfBothSizes) {
+    const auto &ref = reference("h264_reschange.h264", AV_CODEC_ID_H264);
+    auto units = cut_units("h264_reschange.h264", AV_CODEC_ID_H264);
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    auto frames = decode_units(ctx, units, 0, units.size());
+    avcodec_free_context(&ctx);
+    ASSERT_EQ(frames.size(), 90u);
+    ASSERT_EQ(ref.size(), 90u);
+    for (size_t i = 0; i < frames.size(); i++) {
+        int w = i < 60 ? 320 : 480, h = i < 60 ? 240 : 272;
+        ASSERT_EQ(frames[i]->width, w) << i;
+        ASSERT_EQ(frames[i]->height, h) << i;
+        const AVDRMLayerDescriptor &l = desc_of(frames[i])->layers[0];
+        EXPECT_GE(int(l.planes[0].pitch), w);
+        EXPECT_GE(l.planes[1].offset, l.planes[0].pitch * h);
+    }
+    Picture p = from_prime(frames[75]);
+    EXPECT_TRUE(p.y == ref[75].y && p.uv == ref[75].uv);
+    EXPECT_EQ(g_offers.size(), 1u);
+    free_all(frames);
+}
+
+TEST_F(Vdec, WithoutPrimeOnOfferTheProgramWarnsAndGetsSoftwareNv12) {
+    with_env({{"ZYL_SIM_DEC_NO_PRIME", "1"}});
+    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
+    sim_dec_reset();
+    testing::internal::CaptureStderr();
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ctx);
+    EXPECT_EQ(count_lines(err, "zyl-mpp: decoder did not offer DRM_PRIME"), 1) << err;
+    ASSERT_EQ(g_offers.size(), 1u);
+    EXPECT_EQ(g_offers[0], std::vector{AV_PIX_FMT_NV12});
+
+    auto frames = decode_units(ctx, h264_, 0, 10);
+    avcodec_free_context(&ctx);
+    ASSERT_EQ(frames.size(), 10u);
+    for (size_t i = 0; i < frames.size(); i++) {
+        const AVFrame *f = frames[i];
+        ASSERT_EQ(f->format, AV_PIX_FMT_NV12);
+        Picture p = from_planes(f->width, f->height, f->data[0], f->linesize[0], f->data[1],
+                                f->linesize[1]);
+        ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+    }
+    EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames) << "NV12 frames use no memfd";
+    free_all(frames);
+}
+
+TEST_F(Vdec, BoardNamesAreVirtualOthersAreLeftAlone) {
+    struct Case {
+        const char *name;
+        AVCodecID id;
+    };
+    for (Case c : {Case{"h264_v4l2m2m", AV_CODEC_ID_H264}, Case{"hevc_v4l2m2m", AV_CODEC_ID_HEVC},
+                   Case{"h264_rkmpp", AV_CODEC_ID_H264}, Case{"hevc_rkmpp", AV_CODEC_ID_HEVC},
+                   Case{"h265_rkmpp", AV_CODEC_ID_HEVC}}) {
+        SCOPED_TRACE(c.name);
+        sim_dec_reset();
+        g_offers.clear();
+        const AVCodec *codec = nullptr;
+        AVCodecContext *ctx = open_board_decoder(c.name, &codec);
+        ASSERT_TRUE(ctx);
+        EXPECT_EQ(codec->id, c.id);
+        EXPECT_EQ(g_offers.size(), 1u);
+        EXPECT_EQ(sim_dec_stats().opens, 1);
+        avcodec_free_context(&ctx);
+    }
+    EXPECT_EQ(avcodec_find_decoder_by_name("nosuch"), nullptr);
+
+    // Plain "h264" is honest software: the program sees the decoder's own list.
+    sim_dec_reset();
+    g_offers.clear();
+    testing::internal::CaptureStderr();
+    AVCodecContext *ctx = open_board_decoder("h264");
+    ASSERT_TRUE(ctx);
+    auto frames = decode_units(ctx, h264_, 0, 5);
+    std::string err = testing::internal::GetCapturedStderr();
+    avcodec_free_context(&ctx);
+    EXPECT_EQ(sim_dec_stats().opens, 0);
+    EXPECT_GE(count_lines(err, "decoder did not offer DRM_PRIME"), 1);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0]->format, AV_PIX_FMT_YUV420P);
+    free_all(frames);
+}
+
+TEST_F(Vdec, HevcRequestPathNeedsTheDrmDevice) {
+    const auto &ref = reference("hevc.h265", AV_CODEC_ID_HEVC);
+    auto units = cut_units("hevc.h265", AV_CODEC_ID_HEVC);
+    sim_dec_reset();
+    int fds_before = open_fds();
+    const AVCodec *codec = avcodec_find_decoder_by_name("hevc");
+    ASSERT_TRUE(codec);
+    EXPECT_EQ(codec->id, AV_CODEC_ID_HEVC);
+
+    AVCodecContext *bare = avcodec_alloc_context3(codec);
+    EXPECT_EQ(avcodec_open2(bare, codec, nullptr), AVERROR(EINVAL));
+    avcodec_free_context(&bare);
+
+    testing::internal::CaptureStderr();
+    AVCodecContext *ctx = new_decoder_ctx(codec, "hevc");
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ctx);
+    EXPECT_EQ(count_lines(err, "zyl-mpp: HEVC via v4l2-request DRM hwaccel (device auto)"), 1);
+    EXPECT_EQ(sim_dec_stats().live_devices, 1);
+    ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    auto frames = decode_units(ctx, units, 0, units.size());
+    for (AVFrame *f : finish(ctx)) frames.push_back(f);
+    avcodec_free_context(&ctx);
+    ASSERT_EQ(frames.size(), 60u);
+    for (size_t i = 0; i < frames.size(); i++) {
+        ASSERT_EQ(frames[i]->format, AV_PIX_FMT_DRM_PRIME);
+        Picture p = from_prime(frames[i]);
+        ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+    }
+    free_all(frames);
+    EXPECT_EQ(open_fds(), fds_before);
+
+    with_env({{"ZYL_SIM_DRM_DEVICE_FAIL", "1"}});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(new_decoder_ctx(codec, "hevc"), nullptr);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        count_lines(err, "zyl-mpp: DRM hwdevice create failed (needed for v4l2-request HEVC)"), 1);
+}
+
+TEST_F(Vdec, FallsSilentAfterNFramesUntilFlushed) {
+    with_env({{"ZYL_SIM_DEC_STALL_AFTER", "10"}});
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    // Through the program's own drain, as the reader does it.
+    int drained = 0;
+    for (size_t i = 0; i < 30; i++) {
+        ASSERT_EQ(send_unit(ctx, h264_[i]), 0);
+        drained += drain_decoder(ctx, 0);
+    }
+    EXPECT_EQ(drained, 10);
+    EXPECT_EQ(sim_dec_stats().stalls, 1);
+    EXPECT_EQ(sim_dec_stats().discarded, 20);
+
+    avcodec_flush_buffers(ctx);
+    EXPECT_EQ(sim_dec_stats().flushes, 1);
+    auto frames = decode_units(ctx, h264_, 30, 60);
+    EXPECT_EQ(frames.size(), 30u) << "a flushed decoder decodes again from the next keyframe";
+    EXPECT_EQ(frames[0]->key_frame, 1);
+    free_all(frames);
+    avcodec_free_context(&ctx);
+
+    // A dead decoder: silent again after every flush and in every new context.
+    with_env({{"ZYL_SIM_DEC_STALL_REPEAT", "1"}});
+    ctx = open_board_decoder("h264_v4l2m2m");
+    frames = decode_units(ctx, h264_, 0, 30);
+    EXPECT_EQ(frames.size(), 10u);
+    free_all(frames);
+    avcodec_flush_buffers(ctx);
+    frames = decode_units(ctx, h264_, 30, 60);
+    EXPECT_EQ(frames.size(), 10u);
+    free_all(frames);
+    avcodec_free_context(&ctx);
+    ctx = open_board_decoder("h264_v4l2m2m");
+    frames = decode_units(ctx, h264_, 0, 30);
+    EXPECT_EQ(frames.size(), 10u);
+    free_all(frames);
+    avcodec_free_context(&ctx);
+    EXPECT_EQ(sim_dec_stats().stalls, 3);
+
+    // Drain the mailbox the drains above filled.
+    std::lock_guard lock(g_mb_lock);
+    while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+}
+
+TEST_F(Vdec, BusyRefusesEveryNthSendWithoutTakingThePacket) {
+    with_env({{"ZYL_SIM_DEC_BUSY_EVERY", "7"}});
+    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
+    sim_dec_reset();
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    std::vector<int> refused;
+    std::vector<AVFrame *> frames;
+    int call = 0;
+    for (const Bytes &u : h264_) {
+        while (call++, send_unit(ctx, u) == AVERROR(EAGAIN)) refused.push_back(call);
+        for (AVFrame *f : receive_all(ctx)) frames.push_back(f);
+    }
+    avcodec_free_context(&ctx);
+    // 60 units and a retry for each refusal: 68 calls.
+    EXPECT_EQ(refused, (std::vector{7, 14, 21, 28, 35, 42, 49, 56, 63}));
+    // A refused packet that had been consumed anyway would show up as a wrong picture.
+    ASSERT_EQ(frames.size(), 60u);
+    EXPECT_TRUE(from_prime(frames[59]).y == ref[59].y);
+    free_all(frames);
+
+    // Two refusals in a row defeat the reader's one retry: the unit is dropped.
+    with_env({{"ZYL_SIM_DEC_BUSY_EVERY", "10"}, {"ZYL_SIM_DEC_BUSY_RUN", "2"}});
+    ReaderArgs ra{};
+    ASSERT_EQ(setenv("ZYL_KMS_DECODER", "h264_v4l2m2m", 1), 0);
+    ASSERT_EQ(prepare_decoder(&ra), 0);
+    int fd = open(stream_path("h264_nosei.h264").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    testing::internal::CaptureStderr();
+    reader_run(&ra, fd);
+    std::string err = testing::internal::GetCapturedStderr();
+    close(fd);
+    EXPECT_EQ(count_lines(err, "zyl-mpp: send_packet busy #1 (dropped)"), 1) << err;
+    EXPECT_GT(sim_dec_stats().busy, 0);
+    EXPECT_EQ(sim_dec_stats().busy % 2, 0);
+    avcodec_free_context(&ra.avctx);
+    av_parser_close(ra.parser);
+    std::lock_guard lock(g_mb_lock);
+    while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+}
+
+TEST_F(Vdec, TheNthOpenFails) {
+    auto opens = [] {
+        std::string ok;
+        for (int i = 0; i < 4; i++) {
+            AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+            ok += ctx ? 'o' : 'x';
+            avcodec_free_context(&ctx);
+        }
+        return ok;
+    };
+    with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "2"}});
+    EXPECT_EQ(opens(), "oxoo") << "the first rebuilt decoder fails";
+    with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "2,3"}});
+    EXPECT_EQ(opens(), "oxxo");
+
+    // At start-up the failure is the program's "open codec failed".
+    with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "1"}, {"ZYL_KMS_DECODER", "hevc_rkmpp"}});
+    ReaderArgs ra{};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(prepare_decoder(&ra), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_lines(err, "zyl-mpp: open codec failed"), 1) << err;
+}
+
+}  // namespace
