@@ -1,0 +1,260 @@
+// Internal state of the virtual display card: the card described by a card file, the
+// objects the program creates on it (buffers, framebuffers, blobs) and its clock.
+// Only sim/vcard*.cpp and sim/fsroot.cpp include this; tests use sim/sim.h.
+#pragma once
+
+#include <sys/stat.h>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vcard {
+
+using Mode = drmModeModeInfo;
+
+// ---- what a card file describes ----
+
+struct Crtc {
+    uint32_t id = 0;
+    int index = 0;
+    uint32_t primary = 0;  // primary plane id, resolved at load
+    int gamma = 256;
+    // state
+    bool active = false;
+    bool mode_valid = false;
+    Mode mode{};
+    uint32_t mode_blob = 0;
+    // vblank clock: sequence base_seq fell at epoch_ns
+    int64_t epoch_ns = 0;
+    uint64_t base_seq = 0;
+    int64_t pending_until_ns = 0;  // a non-blocking flip lands at this time
+};
+
+struct Encoder {
+    uint32_t id = 0, type = 2, crtcs = 0, clones = 0;
+};
+
+struct Connector {
+    uint32_t id = 0;
+    std::string name;
+    uint32_t type = 0, type_id = 0;
+    bool connected = false;
+    std::vector<uint32_t> encoders;
+    uint32_t mm_w = 0, mm_h = 0;
+    std::vector<Mode> modes;     // modes of the monitor attached now
+    int64_t modes_after_ms = 0;  // EDID published this long after the card was opened
+    uint32_t crtc = 0;           // state: CRTC driving it
+};
+
+struct PlaneState {
+    uint32_t fb = 0, crtc = 0;
+    int32_t crtc_x = 0, crtc_y = 0;
+    uint32_t crtc_w = 0, crtc_h = 0;
+    uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0;  // 16.16
+    uint64_t rotation = DRM_MODE_ROTATE_0;
+    uint64_t zpos = 0;
+    bool operator==(const PlaneState &) const = default;
+};
+
+struct Plane {
+    uint32_t id = 0;
+    int index = 0;
+    int type = DRM_PLANE_TYPE_OVERLAY;
+    uint32_t crtcs = 0;
+    std::vector<uint32_t> formats;
+    bool has_zpos = false, zpos_immutable = false;
+    uint64_t zmin = 0, zmax = 7;
+    uint32_t rot_caps = 0;  // bit n: rotation value bit n offered; 0 = no "rotation" property
+    bool in_formats = false;
+    uint32_t prop_zpos = 0, prop_rotation = 0, in_formats_blob = 0;
+    PlaneState st;
+};
+
+struct ScriptEvent {
+    int64_t at_ms = 0;
+    bool plug = false;  // false: unplug
+    uint32_t conn = 0;
+    std::string monitor;  // plug: the monitor attached (empty: the one unplugged before)
+    bool done = false;
+};
+
+struct Fault {
+    std::string kind;  // mode, atomic_modeset, plane, nonblock, addfb, vblank, rotate, import
+    int w = -1, h = -1, interlaced = -1, hz = -1;
+    uint32_t clock = 0, plane = 0, crtc = 0, format = 0;
+    int err = 0;
+    int times = -1;  // failures left; -1 = always
+};
+
+struct CardPath {
+    std::string path;
+    bool empty = false;  // opens a card without connectors
+};
+
+struct CardDesc {
+    std::string driver = "vc4", desc = "virtual display card", date = "20240101";
+    int ver[3] = {1, 0, 0};
+    uint32_t max_w = 8192, max_h = 8192;
+    bool setplane_blocks = false;
+    std::vector<CardPath> paths;
+    std::vector<Crtc> crtcs;
+    std::vector<Encoder> encoders;
+    std::vector<Connector> connectors;
+    std::vector<Plane> planes;
+    std::map<std::string, std::vector<Mode>> monitors;
+    std::vector<ScriptEvent> script;
+    std::vector<Fault> faults;
+};
+
+// Parses a card file's text. Returns "" or the first error as "line N: why".
+std::string parse_card(std::string_view text, CardDesc &out);
+// "1920x1080i@50" and similar; false when it does not parse.
+bool parse_mode_name(std::string_view s, int &w, int &h, bool &interlaced, int &hz);
+uint32_t connector_type_from_name(std::string_view name);
+const char *connector_type_name(uint32_t type);
+
+// ---- runtime objects ----
+
+// A buffer's memory: a region of the card's own memfd (dumb buffers, so mmap of the
+// card descriptor at the map offset shows it) or an imported memfd kept mapped.
+struct Bo {
+    int card_fd = -1;  // dumb buffer: the card memfd holding it
+    uint64_t offset = 0, size = 0;
+    uint8_t *map = nullptr;
+    bool imported = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    ~Bo();
+};
+
+struct Handle {
+    std::shared_ptr<Bo> bo;
+};
+
+struct Fb {
+    uint32_t id = 0, w = 0, h = 0, format = 0, flags = 0;
+    uint64_t modifier = 0;
+    std::array<std::shared_ptr<Bo>, 4> bo;
+    std::array<uint32_t, 4> handles{}, pitches{}, offsets{};
+};
+
+struct Prop {
+    uint32_t id = 0;
+    std::string name;
+    uint32_t flags = 0;
+    std::vector<uint64_t> values;
+    std::vector<std::pair<uint64_t, std::string>> enums;
+};
+
+struct PropIds {
+    uint32_t type, fb_id, crtc_id, crtc_x, crtc_y, crtc_w, crtc_h, src_x, src_y, src_w, src_h;
+    uint32_t in_formats, active, mode_id, dpms;
+};
+
+struct Blob {
+    std::vector<uint8_t> data;
+    bool user = false;  // made by the program and not yet destroyed by it
+};
+
+struct VEvent {
+    int64_t at_ns;
+    uint32_t crtc_id;
+    uint64_t seq;
+    uint64_t user;
+    bool flip;
+};
+
+struct State {
+    bool loaded = false;
+    std::string error;
+    CardDesc card;
+    int memfd = -1, empty_memfd = -1;
+    ino_t ino = 0, empty_ino = 0;
+    dev_t dev = 0;
+    uint32_t next_id = 1;
+    std::vector<Prop> props;
+    PropIds pid{};
+    std::map<uint32_t, Handle> handles;
+    uint32_t next_handle = 1;
+    std::map<uint32_t, Fb> fbs;
+    std::map<uint32_t, Blob> blobs;
+    uint64_t next_offset = 0;
+    bool master = true, cap_universal = false, cap_atomic = false;
+    // clock: elapsed time since the card was first opened
+    bool manual_clock = false;
+    int64_t manual_ns = 0;
+    int64_t open_mono_ns = -1;  // -1: not opened yet
+    std::vector<VEvent> events;
+    int live_dumb = 0;
+    uint64_t plane_updates = 0, commits = 0, setcrtcs = 0, failed = 0;
+    std::vector<std::string> log;
+    std::string png_dir;
+};
+
+extern std::mutex g_mu;
+State &st();  // never destroyed, so atexit writers and late threads can still use it
+
+// Loads a parsed card as the virtual card (replacing any loaded one). Caller holds g_mu.
+void install_card(CardDesc &&desc);
+void unload_card();
+// Loads ZYL_SIM_CARD when no card is loaded yet. Caller holds g_mu.
+void ensure_loaded();
+
+int64_t mono_ns();
+int64_t now_ns();  // card clock
+void start_clock();
+// Sleeps until card time t with g_mu held by `lk` (released while sleeping).
+void sleep_until(std::unique_lock<std::mutex> &lk, int64_t t);
+
+// Which card an fd belongs to: 1 the card, 2 the connector-less card, 0 none.
+int fd_kind(int fd);
+
+// Applies scripted connector changes that are due.
+void run_script();
+const std::vector<Mode> &visible_modes(const Connector &c);
+
+Crtc *find_crtc(uint32_t id);
+Crtc *crtc_by_index(int index);
+Plane *find_plane(uint32_t id);
+Connector *find_connector(uint32_t id);
+Encoder *find_encoder(uint32_t id);
+const Prop *find_prop(uint32_t id);
+uint32_t new_blob(const void *data, size_t size, bool user);
+// Drops blobs that neither the program nor any CRTC holds any more.
+void gc_blobs();
+
+// Vblank clock of a CRTC.
+int64_t frame_ns(const Mode &m);
+uint64_t vblank_seq(const Crtc &c, int64_t t);
+int64_t vblank_time(const Crtc &c, uint64_t seq);
+
+// Current property list of an object with values; false when the object does not
+// exist with that type.
+bool object_props(uint32_t id, uint32_t type, std::vector<std::pair<uint32_t, uint64_t>> &out);
+
+void log_line(const std::string &line);
+const Fault *match_fault(const char *kind, uint32_t plane, uint32_t crtc, uint32_t format,
+                         const Mode *mode);
+int take_fault(const Fault *f);  // the errno it injects, counting down `times`
+
+bool format_supported(uint32_t fourcc);
+std::string fourcc_text(uint32_t fourcc);
+std::string mode_text(const Mode &m);
+
+int compose_connector(const Connector &c, std::vector<uint8_t> &rgb, int &w, int &h);
+int write_pngs_locked(const std::string &dir);
+
+}  // namespace vcard
+
+// Entry points for sim/fsroot.cpp: opening and stat of /dev/dri paths.
+int vcard_open_path(const char *path, int flags);
+int vcard_stat_path(const char *path, struct stat *sb);

@@ -1,0 +1,788 @@
+// The virtual display card, driven through the libdrm calls the program makes.
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "sim/sim.h"
+#include "test_util.h"
+
+#include <drm_fourcc.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string board(const std::string &name) {
+    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name;
+}
+
+struct Picture {
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const uint8_t *p = &rgb[(size_t(y) * w + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+};
+
+Picture read_png(const std::string &path) {
+    std::string data = read_file(path);
+    Picture pic;
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    if (avcodec_open2(ctx, codec, nullptr) == 0 && av_new_packet(pkt, int(data.size())) == 0) {
+        memcpy(pkt->data, data.data(), data.size());
+        if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0 &&
+            frame->format == AV_PIX_FMT_RGB24) {
+            pic.w = frame->width;
+            pic.h = frame->height;
+            pic.rgb.resize(size_t(pic.w) * pic.h * 3);
+            for (int y = 0; y < pic.h; y++)
+                memcpy(&pic.rgb[size_t(y) * pic.w * 3], frame->data[0] + y * frame->linesize[0],
+                       size_t(pic.w) * 3);
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return pic;
+}
+
+#define EXPECT_RGB_NEAR(pic, x, y, r, g, b)                     \
+    do {                                                        \
+        auto c_ = (pic).at(x, y);                               \
+        EXPECT_NEAR(c_[0], r, 3) << "at " << (x) << "," << (y); \
+        EXPECT_NEAR(c_[1], g, 3) << "at " << (x) << "," << (y); \
+        EXPECT_NEAR(c_[2], b, 3) << "at " << (x) << "," << (y); \
+    } while (0)
+
+drmModeModeInfo cea_1080p60() {
+    drmModeModeInfo m{};
+    m.clock = 148500;
+    m.hdisplay = 1920, m.hsync_start = 2008, m.hsync_end = 2052, m.htotal = 2200;
+    m.vdisplay = 1080, m.vsync_start = 1084, m.vsync_end = 1089, m.vtotal = 1125;
+    m.vrefresh = 60;
+    m.flags = DRM_MODE_FLAG_PHSYNC | DRM_MODE_FLAG_PVSYNC;
+    strcpy(m.name, "1920x1080");
+    return m;
+}
+
+class VCard : public ::testing::Test {
+  protected:
+    int fd = -1;
+
+    void SetUp() override {
+        unsetenv("ZYL_SIM_CARD");
+        unsetenv("ZYL_SIM_ROOT");
+        sim_card_reset();
+    }
+    void TearDown() override {
+        if (fd >= 0) close(fd);
+        sim_card_reset();
+        unsetenv("ZYL_SIM_CARD");
+        unsetenv("ZYL_SIM_ROOT");
+    }
+
+    // Loads a card, opens it as the program does and takes the program's capabilities.
+    void open_board(const std::string &path) {
+        ASSERT_EQ(sim_card_load(path.c_str()), 0) << sim_card_error();
+        open_card();
+    }
+    void open_text(const std::string &text) {
+        ASSERT_EQ(sim_card_load_text(text.c_str()), 0) << sim_card_error();
+        open_card();
+    }
+    void open_card() {
+        fd = open("/dev/dri/card0", O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        drmSetMaster(fd);
+        drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
+        drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
+    }
+
+    // A dumb XR24/AR24 buffer mapped through the card descriptor, with its framebuffer.
+    struct Dumb {
+        uint32_t handle = 0, pitch = 0, fb = 0;
+        uint64_t size = 0;
+        uint32_t *px = nullptr;
+    };
+    Dumb dumb(uint32_t w, uint32_t h, uint32_t format, uint32_t fill) {
+        Dumb d;
+        drm_mode_create_dumb c{h, w, 32, 0, 0, 0, 0};
+        EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &c), 0);
+        drm_mode_map_dumb m{c.handle, 0, 0};
+        EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &m), 0);
+        void *map = mmap(nullptr, c.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(m.offset));
+        EXPECT_NE(map, MAP_FAILED);
+        d.handle = c.handle, d.pitch = c.pitch, d.size = c.size;
+        d.px = static_cast<uint32_t *>(map);
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) d.px[y * (d.pitch / 4) + x] = fill;
+        uint32_t handles[4] = {c.handle}, pitches[4] = {c.pitch}, offsets[4] = {0};
+        EXPECT_EQ(drmModeAddFB2(fd, w, h, format, handles, pitches, offsets, &d.fb, 0), 0);
+        return d;
+    }
+
+    // An NV12 picture in a memfd laid out as the virtual decoder does, imported as a
+    // framebuffer; the left half `left` (Y,U,V), the right half `right`.
+    uint32_t nv12_fb(int w, int h, std::array<uint8_t, 3> left, std::array<uint8_t, 3> right,
+                     int *memfd_out = nullptr) {
+        int pitch = (w + 63) & ~63, uv_off = pitch * h;
+        std::vector<uint8_t> buf(size_t(pitch) * h * 3 / 2);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                auto &c = x < w / 2 ? left : right;
+                buf[y * pitch + x] = c[0];
+                buf[uv_off + (y / 2) * pitch + (x / 2) * 2] = c[1];
+                buf[uv_off + (y / 2) * pitch + (x / 2) * 2 + 1] = c[2];
+            }
+        int mfd = memfd_create("frame", MFD_CLOEXEC);
+        EXPECT_EQ(write(mfd, buf.data(), buf.size()), ssize_t(buf.size()));
+        uint32_t handle = 0, fb = 0;
+        EXPECT_EQ(drmPrimeFDToHandle(fd, mfd, &handle), 0);
+        uint32_t handles[4] = {handle, handle}, pitches[4] = {uint32_t(pitch), uint32_t(pitch)};
+        uint32_t offsets[4] = {0, uint32_t(uv_off)};
+        uint64_t mods[4] = {DRM_FORMAT_MOD_LINEAR, DRM_FORMAT_MOD_LINEAR};
+        EXPECT_EQ(drmModeAddFB2WithModifiers(fd, w, h, DRM_FORMAT_NV12, handles, pitches, offsets,
+                                             mods, &fb, 0),
+                  0);
+        if (memfd_out)
+            *memfd_out = mfd;
+        else
+            close(mfd);
+        return fb;
+    }
+
+    uint32_t prop(uint32_t obj, uint32_t type, const char *name) {
+        uint32_t id = 0;
+        drmModeObjectProperties *props = drmModeObjectGetProperties(fd, obj, type);
+        for (uint32_t i = 0; props && i < props->count_props; i++) {
+            drmModePropertyRes *p = drmModeGetProperty(fd, props->props[i]);
+            if (p && strcmp(p->name, name) == 0) id = p->prop_id;
+            drmModeFreeProperty(p);
+        }
+        drmModeFreeObjectProperties(props);
+        return id;
+    }
+
+    int light(uint32_t crtc, uint32_t conn, drmModeModeInfo mode, uint32_t fb) {
+        return drmModeSetCrtc(fd, crtc, fb, 0, 0, &conn, 1, &mode);
+    }
+};
+
+TEST_F(VCard, DescribesTheBoardOfItsFile) {
+    open_board(board("vc4-hdmi-4k.card"));
+    drmVersion *v = drmGetVersion(fd);
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v->name, "vc4");
+    drmFreeVersion(v);
+
+    drmModeRes *res = drmModeGetResources(fd);
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(res->count_crtcs, 3);
+    EXPECT_EQ(res->count_encoders, 3);
+    ASSERT_EQ(res->count_connectors, 3);
+    drmModeConnector *c = drmModeGetConnector(fd, res->connectors[0]);
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(drmModeGetConnectorTypeName(c->connector_type), "HDMI-A");
+    EXPECT_EQ(c->connector_type_id, 1u);
+    EXPECT_EQ(c->connection, DRM_MODE_CONNECTED);
+    ASSERT_EQ(c->count_modes, 9);
+    EXPECT_EQ(c->modes[0].hdisplay, 3840);
+    EXPECT_EQ(c->modes[0].vrefresh, 60u);
+    EXPECT_TRUE(c->modes[0].type & DRM_MODE_TYPE_PREFERRED);
+    EXPECT_STREQ(c->modes[3].name, "1920x1080");
+    drmModeEncoder *e = drmModeGetEncoder(fd, c->encoders[0]);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->possible_crtcs, 0x1u);
+    drmModeFreeEncoder(e);
+    drmModeFreeConnector(c);
+    drmModeConnector *dsi = drmModeGetConnector(fd, res->connectors[2]);
+    EXPECT_EQ(dsi->connector_type, uint32_t(DRM_MODE_CONNECTOR_DSI));
+    EXPECT_EQ(dsi->connection, DRM_MODE_DISCONNECTED);
+    EXPECT_EQ(dsi->count_modes, 0);
+    drmModeFreeConnector(dsi);
+    drmModeFreeResources(res);
+
+    drmModePlaneRes *pr = drmModeGetPlaneResources(fd);
+    ASSERT_EQ(pr->count_planes, 9u);
+    drmModePlane *overlay = drmModeGetPlane(fd, 63);
+    ASSERT_NE(overlay, nullptr);
+    EXPECT_EQ(overlay->possible_crtcs, 0x7u);
+    std::vector<uint32_t> fmts(overlay->formats, overlay->formats + overlay->count_formats);
+    EXPECT_NE(std::find(fmts.begin(), fmts.end(), uint32_t(DRM_FORMAT_NV12)), fmts.end());
+    drmModeFreePlane(overlay);
+    drmModeFreePlaneResources(pr);
+
+    // Plane properties as the program reads them: the type enum, zpos range, rotation
+    // bitmask with one entry per offered value, and the atomic ones.
+    drmModeObjectProperties *props = drmModeObjectGetProperties(fd, 63, DRM_MODE_OBJECT_PLANE);
+    ASSERT_NE(props, nullptr);
+    std::map<std::string, uint64_t> values;
+    for (uint32_t i = 0; i < props->count_props; i++) {
+        drmModePropertyRes *p = drmModeGetProperty(fd, props->props[i]);
+        values[p->name] = props->prop_values[i];
+        if (strcmp(p->name, "rotation") == 0) {
+            EXPECT_TRUE(p->flags & DRM_MODE_PROP_BITMASK);
+            uint64_t mask = 0;
+            for (int k = 0; k < p->count_enums; k++) mask |= 1ull << p->enums[k].value;
+            EXPECT_EQ(mask, 0x35u);  // rotate-0, rotate-180, reflect-x, reflect-y
+        }
+        if (strcmp(p->name, "zpos") == 0) {
+            ASSERT_EQ(p->count_values, 2);
+            EXPECT_EQ(p->values[1], 31u);
+        }
+        if (strcmp(p->name, "IN_FORMATS") == 0) {
+            drmModePropertyBlobRes *blob =
+                drmModeGetPropertyBlob(fd, uint32_t(props->prop_values[i]));
+            drmModeFormatModifierIterator it{};
+            bool nv12_linear = false;
+            while (drmModeFormatModifierBlobIterNext(blob, &it))
+                nv12_linear |= it.fmt == DRM_FORMAT_NV12 && it.mod == DRM_FORMAT_MOD_LINEAR;
+            EXPECT_TRUE(nv12_linear);
+            drmModeFreePropertyBlob(blob);
+        }
+        drmModeFreeProperty(p);
+    }
+    drmModeFreeObjectProperties(props);
+    EXPECT_EQ(values["type"], uint64_t(DRM_PLANE_TYPE_OVERLAY));
+    EXPECT_EQ(values["zpos"], 1u);
+    for (const char *name : {"FB_ID", "CRTC_ID", "SRC_X", "SRC_W", "CRTC_X", "CRTC_H"})
+        EXPECT_TRUE(values.count(name)) << name;
+    EXPECT_NE(prop(31, DRM_MODE_OBJECT_CRTC, "MODE_ID"), 0u);
+    EXPECT_NE(prop(31, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 0u);
+    EXPECT_NE(prop(33, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"), 0u);
+    EXPECT_EQ(prop(33, DRM_MODE_OBJECT_PLANE, "type"), 0u);  // wrong object type
+
+    // A client without the capabilities sees what it would on hardware.
+    drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 0);
+    drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 0);
+    EXPECT_EQ(prop(63, DRM_MODE_OBJECT_PLANE, "FB_ID"), 0u);
+    pr = drmModeGetPlaneResources(fd);
+    EXPECT_EQ(pr->count_planes, 4u);  // overlays only
+    drmModeFreePlaneResources(pr);
+}
+
+TEST_F(VCard, CardFileErrorsAndModeDetails) {
+    const std::string base =
+        "crtc 1\nencoder 2 crtcs=1\nplane 3 type=primary crtcs=1 formats=XR24\n"
+        "connector 4 HDMI-A-1 status=connected encoders=2\n";
+    EXPECT_EQ(sim_card_load_text((base + "bogus 1\n").c_str()), -1);
+    EXPECT_EQ(sim_card_error(), "line 5: unknown keyword 'bogus'");
+    EXPECT_EQ(sim_card_load_text((base + "plane 3 type=overlay crtcs=1 formats=NV12\n").c_str()),
+              -1);
+    EXPECT_NE(sim_card_error().find("used twice"), std::string::npos);
+    EXPECT_EQ(sim_card_load_text((base + "plane 9 type=overlay crtcs=2 formats=NV12\n").c_str()),
+              -1);
+    EXPECT_NE(sim_card_error().find("missing CRTC"), std::string::npos);
+    EXPECT_EQ(sim_card_load_text((base + "mode 5 1920x1080@60 clock=1 h=1,1,1 v=1,1,1\n").c_str()),
+              -1);
+
+    // vrefresh as written (0 included), derived from the timings when not written (the
+    // field rate for interlaced modes).
+    open_text(base +
+              "mode 4 1920x1080@0 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n"
+              "mode 4 1920x1080 clock=148500 h=2448,2492,2640 v=1084,1089,1125\n"
+              "mode 4 1920x1080i clock=74250 h=2448,2492,2640 v=1084,1094,1125\n");
+    drmModeConnector *c = drmModeGetConnector(fd, 4);
+    ASSERT_EQ(c->count_modes, 3);
+    EXPECT_EQ(c->modes[0].vrefresh, 0u);
+    EXPECT_EQ(c->modes[1].vrefresh, 50u);
+    EXPECT_EQ(c->modes[2].vrefresh, 50u);
+    EXPECT_EQ(c->modes[2].flags,
+              uint32_t(DRM_MODE_FLAG_INTERLACE | DRM_MODE_FLAG_PHSYNC | DRM_MODE_FLAG_PVSYNC));
+    EXPECT_STREQ(c->modes[2].name, "1920x1080i");
+    drmModeFreeConnector(c);
+}
+
+TEST_F(VCard, EveryShippedBoardLoadsAndOpens) {
+    int boards = 0;
+    for (auto &e : std::filesystem::directory_iterator(board(""))) {
+        SCOPED_TRACE(e.path().filename().string());
+        ASSERT_EQ(sim_card_load(e.path().c_str()), 0) << sim_card_error();
+        int cfd = open("/dev/dri/card1", O_RDWR);
+        ASSERT_GE(cfd, 0);
+        drmModeRes *res = drmModeGetResources(cfd);
+        ASSERT_NE(res, nullptr);
+        EXPECT_GT(res->count_connectors, 0);
+        drmModeFreeResources(res);
+        close(cfd);
+        boards++;
+    }
+    EXPECT_GE(boards, 10);
+}
+
+TEST_F(VCard, DeviceNodesFollowTheCardFile) {
+    // No card file: a machine without a display.
+    EXPECT_EQ(open("/dev/dri/card0", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    struct stat sb;
+    EXPECT_EQ(stat("/dev/dri/card1", &sb), -1);
+
+    // The program's first candidate is a node without connectors, card0 is absent.
+    setenv("ZYL_SIM_CARD", board("card-choice.card").c_str(), 1);
+    int first = open("/dev/dri/by-path/platform-gpu-card", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    EXPECT_TRUE(fcntl(first, F_GETFD) & FD_CLOEXEC);
+    drmModeRes *res = drmModeGetResources(first);
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(res->count_connectors, 0);
+    drmModeFreeResources(res);
+    close(first);
+    EXPECT_EQ(open("/dev/dri/card0", O_RDWR), -1);
+    fd = open("/dev/dri/card1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(stat("/dev/dri/card1", &sb), 0);
+    EXPECT_TRUE(S_ISCHR(sb.st_mode));
+    res = drmModeGetResources(fd);
+    EXPECT_EQ(res->count_connectors, 2);
+    drmModeFreeResources(res);
+    // Any other descriptor is no card.
+    EXPECT_EQ(drmModeGetResources(0), nullptr);
+}
+
+TEST_F(VCard, DumbBufferPaintedThroughMmapIsWhatTheMonitorShows) {
+    open_board(board("two-display.card"));
+    Dumb d = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0x00ff0000);
+    for (uint32_t y = 540; y < 1080; y++)
+        for (uint32_t x = 960; x < 1920; x++) d.px[y * (d.pitch / 4) + x] = 0x000000ff;
+    ASSERT_EQ(light(31, 33, cea_1080p60(), d.fb), 0);
+    SimCrtcInfo ci;
+    ASSERT_EQ(sim_card_crtc_state(31, &ci), 0);
+    EXPECT_EQ(ci.active, 1);
+    EXPECT_EQ(ci.primary_fb, d.fb);
+    drmModeCrtc *crtc = drmModeGetCrtc(fd, 31);
+    EXPECT_EQ(crtc->buffer_id, d.fb);
+    EXPECT_EQ(crtc->mode.hdisplay, 1920);
+    drmModeFreeCrtc(crtc);
+    drmModeEncoder *e = drmModeGetEncoder(fd, 32);
+    EXPECT_EQ(e->crtc_id, 31u);
+    drmModeFreeEncoder(e);
+
+    std::string dir = test_dir();
+    EXPECT_EQ(sim_card_write_pngs(dir.c_str()), 1);  // the DSI panel is not lit
+    Picture pic = read_png(dir + "/HDMI-A-1.png");
+    ASSERT_EQ(pic.w, 1920);
+    ASSERT_EQ(pic.h, 1080);
+    EXPECT_RGB_NEAR(pic, 100, 100, 255, 0, 0);
+    EXPECT_RGB_NEAR(pic, 1800, 1000, 0, 0, 255);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/DSI-1.png"));
+
+    SimCardCounters n = sim_card_counters();
+    EXPECT_EQ(n.fbs, 1);
+    EXPECT_EQ(n.dumb_buffers, 1);
+    EXPECT_EQ(n.setcrtcs, 1u);
+    // Removing the framebuffer still on screen switches the CRTC off, as the kernel
+    // does; the buffer's memory stays mapped for the program.
+    drm_mode_destroy_dumb dd{d.handle};
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &dd), 0);
+    EXPECT_EQ(drmModeRmFB(fd, d.fb), 0);
+    ASSERT_EQ(sim_card_crtc_state(31, &ci), 0);
+    EXPECT_EQ(ci.active, 0);
+    n = sim_card_counters();
+    EXPECT_EQ(n.fbs, 0);
+    EXPECT_EQ(n.dumb_buffers, 0);
+    EXPECT_EQ(drmModeRmFB(fd, d.fb), -ENOENT);
+    munmap(d.px, d.size);
+}
+
+TEST_F(VCard, PlanesComposeWithCropScalingZposAlphaAndMirror) {
+    open_board(board("two-display.card"));
+    Dumb black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    ASSERT_EQ(light(31, 33, cea_1080p60(), black.fb), 0);
+    // 64x32 NV12: left half red, right half blue (BT.601 limited range).
+    uint32_t video = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110});
+    // Crop away the first 16 columns, scale 48x32 up 20 times at (100,100): columns of
+    // red source 16..31 land on 100..419, blue beyond.
+    ASSERT_EQ(
+        drmModeSetPlane(fd, 63, 31, video, 0, 100, 100, 960, 640, 16 << 16, 0, 48 << 16, 32 << 16),
+        0);
+    // A half-transparent white box and an opaque green box above the video.
+    Dumb argb = dumb(1920, 1080, DRM_FORMAT_ARGB8888, 0);
+    for (uint32_t y = 300; y < 400; y++)
+        for (uint32_t x = 150; x < 250; x++) argb.px[y * (argb.pitch / 4) + x] = 0x80ffffff;
+    for (uint32_t y = 300; y < 400; y++)
+        for (uint32_t x = 800; x < 900; x++) argb.px[y * (argb.pitch / 4) + x] = 0xff00ff00;
+    ASSERT_EQ(
+        drmModeSetPlane(fd, 64, 31, argb.fb, 0, 0, 0, 1920, 1080, 0, 0, 1920 << 16, 1080 << 16), 0);
+    std::string dir = test_dir();
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    Picture pic = read_png(dir + "/HDMI-A-1.png");
+    ASSERT_EQ(pic.w, 1920);
+    EXPECT_RGB_NEAR(pic, 50, 50, 0, 0, 0);  // outside the video
+    EXPECT_RGB_NEAR(pic, 1500, 900, 0, 0, 0);
+    EXPECT_RGB_NEAR(pic, 110, 700, 255, 0, 0);  // first cropped-in column is red
+    EXPECT_RGB_NEAR(pic, 410, 700, 255, 0, 0);
+    EXPECT_RGB_NEAR(pic, 430, 700, 0, 0, 255);  // then blue up to 1059
+    EXPECT_RGB_NEAR(pic, 1050, 700, 0, 0, 255);
+    EXPECT_RGB_NEAR(pic, 1070, 700, 0, 0, 0);
+    EXPECT_RGB_NEAR(pic, 200, 350, 255, 128, 128);  // 50% white over red
+    EXPECT_RGB_NEAR(pic, 850, 350, 0, 255, 0);      // opaque green over blue
+    EXPECT_RGB_NEAR(pic, 600, 350, 0, 0, 255);      // transparent: video shows
+
+    // Below the video the overlay disappears under it.
+    uint32_t zpos = prop(64, DRM_MODE_OBJECT_PLANE, "zpos");
+    ASSERT_EQ(drmModeObjectSetProperty(fd, 64, DRM_MODE_OBJECT_PLANE, zpos, 0), 0);
+    // Mirrored left-right, the red part moves to the right end of the video (740..1059).
+    uint32_t rot = prop(63, DRM_MODE_OBJECT_PLANE, "rotation");
+    ASSERT_EQ(drmModeObjectSetProperty(fd, 63, DRM_MODE_OBJECT_PLANE, rot,
+                                       DRM_MODE_ROTATE_0 | DRM_MODE_REFLECT_X),
+              0);
+    EXPECT_EQ(drmModeObjectSetProperty(fd, 63, DRM_MODE_OBJECT_PLANE, rot, DRM_MODE_ROTATE_90),
+              -EINVAL);
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    pic = read_png(dir + "/HDMI-A-1.png");
+    EXPECT_RGB_NEAR(pic, 850, 350, 255, 0, 0);  // green box now under the red end
+    EXPECT_RGB_NEAR(pic, 200, 350, 0, 0, 255);
+    EXPECT_RGB_NEAR(pic, 730, 700, 0, 0, 255);
+    EXPECT_RGB_NEAR(pic, 750, 700, 255, 0, 0);
+    EXPECT_RGB_NEAR(pic, 1050, 700, 255, 0, 0);
+}
+
+TEST_F(VCard, ImportedFramesAreSharedAndForgottenWhenGone) {
+    open_board(board("two-display.card"));
+    int mfd = -1;
+    uint32_t fb = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110}, &mfd);
+    uint32_t h1 = 0, h2 = 0;
+    ASSERT_EQ(drmPrimeFDToHandle(fd, mfd, &h1), 0);
+    int dup_fd = dup(mfd);
+    ASSERT_EQ(drmPrimeFDToHandle(fd, dup_fd, &h2), 0);
+    EXPECT_EQ(h1, h2);  // the same buffer gives the same handle
+    EXPECT_EQ(sim_card_counters().imported, 1);
+    close(dup_fd);
+    // Tiled buffers are not scannable here.
+    uint32_t handles[4] = {h1, h1}, pitches[4] = {64, 64}, offsets[4] = {0, 2048}, out = 0;
+    uint64_t mods[4] = {fourcc_mod_code(BROADCOM, 1), 0};
+    EXPECT_EQ(drmModeAddFB2WithModifiers(fd, 64, 32, DRM_FORMAT_NV12, handles, pitches, offsets,
+                                         mods, &out, DRM_MODE_FB_MODIFIERS),
+              -EINVAL);
+    // The program frees the frame (closing the memfd) after removing its framebuffer
+    // and never closes the handle: the next import forgets the old one.
+    EXPECT_EQ(drmModeRmFB(fd, fb), 0);
+    close(mfd);
+    nv12_fb(64, 32, {16, 128, 128}, {16, 128, 128});
+    SimCardCounters n = sim_card_counters();
+    EXPECT_EQ(n.imported, 1);
+    EXPECT_EQ(n.fbs, 1);
+    EXPECT_EQ(n.failures, 1u);
+}
+
+TEST_F(VCard, AtomicNonblockIsBusyUntilTheNextVblank) {
+    sim_card_set_time_ms(0);
+    open_board(board("two-display.card"));
+    Dumb standby = dumb(800, 480, DRM_FORMAT_XRGB8888, 0x00202020);
+    drmModeConnector *panel = drmModeGetConnector(fd, 55);
+    ASSERT_EQ(panel->count_modes, 1);
+    drmModeModeInfo mode = panel->modes[0];
+    drmModeFreeConnector(panel);
+    uint32_t blob = 0;
+    ASSERT_EQ(drmModeCreatePropertyBlob(fd, &mode, sizeof mode, &blob), 0);
+
+    auto plane_props = [&](drmModeAtomicReq *req, uint32_t plane, uint32_t fb) {
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "FB_ID"), fb);
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "CRTC_ID"), 53);
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "SRC_W"),
+                                 800 << 16);
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "SRC_H"),
+                                 480 << 16);
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "CRTC_W"), 800);
+        drmModeAtomicAddProperty(req, plane, prop(plane, DRM_MODE_OBJECT_PLANE, "CRTC_H"), 480);
+    };
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    drmModeAtomicAddProperty(req, 55, prop(55, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"), 53);
+    drmModeAtomicAddProperty(req, 53, prop(53, DRM_MODE_OBJECT_CRTC, "MODE_ID"), blob);
+    drmModeAtomicAddProperty(req, 53, prop(53, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
+    plane_props(req, 62, standby.fb);
+    // A modeset needs ALLOW_MODESET; TEST_ONLY checks without changing anything.
+    EXPECT_EQ(drmModeAtomicCommit(fd, req, 0, nullptr), -EINVAL);
+    EXPECT_EQ(drmModeAtomicCommit(
+                  fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_ATOMIC_TEST_ONLY, nullptr),
+              0);
+    SimCrtcInfo ci;
+    sim_card_crtc_state(53, &ci);
+    EXPECT_EQ(ci.active, 0);
+    ASSERT_EQ(drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), 0);
+    drmModeAtomicFree(req);
+    EXPECT_EQ(drmModeDestroyPropertyBlob(fd, blob), 0);
+    sim_card_crtc_state(53, &ci);
+    EXPECT_EQ(ci.active, 1);
+    EXPECT_EQ(ci.w, 800u);
+    EXPECT_EQ(sim_card_counters().blobs, 0);
+
+    uint32_t video = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110});
+    auto flip = [&](uint32_t flags) {
+        drmModeAtomicReq *r = drmModeAtomicAlloc();
+        plane_props(r, 63, video);
+        drmModeAtomicAddProperty(r, 63, prop(63, DRM_MODE_OBJECT_PLANE, "SRC_W"), 64 << 16);
+        drmModeAtomicAddProperty(r, 63, prop(63, DRM_MODE_OBJECT_PLANE, "SRC_H"), 32 << 16);
+        int rc = drmModeAtomicCommit(fd, r, flags, nullptr);
+        drmModeAtomicFree(r);
+        return rc;
+    };
+    ASSERT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), 0);
+    errno = 0;
+    EXPECT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), -EBUSY);
+    EXPECT_EQ(errno, EBUSY);
+    drmVBlank vbl{};
+    vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | (2 << DRM_VBLANK_HIGH_CRTC_SHIFT));
+    vbl.request.sequence = 1;
+    ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
+    EXPECT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), 0);
+    // A blocking commit waits out the pending flip instead of failing.
+    uint64_t before = ci.vblank_seq;
+    EXPECT_EQ(flip(0), 0);
+    sim_card_crtc_state(53, &ci);
+    EXPECT_GE(ci.vblank_seq, before + 2);
+}
+
+TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
+    sim_card_set_time_ms(0);
+    open_board(board("vc4-hdmi-50-then-60.card"));
+    Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    drmModeConnector *c = drmModeGetConnector(fd, 33);
+    drmModeModeInfo p50 = c->modes[0], p60 = c->modes[3];
+    drmModeFreeConnector(c);
+    ASSERT_EQ(p50.vrefresh, 50u);
+    ASSERT_EQ(p60.vrefresh, 60u);
+    drmVBlank vbl{};
+    vbl.request.type = DRM_VBLANK_RELATIVE;
+    vbl.request.sequence = 1;
+    EXPECT_EQ(drmWaitVBlank(fd, &vbl), -1);  // nothing lit yet
+    EXPECT_EQ(errno, EINVAL);
+    ASSERT_EQ(light(31, 33, p60, a.fb), 0);
+    ASSERT_EQ(light(42, 44, p50, a.fb), 0);
+
+    auto wait = [&](uint32_t type, uint32_t seq) {
+        drmVBlank v{};
+        v.request.type = drmVBlankSeqType(type);
+        v.request.sequence = seq;
+        EXPECT_EQ(drmWaitVBlank(fd, &v), 0);
+        return v.reply;
+    };
+    drmVBlankReply r0 = wait(DRM_VBLANK_RELATIVE, 0);
+    drmVBlankReply r1 = wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY, 0);
+    for (int i = 0; i < 60; i++) wait(DRM_VBLANK_RELATIVE, 1);
+    drmVBlankReply e0 = wait(DRM_VBLANK_RELATIVE, 0);
+    drmVBlankReply e1 = wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT), 0);
+    EXPECT_EQ(e0.sequence - r0.sequence, 60u);
+    // Sixty refreshes at 60 Hz are fifty at 50 Hz, give or take the phase.
+    EXPECT_NEAR(double(e1.sequence - r1.sequence), 50.0, 1.0);
+    EXPECT_GT(e0.tval_sec * 1000000 + e0.tval_usec, r0.tval_sec * 1000000 + r0.tval_usec);
+    // An absolute wait for a sequence already passed returns at once with the current
+    // count; NEXTONMISS waits for the next one instead.
+    drmVBlankReply past = wait(DRM_VBLANK_ABSOLUTE, r0.sequence);
+    EXPECT_EQ(past.sequence, e0.sequence);
+    drmVBlankReply next = wait(DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS, r0.sequence);
+    EXPECT_EQ(next.sequence, e0.sequence + 1);
+    vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | (2 << DRM_VBLANK_HIGH_CRTC_SHIFT));
+    EXPECT_EQ(drmWaitVBlank(fd, &vbl), -1);  // no third CRTC
+}
+
+TEST_F(VCard, FlipEventsAndBlockingPlaneUpdatesLandOnVblanks) {
+    sim_card_set_time_ms(0);
+    std::string text = read_file(board("vc4-hdmi-50-then-60.card"));
+    open_text(text + "option setplane_blocks\n");
+    Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0), b = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    ASSERT_EQ(light(31, 33, cea_1080p60(), a.fb), 0);
+    SimCrtcInfo ci;
+    sim_card_crtc_state(31, &ci);
+    uint64_t seq = ci.vblank_seq;
+    // A plane update on this board returns after the refresh that shows it.
+    ASSERT_EQ(drmModeSetPlane(fd, 63, 31, b.fb, 0, 0, 0, 1920, 1080, 0, 0, 1920 << 16, 1080 << 16),
+              0);
+    sim_card_crtc_state(31, &ci);
+    EXPECT_EQ(ci.vblank_seq, seq + 1);
+
+    struct Seen {
+        int flips = 0, vblanks = 0;
+        unsigned crtc = 0, flip_seq = 0, vblank_seq = 0;
+    } seen;
+    drmEventContext ev{};
+    ev.version = 3;
+    ev.page_flip_handler2 = [](int, unsigned s, unsigned, unsigned, unsigned crtc, void *u) {
+        auto *p = static_cast<Seen *>(u);
+        p->flips++, p->crtc = crtc, p->flip_seq = s;
+    };
+    ev.vblank_handler = [](int, unsigned s, unsigned, unsigned, void *u) {
+        auto *p = static_cast<Seen *>(u);
+        p->vblanks++, p->vblank_seq = s;
+    };
+    ASSERT_EQ(drmModePageFlip(fd, 31, b.fb, DRM_MODE_PAGE_FLIP_EVENT, &seen), 0);
+    EXPECT_EQ(drmModePageFlip(fd, 31, a.fb, 0, nullptr), -EBUSY);
+    drmVBlank vbl{};
+    vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | DRM_VBLANK_EVENT);
+    vbl.request.sequence = 3;
+    vbl.request.signal = reinterpret_cast<unsigned long>(&seen);
+    ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
+    ASSERT_EQ(drmHandleEvent(fd, &ev), 0);
+    EXPECT_EQ(seen.flips, 1);
+    EXPECT_EQ(seen.vblanks, 0);
+    EXPECT_EQ(seen.crtc, 31u);
+    EXPECT_EQ(seen.flip_seq, seq + 2);
+    ASSERT_EQ(drmHandleEvent(fd, &ev), 0);
+    EXPECT_EQ(seen.vblanks, 1);
+    EXPECT_EQ(seen.vblank_seq, seq + 4);
+    EXPECT_EQ(drmModePageFlip(fd, 31, a.fb, 0, nullptr), 0);
+}
+
+TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
+    open_text(
+        "crtc 1\ncrtc 2\nencoder 3 crtcs=1\nencoder 4 crtcs=2\n"
+        "plane 10 type=primary crtcs=1 formats=XR24,NV12\n"
+        "plane 11 type=primary crtcs=2 formats=XR24,NV12\n"
+        "plane 12 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
+        "plane 13 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
+        "connector 20 HDMI-A-1 status=connected encoders=3 monitor=m\n"
+        "connector 21 HDMI-A-2 status=connected encoders=4 monitor=m\n"
+        "mode m 1920x1080@60 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n"
+        "fault mode mode=1920x1080i@50\n"
+        "fault plane crtc=2\n"
+        "fault plane plane=13 format=AR24 errno=ERANGE\n"
+        "fault atomic_modeset\n");
+    Dumb xr = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    Dumb ar = dumb(1920, 1080, DRM_FORMAT_ARGB8888, 0);
+    drmModeModeInfo i50{};
+    i50.clock = 74250;
+    i50.hdisplay = 1920, i50.hsync_start = 2448, i50.hsync_end = 2492, i50.htotal = 2640;
+    i50.vdisplay = 1080, i50.vsync_start = 1084, i50.vsync_end = 1094, i50.vtotal = 1125;
+    i50.vrefresh = 50;
+    i50.flags = DRM_MODE_FLAG_INTERLACE | DRM_MODE_FLAG_PHSYNC | DRM_MODE_FLAG_PVSYNC;
+    EXPECT_EQ(light(1, 20, i50, xr.fb), -EINVAL);
+    EXPECT_EQ(light(1, 20, cea_1080p60(), xr.fb), 0);
+    EXPECT_EQ(light(2, 21, cea_1080p60(), xr.fb), 0);  // modesets on CRTC 2 still work
+
+    auto setplane = [&](uint32_t plane, uint32_t crtc, uint32_t fb) {
+        return drmModeSetPlane(fd, plane, crtc, fb, 0, 0, 0, 1920, 1080, 0, 0, 1920 << 16,
+                               1080 << 16);
+    };
+    EXPECT_EQ(setplane(12, 1, xr.fb), 0);
+    EXPECT_EQ(setplane(12, 2, xr.fb), -EINVAL);
+    EXPECT_EQ(setplane(13, 1, ar.fb), -ERANGE);
+    EXPECT_EQ(setplane(13, 1, xr.fb), 0);
+    EXPECT_EQ(setplane(12, 1, ar.fb), 0);
+    // Not in the plane's format list, or outside the framebuffer.
+    EXPECT_EQ(setplane(10, 1, ar.fb), -EINVAL);
+    EXPECT_EQ(
+        drmModeSetPlane(fd, 12, 1, xr.fb, 0, 0, 0, 100, 100, 1900 << 16, 0, 100 << 16, 100 << 16),
+        -ENOSPC);
+
+    // The atomic modeset is refused, a plain atomic plane update is not.
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    drmModeAtomicAddProperty(req, 1, prop(1, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
+    EXPECT_EQ(drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), -EINVAL);
+    drmModeAtomicFree(req);
+    req = drmModeAtomicAlloc();
+    drmModeAtomicAddProperty(req, 13, prop(13, DRM_MODE_OBJECT_PLANE, "FB_ID"), 0);
+    drmModeAtomicAddProperty(req, 13, prop(13, DRM_MODE_OBJECT_PLANE, "CRTC_ID"), 0);
+    EXPECT_EQ(drmModeAtomicCommit(fd, req, 0, nullptr), 0);
+    drmModeAtomicFree(req);
+    SimPlaneInfo pi;
+    ASSERT_EQ(sim_card_plane_state(12, &pi), 0);
+    EXPECT_EQ(pi.format, uint32_t(DRM_FORMAT_ARGB8888));
+    SimCardCounters n = sim_card_counters();
+    EXPECT_EQ(n.failures, 6u);
+    EXPECT_EQ(n.plane_updates, 3u);
+    EXPECT_EQ(n.commits, 1u);
+    EXPECT_NE(sim_card_log().find("fault plane"), std::string::npos);
+}
+
+TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
+    sim_card_set_time_ms(0);
+    open_board(board("hdmi-replug.card"));
+    auto first_mode = [&]() {
+        drmModeConnector *c = drmModeGetConnectorCurrent(fd, 33);
+        std::string s = c->connection == DRM_MODE_CONNECTED ? "connected" : "disconnected";
+        if (c->count_modes) s += " " + std::string(c->modes[0].name);
+        s += " " + std::to_string(c->count_modes);
+        drmModeFreeConnector(c);
+        return s;
+    };
+    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
+    sim_card_set_time_ms(1600);
+    EXPECT_EQ(first_mode(), "disconnected 0");
+    sim_card_advance_ms(2500);
+    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
+    close(fd);
+    fd = -1;
+
+    sim_card_reset();
+    sim_card_set_time_ms(0);
+    open_board(board("hdmi-swap.card"));
+    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
+    sim_card_set_time_ms(2500);
+    EXPECT_EQ(first_mode(), "connected 1280x720 2");
+    close(fd);
+    fd = -1;
+
+    // The monitor whose EDID comes late: connected at once, modes after 600 ms.
+    sim_card_reset();
+    sim_card_set_time_ms(0);
+    open_board(board("hdmi-edid-late.card"));
+    EXPECT_EQ(first_mode(), "connected 0");
+    sim_card_set_time_ms(599);
+    EXPECT_EQ(first_mode(), "connected 0");
+    sim_card_set_time_ms(600);
+    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
+}
+
+TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
+    EXPECT_EQ(sim_root_path("/run/zyl-fpv/hdmi_mode", "/r/"), "/r/run/zyl-fpv/hdmi_mode");
+    EXPECT_EQ(sim_root_path("/run/zyl-fpv", "/r"), "/r/run/zyl-fpv");
+    EXPECT_EQ(sim_root_path("/opt/zyl-fpv/standby.png", "/r"), "/r/opt/zyl-fpv/standby.png");
+    EXPECT_EQ(sim_root_path("/tmp/zyl-snap.ppm", "/r"), "/r/tmp/zyl-snap.ppm");
+    EXPECT_EQ(sim_root_path("/run/zyl-fpvx/a", "/r"), "/run/zyl-fpvx/a");
+    EXPECT_EQ(sim_root_path("/tmp/other", "/r"), "/tmp/other");
+    EXPECT_EQ(sim_root_path("/run/zyl-fpv/a", ""), "/run/zyl-fpv/a");
+    EXPECT_EQ(sim_root_path("/r/run/zyl-fpv/a", "/r"), "/r/run/zyl-fpv/a");
+    EXPECT_EQ(sim_shm_name("/zyl-spi.frame", ""), "/zyl-spi.frame");
+    EXPECT_NE(sim_shm_name("/zyl-spi.frame", "/a"), sim_shm_name("/zyl-spi.frame", "/b"));
+
+    std::string root = test_dir();
+    setenv("ZYL_SIM_ROOT", root.c_str(), 1);
+    // The program's own way of writing a report: a temporary name moved over the real one.
+    std::string unique = "vcard-test-" + std::to_string(getpid());
+    std::string tmp = "/run/zyl-fpv/" + unique + ".tmp", real = "/run/zyl-fpv/" + unique;
+    EXPECT_EQ(mkdir("/run/zyl-fpv", 0755), 0);
+    FILE *f = fopen(tmp.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("1920x1080@60\n", f);
+    fclose(f);
+    ASSERT_EQ(rename(tmp.c_str(), real.c_str()), 0);
+    struct stat sb;
+    EXPECT_EQ(stat(real.c_str(), &sb), 0);
+    EXPECT_EQ(access(real.c_str(), R_OK), 0);
+    int ofd = open(("/opt/zyl-fpv/" + unique).c_str(), O_WRONLY | O_CREAT, 0644);
+    EXPECT_GE(ofd, 0);
+    close(ofd);
+    int shm = shm_open(("/zyl-" + unique).c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(shm, 0);
+    close(shm);
+    unsetenv("ZYL_SIM_ROOT");
+
+    EXPECT_EQ(read_file(root + real), "1920x1080@60\n");
+    EXPECT_TRUE(std::filesystem::exists(root + "/opt/zyl-fpv/" + unique));
+    // Without the root nothing is rewritten: the machine's own paths are looked at.
+    EXPECT_NE(access(real.c_str(), F_OK), 0);
+    std::string shm_name = sim_shm_name("/zyl-" + unique, root);
+    shm = shm_open(shm_name.c_str(), O_RDWR, 0);
+    EXPECT_GE(shm, 0);
+    close(shm);
+    EXPECT_EQ(shm_unlink(shm_name.c_str()), 0);
+    EXPECT_EQ(shm_open(("/zyl-" + unique).c_str(), O_RDWR, 0), -1);
+}
+
+}  // namespace
