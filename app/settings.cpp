@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "gpu/gpu.h"
+#include "kms/kms.h"
 
 int g_hotplug_on = 1;
 int g_smooth = 1;
@@ -74,7 +75,7 @@ void read_settings(bool interlaced) {
     g_fit_dsi = getenv("ZYL_KMS_FIT_DSI");
     g_flip_dsi = getenv("ZYL_KMS_FLIP_DSI");
     set_switch_1("ZYL_KMS_TELEMETRY_DSI", &g_telem_dsi);
-    // Per-output aspect, fit and flip are filled here once the output table exists.
+    apply_output_overrides();
 
     set_switch_1("ZYL_KMS_DEWARP", &g_dewarp);
     set_float("ZYL_KMS_DEWARP_K1", &g_dw_k1);

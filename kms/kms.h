@@ -1,2 +1,166 @@
 // Display output: the output table, mode choice, modeset and frame import.
 #pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include <xf86drmMode.h>
+
+// One driven display. Width, height and refresh are always mode.hdisplay,
+// mode.vdisplay and mode.vrefresh.
+struct KmsOutput {
+    uint32_t conn_id;
+    uint32_t crtc_id;
+    uint32_t plane_id;  // NV12 video plane
+    int32_t crtc_idx;   // index in the card's CRTC list
+    drmModeModeInfo mode;
+    uint32_t menu_plane;  // ARGB overlay plane, 0 = none
+    uint32_t menu_fb[2];
+    uint8_t *menu_map[2];
+    uint32_t menu_pitch;
+    uint8_t *menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
+    uint32_t menu_shadow_stride;
+    int32_t menu_front;  // overlay buffer on screen, -1 = none
+    int32_t menu_shown;
+    int32_t sidebar;       // overlays go into the standby buffer
+    uint8_t *standby_map;  // XR24 standby buffer, null when unmapped
+    uint32_t standby_pitch;
+    uint32_t standby_fb;
+    const char *aspect;    // refer to the settings' text, never copies
+    const char *fit;       // null reads as "fit"
+    const char *flip;      // null reads as "none"
+    char standby_tag[24];  // "flip/fit" the standby picture was painted for
+    int32_t telemetry;
+    int32_t is_dsi;
+    uint32_t rot_prop;  // video plane's "rotation" property, 0 = none
+    uint64_t rot_mask;  // bit n: rotation value n accepted
+    int32_t plane_is_primary;
+    int32_t atomic;  // frames go out as atomic commits
+    uint32_t p_fb_id, p_crtc_id, p_src_x, p_src_y, p_src_w, p_src_h;
+    uint32_t p_crtc_x, p_crtc_y, p_crtc_w, p_crtc_h;
+    uint16_t native_w, native_h, native_hz;  // the monitor's first mode: its identity
+    int32_t unplugged;
+};
+
+constexpr int kMaxOutputs = 4;
+extern KmsOutput outs[kMaxOutputs];
+extern int nout;
+extern int drm_fd;
+
+// Finds the card and lights every usable connector (at most four). 0 when at
+// least one output is driven, -1 with the card closed otherwise.
+int drm_init();
+
+// ---- mode choice ----
+constexpr uint32_t kModeInterlace = 0x10;  // DRM_MODE_FLAG_INTERLACE
+extern const drmModeModeInfo cea_modes[6];
+
+// A parsed ZYL_KMS_MODE: WxH, optional i/I, optional @rate (0 = none).
+struct ModeRequest {
+    int w, h, hz;
+    bool interlaced;
+};
+bool parse_mode_request(const char *text, ModeRequest *req);
+
+// The mode to drive on `connector` (which lists at least one mode). `request` is the
+// ZYL_KMS_MODE text or null; `vc4` selects the vc4 size rules. `forced_out` is set to
+// 1 when a cea_modes row is returned.
+drmModeModeInfo choose_mode(const drmModeConnector *connector, const char *request, bool vc4,
+                            int allow_cea_force, int *forced_out);
+// choose_mode with the environment and the card's driver.
+drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force, int *forced_out,
+                          int use_env);
+// The candidate's size at the rate nearest 60 Hz the connector lists.
+drmModeModeInfo prefer_60hz(const drmModeConnector *connector, const drmModeModeInfo &candidate);
+int drv_is_vc4();
+// Printed for a DSI panel when ZYL_KMS_MODE asks for another size.
+void panel_mode_notice(const char *request, const drmModeModeInfo &chosen);
+
+// ---- CRTC and video plane choice ----
+// What the choice needs to know about one entry of the card's plane list.
+struct PlaneInfo {
+    uint32_t id;
+    uint32_t possible_crtcs;
+    bool readable;
+    bool nv12;  // lists formats, NV12 among them
+    int type;   // 0 overlay, 1 primary, 2 cursor, -1 properties unreadable
+};
+struct EncoderInfo {
+    bool readable;
+    uint32_t possible_crtcs;
+};
+enum class VideoPlaneKind { kNone, kOverlay, kCursor, kPrimaryFallback };
+struct VideoChoice {
+    VideoPlaneKind kind;
+    int crtc_idx;
+    uint32_t crtc_id;
+    uint32_t plane_id;
+    int plane_idx;
+    uint32_t primary_id;  // the CRTC's NV12 primary plane, 0 = none; takes the atomic modeset
+};
+VideoChoice choose_video_plane(std::span<const EncoderInfo> encoders,
+                               std::span<const uint32_t> crtc_ids,
+                               std::span<const PlaneInfo> planes, uint32_t used_crtcs,
+                               uint32_t used_planes);
+inline bool in_mask(uint32_t mask, int idx) {
+    return idx >= 0 && idx < 32 && (mask >> idx & 1);
+}
+inline void add_to_mask(uint32_t *mask, int idx) {
+    if (idx >= 0 && idx < 32) *mask |= 1u << idx;
+}
+
+// ---- modeset and mode report ----
+// A kernel dumb buffer, mapped (map null when that failed), with its framebuffer.
+struct DumbBuffer {
+    uint32_t handle, pitch, fb;
+    uint64_t size;
+    uint8_t *map;
+};
+// Creates a w x h 32-bit buffer, maps it and clears it. False when the kernel refused
+// the buffer; a failed mapping leaves map null and still returns true.
+bool dumb_create(uint32_t w, uint32_t h, DumbBuffer *b);
+// Unmaps, removes the framebuffer and destroys the buffer, as far as each exists.
+void dumb_release(DumbBuffer *b);
+
+// One connector to light, as discovery chose it.
+struct LightRequest {
+    int out_no;  // index the output gets in outs
+    const drmModeConnector *connector;
+    uint32_t crtc_id;
+    uint32_t modeset_plane;  // plane of the atomic modeset
+    int use_env;             // ZYL_KMS_MODE is honoured when choosing again
+};
+struct LitOutput {
+    drmModeModeInfo mode;  // the mode actually set
+    int forced;            // a cea_modes row was accepted
+    int atomic_modeset;
+    DumbBuffer standby;
+};
+// Makes the standby buffer and sets the mode; a refused forced timing is retried
+// once with the advertised one. 0 when lit, -1 when the connector must be skipped.
+int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit);
+// Stores the video plane's atomic property ids and rotation capabilities.
+void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset);
+
+uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
+// Refresh as reported to other processes: vrefresh, else derived from the timings.
+uint32_t mode_report_refresh(const drmModeModeInfo &mode);
+std::string mode_report_line(const drmModeModeInfo &mode);
+void write_mode_report(const drmModeModeInfo &mode);
+// XR24 test colour of output `n`.
+uint32_t testfill_colour(int n);
+
+// ---- output settings ----
+bool any_output_interlaced();
+// Gives every output the global aspect, fit and flip, or the panel's own overrides.
+void apply_output_overrides();
+
+// ---- frame import ----
+struct AVFrame;
+extern int64_t addfb_fail;
+// Whether the `count`th failed import is reported (the 1st, then every 300th).
+bool addfb_fail_reported(int64_t count);
+// One framebuffer over layer 0 of a DRM PRIME frame (which has at least one layer),
+// or 0 when the card refuses it.
+uint32_t import_frame(const AVFrame *frame);

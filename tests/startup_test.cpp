@@ -210,10 +210,11 @@ TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
 
 TEST(Decoder, OpenFailureThroughTheProgram) {
     std::string dir = test_dir();
-    RunResult r = run_sim({}, {"ZYL_SIM_DEC_FAIL_OPEN=1"}, "", dir);
+    std::string card = "ZYL_SIM_CARD=" + board_path("hdmi-progressive.card");
+    RunResult r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1"}, "", dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: open codec failed"), 1) << r.err;
-    r = run_sim({}, {"ZYL_KMS_DECODER=h264_nonexistent"}, "", dir);
+    r = run_sim({}, {card, "ZYL_KMS_DECODER=h264_nonexistent"}, "", dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: h264_nonexistent decoder missing"), 1) << r.err;
 }

@@ -29,6 +29,10 @@ std::string test_dir() {
 
 std::string stream_path(const std::string &name) { return std::string(ZYL_STREAMS_DIR) + "/" + name; }
 
+std::string board_path(const std::string &name) {
+    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name;
+}
+
 std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;
@@ -53,6 +57,7 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        putenv(strdup(("ZYL_SIM_ROOT=" + dir + "/root").c_str()));
         for (const auto &e : env) putenv(strdup(e.c_str()));
         std::vector<char *> argv{const_cast<char *>(ZYL_SIM_BIN)};
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));

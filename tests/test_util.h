@@ -17,8 +17,11 @@ struct RunResult {
     int status;  // exit status, or 128 + signal
     std::string out, err;
 };
+// A board file shipped in sim/boards/.
+std::string board_path(const std::string &name);
 // Runs zyl-mpp-sim with `args`, the extra environment `env` (NAME=value), stdin
-// from `stdin_path` ("" for an empty stdin) and cwd `dir`. A child still running
+// from `stdin_path` ("" for an empty stdin) and cwd `dir`. The program's fixed paths
+// land under `dir`/root (ZYL_SIM_ROOT) unless `env` says otherwise. A child still running
 // after `limit_s` seconds is killed (the run then reports 128 + SIGKILL).
 RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
                   const std::string &stdin_path, const std::string &dir, int limit_s = 240);

@@ -14,7 +14,7 @@ stream=$out/demo.h264
 ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=1280x720:rate=30 \
   -frames:v 150 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 30 -f h264 "$stream"
 
-board=sim/boards/hdmi-dsi.card
+board=sim/boards/two-display.card
 if [ ! -f "$board" ]; then
   echo "demo: the virtual display card is not built yet; decoding the stream without a display"
   board=

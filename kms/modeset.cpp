@@ -1,0 +1,238 @@
+// Lighting an output: its standby buffer, the modeset and the mode report.
+// HDMI monitors get the legacy CRTC call; the panel gets one atomic commit because
+// its frames are later presented atomically too, with the legacy call as fallback.
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <drm_fourcc.h>
+#include <xf86drm.h>
+
+#include "kms/kms.h"
+
+namespace {
+
+const char *type_name(const drmModeConnector *c) {
+    const char *n = drmModeGetConnectorTypeName(c->connector_type);
+    return n ? n : "?";
+}
+
+void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
+    uint32_t col = testfill_colour(out_no);
+    for (uint32_t y = 0; y < h; y++) {
+        auto *row = reinterpret_cast<uint32_t *>(b.map + size_t(y) * b.pitch);
+        for (uint32_t x = 0; x < w; x++) row[x] = col;
+    }
+    fprintf(stderr, "zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)\n", out_no, col & 0xFFFFFF, w, h);
+}
+
+void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
+    if (getenv("ZYL_KMS_TESTFILL")) {
+        fill_testcol(out_no, b, w, h);
+        return;
+    }
+    // The standby picture and the connect screen are painted here (load_standby with
+    // the default fit, poll_connect, draw_connect), and output 0 publishes the buffer
+    // to the SPI tee. Until then the buffer stays black.
+}
+
+uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
+    uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0}, fb = 0;
+    if (drmModeAddFB2(drm_fd, w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &fb, 0) != 0)
+        return 0;
+    return fb;
+}
+
+struct AtomicProp {
+    uint32_t object, type;
+    const char *name;
+    uint64_t value;
+    bool required;
+};
+
+// Adds every property found to a fresh request and commits it. False when a
+// required property is missing or the commit is refused (the message is printed).
+bool commit_modeset(const AtomicProp (&props)[13]) {
+    uint32_t ids[13];
+    for (int i = 0; i < 13; i++) {
+        ids[i] = prop_id(props[i].object, props[i].type, props[i].name);
+        if (!ids[i] && props[i].required) {
+            fprintf(stderr, "zyl-mpp: atomic: missing required properties\n");
+            return false;
+        }
+    }
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    for (int i = 0; i < 13; i++)
+        if (ids[i]) drmModeAtomicAddProperty(req, props[i].object, ids[i], props[i].value);
+    int r = req ? drmModeAtomicCommit(drm_fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr)
+                : (errno = ENOMEM, -1);
+    if (r != 0) fprintf(stderr, "zyl-mpp: atomic: modeset commit failed: %m\n");
+    drmModeAtomicFree(req);
+    return r == 0;
+}
+
+bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_t fb) {
+    uint32_t blob = 0;
+    if (drmModeCreatePropertyBlob(drm_fd, &mode, sizeof mode, &blob) != 0) {
+        fprintf(stderr, "zyl-mpp: atomic: CreatePropertyBlob: %m\n");
+        return false;
+    }
+    const uint32_t conn = rq.connector->connector_id, crtc = rq.crtc_id, plane = rq.modeset_plane;
+    const uint64_t w = mode.hdisplay, h = mode.vdisplay;
+    const AtomicProp props[13] = {
+        {conn, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc, true},
+        {crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID", blob, true},
+        {crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1, true},
+        {plane, DRM_MODE_OBJECT_PLANE, "FB_ID", fb, true},
+        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc, true},
+        {plane, DRM_MODE_OBJECT_PLANE, "SRC_X", 0, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "SRC_W", w << 16, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "SRC_H", h << 16, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_X", 0, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_Y", 0, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_W", w, false},
+        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_H", h, false},
+    };
+    bool ok = commit_modeset(props);
+    drmModeDestroyPropertyBlob(drm_fd, blob);
+    if (ok)
+        fprintf(stderr, "zyl-mpp: output %d (%s) modeset ATOMICALLY (panel path)\n", rq.out_no,
+                type_name(rq.connector));
+    return ok;
+}
+
+bool legacy_modeset(const LightRequest &rq, drmModeModeInfo mode, uint32_t fb) {
+    uint32_t conn = rq.connector->connector_id;
+    if (drmModeSetCrtc(drm_fd, rq.crtc_id, fb, 0, 0, &conn, 1, &mode) == 0) return true;
+    fprintf(stderr, "zyl-mpp: SetCrtc(crtc %u, %ux%u@%u): %m\n", rq.crtc_id, mode.hdisplay,
+            mode.vdisplay, mode.vrefresh);
+    return false;
+}
+
+bool is_dsi(const drmModeConnector *c) {
+    return c->connector_type == DRM_MODE_CONNECTOR_DSI;
+}
+
+}  // namespace
+
+bool dumb_create(uint32_t w, uint32_t h, DumbBuffer *b) {
+    *b = DumbBuffer{};
+    drm_mode_create_dumb creq{};
+    creq.width = w;
+    creq.height = h;
+    creq.bpp = 32;
+    if (drmIoctl(drm_fd, DRM_IOCTL_MODE_CREATE_DUMB, &creq) != 0) return false;
+    b->handle = creq.handle;
+    b->pitch = creq.pitch;
+    b->size = creq.size;
+    drm_mode_map_dumb mreq{};
+    mreq.handle = creq.handle;
+    if (drmIoctl(drm_fd, DRM_IOCTL_MODE_MAP_DUMB, &mreq) != 0) return true;
+    void *p = mmap(nullptr, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, drm_fd, mreq.offset);
+    if (p == MAP_FAILED) return true;
+    memset(p, 0, b->size);
+    b->map = static_cast<uint8_t *>(p);
+    return true;
+}
+
+void dumb_release(DumbBuffer *b) {
+    if (b->map) munmap(b->map, b->size);
+    if (b->fb) drmModeRmFB(drm_fd, b->fb);
+    if (b->handle) {
+        drm_mode_destroy_dumb dreq{};
+        dreq.handle = b->handle;
+        drmIoctl(drm_fd, DRM_IOCTL_MODE_DESTROY_DUMB, &dreq);
+    }
+    *b = DumbBuffer{};
+}
+
+int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit) {
+    bool retried = false;
+    for (;;) {
+        DumbBuffer b;
+        dumb_create(mode.hdisplay, mode.vdisplay, &b);
+        if (b.map) paint_standby_buffer(rq.out_no, b, mode.hdisplay, mode.vdisplay);
+        b.fb = add_xr24_fb(b, mode.hdisplay, mode.vdisplay);
+
+        bool atomic = false;
+        if (is_dsi(rq.connector)) {
+            atomic = atomic_modeset(rq, mode, b.fb);
+            if (!atomic)
+                fprintf(stderr,
+                        "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n");
+        }
+        if (atomic || legacy_modeset(rq, mode, b.fb)) {
+            *lit = LitOutput{mode, forced, atomic, b};
+            break;
+        }
+        dumb_release(&b);
+        if (!forced || retried) return -1;
+        // Switchers lock to standard timings, but a monitor may still refuse one
+        // it does not list: its own timing beats a dark screen.
+        retried = true;
+        forced = 0;
+        mode = pick_mode(rq.connector, 0, nullptr, rq.use_env);
+        fprintf(stderr,
+                "zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u\n",
+                mode.hdisplay, mode.vdisplay, mode.vrefresh);
+    }
+    if (rq.out_no == 0) write_mode_report(mode);
+    bool interlaced = mode.flags & kModeInterlace;
+    fprintf(stderr, "zyl-mpp: mode set %ux%u%s@%u — %d kHz pixel clock%s\n", mode.hdisplay,
+            mode.vdisplay, interlaced ? "i" : "", mode.vrefresh, int(mode.clock),
+            interlaced ? " (interlaced: switcher must lock to this)" : "");
+    return 0;
+}
+
+void write_mode_report(const drmModeModeInfo &mode) {
+    mkdir("/run/zyl-fpv", 0755);
+    FILE *f = fopen("/run/zyl-fpv/hdmi_mode.tmp", "w");
+    if (!f) return;
+    fputs(mode_report_line(mode).c_str(), f);
+    fclose(f);
+    rename("/run/zyl-fpv/hdmi_mode.tmp", "/run/zyl-fpv/hdmi_mode");
+}
+
+void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
+    if (atomic_modeset) {
+        struct {
+            uint32_t *id;
+            const char *name;
+        } const wanted[] = {
+            {&o->p_fb_id, "FB_ID"},   {&o->p_crtc_id, "CRTC_ID"}, {&o->p_src_x, "SRC_X"},
+            {&o->p_src_y, "SRC_Y"},   {&o->p_src_w, "SRC_W"},     {&o->p_src_h, "SRC_H"},
+            {&o->p_crtc_x, "CRTC_X"}, {&o->p_crtc_y, "CRTC_Y"},   {&o->p_crtc_w, "CRTC_W"},
+            {&o->p_crtc_h, "CRTC_H"},
+        };
+        for (const auto &p : wanted) *p.id = prop_id(o->plane_id, DRM_MODE_OBJECT_PLANE, p.name);
+        // Plane position properties are optional; size and framebuffer are not.
+        o->atomic =
+            o->p_fb_id && o->p_crtc_id && o->p_src_w && o->p_src_h && o->p_crtc_w && o->p_crtc_h;
+        if (!o->atomic)
+            fprintf(stderr,
+                    "zyl-mpp: atomic plane props unavailable — output %d falls back to legacy\n",
+                    out_no);
+    }
+
+    o->rot_prop = 0;
+    o->rot_mask = 0;
+    drmModeObjectProperties *props =
+        drmModeObjectGetProperties(drm_fd, o->plane_id, DRM_MODE_OBJECT_PLANE);
+    if (!props) return;
+    for (uint32_t i = 0; i < props->count_props && !o->rot_prop; i++) {
+        drmModePropertyRes *p = drmModeGetProperty(drm_fd, props->props[i]);
+        if (!p) continue;
+        if (strcmp(p->name, "rotation") == 0) {
+            o->rot_prop = p->prop_id;
+            for (int e = 0; e < p->count_enums; e++)
+                if (p->enums[e].value < 64) o->rot_mask |= uint64_t(1) << p->enums[e].value;
+        }
+        drmModeFreeProperty(p);
+    }
+    drmModeFreeObjectProperties(props);
+}

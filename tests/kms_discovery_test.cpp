@@ -1,0 +1,421 @@
+// Which CRTC and video plane a connector gets, from plain plane and encoder lists,
+// and drm_init on the shipped virtual boards.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kms/kms.h"
+#include "sim/sim.h"
+#include "test_util.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+constexpr int kOverlay = 0, kPrimary = 1, kCursor = 2;
+
+PlaneInfo plane(uint32_t id, uint32_t crtcs, int type, bool nv12 = true) {
+    return PlaneInfo{id, crtcs, true, nv12, type};
+}
+
+const std::vector<uint32_t> kCrtcs{31, 32, 33};
+
+}  // namespace
+
+TEST(VideoPlaneChoice, OverlayBeatsCursorBeatsPrimaryFallback) {
+    std::vector<EncoderInfo> enc{{true, 0b011}};
+    // CRTC 0 offers only an NV12 primary; CRTC 1 an overlay besides its primary.
+    std::vector<PlaneInfo> planes{plane(40, 0b001, kPrimary), plane(41, 0b010, kPrimary),
+                                  plane(42, 0b010, kOverlay, false), plane(43, 0b010, kOverlay),
+                                  plane(44, 0b010, kCursor)};
+    VideoChoice v = choose_video_plane(enc, kCrtcs, planes, 0, 0);
+    EXPECT_EQ(VideoPlaneKind::kOverlay, v.kind);
+    EXPECT_EQ(1, v.crtc_idx);
+    EXPECT_EQ(32u, v.crtc_id);
+    EXPECT_EQ(43u, v.plane_id);
+    EXPECT_EQ(3, v.plane_idx);
+    EXPECT_EQ(41u, v.primary_id) << "the CRTC's NV12 primary takes the atomic modeset";
+
+    // A cursor-typed NV12 plane on the first CRTC wins over a later CRTC's primary.
+    std::vector<PlaneInfo> vop2{plane(50, 0b001, kCursor), plane(51, 0b010, kPrimary)};
+    v = choose_video_plane(enc, kCrtcs, vop2, 0, 0);
+    EXPECT_EQ(VideoPlaneKind::kCursor, v.kind);
+    EXPECT_EQ(0, v.crtc_idx);
+    EXPECT_EQ(50u, v.plane_id);
+    EXPECT_EQ(0u, v.primary_id);
+
+    // Only primaries: the first CRTC that has one, the primary itself showing video.
+    std::vector<PlaneInfo> vopl{plane(60, 0b010, kPrimary), plane(61, 0b001, kPrimary, false)};
+    v = choose_video_plane(enc, kCrtcs, vopl, 0, 0);
+    EXPECT_EQ(VideoPlaneKind::kPrimaryFallback, v.kind);
+    EXPECT_EQ(1, v.crtc_idx);
+    EXPECT_EQ(60u, v.plane_id);
+    EXPECT_EQ(60u, v.primary_id);
+}
+
+TEST(VideoPlaneChoice, ClaimedAndUnusableObjectsAreSkipped) {
+    std::vector<EncoderInfo> enc{{true, 0b111}};
+    std::vector<PlaneInfo> planes{plane(40, 0b111, kOverlay), plane(41, 0b111, kOverlay)};
+    // A second connector: CRTC 0 and plane 0 went to the first.
+    VideoChoice v = choose_video_plane(enc, kCrtcs, planes, 0b001, 0b01);
+    EXPECT_EQ(1, v.crtc_idx);
+    EXPECT_EQ(41u, v.plane_id);
+    // Every plane claimed: no choice.
+    EXPECT_EQ(VideoPlaneKind::kNone, choose_video_plane(enc, kCrtcs, planes, 0, 0b11).kind);
+
+    // Unreadable planes and planes whose type is unknown are not candidates.
+    std::vector<PlaneInfo> odd{PlaneInfo{40, 0b111, false, true, kOverlay},
+                               PlaneInfo{41, 0b111, true, true, -1}, plane(42, 0b100, kOverlay)};
+    v = choose_video_plane(enc, kCrtcs, odd, 0, 0);
+    EXPECT_EQ(2, v.crtc_idx);
+    EXPECT_EQ(42u, v.plane_id);
+
+    // Encoders bound the CRTCs; an unreadable encoder is passed over.
+    std::vector<EncoderInfo> encs{{false, 0b111}, {true, 0b100}};
+    v = choose_video_plane(encs, kCrtcs, planes, 0, 0);
+    EXPECT_EQ(2, v.crtc_idx);
+    EXPECT_EQ(40u, v.plane_id);
+
+    // No plane list: nothing can show video.
+    EXPECT_EQ(VideoPlaneKind::kNone, choose_video_plane(enc, kCrtcs, {}, 0, 0).kind);
+}
+
+// ---- drm_init on the virtual card, in this process ----
+
+namespace {
+
+std::string board(const std::string &name) {
+    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name + ".card";
+}
+
+// RGB of one pixel of a PNG picture, -1 when it cannot be decoded.
+int64_t png_rgb(const std::string &path, int x, int y) {
+    std::string data = read_file(path);
+    std::vector<uint8_t> buf(data.begin(), data.end());
+    buf.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *f = av_frame_alloc();
+    pkt->data = buf.data();
+    pkt->size = int(data.size());
+    int64_t rgb = -1;
+    if (avcodec_open2(ctx, codec, nullptr) == 0 && avcodec_send_packet(ctx, pkt) == 0 &&
+        avcodec_receive_frame(ctx, f) == 0 && x < f->width && y < f->height) {
+        int bpp = f->format == AV_PIX_FMT_RGB24 ? 3 : f->format == AV_PIX_FMT_RGBA ? 4 : 0;
+        if (bpp) {
+            const uint8_t *p = f->data[0] + y * f->linesize[0] + x * bpp;
+            rgb = p[0] << 16 | p[1] << 8 | p[2];
+        }
+    }
+    pkt->data = nullptr;
+    av_packet_free(&pkt);
+    av_frame_free(&f);
+    avcodec_free_context(&ctx);
+    return rgb;
+}
+
+class DrmInit : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *v : {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_EDID_WAIT_MS",
+                              "ZYL_KMS_MODE", "ZYL_KMS_TESTFILL", "ZYL_SIM_PNG_DIR"})
+            unsetenv(v);
+        dir = test_dir();
+        setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+    }
+    void TearDown() override {
+        forget();
+        unsetenv("ZYL_SIM_ROOT");
+    }
+    void forget() {
+        if (drm_fd >= 0) close(drm_fd);
+        drm_fd = -1;
+        nout = 0;
+        for (KmsOutput &o : outs) o = KmsOutput{};
+        sim_card_reset();
+    }
+    // Runs drm_init on a card file; the lines it printed.
+    std::string init(const std::string &card) {
+        forget();
+        setenv("ZYL_SIM_CARD", card.c_str(), 1);
+        testing::internal::CaptureStderr();
+        rc = drm_init();
+        return testing::internal::GetCapturedStderr();
+    }
+    // A shipped board with extra lines (faults) added.
+    std::string board_with(const std::string &name, const std::string &extra) {
+        std::string path = dir + "/" + name + ".card";
+        write_file(path, read_file(board(name)) + "\n" + extra + "\n");
+        return path;
+    }
+    std::string mode_report() { return read_file(dir + "/run/zyl-fpv/hdmi_mode"); }
+
+    std::string dir;
+    int rc = 0;
+};
+
+}  // namespace
+
+TEST_F(DrmInit, MonitorAndPanel) {
+    std::string err = init(board("two-display"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(
+        "zyl-mpp: DRM display card /dev/dri/by-path/platform-gpu-card\n"
+        "zyl-mpp: connector HDMI-A-1 connected\n"
+        "zyl-mpp: connector → crtc 31 overlay plane 63\n"
+        "zyl-mpp: mode set 1920x1080@60 — 148500 kHz pixel clock\n"
+        "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60\n"
+        "zyl-mpp: connector DSI-1 connected\n"
+        "zyl-mpp: connector → crtc 53 overlay plane 64\n"
+        "zyl-mpp: output 1 (DSI) modeset ATOMICALLY (panel path)\n"
+        "zyl-mpp: mode set 800x480@60 — 33300 kHz pixel clock\n"
+        "zyl-mpp: output 1 → crtc 53 plane 64 800x480@60\n"
+        "zyl-mpp: driving 2 HDMI output(s)\n",
+        err);
+    ASSERT_EQ(2, nout);
+    EXPECT_GE(drm_fd, 0);
+
+    const KmsOutput &hdmi = outs[0], &dsi = outs[1];
+    EXPECT_EQ(33u, hdmi.conn_id);
+    EXPECT_EQ(0, hdmi.crtc_idx);
+    EXPECT_EQ(0, hdmi.is_dsi);
+    EXPECT_EQ(0, hdmi.atomic) << "monitors are presented with legacy calls";
+    EXPECT_EQ(0u, hdmi.p_fb_id);
+    EXPECT_EQ(0, hdmi.plane_is_primary);
+    EXPECT_NE(0u, hdmi.standby_fb);
+    EXPECT_NE(nullptr, hdmi.standby_map);
+    EXPECT_GE(hdmi.standby_pitch, 1920u * 4);
+    EXPECT_STREQ("none/fit", hdmi.standby_tag);
+    EXPECT_EQ(1920, hdmi.native_w);
+    EXPECT_EQ(1080, hdmi.native_h);
+    EXPECT_EQ(60, hdmi.native_hz);
+    EXPECT_NE(0u, hdmi.rot_prop);
+    EXPECT_EQ(0x35u, hdmi.rot_mask) << "rotate-0, rotate-180, reflect-x, reflect-y";
+
+    EXPECT_EQ(55u, dsi.conn_id);
+    EXPECT_EQ(2, dsi.crtc_idx);
+    EXPECT_EQ(1, dsi.is_dsi);
+    EXPECT_EQ(1, dsi.atomic);
+    for (uint32_t id : {dsi.p_fb_id, dsi.p_crtc_id, dsi.p_src_x, dsi.p_src_y, dsi.p_src_w,
+                        dsi.p_src_h, dsi.p_crtc_x, dsi.p_crtc_y, dsi.p_crtc_w, dsi.p_crtc_h})
+        EXPECT_NE(0u, id);
+
+    // The panel's modeset went to the CRTC's primary plane, on the standby buffer.
+    SimCrtcInfo crtc;
+    ASSERT_EQ(0, sim_card_crtc_state(53, &crtc));
+    EXPECT_TRUE(crtc.active);
+    EXPECT_EQ(800u, crtc.w);
+    SimPlaneInfo primary;
+    ASSERT_EQ(0, sim_card_plane_state(62, &primary));
+    EXPECT_EQ(dsi.standby_fb, primary.fb);
+    EXPECT_EQ(800u << 16, primary.src_w);
+
+    // Only output 0 reports its mode.
+    EXPECT_EQ("1920x1080@60\n", mode_report());
+}
+
+TEST_F(DrmInit, PanelRequestsAreIgnoredWithANotice) {
+    setenv("ZYL_KMS_MODE", "1280x720@50", 1);
+    std::string err = init(board("two-display"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(1280, outs[0].mode.hdisplay);
+    EXPECT_EQ(50u, outs[0].mode.vrefresh);
+    EXPECT_EQ(800, outs[1].mode.hdisplay);
+    EXPECT_EQ(1,
+              count_lines(err, "zyl-kms: panel mode 1280x720@50 unsupported — using 800x480@60"));
+    EXPECT_EQ("1280x720@50\n", mode_report());
+}
+
+TEST_F(DrmInit, RefusedPanelCommitFallsBackToLegacy) {
+    std::string err = init(board_with("two-display", "fault atomic_modeset"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: atomic: modeset commit failed: Invalid argument\n"
+                       "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n"
+                       "zyl-mpp: mode set 800x480@60"))
+        << err;
+    EXPECT_EQ(0, count_lines(err, "ATOMICALLY"));
+    EXPECT_EQ(0, outs[1].atomic);
+    EXPECT_EQ(0u, outs[1].p_fb_id);
+}
+
+TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
+    std::string err = init(board("rk-vop2-hdmi"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: NV12 video plane 94 is CURSOR-typed (VOP2 Esmart win) — using it\n"
+                       "zyl-mpp: connector → crtc 70 overlay plane 94\n"));
+    EXPECT_EQ(94u, outs[0].plane_id);
+    EXPECT_EQ(0, outs[0].plane_is_primary);
+
+    err = init(board("rk-vopl-dsi"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
+                       "(DSI/VOPL)\n"
+                       "zyl-mpp: connector → crtc 100 primary plane 110\n"
+                       "zyl-mpp: output 0 (DSI) modeset ATOMICALLY (panel path)\n"));
+    EXPECT_EQ(110u, outs[0].plane_id);
+    EXPECT_EQ(1, outs[0].plane_is_primary);
+    EXPECT_EQ(1, outs[0].atomic);
+    EXPECT_EQ(0x21u, outs[0].rot_mask) << "rotate-0 and reflect-y only";
+    EXPECT_EQ("720x1280@60\n", mode_report()) << "output 0 reports whatever its connector";
+}
+
+TEST_F(DrmInit, MonitorPreferring50HzIsDrivenAt60) {
+    std::string err = init(board("vc4-hdmi-50-then-60"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: auto mode: EDID prefers 1920x1080@50 — driving the advertised @60 "
+                       "instead (~60 fps source).\n"));
+    EXPECT_EQ(2200, outs[0].mode.htotal) << "the 60 Hz mode's own timings";
+    EXPECT_EQ(50, outs[0].native_hz) << "the monitor is known by its first mode";
+    EXPECT_EQ("1920x1080@60\n", mode_report());
+}
+
+TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
+    setenv("ZYL_KMS_TESTFILL", "", 1);
+    setenv("ZYL_KMS_MODE", "1280x720@50", 1);  // not listed: a standard timing is forced
+    std::string err = init(board("five-monitors"));
+    ASSERT_EQ(0, rc) << err;
+    ASSERT_EQ(4, nout);
+    EXPECT_EQ(0, count_lines(err, "HDMI-A-5"));
+    EXPECT_EQ(4, count_lines(err, "(CEA-forced, not in EDID)"));
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: driving 4 HDMI output(s)"));
+    const uint32_t crtcs[] = {100, 110, 120, 130}, planes[] = {201, 204, 207, 210};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(crtcs[i], outs[i].crtc_id);
+        EXPECT_EQ(planes[i], outs[i].plane_id);
+        EXPECT_EQ(1280, outs[i].mode.hdisplay);
+        EXPECT_EQ(1980, outs[i].mode.htotal) << "the standard 720p50 timing";
+    }
+    EXPECT_NE(std::string::npos, err.find("zyl-mpp: output 3 → crtc 130 plane 210 1280x720@50 "
+                                          "(CEA-forced, not in EDID)\n"));
+
+    // Test colours by output number, as the monitors show them.
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: TESTFILL output 1 = 0xFF0000 (1280x720)"));
+    ASSERT_EQ(4, sim_card_write_pngs(dir.c_str()));
+    const char *names[] = {"HDMI-A-1", "HDMI-A-2", "HDMI-A-3", "HDMI-A-4"};
+    const int64_t colours[] = {0x0000FF, 0xFF0000, 0x00FF00, 0x0000FF};
+    for (int i = 0; i < 4; i++) {
+        std::string png = dir + "/" + names[i] + ".png";
+        EXPECT_EQ(colours[i], png_rgb(png, 0, 0)) << names[i];
+        EXPECT_EQ(colours[i], png_rgb(png, 1279, 719)) << names[i];
+    }
+}
+
+TEST_F(DrmInit, ConnectorFilter) {
+    setenv("ZYL_KMS_CONNECTOR", "HDMI", 1);
+    std::string err = init(board("two-display"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(1, nout);
+    EXPECT_EQ(0, count_lines(err, "DSI-1"));
+
+    setenv("ZYL_KMS_CONNECTOR", "DSI", 1);
+    err = init(board("two-display"));
+    ASSERT_EQ(1, nout);
+    EXPECT_EQ(1, outs[0].is_dsi);
+    EXPECT_EQ("800x480@60\n", mode_report());
+
+    setenv("ZYL_KMS_CONNECTOR", "DP", 1);
+    err = init(board("two-display"));
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ(0, nout);
+    EXPECT_EQ(-1, drm_fd);
+    EXPECT_NE(std::string::npos, err.find("zyl-mpp: no usable connected output\n"));
+}
+
+TEST_F(DrmInit, CardChoice) {
+    std::string err = init(board("card-choice"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(0u, err.find("zyl-mpp: DRM display card /dev/dri/card1\n"))
+        << "the connector-less node is passed over";
+
+    setenv("ZYL_KMS_CARD", "/dev/dri/card0", 1);
+    err = init(board("card-choice"));
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ(-1, drm_fd);
+    EXPECT_EQ("zyl-mpp: no DRM display card with connectors\n", err);
+}
+
+TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
+    setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
+    std::string err = init(board("hdmi-progressive"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: no exact 1920x1080i@50 in the EDID — forcing the standard CEA "
+                       "timing (74250 kHz) so the switcher can lock.\n"
+                       "zyl-mpp: connector → crtc 31 overlay plane 63\n"
+                       "zyl-mpp: SetCrtc(crtc 31, 1920x1080@50): Invalid argument\n"
+                       "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher "
+                       "must accept 1080i over HDMI; falling back to progressive.\n"
+                       "zyl-mpp: forced CEA timing rejected — falling back to advertised "
+                       "1920x1080@50\n"
+                       "zyl-mpp: mode set 1920x1080@50 — 148500 kHz pixel clock\n"
+                       "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@50\n"))
+        << err;
+    EXPECT_FALSE(outs[0].mode.flags & kModeInterlace);
+    EXPECT_EQ("1920x1080@50\n", mode_report());
+    SimCardCounters n = sim_card_counters();
+    EXPECT_EQ(1, n.dumb_buffers) << "the refused attempt's buffer was released";
+    EXPECT_EQ(1, n.fbs);
+
+    // The advertised mode refused too: no third attempt, the connector is skipped.
+    err = init(board_with("hdmi-progressive", "fault mode mode=1920x1080@50"));
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ(2, count_lines(err, "zyl-mpp: SetCrtc(crtc 31"));
+    EXPECT_EQ(1, count_lines(err, "forced CEA timing rejected"));
+    EXPECT_EQ(0, sim_card_counters().dumb_buffers);
+}
+
+TEST_F(DrmInit, InterlacedModeAndDerivedRefreshInTheReport) {
+    setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
+    std::string err = init(board("hdmi-interlaced"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos, err.find("zyl-mpp: mode set 1920x1080i@50 — 74250 kHz pixel "
+                                          "clock (interlaced: switcher must lock to this)\n"));
+    EXPECT_NE(std::string::npos, err.find("zyl-mpp: output 0 → crtc 31 plane 63 1920x1080i@50\n"));
+    EXPECT_TRUE(any_output_interlaced());
+    EXPECT_EQ("1920x1080i@50\n", mode_report());
+
+    // A monitor that lists its mode without a refresh: the report derives it.
+    std::string card = dir + "/norate.card";
+    write_file(card,
+               "driver sim-kms\n"
+               "crtc 10\n"
+               "encoder 11 crtcs=0x1 type=TMDS\n"
+               "plane 20 type=primary crtcs=0x1 formats=XR24,AR24 zpos=0\n"
+               "plane 21 type=overlay crtcs=0x1 formats=XR24,NV12 zpos=1\n"
+               "connector 12 HDMI-A-1 status=connected encoders=11 monitor=m\n"
+               "mode m 1920x1080@0 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n");
+    unsetenv("ZYL_KMS_MODE");
+    err = init(card);
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(0u, outs[0].mode.vrefresh);
+    EXPECT_EQ("1920x1080@60\n", mode_report());
+}
+
+TEST_F(DrmInit, WaitsForALateEdid) {
+    setenv("ZYL_KMS_EDID_WAIT_MS", "20000", 1);
+    std::string err = init(board("hdmi-edid-late"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(1, count_lines(err,
+                             "zyl-mpp: 1 connected output(s) have no EDID yet — waiting up "
+                             "to 20000 ms"));
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: EDID wait finished after "));
+    EXPECT_EQ(1920, outs[0].mode.hdisplay);
+
+    // Without the wait the monitor has no modes yet and is passed over.
+    setenv("ZYL_KMS_EDID_WAIT_MS", "0", 1);
+    err = init(board("hdmi-edid-late"));
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ(0, count_lines(err, "EDID"));
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: no usable connected output"));
+}

@@ -1,0 +1,117 @@
+// Start-up around the display: the per-output settings, and the wait for a card.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "kms/kms.h"
+#include "test_util.h"
+
+TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
+    nout = 2;
+    outs[0] = KmsOutput{};
+    outs[1] = KmsOutput{};
+    outs[1].is_dsi = 1;
+    g_aspect_dsi = "4:3";
+    g_fit_dsi = "";  // empty: the global value stays
+    g_flip_dsi = "180";
+    g_telem_dsi = 1;
+
+    testing::internal::CaptureStderr();
+    apply_output_overrides();
+    EXPECT_EQ("zyl-mpp: output 1 (DSI) aspect 4:3 fit fit flip 180 (override)\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(g_aspect, outs[0].aspect) << "outputs refer to the global text";
+    EXPECT_EQ(g_flip, outs[0].flip);
+    EXPECT_EQ(0, outs[0].telemetry);
+    EXPECT_STREQ("4:3", outs[1].aspect);
+    EXPECT_EQ(g_fit, outs[1].fit);
+    EXPECT_STREQ("180", outs[1].flip);
+    EXPECT_EQ(1, outs[1].telemetry);
+
+    // Without overrides nothing is printed; telemetry still follows the panel switch.
+    g_aspect_dsi = g_fit_dsi = g_flip_dsi = nullptr;
+    testing::internal::CaptureStderr();
+    apply_output_overrides();
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(g_flip, outs[1].flip);
+    EXPECT_EQ(1, outs[1].telemetry);
+    nout = 0;
+}
+
+// ---- the real program on the virtual board ----
+
+namespace {
+
+std::string board(const std::string &name) {
+    return "ZYL_SIM_CARD=" + std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name + ".card";
+}
+
+RunResult run_on(const std::string &dir, std::vector<std::string> env) {
+    env.push_back("ZYL_SIM_ROOT=" + dir);
+    return run_sim({}, env, "", dir);
+}
+
+}  // namespace
+
+TEST(DisplayWait, NoCardWaitsAndSaysSoOnce) {
+    std::string dir = test_dir();
+    RunResult r = run_sim({}, {"ZYL_SIM_CARD=", "ZYL_SIM_ROOT=" + dir}, "", dir, 3);
+    EXPECT_NE(0, r.status) << "still waiting when the limit ended it";
+    EXPECT_EQ(0u, r.err.find("zyl-mpp: no DRM display card with connectors\n"
+                             "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n"));
+    EXPECT_EQ(1, count_lines(r.err, "no display yet"));
+    EXPECT_EQ(0, count_lines(r.err, "display appeared"));
+    EXPECT_EQ(0, count_lines(r.err, "zyl-mpp: pacing")) << "settings wait for a display";
+}
+
+TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
+    std::string dir = test_dir();
+    std::string card = dir + "/late.card";
+    // Hand the card over only once the program has said that it waits (or it died).
+    std::thread plug([&] {
+        for (int i = 0; i < 3000; i++) {
+            if (count_lines(read_file(dir + "/stderr.txt"), "no display yet") > 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        write_file(card + ".tmp",
+                   read_file(std::string(ZYL_SOURCE_DIR) + "/sim/boards/two-display.card"));
+        rename((card + ".tmp").c_str(), card.c_str());
+    });
+    RunResult r = run_sim({}, {"ZYL_SIM_CARD=" + card, "ZYL_SIM_ROOT=" + dir}, "", dir, 90);
+    plug.join();
+    EXPECT_EQ(1, count_lines(r.err, "no display yet"));
+    size_t appeared = r.err.find("zyl-mpp: driving 2 HDMI output(s)\nzyl-mpp: display appeared\n");
+    EXPECT_NE(std::string::npos, appeared) << r.err;
+    EXPECT_LT(appeared, r.err.find("zyl-mpp: pacing"));
+    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: HW decoder = "));
+}
+
+TEST(DisplayStartup, InterlacedOutputSwitchesTheAntiFlickerFilterOn) {
+    std::string dir = test_dir();
+    RunResult r = run_on(dir, {board("hdmi-interlaced"), "ZYL_KMS_MODE=1920x1080i@60"});
+    // The first listed 1080i60 runs at the 1000/1001 clock: close enough to the standard.
+    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: mode set 1920x1080i@60 — 74176 kHz pixel clock"));
+    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: interlaced output → GPU anti-flicker filter ON"));
+    EXPECT_EQ("1920x1080i@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
+
+    r = run_on(dir, {board("hdmi-interlaced")});
+    EXPECT_EQ(0, count_lines(r.err, "anti-flicker"));
+    EXPECT_EQ("1920x1080@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
+}
+
+TEST(DisplayStartup, Vc4KeepsWithinWhatItsScalerDrives) {
+    std::string dir = test_dir();
+    RunResult r = run_on(dir, {board("vc4-hdmi-4k")});
+    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60")) << r.err;
+
+    r = run_on(dir, {board("vc4-hdmi-4k"), "ZYL_KMS_MODE=2560x1440"});
+    EXPECT_EQ(1, count_lines(r.err,
+                             "zyl-mpp: requested 2560x1440 exceeds the ~1920x1200 the vc4 "
+                             "HVS can drive — ignoring, auto-picking instead."));
+    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: mode set 1920x1080@60"));
+}
