@@ -7,7 +7,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string_view>
+
+#include <pthread.h>
 
 struct AVCodecContext;
 struct AVFrame;
@@ -71,6 +74,135 @@ struct PlaceInput {
 // Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
 Rect fit_dest(int W, int H, double A);
 Placement place_video(const PlaceInput &in);
+
+// ---- presentation loop ----
+struct KmsOutput;
+extern int showing_video;
+extern uint32_t fb_cur, fb_prev;
+extern AVFrame *frame_cur, *frame_prev;
+extern int g_video_hidden;
+extern int g_want_snap;
+extern int64_t last_frame_time;
+// Runs until the input has ended and every queued frame was shown; returns the exit status.
+int presentation_loop(pthread_t reader);
+bool loop_iteration(pthread_t reader);
+// Detection request file: true when detection was switched (the overlays then redraw).
+bool detect_request_poll();
+// One atomic request on the output's video plane; fb 0 switches the plane off.
+int atomic_setplane_flags(const KmsOutput &o, uint32_t fb, int x, int y, int w, int h, int sx,
+                          int sy, int sw, int sh, uint32_t flags);
+// Rotation value for the global flip on a plane with these capabilities; 0 = unsupported.
+uint64_t plane_rotation_value(const char *flip, uint64_t caps);
+
+// ---- pacing ----
+struct Acquired {
+    enum Kind { kFrame, kHold } kind;
+    AVFrame *frame;  // null: none
+    bool eof;        // none, and the input has ended
+};
+Acquired acquire_frame();
+void frame_hold_evaluate();
+// Display-rate cap: false when the frame was dropped (and freed).
+bool display_cap_pass(AVFrame *frame);
+// Duration of a successful legacy present on output 0.
+void vblank_learn(int64_t us);
+// One panel present under the commit rules (non-blocking, busy, fallback).
+int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p);
+extern int g_dsi_nonblock;
+// True once the next vertical blank of output 0's CRTC has passed (needs an output).
+bool wait_vblank_outs0();
+
+extern int g_hold_r;  // refreshes each frame is held; 1 = present on arrival
+extern int g_hold_cand, g_hold_cand_n;
+extern int g_hold_forced;  // -2 not read, -1 automatic, 0..4 forced
+extern int g_flip_blocks;  // the HDMI plane update itself waits for the flip
+extern int g_flip_learn_hi, g_flip_learn_lo;
+extern int g_vblank_wait_override;  // -2 not read, -1 learn, 0/1 forced g_flip_blocks
+extern int g_display_fps;           // -2 not read, <= 0 no cap
+extern int64_t g_cap_last_pass;     // monotonic us of the last capped pass, 0 = none
+
+// Output 0's refresh rate (60 without one) and its period in us.
+int refresh_hz();
+int64_t refresh_period_us();
+// `drmWaitVBlank` request type for one refresh on the CRTC with this index.
+uint32_t vblank_request_type(int crtc_idx);
+
+// What vblank pacing does with `n` queued frames. `since_present_us` is empty while
+// nothing has been presented yet.
+enum class HoldVerdict { kNone, kTake, kHold };
+HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_t> since_present_us,
+                          int64_t period_us);
+// ZYL_KMS_FRAME_HOLD: -1 automatic, else 0..4.
+int parse_frame_hold(const char *v);
+// The hold one evaluation proposes for a source interval on a refresh rate.
+int hold_candidate(int64_t interval_us, int refresh_hz, int forced);
+struct HoldCount {
+    int r, cand, cand_n;
+};
+// Counts one candidate; `r` moves only after the same candidate twice in a row.
+HoldCount hold_confirm(HoldCount s, int c);
+// ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces.
+int parse_vblank_wait(const char *v);
+struct FlipLearn {
+    int blocks, hi, lo;
+};
+// One measured plane update of `us` on output 0.
+FlipLearn flip_learn_step(FlipLearn s, int64_t us);
+// Whether a frame at `now_us` passes a cap of `fps`; a pass moves `*last_pass_us`.
+bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us);
+bool display_cap_pass_at(AVFrame *frame, int64_t now_us);
+
+// ---- keyframe gate ----
+// Armed by the reader thread after a flush or rebuild and by the loop after a gap;
+// released by the loop. Single words, a stale read is harmless.
+extern std::atomic<int> g_wait_key, g_gate_hard;
+extern std::atomic<int64_t> g_gate_since;  // monotonic microseconds
+extern int64_t g_gate_drops;
+extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
+// Arms the gate; the start and kind are stored before the armed flag is raised.
+void gate_arm(int hard, int64_t now_us);
+// False when the frame was dropped (and freed).
+bool gate_pass(AVFrame *frame);
+bool gate_pass_at(AVFrame *frame, int64_t now_us);
+void gap_rules();
+void gap_rules_at(int64_t now_us);
+
+// A gate setting in ms: the variable's value when set and non-empty, else `dflt`.
+int64_t gate_setting_ms(const char *v, int64_t dflt);
+// One iteration without a frame, `gap_ms` after the last frame.
+struct GapStep {
+    bool arm;               // arm a soft gate
+    const char *gate_word;  // state word for an armed gate, null when not armed
+    bool hide;              // take the video off the screens
+    bool hidden;            // then write "hidden"
+};
+GapStep gap_decide(int64_t gap_ms, int64_t arm_ms, int64_t hide_after_ms, bool armed, bool showing);
+struct GateLimit {
+    int64_t ms;         // time limit, <= 0 none
+    int64_t min_drops;  // dropped frames needed before a timed release
+};
+GateLimit gate_limit(bool hard, bool hevc, int64_t max_ms);
+// Whether the gate gives up after `drops` frames, `elapsed_ms` after arming.
+bool gate_release_due(int64_t drops, int64_t elapsed_ms, GateLimit lim);
+
+// ---- health ----
+extern std::atomic<int64_t> g_hold_last_present;
+extern uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
+void hdmi_state_write(const char *word);
+// Whether a state word is written now: a new word at once, the same one after a second.
+bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms);
+// For every frame that reached the present step; `t0_us` is when the present began.
+void after_present(int64_t t0_us);
+enum Stage {
+    kStageVblankWait,
+    kStageHdmiSetplane,
+    kStagePanelCommit,
+    kStageHotplugPoll,
+    kStageOverlayRedraw
+};
+void stage_sample(Stage s, int64_t t0_us, int64_t t1_us);
+// Mailbox depth at a vblank tick (called with g_mb_lock held).
+void queue_depth_sample(int n);
 
 // ---- start-up ----
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.

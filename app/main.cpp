@@ -8,6 +8,7 @@
 #include "app/app.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "overlay/overlay.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -38,21 +39,11 @@ int main(int argc, char **argv) {
     if (int status = prepare_decoder(&ra)) return status;
     load_font();
 
+    poll_menu();
+    // The first overlays are composed here once they exist.
     pthread_t reader;
     pthread_create(&reader, nullptr, reader_thread, &ra);
-
-    // Until frames have somewhere to go, the loop only hands each one back.
-    for (;;) {
-        AVFrame *f;
-        {
-            std::unique_lock lock(g_mb_lock);
-            g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
-            f = mb_take_locked();
-            if (!f) break;
-        }
-        av_frame_free(&f);
-        g_shown_count++;
-    }
-    pthread_join(reader, nullptr);
-    return 0;
+    last_frame_time = mono_us();
+    hdmi_state_write("hidden");
+    return presentation_loop(reader);
 }

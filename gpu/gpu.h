@@ -11,3 +11,11 @@ extern int g_antiflicker;
 extern char g_lut_path[512];
 extern float g_lut_mix;
 extern uint64_t g_rot_val;
+
+struct AVDRMFrameDescriptor;
+// The correction pass: renders the frame into a scan-out buffer of the render ring
+// and returns a new framebuffer owned by the caller, or 0 (the frame is then shown
+// uncorrected).
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
+// Size of the pictures the pass renders.
+void gl_render_size(int *w, int *h);

@@ -8,6 +8,7 @@
 // What the virtual hardware decoder did since the last sim_dec_reset().
 struct SimDecStats {
     int64_t live_frames;   // DRM PRIME frames whose memfd is still open (not reset)
+    int64_t live_frames_max;  // the most there ever were at once
     int64_t live_devices;  // DRM device contexts not yet freed (not reset)
     int64_t opens;         // avcodec_open2 calls on a virtual decoder, failed ones included
     int64_t format_calls;  // negotiations through the program's get_format
@@ -48,6 +49,7 @@ int sim_card_write_pngs(const char *dir);
 
 struct SimCardCounters {
     int fbs;           // live framebuffers
+    int fbs_max;       // the most there ever were at once
     int dumb_buffers;  // dumb buffers not destroyed
     int imported;      // live PRIME-imported handles
     int blobs;         // property blobs made by the program (and legacy modesets)
@@ -74,6 +76,10 @@ struct SimCrtcInfo {
     uint64_t vblank_seq;  // at the card clock's now
 };
 int sim_card_crtc_state(uint32_t crtc_id, SimCrtcInfo *out);
+
+// With ZYL_SIM_STATS=<file>, a normal exit writes the counters above to <file>, one
+// "name=value" a line (sim/README.md lists them), so tests of the whole program can
+// check what it left behind.
 
 // Where the program's `path` lands with ZYL_SIM_ROOT = `root` (unchanged for an empty
 // root or a path outside /run/zyl-fpv, /opt/zyl-fpv and /tmp/zyl-*).

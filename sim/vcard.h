@@ -186,6 +186,7 @@ struct State {
     std::map<uint32_t, Handle> handles;
     uint32_t next_handle = 1;
     std::map<uint32_t, Fb> fbs;
+    size_t fbs_max = 0;
     std::map<uint32_t, Blob> blobs;
     uint64_t next_offset = 0;
     bool master = true, cap_universal = false, cap_atomic = false;

@@ -515,6 +515,7 @@ int add_fb(uint32_t w, uint32_t h, uint32_t format, const uint32_t handles[4],
     fb.id = s.next_id++;
     *id = fb.id;
     s.fbs[fb.id] = fb;
+    s.fbs_max = std::max(s.fbs_max, s.fbs.size());
     return 0;
 }
 

@@ -533,6 +533,7 @@ SimCardCounters sim_card_counters() {
     State &s = st();
     SimCardCounters c{};
     c.fbs = static_cast<int>(s.fbs.size());
+    c.fbs_max = static_cast<int>(s.fbs_max);
     c.dumb_buffers = s.live_dumb;
     for (auto &[id, h] : s.handles) c.imported += h.bo->imported ? 1 : 0;
     for (auto &[id, b] : s.blobs) c.blobs += b.user ? 1 : 0;

@@ -85,7 +85,9 @@ struct DecState {
     SimDecStats st;
 };
 
-DecState g_dec;
+// Never destroyed: the program exits without tearing its decoder down, and the
+// contexts it still holds must stay reachable through this table until the end.
+DecState &g_dec = *new DecState{};
 
 int64_t env_int(const char *name) {
     const char *v = getenv(name);
@@ -260,6 +262,7 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws) {
     {
         std::lock_guard l(g_dec.lock);
         g_dec.st.live_frames++;
+        g_dec.st.live_frames_max = std::max(g_dec.st.live_frames_max, g_dec.st.live_frames);
     }
     out->data[0] = reinterpret_cast<uint8_t *>(desc);
     out->format = AV_PIX_FMT_DRM_PRIME;
@@ -490,7 +493,7 @@ void sim_dec_reset() {
     g_dec.loaded = false;
     g_dec.h264_kind = g_dec.hevc_kind = Kind::kSoftware;
     SimDecStats fresh{};
-    fresh.live_frames = g_dec.st.live_frames;
+    fresh.live_frames = fresh.live_frames_max = g_dec.st.live_frames;
     fresh.live_devices = g_dec.st.live_devices;
     g_dec.st = fresh;
     load_locked();

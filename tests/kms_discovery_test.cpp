@@ -90,35 +90,12 @@ TEST(VideoPlaneChoice, ClaimedAndUnusableObjectsAreSkipped) {
 
 namespace {
 
-std::string board(const std::string &name) {
-    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name + ".card";
-}
-
 // RGB of one pixel of a PNG picture, -1 when it cannot be decoded.
 int64_t png_rgb(const std::string &path, int x, int y) {
-    std::string data = read_file(path);
-    std::vector<uint8_t> buf(data.begin(), data.end());
-    buf.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    AVPacket *pkt = av_packet_alloc();
-    AVFrame *f = av_frame_alloc();
-    pkt->data = buf.data();
-    pkt->size = int(data.size());
-    int64_t rgb = -1;
-    if (avcodec_open2(ctx, codec, nullptr) == 0 && avcodec_send_packet(ctx, pkt) == 0 &&
-        avcodec_receive_frame(ctx, f) == 0 && x < f->width && y < f->height) {
-        int bpp = f->format == AV_PIX_FMT_RGB24 ? 3 : f->format == AV_PIX_FMT_RGBA ? 4 : 0;
-        if (bpp) {
-            const uint8_t *p = f->data[0] + y * f->linesize[0] + x * bpp;
-            rgb = p[0] << 16 | p[1] << 8 | p[2];
-        }
-    }
-    pkt->data = nullptr;
-    av_packet_free(&pkt);
-    av_frame_free(&f);
-    avcodec_free_context(&ctx);
-    return rgb;
+    Picture pic = read_png(path);
+    if (x >= pic.w || y >= pic.h) return -1;
+    auto c = pic.at(x, y);
+    return c[0] << 16 | c[1] << 8 | c[2];
 }
 
 class DrmInit : public testing::Test {
@@ -152,7 +129,7 @@ class DrmInit : public testing::Test {
     // A shipped board with extra lines (faults) added.
     std::string board_with(const std::string &name, const std::string &extra) {
         std::string path = dir + "/" + name + ".card";
-        write_file(path, read_file(board(name)) + "\n" + extra + "\n");
+        write_file(path, read_file(board_path(name)) + "\n" + extra + "\n");
         return path;
     }
     std::string mode_report() { return read_file(dir + "/run/zyl-fpv/hdmi_mode"); }
@@ -164,7 +141,7 @@ class DrmInit : public testing::Test {
 }  // namespace
 
 TEST_F(DrmInit, MonitorAndPanel) {
-    std::string err = init(board("two-display"));
+    std::string err = init(board_path("two-display"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_EQ(
         "zyl-mpp: DRM display card /dev/dri/by-path/platform-gpu-card\n"
@@ -223,7 +200,7 @@ TEST_F(DrmInit, MonitorAndPanel) {
 
 TEST_F(DrmInit, PanelRequestsAreIgnoredWithANotice) {
     setenv("ZYL_KMS_MODE", "1280x720@50", 1);
-    std::string err = init(board("two-display"));
+    std::string err = init(board_path("two-display"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_EQ(1280, outs[0].mode.hdisplay);
     EXPECT_EQ(50u, outs[0].mode.vrefresh);
@@ -247,7 +224,7 @@ TEST_F(DrmInit, RefusedPanelCommitFallsBackToLegacy) {
 }
 
 TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
-    std::string err = init(board("rk-vop2-hdmi"));
+    std::string err = init(board_path("rk-vop2-hdmi"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_NE(std::string::npos,
               err.find("zyl-mpp: NV12 video plane 94 is CURSOR-typed (VOP2 Esmart win) — using it\n"
@@ -255,7 +232,7 @@ TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
     EXPECT_EQ(94u, outs[0].plane_id);
     EXPECT_EQ(0, outs[0].plane_is_primary);
 
-    err = init(board("rk-vopl-dsi"));
+    err = init(board_path("rk-vopl-dsi"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_NE(std::string::npos,
               err.find("zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
@@ -270,7 +247,7 @@ TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
 }
 
 TEST_F(DrmInit, MonitorPreferring50HzIsDrivenAt60) {
-    std::string err = init(board("vc4-hdmi-50-then-60"));
+    std::string err = init(board_path("vc4-hdmi-50-then-60"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_NE(std::string::npos,
               err.find("zyl-mpp: auto mode: EDID prefers 1920x1080@50 — driving the advertised @60 "
@@ -283,7 +260,7 @@ TEST_F(DrmInit, MonitorPreferring50HzIsDrivenAt60) {
 TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
     setenv("ZYL_KMS_TESTFILL", "", 1);
     setenv("ZYL_KMS_MODE", "1280x720@50", 1);  // not listed: a standard timing is forced
-    std::string err = init(board("five-monitors"));
+    std::string err = init(board_path("five-monitors"));
     ASSERT_EQ(0, rc) << err;
     ASSERT_EQ(4, nout);
     EXPECT_EQ(0, count_lines(err, "HDMI-A-5"));
@@ -313,19 +290,19 @@ TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
 
 TEST_F(DrmInit, ConnectorFilter) {
     setenv("ZYL_KMS_CONNECTOR", "HDMI", 1);
-    std::string err = init(board("two-display"));
+    std::string err = init(board_path("two-display"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_EQ(1, nout);
     EXPECT_EQ(0, count_lines(err, "DSI-1"));
 
     setenv("ZYL_KMS_CONNECTOR", "DSI", 1);
-    err = init(board("two-display"));
+    err = init(board_path("two-display"));
     ASSERT_EQ(1, nout);
     EXPECT_EQ(1, outs[0].is_dsi);
     EXPECT_EQ("800x480@60\n", mode_report());
 
     setenv("ZYL_KMS_CONNECTOR", "DP", 1);
-    err = init(board("two-display"));
+    err = init(board_path("two-display"));
     EXPECT_EQ(-1, rc);
     EXPECT_EQ(0, nout);
     EXPECT_EQ(-1, drm_fd);
@@ -333,13 +310,13 @@ TEST_F(DrmInit, ConnectorFilter) {
 }
 
 TEST_F(DrmInit, CardChoice) {
-    std::string err = init(board("card-choice"));
+    std::string err = init(board_path("card-choice"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_EQ(0u, err.find("zyl-mpp: DRM display card /dev/dri/card1\n"))
         << "the connector-less node is passed over";
 
     setenv("ZYL_KMS_CARD", "/dev/dri/card0", 1);
-    err = init(board("card-choice"));
+    err = init(board_path("card-choice"));
     EXPECT_EQ(-1, rc);
     EXPECT_EQ(-1, drm_fd);
     EXPECT_EQ("zyl-mpp: no DRM display card with connectors\n", err);
@@ -347,7 +324,7 @@ TEST_F(DrmInit, CardChoice) {
 
 TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
     setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
-    std::string err = init(board("hdmi-progressive"));
+    std::string err = init(board_path("hdmi-progressive"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_NE(std::string::npos,
               err.find("zyl-mpp: no exact 1920x1080i@50 in the EDID — forcing the standard CEA "
@@ -377,7 +354,7 @@ TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
 
 TEST_F(DrmInit, InterlacedModeAndDerivedRefreshInTheReport) {
     setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
-    std::string err = init(board("hdmi-interlaced"));
+    std::string err = init(board_path("hdmi-interlaced"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_NE(std::string::npos, err.find("zyl-mpp: mode set 1920x1080i@50 — 74250 kHz pixel "
                                           "clock (interlaced: switcher must lock to this)\n"));
@@ -404,7 +381,7 @@ TEST_F(DrmInit, InterlacedModeAndDerivedRefreshInTheReport) {
 
 TEST_F(DrmInit, WaitsForALateEdid) {
     setenv("ZYL_KMS_EDID_WAIT_MS", "20000", 1);
-    std::string err = init(board("hdmi-edid-late"));
+    std::string err = init(board_path("hdmi-edid-late"));
     ASSERT_EQ(0, rc) << err;
     EXPECT_EQ(1, count_lines(err,
                              "zyl-mpp: 1 connected output(s) have no EDID yet — waiting up "
@@ -414,7 +391,7 @@ TEST_F(DrmInit, WaitsForALateEdid) {
 
     // Without the wait the monitor has no modes yet and is passed over.
     setenv("ZYL_KMS_EDID_WAIT_MS", "0", 1);
-    err = init(board("hdmi-edid-late"));
+    err = init(board_path("hdmi-edid-late"));
     EXPECT_EQ(-1, rc);
     EXPECT_EQ(0, count_lines(err, "EDID"));
     EXPECT_EQ(1, count_lines(err, "zyl-mpp: no usable connected output"));

@@ -34,7 +34,7 @@ std::vector<int64_t> take_all() {
 
 // The mailbox is one process-wide object; each test starts from its initial state.
 class Mailbox : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         take_all();
         g_mb_head = 0;
@@ -136,8 +136,8 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     while (left > 0) {
         uint8_t *out;
         int out_n;
-        int used = av_parser_parse2(parser, ctx, &out, &out_n, p, left, AV_NOPTS_VALUE,
-                                    AV_NOPTS_VALUE, 0);
+        int used =
+            av_parser_parse2(parser, ctx, &out, &out_n, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         p += used;
         left -= used;
         if (out_n) send(out, out_n);

@@ -84,8 +84,8 @@ TEST(Settings, AntiflickerOverridesTheModeBothWays) {
 }
 
 TEST(Settings, FlipTextIsKeptButOnlyExactWordsRotate) {
-    for (auto [text, rot] : {std::pair{"h", 0x11}, {"v", 0x21}, {"180", 0x4}, {"H", 0},
-                             {"hflip", 0}, {"none", 0}}) {
+    for (auto [text, rot] :
+         {std::pair{"h", 0x11}, {"v", 0x21}, {"180", 0x4}, {"H", 0}, {"hflip", 0}, {"none", 0}}) {
         setenv("ZYL_KMS_FLIP", text, 1);
         std::string err = settings_lines();
         EXPECT_STREQ(g_flip, text);

@@ -7,11 +7,16 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 namespace fs = std::filesystem;
 
@@ -27,10 +32,46 @@ std::string test_dir() {
     return dir.string();
 }
 
-std::string stream_path(const std::string &name) { return std::string(ZYL_STREAMS_DIR) + "/" + name; }
+std::string stream_path(const std::string &name) {
+    return std::string(ZYL_STREAMS_DIR) + "/" + name;
+}
 
 std::string board_path(const std::string &name) {
-    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name;
+    bool has_ext = name.size() > 5 && name.compare(name.size() - 5, 5, ".card") == 0;
+    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name + (has_ext ? "" : ".card");
+}
+
+std::string card_env(const std::string &name) {
+    return "ZYL_SIM_CARD=" + board_path(name);
+}
+
+Picture read_png(const std::string &path) {
+    std::string data = read_file(path);
+    Picture pic;
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    if (!data.empty() && avcodec_open2(ctx, codec, nullptr) == 0 &&
+        av_new_packet(pkt, int(data.size())) == 0) {
+        memcpy(pkt->data, data.data(), data.size());
+        int bpp = 0;
+        if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0)
+            bpp = frame->format == AV_PIX_FMT_RGB24 ? 3 : frame->format == AV_PIX_FMT_RGBA ? 4 : 0;
+        if (bpp) {
+            pic.w = frame->width;
+            pic.h = frame->height;
+            pic.rgb.resize(size_t(pic.w) * pic.h * 3);
+            for (int y = 0; y < pic.h; y++)
+                for (int x = 0; x < pic.w; x++)
+                    memcpy(&pic.rgb[(size_t(y) * pic.w + x) * 3],
+                           frame->data[0] + y * frame->linesize[0] + x * bpp, 3);
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+    return pic;
 }
 
 std::string read_file(const std::string &path) {

@@ -2,6 +2,8 @@
 // generated streams, and running the sim program as a child process.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,8 +19,22 @@ struct RunResult {
     int status;  // exit status, or 128 + signal
     std::string out, err;
 };
-// A board file shipped in sim/boards/.
+// A board file shipped in sim/boards/ ("two-display" or "two-display.card"), and the
+// environment entry that puts the sim program on it.
 std::string board_path(const std::string &name);
+std::string card_env(const std::string &name);
+
+// A decoded PNG picture (the virtual card's pictures), RGB.
+struct Picture {
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const uint8_t *p = &rgb[(size_t(y) * w + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+};
+// Empty (w = 0) when the file is missing or not a PNG.
+Picture read_png(const std::string &path);
 // Runs zyl-mpp-sim with `args`, the extra environment `env` (NAME=value), stdin
 // from `stdin_path` ("" for an empty stdin) and cwd `dir`. The program's fixed paths
 // land under `dir`/root (ZYL_SIM_ROOT) unless `env` says otherwise. A child still running

@@ -24,44 +24,6 @@ extern "C" {
 
 namespace {
 
-std::string board(const std::string &name) {
-    return std::string(ZYL_SOURCE_DIR) + "/sim/boards/" + name;
-}
-
-struct Picture {
-    int w = 0, h = 0;
-    std::vector<uint8_t> rgb;
-    std::array<int, 3> at(int x, int y) const {
-        const uint8_t *p = &rgb[(size_t(y) * w + x) * 3];
-        return {p[0], p[1], p[2]};
-    }
-};
-
-Picture read_png(const std::string &path) {
-    std::string data = read_file(path);
-    Picture pic;
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    AVPacket *pkt = av_packet_alloc();
-    AVFrame *frame = av_frame_alloc();
-    if (avcodec_open2(ctx, codec, nullptr) == 0 && av_new_packet(pkt, int(data.size())) == 0) {
-        memcpy(pkt->data, data.data(), data.size());
-        if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0 &&
-            frame->format == AV_PIX_FMT_RGB24) {
-            pic.w = frame->width;
-            pic.h = frame->height;
-            pic.rgb.resize(size_t(pic.w) * pic.h * 3);
-            for (int y = 0; y < pic.h; y++)
-                memcpy(&pic.rgb[size_t(y) * pic.w * 3], frame->data[0] + y * frame->linesize[0],
-                       size_t(pic.w) * 3);
-        }
-    }
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
-    return pic;
-}
-
 #define EXPECT_RGB_NEAR(pic, x, y, r, g, b)                     \
     do {                                                        \
         auto c_ = (pic).at(x, y);                               \
@@ -185,7 +147,7 @@ class VCard : public ::testing::Test {
 };
 
 TEST_F(VCard, DescribesTheBoardOfItsFile) {
-    open_board(board("vc4-hdmi-4k.card"));
+    open_board(board_path("vc4-hdmi-4k.card"));
     drmVersion *v = drmGetVersion(fd);
     ASSERT_NE(v, nullptr);
     EXPECT_STREQ(v->name, "vc4");
@@ -311,7 +273,7 @@ TEST_F(VCard, CardFileErrorsAndModeDetails) {
 
 TEST_F(VCard, EveryShippedBoardLoadsAndOpens) {
     int boards = 0;
-    for (auto &e : std::filesystem::directory_iterator(board(""))) {
+    for (auto &e : std::filesystem::directory_iterator(std::string(ZYL_SOURCE_DIR) + "/sim/boards/")) {
         SCOPED_TRACE(e.path().filename().string());
         ASSERT_EQ(sim_card_load(e.path().c_str()), 0) << sim_card_error();
         int cfd = open("/dev/dri/card1", O_RDWR);
@@ -334,7 +296,7 @@ TEST_F(VCard, DeviceNodesFollowTheCardFile) {
     EXPECT_EQ(stat("/dev/dri/card1", &sb), -1);
 
     // The program's first candidate is a node without connectors, card0 is absent.
-    setenv("ZYL_SIM_CARD", board("card-choice.card").c_str(), 1);
+    setenv("ZYL_SIM_CARD", board_path("card-choice.card").c_str(), 1);
     int first = open("/dev/dri/by-path/platform-gpu-card", O_RDWR | O_CLOEXEC);
     ASSERT_GE(first, 0);
     EXPECT_TRUE(fcntl(first, F_GETFD) & FD_CLOEXEC);
@@ -356,7 +318,7 @@ TEST_F(VCard, DeviceNodesFollowTheCardFile) {
 }
 
 TEST_F(VCard, DumbBufferPaintedThroughMmapIsWhatTheMonitorShows) {
-    open_board(board("two-display.card"));
+    open_board(board_path("two-display.card"));
     Dumb d = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0x00ff0000);
     for (uint32_t y = 540; y < 1080; y++)
         for (uint32_t x = 960; x < 1920; x++) d.px[y * (d.pitch / 4) + x] = 0x000000ff;
@@ -401,7 +363,7 @@ TEST_F(VCard, DumbBufferPaintedThroughMmapIsWhatTheMonitorShows) {
 }
 
 TEST_F(VCard, PlanesComposeWithCropScalingZposAlphaAndMirror) {
-    open_board(board("two-display.card"));
+    open_board(board_path("two-display.card"));
     Dumb black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     ASSERT_EQ(light(31, 33, cea_1080p60(), black.fb), 0);
     // 64x32 NV12: left half red, right half blue (BT.601 limited range).
@@ -454,7 +416,7 @@ TEST_F(VCard, PlanesComposeWithCropScalingZposAlphaAndMirror) {
 }
 
 TEST_F(VCard, ImportedFramesAreSharedAndForgottenWhenGone) {
-    open_board(board("two-display.card"));
+    open_board(board_path("two-display.card"));
     int mfd = -1;
     uint32_t fb = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110}, &mfd);
     uint32_t h1 = 0, h2 = 0;
@@ -483,7 +445,7 @@ TEST_F(VCard, ImportedFramesAreSharedAndForgottenWhenGone) {
 
 TEST_F(VCard, AtomicNonblockIsBusyUntilTheNextVblank) {
     sim_card_set_time_ms(0);
-    open_board(board("two-display.card"));
+    open_board(board_path("two-display.card"));
     Dumb standby = dumb(800, 480, DRM_FORMAT_XRGB8888, 0x00202020);
     drmModeConnector *panel = drmModeGetConnector(fd, 55);
     ASSERT_EQ(panel->count_modes, 1);
@@ -551,7 +513,7 @@ TEST_F(VCard, AtomicNonblockIsBusyUntilTheNextVblank) {
 
 TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
     sim_card_set_time_ms(0);
-    open_board(board("vc4-hdmi-50-then-60.card"));
+    open_board(board_path("vc4-hdmi-50-then-60.card"));
     Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     drmModeConnector *c = drmModeGetConnector(fd, 33);
     drmModeModeInfo p50 = c->modes[0], p60 = c->modes[3];
@@ -594,7 +556,7 @@ TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
 
 TEST_F(VCard, FlipEventsAndBlockingPlaneUpdatesLandOnVblanks) {
     sim_card_set_time_ms(0);
-    std::string text = read_file(board("vc4-hdmi-50-then-60.card"));
+    std::string text = read_file(board_path("vc4-hdmi-50-then-60.card"));
     open_text(text + "option setplane_blocks\n");
     Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0), b = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     ASSERT_EQ(light(31, 33, cea_1080p60(), a.fb), 0);
@@ -702,7 +664,7 @@ TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
 
 TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
     sim_card_set_time_ms(0);
-    open_board(board("hdmi-replug.card"));
+    open_board(board_path("hdmi-replug.card"));
     auto first_mode = [&]() {
         drmModeConnector *c = drmModeGetConnectorCurrent(fd, 33);
         std::string s = c->connection == DRM_MODE_CONNECTED ? "connected" : "disconnected";
@@ -721,7 +683,7 @@ TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
 
     sim_card_reset();
     sim_card_set_time_ms(0);
-    open_board(board("hdmi-swap.card"));
+    open_board(board_path("hdmi-swap.card"));
     EXPECT_EQ(first_mode(), "connected 1920x1080 4");
     sim_card_set_time_ms(2500);
     EXPECT_EQ(first_mode(), "connected 1280x720 2");
@@ -731,7 +693,7 @@ TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
     // The monitor whose EDID comes late: connected at once, modes after 600 ms.
     sim_card_reset();
     sim_card_set_time_ms(0);
-    open_board(board("hdmi-edid-late.card"));
+    open_board(board_path("hdmi-edid-late.card"));
     EXPECT_EQ(first_mode(), "connected 0");
     sim_card_set_time_ms(599);
     EXPECT_EQ(first_mode(), "connected 0");

@@ -29,6 +29,12 @@ fi
 # B-frames: the decoder holds pictures back, so the end-of-stream drain returns several.
 make h264_bframes.h264 -f lavfi -i "$(src 320x240)" -frames:v 30 -c:v libx264 -preset medium \
   -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -bf 3 -x264-params "scenecut=0:b-adapt=0"
+# 30 frames whose last three are solid red: the last picture shown must be red.
+make h264_endred.h264 -f lavfi -i "$(src 320x240)" -frames:v 30 \
+  -vf "drawbox=x=0:y=0:w=iw:h=ih:color=red:t=fill:enable='gte(n,27)'" "${x264[@]}" -g 30
+# 20 seconds at 30 fps for leak and hand-over checks over many frames.
+make h264_long.h264 -f lavfi -i "$(src 320x240)" -frames:v 600 "${x264[@]}" -g 30 \
+  -x264-params scenecut=0
 # HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
 make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
   -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc

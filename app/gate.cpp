@@ -1,0 +1,144 @@
+// Keyframe gate and video hide: what happens to frames after a gap in the feed.
+// After a dropout the decoder's references are gone and pictures smear until the
+// next keyframe, so non-key frames are dropped for a bounded time; a longer gap
+// hands the screens back to the standby picture.
+#include <cstdio>
+#include <cstdlib>
+
+#include <xf86drmMode.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "kms/kms.h"
+
+std::atomic<int> g_wait_key, g_gate_hard;
+std::atomic<int64_t> g_gate_since;
+int64_t g_gate_drops;
+int64_t gate_arm_ms = -1, hide_ms = -1, gate_max_ms = -1;
+
+// A soft gate gives a stream with rare keyframes only a short blackout.
+constexpr int64_t kSoftGateMs = 350;
+// Whatever the kind, a gate that has dropped this many frames gives up.
+constexpr int64_t kGateMaxDrops = 180;
+
+int64_t gate_setting_ms(const char *v, int64_t dflt) {
+    return v && v[0] ? int64_t(strtol(v, nullptr, 10)) : dflt;
+}
+
+GapStep gap_decide(int64_t gap_ms, int64_t arm_ms, int64_t hide_after_ms, bool armed,
+                   bool showing) {
+    GapStep s{};
+    s.arm = gap_ms >= arm_ms && !armed;
+    if (armed || s.arm) s.gate_word = showing ? "gated" : "hidden";
+    s.hidden = gap_ms >= hide_after_ms;
+    s.hide = s.hidden && showing;
+    return s;
+}
+
+GateLimit gate_limit(bool hard, bool hevc, int64_t max_ms) {
+    if (!hard) return {kSoftGateMs, 1};
+    // An H.264 stream can resume from recovery points a few frames in; H.265 rarely does.
+    return {max_ms, hevc ? 1 : 5};
+}
+
+bool gate_release_due(int64_t drops, int64_t elapsed_ms, GateLimit lim) {
+    if (drops >= kGateMaxDrops) return true;
+    return lim.ms > 0 && elapsed_ms >= lim.ms && drops >= lim.min_drops;
+}
+
+void gate_arm(int hard, int64_t now_us) {
+    g_gate_since = now_us;
+    g_gate_hard = hard;
+    g_wait_key = 1;
+}
+
+namespace {
+
+void gate_open() {
+    g_wait_key = 0;
+    g_gate_hard = 0;
+    g_gate_drops = 0;
+}
+
+// Puts the standby picture back on every output: a primary video plane shows the
+// standby buffer again, any other video plane is switched off so that the primary
+// beneath shows through. Legacy calls on every output, panels included.
+void show_standby() {
+    for (int i = 0; i < nout; i++) {
+        const KmsOutput &o = outs[i];
+        int w = o.mode.hdisplay, h = o.mode.vdisplay;
+        if (o.plane_is_primary) {
+            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
+                            uint32_t(w) << 16, uint32_t(h) << 16);
+        } else {
+            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        }
+    }
+}
+
+void hide_video() {
+    // The standby buffers were blacked when video started; the standby picture is
+    // painted into them again here once the standby screen exists.
+    show_standby();
+    if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
+    if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
+    fb_cur = fb_prev = 0;
+    av_frame_free(&frame_cur);
+    av_frame_free(&frame_prev);
+    showing_video = 0;
+}
+
+}  // namespace
+
+void gap_rules_at(int64_t now_us) {
+    int64_t gap = (now_us - last_frame_time) / 1000;
+    if (gate_arm_ms == -1) gate_arm_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MS"), 200);
+    if (hide_ms == -1) hide_ms = gate_setting_ms(getenv("ZYL_KMS_HIDE_MS"), 1500);
+    GapStep s = gap_decide(gap, gate_arm_ms, hide_ms, g_wait_key != 0, showing_video != 0);
+    if (s.arm) {
+        gate_arm(0, now_us);
+        fprintf(stderr, "zyl-mpp: gate: armed (gap %ldms, soft)\n", long(gap));
+        fflush(stderr);
+    }
+    if (s.gate_word) hdmi_state_write(s.gate_word);
+    if (s.hide) hide_video();
+    if (s.hidden) hdmi_state_write("hidden");
+}
+
+void gap_rules() {
+    gap_rules_at(mono_us());
+}
+
+bool gate_pass_at(AVFrame *frame, int64_t now_us) {
+    if (!g_wait_key) return true;
+    long elapsed = long((now_us - g_gate_since) / 1000);
+    if (frame->flags & AV_FRAME_FLAG_KEY) {
+        fprintf(stderr, "zyl-mpp: gate: resumed on keyframe %dx%d after %ld dropped (%ld ms)\n",
+                frame->width, frame->height, long(g_gate_drops), elapsed);
+        fflush(stderr);
+        gate_open();
+        return true;
+    }
+    av_frame_free(&frame);
+    g_drop_gate++;
+    if (++g_gate_drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
+    hdmi_state_write(showing_video ? "gated" : "hidden");
+    if (gate_max_ms == -1)
+        gate_max_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MAX_MS"), g_is_hevc ? 300 : 2000);
+    bool hard = g_gate_hard != 0;
+    if (gate_release_due(g_gate_drops, elapsed, gate_limit(hard, g_is_hevc, gate_max_ms))) {
+        fprintf(stderr, "zyl-mpp: gate: no keyframe after %ld frames / %ld ms — releasing (%s)\n",
+                long(g_gate_drops), elapsed, hard ? "hard" : "soft");
+        gate_open();
+    }
+    fflush(stderr);
+    return false;
+}
+
+bool gate_pass(AVFrame *frame) {
+    return gate_pass_at(frame, mono_us());
+}

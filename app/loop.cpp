@@ -1,0 +1,301 @@
+// The presentation loop: the main thread's life after start-up. Each pass takes at
+// most one decoded frame and puts it on the video plane of every output; the
+// picture on screen and the one it replaced stay alive until a newer one is shown.
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/hwcontext_drm.h>
+}
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "gpu/gpu.h"
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "spitee/spitee.h"
+
+int showing_video;
+uint32_t fb_cur, fb_prev;
+AVFrame *frame_cur, *frame_prev;
+int g_video_hidden;
+int g_want_snap;
+int rot_done;
+uint32_t g_setplane_warned;
+int64_t last_frame_time;
+time_t last_tick;
+timespec g_detect_mtime;
+
+namespace {
+
+bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+void detect_off() {
+    g_detect = 0;
+}
+
+// Starting a detector always fails: this system has none.
+void detect_on() {
+    const char *model = getenv("ZYL_KMS_DETECT_MODEL");
+    g_detect = 1;
+    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n",
+            model ? model : "/opt/zyl-fpv/yolov8-oiv7.ncnn.param");
+    g_detect = 0;
+}
+
+// Clears one output's video plane for message mode; the standby buffer shows
+// through, or is put on a primary video plane.
+void clear_video(const KmsOutput &o) {
+    int w = o.mode.hdisplay, h = o.mode.vdisplay;
+    if (o.atomic && o.plane_is_primary) {
+        atomic_setplane_flags(o, o.standby_fb, 0, 0, w, h, 0, 0, w, h, 0);
+    } else if (o.atomic) {
+        atomic_setplane_flags(o, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    } else if (o.plane_is_primary) {
+        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
+                        uint32_t(w) << 16, uint32_t(h) << 16);
+    } else {
+        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    }
+}
+
+void take_snapshot_request() {
+    struct stat st;
+    g_want_snap = stat("/run/zyl-fpv/snapshot", &st) == 0;
+    if (g_want_snap) unlink("/run/zyl-fpv/snapshot");
+}
+
+bool gpu_pass_wanted() {
+    return g_dewarp || g_antiflicker || g_colorgrade || g_rot_val || spi_tee_wanted();
+}
+
+// Presents `fb` on output `i`; a failure is reported once per output.
+void present_on(int i, uint32_t fb, const Placement &p) {
+    const KmsOutput &o = outs[i];
+    int64_t t0 = mono_us();
+    int r;
+    if (o.atomic) {
+        r = panel_commit(o, fb, p);
+    } else {
+        r = drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w,
+                            p.dst.h, uint32_t(p.src.x) << 16, uint32_t(p.src.y) << 16,
+                            uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
+    }
+    int64_t t1 = mono_us();
+    stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
+    if (r != 0 && !(g_setplane_warned >> i & 1)) {
+        g_setplane_warned |= 1u << i;
+        fprintf(stderr,
+                "zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
+                "at %d,%d\n",
+                i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h,
+                p.dst.x, p.dst.y);
+    }
+    if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
+}
+
+// Rotates every video plane once, from the global flip; the GPU pass flips itself.
+void rotate_planes() {
+    for (int i = 0; i < nout; i++) {
+        const KmsOutput &o = outs[i];
+        if (!o.rot_prop) {
+            fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
+            continue;
+        }
+        uint64_t value = plane_rotation_value(g_flip, o.rot_mask);
+        if (!value) {
+            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n", g_flip,
+                    o.plane_id, (unsigned long long)o.rot_mask);
+            continue;
+        }
+        if (drmModeObjectSetProperty(drm_fd, o.plane_id, DRM_MODE_OBJECT_PLANE, o.rot_prop,
+                                     value) == 0) {
+            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", g_flip,
+                    o.plane_id, (unsigned long long)value);
+        } else {
+            fprintf(stderr,
+                    "zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
+                    "format — e.g. RK3399 linear NV12; needs RGA)\n",
+                    g_flip, o.plane_id, strerror(errno));
+        }
+    }
+}
+
+void hand_over(uint32_t fb, AVFrame *frame) {
+    if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
+    av_frame_free(&frame_prev);
+    frame_prev = frame_cur;
+    fb_prev = fb_cur;
+    fb_cur = fb;
+    frame_cur = frame;
+}
+
+// Letterbox bars and the area under the video must be black, not the standby picture.
+void clear_standby_buffers() {
+    for (int i = 0; i < nout; i++) {
+        const KmsOutput &o = outs[i];
+        if (!o.standby_map) continue;
+        for (int y = 0; y < o.mode.vdisplay; y++)
+            memset(o.standby_map + size_t(y) * o.standby_pitch, 0, size_t(o.mode.hdisplay) * 4);
+    }
+}
+
+void present_frame(AVFrame *frame) {
+    int64_t t0 = mono_us();
+    const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
+    if (!desc || desc->nb_layers < 1) {
+        av_frame_free(&frame);
+        after_present(t0);
+        return;
+    }
+    if (g_menu.message) {
+        if (!g_video_hidden) {
+            for (int i = 0; i < nout; i++) clear_video(outs[i]);
+            g_video_hidden = 1;
+        }
+        av_frame_free(&frame);
+        after_present(t0);
+        return;
+    }
+    g_video_hidden = 0;
+    take_snapshot_request();
+
+    uint32_t fb = gpu_pass_wanted() ? gl_dewarp_fb(desc, frame->width, frame->height) : 0;
+    bool gpu_output = fb != 0;
+    int sw = frame->width, sh = frame->height;
+    if (gpu_output) gl_render_size(&sw, &sh);
+    if (!fb) fb = import_frame(frame);
+    if (!fb) {
+        av_frame_free(&frame);
+        after_present(t0);
+        return;
+    }
+    for (int i = 0; i < nout; i++) {
+        const KmsOutput &o = outs[i];
+        bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
+        Placement p = place_video(
+            {o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.aspect, o.fit, o.flip, sw, sh});
+        present_on(i, fb, p);
+    }
+    if (g_rot_val && !gpu_output && !rot_done) {
+        rot_done = 1;
+        rotate_planes();
+    }
+    hand_over(fb, frame);
+    if (!showing_video) {
+        clear_standby_buffers();
+        showing_video = 1;
+    }
+    after_present(t0);
+}
+
+}  // namespace
+
+uint64_t plane_rotation_value(const char *flip, uint64_t caps) {
+    if (strcmp(flip, "h") == 0) return caps >> 4 & 1 ? 0x11 : 0;
+    if (strcmp(flip, "v") == 0) return caps >> 5 & 1 ? 0x21 : 0;
+    if (strcmp(flip, "180") == 0) {
+        if (caps >> 2 & 1) return 0x4;
+        return (caps >> 4 & 1) && (caps >> 5 & 1) ? 0x31 : 0;
+    }
+    return 0;
+}
+
+int atomic_setplane_flags(const KmsOutput &o, uint32_t fb, int x, int y, int w, int h, int sx,
+                          int sy, int sw, int sh, uint32_t flags) {
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    if (!req) return -ENOMEM;
+    drmModeAtomicAddProperty(req, o.plane_id, o.p_fb_id, fb);
+    if (fb == 0) {
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_id, 0);
+    } else {
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_id, o.crtc_id);
+        if (o.p_src_x) drmModeAtomicAddProperty(req, o.plane_id, o.p_src_x, uint64_t(sx) << 16);
+        if (o.p_src_y) drmModeAtomicAddProperty(req, o.plane_id, o.p_src_y, uint64_t(sy) << 16);
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_src_w, uint64_t(sw) << 16);
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_src_h, uint64_t(sh) << 16);
+        if (o.p_crtc_x) drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_x, uint64_t(x));
+        if (o.p_crtc_y) drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_y, uint64_t(y));
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_w, uint64_t(w));
+        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_h, uint64_t(h));
+    }
+    int r = drmModeAtomicCommit(drm_fd, req, flags, nullptr);
+    drmModeAtomicFree(req);
+    return r;
+}
+
+bool detect_request_poll() {
+    const char *path = getenv("ZYL_KMS_DETECT");
+    if (!path) path = "/run/zyl-fpv/detect";
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (g_detect != 1) return false;
+        detect_off();
+        return true;
+    }
+    if (same_time(st.st_mtim, g_detect_mtime)) return false;
+    g_detect_mtime = st.st_mtim;
+    FILE *f = fopen(path, "r");
+    if (!f) return false;
+    char line[32];
+    bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    int want = got && (strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0);
+    if (want == g_detect) return false;
+    if (want)
+        detect_on();
+    else
+        detect_off();
+    return true;
+}
+
+// One pass; true when the input has ended and every frame was shown.
+bool loop_iteration(pthread_t reader) {
+    bool redraw = poll_menu() != 0;
+    redraw |= detect_request_poll();
+    time_t now_s = time(nullptr);
+    if (now_s != last_tick) {
+        last_tick = now_s;
+        frame_hold_evaluate();
+    }
+    (void)redraw;  // overlays are composed here once they exist
+
+    Acquired a = acquire_frame();
+    if (a.kind == Acquired::kHold) return false;
+    if (!a.frame) {
+        if (a.eof) {
+            pthread_join(reader, nullptr);
+            return true;
+        }
+        gap_rules();
+        return false;
+    }
+    if (!gate_pass(a.frame)) return false;
+    hdmi_state_write("live");
+    if (!display_cap_pass(a.frame)) {
+        last_frame_time = mono_us();
+        return false;
+    }
+    present_frame(a.frame);
+    last_frame_time = mono_us();
+    return false;
+}
+
+int presentation_loop(pthread_t reader) {
+    while (!loop_iteration(reader)) {
+    }
+    return 0;
+}

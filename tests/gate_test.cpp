@@ -1,0 +1,309 @@
+// Keyframe gate and video hide: the gap rules, the resume and release rules of soft
+// and hard gates, the health words, and hiding the video on the virtual card.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "kms/kms.h"
+#include "sim/sim.h"
+#include "tests/test_util.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+TEST(GapRules, ReaderArmedGateAndHideGap) {
+    // Armed by the reader before the arming gap: not armed again, its word still written.
+    GapStep s = gap_decide(100, 200, 1500, true, false);
+    EXPECT_FALSE(s.arm);
+    EXPECT_STREQ("hidden", s.gate_word);
+    EXPECT_STREQ("gated", gap_decide(100, 200, 1500, true, true).gate_word);
+    // Past the hide gap with nothing on screen: "hidden" again, nothing more to hide.
+    s = gap_decide(5000, 200, 1500, true, false);
+    EXPECT_FALSE(s.hide);
+    EXPECT_TRUE(s.hidden);
+    // A hide gap of 0 or less hides at the first iteration without a frame.
+    for (int64_t h : {0, -5}) EXPECT_TRUE(gap_decide(0, 200, h, false, true).hide) << h;
+}
+
+TEST(GateRelease, LimitsByKind) {
+    GateLimit soft = gate_limit(false, true, 300), h264 = gate_limit(true, false, 2000);
+    EXPECT_EQ(350, soft.ms) << "whatever the codec and setting";
+    EXPECT_EQ(1, soft.min_drops);
+    EXPECT_EQ(2000, h264.ms);
+    EXPECT_EQ(5, h264.min_drops);
+    EXPECT_EQ(1, gate_limit(true, true, 300).min_drops);
+    EXPECT_FALSE(gate_release_due(100, 1999, h264));
+    EXPECT_FALSE(gate_release_due(179, 100000, gate_limit(true, false, 0)));
+    EXPECT_TRUE(gate_release_due(180, 0, soft));
+}
+
+// ---- the gate and the gap rules as the loop calls them, with the clock given ----
+
+namespace {
+
+constexpr int64_t kMs = 1000;
+constexpr int64_t kT0 = 100000 * kMs;  // the last frame, on the monotonic clock
+
+AVFrame *frame(bool key, int w = 1280, int h = 720) {
+    AVFrame *f = av_frame_alloc();
+    f->width = w;
+    f->height = h;
+    if (key) f->flags |= AV_FRAME_FLAG_KEY;
+    return f;
+}
+
+class Gate : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *v :
+             {"ZYL_KMS_GATE_MS", "ZYL_KMS_HIDE_MS", "ZYL_KMS_GATE_MAX_MS", "ZYL_KMS_STATE",
+              "ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_MODE", "ZYL_KMS_TESTFILL"})
+            unsetenv(v);
+        dir = test_dir();
+        setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+        gate_arm_ms = hide_ms = gate_max_ms = -1;
+        g_wait_key = 0, g_gate_hard = 0, g_gate_since = 0, g_gate_drops = 0;
+        g_is_hevc = 0;
+        showing_video = 0;
+        last_frame_time = kT0;
+        // The state file is rewritten at once only for a new word; start from one.
+        testing::internal::CaptureStderr();
+        hdmi_state_write("test");
+        testing::internal::GetCapturedStderr();
+    }
+    void TearDown() override {
+        av_frame_free(&frame_cur);
+        av_frame_free(&frame_prev);
+        fb_cur = fb_prev = 0;
+        showing_video = 0;
+        g_wait_key = 0, g_gate_hard = 0, g_gate_drops = 0;
+        if (drm_fd >= 0) close(drm_fd);
+        drm_fd = -1;
+        nout = 0;
+        for (KmsOutput &o : outs) o = KmsOutput{};
+        sim_card_reset();
+        unsetenv("ZYL_SIM_ROOT");
+    }
+    // The word in the state file.
+    std::string state() {
+        std::string s = read_file(dir + "/run/zyl-fpv/hdmi_state");
+        return s.size() > 6 ? s.substr(6, s.find(' ') - 6) : s;
+    }
+    // The gate's own lines (state lines depend on what was written before).
+    static std::string gate_lines(const std::string &err) {
+        std::string out;
+        size_t at = 0;
+        while (at < err.size()) {
+            size_t end = err.find('\n', at);
+            std::string line = err.substr(at, end - at + 1);
+            if (line.find("gate:") != std::string::npos) out += line;
+            at = end == std::string::npos ? err.size() : end + 1;
+        }
+        return out;
+    }
+    std::string gap_at(int64_t ms) {
+        testing::internal::CaptureStderr();
+        gap_rules_at(kT0 + ms * kMs);
+        return gate_lines(testing::internal::GetCapturedStderr());
+    }
+    // Passes one frame at `ms` after the last frame; true when it passed.
+    bool pass_at(int64_t ms, bool key, std::string *err) {
+        AVFrame *f = frame(key);
+        testing::internal::CaptureStderr();
+        bool passed = gate_pass_at(f, kT0 + ms * kMs);
+        *err += gate_lines(testing::internal::GetCapturedStderr());
+        if (passed) av_frame_free(&f);
+        return passed;
+    }
+    int64_t drop_non_key(int n, int64_t ms, std::string *err) {
+        int64_t dropped = 0;
+        for (int i = 0; i < n; i++) dropped += pass_at(ms, false, err) ? 0 : 1;
+        return dropped;
+    }
+
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(Gate, OpenGatePassesEverything) {
+    std::string err;
+    EXPECT_TRUE(pass_at(10, false, &err));
+    EXPECT_EQ("", err);
+}
+
+TEST_F(Gate, PauseArmsSoftGateThenKeyframeResumes) {
+    showing_video = 1;
+    EXPECT_EQ("", gap_at(150));
+    EXPECT_EQ("zyl-mpp: gate: armed (gap 200ms, soft)\n", gap_at(200));
+    EXPECT_EQ(1, g_wait_key);
+    EXPECT_EQ(0, g_gate_hard);
+    EXPECT_EQ("gated", state()) << "video still on screen";
+    EXPECT_EQ("", gap_at(250)) << "armed once";
+
+    uint64_t total = g_drop_gate;
+    std::string err;
+    EXPECT_FALSE(pass_at(260, false, &err));
+    EXPECT_FALSE(pass_at(280, false, &err));
+    EXPECT_TRUE(pass_at(300, true, &err));
+    EXPECT_EQ(
+        "zyl-mpp: gate: dropping non-key frames after gap\n"
+        "zyl-mpp: gate: resumed on keyframe 1280x720 after 2 dropped (100 ms)\n",
+        err);
+    EXPECT_EQ(total + 2, g_drop_gate);
+    EXPECT_EQ(0, g_wait_key);
+    EXPECT_EQ(0, g_gate_drops);
+    EXPECT_EQ(kT0, last_frame_time) << "gate drops do not move the gap clock";
+    EXPECT_TRUE(pass_at(310, false, &err)) << "open again";
+}
+
+TEST_F(Gate, SoftGateReleasesOnFirstDropAfter350ms) {
+    gate_arm(0, kT0);
+    std::string err;
+    EXPECT_FALSE(pass_at(350, false, &err));
+    EXPECT_EQ(
+        "zyl-mpp: gate: dropping non-key frames after gap\n"
+        "zyl-mpp: gate: no keyframe after 1 frames / 350 ms — releasing (soft)\n",
+        err);
+    EXPECT_EQ(0, g_wait_key);
+    EXPECT_EQ("hidden", state()) << "no video on screen";
+    EXPECT_TRUE(pass_at(351, false, &err)) << "the next frame passes whatever it is";
+}
+
+TEST_F(Gate, HardGateH264WaitsForTheFifthDrop) {
+    gate_arm(1, kT0);
+    std::string err;
+    EXPECT_EQ(4, drop_non_key(4, 2500, &err));
+    EXPECT_EQ(1, g_wait_key);
+    EXPECT_EQ(2000, gate_max_ms);
+    EXPECT_FALSE(pass_at(2500, false, &err));
+    EXPECT_EQ(0, g_wait_key);
+    EXPECT_EQ(1, count_lines(err,
+                             "zyl-mpp: gate: no keyframe after 5 frames / 2500 ms — "
+                             "releasing (hard)"))
+        << err;
+}
+
+TEST_F(Gate, HardGateH265ReleasesOnFirstDropAt300ms) {
+    g_is_hevc = 1;
+    gate_arm(1, kT0);
+    std::string err;
+    EXPECT_FALSE(pass_at(299, false, &err));
+    EXPECT_EQ(1, g_wait_key);
+    EXPECT_EQ(300, gate_max_ms);
+    EXPECT_FALSE(pass_at(300, false, &err));
+    EXPECT_EQ(0, g_wait_key);
+    EXPECT_EQ(1, count_lines(err, "no keyframe after 2 frames / 300 ms — releasing (hard)")) << err;
+}
+
+TEST_F(Gate, HundredEightiethDropReleasesAnyGate) {
+    setenv("ZYL_KMS_GATE_MAX_MS", "0", 1);  // no time limit: only the frame bound
+    gate_arm(1, kT0);
+    uint64_t total = g_drop_gate;
+    std::string err;
+    EXPECT_EQ(179, drop_non_key(179, 60000, &err));
+    EXPECT_EQ(1, g_wait_key);
+    EXPECT_FALSE(pass_at(60000, false, &err));
+    EXPECT_EQ(0, g_wait_key);
+    EXPECT_EQ(total + 180, g_drop_gate);
+    EXPECT_EQ(1, count_lines(err, "dropping non-key frames after gap")) << "once per gate";
+    EXPECT_EQ(1, count_lines(err, "no keyframe after 180 frames / 60000 ms — releasing (hard)"));
+}
+
+TEST_F(Gate, SettingsAreReadOnce) {
+    setenv("ZYL_KMS_GATE_MS", "50", 1);
+    setenv("ZYL_KMS_HIDE_MS", "0", 1);
+    EXPECT_EQ("", gap_at(49));
+    EXPECT_EQ(50, gate_arm_ms);
+    EXPECT_EQ(0, hide_ms);
+    EXPECT_EQ("hidden", state()) << "a hide gap of 0 applies at once";
+    setenv("ZYL_KMS_GATE_MS", "5000", 1);
+    EXPECT_EQ("zyl-mpp: gate: armed (gap 50ms, soft)\n", gap_at(50));
+}
+
+// ---- hiding the video on the virtual card ----
+
+namespace {
+
+class Hide : public Gate {
+  protected:
+    void init(const std::string &board) {
+        setenv("ZYL_SIM_CARD", board_path(board + ".card").c_str(), 1);
+        testing::internal::CaptureStderr();
+        int rc = drm_init();
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(0, rc) << err;
+    }
+    // Video on every output, with two kept pictures, as the loop leaves them.
+    void show_video() {
+        for (uint32_t *fb : {&fb_prev, &fb_cur}) {
+            DumbBuffer b{};
+            ASSERT_TRUE(dumb_create(64, 64, &b));
+            ASSERT_EQ(0, drmModeAddFB(drm_fd, 64, 64, 24, 32, b.pitch, b.handle, fb));
+            if (b.map) munmap(b.map, b.size);
+        }
+        for (int i = 0; i < nout; i++) {
+            const KmsOutput &o = outs[i];
+            ASSERT_EQ(
+                0, drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb_cur, 0, 0, 0, o.mode.hdisplay,
+                                   o.mode.vdisplay, 0, 0, 64 << 16, 64 << 16));
+        }
+        frame_cur = frame(true);
+        frame_prev = frame(false);
+        showing_video = 1;
+    }
+    uint32_t plane_fb(int i) {
+        SimPlaneInfo p{};
+        sim_card_plane_state(outs[i].plane_id, &p);
+        return p.fb;
+    }
+};
+
+}  // namespace
+
+TEST_F(Hide, PauseOfHideGapShowsStandbyAndFreesBothPictures) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    ASSERT_NO_FATAL_FAILURE(show_video());
+    int fbs = sim_card_counters().fbs;
+    EXPECT_EQ("zyl-mpp: gate: armed (gap 1499ms, soft)\n", gap_at(1499));
+    EXPECT_EQ(fb_cur, plane_fb(0));
+    EXPECT_EQ(1, showing_video);
+    EXPECT_EQ("gated", state());
+
+    EXPECT_EQ("", gap_at(1500));
+    EXPECT_EQ(0, showing_video);
+    EXPECT_EQ(0u, plane_fb(0)) << "the monitor's video plane is off";
+    EXPECT_EQ(0u, plane_fb(1)) << "the panel's too, with the legacy call";
+    EXPECT_EQ(fbs - 2, sim_card_counters().fbs);
+    EXPECT_EQ(0u, fb_cur);
+    EXPECT_EQ(0u, fb_prev);
+    EXPECT_EQ(nullptr, frame_cur);
+    EXPECT_EQ(nullptr, frame_prev);
+    EXPECT_EQ("hidden", state());
+
+    // The first frame after the pause passes only as a keyframe.
+    std::string err;
+    EXPECT_FALSE(pass_at(1600, false, &err));
+    EXPECT_TRUE(pass_at(1700, true, &err));
+}
+
+TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
+    ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));
+    ASSERT_EQ(1, outs[0].plane_is_primary);
+    ASSERT_NO_FATAL_FAILURE(show_video());
+    ASSERT_EQ(fb_cur, plane_fb(0));
+    gap_at(1500);
+    EXPECT_EQ(outs[0].standby_fb, plane_fb(0));
+    SimPlaneInfo p{};
+    sim_card_plane_state(outs[0].plane_id, &p);
+    EXPECT_EQ(uint32_t(outs[0].mode.hdisplay) << 16, p.src_w);
+    EXPECT_EQ(uint32_t(outs[0].mode.vdisplay), p.crtc_h);
+    EXPECT_EQ(0, showing_video);
+}

@@ -1,0 +1,381 @@
+// Frame pacing: the hold decision, the cadence evaluation, the display-rate cap,
+// learning whether the HDMI plane update waits for the flip, and, on the virtual
+// card in this process, the vblank waits and the panel commit rules.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "kms/kms.h"
+#include "sim/sim.h"
+#include "tests/test_util.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace {
+
+constexpr int64_t kP60 = 16666;
+
+HoldVerdict decide(int n, int hold, int64_t since_us, int flip_blocks = 0) {
+    return hold_decision(n, hold, flip_blocks, since_us, kP60);
+}
+
+}  // namespace
+
+TEST(HoldDecision, QuarterRefreshAllowanceAndReserveFrame) {
+    // Two queued, hold 2: (20,000 + 4,166) / 16,666 = 1 refresh, held; at 30 ms 2, taken.
+    EXPECT_EQ(HoldVerdict::kHold, decide(2, 2, 20000));
+    EXPECT_EQ(HoldVerdict::kTake, decide(2, 2, 30000));
+    EXPECT_EQ(HoldVerdict::kHold, decide(2, 2, 2 * kP60 - kP60 / 4 - 1));
+    EXPECT_EQ(HoldVerdict::kTake, decide(2, 2, 2 * kP60 - kP60 / 4));
+    // Only the reserve queued: one refresh longer.
+    EXPECT_EQ(HoldVerdict::kHold, decide(1, 2, 30000));
+    EXPECT_EQ(HoldVerdict::kTake, decide(1, 2, 3 * kP60 - kP60 / 4));
+    // A plane update that blocks for the flip already spent one refresh.
+    EXPECT_EQ(HoldVerdict::kTake, decide(2, 2, kP60 - kP60 / 4, 1));
+    EXPECT_EQ(HoldVerdict::kHold, decide(2, 2, kP60 - kP60 / 4 - 1, 1));
+    // Three queued: taken at every refresh; nothing presented yet: taken.
+    EXPECT_EQ(HoldVerdict::kTake, decide(3, 4, 0));
+    EXPECT_EQ(HoldVerdict::kTake, hold_decision(1, 3, 0, std::nullopt, kP60));
+    EXPECT_EQ(HoldVerdict::kNone, decide(0, 2, 0));
+}
+
+TEST(FrameHold, CandidateIsACleanFractionOfTheRefresh) {
+    EXPECT_EQ(2, hold_candidate(33333, 60, -1));  // 30 fps
+    EXPECT_EQ(1, hold_candidate(41666, 60, -1));  // 24 fps: 2.5 is no clean fraction
+    EXPECT_EQ(3, hold_candidate(50000, 60, -1));  // 20 fps
+    EXPECT_EQ(4, hold_candidate(66666, 60, -1));  // 15 fps
+    EXPECT_EQ(1, hold_candidate(83333, 60, -1));  // 12 fps: ratio 5
+    // On 100 Hz the interval in 10 us is the ratio in hundredths.
+    EXPECT_EQ(1, hold_candidate(18700, 100, -1));
+    EXPECT_EQ(2, hold_candidate(18900, 100, -1));
+    EXPECT_EQ(2, hold_candidate(21100, 100, -1));
+    EXPECT_EQ(1, hold_candidate(21300, 100, -1));
+    // ZYL_KMS_FRAME_HOLD: 9 is 4, 0 and 1 present on arrival, -5 and empty are automatic.
+    EXPECT_EQ(4, hold_candidate(33333, 60, parse_frame_hold("9")));
+    for (const char *v : {"0", "1"}) EXPECT_EQ(1, hold_candidate(33333, 60, parse_frame_hold(v)));
+    for (const char *v : {"-5", ""}) EXPECT_EQ(2, hold_candidate(33333, 60, parse_frame_hold(v)));
+}
+
+class FrameHoldEvaluate : public testing::Test {
+  protected:
+    void SetUp() override {
+        g_hold_r = 1, g_hold_cand = 1, g_hold_cand_n = 0, g_hold_forced = -2;
+        g_mb_cap = 2;
+        unsetenv("ZYL_KMS_FRAME_HOLD");
+        saved_nout = nout;
+        nout = 1;
+        outs[0].mode.vrefresh = 60;
+    }
+    void TearDown() override {
+        nout = saved_nout;
+        g_src_interval_us = 0;
+        g_mb_cap = 2;
+    }
+    // Stderr of `ticks` evaluations.
+    std::string ticks(int n) {
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < n; i++) frame_hold_evaluate();
+        return testing::internal::GetCapturedStderr();
+    }
+    int saved_nout = 0;
+};
+
+TEST_F(FrameHoldEvaluate, ThirtyOnSixtyHoldsTwoAfterTwoSeconds) {
+    g_src_interval_us = 33333;
+    EXPECT_EQ("", ticks(1));
+    g_src_interval_us = 41666;  // one odd second starts the count again
+    EXPECT_EQ("", ticks(1));
+    g_src_interval_us = 33333;
+    EXPECT_EQ("", ticks(1));
+    EXPECT_EQ(1, g_hold_r);
+    EXPECT_EQ(2, g_mb_cap);
+    EXPECT_EQ(
+        "zyl-kms: cadence: source 30.0 fps on 60 Hz — holding each frame 2 refreshes with 1 in "
+        "reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
+        ticks(1));
+    EXPECT_EQ(2, g_hold_r);
+    EXPECT_EQ(4, g_mb_cap);
+    EXPECT_EQ("", ticks(3)) << "one line per change";
+
+    g_src_interval_us = 41666;
+    EXPECT_EQ("zyl-kms: cadence: source 24.0 fps on 60 Hz — presenting on arrival\n", ticks(2));
+    EXPECT_EQ(1, g_hold_r);
+    EXPECT_EQ(2, g_mb_cap);
+}
+
+TEST_F(FrameHoldEvaluate, ForcedHoldWithoutASource) {
+    setenv("ZYL_KMS_FRAME_HOLD", "9", 1);
+    EXPECT_NE(std::string::npos,
+              ticks(2).find("source 0.0 fps on 60 Hz — holding each frame 4 refreshes with 1"));
+    EXPECT_EQ(4, g_hold_r);
+}
+
+TEST(DisplayCap, ThirtyFpsCap) {
+    // 30 fps: a frame passes once 33,333 - 2,000 = 31,333 us have gone by.
+    int64_t last = 0, t = 1000000;
+    std::string seen;
+    for (int i = 0; i < 6; i++, t += 16700) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
+    EXPECT_EQ("PDPDPD", seen);
+    last = 1000000;
+    EXPECT_FALSE(display_cap_decide(30, &last, 1000000 + 31332));
+    EXPECT_TRUE(display_cap_decide(30, &last, 1000000 + 31333));
+    seen.clear();
+    for (int i = 0; i < 5; i++, t += 32000) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
+    EXPECT_EQ("PPPPP", seen);
+}
+
+TEST(DisplayCap, DroppedFrameCountsAndMovesTheGapClock) {
+    struct Case {
+        const char *value;
+        int fps;
+    };
+    for (Case c : {Case{"30", 30}, Case{"fast", 0}}) {
+        setenv("ZYL_KMS_DISPLAY_FPS", c.value, 1);
+        g_display_fps = -2;
+        g_cap_last_pass = 0;
+        uint64_t drops = g_drop_throttle;
+        last_frame_time = 0;
+        EXPECT_TRUE(display_cap_pass_at(av_frame_alloc(), 5000000)) << c.value;
+        AVFrame *second = av_frame_alloc();
+        bool passed = display_cap_pass_at(second, 5016000);
+        if (passed) av_frame_free(&second);
+        EXPECT_EQ(c.fps, g_display_fps);
+        EXPECT_EQ(c.fps == 0, passed) << c.value;
+        EXPECT_EQ(drops + (passed ? 0 : 1), g_drop_throttle);
+        EXPECT_EQ(passed ? 0 : 5016000, last_frame_time);
+    }
+    unsetenv("ZYL_KMS_DISPLAY_FPS");
+    g_display_fps = -2;
+}
+
+TEST(VblankLearn, TwentyInARowAtTheThresholds) {
+    FlipLearn s{0, 0, 0};
+    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
+    s = flip_learn_step(s, 5999);  // neither fast nor slow: both runs start over
+    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
+    EXPECT_EQ(0, s.blocks);
+    s = flip_learn_step(s, 6000);
+    EXPECT_EQ(1, s.blocks);
+    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
+    s = flip_learn_step(s, 2000);
+    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
+    EXPECT_EQ(1, s.blocks);
+    s = flip_learn_step(s, 1999);
+    EXPECT_EQ(0, s.blocks);
+}
+
+class VblankLearnWrapper : public testing::Test {
+  protected:
+    void SetUp() override {
+        g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
+        g_vblank_wait_override = -2;
+        unsetenv("ZYL_KMS_VBLANK_WAIT");
+    }
+    void TearDown() override { SetUp(); }
+    std::string feed(int n, int64_t us) {
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < n; i++) vblank_learn(us);
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_F(VblankLearnWrapper, EachDirectionPrintsItsLine) {
+    EXPECT_EQ("", feed(19, 16600));
+    EXPECT_EQ(
+        "zyl-kms: HDMI SetPlane blocks until the flip lands (~16.6 ms) — it paces the loop; "
+        "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)\n",
+        feed(5, 16600));
+    EXPECT_EQ(1, g_flip_blocks);
+    EXPECT_EQ(
+        "zyl-kms: HDMI SetPlane returns immediately (0.3 ms) — restoring the explicit vblank "
+        "wait\n",
+        feed(20, 300));
+    EXPECT_EQ(0, g_flip_blocks);
+}
+
+TEST_F(VblankLearnWrapper, ForcedValueNeverLearns) {
+    setenv("ZYL_KMS_VBLANK_WAIT", "0", 1);
+    EXPECT_EQ("", feed(1, 300));
+    EXPECT_EQ(1, g_flip_blocks) << "the first present already forces it";
+    EXPECT_EQ("", feed(30, 300));
+    EXPECT_EQ(1, g_flip_blocks);
+
+    SetUp();
+    setenv("ZYL_KMS_VBLANK_WAIT", "1", 1);
+    EXPECT_EQ("", feed(30, 16600));
+    EXPECT_EQ(0, g_flip_blocks);
+}
+
+// ---- on the virtual card, in this process: waits move the card clock, not time ----
+
+namespace {
+
+class OnCard : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *v : {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_MODE",
+                              "ZYL_KMS_TESTFILL", "ZYL_KMS_DSI_NONBLOCK"})
+            unsetenv(v);
+        dir = test_dir();
+        setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+    }
+    void TearDown() override {
+        {
+            std::lock_guard lock(g_mb_lock);
+            while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+            g_mb_eof = 0;
+        }
+        dumb_release(&fb);
+        if (drm_fd >= 0) close(drm_fd);
+        drm_fd = -1;
+        nout = 0;
+        for (KmsOutput &o : outs) o = KmsOutput{};
+        sim_card_reset();
+        unsetenv("ZYL_SIM_ROOT");
+        g_smooth = 1;
+        g_flip_blocks = 0;
+        g_hold_r = 1;
+        g_hold_last_present = 0;
+        g_dsi_nonblock = -1;
+    }
+    // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
+    void init(const std::string &board, const std::string &extra = "") {
+        std::string card = dir + "/board.card";
+        write_file(card, read_file(board_path(board + ".card")) + "\n" + extra + "\n");
+        setenv("ZYL_SIM_CARD", card.c_str(), 1);
+        testing::internal::CaptureStderr();
+        int rc = drm_init();
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(0, rc) << err;
+        sim_card_set_time_ms(10000);
+    }
+    uint64_t vblanks() {
+        SimCrtcInfo c{};
+        sim_card_crtc_state(outs[0].crtc_id, &c);
+        return c.vblank_seq;
+    }
+    // An XR24 buffer with its framebuffer, released by TearDown.
+    void make_fb(uint32_t w, uint32_t h) {
+        ASSERT_TRUE(dumb_create(w, h, &fb));
+        ASSERT_EQ(0, drmModeAddFB(drm_fd, w, h, 24, 32, fb.pitch, fb.handle, &fb.fb));
+    }
+    void queue(int n) {
+        for (int i = 0; i < n; i++) mb_push_at(av_frame_alloc(), 0);
+    }
+
+    std::string dir;
+    DumbBuffer fb{};
+};
+
+}  // namespace
+
+TEST_F(OnCard, WaitVblankNamesOutputZerosCrtc) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    uint64_t seq = vblanks();
+    EXPECT_TRUE(wait_vblank_outs0());
+    EXPECT_EQ(seq + 1, vblanks());
+    // The panel's CRTC is the card's third: reached only through the high-CRTC field.
+    outs[0].crtc_idx = 2;
+    outs[0].crtc_id = outs[1].crtc_id;
+    seq = vblanks();
+    EXPECT_TRUE(wait_vblank_outs0());
+    EXPECT_EQ(seq + 1, vblanks());
+    outs[0].crtc_idx = 1;  // the second CRTC drives nothing
+    EXPECT_FALSE(wait_vblank_outs0());
+}
+
+TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    g_smooth = 1;
+    g_hold_r = 2;
+    queue(2);
+    g_hold_last_present = mono_us() + 3600000000LL;  // just presented, whatever the clock does
+
+    // The explicit wait is the hold's refresh: no second wait.
+    uint64_t seq = vblanks();
+    Acquired a = acquire_frame();
+    EXPECT_EQ(Acquired::kHold, a.kind);
+    EXPECT_EQ(seq + 1, vblanks());
+    // Without the explicit wait the hold waits itself.
+    g_flip_blocks = 1;
+    a = acquire_frame();
+    EXPECT_EQ(Acquired::kHold, a.kind);
+    EXPECT_EQ(seq + 2, vblanks());
+    // Taken at once when the plane update paces the loop.
+    g_hold_last_present = 0;
+    a = acquire_frame();
+    ASSERT_NE(nullptr, a.frame);
+    av_frame_free(&a.frame);
+    EXPECT_EQ(seq + 2, vblanks());
+    g_flip_blocks = 0;
+    a = acquire_frame();
+    ASSERT_NE(nullptr, a.frame);
+    av_frame_free(&a.frame);
+    EXPECT_EQ(seq + 3, vblanks());
+}
+
+TEST_F(OnCard, EndOfInputAndShowOnArrival) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    mb_set_eof();
+    for (int smooth : {1, 0}) {
+        g_smooth = smooth;
+        Acquired a = acquire_frame();
+        EXPECT_EQ(nullptr, a.frame) << smooth;
+        EXPECT_TRUE(a.eof) << smooth;
+    }
+    // Show on arrival takes the queued frame without touching the display.
+    queue(1);
+    uint64_t seq = vblanks();
+    Acquired a = acquire_frame();
+    ASSERT_NE(nullptr, a.frame);
+    av_frame_free(&a.frame);
+    EXPECT_EQ(seq, vblanks());
+}
+
+TEST_F(OnCard, PanelCommitBusyIsRedoneBlocking) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    const KmsOutput &panel = outs[1];
+    ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
+    Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
+    uint64_t busy = g_dsi_busy_skip;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, panel_commit(panel, fb.fb, p));
+    EXPECT_EQ(0, panel_commit(panel, fb.fb, p)) << "the first flip is still pending";
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        "zyl-kms: panel per-frame commit NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the "
+        "panel vblank)\n",
+        err);
+    EXPECT_EQ(busy + 1, g_dsi_busy_skip);
+    EXPECT_EQ(1, g_dsi_nonblock);
+}
+
+TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display", "fault nonblock errno=EINVAL times=1"));
+    ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
+    Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
+    uint64_t busy = g_dsi_busy_skip;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, count_lines(err,
+                             "zyl-kms: panel NONBLOCK commit rejected (Invalid argument) — "
+                             "falling back to blocking commits"))
+        << err;
+    EXPECT_EQ(0, g_dsi_nonblock);
+    EXPECT_EQ(busy, g_dsi_busy_skip);
+
+    g_dsi_nonblock = -1;
+    setenv("ZYL_KMS_DSI_NONBLOCK", "0", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
+    EXPECT_EQ("zyl-kms: panel per-frame commit blocking (ZYL_KMS_DSI_NONBLOCK=0)\n",
+              testing::internal::GetCapturedStderr());
+}

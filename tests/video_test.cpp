@@ -1,0 +1,172 @@
+// The whole receiver on the virtual board: streams made by the ffmpeg tool go in
+// on stdin, and the displays' pictures, the board's counters and the program's
+// lines come out.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Played {
+    RunResult r;
+    std::string dir;
+    std::map<std::string, long> stats;
+    Picture png(const std::string &connector) const {
+        return read_png(dir + "/" + connector + ".png");
+    }
+    std::string run_path(const std::string &name) const {
+        return dir + "/root/run/zyl-fpv/" + name;
+    }
+};
+
+// Files the program will find under /run/zyl-fpv/ are made before it starts;
+// `card_lines` are added to the board file (faults, say).
+Played play(const std::string &stream, std::vector<std::string> env,
+            const std::map<std::string, std::string> &run_files = {},
+            const std::string &card_lines = "") {
+    Played run;
+    run.dir = test_dir();
+    fs::create_directories(run.dir + "/root/run/zyl-fpv");
+    for (const auto &[name, text] : run_files) write_file(run.run_path(name), text);
+    std::string card = run.dir + "/board.card";
+    write_file(card, read_file(board_path("two-display")) + card_lines);
+    env.push_back("ZYL_SIM_CARD=" + card);
+    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
+    env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
+    env.push_back("ZYL_SMOOTH=0");
+    run.r = run_sim({}, env, stream_path(stream), run.dir);
+    std::istringstream in(read_file(run.dir + "/stats.txt"));
+    for (std::string line; std::getline(in, line);) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos) run.stats[line.substr(0, eq)] = std::stol(line.substr(eq + 1));
+    }
+    return run;
+}
+
+bool black(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] < 20 && c[1] < 20 && c[2] < 20;
+}
+
+// The testsrc2 picture is bright almost everywhere.
+bool video(const Picture &p, int x, int y) {
+    return !black(p, x, y);
+}
+
+TEST(Video, FourThreeStreamIsFittedOnBothDisplays) {
+    Played run = play("h264_sei.h264", {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
+    ASSERT_EQ(hdmi.w, 1920);
+    ASSERT_EQ(dsi.w, 800);
+    // 320x240 in 1920x1080 is 1440x1080 at x 240; in 800x480 it is 640x480 at x 80.
+    EXPECT_TRUE(black(hdmi, 100, 540));
+    EXPECT_TRUE(black(hdmi, 1820, 540));
+    EXPECT_TRUE(video(hdmi, 260, 540));
+    EXPECT_TRUE(video(hdmi, 1650, 540));
+    EXPECT_TRUE(black(dsi, 40, 240));
+    EXPECT_TRUE(black(dsi, 760, 240));
+    EXPECT_TRUE(video(dsi, 100, 240));
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=hidden dec=0 shown=0 reopens=0"), 1);
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=live"), 1);
+    EXPECT_EQ(count_lines(run.r.err, "SetPlane FAILED"), 0);
+}
+
+TEST(Video, CoverAndStretchFillASixteenByNineArea) {
+    for (const char *fit : {"cover", "stretch"}) {
+        Played run =
+            play("h264_sei.h264", {"ZYL_KMS_ASPECT=16:9", std::string("ZYL_KMS_FIT=") + fit});
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        Picture hdmi = run.png("HDMI-A-1");
+        EXPECT_TRUE(video(hdmi, 20, 540)) << fit;
+        EXPECT_TRUE(video(hdmi, 1900, 540)) << fit;
+    }
+}
+
+TEST(Video, OpenMenuOnASidebarOutputNarrowsTheVideoArea) {
+    // Without an overlay plane the menu is drawn beside the video, in 360 pixels on the left.
+    Played run = play("h264_sei.h264", {}, {{"menu", "open\n0\n0\n0\nStream\n"}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    Picture hdmi = run.png("HDMI-A-1");
+    // 4:3 in 1560x1080 is 1440x1080 at x 60 of the area: x 420 on the screen.
+    EXPECT_TRUE(black(hdmi, 400, 540));
+    EXPECT_TRUE(video(hdmi, 440, 540));
+    EXPECT_TRUE(video(hdmi, 1850, 540));
+}
+
+TEST(Video, MessageModeKeepsTheVideoOff) {
+    Played run = play("h264_sei.h264", {}, {{"menu", "message\nRecording stopped\n"}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_TRUE(black(run.png("HDMI-A-1"), 960, 540));
+    EXPECT_TRUE(black(run.png("DSI-1"), 400, 240));
+}
+
+TEST(Video, EveryQueuedFrameIsShownBeforeTheExit) {
+    Played run = play("h264_endred.h264", {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    auto c = run.png("HDMI-A-1").at(960, 540);
+    EXPECT_GT(c[0], 200);
+    EXPECT_LT(c[1], 60);
+    EXPECT_LT(c[2], 60);
+}
+
+TEST(Video, PicturesAreReleasedTwoPicturesLater) {
+    Played run = play("h264_long.h264", {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    ASSERT_FALSE(run.stats.empty());
+    EXPECT_GT(run.stats["delivered"], 500);
+    // Besides one standby buffer per output: the picture shown and the one before it,
+    // never more than one being presented on top.
+    EXPECT_EQ(run.stats["fbs"], 2 + 2);
+    EXPECT_LE(run.stats["fbs_max"], 2 + 3);
+    // Frames: the two kept pictures at the end; on the way also the mailbox's two
+    // and the one the reader is handing over.
+    EXPECT_EQ(run.stats["frames"], 2);
+    EXPECT_LE(run.stats["frames_max"], 3 + 3);
+    EXPECT_LE(run.stats["imported"], 3);
+}
+
+TEST(Video, RefusedPlaneOnOneOutputIsReportedOnceOthersKeepShowing) {
+    Played run = play("h264_sei.h264", {}, {}, "fault plane crtc=31\n");
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "SetPlane FAILED"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: output 0 (crtc 31 plane 63) SetPlane FAILED: "), 1);
+    EXPECT_TRUE(video(run.png("DSI-1"), 400, 240));
+    EXPECT_TRUE(black(run.png("HDMI-A-1"), 960, 540));
+}
+
+TEST(Video, DetectionRequestFailsToStartTheDetector) {
+    Played run = play("h264_sei.h264", {}, {{"detect", "1\n"}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(
+        count_lines(run.r.err, "zyl-mpp: yolo_init failed (/opt/zyl-fpv/yolov8-oiv7.ncnn.param)"),
+        1);
+    run = play("h264_sei.h264", {"ZYL_KMS_DETECT_MODEL=/models/other.param"},
+               {{"detect", "onward\n"}});
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: yolo_init failed (/models/other.param)"), 1);
+    run = play("h264_sei.h264", {}, {{"detect", "off\n"}});
+    EXPECT_EQ(count_lines(run.r.err, "yolo_init"), 0);
+}
+
+TEST(Video, SnapshotRequestIsConsumedWithoutAPictureOnTheDirectPath) {
+    Played run = play("h264_sei.h264", {}, {{"snapshot", ""}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_FALSE(fs::exists(run.run_path("snapshot")));
+    EXPECT_FALSE(fs::exists(run.dir + "/root/tmp/zyl-snap.ppm"));
+}
+
+TEST(Video, StateFileSaysLive) {
+    Played run = play("h264_sei.h264", {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    std::string state = read_file(run.run_path("hdmi_state"));
+    EXPECT_EQ(state.rfind("state=live ts=", 0), 0u) << state;
+    EXPECT_FALSE(fs::exists(run.run_path("hdmi_state.tmp")));
+}
+
+}  // namespace
