@@ -164,6 +164,7 @@ void reader_init(ReaderState *st, ReaderArgs *ra, bool decode) {
                 "them)\n");
     }
     st->decoder_open = !ra->deferred_open;
+    recovery_init(st);
     st->pkt = av_packet_alloc();
     st->last_frame_ms = mono_ms();
 }

@@ -6,6 +6,13 @@
 
 #include "decode/decode.h"
 
+// Stall and reopen settings, read once when the reader starts.
+struct RecoverySettings {
+    int64_t dead_ms;    // this long without a frame is a stall; 0 or less: never
+    bool param_reopen;  // rebuild when the parameter sets change at a random-access unit
+    bool dead_exit;     // the first stall ends the process instead of flushing
+};
+
 struct ReaderState {
     ReaderArgs *ra;
     int read_bytes;
@@ -22,10 +29,42 @@ struct ReaderState {
     int64_t pkts_since_frame;
     int64_t drops;
     int64_t last_frame_ms;
+    int64_t flushes;        // stalls declared since start, never reset
+    int64_t reopens;        // rebuilds for a parameter-set change
+    int64_t stall_reopens;  // rebuilds on a random-access unit during a stall
+    RecoverySettings rs;
 };
 
 // Read-size rule: 4096..65536 taken as it is, anything else the default.
 int reader_read_bytes(const char *value);
+
+// The settings rules; null stands for an unset variable.
+RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
+                                   const char *dead_exit, const char *decoder_name);
+// Reads the settings from the environment into `st`.
+void recovery_init(ReaderState *st);
+
+// What a unit of 4 bytes or more does to the decoder before it is sent.
+enum class Reopen {
+    kSend,            // nothing to do
+    kAbsorb,          // changed, but reopening is off
+    kInBand,          // changed without a random-access slice to restart on
+    kRebuildStall,    // random-access unit during a stall
+    kRebuildChanged,  // changed at a random-access unit
+};
+Reopen reopen_decision(bool reopen_on, bool changed, bool random_access, bool stalled);
+
+// Units without a frame before silence can count as a stall.
+constexpr int64_t kStallPackets = 45;
+enum class Stall { kNone, kFlush, kDead };
+// Whether the clock needs reading at all: only these can ever stall.
+bool stall_watched(int64_t pkts, int64_t dead_ms, uint64_t dec_count);
+Stall stall_decision(int64_t pkts, int64_t elapsed_ms, int64_t dead_ms, uint64_t dec_count,
+                     int64_t reopens, bool dead_exit);
+
+// Bytes of extradata a rebuilt decoder gets from the tracked sets (VPS for H.265,
+// SPS, PPS, each with its start code), or -1 when one of them was never seen.
+int rebuild_extradata_len(const ParamSetStore &ps, int hevc);
 
 // Stall and reopen policy, consulted around every unit sent to the decoder.
 // Returns true when the decoder was rebuilt and the unit goes to the new one.

@@ -1,17 +1,234 @@
-// Decoder stall and reopen policy. Until it is in place the reader sends every
-// unit to the decoder it has; these are the points where the policy acts.
+// Decoder stall and reopen policy. Hardware decoders go silent while still taking
+// input, and some cannot follow new parameter sets without being rebuilt; when
+// neither a flush nor a rebuild can help, the process ends with status 3 and the
+// supervisor starts it again.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
 #include "decode/reader_state.h"
 
 std::atomic<uint64_t> g_reopens;
 
-bool recovery_before_send(ReaderState *, const UnitFindings &) {
+namespace {
+
+// The library reads past the end of extradata; these bytes must be zero.
+constexpr int kExtradataPad = 64;
+static_assert(kExtradataPad >= AV_INPUT_BUFFER_PADDING_SIZE);
+
+bool switch_on(const char *v) {
+    return v && v[0] && strtol(v, nullptr, 10) != 0;
+}
+
+const char *cause_text(Reopen why) {
+    return why == Reopen::kRebuildStall ? "IDR during a stall" : "parameter set CHANGED";
+}
+
+// Only the supervisor can help now. exit() would run static destructors under the
+// main thread's feet, so the process ends without them.
+[[noreturn]] void exit_for_respawn() {
+    fflush(stderr);
+    _exit(3);
+}
+
+[[noreturn]] void reopen_failed(const char *cause) {
+    fprintf(stderr, "zyl-mpp: %s but decoder reopen FAILED — exiting for respawn\n", cause);
+    exit_for_respawn();
+}
+
+// The tracked sets, slot order, with the zero padding after them.
+uint8_t *make_extradata(const ParamSetStore &ps, int hevc, int len) {
+    auto *extra = static_cast<uint8_t *>(av_malloc(size_t(len) + kExtradataPad));
+    if (!extra) return nullptr;
+    uint8_t *p = extra;
+    for (int slot = hevc ? 0 : 1; slot < 3; slot++) {
+        memcpy(p, ps.unit[slot], size_t(ps.len[slot]));
+        p += ps.len[slot];
+    }
+    memset(p, 0, kExtradataPad);
+    return extra;
+}
+
+// Returns true when the decoder in `st->ra` is a new one; false leaves the old one
+// in place untouched. Failures past the point of no return end the process.
+bool rebuild(ReaderState *st, Reopen why) {
+    const char *cause = cause_text(why);
+    int len = rebuild_extradata_len(st->ps, g_is_hevc);
+    uint8_t *extra = len < 0 ? nullptr : make_extradata(st->ps, g_is_hevc, len);
+    if (!extra) {
+        fprintf(stderr, "zyl-mpp: %s but the tracked parameter set is incomplete — no reopen\n",
+                cause);
+        fflush(stderr);
+        return false;
+    }
+    ReaderArgs *ra = st->ra;
+    // Pictures the old decoder still holds are shown rather than lost with it.
+    drain_decoder(ra->avctx, 0);
+    AVCodecContext *ctx = new_decoder_ctx(ra->codec, ra->decoder_name);
+    if (!ctx) {
+        av_free(extra);
+        reopen_failed(cause);
+    }
+    ctx->extradata = extra;
+    ctx->extradata_size = len;
+    if (avcodec_open2(ctx, ra->codec, nullptr) < 0) reopen_failed(cause);
+    avcodec_free_context(&ra->avctx);
+    ra->avctx = ctx;
+
+    int64_t now_us = mono_us();
+    gate_arm(1, now_us);
+    st->last_frame_ms = now_us / 1000;
+    if (why == Reopen::kRebuildStall) {
+        st->stalled = false;
+        st->stall_reopens++;
+        fprintf(stderr,
+                "zyl-mpp: IDR arrived during a stall (after %ld flush(es)) — decoder rebuilt on it "
+                "(extradata %d B, stall reopen #%ld)\n",
+                long(st->flushes), len, long(st->stall_reopens));
+    } else {
+        st->reopens++;
+        g_reopens = uint64_t(st->reopens);
+        fprintf(stderr,
+                "zyl-mpp: parameter set CHANGED mid-stream (extradata %d B) — decoder reopened "
+                "(#%ld)\n",
+                len, long(st->reopens));
+    }
+    st->pkts_since_frame = 0;
+    fflush(stderr);
+    return true;
+}
+
+void declare_stall(ReaderState *st, int64_t elapsed_ms) {
+    st->flushes++;
+    fprintf(stderr,
+            "zyl-mpp: decoder STALLED — %ld packets / %ld ms without a frame (dec=%ld shown=%ld "
+            "drops=%ld) — flushing, waiting for a keyframe (#%ld)\n",
+            long(st->pkts_since_frame), long(elapsed_ms), long(g_dec_count.load()),
+            long(g_shown_count.load()), long(st->drops), long(st->flushes));
+    fflush(stderr);
+    avcodec_flush_buffers(st->ra->avctx);
+    int64_t now_us = mono_us();
+    // An armed gate keeps its start: the broken pictures began before this flush.
+    if (g_wait_key == 0) gate_arm(1, now_us);
+    st->stalled = true;
+    st->last_frame_ms = now_us / 1000;
+    st->pkts_since_frame = 0;
+}
+
+}  // namespace
+
+RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
+                                   const char *dead_exit, const char *decoder_name) {
+    RecoverySettings rs;
+    rs.dead_ms = dead_ms && dead_ms[0] ? strtol(dead_ms, nullptr, 10) : 3000;
+    // rkmpp decoders follow new parameter sets in-band; rebuilding one only costs time.
+    rs.param_reopen = param_reopen && param_reopen[0]
+                          ? strtol(param_reopen, nullptr, 10) != 0
+                          : !(decoder_name && strstr(decoder_name, "rkmpp"));
+    rs.dead_exit = switch_on(dead_exit);
+    return rs;
+}
+
+void recovery_init(ReaderState *st) {
+    st->rs = recovery_settings(getenv("ZYL_KMS_DEAD_MS"), getenv("ZYL_KMS_PARAM_REOPEN"),
+                               getenv("ZYL_KMS_DEAD_EXIT"), st->ra->decoder_name);
+}
+
+Reopen reopen_decision(bool reopen_on, bool changed, bool random_access, bool stalled) {
+    // A stalled decoder is rebuilt on any random-access unit: the setting is about
+    // parameter changes only.
+    if (!reopen_on && changed && !(random_access && stalled)) return Reopen::kAbsorb;
+    if (changed && !random_access) return Reopen::kInBand;
+    if (random_access && stalled) return Reopen::kRebuildStall;
+    if (random_access && changed) return Reopen::kRebuildChanged;
+    return Reopen::kSend;
+}
+
+bool stall_watched(int64_t pkts, int64_t dead_ms, uint64_t dec_count) {
+    return dec_count > 0 && pkts >= kStallPackets && dead_ms > 0;
+}
+
+Stall stall_decision(int64_t pkts, int64_t elapsed_ms, int64_t dead_ms, uint64_t dec_count,
+                     int64_t reopens, bool dead_exit) {
+    if (!stall_watched(pkts, dead_ms, dec_count) || elapsed_ms < dead_ms) return Stall::kNone;
+    // A decoder rebuilt for new parameter sets that falls silent again will not recover.
+    return reopens > 0 || dead_exit ? Stall::kDead : Stall::kFlush;
+}
+
+int rebuild_extradata_len(const ParamSetStore &ps, int hevc) {
+    int len = 0;
+    for (int slot = hevc ? 0 : 1; slot < 3; slot++) {
+        if (!ps.unit[slot] || ps.len[slot] <= 0) return -1;
+        len += ps.len[slot];
+    }
+    return len;
+}
+
+bool recovery_before_send(ReaderState *st, const UnitFindings &f) {
+    Reopen why = reopen_decision(st->rs.param_reopen, f.changed, f.random_access, st->stalled);
+    switch (why) {
+        case Reopen::kSend:
+            return false;
+        case Reopen::kAbsorb:
+            fprintf(stderr,
+                    "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band or "
+                    "ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild\n");
+            fflush(stderr);
+            return false;
+        case Reopen::kInBand:
+            fprintf(stderr,
+                    "zyl-mpp: parameter set CHANGED in a non-keyframe AU — in-band, no reopen\n");
+            fflush(stderr);
+            return false;
+        case Reopen::kRebuildStall:
+        case Reopen::kRebuildChanged:
+            return rebuild(st, why);
+    }
     return false;
 }
 
 void recovery_frames_flowing(ReaderState *st) {
+    if (!st->stalled) return;
+    fprintf(stderr, "zyl-mpp: decoder recovered after %ld flush(es) — frames flowing again\n",
+            long(st->flushes));
+    fflush(stderr);
     st->stalled = false;
 }
 
-void recovery_after_rebuild(ReaderState *) {}
+// The old parser may hold state from the old parameter sets; the rest of the
+// input is cut by a fresh one.
+void recovery_after_rebuild(ReaderState *st) {
+    ReaderArgs *ra = st->ra;
+    av_parser_close(ra->parser);
+    ra->parser = av_parser_init(ra->codec->id);
+    if (!ra->parser) {
+        fprintf(stderr, "zyl-mpp: av_parser_init failed after reopen — exiting for respawn\n");
+        exit_for_respawn();
+    }
+}
 
-void stall_check(ReaderState *) {}
+void stall_check(ReaderState *st) {
+    const RecoverySettings &rs = st->rs;
+    uint64_t dec = g_dec_count;
+    if (!stall_watched(st->pkts_since_frame, rs.dead_ms, dec)) return;
+    int64_t elapsed_ms = mono_ms() - st->last_frame_ms;
+    switch (stall_decision(st->pkts_since_frame, elapsed_ms, rs.dead_ms, dec, st->reopens,
+                           rs.dead_exit)) {
+        case Stall::kNone:
+            return;
+        case Stall::kDead:
+            fprintf(
+                stderr,
+                "zyl-mpp: decoder DEAD — %ld packets / %ld ms without a frame (dec=%ld shown=%ld "
+                "reopens=%ld drops=%ld) — exiting for respawn\n",
+                long(st->pkts_since_frame), long(elapsed_ms), long(dec), long(g_shown_count.load()),
+                long(st->reopens), long(st->drops));
+            exit_for_respawn();
+        case Stall::kFlush:
+            declare_stall(st, elapsed_ms);
+            return;
+    }
+}

@@ -28,6 +28,10 @@ pngs=("$out"/*.png)
 if [ ${#pngs[@]} -eq 0 ]; then
   echo "demo: no display pictures yet (video on screen comes with the presentation loop)"
 else
-  echo "demo: pictures of each display:"
+  echo "demo: what each display showed when the stream ended (its last picture, placed by"
+  echo "      ZYL_KMS_ASPECT/ZYL_KMS_FIT; the stream's frame counter is in the top left):"
   printf '  %s\n' "${pngs[@]}"
+  echo "  HDMI-A-1.png: the 1920x1080 monitor, 16:9 video filling it"
+  echo "  DSI-1.png:    the 800x480 panel, the same picture fitted with black bars"
+  echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
 fi

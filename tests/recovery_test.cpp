@@ -1,0 +1,497 @@
+// Decoder stall and reopen policy: the decisions on plain data, then the reader
+// over generated streams on the virtual decoder with its faults switched on. Cases
+// that end the process run in a child. Extradata sizes are counted here by a plain
+// byte walk that shares no code with the reader.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "decode/reader_state.h"
+#include "sim/sim.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using Bytes = std::string;
+
+// ---- the decisions ----
+
+TEST(ReopenDecision, EveryCombination) {
+    using R = Reopen;
+    struct Row {
+        bool on, changed, ra, stalled;
+        Reopen want;
+    };
+    const Row rows[] = {
+        // reopening on
+        {true, false, false, false, R::kSend},
+        {true, false, false, true, R::kSend},
+        {true, false, true, false, R::kSend},
+        {true, false, true, true, R::kRebuildStall},
+        {true, true, false, false, R::kInBand},
+        {true, true, false, true, R::kInBand},
+        {true, true, true, false, R::kRebuildChanged},
+        {true, true, true, true, R::kRebuildStall},
+        // reopening off: only a stall with a random-access unit rebuilds
+        {false, false, false, false, R::kSend},
+        {false, false, false, true, R::kSend},
+        {false, false, true, false, R::kSend},
+        {false, false, true, true, R::kRebuildStall},
+        {false, true, false, false, R::kAbsorb},
+        {false, true, false, true, R::kAbsorb},
+        {false, true, true, false, R::kAbsorb},
+        {false, true, true, true, R::kRebuildStall},
+    };
+    for (const Row &r : rows) {
+        EXPECT_EQ(reopen_decision(r.on, r.changed, r.ra, r.stalled), r.want)
+            << "on=" << r.on << " changed=" << r.changed << " ra=" << r.ra
+            << " stalled=" << r.stalled;
+    }
+}
+
+TEST(StallDecision, ThresholdsAndTheFatalCases) {
+    // pkts, elapsed, dead_ms, dec, reopens, dead_exit
+    EXPECT_EQ(stall_decision(45, 3000, 3000, 1, 0, false), Stall::kFlush);
+    EXPECT_EQ(stall_decision(44, 1000000, 3000, 1, 0, false), Stall::kNone) << "too few units";
+    EXPECT_EQ(stall_decision(45, 2999, 3000, 1, 0, false), Stall::kNone) << "not long enough";
+    EXPECT_EQ(stall_decision(100000, 1000000, 3000, 0, 0, false), Stall::kNone)
+        << "no frame decoded yet";
+    for (int64_t off : {0, -1, -3000}) {
+        EXPECT_EQ(stall_decision(100000, 1000000, off, 5, 0, false), Stall::kNone) << off;
+        EXPECT_EQ(stall_decision(100000, 1000000, off, 5, 1, true), Stall::kNone) << off;
+    }
+    EXPECT_EQ(stall_decision(45, 3000, 3000, 1, 0, true), Stall::kDead) << "DEAD_EXIT";
+    EXPECT_EQ(stall_decision(45, 3000, 3000, 1, 1, false), Stall::kDead) << "after a reopen";
+    EXPECT_EQ(stall_decision(44, 3000, 3000, 1, 1, true), Stall::kNone);
+    // The clock is read only when the other conditions hold.
+    EXPECT_TRUE(stall_watched(45, 1, 1));
+    EXPECT_FALSE(stall_watched(44, 1, 1));
+    EXPECT_FALSE(stall_watched(45, 0, 1));
+    EXPECT_FALSE(stall_watched(45, 1, 0));
+}
+
+TEST(RecoverySettings, DefaultsAndOverrides) {
+    RecoverySettings d = recovery_settings(nullptr, nullptr, nullptr, "h264_v4l2m2m");
+    EXPECT_EQ(d.dead_ms, 3000);
+    EXPECT_TRUE(d.param_reopen);
+    EXPECT_FALSE(d.dead_exit);
+    EXPECT_EQ(recovery_settings("", nullptr, "", "h264_v4l2m2m").dead_ms, 3000);
+    EXPECT_EQ(recovery_settings("250", nullptr, nullptr, "x").dead_ms, 250);
+    EXPECT_EQ(recovery_settings("-7", nullptr, nullptr, "x").dead_ms, -7);
+    EXPECT_EQ(recovery_settings("0", nullptr, nullptr, "x").dead_ms, 0);
+
+    // rkmpp follows new parameter sets in-band: off by default, the variable decides alone.
+    EXPECT_FALSE(recovery_settings(nullptr, nullptr, nullptr, "hevc_rkmpp").param_reopen);
+    EXPECT_FALSE(recovery_settings(nullptr, "", nullptr, "h264_rkmpp").param_reopen);
+    EXPECT_TRUE(recovery_settings(nullptr, "1", nullptr, "h264_rkmpp").param_reopen);
+    EXPECT_FALSE(recovery_settings(nullptr, "yes", nullptr, "h264_v4l2m2m").param_reopen)
+        << "a non-number reads as 0";
+    EXPECT_FALSE(recovery_settings(nullptr, "0", nullptr, "h264_v4l2m2m").param_reopen);
+    EXPECT_TRUE(recovery_settings(nullptr, "2", nullptr, "hevc").param_reopen);
+
+    EXPECT_TRUE(recovery_settings(nullptr, nullptr, "1", "x").dead_exit);
+    EXPECT_FALSE(recovery_settings(nullptr, nullptr, "0", "x").dead_exit);
+}
+
+// ---- streams ----
+
+struct Nal {
+    size_t begin, end;  // start code included, four-byte form with its zero
+    int type;
+    bool first_slice;  // first_mb_in_slice 0: a new picture
+};
+
+// Every H.264 NAL unit, by the simplest possible walk.
+std::vector<Nal> walk(const Bytes &s) {
+    std::vector<Nal> out;
+    for (size_t i = 0; i + 3 < s.size(); i++) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+        size_t begin = i > 0 && s[i - 1] == 0 ? i - 1 : i;
+        if (!out.empty()) out.back().end = begin;
+        int type = s[i + 3] & 0x1F;
+        bool vcl = type == 1 || type == 5;
+        out.push_back({begin, s.size(), type, vcl && i + 4 < s.size() && (s[i + 4] & 0x80)});
+        i += 2;
+    }
+    return out;
+}
+
+// The first unit of `type` at or after `from`.
+Bytes first_of(const Bytes &s, int type, size_t from = 0) {
+    for (const Nal &n : walk(s))
+        if (n.type == type && n.begin >= from) return s.substr(n.begin, n.end - n.begin);
+    return {};
+}
+
+// An access unit delimiter at the end lets the parser hand over the last picture.
+Bytes with_trailing_aud(Bytes s) {
+    return s + Bytes("\0\0\0\1\x09\xf0", 6);
+}
+
+Bytes nosei() {
+    return read_file(stream_path("h264_nosei.h264"));
+}
+
+// A P slice naming a picture parameter set the stream never sent: the decoder refuses
+// it, so no frame comes before the next IDR, flushed or not.
+Bytes dead_units(int n) {
+    Bytes out;
+    for (int i = 0; i < n; i++) out += Bytes("\0\0\0\1\x41\xcd", 6);  // first_mb 0, P, pps 5
+    return out;
+}
+
+// The stream's PPS made to carry id 1. No slice refers to it, so the pictures stay
+// the same while the tracked PPS has changed.
+Bytes pps_with_id_1(const Bytes &unit) {
+    size_t hdr = unit.find(Bytes("\0\0\1", 3)) + 3;
+    EXPECT_EQ(unit.find(Bytes("\0\0\3", 3), hdr), Bytes::npos) << "no emulation bytes expected";
+    std::vector<int> bits;
+    for (size_t i = hdr + 1; i < unit.size(); i++)
+        for (int b = 7; b >= 0; b--) bits.push_back(uint8_t(unit[i]) >> b & 1);
+    while (!bits.empty() && bits.back() == 0) bits.pop_back();
+    bits.pop_back();  // the stop bit
+    EXPECT_TRUE(bits.size() > 2 && bits[0] == 1 && bits[1] == 1) << "pps 0 of sps 0";
+    std::vector<int> out = {0, 1, 0, 1};  // ue(1), ue(0)
+    out.insert(out.end(), bits.begin() + 2, bits.end());
+    out.push_back(1);
+    while (out.size() % 8) out.push_back(0);
+    Bytes r = unit.substr(0, hdr + 1);
+    for (size_t i = 0; i < out.size(); i += 8) {
+        int v = 0;
+        for (int b = 0; b < 8; b++) v = v << 1 | out[i + b];
+        r += char(v);
+    }
+    EXPECT_EQ(r.find(Bytes("\0\0", 2), hdr), Bytes::npos);
+    return r;
+}
+
+std::string last_line(const std::string &err) {
+    size_t end = err.size() && err.back() == '\n' ? err.size() - 1 : err.size();
+    size_t start = err.rfind('\n', end ? end - 1 : 0);
+    return err.substr(start == std::string::npos ? 0 : start + 1, end);
+}
+
+// ---- the reader on the virtual decoder ----
+
+constexpr const char *kVars[] = {
+    "ZYL_KMS_DEAD_MS",         "ZYL_KMS_PARAM_REOPEN",     "ZYL_KMS_DEAD_EXIT",
+    "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_FAIL_OPEN",
+    "ZYL_KMS_STRIP_SEI",       "ZYL_KMS_READ_BYTES",
+};
+
+struct ReaderRun {
+    std::string err;
+    Bytes extradata;  // of the decoder the reader ended with
+};
+
+class Recovery : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *v : kVars) unsetenv(v);
+        av_log_set_level(AV_LOG_QUIET);  // the dead units make the decoder complain
+        reset();
+    }
+    void TearDown() override {
+        for (const char *v : kVars) unsetenv(v);
+        av_log_set_level(AV_LOG_INFO);
+    }
+    // As a fresh process starts, with the faults of the environment.
+    static void reset() {
+        sim_dec_reset();
+        std::lock_guard lock(g_mb_lock);
+        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        g_mb_head = 0;
+        g_mb_eof = 0;
+        g_dec_count = g_drop_fifo = g_shown_count = 0;
+        g_reopens = 0;
+        g_wait_key = g_gate_hard = 0;
+        g_gate_since = 0;
+    }
+    static void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
+        for (const char *v : kVars) unsetenv(v);
+        for (auto [k, v] : vars) setenv(k, v, 1);
+        reset();
+    }
+
+    // The reader over `data` as start-up hands it a decoder. Nothing takes frames
+    // from the mailbox: it drops the oldest, which is all these cases need.
+    static ReaderRun run(const Bytes &data, const char *decoder = "h264_v4l2m2m") {
+        std::string path = test_dir() + "/input";
+        write_file(path, data);
+        int fd = open(path.c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0);
+        ReaderArgs ra = open_decoder(decoder);
+        testing::internal::CaptureStderr();
+        reader_run(&ra, fd);
+        ReaderRun r;
+        r.err = testing::internal::GetCapturedStderr();
+        close(fd);
+        if (ra.avctx->extradata)
+            r.extradata.assign(reinterpret_cast<char *>(ra.avctx->extradata),
+                               size_t(ra.avctx->extradata_size));
+        av_parser_close(ra.parser);
+        avcodec_free_context(&ra.avctx);
+        std::lock_guard lock(g_mb_lock);
+        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        return r;
+    }
+
+    // The same in a child, for the cases that end the process: its exit status and
+    // what it printed.
+    static std::pair<int, std::string> run_child(const Bytes &data) {
+        std::string dir = test_dir();
+        write_file(dir + "/input", data);
+        std::string err_path = dir + "/stderr.txt";
+        fflush(stdout);
+        fflush(stderr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open((dir + "/input").c_str(), O_RDONLY);
+            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || err < 0) _exit(126);
+            dup2(err, 2);
+            alarm(120);  // a hang becomes a failure
+            ReaderArgs ra = open_decoder("h264_v4l2m2m");
+            reader_run(&ra, fd);
+            _exit(0);
+        }
+        int st = 0;
+        waitpid(pid, &st, 0);
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(err_path)};
+    }
+
+    static ReaderArgs open_decoder(const char *decoder) {
+        const AVCodec *codec = avcodec_find_decoder_by_name(decoder);
+        g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
+        AVCodecContext *ctx = new_decoder_ctx(codec, decoder);
+        EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+        return ReaderArgs{ctx, av_parser_init(codec->id), codec, decoder, 0};
+    }
+};
+
+const char kStalledEnd[] = "— flushing, waiting for a keyframe (#";
+const char kRecovered1[] = "zyl-mpp: decoder recovered after 1 flush(es) — frames flowing again";
+
+TEST_F(Recovery, StallIsFlushedAndFramesFlowAgain) {
+    // Silent from the first P frame after the IDR at 30: the 45th silent unit comes
+    // long before the next IDR, so the flush, not a rebuild, must bring frames back.
+    with_env({{"ZYL_KMS_DEAD_MS", "1"}, {"ZYL_SIM_DEC_STALL_AFTER", "31"}});
+    // A soft gate armed by the loop keeps its kind and start through a flush.
+    g_wait_key = 1;
+    g_gate_since = 12345;
+    Bytes s = nosei();
+    ReaderRun r = run(with_trailing_aud(s + s + s));
+    EXPECT_EQ(count_lines(r.err, kStalledEnd), 1) << r.err;
+    EXPECT_EQ(count_lines(r.err,
+                          "without a frame (dec=31 shown=0 drops=0) — flushing, waiting for a "
+                          "keyframe (#1)"),
+              1)
+        << r.err;
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: decoder STALLED — "), 1) << r.err;
+    EXPECT_EQ(count_lines(r.err, kRecovered1), 1) << r.err;
+    EXPECT_LT(r.err.find(kStalledEnd), r.err.find(kRecovered1));
+    EXPECT_EQ(count_lines(r.err, "rebuilt"), 0) << r.err;
+    EXPECT_EQ(sim_dec_stats().flushes, 1);
+    EXPECT_EQ(sim_dec_stats().opens, 1);
+    EXPECT_EQ(g_wait_key, 1);
+    EXPECT_EQ(g_gate_hard, 0);
+    EXPECT_EQ(g_gate_since, 12345);
+
+    // With the gate open, the flush arms it hard.
+    reset();
+    int64_t before = mono_us();
+    r = run(with_trailing_aud(s + s + s));
+    EXPECT_EQ(count_lines(r.err, kRecovered1), 1) << r.err;
+    EXPECT_EQ(g_wait_key, 1);
+    EXPECT_EQ(g_gate_hard, 1);
+    EXPECT_GE(g_gate_since, before);
+}
+
+TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
+    Bytes s = nosei();
+    int extradata = int(first_of(s, 7).size() + first_of(s, 8).size());
+    // Silent after frame 31; then units that give nothing even after a flush, until the
+    // stream starts again at an IDR with the same parameter sets.
+    Bytes input = with_trailing_aud(s + dead_units(1000) + s);
+    for (const char *reopen : {"", "0"}) {
+        SCOPED_TRACE(reopen);
+        with_env({{"ZYL_KMS_DEAD_MS", "1"},
+                  {"ZYL_SIM_DEC_STALL_AFTER", "31"},
+                  {"ZYL_KMS_PARAM_REOPEN", reopen}});
+        ReaderRun r = run(input);
+        int flushes = count_lines(r.err, kStalledEnd);
+        EXPECT_GE(flushes, 1) << r.err;
+        std::string rebuilt = "zyl-mpp: IDR arrived during a stall (after " +
+                              std::to_string(flushes) +
+                              " flush(es)) — decoder rebuilt on it (extradata " +
+                              std::to_string(extradata) + " B, stall reopen #1)";
+        EXPECT_EQ(count_lines(r.err, rebuilt), 1) << r.err;
+        EXPECT_EQ(count_lines(r.err, "recovered"), 0) << r.err;
+        EXPECT_EQ(count_lines(r.err, "CHANGED"), 0) << r.err;
+        EXPECT_EQ(sim_dec_stats().opens, 2);
+        EXPECT_EQ(g_reopens, 0u) << "a stall rebuild is no parameter-change reopen";
+        // The IDR went to the new decoder: the whole second copy decodes.
+        EXPECT_EQ(g_dec_count, 31u + 60u);
+        EXPECT_EQ(g_wait_key, 1);
+        EXPECT_EQ(g_gate_hard, 1);
+    }
+}
+
+TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
+    Bytes s = read_file(stream_path("h264_reschange.h264"));
+    size_t second = nosei().size();
+    Bytes sets = first_of(s, 7, second) + first_of(s, 8, second);
+    ASSERT_NE(first_of(s, 7), first_of(s, 7, second)) << "the stream should change its SPS";
+    // A soft gate becomes hard and starts anew on a rebuild.
+    g_wait_key = 1;
+    g_gate_since = 12345;
+    ReaderRun r = run(with_trailing_aud(s));
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: parameter set CHANGED mid-stream (extradata " +
+                                     std::to_string(sets.size()) + " B) — decoder reopened (#1)"),
+              1)
+        << r.err;
+    EXPECT_EQ(count_lines(r.err, "CHANGED"), 1) << r.err;
+    EXPECT_EQ(r.extradata, sets);
+    EXPECT_EQ(g_reopens, 1u);
+    EXPECT_EQ(sim_dec_stats().opens, 2);
+    EXPECT_EQ(g_dec_count, 90u);
+    EXPECT_EQ(g_gate_hard, 1);
+    EXPECT_GT(g_gate_since, 12345);
+}
+
+TEST_F(Recovery, ReopenOffAbsorbsTheChange) {
+    const std::string absorb =
+        "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band or "
+        "ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild";
+    Bytes s = with_trailing_aud(read_file(stream_path("h264_reschange.h264")));
+    struct Case {
+        const char *decoder, *reopen;
+        bool rebuilds;
+    };
+    for (Case c : {Case{"h264_rkmpp", nullptr, false}, Case{"h264_rkmpp", "1", true},
+                   Case{"h264_v4l2m2m", "0", false}}) {
+        SCOPED_TRACE(std::string(c.decoder) + " " + (c.reopen ? c.reopen : "unset"));
+        if (c.reopen)
+            with_env({{"ZYL_KMS_PARAM_REOPEN", c.reopen}});
+        else
+            with_env({});
+        ReaderRun r = run(s, c.decoder);
+        EXPECT_EQ(count_lines(r.err, absorb), c.rebuilds ? 0 : 1) << r.err;
+        EXPECT_EQ(count_lines(r.err, "decoder reopened (#1)"), c.rebuilds ? 1 : 0) << r.err;
+        EXPECT_EQ(sim_dec_stats().opens, c.rebuilds ? 2 : 1);
+        EXPECT_EQ(g_reopens, c.rebuilds ? 1u : 0u);
+        EXPECT_EQ(g_dec_count, 90u) << "the old decoder follows the change in-band";
+    }
+}
+
+TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
+    Bytes s = nosei();
+    auto nals = walk(s);
+    // In front of the 46th picture, after the last IDR of the stream.
+    int pictures = 0;
+    size_t at = 0;
+    for (const Nal &n : nals)
+        if (n.first_slice && ++pictures == 46) at = n.begin;
+    ASSERT_GT(at, 0u);
+    Bytes input = with_trailing_aud(s.substr(0, at) + pps_with_id_1(first_of(s, 8)) + s.substr(at));
+    for (auto [decoder, on] : {std::pair{"h264_v4l2m2m", true}, std::pair{"h264_rkmpp", false}}) {
+        SCOPED_TRACE(decoder);
+        with_env({});
+        ReaderRun r = run(input, decoder);
+        EXPECT_EQ(count_lines(r.err,
+                              "zyl-mpp: parameter set CHANGED in a non-keyframe AU — "
+                              "in-band, no reopen"),
+                  on ? 1 : 0)
+            << r.err;
+        EXPECT_EQ(count_lines(r.err, "absorbing without a rebuild"), on ? 0 : 1) << r.err;
+        EXPECT_EQ(sim_dec_stats().opens, 1);
+        EXPECT_EQ(g_dec_count, 60u);
+    }
+}
+
+// A random-access unit during a stall with no PPS ever seen: nothing to rebuild from.
+TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
+    Bytes s = nosei();
+    Bytes sps = first_of(s, 7);
+    ReaderArgs ra{};
+    ReaderState st{};
+    st.ra = &ra;
+    st.rs = recovery_settings(nullptr, nullptr, nullptr, "h264_v4l2m2m");
+    st.stalled = true;
+    st.ps.unit[1] = reinterpret_cast<uint8_t *>(sps.data());
+    st.ps.len[1] = int(sps.size());
+    g_is_hevc = 0;
+    EXPECT_EQ(rebuild_extradata_len(st.ps, 0), -1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(recovery_before_send(&st, UnitFindings{true, true, false}));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "zyl-mpp: IDR during a stall but the tracked parameter set is incomplete — no "
+              "reopen\n");
+    EXPECT_TRUE(st.stalled);
+    EXPECT_EQ(st.stall_reopens, 0);
+    EXPECT_EQ(g_wait_key, 0);
+
+    // H.265 needs its VPS as well; H.264 has no use for one.
+    Bytes pps = first_of(s, 8);
+    st.ps.unit[2] = reinterpret_cast<uint8_t *>(pps.data());
+    st.ps.len[2] = int(pps.size());
+    EXPECT_EQ(rebuild_extradata_len(st.ps, 0), int(sps.size() + pps.size()));
+    EXPECT_EQ(rebuild_extradata_len(st.ps, 1), -1);
+}
+
+// ---- cases that end the process ----
+
+TEST_F(Recovery, SilenceAfterAParameterChangeRebuildIsFatal) {
+    with_env({{"ZYL_KMS_DEAD_MS", "1"}, {"ZYL_SIM_DEC_STALL_AFTER", "65"}});
+    Bytes part2 = read_file(stream_path("h264_part2.h264"));
+    auto [status, err] =
+        run_child(read_file(stream_path("h264_reschange.h264")) + part2 + part2 + part2);
+    EXPECT_EQ(status, 3) << err;
+    EXPECT_EQ(count_lines(err, "decoder reopened (#1)"), 1) << err;
+    EXPECT_EQ(count_lines(err, "STALLED"), 0) << err;
+    ASSERT_EQ(count_lines(err, "zyl-mpp: decoder DEAD — "), 1) << err;
+    EXPECT_EQ(count_lines(err,
+                          "without a frame (dec=65 shown=0 reopens=1 drops=0) — exiting "
+                          "for respawn"),
+              1)
+        << err;
+}
+
+TEST_F(Recovery, FailingReopenIsFatal) {
+    with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "2"}});
+    auto [status, err] = run_child(read_file(stream_path("h264_reschange.h264")));
+    EXPECT_EQ(status, 3) << err;
+    EXPECT_EQ(err,
+              "zyl-mpp: parameter set CHANGED but decoder reopen FAILED — exiting for "
+              "respawn\n");
+}
+
+// The whole program, so the exit happens while the main thread is presenting.
+TEST_F(Recovery, DeadExitEndsTheProgramAtTheFirstStall) {
+    std::string dir = test_dir();
+    write_file(dir + "/input", nosei() + nosei());
+    RunResult r = run_sim(
+        {},
+        {"ZYL_SIM_CARD=" + board_path("hdmi-progressive.card"), "ZYL_KMS_DEAD_MS=1",
+         "ZYL_KMS_DEAD_EXIT=1", "ZYL_SIM_DEC_STALL_AFTER=10", "ZYL_KMS_DECODER=h264_v4l2m2m"},
+        dir + "/input", dir);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: decoder DEAD — "), 1) << r.err;
+    EXPECT_EQ(count_lines(r.err, "reopens=0 drops=0) — exiting for respawn"), 1) << r.err;
+    EXPECT_EQ(count_lines(r.err, "STALLED"), 0) << r.err;
+    // The process ended right there: nothing was printed after it.
+    EXPECT_EQ(last_line(r.err).rfind("zyl-mpp: decoder DEAD — ", 0), 0u) << r.err;
+}
+
+}  // namespace
