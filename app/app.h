@@ -200,9 +200,43 @@ enum Stage {
     kStageHotplugPoll,
     kStageOverlayRedraw
 };
+constexpr int kStages = 5;
 void stage_sample(Stage s, int64_t t0_us, int64_t t1_us);
+
+// Cadence report: once a second while ZYL_KMS_CADENCE is on.
+constexpr int kCadenceSamples = 512;
+struct CadenceStats {
+    int64_t bins[5];   // present intervals <8, 8-14, 14-19, 19-25, >=25 ms
+    int64_t vbl_n[3];  // vblank ticks with 0, 1, 2+ frames queued
+    int64_t fifo_sum, fifo_samples;
+    int64_t samples[kCadenceSamples];  // the window's first present intervals, us
+    int nsamples;
+    int64_t stage_sum[kStages], stage_max[kStages], stage_n[kStages];
+    int64_t last_present, window_start, window_shown;
+};
+extern CadenceStats g_cad;
+extern int g_cadence;  // -1 until the first present, then 0 or 1
+int cad_cmp(const void *a, const void *b);
+int cadence_bin(int64_t interval_us);
+void cadence_add_interval(CadenceStats *c, int64_t interval_us);
+struct CadencePercentiles {
+    int64_t p50, p95, max;
+};
+// Sorts the samples.
+CadencePercentiles cadence_percentiles(CadenceStats *c);
+// Interval bookkeeping and, once the window is a second old, the report (`t_us` now).
+void cadence_after_present(int64_t t_us);
 // Mailbox depth at a vblank tick (called with g_mb_lock held).
 void queue_depth_sample(int n);
+
+// ---- display-change supervision ----
+// About once a second (the first pass in each new monotonic second): a different
+// monitor, or the same one back after an unplug, ends the process with status 0.
+void hotplug_check();
+bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started);
+enum class MonitorSeen { kSame, kUnplugged, kReplugged, kChanged };
+// What one poll of an output's connector says, against the monitor seen at start-up.
+MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const KmsOutput &o);
 
 // ---- start-up ----
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.

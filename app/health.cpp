@@ -78,7 +78,11 @@ void after_present(int64_t t0_us) {
     g_shown_count++;
     g_hold_last_present = t1;
     int64_t render_ms = (t1 - t0_us) / 1000;
-    // The cadence report hooks in here.
+    if (g_cadence < 0) {
+        const char *v = getenv("ZYL_KMS_CADENCE");
+        g_cadence = v && v[0] && strtol(v, nullptr, 10) != 0;
+    }
+    if (g_cadence == 1) cadence_after_present(mono_us());
     if (render_ms > 150) {
         fprintf(stderr, "zyl-mpp: SLOW render %ldms dec=%ld shown=%ld\n", long(render_ms),
                 long(g_dec_count.load()), long(g_shown_count.load()));
@@ -88,10 +92,92 @@ void after_present(int64_t t0_us) {
     fflush(stderr);
 }
 
-void stage_sample(Stage, int64_t, int64_t) {
-    // Collected for the cadence report once it exists.
+int g_cadence = -1;
+CadenceStats g_cad;
+
+int cad_cmp(const void *a, const void *b) {
+    int64_t x = *static_cast<const int64_t *>(a), y = *static_cast<const int64_t *>(b);
+    return x > y ? 1 : x < y ? -1 : 0;
 }
 
-void queue_depth_sample(int) {
-    // Counted for the cadence report once it exists.
+int cadence_bin(int64_t interval_us) {
+    constexpr int64_t kEdges[] = {8000, 14000, 19000, 25000};
+    int i = 0;
+    while (i < 4 && interval_us >= kEdges[i]) i++;
+    return i;
+}
+
+void cadence_add_interval(CadenceStats *c, int64_t interval_us) {
+    c->bins[cadence_bin(interval_us)]++;
+    if (c->nsamples < kCadenceSamples) c->samples[c->nsamples++] = interval_us;
+}
+
+CadencePercentiles cadence_percentiles(CadenceStats *c) {
+    if (c->nsamples == 0) return {0, 0, 0};
+    qsort(c->samples, c->nsamples, sizeof c->samples[0], cad_cmp);
+    int n = c->nsamples;
+    return {c->samples[n / 2], c->samples[n * 95 / 100], c->samples[n - 1]};
+}
+
+namespace {
+
+constexpr const char *kStageNames[kStages] = {"vblank_wait", "hdmi_setplane", "panel_commit",
+                                              "hotplug_poll", "overlay_redraw"};
+
+void cadence_report(int64_t now_us) {
+    CadenceStats &c = g_cad;
+    int64_t w = (now_us - c.window_start) / 1000;
+    CadencePercentiles p = cadence_percentiles(&c);
+    long per_s = long((int64_t(g_shown_count) - c.window_shown) * 1000 / w);
+    double fifo = c.fifo_samples ? double(c.fifo_sum) / c.fifo_samples : 0.0;
+    fprintf(stderr,
+            "zyl-mpp: cadence shown/s=%ld present_ms p50/p95/max=%.1f/%.1f/%.1f "
+            "bins[<8,8-14,14-19,19-25,>25]=%ld/%ld/%ld/%ld/%ld vblank n0/n1/n2=%ld/%ld/%ld "
+            "fifo_avg=%.2f dropped fifo/throttle/gate=%ld/%ld/%ld\n",
+            per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, long(c.bins[0]), long(c.bins[1]),
+            long(c.bins[2]), long(c.bins[3]), long(c.bins[4]), long(c.vbl_n[0]), long(c.vbl_n[1]),
+            long(c.vbl_n[2]), fifo, long(g_drop_fifo.load()), long(g_drop_throttle),
+            long(g_drop_gate));
+    fprintf(stderr, "zyl-kms: cadence stages(ms mean/max):");
+    for (int i = 0; i < kStages; i++) {
+        double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
+        fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
+    }
+    fprintf(stderr, " panel_busy=%ld hold=%d src_ms=%.1f\n", long(g_dsi_busy_skip), g_hold_r,
+            g_src_interval_us / 1000.0);
+    fflush(stderr);
+    int64_t last = c.last_present;
+    c = CadenceStats{};
+    c.last_present = last;
+    c.window_start = now_us;
+    c.window_shown = int64_t(g_shown_count);
+}
+
+}  // namespace
+
+void cadence_after_present(int64_t t_us) {
+    CadenceStats &c = g_cad;
+    if (c.last_present) cadence_add_interval(&c, t_us - c.last_present);
+    c.last_present = t_us;
+    if (c.window_start == 0) {
+        c.window_start = t_us;
+        c.window_shown = int64_t(g_shown_count);
+    } else if ((t_us - c.window_start) / 1000 >= 1000) {
+        cadence_report(t_us);
+    }
+}
+
+void stage_sample(Stage s, int64_t t0_us, int64_t t1_us) {
+    if (g_cadence != 1) return;
+    int64_t d = t1_us - t0_us;
+    g_cad.stage_sum[s] += d;
+    g_cad.stage_n[s]++;
+    if (d > g_cad.stage_max[s]) g_cad.stage_max[s] = d;
+}
+
+void queue_depth_sample(int n) {
+    if (g_cadence != 1) return;
+    g_cad.vbl_n[n >= 2 ? 2 : n]++;
+    g_cad.fifo_sum += n;
+    g_cad.fifo_samples++;
 }

@@ -265,6 +265,7 @@ bool detect_request_poll() {
 // One pass; true when the input has ended and every frame was shown.
 bool loop_iteration(pthread_t reader) {
     bool redraw = poll_menu() != 0;
+    hotplug_check();
     redraw |= detect_request_poll();
     time_t now_s = time(nullptr);
     if (now_s != last_tick) {

@@ -136,6 +136,20 @@ void on_unit(ReaderState *st, uint8_t *data, int size) {
 }
 
 // Cuts the buffer into units; what the parser did not consume stays for the next read.
+// Input without a start code (a dead link sending zeros, say) would pile up inside
+// the parser for ever; past this much without a unit the parser starts afresh.
+constexpr size_t kMaxUnitBytes = 16 << 20;
+
+void restart_parser(ReaderState *st) {
+    av_parser_close(st->ra->parser);
+    st->ra->parser = av_parser_init(st->ra->codec->id);
+    st->since_unit = 0;
+    if (st->parser_restarts++ % 100 == 0) {
+        fprintf(stderr, "zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%ld)\n",
+                kMaxUnitBytes >> 20, long(st->parser_restarts));
+    }
+}
+
 void parse_buffer(ReaderState *st) {
     size_t pos = 0;
     while (pos < st->len) {
@@ -145,10 +159,16 @@ void parse_buffer(ReaderState *st) {
                                     int(st->len - pos), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0) break;
         pos += used;
+        st->since_unit += used;
         if (out_size == 0) break;
+        st->since_unit = 0;
         on_unit(st, out, out_size);
     }
     drop_front(st, pos);
+    if (st->since_unit > kMaxUnitBytes || st->len > kMaxUnitBytes) {
+        restart_parser(st);
+        if (st->len > 4) drop_front(st, st->len - 4);
+    }
 }
 
 void reader_init(ReaderState *st, ReaderArgs *ra, bool decode) {

@@ -24,6 +24,8 @@ struct ReaderState {
     size_t len, cap;
     ParamSetStore ps;
     bool warned_discard;
+    size_t since_unit;  // bytes parsed since the last access unit
+    int64_t parser_restarts;
     // stall and reopen policy
     bool stalled;
     int64_t pkts_since_frame;

@@ -314,6 +314,21 @@ TEST_F(ReaderBadInput, RandomBytes) {
     EXPECT_EQ(count_lines(hevc.err, "HEVC decoder opened"), 0);
 }
 
+TEST_F(ReaderBadInput, EndlessZerosDoNotPileUp) {
+    Bytes zeros(40 << 20, '\0');
+    Seen seen = run_reader(zeros, "h264", false);
+    EXPECT_EQ(g_dec_count, 0u);
+    EXPECT_EQ(
+        count_lines(seen.err, "zyl-mpp: no access unit in 16 MiB of input — parser restarted (#1)"),
+        1)
+        << seen.err;
+    // A real stream after the zeros still decodes.
+    SetUp();
+    Bytes s = read_file(stream_path("h264_nosei.h264"));
+    run_reader(Bytes(20 << 20, '\0') + s, "h264", false);
+    EXPECT_GT(g_dec_count, 30u);
+}
+
 TEST_F(ReaderBadInput, StreamCutInsideANalUnit) {
     Bytes s = read_file(stream_path("h264_sei.h264"));
     auto nals = walk(s, false);

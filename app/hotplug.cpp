@@ -1,0 +1,62 @@
+// Display-change supervision: a different monitor, or the same one plugged back in,
+// ends the process so that the supervisor sets the displays up from scratch.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <xf86drmMode.h>
+
+#include "app/app.h"
+#include "kms/kms.h"
+
+namespace {
+
+bool hp_init;
+int64_t last_hp_us;
+
+}  // namespace
+
+bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started) {
+    if (!*started) {
+        *started = true;
+        *last_us = now_us;
+    }
+    if (now_us / 1000000 <= *last_us / 1000000) return false;
+    *last_us = now_us;
+    return true;
+}
+
+MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const KmsOutput &o) {
+    if (!connected || nmodes == 0) return MonitorSeen::kUnplugged;
+    if (w != o.native_w || h != o.native_h || hz != o.native_hz) return MonitorSeen::kChanged;
+    return o.unplugged ? MonitorSeen::kReplugged : MonitorSeen::kSame;
+}
+
+void hotplug_check() {
+    int64_t now = mono_us();
+    if (!hotplug_poll_due(now, &last_hp_us, &hp_init)) return;
+    int64_t t0 = mono_us();
+    for (int i = 0; g_hotplug_on && drm_fd >= 0 && i < nout; i++) {
+        KmsOutput &o = outs[i];
+        drmModeConnector *c = drmModeGetConnectorCurrent(drm_fd, o.conn_id);
+        if (!c) continue;
+        bool connected = c->connection == DRM_MODE_CONNECTED;
+        int w = 0, h = 0, hz = 0;
+        if (c->count_modes > 0) {
+            w = c->modes[0].hdisplay, h = c->modes[0].vdisplay, hz = c->modes[0].vrefresh;
+        }
+        MonitorSeen seen = monitor_seen(connected, connected ? c->count_modes : 0, w, h, hz, o);
+        drmModeFreeConnector(c);
+        if (seen == MonitorSeen::kUnplugged) o.unplugged = 1;
+        if (seen != MonitorSeen::kChanged && seen != MonitorSeen::kReplugged) continue;
+        fprintf(stderr,
+                "zyl-mpp: output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the "
+                "supervisor respawns us against the new panel\n",
+                i, o.native_w, o.native_h, o.native_hz, w, h, hz,
+                seen == MonitorSeen::kReplugged ? ", replugged" : "");
+        stage_sample(kStageHotplugPoll, t0, mono_us());
+        fflush(stderr);
+        _exit(0);
+    }
+    stage_sample(kStageHotplugPoll, t0, mono_us());
+}

@@ -1,0 +1,153 @@
+// Health reporting and display-change supervision: cadence figures from known
+// present times, the state file's rules, the hotplug poll clock and monitor
+// identity, and a monitor swapped on the virtual card.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/app.h"
+#include "kms/kms.h"
+#include "tests/test_util.h"
+
+namespace {
+
+TEST(Cadence, BinsAndPercentilesOfKnownIntervals) {
+    CadenceStats c{};
+    // 7.9 ms, 8 ms, 16.7 ms x 10, 19 ms, 40 ms.
+    for (int64_t us : {7999, 8000, 19000, 40000}) cadence_add_interval(&c, us);
+    for (int i = 0; i < 10; i++) cadence_add_interval(&c, 16667);
+    EXPECT_EQ(c.bins[0], 1);
+    EXPECT_EQ(c.bins[1], 1);
+    EXPECT_EQ(c.bins[2], 10);
+    EXPECT_EQ(c.bins[3], 1);
+    EXPECT_EQ(c.bins[4], 1);
+    CadencePercentiles p = cadence_percentiles(&c);
+    // Sorted: 7999, 8000, 16667 x 10, 19000, 40000; p50 is [7], p95 is [14 * 95 / 100] = [13].
+    EXPECT_EQ(p.p50, 16667);
+    EXPECT_EQ(p.p95, 40000);
+    EXPECT_EQ(p.max, 40000);
+}
+
+TEST(Cadence, OnlyTheFirst512IntervalsEnterThePercentiles) {
+    CadenceStats c{};
+    for (int i = 0; i < 512; i++) cadence_add_interval(&c, 16667);
+    for (int i = 0; i < 100; i++) cadence_add_interval(&c, 50000);
+    EXPECT_EQ(c.nsamples, 512);
+    EXPECT_EQ(c.bins[4], 100);
+    EXPECT_EQ(cadence_percentiles(&c).max, 16667);
+    CadenceStats empty{};
+    EXPECT_EQ(cadence_percentiles(&empty).p95, 0);
+}
+
+TEST(Cadence, ReportAfterASecondOfSteadyPresents) {
+    g_cadence = 1;
+    g_cad = CadenceStats{};
+    int64_t t = 10'000'000;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i <= 61; i++, t += 16667) {
+        g_shown_count++;
+        cadence_after_present(t);
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_lines(err,
+                          "zyl-mpp: cadence shown/s=60 present_ms p50/p95/max=16.7/16.7/16.7 "
+                          "bins[<8,8-14,14-19,19-25,>25]=0/0/60/0/0 vblank n0/n1/n2=0/0/0 "
+                          "fifo_avg=0.00 dropped fifo/throttle/gate=0/0/0"),
+              1)
+        << err;
+    EXPECT_EQ(count_lines(err, "zyl-kms: cadence stages(ms mean/max): vblank_wait=0.0/0.0"), 1);
+    // The window starts again; the interval across the report is kept.
+    EXPECT_EQ(g_cad.nsamples, 1);
+    EXPECT_EQ(g_cad.window_start, 10'000'000 + 60 * 16667);
+}
+
+TEST(Cadence, StageSamplesOnlyWhileSwitchedOn) {
+    g_cad = CadenceStats{};
+    g_cadence = 0;
+    stage_sample(kStagePanelCommit, 0, 5000);
+    EXPECT_EQ(g_cad.stage_n[kStagePanelCommit], 0);
+    g_cadence = 1;
+    stage_sample(kStagePanelCommit, 0, 5000);
+    stage_sample(kStagePanelCommit, 0, 1000);
+    EXPECT_EQ(g_cad.stage_n[kStagePanelCommit], 2);
+    EXPECT_EQ(g_cad.stage_sum[kStagePanelCommit], 6000);
+    EXPECT_EQ(g_cad.stage_max[kStagePanelCommit], 5000);
+}
+
+TEST(StateFile, NewWordAtOnceSameWordAfterASecond) {
+    EXPECT_TRUE(state_write_due("live", "", 5000, 0));
+    EXPECT_TRUE(state_write_due("gated", "live", 5001, 5000));
+    EXPECT_FALSE(state_write_due("live", "live", 5999, 5000));
+    EXPECT_TRUE(state_write_due("live", "live", 6000, 5000));
+}
+
+TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
+    std::string dir = test_dir();
+    setenv("ZYL_KMS_STATE", (dir + "/state").c_str(), 1);
+    g_dec_count = 7;
+    testing::internal::CaptureStderr();
+    hdmi_state_write("hidden");
+    hdmi_state_write("live");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "zyl-mpp: hdmi_state=hidden dec=7 shown=0 reopens=0\n"
+              "zyl-mpp: hdmi_state=live dec=7 shown=0 reopens=0\n");
+    std::string state = read_file(dir + "/state");
+    EXPECT_EQ(state.rfind("state=live ts=", 0), 0u) << state;
+    EXPECT_NE(state.find(" dec=7 shown=0 reopens=0\n"), std::string::npos) << state;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/state.tmp"));
+}
+
+TEST(Hotplug, AtMostOnePollPerMonotonicSecond) {
+    int64_t last = 0;
+    bool started = false;
+    EXPECT_FALSE(hotplug_poll_due(5'200'000, &last, &started));  // starts the clock
+    EXPECT_FALSE(hotplug_poll_due(5'999'999, &last, &started));
+    EXPECT_TRUE(hotplug_poll_due(6'000'000, &last, &started));
+    EXPECT_FALSE(hotplug_poll_due(6'900'000, &last, &started));
+    EXPECT_TRUE(hotplug_poll_due(7'000'001, &last, &started));
+    EXPECT_TRUE(hotplug_poll_due(9'500'000, &last, &started));
+}
+
+TEST(Hotplug, MonitorIdentity) {
+    KmsOutput o{};
+    o.native_w = 1920, o.native_h = 1080, o.native_hz = 60;
+    EXPECT_EQ(monitor_seen(true, 5, 1920, 1080, 60, o), MonitorSeen::kSame);
+    EXPECT_EQ(monitor_seen(false, 5, 1920, 1080, 60, o), MonitorSeen::kUnplugged);
+    EXPECT_EQ(monitor_seen(true, 0, 0, 0, 0, o), MonitorSeen::kUnplugged);
+    EXPECT_EQ(monitor_seen(true, 3, 1280, 720, 60, o), MonitorSeen::kChanged);
+    EXPECT_EQ(monitor_seen(true, 3, 1920, 1080, 50, o), MonitorSeen::kChanged);
+    o.unplugged = 1;
+    EXPECT_EQ(monitor_seen(true, 5, 1920, 1080, 60, o), MonitorSeen::kReplugged);
+    EXPECT_EQ(monitor_seen(true, 3, 1280, 720, 60, o), MonitorSeen::kChanged);
+}
+
+// An input that never ends keeps the program running until the card changes.
+RunResult run_until_change(const std::string &board, std::vector<std::string> env = {}) {
+    std::string dir = test_dir();
+    env.push_back(card_env(board));
+    return run_sim({}, env, "/dev/zero", dir, 60);
+}
+
+TEST(Hotplug, SwappedMonitorEndsTheProcess) {
+    RunResult r = run_until_change("hdmi-swap");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_lines(r.err,
+                          "zyl-mpp: output 0 display changed (1920x1080@60 → 1280x720@60) — "
+                          "exiting so the supervisor respawns us against the new panel"),
+              1)
+        << r.err;
+}
+
+TEST(Hotplug, SameMonitorBackAfterAnUnplugEndsItReplugged) {
+    RunResult r = run_until_change("hdmi-replug");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_lines(r.err,
+                          "zyl-mpp: output 0 display changed (1920x1080@60 → 1920x1080@60, "
+                          "replugged) — exiting"),
+              1)
+        << r.err;
+}
+
+}  // namespace
