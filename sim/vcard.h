@@ -3,6 +3,8 @@
 // Only sim/vcard*.cpp and sim/fsroot.cpp include this; tests use sim/sim.h.
 #pragma once
 
+#include <cerrno>
+
 #include <sys/stat.h>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
@@ -253,6 +255,16 @@ std::string mode_text(const Mode &m);
 
 int compose_connector(const Connector &c, std::vector<uint8_t> &rgb, int &w, int &h);
 int write_pngs_locked(const std::string &dir);
+
+// libdrm's two ways of failing: -errno, or -1 with errno set.
+inline int neg(int e) {
+    errno = e;
+    return -e;
+}
+inline int m1(int e) {
+    errno = e;
+    return -1;
+}
 
 }  // namespace vcard
 

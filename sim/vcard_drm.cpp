@@ -33,15 +33,6 @@ T *null_errno(int e) {
     return nullptr;
 }
 
-int neg(int e) {
-    errno = e;
-    return -e;
-}
-
-int m1(int e) {
-    errno = e;
-    return -1;
-}
 
 // The encoder a connector drives its CRTC through: the first that can reach it.
 uint32_t current_encoder(const Connector &c) {

@@ -29,16 +29,6 @@ struct _drmModeAtomicReq {
 
 namespace {
 
-int neg(int e) {
-    errno = e;
-    return -e;
-}
-
-int m1(int e) {
-    errno = e;
-    return -1;
-}
-
 // ---- display state copies ----
 
 struct CrtcSt {

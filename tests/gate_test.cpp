@@ -84,11 +84,7 @@ class Gate : public testing::Test {
         fb_cur = fb_prev = 0;
         showing_video = 0;
         g_wait_key = 0, g_gate_hard = 0, g_gate_drops = 0;
-        if (drm_fd >= 0) close(drm_fd);
-        drm_fd = -1;
-        nout = 0;
-        for (KmsOutput &o : outs) o = KmsOutput{};
-        sim_card_reset();
+        forget_card();
         unsetenv("ZYL_SIM_ROOT");
     }
     // The word in the state file.

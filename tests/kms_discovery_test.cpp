@@ -108,19 +108,12 @@ class DrmInit : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     }
     void TearDown() override {
-        forget();
+        forget_card();
         unsetenv("ZYL_SIM_ROOT");
-    }
-    void forget() {
-        if (drm_fd >= 0) close(drm_fd);
-        drm_fd = -1;
-        nout = 0;
-        for (KmsOutput &o : outs) o = KmsOutput{};
-        sim_card_reset();
     }
     // Runs drm_init on a card file; the lines it printed.
     std::string init(const std::string &card) {
-        forget();
+        forget_card();
         setenv("ZYL_SIM_CARD", card.c_str(), 1);
         testing::internal::CaptureStderr();
         rc = drm_init();

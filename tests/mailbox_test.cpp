@@ -185,14 +185,7 @@ TEST_F(MailboxConcurrency, EveryFrameIsTakenOrDroppedInOrder) {
     });
     int64_t last = -1, taken = 0;
     bool ordered = true;
-    for (;;) {
-        AVFrame *f;
-        {
-            std::unique_lock lock(g_mb_lock);
-            g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
-            f = mb_take_locked();
-            if (!f) break;
-        }
+    while (AVFrame *f = take_next_frame()) {
         ordered &= f->pts > last;
         last = f->pts;
         taken++;

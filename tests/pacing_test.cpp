@@ -232,11 +232,7 @@ class OnCard : public testing::Test {
             g_mb_eof = 0;
         }
         dumb_release(&fb);
-        if (drm_fd >= 0) close(drm_fd);
-        drm_fd = -1;
-        nout = 0;
-        for (KmsOutput &o : outs) o = KmsOutput{};
-        sim_card_reset();
+        forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
         g_flip_blocks = 0;

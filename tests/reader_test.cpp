@@ -80,14 +80,7 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
     testing::internal::CaptureStderr();
     std::thread reader([&] { reader_run(&ra, fd); });
     Seen seen;
-    for (;;) {
-        AVFrame *f;
-        {
-            std::unique_lock lock(g_mb_lock);
-            g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
-            f = mb_take_locked();
-            if (!f) break;
-        }
+    while (AVFrame *f = take_next_frame()) {
         seen.frames++;
         seen.marked += (f->flags & AV_FRAME_FLAG_KEY) != 0;
         seen.sizes.insert({f->width, f->height});

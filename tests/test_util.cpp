@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include "app/app.h"
+#include "kms/kms.h"
+#include "sim/sim.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -114,6 +118,20 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
+}
+
+void forget_card() {
+    if (drm_fd >= 0) close(drm_fd);
+    drm_fd = -1;
+    nout = 0;
+    for (KmsOutput &o : outs) o = KmsOutput{};
+    sim_card_reset();
+}
+
+AVFrame *take_next_frame() {
+    std::unique_lock lock(g_mb_lock);
+    g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
+    return mb_take_locked();
 }
 
 int count_lines(const std::string &text, const std::string &needle) {

@@ -41,5 +41,13 @@ Picture read_png(const std::string &path);
 // after `limit_s` seconds is killed (the run then reports 128 + SIGKILL).
 RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
                   const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+// Closes the card drm_init opened, empties the output table and forgets the
+// virtual card, so the next drm_init in this process starts afresh.
+void forget_card();
+// The main thread's side of the mailbox: waits for the next frame; null once the
+// input has ended and nothing is queued.
+struct AVFrame;
+AVFrame *take_next_frame();
+
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
