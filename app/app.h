@@ -239,6 +239,9 @@ enum class MonitorSeen { kSame, kUnplugged, kReplugged, kChanged };
 MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const KmsOutput &o);
 
 // ---- start-up ----
+// The process: answers "--caps", or starts up and presents stdin's stream until it
+// ends. Returns the exit status; some failures end the process from inside.
+int receiver_main(int argc, char **argv);
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);
 // Finds and prepares the decoder; fills ReaderArgs. Returns 0, or the exit status.

@@ -1,0 +1,53 @@
+// The whole receiver: start-up, then the presentation loop until the input ends.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+// A monitor or card may come up after the receiver does, so it waits rather than
+// exits, backing off to keep a display-less board quiet.
+namespace {
+
+void wait_for_display() {
+    if (drm_init() == 0) return;
+    fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
+    for (int attempt = 0;; attempt++) {
+        usleep(useconds_t(display_retry_delay_ms(attempt)) * 1000);
+        if (drm_init() == 0) break;
+    }
+    fprintf(stderr, "zyl-mpp: display appeared\n");
+}
+
+}  // namespace
+
+int receiver_main(int argc, char **argv) {
+    av_log_set_level(AV_LOG_WARNING);
+    if (argc > 1 && strcmp(argv[1], "--caps") == 0) {
+        printf("caps gles=%d encode=%d\n", 1, 0);
+        return 0;
+    }
+
+    wait_for_display();
+    read_settings(any_output_interlaced());
+    static ReaderArgs ra;
+    if (int status = prepare_decoder(&ra)) return status;
+    load_font();
+
+    poll_menu();
+    // The first overlays are composed here once they exist.
+    pthread_t reader;
+    pthread_create(&reader, nullptr, reader_thread, &ra);
+    last_frame_time = mono_us();
+    hdmi_state_write("hidden");
+    return presentation_loop(reader);
+}

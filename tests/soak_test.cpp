@@ -1,0 +1,163 @@
+// A long live link on the virtual board, in this process so that its counters can
+// be read afterwards: dropouts, damaged and lost units, resolution changes and a
+// decoder stall. Nothing may pile up and every decoded frame must be accounted for.
+//   ZYL_SOAK_SECONDS=300 build-asan/tests/soak_test      (the full run; CI plays 20 s)
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "tests/test_util.h"
+
+namespace {
+
+struct Sample {
+    long rss_kib;
+    int fds;
+};
+
+Sample sample_process() {
+    Sample s{0, 0};
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) s.rss_kib = std::stol(line.substr(6));
+    for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) s.fds += !e.path().empty();
+    return s;
+}
+
+// Feeder arguments: 320x240 and 480x272 streams in turn (a parameter change at
+// each switch), with pauses, lost and damaged units placed by a fixed seed.
+std::vector<std::string> feeder_args(int seconds, const std::string &log) {
+    constexpr int kUnitsPerLoop = 60 + 30, kFps = 30;
+    int loops = std::max(1, seconds * kFps / kUnitsPerLoop);
+    long units = long(loops) * kUnitsPerLoop;
+    std::vector<std::string> args{ZYL_FEEDER_BIN, "-r",  "30", "-l", std::to_string(loops),
+                                  "-a",           "end", "-q", "-L", log};
+    std::mt19937 rng(20261206);
+    for (long k = 200; k < units; k += 150 + long(rng() % 150)) {
+        switch (rng() % 3) {
+            case 0:
+                args.insert(args.end(),
+                            {"-p", std::to_string(k) + ":" + std::to_string(300 + rng() % 1200)});
+                break;
+            case 1:
+                args.insert(args.end(), {"-c", std::to_string(k)});
+                break;
+            default:
+                args.insert(args.end(), {"-d", std::to_string(k)});
+                break;
+        }
+    }
+    args.push_back(stream_path("h264_nosei.h264"));
+    args.push_back(stream_path("h264_part2.h264"));
+    return args;
+}
+
+pid_t start_feeder(const std::vector<std::string> &args, int *read_fd, const std::string &err) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (e >= 0) dup2(e, 2);
+        close(p[0]);
+        std::vector<char *> argv;
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    *read_fd = p[0];
+    return pid;
+}
+
+TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
+    const char *env = getenv("ZYL_SOAK_SECONDS");
+    int seconds = env ? atoi(env) : 20;
+    std::string dir = test_dir();
+    setenv("ZYL_SIM_ROOT", (dir + "/root").c_str(), 1);
+    setenv("ZYL_SIM_CARD", board_path("two-display").c_str(), 1);
+    // Once, within the first file: after the first reopen a stall would be fatal.
+    setenv("ZYL_SIM_DEC_STALL_AFTER", "10", 1);
+    setenv("ZYL_KMS_DEAD_MS", "500", 1);
+    setenv("ZYL_KMS_HIDE_MS", "800", 1);
+
+    int in = -1;
+    pid_t feeder =
+        start_feeder(feeder_args(seconds, dir + "/feeder.log"), &in, dir + "/feeder.err");
+    ASSERT_GT(feeder, 0);
+    ASSERT_EQ(dup2(in, 0), 0);
+    close(in);
+
+    std::vector<Sample> samples;
+    std::atomic<bool> done{false};
+    std::thread monitor([&] {
+        while (!done) {
+            samples.push_back(sample_process());
+            usleep(500000);
+        }
+    });
+    std::string err_path = dir + "/stderr.txt";
+    int saved_err = dup(2);
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err_fd, 2);
+    char arg0[] = "zyl-mpp-sim";
+    char *argv[] = {arg0, nullptr};
+    int status = receiver_main(1, argv);
+    dup2(saved_err, 2);
+    done = true;
+    monitor.join();
+    int feeder_status = 0;
+    waitpid(feeder, &feeder_status, 0);
+
+    std::string err = read_file(err_path);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(WEXITSTATUS(feeder_status), 0) << read_file(dir + "/feeder.err");
+    EXPECT_GE(count_lines(err, "zyl-mpp: decoder STALLED"), 1) << err;
+    EXPECT_GE(count_lines(err, "decoder reopened"), 1) << err;
+    EXPECT_GE(count_lines(err, "zyl-mpp: hdmi_state=gated"), 1) << err;
+
+    // Every frame pushed was shown or dropped by the mailbox, the cap or the gate.
+    uint64_t dec = g_dec_count, shown = g_shown_count;
+    EXPECT_GT(shown, uint64_t(seconds) * 10);
+    EXPECT_EQ(dec, shown + g_drop_fifo + g_drop_throttle + g_drop_gate)
+        << "dec=" << dec << " shown=" << shown << " fifo=" << g_drop_fifo
+        << " throttle=" << g_drop_throttle << " gate=" << g_drop_gate;
+    EXPECT_LE((frame_cur != nullptr) + (frame_prev != nullptr), 2);
+
+    // Flat after warm-up: the last quarter against the second.
+    ASSERT_GE(samples.size(), 8u);
+    size_t q = samples.size() / 4;
+    auto peak = [&](size_t from, size_t to, auto field) {
+        long m = 0;
+        for (size_t i = from; i < to; i++) m = std::max(m, long(samples[i].*field));
+        return m;
+    };
+    long rss_warm = peak(q, 2 * q, &Sample::rss_kib),
+         rss_end = peak(3 * q, samples.size(), &Sample::rss_kib);
+    long fds_warm = peak(q, 2 * q, &Sample::fds),
+         fds_end = peak(3 * q, samples.size(), &Sample::fds);
+    EXPECT_LE(rss_end, rss_warm + 8 * 1024) << "RSS KiB " << rss_warm << " → " << rss_end;
+    EXPECT_LE(fds_end, fds_warm + 2) << "fds " << fds_warm << " → " << fds_end;
+    fprintf(stderr,
+            "soak: %d s, dec=%lu shown=%lu dropped fifo/throttle/gate=%lu/%lu/%lu, RSS %ld → %ld "
+            "KiB, fds %ld → %ld\n",
+            seconds, (unsigned long)dec, (unsigned long)shown, (unsigned long)g_drop_fifo.load(),
+            (unsigned long)g_drop_throttle, (unsigned long)g_drop_gate, rss_warm, rss_end, fds_warm,
+            fds_end);
+}
+
+}  // namespace
