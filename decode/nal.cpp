@@ -81,12 +81,18 @@ int walk_unit(uint8_t **unit, int *size, int hevc, bool strip, ParamSetStore *ps
     uint8_t *data = *unit;
     const size_t n = *size;
     size_t sc = find_start(data, 0, n);
+    // Unit bounds are read from the bytes as they came in, one unit ahead of the
+    // moves: a move can put a kept zero byte in front of the next start code.
+    size_t begin = sc < n ? unit_begin(data, sc) : n;
     // The kept bytes are [start, out). An SEI is usually in front of the slices, so
     // its gap is closed by moving the few bytes before it up, not the slices down.
-    size_t start = 0, out = sc < n ? unit_begin(data, sc) : n;
+    size_t start = 0, out = begin;
     int removed = 0;
+    // A parameter set is stored once the next kept unit is in place, since that one
+    // decides where it ends; kept at an offset from `start`, which may still move.
+    int pending = -1;
+    size_t pending_at = 0;
     while (sc < n) {
-        size_t begin = unit_begin(data, sc);
         size_t next = find_start(data, sc + 3, n);
         size_t end = next < n ? unit_begin(data, next) : n;
         int type = sc + 3 < n ? nal_type(data[sc + 3], hevc) : -1;
@@ -98,18 +104,29 @@ int walk_unit(uint8_t **unit, int *size, int hevc, bool strip, ParamSetStore *ps
                 out = end;
             }
         } else {
+            if (out != begin) memmove(data + out, data + begin, end - begin);
+            // Once an SEI is gone a three-byte start code can follow a kept zero byte:
+            // the unit then begins one byte earlier, as the decoder sees it.
+            size_t at = out - (begin == sc && out > start && data[out - 1] == 0);
+            if (pending >= 0) {
+                f->changed |= store_param_set(ps, pending, data + start + pending_at,
+                                              int(at - start - pending_at));
+                pending = -1;
+            }
+            out += end - begin;
             if (f && type >= 0) {
                 f->keyframe |= nal_is(NalClass::kKeyframe, type, hevc);
                 f->random_access |= nal_is(NalClass::kRandomAccess, type, hevc);
-                int slot = tracked_slot(type, hevc);
-                if (slot >= 0 && ps) {
-                    f->changed |= store_param_set(ps, slot, data + begin, int(end - begin));
-                }
+                pending = ps ? tracked_slot(type, hevc) : -1;
+                pending_at = at - start;
             }
-            if (out != begin) memmove(data + out, data + begin, end - begin);
-            out += end - begin;
         }
         sc = next;
+        begin = end;
+    }
+    if (pending >= 0) {
+        f->changed |=
+            store_param_set(ps, pending, data + start + pending_at, int(out - start - pending_at));
     }
     *unit = data + start;
     *size = static_cast<int>(out - start);
@@ -180,6 +197,6 @@ size_t hevc_discardable(std::span<const uint8_t> buf, size_t max_wait) {
         }
         return n > 4 ? n - 4 : 0;
     }
-    if (s.slice == n && n > max_wait) return n - 4;
+    if (s.slice == n && n > max_wait && n > 4) return n - 4;
     return 0;
 }

@@ -75,6 +75,14 @@ TEST(StripSei, LeadingBytesStayAndOnlySeiLeavesNothing) {
     EXPECT_TRUE(only.empty());
 }
 
+TEST(StripSei, MovedLeadingZeroDoesNotStretchTheNextUnit) {
+    // A zero in front of an SEI moves up next to a 3-byte start code; that code's
+    // unit must still begin where it began in the incoming bytes.
+    Bytes unit{0, 0, 0, 0, 1, 6, 0, 0, 1};
+    EXPECT_EQ(strip(unit, 0), 1);
+    EXPECT_EQ(unit, (Bytes{0, 0, 0, 1}));
+}
+
 TEST(StripSei, StartCodeWithHeaderPastTheEndStays) {
     Bytes unit = cat({nal(0x06), Bytes{0, 0, 1}});
     EXPECT_EQ(strip(unit, 0), 1);

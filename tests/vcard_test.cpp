@@ -273,7 +273,8 @@ TEST_F(VCard, CardFileErrorsAndModeDetails) {
 
 TEST_F(VCard, EveryShippedBoardLoadsAndOpens) {
     int boards = 0;
-    for (auto &e : std::filesystem::directory_iterator(std::string(ZYL_SOURCE_DIR) + "/sim/boards/")) {
+    for (auto &e :
+         std::filesystem::directory_iterator(std::string(ZYL_SOURCE_DIR) + "/sim/boards/")) {
         SCOPED_TRACE(e.path().filename().string());
         ASSERT_EQ(sim_card_load(e.path().c_str()), 0) << sim_card_error();
         int cfd = open("/dev/dri/card1", O_RDWR);

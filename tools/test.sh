@@ -15,6 +15,8 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/t
 build-tsan/tests/mailbox_test --gtest_brief=1
 build-tsan/tests/reader_test --gtest_brief=1
 
+tools/fuzz.sh
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 cmake -S . -B build-asan -DZYL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-asan -j"$jobs"
