@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds under AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs the whole suite, and runs the threaded parts
-# (mailbox, reader) under ThreadSanitizer.
+# Runs every test: installs what is missing, runs the whole suite under
+# ThreadSanitizer, runs the fuzz targets for a minute each, then the whole suite
+# under AddressSanitizer and UndefinedBehaviorSanitizer (its summary comes last).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 jobs=$(nproc)
 
-echo "== ThreadSanitizer: mailbox and reader"
+echo "== ThreadSanitizer: every test, the whole program included"
 cmake -S . -B build-tsan -DZYL_SANITIZE=thread -DZYL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-tsan -j"$jobs" --target mailbox_test reader_test
-tools/make-streams.sh build-tsan/streams
+cmake --build build-tsan -j"$jobs"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp"
-build-tsan/tests/mailbox_test --gtest_brief=1
-build-tsan/tests/reader_test --gtest_brief=1
+ctest --test-dir build-tsan -j"$jobs" --output-on-failure
 
+echo "== libFuzzer: the reader's unit work"
 tools/fuzz.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
