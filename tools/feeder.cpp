@@ -79,14 +79,14 @@ bool parse_range(const char *s, Range *r) {
 bool parse_pause(const char *s, Script *sc) {
     const char *colon = strchr(s, ':');
     if (!colon) return false;
-    std::string_view k(s, size_t(colon - s));
+    const std::string k(s, size_t(colon - s));
     char *end = nullptr;
     long ms = strtol(colon + 1, &end, 10);
-    if (*end || ms < 0) return false;
+    if (*end || ms < 0 || k.empty()) return false;
     long idx = -1;
     if (k != "end") {
-        idx = strtol(std::string(k).c_str(), &end, 10);
-        if (*end || idx < 0 || k.empty()) return false;
+        idx = strtol(k.c_str(), &end, 10);
+        if (*end || idx < 0) return false;
     }
     sc->pause_ms[idx] += ms;
     return true;
@@ -354,6 +354,9 @@ int main(int argc, char **argv) {
     }
     Counts c;
     bool done = play(sc, units, log, &c);
+    // The end of input is the moment the last unit is out, not when this process has
+    // finished exiting (freeing, leak checks): the receiver times gaps from it.
+    close(STDOUT_FILENO);
     if (log) fclose(log);
     if (!done) {
         fprintf(stderr, "zyl-feeder: reader gone after %ld of %zu units\n", c.written,

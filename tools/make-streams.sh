@@ -38,3 +38,14 @@ make h264_long.h264 -f lavfi -i "$(src 320x240)" -frames:v 600 "${x264[@]}" -g 3
 # HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
 make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
   -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc
+# One keyframe only (-g 300) in 90 frames, the last six solid red: after a gap the
+# gate can only give up, and a red picture at the end proves the video came back.
+make h264_rarekey.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 \
+  -vf "drawbox=x=0:y=0:w=iw:h=ih:color=red:t=fill:enable='gte(n,84)'" "${x264[@]}" -g 300 \
+  -x264-params scenecut=0
+# Open GOP: one IDR, then a non-IDR I picture with a recovery point every 30 frames,
+# so a flushed decoder speaks again without an IDR.
+make h264_opengop.h264 -f lavfi -i "$(src 320x240)" -frames:v 150 -c:v libx264 -preset veryfast \
+  -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -x264-params "scenecut=0:open-gop=1:bframes=1"
+# Every picture an IDR: a stalled decoder meets a random-access unit at once.
+make h264_intra.h264 -f lavfi -i "$(src 160x120)" -frames:v 120 "${x264[@]}" -g 1

@@ -1,0 +1,379 @@
+// The receiver behind a live link: zyl-feeder plays generated streams into the sim
+// program's stdin through a pipe, at a frame rate, with scripted dropouts, lost and
+// damaged units and stream switches, and with the virtual decoder's faults. Every
+// pause is far longer than the limit it crosses, so the outcome never hangs on the
+// machine's speed: the checks read lines, counters and pictures, not durations.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <tuple>
+
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Fed {
+    RunResult r;
+    int feeder_status = -1;
+    std::string dir;
+    std::map<std::string, long> stats;
+    Picture png(const std::string &connector) const {
+        return read_png(dir + "/" + connector + ".png");
+    }
+    std::string state() const { return read_file(dir + "/root/run/zyl-fpv/hdmi_state"); }
+    std::string card_log() const { return read_file(dir + "/card.log"); }
+};
+
+pid_t spawn_feeder(const std::vector<std::string> &args, int out_fd, int close_fd,
+                   const std::string &err_path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0) _exit(126);
+        if (close_fd >= 0) close(close_fd);  // the reader's end: EPIPE must reach us
+        dup2(out_fd, 1);
+        dup2(err, 2);
+        // Only stdout may hold the pipe: its close is the end of input.
+        if (out_fd > 2) close(out_fd);
+        std::vector<char *> argv{const_cast<char *>(ZYL_FEEDER_BIN)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        alarm(240);
+        execv(ZYL_FEEDER_BIN, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_status(pid_t pid) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board (plus `card_lines`),
+// presenting on arrival unless `env` says otherwise.
+Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env) {
+    Fed run;
+    run.dir = test_dir();
+    fs::create_directories(run.dir + "/root/run/zyl-fpv");
+    env.insert(env.begin(), "ZYL_SMOOTH=0");
+    env.push_back(card_env("two-display"));
+    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
+    env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
+    env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
+    int p[2];
+    if (pipe(p) != 0) return run;
+    pid_t feeder = spawn_feeder(feeder_args, p[1], p[0], run.dir + "/feeder.txt");
+    close(p[1]);
+    // The program's child opens the pipe again through this process's descriptor.
+    run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
+    close(p[0]);
+    run.feeder_status = wait_status(feeder);
+    std::istringstream in(read_file(run.dir + "/stats.txt"));
+    for (std::string line; std::getline(in, line);) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos) run.stats[line.substr(0, eq)] = std::stol(line.substr(eq + 1));
+    }
+    return run;
+}
+
+// Plays into a file as fast as it can be written.
+int feed_to_file(std::vector<std::string> args, const std::string &out) {
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    args.insert(args.begin(), {"-r", "0"});
+    pid_t pid = spawn_feeder(args, fd, -1, out + ".err");
+    close(fd);
+    return wait_status(pid);
+}
+
+// Offset of the first line containing `needle`, npos when none does.
+size_t line_at(const std::string &text, const std::string &needle) {
+    return text.find(needle);
+}
+
+bool red(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] > 200 && c[1] < 60 && c[2] < 60;
+}
+
+bool black(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] < 20 && c[1] < 20 && c[2] < 20;
+}
+
+// The last update of `plane` in the card log, legacy call or not.
+std::string last_setplane(const std::string &log, int plane) {
+    std::string key = "setplane plane=" + std::to_string(plane) + " ", last;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(key) != std::string::npos) last = line;
+    return last;
+}
+
+std::string unit_log(const std::string &path) {
+    return read_file(path);
+}
+
+TEST(Feeder, CutsPlaysDropsAndDamagesUnitsWithoutLosingTheirBoundaries) {
+    std::string dir = test_dir(), src = stream_path("h264_nosei.h264");
+    ASSERT_EQ(feed_to_file({"-q", src}, dir + "/same.h264"), 0);
+    EXPECT_EQ(read_file(dir + "/same.h264"), read_file(src));
+
+    // Two files twice: 240 units; two lost, one damaged, a delimiter after each.
+    ASSERT_EQ(feed_to_file({"-l", "2", "-d", "3-4", "-c", "10", "-a", "each", "-L",
+                            dir + "/units.txt", src, stream_path("hevc.h265")},
+                           dir + "/mixed.bin"),
+              0);
+    std::string log = unit_log(dir + "/units.txt");
+    EXPECT_EQ(count_lines(log, " "), 238);
+    EXPECT_EQ(log.rfind("0 ", 0), 0u);
+    EXPECT_EQ(log.find("\n3 "), std::string::npos);
+    EXPECT_NE(log.find("\n239 "), std::string::npos);
+    std::string err = read_file(dir + "/mixed.bin.err");
+    EXPECT_NE(err.find("238 units written, 2 dropped, 1 damaged"), std::string::npos) << err;
+
+    // A damaged unit is as long as the original and still one unit: the file fed
+    // again unchanged cuts into the same number of units.
+    ASSERT_EQ(feed_to_file({"-c", "0-59", src}, dir + "/bad.h264"), 0);
+    EXPECT_EQ(read_file(dir + "/bad.h264").size(), read_file(src).size());
+    EXPECT_NE(read_file(dir + "/bad.h264"), read_file(src));
+    ASSERT_EQ(feed_to_file({"-L", dir + "/again.txt", dir + "/bad.h264"}, dir + "/again.h264"), 0);
+    EXPECT_EQ(count_lines(unit_log(dir + "/again.txt"), " "), 60);
+
+    EXPECT_EQ(feed_to_file({"-p", "x:5", src}, dir + "/usage.bin"), 1);
+    EXPECT_EQ(feed_to_file({dir + "/missing.h264"}, dir + "/usage.bin"), 1);
+}
+
+TEST(Feeder, EndsWhenTheReaderGoesAway) {
+    std::string dir = test_dir();
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid =
+        spawn_feeder({"-r", "200", stream_path("h264_long.h264")}, p[1], p[0], dir + "/err.txt");
+    close(p[1]);
+    char buf[100];
+    ASSERT_GT(read(p[0], buf, sizeof buf), 0);
+    close(p[0]);
+    EXPECT_EQ(wait_status(pid), 2);
+    EXPECT_NE(read_file(dir + "/err.txt").find("zyl-feeder: reader gone after "),
+              std::string::npos);
+}
+
+TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
+    // 1.2 s without a unit just before the second IDR; the delimiter hands the last
+    // unit before the pause over at once.
+    Fed run = feed({"-a", "pause", "-p", "30:1200", stream_path("h264_nosei.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+    EXPECT_EQ(count_lines(e, "ms, soft)"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
+    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
+    size_t armed = line_at(e, "gate: armed"), gated = line_at(e, "zyl-mpp: hdmi_state=gated"),
+           resumed = line_at(e, "gate: resumed"),
+           live_again = e.find("zyl-mpp: hdmi_state=live", gated);
+    ASSERT_NE(gated, std::string::npos) << e;
+    EXPECT_LT(armed, gated);
+    EXPECT_LT(gated, resumed);
+    EXPECT_LT(resumed, live_again);
+    EXPECT_NE(live_again, std::string::npos);
+    EXPECT_EQ(run.stats["delivered"], 60);
+}
+
+TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
+    // Frames after a dropout decode from lost references. Armed 1 s before they come,
+    // the soft gate is past its 350 ms at the first of them: it drops that one only.
+    Fed run = feed({"-a", "pause", "-p", "10:1200", stream_path("h264_nosei.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: dropping non-key frames after gap"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: no keyframe after 1 frames / "), 1);
+    EXPECT_EQ(count_lines(e, "— releasing (soft)"), 1);
+    EXPECT_LT(line_at(e, "hdmi_state=gated"), line_at(e, "dropping non-key"));
+    EXPECT_EQ(count_lines(e, "gate: resumed"), 0);
+    // Everything after the one dropped frame was shown.
+    EXPECT_EQ(run.stats["delivered"], 60);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 1);
+}
+
+TEST(LiveGate, RareKeyframesAreShownAgainOnceTheGateGivesUp) {
+    // One keyframe in 90 frames: after the dropout only the release brings the
+    // picture back; the stream ends on red pictures.
+    Fed run = feed({"-a", "pause", "-p", "45:1200", stream_path("h264_rarekey.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "— releasing (soft)"), 1) << run.r.err;
+    EXPECT_TRUE(red(run.png("HDMI-A-1"), 960, 540));
+    EXPECT_TRUE(red(run.png("DSI-1"), 400, 240));
+    EXPECT_NE(run.state().find("state=live "), std::string::npos);
+}
+
+TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
+    // The stream ends on red pictures, then 2.5 s of silence against a 300 ms hide
+    // limit, then the end of input: what the displays show last is the hidden state.
+    Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
+                   {"ZYL_KMS_HIDE_MS=300"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 2) << e;
+    EXPECT_LT(line_at(e, "zyl-mpp: hdmi_state=gated"), e.rfind("zyl-mpp: hdmi_state=hidden"));
+    EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
+    for (auto [conn, x, y] : {std::tuple{"HDMI-A-1", 960, 540}, std::tuple{"DSI-1", 400, 240}}) {
+        Picture p = run.png(conn);
+        ASSERT_GT(p.w, 0) << conn;
+        EXPECT_FALSE(red(p, x, y)) << conn;
+        EXPECT_TRUE(black(p, x, y)) << conn;  // the standby buffers hold no picture yet
+    }
+    // Both video planes off, both kept pictures and their framebuffers gone: only the
+    // two standby framebuffers are left.
+    std::string log = run.card_log();
+    EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
+    EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
+    EXPECT_EQ(run.stats["fbs"], 2);
+    EXPECT_EQ(run.stats["frames"], 0);
+}
+
+TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
+    Fed run = feed({"-a", "end", "-c", "35-40", stream_path("h264_endred.h264"),
+                    stream_path("h264_endred.h264")},
+                   {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_GE(run.stats["delivered"], 54);
+    EXPECT_TRUE(red(run.png("HDMI-A-1"), 960, 540));
+}
+
+// ---- decoder stalls and rebuilds ----
+// The gap rules are kept out of these (long gate and hide limits): the gates seen
+// here are the reader's hard ones. A stall is declared 45 units after the last frame,
+// long after ZYL_KMS_DEAD_MS=100 at 60 units a second, so where it lands in the
+// stream does not depend on timing.
+const std::vector<std::string> kNoGapRules{"ZYL_KMS_GATE_MS=30000", "ZYL_KMS_HIDE_MS=30000",
+                                           "ZYL_KMS_DEAD_MS=100"};
+
+std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(LiveStall, FlushedDecoderRecoversAndTheHardGateWaitsForAKeyframe) {
+    // Open GOP: after the flush the decoder gives non-key pictures until the next
+    // recovery-point I picture (a keyframe unit: it carries the SPS) at frame 120.
+    Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_opengop.h264")},
+                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=54", "ZYL_KMS_GATE_MAX_MS=0"}));
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    size_t stalled = line_at(e, "zyl-mpp: decoder STALLED — 45 packets / "),
+           recovered =
+               line_at(e, "zyl-mpp: decoder recovered after 1 flush(es) — frames flowing again"),
+           dropping = line_at(e, "zyl-mpp: gate: dropping non-key frames after gap"),
+           resumed = line_at(e, "zyl-mpp: gate: resumed on keyframe 320x240 after ");
+    ASSERT_NE(stalled, std::string::npos) << e;
+    EXPECT_NE(e.find("— flushing, waiting for a keyframe (#1)", stalled), std::string::npos);
+    ASSERT_NE(recovered, std::string::npos) << e;
+    ASSERT_NE(resumed, std::string::npos) << e;
+    // The reader prints the recovery after handing over the frame that the main
+    // thread may already have dropped: the two lines come in either order.
+    EXPECT_LT(stalled, recovered);
+    EXPECT_LT(stalled, dropping);
+    EXPECT_LT(recovered, resumed);
+    EXPECT_LT(dropping, resumed);
+    EXPECT_EQ(e.find("after 0 dropped", resumed), std::string::npos) << e;
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    EXPECT_EQ(count_lines(e, "STALLED"), 1);
+    EXPECT_EQ(count_lines(e, "rebuilt"), 0);
+}
+
+TEST(LiveStall, IdrDuringAStallRebuildsTheDecoder) {
+    // Every unit an IDR: the first one after the flush rebuilds the decoder.
+    Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_intra.h264")},
+                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=30"}));
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    size_t stalled = line_at(e, "zyl-mpp: decoder STALLED — "),
+           rebuilt = line_at(e,
+                             "zyl-mpp: IDR arrived during a stall (after 1 flush(es)) — decoder "
+                             "rebuilt on it (extradata ");
+    ASSERT_NE(stalled, std::string::npos) << e;
+    ASSERT_NE(rebuilt, std::string::npos) << e;
+    EXPECT_LT(stalled, rebuilt);
+    EXPECT_NE(e.find("B, stall reopen #1)", rebuilt), std::string::npos);
+    EXPECT_EQ(count_lines(e, "decoder recovered"), 0);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 160x120 after 0 dropped"), 1);
+    // A stall rebuild is no reopen.
+    EXPECT_NE(run.state().find(" reopens=0"), std::string::npos) << run.state();
+    EXPECT_GT(run.stats["delivered"], 60);
+}
+
+TEST(LiveReopen, ParameterChangeAtAnIdrReopensTheDecoder) {
+    // The sender switches from a 320x240 stream to a 480x272 one.
+    Fed run =
+        feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
+    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
+    // Pictures the old decoder still held may meet the new gate: no drop count here.
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
+    EXPECT_NE(run.state().find(" reopens=1"), std::string::npos) << run.state();
+    // 480x272 is wider than 4:3: it reaches x 100 of the 1080p monitor.
+    Picture hdmi = run.png("HDMI-A-1");
+    ASSERT_EQ(hdmi.w, 1920);
+    EXPECT_FALSE(black(hdmi, 100, 540));
+}
+
+TEST(LiveReopen, RkmppDecoderAbsorbsAParameterChange) {
+    Fed run = feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")},
+                   {"ZYL_KMS_DECODER=h264_rkmpp"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e,
+                          "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band "
+                          "or ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild"),
+              1)
+        << e;
+    EXPECT_EQ(count_lines(e, "reopened"), 0);
+    EXPECT_NE(run.state().find(" reopens=0"), std::string::npos);
+    EXPECT_EQ(run.stats["delivered"], 90);
+    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
+}
+
+TEST(LiveReopen, DeadDecoderAfterAReopenExitsForRespawn) {
+    // Silent from the 10th frame after the reopen; the repeated second stream (same
+    // parameter sets) keeps units coming.
+    std::string a = stream_path("h264_nosei.h264"), b = stream_path("h264_part2.h264");
+    Fed run = feed({"-r", "60", "-a", "end", a, b, b, b},
+                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=70"}));
+    EXPECT_EQ(run.r.status, 3) << run.r.err;
+    const std::string &e = run.r.err;
+    size_t reopened = line_at(e, "— decoder reopened (#1)"),
+           dead = line_at(e, "zyl-mpp: decoder DEAD — 45 packets / ");
+    ASSERT_NE(reopened, std::string::npos) << e;
+    ASSERT_NE(dead, std::string::npos) << e;
+    EXPECT_LT(reopened, dead);
+    EXPECT_NE(e.find(" reopens=1 drops=0) — exiting for respawn", dead), std::string::npos) << e;
+    EXPECT_EQ(count_lines(e, "STALLED"), 0);
+    // The feeder was cut off by the exit or had already written everything.
+    EXPECT_TRUE(run.feeder_status == 0 || run.feeder_status == 2) << run.feeder_status;
+
+    // The rebuild's own open fails: the same respawn exit at the change.
+    run = feed({"-a", "end", a, b}, {"ZYL_SIM_DEC_FAIL_OPEN=2"});
+    EXPECT_EQ(run.r.status, 3) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err,
+                          "zyl-mpp: parameter set CHANGED but decoder reopen FAILED — exiting for "
+                          "respawn"),
+              1)
+        << run.r.err;
+}
+
+}  // namespace
