@@ -4,6 +4,8 @@
 // before it is applied, as the kernel's atomic check does.
 #include "sim/vcard.h"
 
+#include "sim/frame_origin.h"
+
 #include <dirent.h>
 #include <drm_fourcc.h>
 #include <sys/mman.h>
@@ -253,6 +255,27 @@ void queue_flip_events(const std::set<uint32_t> &crtcs, uint64_t user) {
             int64_t t = next_vblank(*c, now);
             st().events.push_back({t, id, vblank_seq(*c, t), user, true});
         }
+}
+
+// The decoder frame a framebuffer shows, when its memory is an imported decoder memfd.
+bool fb_origin(uint32_t fb_id, FrameOrigin *out) {
+    auto it = st().fbs.find(fb_id);
+    if (it == st().fbs.end()) return false;
+    const std::shared_ptr<Bo> &bo = it->second.bo[0];
+    return bo && bo->imported && sim_frame_origin(bo->ino, out);
+}
+
+// Logged once the present call is about to return, so t - dlv is the program's own
+// time from having the frame to having it on screen (or queued, when non-blocking).
+void log_presents(const std::vector<std::pair<uint32_t, FrameOrigin>> &shown) {
+    if (shown.empty()) return;
+    long long t = mono_ns() / 1000;
+    for (const auto &[plane, o] : shown) {
+        char line[120];
+        snprintf(line, sizeof line, "present t=%lld plane=%u frame=%llu dlv=%lld", t, plane,
+                 static_cast<unsigned long long>(o.seq), static_cast<long long>(o.dlv_us));
+        log_line(line);
+    }
 }
 
 int refuse(int e, const std::string &what) {
@@ -758,7 +781,11 @@ int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id,
     apply(n, false);
     s.plane_updates++;
     log_line(what + " -> ok");
+    // Looked up now: once the call returns the program may free the frame.
+    std::vector<std::pair<uint32_t, FrameOrigin>> shown;
+    if (FrameOrigin fo; fb_id && fb_origin(fb_id, &fo)) shown.emplace_back(plane_id, fo);
     if (s.card.setplane_blocks) wait_flip(lk, crtcs);
+    log_presents(shown);
     return 0;
 }
 
@@ -920,6 +947,13 @@ int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, v
                 continue;  // the state may have moved while waiting: check it again
             }
         }
+        std::vector<std::pair<uint32_t, FrameOrigin>> shown;
+        for (const Plane &p : s.card.planes) {
+            bool named = std::any_of(req->items.begin(), req->items.begin() + req->cursor,
+                                     [&](const auto &it) { return it.obj == p.id; });
+            if (FrameOrigin fo; named && n.plane[p.index].fb && fb_origin(n.plane[p.index].fb, &fo))
+                shown.emplace_back(p.id, fo);
+        }
         apply(n, false);
         s.commits++;
         log_line(std::string(what) + " -> ok");
@@ -932,6 +966,7 @@ int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, v
         } else {
             wait_flip(lk, crtcs);
         }
+        log_presents(shown);
         return 0;
     }
 }

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <drm_fourcc.h>
@@ -17,10 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "sim/frame_origin.h"
 #include "sim/sim.h"
 
 extern "C" {
@@ -83,6 +86,10 @@ struct DecState {
     bool stall_armed;
     int64_t next_stall;  // delivered count at which the next stall begins
     SimDecStats st;
+    // Live PRIME frames by memfd inode: an inode is not reused while its file is open,
+    // and the frame holds the file open until prime_free.
+    std::unordered_map<ino_t, FrameOrigin> origins;
+    uint64_t next_seq;
 };
 
 // Never destroyed: the program exits without tearing its decoder down, and the
@@ -211,12 +218,19 @@ bool write_nv12(const AVFrame *src, uint8_t *y, int y_pitch, uint8_t *uv, int uv
     return sws_scale(*sws, src->data, src->linesize, 0, h, dst, stride) == h;
 }
 
+ino_t fd_ino(int fd) {
+    struct stat sb;
+    return fstat(fd, &sb) == 0 ? sb.st_ino : 0;
+}
+
 void prime_free(void *, uint8_t *data) {
     auto *desc = reinterpret_cast<AVDRMFrameDescriptor *>(data);
+    ino_t ino = fd_ino(desc->objects[0].fd);  // before close: the inode may be reused after
     close(desc->objects[0].fd);
     av_free(desc);
     std::lock_guard l(g_dec.lock);
     g_dec.st.live_frames--;
+    if (ino) g_dec.origins.erase(ino);
 }
 
 // The picture in one memfd, Y then UV, as a V4L2 decoder exports its capture buffer.
@@ -449,8 +463,19 @@ extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
     int r = deliver(cs->sw, cs->chosen, frame, &cs->sws);
     av_frame_unref(cs->sw);
     if (r < 0) return r;
+    ino_t ino =
+        frame->format == AV_PIX_FMT_DRM_PRIME
+            ? fd_ino(reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0])->objects[0].fd)
+            : 0;
     std::lock_guard g(g_dec.lock);
     g_dec.st.delivered++;
+    if (ino) {
+        // Taken last: the caller pushes the frame into its mailbox as soon as this
+        // returns, so this stands for the push.
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        g_dec.origins[ino] = {++g_dec.next_seq, int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000};
+    }
     return 0;
 }
 
@@ -479,6 +504,16 @@ extern "C" void avcodec_free_context(AVCodecContext **pctx) {
         }
     }
     ZYL_REAL(avcodec_free_context)(pctx);
+}
+
+// ---- for the virtual card ----
+
+bool sim_frame_origin(ino_t ino, FrameOrigin *out) {
+    std::lock_guard l(g_dec.lock);
+    auto it = g_dec.origins.find(ino);
+    if (it == g_dec.origins.end()) return false;
+    *out = it->second;
+    return true;
 }
 
 // ---- for the tests ----
