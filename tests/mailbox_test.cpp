@@ -116,38 +116,17 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     ctx->thread_count = 4;
     ctx->thread_type = FF_THREAD_FRAME;
     ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVCodecParserContext *parser = av_parser_init(AV_CODEC_ID_H264);
-    std::string data = read_file(stream_path("h264_bframes.h264"));
-    ASSERT_FALSE(data.empty());
+    auto units = cut_units(read_file(stream_path("h264_bframes.h264")), AV_CODEC_ID_H264);
+    ASSERT_FALSE(units.empty());
     AVPacket *pkt = av_packet_alloc();
-    auto *p = reinterpret_cast<uint8_t *>(data.data());
-    int left = int(data.size()), received = 0;
-    auto send = [&](uint8_t *d, int n) {
-        pkt->data = d;
-        pkt->size = n;
-        ASSERT_EQ(avcodec_send_packet(ctx, n ? pkt : nullptr), 0);
-        AVFrame *f = av_frame_alloc();
-        while (avcodec_receive_frame(ctx, f) == 0) {
-            received++;
-            av_frame_unref(f);
-        }
-        av_frame_free(&f);
-    };
-    while (left > 0) {
-        uint8_t *out;
-        int out_n;
-        int used =
-            av_parser_parse2(parser, ctx, &out, &out_n, p, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        p += used;
-        left -= used;
-        if (out_n) send(out, out_n);
+    AVFrame *f = av_frame_alloc();
+    for (auto &unit : units) {
+        pkt->data = unit.data();
+        pkt->size = int(unit.size());
+        ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
+        while (avcodec_receive_frame(ctx, f) == 0) av_frame_unref(f);
     }
-    if (parser) {
-        uint8_t *out;
-        int out_n;
-        av_parser_parse2(parser, ctx, &out, &out_n, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (out_n) send(out, out_n);
-    }
+    av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
 
     g_mb_cap = 4;
@@ -169,7 +148,6 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     EXPECT_EQ(g_dec_count, uint64_t(n));
 
     av_packet_free(&pkt);
-    av_parser_close(parser);
     avcodec_free_context(&ctx);
 }
 

@@ -22,7 +22,9 @@
 
 // Freed memory waits in AddressSanitizer's quarantine (256 MiB by default), which
 // would look like growth; a small one keeps resident memory meaningful.
-extern "C" const char *__asan_default_options() { return "quarantine_size_mb=16"; }
+extern "C" const char *__asan_default_options() {
+    return "quarantine_size_mb=16";
+}
 
 namespace {
 

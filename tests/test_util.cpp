@@ -134,6 +134,27 @@ AVFrame *take_next_frame() {
     return mb_take_locked();
 }
 
+std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id) {
+    AVCodecParserContext *parser = av_parser_init(codec_id);
+    AVCodecContext *ctx = avcodec_alloc_context3(nullptr);
+    std::vector<uint8_t> in(stream.begin(), stream.end());
+    in.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    std::vector<std::vector<uint8_t>> units;
+    for (size_t pos = 0;;) {
+        uint8_t *out;
+        int out_size;
+        int left = int(stream.size() - pos);
+        int used = av_parser_parse2(parser, ctx, &out, &out_size, left ? in.data() + pos : nullptr,
+                                    left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        pos += used;
+        if (out_size > 0) units.emplace_back(out, out + out_size);
+        if (left == 0 && out_size == 0) break;
+    }
+    av_parser_close(parser);
+    avcodec_free_context(&ctx);
+    return units;
+}
+
 int count_lines(const std::string &text, const std::string &needle) {
     std::istringstream in(text);
     int n = 0;

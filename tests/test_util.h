@@ -49,5 +49,9 @@ void forget_card();
 struct AVFrame;
 AVFrame *take_next_frame();
 
+// The access units of an Annex-B stream as libavcodec's parser cuts them (`codec_id`
+// an AVCodecID), the one it still holds at the end included.
+std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id);
+
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);

@@ -33,34 +33,14 @@ struct Picture {
     Bytes y, uv;
 };
 
-std::vector<Bytes> cut_units(const std::string &name, AVCodecID id) {
-    std::string data = read_file(stream_path(name));
-    AVCodecParserContext *parser = av_parser_init(id);
-    AVCodecContext *pctx = avcodec_alloc_context3(nullptr);
-    std::vector<Bytes> units;
-    Bytes in(data.begin(), data.end());
-    in.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-    size_t pos = 0;
-    for (;;) {
-        uint8_t *out;
-        int out_size;
-        int left = int(data.size() - pos);
-        int used = av_parser_parse2(parser, pctx, &out, &out_size, left ? in.data() + pos : nullptr,
-                                    left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        pos += used;
-        if (out_size > 0) units.emplace_back(out, out + out_size);
-        if (left == 0 && out_size == 0) break;
-    }
-    av_parser_close(parser);
-    avcodec_free_context(&pctx);
-    for (Bytes &u : units) u.resize(u.size() + AV_INPUT_BUFFER_PADDING_SIZE);
-    return units;
+std::vector<Bytes> stream_units(const std::string &name, AVCodecID id) {
+    return cut_units(read_file(stream_path(name)), id);
 }
 
 int send_unit(AVCodecContext *ctx, const Bytes &unit) {
     AVPacket *pkt = av_packet_alloc();
     pkt->data = const_cast<uint8_t *>(unit.data());
-    pkt->size = int(unit.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    pkt->size = int(unit.size());
     int r = avcodec_send_packet(ctx, pkt);
     av_packet_free(&pkt);
     return r;
@@ -151,7 +131,7 @@ const std::vector<Picture> &reference(const std::string &name, AVCodecID id) {
     AVCodecContext *ctx = new_decoder_ctx(codec, id == AV_CODEC_ID_HEVC ? "hevc_sw" : "h264");
     ctx->get_format = avcodec_default_get_format;
     EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    auto units = cut_units(name, id);
+    auto units = stream_units(name, id);
     auto frames = decode_units(ctx, units, 0, units.size());
     for (AVFrame *f : finish(ctx)) frames.push_back(f);
     std::vector<Picture> pics;
@@ -204,7 +184,7 @@ class Vdec : public ::testing::Test {
         sim_dec_reset();
         g_offers.clear();
         live_ = sim_dec_stats();
-        h264_ = cut_units("h264_nosei.h264", AV_CODEC_ID_H264);
+        h264_ = stream_units("h264_nosei.h264", AV_CODEC_ID_H264);
         ASSERT_EQ(h264_.size(), 60u);
     }
     void TearDown() override {
@@ -277,7 +257,7 @@ TEST_F(Vdec, NegotiatesPrimeOnceAndHandsOutTheStreamAsNv12InOneMemfd) {
 
 TEST_F(Vdec, ResolutionChangeGivesPrimeFramesOfBothSizes) {
     const auto &ref = reference("h264_reschange.h264", AV_CODEC_ID_H264);
-    auto units = cut_units("h264_reschange.h264", AV_CODEC_ID_H264);
+    auto units = stream_units("h264_reschange.h264", AV_CODEC_ID_H264);
     AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
     ASSERT_TRUE(ctx);
     auto frames = decode_units(ctx, units, 0, units.size());
@@ -363,7 +343,7 @@ TEST_F(Vdec, BoardNamesAreVirtualOthersAreLeftAlone) {
 
 TEST_F(Vdec, HevcRequestPathNeedsTheDrmDevice) {
     const auto &ref = reference("hevc.h265", AV_CODEC_ID_HEVC);
-    auto units = cut_units("hevc.h265", AV_CODEC_ID_HEVC);
+    auto units = stream_units("hevc.h265", AV_CODEC_ID_HEVC);
     sim_dec_reset();
     int fds_before = open_fds();
     const AVCodec *codec = avcodec_find_decoder_by_name("hevc");
