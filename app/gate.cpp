@@ -11,7 +11,10 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/gate.h"
+#include "app/health.h"
+#include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 

@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/mailbox.h"
+#include "app/pacing.h"
 #include "decode/decode.h"
 
 std::atomic<int64_t> g_hold_last_present;

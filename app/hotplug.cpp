@@ -6,7 +6,10 @@
 
 #include <xf86drmMode.h>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/hotplug.h"
+#include "app/settings.h"
 #include "kms/kms.h"
 
 namespace {

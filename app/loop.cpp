@@ -19,7 +19,14 @@ extern "C" {
 #include <libavutil/hwcontext_drm.h>
 }
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/gate.h"
+#include "app/health.h"
+#include "app/hotplug.h"
+#include "app/loop.h"
+#include "app/pacing.h"
+#include "app/placement.h"
+#include "app/settings.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"

@@ -1,10 +1,9 @@
 // The hand-off of decoded frames from the reader thread to the presentation loop.
 // Freshness wins over completeness: a full mailbox drops its oldest frame rather
 // than making the producer wait.
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/mailbox.h"
 #include "decode/decode.h"
-
-#include <ctime>
 
 AVFrame *g_mb_q[kMailboxSlots];
 int g_mb_head;
@@ -20,18 +19,6 @@ std::atomic<uint64_t> g_shown_count;
 
 // Written only by the producer, before it locks.
 static int64_t g_last_arrival_us;
-
-int64_t mono_us() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t mono_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int64_t mb_next_interval(int64_t current, int64_t interval_us) {
     if (interval_us < 1000 || interval_us > 250000) return current;

@@ -15,7 +15,13 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/loop.h"
+#include "app/mailbox.h"
+#include "app/pacing.h"
+#include "app/placement.h"
+#include "app/settings.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 

@@ -2,7 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/placement.h"
+#include "app/settings.h"
 
 namespace {
 

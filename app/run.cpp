@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/loop.h"
+#include "app/settings.h"
+#include "app/startup.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/settings.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
 

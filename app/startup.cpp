@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/startup.h"
 #include "decode/decode.h"
 #include "overlay/overlay.h"
 

@@ -1,4 +1,7 @@
-// GPU correction pass: tuning values read on every frame by the correction shader.
+// GPU correction pass: dewarp, colour grade, anti-flicker and flip in one render,
+// and the tuning values its shader reads on every frame. Start-up sets the values;
+// the presentation loop sends a frame through the pass when any of them asks for
+// it, and shows the frame directly when the pass returns nothing.
 #pragma once
 
 #include <cstdint>

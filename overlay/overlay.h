@@ -1,5 +1,7 @@
-// Overlay drawing: the shared text face. Without a face, text falls back to the
-// built-in 8x8 bitmap font.
+// Overlays: the menu record other processes feed through the menu file
+// (status.cpp), and the text face overlays are drawn with (font.cpp; without a face
+// text falls back to the built-in 8x8 bitmap font). The presentation loop polls
+// the menu and reads it to place the video; start-up loads the face.
 #pragma once
 
 #include <cstdio>

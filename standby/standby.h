@@ -1,2 +1,4 @@
 // Standby screen: the still picture every output shows while no video is shown.
+// Nothing is offered yet: until the painter exists, the standby buffer kms/ makes
+// for each output when it is lit stays black.
 #pragma once

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app.h"
+#include "app/gate.h"
+#include "app/health.h"
+#include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "sim/sim.h"

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/app.h"
+#include "app/health.h"
+#include "app/hotplug.h"
+#include "app/mailbox.h"
 #include "kms/kms.h"
 #include "tests/test_util.h"
 

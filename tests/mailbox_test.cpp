@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app.h"
+#include "app/mailbox.h"
 #include "decode/decode.h"
 #include "tests/test_util.h"
 

@@ -8,7 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/loop.h"
+#include "app/mailbox.h"
+#include "app/pacing.h"
+#include "app/placement.h"
+#include "app/settings.h"
 #include "kms/kms.h"
 #include "sim/sim.h"
 #include "tests/test_util.h"

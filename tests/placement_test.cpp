@@ -3,7 +3,8 @@
 
 #include <cmath>
 
-#include "app/app.h"
+#include "app/placement.h"
+#include "app/settings.h"
 
 void PrintTo(const Rect &r, std::ostream *os) {
     *os << "(" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << ")";

@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/app.h"
+#include "app/mailbox.h"
 #include "decode/decode.h"
 #include "decode/reader_state.h"
 #include "tests/test_util.h"

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/gate.h"
+#include "app/mailbox.h"
 #include "decode/decode.h"
 #include "decode/reader_state.h"
 #include "sim/sim.h"

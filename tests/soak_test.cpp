@@ -16,7 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/app.h"
+#include "app/health.h"
+#include "app/loop.h"
+#include "app/mailbox.h"
+#include "app/startup.h"
 #include "decode/decode.h"
 #include "tests/test_util.h"
 

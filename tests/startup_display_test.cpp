@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app.h"
+#include "app/settings.h"
 #include "kms/kms.h"
 #include "test_util.h"
 

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
+#include "app/settings.h"
+#include "app/startup.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "overlay/overlay.h"

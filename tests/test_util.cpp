@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app.h"
+#include "app/mailbox.h"
 #include "kms/kms.h"
 #include "sim/sim.h"
 

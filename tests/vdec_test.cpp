@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/mailbox.h"
+#include "app/startup.h"
 #include "decode/decode.h"
 #include "sim/sim.h"
 #include "tests/test_util.h"

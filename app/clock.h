@@ -1,0 +1,9 @@
+// The monotonic clock the receiver measures everything with: frame arrivals, gaps,
+// gate ages, stalls and present times. Used throughout app/ and by the reader
+// thread in decode/.
+#pragma once
+
+#include <cstdint>
+
+int64_t mono_us();
+int64_t mono_ms();

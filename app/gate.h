@@ -1,0 +1,41 @@
+// The keyframe gate and the video hide: what happens to frames after a gap in the
+// feed. The reader thread (decode/) arms the gate after a flush or a rebuild; the
+// presentation loop arms it after a gap, passes every frame through it and applies
+// the gap rules on passes without a frame.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct AVFrame;
+
+// Single words, a stale read is harmless.
+extern std::atomic<int> g_wait_key, g_gate_hard;
+extern std::atomic<int64_t> g_gate_since;  // monotonic microseconds
+extern int64_t g_gate_drops;
+extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
+// Arms the gate; the start and kind are stored before the armed flag is raised.
+void gate_arm(int hard, int64_t now_us);
+// False when the frame was dropped (and freed).
+bool gate_pass(AVFrame *frame);
+bool gate_pass_at(AVFrame *frame, int64_t now_us);
+void gap_rules();
+void gap_rules_at(int64_t now_us);
+
+// A gate setting in ms: the variable's value when set and non-empty, else `dflt`.
+int64_t gate_setting_ms(const char *v, int64_t dflt);
+// One iteration without a frame, `gap_ms` after the last frame.
+struct GapStep {
+    bool arm;               // arm a soft gate
+    const char *gate_word;  // state word for an armed gate, null when not armed
+    bool hide;              // take the video off the screens
+    bool hidden;            // then write "hidden"
+};
+GapStep gap_decide(int64_t gap_ms, int64_t arm_ms, int64_t hide_after_ms, bool armed, bool showing);
+struct GateLimit {
+    int64_t ms;         // time limit, <= 0 none
+    int64_t min_drops;  // dropped frames needed before a timed release
+};
+GateLimit gate_limit(bool hard, bool hevc, int64_t max_ms);
+// Whether the gate gives up after `drops` frames, `elapsed_ms` after arming.
+bool gate_release_due(int64_t drops, int64_t elapsed_ms, GateLimit lim);

@@ -1,0 +1,36 @@
+// The frame mailbox: decoded frames handed from the reader thread (decode/) to the
+// presentation loop, with the frame counters both sides report. The reader thread
+// owns the producer side; the main thread owns the consumer side and everything
+// else here.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+struct AVCodecContext;
+struct AVFrame;
+
+constexpr int kMailboxSlots = 4;
+extern AVFrame *g_mb_q[kMailboxSlots];
+extern int g_mb_head;
+extern int g_mb_n;
+extern std::atomic<int> g_mb_cap;
+extern int g_mb_eof;
+extern std::mutex g_mb_lock;
+extern std::condition_variable g_mb_cv;
+extern std::atomic<uint64_t> g_drop_fifo;
+extern std::atomic<int64_t> g_src_interval_us;
+extern std::atomic<uint64_t> g_dec_count;
+extern std::atomic<uint64_t> g_shown_count;
+
+// Producer side (reader thread). `now_us` is the monotonic arrival time.
+void mb_push(AVFrame *frame);
+void mb_push_at(AVFrame *frame, int64_t now_us);
+int drain_decoder(AVCodecContext *ctx, int keyframe);
+void mb_set_eof();
+// Consumer side: call with g_mb_lock held. Null when empty.
+AVFrame *mb_take_locked();
+// Interval estimate update: the next smoothed value for one measured interval.
+int64_t mb_next_interval(int64_t current, int64_t interval_us);

@@ -1,0 +1,70 @@
+// Frame pacing: when the presentation loop takes the next frame from the mailbox,
+// how many refreshes a frame is held on screen, the display-rate cap, and how a
+// panel frame is committed. The loop calls the acting functions; the pure
+// decisions below them take plain numbers so that tests reach them directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "app/placement.h"
+
+struct AVFrame;
+struct KmsOutput;
+
+struct Acquired {
+    enum Kind { kFrame, kHold } kind;
+    AVFrame *frame;  // null: none
+    bool eof;        // none, and the input has ended
+};
+Acquired acquire_frame();
+void frame_hold_evaluate();
+// Display-rate cap: false when the frame was dropped (and freed).
+bool display_cap_pass(AVFrame *frame);
+// Duration of a successful legacy present on output 0.
+void vblank_learn(int64_t us);
+// One panel present under the commit rules (non-blocking, busy, fallback).
+int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p);
+extern int g_dsi_nonblock;
+// True once the next vertical blank of output 0's CRTC has passed (needs an output).
+bool wait_vblank_outs0();
+
+extern int g_hold_r;  // refreshes each frame is held; 1 = present on arrival
+extern int g_hold_cand, g_hold_cand_n;
+extern int g_hold_forced;  // -2 not read, -1 automatic, 0..4 forced
+extern int g_flip_blocks;  // the HDMI plane update itself waits for the flip
+extern int g_flip_learn_hi, g_flip_learn_lo;
+extern int g_vblank_wait_override;  // -2 not read, -1 learn, 0/1 forced g_flip_blocks
+extern int g_display_fps;           // -2 not read, <= 0 no cap
+extern int64_t g_cap_last_pass;     // monotonic us of the last capped pass, 0 = none
+
+// Output 0's refresh rate (60 without one) and its period in us.
+int refresh_hz();
+int64_t refresh_period_us();
+// `drmWaitVBlank` request type for one refresh on the CRTC with this index.
+uint32_t vblank_request_type(int crtc_idx);
+
+// What vblank pacing does with `n` queued frames. `since_present_us` is empty while
+// nothing has been presented yet.
+enum class HoldVerdict { kNone, kTake, kHold };
+HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_t> since_present_us,
+                          int64_t period_us);
+// ZYL_KMS_FRAME_HOLD: -1 automatic, else 0..4.
+int parse_frame_hold(const char *v);
+// The hold one evaluation proposes for a source interval on a refresh rate.
+int hold_candidate(int64_t interval_us, int refresh_hz, int forced);
+struct HoldCount {
+    int r, cand, cand_n;
+};
+// Counts one candidate; `r` moves only after the same candidate twice in a row.
+HoldCount hold_confirm(HoldCount s, int c);
+// ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces.
+int parse_vblank_wait(const char *v);
+struct FlipLearn {
+    int blocks, hi, lo;
+};
+// One measured plane update of `us` on output 0.
+FlipLearn flip_learn_step(FlipLearn s, int64_t us);
+// Whether a frame at `now_us` passes a cap of `fps`; a pass moves `*last_pass_us`.
+bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us);
+bool display_cap_pass_at(AVFrame *frame, int64_t now_us);

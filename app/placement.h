@@ -1,0 +1,22 @@
+// Video placement: where a picture goes on one output and which part of it is
+// shown, as pure functions of the output's size and settings. The presentation
+// loop places every frame with it; the panel commit takes its result.
+#pragma once
+
+struct Rect {
+    int x, y, w, h;
+    bool operator==(const Rect &) const = default;
+};
+struct Placement {
+    Rect dst;  // screen pixels
+    Rect src;  // picture pixels
+};
+struct PlaceInput {
+    int width, height;                // the output's mode
+    bool sidebar_shown;               // sidebar output with the menu or a message up
+    const char *aspect, *fit, *flip;  // the output's settings; a null fit reads g_fit
+    int sw, sh;                       // picture size
+};
+// Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
+Rect fit_dest(int W, int H, double A);
+Placement place_video(const PlaceInput &in);

@@ -1,0 +1,16 @@
+// Start-up: the process entry behind main() (run.cpp) and the steps it takes before
+// the presentation loop (startup.cpp): waiting for a display, preparing the decoder
+// and loading the overlay font.
+#pragma once
+
+struct ReaderArgs;
+
+// The process: answers "--caps", or starts up and presents stdin's stream until it
+// ends. Returns the exit status; some failures end the process from inside.
+int receiver_main(int argc, char **argv);
+// Back-off before display attempt n (0-based) while no display can be driven, in ms.
+int display_retry_delay_ms(int attempt);
+// Finds and prepares the decoder; fills ReaderArgs. Returns 0, or the exit status.
+int prepare_decoder(ReaderArgs *ra);
+// Loads the first TrueType face of the candidate list into g_face.
+void load_font();
