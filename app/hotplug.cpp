@@ -41,7 +41,7 @@ void hotplug_check() {
     int64_t t0 = mono_us();
     for (int i = 0; g_hotplug_on && drm_fd >= 0 && i < nout; i++) {
         KmsOutput &o = outs[i];
-        drmModeConnector *c = drmModeGetConnectorCurrent(drm_fd, o.conn_id);
+        DrmPtr<drmModeConnector> c(drmModeGetConnectorCurrent(drm_fd, o.conn_id));
         if (!c) continue;
         bool connected = c->connection == DRM_MODE_CONNECTED;
         int w = 0, h = 0, hz = 0;
@@ -49,7 +49,6 @@ void hotplug_check() {
             w = c->modes[0].hdisplay, h = c->modes[0].vdisplay, hz = c->modes[0].vrefresh;
         }
         MonitorSeen seen = monitor_seen(connected, connected ? c->count_modes : 0, w, h, hz, o);
-        drmModeFreeConnector(c);
         if (seen == MonitorSeen::kUnplugged) o.unplugged = 1;
         if (seen != MonitorSeen::kChanged && seen != MonitorSeen::kReplugged) continue;
         fprintf(stderr,

@@ -1,7 +1,6 @@
-// Questions asked of the open card: its driver and the ids of object properties.
+// Questions asked of the open card: its driver and the properties of its objects.
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <xf86drm.h>
 
@@ -11,13 +10,6 @@ namespace {
 
 // -1 until the driver was asked; the card does not change while the process runs.
 int cached = -1;
-
-struct PropsFree {
-    void operator()(drmModeObjectProperties *p) const { drmModeFreeObjectProperties(p); }
-};
-struct PropFree {
-    void operator()(drmModePropertyRes *p) const { drmModeFreeProperty(p); }
-};
 
 }  // namespace
 
@@ -37,14 +29,35 @@ drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force
     return choose_mode(connector, request, drv_is_vc4() == 1, allow_cea_force, forced_out);
 }
 
-uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name) {
-    std::unique_ptr<drmModeObjectProperties, PropsFree> props(
+PropTable read_props(uint32_t object_id, uint32_t object_type) {
+    PropTable table;
+    DrmPtr<drmModeObjectProperties> props(
         drmModeObjectGetProperties(drm_fd, object_id, object_type));
-    if (!props) return 0;
+    if (!props) return table;
     for (uint32_t i = 0; i < props->count_props; i++) {
-        std::unique_ptr<drmModePropertyRes, PropFree> p(
-            drmModeGetProperty(drm_fd, props->props[i]));
-        if (p && p->prop_id != 0 && strcmp(p->name, name) == 0) return p->prop_id;
+        DrmPtr<drmModePropertyRes> p(drmModeGetProperty(drm_fd, props->props[i]));
+        if (!p || p->prop_id == 0) continue;
+        PropEntry e{{}, p->prop_id, props->prop_values[i], 0};
+        memcpy(e.name, p->name, sizeof e.name);
+        e.name[sizeof e.name - 1] = 0;
+        for (int k = 0; k < p->count_enums; k++)
+            if (p->enums[k].value < 64) e.enum_bits |= uint64_t(1) << p->enums[k].value;
+        table.push_back(e);
     }
-    return 0;
+    return table;
+}
+
+const PropEntry *prop_entry(const PropTable &props, std::string_view name) {
+    for (const PropEntry &e : props)
+        if (name == e.name) return &e;
+    return nullptr;
+}
+
+uint32_t prop_id(const PropTable &props, std::string_view name) {
+    const PropEntry *e = prop_entry(props, name);
+    return e ? e->id : 0;
+}
+
+uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name) {
+    return prop_id(read_props(object_id, object_type), name);
 }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include <drm_fourcc.h>
@@ -15,15 +14,6 @@
 
 namespace {
 
-struct ResFree {
-    void operator()(drmModeRes *r) const { drmModeFreeResources(r); }
-};
-struct ConnFree {
-    void operator()(drmModeConnector *c) const { drmModeFreeConnector(c); }
-};
-using ResPtr = std::unique_ptr<drmModeRes, ResFree>;
-using ConnPtr = std::unique_ptr<drmModeConnector, ConnFree>;
-
 // What one drm_init call has handed out so far.
 struct Claims {
     uint32_t used_crtcs = 0;
@@ -31,7 +21,7 @@ struct Claims {
 };
 
 // Opens the first candidate card that lists connectors; -1 when none does.
-int open_card(const char **path_out, ResPtr *res_out) {
+int open_card(const char **path_out, DrmPtr<drmModeRes> *res_out) {
     static const char *const defaults[] = {"/dev/dri/by-path/platform-gpu-card", "/dev/dri/card1",
                                            "/dev/dri/card0"};
     const char *env = getenv("ZYL_KMS_CARD");
@@ -40,7 +30,7 @@ int open_card(const char **path_out, ResPtr *res_out) {
     for (const char *path : candidates) {
         int fd = open(path, O_RDWR | O_CLOEXEC);
         if (fd < 0) continue;
-        ResPtr res(drmModeGetResources(fd));
+        DrmPtr<drmModeRes> res(drmModeGetResources(fd));
         if (res && res->count_connectors > 0) {
             *path_out = path;
             *res_out = std::move(res);
@@ -54,7 +44,7 @@ int open_card(const char **path_out, ResPtr *res_out) {
 int connected_without_modes(const drmModeRes *res) {
     int n = 0;
     for (int i = 0; i < res->count_connectors; i++) {
-        ConnPtr c(drmModeGetConnector(drm_fd, res->connectors[i]));
+        DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, res->connectors[i]));
         if (c && c->connection == DRM_MODE_CONNECTED && c->count_modes == 0) n++;
     }
     return n;
@@ -87,46 +77,34 @@ void edid_wait(const drmModeRes *res) {
 
 // The plane's "type" property value, -1 when its properties cannot be read.
 int plane_type(uint32_t plane_id) {
-    drmModeObjectProperties *props =
-        drmModeObjectGetProperties(drm_fd, plane_id, DRM_MODE_OBJECT_PLANE);
-    if (!props) return -1;
-    int type = -1;
-    for (uint32_t i = 0; i < props->count_props && type < 0; i++) {
-        drmModePropertyRes *p = drmModeGetProperty(drm_fd, props->props[i]);
-        if (!p) continue;
-        if (strcmp(p->name, "type") == 0) type = int(props->prop_values[i]);
-        drmModeFreeProperty(p);
-    }
-    drmModeFreeObjectProperties(props);
-    return type;
+    const PropTable props = read_props(plane_id, DRM_MODE_OBJECT_PLANE);
+    const PropEntry *type = prop_entry(props, "type");
+    return type ? int(type->value) : -1;
 }
 
 std::vector<PlaneInfo> read_planes() {
     std::vector<PlaneInfo> planes;
-    drmModePlaneRes *pr = drmModeGetPlaneResources(drm_fd);
+    DrmPtr<drmModePlaneRes> pr(drmModeGetPlaneResources(drm_fd));
     if (!pr) return planes;
     for (uint32_t i = 0; i < pr->count_planes; i++) {
         PlaneInfo info{pr->planes[i], 0, false, false, -1};
-        if (drmModePlane *p = drmModeGetPlane(drm_fd, pr->planes[i])) {
+        if (DrmPtr<drmModePlane> p{drmModeGetPlane(drm_fd, pr->planes[i])}) {
             info.readable = true;
             info.possible_crtcs = p->possible_crtcs;
             for (uint32_t f = 0; f < p->count_formats; f++)
                 if (p->formats[f] == DRM_FORMAT_NV12) info.nv12 = true;
-            drmModeFreePlane(p);
         }
         if (info.nv12) info.type = plane_type(info.id);
         planes.push_back(info);
     }
-    drmModeFreePlaneResources(pr);
     return planes;
 }
 
 std::vector<EncoderInfo> read_encoders(const drmModeConnector *c) {
     std::vector<EncoderInfo> encs;
     for (int i = 0; i < c->count_encoders; i++) {
-        drmModeEncoder *e = drmModeGetEncoder(drm_fd, c->encoders[i]);
+        DrmPtr<drmModeEncoder> e(drmModeGetEncoder(drm_fd, c->encoders[i]));
         encs.push_back({e != nullptr, e ? e->possible_crtcs : 0});
-        if (e) drmModeFreeEncoder(e);
     }
     return encs;
 }
@@ -195,7 +173,7 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
 }
 
 void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
-    ConnPtr c(drmModeGetConnector(drm_fd, conn_id));
+    DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, conn_id));
     if (!c) return;
     char name[64];
     connector_name(c.get(), name);
@@ -236,7 +214,7 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
 int drm_init() {
     drm_fd = -1;
     const char *path = nullptr;
-    ResPtr res;
+    DrmPtr<drmModeRes> res;
     int fd = open_card(&path, &res);
     if (fd < 0) {
         fprintf(stderr, "zyl-mpp: no DRM display card with connectors\n");

@@ -1,9 +1,13 @@
-// Display output: the output table, mode choice, modeset and frame import.
+// Display output: the output table, the card's objects and their properties, mode
+// choice, modeset and frame import.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <xf86drmMode.h>
 
@@ -47,6 +51,36 @@ constexpr int kMaxOutputs = 4;
 extern KmsOutput outs[kMaxOutputs];
 extern int nout;
 extern int drm_fd;
+
+// ---- card objects ----
+// Frees any libdrm object the receiver reads; DrmPtr<T> owns one for a scope.
+struct DrmFree {
+    void operator()(drmModeRes *p) const { drmModeFreeResources(p); }
+    void operator()(drmModeConnector *p) const { drmModeFreeConnector(p); }
+    void operator()(drmModeEncoder *p) const { drmModeFreeEncoder(p); }
+    void operator()(drmModePlaneRes *p) const { drmModeFreePlaneResources(p); }
+    void operator()(drmModePlane *p) const { drmModeFreePlane(p); }
+    void operator()(drmModeObjectProperties *p) const { drmModeFreeObjectProperties(p); }
+    void operator()(drmModePropertyRes *p) const { drmModeFreeProperty(p); }
+};
+template <typename T>
+using DrmPtr = std::unique_ptr<T, DrmFree>;
+
+// One property of a card object, as read once with all the others.
+struct PropEntry {
+    char name[DRM_PROP_NAME_LEN];
+    uint32_t id;
+    uint64_t value;      // the object's current value
+    uint64_t enum_bits;  // bit n: an enum or bitmask value n is listed (values under 64)
+};
+using PropTable = std::vector<PropEntry>;
+// Every property of the object the card describes; empty when its list is unreadable.
+PropTable read_props(uint32_t object_id, uint32_t object_type);
+// The property called `name`, null when the table has none.
+const PropEntry *prop_entry(const PropTable &props, std::string_view name);
+// The id of the property called `name`, 0 when there is none.
+uint32_t prop_id(const PropTable &props, std::string_view name);
+uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
 
 // Finds the card and lights every usable connector (at most four). 0 when at
 // least one output is driven, -1 with the card closed otherwise.
@@ -143,7 +177,6 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
 // Stores the video plane's atomic property ids and rotation capabilities.
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset);
 
-uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
 // Refresh as reported to other processes: vrefresh, else derived from the timings.
 uint32_t mode_report_refresh(const drmModeModeInfo &mode);
 std::string mode_report_line(const drmModeModeInfo &mode);

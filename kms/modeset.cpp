@@ -48,7 +48,8 @@ uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
 }
 
 struct AtomicProp {
-    uint32_t object, type;
+    uint32_t object;
+    const PropTable *table;  // the object's properties
     const char *name;
     uint64_t value;
     bool required;
@@ -59,7 +60,7 @@ struct AtomicProp {
 bool commit_modeset(const AtomicProp (&props)[13]) {
     uint32_t ids[13];
     for (int i = 0; i < 13; i++) {
-        ids[i] = prop_id(props[i].object, props[i].type, props[i].name);
+        ids[i] = prop_id(*props[i].table, props[i].name);
         if (!ids[i] && props[i].required) {
             fprintf(stderr, "zyl-mpp: atomic: missing required properties\n");
             return false;
@@ -83,20 +84,23 @@ bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_
     }
     const uint32_t conn = rq.connector->connector_id, crtc = rq.crtc_id, plane = rq.modeset_plane;
     const uint64_t w = mode.hdisplay, h = mode.vdisplay;
+    const PropTable conn_props = read_props(conn, DRM_MODE_OBJECT_CONNECTOR);
+    const PropTable crtc_props = read_props(crtc, DRM_MODE_OBJECT_CRTC);
+    const PropTable plane_props = read_props(plane, DRM_MODE_OBJECT_PLANE);
     const AtomicProp props[13] = {
-        {conn, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc, true},
-        {crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID", blob, true},
-        {crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1, true},
-        {plane, DRM_MODE_OBJECT_PLANE, "FB_ID", fb, true},
-        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc, true},
-        {plane, DRM_MODE_OBJECT_PLANE, "SRC_X", 0, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "SRC_W", w << 16, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "SRC_H", h << 16, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_X", 0, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_Y", 0, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_W", w, false},
-        {plane, DRM_MODE_OBJECT_PLANE, "CRTC_H", h, false},
+        {conn, &conn_props, "CRTC_ID", crtc, true},
+        {crtc, &crtc_props, "MODE_ID", blob, true},
+        {crtc, &crtc_props, "ACTIVE", 1, true},
+        {plane, &plane_props, "FB_ID", fb, true},
+        {plane, &plane_props, "CRTC_ID", crtc, true},
+        {plane, &plane_props, "SRC_X", 0, false},
+        {plane, &plane_props, "SRC_Y", 0, false},
+        {plane, &plane_props, "SRC_W", w << 16, false},
+        {plane, &plane_props, "SRC_H", h << 16, false},
+        {plane, &plane_props, "CRTC_X", 0, false},
+        {plane, &plane_props, "CRTC_Y", 0, false},
+        {plane, &plane_props, "CRTC_W", w, false},
+        {plane, &plane_props, "CRTC_H", h, false},
     };
     bool ok = commit_modeset(props);
     drmModeDestroyPropertyBlob(drm_fd, blob);
@@ -199,6 +203,7 @@ void write_mode_report(const drmModeModeInfo &mode) {
 }
 
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
+    const PropTable props = read_props(o->plane_id, DRM_MODE_OBJECT_PLANE);
     if (atomic_modeset) {
         struct {
             uint32_t *id;
@@ -209,7 +214,7 @@ void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
             {&o->p_crtc_x, "CRTC_X"}, {&o->p_crtc_y, "CRTC_Y"},   {&o->p_crtc_w, "CRTC_W"},
             {&o->p_crtc_h, "CRTC_H"},
         };
-        for (const auto &p : wanted) *p.id = prop_id(o->plane_id, DRM_MODE_OBJECT_PLANE, p.name);
+        for (const auto &p : wanted) *p.id = prop_id(props, p.name);
         // Plane position properties are optional; size and framebuffer are not.
         o->atomic =
             o->p_fb_id && o->p_crtc_id && o->p_src_w && o->p_src_h && o->p_crtc_w && o->p_crtc_h;
@@ -219,20 +224,7 @@ void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
                     out_no);
     }
 
-    o->rot_prop = 0;
-    o->rot_mask = 0;
-    drmModeObjectProperties *props =
-        drmModeObjectGetProperties(drm_fd, o->plane_id, DRM_MODE_OBJECT_PLANE);
-    if (!props) return;
-    for (uint32_t i = 0; i < props->count_props && !o->rot_prop; i++) {
-        drmModePropertyRes *p = drmModeGetProperty(drm_fd, props->props[i]);
-        if (!p) continue;
-        if (strcmp(p->name, "rotation") == 0) {
-            o->rot_prop = p->prop_id;
-            for (int e = 0; e < p->count_enums; e++)
-                if (p->enums[e].value < 64) o->rot_mask |= uint64_t(1) << p->enums[e].value;
-        }
-        drmModeFreeProperty(p);
-    }
-    drmModeFreeObjectProperties(props);
+    const PropEntry *rotation = prop_entry(props, "rotation");
+    o->rot_prop = rotation ? rotation->id : 0;
+    o->rot_mask = rotation ? rotation->enum_bits : 0;
 }
