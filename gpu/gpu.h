@@ -1,7 +1,8 @@
 // GPU correction pass: dewarp, colour grade, anti-flicker and flip in one render,
-// and the tuning values its shader reads on every frame. Start-up sets the values;
-// the presentation loop sends a frame through the pass when any of them asks for
-// it, and shows the frame directly when the pass returns nothing.
+// the tuning values its shader reads on every frame, and each output's aspect, fit
+// and flip taken from the global settings. Start-up sets the values; the
+// presentation loop sends a frame through the pass when any of them asks for it,
+// and shows the frame directly when the pass returns nothing.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,9 @@ extern int g_antiflicker;
 extern char g_lut_path[512];
 extern float g_lut_mix;
 extern uint64_t g_rot_val;
+
+// Gives every output the global aspect, fit and flip, or the panel's own overrides.
+void apply_output_overrides();
 
 struct AVDRMFrameDescriptor;
 // The correction pass: renders the frame into a scan-out buffer of the render ring

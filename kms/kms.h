@@ -184,10 +184,8 @@ void write_mode_report(const drmModeModeInfo &mode);
 // XR24 test colour of output `n`.
 uint32_t testfill_colour(int n);
 
-// ---- output settings ----
+// ---- output table ----
 bool any_output_interlaced();
-// Gives every output the global aspect, fit and flip, or the panel's own overrides.
-void apply_output_overrides();
 
 // ---- frame import ----
 struct AVFrame;

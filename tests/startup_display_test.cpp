@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "app/settings.h"
+#include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "test_util.h"
 
