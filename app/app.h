@@ -2,10 +2,15 @@
 // decoded frames into the mailbox and reports to its counters, arms the keyframe
 // gate after a flush or rebuild, and reads the monotonic clock; gpu/ gives every
 // output the global display settings or the panel's own. Everything else in app/
-// has its own header beside its .cpp and is for app/ and the tests only.
+// has its own header beside its .cpp and is for app/ and the tests only. The GPU
+// pass answers the snapshot request the loop took for the current frame.
 #pragma once
 
 #include "app/clock.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
 #include "app/settings.h"
+
+// Set by the presentation loop for the frame on which a snapshot was requested;
+// the GPU pass writes the picture of that frame.
+extern int g_want_snap;

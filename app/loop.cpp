@@ -23,6 +23,7 @@ extern "C" {
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/hotplug.h"
+#include "app/app.h"
 #include "app/loop.h"
 #include "app/pacing.h"
 #include "app/placement.h"
@@ -182,8 +183,8 @@ void present_frame(AVFrame *frame) {
 
     uint32_t fb = gpu_pass_wanted() ? gl_dewarp_fb(desc, frame->width, frame->height) : 0;
     bool gpu_output = fb != 0;
-    int sw = frame->width, sh = frame->height;
-    if (gpu_output) gl_render_size(&sw, &sh);
+    // A corrected picture has the render size; the plane scales it like a frame.
+    int sw = gpu_output ? g_gl_w : frame->width, sh = gpu_output ? g_gl_h : frame->height;
     if (!fb) fb = import_frame(frame);
     if (!fb) {
         av_frame_free(&frame);
@@ -272,6 +273,7 @@ bool detect_request_poll() {
 // One pass; true when the input has ended and every frame was shown.
 bool loop_iteration(pthread_t reader) {
     bool redraw = poll_menu() != 0;
+    poll_dewarp();
     hotplug_check();
     redraw |= detect_request_poll();
     time_t now_s = time(nullptr);

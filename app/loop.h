@@ -15,7 +15,6 @@ extern int showing_video;
 extern uint32_t fb_cur, fb_prev;
 extern AVFrame *frame_cur, *frame_prev;
 extern int g_video_hidden;
-extern int g_want_snap;
 extern int64_t last_frame_time;
 // Runs until the input has ended and every queued frame was shown; returns the exit status.
 int presentation_loop(pthread_t reader);

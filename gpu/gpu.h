@@ -1,28 +1,46 @@
-// GPU correction pass: dewarp, colour grade, anti-flicker and flip in one render,
-// the tuning values its shader reads on every frame, and each output's aspect, fit
-// and flip taken from the global settings. Start-up sets the values; the
-// presentation loop sends a frame through the pass when any of them asks for it,
-// and shows the frame directly when the pass returns nothing.
+// GPU correction pass: every decoded frame can be rendered through one fragment
+// shader (mirror, lens dewarp, anti-flicker, colour grade, 3D LUT) into a ring of
+// scan-out buffers; the tuning values it reads on every frame, the live tuning
+// file that changes them, and each output's aspect, fit and flip taken from the
+// global settings. Everything here runs on the main thread, which alone holds
+// the GL context.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
+// ---- tuning, read on every frame: start-up sets it, the live tuning file changes it ----
 extern int g_dewarp;
 extern float g_dw_k1, g_dw_k2, g_dw_k3, g_dw_cx, g_dw_cy, g_dw_strength, g_dw_zoom, g_dw_vscale;
 extern int g_colorgrade;
 extern float g_cg_bright, g_cg_contrast, g_cg_sat, g_cg_temp;
 extern int g_antiflicker;
-extern char g_lut_path[512];
-extern float g_lut_mix;
-extern uint64_t g_rot_val;
+extern uint64_t g_rot_val;  // plane rotation a flip needs; nonzero sends frames through the pass
 
 // Gives every output the global aspect, fit and flip, or the panel's own overrides.
 void apply_output_overrides();
 
+// ---- 3D LUT ----
+extern char g_lut_path[512];
+extern int g_lut_on;
+extern int g_lut_n;         // edge length of the loaded table, 0 before the first load
+extern time_t g_lut_mtime;  // seconds; 0 forces the next check to load
+extern float g_lut_mix;
+// Loads g_lut_path into the LUT texture (GL context current). 0, or -1 with a line.
+int lut_load();
+
+// ---- the pass ----
+extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process
+extern int g_gl_w, g_gl_h;  // render size: of the ring buffers and of every framebuffer made
 struct AVDRMFrameDescriptor;
-// The correction pass: renders the frame into a scan-out buffer of the render ring
-// and returns a new framebuffer owned by the caller, or 0 (the frame is then shown
-// uncorrected).
+// Renders the decoded frame `desc` (w x h) into the next ring buffer and returns a new
+// framebuffer of it, owned by the caller; 0 when the frame must be shown uncorrected.
+// Starts the pass on the first call and rebuilds the ring when the source size changes.
 uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
-// Size of the pictures the pass renders.
-void gl_render_size(int *w, int *h);
+// Chooses the render size for a source (ZYL_KMS_GL_SIZE) into g_gl_w, g_gl_h.
+void gl_render_size(int src_w, int src_h);
+
+// ---- live tuning file ----
+extern char g_flip_dsi_live[8];
+// Re-reads the tuning file when it changed (once per loop iteration).
+void poll_dewarp();

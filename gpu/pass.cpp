@@ -1,8 +1,238 @@
-// The correction pass. Without it every frame takes the direct, uncorrected path.
-#include "gpu/gpu.h"
+// The per-frame work of the correction pass: the decoder's frame is sampled where it
+// lies (its DMA-BUF planes as an external texture, converted to RGB by the sampler),
+// drawn through the correction shader into the next ring buffer with one triangle,
+// and handed out as a framebuffer. The tuning values are read anew for every frame.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *, int, int) {
-    return 0;
+extern "C" {
+#include <libavutil/hwcontext_drm.h>
 }
 
-void gl_render_size(int *, int *) {}
+#include "app/app.h"
+#include "gpu/gpu.h"
+#include "gpu/pass_state.h"
+
+GLint g_u_tex = -1, g_u_k = -1, g_u_center = -1, g_u_strength = -1, g_u_zoom = -1, g_u_vscale = -1,
+      g_u_flip = -1, g_u_antiflicker = -1, g_u_texely = -1, g_u_bright = -1, g_u_contrast = -1,
+      g_u_sat = -1, g_u_temp = -1, g_u_lut = -1, g_u_luton = -1, g_u_lutmix = -1, g_u_lutn = -1;
+
+const char *const kGlVertexShader = R"(
+attribute vec2 aPos;
+varying vec2 vUV;
+void main() {
+    vUV = aPos * 0.5 + 0.5;
+    gl_Position = vec4(aPos, 0.0, 1.0);
+}
+)";
+
+// vUV (0,0) is the first texel of the source and of the render target: the first row
+// of the scan-out buffer, the top of the picture.
+const char *const kGlFragmentShader = R"(
+#extension GL_OES_EGL_image_external : require
+precision highp float;
+varying vec2 vUV;
+uniform samplerExternalOES uTex;
+uniform vec3 uK;
+uniform vec2 uCenter;
+uniform float uStrength;
+uniform float uZoom;
+uniform float uVScale;
+uniform vec2 uFlip;
+uniform float uAntiFlicker;
+uniform float uTexelY;
+uniform float uBright;
+uniform float uContrast;
+uniform float uSat;
+uniform float uTemp;
+uniform sampler2D uLut;
+uniform float uLutOn;
+uniform float uLutMix;
+uniform float uLutN;
+
+// The atlas holds one N x N slice per blue level side by side: red and green come
+// from the sampler's bilinear filter within a slice, blue is blended by hand between
+// the two nearest slices.
+vec3 lut3(vec3 c) {
+    float nm1 = uLutN - 1.0;
+    float sliceSize = 1.0 / uLutN;
+    float slicePx = 1.0 / (uLutN * uLutN);
+    float innerW = slicePx * nm1;
+    float z = clamp(c.b, 0.0, 1.0) * nm1;
+    float z0 = floor(z);
+    float z1 = min(z0 + 1.0, nm1);
+    float xo = slicePx * 0.5 + clamp(c.r, 0.0, 1.0) * innerW;
+    float v = (clamp(c.g, 0.0, 1.0) * nm1 + 0.5) / uLutN;
+    vec3 c0 = texture2D(uLut, vec2(xo + z0 * sliceSize, v)).rgb;
+    vec3 c1 = texture2D(uLut, vec2(xo + z1 * sliceSize, v)).rgb;
+    return c0 + (c1 - c0) * (z - z0);
+}
+
+void main() {
+    vec2 uv = vec2(0.5) + (vUV - vec2(0.5)) * uFlip;
+    vec2 d = (uv - uCenter) / uZoom;
+    vec2 dr = vec2(d.x, d.y * uVScale);
+    float r2 = dr.x * dr.x + dr.y * dr.y;
+    float f = 1.0 + uK.x * r2 + uK.y * r2 * r2 + uK.z * r2 * r2 * r2;
+    f = 1.0 + (f - 1.0) * uStrength;
+    vec2 src = uCenter + d * f;
+    vec4 col = texture2D(uTex, src);
+    if (uAntiFlicker > 0.5) {
+        col = 0.5 * col + 0.25 * texture2D(uTex, vec2(src.x, src.y + uTexelY)) +
+              0.25 * texture2D(uTex, vec2(src.x, src.y - uTexelY));
+    }
+    vec3 c = col.rgb + uBright;
+    c = (c - 0.5) * uContrast + 0.5;
+    float luma = 0.299 * c.r + 0.587 * c.g + 0.114 * c.b;
+    c = luma + (c - luma) * uSat;
+    c.r += uTemp;
+    c.b -= uTemp;
+    c = clamp(c, 0.0, 1.0);
+    if (uLutOn > 0.5) c = c + (lut3(c) - c) * uLutMix;
+    gl_FragColor = vec4(c, col.a);
+}
+)";
+
+namespace {
+
+int warned;
+
+constexpr EGLint kPlaneFd[3] = {EGL_DMA_BUF_PLANE0_FD_EXT, EGL_DMA_BUF_PLANE1_FD_EXT,
+                                EGL_DMA_BUF_PLANE2_FD_EXT};
+constexpr EGLint kPlaneOffset[3] = {EGL_DMA_BUF_PLANE0_OFFSET_EXT, EGL_DMA_BUF_PLANE1_OFFSET_EXT,
+                                    EGL_DMA_BUF_PLANE2_OFFSET_EXT};
+constexpr EGLint kPlanePitch[3] = {EGL_DMA_BUF_PLANE0_PITCH_EXT, EGL_DMA_BUF_PLANE1_PITCH_EXT,
+                                   EGL_DMA_BUF_PLANE2_PITCH_EXT};
+constexpr EGLint kPlaneModLo[3] = {EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT,
+                                   EGL_DMA_BUF_PLANE1_MODIFIER_LO_EXT,
+                                   EGL_DMA_BUF_PLANE2_MODIFIER_LO_EXT};
+constexpr EGLint kPlaneModHi[3] = {EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT,
+                                   EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT,
+                                   EGL_DMA_BUF_PLANE2_MODIFIER_HI_EXT};
+
+bool flips_x() {
+    return strcmp(g_flip, "h") == 0 || strcmp(g_flip, "180") == 0;
+}
+
+bool flips_y() {
+    return strcmp(g_flip, "v") == 0 || strcmp(g_flip, "180") == 0;
+}
+
+void set_uniforms() {
+    bool lens = g_dewarp != 0, grade = g_colorgrade != 0;
+    glUniform3f(g_u_k, lens ? g_dw_k1 : 0.0f, lens ? g_dw_k2 : 0.0f, lens ? g_dw_k3 : 0.0f);
+    glUniform2f(g_u_center, g_dw_cx, g_dw_cy);
+    glUniform1f(g_u_strength, lens ? g_dw_strength : 0.0f);
+    glUniform1f(g_u_zoom, lens && g_dw_zoom > 0.01f ? g_dw_zoom : 1.0f);
+    glUniform1f(g_u_vscale, lens && g_dw_vscale > 0.01f ? g_dw_vscale : 1.0f);
+    glUniform1f(g_u_antiflicker, g_antiflicker ? 1.0f : 0.0f);
+    glUniform1f(g_u_texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
+    glUniform1f(g_u_bright, grade ? g_cg_bright : 0.0f);
+    glUniform1f(g_u_contrast, grade ? g_cg_contrast : 1.0f);
+    glUniform1f(g_u_sat, grade ? g_cg_sat : 1.0f);
+    glUniform1f(g_u_temp, grade ? g_cg_temp : 0.0f);
+    glUniform1f(g_u_luton, grade && g_lut_on && g_lut_tex ? 1.0f : 0.0f);
+    glUniform1f(g_u_lutmix, g_lut_mix);
+    glUniform1f(g_u_lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, g_lut_tex);
+    glUniform1i(g_u_lut, 1);
+    glUniform2f(g_u_flip, flips_x() ? -1.0f : 1.0f, flips_y() ? -1.0f : 1.0f);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glUniform1i(g_u_tex, 0);
+}
+
+}  // namespace
+
+void gl_lookup_uniforms() {
+    g_u_tex = glGetUniformLocation(g_prog, "uTex");
+    g_u_k = glGetUniformLocation(g_prog, "uK");
+    g_u_center = glGetUniformLocation(g_prog, "uCenter");
+    g_u_strength = glGetUniformLocation(g_prog, "uStrength");
+    g_u_zoom = glGetUniformLocation(g_prog, "uZoom");
+    g_u_vscale = glGetUniformLocation(g_prog, "uVScale");
+    g_u_flip = glGetUniformLocation(g_prog, "uFlip");
+    g_u_antiflicker = glGetUniformLocation(g_prog, "uAntiFlicker");
+    g_u_texely = glGetUniformLocation(g_prog, "uTexelY");
+    g_u_bright = glGetUniformLocation(g_prog, "uBright");
+    g_u_contrast = glGetUniformLocation(g_prog, "uContrast");
+    g_u_sat = glGetUniformLocation(g_prog, "uSat");
+    g_u_temp = glGetUniformLocation(g_prog, "uTemp");
+    g_u_lut = glGetUniformLocation(g_prog, "uLut");
+    g_u_luton = glGetUniformLocation(g_prog, "uLutOn");
+    g_u_lutmix = glGetUniformLocation(g_prog, "uLutMix");
+    g_u_lutn = glGetUniformLocation(g_prog, "uLutN");
+}
+
+EGLImageKHR gl_import_source(const AVDRMFrameDescriptor *desc, int w, int h) {
+    const AVDRMLayerDescriptor &layer = desc->layers[0];
+    EGLint attrs[6 + 3 * 10 + 1];
+    int n = 0;
+    auto put = [&](EGLint key, EGLint value) {
+        attrs[n++] = key;
+        attrs[n++] = value;
+    };
+    put(EGL_WIDTH, w);
+    put(EGL_HEIGHT, h);
+    put(EGL_LINUX_DRM_FOURCC_EXT, EGLint(layer.format));
+    bool valid = true;
+    for (int i = 0; i < std::min(layer.nb_planes, 3); i++) {
+        const AVDRMPlaneDescriptor &p = layer.planes[i];
+        if (p.object_index < 0 || p.object_index >= desc->nb_objects) valid = false;
+        const AVDRMObjectDescriptor &o = desc->objects[valid ? p.object_index : 0];
+        put(kPlaneFd[i], o.fd);
+        put(kPlaneOffset[i], EGLint(p.offset));
+        put(kPlanePitch[i], EGLint(p.pitch));
+        if (o.format_modifier) {
+            put(kPlaneModLo[i], EGLint(o.format_modifier & 0xffffffffu));
+            put(kPlaneModHi[i], EGLint(o.format_modifier >> 32));
+        }
+    }
+    attrs[n] = EGL_NONE;
+    EGLImageKHR img =
+        valid ? eglCreateImageKHR_(g_egl, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs)
+              : EGL_NO_IMAGE_KHR;
+    if (img == EGL_NO_IMAGE_KHR && !warned) {
+        fprintf(stderr, "zyl-mpp: dewarp: import source dmabuf failed — uncorrected\n");
+        warned = 1;
+    }
+    return img;
+}
+
+void gl_draw_triangle() {
+    static const GLfloat kTriangle[] = {-1.0f, -1.0f, 3.0f, -1.0f, -1.0f, 3.0f};
+    glEnableVertexAttribArray(GLuint(g_a_pos));
+    glVertexAttribPointer(GLuint(g_a_pos), 2, GL_FLOAT, GL_FALSE, 0, kTriangle);
+    glDrawArrays(GL_TRIANGLES, 0, 3);
+}
+
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
+    if (g_gl_ready == 0) gl_start(w, h);
+    if (g_gl_ready != 1) return 0;
+    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return 0;
+    lut_hot_reload();
+    EGLImageKHR src = gl_import_source(desc, w, h);
+    if (src == EGL_NO_IMAGE_KHR) return 0;
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+
+    // Written again only four frames later, while the two newest may be on screen.
+    const GlRingSlot &slot = g_glring[g_glring_idx];
+    g_glring_idx = (g_glring_idx + 1) % kGlRingSlots;
+    glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
+    glViewport(0, 0, g_gl_w, g_gl_h);
+    glUseProgram(g_prog);
+    set_uniforms();
+    gl_draw_triangle();
+    glFinish();  // the picture is whole before the display is given the buffer
+
+    if (g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+    eglDestroyImageKHR_(g_egl, src);
+    return gl_slot_fb(slot);
+}

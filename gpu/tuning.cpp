@@ -1,11 +1,18 @@
-// Tuning values of the correction pass, with their defaults, and each output's
-// aspect, fit and flip. Start-up sets them from the environment; the live tuning
-// file changes them while running.
+// Tuning values of the correction pass, with their defaults, and the live tuning
+// file through which another process adjusts them while the video runs. Start-up
+// sets the values from the environment; the file changes them; the pass reads them
+// on every frame, so a change shows on the next frame.
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "app/app.h"
 #include "gpu/gpu.h"
+#include "gpu/parse.h"
+#include "standby/standby.h"
 #include "kms/kms.h"
 
 int g_dewarp = 0;
@@ -15,9 +22,109 @@ float g_dw_strength = 1.0f, g_dw_zoom = 1.0f, g_dw_vscale = 1.0f;
 int g_colorgrade = 0;
 float g_cg_bright = 0.0f, g_cg_contrast = 1.0f, g_cg_sat = 1.0f, g_cg_temp = 0.0f;
 int g_antiflicker = 0;
-char g_lut_path[512];
-float g_lut_mix = 1.0f;
 uint64_t g_rot_val = 0;
+char g_flip_dsi_live[8];
+timespec g_dewarp_ftime;
+
+namespace {
+
+struct NumberKey {
+    const char *key;
+    float *value;
+};
+const NumberKey kNumberKeys[] = {
+    {"strength", &g_dw_strength},
+    {"k1", &g_dw_k1},
+    {"k2", &g_dw_k2},
+    {"k3", &g_dw_k3},
+    {"cx", &g_dw_cx},
+    {"cy", &g_dw_cy},
+    {"zoom", &g_dw_zoom},
+    {"vscale", &g_dw_vscale},
+    {"bright", &g_cg_bright},
+    {"contrast", &g_cg_contrast},
+    {"sat", &g_cg_sat},
+    {"temp", &g_cg_temp},
+    {"lutmix", &g_lut_mix},
+};
+
+const char *tuning_path() {
+    const char *p = getenv("ZYL_KMS_DEWARP_FILE");
+    return p && *p ? p : "/run/zyl-fpv/dewarp";
+}
+
+// The first `keep` characters of `value`. Outputs refer to these buffers, so they see
+// the new text at once.
+void set_text(char *dst, size_t keep, const char *value) {
+    snprintf(dst, keep + 1, "%.*s", int(keep), value);
+}
+
+void set_lut(const char *value) {
+    if (strcmp(value, "-") == 0) {
+        g_lut_on = 0;  // the path and the loaded table stay for a later "on"
+        return;
+    }
+    if (strcmp(value, g_lut_path) != 0) {
+        snprintf(g_lut_path, sizeof g_lut_path, "%s", value);
+        g_lut_mtime = 0;  // the next frame loads it
+    }
+    g_lut_on = 1;
+}
+
+// One "key = value" line; true when the per-output settings must be applied again.
+bool apply_tuning(const char *key, const char *value) {
+    if (strcmp(key, "aspect") == 0) {
+        set_text(g_aspect, 15, value);
+    } else if (strcmp(key, "fit") == 0) {
+        set_text(g_fit, 15, value);
+    } else if (strcmp(key, "flip") == 0) {
+        set_text(g_flip, 7, value);
+        g_rot_val = rot_from_flip(g_flip);
+    } else if (strcmp(key, "dsiflip") == 0) {
+        set_text(g_flip_dsi_live, 7, value);
+        g_flip_dsi = strcmp(value, "-") == 0 ? nullptr : g_flip_dsi_live;
+    } else {
+        if (strcmp(key, "lut") == 0) {
+            set_lut(value);
+            return false;
+        }
+        float v = strtof(value, nullptr);  // not a number reads as 0
+        for (const NumberKey &k : kNumberKeys)
+            if (strcmp(key, k.key) == 0) *k.value = v;
+        if (strcmp(key, "smooth") == 0) g_smooth = v != 0.0f;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void poll_dewarp() {
+    const char *path = tuning_path();
+    struct stat st;
+    if (stat(path, &st) != 0) return;
+    if (st.st_mtim.tv_sec == g_dewarp_ftime.tv_sec && st.st_mtim.tv_nsec == g_dewarp_ftime.tv_nsec)
+        return;
+    g_dewarp_ftime = st.st_mtim;  // an unreadable version is not tried again
+    FILE *f = fopen(path, "r");
+    if (!f) return;
+    char line[kTuningLineBuf];
+    TuningLine t;
+    bool outputs = false;
+    while (fgets(line, sizeof line, f))
+        if (tuning_line(line, &t)) outputs |= apply_tuning(t.key, t.value);
+    fclose(f);
+    // Once for the whole file: aspect and fit lines reach every output too, and a
+    // flip or fit that changed repaints the standby pictures.
+    if (outputs) apply_output_overrides();
+    fprintf(stderr,
+            "zyl-mpp: dewarp LIVE s=%.2f k1=%.3f k2=%.3f cx=%.2f cy=%.2f zoom=%.2f vscale=%.2f | "
+            "cg b=%.2f c=%.2f sat=%.2f temp=%.2f | aspect=%s fit=%s flip=%s dsiflip=%s "
+            "smooth=%d\n",
+            g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,
+            g_cg_contrast, g_cg_sat, g_cg_temp, g_aspect, g_fit, g_flip,
+            g_flip_dsi ? g_flip_dsi : "-", g_smooth);
+}
 
 void apply_output_overrides() {
     for (int i = 0; i < nout; i++) {
@@ -41,6 +148,10 @@ void apply_output_overrides() {
             fprintf(stderr, "zyl-mpp: output %d (DSI) aspect %s fit %s flip %s (override)\n", i,
                     o.aspect, o.fit, o.flip);
     }
-    // An output whose "flip/fit" now differs from its standby_tag gets its standby
-    // picture repainted here, once the standby painter exists.
+    // The standby picture follows the flip and fit too; repainted only when they changed.
+    for (int i = 0; i < nout; i++) {
+        char tag[24];
+        standby_tag_text(outs[i], tag);
+        if (outs[i].standby_map && strcmp(tag, outs[i].standby_tag) != 0) repaint_standby(outs[i]);
+    }
 }

@@ -186,6 +186,8 @@ uint32_t testfill_colour(int n);
 
 // ---- output table ----
 bool any_output_interlaced();
+// "flip/fit" of an output as its standby picture records them.
+void standby_tag_text(const KmsOutput &o, char (&tag)[24]);
 
 // ---- frame import ----
 struct AVFrame;

@@ -1,4 +1,6 @@
 // The output table.
+#include <cstdio>
+
 #include "kms/kms.h"
 
 KmsOutput outs[kMaxOutputs];
@@ -9,4 +11,8 @@ bool any_output_interlaced() {
     for (int i = 0; i < nout; i++)
         if (outs[i].mode.flags & kModeInterlace) return true;
     return false;
+}
+
+void standby_tag_text(const KmsOutput &o, char (&tag)[24]) {
+    snprintf(tag, sizeof tag, "%s/%s", o.flip ? o.flip : "none", o.fit ? o.fit : "fit");
 }

@@ -1,9 +1,9 @@
 // File-system view of the sim: /dev/dri paths open the virtual card (or do not exist
 // without one), and with ZYL_SIM_ROOT the program's fixed paths under /run/zyl-fpv,
-// /opt/zyl-fpv and /tmp/zyl-* (and its shared-memory names) land in a directory of
-// their own, so test runs never meet each other or the machine's real files.
-// The libc calls are interposed and forward with dlsym(RTLD_NEXT), which also keeps
-// sanitizer interceptors in the chain.
+// /opt/zyl-fpv, /tmp/zyl-* and /sys/class/devfreq (and its shared-memory names) land
+// in a directory of their own, so test runs never meet each other or the machine's
+// real files. The libc calls are interposed and forward with dlsym(RTLD_NEXT), which
+// also keeps sanitizer interceptors in the chain.
 #include "sim/sim.h"
 #include "sim/vcard.h"
 
@@ -77,7 +77,8 @@ std::string sim_root_path(std::string_view path, std::string_view root) {
         return starts_with(path, dir) && (path.size() == dir.size() || path[dir.size()] == '/');
     };
     if (under(root)) return std::string(path);  // already rewritten
-    if (under("/run/zyl-fpv") || under("/opt/zyl-fpv") || starts_with(path, "/tmp/zyl-"))
+    if (under("/run/zyl-fpv") || under("/opt/zyl-fpv") || starts_with(path, "/tmp/zyl-") ||
+        under("/sys/class/devfreq"))
         return std::string(root) + std::string(path);
     return std::string(path);
 }

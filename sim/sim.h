@@ -7,17 +7,17 @@
 
 // What the virtual hardware decoder did since the last sim_dec_reset().
 struct SimDecStats {
-    int64_t live_frames;   // DRM PRIME frames whose memfd is still open (not reset)
+    int64_t live_frames;      // DRM PRIME frames whose memfd is still open (not reset)
     int64_t live_frames_max;  // the most there ever were at once
-    int64_t live_devices;  // DRM device contexts not yet freed (not reset)
-    int64_t opens;         // avcodec_open2 calls on a virtual decoder, failed ones included
-    int64_t format_calls;  // negotiations through the program's get_format
-    int64_t delivered;     // frames handed to the program
-    int64_t discarded;     // frames decoded and thrown away while silent
-    int64_t stalls;        // times a decoder fell silent
-    int64_t flushes;       // avcodec_flush_buffers on a virtual decoder
-    int64_t sends;         // avcodec_send_packet calls on a virtual decoder
-    int64_t busy;          // of those, refused as "input full"
+    int64_t live_devices;     // DRM device contexts not yet freed (not reset)
+    int64_t opens;            // avcodec_open2 calls on a virtual decoder, failed ones included
+    int64_t format_calls;     // negotiations through the program's get_format
+    int64_t delivered;        // frames handed to the program
+    int64_t discarded;        // frames decoded and thrown away while silent
+    int64_t stalls;           // times a decoder fell silent
+    int64_t flushes;          // avcodec_flush_buffers on a virtual decoder
+    int64_t sends;            // avcodec_send_packet calls on a virtual decoder
+    int64_t busy;             // of those, refused as "input full"
 };
 SimDecStats sim_dec_stats();
 // Re-reads the ZYL_SIM_DEC_* variables, forgets which names were looked up and
@@ -82,7 +82,18 @@ int sim_card_crtc_state(uint32_t crtc_id, SimCrtcInfo *out);
 // check what it left behind.
 
 // Where the program's `path` lands with ZYL_SIM_ROOT = `root` (unchanged for an empty
-// root or a path outside /run/zyl-fpv, /opt/zyl-fpv and /tmp/zyl-*).
+// root or a path outside /run/zyl-fpv, /opt/zyl-fpv, /tmp/zyl-* and /sys/class/devfreq).
 std::string sim_root_path(std::string_view path, std::string_view root);
 // The shared-memory name used for `name` with ZYL_SIM_ROOT = `root`.
 std::string sim_shm_name(std::string_view name, std::string_view root);
+
+// ---- virtual GPU ----
+// The work the virtual board adds to each GPU frame, which a real board does not do:
+// converting and uploading the decoder's NV12 frames, and copying rendered pictures
+// back into the scan-out buffers.
+struct SimGpuStats {
+    int64_t uploads, upload_ns;      // NV12 frames imported as images
+    int64_t readbacks, readback_ns;  // pictures copied into ring buffers by glFinish
+    int64_t live_images;             // images made by the sim and not yet destroyed
+};
+SimGpuStats sim_gpu_stats();

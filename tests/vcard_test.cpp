@@ -711,6 +711,8 @@ TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
     EXPECT_EQ(sim_root_path("/tmp/other", "/r"), "/tmp/other");
     EXPECT_EQ(sim_root_path("/run/zyl-fpv/a", ""), "/run/zyl-fpv/a");
     EXPECT_EQ(sim_root_path("/r/run/zyl-fpv/a", "/r"), "/r/run/zyl-fpv/a");
+    EXPECT_EQ(sim_root_path("/sys/class/devfreq/gpu/governor", "/r"),
+              "/r/sys/class/devfreq/gpu/governor");
     EXPECT_EQ(sim_shm_name("/zyl-spi.frame", ""), "/zyl-spi.frame");
     EXPECT_NE(sim_shm_name("/zyl-spi.frame", "/a"), sim_shm_name("/zyl-spi.frame", "/b"));
 

@@ -1,0 +1,193 @@
+// Cost of the correction pass on the virtual board's llvmpipe: the full pass (lens,
+// grade, LUT and anti-flicker) against a pass-through draw of the same 1920x1080 NV12
+// source into the same ring with a shader that only samples it, frame by frame in
+// turn, at the source size and at ZYL_KMS_GL_SIZE=1280x720. The virtual board's own
+// work (converting and uploading the NV12 frame, copying the picture back into the
+// scan-out buffer) is measured apart: a real board does not do it.
+//
+//   gpu_bench [FRAMES]   (default 30 of each kind per size)
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/hwcontext_drm.h>
+}
+#include <drm_fourcc.h>
+#include <xf86drmMode.h>
+
+#include "gpu/gpu.h"
+#include "gpu/pass_state.h"
+#include "kms/kms.h"
+#include "sim/sim.h"
+
+namespace {
+
+int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A 1920x1080 NV12 frame of the virtual decoder's layout: gradients and bars.
+AVDRMFrameDescriptor make_source(int w, int h) {
+    int pitch = (w + 63) & ~63, uv_off = pitch * ((h + 15) & ~15);
+    size_t size = size_t(uv_off) + size_t(pitch) * h / 2;
+    int fd = memfd_create("gpu-bench-frame", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, off_t(size)) != 0) exit(1);
+    auto *m = static_cast<uint8_t *>(mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0));
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            m[y * pitch + x] = uint8_t(16 + (x * 219 / w + (y / 64 % 2) * 40) % 220);
+            if (!(x % 2) && !(y % 2)) {
+                m[uv_off + (y / 2) * pitch + x] = uint8_t(64 + x * 128 / w);
+                m[uv_off + (y / 2) * pitch + x + 1] = uint8_t(64 + y * 128 / h);
+            }
+        }
+    munmap(m, size);
+    AVDRMFrameDescriptor d{};
+    d.nb_objects = 1;
+    d.objects[0] = {fd, size, 0};
+    d.nb_layers = 1;
+    d.layers[0].format = DRM_FORMAT_NV12;
+    d.layers[0].nb_planes = 2;
+    d.layers[0].planes[0] = {0, 0, pitch};
+    d.layers[0].planes[1] = {0, uv_off, pitch};
+    return d;
+}
+
+void write_lut(const std::string &path, int n) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) exit(1);
+    fprintf(f, "LUT_3D_SIZE %d\n", n);
+    for (int b = 0; b < n; b++)
+        for (int g = 0; g < n; g++)
+            for (int r = 0; r < n; r++)
+                fprintf(f, "%f %f %f\n", 0.1 + 0.8 * g / (n - 1), double(b) / (n - 1),
+                        1.0 - double(r) / (n - 1));
+    fclose(f);
+}
+
+GLuint g_plain_prog;
+GLint g_plain_tex;
+
+// What the pass does for a frame minus the correction: import, one sample per pixel.
+uint32_t pass_through(const AVDRMFrameDescriptor *desc, int w, int h) {
+    EGLImageKHR src = gl_import_source(desc, w, h);
+    if (src == EGL_NO_IMAGE_KHR) return 0;
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src);
+    const GlRingSlot &slot = g_glring[g_glring_idx];
+    g_glring_idx = (g_glring_idx + 1) % kGlRingSlots;
+    glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
+    glViewport(0, 0, g_gl_w, g_gl_h);
+    glUseProgram(g_plain_prog);
+    glUniform1i(g_plain_tex, 0);
+    gl_draw_triangle();
+    glFinish();
+    eglDestroyImageKHR_(g_egl, src);
+    return gl_slot_fb(slot);
+}
+
+struct Cost {
+    std::vector<double> ms;
+    double upload_ms = 0, readback_ms = 0;
+    double median() {
+        std::sort(ms.begin(), ms.end());
+        return ms.empty() ? 0 : ms[ms.size() / 2];
+    }
+};
+
+template <typename F>
+void measure(Cost &c, F frame) {
+    SimGpuStats s0 = sim_gpu_stats();
+    int64_t t0 = now_ns();
+    uint32_t fb = frame();
+    c.ms.push_back(double(now_ns() - t0) / 1e6);
+    SimGpuStats s1 = sim_gpu_stats();
+    c.upload_ms += double(s1.upload_ns - s0.upload_ns) / 1e6;
+    c.readback_ms += double(s1.readback_ns - s0.readback_ns) / 1e6;
+    if (!fb) {
+        fprintf(stderr, "gpu_bench: a frame gave no framebuffer\n");
+        exit(1);
+    }
+    drmModeRmFB(drm_fd, fb);
+}
+
+void row(const char *size, const char *kind, Cost &c, int n) {
+    double med = c.median(), up = c.upload_ms / n, rb = c.readback_ms / n;
+    printf("%-10s %-13s %8.2f %10.2f %12.2f %10.2f\n", size, kind, med, up, rb, med - up - rb);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int n = argc > 1 ? atoi(argv[1]) : 30;
+    if (n < 1) n = 1;
+    std::string dir =
+        std::filesystem::temp_directory_path() / ("gpu_bench." + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+    setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
+    unsetenv("ZYL_KMS_GL_SIZE");
+    if (drm_init() != 0) return 1;
+
+    const int w = 1920, h = 1080;
+    AVDRMFrameDescriptor src = make_source(w, h);
+    g_dewarp = g_colorgrade = g_antiflicker = 1;
+    g_cg_contrast = 1.1f;
+    g_cg_sat = 1.2f;
+    g_cg_temp = 0.02f;
+    g_lut_mix = 0.8f;
+    write_lut(dir + "/bench.cube", 33);
+    snprintf(g_lut_path, sizeof g_lut_path, "%s/bench.cube", dir.c_str());
+    for (int i = 0; i < 3; i++) drmModeRmFB(drm_fd, gl_dewarp_fb(&src, w, h));  // start, warm up
+    if (g_gl_ready != 1 || !g_lut_on) return 1;
+    g_plain_prog = glCreateProgram();
+    glAttachShader(g_plain_prog, gl_compile(GL_VERTEX_SHADER, kGlVertexShader));
+    glAttachShader(g_plain_prog, gl_compile(GL_FRAGMENT_SHADER, R"(
+#extension GL_OES_EGL_image_external : require
+precision highp float;
+varying vec2 vUV;
+uniform samplerExternalOES uTex;
+void main() { gl_FragColor = texture2D(uTex, vUV); }
+)"));
+    glBindAttribLocation(g_plain_prog, 0, "aPos");
+    glLinkProgram(g_plain_prog);
+    g_plain_tex = glGetUniformLocation(g_plain_prog, "uTex");
+
+    printf("%d frames of each, median ms per frame; the sim's share is a mean\n", n);
+    printf("%-10s %-13s %8s %10s %12s %10s\n", "render", "draw", "frame", "sim upload",
+           "sim readback", "the rest");
+    double ratio = 0;
+    for (const char *size : {"", "1280x720"}) {
+        if (*size) {
+            setenv("ZYL_KMS_GL_SIZE", size, 1);
+            gl_ring_release();
+            gl_render_size(w, h);
+            if (gl_ring_create(g_gl_w, g_gl_h) != 0) return 1;
+        }
+        pass_through(&src, w, h);  // the plain program's first draw compiles it
+        Cost full, plain;
+        for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
+            measure(full, [&] { return gl_dewarp_fb(&src, w, h); });
+            measure(plain, [&] { return pass_through(&src, w, h); });
+        }
+        char name[32];
+        snprintf(name, sizeof name, "%dx%d", g_gl_w, g_gl_h);
+        row(name, "full", full, n);
+        row(name, "pass-through", plain, n);
+        if (!*size) ratio = full.median() / plain.median();
+    }
+    printf("full/pass-through at 1920x1080: %.2f\n", ratio);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
