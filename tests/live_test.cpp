@@ -332,6 +332,26 @@ TEST(LiveReopen, ParameterChangeAtAnIdrReopensTheDecoder) {
     EXPECT_FALSE(black(hdmi, 100, 540));
 }
 
+TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
+    // x265 repeats VPS/SPS/PPS at every keyframe; after the first unit the parser
+    // hands them out behind 3-byte start codes. Nothing changes, nothing is dropped:
+    // all 90 pictures but the two B-frame pictures the decoder still holds at the end.
+    std::string live = stream_path("hevc_live.h265");
+    Fed run = feed({"-a", "end", live}, {"ZYL_KMS_DECODER=hevc"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "CHANGED"), 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "gate:"), 0);
+    EXPECT_EQ(run.stats["delivered"], 88);
+
+    // The same sender at 480x272: one rebuild, and the picture comes back at the new size.
+    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")}, {"ZYL_KMS_DECODER=hevc"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
+    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
+    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
+}
+
 TEST(LiveReopen, RkmppDecoderAbsorbsAParameterChange) {
     Fed run = feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")},
                    {"ZYL_KMS_DECODER=h264_rkmpp"});
