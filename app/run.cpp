@@ -50,7 +50,10 @@ int receiver_main(int argc, char **argv) {
     poll_menu();
     // The first overlays are composed here once they exist.
     pthread_t reader;
-    pthread_create(&reader, nullptr, reader_thread, &ra);
+    if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
+        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));
+        return 1;
+    }
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
     return presentation_loop(reader);

@@ -198,6 +198,12 @@ TEST(Decoder, FailuresEndWithStatusOne) {
     Prepared p = prepare("nosuch_decoder");
     EXPECT_EQ(p.status, 1);
     EXPECT_EQ(p.err, "zyl-mpp: nosuch_decoder decoder missing\n");
+    // A decoder that exists but whose codec libavcodec has no parser for.
+    p = prepare("aasc");
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.err,
+              "zyl-mpp: HW decoder = aasc (h264)\n"
+              "zyl-mpp: no bitstream parser for aasc\n");
 }
 
 TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
