@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/avlog.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -224,6 +225,18 @@ TEST(Decoder, OpenFailureThroughTheProgram) {
     r = run_sim({}, {card, "ZYL_KMS_DECODER=h264_nonexistent"}, "", dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: h264_nonexistent decoder missing"), 1) << r.err;
+}
+
+TEST(AvLog, OneLineAKindThenASummaryEveryTenSeconds) {
+    EXPECT_EQ(avlog_key("error while decoding MB 12 3, bytestream -45"),
+              "error while decoding MB # #, bytestream -#");
+    AvLogKind k{avlog_key("MB 1"), 0, 0, 0};
+    EXPECT_EQ(avlog_step(&k, true, "MB 1", 1000), "MB 1");
+    for (int i = 2; i < 100; i++) EXPECT_EQ(avlog_step(&k, false, "MB", 1000 + i * 100), "");
+    // 98 held back within 10 s; the next one, 10 s after the first, is summed up with them.
+    EXPECT_EQ(avlog_step(&k, false, "MB 100", 11000), "99 more like: MB 100");
+    EXPECT_EQ(avlog_step(&k, false, "MB 101", 20999), "");
+    EXPECT_EQ(avlog_step(&k, false, "MB 102", 21000), "2 more like: MB 102");
 }
 
 TEST(Caps, AnswersWithoutDisplayOrDecoder) {
