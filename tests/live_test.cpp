@@ -191,6 +191,21 @@ TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
     EXPECT_EQ(run.stats["delivered"], 60);
 }
 
+TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
+    // B-frames: the decoder hands each picture out two units after its own. The pause
+    // falls after the IDR unit (30) and before its picture, whose drain is no
+    // keyframe drain; the decoder's own keyframe flag opens the gate.
+    Fed run = feed({"-a", "pause", "-p", "32:1200", stream_path("h264_live_b.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
+    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    // All 90 but the two pictures the decoder still holds at the end.
+    EXPECT_EQ(run.stats["delivered"], 88);
+}
+
 TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     // Frames after a dropout decode from lost references. Armed 1 s before they come,
     // the soft gate is past its 350 ms at the first of them: it drops that one only.
@@ -343,12 +358,16 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
     EXPECT_EQ(count_lines(run.r.err, "gate:"), 0);
     EXPECT_EQ(run.stats["delivered"], 88);
 
-    // The same sender at 480x272: one rebuild, and the picture comes back at the new size.
-    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")}, {"ZYL_KMS_DECODER=hevc"});
+    // The same sender at 480x272: one rebuild. The new decoder hands the keyframe's
+    // picture out two units late, and the hard gate (no time limit here) resumes on it.
+    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")},
+               {"ZYL_KMS_DECODER=hevc", "ZYL_KMS_GATE_MAX_MS=0"});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     const std::string &e = run.r.err;
     EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
     EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
     EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
 }
 

@@ -60,3 +60,6 @@ make hevc_live_part2.h265 -f lavfi -i "$(src 480x272)" -frames:v 30 "${x265live[
 # x264 with B-frames and a 30-frame GOP: the decoder hands each picture out late.
 make h264_live_b.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 -c:v libx264 -preset veryfast \
   -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -keyint_min 30 -x264-params scenecut=0
+# A damaged link: h264_long.h264 with about one byte in 400 changed (the noise filter
+# is seeded the same every time), start codes and headers included.
+make h264_noise.h264 -i "$dir/h264_long.h264" -c copy -bsf:v noise=amount=400 -f h264
