@@ -97,8 +97,9 @@ void send_and_drain(ReaderState *st, int key) {
         if (avcodec_send_packet(ctx, st->pkt) != 0) {
             st->drops++;
             if (st->drops % 30 == 1) {
-                fprintf(stderr, "zyl-mpp: send_packet busy #%ld (dropped) dec=%ld shown=%ld\n",
-                        long(st->drops), long(g_dec_count.load()), long(g_shown_count.load()));
+                fprintf(stderr, "zyl-mpp: send_packet busy #%lld (dropped) dec=%lld shown=%lld\n",
+                        (long long)st->drops, (long long)g_dec_count.load(),
+                        (long long)g_shown_count.load());
             }
             st->pkts_since_frame++;
             return;
@@ -150,8 +151,8 @@ bool restart_parser(ReaderState *st) {
     }
     st->since_unit = 0;
     if (st->parser_restarts++ % 100 == 0) {
-        fprintf(stderr, "zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%ld)\n",
-                kMaxUnitBytes >> 20, long(st->parser_restarts));
+        fprintf(stderr, "zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%lld)\n",
+                kMaxUnitBytes >> 20, (long long)st->parser_restarts);
     }
     return true;
 }

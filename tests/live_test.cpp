@@ -49,8 +49,7 @@ pid_t spawn_feeder(const std::vector<std::string> &args, int out_fd, int close_f
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         alarm(240);
-        execv(ZYL_FEEDER_BIN, argv.data());
-        _exit(127);
+        exec_built(argv);
     }
     return pid;
 }
