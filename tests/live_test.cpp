@@ -370,6 +370,23 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
     EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
 }
 
+TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
+    // 21 files of alternating size, as fast as the receiver takes them: 20 reopens.
+    std::vector<std::string> args{"-r", "0", "-a", "end"};
+    for (int i = 0; i < 21; i++)
+        args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
+    Fed run = feed(args, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
+    // Every imported handle is closed once its framebuffer exists; what the card still
+    // holds is the memory of the framebuffers on screen, as after the first file.
+    const long frame = 512 * 272 * 3 / 2;  // the larger picture, pitch 512
+    EXPECT_EQ(run.stats["imported"], 0) << "pinned " << run.stats["imported_bytes"];
+    EXPECT_LE(run.stats["imported_bytes"], 2 * frame);
+    EXPECT_LE(run.stats["imported_bytes_max"], 3 * frame);
+}
+
 TEST(LiveReopen, RkmppDecoderAbsorbsAParameterChange) {
     Fed run = feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")},
                    {"ZYL_KMS_DECODER=h264_rkmpp"});
