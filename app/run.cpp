@@ -48,7 +48,8 @@ int receiver_main(int argc, char **argv) {
     load_font();
 
     poll_menu();
-    // The first overlays are composed here once they exist.
+    poll_osd();
+    render_menu_all();
     pthread_t reader;
     pthread_create(&reader, nullptr, reader_thread, &ra);
     last_frame_time = mono_us();
