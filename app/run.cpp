@@ -46,7 +46,8 @@ int receiver_main(int argc, char **argv) {
     load_font();
 
     poll_menu();
-    // The first overlays are composed here once they exist.
+    poll_osd();
+    render_menu_all();
     pthread_t reader;
     if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
         fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));

@@ -247,14 +247,14 @@ TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
         Picture p = run.png(conn);
         ASSERT_GT(p.w, 0) << conn;
         EXPECT_FALSE(red(p, x, y)) << conn;
-        EXPECT_TRUE(black(p, x, y)) << conn;  // the standby buffers hold no picture yet
+        EXPECT_TRUE(black(p, x, y)) << conn;  // no standby picture file: black
     }
     // Both video planes off, both kept pictures and their framebuffers gone: only the
-    // two standby framebuffers are left.
+    // standby and overlay framebuffers (one and two per output) are left.
     std::string log = run.card_log();
     EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
     EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
-    EXPECT_EQ(run.stats["fbs"], 2);
+    EXPECT_EQ(run.stats["fbs"], 6);
     EXPECT_EQ(run.stats["frames"], 0);
 }
 
