@@ -434,6 +434,8 @@ class OnCard : public testing::Test {
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
+        g_smooth_phase = 0;
+        g_src_interval_us = 0;
         g_flip_blocks = 0;
         g_hold_r = 1;
         g_hold_last_present = 0;
@@ -513,6 +515,33 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
     ASSERT_NE(nullptr, a.frame);
     av_frame_free(&a.frame);
     EXPECT_EQ(seq + 3, vblanks());
+}
+
+TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    g_smooth_phase = 1;
+    g_hold_r = 2;
+    g_src_interval_us = 33333;
+    queue(2);  // pushed long ago: both vblanks of their schedule have passed
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; i++) {
+        Acquired a = acquire_frame();
+        ASSERT_NE(nullptr, a.frame) << i;
+        av_frame_free(&a.frame);
+    }
+    EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(),
+                             "zyl-kms: cadence: phase pacing — each frame on the first vblank at "
+                             "least 0.5 ms after it arrived, none in reserve"));
+    EXPECT_EQ(kPhaseGuardUs, g_phase_margin_us);
+    EXPECT_NE(0, g_phase.slot_us);
+    // The tuning file switches smooth pacing off: the schedule is gone.
+    g_smooth = 0;
+    queue(1);
+    Acquired a = acquire_frame();
+    ASSERT_NE(nullptr, a.frame);
+    av_frame_free(&a.frame);
+    EXPECT_EQ(-1, g_phase_margin_us);
+    EXPECT_EQ(0, g_phase.slot_us);
 }
 
 TEST_F(OnCard, EndOfInputAndShowOnArrival) {
