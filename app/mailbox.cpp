@@ -6,6 +6,7 @@
 #include "decode/decode.h"
 
 AVFrame *g_mb_q[kMailboxSlots];
+int64_t g_mb_at[kMailboxSlots];
 int g_mb_head;
 int g_mb_n;
 std::atomic<int> g_mb_cap{2};
@@ -43,7 +44,9 @@ void mb_push_at(AVFrame *frame, int64_t now_us) {
         av_frame_free(&old);
         g_drop_fifo++;
     }
-    g_mb_q[(g_mb_head + g_mb_n) % kMailboxSlots] = frame;
+    int slot = (g_mb_head + g_mb_n) % kMailboxSlots;
+    g_mb_q[slot] = frame;
+    g_mb_at[slot] = now_us;
     g_mb_n++;
     g_mb_cv.notify_one();
 }
@@ -59,6 +62,10 @@ AVFrame *mb_take_locked() {
     g_mb_head = (g_mb_head + 1) % kMailboxSlots;
     g_mb_n--;
     return f;
+}
+
+int64_t mb_head_arrival_locked() {
+    return g_mb_n > 0 ? g_mb_at[g_mb_head] : 0;
 }
 
 void mb_set_eof() {

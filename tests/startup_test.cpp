@@ -72,6 +72,16 @@ TEST(Settings, SwitchesLookOnlyAtTheFirstCharacter) {
     setenv("ZYL_KMS_HOTPLUG", "off", 1);
     settings_lines();
     EXPECT_EQ(g_hotplug_on, 1) << "only a leading '0' switches it off";
+    setenv("ZYL_SMOOTH", "phase", 1);
+    err = settings_lines();
+    EXPECT_EQ(g_smooth, 1);
+    EXPECT_EQ(g_smooth_phase, 1);
+    EXPECT_NE(
+        err.find("zyl-mpp: pacing vblank phase (smooth, no reserve frame) (ZYL_SMOOTH=phase)\n"),
+        std::string::npos);
+    setenv("ZYL_SMOOTH", "1", 1);
+    settings_lines();
+    EXPECT_EQ(g_smooth_phase, 0);
 }
 
 TEST(Settings, AntiflickerOverridesTheModeBothWays) {
