@@ -214,4 +214,34 @@ TEST(Video, StateFileSaysLive) {
     EXPECT_FALSE(fs::exists(run.run_path("hdmi_state.tmp")));
 }
 
+// libavcodec's complaints come once per kind, behind the receiver's prefix.
+TEST(Video, DecoderComplaintsAreThinned) {
+    auto libav_lines = [](const RunResult &r) {
+        int n = 0;
+        std::istringstream in(r.err);
+        for (std::string line; std::getline(in, line);) {
+            n += line.rfind("zyl-mpp: libav: ", 0) == 0;
+            EXPECT_TRUE(line.rfind("zyl-mpp: ", 0) == 0 || line.rfind("zyl-kms: ", 0) == 0) << line;
+        }
+        return n;
+    };
+    // H.265 into the H.264 decoder: the same sample request for nearly every unit.
+    Played wrong = play("hevc_live.h265", {});
+    ASSERT_EQ(wrong.r.status, 0) << wrong.r.err;
+    EXPECT_EQ(
+        count_lines(wrong.r.err, "zyl-mpp: libav: h264: data partitioning is not implemented."), 1)
+        << wrong.r.err;
+    EXPECT_LE(libav_lines(wrong.r), 8);
+    // A damaged link: some 2,000 complaints about 600 pictures, a few dozen kinds.
+    Played noisy = play("h264_noise.h264", {});
+    ASSERT_EQ(noisy.r.status, 0);
+    int lines = libav_lines(noisy.r);
+    EXPECT_GT(lines, 0);
+    EXPECT_LE(lines, 100);
+    // For debugging, everything.
+    Played all = play("hevc_live.h265", {"ZYL_KMS_AV_LOG=verbose"});
+    EXPECT_GT(count_lines(all.r.err, "data partitioning is not implemented"), 50);
+    libav_lines(all.r);
+}
+
 }  // namespace
