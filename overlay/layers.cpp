@@ -15,9 +15,11 @@ pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// Whether a sidebar output's standby buffer holds a drawing that must be taken away
-// once nothing is shown.
-bool g_sidebar_drawn[kMaxOutputs];
+// What a sidebar output's standby buffer holds besides the standby picture: the
+// menu, the message column or nothing. A drawing of another kind does not cover the
+// old one, so that is taken away first.
+enum class Drawn { kNothing, kMenu, kMessage };
+Drawn g_sidebar_drawn[kMaxOutputs];
 
 // Detection boxes, the telemetry HUD and the pop-up tile have their places in the
 // layer order here; they draw nothing until their drawings exist.
@@ -54,33 +56,40 @@ void compose_on_plane(KmsOutput &o) {
     menu_present(o, back);
 }
 
+void set_mirror(const KmsOutput &o) {
+    g_px_mx = flip_is(o, "h", "180");
+    g_px_my = flip_is(o, "v", "180");
+}
+
+// Under video a drawing gives way to black; without video, to the standby picture.
+void take_away_sidebar(KmsOutput &o) {
+    if (showing_video) {
+        set_mirror(o);
+        fill_rect({o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
+                  o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
+        g_px_mx = g_px_my = 0;
+    } else {
+        repaint_standby(o);
+    }
+}
+
 void compose_in_standby(int i, KmsOutput &o) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby_map) return;
+    const Drawn want = g_menu.message ? Drawn::kMessage
+                       : g_menu.open  ? Drawn::kMenu
+                                      : Drawn::kNothing;
+    if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want) take_away_sidebar(o);
+    g_sidebar_drawn[i] = want;
+    if (want == Drawn::kNothing) return;
+    // The drawing is mirrored like the video beside it.
     const OverlaySurface s{o.standby_map, o.standby_pitch, W, H};
-    if (g_menu.message || g_menu.open) {
-        // The drawing is mirrored like the video beside it.
-        g_px_mx = flip_is(o, "h", "180");
-        g_px_my = flip_is(o, "v", "180");
-        if (g_menu.message)
-            draw_message(s, W, H, true);
-        else
-            draw_menu(s, W, H, true);
-        g_px_mx = g_px_my = 0;
-        g_sidebar_drawn[i] = true;
-    } else if (g_sidebar_drawn[i]) {
-        // Under video the drawing gives way to black; without video, to the standby
-        // picture it was drawn over.
-        g_sidebar_drawn[i] = false;
-        if (showing_video) {
-            g_px_mx = flip_is(o, "h", "180");
-            g_px_my = flip_is(o, "v", "180");
-            fill_rect(s, 0, 0, W / 2, H, 0xFF000000);
-            g_px_mx = g_px_my = 0;
-        } else {
-            repaint_standby(o);
-        }
-    }
+    set_mirror(o);
+    if (want == Drawn::kMessage)
+        draw_message(s, W, H, true);
+    else
+        draw_menu(s, W, H, true);
+    g_px_mx = g_px_my = 0;
 }
 
 }  // namespace
@@ -100,7 +109,7 @@ void redraw_sidebars() {
     bool any = false;
     for (int i = 0; i < nout; i++) {
         any |= outs[i].sidebar != 0;
-        g_sidebar_drawn[i] = false;
+        g_sidebar_drawn[i] = Drawn::kNothing;
     }
     if (any) render_menu_all();
 }

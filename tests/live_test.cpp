@@ -258,6 +258,26 @@ TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
     EXPECT_EQ(run.stats["frames"], 0);
 }
 
+TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
+    // Fitted on the monitor, stretched and mirrored on the panel.
+    Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
+                   {"ZYL_KMS_HIDE_MS=300", "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png"),
+                    "ZYL_KMS_FIT_DSI=stretch", "ZYL_KMS_FLIP_DSI=h"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
+    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
+    EXPECT_TRUE(black(hdmi, 230, 540));
+    EXPECT_FALSE(black(hdmi, 250, 540));
+    EXPECT_FALSE(red(hdmi, 960, 540));
+    EXPECT_FALSE(black(dsi, 2, 400));
+    // The picture's left edge is a red bar: on the mirrored panel it is on the right.
+    EXPECT_TRUE(red(hdmi, 250, 540));
+    EXPECT_TRUE(red(dsi, 797, 400));
+    EXPECT_FALSE(red(dsi, 2, 400));
+    // Painted at the modeset, again for the panel's own fit and flip, then on the hide.
+    EXPECT_EQ(count_lines(run.r.err, "rows painted"), 5) << run.r.err;
+}
+
 TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
     Fed run = feed({"-a", "end", "-c", "35-40", stream_path("h264_endred.h264"),
                     stream_path("h264_endred.h264")},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <array>
 #include <map>
 #include <sstream>
 
@@ -40,7 +41,7 @@ Played play(const std::string &stream, std::vector<std::string> env,
     env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SMOOTH=0");
-    run.r = run_sim({}, env, stream_path(stream), run.dir);
+    run.r = run_sim({}, env, stream.empty() ? "" : stream_path(stream), run.dir);
     std::istringstream in(read_file(run.dir + "/stats.txt"));
     for (std::string line; std::getline(in, line);) {
         auto eq = line.find('=');
@@ -100,6 +101,48 @@ TEST(Video, OpenMenuOnASidebarOutputNarrowsTheVideoArea) {
     EXPECT_TRUE(black(hdmi, 400, 540));
     EXPECT_TRUE(video(hdmi, 440, 540));
     EXPECT_TRUE(video(hdmi, 1850, 540));
+}
+
+TEST(Video, OpenMenuOverPlayingVideoKeepsTheWholeArea) {
+    // Tab 1 selected with the focus on the tab bar: on 1920x1080 its filled
+    // background starts at 379,484; the panel spans 365..1555 x 227..853.
+    Played run =
+        play("h264_sei.h264", {}, {{"menu", "open\n1\n0\n0\nVideo\nBitrate: 8M\nFit: fit\n"}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    Picture hdmi = run.png("HDMI-A-1");
+    auto c = hdmi.at(385, 510);
+    EXPECT_EQ((std::array<int, 3>{0x36, 0xD3, 0x99}), c);
+    // The video under the veil starts at 240, as without the menu: not narrowed.
+    EXPECT_TRUE(black(hdmi, 230, 540));
+    EXPECT_TRUE(video(hdmi, 250, 540));
+    EXPECT_LT(hdmi.at(250, 540)[0], 120) << "behind the veil";
+    EXPECT_EQ(count_lines(run.r.err, "menu → ARGB plane"), 2);
+}
+
+TEST(Video, StandbyPictureIsShownBeforeTheFirstFrame) {
+    for (const char *pic : {"std_16x9.jpg", "std_pal_16x9.png"}) {
+        Played run = play("", {"ZYL_KMS_STANDBY=" + stream_path(pic)});
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        EXPECT_TRUE(video(run.png("HDMI-A-1"), 2, 540)) << pic;
+        EXPECT_TRUE(video(run.png("DSI-1"), 400, 240)) << pic;
+    }
+    Played run = play("", {});
+    EXPECT_TRUE(black(run.png("HDMI-A-1"), 960, 540)) << "no picture: black";
+    EXPECT_EQ(count_lines(run.r.err, "standby /opt/zyl-fpv/standby.png: open failed"), 1);
+}
+
+TEST(Video, BrokenInputFilesNeitherStopNorFloodThePlayer) {
+    std::string big(10 << 20, 'x');
+    std::string binary;
+    for (int i = 0; i < 5000; i++) binary += char((i * 7919) % 256);
+    Played run = play("h264_sei.h264", {"ZYL_KMS_STANDBY=/opt/zyl-fpv/standby.png"},
+                      {{"menu", big}, {"telemetry", binary}, {"connect", ""}});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: menu file"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "more than the 65536 allowed"), 1);
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: telemetry file"), 0);
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=live"), 1);
+    EXPECT_TRUE(video(run.png("HDMI-A-1"), 960, 540));
 }
 
 TEST(Video, MessageModeKeepsTheVideoOff) {
