@@ -74,6 +74,25 @@ void mb_set_eof() {
     g_mb_cv.notify_all();
 }
 
+std::atomic<bool> g_dec_flags_keys;
+
+namespace {
+
+// Whether the decoder itself calls the picture a keyframe.
+bool decoder_says_key(const AVFrame *f) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+    return f->flags & AV_FRAME_FLAG_KEY;
+#else
+    return f->key_frame;
+#endif
+}
+
+}  // namespace
+
+// A decoder that reorders or pipelines hands a keyframe's picture out one or more
+// drains after its unit, so the last frame of the keyframe unit's drain is an older
+// picture or none. Once the decoder has shown that it flags its keyframes, its word
+// decides; until then the drain's mark stands in for it.
 int drain_decoder(AVCodecContext *ctx, int keyframe) {
     AVFrame *held = nullptr;
     int pushed = 0;
@@ -85,6 +104,10 @@ int drain_decoder(AVCodecContext *ctx, int keyframe) {
             av_frame_free(&f);
             break;
         }
+        if (decoder_says_key(f)) {
+            g_dec_flags_keys = true;
+            f->flags |= AV_FRAME_FLAG_KEY;
+        }
         if (held) {
             mb_push(held);
             pushed++;
@@ -92,7 +115,7 @@ int drain_decoder(AVCodecContext *ctx, int keyframe) {
         held = f;
     }
     if (!held) return 0;
-    if (keyframe) held->flags |= AV_FRAME_FLAG_KEY;
+    if (keyframe && !g_dec_flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
     mb_push(held);
     pushed++;
     g_dec_count += pushed;

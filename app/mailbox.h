@@ -29,7 +29,11 @@ extern std::atomic<uint64_t> g_shown_count;
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
 void mb_push(AVFrame *frame);
 void mb_push_at(AVFrame *frame, int64_t now_us);
+// Pushes every frame the decoder has ready. Frames the decoder calls keyframes get
+// the keyframe mark; so does the last frame of a drain with `keyframe` set, as long
+// as the decoder has never flagged a keyframe itself (g_dec_flags_keys).
 int drain_decoder(AVCodecContext *ctx, int keyframe);
+extern std::atomic<bool> g_dec_flags_keys;
 void mb_set_eof();
 // Consumer side: call with g_mb_lock held. Null when empty.
 AVFrame *mb_take_locked();

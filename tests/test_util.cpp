@@ -108,8 +108,7 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         alarm(limit_s);  // a hang becomes a failure, not a stuck test run
-        execv(ZYL_SIM_BIN, argv.data());
-        _exit(127);
+        exec_built(argv);
     }
     int st = 0;
     waitpid(pid, &st, 0);
@@ -118,6 +117,18 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
+}
+
+void exec_built(std::vector<char *> argv) {
+    std::vector<std::string> emulator;
+    std::istringstream words(ZYL_EMULATOR);
+    for (std::string w; words >> w;) emulator.push_back(w);
+    std::vector<char *> full;
+    for (auto &w : emulator) full.push_back(w.data());
+    full.insert(full.end(), argv.begin(), argv.end());
+    if (full.back() != nullptr) full.push_back(nullptr);
+    execvp(full[0], full.data());
+    _exit(127);
 }
 
 void forget_card() {

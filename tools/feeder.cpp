@@ -347,7 +347,7 @@ bool play(const Script &sc, const std::vector<Unit> &units, FILE *log, Counts *c
         if (!ok) return false;
         last_hevc = u.hevc;
         c->written++;
-        if (log) fprintf(log, "%zu %ld %zu\n", k, long(mono_ns() / 1000), u.data.size());
+        if (log) fprintf(log, "%zu %lld %zu\n", k, (long long)(mono_ns() / 1000), u.data.size());
     }
     bool end_aud = sc.aud == Aud::kEnd || sc.aud == Aud::kPause;
     if (end_aud && c->written > 0 && !write_aud(last_hevc)) return false;
