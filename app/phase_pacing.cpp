@@ -57,6 +57,15 @@ void move_leads(PhaseState *s, int64_t by) {
     for (int i = 0; i < s->nleads; i++) s->leads[i] += by;
 }
 
+// Late frames in a row announced a new phase; they were no jitter and count as usual.
+void forget_late_run(PhaseState *s) {
+    if (s->late_run < kPhaseLateRestart || s->nleads == 0) return;
+    int64_t median = lead_stats(*s).p50;
+    for (int i = 1; i <= std::min(s->late_run, s->nleads); i++)
+        s->leads[(s->next + kPhaseWindow - i) % kPhaseWindow] = median;
+    s->late_run = 0;
+}
+
 }  // namespace
 
 PhaseMargin phase_margin(const PhaseState &s, int64_t source_us) {
@@ -78,10 +87,17 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
     const double period = in.grid.period_us, step = in.step * period;
     const int64_t a = in.arrival_us;
     PhaseMargin m = phase_margin(s, in.source_us);
+    // Jitter makes a frame late now and then; several in a row mean the source
+    // started again at another phase (a short pause of the link).
     bool fresh = s.slot_us == 0 || s.step != in.step || a - s.slot_us > kPhaseRestartUs ||
-                 double(s.slot_us - a) > 4 * step;
+                 double(s.slot_us - a) > 4 * step || s.late_run >= kPhaseLateRestart;
     if (fresh) {
         v.restart = true;
+        if (s.late_run >= kPhaseLateRestart) {
+            PhaseState known = s;
+            forget_late_run(&known);
+            m = phase_margin(known, in.source_us);
+        }
         v.slot_us = grid_ceil(in.grid, a + m.margin_us);
         v.lead_us = v.slot_us - a;
     } else {
@@ -117,21 +133,20 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
         s->slot_us = 0;
         return;
     }
-    if (v.restart) {
+    if (v.restart && s->nleads > 0) {
         // The jitter learned so far stays; only the phase is new: the window's median
         // becomes this frame's lead.
-        int64_t v_sorted[kPhaseWindow];
-        std::copy(s->leads, s->leads + s->nleads, v_sorted);
-        std::sort(v_sorted, v_sorted + s->nleads);
-        if (s->nleads > 0) move_leads(s, v.lead_us - v_sorted[s->nleads / 2]);
-        s->step = in.step;
+        forget_late_run(s);
+        move_leads(s, v.lead_us - lead_stats(*s).p50);
     } else if (v.shift != 0) {
         move_leads(s, std::llround(v.shift * in.grid.period_us));
     }
+    s->step = in.step;
     s->leads[s->next] = v.lead_us;
     s->next = (s->next + 1) % kPhaseWindow;
     if (s->nleads < kPhaseWindow) s->nleads++;
     s->slot_us = v.slot_us;
+    s->late_run = v.lead_us < 0 ? s->late_run + 1 : 0;
 }
 
 // ---- acting on the card and the mailbox ----

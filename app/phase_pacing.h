@@ -26,6 +26,7 @@ constexpr int kPhaseMinSamples = 8;          // before this many, the schedule n
 constexpr int64_t kPhaseGuardUs = 500;       // a frame pushed this close to its vblank is late
 constexpr int64_t kPhaseHysteresisUs = 500;  // how much earlier than needed before a drop
 constexpr int64_t kPhaseRestartUs = 250000;  // a silence after which the source phase is new
+constexpr int kPhaseLateRestart = 2;         // late frames in a row: the source phase is new
 
 struct PhaseState {
     int64_t slot_us;  // vblank the last frame taken was scheduled for; 0: no schedule
@@ -34,6 +35,7 @@ struct PhaseState {
     // current schedule (moving the schedule moves them all).
     int64_t leads[kPhaseWindow];
     int nleads, next;
+    int late_run;  // frames in a row that arrived after their vblank
 };
 
 struct PhaseInput {
