@@ -34,4 +34,5 @@ else
   echo "  HDMI-A-1.png: the 1920x1080 monitor, 16:9 video filling it"
   echo "  DSI-1.png:    the 800x480 panel, the same picture fitted with black bars"
   echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
+  echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"
 fi
