@@ -700,7 +700,10 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/dmc/governor"), "simple_ondemand");
 
     // Frames that cannot be imported: said once, each shown uncorrected, the pass stays.
+    // No devfreq directory at all: nothing is pinned, nothing said.
     run = play("h264_sei.h264", "import", dir + "/b");
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: dewarp GPU pass ready"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "governor"), 0);
     EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: dewarp: import source dmabuf failed — uncorrected"),
               1)
         << run.r.err;

@@ -50,3 +50,4 @@ echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS
 echo "  menu-*.png:    the menu on the overlay plane over the playing video"
 ls "$out"/*.png | sed 's/^/  /'
 echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
+echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"
