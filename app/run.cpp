@@ -12,6 +12,7 @@
 #include "app/loop.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "app/usage.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -34,9 +35,9 @@ void wait_for_display() {
 
 int receiver_main(int argc, char **argv) {
     avlog_init(getenv("ZYL_KMS_AV_LOG"));
-    if (argc > 1 && strcmp(argv[1], "--caps") == 0) {
-        printf("caps gles=%d encode=%d\n", 1, 0);
-        return 0;
+    if (argc > 1) {
+        int status = answer_command_line(argv[1]);
+        if (status >= 0) return status;
     }
 
     wait_for_display();
