@@ -42,7 +42,7 @@ int g_want_snap;
 int rot_done;
 uint32_t g_setplane_warned;
 int64_t last_frame_time;
-time_t last_tick;
+int64_t last_tick;
 timespec g_detect_mtime;
 
 namespace {
@@ -276,7 +276,7 @@ bool loop_iteration(pthread_t reader) {
     poll_dewarp();
     hotplug_check();
     redraw |= detect_request_poll();
-    time_t now_s = time(nullptr);
+    int64_t now_s = mono_ms() / 1000;
     if (now_s != last_tick) {
         last_tick = now_s;
         frame_hold_evaluate();

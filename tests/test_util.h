@@ -41,6 +41,13 @@ Picture read_png(const std::string &path);
 // after `limit_s` seconds is killed (the run then reports 128 + SIGKILL).
 RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
                   const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+// The same in two halves, for tests that act while the program runs: the child's pid,
+// then its result once it has ended.
+int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+              const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+RunResult finish_sim(int pid, const std::string &dir);
+// Waits up to `limit_s` seconds for a file to contain `needle`.
+bool wait_for_line(const std::string &path, const std::string &needle, int limit_s);
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();

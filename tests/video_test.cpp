@@ -1,6 +1,9 @@
 // The whole receiver on the virtual board: streams made by the ffmpeg tool go in
 // on stdin, and the displays' pictures, the board's counters and the program's
 // lines come out.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -167,6 +170,30 @@ TEST(Video, StateFileSaysLive) {
     std::string state = read_file(run.run_path("hdmi_state"));
     EXPECT_EQ(state.rfind("state=live ts=", 0), 0u) << state;
     EXPECT_FALSE(fs::exists(run.run_path("hdmi_state.tmp")));
+}
+
+TEST(Video, WallClockStepBackDoesNotStopTheLoop) {
+    // No video: an open pipe with nothing in it, so the loop waits for frames on the
+    // mailbox (presenting on arrival). The wall clock goes back an hour
+    // while the loop waits; a detection request written afterwards is still read.
+    std::string dir = test_dir();
+    fs::create_directories(dir + "/root/run/zyl-fpv");
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    int pid =
+        start_sim({}, {card_env("two-display"), "ZYL_SMOOTH=0", "ZYL_SIM_CLOCK_BACK_AT_MS=300"},
+                  "/proc/self/fd/" + std::to_string(p[0]), dir, 120);
+    close(p[0]);
+    std::string err = dir + "/stderr.txt";
+    bool stepped = wait_for_line(err, "zyl-sim: wall clock stepped back 3600 s", 60);
+    write_file(dir + "/root/run/zyl-fpv/detect", "1\n");
+    // A loop stuck in the stretched wait would read it an hour later.
+    bool polled = wait_for_line(err, "zyl-mpp: yolo_init failed", 30);
+    close(p[1]);
+    RunResult r = finish_sim(pid, dir);
+    EXPECT_TRUE(stepped) << r.err;
+    EXPECT_TRUE(polled) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace
