@@ -21,7 +21,7 @@ struct Played {
     std::string dir;
     std::map<std::string, long> stats;
     Picture png(const std::string &connector) const {
-        return read_png(dir + "/" + connector + ".png");
+        return read_png(dir + "/png/" + connector + ".png");
     }
     std::string run_path(const std::string &name) const {
         return dir + "/root/run/zyl-fpv/" + name;
@@ -40,7 +40,7 @@ Played play(const std::string &stream, std::vector<std::string> env,
     std::string card = run.dir + "/board.card";
     write_file(card, read_file(board_path("two-display")) + card_lines);
     env.push_back("ZYL_SIM_CARD=" + card);
-    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
+    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir + "/png");  // made by the board
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SMOOTH=0");
     run.r = run_sim({}, env, stream_path(stream), run.dir);
