@@ -43,7 +43,7 @@ int g_want_snap;
 int rot_done;
 uint32_t g_setplane_warned;
 int64_t last_frame_time;
-time_t last_tick;
+int64_t last_tick;
 timespec g_detect_mtime;
 
 namespace {
@@ -284,7 +284,7 @@ bool loop_iteration(pthread_t reader) {
     redraw |= detect_request_poll();
     redraw |= poll_osd() != 0;
     redraw |= poll_telemetry() != 0;
-    time_t now_s = time(nullptr);
+    int64_t now_s = mono_ms() / 1000;
     if (now_s != last_tick) {
         last_tick = now_s;
         frame_hold_evaluate();

@@ -142,12 +142,14 @@ Acquired none_locked() {
     return {Acquired::kFrame, nullptr, g_mb_eof != 0};
 }
 
-// Show on arrival: the oldest frame now, or whatever arrives within the wait.
+// Show on arrival: the oldest frame now, or whatever arrives within the wait. Waits
+// end on the monotonic clock: a board setting its wall clock from the network must
+// not stretch one by the size of the step.
 Acquired on_arrival_locked(std::unique_lock<std::mutex> &lock) {
     if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
     if (g_mb_eof) return none_locked();
     auto wait = std::chrono::milliseconds(g_menu.open ? 25 : 100);
-    g_mb_cv.wait_until(lock, std::chrono::system_clock::now() + wait);
+    g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
     if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
     return none_locked();
 }
@@ -189,7 +191,7 @@ Acquired acquire_paced() {
     }
     if (g_mb_n == 0) {
         if (g_mb_eof) return none_locked();
-        g_mb_cv.wait_until(lock, std::chrono::system_clock::now() + std::chrono::milliseconds(16));
+        g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
         if (!g_smooth) return on_arrival_locked(lock);
     }
     return hold_locked(lock, false);

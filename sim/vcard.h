@@ -95,6 +95,7 @@ struct Fault {
     uint32_t clock = 0, plane = 0, crtc = 0, format = 0;
     int err = 0;
     int times = -1;  // failures left; -1 = always
+    int after = 0;   // matching requests still let through before the first failure
 };
 
 struct CardPath {

@@ -270,9 +270,15 @@ void log_presents(const std::vector<std::pair<uint32_t, FrameOrigin>> &shown) {
     if (shown.empty()) return;
     long long t = mono_ns() / 1000;
     for (const auto &[plane, o] : shown) {
-        char line[120];
-        snprintf(line, sizeof line, "present t=%lld plane=%u frame=%llu dlv=%lld", t, plane,
-                 static_cast<unsigned long long>(o.seq), static_cast<long long>(o.dlv_us));
+        // The refresh the update landed in: consecutive frames' difference is how many
+        // refreshes a picture was held, whatever the log's timing.
+        const Plane *p = find_plane(plane);
+        const Crtc *c = p ? find_crtc(p->st.crtc) : nullptr;
+        unsigned long long seq = c ? vblank_seq(*c, now_ns()) : 0;
+        char line[160];
+        snprintf(line, sizeof line, "present t=%lld plane=%u frame=%llu dlv=%lld vbl=%llu", t,
+                 plane, static_cast<unsigned long long>(o.seq), static_cast<long long>(o.dlv_us),
+                 seq);
         log_line(line);
     }
 }

@@ -399,6 +399,10 @@ const Fault *match_fault(const char *kind, uint32_t plane, uint32_t crtc, uint32
             if (f.hz >= 0 && mode->vrefresh != static_cast<uint32_t>(f.hz)) continue;
         }
         if (f.clock && (!mode || mode->clock != f.clock)) continue;
+        if (f.after > 0) {
+            const_cast<Fault &>(f).after--;
+            continue;
+        }
         return &f;
     }
     return nullptr;

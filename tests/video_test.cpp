@@ -1,6 +1,9 @@
 // The whole receiver on the virtual board: streams made by the ffmpeg tool go in
 // on stdin, and the displays' pictures, the board's counters and the program's
 // lines come out.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,7 +22,7 @@ struct Played {
     std::string dir;
     std::map<std::string, long> stats;
     Picture png(const std::string &connector) const {
-        return read_png(dir + "/" + connector + ".png");
+        return read_png(dir + "/png/" + connector + ".png");
     }
     std::string run_path(const std::string &name) const {
         return dir + "/root/run/zyl-fpv/" + name;
@@ -38,7 +41,7 @@ Played play(const std::string &stream, std::vector<std::string> env,
     std::string card = run.dir + "/board.card";
     write_file(card, read_file(board_path(board)) + card_lines);
     env.push_back("ZYL_SIM_CARD=" + card);
-    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
+    env.push_back("ZYL_SIM_PNG_DIR=" + run.dir + "/png");  // made by the board
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SMOOTH=0");
     run.r = run_sim({}, env, stream.empty() ? "" : stream_path(stream), run.dir);
@@ -242,6 +245,30 @@ TEST(Video, DecoderComplaintsAreThinned) {
     Played all = play("hevc_live.h265", {"ZYL_KMS_AV_LOG=verbose"});
     EXPECT_GT(count_lines(all.r.err, "data partitioning is not implemented"), 50);
     libav_lines(all.r);
+}
+
+TEST(Video, WallClockStepBackDoesNotStopTheLoop) {
+    // No video: an open pipe with nothing in it, so the loop waits for frames on the
+    // mailbox (presenting on arrival). The wall clock goes back an hour
+    // while the loop waits; a detection request written afterwards is still read.
+    std::string dir = test_dir();
+    fs::create_directories(dir + "/root/run/zyl-fpv");
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    int pid =
+        start_sim({}, {card_env("two-display"), "ZYL_SMOOTH=0", "ZYL_SIM_CLOCK_BACK_AT_MS=300"},
+                  "/proc/self/fd/" + std::to_string(p[0]), dir, 120);
+    close(p[0]);
+    std::string err = dir + "/stderr.txt";
+    bool stepped = wait_for_line(err, "zyl-sim: wall clock stepped back 3600 s", 60);
+    write_file(dir + "/root/run/zyl-fpv/detect", "1\n");
+    // A loop stuck in the stretched wait would read it an hour later.
+    bool polled = wait_for_line(err, "zyl-mpp: yolo_init failed", 30);
+    close(p[1]);
+    RunResult r = finish_sim(pid, dir);
+    EXPECT_TRUE(stepped) << r.err;
+    EXPECT_TRUE(polled) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace
