@@ -17,6 +17,8 @@ extern "C" {
 #include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "standby/standby.h"
 
 std::atomic<int> g_wait_key, g_gate_hard;
 std::atomic<int64_t> g_gate_since;
@@ -84,15 +86,17 @@ void show_standby() {
 }
 
 void hide_video() {
-    // The standby buffers were blacked when video started; the standby picture is
-    // painted into them again here once the standby screen exists.
+    // The standby buffers were blacked when video started: the standby picture goes
+    // back into them while the last picture still covers them.
+    showing_video = 0;
+    for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
     show_standby();
     if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
     if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
     fb_cur = fb_prev = 0;
     av_frame_free(&frame_cur);
     av_frame_free(&frame_prev);
-    showing_video = 0;
+    redraw_sidebars();
 }
 
 }  // namespace
@@ -104,7 +108,7 @@ void gap_rules_at(int64_t now_us) {
     GapStep s = gap_decide(gap, gate_arm_ms, hide_ms, g_wait_key != 0, showing_video != 0);
     if (s.arm) {
         gate_arm(0, now_us);
-        fprintf(stderr, "zyl-mpp: gate: armed (gap %ldms, soft)\n", long(gap));
+        fprintf(stderr, "zyl-mpp: gate: armed (gap %lldms, soft)\n", (long long)gap);
         fflush(stderr);
     }
     if (s.gate_word) hdmi_state_write(s.gate_word);
@@ -118,10 +122,10 @@ void gap_rules() {
 
 bool gate_pass_at(AVFrame *frame, int64_t now_us) {
     if (!g_wait_key) return true;
-    long elapsed = long((now_us - g_gate_since) / 1000);
+    long long elapsed = (long long)((now_us - g_gate_since) / 1000);
     if (frame->flags & AV_FRAME_FLAG_KEY) {
-        fprintf(stderr, "zyl-mpp: gate: resumed on keyframe %dx%d after %ld dropped (%ld ms)\n",
-                frame->width, frame->height, long(g_gate_drops), elapsed);
+        fprintf(stderr, "zyl-mpp: gate: resumed on keyframe %dx%d after %lld dropped (%lld ms)\n",
+                frame->width, frame->height, (long long)g_gate_drops, elapsed);
         fflush(stderr);
         gate_open();
         return true;
@@ -134,8 +138,8 @@ bool gate_pass_at(AVFrame *frame, int64_t now_us) {
         gate_max_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MAX_MS"), g_is_hevc ? 300 : 2000);
     bool hard = g_gate_hard != 0;
     if (gate_release_due(g_gate_drops, elapsed, gate_limit(hard, g_is_hevc, gate_max_ms))) {
-        fprintf(stderr, "zyl-mpp: gate: no keyframe after %ld frames / %ld ms — releasing (%s)\n",
-                long(g_gate_drops), elapsed, hard ? "hard" : "soft");
+        fprintf(stderr, "zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)\n",
+                (long long)g_gate_drops, elapsed, hard ? "hard" : "soft");
         gate_open();
     }
     fflush(stderr);

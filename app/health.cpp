@@ -8,6 +8,7 @@
 #include "app/health.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
+#include "app/phase_pacing.h"
 #include "decode/decode.h"
 
 std::atomic<int64_t> g_hold_last_present;
@@ -36,13 +37,14 @@ uint64_t hb_shown;
 void periodic_line(int64_t now_ms) {
     uint64_t shown = g_shown_count;
     int64_t ms = now_ms - hb_last_ms;
-    long per_s = hb_last_ms && ms > 0 ? long((shown - hb_shown) * 1000 / ms) : 0;
-    fprintf(stderr,
-            "zyl-mpp: dec=%ld shown=%ld shown/s=%ld dropped fifo/throttle/gate=%ld/%ld/%ld enc "
-            "rga_fail/pool_drop=%ld/%ld panel_busy=%ld sei_stripped=%ld\n",
-            long(g_dec_count.load()), long(shown), per_s, long(g_drop_fifo.load()),
-            long(g_drop_throttle), long(g_drop_gate), long(g_enc_rga_fail), long(g_enc_pool_drop),
-            long(g_dsi_busy_skip), long(g_sei_stripped.load()));
+    long long per_s = hb_last_ms && ms > 0 ? (long long)((shown - hb_shown) * 1000 / ms) : 0;
+    fprintf(
+        stderr,
+        "zyl-mpp: dec=%lld shown=%lld shown/s=%lld dropped fifo/throttle/gate=%lld/%lld/%lld enc "
+        "rga_fail/pool_drop=%lld/%lld panel_busy=%lld sei_stripped=%lld\n",
+        (long long)g_dec_count.load(), (long long)shown, per_s, (long long)g_drop_fifo.load(),
+        (long long)g_drop_throttle, (long long)g_drop_gate, (long long)g_enc_rga_fail,
+        (long long)g_enc_pool_drop, (long long)g_dsi_busy_skip, (long long)g_sei_stripped.load());
     hb_last_ms = now_ms;
     hb_shown = shown;
 }
@@ -62,16 +64,16 @@ void hdmi_state_write(const char *word) {
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     FILE *f = fopen(tmp, "w");
     if (!f) return;
-    long dec = long(g_dec_count.load()), shown = long(g_shown_count.load());
-    long reopens = long(g_reopens.load());
-    fprintf(f, "state=%s ts=%ld dec=%ld shown=%ld reopens=%ld\n", word, long(now), dec, shown,
-            reopens);
+    long long dec = (long long)g_dec_count.load(), shown = (long long)g_shown_count.load();
+    long long reopens = (long long)g_reopens.load();
+    fprintf(f, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word, (long long)now, dec,
+            shown, reopens);
     fclose(f);
     rename(tmp, path);
     if (strcmp(word, g_state_last) != 0) {
         snprintf(g_state_last, sizeof g_state_last, "%s", word);
-        fprintf(stderr, "zyl-mpp: hdmi_state=%s dec=%ld shown=%ld reopens=%ld\n", word, dec, shown,
-                reopens);
+        fprintf(stderr, "zyl-mpp: hdmi_state=%s dec=%lld shown=%lld reopens=%lld\n", word, dec,
+                shown, reopens);
         fflush(stderr);
     }
 }
@@ -87,8 +89,8 @@ void after_present(int64_t t0_us) {
     }
     if (g_cadence == 1) cadence_after_present(mono_us());
     if (render_ms > 150) {
-        fprintf(stderr, "zyl-mpp: SLOW render %ldms dec=%ld shown=%ld\n", long(render_ms),
-                long(g_dec_count.load()), long(g_shown_count.load()));
+        fprintf(stderr, "zyl-mpp: SLOW render %lldms dec=%lld shown=%lld\n", (long long)render_ms,
+                (long long)g_dec_count.load(), (long long)g_shown_count.load());
     } else if (g_shown_count % 600 == 0) {
         periodic_line(t1 / 1000);
     }
@@ -131,23 +133,25 @@ void cadence_report(int64_t now_us) {
     CadenceStats &c = g_cad;
     int64_t w = (now_us - c.window_start) / 1000;
     CadencePercentiles p = cadence_percentiles(&c);
-    long per_s = long((int64_t(g_shown_count) - c.window_shown) * 1000 / w);
+    long long per_s = (long long)((int64_t(g_shown_count) - c.window_shown) * 1000 / w);
     double fifo = c.fifo_samples ? double(c.fifo_sum) / c.fifo_samples : 0.0;
     fprintf(stderr,
-            "zyl-mpp: cadence shown/s=%ld present_ms p50/p95/max=%.1f/%.1f/%.1f "
-            "bins[<8,8-14,14-19,19-25,>25]=%ld/%ld/%ld/%ld/%ld vblank n0/n1/n2=%ld/%ld/%ld "
-            "fifo_avg=%.2f dropped fifo/throttle/gate=%ld/%ld/%ld\n",
-            per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, long(c.bins[0]), long(c.bins[1]),
-            long(c.bins[2]), long(c.bins[3]), long(c.bins[4]), long(c.vbl_n[0]), long(c.vbl_n[1]),
-            long(c.vbl_n[2]), fifo, long(g_drop_fifo.load()), long(g_drop_throttle),
-            long(g_drop_gate));
+            "zyl-mpp: cadence shown/s=%lld present_ms p50/p95/max=%.1f/%.1f/%.1f "
+            "bins[<8,8-14,14-19,19-25,>25]=%lld/%lld/%lld/%lld/%lld vblank n0/n1/n2=%lld/%lld/%lld "
+            "fifo_avg=%.2f dropped fifo/throttle/gate=%lld/%lld/%lld\n",
+            per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, (long long)c.bins[0],
+            (long long)c.bins[1], (long long)c.bins[2], (long long)c.bins[3], (long long)c.bins[4],
+            (long long)c.vbl_n[0], (long long)c.vbl_n[1], (long long)c.vbl_n[2], fifo,
+            (long long)g_drop_fifo.load(), (long long)g_drop_throttle, (long long)g_drop_gate);
     fprintf(stderr, "zyl-kms: cadence stages(ms mean/max):");
     for (int i = 0; i < kStages; i++) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
         fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
     }
-    fprintf(stderr, " panel_busy=%ld hold=%d src_ms=%.1f\n", long(g_dsi_busy_skip), g_hold_r,
+    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)g_dsi_busy_skip, g_hold_r,
             g_src_interval_us / 1000.0);
+    if (g_phase_margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", g_phase_margin_us / 1000.0);
+    fputc('\n', stderr);
     fflush(stderr);
     int64_t last = c.last_present;
     c = CadenceStats{};

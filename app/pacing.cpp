@@ -20,6 +20,7 @@ extern "C" {
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
+#include "app/phase_pacing.h"
 #include "app/placement.h"
 #include "app/settings.h"
 #include "kms/kms.h"
@@ -129,15 +130,13 @@ bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us) {
     return true;
 }
 
-namespace {
-
-// One refresh of waiting, timed; a sleep of one period stands in when there is no
-// output or the card refuses the wait.
 void wait_one_refresh() {
     int64_t t0 = mono_us();
     if (nout < 1 || !wait_vblank_outs0()) usleep(useconds_t(1000000 / refresh_hz()));
     stage_sample(kStageVblankWait, t0, mono_us());
 }
+
+namespace {
 
 Acquired none_locked() {
     return {Acquired::kFrame, nullptr, g_mb_eof != 0};
@@ -201,6 +200,8 @@ Acquired acquire_paced() {
 }  // namespace
 
 Acquired acquire_frame() {
+    if (g_smooth && g_smooth_phase) return acquire_phase();
+    phase_off();
     if (g_smooth) return acquire_paced();
     std::unique_lock lock(g_mb_lock);
     if (g_smooth) {
@@ -231,7 +232,7 @@ void frame_hold_evaluate() {
         fprintf(stderr,
                 "zyl-kms: cadence: source %.1f fps on %d Hz — holding each frame %d refreshes with "
                 "%d in reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
-                fps, hz, c, 1);
+                fps, hz, c, g_smooth_phase ? 0 : 1);
     }
     fflush(stderr);
 }

@@ -84,17 +84,18 @@ bool rebuild(ReaderState *st, Reopen why) {
     if (why == Reopen::kRebuildStall) {
         st->stalled = false;
         st->stall_reopens++;
-        fprintf(stderr,
-                "zyl-mpp: IDR arrived during a stall (after %ld flush(es)) — decoder rebuilt on it "
-                "(extradata %d B, stall reopen #%ld)\n",
-                long(st->flushes), len, long(st->stall_reopens));
+        fprintf(
+            stderr,
+            "zyl-mpp: IDR arrived during a stall (after %lld flush(es)) — decoder rebuilt on it "
+            "(extradata %d B, stall reopen #%lld)\n",
+            (long long)st->flushes, len, (long long)st->stall_reopens);
     } else {
         st->reopens++;
         g_reopens = uint64_t(st->reopens);
         fprintf(stderr,
                 "zyl-mpp: parameter set CHANGED mid-stream (extradata %d B) — decoder reopened "
-                "(#%ld)\n",
-                len, long(st->reopens));
+                "(#%lld)\n",
+                len, (long long)st->reopens);
     }
     st->pkts_since_frame = 0;
     fflush(stderr);
@@ -103,11 +104,12 @@ bool rebuild(ReaderState *st, Reopen why) {
 
 void declare_stall(ReaderState *st, int64_t elapsed_ms) {
     st->flushes++;
-    fprintf(stderr,
-            "zyl-mpp: decoder STALLED — %ld packets / %ld ms without a frame (dec=%ld shown=%ld "
-            "drops=%ld) — flushing, waiting for a keyframe (#%ld)\n",
-            long(st->pkts_since_frame), long(elapsed_ms), long(g_dec_count.load()),
-            long(g_shown_count.load()), long(st->drops), long(st->flushes));
+    fprintf(
+        stderr,
+        "zyl-mpp: decoder STALLED — %lld packets / %lld ms without a frame (dec=%lld shown=%lld "
+        "drops=%lld) — flushing, waiting for a keyframe (#%lld)\n",
+        (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)g_dec_count.load(),
+        (long long)g_shown_count.load(), (long long)st->drops, (long long)st->flushes);
     fflush(stderr);
     avcodec_flush_buffers(st->ra->avctx);
     int64_t now_us = mono_us();
@@ -192,8 +194,8 @@ bool recovery_before_send(ReaderState *st, const UnitFindings &f) {
 
 void recovery_frames_flowing(ReaderState *st) {
     if (!st->stalled) return;
-    fprintf(stderr, "zyl-mpp: decoder recovered after %ld flush(es) — frames flowing again\n",
-            long(st->flushes));
+    fprintf(stderr, "zyl-mpp: decoder recovered after %lld flush(es) — frames flowing again\n",
+            (long long)st->flushes);
     fflush(stderr);
     st->stalled = false;
 }
@@ -220,12 +222,12 @@ void stall_check(ReaderState *st) {
         case Stall::kNone:
             return;
         case Stall::kDead:
-            fprintf(
-                stderr,
-                "zyl-mpp: decoder DEAD — %ld packets / %ld ms without a frame (dec=%ld shown=%ld "
-                "reopens=%ld drops=%ld) — exiting for respawn\n",
-                long(st->pkts_since_frame), long(elapsed_ms), long(dec), long(g_shown_count.load()),
-                long(st->reopens), long(st->drops));
+            fprintf(stderr,
+                    "zyl-mpp: decoder DEAD — %lld packets / %lld ms without a frame (dec=%lld "
+                    "shown=%lld "
+                    "reopens=%lld drops=%lld) — exiting for respawn\n",
+                    (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)dec,
+                    (long long)g_shown_count.load(), (long long)st->reopens, (long long)st->drops);
             exit_for_respawn();
         case Stall::kFlush:
             declare_stall(st, elapsed_ms);

@@ -62,9 +62,9 @@ uint32_t import_frame(const AVFrame *frame) {
     if (addfb_fail_reported(++addfb_fail)) {
         uint32_t f = layer.format;
         fprintf(stderr,
-                "zyl-mpp: AddFB2: %s (fail #%ld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
+                "zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
                 "on this display)\n",
-                strerror(err), long(addfb_fail), char(f), char(f >> 8), char(f >> 16),
+                strerror(err), (long long)addfb_fail, char(f), char(f >> 8), char(f >> 16),
                 char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
         fflush(stderr);
     }

@@ -49,8 +49,7 @@ pid_t spawn_feeder(const std::vector<std::string> &args, int out_fd, int close_f
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         alarm(240);
-        execv(ZYL_FEEDER_BIN, argv.data());
-        _exit(127);
+        exec_built(argv);
     }
     return pid;
 }
@@ -190,6 +189,21 @@ TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
     EXPECT_EQ(run.stats["delivered"], 60);
 }
 
+TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
+    // B-frames: the decoder hands each picture out two units after its own. The pause
+    // falls after the IDR unit (30) and before its picture, whose drain is no
+    // keyframe drain; the decoder's own keyframe flag opens the gate.
+    Fed run = feed({"-a", "pause", "-p", "32:1200", stream_path("h264_live_b.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
+    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    // All 90 but the two pictures the decoder still holds at the end.
+    EXPECT_EQ(run.stats["delivered"], 88);
+}
+
 TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     // Frames after a dropout decode from lost references. Armed 1 s before they come,
     // the soft gate is past its 350 ms at the first of them: it drops that one only.
@@ -232,15 +246,35 @@ TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
         Picture p = run.png(conn);
         ASSERT_GT(p.w, 0) << conn;
         EXPECT_FALSE(red(p, x, y)) << conn;
-        EXPECT_TRUE(black(p, x, y)) << conn;  // the standby buffers hold no picture yet
+        EXPECT_TRUE(black(p, x, y)) << conn;  // no standby picture file: black
     }
     // Both video planes off, both kept pictures and their framebuffers gone: only the
-    // two standby framebuffers are left.
+    // standby and overlay framebuffers (one and two per output) are left.
     std::string log = run.card_log();
     EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
     EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
-    EXPECT_EQ(run.stats["fbs"], 2);
+    EXPECT_EQ(run.stats["fbs"], 6);
     EXPECT_EQ(run.stats["frames"], 0);
+}
+
+TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
+    // Fitted on the monitor, stretched and mirrored on the panel.
+    Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
+                   {"ZYL_KMS_HIDE_MS=300", "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png"),
+                    "ZYL_KMS_FIT_DSI=stretch", "ZYL_KMS_FLIP_DSI=h"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
+    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
+    EXPECT_TRUE(black(hdmi, 230, 540));
+    EXPECT_FALSE(black(hdmi, 250, 540));
+    EXPECT_FALSE(red(hdmi, 960, 540));
+    EXPECT_FALSE(black(dsi, 2, 400));
+    // The picture's left edge is a red bar: on the mirrored panel it is on the right.
+    EXPECT_TRUE(red(hdmi, 250, 540));
+    EXPECT_TRUE(red(dsi, 797, 400));
+    EXPECT_FALSE(red(dsi, 2, 400));
+    // Painted at the modeset, again for the panel's own fit and flip, then on the hide.
+    EXPECT_EQ(count_lines(run.r.err, "rows painted"), 5) << run.r.err;
 }
 
 TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
@@ -422,6 +456,30 @@ TEST(LiveReopen, ParameterChangeAtAnIdrReopensTheDecoder) {
     Picture hdmi = run.png("HDMI-A-1");
     ASSERT_EQ(hdmi.w, 1920);
     EXPECT_FALSE(black(hdmi, 100, 540));
+}
+
+TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
+    // x265 repeats VPS/SPS/PPS at every keyframe; after the first unit the parser
+    // hands them out behind 3-byte start codes. Nothing changes, nothing is dropped:
+    // all 90 pictures but the two B-frame pictures the decoder still holds at the end.
+    std::string live = stream_path("hevc_live.h265");
+    Fed run = feed({"-a", "end", live}, {"ZYL_KMS_DECODER=hevc"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "CHANGED"), 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "gate:"), 0);
+    EXPECT_EQ(run.stats["delivered"], 88);
+
+    // The same sender at 480x272: one rebuild. The new decoder hands the keyframe's
+    // picture out two units late, and the hard gate (no time limit here) resumes on it.
+    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")},
+               {"ZYL_KMS_DECODER=hevc", "ZYL_KMS_GATE_MAX_MS=0"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
+    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
 }
 
 TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {

@@ -85,8 +85,7 @@ pid_t start_feeder(const std::vector<std::string> &args, int *read_fd, const std
         std::vector<char *> argv;
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_built(argv);
     }
     close(p[1]);
     *read_fd = p[0];

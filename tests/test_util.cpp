@@ -108,8 +108,7 @@ int start_sim(const std::vector<std::string> &args, const std::vector<std::strin
         for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         alarm(limit_s);  // a hang becomes a failure, not a stuck test run
-        execv(ZYL_SIM_BIN, argv.data());
-        _exit(127);
+        exec_built(argv);
     }
     return pid;
 }
@@ -122,6 +121,18 @@ RunResult finish_sim(int pid, const std::string &dir) {
     r.out = read_file(dir + "/stdout.txt");
     r.err = read_file(dir + "/stderr.txt");
     return r;
+}
+
+void exec_built(std::vector<char *> argv) {
+    std::vector<std::string> emulator;
+    std::istringstream words(ZYL_EMULATOR);
+    for (std::string w; words >> w;) emulator.push_back(w);
+    std::vector<char *> full;
+    for (auto &w : emulator) full.push_back(w.data());
+    full.insert(full.end(), argv.begin(), argv.end());
+    if (full.back() != nullptr) full.push_back(nullptr);
+    execvp(full[0], full.data());
+    _exit(127);
 }
 
 RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
@@ -141,7 +152,10 @@ void forget_card() {
     if (drm_fd >= 0) close(drm_fd);
     drm_fd = -1;
     nout = 0;
-    for (KmsOutput &o : outs) o = KmsOutput{};
+    for (KmsOutput &o : outs) {
+        free(o.menu_shadow);
+        o = KmsOutput{};
+    }
     sim_card_reset();
 }
 

@@ -41,6 +41,9 @@ Picture read_png(const std::string &path);
 // after `limit_s` seconds is killed (the run then reports 128 + SIGKILL).
 RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
                   const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+// Replaces the child process with `argv` (argv[0] a program of this build), started
+// through the emulator of a cross build so that programs for another CPU run too.
+[[noreturn]] void exec_built(std::vector<char *> argv);
 // The same in two halves, for tests that act while the program runs: the child's pid,
 // then its result once it has ended.
 int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
