@@ -679,6 +679,11 @@ TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
     EXPECT_NE(sim_card_log().find("fault plane"), std::string::npos);
 }
 
+// GCC 12 at -O3 takes std::string's operator+ below for an overlapping copy (its bug 105651).
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
     sim_card_set_time_ms(0);
     open_board(board_path("hdmi-replug.card"));
@@ -717,6 +722,10 @@ TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
     sim_card_set_time_ms(600);
     EXPECT_EQ(first_mode(), "connected 1920x1080 4");
 }
+
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
     EXPECT_EQ(sim_root_path("/run/zyl-fpv/hdmi_mode", "/r/"), "/r/run/zyl-fpv/hdmi_mode");

@@ -6,12 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdlib>
 #include <filesystem>
 #include <array>
 #include <map>
 #include <sstream>
 
 #include "tests/test_util.h"
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
 
 namespace {
 
@@ -61,6 +67,11 @@ bool black(const Picture &p, int x, int y) {
 // The testsrc2 picture is bright almost everywhere.
 bool video(const Picture &p, int x, int y) {
     return !black(p, x, y);
+}
+
+bool red(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] > 200 && c[1] < 60 && c[2] < 60;
 }
 
 TEST(Video, FourThreeStreamIsFittedOnBothDisplays) {
@@ -269,6 +280,127 @@ TEST(Video, WallClockStepBackDoesNotStopTheLoop) {
     EXPECT_TRUE(stepped) << r.err;
     EXPECT_TRUE(polled) << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Mean colour of the 9x9 block around (x, y): nearest-sample scaling may land a
+// mirrored edge one pixel away.
+std::array<int, 3> block(const Picture &p, int x, int y) {
+    std::array<int, 3> sum{};
+    for (int dy = -4; dy <= 4; dy++)
+        for (int dx = -4; dx <= 4; dx++)
+            for (int c = 0; c < 3; c++) sum[c] += p.at(x + dx, y + dy)[c];
+    for (int &v : sum) v /= 81;
+    return sum;
+}
+
+bool near(std::array<int, 3> a, std::array<int, 3> b) {
+    for (int c = 0; c < 3; c++)
+        if (std::abs(a[c] - b[c]) > 24) return false;
+    return true;
+}
+
+// Points of `flipped` against `plain` mirrored (mx, my) about the picture's centre;
+// the video is centred on both displays.
+int mirrored_matches(const Picture &flipped, const Picture &plain, bool mx, bool my) {
+    int n = 0;
+    for (int i = 1; i <= 4; i++)
+        for (int j = 1; j <= 3; j++) {
+            int x = plain.w * (2 * i - 1) / 10 + plain.w / 20, y = plain.h * j / 4;
+            n += near(block(flipped, mx ? plain.w - 1 - x : x, my ? plain.h - 1 - y : y),
+                      block(plain, x, y));
+        }
+    return n;
+}
+
+TEST(Video, FlipRotatesEveryPlaneThatCanOnceAndSaysWhyOthersCannot) {
+    // Without the GPU pass (it cannot start here) the video planes flip the picture.
+    const std::vector<std::string> no_gpu{"ZYL_SIM_GPU_FAIL=gbm_device"};
+    Played run = play("h264_sei.h264", no_gpu);
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
+    ASSERT_GT(hdmi.w, 0);
+    ASSERT_EQ(mirrored_matches(hdmi, hdmi, false, false), 12);
+    struct Case {
+        const char *flip, *rot;
+        bool mx, my;
+    };
+    for (Case c : {Case{"h", "0x11", true, false}, Case{"v", "0x21", false, true},
+                   Case{"180", "0x4", true, true}}) {
+        run = play("h264_sei.h264", {"ZYL_KMS_FLIP=" + std::string(c.flip), no_gpu[0]});
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        for (const char *plane : {"63", "64"})
+            EXPECT_EQ(
+                count_lines(run.r.err, std::string("zyl-kms: flip ") + c.flip +
+                                           " applied on plane " + plane + " (rot " + c.rot + ")"),
+                1)
+                << run.r.err;
+        EXPECT_EQ(count_lines(run.r.err, "zyl-kms: flip"), 2);
+        EXPECT_EQ(mirrored_matches(run.png("HDMI-A-1"), hdmi, c.mx, c.my), 12) << c.flip;
+        EXPECT_EQ(mirrored_matches(run.png("DSI-1"), dsi, c.mx, c.my), 12) << c.flip;
+        EXPECT_LT(mirrored_matches(run.png("HDMI-A-1"), hdmi, false, false), 10) << c.flip;
+    }
+
+    // Video planes without a rotation property: each output says so once.
+    run = play("h264_sei.h264", {"ZYL_KMS_FLIP=h", no_gpu[0]}, {}, "", "five-monitors");
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "zyl-kms: flip: plane "), 4) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, " has no rotation property"), 4);
+    EXPECT_EQ(count_lines(run.r.err, "applied"), 0);
+
+    // A rotation the plane lists but cannot do for NV12: refused once, video on.
+    run = play("h264_sei.h264", {"ZYL_KMS_FLIP=v", no_gpu[0]}, {}, "", "rk-vopl-dsi");
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err,
+                          "zyl-kms: flip v NOT applied on plane 110: Invalid argument (HW can't "
+                          "rotate this pixel format"),
+              1)
+        << run.r.err;
+    EXPECT_TRUE(video(run.png("DSI-1"), 360, 640));
+}
+
+TEST(Video, MessageOnAnAtomicPrimaryPanelShowsTheStandbyUntilItEnds) {
+    // The VOPL panel's video plane is its primary: in message mode the standby buffer,
+    // holding the message screen, goes on it instead of the video.
+    Played msg = play("h264_sei.h264", {}, {{"menu", "message\nLanding\n"}}, "", "rk-vopl-dsi");
+    ASSERT_EQ(msg.r.status, 0) << msg.r.err;
+    Picture panel = msg.png("DSI-1");
+    ASSERT_EQ(panel.w, 720);
+    EXPECT_EQ(panel.at(360, 640), panel.at(20, 1260));  // the message screen's background
+    EXPECT_EQ(count_lines(msg.r.err, "FAILED"), 0);
+
+    // The message ends between two streams: the next frames are on the panel.
+    std::string dir = test_dir(), card_log = dir + "/card.log";
+    fs::create_directories(dir + "/root/run/zyl-fpv");
+    std::string menu = dir + "/root/run/zyl-fpv/menu";
+    write_file(menu, "message\nLanding\n");
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    int pid = start_sim({},
+                        {card_env("rk-vopl-dsi"), "ZYL_SMOOTH=0", "ZYL_SIM_PNG_DIR=" + dir,
+                         "ZYL_SIM_CARD_LOG=" + card_log},
+                        "/proc/self/fd/" + std::to_string(p[0]), dir, 120);
+    close(p[0]);
+    // An access unit delimiter hands the first stream's last unit over at once.
+    std::string a = read_file(stream_path("h264_nosei.h264")) + std::string("\0\0\0\1\x09\xf0", 6);
+    bool wrote = write(p[1], a.data(), a.size()) == ssize_t(a.size());
+    // Every frame of the first stream went through the loop (the gap then arms the gate).
+    bool seen = wait_for_line(dir + "/root/run/zyl-fpv/hdmi_state", " dec=60 ", 60);
+    std::string during = read_file(card_log);
+    write_file(menu, "closed\n");  // a message stays until the file says something else
+    // The second stream comes at its frame rate, so the gate armed by the gap meets
+    // its keyframe.
+    for (const auto &unit :
+         cut_units(read_file(stream_path("h264_endred.h264")), AV_CODEC_ID_H264)) {
+        wrote &= write(p[1], unit.data(), unit.size()) == ssize_t(unit.size());
+        usleep(33000);
+    }
+    close(p[1]);
+    RunResult r = finish_sim(pid, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(wrote && seen) << r.err;
+    EXPECT_EQ(count_lines(during, "present t="), 0) << during;
+    EXPECT_GE(count_lines(read_file(card_log), " plane=110 frame="), 1);
+    EXPECT_TRUE(red(read_png(dir + "/DSI-1.png"), 360, 640));
 }
 
 }  // namespace

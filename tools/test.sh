@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, runs the whole suite under
-# ThreadSanitizer, runs the fuzz targets for a minute each, then the whole suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer (its summary comes last).
+# Runs every test: installs what is missing, builds the ordinary Release build (the
+# one users and packagers make first), runs the whole suite under ThreadSanitizer,
+# runs the fuzz targets for a minute each, then the whole suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer (its summary comes last).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 jobs=$(nproc)
+
+echo "== Release: everything builds"
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j"$jobs"
 
 echo "== ThreadSanitizer: every test, the whole program included"
 cmake -S . -B build-tsan -DZYL_SANITIZE=thread -DZYL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
