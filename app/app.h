@@ -3,14 +3,20 @@
 // gate after a flush or rebuild, and reads the monotonic clock; gpu/ gives every
 // output the global display settings or the panel's own. Everything else in app/
 // has its own header beside its .cpp and is for app/ and the tests only. The GPU
-// pass answers the snapshot request the loop took for the current frame.
+// pass answers the snapshot request the loop took for the current frame. The standby
+// picture is fitted like the video, and it and the overlays ask whether video is on
+// screen.
 #pragma once
 
 #include "app/clock.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
+#include "app/placement.h"
 #include "app/settings.h"
 
 // Set by the presentation loop for the frame on which a snapshot was requested;
 // the GPU pass writes the picture of that frame.
 extern int g_want_snap;
+
+// A video picture is on screen (the standby buffers are then black beneath it).
+extern int showing_video;

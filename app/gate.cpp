@@ -17,6 +17,8 @@ extern "C" {
 #include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "standby/standby.h"
 
 std::atomic<int> g_wait_key, g_gate_hard;
 std::atomic<int64_t> g_gate_since;
@@ -84,15 +86,17 @@ void show_standby() {
 }
 
 void hide_video() {
-    // The standby buffers were blacked when video started; the standby picture is
-    // painted into them again here once the standby screen exists.
+    // The standby buffers were blacked when video started: the standby picture goes
+    // back into them while the last picture still covers them.
+    showing_video = 0;
+    for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
     show_standby();
     if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
     if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
     fb_cur = fb_prev = 0;
     av_frame_free(&frame_cur);
     av_frame_free(&frame_prev);
-    showing_video = 0;
+    redraw_sidebars();
 }
 
 }  // namespace

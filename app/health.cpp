@@ -8,6 +8,7 @@
 #include "app/health.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
+#include "app/phase_pacing.h"
 #include "decode/decode.h"
 
 std::atomic<int64_t> g_hold_last_present;
@@ -147,8 +148,10 @@ void cadence_report(int64_t now_us) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
         fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
     }
-    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f\n", (long long)g_dsi_busy_skip, g_hold_r,
+    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)g_dsi_busy_skip, g_hold_r,
             g_src_interval_us / 1000.0);
+    if (g_phase_margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", g_phase_margin_us / 1000.0);
+    fputc('\n', stderr);
     fflush(stderr);
     int64_t last = c.last_present;
     c = CadenceStats{};

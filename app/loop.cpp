@@ -33,6 +33,7 @@ extern "C" {
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
+#include "standby/standby.h"
 
 int showing_video;
 uint32_t fb_cur, fb_prev;
@@ -42,7 +43,7 @@ int g_want_snap;
 int rot_done;
 uint32_t g_setplane_warned;
 int64_t last_frame_time;
-time_t last_tick;
+int64_t last_tick;
 timespec g_detect_mtime;
 
 namespace {
@@ -206,6 +207,7 @@ void present_frame(AVFrame *frame) {
     if (!showing_video) {
         clear_standby_buffers();
         showing_video = 1;
+        redraw_sidebars();
     }
     after_present(t0);
 }
@@ -273,15 +275,23 @@ bool detect_request_poll() {
 // One pass; true when the input has ended and every frame was shown.
 bool loop_iteration(pthread_t reader) {
     bool redraw = poll_menu() != 0;
-    poll_dewarp();
+    redraw |= poll_dewarp();
     hotplug_check();
+    if (poll_connect()) {
+        for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+        redraw = true;
+    }
     redraw |= detect_request_poll();
-    time_t now_s = time(nullptr);
+    redraw |= poll_osd() != 0;
+    redraw |= poll_telemetry() != 0;
+    int64_t now_s = mono_ms() / 1000;
     if (now_s != last_tick) {
         last_tick = now_s;
         frame_hold_evaluate();
+        // The HUD shows the time and the board's temperature.
+        for (int i = 0; i < nout; i++) redraw |= outs[i].telemetry != 0;
     }
-    (void)redraw;  // overlays are composed here once they exist
+    if (redraw) render_menu_all();
 
     Acquired a = acquire_frame();
     if (a.kind == Acquired::kHold) return false;

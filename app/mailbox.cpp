@@ -6,6 +6,7 @@
 #include "decode/decode.h"
 
 AVFrame *g_mb_q[kMailboxSlots];
+int64_t g_mb_at[kMailboxSlots];
 int g_mb_head;
 int g_mb_n;
 std::atomic<int> g_mb_cap{2};
@@ -43,7 +44,9 @@ void mb_push_at(AVFrame *frame, int64_t now_us) {
         av_frame_free(&old);
         g_drop_fifo++;
     }
-    g_mb_q[(g_mb_head + g_mb_n) % kMailboxSlots] = frame;
+    int slot = (g_mb_head + g_mb_n) % kMailboxSlots;
+    g_mb_q[slot] = frame;
+    g_mb_at[slot] = now_us;
     g_mb_n++;
     g_mb_cv.notify_one();
 }
@@ -61,12 +64,35 @@ AVFrame *mb_take_locked() {
     return f;
 }
 
+int64_t mb_head_arrival_locked() {
+    return g_mb_n > 0 ? g_mb_at[g_mb_head] : 0;
+}
+
 void mb_set_eof() {
     std::lock_guard lock(g_mb_lock);
     g_mb_eof = 1;
     g_mb_cv.notify_all();
 }
 
+std::atomic<bool> g_dec_flags_keys;
+
+namespace {
+
+// Whether the decoder itself calls the picture a keyframe.
+bool decoder_says_key(const AVFrame *f) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+    return f->flags & AV_FRAME_FLAG_KEY;
+#else
+    return f->key_frame;
+#endif
+}
+
+}  // namespace
+
+// A decoder that reorders or pipelines hands a keyframe's picture out one or more
+// drains after its unit, so the last frame of the keyframe unit's drain is an older
+// picture or none. Once the decoder has shown that it flags its keyframes, its word
+// decides; until then the drain's mark stands in for it.
 int drain_decoder(AVCodecContext *ctx, int keyframe) {
     AVFrame *held = nullptr;
     int pushed = 0;
@@ -78,6 +104,10 @@ int drain_decoder(AVCodecContext *ctx, int keyframe) {
             av_frame_free(&f);
             break;
         }
+        if (decoder_says_key(f)) {
+            g_dec_flags_keys = true;
+            f->flags |= AV_FRAME_FLAG_KEY;
+        }
         if (held) {
             mb_push(held);
             pushed++;
@@ -85,7 +115,7 @@ int drain_decoder(AVCodecContext *ctx, int keyframe) {
         held = f;
     }
     if (!held) return 0;
-    if (keyframe) held->flags |= AV_FRAME_FLAG_KEY;
+    if (keyframe && !g_dec_flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
     mb_push(held);
     pushed++;
     g_dec_count += pushed;

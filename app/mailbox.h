@@ -14,6 +14,7 @@ struct AVFrame;
 
 constexpr int kMailboxSlots = 4;
 extern AVFrame *g_mb_q[kMailboxSlots];
+extern int64_t g_mb_at[kMailboxSlots];  // monotonic push time of each queued frame
 extern int g_mb_head;
 extern int g_mb_n;
 extern std::atomic<int> g_mb_cap;
@@ -28,9 +29,15 @@ extern std::atomic<uint64_t> g_shown_count;
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
 void mb_push(AVFrame *frame);
 void mb_push_at(AVFrame *frame, int64_t now_us);
+// Pushes every frame the decoder has ready. Frames the decoder calls keyframes get
+// the keyframe mark; so does the last frame of a drain with `keyframe` set, as long
+// as the decoder has never flagged a keyframe itself (g_dec_flags_keys).
 int drain_decoder(AVCodecContext *ctx, int keyframe);
+extern std::atomic<bool> g_dec_flags_keys;
 void mb_set_eof();
 // Consumer side: call with g_mb_lock held. Null when empty.
 AVFrame *mb_take_locked();
+// Push time of the oldest queued frame (0 when empty).
+int64_t mb_head_arrival_locked();
 // Interval estimate update: the next smoothed value for one measured interval.
 int64_t mb_next_interval(int64_t current, int64_t interval_us);

@@ -20,6 +20,7 @@ extern "C" {
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
+#include "app/phase_pacing.h"
 #include "app/placement.h"
 #include "app/settings.h"
 #include "kms/kms.h"
@@ -129,26 +130,26 @@ bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us) {
     return true;
 }
 
-namespace {
-
-// One refresh of waiting, timed; a sleep of one period stands in when there is no
-// output or the card refuses the wait.
 void wait_one_refresh() {
     int64_t t0 = mono_us();
     if (nout < 1 || !wait_vblank_outs0()) usleep(useconds_t(1000000 / refresh_hz()));
     stage_sample(kStageVblankWait, t0, mono_us());
 }
 
+namespace {
+
 Acquired none_locked() {
     return {Acquired::kFrame, nullptr, g_mb_eof != 0};
 }
 
-// Show on arrival: the oldest frame now, or whatever arrives within the wait.
+// Show on arrival: the oldest frame now, or whatever arrives within the wait. Waits
+// end on the monotonic clock: a board setting its wall clock from the network must
+// not stretch one by the size of the step.
 Acquired on_arrival_locked(std::unique_lock<std::mutex> &lock) {
     if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
     if (g_mb_eof) return none_locked();
     auto wait = std::chrono::milliseconds(g_menu.open ? 25 : 100);
-    g_mb_cv.wait_until(lock, std::chrono::system_clock::now() + wait);
+    g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
     if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
     return none_locked();
 }
@@ -190,7 +191,7 @@ Acquired acquire_paced() {
     }
     if (g_mb_n == 0) {
         if (g_mb_eof) return none_locked();
-        g_mb_cv.wait_until(lock, std::chrono::system_clock::now() + std::chrono::milliseconds(16));
+        g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
         if (!g_smooth) return on_arrival_locked(lock);
     }
     return hold_locked(lock, false);
@@ -199,6 +200,8 @@ Acquired acquire_paced() {
 }  // namespace
 
 Acquired acquire_frame() {
+    if (g_smooth && g_smooth_phase) return acquire_phase();
+    phase_off();
     if (g_smooth) return acquire_paced();
     std::unique_lock lock(g_mb_lock);
     if (g_smooth) {
@@ -229,7 +232,7 @@ void frame_hold_evaluate() {
         fprintf(stderr,
                 "zyl-kms: cadence: source %.1f fps on %d Hz — holding each frame %d refreshes with "
                 "%d in reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
-                fps, hz, c, 1);
+                fps, hz, c, g_smooth_phase ? 0 : 1);
     }
     fflush(stderr);
 }

@@ -28,6 +28,9 @@ int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p);
 extern int g_dsi_nonblock;
 // True once the next vertical blank of output 0's CRTC has passed (needs an output).
 bool wait_vblank_outs0();
+// One refresh of waiting, timed as the vblank wait; a sleep of one period stands in
+// when there is no output or the card refuses the wait.
+void wait_one_refresh();
 
 extern int g_hold_r;  // refreshes each frame is held; 1 = present on arrival
 extern int g_hold_cand, g_hold_cand_n;

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "app/avlog.h"
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/loop.h"
@@ -14,10 +16,6 @@
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
-
-extern "C" {
-#include <libavutil/log.h>
-}
 
 // A monitor or card may come up after the receiver does, so it waits rather than
 // exits, backing off to keep a display-less board quiet.
@@ -36,7 +34,7 @@ void wait_for_display() {
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
-    av_log_set_level(AV_LOG_WARNING);
+    avlog_init(getenv("ZYL_KMS_AV_LOG"));
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return status;
@@ -49,9 +47,13 @@ int receiver_main(int argc, char **argv) {
     load_font();
 
     poll_menu();
-    // The first overlays are composed here once they exist.
+    poll_osd();
+    render_menu_all();
     pthread_t reader;
-    pthread_create(&reader, nullptr, reader_thread, &ra);
+    if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
+        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));
+        return 1;
+    }
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
     return presentation_loop(reader);

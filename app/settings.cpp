@@ -11,6 +11,7 @@
 
 int g_hotplug_on = 1;
 int g_smooth = 1;
+int g_smooth_phase;
 char g_aspect[32] = "keep";
 char g_fit[32] = "fit";
 char g_flip[32] = "none";
@@ -57,6 +58,7 @@ void read_settings(bool interlaced) {
     if (non_empty(v)) g_antiflicker = v[0] == '1';
     const char *smooth = getenv("ZYL_SMOOTH");
     g_smooth = smooth ? smooth[0] != '0' : 1;
+    g_smooth_phase = smooth && smooth[0] == 'p';
 
     set_text("ZYL_KMS_ASPECT", g_aspect, sizeof g_aspect);
     set_text("ZYL_KMS_FIT", g_fit, sizeof g_fit);
@@ -66,7 +68,10 @@ void read_settings(bool interlaced) {
     if (!g_hotplug_on) fprintf(stderr, "zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)\n");
     if (g_antiflicker) fprintf(stderr, "zyl-mpp: interlaced output → GPU anti-flicker filter ON\n");
     fprintf(stderr, "zyl-mpp: pacing %s (ZYL_SMOOTH=%s)\n",
-            g_smooth ? "vblank (smooth)" : "show-on-arrival", smooth ? smooth : "unset→on");
+            g_smooth_phase ? "vblank phase (smooth, no reserve frame)"
+            : g_smooth     ? "vblank (smooth)"
+                           : "show-on-arrival",
+            smooth ? smooth : "unset→on");
     fprintf(stderr, "zyl-mpp: fit %s\n", g_fit);
     fprintf(stderr, "zyl-mpp: aspect %s\n", g_aspect);
     fprintf(stderr, "zyl-mpp: flip %s (rot 0x%llx)\n", g_flip, (unsigned long long)g_rot_val);

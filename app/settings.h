@@ -8,6 +8,9 @@
 
 extern int g_hotplug_on;
 extern int g_smooth;
+// ZYL_SMOOTH=phase: while g_smooth is on, frames are placed on the vblank grid by
+// their arrival phase instead of keeping one in reserve (phase_pacing.h).
+extern int g_smooth_phase;
 extern char g_aspect[32];
 extern char g_fit[32];
 extern char g_flip[32];

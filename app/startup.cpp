@@ -22,16 +22,25 @@ int prepare_decoder(ReaderArgs *ra) {
     }
     g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
     fprintf(stderr, "zyl-mpp: HW decoder = %s (%s)\n", name, g_is_hevc ? "h265" : "h264");
-
-    AVCodecContext *ctx = new_decoder_ctx(codec, name);
-    if (!ctx) return 1;
-    int deferred = strcmp(name, "hevc") == 0;
-    if (!deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
-        fprintf(stderr, "zyl-mpp: open codec failed\n");
-        avcodec_free_context(&ctx);
+    // The reader cuts the stream with libavcodec's parser for the codec; a decoder
+    // without one cannot be fed at all.
+    AVCodecParserContext *parser = av_parser_init(codec->id);
+    if (!parser) {
+        fprintf(stderr, "zyl-mpp: no bitstream parser for %s\n", name);
         return 1;
     }
-    *ra = ReaderArgs{ctx, av_parser_init(codec->id), codec, name, deferred};
+
+    AVCodecContext *ctx = new_decoder_ctx(codec, name);
+    int deferred = strcmp(name, "hevc") == 0;
+    if (ctx && !deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
+        fprintf(stderr, "zyl-mpp: open codec failed\n");
+        avcodec_free_context(&ctx);
+    }
+    if (!ctx) {
+        av_parser_close(parser);
+        return 1;
+    }
+    *ra = ReaderArgs{ctx, parser, codec, name, deferred};
     return 0;
 }
 

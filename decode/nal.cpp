@@ -40,13 +40,27 @@ int tracked_slot(int type, int hevc) {
     return type == 7 ? 1 : type == 8 ? 2 : -1;
 }
 
+// A stored unit begins with 00 00 01 or 00 00 00 01 and holds its header byte.
+int start_code_len(const uint8_t *unit) {
+    return unit[2] == 1 ? 3 : 4;
+}
+
 // Stores one parameter-set unit in its slot; true when it differs from the last one.
+// Units are compared from their NAL header on: the parser hands the same set out
+// with a 4-byte start code at the start of a stream and a 3-byte one later (its
+// leading zero ends the packet before), and that alone is no change. The stored
+// copy keeps its start code, for it becomes the extradata of a rebuilt decoder.
 bool store_param_set(ParamSetStore *ps, int slot, const uint8_t *unit, int len) {
     uint8_t *&s = ps->unit[slot];
-    if (s && ps->len[slot] == len) {
-        if (memcmp(s, unit, len) == 0) return false;
-        memcpy(s, unit, len);
-        return true;
+    int sc = start_code_len(unit);
+    if (s) {
+        int old_sc = start_code_len(s);
+        if (ps->len[slot] - old_sc == len - sc && memcmp(s + old_sc, unit + sc, len - sc) == 0)
+            return false;
+        if (ps->len[slot] == len) {
+            memcpy(s, unit, len);
+            return true;
+        }
     }
     bool changed = s != nullptr;
     auto *copy = static_cast<uint8_t *>(malloc(len));

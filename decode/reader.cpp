@@ -141,17 +141,24 @@ void on_unit(ReaderState *st, uint8_t *data, int size) {
 // the parser for ever; past this much without a unit the parser starts afresh.
 constexpr size_t kMaxUnitBytes = 16 << 20;
 
-void restart_parser(ReaderState *st) {
+// False when no new parser could be made: the input then ends here.
+bool restart_parser(ReaderState *st) {
     av_parser_close(st->ra->parser);
     st->ra->parser = av_parser_init(st->ra->codec->id);
+    if (!st->ra->parser) {
+        fprintf(stderr, "zyl-mpp: av_parser_init failed on a parser restart — ending the input\n");
+        return false;
+    }
     st->since_unit = 0;
     if (st->parser_restarts++ % 100 == 0) {
         fprintf(stderr, "zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%lld)\n",
                 kMaxUnitBytes >> 20, (long long)st->parser_restarts);
     }
+    return true;
 }
 
-void parse_buffer(ReaderState *st) {
+// False when the input has to end.
+bool parse_buffer(ReaderState *st) {
     size_t pos = 0;
     while (pos < st->len) {
         uint8_t *out = nullptr;
@@ -167,9 +174,10 @@ void parse_buffer(ReaderState *st) {
     }
     drop_front(st, pos);
     if (st->since_unit > kMaxUnitBytes || st->len > kMaxUnitBytes) {
-        restart_parser(st);
+        if (!restart_parser(st)) return false;
         if (st->len > 4) drop_front(st, st->len - 4);
     }
+    return true;
 }
 
 void reader_init(ReaderState *st, ReaderArgs *ra, bool decode) {
@@ -213,7 +221,7 @@ void reader_run(ReaderArgs *ra, int fd, bool decode) {
             if (d == Deferred::kFailed) break;
             if (d == Deferred::kWait) continue;
         }
-        parse_buffer(&st);
+        if (!parse_buffer(&st)) break;
         st.decoder_open = true;
     }
     param_sets_free(&st.ps);

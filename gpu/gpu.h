@@ -42,5 +42,6 @@ void gl_render_size(int src_w, int src_h);
 
 // ---- live tuning file ----
 extern char g_flip_dsi_live[8];
-// Re-reads the tuning file when it changed (once per loop iteration).
-void poll_dewarp();
+// Re-reads the tuning file when it changed (once per loop iteration); true when the
+// outputs' aspect, fit or flip were set again (the overlays then follow the flip).
+bool poll_dewarp();

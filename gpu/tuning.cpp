@@ -99,15 +99,15 @@ bool apply_tuning(const char *key, const char *value) {
 
 }  // namespace
 
-void poll_dewarp() {
+bool poll_dewarp() {
     const char *path = tuning_path();
     struct stat st;
-    if (stat(path, &st) != 0) return;
+    if (stat(path, &st) != 0) return false;
     if (st.st_mtim.tv_sec == g_dewarp_ftime.tv_sec && st.st_mtim.tv_nsec == g_dewarp_ftime.tv_nsec)
-        return;
+        return false;
     g_dewarp_ftime = st.st_mtim;  // an unreadable version is not tried again
     FILE *f = fopen(path, "r");
-    if (!f) return;
+    if (!f) return false;
     char line[kTuningLineBuf];
     TuningLine t;
     bool outputs = false;
@@ -124,6 +124,7 @@ void poll_dewarp() {
             g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,
             g_cg_contrast, g_cg_sat, g_cg_temp, g_aspect, g_fit, g_flip,
             g_flip_dsi ? g_flip_dsi : "-", g_smooth);
+    return outputs;
 }
 
 void apply_output_overrides() {

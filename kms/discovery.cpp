@@ -167,9 +167,6 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
     o->standby_map = lit.standby.map;
     o->standby_pitch = lit.standby.pitch;
     o->standby_fb = lit.standby.fb;
-    // Without an overlay plane, overlays are drawn beside the video in the standby buffer.
-    o->menu_front = -1;
-    o->sidebar = 1;
 }
 
 void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
@@ -198,9 +195,7 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
     fill_output(&o, c.get(), v, lit);
     fill_plane_props(&o, nout, lit.atomic_modeset);
     add_to_mask(&claims->used_crtcs, v.crtc_idx);
-    // The overlay-plane probe goes here: it looks for an ARGB plane on o.crtc_idx
-    // outside claims->used_planes, claims the one that takes a linear scan-out, and
-    // replaces the sidebar fallback set above.
+    probe_menu_plane(&o, nout, &claims->used_planes);
 
     bool interlaced = o.mode.flags & kModeInterlace;
     fprintf(stderr, "zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s\n", nout, o.crtc_id,

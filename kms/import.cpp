@@ -20,31 +20,51 @@ bool addfb_fail_reported(int64_t count) {
     return count == 1 || count % 300 == 0;
 }
 
+namespace {
+
+// The framebuffer holds its own reference to the memory: the handles are closed as
+// soon as it is made (or refused), so a decoder's buffers do not outlive it. Planes
+// of one buffer share a handle, which is closed once.
+void close_handles(const uint32_t handles[4], int n) {
+    for (int i = 0; i < n; i++) {
+        bool seen = false;
+        for (int j = 0; j < i; j++) seen |= handles[j] == handles[i];
+        if (handles[i] && !seen) drmCloseBufferHandle(drm_fd, handles[i]);
+    }
+}
+
+}  // namespace
+
 uint32_t import_frame(const AVFrame *frame) {
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     const AVDRMLayerDescriptor &layer = desc->layers[0];
     uint32_t handles[4] = {}, pitches[4] = {}, offsets[4] = {};
     uint64_t modifiers[4] = {};
-    for (int i = 0; i < layer.nb_planes && i < 4; i++) {
+    int n = layer.nb_planes < 4 ? layer.nb_planes : 4;
+    for (int i = 0; i < n; i++) {
         const AVDRMPlaneDescriptor &plane = layer.planes[i];
         const AVDRMObjectDescriptor &obj = desc->objects[plane.object_index];
-        if (drmPrimeFDToHandle(drm_fd, obj.fd, &handles[i]) != 0) return 0;
+        if (drmPrimeFDToHandle(drm_fd, obj.fd, &handles[i]) != 0) {
+            close_handles(handles, i);
+            return 0;
+        }
         pitches[i] = uint32_t(plane.pitch);
         offsets[i] = uint32_t(plane.offset);
         modifiers[i] = obj.format_modifier;
     }
     uint32_t flags = modifiers[0] != 0 ? DRM_MODE_FB_MODIFIERS : 0;
     uint32_t fb = 0;
-    if (drmModeAddFB2WithModifiers(drm_fd, frame->width, frame->height, layer.format, handles,
-                                   pitches, offsets, modifiers, &fb, flags) == 0) {
-        return fb;
-    }
+    int r = drmModeAddFB2WithModifiers(drm_fd, frame->width, frame->height, layer.format, handles,
+                                       pitches, offsets, modifiers, &fb, flags);
+    int err = errno;
+    close_handles(handles, n);
+    if (r == 0) return fb;
     if (addfb_fail_reported(++addfb_fail)) {
         uint32_t f = layer.format;
         fprintf(stderr,
                 "zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
                 "on this display)\n",
-                strerror(errno), (long long)addfb_fail, char(f), char(f >> 8), char(f >> 16),
+                strerror(err), (long long)addfb_fail, char(f), char(f >> 8), char(f >> 16),
                 char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
         fflush(stderr);
     }

@@ -184,6 +184,42 @@ void write_mode_report(const drmModeModeInfo &mode);
 // XR24 test colour of output `n`.
 uint32_t testfill_colour(int n);
 
+// ---- overlay plane ----
+// What the probe needs to know about one entry of the card's plane list.
+struct MenuPlaneInfo {
+    uint32_t id;
+    uint32_t possible_crtcs;
+    bool readable;
+    bool argb;           // lists AR24
+    int type;            // 0 overlay, 1 primary, 2 cursor, -1 properties unreadable
+    uint32_t zpos_prop;  // 0 = none
+    uint64_t zpos;
+};
+struct MenuCandidate {
+    uint32_t plane_id;
+    uint32_t zpos_prop;
+    uint64_t zpos;
+    bool overlay;
+    int index;  // in the card's plane list
+};
+// The planes worth probing for the overlay of the output on CRTC `crtc_idx`, best
+// first (highest zpos, overlay-typed first among equals), at most 16. `named` is
+// ZYL_KMS_MENU_PLANE (0: any); a named plane qualifies whatever its type.
+std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> planes,
+                                                 int crtc_idx, uint32_t used_planes,
+                                                 uint32_t named);
+// Gives the output an ARGB overlay plane that proved it scans out a linear buffer,
+// with two buffers and a drawing surface, and claims it in `used_planes`; without one
+// the output draws its overlays into the standby buffer (sidebar).
+void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes);
+// Puts overlay buffer `index` (drawn, or copied from the drawing surface) on the
+// plane, mirrored by the output's flip.
+void menu_present(KmsOutput &o, int index);
+// Takes the overlay plane off the screen.
+void menu_plane_off(KmsOutput &o);
+// Mirrors a 32-bit buffer in place: "h", "v" or "180"; anything else leaves it.
+void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, const char *flip);
+
 // ---- output table ----
 bool any_output_interlaced();
 // "flip/fit" of an output as its standby picture records them.

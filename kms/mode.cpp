@@ -115,8 +115,12 @@ const drmModeModeInfo *nearest_rate(const Qualifying &q, int hz) {
 }
 
 // The last resort of both request kinds: the listed progressive mode nearest the rate.
+// Without a rate the monitor's order decides, as everywhere else: its first mode of the
+// size, not the lowest rate.
 const drmModeModeInfo *nearest_progressive(const drmModeConnector *c, const ModeRequest &r) {
-    const drmModeModeInfo *m = nearest_rate({modes_of(c), r.w, r.h, false}, r.hz);
+    Qualifying q{modes_of(c), r.w, r.h, false};
+    if (r.hz == 0) return first_within(q, 0, 0);
+    const drmModeModeInfo *m = nearest_rate(q, r.hz);
     if (m && rate_diff(*m, r.hz) != 0)
         fprintf(stderr, "zyl-mpp: requested %dx%d@%d not available — driving %dx%d@%d instead.\n",
                 r.w, r.h, r.hz, r.w, r.h, int(m->vrefresh));

@@ -13,6 +13,7 @@
 #include <xf86drm.h>
 
 #include "kms/kms.h"
+#include "standby/standby.h"
 
 namespace {
 
@@ -35,9 +36,9 @@ void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t 
         fill_testcol(out_no, b, w, h);
         return;
     }
-    // The standby picture and the connect screen are painted here (load_standby with
-    // the default fit, poll_connect, draw_connect), and output 0 publishes the buffer
-    // to the SPI tee. Until then the buffer stays black.
+    // Settings are not read yet: the picture goes in letterboxed and unmirrored, and
+    // is painted again if the output's flip or fit turn out different.
+    paint_standby(b.map, b.pitch, int(w), int(h), nullptr, nullptr);
 }
 
 uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {

@@ -1,33 +1,83 @@
-// Overlays: the menu record other processes feed through the menu file
-// (status.cpp), and the text face overlays are drawn with (font.cpp; without a face
-// text falls back to the built-in 8x8 bitmap font). The presentation loop polls
-// the menu and reads it to place the video; start-up loads the face.
+// Overlays: what the rest of the receiver takes from overlay/. Drawing goes into plain
+// 32-bit pixel buffers (raster.cpp, text.cpp with the 8x8 font of font8x8.cpp when no
+// face loads); other processes feed the status records (status.h); the menu and the
+// message screen (menu.cpp) are composed with the other layers on every output
+// (layers.cpp).
 #pragma once
 
-#include <cstdio>
+#include <pthread.h>
+
+#include <cstdint>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
-// The menu record, replaced as a whole whenever the menu file changes.
-struct MenuState {
-    int open;   // the menu is shown
-    int tab;    // 0..3
-    int focus;  // 0: tab bar, else the rows
-    int sel;    // selected row
-    int nrows;  // 0..12
-    char title[64];
-    char rows[12][64];
-    int message;  // show one message instead of the menu (and no video)
-    char msg[96];
-};
-extern MenuState g_menu;
-// Rereads the menu file when it changed; 1 when g_menu was replaced.
-int poll_menu();
-MenuState parse_menu(FILE *f);
+#include "overlay/status.h"
 
+// A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
+// B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
+struct OverlaySurface {
+    uint8_t *px;
+    uint32_t stride;
+    int w, h;
+};
+
+// While set, a logical pixel (x, y) lands at column w-1-x / row h-1-y. Only the overlay
+// composition sets them, for one output at a time.
+extern int g_px_mx, g_px_my;
+
+// ---- raster: never allocate, never fail, clip every pixel to the surface ----
+// Colours overwrite, alpha included.
+void fill_rect(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
+// The four sides, each t thick, inside the rectangle.
+void rect_outline(const OverlaySurface &s, int x, int y, int w, int h, int t, uint32_t colour);
+// Corners of radius r left out; r = 0 is fill_rect.
+void fill_round_rect(const OverlaySurface &s, int x, int y, int w, int h, int r, uint32_t colour);
+
+// ---- text ----
 extern FT_Library g_ft;
-extern FT_Face g_face;
+extern FT_Face g_face;  // null: the 8x8 bitmap font, scaled 2x (px < 24) or 3x
+extern int g_font_px;   // the size last set on the face
+// Glyphs of printable ASCII, 0x20..0x7F, one byte per row, MSB leftmost.
+extern const uint8_t FONT8X8[96][8];
 
 // Opens the first candidate that FreeType reads as face 0; returns its index, or -1.
 int font_open_first(const char *const *candidates, int n);
+// Draws one byte per character from baseline y; returns the advance in pixels. With a
+// face the glyph coverage is blended over the surface in the colour's R, G, B.
+int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px);
+// The advance ft_text would return, without drawing.
+int ft_text_w(const char *text, int px);
+
+// ---- menu and message screen ----
+// Sizes of the menu on an output of W x H; "large" from 1000 rows up.
+struct MenuLayout {
+    bool large;
+    int pad, s;  // padding; tab text and icon size
+    int head;    // heading text size and its offset from the panel's top padding
+    int tab_step, tab_x;
+    int row_h;           // before the rows are shrunk to fit
+    int pw, ph, px, py;  // the panel
+};
+MenuLayout menu_layout(int W, int H);
+// A row "label: value": the value is what follows the last colon and blank.
+struct MenuRow {
+    char label[64];
+    const char *value;  // inside the row text, null when there is none
+};
+MenuRow split_row(const char *row);
+// The menu of g_menu over a W x H surface: over a veil on the overlay plane, or with
+// the left half as background in a standby buffer (`sidebar`).
+void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar);
+// g_menu's message centred under "Info": over a veil on the overlay plane, or in a
+// 360-pixel column at the left of a standby buffer.
+void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
+
+// ---- composition ----
+// Held for one whole composition pass; text drawn on any other thread takes it too.
+extern pthread_mutex_t g_overlay_lock;
+// Redraws the overlay of every output from the status records and puts it on screen:
+// the overlay plane, or the standby buffer beside the video on sidebar outputs.
+void render_menu_all();
+// The standby buffers were painted over: sidebar outputs draw their overlays again.
+void redraw_sidebars();

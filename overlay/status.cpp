@@ -1,15 +1,21 @@
-// Status records that other processes feed through small text files. Each poll
-// rereads its file only when the modification time changed and replaces its
-// record as a whole.
+// The four status files. Their writers are other processes that may rewrite a file
+// at any moment, replace it, leave it half written or put something else in its
+// place; none of that may stall the loop or lose the last good record.
+#include "overlay/status.h"
+
 #include <sys/stat.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "overlay/overlay.h"
-
+TelemetryState g_telem;
 MenuState g_menu;
+char g_conn_ssid[64];
+char g_conn_push[128];
+int g_qr_n;
+uint8_t g_qr[4096];
+OsdState g_osd;
 
 namespace {
 
@@ -21,13 +27,145 @@ void copy_field(char *dst, size_t cap, const char *line) {
     dst[n] = 0;
 }
 
-bool same_time(const timespec &a, const timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// Which version of a file was read. The modification time decides; the size and the
+// inode also count because the time moves in coarse ticks, so a truncation and the
+// write after it can share one time, and a replacement can carry an old one.
+struct Version {
+    timespec mtime;
+    off_t size;
+    ino_t ino;
+    bool operator==(const Version &o) const {
+        return mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               size == o.size && ino == o.ino;
+    }
+};
+Version version_of(const struct stat &st) {
+    return Version{st.st_mtim, st.st_size, st.st_ino};
 }
 
-timespec g_menu_mtime;
+// One polled file: the version last read, and the cause of the refusal last
+// reported, so that a file that stays broken is reported once.
+struct Watched {
+    const char *what;
+    Version seen;
+    int cause;  // 0 none, 1 not a regular file, 2 too large, else 100 + errno of the open
+};
+Watched g_telemetry_file{"telemetry", {}, 0};
+Watched g_menu_file{"menu", {}, 0};
+Watched g_connect_file{"connect", {}, 0};
+Watched g_osd_file{"osd", {}, 0};
+
+enum class Fresh { kMissing, kUnchanged, kRefused, kOpened };
+
+void refuse(Watched &w, int cause, const char *path, const char *why) {
+    if (w.cause == cause) return;
+    w.cause = cause;
+    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path, why);
+}
+
+// Opens the file when it changed. The new version is kept before the open, so a
+// version that cannot be read is not tried again.
+Fresh open_if_changed(Watched &w, const char *path, FILE **out) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        // A file put back later as it was must still be read.
+        w.seen = {};
+        return Fresh::kMissing;
+    }
+    if (version_of(st) == w.seen) return Fresh::kUnchanged;
+    w.seen = version_of(st);
+    if (!S_ISREG(st.st_mode)) {
+        refuse(w, 1, path, "not a regular file");
+        return Fresh::kRefused;
+    }
+    if (st.st_size > kStatusFileMax) {
+        char why[96];
+        snprintf(why, sizeof why, "%lld bytes, more than the %ld allowed",
+                 static_cast<long long>(st.st_size), kStatusFileMax);
+        refuse(w, 2, path, why);
+        return Fresh::kRefused;
+    }
+    *out = fopen(path, "r");
+    if (!*out) {
+        char why[96];
+        snprintf(why, sizeof why, "cannot open (%s)", strerror(errno));
+        refuse(w, 100 + errno, path, why);
+        return Fresh::kRefused;
+    }
+    return Fresh::kOpened;
+}
+
+// A writer still at work while the file was read has changed it since: the next
+// poll reads the finished version.
+void close_read(Watched &w, FILE *f) {
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && !(version_of(st) == w.seen)) w.seen = {};
+    fclose(f);
+    w.cause = 0;
+}
+
+const char *status_path(const char *var, const char *dflt, bool empty_is_default) {
+    const char *p = getenv(var);
+    if (!p || (empty_is_default && !p[0])) return dflt;
+    return p;
+}
+
+// Replaces `record` from the file when it changed; a missing file clears it when
+// `clear_when_missing`. 1 when the record was replaced.
+template <typename T>
+int poll_record(Watched &w, const char *path, T *record, T (*parse)(FILE *),
+                bool clear_when_missing) {
+    FILE *f = nullptr;
+    switch (open_if_changed(w, path, &f)) {
+        case Fresh::kMissing:
+            if (!clear_when_missing) return 0;
+            *record = T{};
+            return 1;
+        case Fresh::kUnchanged:
+        case Fresh::kRefused:
+            return 0;
+        case Fresh::kOpened:
+            break;
+    }
+    *record = parse(f);
+    close_read(w, f);
+    return 1;
+}
 
 }  // namespace
+
+TelemetryState parse_telemetry(FILE *f) {
+    TelemetryState t{};
+    t.gog = t.drn = t.sig = t.vtx = t.sat = -1;
+    t.tmp = -1000;
+    struct IntKey {
+        const char *key;
+        int *value;
+    } const ints[] = {{"gog", &t.gog}, {"drn", &t.drn},   {"sig", &t.sig},
+                      {"vtx", &t.vtx}, {"sat", &t.sat},   {"tmp", &t.tmp},
+                      {"rec", &t.rec}, {"recs", &t.recs}, {"vpn", &t.vpn}};
+    struct FloatKey {
+        const char *key;
+        float *value;
+        int *has;
+    } const floats[] = {{"yaw", &t.yaw, &t.has_yaw}, {"alt", &t.alt, &t.has_alt},
+                        {"spd", &t.spd, &t.has_spd}, {"vs", &t.vs, &t.has_vs},
+                        {"pit", &t.pit, &t.has_pit}, {"rol", &t.rol, &t.has_rol}};
+    char line[96], key[16], value[48];
+    while (fgets(line, sizeof line, f)) {
+        if (sscanf(line, " %15[a-z] = %47s", key, value) != 2) continue;
+        for (const IntKey &k : ints)
+            if (strcmp(key, k.key) == 0) *k.value = int(strtol(value, nullptr, 10));
+        for (const FloatKey &k : floats) {
+            if (strcmp(key, k.key) != 0) continue;
+            *k.value = strtof(value, nullptr);
+            *k.has = 1;
+        }
+        if (strcmp(key, "net") == 0) snprintf(t.net, sizeof t.net, "%.23s", value);
+    }
+    t.valid = 1;
+    return t;
+}
 
 MenuState parse_menu(FILE *f) {
     MenuState m{};
@@ -51,20 +189,64 @@ MenuState parse_menu(FILE *f) {
     return m;
 }
 
-int poll_menu() {
-    const char *env = getenv("ZYL_KMS_MENU");
-    const char *path = env ? env : "/run/zyl-fpv/menu";
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        if (!g_menu.open && !g_menu.nrows) return 0;
-        g_menu = MenuState{};
-        return 1;
+ConnectInfo parse_connect(FILE *f) {
+    ConnectInfo c{};
+    int n = 0, rows = 0;
+    char line[128];
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "ssid=", 5) == 0) {
+            copy_field(c.ssid, sizeof c.ssid, line + 5);
+        } else if (strncmp(line, "push=", 5) == 0) {
+            copy_field(c.push, sizeof c.push, line + 5);
+        } else if (strncmp(line, "qr=", 3) == 0) {
+            long v = strtol(line + 3, nullptr, 10);
+            n = v >= 1 && v <= 64 ? int(v) : 0;
+        } else if ((line[0] == '.' || line[0] == '#') && rows < n) {
+            // A short row's missing modules are light.
+            size_t len = strlen(line);
+            for (int col = 0; col < n; col++)
+                c.qr[rows * n + col] = size_t(col) < len && line[col] == '#';
+            rows++;
+        }
     }
-    if (same_time(st.st_mtim, g_menu_mtime)) return 0;
-    g_menu_mtime = st.st_mtim;
-    FILE *f = fopen(path, "r");
-    if (!f) return 0;
-    g_menu = parse_menu(f);
-    fclose(f);
+    c.qr_n = n >= 1 && rows == n ? n : 0;
+    return c;
+}
+
+OsdState parse_osd(FILE *f) {
+    OsdState o{};
+    char line[128];
+    if (!fgets(line, sizeof line, f)) return o;
+    o.level = strncmp(line, "error", 5) == 0 ? 2 : strncmp(line, "warn", 4) == 0 ? 1 : 0;
+    if (fgets(line, sizeof line, f)) copy_field(o.text, sizeof o.text, line);
+    o.active = o.text[0] != 0;
+    return o;
+}
+
+int poll_telemetry() {
+    const char *path = status_path("ZYL_KMS_TELEMETRY", "/run/zyl-fpv/telemetry", true);
+    return poll_record(g_telemetry_file, path, &g_telem, parse_telemetry, g_telem.valid != 0);
+}
+
+int poll_menu() {
+    const char *path = status_path("ZYL_KMS_MENU", "/run/zyl-fpv/menu", false);
+    // A message stays until the file comes back with something else.
+    return poll_record(g_menu_file, path, &g_menu, parse_menu, g_menu.open || g_menu.nrows);
+}
+
+int poll_connect() {
+    const char *path = status_path("ZYL_KMS_CONNECT", "/run/zyl-fpv/connect", true);
+    // Without the file the last connect information stays in effect.
+    static ConnectInfo c;
+    if (!poll_record(g_connect_file, path, &c, parse_connect, false)) return 0;
+    memcpy(g_conn_ssid, c.ssid, sizeof g_conn_ssid);
+    memcpy(g_conn_push, c.push, sizeof g_conn_push);
+    memcpy(g_qr, c.qr, sizeof g_qr);
+    g_qr_n = c.qr_n;
     return 1;
+}
+
+int poll_osd() {
+    const char *path = status_path("ZYL_KMS_OSD", "/run/zyl-fpv/osd", false);
+    return poll_record(g_osd_file, path, &g_osd, parse_osd, g_osd.active != 0);
 }

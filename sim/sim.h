@@ -52,7 +52,9 @@ struct SimCardCounters {
     int fbs_max;       // the most there ever were at once
     int dumb_buffers;  // dumb buffers not destroyed
     int imported;      // live PRIME-imported handles
-    int blobs;         // property blobs made by the program (and legacy modesets)
+    // Imported memory the card holds through handles or framebuffers: now and at most.
+    uint64_t imported_bytes, imported_bytes_max;
+    int blobs;  // property blobs made by the program (and legacy modesets)
     uint64_t plane_updates, commits, setcrtcs;  // accepted requests
     uint64_t failures;                          // refused requests of any kind
 };

@@ -17,6 +17,8 @@ void write_stats() {
     SimDecStats d = sim_dec_stats();
     fprintf(f, "fbs=%d\nfbs_max=%d\ndumb_buffers=%d\nimported=%d\n", c.fbs, c.fbs_max,
             c.dumb_buffers, c.imported);
+    fprintf(f, "imported_bytes=%llu\nimported_bytes_max=%llu\n",
+            (unsigned long long)c.imported_bytes, (unsigned long long)c.imported_bytes_max);
     fprintf(f, "plane_updates=%llu\ncommits=%llu\nsetcrtcs=%llu\nfailures=%llu\n",
             (unsigned long long)c.plane_updates, (unsigned long long)c.commits,
             (unsigned long long)c.setcrtcs, (unsigned long long)c.failures);

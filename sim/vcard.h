@@ -95,6 +95,7 @@ struct Fault {
     uint32_t clock = 0, plane = 0, crtc = 0, format = 0;
     int err = 0;
     int times = -1;  // failures left; -1 = always
+    int after = 0;   // matching requests still let through before the first failure
 };
 
 struct CardPath {
@@ -187,6 +188,10 @@ struct State {
     PropIds pid{};
     std::map<uint32_t, Handle> handles;
     uint32_t next_handle = 1;
+    // Imported memory by memfd inode, while a handle or a framebuffer holds it, so a
+    // buffer imported again while still shown is the same memory, counted once.
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Bo>> imports;
+    uint64_t imported_bytes = 0, imported_bytes_max = 0;
     std::map<uint32_t, Fb> fbs;
     size_t fbs_max = 0;
     std::map<uint32_t, Blob> blobs;

@@ -383,12 +383,14 @@ struct Parser {
                 bool il;
                 if (!parse_mode_name(v, f.w, f.h, il, f.hz)) return fail("bad fault mode=");
                 f.interlaced = il;
-            } else if (k == "clock" || k == "plane" || k == "crtc" || k == "times") {
+            } else if (k == "clock" || k == "plane" || k == "crtc" || k == "times" ||
+                       k == "after") {
                 if (!number32(v, n)) return fail("bad fault " + k + "=");
                 if (k == "clock") f.clock = n;
                 if (k == "plane") f.plane = n;
                 if (k == "crtc") f.crtc = n;
                 if (k == "times") f.times = static_cast<int>(n);
+                if (k == "after") f.after = static_cast<int>(n);
             } else if (k == "format") {
                 if (!fourcc(v, f.format)) return fail("bad fault format=");
             } else if (k == "errno") {

@@ -6,7 +6,6 @@
 
 #include "sim/frame_origin.h"
 
-#include <dirent.h>
 #include <drm_fourcc.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -271,9 +270,15 @@ void log_presents(const std::vector<std::pair<uint32_t, FrameOrigin>> &shown) {
     if (shown.empty()) return;
     long long t = mono_ns() / 1000;
     for (const auto &[plane, o] : shown) {
-        char line[120];
-        snprintf(line, sizeof line, "present t=%lld plane=%u frame=%llu dlv=%lld", t, plane,
-                 static_cast<unsigned long long>(o.seq), static_cast<long long>(o.dlv_us));
+        // The refresh the update landed in: consecutive frames' difference is how many
+        // refreshes a picture was held, whatever the log's timing.
+        const Plane *p = find_plane(plane);
+        const Crtc *c = p ? find_crtc(p->st.crtc) : nullptr;
+        unsigned long long seq = c ? vblank_seq(*c, now_ns()) : 0;
+        char line[160];
+        snprintf(line, sizeof line, "present t=%lld plane=%u frame=%llu dlv=%lld vbl=%llu", t,
+                 plane, static_cast<unsigned long long>(o.seq), static_cast<long long>(o.dlv_us),
+                 seq);
         log_line(line);
     }
 }
@@ -427,57 +432,37 @@ int close_handle(uint32_t handle) {
     return 0;
 }
 
-// The program never closes the handles it imports; a handle whose memfd the process
-// has closed and that no framebuffer uses can never be asked for again, so it goes.
-void sweep_imports() {
-    State &s = st();
-    std::vector<std::pair<dev_t, ino_t>> open_files;
-    bool listed = false;
-    for (auto it = s.handles.begin(); it != s.handles.end();) {
-        const Bo &bo = *it->second.bo;
-        if (!bo.imported || it->second.bo.use_count() > 1) {
-            ++it;
-            continue;
-        }
-        if (!listed) {
-            listed = true;
-            if (DIR *d = opendir("/proc/self/fd")) {
-                while (dirent *e = readdir(d)) {
-                    struct stat sb;
-                    if (e->d_name[0] != '.' && fstat(atoi(e->d_name), &sb) == 0)
-                        open_files.emplace_back(sb.st_dev, sb.st_ino);
-                }
-                closedir(d);
-            } else {
-                return;
-            }
-        }
-        bool open = std::find(open_files.begin(), open_files.end(),
-                              std::make_pair(bo.dev, bo.ino)) != open_files.end();
-        it = open ? std::next(it) : s.handles.erase(it);
-    }
-}
-
+// As in the kernel, an imported handle keeps its buffer until it is closed, whatever
+// the exporter does with its descriptor; a framebuffer keeps its own reference.
 int import_fd(int prime_fd, uint32_t *handle) {
     State &s = st();
     struct stat sb;
     if (fstat(prime_fd, &sb) != 0) return EBADF;
     if (const Fault *f = match_fault("import", 0, 0, 0, nullptr)) return take_fault(f);
-    sweep_imports();
-    for (auto &[h, hd] : s.handles)
-        if (hd.bo->imported && hd.bo->dev == sb.st_dev && hd.bo->ino == sb.st_ino) {
-            *handle = h;
-            return 0;
-        }
-    if (!S_ISREG(sb.st_mode) || sb.st_size <= 0) return EINVAL;
-    void *map = mmap(nullptr, static_cast<size_t>(sb.st_size), PROT_READ, MAP_SHARED, prime_fd, 0);
-    if (map == MAP_FAILED) return EINVAL;
-    auto bo = std::make_shared<Bo>();
-    bo->map = static_cast<uint8_t *>(map);
-    bo->size = static_cast<uint64_t>(sb.st_size);
-    bo->imported = true;
-    bo->dev = sb.st_dev;
-    bo->ino = sb.st_ino;
+    auto key = std::make_pair(sb.st_dev, sb.st_ino);
+    std::shared_ptr<Bo> bo;
+    if (auto it = s.imports.find(key); it != s.imports.end()) bo = it->second.lock();
+    if (bo) {
+        for (auto &[h, hd] : s.handles)
+            if (hd.bo == bo) {
+                *handle = h;
+                return 0;
+            }
+    } else {
+        if (!S_ISREG(sb.st_mode) || sb.st_size <= 0) return EINVAL;
+        void *map =
+            mmap(nullptr, static_cast<size_t>(sb.st_size), PROT_READ, MAP_SHARED, prime_fd, 0);
+        if (map == MAP_FAILED) return EINVAL;
+        bo = std::make_shared<Bo>();
+        bo->map = static_cast<uint8_t *>(map);
+        bo->size = static_cast<uint64_t>(sb.st_size);
+        bo->imported = true;
+        bo->dev = sb.st_dev;
+        bo->ino = sb.st_ino;
+        s.imports[key] = bo;
+        s.imported_bytes += bo->size;
+        s.imported_bytes_max = std::max(s.imported_bytes_max, s.imported_bytes);
+    }
     *handle = s.next_handle++;
     s.handles[*handle] = Handle{bo};
     return 0;

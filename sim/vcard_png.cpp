@@ -12,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 namespace vcard {
 
@@ -164,12 +165,18 @@ int compose_connector(const Connector &c, std::vector<uint8_t> &rgb, int &w, int
 
 int write_pngs_locked(const std::string &dir) {
     run_script();
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
     int n = 0;
     for (const auto &c : st().card.connectors) {
         std::vector<uint8_t> rgb;
         int w, h;
         if (!c.connected || compose_connector(c, rgb, w, h) != 0) continue;
-        if (write_png(dir + "/" + c.name + ".png", rgb, w, h) != 0) return -1;
+        std::string path = dir + "/" + c.name + ".png";
+        if (write_png(path, rgb, w, h) != 0) {
+            fprintf(stderr, "zyl-sim: cannot write %s\n", path.c_str());
+            return -1;
+        }
         n++;
     }
     return n;

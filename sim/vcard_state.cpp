@@ -124,6 +124,12 @@ int make_memfd(ino_t &ino, dev_t &dev) {
 
 Bo::~Bo() {
     if (map) munmap(map, size);
+    if (imported) {
+        State &s = st();
+        s.imported_bytes -= std::min(s.imported_bytes, size);
+        if (auto it = s.imports.find({dev, ino}); it != s.imports.end() && it->second.expired())
+            s.imports.erase(it);
+    }
     // The program may still have the region mapped; a hole keeps its pages from
     // piling up in the card's memfd once the buffer is gone.
     if (card_fd >= 0)
@@ -393,6 +399,10 @@ const Fault *match_fault(const char *kind, uint32_t plane, uint32_t crtc, uint32
             if (f.hz >= 0 && mode->vrefresh != static_cast<uint32_t>(f.hz)) continue;
         }
         if (f.clock && (!mode || mode->clock != f.clock)) continue;
+        if (f.after > 0) {
+            const_cast<Fault &>(f).after--;
+            continue;
+        }
         return &f;
     }
     return nullptr;
@@ -536,6 +546,8 @@ SimCardCounters sim_card_counters() {
     c.fbs_max = static_cast<int>(s.fbs_max);
     c.dumb_buffers = s.live_dumb;
     for (auto &[id, h] : s.handles) c.imported += h.bo->imported ? 1 : 0;
+    c.imported_bytes = s.imported_bytes;
+    c.imported_bytes_max = s.imported_bytes_max;
     for (auto &[id, b] : s.blobs) c.blobs += b.user ? 1 : 0;
     c.plane_updates = s.plane_updates;
     c.commits = s.commits;

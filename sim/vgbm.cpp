@@ -19,7 +19,7 @@ struct gbm_device {
 };
 
 struct gbm_bo {
-    int memfd;
+    int dev_fd, memfd;
     uint32_t width, height, format, stride, handle;
 };
 
@@ -69,12 +69,13 @@ gbm_bo *gbm_bo_create(gbm_device *dev, uint32_t width, uint32_t height, uint32_t
         close(fd);
         return nullptr;
     }
-    return new gbm_bo{fd, width, height, format, stride, handle};
+    return new gbm_bo{dev->fd, fd, width, height, format, stride, handle};
 }
 
 void gbm_bo_destroy(gbm_bo *bo) {
     if (!bo) return;
-    // The card forgets the handle once no framebuffer uses it and the memfd is gone.
+    // Framebuffers made from the buffer keep its memory on the card.
+    drmCloseBufferHandle(bo->dev_fd, bo->handle);
     close(bo->memfd);
     delete bo;
 }

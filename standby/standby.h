@@ -1,9 +1,21 @@
-// Standby screen: the still picture every output shows while no video is shown.
-// Nothing is offered yet: until the painter exists, the standby buffer kms/ makes
-// for each output when it is lit stays black.
+// Standby screen: the still picture every output shows while no video is shown,
+// painted into the output's standby buffer (the XR24 buffer on its CRTC) from the
+// picture file, fitted or stretched and mirrored like the video. The file is read
+// and decoded again on every repaint, so a new picture shows at the next one.
 #pragma once
 
+#include <cstdint>
+
 struct KmsOutput;
+
+// Paints the picture file (ZYL_KMS_STANDBY, else /opt/zyl-fpv/standby.png; PNG or
+// JPEG by content) into a w x h buffer: letterboxed, or over the whole buffer when
+// `fit` is "stretch". Every failure prints one line (once while it repeats) and leaves
+// the buffer black.
+void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit);
+// The complete standby picture of one buffer: the picture and the output's flip.
+void paint_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit, const char *flip);
 // Paints the output's standby buffer for its current flip and fit again and records
-// them in its standby_tag.
+// them in its standby_tag. While video is on screen the buffer, visible around the
+// video, stays black: the picture is painted when the video is hidden.
 void repaint_standby(KmsOutput &o);

@@ -253,8 +253,7 @@ class Pass : public ::testing::Test {
         g_dewarp = s.lens;
         g_colorgrade = s.grade;
         g_antiflicker = s.af;
-        std::string lut = s.lut ? dir + "/" + s.name + ".cube" : "-";
-        if (s.lut) write_file(lut, cube_text(*s.lut));
+        std::string lut = s.lut ? lut_file(s.name, cube_text(*s.lut)) : "-";
         char text[512];
         snprintf(
             text, sizeof text,
@@ -273,6 +272,16 @@ class Pass : public ::testing::Test {
         timespec times[2] = {{version, 0}, {version, 0}};
         version++;
         utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+
+    // Writes a .cube file and returns the path the program is given for it: under
+    // /tmp/zyl-*, which the sim moves into this test's directory, because a tuning
+    // value holds at most 95 characters, fewer than a build tree's path may take.
+    std::string lut_file(const std::string &name, const std::string &text) {
+        std::string path = "/tmp/zyl-lut/" + name + ".cube";
+        fs::create_directories(dir + "/tmp/zyl-lut");
+        write_file(dir + path, text);
+        return path;
     }
 
     std::string show_frame(int w = 320, int h = 240) {
@@ -301,6 +310,12 @@ class Pass : public ::testing::Test {
     std::string dir;
     Picture8 decoded;
 };
+
+// Mean and largest error allowed, in levels of 255. The pass promises a mean of 2 and
+// 12 away from edges; llvmpipe filters with 8-bit weights and stays within a level of
+// the model, so the largest is held to 3 here, which a misplaced sample (a lens
+// strength off by a tenth, anti-flicker taps two lines apart) already exceeds.
+constexpr double kMeanMax = 2.0, kLargestMax = 3.0;
 
 struct Errors {
     double mean = 0, max_smooth = 0;
@@ -383,8 +398,8 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
         Errors e = compare(got, model(decoded, s, g_gl_w, g_gl_h));
         printf("%-13s mean %.3f/255, largest away from edges %.0f/255\n", s.name, e.mean,
                e.max_smooth);
-        EXPECT_LE(e.mean, 2.0) << s.name;
-        EXPECT_LE(e.max_smooth, 12.0) << s.name;
+        EXPECT_LE(e.mean, kMeanMax) << s.name;
+        EXPECT_LE(e.max_smooth, kLargestMax) << s.name;
         if (!strcmp(s.name, "lens-off")) plain = got;
         // An identity table leaves the picture as it was.
         if (!strcmp(s.name, "lut-identity")) {
@@ -413,7 +428,7 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     EXPECT_EQ(g_rot_val, 0x21u);
     s.flip = "v";
     Errors e = compare(shown(g_gl_w, g_gl_h), model(decoded, s, g_gl_w, g_gl_h));
-    EXPECT_LE(e.max_smooth, 12.0);
+    EXPECT_LE(e.max_smooth, kLargestMax);
 
     // The panel's own flip, then back to the global one.
     tune("dsiflip = h\n");
@@ -438,7 +453,7 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
 
 TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
     Shade s{.name = "good", .grade = true, .lut = &kSwirl};
-    EXPECT_EQ(count_lines(show(s), "zyl-mpp: LUT ready " + dir + "/good.cube (N=9, atlas 81x9)"),
+    EXPECT_EQ(count_lines(show(s), "zyl-mpp: LUT ready /tmp/zyl-lut/good.cube (N=9, atlas 81x9)"),
               1);
     Picture8 before = shown(g_gl_w, g_gl_h);
 
@@ -460,8 +475,7 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
         {"only-1d", "LUT_1D_SIZE 2\n0 0 0\n1 1 1\n"},
     };
     for (const Bad &b : bad) {
-        std::string path = dir + "/" + b.name + ".cube";
-        write_file(path, b.text);
+        std::string path = lut_file(b.name, b.text);
         tune("lut = " + path + "\n");
         std::string err = show_frame();
         EXPECT_EQ(count_lines(err, "zyl-mpp: LUT parse failed: " + path), 1) << b.name << err;
@@ -470,19 +484,17 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
         EXPECT_EQ(count_lines(show_frame(), "LUT parse failed"), 0) << b.name;
     }
     // 100 MB: a table, then nothing but NUL bytes; loads without holding it in memory.
-    std::string big = dir + "/big.cube";
-    write_file(big, "LUT_3D_SIZE 2\r\n" + entries);
-    ASSERT_EQ(truncate(big.c_str(), 100 << 20), 0);
+    std::string big = lut_file("big", "LUT_3D_SIZE 2\r\n" + entries);
+    ASSERT_EQ(truncate((dir + big).c_str(), 100 << 20), 0);
     tune("lut = " + big + "\n");
     EXPECT_EQ(count_lines(show_frame(), "zyl-mpp: LUT ready " + big + " (N=2, atlas 4x2)"), 1);
     // Out-of-range values load clamped; a rewrite with a new time reloads it.
-    std::string odd = dir + "/odd.cube";
-    write_file(odd,
-               "LUT_3D_SIZE 2\n nan inf -inf\n-0.2 1.3 0.5\n" + entries.substr(24) + "1 1 1\n");
+    std::string odd = lut_file(
+        "odd", "LUT_3D_SIZE 2\n nan inf -inf\n-0.2 1.3 0.5\n" + entries.substr(24) + "1 1 1\n");
     tune("lut = " + odd + "\n");
     EXPECT_EQ(count_lines(show_frame(), "zyl-mpp: LUT ready " + odd), 1);
     timespec later[2] = {{5000, 0}, {5000, 0}};
-    utimensat(AT_FDCWD, odd.c_str(), later, 0);
+    utimensat(AT_FDCWD, (dir + odd).c_str(), later, 0);
     EXPECT_EQ(count_lines(show_frame(), "zyl-mpp: LUT ready " + odd), 1);
     // Off keeps the path; on again uses the loaded table without reading the file.
     tune("lut = -\n");
@@ -688,7 +700,10 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/dmc/governor"), "simple_ondemand");
 
     // Frames that cannot be imported: said once, each shown uncorrected, the pass stays.
+    // No devfreq directory at all: nothing is pinned, nothing said.
     run = play("h264_sei.h264", "import", dir + "/b");
+    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: dewarp GPU pass ready"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "governor"), 0);
     EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: dewarp: import source dmabuf failed — uncorrected"),
               1)
         << run.r.err;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 #include "kms/kms.h"
@@ -86,6 +87,45 @@ TEST(VideoPlaneChoice, ClaimedAndUnusableObjectsAreSkipped) {
     EXPECT_EQ(VideoPlaneKind::kNone, choose_video_plane(enc, kCrtcs, {}, 0, 0).kind);
 }
 
+TEST(MenuPlaneChoice, HighestZposFirstOverlayBeforeOthersNamedPlaneAlone) {
+    auto ar24 = [](uint32_t id, int type, uint64_t z, uint32_t crtcs = 0b1) {
+        return MenuPlaneInfo{id, crtcs, true, true, type, 100 + id, z};
+    };
+    std::vector<MenuPlaneInfo> planes{
+        ar24(1, kOverlay, 2),
+        ar24(2, kCursor, 5),
+        ar24(3, kOverlay, 5),
+        ar24(4, kPrimary, 9),
+        MenuPlaneInfo{5, 0b1, true, false, kOverlay, 105, 7},  // no AR24
+        ar24(6, kOverlay, 6, 0b10),                            // another CRTC's
+        ar24(7, kCursor, 2),
+        MenuPlaneInfo{8, 0b1, true, true, -1, 0, 0},  // properties unreadable
+        MenuPlaneInfo{9, 0b1, false, true, kOverlay, 0, 0},
+    };
+    auto ids = [](const std::vector<MenuCandidate> &c) {
+        std::vector<uint32_t> v;
+        for (const MenuCandidate &m : c) v.push_back(m.plane_id);
+        return v;
+    };
+    EXPECT_EQ((std::vector<uint32_t>{3, 2, 1, 7}), ids(menu_plane_candidates(planes, 0, 0, 0)));
+    // Plane 3 (index 2) is another output's: never offered.
+    EXPECT_EQ((std::vector<uint32_t>{2, 1, 7}), ids(menu_plane_candidates(planes, 0, 0b100, 0)));
+    // A named plane is the only one tried, whatever its type; it still needs AR24.
+    EXPECT_EQ((std::vector<uint32_t>{4}), ids(menu_plane_candidates(planes, 0, 0, 4)));
+    EXPECT_EQ((std::vector<uint32_t>{8}), ids(menu_plane_candidates(planes, 0, 0, 8)));
+    EXPECT_TRUE(menu_plane_candidates(planes, 0, 0, 5).empty());
+    EXPECT_TRUE(menu_plane_candidates(planes, 0, 0, 6).empty());
+    std::vector<MenuCandidate> c = menu_plane_candidates(planes, 0, 0, 0);
+    EXPECT_EQ(103u, c[0].zpos_prop);
+    EXPECT_EQ(2, c[0].index);
+    // At most 16 are tried.
+    std::vector<MenuPlaneInfo> many;
+    for (uint32_t i = 0; i < 20; i++) many.push_back(ar24(i + 1, kOverlay, i));
+    c = menu_plane_candidates(many, 0, 0, 0);
+    ASSERT_EQ(16u, c.size());
+    EXPECT_EQ(16u, c[0].plane_id) << "the 16 first of the list, then sorted";
+}
+
 // ---- drm_init on the virtual card, in this process ----
 
 namespace {
@@ -101,8 +141,9 @@ int64_t png_rgb(const std::string &path, int x, int y) {
 class DrmInit : public testing::Test {
   protected:
     void SetUp() override {
-        for (const char *v : {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_EDID_WAIT_MS",
-                              "ZYL_KMS_MODE", "ZYL_KMS_TESTFILL", "ZYL_SIM_PNG_DIR"})
+        for (const char *v :
+             {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_EDID_WAIT_MS", "ZYL_KMS_MODE",
+              "ZYL_KMS_TESTFILL", "ZYL_SIM_PNG_DIR", "ZYL_KMS_MENU_PLANE"})
             unsetenv(v);
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
@@ -140,12 +181,15 @@ TEST_F(DrmInit, MonitorAndPanel) {
         "zyl-mpp: DRM display card /dev/dri/by-path/platform-gpu-card\n"
         "zyl-mpp: connector HDMI-A-1 connected\n"
         "zyl-mpp: connector → crtc 31 overlay plane 63\n"
+        "zyl-mpp: standby /opt/zyl-fpv/standby.png: open failed: No such file or directory\n"
         "zyl-mpp: mode set 1920x1080@60 — 148500 kHz pixel clock\n"
+        "zyl-mpp: output 0 menu → ARGB plane 68 (zpos set, double-buffered, probed OK)\n"
         "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60\n"
         "zyl-mpp: connector DSI-1 connected\n"
         "zyl-mpp: connector → crtc 53 overlay plane 64\n"
         "zyl-mpp: output 1 (DSI) modeset ATOMICALLY (panel path)\n"
         "zyl-mpp: mode set 800x480@60 — 33300 kHz pixel clock\n"
+        "zyl-mpp: output 1 menu → ARGB plane 69 (zpos set, double-buffered, probed OK)\n"
         "zyl-mpp: output 1 → crtc 53 plane 64 800x480@60\n"
         "zyl-mpp: driving 2 HDMI output(s)\n",
         err);
@@ -169,6 +213,22 @@ TEST_F(DrmInit, MonitorAndPanel) {
     EXPECT_NE(0u, hdmi.rot_prop);
     EXPECT_EQ(0x35u, hdmi.rot_mask) << "rotate-0, rotate-180, reflect-x, reflect-y";
 
+    // The overlay plane (the cursor, highest zpos) shows its first, transparent
+    // buffer, brought above the video.
+    EXPECT_EQ(68u, hdmi.menu_plane);
+    EXPECT_EQ(69u, dsi.menu_plane);
+    EXPECT_EQ(0, hdmi.sidebar);
+    EXPECT_EQ(-1, hdmi.menu_front);
+    EXPECT_EQ(0, hdmi.menu_shown);
+    EXPECT_NE(nullptr, hdmi.menu_shadow);
+    EXPECT_EQ(1920u * 4, hdmi.menu_shadow_stride);
+    EXPECT_GE(hdmi.menu_pitch, 1920u * 4);
+    SimPlaneInfo menu;
+    ASSERT_EQ(0, sim_card_plane_state(68, &menu));
+    EXPECT_EQ(hdmi.menu_fb[0], menu.fb);
+    EXPECT_EQ(4u, menu.zpos);
+    EXPECT_EQ(uint32_t(DRM_FORMAT_ARGB8888), menu.format);
+
     EXPECT_EQ(55u, dsi.conn_id);
     EXPECT_EQ(2, dsi.crtc_idx);
     EXPECT_EQ(1, dsi.is_dsi);
@@ -189,6 +249,39 @@ TEST_F(DrmInit, MonitorAndPanel) {
 
     // Only output 0 reports its mode.
     EXPECT_EQ("1920x1080@60\n", mode_report());
+}
+
+TEST_F(DrmInit, RefusedOverlayPlanesAreReportedAndTheNextOneTried) {
+    std::string err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_EQ(1, count_lines(err,
+                             "zyl-mpp: output 0 ARGB plane 68 rejected a linear scan-out "
+                             "(Invalid argument) — trying the next candidate"))
+        << err;
+    EXPECT_EQ(67u, outs[0].menu_plane);
+    EXPECT_EQ(6, sim_card_counters().dumb_buffers) << "the refused plane's buffers are gone";
+
+    // A named plane that is refused is the end of it: the sidebar.
+    setenv("ZYL_KMS_MENU_PLANE", "68", 1);
+    err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
+    unsetenv("ZYL_KMS_MENU_PLANE");
+    EXPECT_EQ(1, count_lines(err, "ARGB plane 68 rejected"));
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 0 menu → primary-plane sidebar fallback"));
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 1 menu → primary-plane sidebar fallback"))
+        << "plane 68 cannot reach the panel's CRTC";
+    EXPECT_EQ(1, outs[0].sidebar);
+    EXPECT_EQ(0u, outs[0].menu_plane);
+
+    // A board whose only ARGB window refuses linear buffers.
+    err = init(board_path("rk-vop-sidebar"));
+    ASSERT_EQ(0, rc) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: output 0 ARGB plane 93 rejected a linear scan-out (Invalid "
+                       "argument) — trying the next candidate\n"
+                       "zyl-mpp: output 0 menu → primary-plane sidebar fallback\n"))
+        << err;
+    EXPECT_EQ(1, outs[0].sidebar);
+    EXPECT_EQ(1, sim_card_counters().dumb_buffers);
 }
 
 TEST_F(DrmInit, PanelRequestsAreIgnoredWithANotice) {
@@ -322,20 +415,24 @@ TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
     EXPECT_NE(std::string::npos,
               err.find("zyl-mpp: no exact 1920x1080i@50 in the EDID — forcing the standard CEA "
                        "timing (74250 kHz) so the switcher can lock.\n"
-                       "zyl-mpp: connector → crtc 31 overlay plane 63\n"
-                       "zyl-mpp: SetCrtc(crtc 31, 1920x1080@50): Invalid argument\n"
+                       "zyl-mpp: connector → crtc 31 overlay plane 63\n"))
+        << err;
+    EXPECT_NE(std::string::npos,
+              err.find("zyl-mpp: SetCrtc(crtc 31, 1920x1080@50): Invalid argument\n"
                        "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher "
                        "must accept 1080i over HDMI; falling back to progressive.\n"
                        "zyl-mpp: forced CEA timing rejected — falling back to advertised "
                        "1920x1080@50\n"
                        "zyl-mpp: mode set 1920x1080@50 — 148500 kHz pixel clock\n"
+                       "zyl-mpp: output 0 menu → ARGB plane 65 (zpos set, double-buffered, "
+                       "probed OK)\n"
                        "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@50\n"))
         << err;
     EXPECT_FALSE(outs[0].mode.flags & kModeInterlace);
     EXPECT_EQ("1920x1080@50\n", mode_report());
     SimCardCounters n = sim_card_counters();
-    EXPECT_EQ(1, n.dumb_buffers) << "the refused attempt's buffer was released";
-    EXPECT_EQ(1, n.fbs);
+    EXPECT_EQ(3, n.dumb_buffers) << "the refused attempt's buffer was released";
+    EXPECT_EQ(3, n.fbs) << "the standby buffer and the two overlay buffers";
 
     // The advertised mode refused too: no third attempt, the connector is skipped.
     err = init(board_with("hdmi-progressive", "fault mode mode=1920x1080@50"));

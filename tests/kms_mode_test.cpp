@@ -247,6 +247,15 @@ TEST(InterlacedRequest, NearAnyRateAndNoInterlacedModes) {
         "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher must accept "
         "1080i over HDMI; falling back to progressive.\n",
         p.err);
+    // No rate asked for: the first progressive mode of the size, not the lowest rate.
+    Conn prog50{mk(1920, 1080, 60), mk(1280, 720, 50, 74250), mk(1920, 1080, 50)};
+    p = pick(prog50, "1920x1080i");
+    EXPECT_EQ(60u, p.mode.vrefresh);
+    EXPECT_EQ(0, p.forced);
+    EXPECT_EQ(
+        "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher must accept "
+        "1080i over HDMI; falling back to progressive.\n",
+        p.err);
     // Not even a progressive mode of the size: automatic choice.
     Conn small{mk(1280, 720, 60, 74250)};
     p = pick(small, "1920x1080i@50", false, 0);

@@ -60,14 +60,13 @@ int wait_status(pid_t pid) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board (plus `card_lines`),
-// presenting on arrival unless `env` says otherwise.
+// `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
+// arrival, unless `env` says otherwise.
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env) {
     Fed run;
     run.dir = test_dir();
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
-    env.insert(env.begin(), "ZYL_SMOOTH=0");
-    env.push_back(card_env("two-display"));
+    env.insert(env.begin(), {"ZYL_SMOOTH=0", card_env("two-display")});
     env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
@@ -190,6 +189,21 @@ TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
     EXPECT_EQ(run.stats["delivered"], 60);
 }
 
+TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
+    // B-frames: the decoder hands each picture out two units after its own. The pause
+    // falls after the IDR unit (30) and before its picture, whose drain is no
+    // keyframe drain; the decoder's own keyframe flag opens the gate.
+    Fed run = feed({"-a", "pause", "-p", "32:1200", stream_path("h264_live_b.h264")}, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
+    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    // All 90 but the two pictures the decoder still holds at the end.
+    EXPECT_EQ(run.stats["delivered"], 88);
+}
+
 TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     // Frames after a dropout decode from lost references. Armed 1 s before they come,
     // the soft gate is past its 350 ms at the first of them: it drops that one only.
@@ -232,15 +246,35 @@ TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
         Picture p = run.png(conn);
         ASSERT_GT(p.w, 0) << conn;
         EXPECT_FALSE(red(p, x, y)) << conn;
-        EXPECT_TRUE(black(p, x, y)) << conn;  // the standby buffers hold no picture yet
+        EXPECT_TRUE(black(p, x, y)) << conn;  // no standby picture file: black
     }
     // Both video planes off, both kept pictures and their framebuffers gone: only the
-    // two standby framebuffers are left.
+    // standby and overlay framebuffers (one and two per output) are left.
     std::string log = run.card_log();
     EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
     EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
-    EXPECT_EQ(run.stats["fbs"], 2);
+    EXPECT_EQ(run.stats["fbs"], 6);
     EXPECT_EQ(run.stats["frames"], 0);
+}
+
+TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
+    // Fitted on the monitor, stretched and mirrored on the panel.
+    Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
+                   {"ZYL_KMS_HIDE_MS=300", "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png"),
+                    "ZYL_KMS_FIT_DSI=stretch", "ZYL_KMS_FLIP_DSI=h"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
+    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
+    EXPECT_TRUE(black(hdmi, 230, 540));
+    EXPECT_FALSE(black(hdmi, 250, 540));
+    EXPECT_FALSE(red(hdmi, 960, 540));
+    EXPECT_FALSE(black(dsi, 2, 400));
+    // The picture's left edge is a red bar: on the mirrored panel it is on the right.
+    EXPECT_TRUE(red(hdmi, 250, 540));
+    EXPECT_TRUE(red(dsi, 797, 400));
+    EXPECT_FALSE(red(dsi, 2, 400));
+    // Painted at the modeset, again for the panel's own fit and flip, then on the hide.
+    EXPECT_EQ(count_lines(run.r.err, "rows painted"), 5) << run.r.err;
 }
 
 TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
@@ -250,6 +284,50 @@ TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_GE(run.stats["delivered"], 54);
     EXPECT_TRUE(red(run.png("HDMI-A-1"), 960, 540));
+}
+
+TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
+    // The default pacing (vblank, smooth) on a 60 Hz monitor, 8 s of a 30 fps link;
+    // a name without a value unsets the variable (glibc's putenv).
+    Fed run = feed({"-a", "end", "-n", "240", stream_path("h264_long.h264")},
+                   {"ZYL_SMOOTH", "ZYL_KMS_CADENCE=1", card_env("hdmi-progressive")});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: pacing vblank (smooth)"), 1) << e;
+    EXPECT_EQ(count_lines(e,
+                          "zyl-kms: cadence: source 30.0 fps on 60 Hz — holding each frame 2 "
+                          "refreshes with 1 in reserve"),
+              1)
+        << e;
+    EXPECT_GE(count_lines(e, "zyl-mpp: cadence shown/s="), 3);
+    EXPECT_GE(count_lines(e, " hold=2 src_ms=33."), 1);
+    // Refreshes each picture stayed on screen, from the card: once the hold has
+    // settled (4 s in), most pictures stay exactly two, none is replaced unseen.
+    std::istringstream in(run.card_log());
+    long last_frame = 0, held2 = 0, held0 = 0, counted = 0;
+    unsigned long long last_vbl = 0;
+    for (std::string line; std::getline(in, line);) {
+        long long t, dlv;
+        unsigned plane;
+        long frame;
+        unsigned long long vbl;
+        if (sscanf(line.c_str(), "present t=%lld plane=%u frame=%ld dlv=%lld vbl=%llu", &t, &plane,
+                   &frame, &dlv, &vbl) != 5)
+            continue;
+        if (frame > 150 && frame == last_frame + 1) {
+            counted++;
+            held2 += vbl - last_vbl == 2;
+            held0 += vbl == last_vbl;
+        }
+        last_frame = frame;
+        last_vbl = vbl;
+    }
+    EXPECT_GE(counted, 60);
+    EXPECT_GE(held2 * 10, counted * 7) << held2 << " of " << counted;
+    EXPECT_EQ(held0, 0);
+    // Pictures still held in the mailbox when the input ends are shown, the last one last.
+    EXPECT_EQ(last_frame, run.stats["delivered"]);
+    EXPECT_EQ(run.stats["delivered"], 240);
 }
 
 // ---- decoder stalls and rebuilds ----
@@ -329,6 +407,47 @@ TEST(LiveReopen, ParameterChangeAtAnIdrReopensTheDecoder) {
     Picture hdmi = run.png("HDMI-A-1");
     ASSERT_EQ(hdmi.w, 1920);
     EXPECT_FALSE(black(hdmi, 100, 540));
+}
+
+TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
+    // x265 repeats VPS/SPS/PPS at every keyframe; after the first unit the parser
+    // hands them out behind 3-byte start codes. Nothing changes, nothing is dropped:
+    // all 90 pictures but the two B-frame pictures the decoder still holds at the end.
+    std::string live = stream_path("hevc_live.h265");
+    Fed run = feed({"-a", "end", live}, {"ZYL_KMS_DECODER=hevc"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "CHANGED"), 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "gate:"), 0);
+    EXPECT_EQ(run.stats["delivered"], 88);
+
+    // The same sender at 480x272: one rebuild. The new decoder hands the keyframe's
+    // picture out two units late, and the hard gate (no time limit here) resumes on it.
+    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")},
+               {"ZYL_KMS_DECODER=hevc", "ZYL_KMS_GATE_MAX_MS=0"});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
+    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
+    EXPECT_EQ(count_lines(e, "releasing"), 0);
+    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
+}
+
+TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
+    // 21 files of alternating size, as fast as the receiver takes them: 20 reopens.
+    std::vector<std::string> args{"-r", "0", "-a", "end"};
+    for (int i = 0; i < 21; i++)
+        args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
+    Fed run = feed(args, {});
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
+    // Every imported handle is closed once its framebuffer exists; what the card still
+    // holds is the memory of the framebuffers on screen, as after the first file.
+    const long frame = 512 * 272 * 3 / 2;  // the larger picture, pitch 512
+    EXPECT_EQ(run.stats["imported"], 0) << "pinned " << run.stats["imported_bytes"];
+    EXPECT_LE(run.stats["imported_bytes"], 2 * frame);
+    EXPECT_LE(run.stats["imported_bytes_max"], 3 * frame);
 }
 
 TEST(LiveReopen, RkmppDecoderAbsorbsAParameterChange) {

@@ -2,6 +2,7 @@
 // estimate, the keyframe mark of a drain, and a concurrent producer and consumer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -107,20 +108,18 @@ TEST_F(Mailbox, EndFlagWakesAWaitingConsumer) {
     producer.join();
 }
 
-// Sends every unit of a B-frame stream, then ends it, so the decoder releases
-// the pictures it held back in one drain.
 TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
+    // As long as the decoder has never flagged a keyframe itself; its flags are
+    // kept from the drain here.
+    g_dec_flags_keys = false;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    // Frame threads hold pictures back as well, so the final drain returns several.
     ctx->thread_count = 4;
     ctx->thread_type = FF_THREAD_FRAME;
     ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    auto units = cut_units(read_file(stream_path("h264_bframes.h264")), AV_CODEC_ID_H264);
-    ASSERT_FALSE(units.empty());
     AVPacket *pkt = av_packet_alloc();
     AVFrame *f = av_frame_alloc();
-    for (auto &unit : units) {
+    for (auto &unit : cut_units(read_file(stream_path("h264_bframes.h264")), AV_CODEC_ID_H264)) {
         pkt->data = unit.data();
         pkt->size = int(unit.size());
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
@@ -128,25 +127,57 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     }
     av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
-
     g_mb_cap = 4;
     int n = drain_decoder(ctx, 1);
     ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
     EXPECT_EQ(g_dec_count, uint64_t(n));
     EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
-    std::lock_guard lock(g_mb_lock);
-    int marked = 0, last_marked = 0;
-    while (AVFrame *f = mb_take_locked()) {
-        last_marked = (f->flags & AV_FRAME_FLAG_KEY) != 0;
-        marked += last_marked;
-        av_frame_free(&f);
+    std::vector<int64_t> marks;
+    {
+        std::lock_guard lock(g_mb_lock);
+        while (AVFrame *t = mb_take_locked()) {
+            marks.push_back((t->flags & AV_FRAME_FLAG_KEY) != 0);
+            av_frame_free(&t);
+        }
     }
-    EXPECT_EQ(marked, 1);
-    EXPECT_EQ(last_marked, 1);
+    EXPECT_EQ(marks.back(), 1);
+    EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 1);
+    EXPECT_FALSE(g_dec_flags_keys);
     // Nothing left: no frame, no mark, no count.
     EXPECT_EQ(drain_decoder(ctx, 1), 0);
     EXPECT_EQ(g_dec_count, uint64_t(n));
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+}
 
+TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
+    // Every unit drained as a keyframe unit: still only the decoder's own keyframes,
+    // the three IDR pictures, are marked, late as the decoder hands them out.
+    g_dec_flags_keys = false;
+    g_mb_cap = 4;
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVPacket *pkt = av_packet_alloc();
+    int frames = 0, marked = 0, intra_marked = 0;
+    for (auto &unit : cut_units(read_file(stream_path("h264_live_b.h264")), AV_CODEC_ID_H264)) {
+        pkt->data = unit.data();
+        pkt->size = int(unit.size());
+        ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
+        drain_decoder(ctx, 1);
+        std::lock_guard lock(g_mb_lock);
+        while (AVFrame *f = mb_take_locked()) {
+            bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;
+            frames++;
+            marked += mark;
+            intra_marked += mark && f->pict_type == AV_PICTURE_TYPE_I;
+            av_frame_free(&f);
+        }
+    }
+    EXPECT_GT(frames, 80);
+    EXPECT_TRUE(g_dec_flags_keys);
+    EXPECT_EQ(marked, 3);
+    EXPECT_EQ(intra_marked, 3);
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
 }

@@ -136,9 +136,14 @@ TEST(ParamSets, FirstStoreIsNoChangeRepeatIsNoChangeOneByteIs) {
     Bytes sps2 = nal(0x67, {0x42, 0x00, 0x1f});
     EXPECT_TRUE(scan(sps2, 0, &ps).changed);
     EXPECT_EQ(Bytes(ps.unit[1], ps.unit[1] + ps.len[1]), sps2);
-    // A different length is a change too, and so is the same set with a 3-byte start code.
-    EXPECT_TRUE(scan(nal(0x68, {0xce, 0x01}), 0, &ps).changed);
-    EXPECT_TRUE(scan(nal(0x68, {0xce, 0x01}, true), 0, &ps).changed);
+    // A different length is a change too.
+    Bytes pps2 = nal(0x68, {0xce, 0x01});
+    EXPECT_TRUE(scan(pps2, 0, &ps).changed);
+    // The same set behind a 3-byte start code is none; the stored copy stays as it was.
+    EXPECT_FALSE(scan(cat({nal(0x41), nal(0x68, {0xce, 0x01}, true)}), 0, &ps).changed);
+    EXPECT_EQ(Bytes(ps.unit[2], ps.unit[2] + ps.len[2]), pps2);
+    EXPECT_TRUE(scan(nal(0x68, {0xce, 0x02}, true), 0, &ps).changed);
+    EXPECT_EQ(Bytes(ps.unit[2], ps.unit[2] + ps.len[2]), nal(0x68, {0xce, 0x02}, true));
     param_sets_free(&ps);
 }
 

@@ -1,10 +1,14 @@
 // Frame pacing: the hold decision, the cadence evaluation, the display-rate cap,
-// learning whether the HDMI plane update waits for the flip, and, on the virtual
+// learning whether the HDMI plane update waits for the flip, phase pacing played
+// against arrival times, and, on the virtual
 // card in this process, the vblank waits and the panel commit rules.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +17,7 @@
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
+#include "app/phase_pacing.h"
 #include "app/placement.h"
 #include "app/settings.h"
 #include "kms/kms.h"
@@ -108,6 +113,13 @@ TEST_F(FrameHoldEvaluate, ThirtyOnSixtyHoldsTwoAfterTwoSeconds) {
     EXPECT_EQ(2, g_hold_r);
     EXPECT_EQ(4, g_mb_cap);
     EXPECT_EQ("", ticks(3)) << "one line per change";
+    // Phase pacing keeps nothing in reserve.
+    g_smooth_phase = 1;
+    g_src_interval_us = 50000;
+    EXPECT_NE(std::string::npos, ticks(2).find("holding each frame 3 refreshes with 0 in reserve"));
+    g_smooth_phase = 0;
+    g_src_interval_us = 33333;
+    ticks(2);
 
     g_src_interval_us = 41666;
     EXPECT_EQ("zyl-kms: cadence: source 24.0 fps on 60 Hz — presenting on arrival\n", ticks(2));
@@ -220,6 +232,197 @@ TEST_F(VblankLearnWrapper, ForcedValueNeverLearns) {
     EXPECT_EQ(0, g_flip_blocks);
 }
 
+// ---- phase pacing: the schedule played against arrival times, the clock passed in ----
+
+namespace {
+
+constexpr double kPeriod = 1e6 / 60;  // 60.000 Hz
+constexpr int64_t kCost = 500;        // every present takes this long
+
+struct Played {
+    std::vector<int64_t> land;     // refresh in which each frame is presented
+    std::vector<double> delay_ms;  // arrival -> present returned
+    std::vector<int64_t> margin;   // after each frame
+    PhaseState s{};
+};
+
+// The loop as phase pacing runs it: a frame is decided when it is the oldest and the
+// loop is awake (at its arrival, or at each vblank while it is held), and presented
+// when it is taken.
+Played play(const std::vector<int64_t> &arrivals, int step, int64_t source_us) {
+    Played p;
+    const VblankGrid grid{0, kPeriod};
+    int64_t t = 0;
+    for (int64_t a : arrivals) {
+        t = std::max(t, a);
+        PhaseInput in{t, a, grid, step, source_us};
+        PhaseVerdict v = phase_decide(p.s, in);
+        while (!v.take) {
+            in.now_us = t = grid_ceil(grid, t + 1);
+            v = phase_decide(p.s, in);
+        }
+        phase_taken(&p.s, v, in);
+        p.land.push_back(int64_t(double(t + 1) / kPeriod));
+        t += kCost;
+        p.delay_ms.push_back((t - a) / 1000.0);
+        p.margin.push_back(phase_margin(p.s, source_us).margin_us);
+    }
+    return p;
+}
+
+// Refreshes each frame stayed on screen, from frame `from` on ("2222..." for 30 fps).
+std::string holds(const Played &p, size_t from) {
+    std::string out;
+    for (size_t i = std::max<size_t>(from, 1); i < p.land.size(); i++)
+        out += char('0' + std::min<int64_t>(9, p.land[i] - p.land[i - 1]));
+    return out;
+}
+
+// Arrivals of `n` frames at `fps` from `phase_us`, each moved by up to +-jitter_us
+// but never before the one in front of it.
+std::vector<int64_t> arrivals(int n, double fps, int64_t phase_us, int64_t jitter_us = 0,
+                              unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int64_t> j(-jitter_us, jitter_us);
+    std::vector<int64_t> a;
+    for (int i = 0; i < n; i++) {
+        int64_t t = 1000000 + phase_us + std::llround(i * 1e6 / fps) + j(rng);
+        a.push_back(a.empty() ? t : std::max(t, a.back()));  // a link keeps the order
+    }
+    return a;
+}
+
+// Longest arrival -> present: the latest arrivals are kept between the guard and a
+// refresh (and the hysteresis) before their vblank, and the others arrived up to
+// `spread_ms` earlier.
+double latency_bound_ms(double spread_ms) {
+    return double(kPhaseGuardUs + kPhaseHysteresisUs + kCost) / 1000 + kPeriod / 1000 + spread_ms;
+}
+
+double p99(std::vector<double> v, size_t from) {
+    v.erase(v.begin(), v.begin() + std::ptrdiff_t(from));
+    std::sort(v.begin(), v.end());
+    return v[v.size() * 99 / 100];
+}
+
+}  // namespace
+
+TEST(PhasePacing, StepIsTheHoldOfACleanRatio) {
+    EXPECT_EQ(2, phase_step(2, 33333, kPeriod));
+    EXPECT_EQ(1, phase_step(1, 16666, kPeriod));  // 60 fps on 60 Hz
+    EXPECT_EQ(1, phase_step(1, 18600, kPeriod));
+    EXPECT_EQ(0, phase_step(1, 18700, kPeriod));
+    EXPECT_EQ(0, phase_step(1, 41666, kPeriod));  // 24 fps: shown on arrival
+    EXPECT_EQ(0, phase_step(1, 0, kPeriod));
+    PhaseState s{};
+    PhaseVerdict v = phase_decide(s, {5000, 5000, {0, kPeriod}, 0, 41666});
+    EXPECT_TRUE(v.take);
+    EXPECT_EQ(0, v.slot_us);
+}
+
+TEST(PhasePacing, StablePhaseHoldsEveryFrameTheSameWithinARefreshOfArrival) {
+    for (int64_t phase : {0, 3000, 8000, 15900, 16600}) {
+        Played p = play(arrivals(300, 30, phase), 2, 33333);
+        EXPECT_EQ(std::string(290, '2'), holds(p, 10)) << phase;
+        EXPECT_LE(p99(p.delay_ms, 10), latency_bound_ms(0)) << phase;
+        EXPECT_NEAR(kPhaseGuardUs, p.margin.back(), 2) << "no jitter: the guard alone";
+    }
+}
+
+TEST(PhasePacing, JitterAcrossAVblankBoundaryNeverJudders) {
+    // Nominal arrivals 0.2 ms before a vblank, each moved by up to 3 ms either way.
+    for (unsigned seed : {1u, 2u, 3u}) {
+        Played p = play(arrivals(900, 30, 16466, 3000, seed), 2, 33333);
+        EXPECT_EQ(std::string(840, '2'), holds(p, 60)) << seed;
+        // Margin: jitter p99 (~3 ms) + guard.
+        EXPECT_GE(p.margin.back(), 2500 + kPhaseGuardUs) << seed;
+        EXPECT_LE(p.margin.back(), 3100 + kPhaseGuardUs) << seed;
+        EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(6)) << seed;
+    }
+    // 60 fps on 60 Hz keeps one refresh per frame the same way.
+    Played p = play(arrivals(900, 60, 16466, 3000), 1, 16667);
+    EXPECT_EQ(std::string(840, '1'), holds(p, 60));
+    EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(6));
+}
+
+TEST(PhasePacing, ClockDriftRepeatsOrDropsOnceAtEachPhaseCrossing) {
+    struct Case {
+        double fps;
+        char odd;  // the one hold that differs at a crossing
+    };
+    for (Case c : {Case{29.97, '3'}, Case{30.03, '1'}}) {
+        // 100 s: the source slips 33 us a frame, a refresh every ~500 frames.
+        Played p = play(arrivals(3000, c.fps, 5000, 1000), 2, std::llround(1e6 / c.fps));
+        std::string h = holds(p, 60);
+        std::vector<size_t> at;
+        for (size_t i = 0; i < h.size(); i++) {
+            if (h[i] == '2') continue;
+            EXPECT_EQ(c.odd, h[i]) << c.fps << " at " << i;
+            at.push_back(i);
+        }
+        EXPECT_GE(at.size(), 5u) << c.fps;
+        EXPECT_LE(at.size(), 7u) << c.fps;
+        for (size_t i = 1; i < at.size(); i++)
+            EXPECT_GT(at[i] - at[i - 1], 300u) << c.fps << ": no back and forth";
+        // The jitter window also spans 128 frames of drift, 4.3 ms.
+        EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(2 + 4.3)) << c.fps;
+    }
+}
+
+TEST(PhasePacing, BurstOfThreeIsSpreadByTheHold) {
+    // Three units at a time every 100 ms; the decoder hands them out 1.5 ms apart.
+    std::vector<int64_t> a;
+    for (int i = 0; i < 300; i++) a.push_back(1000000 + (i / 3) * 100000 + (i % 3) * 1500);
+    Played p = play(a, 2, 33333);
+    EXPECT_EQ(std::string(270, '2'), holds(p, 30));
+    EXPECT_LE(p.margin.back(), 3000 + 100 + kPhaseGuardUs) << "the burst is no jitter";
+    // The last of a burst waits two intervals, the first less than a refresh.
+    EXPECT_LE(*std::max_element(p.delay_ms.begin() + 30, p.delay_ms.end()),
+              latency_bound_ms(2 * 33.3 + 3));
+}
+
+TEST(PhasePacing, GapKeepsThePhaseAndASilenceStartsANewOne) {
+    std::vector<int64_t> a = arrivals(300, 30, 7000, 1000);
+    a.erase(a.begin() + 150);  // one unit lost
+    Played p = play(a, 2, 33333);
+    std::string h = holds(p, 60);
+    EXPECT_EQ(std::string(90, '2') + "4" + std::string(148, '2'), h);
+
+    // The source stops and comes back at another phase. After a second of silence a
+    // new schedule starts at once, and the first frame's own jitter may cost one
+    // repeat; after a short pause two late frames in a row start it, and they do
+    // not count as jitter.
+    struct Pause {
+        int64_t extra_us;  // on top of the 5 s the first 150 frames take
+        int odd;           // holds that may differ right after it
+    };
+    for (Pause pause : {Pause{1009000, 1}, Pause{180000, 3}}) {
+        std::vector<int64_t> b = arrivals(150, 30, 7000, 1000);
+        for (int64_t t : arrivals(150, 30, 7000 + 5000000 + pause.extra_us, 1000, 7))
+            b.push_back(t);
+        p = play(b, 2, 33333);
+        h = holds(p, 60);
+        EXPECT_EQ(std::string(90, '2'), h.substr(0, 90)) << pause.extra_us;
+        std::string next = h.substr(91, 10);
+        EXPECT_LE(std::count_if(next.begin(), next.end(), [](char c) { return c != '2'; }),
+                  pause.odd)
+            << h;
+        EXPECT_EQ(std::string(139, '2'), h.substr(101)) << h;
+        EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(2)) << pause.extra_us;
+        EXPECT_LE(p.margin[170], 2000 + kPhaseGuardUs) << pause.extra_us;
+    }
+}
+
+TEST(PhasePacing, MarginNeverExceedsOneSourceInterval) {
+    PhaseState s{};
+    for (int i = 0; i < 100; i++) s.leads[s.nleads++] = i * 800;  // 0..79 ms
+    PhaseMargin m = phase_margin(s, 33333);
+    EXPECT_EQ(40000 - 800, m.jitter_us);  // p50 - p1, the second smallest of 100
+    EXPECT_EQ(33333, m.margin_us);
+    EXPECT_EQ(39200 + kPhaseGuardUs, phase_margin(s, 0).margin_us)
+        << "no source interval yet: no bound";
+}
+
 // ---- on the virtual card, in this process: waits move the card clock, not time ----
 
 namespace {
@@ -243,6 +446,8 @@ class OnCard : public testing::Test {
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
+        g_smooth_phase = 0;
+        g_src_interval_us = 0;
         g_flip_blocks = 0;
         g_hold_r = 1;
         g_hold_last_present = 0;
@@ -322,6 +527,33 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
     ASSERT_NE(nullptr, a.frame);
     av_frame_free(&a.frame);
     EXPECT_EQ(seq + 3, vblanks());
+}
+
+TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display"));
+    g_smooth_phase = 1;
+    g_hold_r = 2;
+    g_src_interval_us = 33333;
+    queue(2);  // pushed long ago: both vblanks of their schedule have passed
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; i++) {
+        Acquired a = acquire_frame();
+        ASSERT_NE(nullptr, a.frame) << i;
+        av_frame_free(&a.frame);
+    }
+    EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(),
+                             "zyl-kms: cadence: phase pacing — each frame on the first vblank at "
+                             "least 0.5 ms after it arrived, none in reserve"));
+    EXPECT_EQ(kPhaseGuardUs, g_phase_margin_us);
+    EXPECT_NE(0, g_phase.slot_us);
+    // The tuning file switches smooth pacing off: the schedule is gone.
+    g_smooth = 0;
+    queue(1);
+    Acquired a = acquire_frame();
+    ASSERT_NE(nullptr, a.frame);
+    av_frame_free(&a.frame);
+    EXPECT_EQ(-1, g_phase_margin_us);
+    EXPECT_EQ(0, g_phase.slot_us);
 }
 
 TEST_F(OnCard, EndOfInputAndShowOnArrival) {

@@ -179,8 +179,8 @@ TEST_F(Reader, DetectionQueueKeepsTheNewest64UnitsAsDecoded) {
 
 TEST_F(Reader, SeiIsKeptWhenStrippingIsOff) {
     for (const char *v : {"0", ""}) {
+        SetUp();  // before the variable: it unsets it
         setenv("ZYL_KMS_STRIP_SEI", v, 1);
-        SetUp();
         Seen seen = run_reader(read_file(stream_path("h264_sei.h264")), "h264", false);
         EXPECT_EQ(g_sei_stripped, 0u);
         EXPECT_EQ(seen.err.find("stripping"), std::string::npos);

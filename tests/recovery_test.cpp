@@ -182,7 +182,8 @@ Bytes pps_with_id_1(const Bytes &unit) {
 constexpr const char *kVars[] = {
     "ZYL_KMS_DEAD_MS",         "ZYL_KMS_PARAM_REOPEN",     "ZYL_KMS_DEAD_EXIT",
     "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_FAIL_OPEN",
-    "ZYL_KMS_STRIP_SEI",       "ZYL_KMS_READ_BYTES",
+    "ZYL_SIM_DEC_BUSY_EVERY",  "ZYL_SIM_DEC_BUSY_RUN",     "ZYL_KMS_STRIP_SEI",
+    "ZYL_KMS_READ_BYTES",
 };
 
 struct ReaderRun {
@@ -311,6 +312,31 @@ TEST_F(Recovery, StallIsFlushedAndFramesFlowAgain) {
     EXPECT_EQ(g_wait_key, 1);
     EXPECT_EQ(g_gate_hard, 1);
     EXPECT_GE(g_gate_since, before);
+}
+
+TEST_F(Recovery, RefusedUnitsAreDroppedCountedAndEndInAStall) {
+    // From the 20th send on the decoder's input stays full: the retry after a drain
+    // is refused too, so every unit from the 20th is dropped (221 of 240).
+    with_env({{"ZYL_KMS_DEAD_MS", "1"},
+              {"ZYL_SIM_DEC_BUSY_EVERY", "20"},
+              {"ZYL_SIM_DEC_BUSY_RUN", "20"}});
+    Bytes s = nosei();
+    ReaderRun r = run(with_trailing_aud(s + s + s + s));
+    EXPECT_EQ(sim_dec_stats().busy, 2 * 221);
+    // A line for the 1st, 31st, 61st ... drop.
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: send_packet busy #"), 8) << r.err;
+    for (const char *n : {"#1 ", "#31 ", "#61 ", "#211 "})
+        EXPECT_EQ(count_lines(r.err, std::string("zyl-mpp: send_packet busy ") + n +
+                                         "(dropped) dec=19 shown=0"),
+                  1)
+            << n;
+    // Dropped units count toward a stall, and its line says how many were dropped.
+    size_t stalled = r.err.find("zyl-mpp: decoder STALLED — ");
+    ASSERT_NE(stalled, std::string::npos) << r.err;
+    size_t drops_at = r.err.find(" drops=", stalled);
+    ASSERT_NE(drops_at, std::string::npos);
+    EXPECT_GE(strtol(r.err.c_str() + drops_at + 7, nullptr, 10), 45) << r.err.substr(stalled, 200);
+    EXPECT_EQ(g_dec_count, 19u);
 }
 
 TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/avlog.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -71,6 +72,16 @@ TEST(Settings, SwitchesLookOnlyAtTheFirstCharacter) {
     setenv("ZYL_KMS_HOTPLUG", "off", 1);
     settings_lines();
     EXPECT_EQ(g_hotplug_on, 1) << "only a leading '0' switches it off";
+    setenv("ZYL_SMOOTH", "phase", 1);
+    err = settings_lines();
+    EXPECT_EQ(g_smooth, 1);
+    EXPECT_EQ(g_smooth_phase, 1);
+    EXPECT_NE(
+        err.find("zyl-mpp: pacing vblank phase (smooth, no reserve frame) (ZYL_SMOOTH=phase)\n"),
+        std::string::npos);
+    setenv("ZYL_SMOOTH", "1", 1);
+    settings_lines();
+    EXPECT_EQ(g_smooth_phase, 0);
 }
 
 TEST(Settings, AntiflickerOverridesTheModeBothWays) {
@@ -198,6 +209,12 @@ TEST(Decoder, FailuresEndWithStatusOne) {
     Prepared p = prepare("nosuch_decoder");
     EXPECT_EQ(p.status, 1);
     EXPECT_EQ(p.err, "zyl-mpp: nosuch_decoder decoder missing\n");
+    // A decoder that exists but whose codec libavcodec has no parser for.
+    p = prepare("aasc");
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.err,
+              "zyl-mpp: HW decoder = aasc (h264)\n"
+              "zyl-mpp: no bitstream parser for aasc\n");
 }
 
 TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
@@ -218,6 +235,26 @@ TEST(Decoder, OpenFailureThroughTheProgram) {
     r = run_sim({}, {card, "ZYL_KMS_DECODER=h264_nonexistent"}, "", dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: h264_nonexistent decoder missing"), 1) << r.err;
+    // The deferred HEVC open fails once the parameter sets are in: that ends the
+    // input, not the process, which ends as at any end of input.
+    r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1", "ZYL_KMS_DECODER=hevc"},
+                stream_path("hevc.h265"), dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: deferred HEVC open failed"), 1) << r.err;
+    EXPECT_EQ(count_lines(r.err, "HEVC decoder opened"), 0);
+    EXPECT_EQ(count_lines(r.err, "zyl-mpp: hdmi_state=live"), 0);
+}
+
+TEST(AvLog, OneLineAKindThenASummaryEveryTenSeconds) {
+    EXPECT_EQ(avlog_key("error while decoding MB 12 3, bytestream -45"),
+              "error while decoding MB # #, bytestream -#");
+    AvLogKind k{avlog_key("MB 1"), 0, 0, 0};
+    EXPECT_EQ(avlog_step(&k, true, "MB 1", 1000), "MB 1");
+    for (int i = 2; i < 100; i++) EXPECT_EQ(avlog_step(&k, false, "MB", 1000 + i * 100), "");
+    // 98 held back within 10 s; the next one, 10 s after the first, is summed up with them.
+    EXPECT_EQ(avlog_step(&k, false, "MB 100", 11000), "99 more like: MB 100");
+    EXPECT_EQ(avlog_step(&k, false, "MB 101", 20999), "");
+    EXPECT_EQ(avlog_step(&k, false, "MB 102", 21000), "2 more like: MB 102");
 }
 
 TEST(Caps, AnswersWithoutDisplayOrDecoder) {

@@ -90,8 +90,8 @@ void write_file(const std::string &path, const std::string &data) {
     f << data;
 }
 
-RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                  const std::string &stdin_path, const std::string &dir, int limit_s) {
+int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+              const std::string &stdin_path, const std::string &dir, int limit_s) {
     std::string out_path = dir + "/stdout.txt", err_path = dir + "/stderr.txt";
     pid_t pid = fork();
     if (pid == 0) {
@@ -110,12 +110,16 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
         alarm(limit_s);  // a hang becomes a failure, not a stuck test run
         exec_built(argv);
     }
+    return pid;
+}
+
+RunResult finish_sim(int pid, const std::string &dir) {
     int st = 0;
     waitpid(pid, &st, 0);
     RunResult r;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.out = read_file(dir + "/stdout.txt");
+    r.err = read_file(dir + "/stderr.txt");
     return r;
 }
 
@@ -131,11 +135,27 @@ void exec_built(std::vector<char *> argv) {
     _exit(127);
 }
 
+RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                  const std::string &stdin_path, const std::string &dir, int limit_s) {
+    return finish_sim(start_sim(args, env, stdin_path, dir, limit_s), dir);
+}
+
+bool wait_for_line(const std::string &path, const std::string &needle, int limit_s) {
+    for (int i = 0; i < limit_s * 20; i++) {
+        if (read_file(path).find(needle) != std::string::npos) return true;
+        usleep(50000);
+    }
+    return false;
+}
+
 void forget_card() {
     if (drm_fd >= 0) close(drm_fd);
     drm_fd = -1;
     nout = 0;
-    for (KmsOutput &o : outs) o = KmsOutput{};
+    for (KmsOutput &o : outs) {
+        free(o.menu_shadow);
+        o = KmsOutput{};
+    }
     sim_card_reset();
 }
 

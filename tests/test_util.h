@@ -44,6 +44,13 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
 // Replaces the child process with `argv` (argv[0] a program of this build), started
 // through the emulator of a cross build so that programs for another CPU run too.
 [[noreturn]] void exec_built(std::vector<char *> argv);
+// The same in two halves, for tests that act while the program runs: the child's pid,
+// then its result once it has ended.
+int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
+              const std::string &stdin_path, const std::string &dir, int limit_s = 240);
+RunResult finish_sim(int pid, const std::string &dir);
+// Waits up to `limit_s` seconds for a file to contain `needle`.
+bool wait_for_line(const std::string &path, const std::string &needle, int limit_s);
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();

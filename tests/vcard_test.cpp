@@ -102,7 +102,7 @@ class VCard : public ::testing::Test {
     // An NV12 picture in a memfd laid out as the virtual decoder does, imported as a
     // framebuffer; the left half `left` (Y,U,V), the right half `right`.
     uint32_t nv12_fb(int w, int h, std::array<uint8_t, 3> left, std::array<uint8_t, 3> right,
-                     int *memfd_out = nullptr) {
+                     int *memfd_out = nullptr, bool close_handle = false) {
         int pitch = (w + 63) & ~63, uv_off = pitch * h;
         std::vector<uint8_t> buf(size_t(pitch) * h * 3 / 2);
         for (int y = 0; y < h; y++)
@@ -122,6 +122,9 @@ class VCard : public ::testing::Test {
         EXPECT_EQ(drmModeAddFB2WithModifiers(fd, w, h, DRM_FORMAT_NV12, handles, pitches, offsets,
                                              mods, &fb, 0),
                   0);
+        if (close_handle) {
+            EXPECT_EQ(drmCloseBufferHandle(fd, handle), 0);
+        }
         if (memfd_out)
             *memfd_out = mfd;
         else
@@ -416,16 +419,16 @@ TEST_F(VCard, PlanesComposeWithCropScalingZposAlphaAndMirror) {
     EXPECT_RGB_NEAR(pic, 1050, 700, 255, 0, 0);
 }
 
-TEST_F(VCard, ImportedFramesAreSharedAndForgottenWhenGone) {
+TEST_F(VCard, ImportedBuffersLiveUntilTheirHandleAndFramebufferAreGone) {
     open_board(board_path("two-display.card"));
     int mfd = -1;
     uint32_t fb = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110}, &mfd);
+    const uint64_t size = 64 * 32 * 3 / 2;
     uint32_t h1 = 0, h2 = 0;
     ASSERT_EQ(drmPrimeFDToHandle(fd, mfd, &h1), 0);
     int dup_fd = dup(mfd);
     ASSERT_EQ(drmPrimeFDToHandle(fd, dup_fd, &h2), 0);
     EXPECT_EQ(h1, h2);  // the same buffer gives the same handle
-    EXPECT_EQ(sim_card_counters().imported, 1);
     close(dup_fd);
     // Tiled buffers are not scannable here.
     uint32_t handles[4] = {h1, h1}, pitches[4] = {64, 64}, offsets[4] = {0, 2048}, out = 0;
@@ -433,14 +436,27 @@ TEST_F(VCard, ImportedFramesAreSharedAndForgottenWhenGone) {
     EXPECT_EQ(drmModeAddFB2WithModifiers(fd, 64, 32, DRM_FORMAT_NV12, handles, pitches, offsets,
                                          mods, &out, DRM_MODE_FB_MODIFIERS),
               -EINVAL);
-    // The program frees the frame (closing the memfd) after removing its framebuffer
-    // and never closes the handle: the next import forgets the old one.
-    EXPECT_EQ(drmModeRmFB(fd, fb), 0);
+    // Neither the exporter closing its descriptor nor the framebuffer going frees a
+    // buffer whose handle is open, as on a kernel.
     close(mfd);
-    nv12_fb(64, 32, {16, 128, 128}, {16, 128, 128});
+    EXPECT_EQ(drmModeRmFB(fd, fb), 0);
     SimCardCounters n = sim_card_counters();
     EXPECT_EQ(n.imported, 1);
-    EXPECT_EQ(n.fbs, 1);
+    EXPECT_EQ(n.imported_bytes, size);
+    EXPECT_EQ(drmCloseBufferHandle(fd, h1), 0);
+    EXPECT_EQ(drmCloseBufferHandle(fd, h1), -1);
+    EXPECT_EQ(sim_card_counters().imported_bytes, 0u);
+    // A framebuffer keeps the memory after the handle is closed, until it goes.
+    fb = nv12_fb(64, 32, {16, 128, 128}, {16, 128, 128}, &mfd, true);
+    close(mfd);
+    n = sim_card_counters();
+    EXPECT_EQ(n.imported, 0);
+    EXPECT_EQ(n.imported_bytes, size);
+    EXPECT_EQ(n.imported_bytes_max, size);
+    EXPECT_EQ(drmModeRmFB(fd, fb), 0);
+    n = sim_card_counters();
+    EXPECT_EQ(n.imported_bytes, 0u);
+    EXPECT_EQ(n.fbs, 0);
     EXPECT_EQ(n.failures, 1u);
 }
 

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, makes a short test stream and plays
-# it through zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel,
-# leaving a PNG picture of each display in demo-out/.
+# The demo: installs what is missing, builds, makes a short test stream and a
+# standby picture, and runs zyl-mpp-sim on a virtual board with an HDMI monitor and
+# a DSI panel three times: without a stream (the standby screen), with the stream,
+# and with the stream while the menu file is written. Leaves PNG pictures of each
+# display in demo-out/: standby-*.png, video-*.png and menu-*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target zyl-mpp zyl-mpp-sim
+cmake --build build -j"$(nproc)" --target zyl-mpp zyl-mpp-sim zyl-feeder
 
 out=$PWD/demo-out
 rm -rf "$out" && mkdir -p "$out/root"
@@ -15,23 +17,37 @@ ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=1280x7
   -frames:v 150 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 30 -f h264 "$stream"
 
 board=sim/boards/two-display.card
-if [ ! -f "$board" ]; then
-  echo "demo: the virtual display card is not built yet; decoding the stream without a display"
-  board=
-fi
-echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on ${board:-no display}"
-ZYL_SIM_CARD=$board ZYL_SIM_ROOT=$out/root ZYL_SIM_PNG_DIR=$out \
-  build/zyl-mpp-sim < "$stream" 2> "$out/stderr.txt" || true
-cat "$out/stderr.txt"
-shopt -s nullglob
-pngs=("$out"/*.png)
-if [ ${#pngs[@]} -eq 0 ]; then
-  echo "demo: no display pictures yet (video on screen comes with the presentation loop)"
-else
-  echo "demo: what each display showed when the stream ended (its last picture, placed by"
-  echo "      ZYL_KMS_ASPECT/ZYL_KMS_FIT; the stream's frame counter is in the top left):"
-  printf '  %s\n' "${pngs[@]}"
-  echo "  HDMI-A-1.png: the 1920x1080 monitor, 16:9 video filling it"
-  echo "  DSI-1.png:    the 800x480 panel, the same picture fitted with black bars"
-  echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
-fi
+sim() {  # sim NAME STDIN [VAR=value...]: one run; its display pictures become NAME-<display>.png
+  local name=$1 input=$2; shift 2
+  rm -f "$out/HDMI-A-1.png" "$out/DSI-1.png"
+  env ZYL_SIM_CARD=$board ZYL_SIM_ROOT=$out/root ZYL_SIM_PNG_DIR=$out "$@" \
+    build/zyl-mpp-sim < "$input" 2> "$out/stderr-$name.txt" || true
+  for p in "$out"/HDMI-A-1.png "$out"/DSI-1.png; do
+    [ -f "$p" ] && mv "$p" "$out/$name-$(basename "$p")"
+  done
+}
+
+# The standby picture every display shows while no video arrives.
+mkdir -p "$out/root/opt/zyl-fpv" "$out/root/run/zyl-fpv"
+ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i mandelbrot=size=1280x720:rate=1 \
+  -frames:v 1 -update 1 "$out/root/opt/zyl-fpv/standby.png"
+echo "demo: standby screen before any stream"
+sim standby /dev/null
+
+echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on $board"
+sim video "$stream"
+cat "$out/stderr-video.txt"
+
+# The menu file is written while the stream plays, at the live rate of the feeder.
+echo "demo: the same stream with the menu opened 2 s in"
+( sleep 2; printf 'open\n1\n1\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\nAspect: keep\nFit: fit\nFlip: none\nBrightness: 0\n' \
+    > "$out/root/run/zyl-fpv/menu.tmp" && mv "$out/root/run/zyl-fpv/menu.tmp" "$out/root/run/zyl-fpv/menu" ) &
+sim menu <(build/zyl-feeder -r 30 "$stream")
+wait
+echo "demo: what each display showed (the stream's frame counter is in the top left):"
+echo "  standby-*.png: the standby picture, letterboxed, before the stream starts"
+echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT"
+echo "  menu-*.png:    the menu on the overlay plane over the playing video"
+ls "$out"/*.png | sed 's/^/  /'
+echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
+echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"

@@ -1,8 +1,9 @@
 // zyl-feeder: plays Annex-B H.264/H.265 files into a pipe the way a radio link
 // delivers them — one access unit at a time at a fixed rate — and scripts the
-// link's faults: dropouts (pauses), lost units, damaged units, and a sender that
-// switches streams (new parameter sets). Pacing uses absolute deadlines on the
-// monotonic clock, so a late write does not shift every later unit.
+// link's faults: dropouts (pauses), lost units, damaged units, arrival jitter,
+// bursts, and a sender that switches streams (new parameter sets). Pacing uses
+// absolute deadlines on the monotonic clock, so a late write does not shift every
+// later unit.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -18,6 +19,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +46,9 @@ struct Script {
     std::vector<std::string> files;
     std::string log_path;
     bool quiet = false;
+    int64_t jitter_us = 0;  // each write moved by up to this much either way
+    uint32_t seed = 1;
+    long burst = 1;  // units written together, at the due time of the group's last
 };
 
 struct Unit {
@@ -62,6 +67,8 @@ void usage() {
             "  -c K[-L]        damage the slice data of unit K (or K..L), headers kept\n"
             "  -a MODE         access unit delimiters: none, end, pause (before every pause and\n"
             "                  at the end) or each (after every unit)\n"
+            "  -j MS[:SEED]    move each write by a random amount within +-MS ms (seed 1)\n"
+            "  -b N            deliver units N at a time, when the last of them is due\n"
             "  -L FILE         log 'unit index, monotonic us after the write, bytes' per unit\n"
             "  -q              no summary line\n"
             "Units are counted from 0 over everything fed: all files, all loops.\n");
@@ -92,10 +99,23 @@ bool parse_pause(const char *s, Script *sc) {
     return true;
 }
 
+bool parse_jitter(const char *s, Script *sc) {
+    char *end = nullptr;
+    double ms = strtod(s, &end);
+    if (end == s || ms < 0) return false;
+    sc->jitter_us = int64_t(ms * 1000);
+    if (*end == ':') {
+        const char *seed = end + 1;
+        sc->seed = uint32_t(strtoul(seed, &end, 10));
+        if (end == seed) return false;
+    }
+    return *end == 0;
+}
+
 bool parse_args(int argc, char **argv, Script *sc) {
     int opt;
     Range r;
-    while ((opt = getopt(argc, argv, "r:l:n:p:d:c:a:L:qh")) != -1) {
+    while ((opt = getopt(argc, argv, "r:l:n:p:d:c:a:j:b:L:qh")) != -1) {
         switch (opt) {
             case 'r':
                 sc->fps = strtod(optarg, nullptr);
@@ -128,6 +148,12 @@ bool parse_args(int argc, char **argv, Script *sc) {
                     return false;
                 break;
             }
+            case 'j':
+                if (!parse_jitter(optarg, sc)) return false;
+                break;
+            case 'b':
+                sc->burst = atol(optarg);
+                break;
             case 'L':
                 sc->log_path = optarg;
                 break;
@@ -139,7 +165,7 @@ bool parse_args(int argc, char **argv, Script *sc) {
         }
     }
     for (int i = optind; i < argc; i++) sc->files.emplace_back(argv[i]);
-    return !sc->files.empty() && sc->loops >= 1 && sc->fps >= 0;
+    return !sc->files.empty() && sc->loops >= 1 && sc->fps >= 0 && sc->burst >= 1;
 }
 
 bool in_ranges(const std::vector<Range> &rs, long k) {
@@ -286,6 +312,9 @@ bool play(const Script &sc, const std::vector<Unit> &units, FILE *log, Counts *c
     // after it keep the rate instead of catching up.
     int64_t anchor = mono_ns();
     bool last_hevc = false;
+    std::mt19937 rng(sc.seed);
+    std::uniform_int_distribution<int64_t> jitter(-sc.jitter_us, sc.jitter_us);
+    int64_t shift_ns = 0;
     for (size_t k = 0; k < units.size(); k++) {
         const Unit &u = units[k];
         auto p = sc.pause_ms.find(long(k));
@@ -296,7 +325,11 @@ bool play(const Script &sc, const std::vector<Unit> &units, FILE *log, Counts *c
             sleep_until_ns(mono_ns() + int64_t(p->second) * 1000000);
             anchor = mono_ns() - int64_t(double(k) * 1e9 / std::max(sc.fps, 1.0));
         }
-        if (sc.fps > 0) sleep_until_ns(anchor + int64_t(double(k) * 1e9 / sc.fps));
+        // A burst goes out when its last unit is due; jitter moves each write (each
+        // burst) on its own, never before the write that precedes it.
+        size_t due = std::min((k / size_t(sc.burst) + 1) * size_t(sc.burst) - 1, units.size() - 1);
+        if (k % size_t(sc.burst) == 0) shift_ns = jitter(rng) * 1000;
+        if (sc.fps > 0) sleep_until_ns(anchor + int64_t(double(due) * 1e9 / sc.fps) + shift_ns);
         if (in_ranges(sc.drop, long(k))) {
             c->dropped++;
             continue;

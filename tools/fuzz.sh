@@ -9,17 +9,18 @@ secs=${1:-60}
 [[ $secs =~ ^[1-9][0-9]*$ ]] || { echo "usage: tools/fuzz.sh [SECONDS]" >&2; exit 2; }
 tools/install-deps.sh
 
-echo "== libFuzzer: reader unit walk, deferred HEVC open, .cube and tuning text, ${secs} s each"
+echo "== libFuzzer: reader unit walk, deferred HEVC open, .cube and tuning text, status files, ${secs} s each"
 export CC=clang CXX=clang++
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZYL_FUZZ=ON -DZYL_TESTS=OFF -DZYL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target unit_fuzz deferred_fuzz cube_fuzz tuning_fuzz >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target unit_fuzz deferred_fuzz cube_fuzz tuning_fuzz \
+  telemetry_fuzz menu_fuzz connect_fuzz osd_fuzz >/dev/null
 
 # Leaks must fail the run whatever the caller's sanitizer options say.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1"
 failed=0
-for name in unit deferred cube tuning; do
+for name in unit deferred cube tuning telemetry menu connect osd; do
   bin=build-fuzz/tests/fuzz/${name}_fuzz
   work=build-fuzz/fuzz/$name
   mkdir -p "$work/corpus"

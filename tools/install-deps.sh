@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  libavcodec-dev libavutil-dev libswscale-dev ffmpeg libjpeg-turbo-progs
   libdrm-dev libgbm-dev libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
   libfreetype-dev fonts-dejavu-core
   libgtest-dev googletest libpng-dev valgrind

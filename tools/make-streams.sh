@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the small test streams into DIR with the ffmpeg command-line tool.
+# Makes the small test streams and standby pictures into DIR with the ffmpeg
+# command-line tool.
 # Already made streams are kept, so running it again costs nothing.
 set -euo pipefail
 dir=${1:?usage: make-streams.sh DIR}
@@ -49,3 +50,36 @@ make h264_opengop.h264 -f lavfi -i "$(src 320x240)" -frames:v 150 -c:v libx264 -
   -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -x264-params "scenecut=0:open-gop=1:bframes=1"
 # Every picture an IDR: a stalled decoder meets a random-access unit at once.
 make h264_intra.h264 -f lavfi -i "$(src 160x120)" -frames:v 120 "${x264[@]}" -g 1
+# What a live H.265 encoder sends: VPS/SPS/PPS repeated at every keyframe, B-frames
+# (x265 ultrafast defaults), a keyframe every 30 frames, 90 frames.
+x265live=(-c:v libx265 -preset ultrafast -pix_fmt yuv420p -f hevc)
+make hevc_live.h265 -f lavfi -i "$(src 320x240)" -frames:v 90 "${x265live[@]}" \
+  -x265-params "keyint=30:min-keyint=30:scenecut=0:repeat-headers=1:log-level=error"
+# The same sender at a new resolution: played after hevc_live.h265 it is a real change.
+make hevc_live_part2.h265 -f lavfi -i "$(src 480x272)" -frames:v 30 "${x265live[@]}" \
+  -x265-params "keyint=30:min-keyint=30:scenecut=0:repeat-headers=1:log-level=error"
+# x264 with B-frames and a 30-frame GOP: the decoder hands each picture out late.
+make h264_live_b.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 -c:v libx264 -preset veryfast \
+  -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -keyint_min 30 -x264-params scenecut=0
+# A damaged link: h264_long.h264 with about one byte in 400 changed (the noise filter
+# is seeded the same every time), start codes and headers included.
+make h264_noise.h264 -i "$dir/h264_long.h264" -c copy -bsf:v noise=amount=400 -f h264
+
+# Standby pictures: PNG in each colour type (RGB, RGBA, grey, 16-bit, palette),
+# baseline and progressive JPEG, odd sizes, 4:3 and 16:9, and one of 8000x8000.
+pic() {  # pic NAME SOURCE FILTERS [encoder options...]
+  local name=$1 source=$2 vf=$3; shift 3
+  make "$name" -f lavfi -i "$source:rate=1:duration=1" -frames:v 1 -vf "$vf" -update 1 "$@"
+}
+pic std_rgb_4x3.png testsrc2=size=640x480 format=rgb24
+pic std_rgba.png testsrc2=size=400x300 "format=rgba,colorchannelmixer=aa=0.5"
+pic std_grey_odd.png testsrc2=size=320x240 "scale=321:241,format=gray"
+pic std_rgb48.png testsrc2=size=320x240 format=rgb48be
+pic std_pal_16x9.png testsrc2=size=320x180 "split[a][b];[a]palettegen[p];[b][p]paletteuse"
+pic std_16x9.jpg testsrc2=size=1280x720 format=yuvj420p -c:v mjpeg -q:v 3
+pic std_4x3.jpg testsrc2=size=800x600 format=yuvj420p -c:v mjpeg -q:v 3
+pic std_huge.png color=c=0x2050A0:size=8000x8000 format=rgb24
+if [ ! -s "$dir/std_prog_4x3.jpg" ]; then
+  jpegtran -progressive "$dir/std_4x3.jpg" > "$dir/std_prog_4x3.jpg.part"
+  mv "$dir/std_prog_4x3.jpg.part" "$dir/std_prog_4x3.jpg"
+fi

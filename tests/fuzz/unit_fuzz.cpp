@@ -32,6 +32,7 @@ int slot_of(int t, int hevc) {
 
 struct ModelStore {
     std::array<Bytes, 3> unit;
+    std::array<size_t, 3> header{};  // where the NAL header is in `unit`
     std::array<bool, 3> set{};
 };
 
@@ -44,9 +45,15 @@ UnitFindings model_walk(const Bytes &d, int hevc, ModelStore *st) {
         f.random_access |= is_ra(u.type, hevc);
         int slot = slot_of(u.type, hevc);
         if (slot < 0) continue;
-        Bytes b(d.begin() + u.begin, d.begin() + u.end);
-        f.changed |= st->set[slot] && st->unit[slot] != b;
-        st->unit[slot] = b;
+        // From the NAL header on; a repeat that differs only in its start code stays stored as it
+        // was.
+        Bytes body(d.begin() + u.sc + 3, d.begin() + u.end);
+        if (st->set[slot] &&
+            Bytes(st->unit[slot].begin() + st->header[slot], st->unit[slot].end()) == body)
+            continue;
+        f.changed |= st->set[slot];
+        st->unit[slot] = Bytes(d.begin() + u.begin, d.begin() + u.end);
+        st->header[slot] = u.sc + 3 - u.begin;
         st->set[slot] = true;
     }
     return f;

@@ -1,0 +1,250 @@
+// Phase pacing: the schedule of vblanks each frame lands on, learned from the
+// arrival jitter, and the loop's acquisition under it.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include "app/clock.h"
+#include "app/health.h"
+#include "app/mailbox.h"
+#include "app/pacing.h"
+#include "app/phase_pacing.h"
+#include "app/settings.h"
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+
+PhaseState g_phase;
+int64_t g_phase_margin_us = -1;
+
+int64_t grid_round(const VblankGrid &g, int64_t t_us) {
+    double k = std::round(double(t_us - g.at_us) / g.period_us);
+    return g.at_us + std::llround(k * g.period_us);
+}
+
+int64_t grid_ceil(const VblankGrid &g, int64_t t_us) {
+    int64_t v = grid_round(g, t_us);
+    return v >= t_us ? v : grid_round(g, v + std::llround(g.period_us));
+}
+
+int phase_step(int hold, int64_t source_us, double period_us) {
+    if (hold >= 2) return hold;
+    // The same tolerance as a held ratio: a source within 12% of the refresh rate.
+    return source_us > 0 && std::fabs(double(source_us) / period_us - 1.0) < 0.12 ? 1 : 0;
+}
+
+namespace {
+
+struct LeadStats {
+    bool valid;
+    int64_t p1, p50;
+};
+
+LeadStats lead_stats(const PhaseState &s) {
+    if (s.nleads == 0) return {false, 0, 0};
+    int64_t v[kPhaseWindow];
+    std::copy(s.leads, s.leads + s.nleads, v);
+    std::sort(v, v + s.nleads);
+    return {s.nleads >= kPhaseMinSamples, v[s.nleads / 100], v[s.nleads / 2]};
+}
+
+void move_leads(PhaseState *s, int64_t by) {
+    for (int i = 0; i < s->nleads; i++) s->leads[i] += by;
+}
+
+// Late frames in a row announced a new phase; they were no jitter and count as usual.
+void forget_late_run(PhaseState *s) {
+    if (s->late_run < kPhaseLateRestart || s->nleads == 0) return;
+    int64_t median = lead_stats(*s).p50;
+    for (int i = 1; i <= std::min(s->late_run, s->nleads); i++)
+        s->leads[(s->next + kPhaseWindow - i) % kPhaseWindow] = median;
+    s->late_run = 0;
+}
+
+}  // namespace
+
+PhaseMargin phase_margin(const PhaseState &s, int64_t source_us) {
+    LeadStats st = lead_stats(s);
+    PhaseMargin m{st.valid ? st.p50 - st.p1 : 0, 0};
+    m.margin_us = m.jitter_us + kPhaseGuardUs;
+    // Waiting longer than a frame interval for a late arrival would cost more than
+    // the reserve frame it replaces.
+    if (source_us > 0 && m.margin_us > source_us) m.margin_us = source_us;
+    return m;
+}
+
+PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
+    PhaseVerdict v{};
+    if (in.step <= 0) {
+        v.take = true;
+        return v;
+    }
+    const double period = in.grid.period_us, step = in.step * period;
+    const int64_t a = in.arrival_us;
+    PhaseMargin m = phase_margin(s, in.source_us);
+    // Jitter makes a frame late now and then; several in a row mean the source
+    // started again at another phase (a short pause of the link).
+    bool fresh = s.slot_us == 0 || s.step != in.step || a - s.slot_us > kPhaseRestartUs ||
+                 double(s.slot_us - a) > 4 * step || s.late_run >= kPhaseLateRestart;
+    if (fresh) {
+        v.restart = true;
+        if (s.late_run >= kPhaseLateRestart) {
+            PhaseState known = s;
+            forget_late_run(&known);
+            m = phase_margin(known, in.source_us);
+        }
+        v.slot_us = grid_ceil(in.grid, a + m.margin_us);
+        v.lead_us = v.slot_us - a;
+    } else {
+        int64_t prev = grid_round(in.grid, s.slot_us);
+        LeadStats st = lead_stats(s);
+        // The frame's own slot is where its lead comes closest to the usual one; a
+        // missing frame before it just skips a slot. It may still have to wait for
+        // the previous frame's hold (a burst).
+        int64_t usual = s.nleads > 0 ? st.p50 : m.margin_us;
+        double k = std::round(double(a + usual - prev) / step);
+        int64_t own = grid_round(in.grid, prev + std::llround(k * step));
+        int64_t held = grid_round(in.grid, prev + std::llround(step));
+        v.lead_us = own - a;
+        v.slot_us = std::max(own, held);
+        if (st.valid) {
+            // The usual arrival must be the margin before its vblank; once it is a
+            // whole refresh (and some) earlier than that, a refresh of latency goes.
+            if (st.p50 < m.margin_us)
+                v.shift = 1;
+            else if (double(st.p50) - period >= double(m.margin_us + kPhaseHysteresisUs))
+                v.shift = -1;
+        }
+        int64_t by = std::llround(v.shift * period);
+        v.slot_us = grid_round(in.grid, v.slot_us + by);
+        v.lead_us += by;
+    }
+    v.take = in.now_us >= v.slot_us;
+    return v;
+}
+
+void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
+    if (in.step <= 0) {
+        s->slot_us = 0;
+        return;
+    }
+    if (v.restart && s->nleads > 0) {
+        // The jitter learned so far stays; only the phase is new: the window's median
+        // becomes this frame's lead.
+        forget_late_run(s);
+        move_leads(s, v.lead_us - lead_stats(*s).p50);
+    } else if (v.shift != 0) {
+        move_leads(s, std::llround(v.shift * in.grid.period_us));
+    }
+    s->step = in.step;
+    s->leads[s->next] = v.lead_us;
+    s->next = (s->next + 1) % kPhaseWindow;
+    if (s->nleads < kPhaseWindow) s->nleads++;
+    s->slot_us = v.slot_us;
+    s->late_run = v.lead_us < 0 ? s->late_run + 1 : 0;
+}
+
+// ---- acting on the card and the mailbox ----
+
+namespace {
+
+int g_phase_on;
+int64_t g_phase_line_at, g_phase_line_margin;
+int64_t g_phase_sampled_vbl;  // vblank of the last queue-depth sample
+VblankGrid g_grid_guess;      // stands in while the card cannot tell its vblanks
+
+double output0_period_us() {
+    if (nout < 1) return 1e6 / 60;
+    const drmModeModeInfo &m = outs[0].mode;
+    if (m.clock && m.htotal && m.vtotal) {
+        double p = double(m.htotal) * m.vtotal * 1000.0 / m.clock;
+        return (m.flags & DRM_MODE_FLAG_INTERLACE) ? p / 2 : p;
+    }
+    return 1e6 / refresh_hz();
+}
+
+// The last vblank of output 0, asked without waiting (a relative wait of 0).
+VblankGrid grid_now(int64_t now) {
+    VblankGrid g{now, output0_period_us()};
+    if (nout > 0) {
+        drmVBlank vbl{};
+        vbl.request.type = drmVBlankSeqType(vblank_request_type(outs[0].crtc_idx));
+        vbl.request.sequence = 0;
+        if (drmWaitVBlank(drm_fd, &vbl) == 0) {
+            int64_t at = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+            if (at <= now && double(now - at) < 4 * g.period_us) {
+                g.at_us = at;
+                return g;
+            }
+        }
+    }
+    if (g_grid_guess.at_us == 0) g_grid_guess = g;
+    g.at_us = grid_round(g_grid_guess, now - std::llround(g.period_us / 2));
+    return g;
+}
+
+void phase_lines(int64_t now) {
+    PhaseMargin m = phase_margin(g_phase, g_src_interval_us);
+    g_phase_margin_us = m.margin_us;
+    if (g_phase_on &&
+        (std::llabs(m.margin_us - g_phase_line_margin) <= 1000 || now - g_phase_line_at < 5000000))
+        return;
+    if (!g_phase_on) {
+        fprintf(stderr,
+                "zyl-kms: cadence: phase pacing — each frame on the first vblank at least %.1f ms "
+                "after it arrived, none in reserve (ZYL_SMOOTH=1 keeps one)\n",
+                m.margin_us / 1000.0);
+    } else {
+        fprintf(stderr, "zyl-kms: cadence: phase margin %.1f ms (arrival jitter p99 %.1f + %.1f)\n",
+                m.margin_us / 1000.0, m.jitter_us / 1000.0, kPhaseGuardUs / 1000.0);
+    }
+    fflush(stderr);
+    g_phase_on = 1;
+    g_phase_line_at = now;
+    g_phase_line_margin = m.margin_us;
+}
+
+}  // namespace
+
+void phase_off() {
+    g_phase_on = 0;
+    g_phase.slot_us = 0;
+    g_phase_margin_us = -1;
+}
+
+Acquired acquire_phase() {
+    int64_t now = mono_us();
+    VblankGrid grid = grid_now(now);
+    std::unique_lock lock(g_mb_lock);
+    // Switched by the tuning file: the next iteration follows the new mode.
+    if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
+    if (grid.at_us != g_phase_sampled_vbl) {
+        g_phase_sampled_vbl = grid.at_us;
+        queue_depth_sample(g_mb_n);
+    }
+    if (g_mb_n == 0) {
+        if (g_mb_eof) return {Acquired::kFrame, nullptr, true};
+        g_mb_cv.wait_for(lock, std::chrono::milliseconds(g_menu.open ? 25 : 100));
+        if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
+        if (g_mb_n == 0) return {Acquired::kFrame, nullptr, g_mb_eof != 0};
+        now = mono_us();
+    }
+    int step = phase_step(g_hold_r, g_src_interval_us, grid.period_us);
+    PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us};
+    PhaseVerdict v = phase_decide(g_phase, in);
+    if (v.take) {
+        AVFrame *f = mb_take_locked();
+        lock.unlock();
+        phase_taken(&g_phase, v, in);
+        phase_lines(now);
+        return {Acquired::kFrame, f, false};
+    }
+    lock.unlock();
+    wait_one_refresh();
+    return {Acquired::kHold, nullptr, false};
+}

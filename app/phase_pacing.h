@@ -1,0 +1,74 @@
+// Phase pacing (ZYL_SMOOTH=phase): smooth pacing without the reserve frame. A source
+// at a clean fraction of the refresh arrives at a stable phase against output 0's
+// vblanks, so each frame can be presented at the first vblank at least a margin
+// after it arrived and still stay on screen for exactly the hold: the margin has to
+// cover the arrival jitter, not a whole frame interval. As in the other modes the
+// present follows the vblank wait. The schedule of vblanks is the phase reference;
+// when the source and display clocks drift a refresh apart it moves by one
+// refresh, once (one repeat or one drop).
+// The decisions take the clock as plain numbers; acquire_phase acts on them.
+#pragma once
+
+#include <cstdint>
+
+#include "app/pacing.h"
+
+// Output 0's vertical blanks: one at `at_us` (monotonic), then one every `period_us`.
+struct VblankGrid {
+    int64_t at_us;
+    double period_us;
+};
+int64_t grid_round(const VblankGrid &g, int64_t t_us);  // the nearest vblank
+int64_t grid_ceil(const VblankGrid &g, int64_t t_us);   // the first at or after t
+
+constexpr int kPhaseWindow = 128;            // jitter samples, about 4 s at 30 fps
+constexpr int kPhaseMinSamples = 8;          // before this many, the schedule never moves
+constexpr int64_t kPhaseGuardUs = 500;       // a frame pushed this close to its vblank is late
+constexpr int64_t kPhaseHysteresisUs = 500;  // how much earlier than needed before a drop
+constexpr int64_t kPhaseRestartUs = 250000;  // a silence after which the source phase is new
+constexpr int kPhaseLateRestart = 2;         // late frames in a row: the source phase is new
+
+struct PhaseState {
+    int64_t slot_us;  // vblank the last frame taken was scheduled for; 0: no schedule
+    int step;         // refreshes per frame of that schedule
+    // How long before its vblank each recent frame arrived, in the phase of the
+    // current schedule (moving the schedule moves them all).
+    int64_t leads[kPhaseWindow];
+    int nleads, next;
+    int late_run;  // frames in a row that arrived after their vblank
+};
+
+struct PhaseInput {
+    int64_t now_us, arrival_us;
+    VblankGrid grid;
+    int step;           // refreshes per frame; 0: no clean fraction, shown on arrival
+    int64_t source_us;  // source interval, 0 while unknown
+};
+
+struct PhaseVerdict {
+    bool take;
+    int64_t slot_us;  // the vblank the frame is presented after; 0: on arrival
+    int64_t lead_us;  // its jitter sample
+    int shift;        // +1: schedule one refresh later (one repeat); -1: earlier (one drop)
+    bool restart;     // a new schedule starts with this frame
+};
+
+struct PhaseMargin {
+    int64_t jitter_us;  // p99 of the arrivals' lateness against the schedule
+    int64_t margin_us;  // jitter and guard, never more than one source interval
+};
+
+// Refreshes per frame: the hold of a clean ratio, 1 for a source at the refresh
+// rate, else 0.
+int phase_step(int hold, int64_t source_us, double period_us);
+PhaseMargin phase_margin(const PhaseState &s, int64_t source_us);
+PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in);
+// Books the frame taken under `v`.
+void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in);
+
+extern PhaseState g_phase;
+extern int64_t g_phase_margin_us;  // for the cadence report; -1 while the mode is not running
+// Frame acquisition in phase pacing (g_smooth and g_smooth_phase).
+Acquired acquire_phase();
+// Another pacing mode took over: the next phase frame starts a new schedule.
+void phase_off();

@@ -1,0 +1,172 @@
+// The overlay plane: a second plane on each output's CRTC that shows the software-drawn
+// overlays above the video, in ARGB with alpha. Display controllers list ARGB on
+// planes that then refuse a linear buffer, so a plane counts only once a real
+// scan-out of one of its buffers was accepted. Drawing goes to a separate surface
+// and is copied into the buffer that is not on screen, so a half-drawn overlay is
+// never shown.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include <drm_fourcc.h>
+#include <xf86drm.h>
+
+#include "kms/kms.h"
+
+namespace {
+
+constexpr size_t kMaxMenuCandidates = 16;
+
+std::vector<MenuPlaneInfo> read_menu_planes() {
+    std::vector<MenuPlaneInfo> planes;
+    DrmPtr<drmModePlaneRes> pr(drmModeGetPlaneResources(drm_fd));
+    if (!pr) return planes;
+    for (uint32_t i = 0; i < pr->count_planes; i++) {
+        MenuPlaneInfo info{pr->planes[i], 0, false, false, -1, 0, 0};
+        DrmPtr<drmModePlane> p{drmModeGetPlane(drm_fd, pr->planes[i])};
+        if (p) {
+            info.readable = true;
+            info.possible_crtcs = p->possible_crtcs;
+            for (uint32_t f = 0; f < p->count_formats; f++)
+                if (p->formats[f] == DRM_FORMAT_ARGB8888) info.argb = true;
+        }
+        if (info.argb) {
+            const PropTable props = read_props(info.id, DRM_MODE_OBJECT_PLANE);
+            if (const PropEntry *type = prop_entry(props, "type")) info.type = int(type->value);
+            if (const PropEntry *zpos = prop_entry(props, "zpos")) {
+                info.zpos_prop = zpos->id;
+                info.zpos = zpos->value;
+            }
+        }
+        planes.push_back(info);
+    }
+    return planes;
+}
+
+uint32_t add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
+    uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0}, fb = 0;
+    if (!b.handle ||
+        drmModeAddFB2(drm_fd, w, h, DRM_FORMAT_ARGB8888, handles, pitches, offsets, &fb, 0) != 0)
+        return 0;
+    return fb;
+}
+
+// Makes both buffers and shows the first on the plane; 0 when the card took it, else
+// the error number.
+int try_candidate(const KmsOutput &o, const MenuCandidate &c, DumbBuffer (&b)[2]) {
+    const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    errno = 0;
+    for (DumbBuffer &buf : b) {
+        dumb_create(w, h, &buf);
+        buf.fb = add_ar24_fb(buf, w, h);
+    }
+    int err = b[0].fb ? 0 : errno ? errno : ENOMEM;
+    // Above the video whatever the plane's declared range; a refusal changes nothing.
+    if (c.zpos_prop)
+        drmModeObjectSetProperty(drm_fd, c.plane_id, DRM_MODE_OBJECT_PLANE, c.zpos_prop, 4);
+    if (err) return err;
+    if (drmModeSetPlane(drm_fd, c.plane_id, o.crtc_id, b[0].fb, 0, 0, 0, w, h, 0, 0, w << 16,
+                        h << 16) == 0)
+        return 0;
+    return errno ? errno : EINVAL;
+}
+
+}  // namespace
+
+std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> planes,
+                                                 int crtc_idx, uint32_t used_planes,
+                                                 uint32_t named) {
+    std::vector<MenuCandidate> out;
+    for (int i = 0; i < int(planes.size()) && out.size() < kMaxMenuCandidates; i++) {
+        const MenuPlaneInfo &p = planes[i];
+        if (!p.readable || !in_mask(p.possible_crtcs, crtc_idx) || in_mask(used_planes, i) ||
+            (named && named != p.id) || !p.argb)
+            continue;
+        if (p.type == 0 || p.type == 2 || named)
+            out.push_back({p.id, p.zpos_prop, p.zpos, p.type == 0, i});
+    }
+    std::stable_sort(out.begin(), out.end(), [](const MenuCandidate &a, const MenuCandidate &b) {
+        if (a.zpos != b.zpos) return a.zpos > b.zpos;
+        return a.overlay && !b.overlay;
+    });
+    return out;
+}
+
+void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes) {
+    const char *env = getenv("ZYL_KMS_MENU_PLANE");
+    const uint32_t named = env ? uint32_t(strtoul(env, nullptr, 10)) : 0;
+    const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
+    o->menu_plane = 0;
+    o->menu_front = -1;
+    o->menu_shown = 0;
+    o->sidebar = 1;
+    std::vector<MenuPlaneInfo> planes = read_menu_planes();
+    for (const MenuCandidate &c : menu_plane_candidates(planes, o->crtc_idx, *used_planes, named)) {
+        DumbBuffer b[2];
+        if (int err = try_candidate(*o, c, b)) {
+            fprintf(stderr,
+                    "zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
+                    "the next candidate\n",
+                    out_no, c.plane_id, strerror(err));
+            for (DumbBuffer &buf : b) dumb_release(&buf);
+            if (named) break;
+            continue;
+        }
+        add_to_mask(used_planes, c.index);
+        o->menu_plane = c.plane_id;
+        for (int i = 0; i < 2; i++) {
+            o->menu_fb[i] = b[i].fb;
+            o->menu_map[i] = b[i].map;
+        }
+        o->menu_pitch = b[1].pitch;
+        o->menu_shadow_stride = w * 4;
+        o->menu_shadow = static_cast<uint8_t *>(calloc(h, size_t(w) * 4));
+        o->sidebar = 0;
+        fprintf(stderr,
+                "zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)\n",
+                out_no, c.plane_id, c.zpos_prop ? "set" : "default");
+        return;
+    }
+    fprintf(stderr, "zyl-mpp: output %d menu → primary-plane sidebar fallback\n", out_no);
+}
+
+void menu_present(KmsOutput &o, int index) {
+    if (!o.menu_plane || !o.menu_map[index]) return;
+    const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    if (o.menu_shadow) {
+        if (o.flip) flip_buffer_argb(o.menu_shadow, o.menu_shadow_stride, w, h, o.flip);
+        for (uint32_t y = 0; y < h; y++)
+            memcpy(o.menu_map[index] + size_t(y) * o.menu_pitch,
+                   o.menu_shadow + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
+    } else if (o.flip) {
+        flip_buffer_argb(o.menu_map[index], o.menu_pitch, w, h, o.flip);
+    }
+    drmModeSetPlane(drm_fd, o.menu_plane, o.crtc_id, o.menu_fb[index], 0, 0, 0, w, h, 0, 0, w << 16,
+                    h << 16);
+    o.menu_front = index;
+    o.menu_shown = 1;
+}
+
+void menu_plane_off(KmsOutput &o) {
+    drmModeSetPlane(drm_fd, o.menu_plane, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    o.menu_front = -1;
+    o.menu_shown = 0;
+}
+
+void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, const char *flip) {
+    auto row = [&](int y) { return reinterpret_cast<uint32_t *>(px + size_t(y) * stride); };
+    if (strcmp(flip, "h") == 0) {
+        for (int y = 0; y < h; y++) std::reverse(row(y), row(y) + w);
+    } else if (strcmp(flip, "v") == 0) {
+        for (int y = 0; y < h / 2; y++) std::swap_ranges(row(y), row(y) + w, row(h - 1 - y));
+    } else if (strcmp(flip, "180") == 0) {
+        for (int y = 0; y < h / 2; y++) {
+            uint32_t *a = row(y), *b = row(h - 1 - y);
+            for (int x = 0; x < w; x++) std::swap(a[x], b[w - 1 - x]);
+        }
+        if (h % 2) std::reverse(row(h / 2), row(h / 2) + w);
+    }
+}

@@ -1,0 +1,115 @@
+// One composition pass over every output. Layers, bottom to top: the message screen
+// or the menu, detection boxes, the telemetry HUD, the pop-up. An output with an
+// overlay plane gets a complete new drawing on it (or the plane switched off when
+// nothing is shown); a sidebar output has only its standby buffer, on screen beside
+// the narrowed video, and gets the menu or the message drawn into it.
+#include <cstring>
+
+#include "app/app.h"
+#include "decode/decode.h"
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "standby/standby.h"
+
+pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// What a sidebar output's standby buffer holds besides the standby picture: the
+// menu, the message column or nothing. A drawing of another kind does not cover the
+// old one, so that is taken away first.
+enum class Drawn { kNothing, kMenu, kMessage };
+Drawn g_sidebar_drawn[kMaxOutputs];
+
+// Detection boxes, the telemetry HUD and the pop-up tile have their places in the
+// layer order here; they draw nothing until their drawings exist.
+void draw_detections(const KmsOutput &, const OverlaySurface &) {}
+void draw_telemetry(const KmsOutput &, const OverlaySurface &) {}
+void draw_osd(const KmsOutput &, const OverlaySurface &) {}
+
+bool flip_is(const KmsOutput &o, const char *a, const char *b) {
+    return o.flip && (strcmp(o.flip, a) == 0 || strcmp(o.flip, b) == 0);
+}
+
+void compose_on_plane(KmsOutput &o) {
+    const int W = o.mode.hdisplay, H = o.mode.vdisplay;
+    const int back = (o.menu_front + 1) & 1;
+    const OverlaySurface s = o.menu_shadow
+                                 ? OverlaySurface{o.menu_shadow, o.menu_shadow_stride, W, H}
+                                 : OverlaySurface{o.menu_map[back], o.menu_pitch, W, H};
+    if (!s.px) return;
+    if (g_menu.message) {
+        draw_message(s, W, H, false);
+    } else if (g_menu.open) {
+        draw_menu(s, W, H, false);
+        if (g_detect) draw_detections(o, s);
+        if (o.telemetry) draw_telemetry(o, s);
+    } else if (g_detect || o.telemetry || (g_osd.active && o.is_dsi)) {
+        memset(s.px, 0, size_t(H) * s.stride);
+        if (g_detect) draw_detections(o, s);
+        if (o.telemetry) draw_telemetry(o, s);
+    } else {
+        if (o.menu_plane && o.menu_shown) menu_plane_off(o);
+        return;
+    }
+    draw_osd(o, s);
+    menu_present(o, back);
+}
+
+void set_mirror(const KmsOutput &o) {
+    g_px_mx = flip_is(o, "h", "180");
+    g_px_my = flip_is(o, "v", "180");
+}
+
+// Under video a drawing gives way to black; without video, to the standby picture.
+void take_away_sidebar(KmsOutput &o) {
+    if (showing_video) {
+        set_mirror(o);
+        fill_rect({o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
+                  o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
+        g_px_mx = g_px_my = 0;
+    } else {
+        repaint_standby(o);
+    }
+}
+
+void compose_in_standby(int i, KmsOutput &o) {
+    const int W = o.mode.hdisplay, H = o.mode.vdisplay;
+    if (!o.standby_map) return;
+    const Drawn want = g_menu.message ? Drawn::kMessage
+                       : g_menu.open  ? Drawn::kMenu
+                                      : Drawn::kNothing;
+    if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want) take_away_sidebar(o);
+    g_sidebar_drawn[i] = want;
+    if (want == Drawn::kNothing) return;
+    // The drawing is mirrored like the video beside it.
+    const OverlaySurface s{o.standby_map, o.standby_pitch, W, H};
+    set_mirror(o);
+    if (want == Drawn::kMessage)
+        draw_message(s, W, H, true);
+    else
+        draw_menu(s, W, H, true);
+    g_px_mx = g_px_my = 0;
+}
+
+}  // namespace
+
+void render_menu_all() {
+    pthread_mutex_lock(&g_overlay_lock);
+    for (int i = 0; i < nout; i++) {
+        if (outs[i].sidebar)
+            compose_in_standby(i, outs[i]);
+        else
+            compose_on_plane(outs[i]);
+    }
+    pthread_mutex_unlock(&g_overlay_lock);
+}
+
+void redraw_sidebars() {
+    bool any = false;
+    for (int i = 0; i < nout; i++) {
+        any |= outs[i].sidebar != 0;
+        g_sidebar_drawn[i] = Drawn::kNothing;
+    }
+    if (any) render_menu_all();
+}

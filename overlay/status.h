@@ -1,0 +1,67 @@
+// Status records that other processes feed through small text files under
+// /run/zyl-fpv/: telemetry, the menu, the connect information and a pop-up message.
+// Each poll rereads its file only when the modification time changed, replaces its
+// record as a whole and returns 1 when it did (the overlays are then redrawn).
+// The parsers read an open file line by line, as the polls do, so tests and fuzz
+// targets reach them with any text.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct TelemetryState {
+    int valid;                    // 1 after every successful read
+    int gog, drn, sig, vtx, sat;  // -1 when absent
+    int tmp;                      // degrees C; below -99 means none (default -1000)
+    int rec, recs, vpn;
+    char net[24];
+    float yaw, alt, spd, vs, pit, rol;
+    int has_yaw, has_alt, has_spd, has_vs, has_pit, has_rol;
+};
+extern TelemetryState g_telem;
+
+// The menu record, replaced as a whole whenever the menu file changes.
+struct MenuState {
+    int open;   // the menu is shown
+    int tab;    // 0..3 when drawn
+    int focus;  // 0: tab bar, else the rows
+    int sel;    // selected row
+    int nrows;  // 0..12
+    char title[64];
+    char rows[12][64];
+    int message;  // show one message instead of the menu (and no video)
+    char msg[96];
+};
+extern MenuState g_menu;
+
+struct ConnectInfo {
+    char ssid[64];
+    char push[128];
+    int qr_n;          // modules per side, 0 = no code
+    uint8_t qr[4096];  // module (r, c) at r * qr_n + c, 1 dark
+};
+extern char g_conn_ssid[64];
+extern char g_conn_push[128];
+extern int g_qr_n;
+extern uint8_t g_qr[4096];
+
+struct OsdState {
+    int active;  // the text is not empty
+    int level;   // 0 information, 1 warning, 2 error
+    char text[96];
+};
+extern OsdState g_osd;
+
+int poll_telemetry();
+int poll_menu();
+int poll_connect();
+int poll_osd();
+
+TelemetryState parse_telemetry(FILE *f);
+MenuState parse_menu(FILE *f);
+ConnectInfo parse_connect(FILE *f);
+OsdState parse_osd(FILE *f);
+
+// Files longer than this are not read: a status file is a few lines, and a runaway
+// writer must not stall the loop.
+constexpr long kStatusFileMax = 64 * 1024;

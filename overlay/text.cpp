@@ -1,0 +1,188 @@
+// Text: the TrueType face chosen at start-up, or the 8x8 bitmap font scaled up when
+// none loads. Every byte is one character code.
+//
+// Menus redraw the same few strings at the same few sizes on every pass, and asking
+// FreeType to load and render a glyph costs far more than blending it, so rendered
+// glyphs are kept per size. A size's glyphs are rendered once, on first use.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "overlay/overlay.h"
+
+FT_Library g_ft;
+FT_Face g_face;
+int g_font_px;
+
+namespace {
+
+struct Glyph {
+    bool loaded;  // FreeType could load it; a glyph that cannot be loaded is skipped
+    int left, top, advance;
+    int w, rows;
+    size_t off;  // coverage bytes in the size's store, rows of w
+};
+
+struct SizeCache {
+    FT_Face face = nullptr;
+    int px = 0;
+    unsigned last_use = 0;
+    bool seen[256] = {};
+    Glyph glyphs[256] = {};
+    std::vector<uint8_t> coverage;
+};
+
+// A few sizes cover every layout; the least recently used one makes room.
+constexpr int kCachedSizes = 8;
+SizeCache g_sizes[kCachedSizes];
+unsigned g_use_clock;
+FT_Face g_sized_face;  // the face g_font_px was set on
+
+void set_size(int px) {
+    if (g_font_px == px && g_sized_face == g_face) return;
+    FT_Set_Pixel_Sizes(g_face, 0, FT_UInt(px));
+    g_font_px = px;
+    g_sized_face = g_face;
+}
+
+SizeCache &size_cache(int px) {
+    SizeCache *victim = &g_sizes[0];
+    for (SizeCache &c : g_sizes) {
+        if (c.face == g_face && c.px == px) {
+            c.last_use = ++g_use_clock;
+            return c;
+        }
+        if (c.last_use < victim->last_use) victim = &c;
+    }
+    victim->face = g_face;
+    victim->px = px;
+    victim->last_use = ++g_use_clock;
+    std::fill(std::begin(victim->seen), std::end(victim->seen), false);
+    victim->coverage.clear();
+    return *victim;
+}
+
+const Glyph &glyph(SizeCache &c, unsigned char ch) {
+    Glyph &g = c.glyphs[ch];
+    if (c.seen[ch]) return g;
+    c.seen[ch] = true;
+    g = Glyph{};
+    set_size(c.px);
+    if (FT_Load_Char(g_face, ch, FT_LOAD_RENDER) != 0) return g;
+    const FT_GlyphSlot slot = g_face->glyph;
+    const FT_Bitmap &bm = slot->bitmap;
+    g = Glyph{true,          slot->bitmap_left, slot->bitmap_top, int(slot->advance.x >> 6),
+              int(bm.width), int(bm.rows),      c.coverage.size()};
+    c.coverage.resize(g.off + size_t(g.w) * g.rows);
+    uint8_t *dst = c.coverage.data() + g.off;
+    for (int r = 0; r < g.rows; r++) {
+        const uint8_t *src = bm.buffer + ptrdiff_t(r) * bm.pitch;
+        for (int x = 0; x < g.w; x++) {
+            // Bitmap-only faces render one bit per pixel.
+            dst[size_t(r) * g.w + x] = bm.pixel_mode == FT_PIXEL_MODE_MONO
+                                           ? (src[x >> 3] >> (7 - (x & 7)) & 1) * 255
+                                           : src[x];
+        }
+    }
+    return g;
+}
+
+// The colour's R, G, B over D with coverage a as the source alpha.
+uint32_t blend(uint32_t d, uint32_t colour, uint32_t a) {
+    if (a == 255) return 0xFF000000u | (colour & 0xFFFFFF);
+    uint32_t da = d >> 24;
+    uint32_t ao = da * (255 - a) / 255 + a;
+    if (ao == 0) return 0;
+    uint32_t out = ao << 24;
+    for (int shift = 0; shift <= 16; shift += 8) {
+        uint32_t dc = d >> shift & 0xFF, sc = colour >> shift & 0xFF;
+        out |= ((dc * da * (255 - a) / 255 + sc * a) / ao) << shift;
+    }
+    return out;
+}
+
+void blit(const OverlaySurface &s, int x0, int y0, const uint8_t *cov, int w, int rows,
+          uint32_t colour) {
+    int r0 = std::max(0, -y0), r1 = std::min(rows, s.h - y0);
+    int c0 = std::max(0, -x0), c1 = std::min(w, s.w - x0);
+    for (int r = r0; r < r1; r++) {
+        int y = y0 + r;
+        auto *row =
+            reinterpret_cast<uint32_t *>(s.px + size_t(g_px_my ? s.h - 1 - y : y) * s.stride);
+        const uint8_t *src = cov + size_t(r) * w;
+        for (int c = c0; c < c1; c++) {
+            if (!src[c]) continue;
+            int x = x0 + c;
+            uint32_t &d = row[g_px_mx ? s.w - 1 - x : x];
+            d = blend(d, colour, src[c]);
+        }
+    }
+}
+
+int bitmap_scale(int px) {
+    return px <= 23 ? 2 : 3;
+}
+
+int bitmap_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px) {
+    const int sc = bitmap_scale(px);
+    int pen = x;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        const uint8_t *rows = FONT8X8[(*p >= 0x20 && *p <= 0x7F ? *p : '?') - 0x20];
+        for (int k = 0; k < 8; k++) {
+            // Runs of set bits become one rectangle each.
+            for (int b = 0; b < 8;) {
+                if (!(rows[k] >> (7 - b) & 1)) {
+                    b++;
+                    continue;
+                }
+                int e = b;
+                while (e < 8 && rows[k] >> (7 - e) & 1) e++;
+                fill_rect(s, pen + b * sc, y - px + k * sc, (e - b) * sc, sc, colour);
+                b = e;
+            }
+        }
+        pen += 8 * sc;
+    }
+    return pen - x;
+}
+
+}  // namespace
+
+int font_open_first(const char *const *candidates, int n) {
+    for (int i = 0; i < n; i++) {
+        if (!candidates[i] || !candidates[i][0]) continue;
+        if (FT_New_Face(g_ft, candidates[i], 0, &g_face) != 0) {
+            g_face = nullptr;
+            continue;
+        }
+        // A new face may reuse an old one's address: forget every rendered glyph.
+        for (SizeCache &c : g_sizes) c.face = nullptr;
+        g_sized_face = nullptr;
+        return i;
+    }
+    return -1;
+}
+
+int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px) {
+    if (!g_face) return bitmap_text(s, x, y, text, colour, px);
+    SizeCache &c = size_cache(px);
+    int pen = x;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        const Glyph &g = glyph(c, *p);
+        if (!g.loaded) continue;
+        if (s.px) blit(s, pen + g.left, y - g.top, c.coverage.data() + g.off, g.w, g.rows, colour);
+        pen += g.advance;
+    }
+    return pen - x;
+}
+
+int ft_text_w(const char *text, int px) {
+    if (!g_face) return 8 * bitmap_scale(px) * int(strlen(text));
+    SizeCache &c = size_cache(px);
+    int w = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        const Glyph &g = glyph(c, *p);
+        if (g.loaded) w += g.advance;
+    }
+    return w;
+}

@@ -1,0 +1,523 @@
+// What the overlays put on screen: the raster primitives and text in plain buffers,
+// the in-place mirror, and, on the virtual card in this process, the menu and the
+// message screen on overlay planes and sidebars, and the standby picture.
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "sim/sim.h"
+#include "standby/standby.h"
+#include "test_util.h"
+
+namespace {
+
+// A buffer with two pixels of padding after each row, which must never be written.
+struct Buf {
+    int w, h;
+    std::vector<uint32_t> px;
+    explicit Buf(int w_, int h_, uint32_t fill = 0x5A5A5A5A)
+        : w(w_), h(h_), px(size_t(w_ + 2) * h_, fill) {}
+    OverlaySurface s() {
+        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h};
+    }
+    uint32_t &at(int x, int y) { return px[size_t(y) * (w + 2) + x]; }
+    int count(uint32_t c) {
+        int n = 0;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) n += at(x, y) == c;
+        return n;
+    }
+    bool padding_intact() {
+        for (int y = 0; y < h; y++)
+            if (at(w, y) != 0x5A5A5A5A || at(w + 1, y) != 0x5A5A5A5A) return false;
+        return true;
+    }
+};
+
+constexpr uint32_t kC = 0xFF112233;
+
+// The rounded-rectangle rule, pixel by pixel.
+bool round_rect_covers(int i, int j, int w, int h, int r) {
+    bool hx = i < r || i >= w - r, vy = j < r || j >= h - r;
+    if (!hx || !vy) return true;
+    int dx = i < r ? r - 1 - i : i - (w - r);
+    int dy = j < r ? r - 1 - j : j - (h - r);
+    return dx * dx + dy * dy <= r * r;
+}
+
+void use_face() {
+    if (!g_ft) {
+        ASSERT_EQ(0, FT_Init_FreeType(&g_ft));
+    }
+    const char *dejavu[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
+    ASSERT_EQ(0, font_open_first(dejavu, 1));
+}
+
+}  // namespace
+
+TEST(Raster, RectanglesClipToTheSurfaceAndOverwrite) {
+    Buf b(16, 8);
+    fill_rect(b.s(), -4, -3, 8, 5, kC);  // only columns 0..3 of rows 0..1 are on it
+    EXPECT_EQ(8, b.count(kC));
+    EXPECT_EQ(kC, b.at(3, 1));
+    EXPECT_NE(kC, b.at(4, 1));
+    fill_rect(b.s(), 14, 6, 100, 100, 0x00000000);  // colours overwrite, alpha too
+    EXPECT_EQ(4, b.count(0));
+    for (auto [w, h] : {std::pair{-1, 4}, {4, 0}, {0, 0}}) fill_rect(b.s(), 2, 2, w, h, 0xFFFFFFFF);
+    fill_rect(b.s(), 20, 2, 3, 3, 0xFFFFFFFF);
+    EXPECT_EQ(0, b.count(0xFFFFFFFF));
+    fill_rect(b.s(), 2, 2, 0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFE);  // no overflow
+    EXPECT_EQ(14 * 6, b.count(0xFFFFFFFE));
+    EXPECT_TRUE(b.padding_intact());
+
+    Buf o(10, 10);
+    rect_outline(o.s(), 1, 1, 8, 6, 2, kC);
+    EXPECT_EQ(8 * 6 - 4 * 2, o.count(kC));
+    EXPECT_EQ(kC, o.at(8, 6));
+    EXPECT_NE(kC, o.at(4, 4));
+    EXPECT_NE(kC, o.at(9, 7));
+}
+
+TEST(Raster, RoundedRectanglesFollowTheCornerRule) {
+    for (int w : {1, 3, 7, 8, 16, 23})
+        for (int h : {1, 2, 7, 8, 17})
+            for (int r : {0, 1, 3, 4, 8, 12}) {
+                Buf b(30, 24);
+                fill_round_rect(b.s(), 2, 3, w, h, r, kC);
+                for (int y = 0; y < b.h; y++)
+                    for (int x = 0; x < b.w; x++) {
+                        bool inside = x >= 2 && x < 2 + w && y >= 3 && y < 3 + h;
+                        bool want = inside && round_rect_covers(x - 2, y - 3, w, h, r);
+                        ASSERT_EQ(want, b.at(x, y) == kC)
+                            << w << "x" << h << " r" << r << " at " << x << "," << y;
+                    }
+                ASSERT_TRUE(b.padding_intact());
+            }
+    // r = 4: just the outermost pixel of each corner is left out.
+    Buf b(20, 20);
+    fill_round_rect(b.s(), 0, 0, 10, 10, 4, kC);
+    EXPECT_EQ(96, b.count(kC));
+    EXPECT_NE(kC, b.at(0, 0));
+    EXPECT_NE(kC, b.at(9, 9));
+    // Partly off the surface, and mirrored.
+    Buf off(10, 10);
+    fill_round_rect(off.s(), -5, -5, 10, 10, 8, kC);
+    Buf mirrored(10, 10);
+    g_px_mx = g_px_my = 1;
+    fill_round_rect(mirrored.s(), -5, -5, 10, 10, 8, kC);
+    g_px_mx = g_px_my = 0;
+    for (int y = 0; y < 10; y++)
+        for (int x = 0; x < 10; x++) EXPECT_EQ(off.at(x, y), mirrored.at(9 - x, 9 - y));
+}
+
+TEST(Raster, MirrorFlagsClipFirstThenMirror) {
+    Buf b(8, 4);
+    g_px_mx = 1;
+    fill_rect(b.s(), -2, 0, 3, 1, kC);  // logical column 0 only
+    g_px_mx = 0;
+    EXPECT_EQ(1, b.count(kC));
+    EXPECT_EQ(kC, b.at(7, 0));
+    g_px_my = 1;
+    fill_rect(b.s(), 0, 0, 1, 1, 0xFF000001);
+    g_px_my = 0;
+    EXPECT_EQ(0xFF000001u, b.at(0, 3));
+}
+
+TEST(Text, BitmapFontWithoutAFace) {
+    FT_Face saved = g_face;
+    g_face = nullptr;
+    EXPECT_EQ(32, ft_text_w("AB", 18));
+    EXPECT_EQ(48, ft_text_w("AB", 24));
+    EXPECT_EQ(0, ft_text_w("", 40));
+    // "A" at scale 2 from baseline 20, size 18: glyph rows from y 2, two pixels each.
+    Buf b(40, 24, 0);
+    EXPECT_EQ(16, ft_text(b.s(), 1, 20, "A", 0x00ABCDEF, 18));
+    const uint8_t a[8] = {0x30, 0x78, 0xCC, 0xCC, 0xFC, 0xCC, 0xCC, 0x00};
+    for (int k = 0; k < 8; k++)
+        for (int bit = 0; bit < 8; bit++)
+            for (int d = 0; d < 4; d++) {
+                bool set = a[k] >> (7 - bit) & 1;
+                // The colour is stored as it is, a zero alpha included.
+                EXPECT_EQ(set ? 0x00ABCDEFu : 0u, b.at(1 + bit * 2 + d % 2, 2 + k * 2 + d / 2))
+                    << k << "," << bit;
+            }
+    // Control bytes and bytes above 0x7F are drawn as "?".
+    Buf q(40, 24, 0), odd(40, 24, 0);
+    ft_text(q.s(), 0, 20, "??", kC, 18);
+    ft_text(odd.s(), 0, 20, "\x01\x80", kC, 18);
+    EXPECT_EQ(q.px, odd.px);
+    EXPECT_GT(q.count(kC), 0);
+    g_face = saved;
+}
+
+TEST(Text, FaceCoverageIsBlendedInTheTextColour) {
+    use_face();
+    // Over transparent pixels: the coverage becomes the alpha, the colour the channels;
+    // the colour's own alpha does not matter.
+    Buf t(120, 40, 0);
+    int adv = ft_text(t.s(), 4, 30, "Wg", 0x0036D399, 28);
+    EXPECT_EQ(adv, ft_text_w("Wg", 28));
+    EXPECT_GT(adv, 20);
+    int opaque = 0, partial = 0;
+    for (uint32_t p : t.px) {
+        if (!p) continue;
+        EXPECT_EQ(0x36D399u, p & 0xFFFFFF);
+        opaque += p >> 24 == 255;
+        partial += p >> 24 != 255;
+    }
+    EXPECT_GT(opaque, 50);
+    EXPECT_GT(partial, 10);
+    // Over opaque white, edges blend between white and the colour, alpha stays 255.
+    Buf w(120, 40, 0xFFFFFFFF);
+    ft_text(w.s(), 4, 30, "Wg", 0xFF000000, 28);
+    EXPECT_GT(w.count(0xFF000000), 50);
+    for (uint32_t p : w.px) EXPECT_TRUE(p == 0x5A5A5A5A || p >> 24 == 255);
+    // Off the surface nothing is drawn, yet the advance is the same.
+    Buf none(10, 10, 0);
+    EXPECT_EQ(adv, ft_text(none.s(), -500, -500, "Wg", kC, 28));
+    EXPECT_EQ(100, none.count(0));
+}
+
+TEST(Text, CachedGlyphsDrawWhatAFreshFaceDraws) {
+    use_face();
+    const std::vector<int> sizes{12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 40};
+    std::vector<Buf> first;
+    for (int px : sizes) {
+        first.emplace_back(200, 60, 0);
+        ft_text(first.back().s(), 2, 45, "Resolution: 1920x1080", kC, px);
+    }
+    // More sizes than the cache keeps went by; a fresh face renders everything anew.
+    use_face();
+    for (size_t i = 0; i < sizes.size(); i++) {
+        Buf again(200, 60, 0);
+        ft_text(again.s(), 2, 45, "Resolution: 1920x1080", kC, sizes[i]);
+        EXPECT_EQ(first[i].px, again.px) << sizes[i];
+    }
+    // Mirrored text is the mirror image of the text.
+    Buf plain(200, 60, 0), mirrored(200, 60, 0);
+    ft_text(plain.s(), 2, 45, "Stream", kC, 30);
+    g_px_mx = 1;
+    ft_text(mirrored.s(), 2, 45, "Stream", kC, 30);
+    g_px_mx = 0;
+    flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, "h");
+    EXPECT_EQ(plain.px, mirrored.px);
+}
+
+TEST(Mirror, FlipsInPlace) {
+    for (int h : {4, 5}) {
+        Buf b(3, h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < 3; x++) b.at(x, y) = uint32_t(y * 16 + x);
+        auto flipped = [&](const char *flip) {
+            Buf c = b;
+            flip_buffer_argb(reinterpret_cast<uint8_t *>(c.px.data()), 5 * 4, 3, h, flip);
+            EXPECT_TRUE(c.padding_intact());
+            return c;
+        };
+        Buf fh = flipped("h"), fv = flipped("v"), f180 = flipped("180"), none = flipped("none");
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < 3; x++) {
+                EXPECT_EQ(b.at(2 - x, y), fh.at(x, y));
+                EXPECT_EQ(b.at(x, h - 1 - y), fv.at(x, y));
+                EXPECT_EQ(b.at(2 - x, h - 1 - y), f180.at(x, y)) << "h=" << h;
+                EXPECT_EQ(b.at(x, y), none.at(x, y));
+            }
+    }
+}
+
+TEST(MenuLayout, PanelFromTheScreenSize) {
+    MenuLayout l = menu_layout(1920, 1080);
+    EXPECT_TRUE(l.large);
+    EXPECT_EQ((std::vector<int>{1190, 365, 626, 227}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
+    l = menu_layout(800, 480);
+    EXPECT_FALSE(l.large);
+    EXPECT_EQ((std::vector<int>{640, 80, 380, 50}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
+    l = menu_layout(480, 320);
+    EXPECT_EQ((std::vector<int>{440, 20, 280, 20}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
+
+    MenuRow r = split_row("Bitrate: 8M");
+    EXPECT_STREQ("Bitrate", r.label);
+    EXPECT_STREQ("8M", r.value);
+    r = split_row("12:30");
+    EXPECT_STREQ("12:30", r.label);
+    EXPECT_EQ(nullptr, r.value);
+    r = split_row("a: b: c");
+    EXPECT_STREQ("a: b", r.label);
+    EXPECT_STREQ("c", r.value);
+}
+
+// ---- the composition on the virtual card ----
+
+namespace {
+
+constexpr int kAccent[3] = {0x36, 0xD3, 0x99};
+
+class Screens : public testing::Test {
+  protected:
+    void SetUp() override {
+        dir = test_dir();
+        setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+        setenv("ZYL_KMS_STANDBY", (dir + "/standby.png").c_str(), 1);
+        unsetenv("ZYL_KMS_MENU_PLANE");
+        g_menu = MenuState{};
+        use_face();
+    }
+    void TearDown() override {
+        forget_card();
+        g_menu = MenuState{};
+        unsetenv("ZYL_SIM_ROOT");
+        unsetenv("ZYL_KMS_STANDBY");
+        unsetenv("ZYL_SIM_CARD");
+    }
+    void init(const std::string &board) {
+        forget_card();
+        setenv("ZYL_SIM_CARD", board_path(board).c_str(), 1);
+        testing::internal::CaptureStderr();
+        int rc = drm_init();
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(0, rc) << err;
+    }
+    void menu(const char *text) {
+        FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "r");
+        g_menu = parse_menu(f);
+        fclose(f);
+    }
+    Picture screen(const char *connector) {
+        EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
+        return read_png(dir + "/" + connector + ".png");
+    }
+    static bool near(const Picture &p, int x, int y, const int (&rgb)[3], int tol = 6) {
+        auto c = p.at(x, y);
+        for (int i = 0; i < 3; i++)
+            if (abs(c[i] - rgb[i]) > tol) return false;
+        return true;
+    }
+    static bool accent(const Picture &p, int x, int y) { return near(p, x, y, kAccent); }
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
+    init("two-display");
+    // 1920x1080: panel 1190x626 at 365,227; tab column 404 wide, divider at 769;
+    // tab i at y 435 + 60i; heading baseline 293; twelve rows shrink to 41 from y 329.
+    menu("open\n1\n0\n0\n\nResolution: 1920x1080\n");
+    render_menu_all();
+    Picture p = screen("HDMI-A-1");
+    EXPECT_TRUE(accent(p, 385, 510)) << "the selected tab is filled";
+    EXPECT_FALSE(accent(p, 385, 450)) << "the others are not";
+    const int panel[3] = {11, 13, 18}, veil[3] = {3, 4, 5};
+    EXPECT_TRUE(near(p, 1000, 800, panel));
+    EXPECT_TRUE(near(p, 100, 100, veil));
+    const int rule[3] = {0x2A, 0x31, 0x40};
+    EXPECT_TRUE(near(p, 769, 600, rule, 4)) << "divider";
+    EXPECT_TRUE(near(p, 1000, 306, rule, 4)) << "heading underline";
+    EXPECT_EQ(0, outs[0].menu_front);
+    EXPECT_EQ(1, outs[0].menu_shown);
+    SimPlaneInfo plane;
+    sim_card_plane_state(outs[0].menu_plane, &plane);
+    EXPECT_EQ(outs[0].menu_fb[0], plane.fb);
+
+    std::string rows = "open\n1\n1\n2\nVideo\n";
+    for (int i = 0; i < 12; i++)
+        rows += "Row " + std::to_string(i) + ": " + std::to_string(i) + "\n";
+    menu(rows.c_str());
+    render_menu_all();
+    p = screen("HDMI-A-1");
+    EXPECT_TRUE(accent(p, 380, 510)) << "the selected tab is outlined";
+    EXPECT_FALSE(accent(p, 385, 510));
+    EXPECT_TRUE(accent(p, 790, 329 + 2 * 41 + 15)) << "row 2 is filled";
+    EXPECT_FALSE(accent(p, 790, 329 + 1 * 41 + 15));
+    EXPECT_FALSE(accent(p, 790, 329 + 3 * 41 + 15));
+    EXPECT_EQ(1, outs[0].menu_front) << "drawn into the other buffer";
+    sim_card_plane_state(outs[0].menu_plane, &plane);
+    EXPECT_EQ(outs[0].menu_fb[1], plane.fb);
+
+    // The panel (800x480: panel 640x380 at 80,50, tab 2 at y 255) mirrored on its
+    // flipped output only.
+    outs[1].flip = "h";
+    menu("open\n2\n0\n0\n\n");
+    render_menu_all();
+    p = screen("HDMI-A-1");
+    Picture d = screen("DSI-1");
+    EXPECT_TRUE(accent(p, 385, 570));
+    EXPECT_TRUE(accent(d, 800 - 1 - 95, 265));
+    EXPECT_FALSE(accent(d, 95, 265));
+}
+
+TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
+    init("two-display");
+    menu("message\nLink lost\n");
+    render_menu_all();
+    Picture p = screen("HDMI-A-1");
+    // The message in accent under "Info", centred at a fifth of the height.
+    int accents = 0, left = 1920, right = 0;
+    for (int y = 216 - 10; y < 216 + 32; y++)
+        for (int x = 0; x < 1920; x++)
+            if (accent(p, x, y)) {
+                accents++;
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    EXPECT_GT(accents, 300);
+    EXPECT_NEAR(960, (left + right) / 2, 8);
+
+    menu("closed\n");
+    render_menu_all();
+    SimPlaneInfo plane;
+    sim_card_plane_state(outs[0].menu_plane, &plane);
+    EXPECT_EQ(0u, plane.fb);
+    EXPECT_EQ(0, outs[0].menu_shown);
+    EXPECT_EQ(-1, outs[0].menu_front);
+    uint64_t updates = sim_card_counters().plane_updates;
+    render_menu_all();
+    EXPECT_EQ(updates, sim_card_counters().plane_updates) << "an off plane is left alone";
+    EXPECT_TRUE(near(screen("HDMI-A-1"), 960, 540, {0, 0, 0}, 0));
+}
+
+TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
+    init("rk-vop-sidebar");
+    ASSERT_EQ(1, outs[0].sidebar);
+    const int panel[3] = {0x0C, 0x0E, 0x13}, black[3] = {0, 0, 0};
+    menu("open\n0\n0\n0\n\n");
+    render_menu_all();
+    Picture p = screen("HDMI-A-1");
+    EXPECT_TRUE(near(p, 100, 540, panel, 0)) << "the left half is the menu's background";
+    EXPECT_TRUE(accent(p, 385, 450)) << "the panel is drawn with the full-screen layout";
+
+    menu("message\nRecording\n");
+    render_menu_all();
+    p = screen("HDMI-A-1");
+    EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
+    EXPECT_TRUE(near(p, 400, 900, black, 0)) << "beyond it the standby picture";
+
+    // Closed: the standby picture comes back where the drawing was; flipped, the
+    // drawing goes to the right.
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+    g_menu = MenuState{};
+    render_menu_all();
+    p = screen("HDMI-A-1");
+    EXPECT_FALSE(near(p, 300, 900, panel, 20));
+    EXPECT_FALSE(near(p, 300, 900, black, 20));
+    outs[0].flip = "h";
+    menu("open\n0\n0\n0\n\n");
+    render_menu_all();
+    p = screen("HDMI-A-1");
+    EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
+}
+
+TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {
+    init("two-display");
+    write_file(dir + "/standby.png", read_file(stream_path("std_rgb_4x3.png")));
+    const int black[3] = {0, 0, 0};
+    testing::internal::CaptureStderr();
+    for (KmsOutput &o : outs) o.fit = "fit";
+    repaint_standby(outs[0]);
+    repaint_standby(outs[1]);
+    Picture h = screen("HDMI-A-1"), d = screen("DSI-1");
+    // 4:3 in 1920x1080 is 1440x1080 at 240; in 800x480, 640x480 at 80.
+    EXPECT_TRUE(near(h, 239, 540, black, 0));
+    EXPECT_FALSE(near(h, 242, 540, black, 30));
+    EXPECT_FALSE(near(h, 1677, 540, black, 30));
+    EXPECT_TRUE(near(h, 1680, 540, black, 0));
+    EXPECT_TRUE(near(d, 79, 240, black, 0));
+    EXPECT_FALSE(near(d, 82, 240, black, 30));
+
+    for (KmsOutput &o : outs) o.fit = "stretch";
+    repaint_standby(outs[0]);
+    repaint_standby(outs[1]);
+    h = screen("HDMI-A-1");
+    d = screen("DSI-1");
+    EXPECT_FALSE(near(h, 2, 540, black, 30));
+    EXPECT_FALSE(near(d, 2, 240, black, 30));
+    EXPECT_STREQ("none/stretch", outs[0].standby_tag);
+
+    // Flips mirror the picture like the video.
+    for (const char *flip : {"h", "v", "180"}) {
+        outs[0].flip = flip;
+        repaint_standby(outs[0]);
+        Picture f = screen("HDMI-A-1");
+        bool mx = strcmp(flip, "v") != 0, my = strcmp(flip, "h") != 0;
+        for (auto [x, y] : {std::pair{10, 10}, {500, 100}, {1900, 1000}, {960, 30}}) {
+            auto a = h.at(x, y), b = f.at(mx ? 1919 - x : x, my ? 1079 - y : y);
+            EXPECT_EQ(a, b) << flip << " at " << x << "," << y;
+        }
+    }
+    EXPECT_STREQ("180/stretch", outs[0].standby_tag);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(7, count_lines(err, "rows painted")) << err;
+    EXPECT_EQ(1,
+              count_lines(err, "640x480 fmt 2 → 1440x1080 at 240,0 (fit fit), 1080 rows painted"));
+}
+
+TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
+    namespace fs = std::filesystem;
+    const int w = 320, h = 180;
+    std::vector<uint32_t> buf(size_t(w) * h);
+    auto paint = [&](const char *) {
+        std::fill(buf.begin(), buf.end(), 0xABABABAB);
+        testing::internal::CaptureStderr();
+        load_standby(reinterpret_cast<uint8_t *>(buf.data()), w * 4, w, h, "stretch");
+        return testing::internal::GetCapturedStderr();
+    };
+    const std::string path = dir + "/standby.png";
+    for (const char *pic : {"std_rgb_4x3.png", "std_rgba.png", "std_grey_odd.png", "std_rgb48.png",
+                            "std_pal_16x9.png", "std_16x9.jpg", "std_prog_4x3.jpg"}) {
+        fs::copy_file(stream_path(pic), path, fs::copy_options::overwrite_existing);
+        std::string err = paint(pic);
+        EXPECT_EQ(1, count_lines(err, "rows painted")) << pic << ": " << err;
+        EXPECT_EQ(0, count_lines(err, "deprecated")) << pic << ": " << err;
+        uint32_t centre = buf[size_t(h / 2) * w + w / 2];
+        EXPECT_NE(0u, centre & 0xFFFFFF) << pic;
+        uint32_t alpha = centre >> 24;
+        if (!strcmp(pic, "std_rgba.png"))
+            EXPECT_NEAR(128, alpha, 1) << "PNG alpha is kept";
+        else
+            EXPECT_EQ(255u, alpha) << pic;
+        if (!strcmp(pic, "std_grey_odd.png")) {
+            EXPECT_EQ(centre & 0xFF, centre >> 8 & 0xFF);
+            EXPECT_EQ(centre & 0xFF, centre >> 16 & 0xFF);
+        }
+    }
+    // Whatever fails, the buffer is black, never what was there before.
+    auto all_black = [&] {
+        for (uint32_t p : buf)
+            if (p) return false;
+        return true;
+    };
+    const std::string png = read_file(stream_path("std_rgb_4x3.png"));
+    fs::remove(path);
+    std::string err = paint("missing");
+    EXPECT_EQ("zyl-mpp: standby " + path + ": open failed: No such file or directory\n", err);
+    EXPECT_TRUE(all_black());
+    EXPECT_EQ("", paint("missing again")) << "a cause that stays is reported once";
+    write_file(path, "");
+    EXPECT_EQ("zyl-mpp: standby " + path + ": empty file\n", paint("empty"));
+    EXPECT_TRUE(all_black());
+    write_file(path, png.substr(0, png.size() / 3));
+    err = paint("truncated");
+    EXPECT_EQ(1, count_lines(err, "zyl-mpp: standby " + path)) << err;
+    for (uint32_t p : buf) ASSERT_NE(0xABABABABu, p);
+    // A JPEG named .png; a success also ends the silence of the decode failure above.
+    write_file(path, read_file(stream_path("std_4x3.jpg")));
+    EXPECT_EQ(1, count_lines(paint("jpeg"), "800x600 fmt 12 → 320x180 at 0,0 (fit stretch)"));
+    write_file(path, "this is not a picture\n");
+    EXPECT_EQ(1, count_lines(paint("text"), "decode failed (send="));
+    EXPECT_TRUE(all_black());
+    fs::copy_file(stream_path("std_huge.png"), path, fs::copy_options::overwrite_existing);
+    EXPECT_EQ("zyl-mpp: standby " + path +
+                  ": 8000x8000 needs 244 MB decoded, more than 64 MB — not shown\n",
+              paint("huge"));
+    EXPECT_TRUE(all_black());
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_EQ("zyl-mpp: standby " + path + ": not a regular file\n", paint("directory"));
+    EXPECT_TRUE(all_black());
+}

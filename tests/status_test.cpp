@@ -1,0 +1,272 @@
+// The status files: what each parser makes of a file's text, and the polls' rules
+// for changed, missing, broken and half-written files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "overlay/status.h"
+#include "test_util.h"
+
+namespace {
+
+template <typename T>
+T parse(T (*parser)(FILE *), const std::string &text) {
+    FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    if (text.empty()) f = fopen("/dev/null", "r");
+    T t = parser(f);
+    fclose(f);
+    return t;
+}
+
+// Sets the file's modification time, so that a rewrite counts as a new version
+// however fast the test runs.
+void set_mtime(const std::string &path, long sec) {
+    timespec ts[2] = {{sec, 0}, {sec, 0}};
+    utimensat(AT_FDCWD, path.c_str(), ts, 0);
+}
+
+}  // namespace
+
+TEST(StatusParse, Telemetry) {
+    TelemetryState t = parse(parse_telemetry, "sat=7\n");
+    EXPECT_EQ(1, t.valid);
+    EXPECT_EQ(7, t.sat);
+    for (int v : {t.gog, t.drn, t.sig, t.vtx}) EXPECT_EQ(-1, v);
+    EXPECT_EQ(-1000, t.tmp);
+    EXPECT_EQ(0, t.has_yaw + t.has_alt + t.has_spd + t.has_vs + t.has_pit + t.has_rol);
+
+    t = parse(parse_telemetry,
+              "  vs = -1.5\nvsi=3\nVS=4\ngog=80\ngog=81\nnet=abcdefghijklmnopqrstuvwxyz\n"
+              "rec = 1 trailing\nbroken line\n=5\nalt=\n");
+    EXPECT_FLOAT_EQ(-1.5f, t.vs);
+    EXPECT_EQ(1, t.has_vs);
+    EXPECT_EQ(0, t.has_alt) << "a key without a value is ignored";
+    EXPECT_EQ(81, t.gog) << "a later line wins";
+    EXPECT_STREQ("abcdefghijklmnopqrstuvw", t.net);
+    EXPECT_EQ(1, t.rec);
+    EXPECT_STREQ("home", parse(parse_telemetry, "net=home wifi\n").net);
+    // An empty file is a valid record of defaults.
+    EXPECT_EQ(1, parse(parse_telemetry, "").valid);
+}
+
+TEST(StatusParse, Menu) {
+    MenuState m = parse(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
+    EXPECT_EQ(1, m.open);
+    EXPECT_EQ(2, m.tab);
+    EXPECT_EQ(1, m.focus);
+    EXPECT_EQ(3, m.sel);
+    EXPECT_STREQ("Video", m.title);
+    EXPECT_EQ(1, m.nrows);
+    EXPECT_STREQ("Bitrate: 8M", m.rows[0]);
+    EXPECT_EQ(0, parse(parse_menu, "Open\n").open);
+
+    std::string many = "open\n0\n0\n0\nT\n";
+    for (int i = 0; i < 15; i++) many += "row " + std::to_string(i) + "\n";
+    m = parse(parse_menu, many);
+    EXPECT_EQ(12, m.nrows);
+    EXPECT_STREQ("row 11", m.rows[11]);
+
+    m = parse(parse_menu, "message\n" + std::string(200, 'x') + "\n");
+    EXPECT_EQ(1, m.message);
+    EXPECT_EQ(0, m.open);
+    EXPECT_EQ(95u, strlen(m.msg));
+    // A long line is read in pieces: its rest becomes the next line.
+    m = parse(parse_menu, "open\n1\n0\n0\n" + std::string(200, 't') + "\n");
+    EXPECT_EQ(63u, strlen(m.title));
+    EXPECT_EQ(1, m.nrows);
+    // Binary junk gives terminated fields and no more rows than allowed.
+    std::string junk;
+    for (int i = 0; i < 4000; i++) junk += char((i * 7919) % 256);
+    m = parse(parse_menu, "open\n" + junk);
+    EXPECT_LE(m.nrows, 12);
+    EXPECT_LT(strlen(m.title), 64u);
+}
+
+TEST(StatusParse, ConnectAndOsd) {
+    auto qr = [](int n, int rows, const std::string &row = "") {
+        std::string t = "ssid=Goggles\npush=rtmp://x/y\r\nqr=" + std::to_string(n) + "\n";
+        for (int r = 0; r < rows; r++)
+            t += row.empty() ? std::string(size_t(n), r % 2 ? '#' : '.') + "\n" : row;
+        return t;
+    };
+    ConnectInfo c = parse(parse_connect, qr(25, 25));
+    EXPECT_STREQ("Goggles", c.ssid);
+    EXPECT_STREQ("rtmp://x/y", c.push);
+    EXPECT_EQ(25, c.qr_n);
+    EXPECT_EQ(0, c.qr[0]);
+    EXPECT_EQ(1, c.qr[25 + 24]);
+    EXPECT_EQ(0, parse(parse_connect, qr(25, 24)).qr_n);
+    EXPECT_EQ(0, parse(parse_connect, qr(65, 65)).qr_n);
+    EXPECT_EQ(25, parse(parse_connect, qr(25, 30)).qr_n) << "rows past the size are not rows";
+    c = parse(parse_connect, qr(3, 3, "#\n"));  // short rows: the rest is light
+    EXPECT_EQ(3, c.qr_n);
+    EXPECT_EQ(1, c.qr[3]);
+    EXPECT_EQ(0, c.qr[4]);
+
+    OsdState o = parse(parse_osd, "warning\nBattery low\n");
+    EXPECT_EQ(1, o.level);
+    EXPECT_EQ(1, o.active);
+    EXPECT_STREQ("Battery low", o.text);
+    EXPECT_EQ(2, parse(parse_osd, "error\nx\n").level);
+    o = parse(parse_osd, "error\n\n");
+    EXPECT_EQ(0, o.active);
+}
+
+class Polls : public testing::Test {
+  protected:
+    void SetUp() override {
+        dir = test_dir();
+        for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
+            setenv((std::string("ZYL_KMS_") + v).c_str(), (dir + "/" + v).c_str(), 1);
+        // Each poll starts from a missing file, whatever an earlier test left.
+        poll_telemetry();
+        poll_menu();
+        poll_connect();
+        poll_osd();
+        g_menu = MenuState{};
+        g_conn_ssid[0] = 0;
+    }
+    void TearDown() override {
+        for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
+            unsetenv((std::string("ZYL_KMS_") + v).c_str());
+    }
+    std::string path(const char *name) { return dir + "/" + name; }
+    void put(const char *name, const std::string &text, long sec) {
+        write_file(path(name), text);
+        set_mtime(path(name), sec);
+    }
+    std::string dir;
+};
+
+TEST_F(Polls, ByModificationTime) {
+    EXPECT_EQ(0, poll_telemetry());
+    put("TELEMETRY", "sat=7\n", 1000);
+    EXPECT_EQ(1, poll_telemetry());
+    EXPECT_EQ(7, g_telem.sat);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(0, poll_telemetry());
+    put("TELEMETRY", "sat=7\n", 1001);  // same text, new time: a change
+    EXPECT_EQ(1, poll_telemetry());
+    put("TELEMETRY", "drn=50\n", 1002);
+    EXPECT_EQ(1, poll_telemetry());
+    EXPECT_EQ(-1, g_telem.sat) << "the record is replaced as a whole";
+    unlink(path("TELEMETRY").c_str());
+    EXPECT_EQ(1, poll_telemetry());
+    EXPECT_EQ(0, g_telem.valid);
+    EXPECT_EQ(0, poll_telemetry());
+    put("TELEMETRY", "drn=50\n", 1002);  // put back as it was: read again
+    EXPECT_EQ(1, poll_telemetry());
+
+    // A message stays when the menu file goes; an open menu closes.
+    put("MENU", "message\nHello\n", 1000);
+    EXPECT_EQ(1, poll_menu());
+    unlink(path("MENU").c_str());
+    EXPECT_EQ(0, poll_menu());
+    EXPECT_STREQ("Hello", g_menu.msg);
+    put("MENU", "open\n", 1001);
+    EXPECT_EQ(1, poll_menu());
+    unlink(path("MENU").c_str());
+    EXPECT_EQ(1, poll_menu());
+    EXPECT_EQ(0, g_menu.open);
+    setenv("ZYL_KMS_MENU", "", 1);  // set but empty: a missing file
+    EXPECT_EQ(0, poll_menu());
+
+    // Connect information outlives its file; the pop-up does not.
+    put("CONNECT", "ssid=Net\n", 1000);
+    EXPECT_EQ(1, poll_connect());
+    unlink(path("CONNECT").c_str());
+    EXPECT_EQ(0, poll_connect());
+    EXPECT_STREQ("Net", g_conn_ssid);
+    put("OSD", "info\nHi\n", 1000);
+    EXPECT_EQ(1, poll_osd());
+    unlink(path("OSD").c_str());
+    EXPECT_EQ(1, poll_osd());
+    EXPECT_EQ(0, g_osd.active);
+}
+
+TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {
+    put("MENU", "open\n2\n", 1000);
+    ASSERT_EQ(1, poll_menu());
+
+    // One 10 MB line: not read at all.
+    testing::internal::CaptureStderr();
+    put("MENU", std::string(10 << 20, 'x'), 1001);
+    EXPECT_EQ(0, poll_menu());
+    put("MENU", std::string(10 << 20, 'y'), 1002);
+    EXPECT_EQ(0, poll_menu());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("zyl-mpp: menu file " + path("MENU") +
+                  ": 10485760 bytes, more than the 65536 allowed — ignored until it changes\n",
+              err);
+    EXPECT_EQ(1, g_menu.open);
+    EXPECT_EQ(2, g_menu.tab);
+
+    // A directory in its place.
+    unlink(path("MENU").c_str());
+    EXPECT_EQ(1, poll_menu());  // missing: the open menu closes
+    mkdir(path("MENU").c_str(), 0755);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, poll_menu());
+    EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(), ": not a regular file"));
+    rmdir(path("MENU").c_str());
+
+    // Empty, and binary: read as they are, without a word.
+    testing::internal::CaptureStderr();
+    put("OSD", "", 1000);
+    EXPECT_EQ(1, poll_osd());
+    EXPECT_EQ(0, g_osd.active);
+    std::string bin("\x00\xff\x01\nwarn\x00\n\x80\x81", 13);
+    put("TELEMETRY", bin, 1000);
+    EXPECT_EQ(1, poll_telemetry());
+    EXPECT_EQ(1, g_telem.valid);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+
+    // Unreadable (only a user other than root can be refused).
+    if (geteuid() != 0) {
+        put("TELEMETRY", "sat=3\n", 1001);
+        chmod(path("TELEMETRY").c_str(), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, poll_telemetry());
+        EXPECT_EQ(0, poll_telemetry());
+        EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(), "cannot open"));
+        EXPECT_EQ(-1, g_telem.sat);
+    }
+}
+
+TEST_F(Polls, HalfWrittenFilesAreReadAgainWhenFinished) {
+    // A writer that truncates and writes in two steps within one time tick: the
+    // size tells the versions apart.
+    put("MENU", "", 1000);
+    EXPECT_EQ(1, poll_menu());
+    put("MENU", "open\n1\n", 1000);
+    EXPECT_EQ(1, poll_menu());
+    EXPECT_EQ(1, g_menu.open);
+
+    // A writer rewriting the file in place while it is polled: once it stops, the
+    // next two polls end on its last version.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 300; i++) {
+            FILE *f = fopen(path("OSD").c_str(), "w");
+            fputs("warn\n", f);
+            fflush(f);
+            fprintf(f, "message %d\n", i);
+            fclose(f);
+        }
+        stop = true;
+    });
+    while (!stop) poll_osd();
+    writer.join();
+    poll_osd();
+    poll_osd();
+    EXPECT_STREQ("message 299", g_osd.text);
+    EXPECT_EQ(1, g_osd.level);
+}
