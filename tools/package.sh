@@ -22,14 +22,14 @@ for tool in dpkg-deb dpkg-shlibdeps; do
   command -v "$tool" >/dev/null || { echo "package.sh: $tool missing (dpkg-dev)" >&2; exit 1; }
 done
 export DEB_HOST_ARCH=$arch
-eval "$(dpkg-architecture -a"$arch" -s 2>/dev/null)"
-# Debian's hardening and optimisation flags, as a package build would use them.
-cppflags=$(dpkg-buildflags --get CPPFLAGS)
 build=$out/build
-cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=None -DZYL_TESTS=OFF -DZYL_BENCH=OFF \
-  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" \
-  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+eval "$(dpkg-architecture -a"$arch" -s 2>/dev/null)"
+# Debian's hardening and optimisation flags, as a package build would use them
+# (through the environment, so that the toolchain file's own flags stay).
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
+  LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
+  cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=None -DZYL_TESTS=OFF -DZYL_BENCH=OFF >/dev/null
 tools_bins=(zyl-mpp-sim zyl-feeder)
 grep -q '^spi-view:' <(cmake --build "$build" --target help | sed 's/^\.\.\. //;s/ .*//;s/$/:/') &&
   tools_bins+=(spi-view)
