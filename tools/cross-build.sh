@@ -2,19 +2,23 @@
 # Builds both programs, the feeder, the tests and the benchmarks for an ARM board
 # in build-ARCH/ with Debian's cross toolchain and the multiarch -dev packages
 # (cmake/<triplet>.cmake), installing whatever is missing first.
-#   tools/cross-build.sh arm64|armhf [--test [CTEST ARGS...]]
-# --test then runs the test suite under qemu-user (arm64 and armhf alike).
+#   tools/cross-build.sh arm64|armhf [--deps | --test [CTEST ARGS...]]
+# --test then runs the test suite under qemu-user (arm64 and armhf alike); --deps
+# only installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-}
 case $arch in
   arm64) triplet=aarch64-linux-gnu ;;
   armhf) triplet=arm-linux-gnueabihf ;;
-  *) echo "usage: tools/cross-build.sh arm64|armhf [--test [CTEST ARGS...]]" >&2; exit 2 ;;
+  *) echo "usage: tools/cross-build.sh arm64|armhf [--deps | --test [CTEST ARGS...]]" >&2; exit 2 ;;
 esac
 shift
-run_tests=0
-if [ "${1:-}" = --test ]; then run_tests=1; shift; fi
+run_tests=0 deps_only=0
+case ${1:-} in
+  --test) run_tests=1; shift ;;
+  --deps) deps_only=1; shift ;;
+esac
 
 tools/install-deps.sh  # the build machine's side: cmake, ffmpeg for the test streams
 target_packages=(
@@ -39,6 +43,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # machine's must fail here, not replace the machine's own packages.
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends --no-remove "${missing[@]}" </dev/null
 fi
+[ "$deps_only" = 0 ] || exit 0
 
 build=build-$arch
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$triplet.cmake" \
