@@ -83,15 +83,6 @@ std::string sim_root_path(std::string_view path, std::string_view root) {
     return std::string(path);
 }
 
-std::string sim_shm_name(std::string_view name, std::string_view root) {
-    if (root.empty() || !starts_with(name, "/zyl-")) return std::string(name);
-    uint64_t h = 1469598103934665603ull;  // FNV-1a of the root keeps names short and distinct
-    for (char c : root) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    char prefix[32];
-    snprintf(prefix, sizeof prefix, "/zylsim-%016llx-", static_cast<unsigned long long>(h));
-    return prefix + std::string(name.substr(1));
-}
-
 extern "C" {
 
 int open(const char *path, int flags, ...) {
