@@ -288,6 +288,10 @@ bool loop_iteration(pthread_t reader) {
     if (now_s != last_tick) {
         last_tick = now_s;
         frame_hold_evaluate();
+        // The SPI display's strip shows the time and the telemetry on an idle screen too.
+        if (!showing_video && nout > 0 && outs[0].standby_map)
+            spi_tee_publish_buffer(outs[0].standby_map, outs[0].standby_pitch,
+                                   outs[0].mode.hdisplay, outs[0].mode.vdisplay);
         // The HUD shows the time and the board's temperature.
         for (int i = 0; i < nout; i++) redraw |= outs[i].telemetry != 0;
     }

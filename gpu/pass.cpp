@@ -13,6 +13,7 @@ extern "C" {
 #include "app/app.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
+#include "spitee/spitee.h"
 
 GLint g_u_tex = -1, g_u_k = -1, g_u_center = -1, g_u_strength = -1, g_u_zoom = -1, g_u_vscale = -1,
       g_u_flip = -1, g_u_antiflicker = -1, g_u_texely = -1, g_u_bright = -1, g_u_contrast = -1,
@@ -233,6 +234,7 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     glFinish();  // the picture is whole before the display is given the buffer
 
     if (g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+    spi_tee_video_frame();
     eglDestroyImageKHR_(g_egl, src);
     return gl_slot_fb(slot);
 }

@@ -13,6 +13,7 @@
 #include <xf86drm.h>
 
 #include "kms/kms.h"
+#include "spitee/spitee.h"
 #include "standby/standby.h"
 
 namespace {
@@ -39,6 +40,7 @@ void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t 
     // Settings are not read yet: the picture goes in letterboxed and unmirrored, and
     // is painted again if the output's flip or fit turn out different.
     paint_standby(b.map, b.pitch, int(w), int(h), nullptr, nullptr);
+    if (out_no == 0) spi_tee_publish_buffer(b.map, b.pitch, int(w), int(h));
 }
 
 uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {

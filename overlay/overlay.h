@@ -23,8 +23,9 @@ struct OverlaySurface {
 };
 
 // While set, a logical pixel (x, y) lands at column w-1-x / row h-1-y. Only the overlay
-// composition sets them, for one output at a time.
-extern int g_px_mx, g_px_my;
+// composition sets them, for one output at a time. Each thread has its own: the SPI
+// strip is drawn unmirrored on its own thread while the main thread composes.
+extern thread_local int g_px_mx, g_px_my;
 
 // ---- raster: never allocate, never fail, clip every pixel to the surface ----
 // Colours overwrite, alpha included.
@@ -44,7 +45,9 @@ extern const uint8_t FONT8X8[96][8];
 // Opens the first candidate that FreeType reads as face 0; returns its index, or -1.
 int font_open_first(const char *const *candidates, int n);
 // Draws one byte per character from baseline y; returns the advance in pixels. With a
-// face the glyph coverage is blended over the surface in the colour's R, G, B.
+// face the glyph coverage is blended over the surface in the colour's R, G, B. Text
+// calls from any thread are serialised inside: the face and its glyph cache are
+// shared.
 int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px);
 // The advance ft_text would return, without drawing.
 int ft_text_w(const char *text, int px);

@@ -4,8 +4,14 @@
 // Menus redraw the same few strings at the same few sizes on every pass, and asking
 // FreeType to load and render a glyph costs far more than blending it, so rendered
 // glyphs are kept per size. A size's glyphs are rendered once, on first use.
+//
+// The SPI strip draws text on the converter thread while the main thread composes
+// overlays; the face's size and the glyph cache are shared, so every text call holds
+// g_text_lock. It is taken last and nothing is called under it that locks, so any
+// caller may hold its own drawing's lock.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "overlay/overlay.h"
@@ -37,6 +43,7 @@ constexpr int kCachedSizes = 8;
 SizeCache g_sizes[kCachedSizes];
 unsigned g_use_clock;
 FT_Face g_sized_face;  // the face g_font_px was set on
+std::mutex g_text_lock;
 
 void set_size(int px) {
     if (g_font_px == px && g_sized_face == g_face) return;
@@ -164,6 +171,7 @@ int font_open_first(const char *const *candidates, int n) {
 }
 
 int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px) {
+    std::lock_guard<std::mutex> hold(g_text_lock);
     if (!g_face) return bitmap_text(s, x, y, text, colour, px);
     SizeCache &c = size_cache(px);
     int pen = x;
@@ -177,6 +185,7 @@ int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t co
 }
 
 int ft_text_w(const char *text, int px) {
+    std::lock_guard<std::mutex> hold(g_text_lock);
     if (!g_face) return 8 * bitmap_scale(px) * int(strlen(text));
     SizeCache &c = size_cache(px);
     int w = 0;

@@ -21,6 +21,7 @@ extern "C" {
 
 #include "app/app.h"
 #include "kms/kms.h"
+#include "spitee/spitee.h"
 
 namespace {
 
@@ -250,4 +251,7 @@ void repaint_standby(KmsOutput &o) {
     standby_tag_text(o, o.standby_tag);
     if (showing_video) return;
     paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.fit, o.flip);
+    // The SPI display shows the first output's picture.
+    if (&o == &outs[0] && o.standby_map)
+        spi_tee_publish_buffer(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay);
 }

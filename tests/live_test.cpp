@@ -4,7 +4,10 @@
 // pause is far longer than the limit it crosses, so the outcome never hangs on the
 // machine's speed: the checks read lines, counters and pictures, not durations.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +18,11 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
+#include "sim/sim.h"
+#include "spitee/spitee.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -62,10 +68,11 @@ int wait_status(pid_t pid) {
 }
 
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
-// arrival, unless `env` says otherwise.
-Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env) {
+// arrival, unless `env` says otherwise; in `dir` when the test already made it.
+Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
+         const std::string &dir = "") {
     Fed run;
-    run.dir = test_dir();
+    run.dir = dir.empty() ? test_dir() : dir;
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
     env.insert(env.begin(), {"ZYL_SMOOTH=0", card_env("two-display")});
     env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
@@ -550,6 +557,385 @@ TEST(LiveReopen, DeadDecoderAfterAReopenExitsForRespawn) {
                           "respawn"),
               1)
         << run.r.err;
+}
+
+// ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
+
+// The object of a run whose ZYL_SIM_ROOT is dir/root, removed again when the test
+// ends: the receiver itself never removes it.
+struct SpiObject {
+    std::string name;
+    explicit SpiObject(const std::string &dir) : name(sim_shm_name(kSpiShmName, dir + "/root")) {
+        shm_unlink(name.c_str());
+    }
+    ~SpiObject() { shm_unlink(name.c_str()); }
+    // The header and the object's size; bytes 0 when there is none.
+    SpiFrame head(size_t *bytes) const {
+        SpiFrame h{};
+        *bytes = 0;
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        struct stat st;
+        if (fd < 0) return h;
+        if (fstat(fd, &st) == 0) *bytes = size_t(st.st_size);
+        if (*bytes < sizeof h || pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h)) h = {};
+        close(fd);
+        return h;
+    }
+};
+
+pid_t start_spi_view(const std::string &dir, const std::vector<std::string> &args,
+                     const std::string &log) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0) _exit(126);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("ZYL_SIM_ROOT", (dir + "/root").c_str(), 1);
+        std::vector<char *> argv{const_cast<char *>(ZYL_SPI_VIEW_BIN)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        alarm(240);
+        exec_built(argv);
+    }
+    return pid;
+}
+
+// The frame a run left, through spi-view; empty when it found none.
+Picture spi_png(const std::string &dir) {
+    pid_t pid = start_spi_view(dir, {"-o", dir + "/spi.png"}, dir + "/spi-view.txt");
+    if (wait_status(pid) != 0) return {};
+    return read_png(dir + "/spi.png");
+}
+
+struct Rgb565 {
+    int r, g, b;  // 5, 6 and 5 bits
+};
+Rgb565 rgb565_at(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return {c[0] >> 3, c[1] >> 2, c[2] >> 3};
+}
+bool red_565(Rgb565 c) {
+    return c.r >= 27 && c.g <= 8 && c.b <= 4;
+}
+
+// How far the tee's picture is from the display's: the mean difference per channel
+// (8-bit units) between the tee pixels of its picture area `t`, below the strip, and
+// the display pixels at the same place in its picture area `d`.
+double tee_error(const Picture &tee, SpiRect t, const Picture &disp, SpiRect d) {
+    double sum = 0;
+    long n = 0;
+    for (int y = std::max(t.y, kSpiStripH); y < std::min(t.y + t.h, tee.h); y++) {
+        for (int x = std::max(t.x, 0); x < std::min(t.x + t.w, tee.w); x++) {
+            int dx = d.x + int((x - t.x + 0.5) / t.w * d.w);
+            int dy = d.y + int((y - t.y + 0.5) / t.h * d.h);
+            auto a = tee.at(x, y), b = disp.at(dx, dy);
+            for (int c = 0; c < 3; c++) sum += std::abs(a[c] - b[c]);
+            n += 3;
+        }
+    }
+    return n ? sum / n : 1e9;
+}
+
+TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
+    const SpiRect hdmi_video{240, 0, 1440, 1080};  // 4:3 fitted on the 1920x1080 monitor
+    struct Case {
+        const char *size, *aspect;
+        int w, h;
+        SpiRect video;
+    } const cases[] = {
+        {"160x120", "", 160, 120, {0, 0, 160, 120}},
+        {"320x120", "fit", 320, 120, {80, 0, 160, 120}},
+        {"320x120", "fill", 320, 120, {0, -60, 320, 240}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.size) + " " + c.aspect);
+        std::string dir = test_dir();
+        SpiObject obj(dir);
+        // The last 30 frames are one picture, so the display and the tee end on it.
+        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_60fps.h264")},
+                       {std::string("ZYL_KMS_SPI_TEE=") + c.size,
+                        std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
+                       dir);
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
+                                             " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
+                  1)
+            << run.r.err;
+        size_t bytes;
+        SpiFrame h = obj.head(&bytes);
+        EXPECT_EQ(h.magic, kSpiMagic);
+        EXPECT_EQ(h.width, c.w);
+        EXPECT_EQ(h.height, c.h);
+        EXPECT_EQ(bytes, 16 + size_t(c.w) * c.h * 2);
+        EXPECT_EQ(h.seq % 2, 0u);
+        Picture tee = spi_png(dir), disp = run.png("HDMI-A-1");
+        ASSERT_EQ(tee.w, c.w) << read_file(dir + "/spi-view.txt");
+        ASSERT_EQ(disp.w, 1920);
+        double err = tee_error(tee, c.video, disp, hdmi_video);
+        printf("%s %s err %.2f seq %u\n", c.size, c.aspect, err, h.seq);
+        EXPECT_LT(err, 8.0);
+        // Fitted: black bars beside the picture.
+        if (c.video.x > 0) {
+            for (int y = kSpiStripH; y < c.h; y += 7) {
+                Rgb565 l = rgb565_at(tee, c.video.x - 1, y),
+                       r = rgb565_at(tee, c.video.x + c.video.w, y);
+                EXPECT_EQ(l.r + l.g + l.b + r.r + r.g + r.b, 0) << y;
+            }
+        }
+    }
+}
+
+// Every frame a reader copies is whole: the standby picture, then the red and blue
+// video (never half of each), then the standby picture again after a hide.
+TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
+    std::string dir = test_dir();
+    SpiObject obj(dir);
+    fs::create_directories(dir + "/frames");
+    pid_t viewer = start_spi_view(dir, {"-s", "9", "-d", dir + "/frames"}, dir + "/viewer.txt");
+    Fed run = feed({"-r", "60", "-p", "0:2200", "-p", "end:2000", stream_path("h264_redblue.h264")},
+                   {"ZYL_KMS_SPI_TEE=160x120", "ZYL_KMS_SPI_FPS=0", "ZYL_KMS_HIDE_MS=300",
+                    "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
+                   dir);
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    ASSERT_EQ(wait_status(viewer), 0) << read_file(dir + "/viewer.txt");
+    const Picture standby = run.png("HDMI-A-1");  // the video was hidden at the end
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir + "/frames")) names.insert(e.path().string());
+    std::string kinds;  // S standby, V video
+    long prev = -1;
+    for (const std::string &n : names) {
+        long seq = std::stol(fs::path(n).stem().string());
+        EXPECT_EQ(seq % 2, 0) << n;
+        EXPECT_GT(seq, prev) << n;
+        prev = seq;
+        Picture p = read_png(n);
+        ASSERT_EQ(p.w, 160) << n;
+        int red = 0, blue = 0, n_px = 0;
+        for (int y = kSpiStripH; y < p.h; y++) {
+            for (int x = 0; x < p.w; x++, n_px++) {
+                Rgb565 c = rgb565_at(p, x, y);
+                red += red_565(c);
+                blue += c.b >= 27 && c.g <= 8 && c.r <= 4;
+            }
+        }
+        if (red == n_px || blue == n_px) {
+            kinds += 'V';
+        } else {
+            // 1920x1080 into 160x120: 160x90 at row 15.
+            double err = tee_error(p, {0, 15, 160, 90}, standby, {0, 0, 1920, 1080});
+            EXPECT_LT(err, 10.0) << n << ": neither one video colour nor the standby picture";
+            kinds += 'S';
+        }
+    }
+    printf("%s\n%s", kinds.c_str(), read_file(dir + "/viewer.txt").c_str());
+    // The modeset's publish and at least one per second while waiting; video; the hide.
+    size_t v0 = kinds.find('V'), v1 = kinds.rfind('V');
+    ASSERT_NE(v0, std::string::npos) << kinds;
+    EXPECT_GE(v0, 2u) << kinds;
+    EXPECT_GE(v1 - v0, 10u) << kinds;
+    EXPECT_EQ(kinds.find('S', v0), v1 + 1) << kinds;
+}
+
+// The strip shows the telemetry file's values in their colours, over the standby
+// picture as over video; ZYL_KMS_SPI_TELEMETRY=0 leaves the picture bare.
+TEST(LiveSpi, StripShowsTheTelemetryAndCanBeSwitchedOff) {
+    const Rgb565 red{31, 0x71 >> 2, 0x71 >> 3}, amber{31, 0xB2 >> 2, 0x3F >> 3},
+        green{0x4A >> 3, 0xDE >> 2, 0x80 >> 3};
+    auto same = [](Rgb565 a, Rgb565 b) { return a.r == b.r && a.g == b.g && a.b == b.b; };
+    for (const char *on : {"", "0"}) {
+        SCOPED_TRACE(std::string("ZYL_KMS_SPI_TELEMETRY=") + on);
+        std::string dir = test_dir();
+        SpiObject obj(dir);
+        fs::create_directories(dir + "/root/run/zyl-fpv");
+        write_file(dir + "/root/run/zyl-fpv/telemetry",
+                   "gog=15\ndrn=31\ntmp=80\nrec=1\nrecs=3600\n");
+        // The video's last frames are solid, so the strip's colours stand out.
+        Fed run =
+            feed({"-r", "60", "-p", "0:1200", "-p", "end:700", stream_path("h264_endred.h264")},
+                 {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
+                  std::string("ZYL_KMS_SPI_TELEMETRY=") + on},
+                 dir);
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        Picture tee = spi_png(dir);
+        ASSERT_EQ(tee.w, 480);
+        // First column of each colour in the strip's rows.
+        auto first = [&](Rgb565 want) {
+            for (int x = 0; x < tee.w; x++)
+                for (int y = 0; y < kSpiStripH; y++)
+                    if (same(rgb565_at(tee, x, y), want)) return x;
+            return -1;
+        };
+        auto last = [&](Rgb565 want) {
+            for (int x = tee.w - 1; x >= 0; x--)
+                for (int y = 0; y < kSpiStripH; y++)
+                    if (same(rgb565_at(tee, x, y), want)) return x;
+            return -1;
+        };
+        if (*on) {
+            // No strip: the top rows are the video's red like the rest.
+            for (int y = 0; y < kSpiStripH; y++)
+                for (int x = 0; x < tee.w; x += 5)
+                    ASSERT_TRUE(red_565(rgb565_at(tee, x, y))) << x << "," << y;
+            continue;
+        }
+        // Goggles 15 % red, drone 31 % green, 80 °C amber, then the red recording dot.
+        int g = first(green), a = first(amber), r0 = first(red), r1 = last(red);
+        printf("red %d green %d amber %d red %d\n", r0, g, a, r1);
+        EXPECT_TRUE(r0 > 20 && r0 < g && g < a && a < r1)
+            << r0 << " " << g << " " << a << " " << r1;
+    }
+}
+
+// The rate limit counted over a 60 fps stream: the frames the video path wrote (seq
+// advances by 2 per frame; the standby picture is published by the modeset and the
+// loop's first pass, and at most once more before the first frame) against what the
+// elapsed time allows.
+TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
+    struct Case {
+        const char *fps;  // null: unset
+        double min_dt;
+    } const cases[] = {{nullptr, 0.047}, {"10", 0.097}, {"0", 0}, {"abc", 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fps ? c.fps : "unset");
+        std::string dir = test_dir();
+        SpiObject obj(dir);
+        std::vector<std::string> env{"ZYL_KMS_SPI_TEE=160x120"};
+        if (c.fps) env.push_back(std::string("ZYL_KMS_SPI_FPS=") + c.fps);
+        // A reader killed while it has the frame mapped changes nothing for the writer.
+        pid_t viewer = -1;
+        if (!c.min_dt) {
+            fs::create_directories(dir + "/frames");
+            viewer = start_spi_view(dir, {"-s", "60", "-d", dir + "/frames"}, dir + "/viewer.txt");
+        }
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        std::thread killer;
+        if (viewer > 0) {
+            killer = std::thread([&] {
+                for (int i = 0; i < 400 && fs::is_empty(dir + "/frames"); i++) usleep(10000);
+                kill(viewer, SIGKILL);
+            });
+        }
+        Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")}, env, dir);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        if (killer.joinable()) killer.join();
+        if (viewer > 0) {
+            EXPECT_EQ(wait_status(viewer), 128 + SIGKILL);
+        }
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        const double elapsed = double(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
+        size_t bytes;
+        const long seq = obj.head(&bytes).seq, video = seq / 2 - 2;
+        const long delivered = run.stats["delivered"];
+        printf("fps %s: %ld video frames of %ld decoded in %.2f s\n", c.fps ? c.fps : "unset",
+               video, delivered, elapsed);
+        EXPECT_EQ(seq % 2, 0);
+        ASSERT_GT(delivered, 100);
+        if (c.min_dt > 0) {
+            // Never more than the interval allows; 150 frames over 2.5 s give at least
+            // a third of that even on a busy machine.
+            EXPECT_LE(video, long(elapsed / c.min_dt) + 1);
+            EXPECT_GE(video, long(2.5 / c.min_dt / 3));
+        } else {
+            // Every frame, but for those the mailbox dropped or that found all three
+            // buffers busy.
+            EXPECT_LE(video, delivered);
+            EXPECT_GE(video, delivered / 2);
+        }
+    }
+}
+
+TEST(LiveSpi, BadSizesLeaveTheTeeOffAGoodOneMakesTheObject) {
+    for (const char *size : {"0x0", "2000x100", "abc", "320", "", "320x240"}) {
+        SCOPED_TRACE(size);
+        std::string dir = test_dir();
+        SpiObject obj(dir);
+        RunResult r =
+            run_sim({}, {card_env("two-display"), std::string("ZYL_KMS_SPI_TEE=") + size}, "", dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t bytes;
+        SpiFrame h = obj.head(&bytes);
+        if (strcmp(size, "320x240") == 0) {
+            // The modeset and the loop's first pass published the standby picture.
+            EXPECT_EQ(bytes, 153616u);
+            EXPECT_EQ(h.seq, 4u);
+        } else {
+            EXPECT_EQ(bytes, 0u);
+        }
+    }
+}
+
+// An object left by someone else: of the wrong size it is set up again; without
+// write permission the tee says why and everything else goes on.
+TEST(LiveSpi, ExistingObjectOfTheWrongSizeOrNotWritable) {
+    std::string dir = test_dir();
+    SpiObject obj(dir);
+    int fd = shm_open(obj.name.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 5000), 0);
+    ASSERT_EQ(pwrite(fd, "garbage garbage garbage", 23, 0), 23);
+    close(fd);
+    RunResult r = run_sim({}, {card_env("two-display"), "ZYL_KMS_SPI_TEE=64x32"}, "", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t bytes;
+    SpiFrame h = obj.head(&bytes);
+    EXPECT_EQ(bytes, 16u + 64 * 32 * 2);
+    EXPECT_EQ(h.magic, kSpiMagic);
+    EXPECT_EQ(h.width, 64);
+    EXPECT_EQ(h.height, 32);
+    EXPECT_EQ(h.seq, 4u);
+
+    // Read-only for everybody, and the receiver runs as another user: as root the
+    // object would be writable whatever its mode.
+    shm_unlink(obj.name.c_str());
+    fd = shm_open(obj.name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0444);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 100), 0);
+    close(fd);
+    const passwd *nobody = getpwnam("nobody");
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_NE(nobody, nullptr);
+        for (const char *f : {"root", "stdout.txt", "stderr.txt"}) fs::remove_all(dir + "/" + f);
+        fs::permissions(dir, fs::perms::all);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (root && (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)) _exit(125);
+        RunResult run = run_sim({}, {card_env("two-display"), "ZYL_KMS_SPI_TEE=64x32"},
+                                stream_path("h264_nosei.h264"), dir);
+        _exit(run.status);
+    }
+    ASSERT_EQ(wait_status(pid), 0);
+    std::string err = read_file(dir + "/stderr.txt");
+    EXPECT_GE(count_lines(err, "zyl-mpp: spi-tee: shm_open: Permission denied"), 1) << err;
+    EXPECT_EQ(count_lines(err, "SPI tee ON"), 0) << err;
+    EXPECT_NE(err.find("shown="), std::string::npos) << err;
+    EXPECT_EQ(obj.head(&bytes).magic, 0u);
+    EXPECT_EQ(bytes, 100u);
+}
+
+// Without the GPU pass the tee's video path is off with the pass's line; the standby
+// picture is still published.
+TEST(LiveSpi, GpuPassDisabledKeepsTheStandbyPath) {
+    std::string dir = test_dir();
+    SpiObject obj(dir);
+    Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")},
+                   {"ZYL_KMS_SPI_TEE=160x120", "ZYL_SIM_GPU_FAIL=context",
+                    "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
+                   dir);
+    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "dewarp disabled (GLES init failed)"), 1) << run.r.err;
+    EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);
+    EXPECT_GT(run.stats["delivered"], 100);
+    size_t bytes;
+    EXPECT_LE(obj.head(&bytes).seq, 6u);  // the modeset's publish and a tick or two
+    Picture tee = spi_png(dir);
+    ASSERT_EQ(tee.w, 160);
+    // Still the standby picture (the modeset's: letterboxed 4:3 in 16:9, in 160x90).
+    Picture standby = read_png(stream_path("std_rgb_4x3.png"));
+    EXPECT_LT(tee_error(tee, {20, 15, 120, 90}, standby, {0, 0, 640, 480}), 10.0);
 }
 
 }  // namespace

@@ -64,6 +64,14 @@ make h264_live_b.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 -c:v libx264 -pr
 # A damaged link: h264_long.h264 with about one byte in 400 changed (the noise filter
 # is seeded the same every time), start codes and headers included.
 make h264_noise.h264 -i "$dir/h264_long.h264" -c copy -bsf:v noise=amount=400 -f h264
+# 60 fps: 120 moving frames, then the last one held for 30 more (the pictures at the
+# end are all the same, whichever of them a rate-limited copy took last).
+make h264_60fps.h264 -f lavfi -i "$(src 320x240 60)" -frames:v 150 \
+  -vf "tpad=stop_mode=clone:stop=30,trim=end_frame=150" "${x264[@]}" -g 60 -x264-params scenecut=0
+# 60 fps of solid red and solid blue in turn: half of one and half of the other in a
+# copy is a torn frame.
+make h264_redblue.h264 -f lavfi -i "color=c=red:size=320x240:rate=60" -frames:v 60 \
+  -vf "drawbox=x=0:y=0:w=iw:h=ih:color=blue:t=fill:enable='mod(n,2)'" "${x264[@]}" -g 60
 
 # Standby pictures: PNG in each colour type (RGB, RGBA, grey, 16-bit, palette),
 # baseline and progressive JPEG, odd sizes, 4:3 and 16:9, and one of 8000x8000.

@@ -1,0 +1,160 @@
+// Cost of the SPI tee. On the main thread: a 1920x1080 frame through the GPU pass
+// with the tee on (its second draw at 480x320 and the read-back) against the pass
+// alone, frame by frame in turn, on the virtual board's llvmpipe. On the converter
+// thread: RGB565 conversion with the status strip against libswscale's bare
+// conversion of the same buffer, at 320x240 and 480x320.
+//
+//   spi_bench [FRAMES]   (default 30 GPU frames and 300 conversions of each kind)
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/hwcontext_drm.h>
+#include <libswscale/swscale.h>
+}
+#include <drm_fourcc.h>
+#include <xf86drmMode.h>
+
+#include "gpu/gpu.h"
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+#include "spitee/spitee.h"
+
+namespace {
+
+int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// A 1920x1080 NV12 frame in the virtual decoder's layout: a grey ramp.
+AVDRMFrameDescriptor make_source(int w, int h) {
+    int pitch = (w + 63) & ~63, uv_off = pitch * ((h + 15) & ~15);
+    size_t size = size_t(uv_off) + size_t(pitch) * h / 2;
+    int fd = memfd_create("spi-bench-frame", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, off_t(size)) != 0) exit(1);
+    auto *m = static_cast<uint8_t *>(mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0));
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) m[y * pitch + x] = uint8_t(16 + (x + y) % 220);
+    memset(m + uv_off, 128, size_t(pitch) * h / 2);
+    munmap(m, size);
+    AVDRMFrameDescriptor d{};
+    d.nb_objects = 1;
+    d.objects[0] = {fd, size, 0};
+    d.nb_layers = 1;
+    d.layers[0].format = DRM_FORMAT_NV12;
+    d.layers[0].nb_planes = 2;
+    d.layers[0].planes[0] = {0, 0, pitch};
+    d.layers[0].planes[1] = {0, uv_off, pitch};
+    return d;
+}
+
+double gpu_ratio(int n) {
+    const int w = 1920, h = 1080;
+    AVDRMFrameDescriptor src = make_source(w, h);
+    auto frame = [&] {
+        int64_t t0 = now_ns();
+        uint32_t fb = gl_dewarp_fb(&src, w, h);
+        double ms = double(now_ns() - t0) / 1e6;
+        if (!fb) exit(1);
+        drmModeRmFB(drm_fd, fb);
+        return ms;
+    };
+    for (int i = 0; i < 3; i++) frame();  // start the pass and the tee
+    if (g_gl_ready != 1 || g_spi_tee_ready != 1) return 0;
+    std::vector<double> with, without;
+    for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
+        g_spi_tee_on = 1;
+        with.push_back(frame());
+        g_spi_tee_on = 0;
+        without.push_back(frame());
+    }
+    g_spi_tee_on = 1;
+    printf("pass 1920x1080, tee %dx%d: pass alone %.2f ms, with the tee %.2f ms per frame\n",
+           g_spi_tee_w, g_spi_tee_h, median(without), median(with));
+    return median(with) / median(without);
+}
+
+// The converter's work for one frame (what its thread does under the lock) against
+// libswscale alone on the same buffer.
+double converter_ratio(int W, int H, int n) {
+    std::vector<uint8_t> rgba(size_t(W) * H * 4);
+    std::mt19937 rnd(1);
+    for (uint8_t &b : rgba) b = uint8_t(rnd());
+    std::vector<uint16_t> out(size_t(W) * H);
+    SwsContext *sws = sws_getContext(W, H, AV_PIX_FMT_RGBA, W, H, AV_PIX_FMT_RGB565LE,
+                                     SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws) exit(1);
+    const uint8_t *src[4] = {rgba.data()};
+    const int src_stride[4] = {W * 4}, dst_stride[4] = {W * 2};
+    uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(out.data())};
+    const SpiStripValues v{1, 76, 15, 41, 1, 754};
+    std::vector<double> bare, full;
+    for (int i = 0; i < n; i++) {
+        int64_t t0 = now_ns();
+        sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
+        int64_t t1 = now_ns();
+        pthread_mutex_lock(&g_spi_tee_lock);
+        sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
+        spi_tee_overlay_header(out.data(), v);
+        pthread_mutex_unlock(&g_spi_tee_lock);
+        int64_t t2 = now_ns();
+        bare.push_back(double(t1 - t0) / 1e3);
+        full.push_back(double(t2 - t1) / 1e3);
+    }
+    sws_freeContext(sws);
+    printf("converter %dx%d: swscale alone %.1f us, with the strip %.1f us per frame\n", W, H,
+           median(bare), median(full));
+    return median(full) / median(bare);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int n = std::max(1, argc > 1 ? atoi(argv[1]) : 30);
+    std::string dir =
+        std::filesystem::temp_directory_path() / ("spi_bench." + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
+    setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
+    setenv("ZYL_KMS_SPI_TEE", "480x320", 1);
+    setenv("ZYL_KMS_SPI_FPS", "0", 1);
+    unsetenv("ZYL_KMS_GL_SIZE");
+    unsetenv("ZYL_KMS_SPI_TELEMETRY");
+    // The strip's text as the receiver draws it, with the menu font.
+    const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
+    if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
+        printf("no DejaVu font: the strip's text is the 8x8 font\n");
+    if (drm_init() != 0) return 1;
+
+    const double gpu = gpu_ratio(n);
+    // The tee's frame is 480x320; a 320x240 strip draws into the first rows of it.
+    double worst = 0;
+    for (auto [W, H] : {std::pair{480, 320}, {320, 240}}) {
+        pthread_mutex_lock(&g_spi_tee_lock);  // the converter thread has its last frame
+        g_spi_tee_w = W;
+        g_spi_tee_h = H;
+        pthread_mutex_unlock(&g_spi_tee_lock);
+        worst = std::max(worst, converter_ratio(W, H, n * 10));
+    }
+    shm_unlink(kSpiShmName);
+    std::filesystem::remove_all(dir);
+    printf("pass+tee/pass %.2f; converter with strip/swscale alone, worse size: %.2f\n", gpu,
+           worst);
+    return 0;
+}
