@@ -15,17 +15,16 @@ pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
+// Detection boxes and the telemetry HUD have their places in the layer order here;
+// they draw nothing until their drawings exist.
+void draw_detections(const KmsOutput &, const OverlaySurface &) {}
+void draw_telemetry(const KmsOutput &, const OverlaySurface &) {}
+
 // What a sidebar output's standby buffer holds besides the standby picture: the
 // menu, the message column or nothing. A drawing of another kind does not cover the
 // old one, so that is taken away first.
 enum class Drawn { kNothing, kMenu, kMessage };
 Drawn g_sidebar_drawn[kMaxOutputs];
-
-// Detection boxes, the telemetry HUD and the pop-up tile have their places in the
-// layer order here; they draw nothing until their drawings exist.
-void draw_detections(const KmsOutput &, const OverlaySurface &) {}
-void draw_telemetry(const KmsOutput &, const OverlaySurface &) {}
-void draw_osd(const KmsOutput &, const OverlaySurface &) {}
 
 bool flip_is(const KmsOutput &o, const char *a, const char *b) {
     return o.flip && (strcmp(o.flip, a) == 0 || strcmp(o.flip, b) == 0);

@@ -14,6 +14,8 @@
 
 #include "overlay/status.h"
 
+struct KmsOutput;
+
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
 // B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
 struct OverlaySurface {
@@ -72,6 +74,38 @@ void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar);
 // g_menu's message centred under "Info": over a veil on the overlay plane, or in a
 // 360-pixel column at the left of a standby buffer.
 void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
+
+// ---- pop-up tiles ----
+// A picture the pop-up tile is blended into: bytes B, G, R, A per pixel (rgba 0, the
+// overlay plane) or R, G, B, A (rgba 1, a GL read-back), row 0 at the top, or at the
+// bottom when flip_rows is 1.
+struct PopupTarget {
+    uint8_t *px;
+    uint32_t stride;
+    int w, h;
+    int rgba;
+    int flip_rows;
+};
+constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
+// The tile last rendered (g_pu_w x g_pu_h, rows of g_pu_w words) and the key it was
+// rendered for: "level|width|height|text". All guarded by g_pu_lock.
+extern uint32_t g_pu_tile[kPopupMaxW * kPopupMaxH];
+extern int g_pu_w, g_pu_h;
+extern char g_pu_key[320];
+extern pthread_mutex_t g_pu_lock;
+extern uint64_t g_pu_renders;  // tiles rendered so far
+// Cuts a text into at most max_lines (up to 3) lines no wider than ww at text size t,
+// breaking after blanks, inside a word only when it alone is too wide; text left over
+// ends the last line with "...". Returns the number of lines, 1 for an empty text.
+constexpr int kPopupLineCap = 192;
+int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]);
+// Renders the tile of g_osd's text at `level` for a W x H target unless the buffer
+// already holds it. The caller holds g_pu_lock.
+void pu_render_tile(int level, int W, int H);
+// Blends the tile at the top centre of the target, rendering it first if needed.
+void pu_blit(const PopupTarget &t, int level);
+// The active pop-up on a panel's overlay surface; nothing on other outputs.
+void draw_osd(const KmsOutput &o, const OverlaySurface &s);
 
 // ---- composition ----
 // Held for one whole composition pass; text drawn on any other thread takes it too.

@@ -252,6 +252,153 @@ TEST(MenuLayout, PanelFromTheScreenSize) {
     EXPECT_STREQ("c", r.value);
 }
 
+// ---- pop-up tiles ----
+
+namespace {
+
+// The tile for g_osd's text, rendered as the composition would.
+void render_popup(const char *text, int level, int W, int H) {
+    snprintf(g_osd.text, sizeof g_osd.text, "%s", text);
+    g_osd.active = text[0] != 0;
+    pthread_mutex_lock(&g_pu_lock);
+    pu_render_tile(level, W, H);
+    pthread_mutex_unlock(&g_pu_lock);
+}
+
+uint32_t tile_at(int x, int y) {
+    return g_pu_tile[size_t(y) * g_pu_w + x];
+}
+
+}  // namespace
+
+TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
+    FT_Face saved = g_face;
+    g_face = nullptr;  // 16 pixels a character at size 21, 24 at size 30
+    char l[3][kPopupLineCap];
+    // 800x480: wrap width 712 - 60 - 7 - 15 = 630, 26 characters; at most 2 lines.
+    EXPECT_EQ(2, pu_wrap("alpha bravo charlie delta echo foxtrot golf", 630, 30, 2, l));
+    EXPECT_STREQ("alpha bravo charlie delta", l[0]);
+    EXPECT_STREQ("echo foxtrot golf", l[1]);
+    const std::string word(60, 'x');
+    EXPECT_EQ(2, pu_wrap(word.c_str(), 630, 30, 2, l));
+    EXPECT_EQ(std::string(26, 'x'), l[0]) << "cut inside the word";
+    EXPECT_EQ(std::string(23, 'x') + "...", l[1]) << "shortened until the dots fit";
+    // 480x320: 367 pixels, 22 characters, 3 lines.
+    const char *three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
+    EXPECT_EQ(3, pu_wrap(three, 367, 21, 3, l));
+    EXPECT_STREQ("eeeeeeeeee ffffffffff", l[2]) << "exactly three lines need no dots";
+    EXPECT_EQ(3, pu_wrap((std::string(three) + " g").c_str(), 367, 21, 3, l));
+    EXPECT_STREQ("eeeeeeeeee ffffffff...", l[2]);
+    EXPECT_EQ(1, pu_wrap("", 367, 21, 3, l));
+    EXPECT_STREQ("", l[0]);
+    EXPECT_EQ(1, pu_wrap("   ", 367, 21, 3, l));
+    EXPECT_STREQ("", l[0]);
+    // A wrap width below one character still takes a character a line.
+    EXPECT_EQ(2, pu_wrap("abc", 40, 30, 2, l));
+    EXPECT_STREQ("a", l[0]);
+
+    // Tile heights from the size table: head + lines x line height + text size.
+    render_popup("", 0, 800, 480);
+    EXPECT_EQ(65 + 37 + 30, g_pu_h) << "an empty text still has a line";
+    render_popup(word.c_str(), 0, 800, 480);
+    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
+    EXPECT_EQ(26 * 24 + 60 + 7 + 15, g_pu_w);
+    render_popup((std::string(three) + " g").c_str(), 0, 480, 320);
+    EXPECT_EQ(45 + 3 * 26 + 21, g_pu_h);
+    render_popup("ok", 0, 320, 170);
+    EXPECT_EQ(27 + 15 + 12, g_pu_h);
+    g_face = saved;
+}
+
+TEST(Popup, LevelsGiveTitleAndAccent) {
+    use_face();
+    struct Case {
+        int level;
+        uint32_t accent;
+        const char *title;
+    } cases[] = {{-1, 0xFF4ADE80, "INFO"},       {0, 0xFF4ADE80, "INFO"},
+                 {1, 0xFFFFC24B, "PERINGATAN"}, {2, 0xFFFF5A5F, "KESALAHAN"},
+                 {7, 0xFFFF5A5F, "KESALAHAN"}};
+    for (const Case &c : cases) {
+        render_popup("Link weak", c.level, 800, 480);
+        // The accent bar: 7 wide at x 15 from y 30; the background right of it.
+        EXPECT_EQ(c.accent, tile_at(18, 60)) << c.level;
+        EXPECT_EQ(0xF01A1D24u, tile_at(30, 20)) << c.level;
+        // The title in the accent colour, its size-20 glyphs above baseline 50.
+        int title_px = 0, line_px = 0;
+        for (int y = 30; y < 52; y++)
+            for (int x = 37; x < g_pu_w; x++) title_px += (tile_at(x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
+        for (int y = 70; y < 100; y++)
+            for (int x = 37; x < g_pu_w; x++) line_px += tile_at(x, y) == 0xFFF2F4F8;
+        EXPECT_GT(title_px, 20) << c.level;
+        EXPECT_GT(line_px, 20) << c.level;
+        EXPECT_EQ(std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
+                  g_pu_w);
+        EXPECT_EQ(0u, tile_at(0, 0)) << "rounded corner";
+    }
+}
+
+TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
+    use_face();
+    snprintf(g_osd.text, sizeof g_osd.text, "Recording started");
+    g_osd.active = 1;
+    const int W = 800, H = 480;
+    Buf bgra(W, H, 0x80402010), rgba(W, H, 0x80102040);
+    const PopupTarget panel{reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H,
+                            0, 0};
+    const PopupTarget readback{reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W,
+                               H, 1, 1};
+    g_pu_key[0] = 0;
+    uint64_t renders = g_pu_renders;
+    pu_blit(panel, 0);
+    pu_blit(readback, 0);
+    Buf again(W, H, 0);
+    pu_blit({reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0}, 0);
+    EXPECT_EQ(renders + 1, g_pu_renders) << "same level, size and text: rendered once";
+    EXPECT_STREQ("0|800|480|Recording started", g_pu_key);
+    // Both targets got the same picture: rows flipped, red and blue swapped.
+    const int tw = g_pu_w, th = g_pu_h, x0 = (W - tw) / 2, y0 = H / 24 + 4;
+    int covered = 0;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            uint32_t a = bgra.at(x, y), b = rgba.at(x, H - 1 - y);
+            uint32_t b_swapped = (b & 0xFF00FF00) | (b >> 16 & 0xFF) | (b & 0xFF) << 16;
+            ASSERT_EQ(a, b_swapped) << x << "," << y;
+            bool in = x >= x0 && x < x0 + tw && y >= y0 && y < y0 + th;
+            if (!in) {
+                ASSERT_EQ(0x80402010u, a) << "outside the tile at " << x << "," << y;
+            }
+            covered += a >> 24 == 255;
+        }
+    EXPECT_GT(covered, tw * th * 9 / 10);
+    for (int y = 0; y < H; y++) ASSERT_EQ(0x80402010u, bgra.at(W, y)) << "row padding";
+    // The background (alpha 0xF0) over 0x402010: 0xF0 x tile + 0x0F x target, per byte.
+    EXPECT_EQ(0xFF000000u | (0xF0 * 0x1A + 15 * 0x40) / 255 << 16 | (0xF0 * 0x1D + 15 * 0x20) / 255 << 8 |
+                  (0xF0 * 0x24 + 15 * 0x10) / 255,
+              bgra.at(x0 + 30, y0 + 20));
+
+    // Another text, level or size renders again; switching between two targets
+    // renders on every switch.
+    pu_blit(panel, 1);
+    snprintf(g_osd.text, sizeof g_osd.text, "Recording stopped");
+    pu_blit(panel, 1);
+    EXPECT_EQ(renders + 3, g_pu_renders);
+    Buf spi(320, 240, 0);
+    const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0};
+    pu_blit(small, 1);
+    pu_blit(panel, 1);
+    pu_blit(small, 1);
+    EXPECT_EQ(renders + 6, g_pu_renders);
+    // A target lower than the tile gets it from its top row, cut at the bottom.
+    Buf low(800, 50, 0);
+    pu_blit({reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, 1);
+    EXPECT_GT(g_pu_h, 50);
+    EXPECT_EQ(0u, low.at(0, 0));
+    EXPECT_NE(0u, low.at(400, 0));
+    EXPECT_NE(0u, low.at(400, 49));
+    g_osd = OsdState{};
+}
+
 // ---- the composition on the virtual card ----
 
 namespace {
@@ -411,6 +558,23 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     render_menu_all();
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
+}
+
+TEST_F(Screens, PopupOnThePanelOnly) {
+    init("two-display");
+    g_osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
+    render_menu_all();
+    EXPECT_EQ(0, outs[0].menu_shown) << "an HDMI output without other layers stays off";
+    EXPECT_EQ(1, outs[1].menu_shown);
+    Picture d = screen("DSI-1");
+    // 800x480: a tile of two lines (169 rows) from row 24, centred, red accent bar.
+    const int red[3] = {0xFF, 0x5A, 0x5F};
+    int x0 = (800 - g_pu_w) / 2;
+    EXPECT_EQ(169, g_pu_h);
+    EXPECT_TRUE(near(d, x0 + 18, 24 + 60, red, 0));
+    EXPECT_TRUE(near(d, 400, 22, {0, 0, 0}, 0));
+    EXPECT_FALSE(near(d, 400, 30, {0, 0, 0}, 0));
+    g_osd = OsdState{};
 }
 
 TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {
