@@ -15,10 +15,9 @@ pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// Detection boxes and the telemetry HUD have their places in the layer order here;
-// they draw nothing until their drawings exist.
+// Detection boxes have their place in the layer order here; they draw nothing until
+// their drawing exists.
 void draw_detections(const KmsOutput &, const OverlaySurface &) {}
-void draw_telemetry(const KmsOutput &, const OverlaySurface &) {}
 
 // What a sidebar output's standby buffer holds besides the standby picture: the
 // menu, the message column or nothing. A drawing of another kind does not cover the

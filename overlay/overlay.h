@@ -75,6 +75,28 @@ void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar);
 // 360-pixel column at the left of a standby buffer.
 void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
 
+// ---- telemetry HUD ----
+// Both bars over a panel's overlay surface: the bottom status bar always, the top bar
+// of flight values when g_telem holds any.
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s);
+void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
+void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
+// One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
+// when the value was not given.
+struct HudItem {
+    enum Kind { kGoggles, kDrone, kBars, kText } kind;
+    char text[16];
+    uint32_t colour;
+};
+// The ten items of the top bar, in order, for a telemetry record.
+int hud_top_items(const TelemetryState &t, HudItem (&items)[10]);
+// "REC 0:59", "REC 1:00:00"; a negative time counts as 0.
+void fmt_rec(int recs, char (&out)[24]);
+// "UP 3:25" or "UP 2d04:10" from /proc/uptime; empty when it cannot be read.
+void fmt_uptime(char (&out)[24]);
+// The board's temperature in whole degrees C, or -1000 without a sensor.
+int board_temp_c();
+
 // ---- pop-up tiles ----
 // A picture the pop-up tile is blended into: bytes B, G, R, A per pixel (rgba 0, the
 // overlay plane) or R, G, B, A (rgba 1, a GL read-back), row 0 at the top, or at the

@@ -136,7 +136,8 @@ void pu_render_tile(int level, int W, int H) {
     g_px_mx = g_px_my = 0;
     const OverlaySurface s{reinterpret_cast<uint8_t *>(g_pu_tile), uint32_t(tw) * 4, tw, th};
     std::fill(g_pu_tile, g_pu_tile + size_t(tw) * th, 0u);
-    for (int i = 3; i >= 1; i--) fill_round_rect(s, i, i + i / 2, tw - 2 * i, th - i, z.tr, kShadow);
+    for (int i = 3; i >= 1; i--)
+        fill_round_rect(s, i, i + i / 2, tw - 2 * i, th - i, z.tr, kShadow);
     fill_round_rect(s, 0, 0, tw, th, z.tr, kTileBg);
     const uint32_t accent = level_accent(level);
     fill_round_rect(s, z.bx, z.t, z.bw, th - z.li, z.br, accent);
@@ -162,7 +163,8 @@ void pu_blit(const PopupTarget &t, int level) {
         for (int ty = 0; ty < th; ty++) {
             const int row = y0 + ty;
             if (row < 0 || row >= H) continue;
-            uint8_t *dst = t.px + size_t(t.flip_rows ? H - 1 - row : row) * t.stride + size_t(x0) * 4;
+            uint8_t *dst =
+                t.px + size_t(t.flip_rows ? H - 1 - row : row) * t.stride + size_t(x0) * 4;
             const uint32_t *src = g_pu_tile + size_t(ty) * tw;
             for (int tx = 0; tx < cols; tx++, dst += 4) {
                 const uint32_t p = src[tx], a = p >> 24;

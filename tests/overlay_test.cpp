@@ -316,8 +316,10 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
         int level;
         uint32_t accent;
         const char *title;
-    } cases[] = {{-1, 0xFF4ADE80, "INFO"},       {0, 0xFF4ADE80, "INFO"},
-                 {1, 0xFFFFC24B, "PERINGATAN"}, {2, 0xFFFF5A5F, "KESALAHAN"},
+    } cases[] = {{-1, 0xFF4ADE80, "INFO"},
+                 {0, 0xFF4ADE80, "INFO"},
+                 {1, 0xFFFFC24B, "PERINGATAN"},
+                 {2, 0xFFFF5A5F, "KESALAHAN"},
                  {7, 0xFFFF5A5F, "KESALAHAN"}};
     for (const Case &c : cases) {
         render_popup("Link weak", c.level, 800, 480);
@@ -327,13 +329,15 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
         // The title in the accent colour, its size-20 glyphs above baseline 50.
         int title_px = 0, line_px = 0;
         for (int y = 30; y < 52; y++)
-            for (int x = 37; x < g_pu_w; x++) title_px += (tile_at(x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
+            for (int x = 37; x < g_pu_w; x++)
+                title_px += (tile_at(x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
         for (int y = 70; y < 100; y++)
             for (int x = 37; x < g_pu_w; x++) line_px += tile_at(x, y) == 0xFFF2F4F8;
         EXPECT_GT(title_px, 20) << c.level;
         EXPECT_GT(line_px, 20) << c.level;
-        EXPECT_EQ(std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
-                  g_pu_w);
+        EXPECT_EQ(
+            std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
+            g_pu_w);
         EXPECT_EQ(0u, tile_at(0, 0)) << "rounded corner";
     }
 }
@@ -344,10 +348,10 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     g_osd.active = 1;
     const int W = 800, H = 480;
     Buf bgra(W, H, 0x80402010), rgba(W, H, 0x80102040);
-    const PopupTarget panel{reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H,
-                            0, 0};
-    const PopupTarget readback{reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W,
-                               H, 1, 1};
+    const PopupTarget panel{
+        reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0};
+    const PopupTarget readback{
+        reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1};
     g_pu_key[0] = 0;
     uint64_t renders = g_pu_renders;
     pu_blit(panel, 0);
@@ -373,8 +377,8 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     EXPECT_GT(covered, tw * th * 9 / 10);
     for (int y = 0; y < H; y++) ASSERT_EQ(0x80402010u, bgra.at(W, y)) << "row padding";
     // The background (alpha 0xF0) over 0x402010: 0xF0 x tile + 0x0F x target, per byte.
-    EXPECT_EQ(0xFF000000u | (0xF0 * 0x1A + 15 * 0x40) / 255 << 16 | (0xF0 * 0x1D + 15 * 0x20) / 255 << 8 |
-                  (0xF0 * 0x24 + 15 * 0x10) / 255,
+    EXPECT_EQ(0xFF000000u | (0xF0 * 0x1A + 15 * 0x40) / 255 << 16 |
+                  (0xF0 * 0x1D + 15 * 0x20) / 255 << 8 | (0xF0 * 0x24 + 15 * 0x10) / 255,
               bgra.at(x0 + 30, y0 + 20));
 
     // Another text, level or size renders again; switching between two targets
@@ -397,6 +401,201 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     EXPECT_NE(0u, low.at(400, 0));
     EXPECT_NE(0u, low.at(400, 49));
     g_osd = OsdState{};
+}
+
+// ---- telemetry HUD ----
+
+namespace {
+
+constexpr uint32_t kHudBar = 0xA6080A0F, kGiven = 0xFFEEF0F4, kMuted = 0xFF8B94A6;
+constexpr uint32_t kHudRed = 0xFFF87171, kHudAmber = 0xFFFAB23F, kHudGreen = 0xFF4ADE80;
+
+TelemetryState telemetry(const char *text) {
+    FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "r");
+    TelemetryState t = parse_telemetry(f);
+    fclose(f);
+    return t;
+}
+
+// A file of the board under a sim root; "" removes it.
+void put_board_file(const std::string &root, const char *path, const std::string &text) {
+    std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+    if (text.empty())
+        std::filesystem::remove(root + path);
+    else
+        write_file(root + path, text);
+}
+constexpr const char *kUptime = "/proc/uptime", *kThermal = "/sys/class/thermal/thermal_zone0/temp";
+
+// The board's files the HUD reads, under this test's root.
+struct BoardFiles {
+    std::string root = test_dir();
+    BoardFiles() { setenv("ZYL_SIM_ROOT", root.c_str(), 1); }
+    ~BoardFiles() { unsetenv("ZYL_SIM_ROOT"); }
+    void uptime(const std::string &t) { put_board_file(root, kUptime, t); }
+    void thermal(const std::string &t) { put_board_file(root, kThermal, t); }
+};
+
+// Pixels of colour c inside a rectangle.
+int count_in(Buf &b, uint32_t c, int x0, int y0, int x1, int y1) {
+    int n = 0;
+    for (int y = y0; y < y1; y++)
+        for (int x = x0; x < x1; x++) n += b.at(x, y) == c;
+    return n;
+}
+
+// The HUD of g_telem on a W x H panel of its own, in the 8x8 font (16 pixels a
+// character at the bar sizes below 24).
+Buf hud(int W, int H) {
+    KmsOutput o{};
+    o.mode.hdisplay = uint16_t(W);
+    o.mode.vdisplay = uint16_t(H);
+    o.mode.vrefresh = 60;
+    o.is_dsi = 1;
+    Buf b(W, H, 0);
+    draw_telemetry(o, b.s());
+    return b;
+}
+
+}  // namespace
+
+TEST(Hud, UptimeTemperatureAndRecordingTexts) {
+    BoardFiles board;
+    char up[24];
+    for (auto [file, want] : {std::pair{"90061.55 12345.00\n", "UP 1d01:01"},
+                              {"3599.99 1.00\n", "UP 0:59"},
+                              {"36000.00 1.00\n", "UP 10:00"},
+                              {"274200.00 1.00\n", "UP 3d04:10"},
+                              {"-5.00 1.00\n", ""},
+                              {"nan 1\n", ""},
+                              {"idle\n", ""},
+                              {"", ""}}) {
+        board.uptime(file);
+        fmt_uptime(up);
+        EXPECT_STREQ(want, up) << file;
+    }
+    for (auto [file, want] :
+         {std::pair{"45678\n", 45}, {"-5500\n", -5}, {"hot\n", -1000}, {"", -1000}}) {
+        board.thermal(file);
+        EXPECT_EQ(want, board_temp_c()) << file;
+    }
+    char rec[24];
+    for (auto [t, want] : {std::pair{59, "REC 0:59"},
+                           {3600, "REC 1:00:00"},
+                           {-7, "REC 0:00"},
+                           {86399, "REC 23:59:59"}}) {
+        fmt_rec(t, rec);
+        EXPECT_STREQ(want, rec);
+    }
+}
+
+TEST(Hud, TopBarItemsShowGivenMissingAndWildValues) {
+    HudItem it[10];
+    auto texts = [&](const TelemetryState &t) {
+        hud_top_items(t, it);
+        std::string all;
+        for (const HudItem &i : it) all += std::string(i.text) + "|";
+        return all;
+    };
+    EXPECT_EQ("15%|16%|VTX|SAT 9|271\xB0|120.5m|12.3m/s|VS-1.5|PIT+4|ROL-12|",
+              texts(telemetry("gog=15\ndrn=16\nsat=9\nyaw=270.6\nalt=120.46\nspd=12.3\nvs=-1.5\n"
+                              "pit=4.2\nrol=-12\n")));
+    EXPECT_EQ(kHudRed, it[0].colour);
+    EXPECT_EQ(kHudAmber, it[1].colour);
+    for (int i = 3; i < 10; i++) EXPECT_EQ(kGiven, it[i].colour) << i;
+    EXPECT_EQ("--|--|VTX|SAT --|--\xB0|--m|--m/s|VS--|PIT--|ROL--|", texts(telemetry("")));
+    EXPECT_EQ(0xFF6B7280u, it[0].colour);
+    for (int i = 3; i < 10; i++) EXPECT_EQ(kMuted, it[i].colour) << i;
+    EXPECT_EQ(kHudGreen, (hud_top_items(telemetry("gog=31\n"), it), it[0].colour));
+    EXPECT_EQ(kHudRed, (hud_top_items(telemetry("gog=0\n"), it), it[0].colour));
+    // Negative, huge, NaN and non-numeric values: every text stays within 15 characters.
+    EXPECT_EQ("--|2147483647%|VTX|SAT 0|nan\xB0|infm|-10000000150474|VS+0.0|PIT-0|ROL+1000000000|",
+              texts(telemetry("gog=-5\ndrn=2147483647\nsat=abc\nyaw=nan\nalt=1e39\nspd=-1e30\n"
+                              "vs=xyz\npit=-0.4\nrol=1e9\n")));
+    EXPECT_EQ(kMuted, it[0].colour == 0xFF6B7280 ? kMuted : it[0].colour);
+    EXPECT_EQ(kGiven, it[3].colour) << "a value that does not read as a number is 0, given";
+}
+
+TEST(Hud, BarsOnThePanel) {
+    BoardFiles board;
+    FT_Face saved = g_face;
+    g_face = nullptr;
+    board.uptime("36000.5 1\n");
+    board.thermal("45000\n");
+    // Every key missing: only the bottom bar. Right side, 16 pixels a character from
+    // x 792 inwards: "UP 10:00" 664..791, "H.264" 574..653, "480p60" 468..563 and
+    // "45?C" 394..457, muted below 80 degrees.
+    g_telem = telemetry("");
+    Buf b = hud(800, 480);
+    EXPECT_EQ(0u, b.at(799, 10)) << "no top bar";
+    EXPECT_EQ(kHudBar, b.at(799, 480 - 21));
+    EXPECT_EQ(0u, b.at(799, 480 - 22));
+    EXPECT_GT(count_in(b, kMuted, 664, 459, 792, 480), 40);
+    EXPECT_EQ(0, count_in(b, kGiven, 654, 459, 800, 480));
+    EXPECT_GT(count_in(b, kGiven, 574, 459, 654, 480), 40);
+    EXPECT_GT(count_in(b, kGiven, 468, 459, 564, 480), 40);
+    EXPECT_EQ(0, count_in(b, kGiven, 564, 459, 574, 480));
+    EXPECT_GT(count_in(b, kMuted, 394, 459, 458, 480), 30);
+    EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 394, 480));
+    // A temperature from the file wins down to -99 and turns amber at 80; without it
+    // and without a sensor there is none.
+    g_telem = telemetry("tmp=-99\n");
+    b = hud(800, 480);
+    EXPECT_GT(count_in(b, kMuted, 378, 459, 394, 480), 10) << "-99?C is one character wider";
+    g_telem = telemetry("tmp=85\n");
+    b = hud(800, 480);
+    EXPECT_GT(count_in(b, kHudAmber, 394, 459, 458, 480), 30);
+    g_telem = telemetry("tmp=-100\n");
+    board.thermal("");
+    board.uptime("");
+    b = hud(800, 480);
+    EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 800, 480)) << "no temperature, no uptime";
+    EXPECT_GT(count_in(b, kGiven, 712, 459, 792, 480), 40) << "the codec moves to the edge";
+
+    // Left side: REC dot and time, network, VPN; on top three of five bars lit, and the
+    // ten items (834 pixels with their gaps) on two rows.
+    g_telem = telemetry("rec=1\nrecs=59\nnet=HomeWiFi\nvpn=1\ngog=20\ndrn=10\nsig=3\nsat=5\n");
+    b = hud(800, 480);
+    EXPECT_EQ(kHudRed, b.at(10, 480 - 21 + 9)) << "the dot";
+    EXPECT_GT(count_in(b, kHudRed, 19, 459, 19 + 128, 480), 40) << "REC 0:59";
+    EXPECT_GT(count_in(b, kHudAmber, 160, 459, 160 + 128, 480), 40) << "the network";
+    EXPECT_GT(count_in(b, kHudGreen, 301, 459, 301 + 48, 480), 20) << "VPN";
+    EXPECT_EQ(kHudBar, b.at(799, 26));
+    EXPECT_EQ(0u, b.at(799, 50));
+    const int bar_px[5] = {3 * 4, 3 * 6, 3 * 8, 3 * 10, 3 * 13};
+    for (auto [sig, lit] : {std::pair{3, 3}, {0, 0}, {-1, 0}, {9, 5}}) {
+        g_telem.sig = sig;
+        b = hud(800, 480);
+        int want = 0, all = 0;
+        for (int i = 0; i < 5; i++) {
+            all += bar_px[i];
+            want += i < lit ? bar_px[i] : 0;
+        }
+        EXPECT_EQ(want, count_in(b, kHudGreen, 0, 0, 800, 25)) << sig;
+        EXPECT_EQ(all - want, count_in(b, 0xFF39404E, 0, 0, 800, 25)) << sig;
+    }
+    // Only vertical speed given, no battery, signal or satellites: no top bar.
+    g_telem = telemetry("vs=2\n");
+    EXPECT_EQ(0u, hud(800, 480).at(799, 10));
+
+    // The top bar wraps at the first item that does not fit; later items never come
+    // back to row 1. Items (width + gap 13): goggles 87, aircraft 87, VTX 75,
+    // "SAT 2147483647" 224, "12345678?" 144: row 1 is 669 wide, from x 65. Altitude
+    // (240) overflows; speed "--m/s" (80) would fit but follows it: row 2 holds
+    // 240 + 80 + 64 + 80 + 80 + 4 x 13 = 596, from x 102.
+    g_telem = telemetry("gog=100\ndrn=100\nsat=2147483647\nyaw=12345678\nalt=1e30\n");
+    b = hud(800, 480);
+    EXPECT_EQ(kHudBar, b.at(799, 49));
+    EXPECT_EQ(0u, b.at(799, 50));
+    EXPECT_EQ(kHudGreen, b.at(65, 12)) << "goggles icon at the start of row 1";
+    EXPECT_EQ(kHudBar, b.at(64, 12));
+    EXPECT_EQ(kGiven, b.at(102, 39)) << "the foot of the altitude's first \"1\"";
+    EXPECT_EQ(kHudBar, b.at(101, 39));
+    // 720 rows use the large sizes, 719 the small ones.
+    EXPECT_EQ(kHudBar, hud(300, 720).at(299, 720 - 26));
+    EXPECT_EQ(0u, hud(300, 719).at(299, 719 - 26));
+    g_face = saved;
+    g_telem = TelemetryState{};
 }
 
 // ---- the composition on the virtual card ----
@@ -575,6 +774,41 @@ TEST_F(Screens, PopupOnThePanelOnly) {
     EXPECT_TRUE(near(d, 400, 22, {0, 0, 0}, 0));
     EXPECT_FALSE(near(d, 400, 30, {0, 0, 0}, 0));
     g_osd = OsdState{};
+}
+
+TEST_F(Screens, HudOnThePanel) {
+    init("two-display");
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+    repaint_standby(outs[1]);
+    put_board_file(dir, kUptime, "273900.12 100.00\n");
+    put_board_file(dir, kThermal, "52300\n");
+    outs[1].telemetry = 1;
+    const int red[3] = {0xF8, 0x71, 0x71}, green[3] = {0x4A, 0xDE, 0x80};
+    auto count = [&](const Picture &p, const int(&rgb)[3], int y0, int y1) {
+        int n = 0;
+        for (int y = y0; y < y1; y++)
+            for (int x = 0; x < 800; x++) n += near(p, x, y, rgb, 2);
+        return n;
+    };
+    // Everything given: the bars on one row in the face's narrower glyphs.
+    g_telem = telemetry(
+        "gog=82\ndrn=14\nsig=4\nvtx=25\nsat=11\ntmp=47\nrec=1\nrecs=754\nvpn=1\n"
+        "net=FieldLink\nyaw=184\nalt=42.5\nspd=11.2\nvs=-0.8\npit=-3\nrol=2\n");
+    render_menu_all();
+    Picture d = screen("DSI-1");
+    EXPECT_EQ(0, outs[0].menu_shown) << "the HDMI monitor has no HUD";
+    EXPECT_GT(count(d, red, 459, 480), 30) << "REC";
+    EXPECT_GT(count(d, red, 0, 25), 20) << "the aircraft's 14 %";
+    EXPECT_GT(count(d, green, 0, 25), 40) << "goggles 82 % and four bars";
+    EXPECT_EQ(0, count(d, green, 25, 50)) << "one row";
+    std::filesystem::copy_file(dir + "/DSI-1.png", dir + "/hud-full.png");
+    // Every key missing: the bottom bar alone, with the board's uptime and temperature.
+    g_telem = telemetry("");
+    render_menu_all();
+    d = screen("DSI-1");
+    EXPECT_EQ(0, count(d, red, 0, 480));
+    EXPECT_EQ(0, count(d, green, 0, 480));
+    g_telem = TelemetryState{};
 }
 
 TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {
