@@ -15,10 +15,6 @@ pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// Detection boxes have their place in the layer order here; they draw nothing until
-// their drawing exists.
-void draw_detections(const KmsOutput &, const OverlaySurface &) {}
-
 // What a sidebar output's standby buffer holds besides the standby picture: the
 // menu, the message column or nothing. A drawing of another kind does not cover the
 // old one, so that is taken away first.
@@ -40,11 +36,11 @@ void compose_on_plane(KmsOutput &o) {
         draw_message(s, W, H, false);
     } else if (g_menu.open) {
         draw_menu(s, W, H, false);
-        if (g_detect) draw_detections(o, s);
+        if (g_detect) draw_detections(s);
         if (o.telemetry) draw_telemetry(o, s);
     } else if (g_detect || o.telemetry || (g_osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
-        if (g_detect) draw_detections(o, s);
+        if (g_detect) draw_detections(s);
         if (o.telemetry) draw_telemetry(o, s);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);

@@ -97,6 +97,38 @@ void fmt_uptime(char (&out)[24]);
 // The board's temperature in whole degrees C, or -1000 without a sensor.
 int board_temp_c();
 
+// ---- connect screen ----
+// -1 until the first draw_connect, then 0 when ZYL_KMS_STANDBY_QR begins with "0".
+extern int g_show_connect;
+// Where the code of n modules goes on a W x H picture: module size s, code with its
+// quiet zone q x q at (x0, y0); caption sizes of the push address and the Wi-Fi name.
+struct ConnectLayout {
+    int s, q, x0, y0;
+    int pc, wc;
+};
+ConnectLayout connect_layout(int W, int H, int n);
+// "Server URL: rtmp://host/app/   Stream key: key", or "Push stream to: <address>" when
+// nothing follows the last "/".
+void push_caption(const char *push, char (&out)[176]);
+// The QR code of g_qr with the Wi-Fi name and push caption, over a standby picture.
+// Nothing without a code.
+void draw_connect(const OverlaySurface &s);
+
+// ---- detections ----
+// One detected object: the box in fractions of the picture's width and height.
+struct Detection {
+    float cls, score, x, y, w, h;
+};
+constexpr int kMaxDetections = 50;
+// Written by a detector under g_det_lock; this system has none, so g_ndet stays 0
+// except when detection is switched off, which sets it to 0.
+extern Detection g_dets[kMaxDetections];
+extern int g_ndet;
+extern pthread_mutex_t g_det_lock;
+// Outlines and labels the detections (at most kMaxDetections) over the surface; the
+// table is locked only while it is copied.
+void draw_detections(const OverlaySurface &s);
+
 // ---- pop-up tiles ----
 // A picture the pop-up tile is blended into: bytes B, G, R, A per pixel (rgba 0, the
 // overlay plane) or R, G, B, A (rgba 1, a GL read-back), row 0 at the top, or at the

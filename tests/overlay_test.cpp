@@ -1,10 +1,14 @@
 // What the overlays put on screen: the raster primitives and text in plain buffers,
 // the in-place mirror, and, on the virtual card in this process, the menu and the
 // message screen on overlay planes and sidebars, and the standby picture.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -598,6 +602,88 @@ TEST(Hud, BarsOnThePanel) {
     g_telem = TelemetryState{};
 }
 
+// ---- detections ----
+
+namespace {
+
+void set_detections(std::initializer_list<Detection> d, int n = -1) {
+    pthread_mutex_lock(&g_det_lock);
+    std::copy(d.begin(), d.end(), g_dets);
+    g_ndet = n < 0 ? int(d.size()) : n;
+    pthread_mutex_unlock(&g_det_lock);
+}
+
+}  // namespace
+
+TEST(Detections, BoxesAndLabelsFromTheTable) {
+    FT_Face saved = g_face;
+    g_face = nullptr;  // "obj 87%": 7 characters of 16 pixels at size 18
+    constexpr uint32_t kBox = 0xFF36D399;
+    // At the top edge the label goes inside the box; lower down, above it. An entry
+    // of zero width is skipped.
+    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f},
+                    {1, 0.5f, 0.5f, 0.5f, 0.0f, 0.2f},
+                    {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    Buf b(800, 480, 0);
+    draw_detections(b.s());
+    EXPECT_EQ(kBox, b.at(80, 100)) << "left side of box 1 (80,0 160x144)";
+    EXPECT_EQ(kBox, b.at(81, 100));
+    EXPECT_EQ(0u, b.at(82, 100)) << "two pixels thick";
+    EXPECT_EQ(kBox, b.at(80 + 121, 10)) << "label box inside, 122 wide from row 2";
+    EXPECT_EQ(0u, b.at(80 + 122, 10));
+    EXPECT_EQ(kBox, b.at(100, 2 + 23));
+    EXPECT_GT(b.count(0xFF04231A), 100) << "label text";
+    EXPECT_EQ(kBox, b.at(401, 240 - 24)) << "label of box 3 above it";
+    EXPECT_EQ(0u, b.at(401, 240 - 25));
+    Buf without(800, 480, 0);
+    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f}, {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    draw_detections(without.s());
+    EXPECT_EQ(b.px, without.px) << "the zero-width entry drew nothing";
+    // Wild numbers from a detector neither crash nor draw.
+    set_detections({{0, NAN, NAN, 0.1f, 0.2f, 0.2f}, {0, 1e30f, 0.1f, 0.1f, 1e30f, 1e30f}});
+    Buf wild(800, 480, 0);
+    draw_detections(wild.s());
+
+    // A count of 60 over the table of 50: the 50 entries are drawn, nothing past them
+    // is read.
+    pthread_mutex_lock(&g_det_lock);
+    for (int i = 0; i < kMaxDetections; i++)
+        g_dets[i] = {0, 0.9f, 0.1f * float(i % 10), 0.2f * float(i / 10), 0.01f, 0.02f};
+    g_ndet = 60;
+    pthread_mutex_unlock(&g_det_lock);
+    Buf many(800, 480, 0);
+    draw_detections(many.s());
+    for (int i = 0; i < kMaxDetections; i++)
+        EXPECT_EQ(kBox, many.at(80 * (i % 10), 96 * (i / 10) + 5)) << "box " << i;
+
+    // A detector thread rewrites the table all the while: every drawing is of one
+    // whole table or the other, never a mix.
+    Buf one(800, 480, 0), two(800, 480, 0);
+    const Detection a{0, 0.3f, 0.1f, 0.5f, 0.2f, 0.2f}, c{0, 0.7f, 0.6f, 0.2f, 0.3f, 0.4f};
+    set_detections({a});
+    draw_detections(one.s());
+    set_detections({c, a});
+    draw_detections(two.s());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (unsigned i = 0; !stop; i++) {
+            if (i & 1)
+                set_detections({a});
+            else
+                set_detections({c, a});
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        Buf d(800, 480, 0);
+        draw_detections(d.s());
+        ASSERT_TRUE(d.px == one.px || d.px == two.px) << "drawing " << i;
+    }
+    stop = true;
+    writer.join();
+    set_detections({});
+    g_face = saved;
+}
+
 // ---- the composition on the virtual card ----
 
 namespace {
@@ -611,12 +697,16 @@ class Screens : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
         setenv("ZYL_KMS_STANDBY", (dir + "/standby.png").c_str(), 1);
         unsetenv("ZYL_KMS_MENU_PLANE");
+        unsetenv("ZYL_KMS_STANDBY_QR");
         g_menu = MenuState{};
+        g_show_connect = -1;
         use_face();
     }
     void TearDown() override {
         forget_card();
         g_menu = MenuState{};
+        g_qr_n = 0;
+        g_conn_ssid[0] = g_conn_push[0] = 0;
         unsetenv("ZYL_SIM_ROOT");
         unsetenv("ZYL_KMS_STANDBY");
         unsetenv("ZYL_SIM_CARD");
@@ -809,6 +899,154 @@ TEST_F(Screens, HudOnThePanel) {
     EXPECT_EQ(0, count(d, red, 0, 480));
     EXPECT_EQ(0, count(d, green, 0, 480));
     g_telem = TelemetryState{};
+}
+
+namespace {
+
+// The module rows of a QR code as the connect file carries them, made by the qrencode
+// tool ("##" a dark module, two blanks a light one, no margin).
+std::string qr_rows(const std::string &text) {
+    std::string cmd = "qrencode -t ASCII -m 0 '" + text + "'", rows;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[256];
+    while (p && fgets(line, sizeof line, p)) {
+        for (size_t i = 0; line[i] && line[i] != '\n'; i += 2) rows += line[i] == '#' ? '#' : '.';
+        rows += '\n';
+    }
+    if (p) pclose(p);
+    return rows;
+}
+
+// What zbarimg reads from a picture, one symbol a line.
+std::string zbar_read(const std::string &png) {
+    std::string cmd = "zbarimg -q --raw '" + png + "' 2>/dev/null", out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
+}
+
+}  // namespace
+
+TEST(Connect, LayoutFromTheScreenAndCaptions) {
+    ConnectLayout l = connect_layout(1920, 1080, 21);
+    EXPECT_EQ((std::vector<int>{8, 232, 1624, 766, 30, 20}),
+              (std::vector<int>{l.s, l.q, l.x0, l.y0, l.pc, l.wc}));
+    l = connect_layout(480, 320, 25);
+    EXPECT_EQ((std::vector<int>{2, 66, 392, 195, 22, 15}),
+              (std::vector<int>{l.s, l.q, l.x0, l.y0, l.pc, l.wc}));
+    l = connect_layout(800, 480, 64);  // the largest code still gets 2-pixel modules
+    EXPECT_EQ(2, l.s);
+    l = connect_layout(100, 100, 64);
+    EXPECT_EQ(0, l.x0) << "a code larger than the screen starts at its corner";
+    EXPECT_EQ(0, l.y0);
+
+    char c[176];
+    push_caption("rtmp://10.0.0.1/live/goggles", c);
+    EXPECT_STREQ("Server URL: rtmp://10.0.0.1/live/   Stream key: goggles", c);
+    push_caption("rtmp://10.0.0.1/live/", c);
+    EXPECT_STREQ("Push stream to: rtmp://10.0.0.1/live/", c);
+    push_caption("srt:10.0.0.1:9000", c);
+    EXPECT_STREQ("Push stream to: srt:10.0.0.1:9000", c);
+    const std::string key(200, 'k');
+    push_caption(("rtmp://h/a/" + key).c_str(), c);
+    EXPECT_EQ(175u, strlen(c)) << "cut to 175 characters";
+}
+
+TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
+    const std::string url = "rtmp://192.168.4.1:1935/live/goggles";
+    const std::string rows = qr_rows(url);
+    ASSERT_FALSE(rows.empty()) << "qrencode is missing: tools/install-deps.sh installs it";
+    const int n = int(std::count(rows.begin(), rows.end(), '\n'));
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+    init("two-display");
+    auto connect = [&](const std::string &text) {
+        write_file(dir + "/run/zyl-fpv/connect", text);
+        EXPECT_EQ(1, poll_connect());
+        for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+        EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
+    };
+    testing::internal::CaptureStderr();
+    connect("ssid=FPV-Goggles-7F3A\npush=" + url + "\nqr=" + std::to_string(n) + "\n" + rows);
+    ASSERT_EQ(n, g_qr_n);
+    // zbarimg reads the address from both displays' pictures.
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/HDMI-A-1.png"));
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
+    std::filesystem::copy_file(dir + "/HDMI-A-1.png", dir + "/connect-HDMI-A-1.png");
+    std::filesystem::copy_file(dir + "/DSI-1.png", dir + "/connect-DSI-1.png");
+    // The captions: the Wi-Fi name in white under the code, the address in teal above.
+    const ConnectLayout l = connect_layout(800, 480, n);
+    Picture d = read_png(dir + "/DSI-1.png");
+    const int white[3] = {255, 255, 255}, teal[3] = {0x2D, 0xD4, 0xBF};
+    int whites = 0, teals = 0;
+    for (int x = 0; x < 800; x++) {
+        for (int y = l.y0 + l.q + 2; y < l.y0 + l.q + 2 * l.wc + 4; y++)
+            whites += near(d, x, y, white, 0);
+        for (int y = l.y0 - 2 * l.pc; y < l.y0 - l.pc + 6; y++) teals += near(d, x, y, teal, 0);
+    }
+    EXPECT_GT(whites, 50);
+    EXPECT_GT(teals, 200);
+    EXPECT_TRUE(near(d, l.x0 + 1, l.y0 + 1, white, 0)) << "quiet zone";
+
+    // Files that leave no code leave the plain standby picture: no code, no captions.
+    Picture plain_h = screen("HDMI-A-1");
+    std::string head = "ssid=FPV\npush=" + url + "\nqr=";
+    std::string short_rows = rows.substr(0, rows.rfind('\n', rows.size() - 2) + 1);
+    std::string odd = rows;
+    std::replace(odd.begin(), odd.end(), '.', 'o');  // a row starting "o" is not a row
+    for (const std::string &bad :
+         {head + std::to_string(n) + "\n" + short_rows, head + std::to_string(n + 1) + "\n" + rows,
+          head + std::to_string(n) + "\n" + odd, head + "0\n" + rows, head + "65\n" + rows,
+          head + "-21\n" + rows, head + "abc\n" + rows}) {
+        write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+        connect(bad);
+        EXPECT_EQ(0, g_qr_n) << bad.substr(0, 60);
+        EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
+        Picture h = read_png(dir + "/HDMI-A-1.png");
+        EXPECT_FALSE(near(h, l.x0 + 1, l.y0 + 1, white, 0));
+    }
+    // Rows of the wrong length and characters other than "#" and ".": every
+    // character but "#" is a light module, a short row ends in light ones.
+    std::string ragged;
+    for (size_t i = 0, row = 0; i < rows.size(); row++) {
+        size_t end = rows.find('\n', i);
+        std::string r = rows.substr(i, end - i);
+        if (row % 3 == 1) r += "#####";  // longer: the extra modules are not read
+        std::replace(r.begin() + 1, r.end(), '.', row % 2 ? 'x' : ' ');
+        ragged += r + "\n";
+        i = end + 1;
+    }
+    connect(head + std::to_string(n) + "\n" + ragged);
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/HDMI-A-1.png"));
+    // A 5,000-byte Wi-Fi name (its first 63 characters) and invalid UTF-8.
+    connect("ssid=" + std::string(5000, 'W') + "\npush=\xff\xfe\xc3(bad\nqr=" + std::to_string(n) +
+            "\n" + rows);
+    EXPECT_EQ(63u, strlen(g_conn_ssid));
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0, count_lines(err, "hidden")) << err;
+}
+
+TEST_F(Screens, ConnectScreenHiddenBySetting) {
+    setenv("ZYL_KMS_STANDBY_QR", "0x", 1);
+    std::filesystem::create_directories(dir + "/run/zyl-fpv");
+    write_file(dir + "/run/zyl-fpv/connect",
+               "ssid=FPV\npush=rtmp://h/live/\nqr=" + std::to_string(21) + "\n" +
+                   qr_rows("rtmp://h/live/"));
+    forget_card();
+    setenv("ZYL_SIM_CARD", board_path("two-display").c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, drm_init());
+    EXPECT_EQ(1, poll_connect());
+    EXPECT_EQ(21, g_qr_n);
+    for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+    EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, count_lines(err, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)"))
+        << err;
+    EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
+    EXPECT_TRUE(near(read_png(dir + "/HDMI-A-1.png"), 1700, 900, {0, 0, 0}, 0));
 }
 
 TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {
