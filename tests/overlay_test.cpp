@@ -311,6 +311,19 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     EXPECT_EQ(45 + 3 * 26 + 21, g_pu_h);
     render_popup("ok", 0, 320, 170);
     EXPECT_EQ(27 + 15 + 12, g_pu_h);
+    // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
+    // "word", two lines, the second ending in dots.
+    std::string big = "error\n" + std::string(1 << 20, 'M');
+    FILE *f = fmemopen(big.data(), big.size(), "r");
+    g_osd = parse_osd(f);
+    fclose(f);
+    pthread_mutex_lock(&g_pu_lock);
+    pu_render_tile(g_osd.level, 800, 480);
+    pthread_mutex_unlock(&g_pu_lock);
+    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
+    EXPECT_EQ(2, pu_wrap(g_osd.text, 630, 30, 2, l));
+    EXPECT_EQ(std::string(23, 'M') + "...", l[1]);
+    g_osd = OsdState{};
     g_face = saved;
 }
 
