@@ -54,6 +54,9 @@ bool same_time(const timespec &a, const timespec &b) {
 
 void detect_off() {
     g_detect = 0;
+    pthread_mutex_lock(&g_det_lock);
+    g_ndet = 0;
+    pthread_mutex_unlock(&g_det_lock);
 }
 
 // Starting a detector always fails: this system has none.
