@@ -650,13 +650,15 @@ struct Played {
 
 // The whole stream at once: whatever the pass costs, the last frames are shown. The
 // decoder follows a size change by itself, so no frame waits for a keyframe.
-Played play(const std::string &stream, const std::string &fail, const std::string &dir) {
+Played play(const std::string &stream, const std::string &fail, const std::string &dir,
+            const std::string &flip = "none") {
     Played run;
     fs::create_directories(dir);
-    run.r = run_sim({},
-                    {"ZYL_KMS_DEWARP=1", "ZYL_SMOOTH=0", "ZYL_KMS_PARAM_REOPEN=0",
-                     "ZYL_SIM_GPU_FAIL=" + fail, card_env("two-display"), "ZYL_SIM_PNG_DIR=" + dir},
-                    stream_path(stream), dir);
+    run.r = run_sim(
+        {},
+        {"ZYL_KMS_DEWARP=1", "ZYL_SMOOTH=0", "ZYL_KMS_PARAM_REOPEN=0", "ZYL_KMS_FLIP=" + flip,
+         "ZYL_SIM_GPU_FAIL=" + fail, card_env("two-display"), "ZYL_SIM_PNG_DIR=" + dir},
+        stream_path(stream), dir);
     run.hdmi = read_png(dir + "/HDMI-A-1.png");
     return run;
 }
@@ -664,6 +666,18 @@ Played play(const std::string &stream, const std::string &fail, const std::strin
 bool lit(const Picture &p) {
     auto c = p.at(960, 540);
     return c[0] + c[1] + c[2] > 60;
+}
+
+// Points of a grid over the video area (1440x1080 in the middle of the monitor) where
+// `a` and `b`, the second one mirrored left to right when `mirror`, differ.
+int differing_points(const Picture &a, const Picture &b, bool mirror) {
+    int n = 0;
+    for (int y = 45; y < 1080; y += 90)
+        for (int x = 300; x < 1620; x += 60) {
+            auto p = a.at(x, y), q = b.at(mirror ? 1919 - x : x, y);
+            for (int c = 0; c < 3; c++) n += std::abs(p[c] - q[c]) > 24;
+        }
+    return n;
 }
 
 TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
@@ -730,6 +744,28 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
                           "showing uncorrected"),
               1);
     EXPECT_TRUE(lit(run.hdmi));
+}
+
+TEST(PassStart, AFrameThatMissesThePassLeavesNoPlaneRotationBehind) {
+    // The shader mirrors; the one frame that cannot be imported is shown through the
+    // planes, rotated, and the next corrected frames must not be mirrored back. At
+    // least three frames are shown: the first, and the mailbox's two at the end.
+    std::string dir = test_dir();
+    Played plain = play("h264_sei.h264", "", dir + "/plain");
+    Played gpu = play("h264_sei.h264", "", dir + "/gpu", "h");
+    Played missed = play("h264_sei.h264", "import@2", dir + "/missed", "h");
+    ASSERT_EQ(missed.r.status, 0) << missed.r.err;
+    ASSERT_GT(differing_points(gpu.hdmi, plain.hdmi, false), 20)
+        << "the picture has a mirror image";
+    EXPECT_EQ(differing_points(gpu.hdmi, plain.hdmi, true), 0);
+    EXPECT_EQ(count_lines(gpu.r.err, "zyl-kms: flip"), 0) << gpu.r.err;
+    for (const char *plane : {"63", "64"})
+        EXPECT_EQ(count_lines(missed.r.err, "zyl-kms: flip h applied on plane " +
+                                                std::string(plane) + " (rot 0x11)"),
+                  1)
+            << missed.r.err;
+    EXPECT_EQ(count_lines(missed.r.err, "zyl-kms: flip"), 2);
+    EXPECT_EQ(differing_points(missed.hdmi, gpu.hdmi, false), 0);
 }
 
 }  // namespace
