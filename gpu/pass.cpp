@@ -205,7 +205,12 @@ void use_program() {
                  af == kAfThreeTaps ? "true" : "false", af == kAfTwoSamples ? "true" : "false",
                  lut ? "true" : "false");
         p.prog = gl_build_program(defines);
-        if (p.prog) p.u = gl_lookup_uniforms(p.prog);
+        if (p.prog)
+            p.u = gl_lookup_uniforms(p.prog);
+        else
+            fprintf(stderr,
+                    "zyl-mpp: dewarp: no program of its own for these settings — "
+                    "drawing with the general one\n");
     }
     glUseProgram(p.prog ? p.prog : g_prog);
     set_uniforms(p.prog ? p.u : g_u);

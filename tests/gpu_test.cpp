@@ -688,10 +688,15 @@ TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
     const Case cases[] = {
         {"gbm_device", "zyl-mpp: dewarp: gbm_create_device failed"},
         {"display", "zyl-mpp: dewarp: eglGetDisplay failed"},
+        {"initialize", "zyl-mpp: dewarp: eglInitialize failed"},
+        {"bind_api", "zyl-mpp: dewarp: eglBindAPI failed"},
         {"context", "zyl-mpp: dewarp: eglCreateContext failed"},
+        {"make_current", "zyl-mpp: dewarp: eglMakeCurrent failed"},
         {"eglCreateImageKHR", dmabuf.c_str()},
         {"eglDestroyImageKHR", dmabuf.c_str()},
         {"glEGLImageTargetTexture2DOES", dmabuf.c_str()},
+        {"compile@2", "zyl-mpp: GLES shader compile failed: "},
+        {"link", "zyl-mpp: dewarp: program link failed"},
         {"bo_create@3", "zyl-mpp: dewarp: gbm_bo_create failed"},
         {"fbo", "zyl-mpp: dewarp: FBO incomplete"},
     };
@@ -702,12 +707,13 @@ TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
         EXPECT_EQ(count_lines(e, c.line), 1) << c.fail << e;
         EXPECT_EQ(
             count_lines(e, "zyl-mpp: dewarp disabled (GLES init failed) — showing uncorrected"), 1);
-        EXPECT_EQ(count_lines(e, "zyl-mpp: dewarp"), 3) << "the settings line and the pair";
+        EXPECT_EQ(count_lines(e, "zyl-mpp: dewarp") + count_lines(e, "zyl-mpp: GLES"), 3)
+            << "the settings line and the pair";
         EXPECT_TRUE(lit(run.hdmi)) << c.fail << ": video shown";
     }
 }
 
-TEST(PassStart, SourceImportAndRebuildFailures) {
+TEST(PassStart, FailuresAfterTheStart) {
     std::string dir = test_dir();
     // No platform-display entry point: the plain display call does; the governor of
     // every GPU device is pinned.
@@ -723,6 +729,18 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
     EXPECT_EQ(count_lines(run.r.err, "governor"), 1);
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/ff9a0000.gpu/governor"), "performance");
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/dmc/governor"), "simple_ondemand");
+
+    // The program made for the settings in use cannot be linked: the one built at
+    // start draws the same picture.
+    Played general = play("h264_sei.h264", "link@2", dir + "/d");
+    EXPECT_EQ(count_lines(general.r.err, "zyl-mpp: dewarp: program link failed"), 1)
+        << general.r.err;
+    EXPECT_EQ(count_lines(general.r.err,
+                          "zyl-mpp: dewarp: no program of its own for these "
+                          "settings — drawing with the general one"),
+              1);
+    EXPECT_EQ(count_lines(general.r.err, "dewarp disabled"), 0);
+    EXPECT_EQ(differing_points(general.hdmi, run.hdmi, false), 0);
 
     // Frames that cannot be imported: said once, each shown uncorrected, the pass stays.
     // No devfreq directory at all: nothing is pinned, nothing said.
