@@ -165,7 +165,7 @@ void pu_blit(const PopupTarget &t, int level);
 void draw_osd(const KmsOutput &o, const OverlaySurface &s);
 
 // ---- composition ----
-// Held for one whole composition pass; text drawn on any other thread takes it too.
+// Held for one whole composition pass.
 extern pthread_mutex_t g_overlay_lock;
 // Redraws the overlay of every output from the status records and puts it on screen:
 // the overlay plane, or the standby buffer beside the video on sidebar outputs.

@@ -1,14 +1,15 @@
 // The tee's video path, run by the GPU pass on the main thread right after the main
 // draw: the source texture, program and uniforms are still bound, so one more
 // triangle into a small target gives the same corrected picture at the tee size.
-// Reading it back is the only per-frame cost left on the main thread; the RGB565
-// conversion and the strip happen on the converter thread.
+// Reading it back is the only per-frame cost left on the main thread, with the pop-up
+// blended in; the RGB565 conversion and the strip happen on the converter thread.
 #include <cstdio>
 #include <cstdlib>
 
 #include "app/clock.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
+#include "overlay/overlay.h"
 #include "spitee/spitee.h"
 
 namespace {
@@ -63,5 +64,8 @@ void spi_tee_video_frame() {
     gl_draw_triangle();
     // The render target's first row is the top of the picture, as in the ring.
     glReadPixels(0, 0, W, H, GL_RGBA, GL_UNSIGNED_BYTE, g_spi_tee_buf[i]);
+    // The SPI display has no overlay plane: the pop-up goes into the picture, at the
+    // top as on the panel, so the rows are declared top first.
+    if (g_osd.active) pu_blit({g_spi_tee_buf[i], uint32_t(W) * 4, W, H, 1, 0}, g_osd.level);
     spi_tee_queue(i);
 }

@@ -774,53 +774,79 @@ TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
     EXPECT_EQ(kinds.find('S', v0), v1 + 1) << kinds;
 }
 
-// The strip shows the telemetry file's values in their colours, over the standby
-// picture as over video; ZYL_KMS_SPI_TELEMETRY=0 leaves the picture bare.
-TEST(LiveSpi, StripShowsTheTelemetryAndCanBeSwitchedOff) {
-    const Rgb565 red{31, 0x71 >> 2, 0x71 >> 3}, amber{31, 0xB2 >> 2, 0x3F >> 3},
-        green{0x4A >> 3, 0xDE >> 2, 0x80 >> 3};
-    auto same = [](Rgb565 a, Rgb565 b) { return a.r == b.r && a.g == b.g && a.b == b.b; };
-    for (const char *on : {"", "0"}) {
-        SCOPED_TRACE(std::string("ZYL_KMS_SPI_TELEMETRY=") + on);
+// The strip over the video: the telemetry file's values in their colours, or without
+// one the board's temperature and the uptime; ZYL_KMS_SPI_TELEMETRY=0 leaves the
+// picture bare. The pop-up tile is blended into the video at the top centre.
+TEST(LiveSpi, StripShowsTelemetryOrTheBoardAndThePopUpTile) {
+    auto c565 = [](uint32_t c) {
+        return Rgb565{int(c >> 19 & 31), int(c >> 10 & 63), int(c >> 3 & 31)};
+    };
+    const Rgb565 red = c565(0xF87171), amber = c565(0xFAB23F), green = c565(0x4ADE80),
+                 text = c565(0xEEF0F4), muted = c565(0x8B94A6);
+    enum Kind { kTelemetry, kBoard, kOff };
+    for (Kind kind : {kTelemetry, kBoard, kOff}) {
+        SCOPED_TRACE(kind);
         std::string dir = test_dir();
         SpiObject obj(dir);
-        fs::create_directories(dir + "/root/run/zyl-fpv");
-        write_file(dir + "/root/run/zyl-fpv/telemetry",
-                   "gog=15\ndrn=31\ntmp=80\nrec=1\nrecs=3600\n");
-        // The video's last frames are solid, so the strip's colours stand out.
+        const std::string root = dir + "/root";
+        fs::create_directories(root + "/run/zyl-fpv");
+        fs::create_directories(root + "/sys/class/thermal/thermal_zone0");
+        fs::create_directories(root + "/proc");
+        write_file(root + "/sys/class/thermal/thermal_zone0/temp", "45000\n");
+        write_file(root + "/proc/uptime", "90061.5 100.0\n");
+        if (kind == kTelemetry) {
+            write_file(root + "/run/zyl-fpv/telemetry",
+                       "gog=15\ndrn=31\ntmp=80\nrec=1\nrecs=3600\n");
+            write_file(root + "/run/zyl-fpv/osd", "error\nLink lost\n");
+        }
+        // The video's last frames are solid red, so the strip's colours stand out.
         Fed run =
             feed({"-r", "60", "-p", "0:1200", "-p", "end:700", stream_path("h264_endred.h264")},
                  {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
-                  std::string("ZYL_KMS_SPI_TELEMETRY=") + on},
+                  std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
                  dir);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         Picture tee = spi_png(dir);
         ASSERT_EQ(tee.w, 480);
-        // First column of each colour in the strip's rows.
-        auto first = [&](Rgb565 want) {
+        auto is = [&](int x, int y, Rgb565 c) {
+            Rgb565 p = rgb565_at(tee, x, y);
+            return p.r == c.r && p.g == c.g && p.b == c.b;
+        };
+        // First and last column of a colour in the strip's rows.
+        auto span = [&](Rgb565 c) {
+            std::pair<int, int> r{-1, -1};
             for (int x = 0; x < tee.w; x++)
                 for (int y = 0; y < kSpiStripH; y++)
-                    if (same(rgb565_at(tee, x, y), want)) return x;
-            return -1;
+                    if (is(x, y, c)) r = {r.first < 0 ? x : r.first, x};
+            return r;
         };
-        auto last = [&](Rgb565 want) {
-            for (int x = tee.w - 1; x >= 0; x--)
-                for (int y = 0; y < kSpiStripH; y++)
-                    if (same(rgb565_at(tee, x, y), want)) return x;
-            return -1;
-        };
-        if (*on) {
-            // No strip: the top rows are the video's red like the rest.
+        if (kind == kOff) {
             for (int y = 0; y < kSpiStripH; y++)
                 for (int x = 0; x < tee.w; x += 5)
                     ASSERT_TRUE(red_565(rgb565_at(tee, x, y))) << x << "," << y;
             continue;
         }
-        // Goggles 15 % red, drone 31 % green, 80 °C amber, then the red recording dot.
-        int g = first(green), a = first(amber), r0 = first(red), r1 = last(red);
-        printf("red %d green %d amber %d red %d\n", r0, g, a, r1);
+        if (kind == kBoard) {
+            // "45°C" from x 6; "UP 1d01:01" ends 6 before the right edge.
+            EXPECT_TRUE(span(text).first >= 6 && span(text).second < 80) << span(text).first;
+            EXPECT_TRUE(span(muted).first > 240 && span(muted).second >= 480 - 6 - 3 &&
+                        span(muted).second < 480 - 6)
+                << span(muted).first << " " << span(muted).second;
+            EXPECT_EQ(span(green).first, -1);
+            continue;
+        }
+        // Goggles 15 % red, drone 31 % green, 80 °C amber, then the red recording dot;
+        // no uptime (the telemetry has none, and its file is there).
+        int r0 = span(red).first, g = span(green).first, a = span(amber).first,
+            r1 = span(red).second;
         EXPECT_TRUE(r0 > 20 && r0 < g && g < a && a < r1)
             << r0 << " " << g << " " << a << " " << r1;
+        // The tile: dark over the red video below the strip, in the middle only.
+        int dark = 0, n = 0;
+        for (int y = kSpiStripH; y < 40; y++)
+            for (int x = 200; x < 280; x++, n++) dark += rgb565_at(tee, x, y).r < 12;
+        EXPECT_GT(dark, n / 2);
+        for (int y = kSpiStripH; y < tee.h; y += 4) EXPECT_TRUE(red_565(rgb565_at(tee, 2, y))) << y;
     }
 }
 
