@@ -5,7 +5,6 @@
 // conversion of the same buffer, at 320x240 and 480x320.
 //
 //   spi_bench [FRAMES]   (default 30 GPU frames and 300 conversions of each kind)
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +17,11 @@
 #include <vector>
 
 extern "C" {
-#include <libavutil/hwcontext_drm.h>
 #include <libswscale/swscale.h>
 }
-#include <drm_fourcc.h>
 #include <xf86drmMode.h>
 
+#include "bench/source_frame.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -31,37 +29,9 @@ extern "C" {
 
 namespace {
 
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// A 1920x1080 NV12 frame in the virtual decoder's layout: a grey ramp.
-AVDRMFrameDescriptor make_source(int w, int h) {
-    int pitch = (w + 63) & ~63, uv_off = pitch * ((h + 15) & ~15);
-    size_t size = size_t(uv_off) + size_t(pitch) * h / 2;
-    int fd = memfd_create("spi-bench-frame", MFD_CLOEXEC);
-    if (fd < 0 || ftruncate(fd, off_t(size)) != 0) exit(1);
-    auto *m = static_cast<uint8_t *>(mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0));
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) m[y * pitch + x] = uint8_t(16 + (x + y) % 220);
-    memset(m + uv_off, 128, size_t(pitch) * h / 2);
-    munmap(m, size);
-    AVDRMFrameDescriptor d{};
-    d.nb_objects = 1;
-    d.objects[0] = {fd, size, 0};
-    d.nb_layers = 1;
-    d.layers[0].format = DRM_FORMAT_NV12;
-    d.layers[0].nb_planes = 2;
-    d.layers[0].planes[0] = {0, 0, pitch};
-    d.layers[0].planes[1] = {0, uv_off, pitch};
-    return d;
 }
 
 double gpu_ratio(int n) {

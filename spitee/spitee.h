@@ -14,8 +14,9 @@
 // ---- the shared frame: a wire format, all fields little-endian ----
 // Pixels follow the header: W x H u16, bits 15-11 red, 10-5 green, 4-0 blue, rows
 // top first, no padding. `seq` is odd while a frame is being written and even when
-// the frame is whole; every frame adds 2. A reader copies the pixels between two
-// reads of `seq` and keeps the copy when both are equal and even.
+// the frame is whole; every frame adds 2; 0 means set up with nothing written yet. A
+// reader copies the pixels between two reads of `seq` and keeps the copy when both
+// are equal, even and not 0. A magic of 0 means the object is still being set up.
 struct SpiFrame {
     uint32_t magic;  // kSpiMagic, the bytes "SPIT"
     int32_t width, height;
