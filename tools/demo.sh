@@ -5,12 +5,13 @@
 # runs zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel three
 # times: without a stream (the standby screen with the connect screen), with the
 # stream, and with the stream while the menu file is written. Leaves PNG pictures of
-# each display in demo-out/: standby-*.png, video-*.png and menu-*.png.
+# each display in demo-out/: standby-*.png, video-*.png and menu-*.png, and of the SPI
+# display's shared frame: *-SPI.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target zyl-mpp zyl-mpp-sim zyl-feeder
+cmake --build build -j"$(nproc)" --target zyl-mpp zyl-mpp-sim zyl-feeder spi-view
 
 out=$PWD/demo-out
 rm -rf "$out" && mkdir -p "$out/root"
@@ -27,6 +28,7 @@ sim() {  # sim NAME STDIN [VAR=value...]: one run; its display pictures become N
   for p in "$out"/HDMI-A-1.png "$out"/DSI-1.png; do
     [ -f "$p" ] && mv "$p" "$out/$name-$(basename "$p")"
   done
+  ZYL_SIM_ROOT=$out/root build/spi-view -x -o "$out/$name-SPI.png" >/dev/null || true
 }
 
 # The standby picture every display shows while no video arrives.
@@ -45,6 +47,8 @@ mkdir -p "$out/root/proc" "$out/root/sys/class/thermal/thermal_zone0"
 echo "273900.12 100.00" > "$out/root/proc/uptime"
 echo 52300 > "$out/root/sys/class/thermal/thermal_zone0/temp"
 export ZYL_KMS_TELEMETRY_DSI=1
+# A 320x240 SPI display beside them: the shared frame with its status strip.
+export ZYL_KMS_SPI_TEE=${ZYL_KMS_SPI_TEE-320x240}
 echo "demo: standby screen before any stream"
 sim standby /dev/null
 
@@ -65,6 +69,7 @@ echo "  standby-*.png: the standby picture, letterboxed, with the connect screen
 echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT;"
 echo "                 on the panel the HUD from demo-out/root/run/zyl-fpv/telemetry and a pop-up"
 echo "  menu-*.png:    the menu on the overlay plane over the playing video"
+echo "  *-SPI.png:     the SPI display's frame (spi-view), status strip on top"
 ls "$out"/*.png | sed 's/^/  /'
 echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
 echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"

@@ -3,7 +3,7 @@
 // process must (seq even and unchanged around the copy) and writes it as a PNG; with
 // -s it writes every new frame for a while as numbered PNGs.
 //
-//   spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR]
+//   spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR] [-x]
 //
 // With ZYL_SIM_ROOT set it looks at the object of the sim program run with the same
 // root, as the sim program itself would name it.
@@ -33,11 +33,12 @@ namespace {
 
 void usage() {
     fprintf(stderr,
-            "usage: spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR]\n"
+            "usage: spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR] [-x]\n"
             "  -n NAME     shared-memory object (default %s)\n"
             "  -o FILE     the current frame as PNG (default spi.png)\n"
             "  -s SECONDS  instead, every new frame for that long as DIR/<seq>.png\n"
-            "  -d DIR      folder of the numbered frames (default .)\n",
+            "  -d DIR      folder of the numbered frames (default .)\n"
+            "  -x          remove the object once it is mapped (what a finished sim run left)\n",
             kSpiShmName);
 }
 
@@ -140,7 +141,8 @@ const SpiFrame *map_frame(const std::string &name, std::string *why) {
 int main(int argc, char **argv) {
     std::string name = kSpiShmName, out = "spi.png", dir = ".";
     double watch = 0;
-    for (int c; (c = getopt(argc, argv, "n:o:s:d:h")) != -1;) {
+    bool remove = false;
+    for (int c; (c = getopt(argc, argv, "n:o:s:d:xh")) != -1;) {
         switch (c) {
             case 'n':
                 name = optarg;
@@ -153,6 +155,9 @@ int main(int argc, char **argv) {
                 break;
             case 'd':
                 dir = optarg;
+                break;
+            case 'x':
+                remove = true;
                 break;
             default:
                 usage();
@@ -176,6 +181,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "spi-view: %s: %s\n", real.c_str(), why.c_str());
         return 1;
     }
+    if (remove) shm_unlink(real.c_str());
     const int w = f->width, h = f->height;
 
     std::vector<uint16_t> px(size_t(w) * h);
