@@ -442,6 +442,13 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     show_frame();
     EXPECT_STREQ(outs[1].flip, "none");
     EXPECT_EQ(g_smooth, 1);
+    // Phase pacing as ZYL_SMOOTH selects it; a number ends it.
+    tune("smooth = phase\n");
+    EXPECT_EQ(count_lines(show_frame(), " smooth=phase"), 1);
+    EXPECT_EQ(g_smooth + g_smooth_phase, 2);
+    tune("smooth = 1\n");
+    show_frame();
+    EXPECT_EQ(g_smooth_phase, 0);
     tune("smooth = 0\n");
     show_frame();
     EXPECT_EQ(g_smooth, 0);
