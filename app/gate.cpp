@@ -17,6 +17,7 @@ extern "C" {
 #include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
 #include "standby/standby.h"
 
@@ -71,28 +72,13 @@ void gate_open() {
     g_gate_drops = 0;
 }
 
-// Puts the standby picture back on every output: a primary video plane shows the
-// standby buffer again, any other video plane is switched off so that the primary
-// beneath shows through. Legacy calls on every output, panels included.
-void show_standby() {
-    for (int i = 0; i < nout; i++) {
-        const KmsOutput &o = outs[i];
-        int w = o.mode.hdisplay, h = o.mode.vdisplay;
-        if (o.plane_is_primary) {
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
-                            uint32_t(w) << 16, uint32_t(h) << 16);
-        } else {
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-        }
-    }
-}
-
 void hide_video() {
     // The standby buffers were blacked when video started: the standby picture goes
     // back into them while the last picture still covers them.
     showing_video = 0;
     for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
-    show_standby();
+    // Legacy calls on every output, panels included.
+    for (int i = 0; i < nout; i++) video_plane_standby(outs[i], false);
     if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
     if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
     fb_cur = fb_prev = 0;
