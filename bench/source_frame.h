@@ -14,9 +14,9 @@ extern "C" {
 }
 #include <drm_fourcc.h>
 
-inline int64_t now_ns() {
+inline int64_t clock_ns(clockid_t clock) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 

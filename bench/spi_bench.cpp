@@ -38,9 +38,9 @@ double gpu_ratio(int n) {
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
     auto frame = [&] {
-        int64_t t0 = now_ns();
+        int64_t t0 = clock_ns(CLOCK_MONOTONIC);
         uint32_t fb = gl_dewarp_fb(&src, w, h);
-        double ms = double(now_ns() - t0) / 1e6;
+        double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
         if (!fb) exit(1);
         drmModeRmFB(drm_fd, fb);
         return ms;
@@ -76,14 +76,14 @@ double converter_ratio(int W, int H, int n) {
     const SpiStripValues v{1, 76, 15, 41, 1, 754};
     std::vector<double> bare, full;
     for (int i = 0; i < n; i++) {
-        int64_t t0 = now_ns();
+        int64_t t0 = clock_ns(CLOCK_MONOTONIC);
         sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
-        int64_t t1 = now_ns();
+        int64_t t1 = clock_ns(CLOCK_MONOTONIC);
         pthread_mutex_lock(&g_spi_tee_lock);
         sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
         spi_tee_overlay_header(out.data(), v);
         pthread_mutex_unlock(&g_spi_tee_lock);
-        int64_t t2 = now_ns();
+        int64_t t2 = clock_ns(CLOCK_MONOTONIC);
         bare.push_back(double(t1 - t0) / 1e3);
         full.push_back(double(t2 - t1) / 1e3);
     }
