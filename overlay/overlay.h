@@ -27,7 +27,7 @@ struct OverlaySurface {
 // While set, a logical pixel (x, y) lands at column w-1-x / row h-1-y. Only the overlay
 // composition sets them, for one output at a time. Each thread has its own: the SPI
 // strip is drawn unmirrored on its own thread while the main thread composes.
-extern thread_local int g_px_mx, g_px_my;
+extern __thread int g_px_mx, g_px_my;
 
 // ---- raster: never allocate, never fail, clip every pixel to the surface ----
 // Colours overwrite, alpha included.

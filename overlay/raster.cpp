@@ -7,7 +7,7 @@
 
 #include "overlay/overlay.h"
 
-thread_local int g_px_mx, g_px_my;
+__thread int g_px_mx, g_px_my;
 
 void fill_rect(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour) {
     if (w < 1 || h < 1 || !s.px) return;
