@@ -238,11 +238,11 @@ Acquired acquire_phase() {
     PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us};
     PhaseVerdict v = phase_decide(g_phase, in);
     if (v.take) {
-        AVFrame *f = mb_take_locked();
+        FramePtr f = mb_take_locked();
         lock.unlock();
         phase_taken(&g_phase, v, in);
         phase_lines(now);
-        return {Acquired::kFrame, f, false};
+        return {Acquired::kFrame, std::move(f), false};
     }
     lock.unlock();
     wait_one_refresh();

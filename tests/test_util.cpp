@@ -159,7 +159,7 @@ void forget_card() {
     sim_card_reset();
 }
 
-AVFrame *take_next_frame() {
+FramePtr take_next_frame() {
     std::unique_lock lock(g_mb_lock);
     g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
     return mb_take_locked();

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/mailbox.h"
+
 // A fresh, empty directory that belongs to the running test only.
 std::string test_dir();
 // Path of a stream made by tools/make-streams.sh.
@@ -56,8 +58,7 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 void forget_card();
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
-struct AVFrame;
-AVFrame *take_next_frame();
+FramePtr take_next_frame();
 
 // The access units of an Annex-B stream as libavcodec's parser cuts them (`codec_id`
 // an AVCodecID), the one it still holds at the end included.
