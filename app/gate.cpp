@@ -22,6 +22,7 @@ extern "C" {
 
 std::atomic<int> g_wait_key, g_gate_hard;
 std::atomic<int64_t> g_gate_since;
+std::atomic<int64_t> g_gate_whole_before{INT64_MIN};
 int64_t g_gate_drops;
 int64_t gate_arm_ms = -1, hide_ms = -1, gate_max_ms = -1;
 
@@ -55,8 +56,9 @@ bool gate_release_due(int64_t drops, int64_t elapsed_ms, GateLimit lim) {
     return lim.ms > 0 && elapsed_ms >= lim.ms && drops >= lim.min_drops;
 }
 
-void gate_arm(int hard, int64_t now_us) {
+void gate_arm(int hard, int64_t now_us, int64_t whole_before) {
     g_gate_since = now_us;
+    g_gate_whole_before = whole_before;
     g_gate_hard = hard;
     g_wait_key = 1;
 }
@@ -88,7 +90,8 @@ void gap_rules_at(int64_t now_us) {
     if (hide_ms == -1) hide_ms = gate_setting_ms(getenv("ZYL_KMS_HIDE_MS"), 1500);
     GapStep s = gap_decide(gap, gate_arm_ms, hide_ms, g_wait_key != 0, showing_video != 0);
     if (s.arm) {
-        gate_arm(0, now_us);
+        // Units that came before the last picture was shown had their references.
+        gate_arm(0, now_us, last_frame_time);
         fprintf(stderr, "zyl-mpp: gate: armed (gap %lldms, soft)\n", (long long)gap);
         fflush(stderr);
     }
@@ -111,6 +114,9 @@ bool gate_pass_at(const AVFrame *frame, int64_t now_us) {
         gate_open();
         return true;
     }
+    // A decoder that reorders or pipelines still holds pictures of units that came
+    // before the gap: they are whole, and tell nothing about the pictures after it.
+    if (frame->pts != AV_NOPTS_VALUE && frame->pts < g_gate_whole_before) return true;
     g_drop_gate++;
     if (++g_gate_drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
     hdmi_state_write(showing_video ? "gated" : "hidden");
@@ -121,6 +127,8 @@ bool gate_pass_at(const AVFrame *frame, int64_t now_us) {
         fprintf(stderr, "zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)\n",
                 (long long)g_gate_drops, elapsed, hard ? "hard" : "soft");
         gate_open();
+        // The gap is over: without this the next pass without a frame arms again.
+        last_frame_time = now_us;
     }
     fflush(stderr);
     return false;

@@ -51,6 +51,9 @@ bool same_time(const timespec &a, const timespec &b) {
 
 void detect_off() {
     g_detect = 0;
+    pthread_mutex_lock(&g_det_lock);
+    g_ndet = 0;
+    pthread_mutex_unlock(&g_det_lock);
 }
 
 // Starting a detector always fails: this system has none.
@@ -90,6 +93,10 @@ void present_on(int i, uint32_t fb, const Placement &p) {
     if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
 }
 
+// The rotation each video plane accepted for the flip, and whether it is on now.
+uint64_t plane_rot[kMaxOutputs];
+uint32_t plane_rot_on;
+
 // Rotates every video plane once, from the global flip; the GPU pass flips itself.
 void rotate_planes() {
     for (int i = 0; i < nout; i++) {
@@ -105,6 +112,8 @@ void rotate_planes() {
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
+            plane_rot[i] = value;
+            plane_rot_on |= 1u << i;
             fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", g_flip,
                     o.plane_id, (unsigned long long)value);
         } else {
@@ -113,6 +122,27 @@ void rotate_planes() {
                     "format — e.g. RK3399 linear NV12; needs RGA)\n",
                     g_flip, o.plane_id, strerror(errno));
         }
+    }
+}
+
+// A corrected picture is mirrored by the shader: a plane that took the flip for a
+// frame that missed the pass drops it for the next corrected one, which it would
+// otherwise mirror back, and takes it again for the next uncorrected one.
+void follow_flip(bool gpu_output) {
+    if (g_rot_val && !gpu_output && !rot_done) {
+        rot_done = 1;
+        rotate_planes();
+        return;
+    }
+    for (int i = 0; i < nout; i++) {
+        bool on = plane_rot_on >> i & 1;
+        if (!plane_rot[i] || on == !gpu_output) continue;
+        const KmsOutput &o = outs[i];
+        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : plane_rot[i];
+        if (video_plane_rotate(o, value) == 0)
+            plane_rot_on ^= 1u << i;
+        else if (!gpu_output)
+            plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
     }
 }
 
@@ -162,10 +192,7 @@ void present_frame(FramePtr frame) {
             {o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.aspect, o.fit, o.flip, sw, sh});
         present_on(i, fb, p);
     }
-    if (g_rot_val && !gpu_output && !rot_done) {
-        rot_done = 1;
-        rotate_planes();
-    }
+    follow_flip(gpu_output);
     shown_hand_over(fb, std::move(frame));
     if (!showing_video) {
         clear_standby_buffers();

@@ -21,12 +21,6 @@ namespace {
 enum class Drawn { kNothing, kMenu, kMessage };
 Drawn g_sidebar_drawn[kMaxOutputs];
 
-// Detection boxes, the telemetry HUD and the pop-up tile have their places in the
-// layer order here; they draw nothing until their drawings exist.
-void draw_detections(const KmsOutput &, const OverlaySurface &) {}
-void draw_telemetry(const KmsOutput &, const OverlaySurface &) {}
-void draw_osd(const KmsOutput &, const OverlaySurface &) {}
-
 bool flip_is(const KmsOutput &o, const char *a, const char *b) {
     return o.flip && (strcmp(o.flip, a) == 0 || strcmp(o.flip, b) == 0);
 }
@@ -42,11 +36,11 @@ void compose_on_plane(KmsOutput &o) {
         draw_message(s, W, H, false);
     } else if (g_menu.open) {
         draw_menu(s, W, H, false);
-        if (g_detect) draw_detections(o, s);
+        if (g_detect) draw_detections(s);
         if (o.telemetry) draw_telemetry(o, s);
     } else if (g_detect || o.telemetry || (g_osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
-        if (g_detect) draw_detections(o, s);
+        if (g_detect) draw_detections(s);
         if (o.telemetry) draw_telemetry(o, s);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);

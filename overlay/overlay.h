@@ -14,6 +14,8 @@
 
 #include "overlay/status.h"
 
+struct KmsOutput;
+
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
 // B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
 struct OverlaySurface {
@@ -72,6 +74,92 @@ void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar);
 // g_menu's message centred under "Info": over a veil on the overlay plane, or in a
 // 360-pixel column at the left of a standby buffer.
 void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
+
+// ---- telemetry HUD ----
+// Both bars over a panel's overlay surface: the bottom status bar always, the top bar
+// of flight values when g_telem holds any.
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s);
+void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
+void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
+// One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
+// when the value was not given.
+struct HudItem {
+    enum Kind { kGoggles, kDrone, kBars, kText } kind;
+    char text[16];
+    uint32_t colour;
+};
+// The ten items of the top bar, in order, for a telemetry record.
+int hud_top_items(const TelemetryState &t, HudItem (&items)[10]);
+// "REC 0:59", "REC 1:00:00"; a negative time counts as 0.
+void fmt_rec(int recs, char (&out)[24]);
+// "UP 3:25" or "UP 2d04:10" from /proc/uptime; empty when it cannot be read.
+void fmt_uptime(char (&out)[24]);
+// The board's temperature in whole degrees C, or -1000 without a sensor.
+int board_temp_c();
+
+// ---- connect screen ----
+// -1 until the first draw_connect, then 0 when ZYL_KMS_STANDBY_QR begins with "0".
+extern int g_show_connect;
+// Where the code of n modules goes on a W x H picture: module size s, code with its
+// quiet zone q x q at (x0, y0); caption sizes of the push address and the Wi-Fi name.
+struct ConnectLayout {
+    int s, q, x0, y0;
+    int pc, wc;
+};
+ConnectLayout connect_layout(int W, int H, int n);
+// "Server URL: rtmp://host/app/   Stream key: key", or "Push stream to: <address>" when
+// nothing follows the last "/".
+void push_caption(const char *push, char (&out)[176]);
+// The QR code of g_qr with the Wi-Fi name and push caption, over a standby picture.
+// Nothing without a code.
+void draw_connect(const OverlaySurface &s);
+
+// ---- detections ----
+// One detected object: the box in fractions of the picture's width and height.
+struct Detection {
+    float cls, score, x, y, w, h;
+};
+constexpr int kMaxDetections = 50;
+// Written by a detector under g_det_lock; this system has none, so g_ndet stays 0
+// except when detection is switched off, which sets it to 0.
+extern Detection g_dets[kMaxDetections];
+extern int g_ndet;
+extern pthread_mutex_t g_det_lock;
+// Outlines and labels the detections (at most kMaxDetections) over the surface; the
+// table is locked only while it is copied.
+void draw_detections(const OverlaySurface &s);
+
+// ---- pop-up tiles ----
+// A picture the pop-up tile is blended into: bytes B, G, R, A per pixel (rgba 0, the
+// overlay plane) or R, G, B, A (rgba 1, a GL read-back), row 0 at the top, or at the
+// bottom when flip_rows is 1.
+struct PopupTarget {
+    uint8_t *px;
+    uint32_t stride;
+    int w, h;
+    int rgba;
+    int flip_rows;
+};
+constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
+// The tile last rendered (g_pu_w x g_pu_h, rows of g_pu_w words) and the key it was
+// rendered for: "level|width|height|text". All guarded by g_pu_lock.
+extern uint32_t g_pu_tile[kPopupMaxW * kPopupMaxH];
+extern int g_pu_w, g_pu_h;
+extern char g_pu_key[320];
+extern pthread_mutex_t g_pu_lock;
+extern uint64_t g_pu_renders;  // tiles rendered so far
+// Cuts a text into at most max_lines (up to 3) lines no wider than ww at text size t,
+// breaking after blanks, inside a word only when it alone is too wide; text left over
+// ends the last line with "...". Returns the number of lines, 1 for an empty text.
+constexpr int kPopupLineCap = 192;
+int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]);
+// Renders the tile of g_osd's text at `level` for a W x H target unless the buffer
+// already holds it. The caller holds g_pu_lock.
+void pu_render_tile(int level, int W, int H);
+// Blends the tile at the top centre of the target, rendering it first if needed.
+void pu_blit(const PopupTarget &t, int level);
+// The active pop-up on a panel's overlay surface; nothing on other outputs.
+void draw_osd(const KmsOutput &o, const OverlaySurface &s);
 
 // ---- composition ----
 // Held for one whole composition pass; text drawn on any other thread takes it too.

@@ -1,9 +1,10 @@
 // File-system view of the sim: /dev/dri paths open the virtual card (or do not exist
 // without one), and with ZYL_SIM_ROOT the program's fixed paths under /run/zyl-fpv,
-// /opt/zyl-fpv, /tmp/zyl-* and /sys/class/devfreq (and its shared-memory names) land
-// in a directory of their own, so test runs never meet each other or the machine's
-// real files. The libc calls are interposed and forward with dlsym(RTLD_NEXT), which
-// also keeps sanitizer interceptors in the chain.
+// /opt/zyl-fpv, /tmp/zyl-*, /sys/class/devfreq, /sys/class/thermal and /proc/uptime
+// (and its shared-memory names) land in a directory of their own, so test runs never
+// meet each other or the machine's real files, and a test decides the board's
+// uptime, temperature and GPU governor by writing them there. The libc calls are interposed and
+// forward with dlsym(RTLD_NEXT), which also keeps sanitizer interceptors in the chain.
 #include "sim/sim.h"
 #include "sim/vcard.h"
 
@@ -78,7 +79,7 @@ std::string sim_root_path(std::string_view path, std::string_view root) {
     };
     if (under(root)) return std::string(path);  // already rewritten
     if (under("/run/zyl-fpv") || under("/opt/zyl-fpv") || starts_with(path, "/tmp/zyl-") ||
-        under("/sys/class/devfreq"))
+        under("/sys/class/devfreq") || under("/sys/class/thermal") || path == "/proc/uptime")
         return std::string(root) + std::string(path);
     return std::string(path);
 }

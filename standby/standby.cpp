@@ -21,6 +21,7 @@ extern "C" {
 
 #include "app/app.h"
 #include "kms/kms.h"
+#include "overlay/overlay.h"
 
 namespace {
 
@@ -241,8 +242,9 @@ void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
 void paint_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit, const char *flip) {
     if (!px) return;
     load_standby(px, stride, w, h, fit);
-    // The connect screen (network name, push URL, QR code) is drawn over the picture
-    // here, before the flip mirrors both.
+    // The connect screen goes over the picture before the flip mirrors both, so that
+    // it reads correctly on a mirrored screen.
+    draw_connect({px, stride, w, h});
     if (flip) flip_buffer_argb(px, stride, w, h, flip);
 }
 

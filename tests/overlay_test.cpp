@@ -1,10 +1,14 @@
 // What the overlays put on screen: the raster primitives and text in plain buffers,
 // the in-place mirror, and, on the virtual card in this process, the menu and the
 // message screen on overlay planes and sidebars, and the standby picture.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -252,6 +256,447 @@ TEST(MenuLayout, PanelFromTheScreenSize) {
     EXPECT_STREQ("c", r.value);
 }
 
+// ---- pop-up tiles ----
+
+namespace {
+
+// The tile for g_osd's text, rendered as the composition would.
+void render_popup(const char *text, int level, int W, int H) {
+    snprintf(g_osd.text, sizeof g_osd.text, "%s", text);
+    g_osd.active = text[0] != 0;
+    pthread_mutex_lock(&g_pu_lock);
+    pu_render_tile(level, W, H);
+    pthread_mutex_unlock(&g_pu_lock);
+}
+
+uint32_t tile_at(int x, int y) {
+    return g_pu_tile[size_t(y) * g_pu_w + x];
+}
+
+}  // namespace
+
+TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
+    FT_Face saved = g_face;
+    g_face = nullptr;  // 16 pixels a character at size 21, 24 at size 30
+    char l[3][kPopupLineCap];
+    // 800x480: wrap width 712 - 60 - 7 - 15 = 630, 26 characters; at most 2 lines.
+    EXPECT_EQ(2, pu_wrap("alpha bravo charlie delta echo foxtrot golf", 630, 30, 2, l));
+    EXPECT_STREQ("alpha bravo charlie delta", l[0]);
+    EXPECT_STREQ("echo foxtrot golf", l[1]);
+    const std::string word(60, 'x');
+    EXPECT_EQ(2, pu_wrap(word.c_str(), 630, 30, 2, l));
+    EXPECT_EQ(std::string(26, 'x'), l[0]) << "cut inside the word";
+    EXPECT_EQ(std::string(23, 'x') + "...", l[1]) << "shortened until the dots fit";
+    // 480x320: 367 pixels, 22 characters, 3 lines.
+    const char *three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
+    EXPECT_EQ(3, pu_wrap(three, 367, 21, 3, l));
+    EXPECT_STREQ("eeeeeeeeee ffffffffff", l[2]) << "exactly three lines need no dots";
+    EXPECT_EQ(3, pu_wrap((std::string(three) + " g").c_str(), 367, 21, 3, l));
+    EXPECT_STREQ("eeeeeeeeee ffffffff...", l[2]);
+    EXPECT_EQ(1, pu_wrap("", 367, 21, 3, l));
+    EXPECT_STREQ("", l[0]);
+    EXPECT_EQ(1, pu_wrap("   ", 367, 21, 3, l));
+    EXPECT_STREQ("", l[0]);
+    // A wrap width below one character still takes a character a line.
+    EXPECT_EQ(2, pu_wrap("abc", 40, 30, 2, l));
+    EXPECT_STREQ("a", l[0]);
+
+    // Tile heights from the size table: head + lines x line height + text size.
+    render_popup("", 0, 800, 480);
+    EXPECT_EQ(65 + 37 + 30, g_pu_h) << "an empty text still has a line";
+    render_popup(word.c_str(), 0, 800, 480);
+    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
+    EXPECT_EQ(26 * 24 + 60 + 7 + 15, g_pu_w);
+    render_popup((std::string(three) + " g").c_str(), 0, 480, 320);
+    EXPECT_EQ(45 + 3 * 26 + 21, g_pu_h);
+    render_popup("ok", 0, 320, 170);
+    EXPECT_EQ(27 + 15 + 12, g_pu_h);
+    // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
+    // "word", two lines, the second ending in dots.
+    std::string big = "error\n" + std::string(1 << 20, 'M');
+    FILE *f = fmemopen(big.data(), big.size(), "r");
+    g_osd = parse_osd(f);
+    fclose(f);
+    pthread_mutex_lock(&g_pu_lock);
+    pu_render_tile(g_osd.level, 800, 480);
+    pthread_mutex_unlock(&g_pu_lock);
+    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
+    EXPECT_EQ(2, pu_wrap(g_osd.text, 630, 30, 2, l));
+    EXPECT_EQ(std::string(23, 'M') + "...", l[1]);
+    g_osd = OsdState{};
+    g_face = saved;
+}
+
+TEST(Popup, LevelsGiveTitleAndAccent) {
+    use_face();
+    struct Case {
+        int level;
+        uint32_t accent;
+        const char *title;
+    } cases[] = {{-1, 0xFF4ADE80, "INFO"},
+                 {0, 0xFF4ADE80, "INFO"},
+                 {1, 0xFFFFC24B, "PERINGATAN"},
+                 {2, 0xFFFF5A5F, "KESALAHAN"},
+                 {7, 0xFFFF5A5F, "KESALAHAN"}};
+    for (const Case &c : cases) {
+        render_popup("Link weak", c.level, 800, 480);
+        // The accent bar: 7 wide at x 15 from y 30; the background right of it.
+        EXPECT_EQ(c.accent, tile_at(18, 60)) << c.level;
+        EXPECT_EQ(0xF01A1D24u, tile_at(30, 20)) << c.level;
+        // The title in the accent colour, its size-20 glyphs above baseline 50.
+        int title_px = 0, line_px = 0;
+        for (int y = 30; y < 52; y++)
+            for (int x = 37; x < g_pu_w; x++)
+                title_px += (tile_at(x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
+        for (int y = 70; y < 100; y++)
+            for (int x = 37; x < g_pu_w; x++) line_px += tile_at(x, y) == 0xFFF2F4F8;
+        EXPECT_GT(title_px, 20) << c.level;
+        EXPECT_GT(line_px, 20) << c.level;
+        EXPECT_EQ(
+            std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
+            g_pu_w);
+        EXPECT_EQ(0u, tile_at(0, 0)) << "rounded corner";
+    }
+}
+
+TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
+    use_face();
+    snprintf(g_osd.text, sizeof g_osd.text, "Recording started");
+    g_osd.active = 1;
+    const int W = 800, H = 480;
+    Buf bgra(W, H, 0x80402010), rgba(W, H, 0x80102040);
+    const PopupTarget panel{
+        reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0};
+    const PopupTarget readback{
+        reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1};
+    g_pu_key[0] = 0;
+    uint64_t renders = g_pu_renders;
+    pu_blit(panel, 0);
+    pu_blit(readback, 0);
+    Buf again(W, H, 0);
+    pu_blit({reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0}, 0);
+    EXPECT_EQ(renders + 1, g_pu_renders) << "same level, size and text: rendered once";
+    EXPECT_STREQ("0|800|480|Recording started", g_pu_key);
+    // Both targets got the same picture: rows flipped, red and blue swapped.
+    const int tw = g_pu_w, th = g_pu_h, x0 = (W - tw) / 2, y0 = H / 24 + 4;
+    int covered = 0;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            uint32_t a = bgra.at(x, y), b = rgba.at(x, H - 1 - y);
+            uint32_t b_swapped = (b & 0xFF00FF00) | (b >> 16 & 0xFF) | (b & 0xFF) << 16;
+            ASSERT_EQ(a, b_swapped) << x << "," << y;
+            bool in = x >= x0 && x < x0 + tw && y >= y0 && y < y0 + th;
+            if (!in) {
+                ASSERT_EQ(0x80402010u, a) << "outside the tile at " << x << "," << y;
+            }
+            covered += a >> 24 == 255;
+        }
+    EXPECT_GT(covered, tw * th * 9 / 10);
+    for (int y = 0; y < H; y++) ASSERT_EQ(0x80402010u, bgra.at(W, y)) << "row padding";
+    // The background (alpha 0xF0) over 0x402010: 0xF0 x tile + 0x0F x target, per byte.
+    EXPECT_EQ(0xFF000000u | (0xF0 * 0x1A + 15 * 0x40) / 255 << 16 |
+                  (0xF0 * 0x1D + 15 * 0x20) / 255 << 8 | (0xF0 * 0x24 + 15 * 0x10) / 255,
+              bgra.at(x0 + 30, y0 + 20));
+
+    // Another text, level or size renders again; switching between two targets
+    // renders on every switch.
+    pu_blit(panel, 1);
+    snprintf(g_osd.text, sizeof g_osd.text, "Recording stopped");
+    pu_blit(panel, 1);
+    EXPECT_EQ(renders + 3, g_pu_renders);
+    Buf spi(320, 240, 0);
+    const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0};
+    pu_blit(small, 1);
+    pu_blit(panel, 1);
+    pu_blit(small, 1);
+    EXPECT_EQ(renders + 6, g_pu_renders);
+    // A target lower than the tile gets it from its top row, cut at the bottom.
+    Buf low(800, 50, 0);
+    pu_blit({reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, 1);
+    EXPECT_GT(g_pu_h, 50);
+    EXPECT_EQ(0u, low.at(0, 0));
+    EXPECT_NE(0u, low.at(400, 0));
+    EXPECT_NE(0u, low.at(400, 49));
+    g_osd = OsdState{};
+}
+
+// ---- telemetry HUD ----
+
+namespace {
+
+constexpr uint32_t kHudBar = 0xA6080A0F, kGiven = 0xFFEEF0F4, kMuted = 0xFF8B94A6;
+constexpr uint32_t kHudRed = 0xFFF87171, kHudAmber = 0xFFFAB23F, kHudGreen = 0xFF4ADE80;
+
+TelemetryState telemetry(const char *text) {
+    FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "r");
+    TelemetryState t = parse_telemetry(f);
+    fclose(f);
+    return t;
+}
+
+// A file of the board under a sim root; "" removes it.
+void put_board_file(const std::string &root, const char *path, const std::string &text) {
+    std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+    if (text.empty())
+        std::filesystem::remove(root + path);
+    else
+        write_file(root + path, text);
+}
+constexpr const char *kUptime = "/proc/uptime", *kThermal = "/sys/class/thermal/thermal_zone0/temp";
+
+// The board's files the HUD reads, under this test's root.
+struct BoardFiles {
+    std::string root = test_dir();
+    BoardFiles() { setenv("ZYL_SIM_ROOT", root.c_str(), 1); }
+    ~BoardFiles() { unsetenv("ZYL_SIM_ROOT"); }
+    void uptime(const std::string &t) { put_board_file(root, kUptime, t); }
+    void thermal(const std::string &t) { put_board_file(root, kThermal, t); }
+};
+
+// Pixels of colour c inside a rectangle.
+int count_in(Buf &b, uint32_t c, int x0, int y0, int x1, int y1) {
+    int n = 0;
+    for (int y = y0; y < y1; y++)
+        for (int x = x0; x < x1; x++) n += b.at(x, y) == c;
+    return n;
+}
+
+// The HUD of g_telem on a W x H panel of its own, in the 8x8 font (16 pixels a
+// character at the bar sizes below 24).
+Buf hud(int W, int H) {
+    KmsOutput o{};
+    o.mode.hdisplay = uint16_t(W);
+    o.mode.vdisplay = uint16_t(H);
+    o.mode.vrefresh = 60;
+    o.is_dsi = 1;
+    Buf b(W, H, 0);
+    draw_telemetry(o, b.s());
+    return b;
+}
+
+}  // namespace
+
+TEST(Hud, UptimeTemperatureAndRecordingTexts) {
+    BoardFiles board;
+    char up[24];
+    for (auto [file, want] : {std::pair{"90061.55 12345.00\n", "UP 1d01:01"},
+                              {"3599.99 1.00\n", "UP 0:59"},
+                              {"36000.00 1.00\n", "UP 10:00"},
+                              {"274200.00 1.00\n", "UP 3d04:10"},
+                              {"-5.00 1.00\n", ""},
+                              {"nan 1\n", ""},
+                              {"idle\n", ""},
+                              {"", ""}}) {
+        board.uptime(file);
+        fmt_uptime(up);
+        EXPECT_STREQ(want, up) << file;
+    }
+    for (auto [file, want] :
+         {std::pair{"45678\n", 45}, {"-5500\n", -5}, {"hot\n", -1000}, {"", -1000}}) {
+        board.thermal(file);
+        EXPECT_EQ(want, board_temp_c()) << file;
+    }
+    char rec[24];
+    for (auto [t, want] : {std::pair{59, "REC 0:59"},
+                           {3600, "REC 1:00:00"},
+                           {-7, "REC 0:00"},
+                           {86399, "REC 23:59:59"}}) {
+        fmt_rec(t, rec);
+        EXPECT_STREQ(want, rec);
+    }
+}
+
+TEST(Hud, TopBarItemsShowGivenMissingAndWildValues) {
+    HudItem it[10];
+    auto texts = [&](const TelemetryState &t) {
+        hud_top_items(t, it);
+        std::string all;
+        for (const HudItem &i : it) all += std::string(i.text) + "|";
+        return all;
+    };
+    EXPECT_EQ("15%|16%|VTX|SAT 9|271\xB0|120.5m|12.3m/s|VS-1.5|PIT+4|ROL-12|",
+              texts(telemetry("gog=15\ndrn=16\nsat=9\nyaw=270.6\nalt=120.46\nspd=12.3\nvs=-1.5\n"
+                              "pit=4.2\nrol=-12\n")));
+    EXPECT_EQ(kHudRed, it[0].colour);
+    EXPECT_EQ(kHudAmber, it[1].colour);
+    for (int i = 3; i < 10; i++) EXPECT_EQ(kGiven, it[i].colour) << i;
+    EXPECT_EQ("--|--|VTX|SAT --|--\xB0|--m|--m/s|VS--|PIT--|ROL--|", texts(telemetry("")));
+    EXPECT_EQ(0xFF6B7280u, it[0].colour);
+    for (int i = 3; i < 10; i++) EXPECT_EQ(kMuted, it[i].colour) << i;
+    EXPECT_EQ(kHudGreen, (hud_top_items(telemetry("gog=31\n"), it), it[0].colour));
+    EXPECT_EQ(kHudRed, (hud_top_items(telemetry("gog=0\n"), it), it[0].colour));
+    // Negative, huge, NaN and non-numeric values: every text stays within 15 characters.
+    EXPECT_EQ("--|2147483647%|VTX|SAT 0|nan\xB0|infm|-10000000150474|VS+0.0|PIT-0|ROL+1000000000|",
+              texts(telemetry("gog=-5\ndrn=2147483647\nsat=abc\nyaw=nan\nalt=1e39\nspd=-1e30\n"
+                              "vs=xyz\npit=-0.4\nrol=1e9\n")));
+    EXPECT_EQ(kMuted, it[0].colour == 0xFF6B7280 ? kMuted : it[0].colour);
+    EXPECT_EQ(kGiven, it[3].colour) << "a value that does not read as a number is 0, given";
+}
+
+TEST(Hud, BarsOnThePanel) {
+    BoardFiles board;
+    FT_Face saved = g_face;
+    g_face = nullptr;
+    board.uptime("36000.5 1\n");
+    board.thermal("45000\n");
+    // Every key missing: only the bottom bar. Right side, 16 pixels a character from
+    // x 792 inwards: "UP 10:00" 664..791, "H.264" 574..653, "480p60" 468..563 and
+    // "45?C" 394..457, muted below 80 degrees.
+    g_telem = telemetry("");
+    Buf b = hud(800, 480);
+    EXPECT_EQ(0u, b.at(799, 10)) << "no top bar";
+    EXPECT_EQ(kHudBar, b.at(799, 480 - 21));
+    EXPECT_EQ(0u, b.at(799, 480 - 22));
+    EXPECT_GT(count_in(b, kMuted, 664, 459, 792, 480), 40);
+    EXPECT_EQ(0, count_in(b, kGiven, 654, 459, 800, 480));
+    EXPECT_GT(count_in(b, kGiven, 574, 459, 654, 480), 40);
+    EXPECT_GT(count_in(b, kGiven, 468, 459, 564, 480), 40);
+    EXPECT_EQ(0, count_in(b, kGiven, 564, 459, 574, 480));
+    EXPECT_GT(count_in(b, kMuted, 394, 459, 458, 480), 30);
+    EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 394, 480));
+    // A temperature from the file wins down to -99 and turns amber at 80; without it
+    // and without a sensor there is none.
+    g_telem = telemetry("tmp=-99\n");
+    b = hud(800, 480);
+    EXPECT_GT(count_in(b, kMuted, 378, 459, 394, 480), 10) << "-99?C is one character wider";
+    g_telem = telemetry("tmp=85\n");
+    b = hud(800, 480);
+    EXPECT_GT(count_in(b, kHudAmber, 394, 459, 458, 480), 30);
+    g_telem = telemetry("tmp=-100\n");
+    board.thermal("");
+    board.uptime("");
+    b = hud(800, 480);
+    EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 800, 480)) << "no temperature, no uptime";
+    EXPECT_GT(count_in(b, kGiven, 712, 459, 792, 480), 40) << "the codec moves to the edge";
+
+    // Left side: REC dot and time, network, VPN; on top three of five bars lit, and the
+    // ten items (834 pixels with their gaps) on two rows.
+    g_telem = telemetry("rec=1\nrecs=59\nnet=HomeWiFi\nvpn=1\ngog=20\ndrn=10\nsig=3\nsat=5\n");
+    b = hud(800, 480);
+    EXPECT_EQ(kHudRed, b.at(10, 480 - 21 + 9)) << "the dot";
+    EXPECT_GT(count_in(b, kHudRed, 19, 459, 19 + 128, 480), 40) << "REC 0:59";
+    EXPECT_GT(count_in(b, kHudAmber, 160, 459, 160 + 128, 480), 40) << "the network";
+    EXPECT_GT(count_in(b, kHudGreen, 301, 459, 301 + 48, 480), 20) << "VPN";
+    EXPECT_EQ(kHudBar, b.at(799, 26));
+    EXPECT_EQ(0u, b.at(799, 50));
+    const int bar_px[5] = {3 * 4, 3 * 6, 3 * 8, 3 * 10, 3 * 13};
+    for (auto [sig, lit] : {std::pair{3, 3}, {0, 0}, {-1, 0}, {9, 5}}) {
+        g_telem.sig = sig;
+        b = hud(800, 480);
+        int want = 0, all = 0;
+        for (int i = 0; i < 5; i++) {
+            all += bar_px[i];
+            want += i < lit ? bar_px[i] : 0;
+        }
+        EXPECT_EQ(want, count_in(b, kHudGreen, 0, 0, 800, 25)) << sig;
+        EXPECT_EQ(all - want, count_in(b, 0xFF39404E, 0, 0, 800, 25)) << sig;
+    }
+    // Only vertical speed given, no battery, signal or satellites: no top bar.
+    g_telem = telemetry("vs=2\n");
+    EXPECT_EQ(0u, hud(800, 480).at(799, 10));
+
+    // The top bar wraps at the first item that does not fit; later items never come
+    // back to row 1. Items (width + gap 13): goggles 87, aircraft 87, VTX 75,
+    // "SAT 2147483647" 224, "12345678?" 144: row 1 is 669 wide, from x 65. Altitude
+    // (240) overflows; speed "--m/s" (80) would fit but follows it: row 2 holds
+    // 240 + 80 + 64 + 80 + 80 + 4 x 13 = 596, from x 102.
+    g_telem = telemetry("gog=100\ndrn=100\nsat=2147483647\nyaw=12345678\nalt=1e30\n");
+    b = hud(800, 480);
+    EXPECT_EQ(kHudBar, b.at(799, 49));
+    EXPECT_EQ(0u, b.at(799, 50));
+    EXPECT_EQ(kHudGreen, b.at(65, 12)) << "goggles icon at the start of row 1";
+    EXPECT_EQ(kHudBar, b.at(64, 12));
+    EXPECT_EQ(kGiven, b.at(102, 39)) << "the foot of the altitude's first \"1\"";
+    EXPECT_EQ(kHudBar, b.at(101, 39));
+    // 720 rows use the large sizes, 719 the small ones.
+    EXPECT_EQ(kHudBar, hud(300, 720).at(299, 720 - 26));
+    EXPECT_EQ(0u, hud(300, 719).at(299, 719 - 26));
+    g_face = saved;
+    g_telem = TelemetryState{};
+}
+
+// ---- detections ----
+
+namespace {
+
+void set_detections(std::initializer_list<Detection> d, int n = -1) {
+    pthread_mutex_lock(&g_det_lock);
+    std::copy(d.begin(), d.end(), g_dets);
+    g_ndet = n < 0 ? int(d.size()) : n;
+    pthread_mutex_unlock(&g_det_lock);
+}
+
+}  // namespace
+
+TEST(Detections, BoxesAndLabelsFromTheTable) {
+    FT_Face saved = g_face;
+    g_face = nullptr;  // "obj 87%": 7 characters of 16 pixels at size 18
+    constexpr uint32_t kBox = 0xFF36D399;
+    // At the top edge the label goes inside the box; lower down, above it. An entry
+    // of zero width is skipped.
+    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f},
+                    {1, 0.5f, 0.5f, 0.5f, 0.0f, 0.2f},
+                    {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    Buf b(800, 480, 0);
+    draw_detections(b.s());
+    EXPECT_EQ(kBox, b.at(80, 100)) << "left side of box 1 (80,0 160x144)";
+    EXPECT_EQ(kBox, b.at(81, 100));
+    EXPECT_EQ(0u, b.at(82, 100)) << "two pixels thick";
+    EXPECT_EQ(kBox, b.at(80 + 121, 10)) << "label box inside, 122 wide from row 2";
+    EXPECT_EQ(0u, b.at(80 + 122, 10));
+    EXPECT_EQ(kBox, b.at(100, 2 + 23));
+    EXPECT_GT(b.count(0xFF04231A), 100) << "label text";
+    EXPECT_EQ(kBox, b.at(401, 240 - 24)) << "label of box 3 above it";
+    EXPECT_EQ(0u, b.at(401, 240 - 25));
+    Buf without(800, 480, 0);
+    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f}, {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    draw_detections(without.s());
+    EXPECT_EQ(b.px, without.px) << "the zero-width entry drew nothing";
+    // Wild numbers from a detector neither crash nor draw.
+    set_detections({{0, NAN, NAN, 0.1f, 0.2f, 0.2f}, {0, 1e30f, 0.1f, 0.1f, 1e30f, 1e30f}});
+    Buf wild(800, 480, 0);
+    draw_detections(wild.s());
+
+    // A count of 60 over the table of 50: the 50 entries are drawn, nothing past them
+    // is read.
+    pthread_mutex_lock(&g_det_lock);
+    for (int i = 0; i < kMaxDetections; i++)
+        g_dets[i] = {0, 0.9f, 0.1f * float(i % 10), 0.2f * float(i / 10), 0.01f, 0.02f};
+    g_ndet = 60;
+    pthread_mutex_unlock(&g_det_lock);
+    Buf many(800, 480, 0);
+    draw_detections(many.s());
+    for (int i = 0; i < kMaxDetections; i++)
+        EXPECT_EQ(kBox, many.at(80 * (i % 10), 96 * (i / 10) + 5)) << "box " << i;
+
+    // A detector thread rewrites the table all the while: every drawing is of one
+    // whole table or the other, never a mix.
+    Buf one(800, 480, 0), two(800, 480, 0);
+    const Detection a{0, 0.3f, 0.1f, 0.5f, 0.2f, 0.2f}, c{0, 0.7f, 0.6f, 0.2f, 0.3f, 0.4f};
+    set_detections({a});
+    draw_detections(one.s());
+    set_detections({c, a});
+    draw_detections(two.s());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (unsigned i = 0; !stop; i++) {
+            if (i & 1)
+                set_detections({a});
+            else
+                set_detections({c, a});
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        Buf d(800, 480, 0);
+        draw_detections(d.s());
+        ASSERT_TRUE(d.px == one.px || d.px == two.px) << "drawing " << i;
+    }
+    stop = true;
+    writer.join();
+    set_detections({});
+    g_face = saved;
+}
+
 // ---- the composition on the virtual card ----
 
 namespace {
@@ -265,12 +710,16 @@ class Screens : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
         setenv("ZYL_KMS_STANDBY", (dir + "/standby.png").c_str(), 1);
         unsetenv("ZYL_KMS_MENU_PLANE");
+        unsetenv("ZYL_KMS_STANDBY_QR");
         g_menu = MenuState{};
+        g_show_connect = -1;
         use_face();
     }
     void TearDown() override {
         forget_card();
         g_menu = MenuState{};
+        g_qr_n = 0;
+        g_conn_ssid[0] = g_conn_push[0] = 0;
         unsetenv("ZYL_SIM_ROOT");
         unsetenv("ZYL_KMS_STANDBY");
         unsetenv("ZYL_SIM_CARD");
@@ -411,6 +860,206 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     render_menu_all();
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
+}
+
+TEST_F(Screens, PopupOnThePanelOnly) {
+    init("two-display");
+    g_osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
+    render_menu_all();
+    EXPECT_EQ(0, outs[0].menu_shown) << "an HDMI output without other layers stays off";
+    EXPECT_EQ(1, outs[1].menu_shown);
+    Picture d = screen("DSI-1");
+    // 800x480: a tile of two lines (169 rows) from row 24, centred, red accent bar.
+    const int red[3] = {0xFF, 0x5A, 0x5F};
+    int x0 = (800 - g_pu_w) / 2;
+    EXPECT_EQ(169, g_pu_h);
+    EXPECT_TRUE(near(d, x0 + 18, 24 + 60, red, 0));
+    EXPECT_TRUE(near(d, 400, 22, {0, 0, 0}, 0));
+    EXPECT_FALSE(near(d, 400, 30, {0, 0, 0}, 0));
+    g_osd = OsdState{};
+}
+
+TEST_F(Screens, HudOnThePanel) {
+    init("two-display");
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+    repaint_standby(outs[1]);
+    put_board_file(dir, kUptime, "273900.12 100.00\n");
+    put_board_file(dir, kThermal, "52300\n");
+    outs[1].telemetry = 1;
+    const int red[3] = {0xF8, 0x71, 0x71}, green[3] = {0x4A, 0xDE, 0x80};
+    auto count = [&](const Picture &p, const int(&rgb)[3], int y0, int y1) {
+        int n = 0;
+        for (int y = y0; y < y1; y++)
+            for (int x = 0; x < 800; x++) n += near(p, x, y, rgb, 2);
+        return n;
+    };
+    // Everything given: the bars on one row in the face's narrower glyphs.
+    g_telem = telemetry(
+        "gog=82\ndrn=14\nsig=4\nvtx=25\nsat=11\ntmp=47\nrec=1\nrecs=754\nvpn=1\n"
+        "net=FieldLink\nyaw=184\nalt=42.5\nspd=11.2\nvs=-0.8\npit=-3\nrol=2\n");
+    render_menu_all();
+    Picture d = screen("DSI-1");
+    EXPECT_EQ(0, outs[0].menu_shown) << "the HDMI monitor has no HUD";
+    EXPECT_GT(count(d, red, 459, 480), 30) << "REC";
+    EXPECT_GT(count(d, red, 0, 25), 20) << "the aircraft's 14 %";
+    EXPECT_GT(count(d, green, 0, 25), 40) << "goggles 82 % and four bars";
+    EXPECT_EQ(0, count(d, green, 25, 50)) << "one row";
+    std::filesystem::copy_file(dir + "/DSI-1.png", dir + "/hud-full.png");
+    // Every key missing: the bottom bar alone, with the board's uptime and temperature.
+    g_telem = telemetry("");
+    render_menu_all();
+    d = screen("DSI-1");
+    EXPECT_EQ(0, count(d, red, 0, 480));
+    EXPECT_EQ(0, count(d, green, 0, 480));
+    g_telem = TelemetryState{};
+}
+
+namespace {
+
+// The module rows of a QR code as the connect file carries them, made by the qrencode
+// tool ("##" a dark module, two blanks a light one, no margin).
+std::string qr_rows(const std::string &text) {
+    std::string cmd = "qrencode -t ASCII -m 0 '" + text + "'", rows;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[256];
+    while (p && fgets(line, sizeof line, p)) {
+        for (size_t i = 0; line[i] && line[i] != '\n'; i += 2) rows += line[i] == '#' ? '#' : '.';
+        rows += '\n';
+    }
+    if (p) pclose(p);
+    return rows;
+}
+
+// What zbarimg reads from a picture, one symbol a line.
+std::string zbar_read(const std::string &png) {
+    std::string cmd = "zbarimg -q --raw '" + png + "' 2>/dev/null", out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
+}
+
+}  // namespace
+
+TEST(Connect, LayoutFromTheScreenAndCaptions) {
+    ConnectLayout l = connect_layout(1920, 1080, 21);
+    EXPECT_EQ((std::vector<int>{8, 232, 1624, 766, 30, 20}),
+              (std::vector<int>{l.s, l.q, l.x0, l.y0, l.pc, l.wc}));
+    l = connect_layout(480, 320, 25);
+    EXPECT_EQ((std::vector<int>{2, 66, 392, 195, 22, 15}),
+              (std::vector<int>{l.s, l.q, l.x0, l.y0, l.pc, l.wc}));
+    l = connect_layout(800, 480, 64);  // the largest code still gets 2-pixel modules
+    EXPECT_EQ(2, l.s);
+    l = connect_layout(100, 100, 64);
+    EXPECT_EQ(0, l.x0) << "a code larger than the screen starts at its corner";
+    EXPECT_EQ(0, l.y0);
+
+    char c[176];
+    push_caption("rtmp://10.0.0.1/live/goggles", c);
+    EXPECT_STREQ("Server URL: rtmp://10.0.0.1/live/   Stream key: goggles", c);
+    push_caption("rtmp://10.0.0.1/live/", c);
+    EXPECT_STREQ("Push stream to: rtmp://10.0.0.1/live/", c);
+    push_caption("srt:10.0.0.1:9000", c);
+    EXPECT_STREQ("Push stream to: srt:10.0.0.1:9000", c);
+    const std::string key(200, 'k');
+    push_caption(("rtmp://h/a/" + key).c_str(), c);
+    EXPECT_EQ(175u, strlen(c)) << "cut to 175 characters";
+}
+
+TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
+    const std::string url = "rtmp://192.168.4.1:1935/live/goggles";
+    const std::string rows = qr_rows(url);
+    ASSERT_FALSE(rows.empty()) << "qrencode is missing: tools/install-deps.sh installs it";
+    const int n = int(std::count(rows.begin(), rows.end(), '\n'));
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+    init("two-display");
+    auto connect = [&](const std::string &text) {
+        write_file(dir + "/run/zyl-fpv/connect", text);
+        EXPECT_EQ(1, poll_connect());
+        for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+        EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
+    };
+    testing::internal::CaptureStderr();
+    connect("ssid=FPV-Goggles-7F3A\npush=" + url + "\nqr=" + std::to_string(n) + "\n" + rows);
+    ASSERT_EQ(n, g_qr_n);
+    // zbarimg reads the address from both displays' pictures.
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/HDMI-A-1.png"));
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
+    std::filesystem::copy_file(dir + "/HDMI-A-1.png", dir + "/connect-HDMI-A-1.png");
+    std::filesystem::copy_file(dir + "/DSI-1.png", dir + "/connect-DSI-1.png");
+    // The captions: the Wi-Fi name in white under the code, the address in teal above.
+    const ConnectLayout l = connect_layout(800, 480, n);
+    Picture d = read_png(dir + "/DSI-1.png");
+    const int white[3] = {255, 255, 255}, teal[3] = {0x2D, 0xD4, 0xBF};
+    int whites = 0, teals = 0;
+    for (int x = 0; x < 800; x++) {
+        for (int y = l.y0 + l.q + 2; y < l.y0 + l.q + 2 * l.wc + 4; y++)
+            whites += near(d, x, y, white, 0);
+        for (int y = l.y0 - 2 * l.pc; y < l.y0 - l.pc + 6; y++) teals += near(d, x, y, teal, 0);
+    }
+    EXPECT_GT(whites, 50);
+    EXPECT_GT(teals, 200);
+    EXPECT_TRUE(near(d, l.x0 + 1, l.y0 + 1, white, 0)) << "quiet zone";
+
+    // Files that leave no code leave the plain standby picture: no code, no captions.
+    Picture plain_h = screen("HDMI-A-1");
+    std::string head = "ssid=FPV\npush=" + url + "\nqr=";
+    std::string short_rows = rows.substr(0, rows.rfind('\n', rows.size() - 2) + 1);
+    std::string odd = rows;
+    std::replace(odd.begin(), odd.end(), '.', 'o');  // a row starting "o" is not a row
+    for (const std::string &bad :
+         {head + std::to_string(n) + "\n" + short_rows, head + std::to_string(n + 1) + "\n" + rows,
+          head + std::to_string(n) + "\n" + odd, head + "0\n" + rows, head + "65\n" + rows,
+          head + "-21\n" + rows, head + "abc\n" + rows}) {
+        write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
+        connect(bad);
+        EXPECT_EQ(0, g_qr_n) << bad.substr(0, 60);
+        EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
+        Picture h = read_png(dir + "/HDMI-A-1.png");
+        EXPECT_FALSE(near(h, l.x0 + 1, l.y0 + 1, white, 0));
+    }
+    // Rows of the wrong length and characters other than "#" and ".": every
+    // character but "#" is a light module, a short row ends in light ones.
+    std::string ragged;
+    for (size_t i = 0, row = 0; i < rows.size(); row++) {
+        size_t end = rows.find('\n', i);
+        std::string r = rows.substr(i, end - i);
+        if (row % 3 == 1) r += "#####";  // longer: the extra modules are not read
+        std::replace(r.begin() + 1, r.end(), '.', row % 2 ? 'x' : ' ');
+        ragged += r + "\n";
+        i = end + 1;
+    }
+    connect(head + std::to_string(n) + "\n" + ragged);
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/HDMI-A-1.png"));
+    // A 5,000-byte Wi-Fi name (its first 63 characters) and invalid UTF-8.
+    connect("ssid=" + std::string(5000, 'W') + "\npush=\xff\xfe\xc3(bad\nqr=" + std::to_string(n) +
+            "\n" + rows);
+    EXPECT_EQ(63u, strlen(g_conn_ssid));
+    EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0, count_lines(err, "hidden")) << err;
+}
+
+TEST_F(Screens, ConnectScreenHiddenBySetting) {
+    setenv("ZYL_KMS_STANDBY_QR", "0x", 1);
+    std::filesystem::create_directories(dir + "/run/zyl-fpv");
+    write_file(dir + "/run/zyl-fpv/connect",
+               "ssid=FPV\npush=rtmp://h/live/\nqr=" + std::to_string(21) + "\n" +
+                   qr_rows("rtmp://h/live/"));
+    forget_card();
+    setenv("ZYL_SIM_CARD", board_path("two-display").c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, drm_init());
+    EXPECT_EQ(1, poll_connect());
+    EXPECT_EQ(21, g_qr_n);
+    for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+    EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, count_lines(err, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)"))
+        << err;
+    EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
+    EXPECT_TRUE(near(read_png(dir + "/HDMI-A-1.png"), 1700, 900, {0, 0, 0}, 0));
 }
 
 TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {

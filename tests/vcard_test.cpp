@@ -738,6 +738,11 @@ TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
     EXPECT_EQ(sim_root_path("/r/run/zyl-fpv/a", "/r"), "/r/run/zyl-fpv/a");
     EXPECT_EQ(sim_root_path("/sys/class/devfreq/gpu/governor", "/r"),
               "/r/sys/class/devfreq/gpu/governor");
+    EXPECT_EQ(sim_root_path("/sys/class/thermal/thermal_zone0/temp", "/r"),
+              "/r/sys/class/thermal/thermal_zone0/temp");
+    EXPECT_EQ(sim_root_path("/proc/uptime", "/r"), "/r/proc/uptime");
+    EXPECT_EQ(sim_root_path("/proc/uptimes", "/r"), "/proc/uptimes");
+    EXPECT_EQ(sim_root_path("/proc/self/maps", "/r"), "/proc/self/maps");
     EXPECT_EQ(sim_shm_name("/zyl-spi.frame", ""), "/zyl-spi.frame");
     EXPECT_NE(sim_shm_name("/zyl-spi.frame", "/a"), sim_shm_name("/zyl-spi.frame", "/b"));
 

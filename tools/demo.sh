@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds, makes a short test stream and a
-# standby picture, and runs zyl-mpp-sim on a virtual board with an HDMI monitor and
-# a DSI panel three times: without a stream (the standby screen), with the stream,
-# and with the stream while the menu file is written. Leaves PNG pictures of each
-# display in demo-out/: standby-*.png, video-*.png and menu-*.png.
+# standby picture, writes the status files other processes would write (the connect
+# information with its QR code, telemetry for the panel's HUD, a pop-up message), and
+# runs zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel three
+# times: without a stream (the standby screen with the connect screen), with the
+# stream, and with the stream while the menu file is written. Leaves PNG pictures of
+# each display in demo-out/: standby-*.png, video-*.png and menu-*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -31,11 +33,25 @@ sim() {  # sim NAME STDIN [VAR=value...]: one run; its display pictures become N
 mkdir -p "$out/root/opt/zyl-fpv" "$out/root/run/zyl-fpv"
 ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i mandelbrot=size=1280x720:rate=1 \
   -frames:v 1 -update 1 "$out/root/opt/zyl-fpv/standby.png"
+# The connect screen: Wi-Fi name, push address and its QR code as module rows.
+push=rtmp://192.168.4.1:1935/live/goggles
+{ echo "ssid=FPV-Goggles-7F3A"; echo "push=$push"
+  rows=$(qrencode -t ASCII -m 0 "$push" | sed 's/  /./g; s/##/#/g')
+  echo "qr=$(wc -l <<<"$rows")"; echo "$rows"; } > "$out/root/run/zyl-fpv/connect"
+# The flight values the panel's HUD shows, and the board's uptime and temperature.
+printf 'gog=82\ndrn=14\nsig=4\nsat=11\nrec=1\nrecs=754\nvpn=1\nnet=FieldLink\nyaw=184\nalt=42.5\nspd=11.2\nvs=-0.8\npit=-3\nrol=2\n' \
+  > "$out/root/run/zyl-fpv/telemetry"
+mkdir -p "$out/root/proc" "$out/root/sys/class/thermal/thermal_zone0"
+echo "273900.12 100.00" > "$out/root/proc/uptime"
+echo 52300 > "$out/root/sys/class/thermal/thermal_zone0/temp"
+export ZYL_KMS_TELEMETRY_DSI=1
 echo "demo: standby screen before any stream"
 sim standby /dev/null
 
-echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on $board"
+echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on $board, a warning pop-up on the panel"
+printf 'warn\nAircraft battery low: 14%%, land soon\n' > "$out/root/run/zyl-fpv/osd"
 sim video "$stream"
+rm -f "$out/root/run/zyl-fpv/osd"
 cat "$out/stderr-video.txt"
 
 # The menu file is written while the stream plays, at the live rate of the feeder.
@@ -45,8 +61,9 @@ echo "demo: the same stream with the menu opened 2 s in"
 sim menu <(build/zyl-feeder -r 30 "$stream")
 wait
 echo "demo: what each display showed (the stream's frame counter is in the top left):"
-echo "  standby-*.png: the standby picture, letterboxed, before the stream starts"
-echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT"
+echo "  standby-*.png: the standby picture, letterboxed, with the connect screen (QR code, Wi-Fi, push address)"
+echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT;"
+echo "                 on the panel the HUD from demo-out/root/run/zyl-fpv/telemetry and a pop-up"
 echo "  menu-*.png:    the menu on the overlay plane over the playing video"
 ls "$out"/*.png | sed 's/^/  /'
 echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"

@@ -9,7 +9,7 @@ secs=${1:-60}
 [[ $secs =~ ^[1-9][0-9]*$ ]] || { echo "usage: tools/fuzz.sh [SECONDS]" >&2; exit 2; }
 tools/install-deps.sh
 
-echo "== libFuzzer: reader unit walk, deferred HEVC open, .cube and tuning text, status files, ${secs} s each"
+echo "== libFuzzer: reader unit walk, deferred HEVC open, .cube and tuning text, status files (connect and osd drawn too), ${secs} s each"
 export CC=clang CXX=clang++
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZYL_FUZZ=ON -DZYL_TESTS=OFF -DZYL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

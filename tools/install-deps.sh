@@ -10,6 +10,7 @@ packages=(
   libdrm-dev libgbm-dev libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
   libfreetype-dev fonts-dejavu-core
   libgtest-dev googletest libpng-dev valgrind
+  qrencode zbar-tools  # the connect screen's QR round trip in the tests
   dpkg-dev lintian systemd  # the packages and the service's checks
 )
 

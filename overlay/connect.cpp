@@ -1,0 +1,96 @@
+// The connect screen: how to reach the appliance and where to push a stream, drawn
+// into the standby picture (never on the overlay plane, so it shows exactly while no
+// video does). The QR code sits in the lower right corner on a white quiet zone of
+// four modules, the Wi-Fi name under it, the push address across the screen above it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "overlay/overlay.h"
+
+int g_show_connect = -1;
+
+ConnectLayout connect_layout(int W, int H, int n) {
+    ConnectLayout l{};
+    const unsigned m = unsigned(std::min(W, H));
+    const bool large = H >= 1000;
+    l.s = std::max<int>(int((m * 225 / 1000) / unsigned(n + 8)), 2);
+    l.q = (n + 8) * l.s;
+    l.pc = large ? 30 : 22;
+    l.wc = large ? 20 : 15;
+    l.x0 = std::max(W - l.q - std::max(int(m * 6 / 100), l.pc), 0);
+    l.y0 = std::max(H - l.q - (large ? 50 : 37) - std::max(int(m * 3 / 100), l.pc), 0);
+    return l;
+}
+
+void push_caption(const char *push, char (&out)[176]) {
+    const char *slash = strrchr(push, '/');
+    if (slash && slash[1])
+        snprintf(out, sizeof out, "Server URL: %.*s   Stream key: %s", int(slash + 1 - push), push,
+                 slash + 1);
+    else
+        snprintf(out, sizeof out, "Push stream to: %s", push);
+}
+
+void draw_connect(const OverlaySurface &s) {
+    if (g_show_connect < 0) {
+        const char *v = getenv("ZYL_KMS_STANDBY_QR");
+        g_show_connect = v && v[0] == '0' ? 0 : 1;
+        if (!g_show_connect)
+            fprintf(stderr, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)\n");
+    }
+    const int n = g_qr_n;
+    if (!g_show_connect || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
+    const int W = s.w, H = s.h;
+    const ConnectLayout l = connect_layout(W, H, n);
+    fill_rect(s, l.x0, l.y0, l.q, l.q, 0xFFFFFFFF);
+    for (int r = 0; r < n; r++)
+        for (int c = 0; c < n; c++)
+            if (g_qr[r * n + c])
+                fill_rect(s, l.x0 + 4 * l.s + c * l.s, l.y0 + 4 * l.s + r * l.s, l.s, l.s,
+                          0xFF000000);
+    ft_text(s, l.x0 + l.q / 2 - ft_text_w(g_conn_ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc,
+            g_conn_ssid, 0xFFFFFFFF, l.wc);
+    if (g_conn_push[0]) {
+        char caption[176];
+        push_caption(g_conn_push, caption);
+        ft_text(s, (W - ft_text_w(caption, l.pc)) / 2, l.y0 - l.pc, caption, 0xFF2DD4BF, l.pc);
+    }
+}
+
+Detection g_dets[kMaxDetections];
+int g_ndet;
+pthread_mutex_t g_det_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void draw_detections(const OverlaySurface &s) {
+    Detection d[kMaxDetections];
+    pthread_mutex_lock(&g_det_lock);
+    const int n = g_ndet;
+    const int k = std::clamp(n, 0, kMaxDetections);
+    std::copy(g_dets, g_dets + k, d);
+    pthread_mutex_unlock(&g_det_lock);
+    if (n < 1 || !s.px) return;
+    const int W = s.w, H = s.h;
+    const bool large = H >= 1000;
+    const int thick = large ? 3 : 2, lp = large ? 22 : 18;
+    constexpr uint32_t kBox = 0xFF36D399;
+    for (int i = 0; i < k; i++) {
+        // A box from a detector that went wrong (NaN, huge) must not reach int.
+        auto px = [](int size, float f) {
+            double v = double(size) * double(f);
+            return v >= -1e6 && v <= 1e6 ? int(v) : 0;
+        };
+        const int bw = px(W, d[i].w), bh = px(H, d[i].h);
+        if (bw < 1 || bh < 1) continue;
+        const int bx = px(W, d[i].x), by = px(H, d[i].y);
+        rect_outline(s, bx, by, bw, bh, thick, kBox);
+        char label[32];
+        const float pct = d[i].score * 100;
+        snprintf(label, sizeof label, "%s %d%%", "obj", pct >= -1e6f && pct <= 1e6f ? int(pct) : 0);
+        int ly = by - lp - 6;
+        if (ly < 0) ly = by + 2;
+        fill_rect(s, bx, ly, ft_text_w(label, lp) + 10, lp + 6, kBox);
+        ft_text(s, bx + 5, ly + lp, label, 0xFF04231A, lp);
+    }
+}

@@ -1,0 +1,195 @@
+// Pop-up tiles: the message of the osd file as a rounded tile at the top centre of a
+// picture. Wrapping measures many candidate lines, so the tile is rendered once into
+// a buffer of its own and kept while its level, text and target size stay the same;
+// each composite is then a plain blend. The same tile goes onto the panel's overlay
+// (bytes B, G, R, A, top row first) and into the SPI display's read-back picture
+// (bytes R, G, B, A, bottom row first).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "kms/kms.h"
+#include "overlay/overlay.h"
+
+uint32_t g_pu_tile[kPopupMaxW * kPopupMaxH];
+int g_pu_w, g_pu_h;
+char g_pu_key[320];
+pthread_mutex_t g_pu_lock = PTHREAD_MUTEX_INITIALIZER;
+uint64_t g_pu_renders;
+
+namespace {
+
+constexpr uint32_t kShadow = 0x22000000, kTileBg = 0xF01A1D24, kLineText = 0xFFF2F4F8;
+struct PopupSizes {
+    int t, g;       // text and title size
+    int tx;         // x of the title and the lines
+    int ls, lh;     // line step, line height
+    int br, bw;     // accent bar radius and width
+    int hh, gb;     // head height, title baseline
+    int bx, rm;     // accent bar x, right margin
+    int li, tr;     // left indent, tile radius
+    int max_lines;  // 3 on short targets, else 2
+};
+
+PopupSizes popup_sizes(int H) {
+    PopupSizes z{};
+    z.max_lines = H < 400 ? 3 : 2;
+    if (H < 180) {
+        z = {12, 9, 15, 15, 15, 1, 3, 27, 21, 6, 6, 24, 12, z.max_lines};
+    } else if (H >= 465) {
+        z = {30, 20, 37, 37, 37, 3, 7, 65, 50, 15, 15, 60, 18, z.max_lines};
+    } else {
+        // Scaled from the text size u; the title and the bar only from 210 rows up.
+        const int u = H / 15, small = H < 210;
+        z.t = u;
+        z.g = small ? 9 : 2 * u / 3;
+        z.tx = (u >> 2) + 2 * (H / 30);
+        z.ls = small ? u + 3 : u + (u >> 2);
+        z.lh = u + (u >> 2);
+        z.br = small ? 1 : u >> 3;
+        z.bw = small ? 3 : u >> 2;
+        z.hh = small ? u + 15 : u + z.g + H / 30;
+        z.gb = small ? u + 9 : u + z.g;
+        z.bx = H / 30;
+        z.rm = small ? 6 : H / 30;
+        z.li = 2 * u;
+        z.tr = std::min(u, 18);
+    }
+    return z;
+}
+
+const char *level_title(int level) {
+    return level < 1 ? "INFO" : level == 1 ? "PERINGATAN" : "KESALAHAN";
+}
+uint32_t level_accent(int level) {
+    return level < 1 ? 0xFF4ADE80 : level == 1 ? 0xFFFFC24B : 0xFFFF5A5F;
+}
+
+bool blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Blends a row of tile pixels over the target's bytes. Branch-free, so the compiler
+// can vectorise it: a pixel of alpha 0 blends to the target's own colour, and only
+// its alpha byte has to be kept.
+template <bool kRgba>
+void blend_row(uint8_t *dst, const uint32_t *src, int n) {
+    constexpr int ri = kRgba ? 0 : 2, bi = 2 - ri;
+    for (int x = 0; x < n; x++, dst += 4) {
+        const uint32_t p = src[x], a = p >> 24, na = 255 - a;
+        const uint32_t r = p >> 16 & 0xFF, g = p >> 8 & 0xFF, b = p & 0xFF;
+        dst[ri] = uint8_t((a * r + na * dst[ri]) / 255);
+        dst[1] = uint8_t((a * g + na * dst[1]) / 255);
+        dst[bi] = uint8_t((a * b + na * dst[bi]) / 255);
+        dst[3] = a ? 255 : dst[3];
+    }
+}
+
+}  // namespace
+
+int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]) {
+    const int len = int(strlen(text));
+    int pos = 0, n = 0;
+    char cand[kPopupLineCap];
+    lines[0][0] = 0;
+    while (pos < len && n < max_lines) {
+        int take = 0, brk = 0;
+        for (int k = 1;; k++) {
+            memcpy(cand, text + pos, size_t(k));
+            cand[k] = 0;
+            if (ft_text_w(cand, t) > ww) {
+                take = brk > 0 ? brk : std::max(k - 1, 1);
+                break;
+            }
+            if (blank(text[pos + k - 1])) brk = k;
+            if (pos + k >= len || k == kPopupLineCap - 1) {
+                take = k;
+                break;
+            }
+        }
+        int keep = std::min(take, kPopupLineCap - 4);
+        while (keep > 0 && blank(text[pos + keep - 1])) keep--;
+        memcpy(lines[n], text + pos, size_t(keep));
+        lines[n][keep] = 0;
+        n++;
+        pos += take;
+        while (pos < len && blank(text[pos])) pos++;
+    }
+    if (pos < len) {
+        char *last = lines[n - 1];
+        const int dots = ft_text_w("...", t);
+        size_t k = strlen(last);
+        while (k > 0 && ft_text_w(last, t) + dots > ww) last[--k] = 0;
+        memcpy(last + k, "...", 4);
+    }
+    return std::max(n, 1);
+}
+
+void pu_render_tile(int level, int W, int H) {
+    char key[sizeof g_pu_key];
+    snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, g_osd.text);
+    if (g_pu_w > 0 && strcmp(key, g_pu_key) == 0) return;
+    memcpy(g_pu_key, key, sizeof key);
+    g_pu_renders++;
+
+    const PopupSizes z = popup_sizes(H);
+    const int mw = std::min(W - 2 * (W / 20 + 4), kPopupMaxW);
+    const int ww = std::max(mw - z.li - z.bw - z.rm, 40);
+    char lines[3][kPopupLineCap];
+    const int n = pu_wrap(g_osd.text, ww, z.t, z.max_lines, lines);
+    const char *title = level_title(level);
+    int widest = ft_text_w(title, z.g);
+    for (int i = 0; i < n; i++) widest = std::max(widest, ft_text_w(lines[i], z.t));
+    const int tw = std::min(widest + z.li + z.bw + z.rm, mw);
+    const int th = std::min(z.hh + z.lh * n + z.t, kPopupMaxH);
+    if (tw < 1 || th < 1) {
+        g_pu_w = g_pu_h = 0;
+        return;
+    }
+
+    // The tile is the same on every target: never mirrored.
+    const int mx = g_px_mx, my = g_px_my;
+    g_px_mx = g_px_my = 0;
+    const OverlaySurface s{reinterpret_cast<uint8_t *>(g_pu_tile), uint32_t(tw) * 4, tw, th};
+    std::fill(g_pu_tile, g_pu_tile + size_t(tw) * th, 0u);
+    for (int i = 3; i >= 1; i--)
+        fill_round_rect(s, i, i + i / 2, tw - 2 * i, th - i, z.tr, kShadow);
+    fill_round_rect(s, 0, 0, tw, th, z.tr, kTileBg);
+    const uint32_t accent = level_accent(level);
+    fill_round_rect(s, z.bx, z.t, z.bw, th - z.li, z.br, accent);
+    ft_text(s, z.tx, z.gb, title, accent, z.g);
+    for (int i = 0; i < n; i++) ft_text(s, z.tx, z.t + z.hh + i * z.ls, lines[i], kLineText, z.t);
+    g_pu_w = tw;
+    g_pu_h = th;
+    g_px_mx = mx;
+    g_px_my = my;
+}
+
+void pu_blit(const PopupTarget &t, int level) {
+    pthread_mutex_lock(&g_pu_lock);
+    pu_render_tile(level, t.w, t.h);
+    const int tw = g_pu_w, th = g_pu_h, W = t.w, H = t.h;
+    if (tw > 0 && th > 0 && t.px) {
+        const int x0 = std::max((W - tw) / 2, 0);
+        int y0 = H / 24 + 4;
+        if (y0 + th > H) y0 = th < H ? H - th : 0;
+        const int cols = std::min(tw, W - x0);
+        for (int ty = 0; ty < th; ty++) {
+            const int row = y0 + ty;
+            if (row < 0 || row >= H) continue;
+            uint8_t *dst =
+                t.px + size_t(t.flip_rows ? H - 1 - row : row) * t.stride + size_t(x0) * 4;
+            const uint32_t *src = g_pu_tile + size_t(ty) * tw;
+            if (t.rgba)
+                blend_row<true>(dst, src, cols);
+            else
+                blend_row<false>(dst, src, cols);
+        }
+    }
+    pthread_mutex_unlock(&g_pu_lock);
+}
+
+void draw_osd(const KmsOutput &o, const OverlaySurface &s) {
+    if (!g_osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
+    pu_blit(PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, g_osd.level);
+}
