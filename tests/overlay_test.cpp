@@ -914,34 +914,6 @@ TEST_F(Screens, HudOnThePanel) {
     g_telem = TelemetryState{};
 }
 
-namespace {
-
-// The module rows of a QR code as the connect file carries them, made by the qrencode
-// tool ("##" a dark module, two blanks a light one, no margin).
-std::string qr_rows(const std::string &text) {
-    std::string cmd = "qrencode -t ASCII -m 0 '" + text + "'", rows;
-    FILE *p = popen(cmd.c_str(), "r");
-    char line[256];
-    while (p && fgets(line, sizeof line, p)) {
-        for (size_t i = 0; line[i] && line[i] != '\n'; i += 2) rows += line[i] == '#' ? '#' : '.';
-        rows += '\n';
-    }
-    if (p) pclose(p);
-    return rows;
-}
-
-// What zbarimg reads from a picture, one symbol a line.
-std::string zbar_read(const std::string &png) {
-    std::string cmd = "zbarimg -q --raw '" + png + "' 2>/dev/null", out;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[512];
-    while (p && fgets(buf, sizeof buf, p)) out += buf;
-    if (p) pclose(p);
-    return out;
-}
-
-}  // namespace
-
 TEST(Connect, LayoutFromTheScreenAndCaptions) {
     ConnectLayout l = connect_layout(1920, 1080, 21);
     EXPECT_EQ((std::vector<int>{8, 232, 1624, 766, 30, 20}),
