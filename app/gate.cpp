@@ -17,11 +17,13 @@ extern "C" {
 #include "app/loop.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
 #include "standby/standby.h"
 
 std::atomic<int> g_wait_key, g_gate_hard;
 std::atomic<int64_t> g_gate_since;
+std::atomic<int64_t> g_gate_whole_before{INT64_MIN};
 int64_t g_gate_drops;
 int64_t gate_arm_ms = -1, hide_ms = -1, gate_max_ms = -1;
 
@@ -55,8 +57,9 @@ bool gate_release_due(int64_t drops, int64_t elapsed_ms, GateLimit lim) {
     return lim.ms > 0 && elapsed_ms >= lim.ms && drops >= lim.min_drops;
 }
 
-void gate_arm(int hard, int64_t now_us) {
+void gate_arm(int hard, int64_t now_us, int64_t whole_before) {
     g_gate_since = now_us;
+    g_gate_whole_before = whole_before;
     g_gate_hard = hard;
     g_wait_key = 1;
 }
@@ -69,28 +72,13 @@ void gate_open() {
     g_gate_drops = 0;
 }
 
-// Puts the standby picture back on every output: a primary video plane shows the
-// standby buffer again, any other video plane is switched off so that the primary
-// beneath shows through. Legacy calls on every output, panels included.
-void show_standby() {
-    for (int i = 0; i < nout; i++) {
-        const KmsOutput &o = outs[i];
-        int w = o.mode.hdisplay, h = o.mode.vdisplay;
-        if (o.plane_is_primary) {
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
-                            uint32_t(w) << 16, uint32_t(h) << 16);
-        } else {
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-        }
-    }
-}
-
 void hide_video() {
     // The standby buffers were blacked when video started: the standby picture goes
     // back into them while the last picture still covers them.
     showing_video = 0;
     for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
-    show_standby();
+    // Legacy calls on every output, panels included.
+    for (int i = 0; i < nout; i++) video_plane_standby(outs[i], false);
     if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
     if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
     fb_cur = fb_prev = 0;
@@ -107,7 +95,8 @@ void gap_rules_at(int64_t now_us) {
     if (hide_ms == -1) hide_ms = gate_setting_ms(getenv("ZYL_KMS_HIDE_MS"), 1500);
     GapStep s = gap_decide(gap, gate_arm_ms, hide_ms, g_wait_key != 0, showing_video != 0);
     if (s.arm) {
-        gate_arm(0, now_us);
+        // Units that came before the last picture was shown had their references.
+        gate_arm(0, now_us, last_frame_time);
         fprintf(stderr, "zyl-mpp: gate: armed (gap %lldms, soft)\n", (long long)gap);
         fflush(stderr);
     }
@@ -130,6 +119,9 @@ bool gate_pass_at(AVFrame *frame, int64_t now_us) {
         gate_open();
         return true;
     }
+    // A decoder that reorders or pipelines still holds pictures of units that came
+    // before the gap: they are whole, and tell nothing about the pictures after it.
+    if (frame->pts != AV_NOPTS_VALUE && frame->pts < g_gate_whole_before) return true;
     av_frame_free(&frame);
     g_drop_gate++;
     if (++g_gate_drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
@@ -141,6 +133,8 @@ bool gate_pass_at(AVFrame *frame, int64_t now_us) {
         fprintf(stderr, "zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)\n",
                 (long long)g_gate_drops, elapsed, hard ? "hard" : "soft");
         gate_open();
+        // The gap is over: without this the next pass without a frame arms again.
+        last_frame_time = now_us;
     }
     fflush(stderr);
     return false;

@@ -13,9 +13,14 @@ struct AVFrame;
 extern std::atomic<int> g_wait_key, g_gate_hard;
 extern std::atomic<int64_t> g_gate_since;  // monotonic microseconds
 extern int64_t g_gate_drops;
+// Pictures stamped (pts, monotonic microseconds) before this pass the armed gate
+// uncounted: their units came before the gap. INT64_MIN for a gate armed after a
+// flush or rebuild, which lost every older picture.
+extern std::atomic<int64_t> g_gate_whole_before;
 extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
-// Arms the gate; the start and kind are stored before the armed flag is raised.
-void gate_arm(int hard, int64_t now_us);
+// Arms the gate; the start, kind and `whole_before` are stored before the armed flag
+// is raised.
+void gate_arm(int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
 // False when the frame was dropped (and freed).
 bool gate_pass(AVFrame *frame);
 bool gate_pass_at(AVFrame *frame, int64_t now_us);

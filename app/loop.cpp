@@ -31,6 +31,7 @@ extern "C" {
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
 #include "standby/standby.h"
@@ -68,22 +69,6 @@ void detect_on() {
     g_detect = 0;
 }
 
-// Clears one output's video plane for message mode; the standby buffer shows
-// through, or is put on a primary video plane.
-void clear_video(const KmsOutput &o) {
-    int w = o.mode.hdisplay, h = o.mode.vdisplay;
-    if (o.atomic && o.plane_is_primary) {
-        atomic_setplane_flags(o, o.standby_fb, 0, 0, w, h, 0, 0, w, h, 0);
-    } else if (o.atomic) {
-        atomic_setplane_flags(o, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    } else if (o.plane_is_primary) {
-        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
-                        uint32_t(w) << 16, uint32_t(h) << 16);
-    } else {
-        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    }
-}
-
 void take_snapshot_request() {
     struct stat st;
     g_want_snap = stat("/run/zyl-fpv/snapshot", &st) == 0;
@@ -98,14 +83,7 @@ bool gpu_pass_wanted() {
 void present_on(int i, uint32_t fb, const Placement &p) {
     const KmsOutput &o = outs[i];
     int64_t t0 = mono_us();
-    int r;
-    if (o.atomic) {
-        r = panel_commit(o, fb, p);
-    } else {
-        r = drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w,
-                            p.dst.h, uint32_t(p.src.x) << 16, uint32_t(p.src.y) << 16,
-                            uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
-    }
+    int r = o.atomic ? panel_commit(o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
     stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(g_setplane_warned >> i & 1)) {
@@ -118,6 +96,10 @@ void present_on(int i, uint32_t fb, const Placement &p) {
     }
     if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
 }
+
+// The rotation each video plane accepted for the flip, and whether it is on now.
+uint64_t plane_rot[kMaxOutputs];
+uint32_t plane_rot_on;
 
 // Rotates every video plane once, from the global flip; the GPU pass flips itself.
 void rotate_planes() {
@@ -133,8 +115,9 @@ void rotate_planes() {
                     o.plane_id, (unsigned long long)o.rot_mask);
             continue;
         }
-        if (drmModeObjectSetProperty(drm_fd, o.plane_id, DRM_MODE_OBJECT_PLANE, o.rot_prop,
-                                     value) == 0) {
+        if (video_plane_rotate(o, value) == 0) {
+            plane_rot[i] = value;
+            plane_rot_on |= 1u << i;
             fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", g_flip,
                     o.plane_id, (unsigned long long)value);
         } else {
@@ -143,6 +126,27 @@ void rotate_planes() {
                     "format — e.g. RK3399 linear NV12; needs RGA)\n",
                     g_flip, o.plane_id, strerror(errno));
         }
+    }
+}
+
+// A corrected picture is mirrored by the shader: a plane that took the flip for a
+// frame that missed the pass drops it for the next corrected one, which it would
+// otherwise mirror back, and takes it again for the next uncorrected one.
+void follow_flip(bool gpu_output) {
+    if (g_rot_val && !gpu_output && !rot_done) {
+        rot_done = 1;
+        rotate_planes();
+        return;
+    }
+    for (int i = 0; i < nout; i++) {
+        bool on = plane_rot_on >> i & 1;
+        if (!plane_rot[i] || on == !gpu_output) continue;
+        const KmsOutput &o = outs[i];
+        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : plane_rot[i];
+        if (video_plane_rotate(o, value) == 0)
+            plane_rot_on ^= 1u << i;
+        else if (!gpu_output)
+            plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
     }
 }
 
@@ -175,7 +179,8 @@ void present_frame(AVFrame *frame) {
     }
     if (g_menu.message) {
         if (!g_video_hidden) {
-            for (int i = 0; i < nout; i++) clear_video(outs[i]);
+            // The standby buffer shows through, or goes back on a primary video plane.
+            for (int i = 0; i < nout; i++) video_plane_standby(outs[i], outs[i].atomic);
             g_video_hidden = 1;
         }
         av_frame_free(&frame);
@@ -202,10 +207,7 @@ void present_frame(AVFrame *frame) {
             {o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.aspect, o.fit, o.flip, sw, sh});
         present_on(i, fb, p);
     }
-    if (g_rot_val && !gpu_output && !rot_done) {
-        rot_done = 1;
-        rotate_planes();
-    }
+    follow_flip(gpu_output);
     hand_over(fb, frame);
     if (!showing_video) {
         clear_standby_buffers();
@@ -216,39 +218,6 @@ void present_frame(AVFrame *frame) {
 }
 
 }  // namespace
-
-uint64_t plane_rotation_value(const char *flip, uint64_t caps) {
-    if (strcmp(flip, "h") == 0) return caps >> 4 & 1 ? 0x11 : 0;
-    if (strcmp(flip, "v") == 0) return caps >> 5 & 1 ? 0x21 : 0;
-    if (strcmp(flip, "180") == 0) {
-        if (caps >> 2 & 1) return 0x4;
-        return (caps >> 4 & 1) && (caps >> 5 & 1) ? 0x31 : 0;
-    }
-    return 0;
-}
-
-int atomic_setplane_flags(const KmsOutput &o, uint32_t fb, int x, int y, int w, int h, int sx,
-                          int sy, int sw, int sh, uint32_t flags) {
-    drmModeAtomicReq *req = drmModeAtomicAlloc();
-    if (!req) return -ENOMEM;
-    drmModeAtomicAddProperty(req, o.plane_id, o.p_fb_id, fb);
-    if (fb == 0) {
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_id, 0);
-    } else {
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_id, o.crtc_id);
-        if (o.p_src_x) drmModeAtomicAddProperty(req, o.plane_id, o.p_src_x, uint64_t(sx) << 16);
-        if (o.p_src_y) drmModeAtomicAddProperty(req, o.plane_id, o.p_src_y, uint64_t(sy) << 16);
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_src_w, uint64_t(sw) << 16);
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_src_h, uint64_t(sh) << 16);
-        if (o.p_crtc_x) drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_x, uint64_t(x));
-        if (o.p_crtc_y) drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_y, uint64_t(y));
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_w, uint64_t(w));
-        drmModeAtomicAddProperty(req, o.plane_id, o.p_crtc_h, uint64_t(h));
-    }
-    int r = drmModeAtomicCommit(drm_fd, req, flags, nullptr);
-    drmModeAtomicFree(req);
-    return r;
-}
 
 bool detect_request_poll() {
     const char *path = getenv("ZYL_KMS_DETECT");

@@ -24,6 +24,7 @@ extern "C" {
 #include "app/placement.h"
 #include "app/settings.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
 
 int g_dsi_nonblock = -1;
@@ -288,10 +289,7 @@ int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p) {
                 g_dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
                                : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
     }
-    auto commit = [&](uint32_t flags) {
-        return atomic_setplane_flags(o, fb, p.dst.x, p.dst.y, p.dst.w, p.dst.h, p.src.x, p.src.y,
-                                     p.src.w, p.src.h, flags);
-    };
+    auto commit = [&](uint32_t flags) { return video_plane_commit(o, fb, p, flags); };
     if (!g_dsi_nonblock) return commit(0);
     int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;

@@ -3,14 +3,8 @@
 // loop places every frame with it; the panel commit takes its result.
 #pragma once
 
-struct Rect {
-    int x, y, w, h;
-    bool operator==(const Rect &) const = default;
-};
-struct Placement {
-    Rect dst;  // screen pixels
-    Rect src;  // picture pixels
-};
+#include "kms/present.h"  // Rect, Placement
+
 struct PlaceInput {
     int width, height;                // the output's mode
     bool sidebar_shown;               // sidebar output with the menu or a message up

@@ -44,6 +44,9 @@ AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name) {
         avcodec_free_context(&ctx);
         return nullptr;
     }
+    // Units are stamped with their arrival in microseconds; a V4L2 decoder converts
+    // the stamp through this time base and back.
+    ctx->pkt_timebase = AVRational{1, 1000000};
     ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
     ctx->flags2 |= AV_CODEC_FLAG2_FAST;
     if (codec->id == AV_CODEC_ID_H264) ctx->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;

@@ -114,7 +114,7 @@ void send_and_drain(ReaderState *st, int key) {
     }
 }
 
-void on_unit(ReaderState *st, uint8_t *data, int size) {
+void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
     // SEI removal and the scans share one walk; a unit left under 4 bytes holds no
     // NAL header, so its findings are empty as the scans would have found them.
     UnitFindings f{};
@@ -126,6 +126,9 @@ void on_unit(ReaderState *st, uint8_t *data, int size) {
     }
     st->pkt->data = data;
     st->pkt->size = size;
+    // The decoder carries the stamp through its reordering onto the picture, so the
+    // keyframe gate can tell pictures of units that came before a gap.
+    st->pkt->pts = arrived_us;
     if (g_detect) detq_add(st->pkt);
 
     int key = size >= 4 && f.keyframe;
@@ -157,6 +160,13 @@ bool restart_parser(ReaderState *st) {
     return true;
 }
 
+// A unit is cut when the next one's start code is seen, often in a later read than
+// its own last byte: a unit that ends where the last read's bytes begin came with
+// the read before. The last zero of a 4-byte start code may stay on the unit.
+int64_t unit_arrival(const ReaderState *st, size_t end) {
+    return end <= st->fresh_from + 1 && st->prev_read_us ? st->prev_read_us : st->read_us;
+}
+
 // False when the input has to end.
 bool parse_buffer(ReaderState *st) {
     size_t pos = 0;
@@ -170,7 +180,7 @@ bool parse_buffer(ReaderState *st) {
         st->since_unit += used;
         if (out_size == 0) break;
         st->since_unit = 0;
-        on_unit(st, out, out_size);
+        on_unit(st, out, out_size, unit_arrival(st, pos));
     }
     drop_front(st, pos);
     if (st->since_unit > kMaxUnitBytes || st->len > kMaxUnitBytes) {
@@ -214,6 +224,9 @@ void reader_run(ReaderArgs *ra, int fd, bool decode) {
         if (!reserve(&st, st.read_bytes)) break;
         ssize_t r = read(fd, st.buf + st.len, st.read_bytes);
         if (r <= 0) break;
+        st.fresh_from = st.len;
+        st.prev_read_us = st.read_us;
+        st.read_us = mono_us();
         st.len += size_t(r);
         memset(st.buf + st.len, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         if (!st.decoder_open) {

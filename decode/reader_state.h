@@ -22,6 +22,10 @@ struct ReaderState {
     AVPacket *pkt;
     uint8_t *buf;  // accumulation buffer
     size_t len, cap;
+    // Where the last read's bytes begin in `buf`, and the monotonic times of that
+    // read and the one before: a unit is stamped with the arrival of its last byte.
+    size_t fresh_from;
+    int64_t read_us, prev_read_us;
     ParamSetStore ps;
     bool warned_discard;
     size_t since_unit;  // bytes parsed since the last access unit

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
@@ -107,19 +108,10 @@ int start_context() {
 }
 
 int start_program() {
-    GLuint vs = gl_compile(GL_VERTEX_SHADER, kGlVertexShader);
-    GLuint fs = gl_compile(GL_FRAGMENT_SHADER, kGlFragmentShader);
-    if (!vs || !fs) return -1;
-    g_prog = glCreateProgram();
-    glAttachShader(g_prog, vs);
-    glAttachShader(g_prog, fs);
-    glBindAttribLocation(g_prog, 0, "aPos");
-    glLinkProgram(g_prog);
-    GLint linked = 0;
-    glGetProgramiv(g_prog, GL_LINK_STATUS, &linked);
-    if (!linked) return fail("program link failed");
+    g_prog = gl_build_program("");
+    if (!g_prog) return -1;
     g_a_pos = 0;
-    gl_lookup_uniforms();
+    g_u = gl_lookup_uniforms(g_prog);
     return 0;
 }
 
@@ -154,6 +146,30 @@ GLuint gl_compile(GLenum type, const char *src) {
     glGetShaderInfoLog(sh, sizeof log, nullptr, log);
     fprintf(stderr, "zyl-mpp: GLES shader compile failed: %s\n", log);
     glDeleteShader(sh);
+    return 0;
+}
+
+GLuint gl_build_program(const char *defines) {
+    std::string fs = std::string(defines) + kGlFragmentShader;
+    GLuint vs_sh = gl_compile(GL_VERTEX_SHADER, kGlVertexShader);
+    GLuint fs_sh = gl_compile(GL_FRAGMENT_SHADER, fs.c_str());
+    GLuint prog = 0;
+    if (vs_sh && fs_sh) {
+        prog = glCreateProgram();
+        glAttachShader(prog, vs_sh);
+        glAttachShader(prog, fs_sh);
+        glBindAttribLocation(prog, 0, "aPos");
+        glLinkProgram(prog);
+    }
+    // Attached shaders live on with their program; the others go now.
+    if (vs_sh) glDeleteShader(vs_sh);
+    if (fs_sh) glDeleteShader(fs_sh);
+    if (!prog) return 0;
+    GLint linked = 0;
+    glGetProgramiv(prog, GL_LINK_STATUS, &linked);
+    if (linked) return prog;
+    fail("program link failed");
+    glDeleteProgram(prog);
     return 0;
 }
 

@@ -14,9 +14,7 @@ extern "C" {
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 
-GLint g_u_tex = -1, g_u_k = -1, g_u_center = -1, g_u_strength = -1, g_u_zoom = -1, g_u_vscale = -1,
-      g_u_flip = -1, g_u_antiflicker = -1, g_u_texely = -1, g_u_bright = -1, g_u_contrast = -1,
-      g_u_sat = -1, g_u_temp = -1, g_u_lut = -1, g_u_luton = -1, g_u_lutmix = -1, g_u_lutn = -1;
+GlUniforms g_u = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 const char *const kGlVertexShader = R"(
 attribute vec2 aPos;
@@ -29,6 +27,10 @@ void main() {
 
 // vUV (0,0) is the first texel of the source and of the render target: the first row
 // of the scan-out buffer, the top of the picture.
+// Without defines every step is in and the ones that are off are undone by their
+// uniforms' neutral values. A GPU that runs both sides of a branch (llvmpipe does)
+// then pays for every step on every pixel, so the pass mostly draws with programs
+// made for the steps that are on: each *_ON then is true or false.
 const char *const kGlFragmentShader = R"(
 #extension GL_OES_EGL_image_external : require
 precision highp float;
@@ -51,19 +53,27 @@ uniform float uLutOn;
 uniform float uLutMix;
 uniform float uLutN;
 
+#ifndef LENS_ON
+#define LENS_ON true
+#define GRADE_ON true
+#define AF3_ON (uAntiFlicker > 0.5)
+#define AF2_ON false
+#define LUT_ON (uLutOn > 0.5)
+#endif
+
 // The atlas holds one N x N slice per blue level side by side: red and green come
 // from the sampler's bilinear filter within a slice, blue is blended by hand between
 // the two nearest slices.
 vec3 lut3(vec3 c) {
     float nm1 = uLutN - 1.0;
     float sliceSize = 1.0 / uLutN;
-    float slicePx = 1.0 / (uLutN * uLutN);
-    float innerW = slicePx * nm1;
-    float z = clamp(c.b, 0.0, 1.0) * nm1;
+    float slicePx = sliceSize * sliceSize;
+    vec3 cc = clamp(c, 0.0, 1.0);
+    float z = cc.b * nm1;
     float z0 = floor(z);
     float z1 = min(z0 + 1.0, nm1);
-    float xo = slicePx * 0.5 + clamp(c.r, 0.0, 1.0) * innerW;
-    float v = (clamp(c.g, 0.0, 1.0) * nm1 + 0.5) / uLutN;
+    float xo = slicePx * (0.5 + cc.r * nm1);
+    float v = (cc.g * nm1 + 0.5) * sliceSize;
     vec3 c0 = texture2D(uLut, vec2(xo + z0 * sliceSize, v)).rgb;
     vec3 c1 = texture2D(uLut, vec2(xo + z1 * sliceSize, v)).rgb;
     return c0 + (c1 - c0) * (z - z0);
@@ -71,25 +81,48 @@ vec3 lut3(vec3 c) {
 
 void main() {
     vec2 uv = vec2(0.5) + (vUV - vec2(0.5)) * uFlip;
-    vec2 d = (uv - uCenter) / uZoom;
-    vec2 dr = vec2(d.x, d.y * uVScale);
-    float r2 = dr.x * dr.x + dr.y * dr.y;
-    float f = 1.0 + uK.x * r2 + uK.y * r2 * r2 + uK.z * r2 * r2 * r2;
-    f = 1.0 + (f - 1.0) * uStrength;
-    vec2 src = uCenter + d * f;
-    vec4 col = texture2D(uTex, src);
-    if (uAntiFlicker > 0.5) {
-        col = 0.5 * col + 0.25 * texture2D(uTex, vec2(src.x, src.y + uTexelY)) +
-              0.25 * texture2D(uTex, vec2(src.x, src.y - uTexelY));
+    vec2 src = uv;
+    if (LENS_ON) {
+        vec2 d = (uv - uCenter) * (1.0 / uZoom);
+        vec2 dr = vec2(d.x, d.y * uVScale);
+        float r2 = dot(dr, dr);
+        float f = 1.0 + r2 * (uK.x + r2 * (uK.y + r2 * uK.z));
+        f = 1.0 + (f - 1.0) * uStrength;
+        src = uCenter + d * f;
     }
-    vec3 c = col.rgb + uBright;
-    c = (c - 0.5) * uContrast + 0.5;
-    float luma = 0.299 * c.r + 0.587 * c.g + 0.114 * c.b;
-    c = luma + (c - luma) * uSat;
-    c.r += uTemp;
-    c.b -= uTemp;
-    c = clamp(c, 0.0, 1.0);
-    if (uLutOn > 0.5) c = c + (lut3(c) - c) * uLutMix;
+    vec4 col;
+    if (AF2_ON) {
+        // Rendering at the source height, the three taps lie one source line apart:
+        // through the sampler's linear filter, the lines k-1 .. k+2 around them get
+        // weights that two samples, one between k-1 and k and one between k+1 and
+        // k+2, give as well.
+        float y = src.y * (1.0 / uTexelY) - 0.5;
+        float k = floor(y);
+        float ph = y - k;
+        float wa = 0.75 - 0.5 * ph;
+        float wb = 1.0 - wa;
+        float r = 1.0 / (wa * wb);
+        float ya = k - 0.5 + (0.5 - 0.25 * ph) * wb * r;
+        float yb = k + 1.5 + 0.25 * ph * wa * r;
+        col = wa * texture2D(uTex, vec2(src.x, ya * uTexelY)) +
+              wb * texture2D(uTex, vec2(src.x, yb * uTexelY));
+    } else {
+        col = texture2D(uTex, src);
+        if (AF3_ON) {
+            col = 0.5 * col + 0.25 * texture2D(uTex, vec2(src.x, src.y + uTexelY)) +
+                  0.25 * texture2D(uTex, vec2(src.x, src.y - uTexelY));
+        }
+    }
+    vec3 c = col.rgb;
+    if (GRADE_ON) {
+        c = (c + uBright - 0.5) * uContrast + 0.5;
+        float luma = dot(c, vec3(0.299, 0.587, 0.114));
+        c = luma + (c - luma) * uSat;
+        c.r += uTemp;
+        c.b -= uTemp;
+        c = clamp(c, 0.0, 1.0);
+    }
+    if (LUT_ON) c = c + (lut3(c) - c) * uLutMix;
     gl_FragColor = vec4(c, col.a);
 }
 )";
@@ -119,51 +152,78 @@ bool flips_y() {
     return strcmp(g_flip, "v") == 0 || strcmp(g_flip, "180") == 0;
 }
 
-void set_uniforms() {
+bool lut_in_use() {
+    return g_colorgrade && g_lut_on && g_lut_tex;
+}
+
+void set_uniforms(const GlUniforms &u) {
     bool lens = g_dewarp != 0, grade = g_colorgrade != 0;
-    glUniform3f(g_u_k, lens ? g_dw_k1 : 0.0f, lens ? g_dw_k2 : 0.0f, lens ? g_dw_k3 : 0.0f);
-    glUniform2f(g_u_center, g_dw_cx, g_dw_cy);
-    glUniform1f(g_u_strength, lens ? g_dw_strength : 0.0f);
-    glUniform1f(g_u_zoom, lens && g_dw_zoom > 0.01f ? g_dw_zoom : 1.0f);
-    glUniform1f(g_u_vscale, lens && g_dw_vscale > 0.01f ? g_dw_vscale : 1.0f);
-    glUniform1f(g_u_antiflicker, g_antiflicker ? 1.0f : 0.0f);
-    glUniform1f(g_u_texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
-    glUniform1f(g_u_bright, grade ? g_cg_bright : 0.0f);
-    glUniform1f(g_u_contrast, grade ? g_cg_contrast : 1.0f);
-    glUniform1f(g_u_sat, grade ? g_cg_sat : 1.0f);
-    glUniform1f(g_u_temp, grade ? g_cg_temp : 0.0f);
-    glUniform1f(g_u_luton, grade && g_lut_on && g_lut_tex ? 1.0f : 0.0f);
-    glUniform1f(g_u_lutmix, g_lut_mix);
-    glUniform1f(g_u_lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
+    glUniform3f(u.k, lens ? g_dw_k1 : 0.0f, lens ? g_dw_k2 : 0.0f, lens ? g_dw_k3 : 0.0f);
+    glUniform2f(u.center, g_dw_cx, g_dw_cy);
+    glUniform1f(u.strength, lens ? g_dw_strength : 0.0f);
+    glUniform1f(u.zoom, lens && g_dw_zoom > 0.01f ? g_dw_zoom : 1.0f);
+    glUniform1f(u.vscale, lens && g_dw_vscale > 0.01f ? g_dw_vscale : 1.0f);
+    glUniform1f(u.antiflicker, g_antiflicker ? 1.0f : 0.0f);
+    glUniform1f(u.texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
+    glUniform1f(u.bright, grade ? g_cg_bright : 0.0f);
+    glUniform1f(u.contrast, grade ? g_cg_contrast : 1.0f);
+    glUniform1f(u.sat, grade ? g_cg_sat : 1.0f);
+    glUniform1f(u.temp, grade ? g_cg_temp : 0.0f);
+    glUniform1f(u.luton, lut_in_use() ? 1.0f : 0.0f);
+    glUniform1f(u.lutmix, g_lut_mix);
+    glUniform1f(u.lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, g_lut_tex);
-    glUniform1i(g_u_lut, 1);
-    glUniform2f(g_u_flip, flips_x() ? -1.0f : 1.0f, flips_y() ? -1.0f : 1.0f);
+    glUniform1i(u.lut, 1);
+    glUniform2f(u.flip, flips_x() ? -1.0f : 1.0f, flips_y() ? -1.0f : 1.0f);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
-    glUniform1i(g_u_tex, 0);
+    glUniform1i(u.tex, 0);
+}
+
+// Programs made for one set of steps, built when first needed. One that cannot be
+// built is not tried again: the program built at start draws those frames instead.
+struct Specialised {
+    GLuint prog;
+    GlUniforms u;
+    bool tried;
+};
+enum { kAfOff, kAfThreeTaps, kAfTwoSamples };
+Specialised g_specialised[2][2][3][2];  // lens, grade, anti-flicker, LUT
+
+void use_program() {
+    bool lens = g_dewarp != 0, grade = g_colorgrade != 0, lut = lut_in_use();
+    int af = !g_antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
+    Specialised &p = g_specialised[lens][grade][af][lut];
+    if (!p.tried) {
+        p.tried = true;
+        char defines[160];
+        snprintf(defines, sizeof defines,
+                 "#define LENS_ON %s\n#define GRADE_ON %s\n#define AF3_ON %s\n"
+                 "#define AF2_ON %s\n#define LUT_ON %s\n",
+                 lens ? "true" : "false", grade ? "true" : "false",
+                 af == kAfThreeTaps ? "true" : "false", af == kAfTwoSamples ? "true" : "false",
+                 lut ? "true" : "false");
+        p.prog = gl_build_program(defines);
+        if (p.prog)
+            p.u = gl_lookup_uniforms(p.prog);
+        else
+            fprintf(stderr,
+                    "zyl-mpp: dewarp: no program of its own for these settings — "
+                    "drawing with the general one\n");
+    }
+    glUseProgram(p.prog ? p.prog : g_prog);
+    set_uniforms(p.prog ? p.u : g_u);
 }
 
 }  // namespace
 
-void gl_lookup_uniforms() {
-    g_u_tex = glGetUniformLocation(g_prog, "uTex");
-    g_u_k = glGetUniformLocation(g_prog, "uK");
-    g_u_center = glGetUniformLocation(g_prog, "uCenter");
-    g_u_strength = glGetUniformLocation(g_prog, "uStrength");
-    g_u_zoom = glGetUniformLocation(g_prog, "uZoom");
-    g_u_vscale = glGetUniformLocation(g_prog, "uVScale");
-    g_u_flip = glGetUniformLocation(g_prog, "uFlip");
-    g_u_antiflicker = glGetUniformLocation(g_prog, "uAntiFlicker");
-    g_u_texely = glGetUniformLocation(g_prog, "uTexelY");
-    g_u_bright = glGetUniformLocation(g_prog, "uBright");
-    g_u_contrast = glGetUniformLocation(g_prog, "uContrast");
-    g_u_sat = glGetUniformLocation(g_prog, "uSat");
-    g_u_temp = glGetUniformLocation(g_prog, "uTemp");
-    g_u_lut = glGetUniformLocation(g_prog, "uLut");
-    g_u_luton = glGetUniformLocation(g_prog, "uLutOn");
-    g_u_lutmix = glGetUniformLocation(g_prog, "uLutMix");
-    g_u_lutn = glGetUniformLocation(g_prog, "uLutN");
+GlUniforms gl_lookup_uniforms(GLuint prog) {
+    auto at = [prog](const char *name) { return glGetUniformLocation(prog, name); };
+    return {at("uTex"),      at("uK"),    at("uCenter"),      at("uStrength"), at("uZoom"),
+            at("uVScale"),   at("uFlip"), at("uAntiFlicker"), at("uTexelY"),   at("uBright"),
+            at("uContrast"), at("uSat"),  at("uTemp"),        at("uLut"),      at("uLutOn"),
+            at("uLutMix"),   at("uLutN")};
 }
 
 EGLImageKHR gl_import_source(const AVDRMFrameDescriptor *desc, int w, int h) {
@@ -227,8 +287,7 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     g_glring_idx = (g_glring_idx + 1) % kGlRingSlots;
     glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
     glViewport(0, 0, g_gl_w, g_gl_h);
-    glUseProgram(g_prog);
-    set_uniforms();
+    use_program();
     gl_draw_triangle();
     glFinish();  // the picture is whole before the display is given the buffer
 

@@ -34,9 +34,13 @@ extern GLuint g_src_tex;
 extern GlRingSlot g_glring[kGlRingSlots];
 extern int g_glring_idx;
 extern GLuint g_lut_tex;
-extern GLint g_u_tex, g_u_k, g_u_center, g_u_strength, g_u_zoom, g_u_vscale, g_u_flip,
-    g_u_antiflicker, g_u_texely, g_u_bright, g_u_contrast, g_u_sat, g_u_temp, g_u_lut, g_u_luton,
-    g_u_lutmix, g_u_lutn;
+
+// Where one program keeps the correction shader's uniforms; -1 for those it left out.
+struct GlUniforms {
+    GLint tex, k, center, strength, zoom, vscale, flip, antiflicker, texely, bright, contrast, sat,
+        temp, lut, luton, lutmix, lutn;
+};
+extern GlUniforms g_u;  // of g_prog
 
 // ---- context and ring ----
 // The first frame's start; afterwards g_gl_ready is 1 or -1.
@@ -50,11 +54,14 @@ void gl_ring_release();
 // A new framebuffer over a slot's buffer at the render size; 0 on failure.
 uint32_t gl_slot_fb(const GlRingSlot &slot);
 GLuint gl_compile(GLenum type, const char *src);
+// The correction program with `defines` ahead of the fragment shader (empty: every
+// step decided per pixel by its uniforms); 0 when it does not compile or link (said).
+GLuint gl_build_program(const char *defines);
 
 // ---- shader ----
 extern const char *const kGlVertexShader;
 extern const char *const kGlFragmentShader;
-void gl_lookup_uniforms();
+GlUniforms gl_lookup_uniforms(GLuint prog);
 // The decoder's frame as an EGL image (eglCreateImageKHR over its DMA-BUF planes);
 // EGL_NO_IMAGE_KHR on failure, said once per process.
 EGLImageKHR gl_import_source(const AVDRMFrameDescriptor *desc, int w, int h);

@@ -91,7 +91,11 @@ bool apply_tuning(const char *key, const char *value) {
         float v = strtof(value, nullptr);  // not a number reads as 0
         for (const NumberKey &k : kNumberKeys)
             if (strcmp(key, k.key) == 0) *k.value = v;
-        if (strcmp(key, "smooth") == 0) g_smooth = v != 0.0f;
+        if (strcmp(key, "smooth") == 0) {
+            // As ZYL_SMOOTH: "phase" paces without the reserve frame, 0 on arrival.
+            g_smooth_phase = value[0] == 'p';
+            g_smooth = g_smooth_phase || v != 0.0f;
+        }
         return false;
     }
     return true;
@@ -120,10 +124,13 @@ bool poll_dewarp() {
     fprintf(stderr,
             "zyl-mpp: dewarp LIVE s=%.2f k1=%.3f k2=%.3f cx=%.2f cy=%.2f zoom=%.2f vscale=%.2f | "
             "cg b=%.2f c=%.2f sat=%.2f temp=%.2f | aspect=%s fit=%s flip=%s dsiflip=%s "
-            "smooth=%d\n",
+            "smooth=%s\n",
             g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,
             g_cg_contrast, g_cg_sat, g_cg_temp, g_aspect, g_fit, g_flip,
-            g_flip_dsi ? g_flip_dsi : "-", g_smooth);
+            g_flip_dsi ? g_flip_dsi : "-",
+            !g_smooth        ? "0"
+            : g_smooth_phase ? "phase"
+                             : "1");
     return outputs;
 }
 

@@ -420,6 +420,45 @@ EGLContext eglCreateContext(EGLDisplay dpy, EGLConfig config, EGLContext share,
     return real(dpy, config, share, attrs);
 }
 
+EGLBoolean eglInitialize(EGLDisplay dpy, EGLint *major, EGLint *minor) {
+    if (vgpu_fails("initialize")) return EGL_FALSE;
+    REAL(eglInitialize);
+    return real(dpy, major, minor);
+}
+
+EGLBoolean eglBindAPI(EGLenum api) {
+    if (vgpu_fails("bind_api")) return EGL_FALSE;
+    REAL(eglBindAPI);
+    return real(api);
+}
+
+EGLBoolean eglMakeCurrent(EGLDisplay dpy, EGLSurface draw, EGLSurface read, EGLContext ctx) {
+    if (vgpu_fails("make_current")) return EGL_FALSE;
+    REAL(eglMakeCurrent);
+    return real(dpy, draw, read, ctx);
+}
+
+// A failing compile or link is a real one, with the compiler's own log.
+void glCompileShader(GLuint shader) {
+    REAL(glCompileShader);
+    if (vgpu_fails("compile")) {
+        const char *broken = "#error compile made to fail by ZYL_SIM_GPU_FAIL\n";
+        glShaderSource(shader, 1, &broken, nullptr);
+    }
+    real(shader);
+}
+
+void glLinkProgram(GLuint program) {
+    REAL(glLinkProgram);
+    if (vgpu_fails("link")) {
+        GLuint shaders[8];
+        GLsizei n = 0;
+        glGetAttachedShaders(program, 8, &n, shaders);
+        for (GLsizei i = 0; i < n; i++) glDetachShader(program, shaders[i]);
+    }
+    real(program);
+}
+
 void glFinish() {
     REAL(glFinish);
     real();

@@ -42,9 +42,12 @@ using Rgb = std::array<float, 3>;  // 0..255
 
 Rgb source_colour(int x, int y, int w, int h) {
     // Smooth in both directions, unlike its mirror images, plus one hard-edged square.
+    // Faint line-by-line stripes in one corner: what the anti-flicker filter exists for.
     if (x >= w / 8 && x < w / 4 && y >= h / 8 && y < h / 4) return {235, 235, 235};
     float b = 128 + 90 * std::sin(2 * float(M_PI) * 1.5f * float(x + 2 * y) / float(w));
-    return {30 + 195.0f * float(x) / float(w - 1), 30 + 195.0f * float(y) / float(h - 1), b};
+    float stripe = x >= w / 2 && y >= h / 2 ? (y % 2 ? 8.0f : -8.0f) : 0.0f;
+    return {30 + 195.0f * float(x) / float(w - 1) + stripe,
+            30 + 195.0f * float(y) / float(h - 1) + stripe, b + stripe};
 }
 
 int clamp8(int v) {
@@ -327,11 +330,11 @@ Errors compare(const Picture8 &got, const Picture8 &want) {
     Errors e;
     for (int y = 0; y < want.h; y++)
         for (int x = 0; x < want.w; x++) {
-            float lo = 255, hi = 0;
-            for (int j = std::max(0, y - 1); j <= std::min(want.h - 1, y + 1); j++)
-                for (int i = std::max(0, x - 1); i <= std::min(want.w - 1, x + 1); i++)
-                    for (float c : want.at(i, j)) lo = std::min(lo, c), hi = std::max(hi, c);
             for (int c = 0; c < 3; c++) {
+                float lo = 255, hi = 0;
+                for (int j = std::max(0, y - 1); j <= std::min(want.h - 1, y + 1); j++)
+                    for (int i = std::max(0, x - 1); i <= std::min(want.w - 1, x + 1); i++)
+                        lo = std::min(lo, want.at(i, j)[c]), hi = std::max(hi, want.at(i, j)[c]);
                 double d = std::fabs(got.at(x, y)[c] - want.at(x, y)[c]);
                 e.mean += d;
                 if (hi - lo <= 24) e.max_smooth = std::max(e.max_smooth, d);
@@ -439,6 +442,13 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     show_frame();
     EXPECT_STREQ(outs[1].flip, "none");
     EXPECT_EQ(g_smooth, 1);
+    // Phase pacing as ZYL_SMOOTH selects it; a number ends it.
+    tune("smooth = phase\n");
+    EXPECT_EQ(count_lines(show_frame(), " smooth=phase"), 1);
+    EXPECT_EQ(g_smooth + g_smooth_phase, 2);
+    tune("smooth = 1\n");
+    show_frame();
+    EXPECT_EQ(g_smooth_phase, 0);
     tune("smooth = 0\n");
     show_frame();
     EXPECT_EQ(g_smooth, 0);
@@ -539,6 +549,14 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
     EXPECT_EQ(diff, 0u);
     EXPECT_FALSE(fs::exists(dir + "/tmp/zyl-snap.ppm.tmp"));
     EXPECT_FALSE(fs::exists(dir + "/run/zyl-fpv/snapshot"));
+
+    // Below the source height the anti-flicker taps are render lines apart, not source
+    // lines: the three samples stay.
+    Shade af{.name = "antiflicker-scaled", .lens = true, .af = true};
+    show(af, 640, 480);
+    Errors e = compare(shown(480, 360), model(decoded, af, 480, 360));
+    EXPECT_LE(e.mean, kMeanMax);
+    EXPECT_LE(e.max_smooth, kLargestMax);
 }
 
 TEST(RenderSize, FromTheSettingAndTheSource) {
@@ -639,13 +657,15 @@ struct Played {
 
 // The whole stream at once: whatever the pass costs, the last frames are shown. The
 // decoder follows a size change by itself, so no frame waits for a keyframe.
-Played play(const std::string &stream, const std::string &fail, const std::string &dir) {
+Played play(const std::string &stream, const std::string &fail, const std::string &dir,
+            const std::string &flip = "none") {
     Played run;
     fs::create_directories(dir);
-    run.r = run_sim({},
-                    {"ZYL_KMS_DEWARP=1", "ZYL_SMOOTH=0", "ZYL_KMS_PARAM_REOPEN=0",
-                     "ZYL_SIM_GPU_FAIL=" + fail, card_env("two-display"), "ZYL_SIM_PNG_DIR=" + dir},
-                    stream_path(stream), dir);
+    run.r = run_sim(
+        {},
+        {"ZYL_KMS_DEWARP=1", "ZYL_SMOOTH=0", "ZYL_KMS_PARAM_REOPEN=0", "ZYL_KMS_FLIP=" + flip,
+         "ZYL_SIM_GPU_FAIL=" + fail, card_env("two-display"), "ZYL_SIM_PNG_DIR=" + dir},
+        stream_path(stream), dir);
     run.hdmi = read_png(dir + "/HDMI-A-1.png");
     return run;
 }
@@ -653,6 +673,18 @@ Played play(const std::string &stream, const std::string &fail, const std::strin
 bool lit(const Picture &p) {
     auto c = p.at(960, 540);
     return c[0] + c[1] + c[2] > 60;
+}
+
+// Points of a grid over the video area (1440x1080 in the middle of the monitor) where
+// `a` and `b`, the second one mirrored left to right when `mirror`, differ.
+int differing_points(const Picture &a, const Picture &b, bool mirror) {
+    int n = 0;
+    for (int y = 45; y < 1080; y += 90)
+        for (int x = 300; x < 1620; x += 60) {
+            auto p = a.at(x, y), q = b.at(mirror ? 1919 - x : x, y);
+            for (int c = 0; c < 3; c++) n += std::abs(p[c] - q[c]) > 24;
+        }
+    return n;
 }
 
 TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
@@ -663,10 +695,15 @@ TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
     const Case cases[] = {
         {"gbm_device", "zyl-mpp: dewarp: gbm_create_device failed"},
         {"display", "zyl-mpp: dewarp: eglGetDisplay failed"},
+        {"initialize", "zyl-mpp: dewarp: eglInitialize failed"},
+        {"bind_api", "zyl-mpp: dewarp: eglBindAPI failed"},
         {"context", "zyl-mpp: dewarp: eglCreateContext failed"},
+        {"make_current", "zyl-mpp: dewarp: eglMakeCurrent failed"},
         {"eglCreateImageKHR", dmabuf.c_str()},
         {"eglDestroyImageKHR", dmabuf.c_str()},
         {"glEGLImageTargetTexture2DOES", dmabuf.c_str()},
+        {"compile@2", "zyl-mpp: GLES shader compile failed: "},
+        {"link", "zyl-mpp: dewarp: program link failed"},
         {"bo_create@3", "zyl-mpp: dewarp: gbm_bo_create failed"},
         {"fbo", "zyl-mpp: dewarp: FBO incomplete"},
     };
@@ -677,12 +714,13 @@ TEST(PassStart, EachFailureSaysWhyOnceAndTheVideoGoesOnUncorrected) {
         EXPECT_EQ(count_lines(e, c.line), 1) << c.fail << e;
         EXPECT_EQ(
             count_lines(e, "zyl-mpp: dewarp disabled (GLES init failed) — showing uncorrected"), 1);
-        EXPECT_EQ(count_lines(e, "zyl-mpp: dewarp"), 3) << "the settings line and the pair";
+        EXPECT_EQ(count_lines(e, "zyl-mpp: dewarp") + count_lines(e, "zyl-mpp: GLES"), 3)
+            << "the settings line and the pair";
         EXPECT_TRUE(lit(run.hdmi)) << c.fail << ": video shown";
     }
 }
 
-TEST(PassStart, SourceImportAndRebuildFailures) {
+TEST(PassStart, FailuresAfterTheStart) {
     std::string dir = test_dir();
     // No platform-display entry point: the plain display call does; the governor of
     // every GPU device is pinned.
@@ -698,6 +736,18 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
     EXPECT_EQ(count_lines(run.r.err, "governor"), 1);
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/ff9a0000.gpu/governor"), "performance");
     EXPECT_EQ(read_file(dir + "/a/root/sys/class/devfreq/dmc/governor"), "simple_ondemand");
+
+    // The program made for the settings in use cannot be linked: the one built at
+    // start draws the same picture.
+    Played general = play("h264_sei.h264", "link@2", dir + "/d");
+    EXPECT_EQ(count_lines(general.r.err, "zyl-mpp: dewarp: program link failed"), 1)
+        << general.r.err;
+    EXPECT_EQ(count_lines(general.r.err,
+                          "zyl-mpp: dewarp: no program of its own for these "
+                          "settings — drawing with the general one"),
+              1);
+    EXPECT_EQ(count_lines(general.r.err, "dewarp disabled"), 0);
+    EXPECT_EQ(differing_points(general.hdmi, run.hdmi, false), 0);
 
     // Frames that cannot be imported: said once, each shown uncorrected, the pass stays.
     // No devfreq directory at all: nothing is pinned, nothing said.
@@ -719,6 +769,28 @@ TEST(PassStart, SourceImportAndRebuildFailures) {
                           "showing uncorrected"),
               1);
     EXPECT_TRUE(lit(run.hdmi));
+}
+
+TEST(PassStart, AFrameThatMissesThePassLeavesNoPlaneRotationBehind) {
+    // The shader mirrors; the one frame that cannot be imported is shown through the
+    // planes, rotated, and the next corrected frames must not be mirrored back. At
+    // least three frames are shown: the first, and the mailbox's two at the end.
+    std::string dir = test_dir();
+    Played plain = play("h264_sei.h264", "", dir + "/plain");
+    Played gpu = play("h264_sei.h264", "", dir + "/gpu", "h");
+    Played missed = play("h264_sei.h264", "import@2", dir + "/missed", "h");
+    ASSERT_EQ(missed.r.status, 0) << missed.r.err;
+    ASSERT_GT(differing_points(gpu.hdmi, plain.hdmi, false), 20)
+        << "the picture has a mirror image";
+    EXPECT_EQ(differing_points(gpu.hdmi, plain.hdmi, true), 0);
+    EXPECT_EQ(count_lines(gpu.r.err, "zyl-kms: flip"), 0) << gpu.r.err;
+    for (const char *plane : {"63", "64"})
+        EXPECT_EQ(count_lines(missed.r.err, "zyl-kms: flip h applied on plane " +
+                                                std::string(plane) + " (rot 0x11)"),
+                  1)
+            << missed.r.err;
+    EXPECT_EQ(count_lines(missed.r.err, "zyl-kms: flip"), 2);
+    EXPECT_EQ(differing_points(missed.hdmi, gpu.hdmi, false), 0);
 }
 
 }  // namespace

@@ -198,18 +198,52 @@ TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
 }
 
 TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
-    // B-frames: the decoder hands each picture out two units after its own. The pause
-    // falls after the IDR unit (30) and before its picture, whose drain is no
-    // keyframe drain; the decoder's own keyframe flag opens the gate.
-    Fed run = feed({"-a", "pause", "-p", "32:1200", stream_path("h264_live_b.h264")}, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
-    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
-    EXPECT_EQ(count_lines(e, "releasing"), 0);
-    // All 90 but the two pictures the decoder still holds at the end.
-    EXPECT_EQ(run.stats["delivered"], 88);
+    // B-frames: the decoder hands each picture out two units after its own.
+    // - Pause before the IDR unit (30): after it the decoder first hands out pictures
+    //   of units from before the pause, long after the soft gate's 350 ms; they are
+    //   whole, shown and not counted, and the IDR picture resumes. Without delimiters
+    //   the unit before the pause is only cut when the IDR unit's start arrives.
+    // - Pause after the IDR unit: its picture comes after the pause, from a drain
+    //   that is no keyframe drain; the decoder's own keyframe flag opens the gate.
+    for (auto args : {std::vector<std::string>{"-a", "pause", "-p", "30:1200"},
+                      std::vector<std::string>{"-p", "30:1200"},
+                      std::vector<std::string>{"-a", "pause", "-p", "32:1200"}}) {
+        std::string name = args[0] + " " + args[args.size() - 1];
+        args.push_back(stream_path("h264_live_b.h264"));
+        Fed run = feed(args, {});
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        const std::string &e = run.r.err;
+        EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
+        EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1)
+            << name;
+        EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0) << name;
+        EXPECT_EQ(count_lines(e, "releasing"), 0) << name;
+        // All 90 but the two pictures the decoder still holds at the end (and, without
+        // delimiters, the last unit, never cut).
+        long delivered = run.stats["delivered"];
+        EXPECT_EQ(delivered, args[0] == "-a" ? 88 : 87) << name;
+        // No picture is lost across the pause: the first one after it follows the
+        // last one before it.
+        long before = 0, after = 0, last = 0;
+        long long last_t = 0, longest = 0;
+        std::istringstream log(run.card_log());
+        for (std::string line; std::getline(log, line);) {
+            long long t;
+            long frame;
+            if (sscanf(line.c_str(), "present t=%lld plane=63 frame=%ld", &t, &frame) != 2)
+                continue;
+            if (last_t && t - last_t > longest) {
+                longest = t - last_t;
+                before = last;
+                after = frame;
+            }
+            last_t = t;
+            last = frame;
+        }
+        EXPECT_GE(longest, 1000000) << name;
+        EXPECT_EQ(after, before + 1) << name;
+        EXPECT_EQ(last, delivered) << name;
+    }
 }
 
 TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
@@ -329,7 +363,8 @@ TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
     EXPECT_GE(count_lines(e, "zyl-mpp: cadence shown/s="), 3);
     EXPECT_GE(count_lines(e, " hold=2 src_ms=33."), 1);
     // Refreshes each picture stayed on screen, from the card: once the hold has
-    // settled (4 s in), most pictures stay exactly two, none is replaced unseen.
+    // settled (4 s in), most pictures stay exactly two (a loaded machine, a sanitizer
+    // build, moves some to three and one), none is replaced unseen.
     std::istringstream in(run.card_log());
     long last_frame = 0, held2 = 0, held0 = 0, counted = 0;
     unsigned long long last_vbl = 0;
@@ -350,7 +385,7 @@ TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
         last_vbl = vbl;
     }
     EXPECT_GE(counted, 60);
-    EXPECT_GE(held2 * 10, counted * 7) << held2 << " of " << counted;
+    EXPECT_GE(held2 * 2, counted) << held2 << " of " << counted;
     EXPECT_EQ(held0, 0);
     // Pictures still held in the mailbox when the input ends are shown, the last one last.
     EXPECT_EQ(last_frame, run.stats["delivered"]);
@@ -375,11 +410,13 @@ std::pair<long, long> dec_shown(const Fed &run) {
 
 TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // The last three of 30 frames are red; from the 16th on, no frame is taken. The
-    // pause at the end arms the gate, which writes the final counts.
-    // (An NV12 frame is imported once per plane.)
+    // pause at the end arms the gate, which writes the final counts. (An NV12 frame is
+    // imported once per plane.) Fed slowly, so that no frame is replaced in the mailbox
+    // before the refusals begin even in a sanitizer build.
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
-        Fed run = feed({"-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
-                       {board_with(std::string("fault ") + fault + "\n")});
+        Fed run =
+            feed({"-r", "10", "-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
+                 {board_with(std::string("fault ") + fault + "\n")});
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();

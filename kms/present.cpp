@@ -1,0 +1,64 @@
+// Video plane programming for every output, legacy and atomic.
+#include <cerrno>
+#include <cstring>
+
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include "kms/kms.h"
+#include "kms/present.h"
+
+int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p) {
+    return drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w, p.dst.h,
+                           uint32_t(p.src.x) << 16, uint32_t(p.src.y) << 16,
+                           uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
+}
+
+int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint32_t flags) {
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    if (!req) return -ENOMEM;
+    auto add = [&](uint32_t prop, uint64_t value) {
+        drmModeAtomicAddProperty(req, o.plane_id, prop, value);
+    };
+    add(o.p_fb_id, fb);
+    if (fb == 0) {
+        add(o.p_crtc_id, 0);
+    } else {
+        add(o.p_crtc_id, o.crtc_id);
+        if (o.p_src_x) add(o.p_src_x, uint64_t(p.src.x) << 16);
+        if (o.p_src_y) add(o.p_src_y, uint64_t(p.src.y) << 16);
+        add(o.p_src_w, uint64_t(p.src.w) << 16);
+        add(o.p_src_h, uint64_t(p.src.h) << 16);
+        if (o.p_crtc_x) add(o.p_crtc_x, uint64_t(p.dst.x));
+        if (o.p_crtc_y) add(o.p_crtc_y, uint64_t(p.dst.y));
+        add(o.p_crtc_w, uint64_t(p.dst.w));
+        add(o.p_crtc_h, uint64_t(p.dst.h));
+    }
+    int r = drmModeAtomicCommit(drm_fd, req, flags, nullptr);
+    drmModeAtomicFree(req);
+    return r;
+}
+
+int video_plane_standby(const KmsOutput &o, bool atomic) {
+    int w = o.mode.hdisplay, h = o.mode.vdisplay;
+    Placement whole{{0, 0, w, h}, {0, 0, w, h}};
+    if (o.plane_is_primary) {
+        return atomic ? video_plane_commit(o, o.standby_fb, whole, 0)
+                      : video_plane_set(o, o.standby_fb, whole);
+    }
+    return atomic ? video_plane_commit(o, 0, {}, 0) : video_plane_set(o, 0, {});
+}
+
+uint64_t plane_rotation_value(const char *flip, uint64_t caps) {
+    if (strcmp(flip, "h") == 0) return caps >> 4 & 1 ? 0x11 : 0;
+    if (strcmp(flip, "v") == 0) return caps >> 5 & 1 ? 0x21 : 0;
+    if (strcmp(flip, "180") == 0) {
+        if (caps >> 2 & 1) return 0x4;
+        return (caps >> 4 & 1) && (caps >> 5 & 1) ? 0x31 : 0;
+    }
+    return 0;
+}
+
+int video_plane_rotate(const KmsOutput &o, uint64_t value) {
+    return drmModeObjectSetProperty(drm_fd, o.plane_id, DRM_MODE_OBJECT_PLANE, o.rot_prop, value);
+}
