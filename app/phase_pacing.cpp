@@ -32,10 +32,15 @@ int64_t grid_ceil(const VblankGrid &g, int64_t t_us) {
     return v >= t_us ? v : grid_round(g, v + std::llround(g.period_us));
 }
 
-int phase_step(int hold, int64_t source_us, double period_us) {
+double phase_step(int hold, int64_t source_us, double period_us) {
     if (hold >= 2) return hold;
+    if (source_us <= 0) return 0;
+    double r = double(source_us) / period_us;
     // The same tolerance as a held ratio: a source within 12% of the refresh rate.
-    return source_us > 0 && std::fabs(double(source_us) / period_us - 1.0) < 0.12 ? 1 : 0;
+    if (std::fabs(r - 1.0) < 0.12) return 1;
+    // Tighter for half refreshes: 25 fps on 60 Hz (2.4) is no 2.5.
+    double half = std::floor(r) + 0.5;
+    return half >= 1.5 && half <= 4.5 && std::fabs(r - half) < 0.08 ? half : 0;
 }
 
 namespace {
@@ -78,6 +83,11 @@ PhaseMargin phase_margin(const PhaseState &s, int64_t source_us) {
     return m;
 }
 
+double phase_move_us(const PhaseInput &in) {
+    // Half a refresh keeps the points of a step of half refreshes off the vblanks.
+    return in.step != std::floor(in.step) ? in.grid.period_us / 2 : in.grid.period_us;
+}
+
 PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
     PhaseVerdict v{};
     if (in.step <= 0) {
@@ -86,6 +96,17 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
     }
     const double period = in.grid.period_us, step = in.step * period;
     const int64_t a = in.arrival_us;
+    // With a step of half refreshes every other point of the schedule falls between
+    // two vblanks. The points are put a quarter refresh before a vblank or before the
+    // middle between two, and a frame goes to the first vblank after its point: the
+    // holds alternate (3, 2, 3, 2) and no point comes near a vblank. Whole steps put
+    // every point on a vblank.
+    const bool half = in.step != std::floor(in.step);
+    const double skew = half ? period / 4 : 0;
+    auto slot_of = [&](double point) {
+        return half ? grid_ceil(in.grid, std::llround(point))
+                    : grid_round(in.grid, std::llround(point));
+    };
     PhaseMargin m = phase_margin(s, in.source_us);
     // Jitter makes a frame late now and then; several in a row mean the source
     // started again at another phase (a short pause of the link).
@@ -98,32 +119,34 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
             forget_late_run(&known);
             m = phase_margin(known, in.source_us);
         }
-        v.slot_us = grid_ceil(in.grid, a + m.margin_us);
-        v.lead_us = v.slot_us - a;
+        v.slot_us = grid_ceil(in.grid, a + m.margin_us + std::llround(skew));
+        v.point_us = double(v.slot_us) - skew;
+        v.lead_us = std::llround(v.point_us) - a;
     } else {
-        int64_t prev = grid_round(in.grid, s.slot_us);
+        // The last point, against the vblanks as they are now.
+        double prev = double(grid_round(in.grid, s.slot_us)) - (double(s.slot_us) - s.point_us);
         LeadStats st = lead_stats(s);
         // The frame's own slot is where its lead comes closest to the usual one; a
         // missing frame before it just skips a slot. It may still have to wait for
         // the previous frame's hold (a burst).
         int64_t usual = s.nleads > 0 ? st.p50 : m.margin_us;
-        double k = std::round(double(a + usual - prev) / step);
-        int64_t own = grid_round(in.grid, prev + std::llround(k * step));
-        int64_t held = grid_round(in.grid, prev + std::llround(step));
-        v.lead_us = own - a;
-        v.slot_us = std::max(own, held);
+        double k = std::round((double(a + usual) - prev) / step);
+        double own = prev + k * step, point = std::max(own, prev + step);
+        v.lead_us = (half ? std::llround(own) : slot_of(own)) - a;
         if (st.valid) {
             // The usual arrival must be the margin before its vblank; once it is a
-            // whole refresh (and some) earlier than that, a refresh of latency goes.
+            // whole move (and some) earlier than that, a move of latency goes.
             if (st.p50 < m.margin_us)
                 v.shift = 1;
-            else if (double(st.p50) - period >= double(m.margin_us + kPhaseHysteresisUs))
+            else if (double(st.p50) - phase_move_us(in) >= double(m.margin_us + kPhaseHysteresisUs))
                 v.shift = -1;
         }
-        int64_t by = std::llround(v.shift * period);
-        v.slot_us = grid_round(in.grid, v.slot_us + by);
+        int64_t by = std::llround(v.shift * phase_move_us(in));
+        v.point_us = point + double(by);
+        v.slot_us = slot_of(v.point_us);
         v.lead_us += by;
     }
+    if (!half) v.point_us = double(v.slot_us);
     v.take = in.now_us >= v.slot_us;
     return v;
 }
@@ -139,13 +162,14 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
         forget_late_run(s);
         move_leads(s, v.lead_us - lead_stats(*s).p50);
     } else if (v.shift != 0) {
-        move_leads(s, std::llround(v.shift * in.grid.period_us));
+        move_leads(s, std::llround(v.shift * phase_move_us(in)));
     }
     s->step = in.step;
     s->leads[s->next] = v.lead_us;
     s->next = (s->next + 1) % kPhaseWindow;
     if (s->nleads < kPhaseWindow) s->nleads++;
     s->slot_us = v.slot_us;
+    s->point_us = v.point_us;
     s->late_run = v.lead_us < 0 ? s->late_run + 1 : 0;
 }
 
@@ -234,14 +258,24 @@ Acquired acquire_phase() {
         if (g_mb_n == 0) return {Acquired::kFrame, nullptr, g_mb_eof != 0};
         now = mono_us();
     }
-    int step = phase_step(g_hold_r, g_src_interval_us, grid.period_us);
+    double step = phase_step(g_hold_r, g_src_interval_us, grid.period_us);
     PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us};
     PhaseVerdict v = phase_decide(g_phase, in);
     if (v.take) {
         AVFrame *f = mb_take_locked();
         lock.unlock();
+        bool halves = step != std::floor(step) && g_phase.step != step;
         phase_taken(&g_phase, v, in);
         phase_lines(now);
+        if (halves) {
+            // The hold evaluation calls this rate one to show on arrival.
+            fprintf(stderr,
+                    "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d "
+                    "refreshes in turn\n",
+                    1e6 / double(g_src_interval_us), 1e6 / grid.period_us, int(step) + 1,
+                    int(step));
+            fflush(stderr);
+        }
         return {Acquired::kFrame, f, false};
     }
     lock.unlock();

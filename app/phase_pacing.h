@@ -30,7 +30,10 @@ constexpr int kPhaseLateRestart = 2;         // late frames in a row: the source
 
 struct PhaseState {
     int64_t slot_us;  // vblank the last frame taken was scheduled for; 0: no schedule
-    int step;         // refreshes per frame of that schedule
+    double step;      // refreshes per frame of that schedule
+    // Where on that schedule the last frame fell: its slot, or for a step of half
+    // refreshes a point off the grid before it (see phase_decide).
+    double point_us;
     // How long before its vblank each recent frame arrived, in the phase of the
     // current schedule (moving the schedule moves them all).
     int64_t leads[kPhaseWindow];
@@ -41,15 +44,16 @@ struct PhaseState {
 struct PhaseInput {
     int64_t now_us, arrival_us;
     VblankGrid grid;
-    int step;           // refreshes per frame; 0: no clean fraction, shown on arrival
+    double step;        // refreshes per frame; 0: no clean fraction, shown on arrival
     int64_t source_us;  // source interval, 0 while unknown
 };
 
 struct PhaseVerdict {
     bool take;
     int64_t slot_us;  // the vblank the frame is presented after; 0: on arrival
+    double point_us;  // its point on the schedule
     int64_t lead_us;  // its jitter sample
-    int shift;        // +1: schedule one refresh later (one repeat); -1: earlier (one drop)
+    int shift;        // +1: schedule one move later (a repeat); -1: earlier (a drop)
     bool restart;     // a new schedule starts with this frame
 };
 
@@ -59,10 +63,12 @@ struct PhaseMargin {
 };
 
 // Refreshes per frame: the hold of a clean ratio, 1 for a source at the refresh
-// rate, else 0.
-int phase_step(int hold, int64_t source_us, double period_us);
+// rate, a whole and a half for a source between (24 fps on 60 Hz: 2.5), else 0.
+double phase_step(int hold, int64_t source_us, double period_us);
 PhaseMargin phase_margin(const PhaseState &s, int64_t source_us);
 PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in);
+// How far a shift moves the schedule: a refresh, half of one for a step of halves.
+double phase_move_us(const PhaseInput &in);
 // Books the frame taken under `v`.
 void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in);
 

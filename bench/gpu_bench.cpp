@@ -3,7 +3,9 @@
 // source into the same ring with a shader that only samples it, frame by frame in
 // turn, at the source size and at ZYL_KMS_GL_SIZE=1280x720. The virtual board's own
 // work (converting and uploading the NV12 frame, copying the picture back into the
-// scan-out buffer) is measured apart: a real board does not do it.
+// scan-out buffer) is measured apart: a real board does not do it. The process's CPU
+// time per frame (llvmpipe's threads included) is printed too: on a loaded machine it
+// moves far less than the wall time.
 //
 //   gpu_bench [FRAMES]   (default 30 of each kind per size)
 #include <sys/mman.h>
@@ -30,9 +32,9 @@ extern "C" {
 
 namespace {
 
-int64_t now_ns() {
+int64_t clock_ns(clockid_t clock) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -97,21 +99,23 @@ uint32_t pass_through(const AVDRMFrameDescriptor *desc, int w, int h) {
     return gl_slot_fb(slot);
 }
 
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
 struct Cost {
-    std::vector<double> ms;
+    std::vector<double> ms, cpu_ms;
     double upload_ms = 0, readback_ms = 0;
-    double median() {
-        std::sort(ms.begin(), ms.end());
-        return ms.empty() ? 0 : ms[ms.size() / 2];
-    }
 };
 
 template <typename F>
 void measure(Cost &c, F frame) {
     SimGpuStats s0 = sim_gpu_stats();
-    int64_t t0 = now_ns();
+    int64_t t0 = clock_ns(CLOCK_MONOTONIC), cpu0 = clock_ns(CLOCK_PROCESS_CPUTIME_ID);
     uint32_t fb = frame();
-    c.ms.push_back(double(now_ns() - t0) / 1e6);
+    c.ms.push_back(double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6);
+    c.cpu_ms.push_back(double(clock_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / 1e6);
     SimGpuStats s1 = sim_gpu_stats();
     c.upload_ms += double(s1.upload_ns - s0.upload_ns) / 1e6;
     c.readback_ms += double(s1.readback_ns - s0.readback_ns) / 1e6;
@@ -122,9 +126,10 @@ void measure(Cost &c, F frame) {
     drmModeRmFB(drm_fd, fb);
 }
 
-void row(const char *size, const char *kind, Cost &c, int n) {
-    double med = c.median(), up = c.upload_ms / n, rb = c.readback_ms / n;
-    printf("%-10s %-13s %8.2f %10.2f %12.2f %10.2f\n", size, kind, med, up, rb, med - up - rb);
+void row(const char *size, const char *kind, const Cost &c, int n) {
+    double med = median(c.ms), up = c.upload_ms / n, rb = c.readback_ms / n;
+    printf("%-10s %-13s %8.2f %10.2f %12.2f %10.2f %8.2f\n", size, kind, med, up, rb, med - up - rb,
+           median(c.cpu_ms));
 }
 
 }  // namespace
@@ -165,9 +170,9 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
     g_plain_tex = glGetUniformLocation(g_plain_prog, "uTex");
 
     printf("%d frames of each, median ms per frame; the sim's share is a mean\n", n);
-    printf("%-10s %-13s %8s %10s %12s %10s\n", "render", "draw", "frame", "sim upload",
-           "sim readback", "the rest");
-    double ratio = 0;
+    printf("%-10s %-13s %8s %10s %12s %10s %8s\n", "render", "draw", "frame", "sim upload",
+           "sim readback", "the rest", "cpu");
+    double ratio = 0, cpu_ratio = 0;
     for (const char *size : {"", "1280x720"}) {
         if (*size) {
             setenv("ZYL_KMS_GL_SIZE", size, 1);
@@ -185,8 +190,12 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
         snprintf(name, sizeof name, "%dx%d", g_gl_w, g_gl_h);
         row(name, "full", full, n);
         row(name, "pass-through", plain, n);
-        if (!*size) ratio = full.median() / plain.median();
+        if (!*size) {
+            ratio = median(full.ms) / median(plain.ms);
+            cpu_ratio = median(full.cpu_ms) / median(plain.cpu_ms);
+        }
     }
+    printf("full/pass-through CPU time at 1920x1080: %.2f\n", cpu_ratio);
     printf("full/pass-through at 1920x1080: %.2f\n", ratio);
     std::filesystem::remove_all(dir);
     return 0;

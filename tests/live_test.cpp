@@ -181,7 +181,7 @@ TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
     // unit before the pause over at once.
     Fed run = feed({"-a", "pause", "-p", "30:1200", stream_path("h264_nosei.h264")}, {});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
+    const std::string e = from_first_live(run.r.err);
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
     EXPECT_EQ(count_lines(e, "ms, soft)"), 1);
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
@@ -212,7 +212,7 @@ TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
         args.push_back(stream_path("h264_live_b.h264"));
         Fed run = feed(args, {});
         ASSERT_EQ(run.r.status, 0) << run.r.err;
-        const std::string &e = run.r.err;
+        const std::string e = from_first_live(run.r.err);
         EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
         EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1)
             << name;
@@ -251,7 +251,7 @@ TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     // the soft gate is past its 350 ms at the first of them: it drops that one only.
     Fed run = feed({"-a", "pause", "-p", "10:1200", stream_path("h264_nosei.h264")}, {});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
+    const std::string e = from_first_live(run.r.err);
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: dropping non-key frames after gap"), 1);
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: no keyframe after 1 frames / "), 1);
@@ -260,7 +260,7 @@ TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     EXPECT_EQ(count_lines(e, "gate: resumed"), 0);
     // Everything after the one dropped frame was shown.
     EXPECT_EQ(run.stats["delivered"], 60);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 1);
+    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 0);
 }
 
 TEST(LiveGate, RareKeyframesAreShownAgainOnceTheGateGivesUp) {
@@ -540,7 +540,7 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
     Fed run = feed({"-a", "end", live}, {"ZYL_KMS_DECODER=hevc"});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "CHANGED"), 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "gate:"), 0);
+    EXPECT_EQ(count_lines(from_first_live(run.r.err), "gate:"), 0);
     EXPECT_EQ(run.stats["delivered"], 88);
 
     // The same sender at 480x272: one rebuild. The new decoder hands the keyframe's

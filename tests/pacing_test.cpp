@@ -249,7 +249,7 @@ struct Played {
 // The loop as phase pacing runs it: a frame is decided when it is the oldest and the
 // loop is awake (at its arrival, or at each vblank while it is held), and presented
 // when it is taken.
-Played play(const std::vector<int64_t> &arrivals, int step, int64_t source_us) {
+Played play(const std::vector<int64_t> &arrivals, double step, int64_t source_us) {
     Played p;
     const VblankGrid grid{0, kPeriod};
     int64_t t = 0;
@@ -312,10 +312,13 @@ TEST(PhasePacing, StepIsTheHoldOfACleanRatio) {
     EXPECT_EQ(1, phase_step(1, 16666, kPeriod));  // 60 fps on 60 Hz
     EXPECT_EQ(1, phase_step(1, 18600, kPeriod));
     EXPECT_EQ(0, phase_step(1, 18700, kPeriod));
-    EXPECT_EQ(0, phase_step(1, 41666, kPeriod));  // 24 fps: shown on arrival
+    EXPECT_EQ(2.5, phase_step(1, 41666, kPeriod));  // 24 fps: 3 and 2 in turn
+    EXPECT_EQ(2.5, phase_step(1, 41708, kPeriod));  // 23.976 fps
+    EXPECT_EQ(0, phase_step(1, 40000, kPeriod));    // 25 fps: shown on arrival
+    EXPECT_EQ(1.5, phase_step(1, 25000, kPeriod));
     EXPECT_EQ(0, phase_step(1, 0, kPeriod));
     PhaseState s{};
-    PhaseVerdict v = phase_decide(s, {5000, 5000, {0, kPeriod}, 0, 41666});
+    PhaseVerdict v = phase_decide(s, {5000, 5000, {0, kPeriod}, 0, 40000});
     EXPECT_TRUE(v.take);
     EXPECT_EQ(0, v.slot_us);
 }
@@ -343,6 +346,33 @@ TEST(PhasePacing, JitterAcrossAVblankBoundaryNeverJudders) {
     Played p = play(arrivals(900, 60, 16466, 3000), 1, 16667);
     EXPECT_EQ(std::string(840, '1'), holds(p, 60));
     EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(6));
+}
+
+TEST(PhasePacing, TwentyFourFpsAlternatesThreeAndTwoWhateverThePhase) {
+    // 24 fps on 60 Hz: every other frame arrives between two vblanks. At any phase,
+    // with arrivals moved up to 3 ms either way, the holds keep alternating.
+    for (int64_t phase : {0, 4000, 8333, 12000, 16600}) {
+        for (unsigned seed : {1u, 2u}) {
+            Played p = play(arrivals(600, 24, phase, 3000, seed), 2.5, 41667);
+            std::string h = holds(p, 60);
+            for (size_t i = 1; i < h.size(); i++)
+                ASSERT_EQ(5, h[i - 1] - '0' + h[i] - '0') << phase << " at " << i << ": " << h;
+            // The schedule moves by half a refresh, so the latest arrivals are kept
+            // between the guard and half a refresh before their point; from the
+            // point to its vblank is a quarter refresh or three.
+            EXPECT_LE(p99(p.delay_ms, 60), latency_bound_ms(6 + kPeriod / 4000)) << phase;
+        }
+    }
+    // 23.976 fps slips half a refresh every 200 frames: one hold breaks the turn there.
+    Played p = play(arrivals(3000, 24000 / 1001.0, 5000, 1000), 2.5, 41708);
+    std::string h = holds(p, 60);
+    std::vector<size_t> at;
+    for (size_t i = 1; i < h.size(); i++)
+        if (h[i - 1] - '0' + h[i] - '0' != 5) at.push_back(i);
+    EXPECT_GE(at.size(), 13u) << h;
+    EXPECT_LE(at.size(), 16u) << h;
+    for (size_t i = 1; i < at.size(); i++) EXPECT_GT(at[i] - at[i - 1], 150u) << h;
+    for (size_t i : at) EXPECT_EQ("33", h.substr(i - 1, 2)) << "a repeat, not a drop";
 }
 
 TEST(PhasePacing, ClockDriftRepeatsOrDropsOnceAtEachPhaseCrossing) {

@@ -186,6 +186,11 @@ std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec
     return units;
 }
 
+std::string from_first_live(const std::string &err) {
+    size_t at = err.find("zyl-mpp: hdmi_state=live");
+    return at == std::string::npos ? err : err.substr(at);
+}
+
 int count_lines(const std::string &text, const std::string &needle) {
     std::istringstream in(text);
     int n = 0;

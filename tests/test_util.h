@@ -71,3 +71,7 @@ std::string zbar_read(const std::string &png);
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
+
+// The receiver's lines from its first "live" state on. A slow start (an emulated
+// board) takes over 200 ms to its first picture, which arms the gate once before it.
+std::string from_first_live(const std::string &err);
