@@ -198,3 +198,27 @@ int count_lines(const std::string &text, const std::string &needle) {
         if (line.find(needle) != std::string::npos) n++;
     return n;
 }
+
+// The module rows of a QR code as the connect file carries them, made by the qrencode
+// tool ("##" a dark module, two blanks a light one, no margin).
+std::string qr_rows(const std::string &text) {
+    std::string cmd = "qrencode -t ASCII -m 0 '" + text + "'", rows;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[256];
+    while (p && fgets(line, sizeof line, p)) {
+        for (size_t i = 0; line[i] && line[i] != '\n'; i += 2) rows += line[i] == '#' ? '#' : '.';
+        rows += '\n';
+    }
+    if (p) pclose(p);
+    return rows;
+}
+
+// What zbarimg reads from a picture, one symbol a line.
+std::string zbar_read(const std::string &png) {
+    std::string cmd = "zbarimg -q --raw '" + png + "' 2>/dev/null", out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
+}

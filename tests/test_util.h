@@ -64,6 +64,12 @@ FramePtr take_next_frame();
 // an AVCodecID), the one it still holds at the end included.
 std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id);
 
+// The module rows of a QR code of `text` for a connect file ("#" dark, "." light, one
+// row a line), made by the qrencode tool; empty when it is missing.
+std::string qr_rows(const std::string &text);
+// What the zbarimg tool reads from a picture file, one symbol a line.
+std::string zbar_read(const std::string &png);
+
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
 
