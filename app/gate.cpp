@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <xf86drmMode.h>
-
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -15,6 +13,7 @@ extern "C" {
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/shown.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "kms/present.h"
@@ -79,11 +78,7 @@ void hide_video() {
     for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
     // Legacy calls on every output, panels included.
     for (int i = 0; i < nout; i++) video_plane_standby(outs[i], false);
-    if (fb_cur) drmModeRmFB(drm_fd, fb_cur);
-    if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
-    fb_cur = fb_prev = 0;
-    av_frame_free(&frame_cur);
-    av_frame_free(&frame_prev);
+    shown_clear();
     redraw_sidebars();
 }
 
@@ -109,7 +104,7 @@ void gap_rules() {
     gap_rules_at(mono_us());
 }
 
-bool gate_pass_at(AVFrame *frame, int64_t now_us) {
+bool gate_pass_at(const AVFrame *frame, int64_t now_us) {
     if (!g_wait_key) return true;
     long long elapsed = (long long)((now_us - g_gate_since) / 1000);
     if (frame->flags & AV_FRAME_FLAG_KEY) {
@@ -122,7 +117,6 @@ bool gate_pass_at(AVFrame *frame, int64_t now_us) {
     // A decoder that reorders or pipelines still holds pictures of units that came
     // before the gap: they are whole, and tell nothing about the pictures after it.
     if (frame->pts != AV_NOPTS_VALUE && frame->pts < g_gate_whole_before) return true;
-    av_frame_free(&frame);
     g_drop_gate++;
     if (++g_gate_drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
     hdmi_state_write(showing_video ? "gated" : "hidden");
@@ -140,6 +134,6 @@ bool gate_pass_at(AVFrame *frame, int64_t now_us) {
     return false;
 }
 
-bool gate_pass(AVFrame *frame) {
+bool gate_pass(const AVFrame *frame) {
     return gate_pass_at(frame, mono_us());
 }

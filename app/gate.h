@@ -21,9 +21,9 @@ extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
 // Arms the gate; the start, kind and `whole_before` are stored before the armed flag
 // is raised.
 void gate_arm(int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
-// False when the frame was dropped (and freed).
-bool gate_pass(AVFrame *frame);
-bool gate_pass_at(AVFrame *frame, int64_t now_us);
+// False when the frame is to be dropped.
+bool gate_pass(const AVFrame *frame);
+bool gate_pass_at(const AVFrame *frame, int64_t now_us);
 void gap_rules();
 void gap_rules_at(int64_t now_us);
 

@@ -11,9 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include <xf86drm.h>
-#include <xf86drmMode.h>
-
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext_drm.h>
@@ -28,6 +25,7 @@ extern "C" {
 #include "app/pacing.h"
 #include "app/placement.h"
 #include "app/settings.h"
+#include "app/shown.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
@@ -37,8 +35,6 @@ extern "C" {
 #include "standby/standby.h"
 
 int showing_video;
-uint32_t fb_cur, fb_prev;
-AVFrame *frame_cur, *frame_prev;
 int g_video_hidden;
 int g_want_snap;
 int rot_done;
@@ -150,15 +146,6 @@ void follow_flip(bool gpu_output) {
     }
 }
 
-void hand_over(uint32_t fb, AVFrame *frame) {
-    if (fb_prev) drmModeRmFB(drm_fd, fb_prev);
-    av_frame_free(&frame_prev);
-    frame_prev = frame_cur;
-    fb_prev = fb_cur;
-    fb_cur = fb;
-    frame_cur = frame;
-}
-
 // Letterbox bars and the area under the video must be black, not the standby picture.
 void clear_standby_buffers() {
     for (int i = 0; i < nout; i++) {
@@ -169,11 +156,11 @@ void clear_standby_buffers() {
     }
 }
 
-void present_frame(AVFrame *frame) {
+// A frame that does not reach the screen is freed on return.
+void present_frame(FramePtr frame) {
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
-        av_frame_free(&frame);
         after_present(t0);
         return;
     }
@@ -183,7 +170,6 @@ void present_frame(AVFrame *frame) {
             for (int i = 0; i < nout; i++) video_plane_standby(outs[i], outs[i].atomic);
             g_video_hidden = 1;
         }
-        av_frame_free(&frame);
         after_present(t0);
         return;
     }
@@ -194,9 +180,8 @@ void present_frame(AVFrame *frame) {
     bool gpu_output = fb != 0;
     // A corrected picture has the render size; the plane scales it like a frame.
     int sw = gpu_output ? g_gl_w : frame->width, sh = gpu_output ? g_gl_h : frame->height;
-    if (!fb) fb = import_frame(frame);
+    if (!fb) fb = import_frame(frame.get());
     if (!fb) {
-        av_frame_free(&frame);
         after_present(t0);
         return;
     }
@@ -208,7 +193,7 @@ void present_frame(AVFrame *frame) {
         present_on(i, fb, p);
     }
     follow_flip(gpu_output);
-    hand_over(fb, frame);
+    shown_hand_over(fb, std::move(frame));
     if (!showing_video) {
         clear_standby_buffers();
         showing_video = 1;
@@ -279,13 +264,13 @@ bool loop_iteration(pthread_t reader) {
         gap_rules();
         return false;
     }
-    if (!gate_pass(a.frame)) return false;
+    if (!gate_pass(a.frame.get())) return false;
     hdmi_state_write("live");
-    if (!display_cap_pass(a.frame)) {
+    if (!display_cap_pass()) {
         last_frame_time = mono_us();
         return false;
     }
-    present_frame(a.frame);
+    present_frame(std::move(a.frame));
     last_frame_time = mono_us();
     return false;
 }

@@ -18,6 +18,10 @@ std::atomic<int64_t> g_src_interval_us;
 std::atomic<uint64_t> g_dec_count;
 std::atomic<uint64_t> g_shown_count;
 
+void FrameFree::operator()(AVFrame *f) const {
+    av_frame_free(&f);
+}
+
 // Written only by the producer, before it locks.
 static int64_t g_last_arrival_us;
 
@@ -27,7 +31,7 @@ int64_t mb_next_interval(int64_t current, int64_t interval_us) {
     return (interval_us + 15 * current) / 16;
 }
 
-void mb_push_at(AVFrame *frame, int64_t now_us) {
+void mb_push_at(FramePtr frame, int64_t now_us) {
     if (g_last_arrival_us != 0) {
         g_src_interval_us = mb_next_interval(g_src_interval_us, now_us - g_last_arrival_us);
     }
@@ -37,27 +41,26 @@ void mb_push_at(AVFrame *frame, int64_t now_us) {
     int cap = g_mb_cap;
     cap = cap < 1 ? 1 : cap > kMailboxSlots ? kMailboxSlots : cap;
     while (g_mb_n >= cap) {
-        AVFrame *old = g_mb_q[g_mb_head];
+        FramePtr dropped(g_mb_q[g_mb_head]);
         g_mb_q[g_mb_head] = nullptr;
         g_mb_head = (g_mb_head + 1) % kMailboxSlots;
         g_mb_n--;
-        av_frame_free(&old);
         g_drop_fifo++;
     }
     int slot = (g_mb_head + g_mb_n) % kMailboxSlots;
-    g_mb_q[slot] = frame;
+    g_mb_q[slot] = frame.release();
     g_mb_at[slot] = now_us;
     g_mb_n++;
     g_mb_cv.notify_one();
 }
 
-void mb_push(AVFrame *frame) {
-    mb_push_at(frame, mono_us());
+void mb_push(FramePtr frame) {
+    mb_push_at(std::move(frame), mono_us());
 }
 
-AVFrame *mb_take_locked() {
+FramePtr mb_take_locked() {
     if (g_mb_n == 0) return nullptr;
-    AVFrame *f = g_mb_q[g_mb_head];
+    FramePtr f(g_mb_q[g_mb_head]);
     g_mb_q[g_mb_head] = nullptr;
     g_mb_head = (g_mb_head + 1) % kMailboxSlots;
     g_mb_n--;
@@ -94,29 +97,25 @@ bool decoder_says_key(const AVFrame *f) {
 // picture or none. Once the decoder has shown that it flags its keyframes, its word
 // decides; until then the drain's mark stands in for it.
 int drain_decoder(AVCodecContext *ctx, int keyframe) {
-    AVFrame *held = nullptr;
+    FramePtr held;
     int pushed = 0;
     for (;;) {
-        AVFrame *f = av_frame_alloc();
+        FramePtr f(av_frame_alloc());
         // Out of memory ends the drain; what was received is still pushed.
-        if (!f) break;
-        if (avcodec_receive_frame(ctx, f) != 0) {
-            av_frame_free(&f);
-            break;
-        }
-        if (decoder_says_key(f)) {
+        if (!f || avcodec_receive_frame(ctx, f.get()) != 0) break;
+        if (decoder_says_key(f.get())) {
             g_dec_flags_keys = true;
             f->flags |= AV_FRAME_FLAG_KEY;
         }
         if (held) {
-            mb_push(held);
+            mb_push(std::move(held));
             pushed++;
         }
-        held = f;
+        held = std::move(f);
     }
     if (!held) return 0;
     if (keyframe && !g_dec_flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
-    mb_push(held);
+    mb_push(std::move(held));
     pushed++;
     g_dec_count += pushed;
     return pushed;

@@ -11,10 +11,6 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/loop.h"
@@ -238,20 +234,19 @@ void frame_hold_evaluate() {
     fflush(stderr);
 }
 
-bool display_cap_pass_at(AVFrame *frame, int64_t now_us) {
+bool display_cap_pass_at(int64_t now_us) {
     if (g_display_fps == -2) {
         const char *v = getenv("ZYL_KMS_DISPLAY_FPS");
         g_display_fps = v ? int(strtol(v, nullptr, 10)) : 0;
     }
     if (display_cap_decide(g_display_fps, &g_cap_last_pass, now_us)) return true;
-    av_frame_free(&frame);
     g_drop_throttle++;
     last_frame_time = now_us;
     return false;
 }
 
-bool display_cap_pass(AVFrame *frame) {
-    return display_cap_pass_at(frame, mono_us());
+bool display_cap_pass() {
+    return display_cap_pass_at(mono_us());
 }
 
 void vblank_learn(int64_t us) {

@@ -7,20 +7,20 @@
 #include <cstdint>
 #include <optional>
 
+#include "app/mailbox.h"
 #include "app/placement.h"
 
-struct AVFrame;
 struct KmsOutput;
 
 struct Acquired {
     enum Kind { kFrame, kHold } kind;
-    AVFrame *frame;  // null: none
+    FramePtr frame;  // null: none
     bool eof;        // none, and the input has ended
 };
 Acquired acquire_frame();
 void frame_hold_evaluate();
-// Display-rate cap: false when the frame was dropped (and freed).
-bool display_cap_pass(AVFrame *frame);
+// Display-rate cap: false when the frame taken now is to be dropped.
+bool display_cap_pass();
 // Duration of a successful legacy present on output 0.
 void vblank_learn(int64_t us);
 // One panel present under the commit rules (non-blocking, busy, fallback).
@@ -70,4 +70,4 @@ struct FlipLearn {
 FlipLearn flip_learn_step(FlipLearn s, int64_t us);
 // Whether a frame at `now_us` passes a cap of `fps`; a pass moves `*last_pass_us`.
 bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us);
-bool display_cap_pass_at(AVFrame *frame, int64_t now_us);
+bool display_cap_pass_at(int64_t now_us);

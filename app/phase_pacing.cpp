@@ -262,7 +262,7 @@ Acquired acquire_phase() {
     PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us};
     PhaseVerdict v = phase_decide(g_phase, in);
     if (v.take) {
-        AVFrame *f = mb_take_locked();
+        FramePtr f = mb_take_locked();
         lock.unlock();
         bool halves = step != std::floor(step) && g_phase.step != step;
         phase_taken(&g_phase, v, in);
@@ -276,7 +276,7 @@ Acquired acquire_phase() {
                     int(step));
             fflush(stderr);
         }
-        return {Acquired::kFrame, f, false};
+        return {Acquired::kFrame, std::move(f), false};
     }
     lock.unlock();
     wait_one_refresh();

@@ -1,8 +1,9 @@
 // Overlays: what the rest of the receiver takes from overlay/. Drawing goes into plain
 // 32-bit pixel buffers (raster.cpp, text.cpp with the 8x8 font of font8x8.cpp when no
 // face loads); other processes feed the status records (status.h); the menu and the
-// message screen (menu.cpp) are composed with the other layers on every output
-// (layers.cpp).
+// message screen (menu.cpp), detection boxes (connect.cpp), the telemetry HUD
+// (hud.cpp) and pop-up tiles (popup.cpp) are composed on every output (layers.cpp).
+// The connect screen (connect.cpp) goes into the standby pictures instead.
 #pragma once
 
 #include <pthread.h>

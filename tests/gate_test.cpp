@@ -11,8 +11,10 @@
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/shown.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "sim/sim.h"
 #include "tests/test_util.h"
 
@@ -53,8 +55,8 @@ namespace {
 constexpr int64_t kMs = 1000;
 constexpr int64_t kT0 = 100000 * kMs;  // the last frame, on the monotonic clock
 
-AVFrame *frame(bool key, int w = 1280, int h = 720) {
-    AVFrame *f = av_frame_alloc();  // no pts: nothing known of its unit's arrival
+FramePtr frame(bool key, int w = 1280, int h = 720) {
+    FramePtr f(av_frame_alloc());  // no pts: nothing known of its unit's arrival
     f->width = w;
     f->height = h;
     if (key) f->flags |= AV_FRAME_FLAG_KEY;
@@ -81,9 +83,7 @@ class Gate : public testing::Test {
         testing::internal::GetCapturedStderr();
     }
     void TearDown() override {
-        av_frame_free(&frame_cur);
-        av_frame_free(&frame_prev);
-        fb_cur = fb_prev = 0;
+        shown_clear();
         showing_video = 0;
         g_wait_key = 0, g_gate_hard = 0, g_gate_drops = 0;
         forget_card();
@@ -114,12 +114,11 @@ class Gate : public testing::Test {
     // Passes one frame at `ms` after the last frame; true when it passed. `unit_ms`:
     // its unit's arrival stamp, relative to the last frame like `ms`.
     bool pass_at(int64_t ms, bool key, std::string *err, int64_t unit_ms = INT64_MIN) {
-        AVFrame *f = frame(key);
+        FramePtr f = frame(key);
         if (unit_ms != INT64_MIN) f->pts = kT0 + unit_ms * kMs;
         testing::internal::CaptureStderr();
-        bool passed = gate_pass_at(f, kT0 + ms * kMs);
+        bool passed = gate_pass_at(f.get(), kT0 + ms * kMs);
         *err += gate_lines(testing::internal::GetCapturedStderr());
-        if (passed) av_frame_free(&f);
         return passed;
     }
     int64_t drop_non_key(int n, int64_t ms, std::string *err) {
@@ -270,20 +269,19 @@ class Hide : public Gate {
     }
     // Video on every output, with two kept pictures, as the loop leaves them.
     void show_video() {
-        for (uint32_t *fb : {&fb_prev, &fb_cur}) {
+        for (bool key : {false, true}) {
             DumbBuffer b{};
+            uint32_t fb = 0;
             ASSERT_TRUE(dumb_create(64, 64, &b));
-            ASSERT_EQ(0, drmModeAddFB(drm_fd, 64, 64, 24, 32, b.pitch, b.handle, fb));
+            ASSERT_EQ(0, drmModeAddFB(drm_fd, 64, 64, 24, 32, b.pitch, b.handle, &fb));
             if (b.map) munmap(b.map, b.size);
+            shown_hand_over(fb, frame(key));
         }
         for (int i = 0; i < nout; i++) {
             const KmsOutput &o = outs[i];
-            ASSERT_EQ(
-                0, drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb_cur, 0, 0, 0, o.mode.hdisplay,
-                                   o.mode.vdisplay, 0, 0, 64 << 16, 64 << 16));
+            Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
+            ASSERT_EQ(0, video_plane_set(o, g_shown.cur.fb, whole));
         }
-        frame_cur = frame(true);
-        frame_prev = frame(false);
         showing_video = 1;
     }
     uint32_t plane_fb(int i) {
@@ -300,7 +298,7 @@ TEST_F(Hide, PauseOfHideGapShowsStandbyAndFreesBothPictures) {
     ASSERT_NO_FATAL_FAILURE(show_video());
     int fbs = sim_card_counters().fbs;
     EXPECT_EQ("zyl-mpp: gate: armed (gap 1499ms, soft)\n", gap_at(1499));
-    EXPECT_EQ(fb_cur, plane_fb(0));
+    EXPECT_EQ(g_shown.cur.fb, plane_fb(0));
     EXPECT_EQ(1, showing_video);
     EXPECT_EQ("gated", state());
 
@@ -309,10 +307,10 @@ TEST_F(Hide, PauseOfHideGapShowsStandbyAndFreesBothPictures) {
     EXPECT_EQ(0u, plane_fb(0)) << "the monitor's video plane is off";
     EXPECT_EQ(0u, plane_fb(1)) << "the panel's too, with the legacy call";
     EXPECT_EQ(fbs - 2, sim_card_counters().fbs);
-    EXPECT_EQ(0u, fb_cur);
-    EXPECT_EQ(0u, fb_prev);
-    EXPECT_EQ(nullptr, frame_cur);
-    EXPECT_EQ(nullptr, frame_prev);
+    EXPECT_EQ(0u, g_shown.cur.fb);
+    EXPECT_EQ(0u, g_shown.prev.fb);
+    EXPECT_EQ(nullptr, g_shown.cur.frame);
+    EXPECT_EQ(nullptr, g_shown.prev.frame);
     EXPECT_EQ("hidden", state());
 
     // The first frame after the pause passes only as a keyframe.
@@ -325,7 +323,7 @@ TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));
     ASSERT_EQ(1, outs[0].plane_is_primary);
     ASSERT_NO_FATAL_FAILURE(show_video());
-    ASSERT_EQ(fb_cur, plane_fb(0));
+    ASSERT_EQ(g_shown.cur.fb, plane_fb(0));
     gap_at(1500);
     EXPECT_EQ(outs[0].standby_fb, plane_fb(0));
     SimPlaneInfo p{};

@@ -27,6 +27,7 @@ extern "C" {
 
 #include "app/app.h"
 #include "app/loop.h"
+#include "app/shown.h"
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
 #include "kms/kms.h"
@@ -247,7 +248,7 @@ class Pass : public ::testing::Test {
         g_smooth = 0;
         apply_output_overrides();
         std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued
-        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        while (mb_take_locked()) continue;
     }
 
     // Shows one frame through the loop with `s` written to the tuning file first;
@@ -289,7 +290,7 @@ class Pass : public ::testing::Test {
 
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
-        mb_push_at(make_frame(w, h, &decoded), mono_us());
+        mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
         loop_iteration(pthread_self());
         return testing::internal::GetCapturedStderr();
     }
@@ -527,7 +528,7 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
               1)
         << err;
     EXPECT_EQ(count_lines(err, "zyl-mpp: GL pass renders 480x360 (source 640x480)"), 1);
-    drmModeFB2 *fb = drmModeGetFB2(drm_fd, fb_cur);
+    drmModeFB2 *fb = drmModeGetFB2(drm_fd, g_shown.cur.fb);
     ASSERT_NE(fb, nullptr);
     EXPECT_EQ(fb->width, 480u);
     EXPECT_EQ(fb->height, 360u);

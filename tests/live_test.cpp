@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -76,12 +77,18 @@ int wait_status(pid_t pid) {
 }
 
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
-// arrival, unless `env` says otherwise; in `dir` when the test already made it.
+// arrival, unless `env` says otherwise; `files` (path, text) are put under the
+// program's root first; in `dir` when the test already made it.
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
+         const std::vector<std::pair<std::string, std::string>> &files = {},
          const std::string &dir = "") {
     Fed run;
     run.dir = dir.empty() ? test_dir() : dir;
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
+    for (const auto &[path, text] : files) {
+        fs::create_directories(fs::path(run.dir + "/root" + path).parent_path());
+        write_file(run.dir + "/root" + path, text);
+    }
     env.insert(env.begin(), {"ZYL_SMOOTH=0", card_env("two-display")});
     env.push_back("ZYL_SIM_PNG_DIR=" + run.dir);
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
@@ -308,10 +315,19 @@ TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
 }
 
 TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
-    // Fitted on the monitor, stretched and mirrored on the panel.
+    // Fitted on the monitor, stretched and mirrored on the panel; the connect screen
+    // over both, the HUD on the panel's overlay.
+    const std::string url = "rtmp://10.1.2.3/live/";
+    const std::string rows = qr_rows(url);
+    ASSERT_FALSE(rows.empty()) << "qrencode is missing: tools/install-deps.sh installs it";
     Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
                    {"ZYL_KMS_HIDE_MS=300", "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png"),
-                    "ZYL_KMS_FIT_DSI=stretch", "ZYL_KMS_FLIP_DSI=h"});
+                    "ZYL_KMS_FIT_DSI=stretch", "ZYL_KMS_FLIP_DSI=h", "ZYL_KMS_TELEMETRY_DSI=1"},
+                   {{"/run/zyl-fpv/connect",
+                     "ssid=Goggles\npush=" + url + "\nqr=" +
+                         std::to_string(std::count(rows.begin(), rows.end(), '\n')) + "\n" + rows},
+                    {"/run/zyl-fpv/telemetry", "gog=50\ndrn=60\n"},
+                    {"/proc/uptime", "3599.5 1\n"}});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
     Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
@@ -323,8 +339,20 @@ TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
     EXPECT_TRUE(red(hdmi, 250, 540));
     EXPECT_TRUE(red(dsi, 797, 400));
     EXPECT_FALSE(red(dsi, 2, 400));
-    // Painted at the modeset, again for the panel's own fit and flip, then on the hide.
-    EXPECT_EQ(count_lines(run.r.err, "rows painted"), 5) << run.r.err;
+    // Painted at the modeset, again for the panel's own fit and flip, after reading the
+    // connect file, then on the hide.
+    EXPECT_EQ(count_lines(run.r.err, "rows painted"), 7) << run.r.err;
+    EXPECT_EQ(url + "\n", zbar_read(run.dir + "/HDMI-A-1.png"));
+    // The panel's HUD: the top bar with the two batteries in green, the bottom one
+    // with the uptime in grey.
+    auto count = [&](int y0, int y1, std::array<int, 3> rgb) {
+        int n = 0;
+        for (int y = y0; y < y1; y++)
+            for (int x = 0; x < 800; x++) n += dsi.at(x, y) == rgb;
+        return n;
+    };
+    EXPECT_GT(count(0, 25, {0x4A, 0xDE, 0x80}), 40);
+    EXPECT_GT(count(459, 480, {0x8B, 0x94, 0xA6}), 20);
 }
 
 TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
@@ -695,7 +723,7 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
         Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_60fps.h264")},
                        {std::string("ZYL_KMS_SPI_TEE=") + c.size,
                         std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
-                       dir);
+                       {}, dir);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
                                              " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
@@ -728,7 +756,7 @@ TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
     Fed run = feed({"-r", "60", "-p", "0:2200", "-p", "end:2000", stream_path("h264_redblue.h264")},
                    {"ZYL_KMS_SPI_TEE=160x120", "ZYL_KMS_SPI_FPS=0", "ZYL_KMS_HIDE_MS=300",
                     "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                   dir);
+                   {}, dir);
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     ASSERT_EQ(wait_status(viewer), 0) << read_file(dir + "/viewer.txt");
     const Picture standby = run.png("HDMI-A-1");  // the video was hidden at the end
@@ -795,7 +823,7 @@ TEST(LiveSpi, StripShowsTelemetryOrTheBoardAndThePopUpTile) {
             feed({"-r", "60", "-p", "0:1200", "-p", "end:700", stream_path("h264_endred.h264")},
                  {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
                   std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
-                 dir);
+                 {}, dir);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         Picture tee = spi_png(dir);
         ASSERT_EQ(tee.w, 480);
@@ -867,7 +895,7 @@ TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
                 kill(viewer, SIGKILL);
             });
         }
-        Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")}, env, dir);
+        Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")}, env, {}, dir);
         clock_gettime(CLOCK_MONOTONIC, &t1);
         if (killer.joinable()) killer.join();
         if (viewer > 0) {
@@ -973,7 +1001,7 @@ TEST(LiveSpi, GpuPassDisabledKeepsTheStandbyPath) {
     Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")},
                    {"ZYL_KMS_SPI_TEE=160x120", "ZYL_SIM_GPU_FAIL=context",
                     "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                   dir);
+                   {}, dir);
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "dewarp disabled (GLES init failed)"), 1) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);

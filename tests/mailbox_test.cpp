@@ -16,8 +16,8 @@ extern "C" {
 
 namespace {
 
-AVFrame *tagged(int64_t tag) {
-    AVFrame *f = av_frame_alloc();
+FramePtr tagged(int64_t tag) {
+    FramePtr f(av_frame_alloc());
     f->pts = tag;
     return f;
 }
@@ -26,9 +26,8 @@ AVFrame *tagged(int64_t tag) {
 std::vector<int64_t> take_all() {
     std::vector<int64_t> tags;
     std::lock_guard lock(g_mb_lock);
-    while (AVFrame *f = mb_take_locked()) {
+    while (FramePtr f = mb_take_locked()) {
         tags.push_back(f->pts);
-        av_frame_free(&f);
     }
     return tags;
 }
@@ -135,9 +134,8 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     std::vector<int64_t> marks;
     {
         std::lock_guard lock(g_mb_lock);
-        while (AVFrame *t = mb_take_locked()) {
+        while (FramePtr t = mb_take_locked()) {
             marks.push_back((t->flags & AV_FRAME_FLAG_KEY) != 0);
-            av_frame_free(&t);
         }
     }
     EXPECT_EQ(marks.back(), 1);
@@ -166,12 +164,11 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
         drain_decoder(ctx, 1);
         std::lock_guard lock(g_mb_lock);
-        while (AVFrame *f = mb_take_locked()) {
+        while (FramePtr f = mb_take_locked()) {
             bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;
             frames++;
             marked += mark;
             intra_marked += mark && f->pict_type == AV_PICTURE_TYPE_I;
-            av_frame_free(&f);
         }
     }
     EXPECT_GT(frames, 80);
@@ -194,11 +191,10 @@ TEST_F(MailboxConcurrency, EveryFrameIsTakenOrDroppedInOrder) {
     });
     int64_t last = -1, taken = 0;
     bool ordered = true;
-    while (AVFrame *f = take_next_frame()) {
+    while (FramePtr f = take_next_frame()) {
         ordered &= f->pts > last;
         last = f->pts;
         taken++;
-        av_frame_free(&f);
     }
     producer.join();
     EXPECT_TRUE(ordered);

@@ -80,11 +80,10 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
     testing::internal::CaptureStderr();
     std::thread reader([&] { reader_run(&ra, fd); });
     Seen seen;
-    while (AVFrame *f = take_next_frame()) {
+    while (FramePtr f = take_next_frame()) {
         seen.frames++;
         seen.marked += (f->flags & AV_FRAME_FLAG_KEY) != 0;
         seen.sizes.insert({f->width, f->height});
-        av_frame_free(&f);
     }
     reader.join();
     seen.err = testing::internal::GetCapturedStderr();
@@ -101,7 +100,7 @@ class Reader : public ::testing::Test {
   protected:
     void SetUp() override {
         std::lock_guard lock(g_mb_lock);
-        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        while (mb_take_locked()) continue;
         g_mb_head = 0;
         g_mb_eof = 0;
         g_dec_count = g_drop_fifo = g_sei_stripped = 0;

@@ -206,7 +206,7 @@ class Recovery : public ::testing::Test {
     static void reset() {
         sim_dec_reset();
         std::lock_guard lock(g_mb_lock);
-        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        while (mb_take_locked()) continue;
         g_mb_head = 0;
         g_mb_eof = 0;
         g_dec_count = g_drop_fifo = g_shown_count = 0;
@@ -239,7 +239,7 @@ class Recovery : public ::testing::Test {
         av_parser_close(ra.parser);
         avcodec_free_context(&ra.avctx);
         std::lock_guard lock(g_mb_lock);
-        while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
+        while (mb_take_locked()) continue;
         return r;
     }
 

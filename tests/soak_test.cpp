@@ -144,7 +144,6 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
     EXPECT_EQ(dec, shown + g_drop_fifo + g_drop_throttle + g_drop_gate)
         << "dec=" << dec << " shown=" << shown << " fifo=" << g_drop_fifo
         << " throttle=" << g_drop_throttle << " gate=" << g_drop_gate;
-    EXPECT_LE((frame_cur != nullptr) + (frame_prev != nullptr), 2);
 
     // Flat after warm-up: the last quarter against the second.
     ASSERT_GE(samples.size(), 8u);

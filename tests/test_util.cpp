@@ -159,7 +159,7 @@ void forget_card() {
     sim_card_reset();
 }
 
-AVFrame *take_next_frame() {
+FramePtr take_next_frame() {
     std::unique_lock lock(g_mb_lock);
     g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
     return mb_take_locked();
@@ -197,4 +197,28 @@ int count_lines(const std::string &text, const std::string &needle) {
     for (std::string line; std::getline(in, line);)
         if (line.find(needle) != std::string::npos) n++;
     return n;
+}
+
+// The module rows of a QR code as the connect file carries them, made by the qrencode
+// tool ("##" a dark module, two blanks a light one, no margin).
+std::string qr_rows(const std::string &text) {
+    std::string cmd = "qrencode -t ASCII -m 0 '" + text + "'", rows;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[256];
+    while (p && fgets(line, sizeof line, p)) {
+        for (size_t i = 0; line[i] && line[i] != '\n'; i += 2) rows += line[i] == '#' ? '#' : '.';
+        rows += '\n';
+    }
+    if (p) pclose(p);
+    return rows;
+}
+
+// What zbarimg reads from a picture, one symbol a line.
+std::string zbar_read(const std::string &png) {
+    std::string cmd = "zbarimg -q --raw '" + png + "' 2>/dev/null", out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
 }

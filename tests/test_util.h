@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/mailbox.h"
+
 // A fresh, empty directory that belongs to the running test only.
 std::string test_dir();
 // Path of a stream made by tools/make-streams.sh.
@@ -56,12 +58,17 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 void forget_card();
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
-struct AVFrame;
-AVFrame *take_next_frame();
+FramePtr take_next_frame();
 
 // The access units of an Annex-B stream as libavcodec's parser cuts them (`codec_id`
 // an AVCodecID), the one it still holds at the end included.
 std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id);
+
+// The module rows of a QR code of `text` for a connect file ("#" dark, "." light, one
+// row a line), made by the qrencode tool; empty when it is missing.
+std::string qr_rows(const std::string &text);
+// What the zbarimg tool reads from a picture file, one symbol a line.
+std::string zbar_read(const std::string &png);
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
