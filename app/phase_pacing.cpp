@@ -114,7 +114,9 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
                  double(s.slot_us - a) > 4 * step || s.late_run >= kPhaseLateRestart;
     if (fresh) {
         v.restart = true;
-        if (s.late_run >= kPhaseLateRestart) {
+        if (s.step != in.step) {
+            m = phase_margin(PhaseState{}, in.source_us);  // see phase_taken
+        } else if (s.late_run >= kPhaseLateRestart) {
             PhaseState known = s;
             forget_late_run(&known);
             m = phase_margin(known, in.source_us);
@@ -158,7 +160,12 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
         s->slot_us = 0;
         return;
     }
-    if (v.restart && s->nleads > 0) {
+    if (v.restart && s->step != in.step) {
+        // Leads taken against a schedule of another step say nothing of the jitter: a
+        // source rate estimate that settles at start would leave a margin of most of a
+        // refresh for the whole window.
+        s->nleads = s->next = 0;
+    } else if (v.restart && s->nleads > 0) {
         // The jitter learned so far stays; only the phase is new: the window's median
         // becomes this frame's lead.
         forget_late_run(s);

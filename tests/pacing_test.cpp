@@ -246,12 +246,16 @@ struct Played {
 // The loop as phase pacing runs it: a frame is decided when it is the oldest and the
 // loop is awake (at its arrival, or at each vblank while it is held), and presented
 // when it is taken.
-Played play(const std::vector<int64_t> &arrivals, double step, int64_t source_us) {
+// The first frames may be decided at other steps (`first_steps`), as while the source
+// rate estimate settles at start.
+Played play(const std::vector<int64_t> &arrivals, double step_then, int64_t source_us,
+            const std::vector<double> &first_steps = {}) {
     Played p;
     const VblankGrid grid{0, kPeriod};
     int64_t t = 0;
     for (size_t i = 0; i < arrivals.size(); i++) {
         const int64_t a = arrivals[i];
+        const double step = i < first_steps.size() ? first_steps[i] : step_then;
         t = std::max(t, a);
         auto decide = [&] {
             bool newer = i + 1 < arrivals.size() && arrivals[i + 1] <= t;
@@ -335,6 +339,20 @@ TEST(PhasePacing, StablePhaseHoldsEveryFrameTheSameWithinARefreshOfArrival) {
         EXPECT_LE(p99(p.delay_ms, 10), latency_bound_ms(0)) << phase;
         EXPECT_NEAR(kPhaseGuardUs, p.margin.back(), 2) << "no jitter: the guard alone";
     }
+}
+
+TEST(PhasePacing, JitterLearnedOnAnotherStepIsForgotten) {
+    // At start the source rate estimate climbs to 20 fps through 24 fps, which phase
+    // pacing holds 3 and 2 in turn: those frames drift across the schedule and arrive
+    // late. Their leads are no jitter of the schedule that follows.
+    std::vector<double> first(15, 0.0);
+    first.insert(first.end(), 5, 2.5);
+    Played p = play(arrivals(200, 20, 6000, 500), 3, 50000, first);
+    EXPECT_EQ(std::string(170, '3'), holds(p, 30));
+    // Learned, the margin would hold every frame up to a refresh longer for as long
+    // as those leads stay in the window.
+    EXPECT_LE(*std::max_element(p.margin.begin() + 30, p.margin.end()), 1000 + kPhaseGuardUs);
+    EXPECT_LE(p99(p.delay_ms, 30), latency_bound_ms(1));
 }
 
 TEST(PhasePacing, JitterAcrossAVblankBoundaryNeverJudders) {
