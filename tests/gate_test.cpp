@@ -293,32 +293,6 @@ class Hide : public Gate {
 
 }  // namespace
 
-TEST_F(Hide, PauseOfHideGapShowsStandbyAndFreesBothPictures) {
-    ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    ASSERT_NO_FATAL_FAILURE(show_video());
-    int fbs = sim_card_counters().fbs;
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 1499ms, soft)\n", gap_at(1499));
-    EXPECT_EQ(g_shown.cur.fb, plane_fb(0));
-    EXPECT_EQ(1, showing_video);
-    EXPECT_EQ("gated", state());
-
-    EXPECT_EQ("", gap_at(1500));
-    EXPECT_EQ(0, showing_video);
-    EXPECT_EQ(0u, plane_fb(0)) << "the monitor's video plane is off";
-    EXPECT_EQ(0u, plane_fb(1)) << "the panel's too, with the legacy call";
-    EXPECT_EQ(fbs - 2, sim_card_counters().fbs);
-    EXPECT_EQ(0u, g_shown.cur.fb);
-    EXPECT_EQ(0u, g_shown.prev.fb);
-    EXPECT_EQ(nullptr, g_shown.cur.frame);
-    EXPECT_EQ(nullptr, g_shown.prev.frame);
-    EXPECT_EQ("hidden", state());
-
-    // The first frame after the pause passes only as a keyframe.
-    std::string err;
-    EXPECT_FALSE(pass_at(1600, false, &err));
-    EXPECT_TRUE(pass_at(1700, true, &err));
-}
-
 TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));
     ASSERT_EQ(1, outs[0].plane_is_primary);
