@@ -415,33 +415,6 @@ TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
     EXPECT_EQ(0, sim_card_counters().dumb_buffers);
 }
 
-TEST_F(DrmInit, InterlacedModeAndDerivedRefreshInTheReport) {
-    setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
-    std::string err = init(board_path("hdmi-interlaced"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos, err.find("zyl-mpp: mode set 1920x1080i@50 — 74250 kHz pixel "
-                                          "clock (interlaced: switcher must lock to this)\n"));
-    EXPECT_NE(std::string::npos, err.find("zyl-mpp: output 0 → crtc 31 plane 63 1920x1080i@50\n"));
-    EXPECT_TRUE(any_output_interlaced());
-    EXPECT_EQ("1920x1080i@50\n", mode_report());
-
-    // A monitor that lists its mode without a refresh: the report derives it.
-    std::string card = dir + "/norate.card";
-    write_file(card,
-               "driver sim-kms\n"
-               "crtc 10\n"
-               "encoder 11 crtcs=0x1 type=TMDS\n"
-               "plane 20 type=primary crtcs=0x1 formats=XR24,AR24 zpos=0\n"
-               "plane 21 type=overlay crtcs=0x1 formats=XR24,NV12 zpos=1\n"
-               "connector 12 HDMI-A-1 status=connected encoders=11 monitor=m\n"
-               "mode m 1920x1080@0 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n");
-    unsetenv("ZYL_KMS_MODE");
-    err = init(card);
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(0u, outs[0].mode.vrefresh);
-    EXPECT_EQ("1920x1080@60\n", mode_report());
-}
-
 TEST_F(DrmInit, WaitsForALateEdid) {
     setenv("ZYL_KMS_EDID_WAIT_MS", "20000", 1);
     std::string err = init(board_path("hdmi-edid-late"));
