@@ -151,12 +151,6 @@ TEST(Video, MessageModeKeepsTheVideoOff) {
     EXPECT_TRUE(is_black(run.png("DSI-1"), 400, 240));
 }
 
-TEST(Video, EveryQueuedFrameIsShownBeforeTheExit) {
-    Played run = play("h264_endred.h264", {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_TRUE(is_red(run.png("HDMI-A-1"), 960, 540));
-}
-
 TEST(Video, PicturesAreReleasedTwoPicturesLater) {
     Played run = play("h264_long.h264", {});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
