@@ -431,19 +431,7 @@ TEST_F(VCard, BlockingPlaneUpdatesLandOnVblanks) {
 }
 
 TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
-    open_text(
-        "crtc 1\ncrtc 2\nencoder 3 crtcs=1\nencoder 4 crtcs=2\n"
-        "plane 10 type=primary crtcs=1 formats=XR24,NV12\n"
-        "plane 11 type=primary crtcs=2 formats=XR24,NV12\n"
-        "plane 12 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
-        "plane 13 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
-        "connector 20 HDMI-A-1 status=connected encoders=3 monitor=m\n"
-        "connector 21 HDMI-A-2 status=connected encoders=4 monitor=m\n"
-        "mode m 1920x1080@60 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n"
-        "fault mode mode=1920x1080i@50\n"
-        "fault plane crtc=2\n"
-        "fault plane plane=13 format=AR24 errno=ERANGE\n"
-        "fault atomic_modeset\n");
+    open_board(board_path("two-hdmi-faults.card"));
     Dumb xr = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     Dumb ar = dumb(1920, 1080, DRM_FORMAT_ARGB8888, 0);
     drmModeModeInfo i50{};
