@@ -79,17 +79,6 @@ TEST(Video, FourThreeStreamIsFittedOnBothDisplays) {
     EXPECT_EQ(count_lines(run.r.err, "SetPlane FAILED"), 0);
 }
 
-TEST(Video, CoverAndStretchFillASixteenByNineArea) {
-    for (const char *fit : {"cover", "stretch"}) {
-        Played run =
-            play("h264_sei.h264", {"ZYL_KMS_ASPECT=16:9", std::string("ZYL_KMS_FIT=") + fit});
-        ASSERT_EQ(run.r.status, 0) << run.r.err;
-        Picture hdmi = run.png("HDMI-A-1");
-        EXPECT_TRUE(video(hdmi, 20, 540)) << fit;
-        EXPECT_TRUE(video(hdmi, 1900, 540)) << fit;
-    }
-}
-
 TEST(Video, OpenMenuOnASidebarOutputNarrowsTheVideoArea) {
     // Without an overlay plane the menu is drawn beside the video, in 360 pixels on the left.
     Played run =
