@@ -498,25 +498,6 @@ TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
     EXPECT_LE(run.stats["imported_bytes_max"], 3 * frame);
 }
 
-TEST(LiveReopen, DeadDecoderAfterAReopenExitsForRespawn) {
-    // Silent from the 10th frame after the reopen; the repeated second stream (same
-    // parameter sets) keeps units coming.
-    std::string a = stream_path("h264_nosei.h264"), b = stream_path("h264_part2.h264");
-    Fed run = feed({"-r", "60", "-a", "end", a, b, b, b},
-                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=70"}));
-    EXPECT_EQ(run.r.status, 3) << run.r.err;
-    const std::string &e = run.r.err;
-    size_t reopened = line_at(e, "— decoder reopened (#1)"),
-           dead = line_at(e, "zyl-mpp: decoder DEAD — 45 packets / ");
-    ASSERT_NE(reopened, std::string::npos) << e;
-    ASSERT_NE(dead, std::string::npos) << e;
-    EXPECT_LT(reopened, dead);
-    EXPECT_NE(e.find(" reopens=1 drops=0) — exiting for respawn", dead), std::string::npos) << e;
-    EXPECT_EQ(count_lines(e, "STALLED"), 0);
-    // The feeder was cut off by the exit or had already written everything.
-    EXPECT_TRUE(run.feeder_status == 0 || run.feeder_status == 2) << run.feeder_status;
-}
-
 // ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
 
 // The object of a run whose ZYL_SIM_ROOT is dir/root, removed again when the test
