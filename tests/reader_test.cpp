@@ -161,46 +161,6 @@ TEST_F(Reader, StreamWithoutSeiLosesOnlyTheUnitTheParserStillHolds) {
     EXPECT_EQ(g_sei_stripped, 0u);
 }
 
-TEST_F(Reader, ResolutionChangeReachesTheMailboxInBothSizes) {
-    Bytes s = read_file(stream_path("h264_reschange.h264"));
-    int pictures = count_if(walk_units(s, false), is_first_slice);
-    Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
-    EXPECT_EQ(g_dec_count, uint64_t(pictures));
-    if (g_drop_fifo == 0) {
-        EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}, {480, 272}}));
-    }
-}
-
-// The units the parser cuts, each scanned as the reader does.
-TEST_F(Reader, ParameterSetChangesFoundInRealStreams) {
-    Bytes s = read_file(stream_path("h264_reschange.h264"));
-    // Independent figure: SPS units whose bytes differ from the previous SPS.
-    auto nals = walk_units(s, false);
-    int sps_changes = 0;
-    Bytes last;
-    for (size_t i = 0; i < nals.size(); i++) {
-        if (nals[i].type != 7) continue;
-        size_t end = i + 1 < nals.size() ? nals[i + 1].sc : s.size();
-        Bytes unit = s.substr(nals[i].sc, end - nals[i].sc);
-        if (!last.empty() && unit != last) sps_changes++;
-        last = unit;
-    }
-    ASSERT_EQ(sps_changes, 1);
-
-    ParamSetStore ps{};
-    int changed = 0, changed_ra = 0, units = 0;
-    for (const auto &unit : cut_units(s, AV_CODEC_ID_H264)) {
-        units++;
-        UnitFindings f = scan_unit(unit, 0, &ps);
-        changed += f.changed;
-        changed_ra += f.changed && f.random_access;
-    }
-    EXPECT_EQ(units, count_if(nals, is_first_slice));
-    EXPECT_EQ(changed, 1);
-    EXPECT_EQ(changed_ra, 1) << "the new SPS comes with the IDR that uses it";
-    param_sets_free(&ps);
-}
-
 TEST_F(Reader, DeferredHevcOpenInSmallReads) {
     Bytes s = read_file(stream_path("hevc.h265"));
     auto nals = walk_units(s, true);
