@@ -36,18 +36,6 @@ TEST(GapRules, ReaderArmedGateAndHideGap) {
     for (int64_t h : {0, -5}) EXPECT_TRUE(gap_decide(0, 200, h, false, true).hide) << h;
 }
 
-TEST(GateRelease, LimitsByKind) {
-    GateLimit soft = gate_limit(false, true, 300), h264 = gate_limit(true, false, 2000);
-    EXPECT_EQ(350, soft.ms) << "whatever the codec and setting";
-    EXPECT_EQ(1, soft.min_drops);
-    EXPECT_EQ(2000, h264.ms);
-    EXPECT_EQ(5, h264.min_drops);
-    EXPECT_EQ(1, gate_limit(true, true, 300).min_drops);
-    EXPECT_FALSE(gate_release_due(100, 1999, h264));
-    EXPECT_FALSE(gate_release_due(179, 100000, gate_limit(true, false, 0)));
-    EXPECT_TRUE(gate_release_due(180, 0, soft));
-}
-
 // ---- the gate and the gap rules as the loop calls them, with the clock given ----
 
 namespace {
