@@ -114,7 +114,9 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
                  double(s.slot_us - a) > 4 * step || s.late_run >= kPhaseLateRestart;
     if (fresh) {
         v.restart = true;
-        if (s.late_run >= kPhaseLateRestart) {
+        if (s.step != in.step) {
+            m = phase_margin(PhaseState{}, in.source_us);  // see phase_taken
+        } else if (s.late_run >= kPhaseLateRestart) {
             PhaseState known = s;
             forget_late_run(&known);
             m = phase_margin(known, in.source_us);
@@ -133,6 +135,8 @@ PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in) {
         double k = std::round((double(a + usual) - prev) / step);
         double own = prev + k * step, point = std::max(own, prev + step);
         v.lead_us = (half ? std::llround(own) : slot_of(own)) - a;
+        v.behind = point - own >= step / 2;
+        v.drop = v.behind && in.newer && s.behind_run >= kPhaseBacklogRun;
         if (st.valid) {
             // The usual arrival must be the margin before its vblank; once it is a
             // whole move (and some) earlier than that, a move of latency goes.
@@ -156,7 +160,12 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
         s->slot_us = 0;
         return;
     }
-    if (v.restart && s->nleads > 0) {
+    if (v.restart && s->step != in.step) {
+        // Leads taken against a schedule of another step say nothing of the jitter: a
+        // source rate estimate that settles at start would leave a margin of most of a
+        // refresh for the whole window.
+        s->nleads = s->next = 0;
+    } else if (v.restart && s->nleads > 0) {
         // The jitter learned so far stays; only the phase is new: the window's median
         // becomes this frame's lead.
         forget_late_run(s);
@@ -171,6 +180,7 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
     s->slot_us = v.slot_us;
     s->point_us = v.point_us;
     s->late_run = v.lead_us < 0 ? s->late_run + 1 : 0;
+    s->behind_run = v.behind ? s->behind_run + 1 : 0;
 }
 
 // ---- acting on the card and the mailbox ----
@@ -179,8 +189,12 @@ namespace {
 
 int g_phase_on;
 int64_t g_phase_line_at, g_phase_line_margin;
-int64_t g_phase_sampled_vbl;  // vblank of the last queue-depth sample
-VblankGrid g_grid_guess;      // stands in while the card cannot tell its vblanks
+int g_phase_dropped;  // since the last drop line
+int64_t g_phase_drop_line_at = -5000000;
+double g_phase_step_last, g_phase_step_said;  // the step of the last frame, the one announced
+int g_phase_step_run;                         // frames in a row at g_phase_step_last
+int64_t g_phase_sampled_vbl;                  // vblank of the last queue-depth sample
+VblankGrid g_grid_guess;                      // stands in while the card cannot tell its vblanks
 
 double output0_period_us() {
     if (nout < 1) return 1e6 / 60;
@@ -212,9 +226,38 @@ VblankGrid grid_now(int64_t now) {
     return g;
 }
 
-void phase_lines(int64_t now) {
-    PhaseMargin m = phase_margin(g_phase, g_src_interval_us);
-    g_phase_margin_us = m.margin_us;
+// The hold evaluation calls a rate of half refreshes one to show on arrival; phase
+// pacing holds it 3 and 2 (24 fps on 60 Hz) and says so once the rate has stayed
+// for a second or so: the estimate passes through other halves while it settles.
+void halves_line(double step) {
+    constexpr int kSettled = 30;
+    g_phase_step_run = step == g_phase_step_last ? g_phase_step_run + 1 : 0;
+    g_phase_step_last = step;
+    if (step == std::floor(step) || g_phase_step_run != kSettled || step == g_phase_step_said)
+        return;
+    g_phase_step_said = step;
+    fprintf(stderr,
+            "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d refreshes "
+            "in turn\n",
+            1e6 / double(g_src_interval_us), 1e6 / output0_period_us(), int(step) + 1, int(step));
+}
+
+// Dropped frames are summed between lines: a queue that keeps falling behind is
+// one line per 5 s, not one a frame.
+void dropped_line(int64_t now, int dropped) {
+    g_phase_dropped += dropped;
+    if (g_phase_dropped == 0 || now - g_phase_drop_line_at < 5000000) return;
+    fprintf(stderr,
+            "zyl-kms: cadence: phase pacing — frames queued behind their slots, dropped %d to "
+            "catch up\n",
+            g_phase_dropped);
+    g_phase_dropped = 0;
+    g_phase_drop_line_at = now;
+}
+
+// One line when the mode starts, then one when the margin moved by more than a
+// millisecond, at most every 5 s.
+void margin_line(int64_t now, const PhaseMargin &m) {
     if (g_phase_on &&
         (std::llabs(m.margin_us - g_phase_line_margin) <= 1000 || now - g_phase_line_at < 5000000))
         return;
@@ -227,10 +270,18 @@ void phase_lines(int64_t now) {
         fprintf(stderr, "zyl-kms: cadence: phase margin %.1f ms (arrival jitter p99 %.1f + %.1f)\n",
                 m.margin_us / 1000.0, m.jitter_us / 1000.0, kPhaseGuardUs / 1000.0);
     }
-    fflush(stderr);
     g_phase_on = 1;
     g_phase_line_at = now;
     g_phase_line_margin = m.margin_us;
+}
+
+void phase_lines(int64_t now, double step, int dropped) {
+    PhaseMargin m = phase_margin(g_phase, g_src_interval_us);
+    g_phase_margin_us = m.margin_us;
+    margin_line(now, m);
+    halves_line(step);
+    dropped_line(now, dropped);
+    fflush(stderr);
 }
 
 }  // namespace
@@ -238,6 +289,7 @@ void phase_lines(int64_t now) {
 void phase_off() {
     g_phase_on = 0;
     g_phase.slot_us = 0;
+    g_phase_step_said = 0;
     g_phase_margin_us = -1;
 }
 
@@ -259,23 +311,22 @@ Acquired acquire_phase() {
         now = mono_us();
     }
     double step = phase_step(g_hold_r, g_src_interval_us, grid.period_us);
-    PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us};
+    PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us, g_mb_n > 1};
     PhaseVerdict v = phase_decide(g_phase, in);
+    int dropped = 0;
+    while (v.drop) {
+        mb_take_locked();
+        g_drop_fifo++;
+        dropped++;
+        in.arrival_us = mb_head_arrival_locked();
+        in.newer = g_mb_n > 1;
+        v = phase_decide(g_phase, in);
+    }
     if (v.take) {
         FramePtr f = mb_take_locked();
         lock.unlock();
-        bool halves = step != std::floor(step) && g_phase.step != step;
         phase_taken(&g_phase, v, in);
-        phase_lines(now);
-        if (halves) {
-            // The hold evaluation calls this rate one to show on arrival.
-            fprintf(stderr,
-                    "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d "
-                    "refreshes in turn\n",
-                    1e6 / double(g_src_interval_us), 1e6 / grid.period_us, int(step) + 1,
-                    int(step));
-            fflush(stderr);
-        }
+        phase_lines(now, step, dropped);
         return {Acquired::kFrame, std::move(f), false};
     }
     lock.unlock();

@@ -27,6 +27,11 @@ constexpr int64_t kPhaseGuardUs = 500;       // a frame pushed this close to its
 constexpr int64_t kPhaseHysteresisUs = 500;  // how much earlier than needed before a drop
 constexpr int64_t kPhaseRestartUs = 250000;  // a silence after which the source phase is new
 constexpr int kPhaseLateRestart = 2;         // late frames in a row: the source phase is new
+// Frames in a row that waited past their own slot for the hold before them. A burst
+// of the link is spread over the holds and leaves a few; more mean the queue no
+// longer drains (the source runs at exactly the schedule's rate), and the oldest
+// queued frame is dropped to give the latency back.
+constexpr int kPhaseBacklogRun = 4;
 
 struct PhaseState {
     int64_t slot_us;  // vblank the last frame taken was scheduled for; 0: no schedule
@@ -38,7 +43,8 @@ struct PhaseState {
     // current schedule (moving the schedule moves them all).
     int64_t leads[kPhaseWindow];
     int nleads, next;
-    int late_run;  // frames in a row that arrived after their vblank
+    int late_run;    // frames in a row that arrived after their vblank
+    int behind_run;  // frames in a row shown later than their own slot
 };
 
 struct PhaseInput {
@@ -46,6 +52,7 @@ struct PhaseInput {
     VblankGrid grid;
     double step;        // refreshes per frame; 0: no clean fraction, shown on arrival
     int64_t source_us;  // source interval, 0 while unknown
+    bool newer;         // a newer frame is queued behind this one
 };
 
 struct PhaseVerdict {
@@ -55,6 +62,8 @@ struct PhaseVerdict {
     int64_t lead_us;  // its jitter sample
     int shift;        // +1: schedule one move later (a repeat); -1: earlier (a drop)
     bool restart;     // a new schedule starts with this frame
+    bool behind;      // shown later than its own slot, after the hold before it
+    bool drop;        // stale: the queue is not draining and a newer frame waits
 };
 
 struct PhaseMargin {
@@ -69,7 +78,7 @@ PhaseMargin phase_margin(const PhaseState &s, int64_t source_us);
 PhaseVerdict phase_decide(const PhaseState &s, const PhaseInput &in);
 // How far a shift moves the schedule: a refresh, half of one for a step of halves.
 double phase_move_us(const PhaseInput &in);
-// Books the frame taken under `v`.
+// Books the frame taken under `v` (a dropped frame is not booked).
 void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in);
 
 extern PhaseState g_phase;

@@ -2,7 +2,7 @@
 // 30, 20 and 15 fps, fed evenly and with +-3 ms of arrival jitter, in the three
 // pacing modes: show on arrival (ZYL_SMOOTH=0), smooth with a reserve frame
 // (ZYL_SMOOTH=1) and phase pacing (ZYL_SMOOTH=phase).
-//   pacing_bench [seconds per case, default 10]
+//   pacing_bench [seconds per case, default 10] [modes, default arrival,reserve,phase]
 // zyl-feeder plays a generated stream into zyl-mpp-sim on the hdmi-progressive
 // board. Present times come from the virtual card's log, a FIFO read by a thread
 // here: the "present" lines carry the moment each present call returned on the
@@ -285,6 +285,7 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     int seconds = argc > 1 ? atoi(argv[1]) : 10;
     if (seconds < 5) seconds = 5;
+    std::string modes = argc > 2 ? argv[2] : "arrival,reserve,phase";
     std::string stream = make_stream();
     char tmpl[] = "pacing-bench.XXXXXX";
     std::string work = mkdtemp(tmpl) ? tmpl : ".";
@@ -295,6 +296,7 @@ int main(int argc, char **argv) {
            "goal", "goal: p99 <= goal", "feed-p50", "feed-p99", "cad-p95");
     double worst_interval[3] = {0, 0, 0}, worst_latency[3] = {0, 0, 0};
     for (Mode mode : {kArrival, kReserve, kPhase}) {
+        if (modes.find(kModeName[mode]) == std::string::npos) continue;
         for (int jitter : {0, 3}) {
             for (int fps : {60, 30, 20, 15}) {
                 Case c{fps, mode, jitter};

@@ -459,6 +459,21 @@ void glLinkProgram(GLuint program) {
     real(program);
 }
 
+// A framebuffer on a texture of the program's own, not on an image, is left without
+// its colour attachment when made to fail, so the driver finds it really incomplete.
+void glFramebufferTexture2D(GLenum target, GLenum attachment, GLenum textarget, GLuint texture,
+                            GLint level) {
+    REAL(glFramebufferTexture2D);
+    bool image = false;
+    {
+        GpuState &g = gpu();
+        std::lock_guard lk(g.mu);
+        image = g.targets.count(texture) != 0;
+    }
+    if (texture && !image && vgpu_fails("fbo_texture")) texture = 0;
+    real(target, attachment, textarget, texture, level);
+}
+
 void glFinish() {
     REAL(glFinish);
     real();

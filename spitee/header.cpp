@@ -42,7 +42,7 @@ int battery(const OverlaySurface &s, int text_x, int percent) {
 void spi_strip_draw(const OverlaySurface &s, const SpiStripValues &v, int board_temp,
                     const char *uptime) {
     fill_rect(s, 0, 0, s.w, kSpiStripH, kBackground);
-    int x = 6;
+    int x = 6;  // where the next item starts: 12 pixels past the last one drawn
     int t = board_temp;
     if (v.valid) {
         if (v.gog >= 0) {
@@ -71,10 +71,14 @@ void spi_strip_draw(const OverlaySurface &s, const SpiStripValues &v, int board_
             snprintf(text, sizeof text, "REC %d:%02d", sec / 60, sec % 60);
         else
             snprintf(text, sizeof text, "%d:%02d:%02d", sec / 3600, sec / 60 % 60, sec % 60);
-        ft_text(s, x + 11, kBaseline, text, kRed, kTextPx);
+        x += 11 + ft_text(s, x + 11, kBaseline, text, kRed, kTextPx) + 12;
     }
-    if (uptime && *uptime)
-        ft_text(s, s.w - 6 - ft_text_w(uptime, kTextPx), kBaseline, uptime, kIcon, kTextPx);
+    // On a narrow display the uptime gives way rather than run into the items on its
+    // left: the recording time matters more to a pilot than how long the goggles are on.
+    if (uptime && *uptime) {
+        const int ux = s.w - 6 - ft_text_w(uptime, kTextPx);
+        if (x == 6 || ux >= x) ft_text(s, ux, kBaseline, uptime, kIcon, kTextPx);
+    }
 }
 
 void spi_strip_blend(uint16_t *px, int W, int H, const uint32_t *strip) {

@@ -860,26 +860,36 @@ TEST(LiveSpi, ExistingObjectOfTheWrongSizeOrNotWritable) {
     EXPECT_EQ(bytes, 100u);
 }
 
-// Without the GPU pass the tee's video path is off with the pass's line; the standby
-// picture is still published.
-TEST(LiveSpi, GpuPassDisabledKeepsTheStandbyPath) {
-    std::string dir = test_dir();
-    SpiObject obj(dir);
-    Fed run = feed({"-r", "60", stream_path("h264_60fps.h264")},
-                   {"ZYL_KMS_SPI_TEE=160x120", "ZYL_SIM_GPU_FAIL=context",
-                    "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                   {}, dir);
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "dewarp disabled (GLES init failed)"), 1) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);
-    EXPECT_GT(run.stats["delivered"], 100);
-    size_t bytes;
-    EXPECT_LE(obj.head(&bytes).seq, 6u);  // the modeset's publish and a tick or two
-    Picture tee = spi_png(dir);
-    ASSERT_EQ(tee.w, 160);
-    // Still the standby picture (the modeset's: letterboxed 4:3 in 16:9, in 160x90).
-    Picture standby = read_png(stream_path("std_rgb_4x3.png"));
-    EXPECT_LT(tee_error(tee, {20, 15, 120, 90}, standby, {0, 0, 640, 480}), 10.0);
+// Without the GPU pass, or with a target the driver finds incomplete, the tee's video
+// path is off with its line; the displays show the video and the standby picture is
+// still what the copy holds.
+TEST(LiveSpi, GpuPassDisabledOrIncompleteTargetKeepsTheStandbyPath) {
+    const Picture standby = read_png(stream_path("std_rgb_4x3.png"));
+    for (auto [fault, line] : {std::pair{"context", "dewarp disabled (GLES init failed)"},
+                               {"fbo_texture", "zyl-mpp: spi-tee: FBO incomplete — tee off"}}) {
+        SCOPED_TRACE(fault);
+        std::string dir = test_dir();
+        SpiObject obj(dir);
+        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_endred.h264")},
+                       {"ZYL_KMS_SPI_TEE=160x120", std::string("ZYL_SIM_GPU_FAIL=") + fault,
+                        "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
+                       {}, dir);
+        ASSERT_EQ(run.r.status, 0) << run.r.err;
+        EXPECT_EQ(count_lines(run.r.err, line), 1) << run.r.err;
+        EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);
+        // The incomplete target leaves the pass on for the displays.
+        EXPECT_EQ(count_lines(run.r.err, "dewarp disabled"), strcmp(fault, "context") == 0)
+            << run.r.err;
+        // Both displays end on the video's red frames.
+        EXPECT_TRUE(red_565(px565(run.png("HDMI-A-1"), 960, 540)));
+        EXPECT_TRUE(red_565(px565(run.png("DSI-1"), 400, 240)));
+        size_t bytes;
+        EXPECT_LE(obj.head(&bytes).seq, 6u);  // the modeset's publish and a tick or two
+        Picture tee = spi_png(dir);
+        ASSERT_EQ(tee.w, 160);
+        // Still the standby picture (the modeset's: letterboxed 4:3 in 16:9, in 160x90).
+        EXPECT_LT(tee_error(tee, {20, 15, 120, 90}, standby, {0, 0, 640, 480}), 10.0);
+    }
 }
 
 }  // namespace

@@ -236,28 +236,41 @@ constexpr double kPeriod = 1e6 / 60;  // 60.000 Hz
 constexpr int64_t kCost = 500;        // every present takes this long
 
 struct Played {
-    std::vector<int64_t> land;     // refresh in which each frame is presented
+    std::vector<int64_t> land;     // refresh in which each shown frame is presented
     std::vector<double> delay_ms;  // arrival -> present returned
     std::vector<int64_t> margin;   // after each frame
+    std::vector<size_t> dropped;   // frames left out to catch up
     PhaseState s{};
 };
 
 // The loop as phase pacing runs it: a frame is decided when it is the oldest and the
 // loop is awake (at its arrival, or at each vblank while it is held), and presented
 // when it is taken.
-Played play(const std::vector<int64_t> &arrivals, double step, int64_t source_us) {
+// The first frames may be decided at other steps (`first_steps`), as while the source
+// rate estimate settles at start.
+Played play(const std::vector<int64_t> &arrivals, double step_then, int64_t source_us,
+            const std::vector<double> &first_steps = {}) {
     Played p;
     const VblankGrid grid{0, kPeriod};
     int64_t t = 0;
-    for (int64_t a : arrivals) {
+    for (size_t i = 0; i < arrivals.size(); i++) {
+        const int64_t a = arrivals[i];
+        const double step = i < first_steps.size() ? first_steps[i] : step_then;
         t = std::max(t, a);
-        PhaseInput in{t, a, grid, step, source_us};
-        PhaseVerdict v = phase_decide(p.s, in);
-        while (!v.take) {
-            in.now_us = t = grid_ceil(grid, t + 1);
-            v = phase_decide(p.s, in);
+        auto decide = [&] {
+            bool newer = i + 1 < arrivals.size() && arrivals[i + 1] <= t;
+            return phase_decide(p.s, {t, a, grid, step, source_us, newer});
+        };
+        PhaseVerdict v = decide();
+        while (!v.take && !v.drop) {
+            t = grid_ceil(grid, t + 1);
+            v = decide();
         }
-        phase_taken(&p.s, v, in);
+        if (v.drop) {
+            p.dropped.push_back(i);
+            continue;
+        }
+        phase_taken(&p.s, v, {t, a, grid, step, source_us, false});
         p.land.push_back(int64_t(double(t + 1) / kPeriod));
         t += kCost;
         p.delay_ms.push_back((t - a) / 1000.0);
@@ -314,7 +327,7 @@ TEST(PhasePacing, StepIsTheHoldOfACleanRatio) {
     EXPECT_EQ(1.5, phase_step(1, 25000, kPeriod));
     EXPECT_EQ(0, phase_step(1, 0, kPeriod));
     PhaseState s{};
-    PhaseVerdict v = phase_decide(s, {5000, 5000, {0, kPeriod}, 0, 40000});
+    PhaseVerdict v = phase_decide(s, {5000, 5000, {0, kPeriod}, 0, 40000, false});
     EXPECT_TRUE(v.take);
     EXPECT_EQ(0, v.slot_us);
 }
@@ -326,6 +339,20 @@ TEST(PhasePacing, StablePhaseHoldsEveryFrameTheSameWithinARefreshOfArrival) {
         EXPECT_LE(p99(p.delay_ms, 10), latency_bound_ms(0)) << phase;
         EXPECT_NEAR(kPhaseGuardUs, p.margin.back(), 2) << "no jitter: the guard alone";
     }
+}
+
+TEST(PhasePacing, JitterLearnedOnAnotherStepIsForgotten) {
+    // At start the source rate estimate climbs to 20 fps through 24 fps, which phase
+    // pacing holds 3 and 2 in turn: those frames drift across the schedule and arrive
+    // late. Their leads are no jitter of the schedule that follows.
+    std::vector<double> first(15, 0.0);
+    first.insert(first.end(), 5, 2.5);
+    Played p = play(arrivals(200, 20, 6000, 500), 3, 50000, first);
+    EXPECT_EQ(std::string(170, '3'), holds(p, 30));
+    // Learned, the margin would hold every frame up to a refresh longer for as long
+    // as those leads stay in the window.
+    EXPECT_LE(*std::max_element(p.margin.begin() + 30, p.margin.end()), 1000 + kPhaseGuardUs);
+    EXPECT_LE(p99(p.delay_ms, 30), latency_bound_ms(1));
 }
 
 TEST(PhasePacing, JitterAcrossAVblankBoundaryNeverJudders) {
@@ -405,6 +432,25 @@ TEST(PhasePacing, BurstOfThreeIsSpreadByTheHold) {
     // The last of a burst waits two intervals, the first less than a refresh.
     EXPECT_LE(*std::max_element(p.delay_ms.begin() + 30, p.delay_ms.end()),
               latency_bound_ms(2 * 33.3 + 3));
+}
+
+TEST(PhasePacing, AQueueLeftBehindByABurstDrainsByDroppingFrames) {
+    // 20 fps; the link holds two units back and delivers them with the third. The
+    // late ones take the slots of frames lost, the two behind them wait for the
+    // holds, and the source then arrives at the schedule's own rate: without drops
+    // every later frame would stay two intervals late.
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::vector<int64_t> a = arrivals(300, 20, 6000, 1000, seed);
+        a[100] = a[101] = a[102] - 3000;
+        Played p = play(a, 3, 50000);
+        ASSERT_EQ(2u, p.dropped.size()) << seed;
+        EXPECT_GT(p.dropped[0], 102u) << "a burst is spread first";
+        EXPECT_LE(p.dropped[1], 102u + kPhaseBacklogRun + 3) << seed;
+        // Shown frames are numbered without the dropped ones.
+        std::vector<double> after(p.delay_ms.begin() + 110, p.delay_ms.end());
+        EXPECT_LE(*std::max_element(after.begin(), after.end()), latency_bound_ms(2)) << seed;
+        EXPECT_EQ(std::string(180, '3'), holds(p, 110).substr(0, 180)) << seed;
+    }
 }
 
 TEST(PhasePacing, GapKeepsThePhaseAndASilenceStartsANewOne) {

@@ -151,6 +151,15 @@ TEST(SpiStrip, ItemsFollowEachOtherInTheirColours) {
     EXPECT_EQ(s.span(kRed, 230, 252), std::make_pair(241, 247));
     EXPECT_TRUE(s.text_at(kRed, 252, 7, 250, 400));
     EXPECT_TRUE(s.text_at(kIcon, 640 - 6 - 112, 7, 400, 640));  // uptime at the right edge
+    // "REC 1:23" ends at 252 + 128: the uptime keeps 12 pixels clear of it or is left
+    // out, so narrow strips never mix its pixels into the recording time.
+    for (auto [width, shown] : {std::pair{320, false}, {509, false}, {510, true}}) {
+        const Strip n({1, 15, 31, 80, 1, 83}, -1000, "UP 1:02", width);
+        if (shown)
+            EXPECT_TRUE(n.text_at(kIcon, width - 6 - 112, 7, 105, width)) << width;
+        else
+            EXPECT_EQ(n.span(kIcon, 105).first, -1) << width;
+    }
 }
 
 TEST(SpiStrip, LevelsTemperaturesAndRecordingTimes) {
