@@ -36,18 +36,6 @@ TEST(GapRules, ReaderArmedGateAndHideGap) {
     for (int64_t h : {0, -5}) EXPECT_TRUE(gap_decide(0, 200, h, false, true).hide) << h;
 }
 
-TEST(GateRelease, LimitsByKind) {
-    GateLimit soft = gate_limit(false, true, 300), h264 = gate_limit(true, false, 2000);
-    EXPECT_EQ(350, soft.ms) << "whatever the codec and setting";
-    EXPECT_EQ(1, soft.min_drops);
-    EXPECT_EQ(2000, h264.ms);
-    EXPECT_EQ(5, h264.min_drops);
-    EXPECT_EQ(1, gate_limit(true, true, 300).min_drops);
-    EXPECT_FALSE(gate_release_due(100, 1999, h264));
-    EXPECT_FALSE(gate_release_due(179, 100000, gate_limit(true, false, 0)));
-    EXPECT_TRUE(gate_release_due(180, 0, soft));
-}
-
 // ---- the gate and the gap rules as the loop calls them, with the clock given ----
 
 namespace {
@@ -292,32 +280,6 @@ class Hide : public Gate {
 };
 
 }  // namespace
-
-TEST_F(Hide, PauseOfHideGapShowsStandbyAndFreesBothPictures) {
-    ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    ASSERT_NO_FATAL_FAILURE(show_video());
-    int fbs = sim_card_counters().fbs;
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 1499ms, soft)\n", gap_at(1499));
-    EXPECT_EQ(g_shown.cur.fb, plane_fb(0));
-    EXPECT_EQ(1, showing_video);
-    EXPECT_EQ("gated", state());
-
-    EXPECT_EQ("", gap_at(1500));
-    EXPECT_EQ(0, showing_video);
-    EXPECT_EQ(0u, plane_fb(0)) << "the monitor's video plane is off";
-    EXPECT_EQ(0u, plane_fb(1)) << "the panel's too, with the legacy call";
-    EXPECT_EQ(fbs - 2, sim_card_counters().fbs);
-    EXPECT_EQ(0u, g_shown.cur.fb);
-    EXPECT_EQ(0u, g_shown.prev.fb);
-    EXPECT_EQ(nullptr, g_shown.cur.frame);
-    EXPECT_EQ(nullptr, g_shown.prev.frame);
-    EXPECT_EQ("hidden", state());
-
-    // The first frame after the pause passes only as a keyframe.
-    std::string err;
-    EXPECT_FALSE(pass_at(1600, false, &err));
-    EXPECT_TRUE(pass_at(1700, true, &err));
-}
 
 TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));

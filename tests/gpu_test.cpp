@@ -593,7 +593,7 @@ TEST(RenderSize, FromTheSettingAndTheSource) {
     unsetenv("ZYL_KMS_GL_SIZE");
 }
 
-TEST(CubeText, SizesEntriesAndTheAtlasLayout) {
+TEST(CubeText, SizesEntriesAndClampedValues) {
     struct Case {
         const char *text;
         bool ok;
@@ -612,13 +612,8 @@ TEST(CubeText, SizesEntriesAndTheAtlasLayout) {
         CubeParse p;
         EXPECT_EQ(cube_parse(c.text, p), c.ok) << c.text;
     }
-    CubeParse p;
-    ASSERT_TRUE(cube_parse(cases[0].text, p));
-    std::vector<uint8_t> atlas = cube_atlas(p);
-    // Entry (r, g, b) at x = b * 2 + r, y = g: the last entry (1, 1, 1) is the last texel.
-    ASSERT_EQ(atlas.size(), 8u * 3);
-    EXPECT_EQ(atlas[(1 * 4 + 2) * 3 + 2], 255) << "entry (0,1,1): blue of texel x=2, y=1";
-    EXPECT_EQ(atlas[(0 * 4 + 1) * 3 + 0], 255) << "entry (1,0,0): red of texel x=1, y=0";
+    // The atlas layout is what the shader model samples (the swirl table in
+    // Pass.PicturesMatchTheShaderModel); half a level is below its tolerance.
     EXPECT_EQ(cube_byte(0.5f), 128);
     EXPECT_EQ(cube_byte(-0.2f), 0);
     EXPECT_EQ(cube_byte(1.3f), 255);

@@ -101,11 +101,7 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
     close(p[0]);
     run.feeder_status = wait_status(feeder);
-    std::istringstream in(read_file(run.dir + "/stats.txt"));
-    for (std::string line; std::getline(in, line);) {
-        auto eq = line.find('=');
-        if (eq != std::string::npos) run.stats[line.substr(0, eq)] = std::stol(line.substr(eq + 1));
-    }
+    run.stats = read_stats(run.dir + "/stats.txt");
     return run;
 }
 
@@ -121,16 +117,6 @@ int feed_to_file(std::vector<std::string> args, const std::string &out) {
 // Offset of the first line containing `needle`, npos when none does.
 size_t line_at(const std::string &text, const std::string &needle) {
     return text.find(needle);
-}
-
-bool red(const Picture &p, int x, int y) {
-    auto c = p.at(x, y);
-    return c[0] > 200 && c[1] < 60 && c[2] < 60;
-}
-
-bool black(const Picture &p, int x, int y) {
-    auto c = p.at(x, y);
-    return c[0] < 20 && c[1] < 20 && c[2] < 20;
 }
 
 // The last update of `plane` in the card log, legacy call or not.
@@ -191,27 +177,6 @@ TEST(Feeder, EndsWhenTheReaderGoesAway) {
               std::string::npos);
 }
 
-TEST(LiveGate, DropoutArmsTheGateAndTheNextKeyframeResumes) {
-    // 1.2 s without a unit just before the second IDR; the delimiter hands the last
-    // unit before the pause over at once.
-    Fed run = feed({"-a", "pause", "-p", "30:1200", stream_path("h264_nosei.h264")}, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string e = from_first_live(run.r.err);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
-    EXPECT_EQ(count_lines(e, "ms, soft)"), 1);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 320x240 after 0 dropped ("), 1);
-    EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0);
-    size_t armed = line_at(e, "gate: armed"), gated = line_at(e, "zyl-mpp: hdmi_state=gated"),
-           resumed = line_at(e, "gate: resumed"),
-           live_again = e.find("zyl-mpp: hdmi_state=live", gated);
-    ASSERT_NE(gated, std::string::npos) << e;
-    EXPECT_LT(armed, gated);
-    EXPECT_LT(gated, resumed);
-    EXPECT_LT(resumed, live_again);
-    EXPECT_NE(live_again, std::string::npos);
-    EXPECT_EQ(run.stats["delivered"], 60);
-}
-
 TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
     // B-frames: the decoder hands each picture out two units after its own.
     // - Pause before the IDR unit (30): after it the decoder first hands out pictures
@@ -233,6 +198,12 @@ TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
             << name;
         EXPECT_EQ(count_lines(e, "dropping non-key frames"), 0) << name;
         EXPECT_EQ(count_lines(e, "releasing"), 0) << name;
+        // The state file follows: gated by the pause, live again on the keyframe.
+        size_t gated = line_at(e, "zyl-mpp: hdmi_state=gated");
+        ASSERT_NE(gated, std::string::npos) << e;
+        EXPECT_LT(line_at(e, "gate: armed"), gated) << name;
+        EXPECT_LT(gated, line_at(e, "gate: resumed")) << name;
+        EXPECT_NE(e.find("zyl-mpp: hdmi_state=live", gated), std::string::npos) << name;
         // All 90 but the two pictures the decoder still holds at the end (and, without
         // delimiters, the last unit, never cut).
         long delivered = run.stats["delivered"];
@@ -273,45 +244,10 @@ TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
     EXPECT_EQ(count_lines(e, "— releasing (soft)"), 1);
     EXPECT_LT(line_at(e, "hdmi_state=gated"), line_at(e, "dropping non-key"));
     EXPECT_EQ(count_lines(e, "gate: resumed"), 0);
-    // Everything after the one dropped frame was shown.
+    // Everything after the one dropped frame was shown, and the video is back.
     EXPECT_EQ(run.stats["delivered"], 60);
     EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 0);
-}
-
-TEST(LiveGate, RareKeyframesAreShownAgainOnceTheGateGivesUp) {
-    // One keyframe in 90 frames: after the dropout only the release brings the
-    // picture back; the stream ends on red pictures.
-    Fed run = feed({"-a", "pause", "-p", "45:1200", stream_path("h264_rarekey.h264")}, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "— releasing (soft)"), 1) << run.r.err;
-    EXPECT_TRUE(red(run.png("HDMI-A-1"), 960, 540));
-    EXPECT_TRUE(red(run.png("DSI-1"), 400, 240));
-    EXPECT_NE(run.state().find("state=live "), std::string::npos);
-}
-
-TEST(LiveGate, LongDropoutHidesTheVideoOnEveryOutput) {
-    // The stream ends on red pictures, then 2.5 s of silence against a 300 ms hide
-    // limit, then the end of input: what the displays show last is the hidden state.
-    Fed run = feed({"-a", "pause", "-p", "end:2500", stream_path("h264_endred.h264")},
-                   {"ZYL_KMS_HIDE_MS=300"});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 2) << e;
-    EXPECT_LT(line_at(e, "zyl-mpp: hdmi_state=gated"), e.rfind("zyl-mpp: hdmi_state=hidden"));
-    EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
-    for (auto [conn, x, y] : {std::tuple{"HDMI-A-1", 960, 540}, std::tuple{"DSI-1", 400, 240}}) {
-        Picture p = run.png(conn);
-        ASSERT_GT(p.w, 0) << conn;
-        EXPECT_FALSE(red(p, x, y)) << conn;
-        EXPECT_TRUE(black(p, x, y)) << conn;  // no standby picture file: black
-    }
-    // Both video planes off, both kept pictures and their framebuffers gone: only the
-    // standby and overlay framebuffers (one and two per output) are left.
-    std::string log = run.card_log();
-    EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
-    EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
-    EXPECT_EQ(run.stats["fbs"], 6);
-    EXPECT_EQ(run.stats["frames"], 0);
+    EXPECT_NE(run.state().find("state=live "), std::string::npos) << run.state();
 }
 
 TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
@@ -329,16 +265,27 @@ TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
                     {"/run/zyl-fpv/telemetry", "gog=50\ndrn=60\n"},
                     {"/proc/uptime", "3599.5 1\n"}});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
+    // 2.5 s of silence against a 300 ms hide limit: hidden on every output.
+    const std::string &e = run.r.err;
+    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 2) << e;
+    EXPECT_LT(line_at(e, "zyl-mpp: hdmi_state=gated"), e.rfind("zyl-mpp: hdmi_state=hidden"));
     EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
+    // Both video planes off, both kept pictures and their framebuffers gone: only the
+    // standby and overlay framebuffers (one and two per output) are left.
+    std::string log = run.card_log();
+    EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
+    EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
+    EXPECT_EQ(run.stats["fbs"], 6);
+    EXPECT_EQ(run.stats["frames"], 0);
     Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
-    EXPECT_TRUE(black(hdmi, 230, 540));
-    EXPECT_FALSE(black(hdmi, 250, 540));
-    EXPECT_FALSE(red(hdmi, 960, 540));
-    EXPECT_FALSE(black(dsi, 2, 400));
+    EXPECT_TRUE(is_black(hdmi, 230, 540));
+    EXPECT_FALSE(is_black(hdmi, 250, 540));
+    EXPECT_FALSE(is_red(hdmi, 960, 540));
+    EXPECT_FALSE(is_black(dsi, 2, 400));
     // The picture's left edge is a red bar: on the mirrored panel it is on the right.
-    EXPECT_TRUE(red(hdmi, 250, 540));
-    EXPECT_TRUE(red(dsi, 797, 400));
-    EXPECT_FALSE(red(dsi, 2, 400));
+    EXPECT_TRUE(is_red(hdmi, 250, 540));
+    EXPECT_TRUE(is_red(dsi, 797, 400));
+    EXPECT_FALSE(is_red(dsi, 2, 400));
     // Painted at the modeset, again for the panel's own fit and flip, after reading the
     // connect file, then on the hide.
     EXPECT_EQ(count_lines(run.r.err, "rows painted"), 7) << run.r.err;
@@ -361,7 +308,7 @@ TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
                    {});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_GE(run.stats["delivered"], 54);
-    EXPECT_TRUE(red(run.png("HDMI-A-1"), 960, 540));
+    EXPECT_TRUE(is_red(run.png("HDMI-A-1"), 960, 540));
 }
 
 TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
@@ -454,8 +401,8 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
         EXPECT_EQ(count_lines(run.r.err, "AddFB2"), addfb ? 1 : 0);
         Picture hdmi = run.png("HDMI-A-1");
         ASSERT_GT(hdmi.w, 0);
-        EXPECT_FALSE(black(hdmi, 960, 540)) << fault;
-        EXPECT_FALSE(red(hdmi, 960, 540)) << fault;
+        EXPECT_FALSE(is_black(hdmi, 960, 540)) << fault;
+        EXPECT_FALSE(is_red(hdmi, 960, 540)) << fault;
     }
     // Refusals are reported at the 1st, 300th, 600th... only.
     Fed run =
@@ -509,44 +456,6 @@ TEST(LiveStall, FlushedDecoderRecoversAndTheHardGateWaitsForAKeyframe) {
     EXPECT_EQ(count_lines(e, "rebuilt"), 0);
 }
 
-TEST(LiveStall, IdrDuringAStallRebuildsTheDecoder) {
-    // Every unit an IDR: the first one after the flush rebuilds the decoder.
-    Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_intra.h264")},
-                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=30"}));
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    size_t stalled = line_at(e, "zyl-mpp: decoder STALLED — "),
-           rebuilt = line_at(e,
-                             "zyl-mpp: IDR arrived during a stall (after 1 flush(es)) — decoder "
-                             "rebuilt on it (extradata ");
-    ASSERT_NE(stalled, std::string::npos) << e;
-    ASSERT_NE(rebuilt, std::string::npos) << e;
-    EXPECT_LT(stalled, rebuilt);
-    EXPECT_NE(e.find("B, stall reopen #1)", rebuilt), std::string::npos);
-    EXPECT_EQ(count_lines(e, "decoder recovered"), 0);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 160x120 after 0 dropped"), 1);
-    // A stall rebuild is no reopen.
-    EXPECT_NE(run.state().find(" reopens=0"), std::string::npos) << run.state();
-    EXPECT_GT(run.stats["delivered"], 60);
-}
-
-TEST(LiveReopen, ParameterChangeAtAnIdrReopensTheDecoder) {
-    // The sender switches from a 320x240 stream to a 480x272 one.
-    Fed run =
-        feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")}, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
-    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
-    // Pictures the old decoder still held may meet the new gate: no drop count here.
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
-    EXPECT_NE(run.state().find(" reopens=1"), std::string::npos) << run.state();
-    // 480x272 is wider than 4:3: it reaches x 100 of the 1080p monitor.
-    Picture hdmi = run.png("HDMI-A-1");
-    ASSERT_EQ(hdmi.w, 1920);
-    EXPECT_FALSE(black(hdmi, 100, 540));
-}
-
 TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
     // x265 repeats VPS/SPS/PPS at every keyframe; after the first unit the parser
     // hands them out behind 3-byte start codes. Nothing changes, nothing is dropped:
@@ -568,7 +477,7 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
     EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
     EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
     EXPECT_EQ(count_lines(e, "releasing"), 0);
-    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
+    EXPECT_FALSE(is_black(run.png("HDMI-A-1"), 100, 540));
 }
 
 TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
@@ -580,56 +489,13 @@ TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
+    EXPECT_NE(run.state().find(" reopens=20"), std::string::npos) << run.state();
     // Every imported handle is closed once its framebuffer exists; what the card still
     // holds is the memory of the framebuffers on screen, as after the first file.
     const long frame = 512 * 272 * 3 / 2;  // the larger picture, pitch 512
     EXPECT_EQ(run.stats["imported"], 0) << "pinned " << run.stats["imported_bytes"];
     EXPECT_LE(run.stats["imported_bytes"], 2 * frame);
     EXPECT_LE(run.stats["imported_bytes_max"], 3 * frame);
-}
-
-TEST(LiveReopen, RkmppDecoderAbsorbsAParameterChange) {
-    Fed run = feed({"-a", "end", stream_path("h264_nosei.h264"), stream_path("h264_part2.h264")},
-                   {"ZYL_KMS_DECODER=h264_rkmpp"});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    EXPECT_EQ(count_lines(e,
-                          "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band "
-                          "or ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild"),
-              1)
-        << e;
-    EXPECT_EQ(count_lines(e, "reopened"), 0);
-    EXPECT_NE(run.state().find(" reopens=0"), std::string::npos);
-    EXPECT_EQ(run.stats["delivered"], 90);
-    EXPECT_FALSE(black(run.png("HDMI-A-1"), 100, 540));
-}
-
-TEST(LiveReopen, DeadDecoderAfterAReopenExitsForRespawn) {
-    // Silent from the 10th frame after the reopen; the repeated second stream (same
-    // parameter sets) keeps units coming.
-    std::string a = stream_path("h264_nosei.h264"), b = stream_path("h264_part2.h264");
-    Fed run = feed({"-r", "60", "-a", "end", a, b, b, b},
-                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=70"}));
-    EXPECT_EQ(run.r.status, 3) << run.r.err;
-    const std::string &e = run.r.err;
-    size_t reopened = line_at(e, "— decoder reopened (#1)"),
-           dead = line_at(e, "zyl-mpp: decoder DEAD — 45 packets / ");
-    ASSERT_NE(reopened, std::string::npos) << e;
-    ASSERT_NE(dead, std::string::npos) << e;
-    EXPECT_LT(reopened, dead);
-    EXPECT_NE(e.find(" reopens=1 drops=0) — exiting for respawn", dead), std::string::npos) << e;
-    EXPECT_EQ(count_lines(e, "STALLED"), 0);
-    // The feeder was cut off by the exit or had already written everything.
-    EXPECT_TRUE(run.feeder_status == 0 || run.feeder_status == 2) << run.feeder_status;
-
-    // The rebuild's own open fails: the same respawn exit at the change.
-    run = feed({"-a", "end", a, b}, {"ZYL_SIM_DEC_FAIL_OPEN=2"});
-    EXPECT_EQ(run.r.status, 3) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err,
-                          "zyl-mpp: parameter set CHANGED but decoder reopen FAILED — exiting for "
-                          "respawn"),
-              1)
-        << run.r.err;
 }
 
 // ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
@@ -873,7 +739,7 @@ TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
     struct Case {
         const char *fps;  // null: unset
         double min_dt;
-    } const cases[] = {{nullptr, 0.047}, {"10", 0.097}, {"0", 0}, {"abc", 0}};
+    } const cases[] = {{nullptr, 0.047}, {"10", 0.097}, {"0", 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fps ? c.fps : "unset");
         std::string dir = test_dir();
@@ -923,8 +789,9 @@ TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
     }
 }
 
+// Which sizes are good is the unit test's (SpiSettings); here one of each kind.
 TEST(LiveSpi, BadSizesLeaveTheTeeOffAGoodOneMakesTheObject) {
-    for (const char *size : {"0x0", "2000x100", "abc", "320", "", "320x240"}) {
+    for (const char *size : {"2000x100", "320x240"}) {
         SCOPED_TRACE(size);
         std::string dir = test_dir();
         SpiObject obj(dir);

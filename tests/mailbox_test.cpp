@@ -36,12 +36,8 @@ std::vector<int64_t> take_all() {
 class Mailbox : public ::testing::Test {
   protected:
     void SetUp() override {
-        take_all();
-        g_mb_head = 0;
-        g_mb_eof = 0;
+        reset_mailbox();
         g_mb_cap = 2;
-        g_drop_fifo = 0;
-        g_dec_count = 0;
         g_src_interval_us = 0;
     }
 };

@@ -971,50 +971,6 @@ TEST_F(Screens, ConnectScreenHiddenBySetting) {
     EXPECT_TRUE(near(read_png(dir + "/HDMI-A-1.png"), 1700, 900, {0, 0, 0}, 0));
 }
 
-TEST_F(Screens, StandbyPictureFittedStretchedAndFlipped) {
-    init("two-display");
-    write_file(dir + "/standby.png", read_file(stream_path("std_rgb_4x3.png")));
-    const int black[3] = {0, 0, 0};
-    testing::internal::CaptureStderr();
-    for (KmsOutput &o : outs) o.fit = "fit";
-    repaint_standby(outs[0]);
-    repaint_standby(outs[1]);
-    Picture h = screen("HDMI-A-1"), d = screen("DSI-1");
-    // 4:3 in 1920x1080 is 1440x1080 at 240; in 800x480, 640x480 at 80.
-    EXPECT_TRUE(near(h, 239, 540, black, 0));
-    EXPECT_FALSE(near(h, 242, 540, black, 30));
-    EXPECT_FALSE(near(h, 1677, 540, black, 30));
-    EXPECT_TRUE(near(h, 1680, 540, black, 0));
-    EXPECT_TRUE(near(d, 79, 240, black, 0));
-    EXPECT_FALSE(near(d, 82, 240, black, 30));
-
-    for (KmsOutput &o : outs) o.fit = "stretch";
-    repaint_standby(outs[0]);
-    repaint_standby(outs[1]);
-    h = screen("HDMI-A-1");
-    d = screen("DSI-1");
-    EXPECT_FALSE(near(h, 2, 540, black, 30));
-    EXPECT_FALSE(near(d, 2, 240, black, 30));
-    EXPECT_STREQ("none/stretch", outs[0].standby_tag);
-
-    // Flips mirror the picture like the video.
-    for (const char *flip : {"h", "v", "180"}) {
-        outs[0].flip = flip;
-        repaint_standby(outs[0]);
-        Picture f = screen("HDMI-A-1");
-        bool mx = strcmp(flip, "v") != 0, my = strcmp(flip, "h") != 0;
-        for (auto [x, y] : {std::pair{10, 10}, {500, 100}, {1900, 1000}, {960, 30}}) {
-            auto a = h.at(x, y), b = f.at(mx ? 1919 - x : x, my ? 1079 - y : y);
-            EXPECT_EQ(a, b) << flip << " at " << x << "," << y;
-        }
-    }
-    EXPECT_STREQ("180/stretch", outs[0].standby_tag);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(7, count_lines(err, "rows painted")) << err;
-    EXPECT_EQ(1,
-              count_lines(err, "640x480 fmt 2 → 1440x1080 at 240,0 (fit fit), 1080 rows painted"));
-}
-
 TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
     namespace fs = std::filesystem;
     const int w = 320, h = 180;

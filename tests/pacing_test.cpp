@@ -509,11 +509,7 @@ class OnCard : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     }
     void TearDown() override {
-        {
-            std::lock_guard lock(g_mb_lock);
-            while (mb_take_locked()) continue;
-            g_mb_eof = 0;
-        }
+        reset_mailbox();
         dumb_release(&fb);
         forget_card();
         unsetenv("ZYL_SIM_ROOT");

@@ -107,37 +107,11 @@ TEST(RecoverySettings, DefaultsAndOverrides) {
 
 // ---- streams ----
 
-struct Nal {
-    size_t begin, end;  // start code included, four-byte form with its zero
-    int type;
-    bool first_slice;  // first_mb_in_slice 0: a new picture
-};
-
-// Every H.264 NAL unit, by the simplest possible walk.
-std::vector<Nal> walk(const Bytes &s) {
-    std::vector<Nal> out;
-    for (size_t i = 0; i + 3 < s.size(); i++) {
-        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-        size_t begin = i > 0 && s[i - 1] == 0 ? i - 1 : i;
-        if (!out.empty()) out.back().end = begin;
-        int type = s[i + 3] & 0x1F;
-        bool vcl = type == 1 || type == 5;
-        out.push_back({begin, s.size(), type, vcl && i + 4 < s.size() && (s[i + 4] & 0x80)});
-        i += 2;
-    }
-    return out;
-}
-
 // The first unit of `type` at or after `from`.
 Bytes first_of(const Bytes &s, int type, size_t from = 0) {
-    for (const Nal &n : walk(s))
+    for (const Nal &n : walk_units(s, false))
         if (n.type == type && n.begin >= from) return s.substr(n.begin, n.end - n.begin);
     return {};
-}
-
-// An access unit delimiter at the end lets the parser hand over the last picture.
-Bytes with_trailing_aud(Bytes s) {
-    return s + Bytes("\0\0\0\1\x09\xf0", 6);
 }
 
 Bytes nosei() {
@@ -205,11 +179,8 @@ class Recovery : public ::testing::Test {
     // As a fresh process starts, with the faults of the environment.
     static void reset() {
         sim_dec_reset();
-        std::lock_guard lock(g_mb_lock);
-        while (mb_take_locked()) continue;
-        g_mb_head = 0;
-        g_mb_eof = 0;
-        g_dec_count = g_drop_fifo = g_shown_count = 0;
+        reset_mailbox();
+        g_shown_count = 0;
         g_reopens = 0;
         g_wait_key = g_gate_hard = 0;
         g_gate_since = 0;
@@ -418,7 +389,7 @@ TEST_F(Recovery, ReopenOffAbsorbsTheChange) {
 
 TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
     Bytes s = nosei();
-    auto nals = walk(s);
+    auto nals = walk_units(s, false);
     // In front of the 46th picture, after the last IDR of the stream.
     int pictures = 0;
     size_t at = 0;

@@ -92,7 +92,9 @@ TEST(DisplayStartup, InterlacedOutputSwitchesTheAntiFlickerFilterOn) {
     std::string dir = test_dir();
     RunResult r = run_on(dir, {card_env("hdmi-interlaced"), "ZYL_KMS_MODE=1920x1080i@60"});
     // The first listed 1080i60 runs at the 1000/1001 clock: close enough to the standard.
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: mode set 1920x1080i@60 — 74176 kHz pixel clock"));
+    EXPECT_EQ(1, count_lines(r.err,
+                             "zyl-mpp: mode set 1920x1080i@60 — 74176 kHz pixel clock "
+                             "(interlaced: switcher must lock to this)"));
     EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: interlaced output → GPU anti-flicker filter ON"));
     EXPECT_EQ("1920x1080i@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
 

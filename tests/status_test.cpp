@@ -91,27 +91,9 @@ TEST(StatusParse, Menu) {
     EXPECT_LT(strlen(m.title), 64u);
 }
 
-TEST(StatusParse, ConnectAndOsd) {
-    auto qr = [](int n, int rows, const std::string &row = "") {
-        std::string t = "ssid=Goggles\npush=rtmp://x/y\r\nqr=" + std::to_string(n) + "\n";
-        for (int r = 0; r < rows; r++)
-            t += row.empty() ? std::string(size_t(n), r % 2 ? '#' : '.') + "\n" : row;
-        return t;
-    };
-    ConnectInfo c = parse(parse_connect, qr(25, 25));
-    EXPECT_STREQ("Goggles", c.ssid);
-    EXPECT_STREQ("rtmp://x/y", c.push);
-    EXPECT_EQ(25, c.qr_n);
-    EXPECT_EQ(0, c.qr[0]);
-    EXPECT_EQ(1, c.qr[25 + 24]);
-    EXPECT_EQ(0, parse(parse_connect, qr(25, 24)).qr_n);
-    EXPECT_EQ(0, parse(parse_connect, qr(65, 65)).qr_n);
-    EXPECT_EQ(25, parse(parse_connect, qr(25, 30)).qr_n) << "rows past the size are not rows";
-    c = parse(parse_connect, qr(3, 3, "#\n"));  // short rows: the rest is light
-    EXPECT_EQ(3, c.qr_n);
-    EXPECT_EQ(1, c.qr[3]);
-    EXPECT_EQ(0, c.qr[4]);
-
+// The connect file's rules are read back from the screen with zbarimg in the overlay
+// test (Screens.ConnectScreenCodeReadsBackOnMonitorAndPanel), bad files included.
+TEST(StatusParse, Osd) {
     OsdState o = parse(parse_osd, "warning\nBattery low\n");
     EXPECT_EQ(1, o.level);
     EXPECT_EQ(1, o.active);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -76,6 +77,26 @@ Picture read_png(const std::string &path) {
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
     return pic;
+}
+
+bool is_black(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] < 20 && c[1] < 20 && c[2] < 20;
+}
+
+bool is_red(const Picture &p, int x, int y) {
+    auto c = p.at(x, y);
+    return c[0] > 200 && c[1] < 60 && c[2] < 60;
+}
+
+std::map<std::string, long> read_stats(const std::string &path) {
+    std::map<std::string, long> stats;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos) stats[line.substr(0, eq)] = std::stol(line.substr(eq + 1));
+    }
+    return stats;
 }
 
 std::string read_file(const std::string &path) {
@@ -184,6 +205,36 @@ std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec
     av_parser_close(parser);
     avcodec_free_context(&ctx);
     return units;
+}
+
+std::vector<Nal> walk_units(const std::string &s, bool hevc) {
+    std::vector<Nal> out;
+    for (size_t i = 0; i + 3 < s.size(); i++) {
+        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
+        size_t begin = i > 0 && s[i - 1] == 0 ? i - 1 : i;
+        if (!out.empty()) out.back().end = begin;
+        auto h = uint8_t(s[i + 3]);
+        int type = hevc ? (h >> 1) & 0x3F : h & 0x1F;
+        bool vcl = hevc ? type < 32 : type == 1 || type == 5;
+        size_t flag_at = i + (hevc ? 5 : 4);
+        bool first = vcl && flag_at < s.size() && (uint8_t(s[flag_at]) & 0x80);
+        out.push_back({i, begin, s.size(), type, first});
+        i += 2;
+    }
+    return out;
+}
+
+std::string with_trailing_aud(std::string s, bool hevc) {
+    return s + (hevc ? std::string("\0\0\0\1\x46\x01\x50", 7) : std::string("\0\0\0\1\x09\xf0", 6));
+}
+
+void reset_mailbox() {
+    std::lock_guard lock(g_mb_lock);
+    while (mb_take_locked()) continue;
+    g_mb_head = 0;
+    g_mb_eof = 0;
+    g_dec_count = 0;
+    g_drop_fifo = 0;
 }
 
 std::string from_first_live(const std::string &err) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,11 @@ struct Picture {
 };
 // Empty (w = 0) when the file is missing or not a PNG.
 Picture read_png(const std::string &path);
+// A pixel of a picture: near black, or the streams' solid red.
+bool is_black(const Picture &p, int x, int y);
+bool is_red(const Picture &p, int x, int y);
+// The virtual board's counters file (ZYL_SIM_STATS), name=value a line.
+std::map<std::string, long> read_stats(const std::string &path);
 // Runs zyl-mpp-sim with `args`, the extra environment `env` (NAME=value), stdin
 // from `stdin_path` ("" for an empty stdin) and cwd `dir`. The program's fixed paths
 // land under `dir`/root (ZYL_SIM_ROOT) unless `env` says otherwise. A child still running
@@ -63,6 +69,20 @@ FramePtr take_next_frame();
 // The access units of an Annex-B stream as libavcodec's parser cuts them (`codec_id`
 // an AVCodecID), the one it still holds at the end included.
 std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id);
+
+// Every NAL unit of an Annex-B stream, by the simplest possible walk, which shares no
+// code with the reader: `sc` is its 00 00 01, [begin, end) the unit with its start code
+// (one zero earlier in the four-byte form); `first_slice` marks a new picture.
+struct Nal {
+    size_t sc, begin, end;
+    int type;
+    bool first_slice;
+};
+std::vector<Nal> walk_units(const std::string &s, bool hevc);
+// An access unit delimiter at the end lets the parser hand over the last picture.
+std::string with_trailing_aud(std::string s, bool hevc = false);
+// Empties the mailbox and its counters, as a fresh process starts.
+void reset_mailbox();
 
 // The module rows of a QR code of `text` for a connect file ("#" dark, "." light, one
 // row a line), made by the qrencode tool; empty when it is missing.

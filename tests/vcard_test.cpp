@@ -9,7 +9,6 @@ extern "C" {
 #include <drm_fourcc.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
@@ -149,96 +148,17 @@ class VCard : public ::testing::Test {
     }
 };
 
-TEST_F(VCard, DescribesTheBoardOfItsFile) {
+// The program must ask for both capabilities: without them the card hides what a
+// kernel hides.
+TEST_F(VCard, WithoutTheClientCapabilitiesOnlyOverlaysAndNoAtomicProperties) {
     open_board(board_path("vc4-hdmi-4k.card"));
-    drmVersion *v = drmGetVersion(fd);
-    ASSERT_NE(v, nullptr);
-    EXPECT_STREQ(v->name, "vc4");
-    drmFreeVersion(v);
-
-    drmModeRes *res = drmModeGetResources(fd);
-    ASSERT_NE(res, nullptr);
-    EXPECT_EQ(res->count_crtcs, 3);
-    EXPECT_EQ(res->count_encoders, 3);
-    ASSERT_EQ(res->count_connectors, 3);
-    drmModeConnector *c = drmModeGetConnector(fd, res->connectors[0]);
-    ASSERT_NE(c, nullptr);
-    EXPECT_STREQ(drmModeGetConnectorTypeName(c->connector_type), "HDMI-A");
-    EXPECT_EQ(c->connector_type_id, 1u);
-    EXPECT_EQ(c->connection, DRM_MODE_CONNECTED);
-    ASSERT_EQ(c->count_modes, 9);
-    EXPECT_EQ(c->modes[0].hdisplay, 3840);
-    EXPECT_EQ(c->modes[0].vrefresh, 60u);
-    EXPECT_TRUE(c->modes[0].type & DRM_MODE_TYPE_PREFERRED);
-    EXPECT_STREQ(c->modes[3].name, "1920x1080");
-    drmModeEncoder *e = drmModeGetEncoder(fd, c->encoders[0]);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->possible_crtcs, 0x1u);
-    drmModeFreeEncoder(e);
-    drmModeFreeConnector(c);
-    drmModeConnector *dsi = drmModeGetConnector(fd, res->connectors[2]);
-    EXPECT_EQ(dsi->connector_type, uint32_t(DRM_MODE_CONNECTOR_DSI));
-    EXPECT_EQ(dsi->connection, DRM_MODE_DISCONNECTED);
-    EXPECT_EQ(dsi->count_modes, 0);
-    drmModeFreeConnector(dsi);
-    drmModeFreeResources(res);
-
-    drmModePlaneRes *pr = drmModeGetPlaneResources(fd);
-    ASSERT_EQ(pr->count_planes, 9u);
-    drmModePlane *overlay = drmModeGetPlane(fd, 63);
-    ASSERT_NE(overlay, nullptr);
-    EXPECT_EQ(overlay->possible_crtcs, 0x7u);
-    std::vector<uint32_t> fmts(overlay->formats, overlay->formats + overlay->count_formats);
-    EXPECT_NE(std::find(fmts.begin(), fmts.end(), uint32_t(DRM_FORMAT_NV12)), fmts.end());
-    drmModeFreePlane(overlay);
-    drmModeFreePlaneResources(pr);
-
-    // Plane properties as the program reads them: the type enum, zpos range, rotation
-    // bitmask with one entry per offered value, and the atomic ones.
-    drmModeObjectProperties *props = drmModeObjectGetProperties(fd, 63, DRM_MODE_OBJECT_PLANE);
-    ASSERT_NE(props, nullptr);
-    std::map<std::string, uint64_t> values;
-    for (uint32_t i = 0; i < props->count_props; i++) {
-        drmModePropertyRes *p = drmModeGetProperty(fd, props->props[i]);
-        values[p->name] = props->prop_values[i];
-        if (strcmp(p->name, "rotation") == 0) {
-            EXPECT_TRUE(p->flags & DRM_MODE_PROP_BITMASK);
-            uint64_t mask = 0;
-            for (int k = 0; k < p->count_enums; k++) mask |= 1ull << p->enums[k].value;
-            EXPECT_EQ(mask, 0x35u);  // rotate-0, rotate-180, reflect-x, reflect-y
-        }
-        if (strcmp(p->name, "zpos") == 0) {
-            ASSERT_EQ(p->count_values, 2);
-            EXPECT_EQ(p->values[1], 31u);
-        }
-        if (strcmp(p->name, "IN_FORMATS") == 0) {
-            drmModePropertyBlobRes *blob =
-                drmModeGetPropertyBlob(fd, uint32_t(props->prop_values[i]));
-            drmModeFormatModifierIterator it{};
-            bool nv12_linear = false;
-            while (drmModeFormatModifierBlobIterNext(blob, &it))
-                nv12_linear |= it.fmt == DRM_FORMAT_NV12 && it.mod == DRM_FORMAT_MOD_LINEAR;
-            EXPECT_TRUE(nv12_linear);
-            drmModeFreePropertyBlob(blob);
-        }
-        drmModeFreeProperty(p);
-    }
-    drmModeFreeObjectProperties(props);
-    EXPECT_EQ(values["type"], uint64_t(DRM_PLANE_TYPE_OVERLAY));
-    EXPECT_EQ(values["zpos"], 1u);
-    for (const char *name : {"FB_ID", "CRTC_ID", "SRC_X", "SRC_W", "CRTC_X", "CRTC_H"})
-        EXPECT_TRUE(values.count(name)) << name;
-    EXPECT_NE(prop(31, DRM_MODE_OBJECT_CRTC, "MODE_ID"), 0u);
-    EXPECT_NE(prop(31, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 0u);
-    EXPECT_NE(prop(33, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"), 0u);
+    EXPECT_NE(prop(63, DRM_MODE_OBJECT_PLANE, "FB_ID"), 0u);
     EXPECT_EQ(prop(33, DRM_MODE_OBJECT_PLANE, "type"), 0u);  // wrong object type
-
-    // A client without the capabilities sees what it would on hardware.
     drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 0);
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 0);
     EXPECT_EQ(prop(63, DRM_MODE_OBJECT_PLANE, "FB_ID"), 0u);
-    pr = drmModeGetPlaneResources(fd);
-    EXPECT_EQ(pr->count_planes, 4u);  // overlays only
+    drmModePlaneRes *pr = drmModeGetPlaneResources(fd);
+    EXPECT_EQ(pr->count_planes, 4u);  // overlays only, of 9
     drmModeFreePlaneResources(pr);
 }
 
@@ -292,77 +212,29 @@ TEST_F(VCard, EveryShippedBoardLoadsAndOpens) {
     EXPECT_GE(boards, 10);
 }
 
-TEST_F(VCard, DeviceNodesFollowTheCardFile) {
-    // No card file: a machine without a display.
-    EXPECT_EQ(open("/dev/dri/card0", O_RDWR), -1);
-    EXPECT_EQ(errno, ENOENT);
-    struct stat sb;
-    EXPECT_EQ(stat("/dev/dri/card1", &sb), -1);
-
-    // The program's first candidate is a node without connectors, card0 is absent.
-    setenv("ZYL_SIM_CARD", board_path("card-choice.card").c_str(), 1);
-    int first = open("/dev/dri/by-path/platform-gpu-card", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(first, 0);
-    EXPECT_TRUE(fcntl(first, F_GETFD) & FD_CLOEXEC);
-    drmModeRes *res = drmModeGetResources(first);
-    ASSERT_NE(res, nullptr);
-    EXPECT_EQ(res->count_connectors, 0);
-    drmModeFreeResources(res);
-    close(first);
-    EXPECT_EQ(open("/dev/dri/card0", O_RDWR), -1);
-    fd = open("/dev/dri/card1", O_RDWR);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(stat("/dev/dri/card1", &sb), 0);
-    EXPECT_TRUE(S_ISCHR(sb.st_mode));
-    res = drmModeGetResources(fd);
-    EXPECT_EQ(res->count_connectors, 2);
-    drmModeFreeResources(res);
-    // Any other descriptor is no card.
-    EXPECT_EQ(drmModeGetResources(0), nullptr);
-}
-
-TEST_F(VCard, DumbBufferPaintedThroughMmapIsWhatTheMonitorShows) {
+// Removing the framebuffer still on screen switches the CRTC off, as the kernel
+// does; the buffer's memory stays mapped for the program. An unlit panel makes no picture.
+TEST_F(VCard, RemovingTheShownFramebufferSwitchesTheCrtcOff) {
     open_board(board_path("two-display.card"));
     Dumb d = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0x00ff0000);
-    for (uint32_t y = 540; y < 1080; y++)
-        for (uint32_t x = 960; x < 1920; x++) d.px[y * (d.pitch / 4) + x] = 0x000000ff;
     ASSERT_EQ(light(31, 33, cea_1080p60(), d.fb), 0);
     SimCrtcInfo ci;
     ASSERT_EQ(sim_card_crtc_state(31, &ci), 0);
     EXPECT_EQ(ci.active, 1);
-    EXPECT_EQ(ci.primary_fb, d.fb);
-    drmModeCrtc *crtc = drmModeGetCrtc(fd, 31);
-    EXPECT_EQ(crtc->buffer_id, d.fb);
-    EXPECT_EQ(crtc->mode.hdisplay, 1920);
-    drmModeFreeCrtc(crtc);
-    drmModeEncoder *e = drmModeGetEncoder(fd, 32);
-    EXPECT_EQ(e->crtc_id, 31u);
-    drmModeFreeEncoder(e);
-
     std::string dir = test_dir();
-    EXPECT_EQ(sim_card_write_pngs(dir.c_str()), 1);  // the DSI panel is not lit
-    Picture pic = read_png(dir + "/HDMI-A-1.png");
-    ASSERT_EQ(pic.w, 1920);
-    ASSERT_EQ(pic.h, 1080);
-    EXPECT_RGB_NEAR(pic, 100, 100, 255, 0, 0);
-    EXPECT_RGB_NEAR(pic, 1800, 1000, 0, 0, 255);
+    EXPECT_EQ(sim_card_write_pngs(dir.c_str()), 1);
     EXPECT_FALSE(std::filesystem::exists(dir + "/DSI-1.png"));
 
-    SimCardCounters n = sim_card_counters();
-    EXPECT_EQ(n.fbs, 1);
-    EXPECT_EQ(n.dumb_buffers, 1);
-    EXPECT_EQ(n.setcrtcs, 1u);
-    // Removing the framebuffer still on screen switches the CRTC off, as the kernel
-    // does; the buffer's memory stays mapped for the program.
     drm_mode_destroy_dumb dd{d.handle};
     EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &dd), 0);
     EXPECT_EQ(drmModeRmFB(fd, d.fb), 0);
     ASSERT_EQ(sim_card_crtc_state(31, &ci), 0);
     EXPECT_EQ(ci.active, 0);
-    n = sim_card_counters();
+    SimCardCounters n = sim_card_counters();
     EXPECT_EQ(n.fbs, 0);
     EXPECT_EQ(n.dumb_buffers, 0);
     EXPECT_EQ(drmModeRmFB(fd, d.fb), -ENOENT);
+    d.px[0] = 1;  // still mapped
     munmap(d.px, d.size);
 }
 
@@ -460,7 +332,9 @@ TEST_F(VCard, ImportedBuffersLiveUntilTheirHandleAndFramebufferAreGone) {
     EXPECT_EQ(n.failures, 1u);
 }
 
-TEST_F(VCard, AtomicNonblockIsBusyUntilTheNextVblank) {
+// A busy panel flip (EBUSY until the next vblank) is the pacing test's, through the
+// program's own panel commits.
+TEST_F(VCard, AtomicModesetNeedsItsFlagAndTestOnlyChangesNothing) {
     sim_card_set_time_ms(0);
     open_board(board_path("two-display.card"));
     Dumb standby = dumb(800, 480, DRM_FORMAT_XRGB8888, 0x00202020);
@@ -501,31 +375,6 @@ TEST_F(VCard, AtomicNonblockIsBusyUntilTheNextVblank) {
     EXPECT_EQ(ci.active, 1);
     EXPECT_EQ(ci.w, 800u);
     EXPECT_EQ(sim_card_counters().blobs, 0);
-
-    uint32_t video = nv12_fb(64, 32, {81, 90, 240}, {41, 240, 110});
-    auto flip = [&](uint32_t flags) {
-        drmModeAtomicReq *r = drmModeAtomicAlloc();
-        plane_props(r, 63, video);
-        drmModeAtomicAddProperty(r, 63, prop(63, DRM_MODE_OBJECT_PLANE, "SRC_W"), 64 << 16);
-        drmModeAtomicAddProperty(r, 63, prop(63, DRM_MODE_OBJECT_PLANE, "SRC_H"), 32 << 16);
-        int rc = drmModeAtomicCommit(fd, r, flags, nullptr);
-        drmModeAtomicFree(r);
-        return rc;
-    };
-    ASSERT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), 0);
-    errno = 0;
-    EXPECT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), -EBUSY);
-    EXPECT_EQ(errno, EBUSY);
-    drmVBlank vbl{};
-    vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | (2 << DRM_VBLANK_HIGH_CRTC_SHIFT));
-    vbl.request.sequence = 1;
-    ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
-    EXPECT_EQ(flip(DRM_MODE_ATOMIC_NONBLOCK), 0);
-    // A blocking commit waits out the pending flip instead of failing.
-    uint64_t before = ci.vblank_seq;
-    EXPECT_EQ(flip(0), 0);
-    sim_card_crtc_state(53, &ci);
-    EXPECT_GE(ci.vblank_seq, before + 2);
 }
 
 TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
@@ -561,17 +410,11 @@ TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
     // Sixty refreshes at 60 Hz are fifty at 50 Hz, give or take the phase.
     EXPECT_NEAR(double(e1.sequence - r1.sequence), 50.0, 1.0);
     EXPECT_GT(e0.tval_sec * 1000000 + e0.tval_usec, r0.tval_sec * 1000000 + r0.tval_usec);
-    // An absolute wait for a sequence already passed returns at once with the current
-    // count; NEXTONMISS waits for the next one instead.
-    drmVBlankReply past = wait(DRM_VBLANK_ABSOLUTE, r0.sequence);
-    EXPECT_EQ(past.sequence, e0.sequence);
-    drmVBlankReply next = wait(DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS, r0.sequence);
-    EXPECT_EQ(next.sequence, e0.sequence + 1);
     vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | (2 << DRM_VBLANK_HIGH_CRTC_SHIFT));
     EXPECT_EQ(drmWaitVBlank(fd, &vbl), -1);  // no third CRTC
 }
 
-TEST_F(VCard, FlipEventsAndBlockingPlaneUpdatesLandOnVblanks) {
+TEST_F(VCard, BlockingPlaneUpdatesLandOnVblanks) {
     sim_card_set_time_ms(0);
     std::string text = read_file(board_path("vc4-hdmi-50-then-60.card"));
     open_text(text + "option setplane_blocks\n");
@@ -585,53 +428,10 @@ TEST_F(VCard, FlipEventsAndBlockingPlaneUpdatesLandOnVblanks) {
               0);
     sim_card_crtc_state(31, &ci);
     EXPECT_EQ(ci.vblank_seq, seq + 1);
-
-    struct Seen {
-        int flips = 0, vblanks = 0;
-        unsigned crtc = 0, flip_seq = 0, vblank_seq = 0;
-    } seen;
-    drmEventContext ev{};
-    ev.version = 3;
-    ev.page_flip_handler2 = [](int, unsigned s, unsigned, unsigned, unsigned crtc, void *u) {
-        auto *p = static_cast<Seen *>(u);
-        p->flips++, p->crtc = crtc, p->flip_seq = s;
-    };
-    ev.vblank_handler = [](int, unsigned s, unsigned, unsigned, void *u) {
-        auto *p = static_cast<Seen *>(u);
-        p->vblanks++, p->vblank_seq = s;
-    };
-    ASSERT_EQ(drmModePageFlip(fd, 31, b.fb, DRM_MODE_PAGE_FLIP_EVENT, &seen), 0);
-    EXPECT_EQ(drmModePageFlip(fd, 31, a.fb, 0, nullptr), -EBUSY);
-    drmVBlank vbl{};
-    vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | DRM_VBLANK_EVENT);
-    vbl.request.sequence = 3;
-    vbl.request.signal = reinterpret_cast<unsigned long>(&seen);
-    ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
-    ASSERT_EQ(drmHandleEvent(fd, &ev), 0);
-    EXPECT_EQ(seen.flips, 1);
-    EXPECT_EQ(seen.vblanks, 0);
-    EXPECT_EQ(seen.crtc, 31u);
-    EXPECT_EQ(seen.flip_seq, seq + 2);
-    ASSERT_EQ(drmHandleEvent(fd, &ev), 0);
-    EXPECT_EQ(seen.vblanks, 1);
-    EXPECT_EQ(seen.vblank_seq, seq + 4);
-    EXPECT_EQ(drmModePageFlip(fd, 31, a.fb, 0, nullptr), 0);
 }
 
 TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
-    open_text(
-        "crtc 1\ncrtc 2\nencoder 3 crtcs=1\nencoder 4 crtcs=2\n"
-        "plane 10 type=primary crtcs=1 formats=XR24,NV12\n"
-        "plane 11 type=primary crtcs=2 formats=XR24,NV12\n"
-        "plane 12 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
-        "plane 13 type=overlay crtcs=3 formats=XR24,AR24,NV12\n"
-        "connector 20 HDMI-A-1 status=connected encoders=3 monitor=m\n"
-        "connector 21 HDMI-A-2 status=connected encoders=4 monitor=m\n"
-        "mode m 1920x1080@60 clock=148500 h=2008,2052,2200 v=1084,1089,1125\n"
-        "fault mode mode=1920x1080i@50\n"
-        "fault plane crtc=2\n"
-        "fault plane plane=13 format=AR24 errno=ERANGE\n"
-        "fault atomic_modeset\n");
+    open_board(board_path("two-hdmi-faults.card"));
     Dumb xr = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     Dumb ar = dumb(1920, 1080, DRM_FORMAT_ARGB8888, 0);
     drmModeModeInfo i50{};
@@ -679,54 +479,8 @@ TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
     EXPECT_NE(sim_card_log().find("fault plane"), std::string::npos);
 }
 
-// GCC 12 at -O3 takes std::string's operator+ below for an overlapping copy (its bug 105651).
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-#endif
-TEST_F(VCard, ScriptedConnectorChangesFollowTheCardClock) {
-    sim_card_set_time_ms(0);
-    open_board(board_path("hdmi-replug.card"));
-    auto first_mode = [&]() {
-        drmModeConnector *c = drmModeGetConnectorCurrent(fd, 33);
-        std::string s = c->connection == DRM_MODE_CONNECTED ? "connected" : "disconnected";
-        if (c->count_modes) s += " " + std::string(c->modes[0].name);
-        s += " " + std::to_string(c->count_modes);
-        drmModeFreeConnector(c);
-        return s;
-    };
-    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
-    sim_card_set_time_ms(1600);
-    EXPECT_EQ(first_mode(), "disconnected 0");
-    sim_card_advance_ms(2500);
-    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
-    close(fd);
-    fd = -1;
-
-    sim_card_reset();
-    sim_card_set_time_ms(0);
-    open_board(board_path("hdmi-swap.card"));
-    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
-    sim_card_set_time_ms(2500);
-    EXPECT_EQ(first_mode(), "connected 1280x720 2");
-    close(fd);
-    fd = -1;
-
-    // The monitor whose EDID comes late: connected at once, modes after 600 ms.
-    sim_card_reset();
-    sim_card_set_time_ms(0);
-    open_board(board_path("hdmi-edid-late.card"));
-    EXPECT_EQ(first_mode(), "connected 0");
-    sim_card_set_time_ms(599);
-    EXPECT_EQ(first_mode(), "connected 0");
-    sim_card_set_time_ms(600);
-    EXPECT_EQ(first_mode(), "connected 1920x1080 4");
-}
-
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
+// Files under the root are what every test of the whole program reads back (state,
+// mode report, SPI object); here only which paths move, and which must not.
 TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
     EXPECT_EQ(sim_root_path("/run/zyl-fpv/hdmi_mode", "/r/"), "/r/run/zyl-fpv/hdmi_mode");
     EXPECT_EQ(sim_root_path("/run/zyl-fpv", "/r"), "/r/run/zyl-fpv");
@@ -745,39 +499,6 @@ TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
     EXPECT_EQ(sim_root_path("/proc/self/maps", "/r"), "/proc/self/maps");
     EXPECT_EQ(sim_shm_name("/zyl-spi.frame", ""), "/zyl-spi.frame");
     EXPECT_NE(sim_shm_name("/zyl-spi.frame", "/a"), sim_shm_name("/zyl-spi.frame", "/b"));
-
-    std::string root = test_dir();
-    setenv("ZYL_SIM_ROOT", root.c_str(), 1);
-    // The program's own way of writing a report: a temporary name moved over the real one.
-    std::string unique = "vcard-test-" + std::to_string(getpid());
-    std::string tmp = "/run/zyl-fpv/" + unique + ".tmp", real = "/run/zyl-fpv/" + unique;
-    EXPECT_EQ(mkdir("/run/zyl-fpv", 0755), 0);
-    FILE *f = fopen(tmp.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs("1920x1080@60\n", f);
-    fclose(f);
-    ASSERT_EQ(rename(tmp.c_str(), real.c_str()), 0);
-    struct stat sb;
-    EXPECT_EQ(stat(real.c_str(), &sb), 0);
-    EXPECT_EQ(access(real.c_str(), R_OK), 0);
-    int ofd = open(("/opt/zyl-fpv/" + unique).c_str(), O_WRONLY | O_CREAT, 0644);
-    EXPECT_GE(ofd, 0);
-    close(ofd);
-    int shm = shm_open(("/zyl-" + unique).c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(shm, 0);
-    close(shm);
-    unsetenv("ZYL_SIM_ROOT");
-
-    EXPECT_EQ(read_file(root + real), "1920x1080@60\n");
-    EXPECT_TRUE(std::filesystem::exists(root + "/opt/zyl-fpv/" + unique));
-    // Without the root nothing is rewritten: the machine's own paths are looked at.
-    EXPECT_NE(access(real.c_str(), F_OK), 0);
-    std::string shm_name = sim_shm_name("/zyl-" + unique, root);
-    shm = shm_open(shm_name.c_str(), O_RDWR, 0);
-    EXPECT_GE(shm, 0);
-    close(shm);
-    EXPECT_EQ(shm_unlink(shm_name.c_str()), 0);
-    EXPECT_EQ(shm_open(("/zyl-" + unique).c_str(), O_RDWR, 0), -1);
 }
 
 }  // namespace
