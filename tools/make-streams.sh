@@ -48,8 +48,6 @@ make h264_rarekey.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 \
 # so a flushed decoder speaks again without an IDR.
 make h264_opengop.h264 -f lavfi -i "$(src 320x240)" -frames:v 150 -c:v libx264 -preset veryfast \
   -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 -g 30 -x264-params "scenecut=0:open-gop=1:bframes=1"
-# Every picture an IDR: a stalled decoder meets a random-access unit at once.
-make h264_intra.h264 -f lavfi -i "$(src 160x120)" -frames:v 120 "${x264[@]}" -g 1
 # What a live H.265 encoder sends: VPS/SPS/PPS repeated at every keyframe, B-frames
 # (x265 ultrafast defaults), a keyframe every 30 frames, 90 frames.
 x265live=(-c:v libx265 -preset ultrafast -pix_fmt yuv420p -f hevc)
