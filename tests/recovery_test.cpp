@@ -29,36 +29,20 @@ using Bytes = std::string;
 // ---- the decisions ----
 
 TEST(ReopenDecision, EveryCombination) {
-    using R = Reopen;
-    struct Row {
-        bool on, changed, ra, stalled;
-        Reopen want;
-    };
-    const Row rows[] = {
-        // reopening on
-        {true, false, false, false, R::kSend},
-        {true, false, false, true, R::kSend},
-        {true, false, true, false, R::kSend},
-        {true, false, true, true, R::kRebuildStall},
-        {true, true, false, false, R::kInBand},
-        {true, true, false, true, R::kInBand},
-        {true, true, true, false, R::kRebuildChanged},
-        {true, true, true, true, R::kRebuildStall},
-        // reopening off: only a stall with a random-access unit rebuilds
-        {false, false, false, false, R::kSend},
-        {false, false, false, true, R::kSend},
-        {false, false, true, false, R::kSend},
-        {false, false, true, true, R::kRebuildStall},
-        {false, true, false, false, R::kAbsorb},
-        {false, true, false, true, R::kAbsorb},
-        {false, true, true, false, R::kAbsorb},
-        {false, true, true, true, R::kRebuildStall},
-    };
-    for (const Row &r : rows) {
-        EXPECT_EQ(reopen_decision(r.on, r.changed, r.ra, r.stalled), r.want)
-            << "on=" << r.on << " changed=" << r.changed << " ra=" << r.ra
-            << " stalled=" << r.stalled;
-    }
+    // The verdict for (changed, random access, stalled) from 000 to 111, reopening on
+    // then off: Send, Rebuild for the stall, rebuild for the Change, In band, Absorb.
+    // Reopening off, only a stall with a random-access unit rebuilds.
+    const char *want[2] = {"SSSRIICR", "SSSRAAAR"};
+    for (bool on : {true, false})
+        for (int i = 0; i < 8; i++) {
+            const char w = want[on ? 0 : 1][i];
+            const Reopen r = w == 'S'   ? Reopen::kSend
+                             : w == 'R' ? Reopen::kRebuildStall
+                             : w == 'C' ? Reopen::kRebuildChanged
+                             : w == 'I' ? Reopen::kInBand
+                                        : Reopen::kAbsorb;
+            EXPECT_EQ(reopen_decision(on, i & 4, i & 2, i & 1), r) << "on=" << on << " " << i;
+        }
 }
 
 TEST(StallDecision, ThresholdsAndTheFatalCases) {
