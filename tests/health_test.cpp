@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "app/health.h"
 #include "app/hotplug.h"
@@ -19,11 +20,7 @@ TEST(Cadence, BinsAndPercentilesOfKnownIntervals) {
     // 7.9 ms, 8 ms, 16.7 ms x 10, 19 ms, 40 ms.
     for (int64_t us : {7999, 8000, 19000, 40000}) cadence_add_interval(&c, us);
     for (int i = 0; i < 10; i++) cadence_add_interval(&c, 16667);
-    EXPECT_EQ(c.bins[0], 1);
-    EXPECT_EQ(c.bins[1], 1);
-    EXPECT_EQ(c.bins[2], 10);
-    EXPECT_EQ(c.bins[3], 1);
-    EXPECT_EQ(c.bins[4], 1);
+    EXPECT_EQ(std::vector<int64_t>(c.bins, c.bins + 5), (std::vector<int64_t>{1, 1, 10, 1, 1}));
     CadencePercentiles p = cadence_percentiles(&c);
     // Sorted: 7999, 8000, 16667 x 10, 19000, 40000; p50 is [7], p95 is [14 * 95 / 100] = [13].
     EXPECT_EQ(p.p50, 16667);

@@ -89,31 +89,28 @@ TEST(StripSei, StartCodeWithHeaderPastTheEndStays) {
     EXPECT_EQ(unit, (Bytes{0, 0, 1}));
 }
 
-TEST(ScanUnit, H264KeyframeAndRandomAccessClasses) {
-    // SPS without an IDR: keyframe mark, but no random access.
-    UnitFindings f = scan(cat({nal(0x67), nal(0x68), nal(0x41)}), 0);
-    EXPECT_TRUE(f.keyframe);
-    EXPECT_FALSE(f.random_access);
-    f = scan(nal(0x65), 0);
-    EXPECT_TRUE(f.keyframe);
-    EXPECT_TRUE(f.random_access);
-    f = scan(cat({nal(0x06), nal(0x41)}), 0);
-    EXPECT_FALSE(f.keyframe);
-    EXPECT_FALSE(f.random_access);
-}
-
-TEST(ScanUnit, HevcClasses) {
-    UnitFindings cra = scan(nal(h5(21)), 1);
-    EXPECT_TRUE(cra.keyframe);
-    EXPECT_TRUE(cra.random_access);
-    UnitFindings bla = scan(nal(h5(16)), 1);
-    EXPECT_FALSE(bla.keyframe);
-    EXPECT_TRUE(bla.random_access);
-    UnitFindings vps = scan(nal(h5(32)), 1);
-    EXPECT_TRUE(vps.keyframe);
-    EXPECT_FALSE(vps.random_access);
-    UnitFindings pps = scan(nal(h5(34)), 1);
-    EXPECT_FALSE(pps.keyframe);
+TEST(ScanUnit, KeyframeAndRandomAccessClasses) {
+    struct Case {
+        Bytes unit;
+        int hevc;
+        bool keyframe, random_access;
+    };
+    const Case cases[] = {
+        // H.264: an SPS without an IDR is a keyframe mark, but no random access.
+        {cat({nal(0x67), nal(0x68), nal(0x41)}), 0, true, false},
+        {nal(0x65), 0, true, true},
+        {cat({nal(0x06), nal(0x41)}), 0, false, false},
+        // H.265: CRA, BLA, VPS, PPS.
+        {nal(h5(21)), 1, true, true},
+        {nal(h5(16)), 1, false, true},
+        {nal(h5(32)), 1, true, false},
+        {nal(h5(34)), 1, false, false},
+    };
+    for (const Case &c : cases) {
+        UnitFindings f = scan(c.unit, c.hevc);
+        EXPECT_EQ(f.keyframe, c.keyframe) << &c - cases;
+        EXPECT_EQ(f.random_access, c.random_access) << &c - cases;
+    }
 }
 
 TEST(ScanUnit, StartCodeMustLeaveRoomForItsHeader) {
