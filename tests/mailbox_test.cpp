@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/mailbox.h"
@@ -44,32 +45,28 @@ class Mailbox : public ::testing::Test {
 using DrainDecoder = Mailbox;
 using MailboxConcurrency = Mailbox;
 
-TEST_F(Mailbox, FullMailboxDropsTheOldest) {
-    g_mb_cap = 2;
-    for (int i = 1; i <= 3; i++) mb_push_at(tagged(i), 1000000 + i * 33333);
-    EXPECT_EQ(g_drop_fifo, 1u);
-    EXPECT_EQ(take_all(), (std::vector<int64_t>{2, 3}));
-}
-
-TEST_F(Mailbox, CapacityIsClampedAtEachPush) {
-    g_mb_cap = 0;
-    for (int i = 1; i <= 3; i++) mb_push(tagged(i));
-    EXPECT_EQ(take_all(), (std::vector<int64_t>{3}));
-    EXPECT_EQ(g_drop_fifo, 2u);
-
-    g_mb_cap = 7;
-    for (int i = 1; i <= 6; i++) mb_push(tagged(i));
-    EXPECT_EQ(take_all(), (std::vector<int64_t>{3, 4, 5, 6}));
-    EXPECT_EQ(g_drop_fifo, 4u);
-}
-
-TEST_F(Mailbox, LoweringTheCapacityDropsDownToOneBelowIt) {
-    g_mb_cap = 4;
-    for (int i = 1; i <= 4; i++) mb_push(tagged(i));
-    g_mb_cap = 2;
-    mb_push(tagged(5));
-    EXPECT_EQ(g_drop_fifo, 3u);
-    EXPECT_EQ(take_all(), (std::vector<int64_t>{4, 5}));
+TEST_F(Mailbox, FullMailboxDropsTheOldestDownToOneBelowTheClampedCapacity) {
+    // Pushes as (capacity, frames) steps; the capacity is clamped to 1..4 at each push,
+    // and lowering it drops down to one below it.
+    struct Case {
+        std::vector<std::pair<int, int>> steps;
+        std::vector<int64_t> left;
+        uint64_t dropped;
+    };
+    const Case cases[] = {{{{2, 3}}, {2, 3}, 1},
+                          {{{0, 3}}, {3}, 2},
+                          {{{7, 6}}, {3, 4, 5, 6}, 2},
+                          {{{4, 4}, {2, 1}}, {4, 5}, 3}};
+    for (const Case &c : cases) {
+        reset_mailbox();
+        int tag = 1;
+        for (auto [cap, n] : c.steps) {
+            g_mb_cap = cap;
+            for (int i = 0; i < n; i++) mb_push(tagged(tag++));
+        }
+        EXPECT_EQ(take_all(), c.left) << c.steps[0].first;
+        EXPECT_EQ(g_drop_fifo, c.dropped) << c.steps[0].first;
+    }
 }
 
 TEST_F(Mailbox, ArrivalIntervalEstimate) {
