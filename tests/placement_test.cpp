@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 #include "app/placement.h"
 #include "app/settings.h"
@@ -61,19 +62,14 @@ TEST(Placement, CoverCropsTopAndBottomAligned) {
 
 TEST(Placement, SidebarAreaMovesWithTheFlip) {
     // A picture of the area's own shape shows the area itself.
-    Placement p = place(1280, 800, "keep", "fit", 920, 800, true, "none");
-    EXPECT_EQ(p.dst, (Rect{360, 0, 920, 800}));
-    p = place(1280, 800, "keep", "fit", 920, 800, true, "h");
-    EXPECT_EQ(p.dst, (Rect{0, 0, 920, 800}));
-    p = place(1280, 800, "keep", "fit", 920, 800, true, "180");
-    EXPECT_EQ(p.dst.x, 0);
-    p = place(1280, 800, "keep", "fit", 920, 800, true, "v");
-    EXPECT_EQ(p.dst.x, 360);
+    for (auto [flip, x] : {std::pair{"none", 360}, {"h", 0}, {"180", 0}, {"v", 360}})
+        EXPECT_EQ(place(1280, 800, "keep", "fit", 920, 800, true, flip).dst, (Rect{x, 0, 920, 800}))
+            << flip;
     // Without the menu the whole width is used.
     EXPECT_EQ(place(1280, 800, "keep", "fit", 1280, 800, false).dst, (Rect{0, 0, 1280, 800}));
     // Fit inside the reduced area keeps the offset.
-    p = place(1280, 800, "keep", "fit", 1920, 1080, true, nullptr);
-    EXPECT_EQ(p.dst, (Rect{360, 141, 920, 518}));
+    EXPECT_EQ(place(1280, 800, "keep", "fit", 1920, 1080, true, nullptr).dst,
+              (Rect{360, 141, 920, 518}));
 }
 
 TEST(Placement, ZeroPictureHeightUsesTheWholeArea) {
