@@ -57,16 +57,13 @@ TEST(HoldDecision, QuarterRefreshAllowanceAndReserveFrame) {
 }
 
 TEST(FrameHold, CandidateIsACleanFractionOfTheRefresh) {
-    EXPECT_EQ(2, hold_candidate(33333, 60, -1));  // 30 fps
-    EXPECT_EQ(1, hold_candidate(41666, 60, -1));  // 24 fps: 2.5 is no clean fraction
-    EXPECT_EQ(3, hold_candidate(50000, 60, -1));  // 20 fps
-    EXPECT_EQ(4, hold_candidate(66666, 60, -1));  // 15 fps
-    EXPECT_EQ(1, hold_candidate(83333, 60, -1));  // 12 fps: ratio 5
-    // On 100 Hz the interval in 10 us is the ratio in hundredths.
-    EXPECT_EQ(1, hold_candidate(18700, 100, -1));
-    EXPECT_EQ(2, hold_candidate(18900, 100, -1));
-    EXPECT_EQ(2, hold_candidate(21100, 100, -1));
-    EXPECT_EQ(1, hold_candidate(21300, 100, -1));
+    // 30, 24 (2.5 is no clean fraction), 20, 15 and 12 fps (ratio 5) on 60 Hz; on 100 Hz
+    // the interval in 10 us is the ratio in hundredths.
+    const int cases[][3] = {{33333, 60, 2},  {41666, 60, 1},  {50000, 60, 3},
+                            {66666, 60, 4},  {83333, 60, 1},  {18700, 100, 1},
+                            {18900, 100, 2}, {21100, 100, 2}, {21300, 100, 1}};
+    for (auto [us, hz, hold] : cases)
+        EXPECT_EQ(hold, hold_candidate(us, hz, -1)) << us << " on " << hz;
     // ZYL_KMS_FRAME_HOLD: 9 is 4, 0 and 1 present on arrival, -5 and empty are automatic.
     EXPECT_EQ(4, hold_candidate(33333, 60, parse_frame_hold("9")));
     for (const char *v : {"0", "1"}) EXPECT_EQ(1, hold_candidate(33333, 60, parse_frame_hold(v)));
