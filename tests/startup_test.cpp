@@ -160,29 +160,36 @@ void release(Prepared &p) {
     avcodec_free_context(&p.ra.avctx);
 }
 
-TEST(Decoder, DefaultIsOpenedH264WithShowAll) {
-    Prepared p = prepare(nullptr);
-    ASSERT_EQ(p.status, 0) << p.err;
-    EXPECT_EQ(p.err, "zyl-mpp: HW decoder = h264_v4l2m2m (h264)\n");
-    EXPECT_EQ(g_is_hevc, 0);
-    EXPECT_TRUE(avcodec_is_open(p.ra.avctx));
-    EXPECT_EQ(p.ra.deferred_open, 0);
-    EXPECT_NE(p.ra.parser, nullptr);
-    EXPECT_TRUE(p.ra.avctx->flags & AV_CODEC_FLAG_LOW_DELAY);
-    EXPECT_TRUE(p.ra.avctx->flags2 & AV_CODEC_FLAG2_FAST);
-    EXPECT_TRUE(p.ra.avctx->flags2 & AV_CODEC_FLAG2_SHOW_ALL);
-    release(p);
-}
-
-TEST(Decoder, HevcHardwareNamesAreOpenedWithoutShowAll) {
-    for (const char *name : {"hevc_v4l2m2m", "hevc_rkmpp"}) {
-        Prepared p = prepare(name);
-        ASSERT_EQ(p.status, 0) << p.err;
-        EXPECT_EQ(p.err, std::string("zyl-mpp: HW decoder = ") + name + " (h265)\n");
-        EXPECT_EQ(g_is_hevc, 1);
+TEST(Decoder, NamesOpenedWithTheirFlagsOrEndWithStatusOne) {
+    struct Case {
+        const char *name;
+        int status;
+        const char *err;
+        int hevc;
+    };
+    const Case cases[] = {
+        {nullptr, 0, "zyl-mpp: HW decoder = h264_v4l2m2m (h264)\n", 0},
+        {"hevc_v4l2m2m", 0, "zyl-mpp: HW decoder = hevc_v4l2m2m (h265)\n", 1},
+        {"hevc_rkmpp", 0, "zyl-mpp: HW decoder = hevc_rkmpp (h265)\n", 1},
+        {"nosuch_decoder", 1, "zyl-mpp: nosuch_decoder decoder missing\n", 0},
+        // A decoder that exists but whose codec libavcodec has no parser for.
+        {"aasc", 1, "zyl-mpp: HW decoder = aasc (h264)\nzyl-mpp: no bitstream parser for aasc\n",
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "default");
+        Prepared p = prepare(c.name);
+        EXPECT_EQ(p.status, c.status);
+        EXPECT_EQ(p.err, c.err);
+        if (c.status) continue;
+        EXPECT_EQ(g_is_hevc, c.hevc);
         EXPECT_TRUE(avcodec_is_open(p.ra.avctx));
-        EXPECT_FALSE(p.ra.avctx->flags2 & AV_CODEC_FLAG2_SHOW_ALL);
+        EXPECT_EQ(p.ra.deferred_open, 0);
+        EXPECT_NE(p.ra.parser, nullptr);
         EXPECT_EQ(p.ra.avctx->hw_device_ctx, nullptr) << "only \"hevc\" needs a DRM device";
+        EXPECT_TRUE(p.ra.avctx->flags & AV_CODEC_FLAG_LOW_DELAY);
+        EXPECT_TRUE(p.ra.avctx->flags2 & AV_CODEC_FLAG2_FAST);
+        EXPECT_EQ(!(p.ra.avctx->flags2 & AV_CODEC_FLAG2_SHOW_ALL), bool(c.hevc)) << "show all";
         release(p);
     }
 }
@@ -203,18 +210,6 @@ TEST(Decoder, PlainHevcIsDeferredWithItsDrmDevice) {
     p = prepare("hevc");
     EXPECT_NE(p.err.find("(device /dev/dri/renderD128)"), std::string::npos) << p.err;
     release(p);
-}
-
-TEST(Decoder, FailuresEndWithStatusOne) {
-    Prepared p = prepare("nosuch_decoder");
-    EXPECT_EQ(p.status, 1);
-    EXPECT_EQ(p.err, "zyl-mpp: nosuch_decoder decoder missing\n");
-    // A decoder that exists but whose codec libavcodec has no parser for.
-    p = prepare("aasc");
-    EXPECT_EQ(p.status, 1);
-    EXPECT_EQ(p.err,
-              "zyl-mpp: HW decoder = aasc (h264)\n"
-              "zyl-mpp: no bitstream parser for aasc\n");
 }
 
 TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
