@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -60,12 +61,9 @@ TEST(StatusParse, Telemetry) {
 
 TEST(StatusParse, Menu) {
     MenuState m = parse(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
-    EXPECT_EQ(1, m.open);
-    EXPECT_EQ(2, m.tab);
-    EXPECT_EQ(1, m.focus);
-    EXPECT_EQ(3, m.sel);
+    EXPECT_EQ((std::vector<int>{1, 2, 1, 3, 1}),
+              (std::vector<int>{m.open, m.tab, m.focus, m.sel, m.nrows}));
     EXPECT_STREQ("Video", m.title);
-    EXPECT_EQ(1, m.nrows);
     EXPECT_STREQ("Bitrate: 8M", m.rows[0]);
     EXPECT_EQ(0, parse(parse_menu, "Open\n").open);
 
