@@ -482,7 +482,9 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
 
 TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
     // 21 files of alternating size, as fast as the receiver takes them: 20 reopens.
-    std::vector<std::string> args{"-r", "0", "-a", "end"};
+    // The pause at the end arms the gate, which writes the final counts: the state
+    // file is otherwise rewritten at most once a second.
+    std::vector<std::string> args{"-r", "0", "-a", "end", "-p", "end:1000"};
     for (int i = 0; i < 21; i++)
         args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
     Fed run = feed(args, {});
