@@ -238,13 +238,8 @@ class Pass : public ::testing::Test {
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
         fs::create_directories(dir + "/run/zyl-fpv");
-        if (drm_fd < 0) {  // once per process: the pass keeps its buffers on this card
-            setenv("ZYL_SIM_CARD", board_path("two-display").c_str(), 1);
-            testing::internal::CaptureStderr();
-            int rc = drm_init();
-            std::string err = testing::internal::GetCapturedStderr();
-            ASSERT_EQ(rc, 0) << err;
-        }
+        std::string err;  // once per process: the pass keeps its buffers on this card
+        ASSERT_TRUE(drm_fd >= 0 || drm_init_on("two-display", &err) == 0) << err;
         g_smooth = 0;
         apply_output_overrides();
         std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued

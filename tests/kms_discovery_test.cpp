@@ -154,17 +154,9 @@ class DrmInit : public testing::Test {
     }
     // Runs drm_init on a card file; the lines it printed.
     std::string init(const std::string &card) {
-        forget_card();
-        setenv("ZYL_SIM_CARD", card.c_str(), 1);
-        testing::internal::CaptureStderr();
-        rc = drm_init();
-        return testing::internal::GetCapturedStderr();
-    }
-    // A shipped board with extra lines (faults) added.
-    std::string board_with(const std::string &name, const std::string &extra) {
-        std::string path = dir + "/" + name + ".card";
-        write_file(path, read_file(board_path(name)) + "\n" + extra + "\n");
-        return path;
+        std::string err;
+        rc = drm_init_on(card, &err);
+        return err;
     }
     std::string mode_report() { return read_file(dir + "/run/zyl-fpv/hdmi_mode"); }
 

@@ -70,12 +70,6 @@ pid_t spawn_feeder(const std::vector<std::string> &args, int out_fd, int close_f
     return spawn(ZYL_FEEDER_BIN, args, out_fd, close_fd, err_path);
 }
 
-int wait_status(pid_t pid) {
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
 // program's root first; in `dir` when the test already made it.
@@ -354,13 +348,6 @@ TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
     EXPECT_EQ(run.stats["delivered"], 240);
 }
 
-// The two-display board with `lines` added, in a file beside the test's directory.
-std::string board_with(const std::string &lines) {
-    std::string card = test_dir() + ".card";
-    write_file(card, read_file(board_path("two-display")) + lines);
-    return "ZYL_SIM_CARD=" + card;
-}
-
 // The "dec=… shown=…" counts of the state file.
 std::pair<long, long> dec_shown(const Fed &run) {
     long dec = -1, shown = -1;
@@ -378,7 +365,7 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
         Fed run =
             feed({"-r", "10", "-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
-                 {board_with(std::string("fault ") + fault + "\n")});
+                 {"ZYL_SIM_CARD=" + board_with("two-display", std::string("fault ") + fault)});
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();
@@ -407,7 +394,7 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // Refusals are reported at the 1st, 300th, 600th... only.
     Fed run =
         feed({"-r", "0", "-l", "2", "-a", "pause", "-p", "end:1000", stream_path("h264_long.h264")},
-             {board_with("fault addfb format=NV12 after=5\n")});
+             {"ZYL_SIM_CARD=" + board_with("two-display", "fault addfb format=NV12 after=5")});
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     long failed = dec_shown(run).second - 5;
     ASSERT_GE(failed, 300) << run.state();

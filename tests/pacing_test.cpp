@@ -520,13 +520,8 @@ class OnCard : public testing::Test {
     }
     // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
     void init(const std::string &board, const std::string &extra = "") {
-        std::string card = dir + "/board.card";
-        write_file(card, read_file(board_path(board + ".card")) + "\n" + extra + "\n");
-        setenv("ZYL_SIM_CARD", card.c_str(), 1);
-        testing::internal::CaptureStderr();
-        int rc = drm_init();
-        std::string err = testing::internal::GetCapturedStderr();
-        ASSERT_EQ(0, rc) << err;
+        std::string err;
+        ASSERT_EQ(0, drm_init_on(board_with(board, extra), &err)) << err;
         sim_card_set_time_ms(10000);
     }
     uint64_t vblanks() {

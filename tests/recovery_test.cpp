@@ -217,9 +217,7 @@ class Recovery : public ::testing::Test {
             reader_run(&ra, fd);
             _exit(0);
         }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(err_path)};
+        return {wait_status(pid), read_file(err_path)};
     }
 
     static ReaderArgs open_decoder(const char *decoder) {

@@ -19,15 +19,6 @@
 
 namespace {
 
-template <typename T>
-T parse(T (*parser)(FILE *), const std::string &text) {
-    FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    if (text.empty()) f = fopen("/dev/null", "r");
-    T t = parser(f);
-    fclose(f);
-    return t;
-}
-
 // Sets the file's modification time, so that a rewrite counts as a new version
 // however fast the test runs.
 void set_mtime(const std::string &path, long sec) {
@@ -38,53 +29,53 @@ void set_mtime(const std::string &path, long sec) {
 }  // namespace
 
 TEST(StatusParse, Telemetry) {
-    TelemetryState t = parse(parse_telemetry, "sat=7\n");
+    TelemetryState t = parse_text(parse_telemetry, "sat=7\n");
     EXPECT_EQ(1, t.valid);
     EXPECT_EQ(7, t.sat);
     for (int v : {t.gog, t.drn, t.sig, t.vtx}) EXPECT_EQ(-1, v);
     EXPECT_EQ(-1000, t.tmp);
     EXPECT_EQ(0, t.has_yaw + t.has_alt + t.has_spd + t.has_vs + t.has_pit + t.has_rol);
 
-    t = parse(parse_telemetry,
-              "  vs = -1.5\nvsi=3\nVS=4\ngog=80\ngog=81\nnet=abcdefghijklmnopqrstuvwxyz\n"
-              "rec = 1 trailing\nbroken line\n=5\nalt=\n");
+    t = parse_text(parse_telemetry,
+                   "  vs = -1.5\nvsi=3\nVS=4\ngog=80\ngog=81\nnet=abcdefghijklmnopqrstuvwxyz\n"
+                   "rec = 1 trailing\nbroken line\n=5\nalt=\n");
     EXPECT_FLOAT_EQ(-1.5f, t.vs);
     EXPECT_EQ(1, t.has_vs);
     EXPECT_EQ(0, t.has_alt) << "a key without a value is ignored";
     EXPECT_EQ(81, t.gog) << "a later line wins";
     EXPECT_STREQ("abcdefghijklmnopqrstuvw", t.net);
     EXPECT_EQ(1, t.rec);
-    EXPECT_STREQ("home", parse(parse_telemetry, "net=home wifi\n").net);
+    EXPECT_STREQ("home", parse_text(parse_telemetry, "net=home wifi\n").net);
     // An empty file is a valid record of defaults.
-    EXPECT_EQ(1, parse(parse_telemetry, "").valid);
+    EXPECT_EQ(1, parse_text(parse_telemetry, "").valid);
 }
 
 TEST(StatusParse, Menu) {
-    MenuState m = parse(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
+    MenuState m = parse_text(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
     EXPECT_EQ((std::vector<int>{1, 2, 1, 3, 1}),
               (std::vector<int>{m.open, m.tab, m.focus, m.sel, m.nrows}));
     EXPECT_STREQ("Video", m.title);
     EXPECT_STREQ("Bitrate: 8M", m.rows[0]);
-    EXPECT_EQ(0, parse(parse_menu, "Open\n").open);
+    EXPECT_EQ(0, parse_text(parse_menu, "Open\n").open);
 
     std::string many = "open\n0\n0\n0\nT\n";
     for (int i = 0; i < 15; i++) many += "row " + std::to_string(i) + "\n";
-    m = parse(parse_menu, many);
+    m = parse_text(parse_menu, many);
     EXPECT_EQ(12, m.nrows);
     EXPECT_STREQ("row 11", m.rows[11]);
 
-    m = parse(parse_menu, "message\n" + std::string(200, 'x') + "\n");
+    m = parse_text(parse_menu, "message\n" + std::string(200, 'x') + "\n");
     EXPECT_EQ(1, m.message);
     EXPECT_EQ(0, m.open);
     EXPECT_EQ(95u, strlen(m.msg));
     // A long line is read in pieces: its rest becomes the next line.
-    m = parse(parse_menu, "open\n1\n0\n0\n" + std::string(200, 't') + "\n");
+    m = parse_text(parse_menu, "open\n1\n0\n0\n" + std::string(200, 't') + "\n");
     EXPECT_EQ(63u, strlen(m.title));
     EXPECT_EQ(1, m.nrows);
     // Binary junk gives terminated fields and no more rows than allowed.
     std::string junk;
     for (int i = 0; i < 4000; i++) junk += char((i * 7919) % 256);
-    m = parse(parse_menu, "open\n" + junk);
+    m = parse_text(parse_menu, "open\n" + junk);
     EXPECT_LE(m.nrows, 12);
     EXPECT_LT(strlen(m.title), 64u);
 }
@@ -92,12 +83,12 @@ TEST(StatusParse, Menu) {
 // The connect file's rules are read back from the screen with zbarimg in the overlay
 // test (Screens.ConnectScreenCodeReadsBackOnMonitorAndPanel), bad files included.
 TEST(StatusParse, Osd) {
-    OsdState o = parse(parse_osd, "warning\nBattery low\n");
+    OsdState o = parse_text(parse_osd, "warning\nBattery low\n");
     EXPECT_EQ(1, o.level);
     EXPECT_EQ(1, o.active);
     EXPECT_STREQ("Battery low", o.text);
-    EXPECT_EQ(2, parse(parse_osd, "error\nx\n").level);
-    o = parse(parse_osd, "error\n\n");
+    EXPECT_EQ(2, parse_text(parse_osd, "error\nx\n").level);
+    o = parse_text(parse_osd, "error\n\n");
     EXPECT_EQ(0, o.active);
 }
 

@@ -25,13 +25,18 @@ extern "C" {
 
 namespace fs = std::filesystem;
 
-std::string test_dir() {
+// The running test's directory, as it is.
+static fs::path test_path() {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char &c : name)
         if (c == '/') c = '_';
-    fs::path dir = fs::path(ZYL_STREAMS_DIR).parent_path() / "testtmp" /
-                   (name + "." + std::to_string(getpid()));
+    return fs::path(ZYL_STREAMS_DIR).parent_path() / "testtmp" /
+           (name + "." + std::to_string(getpid()));
+}
+
+std::string test_dir() {
+    fs::path dir = test_path();
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir.string();
@@ -48,6 +53,12 @@ std::string board_path(const std::string &name) {
 
 std::string card_env(const std::string &name) {
     return "ZYL_SIM_CARD=" + board_path(name);
+}
+
+std::string board_with(const std::string &name, const std::string &extra) {
+    std::string card = test_path().string() + "." + name + ".card";
+    write_file(card, read_file(board_path(name)) + "\n" + extra + "\n");
+    return card;
 }
 
 Picture read_png(const std::string &path) {
@@ -134,11 +145,15 @@ int start_sim(const std::vector<std::string> &args, const std::vector<std::strin
     return pid;
 }
 
-RunResult finish_sim(int pid, const std::string &dir) {
+int wait_status(int pid) {
     int st = 0;
     waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+RunResult finish_sim(int pid, const std::string &dir) {
     RunResult r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.status = wait_status(pid);
     r.out = read_file(dir + "/stdout.txt");
     r.err = read_file(dir + "/stderr.txt");
     return r;
@@ -178,6 +193,16 @@ void forget_card() {
         o = KmsOutput{};
     }
     sim_card_reset();
+}
+
+int drm_init_on(const std::string &card, std::string *err) {
+    forget_card();
+    setenv("ZYL_SIM_CARD",
+           card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
+    testing::internal::CaptureStderr();
+    int rc = drm_init();
+    *err = testing::internal::GetCapturedStderr();
+    return rc;
 }
 
 FramePtr take_next_frame() {

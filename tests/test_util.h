@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
@@ -26,6 +27,9 @@ struct RunResult {
 // environment entry that puts the sim program on it.
 std::string board_path(const std::string &name);
 std::string card_env(const std::string &name);
+// A shipped board with `extra` lines (faults) added, in a file beside the running
+// test's directory.
+std::string board_with(const std::string &name, const std::string &extra);
 
 // A decoded PNG picture (the virtual card's pictures), RGB.
 struct Picture {
@@ -57,11 +61,16 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
 int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
               const std::string &stdin_path, const std::string &dir, int limit_s = 240);
 RunResult finish_sim(int pid, const std::string &dir);
+// Waits for a child: its exit status, or 128 + signal.
+int wait_status(int pid);
 // Waits up to `limit_s` seconds for a file to contain `needle`.
 bool wait_for_line(const std::string &path, const std::string &needle, int limit_s);
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
+// drm_init in this process on a card file (a path, or a shipped board's name), the
+// card before it forgotten; what it printed goes to `err`.
+int drm_init_on(const std::string &card, std::string *err);
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
 FramePtr take_next_frame();
@@ -89,6 +98,16 @@ void reset_mailbox();
 std::string qr_rows(const std::string &text);
 // What the zbarimg tool reads from a picture file, one symbol a line.
 std::string zbar_read(const std::string &png);
+
+// What one of the status file parsers makes of `text`.
+template <typename T>
+T parse_text(T (*parser)(FILE *), const std::string &text) {
+    FILE *f = text.empty() ? fopen("/dev/null", "r")
+                           : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    T t = parser(f);
+    fclose(f);
+    return t;
+}
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
