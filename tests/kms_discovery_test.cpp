@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -216,98 +217,6 @@ TEST_F(DrmInit, MonitorAndPanel) {
     EXPECT_EQ("1920x1080@60\n", mode_report());
 }
 
-TEST_F(DrmInit, RefusedOverlayPlanesAreReportedAndTheNextOneTried) {
-    std::string err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, count_lines(err,
-                             "zyl-mpp: output 0 ARGB plane 68 rejected a linear scan-out "
-                             "(Invalid argument) — trying the next candidate"))
-        << err;
-    EXPECT_EQ(67u, outs[0].menu_plane);
-    EXPECT_EQ(6, sim_card_counters().dumb_buffers) << "the refused plane's buffers are gone";
-
-    // A named plane that is refused is the end of it: the sidebar.
-    setenv("ZYL_KMS_MENU_PLANE", "68", 1);
-    err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
-    unsetenv("ZYL_KMS_MENU_PLANE");
-    EXPECT_EQ(1, count_lines(err, "ARGB plane 68 rejected"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 0 menu → primary-plane sidebar fallback"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 1 menu → primary-plane sidebar fallback"))
-        << "plane 68 cannot reach the panel's CRTC";
-    EXPECT_EQ(1, outs[0].sidebar);
-    EXPECT_EQ(0u, outs[0].menu_plane);
-
-    // A board whose only ARGB window refuses linear buffers.
-    err = init(board_path("rk-vop-sidebar"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: output 0 ARGB plane 93 rejected a linear scan-out (Invalid "
-                       "argument) — trying the next candidate\n"
-                       "zyl-mpp: output 0 menu → primary-plane sidebar fallback\n"))
-        << err;
-    EXPECT_EQ(1, outs[0].sidebar);
-    EXPECT_EQ(1, sim_card_counters().dumb_buffers);
-}
-
-TEST_F(DrmInit, PanelRequestsAreIgnoredWithANotice) {
-    setenv("ZYL_KMS_MODE", "1280x720@50", 1);
-    std::string err = init(board_path("two-display"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1280, outs[0].mode.hdisplay);
-    EXPECT_EQ(50u, outs[0].mode.vrefresh);
-    EXPECT_EQ(800, outs[1].mode.hdisplay);
-    EXPECT_EQ(1,
-              count_lines(err, "zyl-kms: panel mode 1280x720@50 unsupported — using 800x480@60"));
-    EXPECT_EQ("1280x720@50\n", mode_report());
-}
-
-TEST_F(DrmInit, RefusedPanelCommitFallsBackToLegacy) {
-    std::string err = init(board_with("two-display", "fault atomic_modeset"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: atomic: modeset commit failed: Invalid argument\n"
-                       "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n"
-                       "zyl-mpp: mode set 800x480@60"))
-        << err;
-    EXPECT_EQ(0, count_lines(err, "ATOMICALLY"));
-    EXPECT_EQ(0, outs[1].atomic);
-    EXPECT_EQ(0u, outs[1].p_fb_id);
-}
-
-TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
-    std::string err = init(board_path("rk-vop2-hdmi"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: NV12 video plane 94 is CURSOR-typed (VOP2 Esmart win) — using it\n"
-                       "zyl-mpp: connector → crtc 70 overlay plane 94\n"));
-    EXPECT_EQ(94u, outs[0].plane_id);
-    EXPECT_EQ(0, outs[0].plane_is_primary);
-
-    err = init(board_path("rk-vopl-dsi"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
-                       "(DSI/VOPL)\n"
-                       "zyl-mpp: connector → crtc 100 primary plane 110\n"
-                       "zyl-mpp: output 0 (DSI) modeset ATOMICALLY (panel path)\n"));
-    EXPECT_EQ(110u, outs[0].plane_id);
-    EXPECT_EQ(1, outs[0].plane_is_primary);
-    EXPECT_EQ(1, outs[0].atomic);
-    EXPECT_EQ(0x21u, outs[0].rot_mask) << "rotate-0 and reflect-y only";
-    EXPECT_EQ("720x1280@60\n", mode_report()) << "output 0 reports whatever its connector";
-}
-
-TEST_F(DrmInit, MonitorPreferring50HzIsDrivenAt60) {
-    std::string err = init(board_path("vc4-hdmi-50-then-60"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: auto mode: EDID prefers 1920x1080@50 — driving the advertised @60 "
-                       "instead (~60 fps source).\n"));
-    EXPECT_EQ(2200, outs[0].mode.htotal) << "the 60 Hz mode's own timings";
-    EXPECT_EQ(50, outs[0].native_hz) << "the monitor is known by its first mode";
-    EXPECT_EQ("1920x1080@60\n", mode_report());
-}
-
 TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
     setenv("ZYL_KMS_TESTFILL", "", 1);
     setenv("ZYL_KMS_MODE", "1280x720@50", 1);  // not listed: a standard timing is forced
@@ -339,88 +248,70 @@ TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
     }
 }
 
-TEST_F(DrmInit, ConnectorFilter) {
-    setenv("ZYL_KMS_CONNECTOR", "HDMI", 1);
-    std::string err = init(board_path("two-display"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, nout);
-    EXPECT_EQ(0, count_lines(err, "DSI-1"));
-
-    setenv("ZYL_KMS_CONNECTOR", "DSI", 1);
-    err = init(board_path("two-display"));
-    ASSERT_EQ(1, nout);
-    EXPECT_EQ(1, outs[0].is_dsi);
-    EXPECT_EQ("800x480@60\n", mode_report());
-
-    setenv("ZYL_KMS_CONNECTOR", "DP", 1);
-    err = init(board_path("two-display"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(0, nout);
-    EXPECT_EQ(-1, drm_fd);
-    EXPECT_NE(std::string::npos, err.find("zyl-mpp: no usable connected output\n"));
+// What a test sees of an output after drm_init, in one line (tests/data/drm_init.txt).
+static std::string describe(const KmsOutput &o) {
+    char s[256];
+    snprintf(s, sizeof s,
+             "%dx%d%s@%u htotal=%d native=%d crtc=%u plane=%u%s menu=%u%s atomic=%d rot=0x%llx "
+             "dsi=%d fbprop=%u",
+             o.mode.hdisplay, o.mode.vdisplay, o.mode.flags & kModeInterlace ? "i" : "",
+             o.mode.vrefresh, o.mode.htotal, o.native_hz, o.crtc_id, o.plane_id,
+             o.plane_is_primary ? " primary" : "", o.menu_plane, o.sidebar ? " sidebar" : "",
+             o.atomic, static_cast<unsigned long long>(o.rot_mask), o.is_dsi, o.p_fb_id);
+    return s;
 }
 
-TEST_F(DrmInit, CardChoice) {
-    std::string err = init(board_path("card-choice"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(0u, err.find("zyl-mpp: DRM display card /dev/dri/card1\n"))
-        << "the connector-less node is passed over";
-
-    setenv("ZYL_KMS_CARD", "/dev/dri/card0", 1);
-    err = init(board_path("card-choice"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(-1, drm_fd);
-    EXPECT_EQ("zyl-mpp: no DRM display card with connectors\n", err);
-}
-
-TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
-    setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
-    std::string err = init(board_path("hdmi-progressive"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: no exact 1920x1080i@50 in the EDID — forcing the standard CEA "
-                       "timing (74250 kHz) so the switcher can lock.\n"
-                       "zyl-mpp: connector → crtc 31 overlay plane 63\n"))
-        << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: SetCrtc(crtc 31, 1920x1080@50): Invalid argument\n"
-                       "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher "
-                       "must accept 1080i over HDMI; falling back to progressive.\n"
-                       "zyl-mpp: forced CEA timing rejected — falling back to advertised "
-                       "1920x1080@50\n"
-                       "zyl-mpp: mode set 1920x1080@50 — 148500 kHz pixel clock\n"
-                       "zyl-mpp: output 0 menu → ARGB plane 65 (zpos set, double-buffered, "
-                       "probed OK)\n"
-                       "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@50\n"))
-        << err;
-    EXPECT_FALSE(outs[0].mode.flags & kModeInterlace);
-    EXPECT_EQ("1920x1080@50\n", mode_report());
-    SimCardCounters n = sim_card_counters();
-    EXPECT_EQ(3, n.dumb_buffers) << "the refused attempt's buffer was released";
-    EXPECT_EQ(3, n.fbs) << "the standby buffer and the two overlay buffers";
-
-    // The advertised mode refused too: no third attempt, the connector is skipped.
-    err = init(board_with("hdmi-progressive", "fault mode mode=1920x1080@50"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(2, count_lines(err, "zyl-mpp: SetCrtc(crtc 31"));
-    EXPECT_EQ(1, count_lines(err, "forced CEA timing rejected"));
-    EXPECT_EQ(0, sim_card_counters().dumb_buffers);
-}
-
-TEST_F(DrmInit, WaitsForALateEdid) {
-    setenv("ZYL_KMS_EDID_WAIT_MS", "20000", 1);
-    std::string err = init(board_path("hdmi-edid-late"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, count_lines(err,
-                             "zyl-mpp: 1 connected output(s) have no EDID yet — waiting up "
-                             "to 20000 ms"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: EDID wait finished after "));
-    EXPECT_EQ(1920, outs[0].mode.hdisplay);
-
-    // Without the wait the monitor has no modes yet and is passed over.
-    setenv("ZYL_KMS_EDID_WAIT_MS", "0", 1);
-    err = init(board_path("hdmi-edid-late"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(0, count_lines(err, "EDID"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: no usable connected output"));
+// The scenarios of tests/data/drm_init.txt, its format described there.
+TEST_F(DrmInit, ScenariosOfTheDataFile) {
+    std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/drm_init.txt"));
+    std::string err, block, section;
+    std::vector<std::string> env;
+    auto said = [&] {
+        EXPECT_TRUE(block.empty() || err.find(block) != std::string::npos) << block << "in:\n"
+                                                                           << err;
+        block.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+        const std::string word = line.substr(0, line.find(' ')),
+                          rest = line.substr(std::min(line.size(), word.size() + 1));
+        if (word != "say") said();
+        if (line.empty() || line[0] == '#') continue;
+        SCOPED_TRACE(section + " " + line);
+        if (line[0] == '[') {
+            section = line;
+            for (const std::string &e : env) unsetenv(e.c_str());
+            env.clear();
+        } else if (word == "env") {
+            env.push_back(rest.substr(0, rest.find('=')));
+            setenv(env.back().c_str(), rest.c_str() + rest.find('=') + 1, 1);
+        } else if (word == "board") {
+            size_t plus = rest.find(" + ");
+            err = init(plus == std::string::npos
+                           ? rest
+                           : board_with(rest.substr(0, plus), rest.substr(plus + 3)));
+        } else if (word == "rc") {
+            EXPECT_EQ(std::stoi(rest), rc) << err;
+            EXPECT_TRUE(rc == 0 || drm_fd == -1) << "a card left open";
+        } else if (word == "say") {
+            block += rest + "\n";
+        } else if (word == "first" || word == "err") {
+            EXPECT_EQ(rest + "\n", word == "err" ? err : err.substr(0, rest.size() + 1));
+        } else if (word == "count") {
+            EXPECT_EQ(std::stoi(rest), count_lines(err, rest.substr(rest.find(' ') + 1))) << err;
+        } else if (word == "outputs") {
+            EXPECT_EQ(std::stoi(rest), nout);
+        } else if (word == "out") {
+            int i = std::stoi(rest);
+            EXPECT_EQ(rest.substr(2), i < nout ? describe(outs[i]) : "none");
+        } else if (word == "buffers" || word == "fbs") {
+            SimCardCounters n = sim_card_counters();
+            EXPECT_EQ(std::stoi(rest), word == "fbs" ? n.fbs : n.dumb_buffers);
+        } else if (word == "report") {
+            EXPECT_EQ(rest + "\n", mode_report());
+        } else {
+            ADD_FAILURE() << "unknown line";
+        }
+    }
+    said();
+    for (const std::string &e : env) unsetenv(e.c_str());
 }
