@@ -267,6 +267,52 @@ std::string from_first_live(const std::string &err) {
     return at == std::string::npos ? err : err.substr(at);
 }
 
+void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step) {
+    std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
+    std::string printed, block, kind, name;
+    std::vector<std::string> env;
+    auto end_block = [&] {
+        EXPECT_TRUE(kind != "say" || printed.find(block) != std::string::npos)
+            << name << ": " << block << "not in:\n"
+            << printed;
+        EXPECT_TRUE(kind != "only" || printed == block) << name << ": " << block << "not:\n"
+                                                        << printed;
+        block.clear();
+        kind.clear();
+    };
+    auto unset = [&] {
+        for (const std::string &e : env) unsetenv(e.c_str());
+        env.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+        const std::string word = line.substr(0, line.find(' ')),
+                          rest = line.substr(std::min(line.size(), word.size() + 1));
+        if (word != kind) end_block();
+        if (line[0] == '[') {
+            name = line.substr(1, line.find(']') - 1);
+            unset();
+        }
+        if (line.empty() || line[0] == '#' || line[0] == '[' ||
+            !(section.empty() || section == name))
+            continue;
+        SCOPED_TRACE(name + ": " + line);
+        if (word == "env") {
+            env.push_back(rest.substr(0, rest.find('=')));
+            setenv(env.back().c_str(), rest.c_str() + rest.find('=') + 1, 1);
+        } else if (word == "say" || word == "only") {
+            kind = word;
+            block += rest + "\n";
+        } else if (word == "count") {
+            EXPECT_EQ(std::stoi(rest), count_lines(printed, rest.substr(rest.find(' ') + 1)))
+                << printed;
+        } else if (std::optional<std::string> out = step(word, rest)) {
+            printed = *out;
+        }
+    }
+    end_block();
+    unset();
+}
+
 int count_lines(const std::string &text, const std::string &needle) {
     std::istringstream in(text);
     int n = 0;

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,6 +110,17 @@ T parse_text(T (*parser)(FILE *), const std::string &text) {
     fclose(f);
     return t;
 }
+
+// Runs the scenarios of tests/data/`file` (all of them, or the one of `section`), a
+// line at a time. "[name]" starts a scenario, with the variables of the last one
+// unset; "env NAME=value" sets one; consecutive "say" lines must appear together, in
+// order, in what the last action printed, and consecutive "only" lines must be all
+// of it; "count N TEXT": N of its lines contain TEXT. `step` gets every other line as
+// its first word and the rest, and returns what an action printed (nullopt for a
+// check). Empty lines and lines starting with "#" end a "say" block.
+using ScenarioStep =
+    std::function<std::optional<std::string>(const std::string &word, const std::string &rest)>;
+void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step);
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
