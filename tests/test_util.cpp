@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -271,6 +272,7 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
     std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
     std::string printed, block, kind, name;
     std::vector<std::string> env;
+    int sections = 0;
     auto end_block = [&] {
         EXPECT_TRUE(kind != "say" || printed.find(block) != std::string::npos)
             << name << ": " << block << "not in:\n"
@@ -291,14 +293,16 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         if (line[0] == '[') {
             name = line.substr(1, line.find(']') - 1);
             unset();
+            sections += name.rfind(section, 0) == 0;
         }
-        if (line.empty() || line[0] == '#' || line[0] == '[' ||
-            !(section.empty() || section == name))
+        if (line.empty() || line[0] == '#' || line[0] == '[' || name.rfind(section, 0) != 0)
             continue;
         SCOPED_TRACE(name + ": " + line);
         if (word == "env") {
+            std::string value = rest.substr(rest.find('=') + 1);
+            if (value.rfind("{streams}", 0) == 0) value = stream_path(value.substr(10));
             env.push_back(rest.substr(0, rest.find('=')));
-            setenv(env.back().c_str(), rest.c_str() + rest.find('=') + 1, 1);
+            setenv(env.back().c_str(), value.c_str(), 1);
         } else if (word == "say" || word == "only") {
             kind = word;
             block += rest + "\n";
@@ -311,6 +315,66 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
     }
     end_block();
     unset();
+    EXPECT_GT(sections, 0) << "no scenario " << section << " in " << file;
+}
+
+ScenarioStep sim_step() {
+    struct Run {
+        std::string board = "two-display", card, dir;
+        std::vector<std::pair<std::string, std::string>> files;
+        RunResult r;
+    };
+    auto run = std::make_shared<Run>();
+    auto unescape = [](std::string t) {
+        for (size_t at; (at = t.find("\\n")) != std::string::npos;) t.replace(at, 2, "\n");
+        return t;
+    };
+    return [=](const std::string &word, const std::string &rest) -> std::optional<std::string> {
+        std::istringstream words(rest);
+        std::string a, b;
+        long n = 0;
+        words >> a >> b >> n;
+        if (word == "board") {
+            run->board = rest;
+        } else if (word == "card") {
+            run->card += rest + "\n";
+        } else if (word == "file") {
+            run->files.emplace_back(a, unescape(rest.substr(std::min(rest.size(), a.size() + 1))));
+        } else if (word == "run") {
+            run->dir = test_dir();
+            for (const auto &[path, text] : run->files) {
+                fs::create_directories(fs::path(run->dir + "/root" + path).parent_path());
+                write_file(run->dir + "/root" + path, text);
+            }
+            std::string card = run->dir + "/board.card", stream = a == "-" ? "" : a;
+            write_file(card, read_file(board_path(run->board)) + run->card);
+            run->r = run_sim({},
+                             {"ZYL_SIM_CARD=" + card, "ZYL_SIM_PNG_DIR=" + run->dir,
+                              "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                             a[0] == '/' || a == "-" ? stream : stream_path(a), run->dir,
+                             b.empty() ? 240 : std::stoi(b));
+            *run = Run{"two-display", "", run->dir, {}, run->r};
+            return run->r.err;
+        } else if (word == "status") {
+            EXPECT_EQ(std::stoi(rest), run->r.status) << run->r.err;
+        } else if (word == "black" || word == "video" || word == "red") {
+            Picture p = read_png(run->dir + "/" + a + ".png");
+            int x = std::stoi(b), y = int(n);
+            bool ok = x < p.w && y < p.h &&
+                      (word == "red" ? is_red(p, x, y) : is_black(p, x, y) == (word == "black"));
+            EXPECT_TRUE(ok) << (x < p.w && y < p.h ? "" : "no such pixel");
+        } else if (word == "stat") {
+            long got = read_stats(run->dir + "/stats.txt")[a];
+            EXPECT_TRUE(b == "=" ? got == n : b == "<=" ? got <= n : b == ">=" && got >= n) << got;
+        } else if (word == "contents") {
+            EXPECT_EQ(unescape(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
+        } else if (word == "absent") {
+            EXPECT_FALSE(fs::exists(run->dir + "/root" + a));
+        } else {
+            ADD_FAILURE() << "unknown line";
+        }
+        return std::nullopt;
+    };
 }
 
 int count_lines(const std::string &text, const std::string &needle) {

@@ -111,16 +111,26 @@ T parse_text(T (*parser)(FILE *), const std::string &text) {
     return t;
 }
 
-// Runs the scenarios of tests/data/`file` (all of them, or the one of `section`), a
-// line at a time. "[name]" starts a scenario, with the variables of the last one
-// unset; "env NAME=value" sets one; consecutive "say" lines must appear together, in
-// order, in what the last action printed, and consecutive "only" lines must be all
-// of it; "count N TEXT": N of its lines contain TEXT. `step` gets every other line as
+// Runs the scenarios of tests/data/`file` whose names start with `section`, a line at
+// a time. "[name]" starts a scenario, with the variables of the last one
+// unset; "env NAME=value" sets one ("{streams}/NAME" a generated stream); consecutive "say" lines
+// must appear together, in order, in what the last action printed, and consecutive "only" lines
+// must be all of it; "count N TEXT": N of its lines contain TEXT. `step` gets every other line as
 // its first word and the rest, and returns what an action printed (nullopt for a
 // check). Empty lines and lines starting with "#" end a "say" block.
 using ScenarioStep =
     std::function<std::optional<std::string>(const std::string &word, const std::string &rest)>;
 void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step);
+
+// The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
+// (two-display unless given), "card LINE" adds a line to it (a fault), "file PATH
+// TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
+// [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
+// killed after SECONDS; it prints what the program did on stderr. After it: "status N";
+// "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;
+// "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
+// TEXT" and "absent PATH" for files under the root.
+ScenarioStep sim_step();
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
