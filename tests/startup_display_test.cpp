@@ -46,15 +46,6 @@ TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
 
 // ---- the real program on the virtual board ----
 
-namespace {
-
-RunResult run_on(const std::string &dir, std::vector<std::string> env) {
-    env.push_back("ZYL_SIM_ROOT=" + dir);
-    return run_sim({}, env, "", dir);
-}
-
-}  // namespace
-
 TEST(DisplayWait, NoCardWaitsAndSaysSoOnce) {
     std::string dir = test_dir();
     RunResult r = run_sim({}, {"ZYL_SIM_CARD=", "ZYL_SIM_ROOT=" + dir}, "", dir, 3);
@@ -88,29 +79,7 @@ TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
     EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: HW decoder = "));
 }
 
-TEST(DisplayStartup, InterlacedOutputSwitchesTheAntiFlickerFilterOn) {
-    std::string dir = test_dir();
-    RunResult r = run_on(dir, {card_env("hdmi-interlaced"), "ZYL_KMS_MODE=1920x1080i@60"});
-    // The first listed 1080i60 runs at the 1000/1001 clock: close enough to the standard.
-    EXPECT_EQ(1, count_lines(r.err,
-                             "zyl-mpp: mode set 1920x1080i@60 — 74176 kHz pixel clock "
-                             "(interlaced: switcher must lock to this)"));
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: interlaced output → GPU anti-flicker filter ON"));
-    EXPECT_EQ("1920x1080i@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
-
-    r = run_on(dir, {card_env("hdmi-interlaced")});
-    EXPECT_EQ(0, count_lines(r.err, "anti-flicker"));
-    EXPECT_EQ("1920x1080@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
-}
-
-TEST(DisplayStartup, Vc4KeepsWithinWhatItsScalerDrives) {
-    std::string dir = test_dir();
-    RunResult r = run_on(dir, {card_env("vc4-hdmi-4k")});
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60")) << r.err;
-
-    r = run_on(dir, {card_env("vc4-hdmi-4k"), "ZYL_KMS_MODE=2560x1440"});
-    EXPECT_EQ(1, count_lines(r.err,
-                             "zyl-mpp: requested 2560x1440 exceeds the ~1920x1200 the vc4 "
-                             "HVS can drive — ignoring, auto-picking instead."));
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: mode set 1920x1080@60"));
+// The DisplayStartup runs of tests/data/runs.txt.
+TEST(DisplayStartup, RunsOfTheDataFile) {
+    run_scenarios("runs.txt", "DisplayStartup.", sim_step());
 }
