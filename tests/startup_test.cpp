@@ -163,20 +163,9 @@ TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
         << p.err;
 }
 
-TEST(Decoder, OpenFailureThroughTheProgram) {
-    std::string dir = test_dir();
-    std::string card = "ZYL_SIM_CARD=" + board_path("hdmi-progressive.card");
-    RunResult r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1"}, "", dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: open codec failed"), 1) << r.err;
-    // The deferred HEVC open fails once the parameter sets are in: that ends the
-    // input, not the process, which ends as at any end of input.
-    r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1", "ZYL_KMS_DECODER=hevc"},
-                stream_path("hevc.h265"), dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: deferred HEVC open failed"), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "HEVC decoder opened"), 0);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: hdmi_state=live"), 0);
+// The Decoder runs of tests/data/runs.txt.
+TEST(Decoder, RunsOfTheDataFile) {
+    run_scenarios("runs.txt", "Decoder.", sim_step());
 }
 
 TEST(AvLog, OneLineAKindThenASummaryEveryTenSeconds) {
