@@ -452,19 +452,9 @@ TEST_F(Recovery, FailingReopenIsFatal) {
               "respawn\n");
 }
 
-// The whole program, so the exit happens while the main thread is presenting.
-TEST_F(Recovery, DeadExitEndsTheProgramAtTheFirstStall) {
-    std::string dir = test_dir();
-    write_file(dir + "/input", nosei() + nosei());
-    RunResult r = run_sim(
-        {},
-        {"ZYL_SIM_CARD=" + board_path("hdmi-progressive.card"), "ZYL_KMS_DEAD_MS=1",
-         "ZYL_KMS_DEAD_EXIT=1", "ZYL_SIM_DEC_STALL_AFTER=10", "ZYL_KMS_DECODER=h264_v4l2m2m"},
-        dir + "/input", dir);
-    EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: decoder DEAD — "), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "reopens=0 drops=0) — exiting for respawn"), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "STALLED"), 0) << r.err;
+// The Recovery runs of tests/data/runs.txt.
+TEST_F(Recovery, RunsOfTheDataFile) {
+    run_scenarios("runs.txt", "Recovery.", sim_step());
 }
 
 }  // namespace
