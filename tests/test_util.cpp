@@ -293,7 +293,10 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         if (line[0] == '[') {
             name = line.substr(1, line.find(']') - 1);
             unset();
-            sections += name.rfind(section, 0) == 0;
+            if (name.rfind(section, 0) == 0) {
+                sections++;
+                step("[", name);
+            }
         }
         if (line.empty() || line[0] == '#' || line[0] == '[' || name.rfind(section, 0) != 0)
             continue;
@@ -370,7 +373,7 @@ ScenarioStep sim_step() {
             EXPECT_EQ(unescape(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
         } else if (word == "absent") {
             EXPECT_FALSE(fs::exists(run->dir + "/root" + a));
-        } else {
+        } else if (word != "[") {
             ADD_FAILURE() << "unknown line";
         }
         return std::nullopt;
