@@ -42,29 +42,6 @@ struct Fed {
     std::string card_log() const { return read_file(dir + "/card.log"); }
 };
 
-// A program of this build with its stdout on `out_fd` and its stderr appended to
-// `err_path`, and the NAME=value entries of `env` added.
-pid_t spawn(const char *bin, const std::vector<std::string> &args, int out_fd, int close_fd,
-            const std::string &err_path, const std::vector<std::string> &env = {}) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        if (err < 0) _exit(126);
-        if (close_fd >= 0) close(close_fd);  // the reader's end: EPIPE must reach us
-        dup2(out_fd, 1);
-        dup2(err, 2);
-        // Only stdout may hold the pipe: its close is the end of input.
-        if (out_fd > 2) close(out_fd);
-        for (const auto &e : env) putenv(strdup(e.c_str()));
-        std::vector<char *> argv{const_cast<char *>(bin)};
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        alarm(240);
-        exec_built(argv);
-    }
-    return pid;
-}
-
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
 // program's root first; in `dir` when the test already made it.
@@ -84,7 +61,7 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
     int p[2];
     if (pipe(p) != 0) return run;
-    pid_t feeder = spawn(ZYL_FEEDER_BIN, feeder_args, p[1], p[0], run.dir + "/feeder.txt");
+    pid_t feeder = spawn_built(ZYL_FEEDER_BIN, feeder_args, p[1], p[0], run.dir + "/feeder.txt");
     close(p[1]);
     // The program's child opens the pipe again through this process's descriptor.
     run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
@@ -98,7 +75,7 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
 int feed_to_file(std::vector<std::string> args, const std::string &out) {
     int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     args.insert(args.begin(), {"-r", "0"});
-    pid_t pid = spawn(ZYL_FEEDER_BIN, args, fd, -1, out + ".err");
+    pid_t pid = spawn_built(ZYL_FEEDER_BIN, args, fd, -1, out + ".err");
     close(fd);
     return wait_status(pid);
 }
@@ -146,8 +123,8 @@ TEST(Feeder, EndsWhenTheReaderGoesAway) {
     std::string dir = test_dir();
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    pid_t pid = spawn(ZYL_FEEDER_BIN, {"-r", "200", stream_path("h264_long.h264")}, p[1], p[0],
-                      dir + "/err.txt");
+    pid_t pid = spawn_built(ZYL_FEEDER_BIN, {"-r", "200", stream_path("h264_long.h264")}, p[1],
+                            p[0], dir + "/err.txt");
     close(p[1]);
     char buf[100];
     ASSERT_GT(read(p[0], buf, sizeof buf), 0);
@@ -212,22 +189,10 @@ TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
     }
 }
 
-TEST(LiveGate, DropoutBeforeANonKeyFrameDropsItThenTheSoftGateGivesUp) {
-    // Frames after a dropout decode from lost references. Armed 1 s before they come,
-    // the soft gate is past its 350 ms at the first of them: it drops that one only.
-    Fed run = feed({"-a", "pause", "-p", "10:1200", stream_path("h264_nosei.h264")}, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string e = from_first_live(run.r.err);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: dropping non-key frames after gap"), 1);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: no keyframe after 1 frames / "), 1);
-    EXPECT_EQ(count_lines(e, "— releasing (soft)"), 1);
-    EXPECT_LT(e.find("hdmi_state=gated"), e.find("dropping non-key"));
-    EXPECT_EQ(count_lines(e, "gate: resumed"), 0);
-    // Everything after the one dropped frame was shown, and the video is back.
-    EXPECT_EQ(run.stats["delivered"], 60);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=hidden"), 0);
-    EXPECT_NE(run.state().find("state=live "), std::string::npos) << run.state();
+// The runs of tests/data/runs.txt through a live link: dropouts, damaged units,
+// decoder stalls and rebuilds.
+TEST(Live, RunsOfTheDataFile) {
+    run_scenarios("runs.txt", "Live", sim_step());
 }
 
 TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
@@ -280,15 +245,6 @@ TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
     };
     EXPECT_GT(count(0, 25, {0x4A, 0xDE, 0x80}), 40);
     EXPECT_GT(count(459, 480, {0x8B, 0x94, 0xA6}), 20);
-}
-
-TEST(LiveGate, DamagedUnitsDoNotStopThePicture) {
-    Fed run = feed({"-a", "end", "-c", "35-40", stream_path("h264_endred.h264"),
-                    stream_path("h264_endred.h264")},
-                   {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_GE(run.stats["delivered"], 54);
-    EXPECT_TRUE(is_red(run.png("HDMI-A-1"), 960, 540));
 }
 
 TEST(LivePacing, DefaultPacingHoldsThirtyFpsTwoRefreshesOnSixtyHz) {
@@ -388,91 +344,6 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     EXPECT_EQ(count_lines(run.r.err, "(fail #300, format NV12"), 1);
 }
 
-// ---- decoder stalls and rebuilds ----
-// The gap rules are kept out of these (long gate and hide limits): the gates seen
-// here are the reader's hard ones. A stall is declared 45 units after the last frame,
-// long after ZYL_KMS_DEAD_MS=100 at 60 units a second, so where it lands in the
-// stream does not depend on timing.
-const std::vector<std::string> kNoGapRules{"ZYL_KMS_GATE_MS=30000", "ZYL_KMS_HIDE_MS=30000",
-                                           "ZYL_KMS_DEAD_MS=100"};
-
-std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-TEST(LiveStall, FlushedDecoderRecoversAndTheHardGateWaitsForAKeyframe) {
-    // Open GOP: after the flush the decoder gives non-key pictures until the next
-    // recovery-point I picture (a keyframe unit: it carries the SPS) at frame 120.
-    Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_opengop.h264")},
-                   with(kNoGapRules, {"ZYL_SIM_DEC_STALL_AFTER=54", "ZYL_KMS_GATE_MAX_MS=0"}));
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    size_t stalled = e.find("zyl-mpp: decoder STALLED — 45 packets / "),
-           recovered =
-               e.find("zyl-mpp: decoder recovered after 1 flush(es) — frames flowing again"),
-           dropping = e.find("zyl-mpp: gate: dropping non-key frames after gap"),
-           resumed = e.find("zyl-mpp: gate: resumed on keyframe 320x240 after ");
-    ASSERT_NE(stalled, std::string::npos) << e;
-    EXPECT_NE(e.find("— flushing, waiting for a keyframe (#1)", stalled), std::string::npos);
-    ASSERT_NE(recovered, std::string::npos) << e;
-    ASSERT_NE(resumed, std::string::npos) << e;
-    // The reader prints the recovery after handing over the frame that the main
-    // thread may already have dropped: the two lines come in either order.
-    EXPECT_LT(stalled, recovered);
-    EXPECT_LT(stalled, dropping);
-    EXPECT_LT(recovered, resumed);
-    EXPECT_LT(dropping, resumed);
-    EXPECT_EQ(e.find("after 0 dropped", resumed), std::string::npos) << e;
-    EXPECT_EQ(count_lines(e, "releasing"), 0);
-    EXPECT_EQ(count_lines(e, "STALLED"), 1);
-    EXPECT_EQ(count_lines(e, "rebuilt"), 0);
-}
-
-TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
-    // x265 repeats VPS/SPS/PPS at every keyframe; after the first unit the parser
-    // hands them out behind 3-byte start codes. Nothing changes, nothing is dropped:
-    // all 90 pictures but the two B-frame pictures the decoder still holds at the end.
-    std::string live = stream_path("hevc_live.h265");
-    Fed run = feed({"-a", "end", live}, {"ZYL_KMS_DECODER=hevc"});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "CHANGED"), 0) << run.r.err;
-    EXPECT_EQ(count_lines(from_first_live(run.r.err), "gate:"), 0);
-    EXPECT_EQ(run.stats["delivered"], 88);
-
-    // The same sender at 480x272: one rebuild. The new decoder hands the keyframe's
-    // picture out two units late, and the hard gate (no time limit here) resumes on it.
-    run = feed({"-a", "end", live, stream_path("hevc_live_part2.h265")},
-               {"ZYL_KMS_DECODER=hevc", "ZYL_KMS_GATE_MAX_MS=0"});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    const std::string &e = run.r.err;
-    EXPECT_EQ(count_lines(e, "zyl-mpp: parameter set CHANGED mid-stream (extradata "), 1) << e;
-    EXPECT_EQ(count_lines(e, "— decoder reopened (#1)"), 1);
-    EXPECT_EQ(count_lines(e, "zyl-mpp: gate: resumed on keyframe 480x272 after "), 1);
-    EXPECT_EQ(count_lines(e, "releasing"), 0);
-    EXPECT_FALSE(is_black(run.png("HDMI-A-1"), 100, 540));
-}
-
-TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
-    // 21 files of alternating size, as fast as the receiver takes them: 20 reopens.
-    // The pause at the end arms the gate, which writes the final counts: the state
-    // file is otherwise rewritten at most once a second.
-    std::vector<std::string> args{"-r", "0", "-a", "end", "-p", "end:1000"};
-    for (int i = 0; i < 21; i++)
-        args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
-    Fed run = feed(args, {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
-    EXPECT_NE(run.state().find(" reopens=20"), std::string::npos) << run.state();
-    // Every imported handle is closed once its framebuffer exists; what the card still
-    // holds is the memory of the framebuffers on screen, as after the first file.
-    const long frame = 512 * 272 * 3 / 2;  // the larger picture, pitch 512
-    EXPECT_EQ(run.stats["imported"], 0) << "pinned " << run.stats["imported_bytes"];
-    EXPECT_LE(run.stats["imported_bytes"], 2 * frame);
-    EXPECT_LE(run.stats["imported_bytes_max"], 3 * frame);
-}
-
 // ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
 
 // The object of a run whose ZYL_SIM_ROOT is dir/root, removed again when the test
@@ -502,7 +373,8 @@ struct SpiObject {
 pid_t start_spi_view(const std::string &dir, const std::vector<std::string> &args,
                      const std::string &log) {
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    pid_t pid = spawn(ZYL_SPI_VIEW_BIN, args, out, -1, log, {"ZYL_SIM_ROOT=" + dir + "/root"});
+    pid_t pid =
+        spawn_built(ZYL_SPI_VIEW_BIN, args, out, -1, log, {"ZYL_SIM_ROOT=" + dir + "/root"});
     close(out);
     return pid;
 }

@@ -146,6 +146,27 @@ int start_sim(const std::vector<std::string> &args, const std::vector<std::strin
     return pid;
 }
 
+int spawn_built(const char *bin, const std::vector<std::string> &args, int out_fd, int close_fd,
+                const std::string &err_path, const std::vector<std::string> &env) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (err < 0) _exit(126);
+        if (close_fd >= 0) close(close_fd);  // the reader's end: EPIPE must reach us
+        dup2(out_fd, 1);
+        dup2(err, 2);
+        // Only stdout may hold the pipe: its close is the end of input.
+        if (out_fd > 2) close(out_fd);
+        for (const auto &e : env) putenv(strdup(e.c_str()));
+        std::vector<char *> argv{const_cast<char *>(bin)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        alarm(240);
+        exec_built(argv);
+    }
+    return pid;
+}
+
 int wait_status(int pid) {
     int st = 0;
     waitpid(pid, &st, 0);
@@ -326,6 +347,7 @@ ScenarioStep sim_step() {
         std::string board = "two-display", card, dir;
         std::vector<std::pair<std::string, std::string>> files;
         RunResult r;
+        std::string printed;
     };
     auto run = std::make_shared<Run>();
     auto unescape = [](std::string t) {
@@ -343,21 +365,44 @@ ScenarioStep sim_step() {
             run->card += rest + "\n";
         } else if (word == "file") {
             run->files.emplace_back(a, unescape(rest.substr(std::min(rest.size(), a.size() + 1))));
-        } else if (word == "run") {
+        } else if (word == "run" || word == "feed") {
             run->dir = test_dir();
             for (const auto &[path, text] : run->files) {
                 fs::create_directories(fs::path(run->dir + "/root" + path).parent_path());
                 write_file(run->dir + "/root" + path, text);
             }
-            std::string card = run->dir + "/board.card", stream = a == "-" ? "" : a;
+            std::string card = run->dir + "/board.card", in = a == "-" ? "" : a;
             write_file(card, read_file(board_path(run->board)) + run->card);
-            run->r = run_sim({},
-                             {"ZYL_SIM_CARD=" + card, "ZYL_SIM_PNG_DIR=" + run->dir,
-                              "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
-                             a[0] == '/' || a == "-" ? stream : stream_path(a), run->dir,
-                             b.empty() ? 240 : std::stoi(b));
-            *run = Run{"two-display", "", run->dir, {}, run->r};
+            std::vector<std::string> args;
+            for (std::istringstream all(rest); all >> b;)
+                args.push_back(b.find(".h26") != std::string::npos ? stream_path(b) : b);
+            int p[2] = {-1, -1}, feeder = -1;
+            if (word == "feed" && pipe(p) == 0) {
+                feeder = spawn_built(ZYL_FEEDER_BIN, args, p[1], p[0], run->dir + "/feeder.txt");
+                close(p[1]);
+                in = "/proc/self/fd/" + std::to_string(p[0]);  // opened again by the child
+            } else if (a[0] != '/' && a != "-") {
+                in = stream_path(a);
+            }
+            run->r =
+                run_sim({},
+                        {"ZYL_SIM_CARD=" + card, "ZYL_SIM_PNG_DIR=" + run->dir,
+                         "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                        in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
+            if (feeder > 0) {
+                close(p[0]);
+                EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
+            }
+            *run = Run{"two-display", "", run->dir, {}, run->r, run->r.err};
             return run->r.err;
+        } else if (word == "from") {
+            size_t at = run->r.err.find(rest);
+            return run->printed = at == std::string::npos ? run->r.err : run->r.err.substr(at);
+        } else if (word == "order") {
+            size_t gt = rest.find(" >> "), at = run->printed.find(rest.substr(0, gt));
+            EXPECT_NE(at, std::string::npos) << run->printed;
+            EXPECT_NE(run->printed.find(rest.substr(gt + 4), at), std::string::npos)
+                << run->printed;
         } else if (word == "status") {
             EXPECT_EQ(std::stoi(rest), run->r.status) << run->r.err;
         } else if (word == "black" || word == "video" || word == "red") {
@@ -371,6 +416,9 @@ ScenarioStep sim_step() {
             EXPECT_TRUE(b == "=" ? got == n : b == "<=" ? got <= n : b == ">=" && got >= n) << got;
         } else if (word == "contents") {
             EXPECT_EQ(unescape(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
+        } else if (word == "contains") {
+            std::string text = read_file(run->dir + "/root" + a);
+            EXPECT_NE(text.find(rest.substr(a.size() + 1)), std::string::npos) << text;
         } else if (word == "absent") {
             EXPECT_FALSE(fs::exists(run->dir + "/root" + a));
         } else if (word != "[") {

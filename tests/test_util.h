@@ -63,6 +63,11 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
 int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
               const std::string &stdin_path, const std::string &dir, int limit_s = 240);
 RunResult finish_sim(int pid, const std::string &dir);
+// Starts a program of this build with its stdout on `out_fd` (`close_fd`, the other end
+// of its pipe, closed in the child) and its stderr appended to `err_path`, and the
+// NAME=value entries of `env` added.
+int spawn_built(const char *bin, const std::vector<std::string> &args, int out_fd, int close_fd,
+                const std::string &err_path, const std::vector<std::string> &env = {});
 // Waits for a child: its exit status, or 128 + signal.
 int wait_status(int pid);
 // Waits up to `limit_s` seconds for a file to contain `needle`.
@@ -126,10 +131,12 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
 // (two-display unless given), "card LINE" adds a line to it (a fault), "file PATH
 // TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
 // [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
-// killed after SECONDS; it prints what the program did on stderr. After it: "status N";
+// killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name).
+// Either prints what the program did on stderr; "from TEXT" prints it from the first
+// line containing TEXT on. After them: "status N"; "order A >> B" for B printed after A;
 // "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;
 // "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
-// TEXT" and "absent PATH" for files under the root.
+// TEXT", "contains PATH TEXT" and "absent PATH" for files under the root.
 ScenarioStep sim_step();
 
 // Number of lines of `text` that contain `needle`.
