@@ -330,6 +330,8 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         } else if (word == "say" || word == "only") {
             kind = word;
             block += rest + "\n";
+        } else if (word == "silent") {
+            EXPECT_EQ("", printed);
         } else if (word == "count") {
             EXPECT_EQ(std::stoi(rest), count_lines(printed, rest.substr(rest.find(' ') + 1)))
                 << printed;
