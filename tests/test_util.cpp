@@ -330,6 +330,10 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         } else if (word == "say" || word == "only") {
             kind = word;
             block += rest + "\n";
+        } else if (word == "order") {
+            size_t gt = rest.find(" >> "), at = printed.find(rest.substr(0, gt));
+            EXPECT_NE(at, std::string::npos) << printed;
+            EXPECT_NE(printed.find(rest.substr(gt + 4), at), std::string::npos) << printed;
         } else if (word == "silent") {
             EXPECT_EQ("", printed);
         } else if (word == "count") {
@@ -349,7 +353,6 @@ ScenarioStep sim_step() {
         std::string board = "two-display", card, dir;
         std::vector<std::pair<std::string, std::string>> files;
         RunResult r;
-        std::string printed;
     };
     auto run = std::make_shared<Run>();
     auto unescape = [](std::string t) {
@@ -395,16 +398,11 @@ ScenarioStep sim_step() {
                 close(p[0]);
                 EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
             }
-            *run = Run{"two-display", "", run->dir, {}, run->r, run->r.err};
+            *run = Run{"two-display", "", run->dir, {}, run->r};
             return run->r.err;
         } else if (word == "from") {
             size_t at = run->r.err.find(rest);
-            return run->printed = at == std::string::npos ? run->r.err : run->r.err.substr(at);
-        } else if (word == "order") {
-            size_t gt = rest.find(" >> "), at = run->printed.find(rest.substr(0, gt));
-            EXPECT_NE(at, std::string::npos) << run->printed;
-            EXPECT_NE(run->printed.find(rest.substr(gt + 4), at), std::string::npos)
-                << run->printed;
+            return at == std::string::npos ? run->r.err : run->r.err.substr(at);
         } else if (word == "status") {
             EXPECT_EQ(std::stoi(rest), run->r.status) << run->r.err;
         } else if (word == "black" || word == "video" || word == "red") {

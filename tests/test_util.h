@@ -133,7 +133,7 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
 // [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
 // killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name).
 // Either prints what the program did on stderr; "from TEXT" prints it from the first
-// line containing TEXT on. After them: "status N"; "order A >> B" for B printed after A;
+// line containing TEXT on. After them: "status N";
 // "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;
 // "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
 // TEXT", "contains PATH TEXT" and "absent PATH" for files under the root.
