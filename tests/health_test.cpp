@@ -9,7 +9,6 @@
 
 #include "app/health.h"
 #include "app/hotplug.h"
-#include "app/mailbox.h"
 #include "kms/kms.h"
 #include "tests/test_util.h"
 

@@ -1,22 +1,16 @@
 // Which CRTC and video plane a connector gets, from plain plane and encoder lists,
 // and drm_init on the shipped virtual boards.
-#include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 #include "kms/kms.h"
 #include "sim/sim.h"
 #include "test_util.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 namespace {
 

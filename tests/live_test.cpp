@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +19,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "sim/sim.h"
 #include "spitee/spitee.h"

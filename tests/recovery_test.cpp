@@ -3,7 +3,6 @@
 // that end the process run in a child. Extradata sizes are counted here by a plain
 // byte walk that shares no code with the reader.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
