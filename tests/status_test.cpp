@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,49 +119,35 @@ class Polls : public testing::Test {
     std::string dir;
 };
 
-TEST_F(Polls, ByModificationTime) {
-    EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "sat=7\n", 1000);
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(7, g_telem.sat);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "sat=7\n", 1001);  // same text, new time: a change
-    EXPECT_EQ(1, poll_telemetry());
-    put("TELEMETRY", "drn=50\n", 1002);
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(-1, g_telem.sat) << "the record is replaced as a whole";
-    unlink(path("TELEMETRY").c_str());
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(0, g_telem.valid);
-    EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "drn=50\n", 1002);  // put back as it was: read again
-    EXPECT_EQ(1, poll_telemetry());
-
-    // A message stays when the menu file goes; an open menu closes.
-    put("MENU", "message\nHello\n", 1000);
-    EXPECT_EQ(1, poll_menu());
-    unlink(path("MENU").c_str());
-    EXPECT_EQ(0, poll_menu());
-    EXPECT_STREQ("Hello", g_menu.msg);
-    put("MENU", "open\n", 1001);
-    EXPECT_EQ(1, poll_menu());
-    unlink(path("MENU").c_str());
-    EXPECT_EQ(1, poll_menu());
-    EXPECT_EQ(0, g_menu.open);
-    setenv("ZYL_KMS_MENU", "", 1);  // set but empty: a missing file
-    EXPECT_EQ(0, poll_menu());
-
-    // Connect information outlives its file; the pop-up does not.
-    put("CONNECT", "ssid=Net\n", 1000);
-    EXPECT_EQ(1, poll_connect());
-    unlink(path("CONNECT").c_str());
-    EXPECT_EQ(0, poll_connect());
-    EXPECT_STREQ("Net", g_conn_ssid);
-    put("OSD", "info\nHi\n", 1000);
-    EXPECT_EQ(1, poll_osd());
-    unlink(path("OSD").c_str());
-    EXPECT_EQ(1, poll_osd());
-    EXPECT_EQ(0, g_osd.active);
+// The scenarios of tests/data/polls.txt, each from missing files.
+TEST_F(Polls, ScenariosOfTheDataFile) {
+    run_scenarios("polls.txt", "", [&](const std::string &word, const std::string &rest) {
+        std::istringstream words(rest);
+        std::string name;
+        long n = 0;
+        words >> name >> n;
+        if (word == "[") {
+            SetUp();
+        } else if (word == "put") {
+            size_t text = rest.find(' ', name.size() + 1);
+            put(name.c_str(), unescaped(text == std::string::npos ? "" : rest.substr(text + 1)), n);
+        } else if (word == "remove") {
+            unlink(path(name.c_str()).c_str());
+        } else if (word == "poll") {
+            EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
+                         : name == "MENU"    ? poll_menu()
+                         : name == "CONNECT" ? poll_connect()
+                                             : poll_osd());
+        } else if (word == "records") {
+            char s[200];
+            snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d", g_telem.valid,
+                     g_telem.sat, g_menu.open, g_menu.msg, g_conn_ssid, g_osd.active);
+            EXPECT_EQ(rest, s);
+        } else if (word != "[") {
+            ADD_FAILURE() << "unknown line";
+        }
+        return std::optional<std::string>();
+    });
 }
 
 TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {

@@ -348,6 +348,11 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
     EXPECT_GT(sections, 0) << "no scenario " << section << " in " << file;
 }
 
+std::string unescaped(std::string text) {
+    for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+    return text;
+}
+
 ScenarioStep sim_step() {
     struct Run {
         std::string board = "two-display", card, dir;
@@ -355,10 +360,6 @@ ScenarioStep sim_step() {
         RunResult r;
     };
     auto run = std::make_shared<Run>();
-    auto unescape = [](std::string t) {
-        for (size_t at; (at = t.find("\\n")) != std::string::npos;) t.replace(at, 2, "\n");
-        return t;
-    };
     return [=](const std::string &word, const std::string &rest) -> std::optional<std::string> {
         std::istringstream words(rest);
         std::string a, b;
@@ -369,7 +370,7 @@ ScenarioStep sim_step() {
         } else if (word == "card") {
             run->card += rest + "\n";
         } else if (word == "file") {
-            run->files.emplace_back(a, unescape(rest.substr(std::min(rest.size(), a.size() + 1))));
+            run->files.emplace_back(a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1))));
         } else if (word == "run" || word == "feed") {
             run->dir = test_dir();
             for (const auto &[path, text] : run->files) {
@@ -415,7 +416,7 @@ ScenarioStep sim_step() {
             long got = read_stats(run->dir + "/stats.txt")[a];
             EXPECT_TRUE(b == "=" ? got == n : b == "<=" ? got <= n : b == ">=" && got >= n) << got;
         } else if (word == "contents") {
-            EXPECT_EQ(unescape(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
+            EXPECT_EQ(unescaped(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
         } else if (word == "contains") {
             std::string text = read_file(run->dir + "/root" + a);
             EXPECT_NE(text.find(rest.substr(a.size() + 1)), std::string::npos) << text;

@@ -127,6 +127,9 @@ using ScenarioStep =
     std::function<std::optional<std::string>(const std::string &word, const std::string &rest)>;
 void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step);
 
+// A scenario file's text with each "\\n" a line end.
+std::string unescaped(std::string text);
+
 // The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
 // (two-display unless given), "card LINE" adds a line to it (a fault), "file PATH
 // TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
