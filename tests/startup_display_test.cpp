@@ -46,17 +46,6 @@ TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
 
 // ---- the real program on the virtual board ----
 
-TEST(DisplayWait, NoCardWaitsAndSaysSoOnce) {
-    std::string dir = test_dir();
-    RunResult r = run_sim({}, {"ZYL_SIM_CARD=", "ZYL_SIM_ROOT=" + dir}, "", dir, 3);
-    EXPECT_NE(0, r.status) << "still waiting when the limit ended it";
-    EXPECT_EQ(0u, r.err.find("zyl-mpp: no DRM display card with connectors\n"
-                             "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n"));
-    EXPECT_EQ(1, count_lines(r.err, "no display yet"));
-    EXPECT_EQ(0, count_lines(r.err, "display appeared"));
-    EXPECT_EQ(0, count_lines(r.err, "zyl-mpp: pacing")) << "settings wait for a display";
-}
-
 TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
     std::string dir = test_dir();
     std::string card = dir + "/late.card";

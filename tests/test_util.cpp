@@ -298,6 +298,7 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         EXPECT_TRUE(kind != "say" || printed.find(block) != std::string::npos)
             << name << ": " << block << "not in:\n"
             << printed;
+        EXPECT_TRUE(kind != "first" || printed.rfind(block, 0) == 0) << name << ": " << block;
         EXPECT_TRUE(kind != "only" || printed == block) << name << ": " << block << "not:\n"
                                                         << printed;
         block.clear();
@@ -327,7 +328,7 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
             if (value.rfind("{streams}", 0) == 0) value = stream_path(value.substr(10));
             env.push_back(rest.substr(0, rest.find('=')));
             setenv(env.back().c_str(), value.c_str(), 1);
-        } else if (word == "say" || word == "only") {
+        } else if (word == "say" || word == "only" || word == "first") {
             kind = word;
             block += rest + "\n";
         } else if (word == "order") {
@@ -392,8 +393,8 @@ ScenarioStep sim_step() {
             }
             run->r =
                 run_sim({},
-                        {"ZYL_SIM_CARD=" + card, "ZYL_SIM_PNG_DIR=" + run->dir,
-                         "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                        {"ZYL_SIM_CARD=" + (run->board == "-" ? "" : card),
+                         "ZYL_SIM_PNG_DIR=" + run->dir, "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
                         in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
             if (feeder > 0) {
                 close(p[0]);

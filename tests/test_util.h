@@ -131,7 +131,7 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
 std::string unescaped(std::string text);
 
 // The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
-// (two-display unless given), "card LINE" adds a line to it (a fault), "file PATH
+// (two-display unless given, "-" for no card), "card LINE" adds a line to it (a fault), "file PATH
 // TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
 // [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
 // killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name).
