@@ -118,45 +118,50 @@ class Gate : public testing::Test {
         return s;
     }
     uint64_t dropped_before = 0;
+
+  public:
+    // The steps of tests/data/gate.txt.
+    ScenarioStep step() {
+        dropped_before = g_drop_gate;
+        return [this, lines = std::string()](const std::string &word,
+                                             const std::string &rest) mutable {
+            std::istringstream words(rest);
+            std::string kind, from, result;
+            int64_t ms = 0, unit = INT64_MIN, n = 1;
+            words >> ms >> kind;
+            if (word == "showing" || word == "hevc") {
+                (word == "showing" ? showing_video : g_is_hevc) = 1;
+            } else if (word == "arm" || word == "gap") {
+                lines.clear();
+                if (word == "gap") return std::optional(gap_at(ms));
+                gate_arm(rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);
+            } else if (word == "pass") {
+                for (std::string w; words >> w && w != "->";)
+                    w == "from" ? void(words >> unit) : void(n = std::stoll(w.substr(1)));
+                words >> result;
+                for (int i = 0; i < n; i++)
+                    EXPECT_EQ(result == "passed", pass_at(ms, kind == "key", &lines, unit)) << i;
+                return std::optional(lines);
+            } else if (word == "state") {
+                EXPECT_EQ(rest, state());
+            } else if (word == "gate") {
+                EXPECT_EQ(rest, gate());
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return std::optional<std::string>();
+        };
+    }
+
+  protected:
     std::string dir;
 };
 
 }  // namespace
 
-// The scenarios of tests/data/gate.txt, each from the state SetUp leaves.
-TEST_F(Gate, ScenariosOfTheDataFile) {
-    std::string lines;
-    run_scenarios("gate.txt", "", [&](const std::string &word, const std::string &rest) {
-        std::istringstream words(rest);
-        std::string kind, from, result;
-        int64_t ms = 0, unit = INT64_MIN, n = 1;
-        words >> ms >> kind;
-        if (word == "[") {
-            SetUp();
-            dropped_before = g_drop_gate;
-        } else if (word == "showing" || word == "hevc") {
-            (word == "showing" ? showing_video : g_is_hevc) = 1;
-        } else if (word == "arm" || word == "gap") {
-            lines.clear();
-            if (word == "gap") return std::optional(gap_at(ms));
-            gate_arm(rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);
-        } else if (word == "pass") {
-            for (std::string w; words >> w && w != "->";)
-                w == "from" ? void(words >> unit) : void(n = std::stoll(w.substr(1)));
-            words >> result;
-            for (int i = 0; i < n; i++)
-                EXPECT_EQ(result == "passed", pass_at(ms, kind == "key", &lines, unit)) << i;
-            return std::optional(lines);
-        } else if (word == "state") {
-            EXPECT_EQ(rest, state());
-        } else if (word == "gate") {
-            EXPECT_EQ(rest, gate());
-        } else {
-            ADD_FAILURE() << "unknown line";
-        }
-        return std::optional<std::string>();
-    });
-}
+// The scenarios of tests/data/gate.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Gate>("gate.txt", "", "Gate", [](Gate &t) { return t.step(); });
 
 // ---- hiding the video on the virtual card ----
 

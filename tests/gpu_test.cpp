@@ -674,9 +674,7 @@ int differing_points(const Picture &a, const Picture &b, bool mirror) {
 }
 
 // The PassStart runs of tests/data/runs.txt.
-TEST(PassStart, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "PassStart.", sim_step());
-}
+[[maybe_unused]] const bool kRuns = register_runs("PassStart.");
 
 TEST(PassStart, AFrameThatMissesThePassLeavesNoPlaneRotationBehind) {
     // The shader mirrors; the one frame that cannot be imported is shown through the

@@ -122,8 +122,6 @@ TEST(Hotplug, MonitorIdentity) {
 }
 
 // The Hotplug runs of tests/data/runs.txt.
-TEST(Hotplug, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "Hotplug.", sim_step());
-}
+[[maybe_unused]] const bool kRuns = register_runs("Hotplug.");
 
 }  // namespace

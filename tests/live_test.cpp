@@ -189,9 +189,7 @@ TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
 
 // The runs of tests/data/runs.txt through a live link: dropouts, damaged units,
 // decoder stalls and rebuilds.
-TEST(Live, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "Live", sim_step());
-}
+[[maybe_unused]] const bool kRuns = register_runs("Live");
 
 TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
     // Fitted on the monitor, stretched and mirrored on the panel; the connect screen

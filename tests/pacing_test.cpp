@@ -89,90 +89,44 @@ class Hold : public testing::Test {
         nout = saved_nout;
     }
     int saved_nout = nout;
+
+  public:
+    // The steps of tests/data/hold.txt.
+    ScenarioStep step() {
+        return [=, this](const std::string &word, const std::string &rest) mutable {
+            std::istringstream words(rest);
+            int64_t n = 0, us = 0;
+            words >> n >> us;
+            std::optional<std::string> printed;
+            if (word == "source") {
+                g_src_interval_us = n;
+            } else if (word == "phase") {
+                g_smooth_phase = int(n);
+            } else if (word == "ticks" || word == "presents") {
+                testing::internal::CaptureStderr();
+                for (int i = 0; i < n; i++)
+                    if (word == "ticks")
+                        frame_hold_evaluate();
+                    else
+                        vblank_learn(us);
+                printed = testing::internal::GetCapturedStderr();
+            } else if (word == "hold") {
+                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) +
+                                    " cap=" + std::to_string(g_mb_cap) +
+                                    " blocks=" + std::to_string(g_flip_blocks));
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
+    }
+
+  protected:
 };
 
-// The scenarios of tests/data/hold.txt.
-TEST_F(Hold, ScenariosOfTheDataFile) {
-    run_scenarios("hold.txt", "", [&](const std::string &word, const std::string &rest) {
-        std::istringstream words(rest);
-        int64_t n = 0, us = 0;
-        words >> n >> us;
-        std::optional<std::string> printed;
-        if (word == "[") {
-            SetUp();
-        } else if (word == "source") {
-            g_src_interval_us = n;
-        } else if (word == "phase") {
-            g_smooth_phase = int(n);
-        } else if (word == "ticks" || word == "presents") {
-            testing::internal::CaptureStderr();
-            for (int i = 0; i < n; i++)
-                if (word == "ticks")
-                    frame_hold_evaluate();
-                else
-                    vblank_learn(us);
-            printed = testing::internal::GetCapturedStderr();
-        } else if (word == "hold") {
-            EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) + " cap=" + std::to_string(g_mb_cap) +
-                                " blocks=" + std::to_string(g_flip_blocks));
-        } else {
-            ADD_FAILURE() << "unknown line";
-        }
-        return printed;
-    });
-}
-
-TEST(DisplayCap, ThirtyFpsCap) {
-    // 30 fps: a frame passes once 33,333 - 2,000 = 31,333 us have gone by.
-    int64_t last = 0, t = 1000000;
-    std::string seen;
-    for (int i = 0; i < 6; i++, t += 16700) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
-    EXPECT_EQ("PDPDPD", seen);
-    last = 1000000;
-    EXPECT_FALSE(display_cap_decide(30, &last, 1000000 + 31332));
-    EXPECT_TRUE(display_cap_decide(30, &last, 1000000 + 31333));
-    seen.clear();
-    for (int i = 0; i < 5; i++, t += 32000) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
-    EXPECT_EQ("PPPPP", seen);
-}
-
-TEST(DisplayCap, DroppedFrameCountsAndMovesTheGapClock) {
-    struct Case {
-        const char *value;
-        int fps;
-    };
-    for (Case c : {Case{"30", 30}, Case{"fast", 0}}) {
-        setenv("ZYL_KMS_DISPLAY_FPS", c.value, 1);
-        g_display_fps = -2;
-        g_cap_last_pass = 0;
-        uint64_t drops = g_drop_throttle;
-        last_frame_time = 0;
-        EXPECT_TRUE(display_cap_pass_at(5000000)) << c.value;
-        bool passed = display_cap_pass_at(5016000);
-        EXPECT_EQ(c.fps, g_display_fps);
-        EXPECT_EQ(c.fps == 0, passed) << c.value;
-        EXPECT_EQ(drops + (passed ? 0 : 1), g_drop_throttle);
-        EXPECT_EQ(passed ? 0 : 5016000, last_frame_time);
-    }
-    unsetenv("ZYL_KMS_DISPLAY_FPS");
-    g_display_fps = -2;
-}
-
-TEST(VblankLearn, TwentyInARowAtTheThresholds) {
-    FlipLearn s{0, 0, 0};
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
-    s = flip_learn_step(s, 5999);  // neither fast nor slow: both runs start over
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
-    EXPECT_EQ(0, s.blocks);
-    s = flip_learn_step(s, 6000);
-    EXPECT_EQ(1, s.blocks);
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
-    s = flip_learn_step(s, 2000);
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
-    EXPECT_EQ(1, s.blocks);
-    s = flip_learn_step(s, 1999);
-    EXPECT_EQ(0, s.blocks);
-}
+// The scenarios of tests/data/hold.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Hold>("hold.txt", "", "Hold", [](Hold &t) { return t.step(); });
 
 // ---- phase pacing: the schedule played against arrival times, the clock passed in ----
 

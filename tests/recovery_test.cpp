@@ -228,6 +228,53 @@ class Recovery : public ::testing::Test {
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
         return ReaderArgs{ctx, av_parser_init(codec->id), codec, decoder, 0};
     }
+
+  public:
+    // The steps of tests/data/recovery.txt.
+    ScenarioStep step() {
+        return [this, input = Bytes(), soft = false, status = -1](const std::string &word,
+                                                                  const std::string &rest) mutable {
+            std::optional<std::string> printed;
+            std::istringstream words(rest);
+            if (word == "input") {
+                input.clear();
+                for (std::string w; words >> w;) {
+                    size_t star = w.find('*');
+                    int n = star == std::string::npos ? 1 : std::stoi(w.substr(star + 1));
+                    for (int i = 0; i < n; i++)
+                        input += w == "aud" ? with_trailing_aud("")
+                                            : read_file(stream_path(w.substr(0, star)));
+                }
+            } else if (word == "soft") {
+                soft = true;
+            } else if (word == "read") {
+                reset();
+                if (soft) g_wait_key = 1, g_gate_since = 12345;
+                soft = false;
+                printed = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str()).err;
+            } else if (word == "child") {
+                reset();
+                std::tie(status, printed) = run_child(input);
+            } else if (word == "status") {
+                EXPECT_EQ(std::stoi(rest), status);
+            } else if (word == "decoder") {
+                char s[200];
+                SimDecStats d = sim_dec_stats();
+                snprintf(s, sizeof s,
+                         "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
+                         "since=%s",
+                         int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
+                         (unsigned long long)g_reopens, int(g_wait_key), int(g_gate_hard),
+                         g_gate_since == 12345 ? "kept"
+                         : g_gate_since        ? "set"
+                                               : "none");
+                EXPECT_EQ(rest, s);
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
+    }
 };
 
 const char kStalledEnd[] = "— flushing, waiting for a keyframe (#";
@@ -365,59 +412,11 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     EXPECT_EQ(rebuild_extradata_len(st.ps, 1), -1);
 }
 
-// The scenarios of tests/data/recovery.txt, and the Recovery runs of tests/data/runs.txt.
-TEST_F(Recovery, ScenariosOfTheDataFile) {
-    Bytes input;
-    bool soft = false;
-    int status = -1;
-    run_scenarios("recovery.txt", "", [&](const std::string &word, const std::string &rest) {
-        std::optional<std::string> printed;
-        std::istringstream words(rest);
-        if (word == "[") {
-            SetUp();
-        } else if (word == "input") {
-            input.clear();
-            for (std::string w; words >> w;) {
-                size_t star = w.find('*');
-                int n = star == std::string::npos ? 1 : std::stoi(w.substr(star + 1));
-                for (int i = 0; i < n; i++)
-                    input += w == "aud" ? with_trailing_aud("")
-                                        : read_file(stream_path(w.substr(0, star)));
-            }
-        } else if (word == "soft") {
-            soft = true;
-        } else if (word == "read") {
-            reset();
-            if (soft) g_wait_key = 1, g_gate_since = 12345;
-            soft = false;
-            printed = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str()).err;
-        } else if (word == "child") {
-            reset();
-            std::tie(status, printed) = run_child(input);
-        } else if (word == "status") {
-            EXPECT_EQ(std::stoi(rest), status);
-        } else if (word == "decoder") {
-            char s[200];
-            SimDecStats d = sim_dec_stats();
-            snprintf(s, sizeof s,
-                     "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
-                     "since=%s",
-                     int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
-                     (unsigned long long)g_reopens, int(g_wait_key), int(g_gate_hard),
-                     g_gate_since == 12345 ? "kept"
-                     : g_gate_since        ? "set"
-                                           : "none");
-            EXPECT_EQ(rest, s);
-        } else {
-            ADD_FAILURE() << "unknown line";
-        }
-        return printed;
-    });
-}
-
-// The Recovery runs of tests/data/runs.txt.
-TEST_F(Recovery, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "Recovery.", sim_step());
-}
+// The scenarios of tests/data/recovery.txt and the Recovery runs of tests/data/runs.txt,
+// each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios = register_scenarios<Recovery>(
+    "recovery.txt", "", "Recovery", [](Recovery &t) { return t.step(); });
+[[maybe_unused]] const bool kRuns = register_scenarios<Recovery>(
+    "runs.txt", "Recovery.", nullptr, [](Recovery &) { return sim_step(); });
 
 }  // namespace

@@ -69,6 +69,4 @@ TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
 }
 
 // The DisplayStartup runs of tests/data/runs.txt.
-TEST(DisplayStartup, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "DisplayStartup.", sim_step());
-}
+[[maybe_unused]] static const bool kRuns = register_runs("DisplayStartup.");

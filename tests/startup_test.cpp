@@ -34,44 +34,24 @@ std::string settings_state() {
     return s;
 }
 
-// One scenario of tests/data/settings.txt.
-void settings(const std::string &section) {
-    run_scenarios("settings.txt", section, [](const std::string &word, const std::string &rest) {
-        std::optional<std::string> printed;
-        if (word == "read") {
-            testing::internal::CaptureStderr();
-            read_settings(rest == "interlaced");
-            printed = testing::internal::GetCapturedStderr();
-        } else if (word == "state") {
-            EXPECT_EQ(rest, settings_state());
-        } else if (word != "[") {
-            ADD_FAILURE() << "unknown line";
-        }
-        return printed;
+// The scenarios of tests/data/settings.txt, each a test of its own (and so a process
+// of its own).
+[[maybe_unused]] const bool kSettings =
+    register_scenarios("settings.txt", "", "Settings", [](testing::Test &) -> ScenarioStep {
+        return [](const std::string &word, const std::string &rest) {
+            std::optional<std::string> printed;
+            if (word == "read") {
+                testing::internal::CaptureStderr();
+                read_settings(rest == "interlaced");
+                printed = testing::internal::GetCapturedStderr();
+            } else if (word == "state") {
+                EXPECT_EQ(rest, settings_state());
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
     });
-}
-
-TEST(Settings, DefaultsAndTheirLines) {
-    settings("DefaultsAndTheirLines");
-}
-TEST(Settings, EveryLineInItsOrder) {
-    settings("EveryLineInItsOrder");
-}
-TEST(Settings, SwitchesLookOnlyAtTheFirstCharacter) {
-    settings("SwitchesLookOnlyAtTheFirstCharacter");
-}
-TEST(Settings, AntiflickerOverridesTheModeBothWays) {
-    settings("AntiflickerOverridesTheModeBothWays");
-}
-TEST(Settings, FlipTextIsKeptButOnlyExactWordsRotate) {
-    settings("FlipTextIsKeptButOnlyExactWordsRotate");
-}
-TEST(Settings, NumbersAreLenient) {
-    settings("NumbersAreLenient");
-}
-TEST(Settings, RawDsiValuesAndTheLutPath) {
-    settings("RawDsiValuesAndTheLutPath");
-}
 
 TEST(DisplayWait, BackOffGrowsToFiveSeconds) {
     int expected[] = {500, 1000, 1500, 2000, 2500, 3000, 3500, 4000, 4500, 5000, 5000, 5000};
@@ -164,9 +144,7 @@ TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
 }
 
 // The Decoder runs of tests/data/runs.txt.
-TEST(Decoder, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "Decoder.", sim_step());
-}
+[[maybe_unused]] const bool kRuns = register_runs("Decoder.");
 
 TEST(AvLog, OneLineAKindThenASummaryEveryTenSeconds) {
     EXPECT_EQ(avlog_key("error while decoding MB 12 3, bytestream -45"),

@@ -117,38 +117,45 @@ class Polls : public testing::Test {
         set_mtime(path(name), sec);
     }
     std::string dir;
+
+  public:
+    // The steps of tests/data/polls.txt.
+    ScenarioStep step() {
+        return [=, this](const std::string &word, const std::string &rest) mutable {
+            std::istringstream words(rest);
+            std::string name;
+            long n = 0;
+            words >> name >> n;
+            if (word == "put") {
+                size_t text = rest.find(' ', name.size() + 1);
+                put(name.c_str(), unescaped(text == std::string::npos ? "" : rest.substr(text + 1)),
+                    n);
+            } else if (word == "remove") {
+                unlink(path(name.c_str()).c_str());
+            } else if (word == "poll") {
+                EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
+                             : name == "MENU"    ? poll_menu()
+                             : name == "CONNECT" ? poll_connect()
+                                                 : poll_osd());
+            } else if (word == "records") {
+                char s[200];
+                snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d",
+                         g_telem.valid, g_telem.sat, g_menu.open, g_menu.msg, g_conn_ssid,
+                         g_osd.active);
+                EXPECT_EQ(rest, s);
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return std::optional<std::string>();
+        };
+    }
+
+  protected:
 };
 
-// The scenarios of tests/data/polls.txt, each from missing files.
-TEST_F(Polls, ScenariosOfTheDataFile) {
-    run_scenarios("polls.txt", "", [&](const std::string &word, const std::string &rest) {
-        std::istringstream words(rest);
-        std::string name;
-        long n = 0;
-        words >> name >> n;
-        if (word == "[") {
-            SetUp();
-        } else if (word == "put") {
-            size_t text = rest.find(' ', name.size() + 1);
-            put(name.c_str(), unescaped(text == std::string::npos ? "" : rest.substr(text + 1)), n);
-        } else if (word == "remove") {
-            unlink(path(name.c_str()).c_str());
-        } else if (word == "poll") {
-            EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
-                         : name == "MENU"    ? poll_menu()
-                         : name == "CONNECT" ? poll_connect()
-                                             : poll_osd());
-        } else if (word == "records") {
-            char s[200];
-            snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d", g_telem.valid,
-                     g_telem.sat, g_menu.open, g_menu.msg, g_conn_ssid, g_osd.active);
-            EXPECT_EQ(rest, s);
-        } else if (word != "[") {
-            ADD_FAILURE() << "unknown line";
-        }
-        return std::optional<std::string>();
-    });
-}
+// The scenarios of tests/data/polls.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Polls>("polls.txt", "", "Polls", [](Polls &t) { return t.step(); });
 
 TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {
     put("MENU", "open\n2\n", 1000);

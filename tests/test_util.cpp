@@ -289,39 +289,37 @@ std::string from_first_live(const std::string &err) {
     return at == std::string::npos ? err : err.substr(at);
 }
 
-void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step) {
+std::vector<std::string> scenario_names(const std::string &file, const std::string &prefix) {
     std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
-    std::string printed, block, kind, name;
+    std::vector<std::string> names;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("[" + prefix, 0) == 0) names.push_back(line.substr(1, line.find(']') - 1));
+    return names;
+}
+
+void run_scenarios(const std::string &file, const std::string &name, const ScenarioStep &step) {
+    std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
+    std::string printed, block, kind, current;
     std::vector<std::string> env;
-    int sections = 0;
+    bool found = false;
     auto end_block = [&] {
         EXPECT_TRUE(kind != "say" || printed.find(block) != std::string::npos)
-            << name << ": " << block << "not in:\n"
+            << block << "not in:\n"
             << printed;
-        EXPECT_TRUE(kind != "first" || printed.rfind(block, 0) == 0) << name << ": " << block;
-        EXPECT_TRUE(kind != "only" || printed == block) << name << ": " << block << "not:\n"
-                                                        << printed;
+        EXPECT_TRUE(kind != "first" || printed.rfind(block, 0) == 0) << block;
+        EXPECT_TRUE(kind != "only" || printed == block) << block << "not:\n" << printed;
         block.clear();
         kind.clear();
-    };
-    auto unset = [&] {
-        for (const std::string &e : env) unsetenv(e.c_str());
-        env.clear();
     };
     for (std::string line; std::getline(in, line);) {
         const std::string word = line.substr(0, line.find(' ')),
                           rest = line.substr(std::min(line.size(), word.size() + 1));
         if (word != kind) end_block();
         if (line[0] == '[') {
-            name = line.substr(1, line.find(']') - 1);
-            unset();
-            if (name.rfind(section, 0) == 0) {
-                sections++;
-                step("[", name);
-            }
+            current = line.substr(1, line.find(']') - 1);
+            found |= current == name;
         }
-        if (line.empty() || line[0] == '#' || line[0] == '[' || name.rfind(section, 0) != 0)
-            continue;
+        if (line.empty() || line[0] == '#' || line[0] == '[' || current != name) continue;
         SCOPED_TRACE(name + ": " + line);
         if (word == "env") {
             std::string value = rest.substr(rest.find('=') + 1);
@@ -345,13 +343,18 @@ void run_scenarios(const std::string &file, const std::string &section, const Sc
         }
     }
     end_block();
-    unset();
-    EXPECT_GT(sections, 0) << "no scenario " << section << " in " << file;
+    for (const std::string &e : env) unsetenv(e.c_str());
+    EXPECT_TRUE(found) << "no scenario " << name << " in " << file;
 }
 
 std::string unescaped(std::string text) {
     for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
     return text;
+}
+
+bool register_runs(const std::string &prefix) {
+    return register_scenarios("runs.txt", prefix, nullptr,
+                              [](testing::Test &) { return sim_step(); });
 }
 
 ScenarioStep sim_step() {
@@ -423,7 +426,7 @@ ScenarioStep sim_step() {
             EXPECT_NE(text.find(rest.substr(a.size() + 1)), std::string::npos) << text;
         } else if (word == "absent") {
             EXPECT_FALSE(fs::exists(run->dir + "/root" + a));
-        } else if (word != "[") {
+        } else {
             ADD_FAILURE() << "unknown line";
         }
         return std::nullopt;

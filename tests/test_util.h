@@ -8,9 +8,12 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "app/mailbox.h"
 
@@ -116,16 +119,43 @@ T parse_text(T (*parser)(FILE *), const std::string &text) {
     return t;
 }
 
-// Runs the scenarios of tests/data/`file` whose names start with `section`, a line at
-// a time. "[name]" starts a scenario, with the variables of the last one
-// unset; "env NAME=value" sets one ("{streams}/NAME" a generated stream); consecutive "say" lines
-// must appear together, in order, in what the last action printed, and consecutive "only" lines
-// must be all of it; "count N TEXT": N of its lines contain TEXT. `step` gets every other line as
-// its first word and the rest, and returns what an action printed (nullopt for a
-// check). Empty lines and lines starting with "#" end a "say" block.
+// Runs the scenario `name` of tests/data/`file`, a line at a time. "[name]" starts a
+// scenario; "env NAME=value" sets a variable for the rest of it ("{streams}/NAME" a
+// generated stream); consecutive "say" lines must appear together, in order, in what
+// the last action printed, consecutive "first" lines must begin it and consecutive
+// "only" lines must be all of it; "silent": it printed nothing; "count N TEXT": N of
+// its lines contain TEXT; "order A >> B": it printed B after A. `step` gets every other
+// line as its first word and the rest, and returns what an action printed (nullopt for
+// a check). Empty lines and lines starting with "#" end a block.
 using ScenarioStep =
     std::function<std::optional<std::string>(const std::string &word, const std::string &rest)>;
-void run_scenarios(const std::string &file, const std::string &section, const ScenarioStep &step);
+void run_scenarios(const std::string &file, const std::string &name, const ScenarioStep &step);
+// The names of the scenarios of tests/data/`file` that start with `prefix`.
+std::vector<std::string> scenario_names(const std::string &file, const std::string &prefix);
+
+// Makes each scenario of tests/data/`file` whose name starts with `prefix` a test of its
+// own, run with the step `step_for` makes for it (a `Fixture`, set up as for TEST_F):
+// in `suite`, named after the scenario, or with no suite given, "Suite.Name" scenarios.
+template <typename Fixture = testing::Test>
+bool register_scenarios(const std::string &file, const std::string &prefix, const char *suite,
+                        std::type_identity_t<std::function<ScenarioStep(Fixture &)>> step_for) {
+    struct Scenario : Fixture {
+        std::string file, name;
+        std::function<ScenarioStep(Fixture &)> step_for;
+        void TestBody() override { run_scenarios(file, name, step_for(*this)); }
+    };
+    for (const std::string &name : scenario_names(file, prefix)) {
+        size_t dot = suite ? std::string::npos : name.find('.');
+        testing::RegisterTest(suite ? suite : name.substr(0, dot).c_str(),
+                              name.substr(dot + 1).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [=]() -> Fixture * {
+                                  auto *t = new Scenario;
+                                  t->file = file, t->name = name, t->step_for = step_for;
+                                  return t;
+                              });
+    }
+    return true;
+}
 
 // A scenario file's text with each "\\n" a line end.
 std::string unescaped(std::string text);
@@ -141,6 +171,9 @@ std::string unescaped(std::string text);
 // "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
 // TEXT", "contains PATH TEXT" and "absent PATH" for files under the root.
 ScenarioStep sim_step();
+// The "Suite.Name" scenarios of tests/data/runs.txt that start with `prefix`, each a
+// test of its own running sim_step.
+bool register_runs(const std::string &prefix);
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);

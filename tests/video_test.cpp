@@ -57,9 +57,7 @@ bool video(const Picture &p, int x, int y) {
 }
 
 // The Video runs of tests/data/runs.txt.
-TEST(Video, RunsOfTheDataFile) {
-    run_scenarios("runs.txt", "Video.", sim_step());
-}
+[[maybe_unused]] const bool kRuns = register_runs("Video.");
 
 TEST(Video, OpenMenuOverPlayingVideoKeepsTheWholeArea) {
     // Tab 1 selected with the focus on the tab bar: on 1920x1080 its filled
