@@ -95,7 +95,13 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
     int p[2];
     if (pipe(p) != 0) return run;
-    pid_t feeder = spawn_feeder(feeder_args, p[1], p[0], run.dir + "/feeder.txt");
+    // The link keeps its rate from the moment the receiver takes the first unit (a
+    // pause after it): a slow start (an emulated board, a sanitizer build) would
+    // otherwise find a backlog that the feeder writes as fast as it is read, and the
+    // mailbox would drop what comes in that rush.
+    std::vector<std::string> args{"-p", "1:0"};
+    args.insert(args.end(), feeder_args.begin(), feeder_args.end());
+    pid_t feeder = spawn_feeder(args, p[1], p[0], run.dir + "/feeder.txt");
     close(p[1]);
     // The program's child opens the pipe again through this process's descriptor.
     run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
