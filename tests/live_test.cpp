@@ -79,10 +79,13 @@ int wait_status(pid_t pid) {
 
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
-// program's root first; in `dir` when the test already made it.
+// program's root first; in `dir` when the test already made it. With `until_gated`
+// the input stays open after the feed until the silence has armed the gate: by then
+// every frame was shown, however long a slow machine took, and the state file holds
+// the final counts.
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
          const std::vector<std::pair<std::string, std::string>> &files = {},
-         const std::string &dir = "") {
+         const std::string &dir = "", bool until_gated = false) {
     Fed run;
     run.dir = dir.empty() ? test_dir() : dir;
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
@@ -95,7 +98,7 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
     int p[2];
-    if (pipe(p) != 0) return run;
+    if (pipe2(p, O_CLOEXEC) != 0) return run;
     // The link keeps its rate from the moment the receiver takes the first unit (a
     // pause after it): a slow start (an emulated board, a sanitizer build) would
     // otherwise find a backlog that the feeder writes as fast as it is read, and the
@@ -103,11 +106,16 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     std::vector<std::string> args{"-p", "1:0"};
     args.insert(args.end(), feeder_args.begin(), feeder_args.end());
     pid_t feeder = spawn_feeder(args, p[1], p[0], run.dir + "/feeder.txt");
-    close(p[1]);
-    // The program's child opens the pipe again through this process's descriptor.
-    run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
+    if (!until_gated) close(p[1]);
+    // The program's child opens the pipe again through its copy of the descriptor.
+    int sim = start_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
     close(p[0]);
     run.feeder_status = wait_status(feeder);
+    if (until_gated) {
+        wait_for_line(run.dir + "/root/run/zyl-fpv/hdmi_state", "state=gated ", 120);
+        close(p[1]);
+    }
+    run.r = finish_sim(sim, run.dir);
     run.stats = read_stats(run.dir + "/stats.txt");
     return run;
 }
@@ -379,13 +387,12 @@ std::pair<long, long> dec_shown(const Fed &run) {
 
 TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // The last three of 30 frames are red; from the 16th on, no frame is taken. The
-    // pause at the end arms the gate, which writes the final counts. (An NV12 frame is
+    // silence at the end arms the gate, which writes the final counts. (An NV12 frame is
     // imported once per plane.) Fed slowly, so that no frame is replaced in the mailbox
     // before the refusals begin even in a sanitizer build.
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
-        Fed run =
-            feed({"-r", "10", "-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
-                 {board_with(std::string("fault ") + fault + "\n")});
+        Fed run = feed({"-r", "10", "-a", "end", stream_path("h264_endred.h264")},
+                       {board_with(std::string("fault ") + fault + "\n")}, {}, "", true);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();
@@ -412,9 +419,8 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
         EXPECT_FALSE(is_red(hdmi, 960, 540)) << fault;
     }
     // Refusals are reported at the 1st, 300th, 600th... only.
-    Fed run =
-        feed({"-r", "0", "-l", "2", "-a", "pause", "-p", "end:1000", stream_path("h264_long.h264")},
-             {board_with("fault addfb format=NV12 after=5\n")});
+    Fed run = feed({"-r", "0", "-l", "2", "-a", "end", stream_path("h264_long.h264")},
+                   {board_with("fault addfb format=NV12 after=5\n")}, {}, "", true);
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     long failed = dec_shown(run).second - 5;
     ASSERT_GE(failed, 300) << run.state();
@@ -490,12 +496,12 @@ TEST(LiveReopen, RepeatedHevcHeadersAreNoChangeANewResolutionIs) {
 
 TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
     // 21 files of alternating size, as fast as the receiver takes them: 20 reopens.
-    // The pause at the end arms the gate, which writes the final counts: the state
+    // The silence at the end arms the gate, which writes the final counts: the state
     // file is otherwise rewritten at most once a second.
-    std::vector<std::string> args{"-r", "0", "-a", "end", "-p", "end:1000"};
+    std::vector<std::string> args{"-r", "0", "-a", "end"};
     for (int i = 0; i < 21; i++)
         args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
-    Fed run = feed(args, {});
+    Fed run = feed(args, {}, {}, "", true);
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
@@ -595,11 +601,12 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
         SCOPED_TRACE(std::string(c.size) + " " + c.aspect);
         std::string dir = test_dir();
         SpiObject obj(dir);
-        // The last 30 frames are one picture, so the display and the tee end on it.
-        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_60fps.h264")},
+        // The last 30 frames are one picture, so the display and the tee end on it: the
+        // input ends once every frame was shown and copied.
+        Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_60fps.h264")},
                        {std::string("ZYL_KMS_SPI_TEE=") + c.size,
                         std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
-                       {}, dir);
+                       {}, dir, true);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
                                              " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
@@ -721,11 +728,10 @@ TEST(LiveSpi, StripShowsTelemetryOrTheBoardAndThePopUpTile) {
             write_file(root + "/run/zyl-fpv/osd", "error\nLink lost\n");
         }
         // The video's last frames are solid red, so the strip's colours stand out.
-        Fed run =
-            feed({"-r", "60", "-p", "0:1200", "-p", "end:700", stream_path("h264_endred.h264")},
-                 {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
-                  std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
-                 {}, dir);
+        Fed run = feed({"-r", "60", "-p", "0:1200", "-a", "end", stream_path("h264_endred.h264")},
+                       {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
+                        std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
+                       {}, dir, true);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         Picture tee = spi_png(dir);
         ASSERT_EQ(tee.w, 480);
@@ -906,10 +912,10 @@ TEST(LiveSpi, GpuPassDisabledOrIncompleteTargetKeepsTheStandbyPath) {
         SCOPED_TRACE(fault);
         std::string dir = test_dir();
         SpiObject obj(dir);
-        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_endred.h264")},
+        Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_endred.h264")},
                        {"ZYL_KMS_SPI_TEE=160x120", std::string("ZYL_SIM_GPU_FAIL=") + fault,
                         "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                       {}, dir);
+                       {}, dir, true);
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, line), 1) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);
