@@ -79,13 +79,14 @@ int wait_status(pid_t pid) {
 
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
-// program's root first; in `dir` when the test already made it. With `until_gated`
-// the input stays open after the feed until the silence has armed the gate: by then
-// every frame was shown, however long a slow machine took, and the state file holds
-// the final counts.
+// program's root first; in `dir` when the test already made it. With `until` (a
+// count of the state file, " dec=30 " say) the input stays open after the feed until
+// the silence has armed the gate with that count: by then every frame was shown,
+// however long a slow machine took, and the state file holds the final counts. (A
+// hard gate after a rebuild writes "gated" too, before the last frames.)
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
          const std::vector<std::pair<std::string, std::string>> &files = {},
-         const std::string &dir = "", bool until_gated = false) {
+         const std::string &dir = "", const std::string &until = "") {
     Fed run;
     run.dir = dir.empty() ? test_dir() : dir;
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
@@ -106,13 +107,17 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     std::vector<std::string> args{"-p", "1:0"};
     args.insert(args.end(), feeder_args.begin(), feeder_args.end());
     pid_t feeder = spawn_feeder(args, p[1], p[0], run.dir + "/feeder.txt");
-    if (!until_gated) close(p[1]);
+    if (until.empty()) close(p[1]);
     // The program's child opens the pipe again through its copy of the descriptor.
     int sim = start_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
     close(p[0]);
     run.feeder_status = wait_status(feeder);
-    if (until_gated) {
-        wait_for_line(run.dir + "/root/run/zyl-fpv/hdmi_state", "state=gated ", 120);
+    if (!until.empty()) {
+        for (int i = 0; i < 2400; i++) {
+            std::string s = run.state();
+            if (s.rfind("state=gated ", 0) == 0 && s.find(until) != std::string::npos) break;
+            usleep(50000);
+        }
         close(p[1]);
     }
     run.r = finish_sim(sim, run.dir);
@@ -392,7 +397,7 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // before the refusals begin even in a sanitizer build.
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
         Fed run = feed({"-r", "10", "-a", "end", stream_path("h264_endred.h264")},
-                       {board_with(std::string("fault ") + fault + "\n")}, {}, "", true);
+                       {board_with(std::string("fault ") + fault + "\n")}, {}, "", " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();
@@ -420,7 +425,7 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     }
     // Refusals are reported at the 1st, 300th, 600th... only.
     Fed run = feed({"-r", "0", "-l", "2", "-a", "end", stream_path("h264_long.h264")},
-                   {board_with("fault addfb format=NV12 after=5\n")}, {}, "", true);
+                   {board_with("fault addfb format=NV12 after=5\n")}, {}, "", " dec=1200 ");
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     long failed = dec_shown(run).second - 5;
     ASSERT_GE(failed, 300) << run.state();
@@ -501,7 +506,7 @@ TEST(LiveReopen, TwentyRebuildsLeaveNoDecoderBufferPinned) {
     std::vector<std::string> args{"-r", "0", "-a", "end"};
     for (int i = 0; i < 21; i++)
         args.push_back(stream_path(i % 2 ? "h264_part2.h264" : "h264_nosei.h264"));
-    Fed run = feed(args, {}, {}, "", true);
+    Fed run = feed(args, {}, {}, "", " reopens=20");
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#20)"), 1) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "— decoder reopened (#21)"), 0);
@@ -606,7 +611,7 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
         Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_60fps.h264")},
                        {std::string("ZYL_KMS_SPI_TEE=") + c.size,
                         std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
-                       {}, dir, true);
+                       {}, dir, " dec=150 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
                                              " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
@@ -731,7 +736,7 @@ TEST(LiveSpi, StripShowsTelemetryOrTheBoardAndThePopUpTile) {
         Fed run = feed({"-r", "60", "-p", "0:1200", "-a", "end", stream_path("h264_endred.h264")},
                        {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
                         std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
-                       {}, dir, true);
+                       {}, dir, " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         Picture tee = spi_png(dir);
         ASSERT_EQ(tee.w, 480);
@@ -915,7 +920,7 @@ TEST(LiveSpi, GpuPassDisabledOrIncompleteTargetKeepsTheStandbyPath) {
         Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_endred.h264")},
                        {"ZYL_KMS_SPI_TEE=160x120", std::string("ZYL_SIM_GPU_FAIL=") + fault,
                         "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                       {}, dir, true);
+                       {}, dir, " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, line), 1) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);
