@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -84,14 +85,10 @@ class Gate : public testing::Test {
     }
     // The gate's own lines (state lines depend on what was written before).
     static std::string gate_lines(const std::string &err) {
+        std::istringstream in(err);
         std::string out;
-        size_t at = 0;
-        while (at < err.size()) {
-            size_t end = err.find('\n', at);
-            std::string line = err.substr(at, end - at + 1);
-            if (line.find("gate:") != std::string::npos) out += line;
-            at = end == std::string::npos ? err.size() : end + 1;
-        }
+        for (std::string line; std::getline(in, line);)
+            if (line.find("gate:") != std::string::npos) out += line + "\n";
         return out;
     }
     std::string gap_at(int64_t ms) {
@@ -109,138 +106,62 @@ class Gate : public testing::Test {
         *err += gate_lines(testing::internal::GetCapturedStderr());
         return passed;
     }
-    int64_t drop_non_key(int n, int64_t ms, std::string *err) {
-        int64_t dropped = 0;
-        for (int i = 0; i < n; i++) dropped += pass_at(ms, false, err) ? 0 : 1;
-        return dropped;
+    // The gate as a line of tests/data/gate.txt.
+    std::string gate() {
+        char s[200];
+        snprintf(
+            s, sizeof s,
+            "wait_key=%d hard=%d drops=%lld dropped=%llu max=%lld arm=%lld hide=%lld last=%lld",
+            int(g_wait_key), int(g_gate_hard), (long long)g_gate_drops,
+            (unsigned long long)(g_drop_gate - dropped_before), (long long)gate_max_ms,
+            (long long)gate_arm_ms, (long long)hide_ms, (long long)((last_frame_time - kT0) / kMs));
+        return s;
+    }
+    uint64_t dropped_before = 0;
+
+  public:
+    // The steps of tests/data/gate.txt.
+    ScenarioStep step() {
+        dropped_before = g_drop_gate;
+        return [this, lines = std::string()](const std::string &word,
+                                             const std::string &rest) mutable {
+            std::istringstream words(rest);
+            std::string kind, from, result;
+            int64_t ms = 0, unit = INT64_MIN, n = 1;
+            words >> ms >> kind;
+            if (word == "showing" || word == "hevc") {
+                (word == "showing" ? showing_video : g_is_hevc) = 1;
+            } else if (word == "arm" || word == "gap") {
+                lines.clear();
+                if (word == "gap") return std::optional(gap_at(ms));
+                gate_arm(rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);
+            } else if (word == "pass") {
+                for (std::string w; words >> w && w != "->";)
+                    w == "from" ? void(words >> unit) : void(n = std::stoll(w.substr(1)));
+                words >> result;
+                for (int i = 0; i < n; i++)
+                    EXPECT_EQ(result == "passed", pass_at(ms, kind == "key", &lines, unit)) << i;
+                return std::optional(lines);
+            } else if (word == "state") {
+                EXPECT_EQ(rest, state());
+            } else if (word == "gate") {
+                EXPECT_EQ(rest, gate());
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return std::optional<std::string>();
+        };
     }
 
+  protected:
     std::string dir;
 };
 
 }  // namespace
 
-TEST_F(Gate, OpenGatePassesEverything) {
-    std::string err;
-    EXPECT_TRUE(pass_at(10, false, &err));
-    EXPECT_EQ("", err);
-}
-
-TEST_F(Gate, PauseArmsSoftGateThenKeyframeResumes) {
-    showing_video = 1;
-    EXPECT_EQ("", gap_at(150));
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 200ms, soft)\n", gap_at(200));
-    EXPECT_EQ(1, g_wait_key);
-    EXPECT_EQ(0, g_gate_hard);
-    EXPECT_EQ("gated", state()) << "video still on screen";
-    EXPECT_EQ("", gap_at(250)) << "armed once";
-
-    uint64_t total = g_drop_gate;
-    std::string err;
-    EXPECT_FALSE(pass_at(260, false, &err));
-    EXPECT_FALSE(pass_at(280, false, &err));
-    EXPECT_TRUE(pass_at(300, true, &err));
-    EXPECT_EQ(
-        "zyl-mpp: gate: dropping non-key frames after gap\n"
-        "zyl-mpp: gate: resumed on keyframe 1280x720 after 2 dropped (100 ms)\n",
-        err);
-    EXPECT_EQ(total + 2, g_drop_gate);
-    EXPECT_EQ(0, g_wait_key);
-    EXPECT_EQ(0, g_gate_drops);
-    EXPECT_EQ(kT0, last_frame_time) << "gate drops do not move the gap clock";
-    EXPECT_TRUE(pass_at(310, false, &err)) << "open again";
-}
-
-TEST_F(Gate, SoftGateReleasesOnFirstDropAfter350ms) {
-    gate_arm(0, kT0);
-    std::string err;
-    EXPECT_FALSE(pass_at(350, false, &err));
-    EXPECT_EQ(
-        "zyl-mpp: gate: dropping non-key frames after gap\n"
-        "zyl-mpp: gate: no keyframe after 1 frames / 350 ms — releasing (soft)\n",
-        err);
-    EXPECT_EQ(0, g_wait_key);
-    EXPECT_EQ("hidden", state()) << "no video on screen";
-    // The release ends the gap: a pass without a frame right after it arms nothing.
-    EXPECT_EQ(kT0 + 350 * kMs, last_frame_time);
-    EXPECT_EQ("", gap_at(360));
-    EXPECT_TRUE(pass_at(361, false, &err)) << "the next frame passes whatever it is";
-}
-
-TEST_F(Gate, PicturesOfUnitsFromBeforeTheGapPassUncounted) {
-    // A reordering decoder hands out pictures of units that came before the gap long
-    // after the soft gate's time limit: shown, not counted, the gate stays armed.
-    showing_video = 1;
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 250ms, soft)\n", gap_at(250));
-    uint64_t total = g_drop_gate;
-    std::string err;
-    EXPECT_TRUE(pass_at(1200, false, &err, -40));
-    EXPECT_TRUE(pass_at(1210, false, &err, -5));
-    EXPECT_EQ(1, g_wait_key);
-    EXPECT_EQ(total, g_drop_gate);
-    EXPECT_TRUE(pass_at(1240, true, &err, 1190));
-    EXPECT_EQ("zyl-mpp: gate: resumed on keyframe 1280x720 after 0 dropped (990 ms)\n", err);
-
-    // A unit that came after the last picture, or one of unknown arrival, is dropped.
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 200ms, soft)\n", gap_at(200));
-    EXPECT_FALSE(pass_at(210, false, &err, 0));
-    EXPECT_FALSE(pass_at(220, false, &err));
-    // After a flush or rebuild no older picture is whole.
-    gate_arm(1, kT0 + 300 * kMs);
-    EXPECT_FALSE(pass_at(310, false, &err, -500));
-    EXPECT_EQ(total + 3, g_drop_gate);
-}
-
-TEST_F(Gate, HardGateH264WaitsForTheFifthDrop) {
-    gate_arm(1, kT0);
-    std::string err;
-    EXPECT_EQ(4, drop_non_key(4, 2500, &err));
-    EXPECT_EQ(1, g_wait_key);
-    EXPECT_EQ(2000, gate_max_ms);
-    EXPECT_FALSE(pass_at(2500, false, &err));
-    EXPECT_EQ(0, g_wait_key);
-    EXPECT_EQ(1, count_lines(err,
-                             "zyl-mpp: gate: no keyframe after 5 frames / 2500 ms — "
-                             "releasing (hard)"))
-        << err;
-}
-
-TEST_F(Gate, HardGateH265ReleasesOnFirstDropAt300ms) {
-    g_is_hevc = 1;
-    gate_arm(1, kT0);
-    std::string err;
-    EXPECT_FALSE(pass_at(299, false, &err));
-    EXPECT_EQ(1, g_wait_key);
-    EXPECT_EQ(300, gate_max_ms);
-    EXPECT_FALSE(pass_at(300, false, &err));
-    EXPECT_EQ(0, g_wait_key);
-    EXPECT_EQ(1, count_lines(err, "no keyframe after 2 frames / 300 ms — releasing (hard)")) << err;
-}
-
-TEST_F(Gate, HundredEightiethDropReleasesAnyGate) {
-    setenv("ZYL_KMS_GATE_MAX_MS", "0", 1);  // no time limit: only the frame bound
-    gate_arm(1, kT0);
-    uint64_t total = g_drop_gate;
-    std::string err;
-    EXPECT_EQ(179, drop_non_key(179, 60000, &err));
-    EXPECT_EQ(1, g_wait_key);
-    EXPECT_FALSE(pass_at(60000, false, &err));
-    EXPECT_EQ(0, g_wait_key);
-    EXPECT_EQ(total + 180, g_drop_gate);
-    EXPECT_EQ(1, count_lines(err, "dropping non-key frames after gap")) << "once per gate";
-    EXPECT_EQ(1, count_lines(err, "no keyframe after 180 frames / 60000 ms — releasing (hard)"));
-}
-
-TEST_F(Gate, SettingsAreReadOnce) {
-    setenv("ZYL_KMS_GATE_MS", "50", 1);
-    setenv("ZYL_KMS_HIDE_MS", "0", 1);
-    EXPECT_EQ("", gap_at(49));
-    EXPECT_EQ(50, gate_arm_ms);
-    EXPECT_EQ(0, hide_ms);
-    EXPECT_EQ("hidden", state()) << "a hide gap of 0 applies at once";
-    setenv("ZYL_KMS_GATE_MS", "5000", 1);
-    EXPECT_EQ("zyl-mpp: gate: armed (gap 50ms, soft)\n", gap_at(50));
-}
+// The scenarios of tests/data/gate.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Gate>("gate.txt", "", "Gate", [](Gate &t) { return t.step(); });
 
 // ---- hiding the video on the virtual card ----
 
@@ -249,11 +170,8 @@ namespace {
 class Hide : public Gate {
   protected:
     void init(const std::string &board) {
-        setenv("ZYL_SIM_CARD", board_path(board + ".card").c_str(), 1);
-        testing::internal::CaptureStderr();
-        int rc = drm_init();
-        std::string err = testing::internal::GetCapturedStderr();
-        ASSERT_EQ(0, rc) << err;
+        std::string err;
+        ASSERT_EQ(0, drm_init_on(board, &err)) << err;
     }
     // Video on every output, with two kept pictures, as the loop leaves them.
     void show_video() {

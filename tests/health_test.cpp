@@ -9,7 +9,6 @@
 
 #include "app/health.h"
 #include "app/hotplug.h"
-#include "app/mailbox.h"
 #include "kms/kms.h"
 #include "tests/test_util.h"
 
@@ -122,22 +121,7 @@ TEST(Hotplug, MonitorIdentity) {
     EXPECT_EQ(monitor_seen(true, 3, 1280, 720, 60, o), MonitorSeen::kChanged);
 }
 
-// An input that never ends keeps the program running until the card changes. A
-// swapped monitor is the launcher's test (dist_test.sh), which checks the same line.
-RunResult run_until_change(const std::string &board, std::vector<std::string> env = {}) {
-    std::string dir = test_dir();
-    env.push_back(card_env(board));
-    return run_sim({}, env, "/dev/zero", dir, 60);
-}
-
-TEST(Hotplug, SameMonitorBackAfterAnUnplugEndsItReplugged) {
-    RunResult r = run_until_change("hdmi-replug");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(count_lines(r.err,
-                          "zyl-mpp: output 0 display changed (1920x1080@60 → 1920x1080@60, "
-                          "replugged) — exiting"),
-              1)
-        << r.err;
-}
+// The Hotplug runs of tests/data/runs.txt.
+[[maybe_unused]] const bool kRuns = register_runs("Hotplug.");
 
 }  // namespace

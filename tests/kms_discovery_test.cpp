@@ -1,21 +1,16 @@
 // Which CRTC and video plane a connector gets, from plain plane and encoder lists,
 // and drm_init on the shipped virtual boards.
-#include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 #include "kms/kms.h"
 #include "sim/sim.h"
 #include "test_util.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 namespace {
 
@@ -130,14 +125,6 @@ TEST(MenuPlaneChoice, HighestZposFirstOverlayBeforeOthersNamedPlaneAlone) {
 
 namespace {
 
-// RGB of one pixel of a PNG picture, -1 when it cannot be decoded.
-int64_t png_rgb(const std::string &path, int x, int y) {
-    Picture pic = read_png(path);
-    if (x >= pic.w || y >= pic.h) return -1;
-    auto c = pic.at(x, y);
-    return c[0] << 16 | c[1] << 8 | c[2];
-}
-
 class DrmInit : public testing::Test {
   protected:
     void SetUp() override {
@@ -152,286 +139,105 @@ class DrmInit : public testing::Test {
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
     }
-    // Runs drm_init on a card file; the lines it printed. With `card_ms` the card's
-    // clock stands at that time instead of running.
-    std::string init(const std::string &card, int64_t card_ms = -1) {
-        forget_card();
-        if (card_ms >= 0) sim_card_set_time_ms(card_ms);
-        setenv("ZYL_SIM_CARD", card.c_str(), 1);
-        testing::internal::CaptureStderr();
-        rc = drm_init();
-        return testing::internal::GetCapturedStderr();
-    }
-    // A shipped board with extra lines (faults) added.
-    std::string board_with(const std::string &name, const std::string &extra) {
-        std::string path = dir + "/" + name + ".card";
-        write_file(path, read_file(board_path(name)) + "\n" + extra + "\n");
-        return path;
+    // Runs drm_init on a card file; the lines it printed.
+    std::string init(const std::string &card) {
+        std::string err;
+        rc = drm_init_on(card, &err, card_ms);
+        return err;
     }
     std::string mode_report() { return read_file(dir + "/run/zyl-fpv/hdmi_mode"); }
 
     std::string dir;
     int rc = 0;
+    int64_t card_ms = -1;  // the card's clock stands at this time; -1: it runs
+
+  public:
+    ScenarioStep step();
 };
 
 }  // namespace
 
-TEST_F(DrmInit, MonitorAndPanel) {
-    std::string err = init(board_path("two-display"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(
-        "zyl-mpp: DRM display card /dev/dri/by-path/platform-gpu-card\n"
-        "zyl-mpp: connector HDMI-A-1 connected\n"
-        "zyl-mpp: connector → crtc 31 overlay plane 63\n"
-        "zyl-mpp: standby /opt/zyl-fpv/standby.png: open failed: No such file or directory\n"
-        "zyl-mpp: mode set 1920x1080@60 — 148500 kHz pixel clock\n"
-        "zyl-mpp: output 0 menu → ARGB plane 68 (zpos set, double-buffered, probed OK)\n"
-        "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60\n"
-        "zyl-mpp: connector DSI-1 connected\n"
-        "zyl-mpp: connector → crtc 53 overlay plane 64\n"
-        "zyl-mpp: output 1 (DSI) modeset ATOMICALLY (panel path)\n"
-        "zyl-mpp: mode set 800x480@60 — 33300 kHz pixel clock\n"
-        "zyl-mpp: output 1 menu → ARGB plane 69 (zpos set, double-buffered, probed OK)\n"
-        "zyl-mpp: output 1 → crtc 53 plane 64 800x480@60\n"
-        "zyl-mpp: driving 2 HDMI output(s)\n",
-        err);
-    ASSERT_EQ(2, nout);
-    EXPECT_GE(drm_fd, 0);
-
-    // What the lines above say is what later presents use (the video, flip and menu
-    // tests show them on screen): legacy calls on the monitor, atomic on the panel, and
-    // the overlay plane (the cursor, highest zpos) on its first, transparent buffer,
-    // brought above the video.
-    const KmsOutput &hdmi = outs[0], &dsi = outs[1];
-    EXPECT_EQ(0, hdmi.atomic);
-    EXPECT_EQ(1, dsi.atomic);
-    EXPECT_EQ(0x35u, hdmi.rot_mask) << "rotate-0, rotate-180, reflect-x, reflect-y";
-    SimPlaneInfo menu;
-    ASSERT_EQ(0, sim_card_plane_state(68, &menu));
-    EXPECT_EQ(hdmi.menu_fb[0], menu.fb);
-    EXPECT_EQ(4u, menu.zpos);
-    EXPECT_EQ(uint32_t(DRM_FORMAT_ARGB8888), menu.format);
-
-    // The panel's modeset went to the CRTC's primary plane, on the standby buffer.
-    SimCrtcInfo crtc;
-    ASSERT_EQ(0, sim_card_crtc_state(53, &crtc));
-    EXPECT_TRUE(crtc.active);
-    EXPECT_EQ(800u, crtc.w);
-    SimPlaneInfo primary;
-    ASSERT_EQ(0, sim_card_plane_state(62, &primary));
-    EXPECT_EQ(dsi.standby_fb, primary.fb);
-    EXPECT_EQ(800u << 16, primary.src_w);
-
-    // Only output 0 reports its mode.
-    EXPECT_EQ("1920x1080@60\n", mode_report());
+// What a test sees of an output after drm_init, in one line (tests/data/drm_init.txt).
+static std::string describe(const KmsOutput &o) {
+    char s[256];
+    snprintf(s, sizeof s,
+             "%dx%d%s@%u htotal=%d native=%d crtc=%u plane=%u%s menu=%u%s atomic=%d rot=0x%llx "
+             "dsi=%d fbprop=%u",
+             o.mode.hdisplay, o.mode.vdisplay, o.mode.flags & kModeInterlace ? "i" : "",
+             o.mode.vrefresh, o.mode.htotal, o.native_hz, o.crtc_id, o.plane_id,
+             o.plane_is_primary ? " primary" : "", o.menu_plane, o.sidebar ? " sidebar" : "",
+             o.atomic, static_cast<unsigned long long>(o.rot_mask), o.is_dsi, o.p_fb_id);
+    return s;
 }
 
-TEST_F(DrmInit, RefusedOverlayPlanesAreReportedAndTheNextOneTried) {
-    std::string err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, count_lines(err,
-                             "zyl-mpp: output 0 ARGB plane 68 rejected a linear scan-out "
-                             "(Invalid argument) — trying the next candidate"))
-        << err;
-    EXPECT_EQ(67u, outs[0].menu_plane);
-    EXPECT_EQ(6, sim_card_counters().dumb_buffers) << "the refused plane's buffers are gone";
-
-    // A named plane that is refused is the end of it: the sidebar.
-    setenv("ZYL_KMS_MENU_PLANE", "68", 1);
-    err = init(board_with("two-display", "fault plane plane=68 format=AR24"));
-    unsetenv("ZYL_KMS_MENU_PLANE");
-    EXPECT_EQ(1, count_lines(err, "ARGB plane 68 rejected"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 0 menu → primary-plane sidebar fallback"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: output 1 menu → primary-plane sidebar fallback"))
-        << "plane 68 cannot reach the panel's CRTC";
-    EXPECT_EQ(1, outs[0].sidebar);
-    EXPECT_EQ(0u, outs[0].menu_plane);
-
-    // A board whose only ARGB window refuses linear buffers.
-    err = init(board_path("rk-vop-sidebar"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: output 0 ARGB plane 93 rejected a linear scan-out (Invalid "
-                       "argument) — trying the next candidate\n"
-                       "zyl-mpp: output 0 menu → primary-plane sidebar fallback\n"))
-        << err;
-    EXPECT_EQ(1, outs[0].sidebar);
-    EXPECT_EQ(1, sim_card_counters().dumb_buffers);
-}
-
-TEST_F(DrmInit, PanelRequestsAreIgnoredWithANotice) {
-    setenv("ZYL_KMS_MODE", "1280x720@50", 1);
-    std::string err = init(board_path("two-display"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1280, outs[0].mode.hdisplay);
-    EXPECT_EQ(50u, outs[0].mode.vrefresh);
-    EXPECT_EQ(800, outs[1].mode.hdisplay);
-    EXPECT_EQ(1,
-              count_lines(err, "zyl-kms: panel mode 1280x720@50 unsupported — using 800x480@60"));
-    EXPECT_EQ("1280x720@50\n", mode_report());
-}
-
-TEST_F(DrmInit, RefusedPanelCommitFallsBackToLegacy) {
-    std::string err = init(board_with("two-display", "fault atomic_modeset"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: atomic: modeset commit failed: Invalid argument\n"
-                       "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n"
-                       "zyl-mpp: mode set 800x480@60"))
-        << err;
-    EXPECT_EQ(0, count_lines(err, "ATOMICALLY"));
-    EXPECT_EQ(0, outs[1].atomic);
-    EXPECT_EQ(0u, outs[1].p_fb_id);
-}
-
-TEST_F(DrmInit, ControllerQuirksChooseTheVideoPlane) {
-    std::string err = init(board_path("rk-vop2-hdmi"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: NV12 video plane 94 is CURSOR-typed (VOP2 Esmart win) — using it\n"
-                       "zyl-mpp: connector → crtc 70 overlay plane 94\n"));
-    EXPECT_EQ(94u, outs[0].plane_id);
-    EXPECT_EQ(0, outs[0].plane_is_primary);
-
-    err = init(board_path("rk-vopl-dsi"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
-                       "(DSI/VOPL)\n"
-                       "zyl-mpp: connector → crtc 100 primary plane 110\n"
-                       "zyl-mpp: output 0 (DSI) modeset ATOMICALLY (panel path)\n"));
-    EXPECT_EQ(110u, outs[0].plane_id);
-    EXPECT_EQ(1, outs[0].plane_is_primary);
-    EXPECT_EQ(1, outs[0].atomic);
-    EXPECT_EQ(0x21u, outs[0].rot_mask) << "rotate-0 and reflect-y only";
-    EXPECT_EQ("720x1280@60\n", mode_report()) << "output 0 reports whatever its connector";
-}
-
-TEST_F(DrmInit, MonitorPreferring50HzIsDrivenAt60) {
-    std::string err = init(board_path("vc4-hdmi-50-then-60"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: auto mode: EDID prefers 1920x1080@50 — driving the advertised @60 "
-                       "instead (~60 fps source).\n"));
-    EXPECT_EQ(2200, outs[0].mode.htotal) << "the 60 Hz mode's own timings";
-    EXPECT_EQ(50, outs[0].native_hz) << "the monitor is known by its first mode";
-    EXPECT_EQ("1920x1080@60\n", mode_report());
-}
-
-TEST_F(DrmInit, FiveMonitorsGiveFourOutputsEachWithItsOwnCrtcAndPlane) {
-    setenv("ZYL_KMS_TESTFILL", "", 1);
-    setenv("ZYL_KMS_MODE", "1280x720@50", 1);  // not listed: a standard timing is forced
-    std::string err = init(board_path("five-monitors"));
-    ASSERT_EQ(0, rc) << err;
-    ASSERT_EQ(4, nout);
-    EXPECT_EQ(0, count_lines(err, "HDMI-A-5"));
-    EXPECT_EQ(4, count_lines(err, "(CEA-forced, not in EDID)"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: driving 4 HDMI output(s)"));
-    const uint32_t crtcs[] = {100, 110, 120, 130}, planes[] = {201, 204, 207, 210};
-    for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(crtcs[i], outs[i].crtc_id);
-        EXPECT_EQ(planes[i], outs[i].plane_id);
-        EXPECT_EQ(1280, outs[i].mode.hdisplay);
-        EXPECT_EQ(1980, outs[i].mode.htotal) << "the standard 720p50 timing";
+// A framebuffer by what it is to the outputs: "menuI.N", "standbyI", or "off".
+static std::string fb_name(uint32_t fb) {
+    for (int i = 0; i < nout; i++) {
+        if (fb && fb == outs[i].standby_fb) return "standby" + std::to_string(i);
+        for (int n : {0, 1})
+            if (fb && fb == outs[i].menu_fb[n])
+                return "menu" + std::to_string(i) + "." + std::to_string(n);
     }
-    EXPECT_NE(std::string::npos, err.find("zyl-mpp: output 3 → crtc 130 plane 210 1280x720@50 "
-                                          "(CEA-forced, not in EDID)\n"));
-
-    // Test colours by output number, as the monitors show them.
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: TESTFILL output 1 = 0xFF0000 (1280x720)"));
-    ASSERT_EQ(4, sim_card_write_pngs(dir.c_str()));
-    const char *names[] = {"HDMI-A-1", "HDMI-A-2", "HDMI-A-3", "HDMI-A-4"};
-    const int64_t colours[] = {0x0000FF, 0xFF0000, 0x00FF00, 0x0000FF};
-    for (int i = 0; i < 4; i++) {
-        std::string png = dir + "/" + names[i] + ".png";
-        EXPECT_EQ(colours[i], png_rgb(png, 0, 0)) << names[i];
-        EXPECT_EQ(colours[i], png_rgb(png, 1279, 719)) << names[i];
-    }
+    return fb ? "fb" + std::to_string(fb) : "off";
 }
 
-TEST_F(DrmInit, ConnectorFilter) {
-    setenv("ZYL_KMS_CONNECTOR", "HDMI", 1);
-    std::string err = init(board_path("two-display"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, nout);
-    EXPECT_EQ(0, count_lines(err, "DSI-1"));
-
-    setenv("ZYL_KMS_CONNECTOR", "DSI", 1);
-    err = init(board_path("two-display"));
-    ASSERT_EQ(1, nout);
-    EXPECT_EQ(1, outs[0].is_dsi);
-    EXPECT_EQ("800x480@60\n", mode_report());
-
-    setenv("ZYL_KMS_CONNECTOR", "DP", 1);
-    err = init(board_path("two-display"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(0, nout);
-    EXPECT_EQ(-1, drm_fd);
-    EXPECT_NE(std::string::npos, err.find("zyl-mpp: no usable connected output\n"));
+// The steps of tests/data/drm_init.txt.
+ScenarioStep DrmInit::step() {
+    return [this, err = std::string()](const std::string &word, const std::string &rest) mutable {
+        std::optional<std::string> printed;
+        if (word == "clock") {
+            card_ms = std::stoll(rest);
+        } else if (word == "board") {
+            size_t plus = rest.find(" + ");
+            printed = err = init(plus == std::string::npos
+                                     ? rest
+                                     : board_with(rest.substr(0, plus), rest.substr(plus + 3)));
+        } else if (word == "rc") {
+            EXPECT_EQ(std::stoi(rest), rc) << err;
+            EXPECT_EQ(rc == 0, drm_fd >= 0) << "the card open after a success only";
+        } else if (word == "outputs") {
+            EXPECT_EQ(std::stoi(rest), nout);
+        } else if (word == "out") {
+            int i = std::stoi(rest);
+            EXPECT_EQ(rest.substr(2), i < nout ? describe(outs[i]) : "none");
+        } else if (word == "buffers" || word == "fbs") {
+            SimCardCounters n = sim_card_counters();
+            EXPECT_EQ(std::stoi(rest), word == "fbs" ? n.fbs : n.dumb_buffers);
+        } else if (word == "plane" || word == "crtc") {
+            uint32_t id = uint32_t(std::stoul(rest));
+            SimPlaneInfo p{};
+            SimCrtcInfo c{};
+            char d[160];
+            if (word == "plane" && sim_card_plane_state(id, &p) == 0)
+                snprintf(d, sizeof d, "%u fb=%s zpos=%llu format=%.4s src=%ux%u", id,
+                         fb_name(p.fb).c_str(), (unsigned long long)p.zpos,
+                         reinterpret_cast<const char *>(&p.format), p.src_w >> 16, p.src_h >> 16);
+            else if (word == "crtc" && sim_card_crtc_state(id, &c) == 0)
+                snprintf(d, sizeof d, "%u active=%d %ux%u", id, c.active, c.w, c.h);
+            else
+                snprintf(d, sizeof d, "%u missing", id);
+            EXPECT_EQ(rest, d);
+        } else if (word == "png") {
+            std::istringstream words(rest);
+            std::string connector;
+            int x = 0, y = 0;
+            words >> connector >> x >> y;
+            sim_card_write_pngs(dir.c_str());
+            Picture pic = read_png(dir + "/" + connector + ".png");
+            char rgb[8] = "none";
+            if (x < pic.w && y < pic.h)
+                snprintf(rgb, sizeof rgb, "%02X%02X%02X", pic.at(x, y)[0], pic.at(x, y)[1],
+                         pic.at(x, y)[2]);
+            EXPECT_EQ(rest.substr(rest.rfind(' ') + 1), rgb);
+        } else if (word == "report") {
+            EXPECT_EQ(rest + "\n", mode_report());
+        } else {
+            ADD_FAILURE() << "unknown line";
+        }
+        return printed;
+    };
 }
 
-TEST_F(DrmInit, CardChoice) {
-    std::string err = init(board_path("card-choice"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(0u, err.find("zyl-mpp: DRM display card /dev/dri/card1\n"))
-        << "the connector-less node is passed over";
-
-    setenv("ZYL_KMS_CARD", "/dev/dri/card0", 1);
-    err = init(board_path("card-choice"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(-1, drm_fd);
-    EXPECT_EQ("zyl-mpp: no DRM display card with connectors\n", err);
-}
-
-TEST_F(DrmInit, RefusedForcedTimingFallsBackToTheAdvertisedMode) {
-    setenv("ZYL_KMS_MODE", "1920x1080i@50", 1);
-    std::string err = init(board_path("hdmi-progressive"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: no exact 1920x1080i@50 in the EDID — forcing the standard CEA "
-                       "timing (74250 kHz) so the switcher can lock.\n"
-                       "zyl-mpp: connector → crtc 31 overlay plane 63\n"))
-        << err;
-    EXPECT_NE(std::string::npos,
-              err.find("zyl-mpp: SetCrtc(crtc 31, 1920x1080@50): Invalid argument\n"
-                       "zyl-mpp: display advertises no interlaced 1920x1080 mode — the switcher "
-                       "must accept 1080i over HDMI; falling back to progressive.\n"
-                       "zyl-mpp: forced CEA timing rejected — falling back to advertised "
-                       "1920x1080@50\n"
-                       "zyl-mpp: mode set 1920x1080@50 — 148500 kHz pixel clock\n"
-                       "zyl-mpp: output 0 menu → ARGB plane 65 (zpos set, double-buffered, "
-                       "probed OK)\n"
-                       "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@50\n"))
-        << err;
-    EXPECT_FALSE(outs[0].mode.flags & kModeInterlace);
-    EXPECT_EQ("1920x1080@50\n", mode_report());
-    SimCardCounters n = sim_card_counters();
-    EXPECT_EQ(3, n.dumb_buffers) << "the refused attempt's buffer was released";
-    EXPECT_EQ(3, n.fbs) << "the standby buffer and the two overlay buffers";
-
-    // The advertised mode refused too: no third attempt, the connector is skipped.
-    err = init(board_with("hdmi-progressive", "fault mode mode=1920x1080@50"));
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(2, count_lines(err, "zyl-mpp: SetCrtc(crtc 31"));
-    EXPECT_EQ(1, count_lines(err, "forced CEA timing rejected"));
-    EXPECT_EQ(0, sim_card_counters().dumb_buffers);
-}
-
-TEST_F(DrmInit, WaitsForALateEdid) {
-    setenv("ZYL_KMS_EDID_WAIT_MS", "20000", 1);
-    std::string err = init(board_path("hdmi-edid-late"));
-    ASSERT_EQ(0, rc) << err;
-    EXPECT_EQ(1, count_lines(err,
-                             "zyl-mpp: 1 connected output(s) have no EDID yet — waiting up "
-                             "to 20000 ms"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: EDID wait finished after "));
-    EXPECT_EQ(1920, outs[0].mode.hdisplay);
-
-    // Without the wait the monitor has no modes yet and is passed over. The card's
-    // clock stays before the 600 ms, however long the probe takes on a busy machine.
-    setenv("ZYL_KMS_EDID_WAIT_MS", "0", 1);
-    err = init(board_path("hdmi-edid-late"), 0);
-    EXPECT_EQ(-1, rc);
-    EXPECT_EQ(0, count_lines(err, "EDID"));
-    EXPECT_EQ(1, count_lines(err, "zyl-mpp: no usable connected output"));
-}
+// The scenarios of tests/data/drm_init.txt (its format described there), each a test.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<DrmInit>("drm_init.txt", "", "DrmInit", [](DrmInit &t) { return t.step(); });

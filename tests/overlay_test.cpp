@@ -236,24 +236,22 @@ TEST(Mirror, FlipsInPlace) {
 }
 
 TEST(MenuLayout, PanelFromTheScreenSize) {
-    MenuLayout l = menu_layout(1920, 1080);
-    EXPECT_TRUE(l.large);
-    EXPECT_EQ((std::vector<int>{1190, 365, 626, 227}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
-    l = menu_layout(800, 480);
-    EXPECT_FALSE(l.large);
-    EXPECT_EQ((std::vector<int>{640, 80, 380, 50}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
-    l = menu_layout(480, 320);
-    EXPECT_EQ((std::vector<int>{440, 20, 280, 20}), (std::vector<int>{l.pw, l.px, l.ph, l.py}));
-
-    MenuRow r = split_row("Bitrate: 8M");
-    EXPECT_STREQ("Bitrate", r.label);
-    EXPECT_STREQ("8M", r.value);
-    r = split_row("12:30");
-    EXPECT_STREQ("12:30", r.label);
-    EXPECT_EQ(nullptr, r.value);
-    r = split_row("a: b: c");
-    EXPECT_STREQ("a: b", r.label);
-    EXPECT_STREQ("c", r.value);
+    for (auto [W, H, want] : {std::tuple{1920, 1080, "large 1190x626 at 365,227"},
+                              {800, 480, "small 640x380 at 80,50"},
+                              {480, 320, "small 440x280 at 20,20"}}) {
+        MenuLayout l = menu_layout(W, H);
+        char got[64];
+        snprintf(got, sizeof got, "%s %dx%d at %d,%d", l.large ? "large" : "small", l.pw, l.ph,
+                 l.px, l.py);
+        EXPECT_STREQ(want, got);
+    }
+    for (auto [row, label, value] : {std::tuple{"Bitrate: 8M", "Bitrate", "8M"},
+                                     {"12:30", "12:30", "(none)"},
+                                     {"a: b: c", "a: b", "c"}}) {
+        MenuRow r = split_row(row);
+        EXPECT_STREQ(label, r.label);
+        EXPECT_STREQ(value, r.value ? r.value : "(none)");
+    }
 }
 
 // ---- pop-up tiles ----
@@ -288,15 +286,15 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     EXPECT_EQ(std::string(26, 'x'), l[0]) << "cut inside the word";
     EXPECT_EQ(std::string(23, 'x') + "...", l[1]) << "shortened until the dots fit";
     // 480x320: 367 pixels, 22 characters, 3 lines.
-    const char *three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
-    EXPECT_EQ(3, pu_wrap(three, 367, 21, 3, l));
+    const std::string three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
+    EXPECT_EQ(3, pu_wrap(three.c_str(), 367, 21, 3, l));
     EXPECT_STREQ("eeeeeeeeee ffffffffff", l[2]) << "exactly three lines need no dots";
-    EXPECT_EQ(3, pu_wrap((std::string(three) + " g").c_str(), 367, 21, 3, l));
+    EXPECT_EQ(3, pu_wrap((three + " g").c_str(), 367, 21, 3, l));
     EXPECT_STREQ("eeeeeeeeee ffffffff...", l[2]);
-    EXPECT_EQ(1, pu_wrap("", 367, 21, 3, l));
-    EXPECT_STREQ("", l[0]);
-    EXPECT_EQ(1, pu_wrap("   ", 367, 21, 3, l));
-    EXPECT_STREQ("", l[0]);
+    for (const char *blank : {"", "   "}) {
+        EXPECT_EQ(1, pu_wrap(blank, 367, 21, 3, l));
+        EXPECT_STREQ("", l[0]);
+    }
     // A wrap width below one character still takes a character a line.
     EXPECT_EQ(2, pu_wrap("abc", 40, 30, 2, l));
     EXPECT_STREQ("a", l[0]);
@@ -307,16 +305,13 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     render_popup(word.c_str(), 0, 800, 480);
     EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
     EXPECT_EQ(26 * 24 + 60 + 7 + 15, g_pu_w);
-    render_popup((std::string(three) + " g").c_str(), 0, 480, 320);
+    render_popup((three + " g").c_str(), 0, 480, 320);
     EXPECT_EQ(45 + 3 * 26 + 21, g_pu_h);
     render_popup("ok", 0, 320, 170);
     EXPECT_EQ(27 + 15 + 12, g_pu_h);
     // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
     // "word", two lines, the second ending in dots.
-    std::string big = "error\n" + std::string(1 << 20, 'M');
-    FILE *f = fmemopen(big.data(), big.size(), "r");
-    g_osd = parse_osd(f);
-    fclose(f);
+    g_osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
     pthread_mutex_lock(&g_pu_lock);
     pu_render_tile(g_osd.level, 800, 480);
     pthread_mutex_unlock(&g_pu_lock);
@@ -428,10 +423,7 @@ constexpr uint32_t kHudBar = 0xA6080A0F, kGiven = 0xFFEEF0F4, kMuted = 0xFF8B94A
 constexpr uint32_t kHudRed = 0xFFF87171, kHudAmber = 0xFFFAB23F, kHudGreen = 0xFF4ADE80;
 
 TelemetryState telemetry(const char *text) {
-    FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "r");
-    TelemetryState t = parse_telemetry(f);
-    fclose(f);
-    return t;
+    return parse_text(parse_telemetry, text);
 }
 
 // The board's files the HUD reads, under this test's root; "" removes one.
@@ -722,18 +714,10 @@ class Screens : public testing::Test {
         unsetenv("ZYL_SIM_CARD");
     }
     void init(const std::string &board) {
-        forget_card();
-        setenv("ZYL_SIM_CARD", board_path(board).c_str(), 1);
-        testing::internal::CaptureStderr();
-        int rc = drm_init();
-        std::string err = testing::internal::GetCapturedStderr();
-        ASSERT_EQ(0, rc) << err;
+        std::string err;
+        ASSERT_EQ(0, drm_init_on(board, &err)) << err;
     }
-    void menu(const char *text) {
-        FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "r");
-        g_menu = parse_menu(f);
-        fclose(f);
-    }
+    void menu(const std::string &text) { g_menu = parse_text(parse_menu, text); }
     Picture screen(const char *connector) {
         EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
         return read_png(dir + "/" + connector + ".png");
@@ -774,7 +758,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     std::string rows = "open\n1\n1\n2\nVideo\n";
     for (int i = 0; i < 12; i++)
         rows += "Row " + std::to_string(i) + ": " + std::to_string(i) + "\n";
-    menu(rows.c_str());
+    menu(rows);
     render_menu_all();
     p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 380, 510)) << "the selected tab is outlined";
@@ -956,15 +940,14 @@ TEST_F(Screens, ConnectScreenHiddenBySetting) {
     write_file(dir + "/run/zyl-fpv/connect",
                "ssid=FPV\npush=rtmp://h/live/\nqr=" + std::to_string(21) + "\n" +
                    qr_rows("rtmp://h/live/"));
-    forget_card();
-    setenv("ZYL_SIM_CARD", board_path("two-display").c_str(), 1);
+    std::string err;
+    ASSERT_EQ(0, drm_init_on("two-display", &err)) << err;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, drm_init());
     EXPECT_EQ(1, poll_connect());
     EXPECT_EQ(21, g_qr_n);
     for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
     EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
-    std::string err = testing::internal::GetCapturedStderr();
+    err += testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, count_lines(err, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)"))
         << err;
     EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
@@ -1001,11 +984,7 @@ TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
         }
     }
     // Whatever fails, the buffer is black, never what was there before.
-    auto all_black = [&] {
-        for (uint32_t p : buf)
-            if (p) return false;
-        return true;
-    };
+    auto all_black = [&] { return std::count(buf.begin(), buf.end(), 0u) == long(buf.size()); };
     const std::string png = read_file(stream_path("std_rgb_4x3.png"));
     fs::remove(path);
     std::string err = paint("missing");

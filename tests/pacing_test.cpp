@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,160 +71,62 @@ TEST(FrameHold, CandidateIsACleanFractionOfTheRefresh) {
     for (const char *v : {"-5", ""}) EXPECT_EQ(2, hold_candidate(33333, 60, parse_frame_hold(v)));
 }
 
-class FrameHoldEvaluate : public testing::Test {
+// The cadence evaluation and the flip learning, from a fresh state for each scenario.
+class Hold : public testing::Test {
   protected:
     void SetUp() override {
         g_hold_r = 1, g_hold_cand = 1, g_hold_cand_n = 0, g_hold_forced = -2;
+        g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
+        g_vblank_wait_override = -2;
         g_mb_cap = 2;
-        unsetenv("ZYL_KMS_FRAME_HOLD");
-        saved_nout = nout;
+        g_src_interval_us = 0;
+        g_smooth_phase = 0;
         nout = 1;
         outs[0].mode.vrefresh = 60;
     }
     void TearDown() override {
+        SetUp();
         nout = saved_nout;
-        g_src_interval_us = 0;
-        g_mb_cap = 2;
     }
-    // Stderr of `ticks` evaluations.
-    std::string ticks(int n) {
-        testing::internal::CaptureStderr();
-        for (int i = 0; i < n; i++) frame_hold_evaluate();
-        return testing::internal::GetCapturedStderr();
+    int saved_nout = nout;
+
+  public:
+    // The steps of tests/data/hold.txt.
+    ScenarioStep step() {
+        return [=, this](const std::string &word, const std::string &rest) mutable {
+            std::istringstream words(rest);
+            int64_t n = 0, us = 0;
+            words >> n >> us;
+            std::optional<std::string> printed;
+            if (word == "source") {
+                g_src_interval_us = n;
+            } else if (word == "phase") {
+                g_smooth_phase = int(n);
+            } else if (word == "ticks" || word == "presents") {
+                testing::internal::CaptureStderr();
+                for (int i = 0; i < n; i++)
+                    if (word == "ticks")
+                        frame_hold_evaluate();
+                    else
+                        vblank_learn(us);
+                printed = testing::internal::GetCapturedStderr();
+            } else if (word == "hold") {
+                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) +
+                                    " cap=" + std::to_string(g_mb_cap) +
+                                    " blocks=" + std::to_string(g_flip_blocks));
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
     }
-    int saved_nout = 0;
-};
 
-TEST_F(FrameHoldEvaluate, ThirtyOnSixtyHoldsTwoAfterTwoSeconds) {
-    g_src_interval_us = 33333;
-    EXPECT_EQ("", ticks(1));
-    g_src_interval_us = 41666;  // one odd second starts the count again
-    EXPECT_EQ("", ticks(1));
-    g_src_interval_us = 33333;
-    EXPECT_EQ("", ticks(1));
-    EXPECT_EQ(1, g_hold_r);
-    EXPECT_EQ(2, g_mb_cap);
-    EXPECT_EQ(
-        "zyl-kms: cadence: source 30.0 fps on 60 Hz — holding each frame 2 refreshes with 1 in "
-        "reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
-        ticks(1));
-    EXPECT_EQ(2, g_hold_r);
-    EXPECT_EQ(4, g_mb_cap);
-    EXPECT_EQ("", ticks(3)) << "one line per change";
-    // Phase pacing keeps nothing in reserve.
-    g_smooth_phase = 1;
-    g_src_interval_us = 50000;
-    EXPECT_NE(std::string::npos, ticks(2).find("holding each frame 3 refreshes with 0 in reserve"));
-    g_smooth_phase = 0;
-    g_src_interval_us = 33333;
-    ticks(2);
-
-    g_src_interval_us = 41666;
-    EXPECT_EQ("zyl-kms: cadence: source 24.0 fps on 60 Hz — presenting on arrival\n", ticks(2));
-    EXPECT_EQ(1, g_hold_r);
-    EXPECT_EQ(2, g_mb_cap);
-}
-
-TEST_F(FrameHoldEvaluate, ForcedHoldWithoutASource) {
-    setenv("ZYL_KMS_FRAME_HOLD", "9", 1);
-    EXPECT_NE(std::string::npos,
-              ticks(2).find("source 0.0 fps on 60 Hz — holding each frame 4 refreshes with 1"));
-    EXPECT_EQ(4, g_hold_r);
-}
-
-TEST(DisplayCap, ThirtyFpsCap) {
-    // 30 fps: a frame passes once 33,333 - 2,000 = 31,333 us have gone by.
-    int64_t last = 0, t = 1000000;
-    std::string seen;
-    for (int i = 0; i < 6; i++, t += 16700) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
-    EXPECT_EQ("PDPDPD", seen);
-    last = 1000000;
-    EXPECT_FALSE(display_cap_decide(30, &last, 1000000 + 31332));
-    EXPECT_TRUE(display_cap_decide(30, &last, 1000000 + 31333));
-    seen.clear();
-    for (int i = 0; i < 5; i++, t += 32000) seen += display_cap_decide(30, &last, t) ? 'P' : 'D';
-    EXPECT_EQ("PPPPP", seen);
-}
-
-TEST(DisplayCap, DroppedFrameCountsAndMovesTheGapClock) {
-    struct Case {
-        const char *value;
-        int fps;
-    };
-    for (Case c : {Case{"30", 30}, Case{"fast", 0}}) {
-        setenv("ZYL_KMS_DISPLAY_FPS", c.value, 1);
-        g_display_fps = -2;
-        g_cap_last_pass = 0;
-        uint64_t drops = g_drop_throttle;
-        last_frame_time = 0;
-        EXPECT_TRUE(display_cap_pass_at(5000000)) << c.value;
-        bool passed = display_cap_pass_at(5016000);
-        EXPECT_EQ(c.fps, g_display_fps);
-        EXPECT_EQ(c.fps == 0, passed) << c.value;
-        EXPECT_EQ(drops + (passed ? 0 : 1), g_drop_throttle);
-        EXPECT_EQ(passed ? 0 : 5016000, last_frame_time);
-    }
-    unsetenv("ZYL_KMS_DISPLAY_FPS");
-    g_display_fps = -2;
-}
-
-TEST(VblankLearn, TwentyInARowAtTheThresholds) {
-    FlipLearn s{0, 0, 0};
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
-    s = flip_learn_step(s, 5999);  // neither fast nor slow: both runs start over
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 6000);
-    EXPECT_EQ(0, s.blocks);
-    s = flip_learn_step(s, 6000);
-    EXPECT_EQ(1, s.blocks);
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
-    s = flip_learn_step(s, 2000);
-    for (int i = 0; i < 19; i++) s = flip_learn_step(s, 1999);
-    EXPECT_EQ(1, s.blocks);
-    s = flip_learn_step(s, 1999);
-    EXPECT_EQ(0, s.blocks);
-}
-
-class VblankLearnWrapper : public testing::Test {
   protected:
-    void SetUp() override {
-        g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
-        g_vblank_wait_override = -2;
-        unsetenv("ZYL_KMS_VBLANK_WAIT");
-    }
-    void TearDown() override { SetUp(); }
-    std::string feed(int n, int64_t us) {
-        testing::internal::CaptureStderr();
-        for (int i = 0; i < n; i++) vblank_learn(us);
-        return testing::internal::GetCapturedStderr();
-    }
 };
 
-TEST_F(VblankLearnWrapper, EachDirectionPrintsItsLine) {
-    EXPECT_EQ("", feed(19, 16600));
-    EXPECT_EQ(
-        "zyl-kms: HDMI SetPlane blocks until the flip lands (~16.6 ms) — it paces the loop; "
-        "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)\n",
-        feed(5, 16600));
-    EXPECT_EQ(1, g_flip_blocks);
-    EXPECT_EQ(
-        "zyl-kms: HDMI SetPlane returns immediately (0.3 ms) — restoring the explicit vblank "
-        "wait\n",
-        feed(20, 300));
-    EXPECT_EQ(0, g_flip_blocks);
-}
-
-TEST_F(VblankLearnWrapper, ForcedValueNeverLearns) {
-    setenv("ZYL_KMS_VBLANK_WAIT", "0", 1);
-    EXPECT_EQ("", feed(1, 300));
-    EXPECT_EQ(1, g_flip_blocks) << "the first present already forces it";
-    EXPECT_EQ("", feed(30, 300));
-    EXPECT_EQ(1, g_flip_blocks);
-
-    SetUp();
-    setenv("ZYL_KMS_VBLANK_WAIT", "1", 1);
-    EXPECT_EQ("", feed(30, 16600));
-    EXPECT_EQ(0, g_flip_blocks);
-}
+// The scenarios of tests/data/hold.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Hold>("hold.txt", "", "Hold", [](Hold &t) { return t.step(); });
 
 // ---- phase pacing: the schedule played against arrival times, the clock passed in ----
 
@@ -520,13 +423,8 @@ class OnCard : public testing::Test {
     }
     // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
     void init(const std::string &board, const std::string &extra = "") {
-        std::string card = dir + "/board.card";
-        write_file(card, read_file(board_path(board + ".card")) + "\n" + extra + "\n");
-        setenv("ZYL_SIM_CARD", card.c_str(), 1);
-        testing::internal::CaptureStderr();
-        int rc = drm_init();
-        std::string err = testing::internal::GetCapturedStderr();
-        ASSERT_EQ(0, rc) << err;
+        std::string err;
+        ASSERT_EQ(0, drm_init_on(board_with(board, extra), &err)) << err;
         sim_card_set_time_ms(10000);
     }
     uint64_t vblanks() {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <set>
@@ -21,11 +22,10 @@ namespace {
 
 using Bytes = std::string;
 
-int count_if(const std::vector<Nal> &nals, bool (*pred)(const Nal &)) {
-    int n = 0;
-    for (const auto &x : nals) n += pred(x);
-    return n;
+int count_if(const std::vector<Nal> &nals, auto pred) {
+    return int(std::count_if(nals.begin(), nals.end(), pred));
 }
+const auto is_first_slice = [](const Nal &n) { return n.first_slice; };
 
 struct Seen {
     int frames = 0, marked = 0;
@@ -78,21 +78,11 @@ class Reader : public ::testing::Test {
 };
 using ReaderBadInput = Reader;
 
-bool is_first_slice(const Nal &n) {
-    return n.first_slice;
-}
-bool is_h264_sei(const Nal &n) {
-    return n.type == 6;
-}
-bool is_h264_keyframe_start(const Nal &n) {
-    return n.type == 7;
-}
-
 TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
     Bytes s = read_file(stream_path("h264_sei.h264"));
     auto nals = walk_units(s, false);
     int pictures = count_if(nals, is_first_slice);
-    int seis = count_if(nals, is_h264_sei);
+    int seis = count_if(nals, [](const Nal &n) { return n.type == 6; });
     ASSERT_EQ(pictures, 60);
     ASSERT_GT(seis, 60) << "the stream should carry SEI in every unit";
 
@@ -107,7 +97,7 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
     // Each IDR unit carries an SPS; its frame is the one marked. A dropped frame
     // takes its mark with it, so only a run without drops can count them all.
     if (g_drop_fifo == 0) {
-        EXPECT_EQ(seen.marked, count_if(nals, is_h264_keyframe_start));
+        EXPECT_EQ(seen.marked, count_if(nals, [](const Nal &n) { return n.type == 7; }));
     }
     EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}}));
 }
@@ -232,13 +222,9 @@ TEST_F(ReaderBadInput, StreamCutInsideANalUnit) {
 
 TEST_F(ReaderBadInput, StreamWithoutParameterSets) {
     Bytes s = read_file(stream_path("h264_nosei.h264"));
-    auto nals = walk_units(s, false);
     Bytes stripped;
-    for (size_t i = 0; i < nals.size(); i++) {
-        size_t end = i + 1 < nals.size() ? nals[i + 1].sc : s.size();
-        if (nals[i].type != 7 && nals[i].type != 8)
-            stripped += s.substr(nals[i].sc, end - nals[i].sc);
-    }
+    for (const Nal &n : walk_units(s, false))
+        if (n.type != 7 && n.type != 8) stripped += s.substr(n.begin, n.end - n.begin);
     av_log_set_level(AV_LOG_QUIET);
     run_reader(stripped, "h264", false);
     EXPECT_EQ(g_dec_count, 0u);

@@ -3,13 +3,14 @@
 // that end the process run in a child. Extradata sizes are counted here by a plain
 // byte walk that shares no code with the reader.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <initializer_list>
+#include <sstream>
+#include <tuple>
 #include <string>
 #include <utility>
 #include <vector>
@@ -217,9 +218,7 @@ class Recovery : public ::testing::Test {
             reader_run(&ra, fd);
             _exit(0);
         }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(err_path)};
+        return {wait_status(pid), read_file(err_path)};
     }
 
     static ReaderArgs open_decoder(const char *decoder) {
@@ -229,45 +228,56 @@ class Recovery : public ::testing::Test {
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
         return ReaderArgs{ctx, av_parser_init(codec->id), codec, decoder, 0};
     }
+
+  public:
+    // The steps of tests/data/recovery.txt.
+    ScenarioStep step() {
+        return [this, input = Bytes(), soft = false, status = -1](const std::string &word,
+                                                                  const std::string &rest) mutable {
+            std::optional<std::string> printed;
+            std::istringstream words(rest);
+            if (word == "input") {
+                input.clear();
+                for (std::string w; words >> w;) {
+                    size_t star = w.find('*');
+                    int n = star == std::string::npos ? 1 : std::stoi(w.substr(star + 1));
+                    for (int i = 0; i < n; i++)
+                        input += w == "aud" ? with_trailing_aud("")
+                                            : read_file(stream_path(w.substr(0, star)));
+                }
+            } else if (word == "soft") {
+                soft = true;
+            } else if (word == "read") {
+                reset();
+                if (soft) g_wait_key = 1, g_gate_since = 12345;
+                soft = false;
+                printed = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str()).err;
+            } else if (word == "child") {
+                reset();
+                std::tie(status, printed) = run_child(input);
+            } else if (word == "status") {
+                EXPECT_EQ(std::stoi(rest), status);
+            } else if (word == "decoder") {
+                char s[200];
+                SimDecStats d = sim_dec_stats();
+                snprintf(s, sizeof s,
+                         "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
+                         "since=%s",
+                         int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
+                         (unsigned long long)g_reopens, int(g_wait_key), int(g_gate_hard),
+                         g_gate_since == 12345 ? "kept"
+                         : g_gate_since        ? "set"
+                                               : "none");
+                EXPECT_EQ(rest, s);
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
+    }
 };
 
 const char kStalledEnd[] = "— flushing, waiting for a keyframe (#";
-const char kRecovered1[] = "zyl-mpp: decoder recovered after 1 flush(es) — frames flowing again";
-
-TEST_F(Recovery, StallIsFlushedAndFramesFlowAgain) {
-    // Silent from the first P frame after the IDR at 30: the 45th silent unit comes
-    // long before the next IDR, so the flush, not a rebuild, must bring frames back.
-    with_env({{"ZYL_KMS_DEAD_MS", "1"}, {"ZYL_SIM_DEC_STALL_AFTER", "31"}});
-    // A soft gate armed by the loop keeps its kind and start through a flush.
-    g_wait_key = 1;
-    g_gate_since = 12345;
-    Bytes s = nosei();
-    ReaderRun r = run(with_trailing_aud(s + s + s));
-    EXPECT_EQ(count_lines(r.err, kStalledEnd), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err,
-                          "without a frame (dec=31 shown=0 drops=0) — flushing, waiting for a "
-                          "keyframe (#1)"),
-              1)
-        << r.err;
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: decoder STALLED — "), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, kRecovered1), 1) << r.err;
-    EXPECT_LT(r.err.find(kStalledEnd), r.err.find(kRecovered1));
-    EXPECT_EQ(count_lines(r.err, "rebuilt"), 0) << r.err;
-    EXPECT_EQ(sim_dec_stats().flushes, 1);
-    EXPECT_EQ(sim_dec_stats().opens, 1);
-    EXPECT_EQ(g_wait_key, 1);
-    EXPECT_EQ(g_gate_hard, 0);
-    EXPECT_EQ(g_gate_since, 12345);
-
-    // With the gate open, the flush arms it hard.
-    reset();
-    int64_t before = mono_us();
-    r = run(with_trailing_aud(s + s + s));
-    EXPECT_EQ(count_lines(r.err, kRecovered1), 1) << r.err;
-    EXPECT_EQ(g_wait_key, 1);
-    EXPECT_EQ(g_gate_hard, 1);
-    EXPECT_GE(g_gate_since, before);
-}
 
 TEST_F(Recovery, RefusedUnitsAreDroppedCountedAndEndInAStall) {
     // From the 20th send on the decoder's input stays full: the retry after a drain
@@ -346,31 +356,6 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     EXPECT_GT(g_gate_since, 12345);
 }
 
-TEST_F(Recovery, ReopenOffAbsorbsTheChange) {
-    const std::string absorb =
-        "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band or "
-        "ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild";
-    Bytes s = with_trailing_aud(read_file(stream_path("h264_reschange.h264")));
-    struct Case {
-        const char *decoder, *reopen;
-        bool rebuilds;
-    };
-    for (Case c : {Case{"h264_rkmpp", nullptr, false}, Case{"h264_rkmpp", "1", true},
-                   Case{"h264_v4l2m2m", "0", false}}) {
-        SCOPED_TRACE(std::string(c.decoder) + " " + (c.reopen ? c.reopen : "unset"));
-        if (c.reopen)
-            with_env({{"ZYL_KMS_PARAM_REOPEN", c.reopen}});
-        else
-            with_env({});
-        ReaderRun r = run(s, c.decoder);
-        EXPECT_EQ(count_lines(r.err, absorb), c.rebuilds ? 0 : 1) << r.err;
-        EXPECT_EQ(count_lines(r.err, "decoder reopened (#1)"), c.rebuilds ? 1 : 0) << r.err;
-        EXPECT_EQ(sim_dec_stats().opens, c.rebuilds ? 2 : 1);
-        EXPECT_EQ(g_reopens, c.rebuilds ? 1u : 0u);
-        EXPECT_EQ(g_dec_count, 90u) << "the old decoder follows the change in-band";
-    }
-}
-
 TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
     Bytes s = nosei();
     auto nals = walk_units(s, false);
@@ -427,46 +412,11 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     EXPECT_EQ(rebuild_extradata_len(st.ps, 1), -1);
 }
 
-// ---- cases that end the process ----
-
-TEST_F(Recovery, SilenceAfterAParameterChangeRebuildIsFatal) {
-    with_env({{"ZYL_KMS_DEAD_MS", "1"}, {"ZYL_SIM_DEC_STALL_AFTER", "65"}});
-    Bytes part2 = read_file(stream_path("h264_part2.h264"));
-    auto [status, err] =
-        run_child(read_file(stream_path("h264_reschange.h264")) + part2 + part2 + part2);
-    EXPECT_EQ(status, 3) << err;
-    EXPECT_EQ(count_lines(err, "decoder reopened (#1)"), 1) << err;
-    EXPECT_EQ(count_lines(err, "STALLED"), 0) << err;
-    ASSERT_EQ(count_lines(err, "zyl-mpp: decoder DEAD — "), 1) << err;
-    EXPECT_EQ(count_lines(err,
-                          "without a frame (dec=65 shown=0 reopens=1 drops=0) — exiting "
-                          "for respawn"),
-              1)
-        << err;
-}
-
-TEST_F(Recovery, FailingReopenIsFatal) {
-    with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "2"}});
-    auto [status, err] = run_child(read_file(stream_path("h264_reschange.h264")));
-    EXPECT_EQ(status, 3) << err;
-    EXPECT_EQ(err,
-              "zyl-mpp: parameter set CHANGED but decoder reopen FAILED — exiting for "
-              "respawn\n");
-}
-
-// The whole program, so the exit happens while the main thread is presenting.
-TEST_F(Recovery, DeadExitEndsTheProgramAtTheFirstStall) {
-    std::string dir = test_dir();
-    write_file(dir + "/input", nosei() + nosei());
-    RunResult r = run_sim(
-        {},
-        {"ZYL_SIM_CARD=" + board_path("hdmi-progressive.card"), "ZYL_KMS_DEAD_MS=1",
-         "ZYL_KMS_DEAD_EXIT=1", "ZYL_SIM_DEC_STALL_AFTER=10", "ZYL_KMS_DECODER=h264_v4l2m2m"},
-        dir + "/input", dir);
-    EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: decoder DEAD — "), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "reopens=0 drops=0) — exiting for respawn"), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "STALLED"), 0) << r.err;
-}
+// The scenarios of tests/data/recovery.txt and the Recovery runs of tests/data/runs.txt,
+// each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios = register_scenarios<Recovery>(
+    "recovery.txt", "", "Recovery", [](Recovery &t) { return t.step(); });
+[[maybe_unused]] const bool kRuns = register_scenarios<Recovery>(
+    "runs.txt", "Recovery.", nullptr, [](Recovery &) { return sim_step(); });
 
 }  // namespace

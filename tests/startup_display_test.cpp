@@ -46,26 +46,6 @@ TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
 
 // ---- the real program on the virtual board ----
 
-namespace {
-
-RunResult run_on(const std::string &dir, std::vector<std::string> env) {
-    env.push_back("ZYL_SIM_ROOT=" + dir);
-    return run_sim({}, env, "", dir);
-}
-
-}  // namespace
-
-TEST(DisplayWait, NoCardWaitsAndSaysSoOnce) {
-    std::string dir = test_dir();
-    RunResult r = run_sim({}, {"ZYL_SIM_CARD=", "ZYL_SIM_ROOT=" + dir}, "", dir, 3);
-    EXPECT_NE(0, r.status) << "still waiting when the limit ended it";
-    EXPECT_EQ(0u, r.err.find("zyl-mpp: no DRM display card with connectors\n"
-                             "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n"));
-    EXPECT_EQ(1, count_lines(r.err, "no display yet"));
-    EXPECT_EQ(0, count_lines(r.err, "display appeared"));
-    EXPECT_EQ(0, count_lines(r.err, "zyl-mpp: pacing")) << "settings wait for a display";
-}
-
 TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
     std::string dir = test_dir();
     std::string card = dir + "/late.card";
@@ -88,29 +68,5 @@ TEST(DisplayWait, CardThatAppearsLaterIsDriven) {
     EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: HW decoder = "));
 }
 
-TEST(DisplayStartup, InterlacedOutputSwitchesTheAntiFlickerFilterOn) {
-    std::string dir = test_dir();
-    RunResult r = run_on(dir, {card_env("hdmi-interlaced"), "ZYL_KMS_MODE=1920x1080i@60"});
-    // The first listed 1080i60 runs at the 1000/1001 clock: close enough to the standard.
-    EXPECT_EQ(1, count_lines(r.err,
-                             "zyl-mpp: mode set 1920x1080i@60 — 74176 kHz pixel clock "
-                             "(interlaced: switcher must lock to this)"));
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: interlaced output → GPU anti-flicker filter ON"));
-    EXPECT_EQ("1920x1080i@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
-
-    r = run_on(dir, {card_env("hdmi-interlaced")});
-    EXPECT_EQ(0, count_lines(r.err, "anti-flicker"));
-    EXPECT_EQ("1920x1080@60\n", read_file(dir + "/run/zyl-fpv/hdmi_mode"));
-}
-
-TEST(DisplayStartup, Vc4KeepsWithinWhatItsScalerDrives) {
-    std::string dir = test_dir();
-    RunResult r = run_on(dir, {card_env("vc4-hdmi-4k")});
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: output 0 → crtc 31 plane 63 1920x1080@60")) << r.err;
-
-    r = run_on(dir, {card_env("vc4-hdmi-4k"), "ZYL_KMS_MODE=2560x1440"});
-    EXPECT_EQ(1, count_lines(r.err,
-                             "zyl-mpp: requested 2560x1440 exceeds the ~1920x1200 the vc4 "
-                             "HVS can drive — ignoring, auto-picking instead."));
-    EXPECT_EQ(1, count_lines(r.err, "zyl-mpp: mode set 1920x1080@60"));
-}
+// The DisplayStartup runs of tests/data/runs.txt.
+[[maybe_unused]] static const bool kRuns = register_runs("DisplayStartup.");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/avlog.h"
@@ -17,119 +19,39 @@
 // its own, as the receiver reads them once per process.
 namespace {
 
-std::string settings_lines(bool interlaced = false) {
-    testing::internal::CaptureStderr();
-    read_settings(interlaced);
-    return testing::internal::GetCapturedStderr();
+// The settings as the program keeps them after read_settings, in one line.
+std::string settings_state() {
+    auto raw = [](const char *v) { return v ? v : "(unset)"; };
+    char s[512];
+    snprintf(s, sizeof s,
+             "hotplug=%d smooth=%d phase=%d antiflicker=%d grade=%d telemetry_dsi=%d fit=%s "
+             "aspect=%s flip=%s rot=0x%llx fit_dsi=%s flip_dsi=%s aspect_dsi=%s dewarp=%d k1=%g "
+             "k2=%g zoom=%g sat=%g lutmix=%g lut=%zu:%.8s",
+             g_hotplug_on, g_smooth, g_smooth_phase, g_antiflicker, g_colorgrade, g_telem_dsi,
+             g_fit, g_aspect, g_flip, static_cast<unsigned long long>(g_rot_val), raw(g_fit_dsi),
+             raw(g_flip_dsi), raw(g_aspect_dsi), g_dewarp, g_dw_k1, g_dw_k2, g_dw_zoom, g_cg_sat,
+             g_lut_mix, strlen(g_lut_path), g_lut_path);
+    return s;
 }
 
-TEST(Settings, DefaultsAndTheirLines) {
-    EXPECT_EQ(settings_lines(),
-              "zyl-mpp: pacing vblank (smooth) (ZYL_SMOOTH=unset→on)\n"
-              "zyl-mpp: fit fit\n"
-              "zyl-mpp: aspect keep\n"
-              "zyl-mpp: flip none (rot 0x0)\n"
-              "zyl-mpp: dewarp off (k=-0.150/0.000/0.000 center=0.50,0.50 strength=1.00 "
-              "zoom=1.00)\n");
-    EXPECT_EQ(g_hotplug_on, 1);
-    EXPECT_EQ(g_smooth, 1);
-    EXPECT_EQ(g_antiflicker, 0);
-    EXPECT_EQ(g_aspect_dsi, nullptr);
-    EXPECT_EQ(g_colorgrade, 0);
-    EXPECT_FLOAT_EQ(g_lut_mix, 1.0f);
-}
-
-TEST(Settings, EveryLineInItsOrder) {
-    setenv("ZYL_KMS_HOTPLUG", "0", 1);
-    setenv("ZYL_SMOOTH", "0", 1);
-    setenv("ZYL_KMS_FIT", "cover", 1);
-    setenv("ZYL_KMS_ASPECT", "16:9", 1);
-    setenv("ZYL_KMS_FLIP", "180", 1);
-    setenv("ZYL_KMS_DEWARP", "1abc", 1);
-    setenv("ZYL_KMS_DEWARP_K2", "0.25xyz", 1);
-    EXPECT_EQ(settings_lines(true),
-              "zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)\n"
-              "zyl-mpp: interlaced output → GPU anti-flicker filter ON\n"
-              "zyl-mpp: pacing show-on-arrival (ZYL_SMOOTH=0)\n"
-              "zyl-mpp: fit cover\n"
-              "zyl-mpp: aspect 16:9\n"
-              "zyl-mpp: flip 180 (rot 0x4)\n"
-              "zyl-mpp: dewarp ON (k=-0.150/0.250/0.000 center=0.50,0.50 strength=1.00 "
-              "zoom=1.00)\n");
-}
-
-TEST(Settings, SwitchesLookOnlyAtTheFirstCharacter) {
-    setenv("ZYL_SMOOTH", "", 1);
-    setenv("ZYL_KMS_HOTPLUG", "", 1);
-    setenv("ZYL_KMS_CG_ENABLE", "10", 1);
-    setenv("ZYL_KMS_TELEMETRY_DSI", "yes", 1);
-    std::string err = settings_lines();
-    EXPECT_EQ(g_smooth, 1);
-    EXPECT_NE(err.find("zyl-mpp: pacing vblank (smooth) (ZYL_SMOOTH=)\n"), std::string::npos);
-    EXPECT_EQ(g_hotplug_on, 1);
-    EXPECT_EQ(g_colorgrade, 1);
-    EXPECT_EQ(g_telem_dsi, 0);
-    setenv("ZYL_KMS_HOTPLUG", "off", 1);
-    settings_lines();
-    EXPECT_EQ(g_hotplug_on, 1) << "only a leading '0' switches it off";
-    setenv("ZYL_SMOOTH", "phase", 1);
-    err = settings_lines();
-    EXPECT_EQ(g_smooth, 1);
-    EXPECT_EQ(g_smooth_phase, 1);
-    EXPECT_NE(
-        err.find("zyl-mpp: pacing vblank phase (smooth, no reserve frame) (ZYL_SMOOTH=phase)\n"),
-        std::string::npos);
-    setenv("ZYL_SMOOTH", "1", 1);
-    settings_lines();
-    EXPECT_EQ(g_smooth_phase, 0);
-}
-
-TEST(Settings, AntiflickerOverridesTheModeBothWays) {
-    setenv("ZYL_KMS_ANTIFLICKER", "0", 1);
-    std::string err = settings_lines(true);
-    EXPECT_EQ(g_antiflicker, 0);
-    EXPECT_EQ(err.find("anti-flicker"), std::string::npos);
-    setenv("ZYL_KMS_ANTIFLICKER", "1", 1);
-    err = settings_lines(false);
-    EXPECT_EQ(g_antiflicker, 1);
-    EXPECT_NE(err.find("anti-flicker filter ON"), std::string::npos);
-}
-
-TEST(Settings, FlipTextIsKeptButOnlyExactWordsRotate) {
-    for (auto [text, rot] :
-         {std::pair{"h", 0x11}, {"v", 0x21}, {"180", 0x4}, {"H", 0}, {"hflip", 0}, {"none", 0}}) {
-        setenv("ZYL_KMS_FLIP", text, 1);
-        std::string err = settings_lines();
-        EXPECT_STREQ(g_flip, text);
-        EXPECT_EQ(g_rot_val, uint64_t(rot)) << text;
-    }
-}
-
-TEST(Settings, NumbersAreLenient) {
-    setenv("ZYL_KMS_DEWARP_K1", "", 1);
-    setenv("ZYL_KMS_DEWARP_ZOOM", "abc", 1);
-    setenv("ZYL_KMS_CG_SAT", "1.5e0", 1);
-    settings_lines();
-    EXPECT_FLOAT_EQ(g_dw_k1, 0.0f) << "set but empty is 0, not the default";
-    EXPECT_FLOAT_EQ(g_dw_zoom, 0.0f);
-    EXPECT_FLOAT_EQ(g_cg_sat, 1.5f);
-    EXPECT_FLOAT_EQ(g_dw_k2, 0.0f);
-}
-
-TEST(Settings, RawDsiValuesAndTheLutPath) {
-    setenv("ZYL_KMS_FIT_DSI", "", 1);
-    setenv("ZYL_KMS_FLIP_DSI", "h", 1);
-    setenv("ZYL_KMS_CG_ENABLE", "0", 1);
-    std::string long_path(600, 'x');
-    setenv("ZYL_KMS_LUT", long_path.c_str(), 1);
-    settings_lines();
-    ASSERT_NE(g_fit_dsi, nullptr);
-    EXPECT_STREQ(g_fit_dsi, "");
-    EXPECT_STREQ(g_flip_dsi, "h");
-    EXPECT_EQ(g_aspect_dsi, nullptr);
-    EXPECT_EQ(std::string(g_lut_path), long_path.substr(0, 511));
-    EXPECT_EQ(g_colorgrade, 1) << "a LUT turns the colour grade on";
-}
+// The scenarios of tests/data/settings.txt, each a test of its own (and so a process
+// of its own).
+[[maybe_unused]] const bool kSettings =
+    register_scenarios("settings.txt", "", "Settings", [](testing::Test &) -> ScenarioStep {
+        return [](const std::string &word, const std::string &rest) {
+            std::optional<std::string> printed;
+            if (word == "read") {
+                testing::internal::CaptureStderr();
+                read_settings(rest == "interlaced");
+                printed = testing::internal::GetCapturedStderr();
+            } else if (word == "state") {
+                EXPECT_EQ(rest, settings_state());
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return printed;
+        };
+    });
 
 TEST(DisplayWait, BackOffGrowsToFiveSeconds) {
     int expected[] = {500, 1000, 1500, 2000, 2500, 3000, 3500, 4000, 4500, 5000, 5000, 5000};
@@ -221,21 +143,8 @@ TEST(Decoder, NoDrmDeviceForHevcEndsWithStatusOne) {
         << p.err;
 }
 
-TEST(Decoder, OpenFailureThroughTheProgram) {
-    std::string dir = test_dir();
-    std::string card = "ZYL_SIM_CARD=" + board_path("hdmi-progressive.card");
-    RunResult r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1"}, "", dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: open codec failed"), 1) << r.err;
-    // The deferred HEVC open fails once the parameter sets are in: that ends the
-    // input, not the process, which ends as at any end of input.
-    r = run_sim({}, {card, "ZYL_SIM_DEC_FAIL_OPEN=1", "ZYL_KMS_DECODER=hevc"},
-                stream_path("hevc.h265"), dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: deferred HEVC open failed"), 1) << r.err;
-    EXPECT_EQ(count_lines(r.err, "HEVC decoder opened"), 0);
-    EXPECT_EQ(count_lines(r.err, "zyl-mpp: hdmi_state=live"), 0);
-}
+// The Decoder runs of tests/data/runs.txt.
+[[maybe_unused]] const bool kRuns = register_runs("Decoder.");
 
 TEST(AvLog, OneLineAKindThenASummaryEveryTenSeconds) {
     EXPECT_EQ(avlog_key("error while decoding MB 12 3, bytestream -45"),

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,15 +20,6 @@
 
 namespace {
 
-template <typename T>
-T parse(T (*parser)(FILE *), const std::string &text) {
-    FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    if (text.empty()) f = fopen("/dev/null", "r");
-    T t = parser(f);
-    fclose(f);
-    return t;
-}
-
 // Sets the file's modification time, so that a rewrite counts as a new version
 // however fast the test runs.
 void set_mtime(const std::string &path, long sec) {
@@ -38,53 +30,53 @@ void set_mtime(const std::string &path, long sec) {
 }  // namespace
 
 TEST(StatusParse, Telemetry) {
-    TelemetryState t = parse(parse_telemetry, "sat=7\n");
+    TelemetryState t = parse_text(parse_telemetry, "sat=7\n");
     EXPECT_EQ(1, t.valid);
     EXPECT_EQ(7, t.sat);
     for (int v : {t.gog, t.drn, t.sig, t.vtx}) EXPECT_EQ(-1, v);
     EXPECT_EQ(-1000, t.tmp);
     EXPECT_EQ(0, t.has_yaw + t.has_alt + t.has_spd + t.has_vs + t.has_pit + t.has_rol);
 
-    t = parse(parse_telemetry,
-              "  vs = -1.5\nvsi=3\nVS=4\ngog=80\ngog=81\nnet=abcdefghijklmnopqrstuvwxyz\n"
-              "rec = 1 trailing\nbroken line\n=5\nalt=\n");
+    t = parse_text(parse_telemetry,
+                   "  vs = -1.5\nvsi=3\nVS=4\ngog=80\ngog=81\nnet=abcdefghijklmnopqrstuvwxyz\n"
+                   "rec = 1 trailing\nbroken line\n=5\nalt=\n");
     EXPECT_FLOAT_EQ(-1.5f, t.vs);
     EXPECT_EQ(1, t.has_vs);
     EXPECT_EQ(0, t.has_alt) << "a key without a value is ignored";
     EXPECT_EQ(81, t.gog) << "a later line wins";
     EXPECT_STREQ("abcdefghijklmnopqrstuvw", t.net);
     EXPECT_EQ(1, t.rec);
-    EXPECT_STREQ("home", parse(parse_telemetry, "net=home wifi\n").net);
+    EXPECT_STREQ("home", parse_text(parse_telemetry, "net=home wifi\n").net);
     // An empty file is a valid record of defaults.
-    EXPECT_EQ(1, parse(parse_telemetry, "").valid);
+    EXPECT_EQ(1, parse_text(parse_telemetry, "").valid);
 }
 
 TEST(StatusParse, Menu) {
-    MenuState m = parse(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
+    MenuState m = parse_text(parse_menu, "opened\n2\n1\n3\nVideo\r\nBitrate: 8M\r\n");
     EXPECT_EQ((std::vector<int>{1, 2, 1, 3, 1}),
               (std::vector<int>{m.open, m.tab, m.focus, m.sel, m.nrows}));
     EXPECT_STREQ("Video", m.title);
     EXPECT_STREQ("Bitrate: 8M", m.rows[0]);
-    EXPECT_EQ(0, parse(parse_menu, "Open\n").open);
+    EXPECT_EQ(0, parse_text(parse_menu, "Open\n").open);
 
     std::string many = "open\n0\n0\n0\nT\n";
     for (int i = 0; i < 15; i++) many += "row " + std::to_string(i) + "\n";
-    m = parse(parse_menu, many);
+    m = parse_text(parse_menu, many);
     EXPECT_EQ(12, m.nrows);
     EXPECT_STREQ("row 11", m.rows[11]);
 
-    m = parse(parse_menu, "message\n" + std::string(200, 'x') + "\n");
+    m = parse_text(parse_menu, "message\n" + std::string(200, 'x') + "\n");
     EXPECT_EQ(1, m.message);
     EXPECT_EQ(0, m.open);
     EXPECT_EQ(95u, strlen(m.msg));
     // A long line is read in pieces: its rest becomes the next line.
-    m = parse(parse_menu, "open\n1\n0\n0\n" + std::string(200, 't') + "\n");
+    m = parse_text(parse_menu, "open\n1\n0\n0\n" + std::string(200, 't') + "\n");
     EXPECT_EQ(63u, strlen(m.title));
     EXPECT_EQ(1, m.nrows);
     // Binary junk gives terminated fields and no more rows than allowed.
     std::string junk;
     for (int i = 0; i < 4000; i++) junk += char((i * 7919) % 256);
-    m = parse(parse_menu, "open\n" + junk);
+    m = parse_text(parse_menu, "open\n" + junk);
     EXPECT_LE(m.nrows, 12);
     EXPECT_LT(strlen(m.title), 64u);
 }
@@ -92,12 +84,12 @@ TEST(StatusParse, Menu) {
 // The connect file's rules are read back from the screen with zbarimg in the overlay
 // test (Screens.ConnectScreenCodeReadsBackOnMonitorAndPanel), bad files included.
 TEST(StatusParse, Osd) {
-    OsdState o = parse(parse_osd, "warning\nBattery low\n");
+    OsdState o = parse_text(parse_osd, "warning\nBattery low\n");
     EXPECT_EQ(1, o.level);
     EXPECT_EQ(1, o.active);
     EXPECT_STREQ("Battery low", o.text);
-    EXPECT_EQ(2, parse(parse_osd, "error\nx\n").level);
-    o = parse(parse_osd, "error\n\n");
+    EXPECT_EQ(2, parse_text(parse_osd, "error\nx\n").level);
+    o = parse_text(parse_osd, "error\n\n");
     EXPECT_EQ(0, o.active);
 }
 
@@ -125,52 +117,45 @@ class Polls : public testing::Test {
         set_mtime(path(name), sec);
     }
     std::string dir;
+
+  public:
+    // The steps of tests/data/polls.txt.
+    ScenarioStep step() {
+        return [=, this](const std::string &word, const std::string &rest) mutable {
+            std::istringstream words(rest);
+            std::string name;
+            long n = 0;
+            words >> name >> n;
+            if (word == "put") {
+                size_t text = rest.find(' ', name.size() + 1);
+                put(name.c_str(), unescaped(text == std::string::npos ? "" : rest.substr(text + 1)),
+                    n);
+            } else if (word == "remove") {
+                unlink(path(name.c_str()).c_str());
+            } else if (word == "poll") {
+                EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
+                             : name == "MENU"    ? poll_menu()
+                             : name == "CONNECT" ? poll_connect()
+                                                 : poll_osd());
+            } else if (word == "records") {
+                char s[200];
+                snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d",
+                         g_telem.valid, g_telem.sat, g_menu.open, g_menu.msg, g_conn_ssid,
+                         g_osd.active);
+                EXPECT_EQ(rest, s);
+            } else {
+                ADD_FAILURE() << "unknown line";
+            }
+            return std::optional<std::string>();
+        };
+    }
+
+  protected:
 };
 
-TEST_F(Polls, ByModificationTime) {
-    EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "sat=7\n", 1000);
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(7, g_telem.sat);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "sat=7\n", 1001);  // same text, new time: a change
-    EXPECT_EQ(1, poll_telemetry());
-    put("TELEMETRY", "drn=50\n", 1002);
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(-1, g_telem.sat) << "the record is replaced as a whole";
-    unlink(path("TELEMETRY").c_str());
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(0, g_telem.valid);
-    EXPECT_EQ(0, poll_telemetry());
-    put("TELEMETRY", "drn=50\n", 1002);  // put back as it was: read again
-    EXPECT_EQ(1, poll_telemetry());
-
-    // A message stays when the menu file goes; an open menu closes.
-    put("MENU", "message\nHello\n", 1000);
-    EXPECT_EQ(1, poll_menu());
-    unlink(path("MENU").c_str());
-    EXPECT_EQ(0, poll_menu());
-    EXPECT_STREQ("Hello", g_menu.msg);
-    put("MENU", "open\n", 1001);
-    EXPECT_EQ(1, poll_menu());
-    unlink(path("MENU").c_str());
-    EXPECT_EQ(1, poll_menu());
-    EXPECT_EQ(0, g_menu.open);
-    setenv("ZYL_KMS_MENU", "", 1);  // set but empty: a missing file
-    EXPECT_EQ(0, poll_menu());
-
-    // Connect information outlives its file; the pop-up does not.
-    put("CONNECT", "ssid=Net\n", 1000);
-    EXPECT_EQ(1, poll_connect());
-    unlink(path("CONNECT").c_str());
-    EXPECT_EQ(0, poll_connect());
-    EXPECT_STREQ("Net", g_conn_ssid);
-    put("OSD", "info\nHi\n", 1000);
-    EXPECT_EQ(1, poll_osd());
-    unlink(path("OSD").c_str());
-    EXPECT_EQ(1, poll_osd());
-    EXPECT_EQ(0, g_osd.active);
-}
+// The scenarios of tests/data/polls.txt, each a test from the state SetUp leaves.
+[[maybe_unused]] const bool kScenarios =
+    register_scenarios<Polls>("polls.txt", "", "Polls", [](Polls &t) { return t.step(); });
 
 TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {
     put("MENU", "open\n2\n", 1000);

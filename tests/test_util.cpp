@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -25,13 +26,18 @@ extern "C" {
 
 namespace fs = std::filesystem;
 
-std::string test_dir() {
+// The running test's directory, as it is.
+static fs::path test_path() {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char &c : name)
         if (c == '/') c = '_';
-    fs::path dir = fs::path(ZYL_STREAMS_DIR).parent_path() / "testtmp" /
-                   (name + "." + std::to_string(getpid()));
+    return fs::path(ZYL_STREAMS_DIR).parent_path() / "testtmp" /
+           (name + "." + std::to_string(getpid()));
+}
+
+std::string test_dir() {
+    fs::path dir = test_path();
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir.string();
@@ -48,6 +54,12 @@ std::string board_path(const std::string &name) {
 
 std::string card_env(const std::string &name) {
     return "ZYL_SIM_CARD=" + board_path(name);
+}
+
+std::string board_with(const std::string &name, const std::string &extra) {
+    std::string card = test_path().string() + "." + name + ".card";
+    write_file(card, read_file(board_path(name)) + "\n" + extra + "\n");
+    return card;
 }
 
 Picture read_png(const std::string &path) {
@@ -134,11 +146,36 @@ int start_sim(const std::vector<std::string> &args, const std::vector<std::strin
     return pid;
 }
 
-RunResult finish_sim(int pid, const std::string &dir) {
+int spawn_built(const char *bin, const std::vector<std::string> &args, int out_fd, int close_fd,
+                const std::string &err_path, const std::vector<std::string> &env) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (err < 0) _exit(126);
+        if (close_fd >= 0) close(close_fd);  // the reader's end: EPIPE must reach us
+        dup2(out_fd, 1);
+        dup2(err, 2);
+        // Only stdout may hold the pipe: its close is the end of input.
+        if (out_fd > 2) close(out_fd);
+        for (const auto &e : env) putenv(strdup(e.c_str()));
+        std::vector<char *> argv{const_cast<char *>(bin)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        alarm(240);
+        exec_built(argv);
+    }
+    return pid;
+}
+
+int wait_status(int pid) {
     int st = 0;
     waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+RunResult finish_sim(int pid, const std::string &dir) {
     RunResult r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.status = wait_status(pid);
     r.out = read_file(dir + "/stdout.txt");
     r.err = read_file(dir + "/stderr.txt");
     return r;
@@ -178,6 +215,17 @@ void forget_card() {
         o = KmsOutput{};
     }
     sim_card_reset();
+}
+
+int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
+    forget_card();
+    if (card_ms >= 0) sim_card_set_time_ms(card_ms);
+    setenv("ZYL_SIM_CARD",
+           card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
+    testing::internal::CaptureStderr();
+    int rc = drm_init();
+    *err = testing::internal::GetCapturedStderr();
+    return rc;
 }
 
 FramePtr take_next_frame() {
@@ -240,6 +288,170 @@ void reset_mailbox() {
 std::string from_first_live(const std::string &err) {
     size_t at = err.find("zyl-mpp: hdmi_state=live");
     return at == std::string::npos ? err : err.substr(at);
+}
+
+std::vector<std::string> scenario_names(const std::string &file, const std::string &prefix) {
+    std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
+    std::vector<std::string> names;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("[" + prefix, 0) == 0) names.push_back(line.substr(1, line.find(']') - 1));
+    return names;
+}
+
+void run_scenarios(const std::string &file, const std::string &name, const ScenarioStep &step) {
+    std::istringstream in(read_file(std::string(ZYL_SOURCE_DIR) + "/tests/data/" + file));
+    std::string printed, block, kind, current;
+    std::vector<std::string> env;
+    bool found = false;
+    auto end_block = [&] {
+        EXPECT_TRUE(kind != "say" || printed.find(block) != std::string::npos)
+            << block << "not in:\n"
+            << printed;
+        EXPECT_TRUE(kind != "first" || printed.rfind(block, 0) == 0) << block;
+        EXPECT_TRUE(kind != "only" || printed == block) << block << "not:\n" << printed;
+        block.clear();
+        kind.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+        const std::string word = line.substr(0, line.find(' ')),
+                          rest = line.substr(std::min(line.size(), word.size() + 1));
+        if (word != kind) end_block();
+        if (line[0] == '[') {
+            current = line.substr(1, line.find(']') - 1);
+            found |= current == name;
+        }
+        if (line.empty() || line[0] == '#' || line[0] == '[' || current != name) continue;
+        SCOPED_TRACE(name + ": " + line);
+        if (word == "env") {
+            std::string value = rest.substr(rest.find('=') + 1);
+            if (value.rfind("{streams}", 0) == 0) value = stream_path(value.substr(10));
+            env.push_back(rest.substr(0, rest.find('=')));
+            setenv(env.back().c_str(), value.c_str(), 1);
+        } else if (word == "say" || word == "only" || word == "first") {
+            kind = word;
+            block += rest + "\n";
+        } else if (word == "order") {
+            size_t gt = rest.find(" >> "), at = printed.find(rest.substr(0, gt));
+            EXPECT_NE(at, std::string::npos) << printed;
+            EXPECT_NE(printed.find(rest.substr(gt + 4), at), std::string::npos) << printed;
+        } else if (word == "silent") {
+            EXPECT_EQ("", printed);
+        } else if (word == "count") {
+            EXPECT_EQ(std::stoi(rest), count_lines(printed, rest.substr(rest.find(' ') + 1)))
+                << printed;
+        } else if (std::optional<std::string> out = step(word, rest)) {
+            printed = *out;
+        }
+    }
+    end_block();
+    for (const std::string &e : env) unsetenv(e.c_str());
+    EXPECT_TRUE(found) << "no scenario " << name << " in " << file;
+}
+
+std::string unescaped(std::string text) {
+    for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+    return text;
+}
+
+bool register_runs(const std::string &prefix) {
+    return register_scenarios("runs.txt", prefix, nullptr,
+                              [](testing::Test &) { return sim_step(); });
+}
+
+ScenarioStep sim_step() {
+    struct Run {
+        std::string board = "two-display", card, dir, until;
+        std::vector<std::pair<std::string, std::string>> files;
+        RunResult r;
+    };
+    auto run = std::make_shared<Run>();
+    return [=](const std::string &word, const std::string &rest) -> std::optional<std::string> {
+        std::istringstream words(rest);
+        std::string a, b;
+        long n = 0;
+        words >> a >> b >> n;
+        if (word == "board") {
+            run->board = rest;
+        } else if (word == "card") {
+            run->card += rest + "\n";
+        } else if (word == "until") {
+            run->until = rest;
+        } else if (word == "file") {
+            run->files.emplace_back(a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1))));
+        } else if (word == "run" || word == "feed") {
+            run->dir = test_dir();
+            for (const auto &[path, text] : run->files) {
+                fs::create_directories(fs::path(run->dir + "/root" + path).parent_path());
+                write_file(run->dir + "/root" + path, text);
+            }
+            std::string card = run->dir + "/board.card", in = a == "-" ? "" : a;
+            write_file(card, read_file(board_path(run->board)) + run->card);
+            // A feed keeps its rate from the moment the receiver takes the first unit (a
+            // pause after it): a slow start (an emulated board, a sanitizer build) would
+            // otherwise find a backlog that the feeder writes as fast as it is read.
+            std::vector<std::string> args;
+            if (word == "feed") args = {"-p", "1:0"};
+            for (std::istringstream all(rest); all >> b;)
+                args.push_back(b.find(".h26") != std::string::npos ? stream_path(b) : b);
+            int p[2] = {-1, -1}, feeder = -1;
+            if (word == "feed" && pipe2(p, O_CLOEXEC) == 0) {
+                feeder = spawn_built(ZYL_FEEDER_BIN, args, p[1], p[0], run->dir + "/feeder.txt");
+                if (run->until.empty()) close(p[1]);
+                in = "/proc/self/fd/" + std::to_string(p[0]);  // opened again by the child
+            } else if (a[0] != '/' && a != "-") {
+                in = stream_path(a);
+            }
+            int pid = start_sim(
+                {},
+                {"ZYL_SIM_CARD=" + (run->board == "-" ? "" : card), "ZYL_SIM_PNG_DIR=" + run->dir,
+                 "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
+            if (feeder > 0) {
+                close(p[0]);
+                EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
+            }
+            if (feeder > 0 && !run->until.empty()) {
+                // The input stays open until the silence has armed the gate with the
+                // count the scenario names: every frame was shown by then, however long
+                // a slow machine took. (A hard gate after a rebuild writes "gated" too.)
+                std::string path = run->dir + "/root/run/zyl-fpv/hdmi_state";
+                for (int i = 0; i < 2400; i++) {
+                    std::string s = read_file(path);
+                    if (s.rfind("state=gated ", 0) == 0 && s.find(run->until) != std::string::npos)
+                        break;
+                    usleep(50000);
+                }
+                close(p[1]);
+            }
+            run->r = finish_sim(pid, run->dir);
+            *run = Run{"two-display", "", run->dir, "", {}, run->r};
+            return run->r.err;
+        } else if (word == "from") {
+            size_t at = run->r.err.find(rest);
+            return at == std::string::npos ? run->r.err : run->r.err.substr(at);
+        } else if (word == "status") {
+            EXPECT_EQ(std::stoi(rest), run->r.status) << run->r.err;
+        } else if (word == "black" || word == "video" || word == "red") {
+            Picture p = read_png(run->dir + "/" + a + ".png");
+            int x = std::stoi(b), y = int(n);
+            bool ok = x < p.w && y < p.h &&
+                      (word == "red" ? is_red(p, x, y) : is_black(p, x, y) == (word == "black"));
+            EXPECT_TRUE(ok) << (x < p.w && y < p.h ? "" : "no such pixel");
+        } else if (word == "stat") {
+            long got = read_stats(run->dir + "/stats.txt")[a];
+            EXPECT_TRUE(b == "=" ? got == n : b == "<=" ? got <= n : b == ">=" && got >= n) << got;
+        } else if (word == "contents") {
+            EXPECT_EQ(unescaped(rest.substr(a.size() + 1)), read_file(run->dir + "/root" + a));
+        } else if (word == "contains") {
+            std::string text = read_file(run->dir + "/root" + a);
+            EXPECT_NE(text.find(rest.substr(a.size() + 1)), std::string::npos) << text;
+        } else if (word == "absent") {
+            EXPECT_FALSE(fs::exists(run->dir + "/root" + a));
+        } else {
+            ADD_FAILURE() << "unknown line";
+        }
+        return std::nullopt;
+    };
 }
 
 int count_lines(const std::string &text, const std::string &needle) {

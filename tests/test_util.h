@@ -4,10 +4,16 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <optional>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "app/mailbox.h"
 
@@ -26,6 +32,9 @@ struct RunResult {
 // environment entry that puts the sim program on it.
 std::string board_path(const std::string &name);
 std::string card_env(const std::string &name);
+// A shipped board with `extra` lines (faults) added, in a file beside the running
+// test's directory.
+std::string board_with(const std::string &name, const std::string &extra);
 
 // A decoded PNG picture (the virtual card's pictures), RGB.
 struct Picture {
@@ -57,11 +66,22 @@ RunResult run_sim(const std::vector<std::string> &args, const std::vector<std::s
 int start_sim(const std::vector<std::string> &args, const std::vector<std::string> &env,
               const std::string &stdin_path, const std::string &dir, int limit_s = 240);
 RunResult finish_sim(int pid, const std::string &dir);
+// Starts a program of this build with its stdout on `out_fd` (`close_fd`, the other end
+// of its pipe, closed in the child) and its stderr appended to `err_path`, and the
+// NAME=value entries of `env` added.
+int spawn_built(const char *bin, const std::vector<std::string> &args, int out_fd, int close_fd,
+                const std::string &err_path, const std::vector<std::string> &env = {});
+// Waits for a child: its exit status, or 128 + signal.
+int wait_status(int pid);
 // Waits up to `limit_s` seconds for a file to contain `needle`.
 bool wait_for_line(const std::string &path, const std::string &needle, int limit_s);
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
+// drm_init in this process on a card file (a path, or a shipped board's name), the
+// card before it forgotten; what it printed goes to `err`. With `card_ms` the card's
+// clock stands at that time instead of running.
+int drm_init_on(const std::string &card, std::string *err, int64_t card_ms = -1);
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
 FramePtr take_next_frame();
@@ -89,6 +109,74 @@ void reset_mailbox();
 std::string qr_rows(const std::string &text);
 // What the zbarimg tool reads from a picture file, one symbol a line.
 std::string zbar_read(const std::string &png);
+
+// What one of the status file parsers makes of `text`.
+template <typename T>
+T parse_text(T (*parser)(FILE *), const std::string &text) {
+    FILE *f = text.empty() ? fopen("/dev/null", "r")
+                           : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    T t = parser(f);
+    fclose(f);
+    return t;
+}
+
+// Runs the scenario `name` of tests/data/`file`, a line at a time. "[name]" starts a
+// scenario; "env NAME=value" sets a variable for the rest of it ("{streams}/NAME" a
+// generated stream); consecutive "say" lines must appear together, in order, in what
+// the last action printed, consecutive "first" lines must begin it and consecutive
+// "only" lines must be all of it; "silent": it printed nothing; "count N TEXT": N of
+// its lines contain TEXT; "order A >> B": it printed B after A. `step` gets every other
+// line as its first word and the rest, and returns what an action printed (nullopt for
+// a check). Empty lines and lines starting with "#" end a block.
+using ScenarioStep =
+    std::function<std::optional<std::string>(const std::string &word, const std::string &rest)>;
+void run_scenarios(const std::string &file, const std::string &name, const ScenarioStep &step);
+// The names of the scenarios of tests/data/`file` that start with `prefix`.
+std::vector<std::string> scenario_names(const std::string &file, const std::string &prefix);
+
+// Makes each scenario of tests/data/`file` whose name starts with `prefix` a test of its
+// own, run with the step `step_for` makes for it (a `Fixture`, set up as for TEST_F):
+// in `suite`, named after the scenario, or with no suite given, "Suite.Name" scenarios.
+template <typename Fixture = testing::Test>
+bool register_scenarios(const std::string &file, const std::string &prefix, const char *suite,
+                        std::type_identity_t<std::function<ScenarioStep(Fixture &)>> step_for) {
+    struct Scenario : Fixture {
+        std::string file, name;
+        std::function<ScenarioStep(Fixture &)> step_for;
+        void TestBody() override { run_scenarios(file, name, step_for(*this)); }
+    };
+    for (const std::string &name : scenario_names(file, prefix)) {
+        size_t dot = suite ? std::string::npos : name.find('.');
+        testing::RegisterTest(suite ? suite : name.substr(0, dot).c_str(),
+                              name.substr(dot + 1).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [=]() -> Fixture * {
+                                  auto *t = new Scenario;
+                                  t->file = file, t->name = name, t->step_for = step_for;
+                                  return t;
+                              });
+    }
+    return true;
+}
+
+// A scenario file's text with each "\\n" a line end.
+std::string unescaped(std::string text);
+
+// The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
+// (two-display unless given, "-" for no card), "card LINE" adds a line to it (a fault), "file PATH
+// TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
+// [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
+// killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name),
+// "until TEXT" before it keeping the input open after the feed until the gate armed by
+// the silence has written a state file holding TEXT (the final counts).
+// Either prints what the program did on stderr; "from TEXT" prints it from the first
+// line containing TEXT on. After them: "status N";
+// "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;
+// "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
+// TEXT", "contains PATH TEXT" and "absent PATH" for files under the root.
+ScenarioStep sim_step();
+// The "Suite.Name" scenarios of tests/data/runs.txt that start with `prefix`, each a
+// test of its own running sim_step.
+bool register_runs(const std::string &prefix);
 
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);

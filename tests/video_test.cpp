@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 struct Played {
     RunResult r;
     std::string dir;
-    std::map<std::string, long> stats;
     Picture png(const std::string &connector) const {
         return read_png(dir + "/png/" + connector + ".png");
     }
@@ -47,14 +46,12 @@ Played play(const std::string &stream, std::vector<std::string> env,
     write_file(card, read_file(board_path(board)) + card_lines);
     env.push_back("ZYL_SIM_CARD=" + card);
     env.push_back("ZYL_SIM_PNG_DIR=" + run.dir + "/png");  // made by the board
-    env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SMOOTH=0");
     // The gap rules are the live tests' subject: a loaded machine or a sanitizer build
     // that leaves 200 ms between two frames of a file must not gate or hide them here.
     env.push_back("ZYL_KMS_GATE_MS=30000");
     env.push_back("ZYL_KMS_HIDE_MS=30000");
     run.r = run_sim({}, env, stream.empty() ? "" : stream_path(stream), run.dir);
-    run.stats = read_stats(run.dir + "/stats.txt");
     return run;
 }
 
@@ -63,37 +60,8 @@ bool video(const Picture &p, int x, int y) {
     return !is_black(p, x, y);
 }
 
-TEST(Video, FourThreeStreamIsFittedOnBothDisplays) {
-    Played run = play("h264_sei.h264", {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
-    ASSERT_EQ(hdmi.w, 1920);
-    ASSERT_EQ(dsi.w, 800);
-    // 320x240 in 1920x1080 is 1440x1080 at x 240; in 800x480 it is 640x480 at x 80.
-    EXPECT_TRUE(is_black(hdmi, 100, 540));
-    EXPECT_TRUE(is_black(hdmi, 1820, 540));
-    EXPECT_TRUE(video(hdmi, 260, 540));
-    EXPECT_TRUE(video(hdmi, 1650, 540));
-    EXPECT_TRUE(is_black(dsi, 40, 240));
-    EXPECT_TRUE(is_black(dsi, 760, 240));
-    EXPECT_TRUE(video(dsi, 100, 240));
-    // The reader may have decoded a frame or two before the first state is written.
-    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=hidden dec="), 1);
-    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=live"), 1);
-    EXPECT_EQ(count_lines(run.r.err, "SetPlane FAILED"), 0);
-}
-
-TEST(Video, OpenMenuOnASidebarOutputNarrowsTheVideoArea) {
-    // Without an overlay plane the menu is drawn beside the video, in 360 pixels on the left.
-    Played run =
-        play("h264_sei.h264", {}, {{"menu", "open\n0\n0\n0\nStream\n"}}, "", "rk-vop-sidebar");
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    Picture hdmi = run.png("HDMI-A-1");
-    // 4:3 in 1560x1080 is 1440x1080 at x 60 of the area: x 420 on the screen.
-    EXPECT_TRUE(is_black(hdmi, 400, 540));
-    EXPECT_TRUE(video(hdmi, 440, 540));
-    EXPECT_TRUE(video(hdmi, 1850, 540));
-}
+// The Video runs of tests/data/runs.txt.
+[[maybe_unused]] const bool kRuns = register_runs("Video.");
 
 TEST(Video, OpenMenuOverPlayingVideoKeepsTheWholeArea) {
     // Tab 1 selected with the focus on the tab bar: on 1920x1080 its filled
@@ -111,18 +79,6 @@ TEST(Video, OpenMenuOverPlayingVideoKeepsTheWholeArea) {
     EXPECT_EQ(count_lines(run.r.err, "menu → ARGB plane"), 2);
 }
 
-TEST(Video, StandbyPictureIsShownBeforeTheFirstFrame) {
-    for (const char *pic : {"std_16x9.jpg", "std_pal_16x9.png"}) {
-        Played run = play("", {"ZYL_KMS_STANDBY=" + stream_path(pic)});
-        ASSERT_EQ(run.r.status, 0) << run.r.err;
-        EXPECT_TRUE(video(run.png("HDMI-A-1"), 2, 540)) << pic;
-        EXPECT_TRUE(video(run.png("DSI-1"), 400, 240)) << pic;
-    }
-    Played run = play("", {});
-    EXPECT_TRUE(is_black(run.png("HDMI-A-1"), 960, 540)) << "no picture: black";
-    EXPECT_EQ(count_lines(run.r.err, "standby /opt/zyl-fpv/standby.png: open failed"), 1);
-}
-
 TEST(Video, BrokenInputFilesNeitherStopNorFloodThePlayer) {
     std::string big(10 << 20, 'x');
     std::string binary;
@@ -135,58 +91,6 @@ TEST(Video, BrokenInputFilesNeitherStopNorFloodThePlayer) {
     EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: telemetry file"), 0);
     EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: hdmi_state=live"), 1);
     EXPECT_TRUE(video(run.png("HDMI-A-1"), 960, 540));
-}
-
-TEST(Video, MessageModeKeepsTheVideoOff) {
-    Played run = play("h264_sei.h264", {}, {{"menu", "message\nRecording stopped\n"}});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_TRUE(is_black(run.png("HDMI-A-1"), 960, 540));
-    EXPECT_TRUE(is_black(run.png("DSI-1"), 400, 240));
-}
-
-TEST(Video, PicturesAreReleasedTwoPicturesLater) {
-    Played run = play("h264_long.h264", {});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    ASSERT_FALSE(run.stats.empty());
-    EXPECT_GT(run.stats["delivered"], 500);
-    // Besides one standby and two overlay buffers per output: the picture shown and
-    // the one before it, never more than one being presented on top.
-    EXPECT_EQ(run.stats["fbs"], 6 + 2);
-    EXPECT_LE(run.stats["fbs_max"], 6 + 3);
-    // Frames: the two kept pictures at the end; on the way also the mailbox's two
-    // and the one the reader is handing over.
-    EXPECT_EQ(run.stats["frames"], 2);
-    EXPECT_LE(run.stats["frames_max"], 3 + 3);
-    EXPECT_LE(run.stats["imported"], 3);
-}
-
-TEST(Video, RefusedPlaneOnOneOutputIsReportedOnceOthersKeepShowing) {
-    Played run = play("h264_sei.h264", {}, {}, "fault plane crtc=31\n");
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "SetPlane FAILED"), 1) << run.r.err;
-    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: output 0 (crtc 31 plane 63) SetPlane FAILED: "), 1);
-    EXPECT_TRUE(video(run.png("DSI-1"), 400, 240));
-    EXPECT_TRUE(is_black(run.png("HDMI-A-1"), 960, 540));
-}
-
-TEST(Video, DetectionRequestFailsToStartTheDetector) {
-    Played run = play("h264_sei.h264", {}, {{"detect", "1\n"}});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_EQ(
-        count_lines(run.r.err, "zyl-mpp: yolo_init failed (/opt/zyl-fpv/yolov8-oiv7.ncnn.param)"),
-        1);
-    run = play("h264_sei.h264", {"ZYL_KMS_DETECT_MODEL=/models/other.param"},
-               {{"detect", "onward\n"}});
-    EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: yolo_init failed (/models/other.param)"), 1);
-    run = play("h264_sei.h264", {}, {{"detect", "off\n"}});
-    EXPECT_EQ(count_lines(run.r.err, "yolo_init"), 0);
-}
-
-TEST(Video, SnapshotRequestIsConsumedWithoutAPictureOnTheDirectPath) {
-    Played run = play("h264_sei.h264", {}, {{"snapshot", ""}});
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
-    EXPECT_FALSE(fs::exists(run.run_path("snapshot")));
-    EXPECT_FALSE(fs::exists(run.dir + "/root/tmp/zyl-snap.ppm"));
 }
 
 // libavcodec's complaints come once per kind, behind the receiver's prefix.
