@@ -142,13 +142,14 @@ class DrmInit : public testing::Test {
     // Runs drm_init on a card file; the lines it printed.
     std::string init(const std::string &card) {
         std::string err;
-        rc = drm_init_on(card, &err);
+        rc = drm_init_on(card, &err, card_ms);
         return err;
     }
     std::string mode_report() { return read_file(dir + "/run/zyl-fpv/hdmi_mode"); }
 
     std::string dir;
     int rc = 0;
+    int64_t card_ms = -1;  // the card's clock stands at this time; -1: it runs
 
   public:
     ScenarioStep step();
@@ -184,7 +185,9 @@ static std::string fb_name(uint32_t fb) {
 ScenarioStep DrmInit::step() {
     return [this, err = std::string()](const std::string &word, const std::string &rest) mutable {
         std::optional<std::string> printed;
-        if (word == "board") {
+        if (word == "clock") {
+            card_ms = std::stoll(rest);
+        } else if (word == "board") {
             size_t plus = rest.find(" + ");
             printed = err = init(plus == std::string::npos
                                      ? rest

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -42,10 +43,14 @@ struct Fed {
 
 // `zyl-feeder feeder_args | zyl-mpp-sim` on the two-display board, presenting on
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
-// program's root first; in `dir` when the test already made it.
+// program's root first; in `dir` when the test already made it. With `until` (a
+// count of the state file, " dec=30 " say) the input stays open after the feed until
+// the silence has armed the gate with that count: by then every frame was shown,
+// however long a slow machine took, and the state file holds the final counts. (A
+// hard gate after a rebuild writes "gated" too, before the last frames.)
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
          const std::vector<std::pair<std::string, std::string>> &files = {},
-         const std::string &dir = "") {
+         const std::string &dir = "", const std::string &until = "") {
     Fed run;
     run.dir = dir.empty() ? test_dir() : dir;
     fs::create_directories(run.dir + "/root/run/zyl-fpv");
@@ -58,13 +63,28 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     env.push_back("ZYL_SIM_STATS=" + run.dir + "/stats.txt");
     env.push_back("ZYL_SIM_CARD_LOG=" + run.dir + "/card.log");
     int p[2];
-    if (pipe(p) != 0) return run;
-    pid_t feeder = spawn_built(ZYL_FEEDER_BIN, feeder_args, p[1], p[0], run.dir + "/feeder.txt");
-    close(p[1]);
-    // The program's child opens the pipe again through this process's descriptor.
-    run.r = run_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
+    if (pipe2(p, O_CLOEXEC) != 0) return run;
+    // The link keeps its rate from the moment the receiver takes the first unit (a
+    // pause after it): a slow start (an emulated board, a sanitizer build) would
+    // otherwise find a backlog that the feeder writes as fast as it is read, and the
+    // mailbox would drop what comes in that rush.
+    std::vector<std::string> args{"-p", "1:0"};
+    args.insert(args.end(), feeder_args.begin(), feeder_args.end());
+    pid_t feeder = spawn_built(ZYL_FEEDER_BIN, args, p[1], p[0], run.dir + "/feeder.txt");
+    if (until.empty()) close(p[1]);
+    // The program's child opens the pipe again through its copy of the descriptor.
+    int sim = start_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
     close(p[0]);
     run.feeder_status = wait_status(feeder);
+    if (!until.empty()) {
+        for (int i = 0; i < 2400; i++) {
+            std::string s = run.state();
+            if (s.rfind("state=gated ", 0) == 0 && s.find(until) != std::string::npos) break;
+            usleep(50000);
+        }
+        close(p[1]);
+    }
+    run.r = finish_sim(sim, run.dir);
     run.stats = read_stats(run.dir + "/stats.txt");
     return run;
 }
@@ -315,13 +335,13 @@ std::pair<long, long> dec_shown(const Fed &run) {
 
 TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // The last three of 30 frames are red; from the 16th on, no frame is taken. The
-    // pause at the end arms the gate, which writes the final counts. (An NV12 frame is
+    // silence at the end arms the gate, which writes the final counts. (An NV12 frame is
     // imported once per plane.) Fed slowly, so that no frame is replaced in the mailbox
     // before the refusals begin even in a sanitizer build.
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
-        Fed run =
-            feed({"-r", "10", "-a", "pause", "-p", "end:1000", stream_path("h264_endred.h264")},
-                 {"ZYL_SIM_CARD=" + board_with("two-display", std::string("fault ") + fault)});
+        Fed run = feed({"-r", "10", "-a", "end", stream_path("h264_endred.h264")},
+                       {"ZYL_SIM_CARD=" + board_with("two-display", std::string("fault ") + fault)},
+                       {}, "", " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
         EXPECT_EQ(dec, 30) << run.state();
@@ -348,9 +368,9 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
         EXPECT_FALSE(is_red(hdmi, 960, 540)) << fault;
     }
     // Refusals are reported at the 1st, 300th, 600th... only.
-    Fed run =
-        feed({"-r", "0", "-l", "2", "-a", "pause", "-p", "end:1000", stream_path("h264_long.h264")},
-             {"ZYL_SIM_CARD=" + board_with("two-display", "fault addfb format=NV12 after=5")});
+    Fed run = feed({"-r", "0", "-l", "2", "-a", "end", stream_path("h264_long.h264")},
+                   {"ZYL_SIM_CARD=" + board_with("two-display", "fault addfb format=NV12 after=5")},
+                   {}, "", " dec=1200 ");
     ASSERT_EQ(run.r.status, 0) << run.r.err;
     long failed = dec_shown(run).second - 5;
     ASSERT_GE(failed, 300) << run.state();
@@ -446,11 +466,12 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
         SCOPED_TRACE(std::string(c.size) + " " + c.aspect);
         std::string dir = test_dir();
         SpiObject obj(dir);
-        // The last 30 frames are one picture, so the display and the tee end on it.
-        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_60fps.h264")},
+        // The last 30 frames are one picture, so the display and the tee end on it: the
+        // input ends once every frame was shown and copied.
+        Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_60fps.h264")},
                        {std::string("ZYL_KMS_SPI_TEE=") + c.size,
                         std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
-                       {}, dir);
+                       {}, dir, " dec=150 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
                                              " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
@@ -474,19 +495,48 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
 }
 
 // Every frame a reader copies is whole: the standby picture, then the red and blue
-// video (never half of each), then the standby picture again after a hide.
+// video (never half of each), then the standby picture again after a hide. The test
+// moves on when the receiver has done each step, not after pauses that a slow machine
+// (a first GPU pass of seconds on a loaded sanitizer build) outlasts.
 TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
     std::string dir = test_dir();
     SpiObject obj(dir);
     fs::create_directories(dir + "/frames");
-    pid_t viewer = start_spi_view(dir, {"-s", "9", "-d", dir + "/frames"}, dir + "/viewer.txt");
-    Fed run = feed({"-r", "60", "-p", "0:2200", "-p", "end:2000", stream_path("h264_redblue.h264")},
-                   {"ZYL_KMS_SPI_TEE=160x120", "ZYL_KMS_SPI_FPS=0", "ZYL_KMS_HIDE_MS=300",
-                    "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                   {}, dir);
-    ASSERT_EQ(run.r.status, 0) << run.r.err;
+    // The viewer watches until the receiver has ended; the stop makes it take the
+    // last frame and finish.
+    pid_t viewer = start_spi_view(dir, {"-s", "200", "-d", dir + "/frames"}, dir + "/viewer.txt");
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    int pid = start_sim({},
+                        {card_env("two-display"), "ZYL_SMOOTH=0", "ZYL_SIM_PNG_DIR=" + dir,
+                         "ZYL_KMS_SPI_TEE=160x120", "ZYL_KMS_SPI_FPS=0", "ZYL_KMS_HIDE_MS=300",
+                         "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
+                        "/proc/self/fd/" + std::to_string(p[0]), dir);
+    close(p[0]);
+    auto wait_until = [](const std::function<bool()> &done) {
+        for (int i = 0; i < 2400 && !done(); i++) usleep(50000);
+        return done();
+    };
+    // Standby pictures before the video: the modeset's and the loop's first publish, or
+    // one a second while waiting.
+    bool waited =
+        wait_until([&] { return std::distance(fs::directory_iterator(dir + "/frames"), {}) >= 2; });
+    // The video at its rate (how much of it is shown depends on the machine), then the
+    // silence hides it.
+    pid_t feeder =
+        spawn_built(ZYL_FEEDER_BIN, {"-r", "60", "-a", "end", stream_path("h264_redblue.h264")},
+                    p[1], -1, dir + "/feeder.txt");
+    bool fed = wait_status(feeder) == 0;
+    bool hidden = wait_until([&] {
+        return count_lines(read_file(dir + "/stderr.txt"), "zyl-mpp: hdmi_state=hidden") >= 2;
+    });
+    close(p[1]);
+    RunResult r = finish_sim(pid, dir);
+    kill(viewer, SIGTERM);
     ASSERT_EQ(wait_status(viewer), 0) << read_file(dir + "/viewer.txt");
-    const Picture standby = run.png("HDMI-A-1");  // the video was hidden at the end
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(waited && fed && hidden) << r.err;
+    const Picture standby = read_png(dir + "/HDMI-A-1.png");  // the video was hidden at the end
     std::set<std::string> names;
     for (const auto &e : fs::directory_iterator(dir + "/frames")) names.insert(e.path().string());
     std::string kinds;  // S standby, V video
@@ -514,8 +564,6 @@ TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
             kinds += 'S';
         }
     }
-    // The modeset's publish and at least one per second while waiting; video (how much
-    // depends on the machine); the hide.
     size_t v0 = kinds.find('V'), v1 = kinds.rfind('V');
     ASSERT_NE(v0, std::string::npos) << kinds;
     EXPECT_GE(v0, 2u) << kinds;
@@ -546,11 +594,10 @@ TEST(LiveSpi, StripShowsTelemetryOrTheBoardAndThePopUpTile) {
             write_file(root + "/run/zyl-fpv/osd", "error\nLink lost\n");
         }
         // The video's last frames are solid red, so the strip's colours stand out.
-        Fed run =
-            feed({"-r", "60", "-p", "0:1200", "-p", "end:700", stream_path("h264_endred.h264")},
-                 {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
-                  std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
-                 {}, dir);
+        Fed run = feed({"-r", "60", "-p", "0:1200", "-a", "end", stream_path("h264_endred.h264")},
+                       {"ZYL_KMS_SPI_TEE=480x120", "ZYL_KMS_SPI_FPS=0",
+                        std::string("ZYL_KMS_SPI_TELEMETRY=") + (kind == kOff ? "0" : "")},
+                       {}, dir, " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         Picture tee = spi_png(dir);
         ASSERT_EQ(tee.w, 480);
@@ -715,10 +762,10 @@ TEST(LiveSpi, GpuPassDisabledOrIncompleteTargetKeepsTheStandbyPath) {
         SCOPED_TRACE(fault);
         std::string dir = test_dir();
         SpiObject obj(dir);
-        Fed run = feed({"-r", "60", "-p", "end:700", stream_path("h264_endred.h264")},
+        Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_endred.h264")},
                        {"ZYL_KMS_SPI_TEE=160x120", std::string("ZYL_SIM_GPU_FAIL=") + fault,
                         "ZYL_KMS_STANDBY=" + stream_path("std_rgb_4x3.png")},
-                       {}, dir);
+                       {}, dir, " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, line), 1) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, "SPI tee ON"), 0);

@@ -217,8 +217,9 @@ void forget_card() {
     sim_card_reset();
 }
 
-int drm_init_on(const std::string &card, std::string *err) {
+int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     forget_card();
+    if (card_ms >= 0) sim_card_set_time_ms(card_ms);
     setenv("ZYL_SIM_CARD",
            card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
     testing::internal::CaptureStderr();
@@ -359,7 +360,7 @@ bool register_runs(const std::string &prefix) {
 
 ScenarioStep sim_step() {
     struct Run {
-        std::string board = "two-display", card, dir;
+        std::string board = "two-display", card, dir, until;
         std::vector<std::pair<std::string, std::string>> files;
         RunResult r;
     };
@@ -373,6 +374,8 @@ ScenarioStep sim_step() {
             run->board = rest;
         } else if (word == "card") {
             run->card += rest + "\n";
+        } else if (word == "until") {
+            run->until = rest;
         } else if (word == "file") {
             run->files.emplace_back(a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1))));
         } else if (word == "run" || word == "feed") {
@@ -383,27 +386,45 @@ ScenarioStep sim_step() {
             }
             std::string card = run->dir + "/board.card", in = a == "-" ? "" : a;
             write_file(card, read_file(board_path(run->board)) + run->card);
+            // A feed keeps its rate from the moment the receiver takes the first unit (a
+            // pause after it): a slow start (an emulated board, a sanitizer build) would
+            // otherwise find a backlog that the feeder writes as fast as it is read.
             std::vector<std::string> args;
+            if (word == "feed") args = {"-p", "1:0"};
             for (std::istringstream all(rest); all >> b;)
                 args.push_back(b.find(".h26") != std::string::npos ? stream_path(b) : b);
             int p[2] = {-1, -1}, feeder = -1;
-            if (word == "feed" && pipe(p) == 0) {
+            if (word == "feed" && pipe2(p, O_CLOEXEC) == 0) {
                 feeder = spawn_built(ZYL_FEEDER_BIN, args, p[1], p[0], run->dir + "/feeder.txt");
-                close(p[1]);
+                if (run->until.empty()) close(p[1]);
                 in = "/proc/self/fd/" + std::to_string(p[0]);  // opened again by the child
             } else if (a[0] != '/' && a != "-") {
                 in = stream_path(a);
             }
-            run->r =
-                run_sim({},
-                        {"ZYL_SIM_CARD=" + (run->board == "-" ? "" : card),
-                         "ZYL_SIM_PNG_DIR=" + run->dir, "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
-                        in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
+            int pid = start_sim(
+                {},
+                {"ZYL_SIM_CARD=" + (run->board == "-" ? "" : card), "ZYL_SIM_PNG_DIR=" + run->dir,
+                 "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
             if (feeder > 0) {
                 close(p[0]);
                 EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
             }
-            *run = Run{"two-display", "", run->dir, {}, run->r};
+            if (feeder > 0 && !run->until.empty()) {
+                // The input stays open until the silence has armed the gate with the
+                // count the scenario names: every frame was shown by then, however long
+                // a slow machine took. (A hard gate after a rebuild writes "gated" too.)
+                std::string path = run->dir + "/root/run/zyl-fpv/hdmi_state";
+                for (int i = 0; i < 2400; i++) {
+                    std::string s = read_file(path);
+                    if (s.rfind("state=gated ", 0) == 0 && s.find(run->until) != std::string::npos)
+                        break;
+                    usleep(50000);
+                }
+                close(p[1]);
+            }
+            run->r = finish_sim(pid, run->dir);
+            *run = Run{"two-display", "", run->dir, "", {}, run->r};
             return run->r.err;
         } else if (word == "from") {
             size_t at = run->r.err.find(rest);

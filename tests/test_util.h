@@ -79,8 +79,9 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
 // drm_init in this process on a card file (a path, or a shipped board's name), the
-// card before it forgotten; what it printed goes to `err`.
-int drm_init_on(const std::string &card, std::string *err);
+// card before it forgotten; what it printed goes to `err`. With `card_ms` the card's
+// clock stands at that time instead of running.
+int drm_init_on(const std::string &card, std::string *err, int64_t card_ms = -1);
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
 FramePtr take_next_frame();
@@ -164,7 +165,9 @@ std::string unescaped(std::string text);
 // (two-display unless given, "-" for no card), "card LINE" adds a line to it (a fault), "file PATH
 // TEXT" puts a file under the program's root ("\\n" in TEXT a line end). "run STREAM
 // [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
-// killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name).
+// killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name),
+// "until TEXT" before it keeping the input open after the feed until the gate armed by
+// the silence has written a state file holding TEXT (the final counts).
 // Either prints what the program did on stderr; "from TEXT" prints it from the first
 // line containing TEXT on. After them: "status N";
 // "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;

@@ -1,13 +1,15 @@
 // spi-view: what a process driving a small SPI display gets from the receiver. Maps
 // the shared frame read-only, checks its header, copies a whole frame the way such a
 // process must (seq even and unchanged around the copy) and writes it as a PNG; with
-// -s it writes every new frame for a while as numbered PNGs.
+// -s it writes every new frame for a while as numbered PNGs; SIGINT or SIGTERM ends
+// that watch early, after a last look at the frame.
 //
 //   spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR] [-x]
 //
 // With ZYL_SIM_ROOT set it looks at the object of the sim program run with the same
 // root, as the sim program itself would name it.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,10 +38,17 @@ void usage() {
             "usage: spi-view [-n NAME] [-o FILE] [-s SECONDS] [-d DIR] [-x]\n"
             "  -n NAME     shared-memory object (default %s)\n"
             "  -o FILE     the current frame as PNG (default spi.png)\n"
-            "  -s SECONDS  instead, every new frame for that long as DIR/<seq>.png\n"
+            "  -s SECONDS  instead, every new frame for that long (or until SIGINT or\n"
+            "              SIGTERM) as DIR/<seq>.png\n"
             "  -d DIR      folder of the numbered frames (default .)\n"
             "  -x          remove the object once it is mapped (what a finished sim run left)\n",
             kSpiShmName);
+}
+
+volatile sig_atomic_t g_stop;
+
+void on_stop(int) {
+    g_stop = 1;
 }
 
 double now_s() {
@@ -168,6 +177,14 @@ int main(int argc, char **argv) {
         usage();
         return 2;
     }
+    if (watch > 0) {
+        // Whoever started a watch may end it early, once the writer is gone: its last
+        // frame is still taken.
+        struct sigaction sa {};
+        sa.sa_handler = on_stop;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
     const char *root = getenv("ZYL_SIM_ROOT");
     const std::string real = sim_shm_name(name, root ? root : "");
 
@@ -176,7 +193,7 @@ int main(int argc, char **argv) {
     const double end = now_s() + std::max(watch, 1.0);
     std::string why;
     const SpiFrame *f;
-    while (!(f = map_frame(real, &why)) && now_s() < end) usleep(10000);
+    while (!(f = map_frame(real, &why)) && now_s() < end && !g_stop) usleep(10000);
     if (!f) {
         fprintf(stderr, "spi-view: %s: %s\n", real.c_str(), why.c_str());
         return 1;
@@ -202,14 +219,18 @@ int main(int argc, char **argv) {
 
     int64_t last = -1, first = -1;
     int written = 0, missed = 0;
-    while (now_s() < end) {
+    for (bool stopping = false; !stopping && now_s() < end;) {
+        stopping = g_stop;
         const uint32_t s = load_seq(f);
         if ((s & 1) || s == 0 || int64_t(s) == last) {
-            usleep(500);
+            if (!stopping) usleep(500);
             continue;
         }
         const int64_t seq = copy_frame(f, px);
-        if (seq < 0) continue;
+        if (seq < 0) {
+            stopping = false;  // a write under way: its frame is the last one
+            continue;
+        }
         if (last >= 0 && seq > last + 2) missed += int((seq - last) / 2 - 1);
         if (first < 0) first = seq;
         last = seq;
