@@ -159,7 +159,7 @@ bool register_scenarios(const std::string &file, const std::string &prefix, cons
 }
 
 // A scenario file's text with each "\\n" a line end.
-std::string unescaped(std::string text);
+std::string unescaped(const std::string &text);
 
 // The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
 // (two-display unless given, "-" for no card), "card LINE" adds a line to it (a fault), "file PATH
