@@ -45,9 +45,7 @@ struct Fed {
 // arrival, unless `env` says otherwise; `files` (path, text) are put under the
 // program's root first; in `dir` when the test already made it. With `until` (a
 // count of the state file, " dec=30 " say) the input stays open after the feed until
-// the silence has armed the gate with that count: by then every frame was shown,
-// however long a slow machine took, and the state file holds the final counts. (A
-// hard gate after a rebuild writes "gated" too, before the last frames.)
+// the gate holds that count (close_input_when_gated).
 Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> env,
          const std::vector<std::pair<std::string, std::string>> &files = {},
          const std::string &dir = "", const std::string &until = "") {
@@ -76,14 +74,8 @@ Fed feed(const std::vector<std::string> &feeder_args, std::vector<std::string> e
     int sim = start_sim({}, env, "/proc/self/fd/" + std::to_string(p[0]), run.dir);
     close(p[0]);
     run.feeder_status = wait_status(feeder);
-    if (!until.empty()) {
-        for (int i = 0; i < 2400; i++) {
-            std::string s = run.state();
-            if (s.rfind("state=gated ", 0) == 0 && s.find(until) != std::string::npos) break;
-            usleep(50000);
-        }
-        close(p[1]);
-    }
+    if (!until.empty())
+        close_input_when_gated(p[1], run.dir + "/root/run/zyl-fpv/hdmi_state", until);
     run.r = finish_sim(sim, run.dir);
     run.stats = read_stats(run.dir + "/stats.txt");
     return run;

@@ -206,6 +206,15 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
     return false;
 }
 
+void close_input_when_gated(int fd, const std::string &state_path, const std::string &until) {
+    for (int i = 0; i < 2400; i++) {
+        std::string s = read_file(state_path);
+        if (s.rfind("state=gated ", 0) == 0 && s.find(until) != std::string::npos) break;
+        usleep(50000);
+    }
+    close(fd);
+}
+
 void forget_card() {
     if (drm_fd >= 0) close(drm_fd);
     drm_fd = -1;
@@ -417,19 +426,8 @@ ScenarioStep sim_step() {
                 close(p[0]);
                 EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
             }
-            if (feeder > 0 && !run->until.empty()) {
-                // The input stays open until the silence has armed the gate with the
-                // count the scenario names: every frame was shown by then, however long
-                // a slow machine took. (A hard gate after a rebuild writes "gated" too.)
-                std::string path = run->dir + "/root/run/zyl-fpv/hdmi_state";
-                for (int i = 0; i < 2400; i++) {
-                    std::string s = read_file(path);
-                    if (s.rfind("state=gated ", 0) == 0 && s.find(run->until) != std::string::npos)
-                        break;
-                    usleep(50000);
-                }
-                close(p[1]);
-            }
+            if (feeder > 0 && !run->until.empty())
+                close_input_when_gated(p[1], run->dir + "/root/run/zyl-fpv/hdmi_state", run->until);
             run->r = finish_sim(pid, run->dir);
             *run = Run{"two-display", "", run->dir, "", {}, run->r};
             return run->r.err;
