@@ -76,14 +76,17 @@ void draw_detections(const OverlaySurface &s) {
     const int thick = large ? 3 : 2, lp = large ? 22 : 18;
     constexpr uint32_t kBox = 0xFF36D399;
     for (int i = 0; i < k; i++) {
-        // A box from a detector that went wrong (NaN, huge) must not reach int.
-        auto px = [](int size, float f) {
-            double v = double(size) * double(f);
-            return v >= -1e6 && v <= 1e6 ? int(v) : 0;
+        // A box from a detector that went wrong (NaN, huge) is not drawn, and its
+        // numbers never reach int.
+        auto px = [](int size, float f, int *out) {
+            const double v = double(size) * double(f);
+            *out = v >= -1e6 && v <= 1e6 ? int(v) : 0;
+            return v >= -1e6 && v <= 1e6;
         };
-        const int bw = px(W, d[i].w), bh = px(H, d[i].h);
-        if (bw < 1 || bh < 1) continue;
-        const int bx = px(W, d[i].x), by = px(H, d[i].y);
+        int bx, by, bw, bh;
+        if (!px(W, d[i].x, &bx) || !px(H, d[i].y, &by) || !px(W, d[i].w, &bw) ||
+            !px(H, d[i].h, &bh) || bw < 1 || bh < 1)
+            continue;
         rect_outline(s, bx, by, bw, bh, thick, kBox);
         char label[32];
         const float pct = d[i].score * 100;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -370,6 +371,11 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
         {.name = "flip-h", .flip = "h"},
         {.name = "flip-v", .flip = "v"},
         {.name = "flip-180", .lens = true, .flip = "180"},
+        // Flip words are exact: these mirror nothing.
+        {.name = "flip-H", .flip = "H"},
+        {.name = "flip-hv", .flip = "hv"},
+        // Without the lens its centre and terms change nothing.
+        {.name = "lens-off-moved", .k1 = 0.4f, .k2 = 0.2f, .cx = 0.3f, .cy = 0.7f, .zoom = 2},
         {.name = "antiflicker", .af = true},
         {.name = "grade",
          .grade = true,
@@ -379,6 +385,7 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
          .temp = 0.05f},
         {.name = "lut-identity", .grade = true, .lut = &kIdentity},
         {.name = "lut-swirl", .grade = true, .lut = &kSwirl, .mix = 0.8f},
+        {.name = "lut-mix0", .grade = true, .lut = &kSwirl, .mix = 0},
         {.name = "everything",
          .lens = true,
          .grade = true,
@@ -405,6 +412,22 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
             EXPECT_LE(compare(got, plain).max_smooth, 2.0);
         }
     }
+}
+
+// Four buffers: the one on screen, the one queued for the next refresh and two to
+// draw into, so that no picture is drawn into a buffer a display still scans out.
+TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
+    g_dewarp = 1;
+    std::vector<uint32_t> drawn;
+    for (int i = 0; i < 9; i++) {
+        show_frame();
+        drmModeFB2 *fb = drmModeGetFB2(drm_fd, g_shown.cur.fb);
+        ASSERT_NE(fb, nullptr);
+        drawn.push_back(fb->handles[0]);
+        drmModeFreeFB2(fb);
+    }
+    EXPECT_EQ(std::set<uint32_t>(drawn.begin(), drawn.begin() + 4).size(), 4u);
+    for (size_t i = 4; i < drawn.size(); i++) EXPECT_EQ(drawn[i], drawn[i - 4]) << i;
 }
 
 TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
@@ -593,15 +616,20 @@ TEST(CubeText, SizesEntriesAndClampedValues) {
         const char *text;
         bool ok;
     };
+    const std::string two = "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n";
+    std::string sixteen;  // 16³ entries: what a size read as hexadecimal would take
+    for (int i = 0; i < 16 * 16 * 16; i++) sixteen += "0.5 0.5 0.5\n";
+    const std::string bom = "\xef\xbb\xbfLUT_3D_SIZE 2\n" + two,
+                      hex = "LUT_3D_SIZE 0x10\n" + sixteen;
     const Case cases[] = {
         {"LUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n", true},
-        {"\xef\xbb\xbfLUT_3D_SIZE 2\n", false},  // nothing after a mangled size line
+        {bom.c_str(), false},  // a byte-order mark hides the size line: entries without a size
         {"  LUT_3D_SIZE\t2\r\n0 0 0\r\n1 0 0\r\n0 1 0\r\n1 1 0\r\n0 0 1\r\n1 0 1\r\n0 1 1\r\n1 1 "
          "1\r\n2 2 2\r\n",
          true},
         {"LUT_3D_SIZE 2\nLUT_3D_SIZE 3\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n",
          false},
-        {"LUT_3D_SIZE 0x10\n", false},
+        {hex.c_str(), false},  // sizes are decimal: "0x10" is 0
     };
     for (const Case &c : cases) {
         CubeParse p;

@@ -254,6 +254,28 @@ TEST(MenuLayout, PanelFromTheScreenSize) {
     }
 }
 
+// The code's module size, size and corner from the screen and the module count, worked
+// out by hand; the push caption splits an address at its last "/" when a key follows.
+TEST(ConnectLayout, CodePlaceAndCaptions) {
+    for (auto [W, H, n, want] : {std::tuple{1920, 1080, 21, "s 8 q 232 at 1624,766 pc 30 wc 20"},
+                                 {480, 320, 25, "s 2 q 66 at 392,195 pc 22 wc 15"}}) {
+        const ConnectLayout l = connect_layout(W, H, n);
+        char got[80];
+        snprintf(got, sizeof got, "s %d q %d at %d,%d pc %d wc %d", l.s, l.q, l.x0, l.y0, l.pc,
+                 l.wc);
+        EXPECT_STREQ(want, got);
+    }
+    for (auto [push, want] :
+         {std::pair{"rtmp://192.168.4.1/live/goggles",
+                    "Server URL: rtmp://192.168.4.1/live/   Stream key: goggles"},
+          {"rtmp://192.168.4.1/live/", "Push stream to: rtmp://192.168.4.1/live/"},
+          {"192.168.4.1:1935", "Push stream to: 192.168.4.1:1935"}}) {
+        char out[176];
+        push_caption(push, out);
+        EXPECT_STREQ(want, out);
+    }
+}
+
 // ---- pop-up tiles ----
 
 namespace {
@@ -645,6 +667,7 @@ TEST(Detections, BoxesAndLabelsFromTheTable) {
     set_detections({{0, NAN, NAN, 0.1f, 0.2f, 0.2f}, {0, 1e30f, 0.1f, 0.1f, 1e30f, 1e30f}});
     Buf wild(800, 480, 0);
     draw_detections(wild.s());
+    EXPECT_EQ(wild.count(0), 800 * 480);
 
     // A count of 60 over the table of 50: the 50 entries are drawn, nothing past them
     // is read.
@@ -780,6 +803,15 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     EXPECT_TRUE(accent(p, 385, 570));
     EXPECT_TRUE(accent(d, 800 - 1 - 95, 265));
     EXPECT_FALSE(accent(d, 95, 265));
+
+    // A tab out of range is drawn as the nearest: 7 the last (About), -1 the first.
+    for (auto [tab, y] : {std::pair{"7", 630}, {"-1", 450}}) {
+        menu(std::string("open\n") + tab + "\n0\n0\n\n");
+        render_menu_all();
+        p = screen("HDMI-A-1");
+        EXPECT_TRUE(accent(p, 385, y)) << tab;
+        EXPECT_FALSE(accent(p, 385, 570)) << tab;
+    }
 }
 
 TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
