@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -71,8 +73,15 @@ void take_snapshot_request() {
     if (g_want_snap) unlink("/run/zyl-fpv/snapshot");
 }
 
+// Some output's video is mirrored (each output follows its own flip).
+bool any_output_flips() {
+    bool flips = nout == 0 && g_rot_val;
+    for (int i = 0; i < nout; i++) flips |= outs[i].flip && rot_from_flip(outs[i].flip) != 0;
+    return flips;
+}
+
 bool gpu_pass_wanted() {
-    return g_dewarp || g_antiflicker || g_colorgrade || g_rot_val || spi_tee_wanted();
+    return g_dewarp || g_antiflicker || g_colorgrade || any_output_flips() || spi_tee_wanted();
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -97,30 +106,33 @@ void present_on(int i, uint32_t fb, const Placement &p) {
 uint64_t plane_rot[kMaxOutputs];
 uint32_t plane_rot_on;
 
-// Rotates every video plane once, from the global flip; the GPU pass flips itself.
+// Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
+// itself.
 void rotate_planes() {
     for (int i = 0; i < nout; i++) {
         const KmsOutput &o = outs[i];
+        const char *flip = o.flip ? o.flip : g_flip;
+        if (!rot_from_flip(flip)) continue;
         if (!o.rot_prop) {
             fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
             continue;
         }
-        uint64_t value = plane_rotation_value(g_flip, o.rot_mask);
+        uint64_t value = plane_rotation_value(flip, o.rot_mask);
         if (!value) {
-            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n", g_flip,
+            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n", flip,
                     o.plane_id, (unsigned long long)o.rot_mask);
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
             plane_rot[i] = value;
             plane_rot_on |= 1u << i;
-            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", g_flip,
-                    o.plane_id, (unsigned long long)value);
+            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip, o.plane_id,
+                    (unsigned long long)value);
         } else {
             fprintf(stderr,
                     "zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
                     "format — e.g. RK3399 linear NV12; needs RGA)\n",
-                    g_flip, o.plane_id, strerror(errno));
+                    flip, o.plane_id, strerror(errno));
         }
     }
 }
@@ -129,7 +141,7 @@ void rotate_planes() {
 // frame that missed the pass drops it for the next corrected one, which it would
 // otherwise mirror back, and takes it again for the next uncorrected one.
 void follow_flip(bool gpu_output) {
-    if (g_rot_val && !gpu_output && !rot_done) {
+    if (!gpu_output && !rot_done && any_output_flips()) {
         rot_done = 1;
         rotate_planes();
         return;
@@ -156,6 +168,16 @@ void clear_standby_buffers() {
     }
 }
 
+// The frame drawn by the GPU pass once for each distinct flip of the outputs: each
+// output's picture into `fbs`. False when it must be shown uncorrected.
+bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame,
+                        uint32_t (&fbs)[kMaxOutputs]) {
+    const char *flips[kMaxOutputs] = {g_flip};
+    for (int i = 0; i < nout; i++) flips[i] = outs[i].flip ? outs[i].flip : g_flip;
+    const size_t n = size_t(std::max(nout, 1));
+    return gl_dewarp_fbs(&desc, frame.width, frame.height, {flips, n}, {fbs, n}) > 0;
+}
+
 // A frame that does not reach the screen is freed on return.
 void present_frame(FramePtr frame) {
     int64_t t0 = mono_us();
@@ -176,12 +198,12 @@ void present_frame(FramePtr frame) {
     g_video_hidden = 0;
     take_snapshot_request();
 
-    uint32_t fb = gpu_pass_wanted() ? gl_dewarp_fb(desc, frame->width, frame->height) : 0;
-    bool gpu_output = fb != 0;
+    uint32_t fbs[kMaxOutputs] = {};
+    const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, fbs);
     // A corrected picture has the render size; the plane scales it like a frame.
     int sw = gpu_output ? g_gl_w : frame->width, sh = gpu_output ? g_gl_h : frame->height;
-    if (!fb) fb = import_frame(frame.get());
-    if (!fb) {
+    if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(frame.get()));
+    if (!fbs[0]) {
         after_present(t0);
         return;
     }
@@ -190,10 +212,15 @@ void present_frame(FramePtr frame) {
         bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
         Placement p = place_video(
             {o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.aspect, o.fit, o.flip, sw, sh});
-        present_on(i, fb, p);
+        present_on(i, fbs[i], p);
     }
     follow_flip(gpu_output);
-    shown_hand_over(fb, std::move(frame));
+    // Each picture once: outputs that mirror alike share one.
+    uint32_t more[std::size(fbs)] = {};
+    size_t nmore = 0;
+    for (int i = 1; i < nout; i++)
+        if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
+    shown_hand_over(fbs[0], std::move(frame), {more, nmore});
     if (!showing_video) {
         clear_standby_buffers();
         showing_video = 1;

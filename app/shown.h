@@ -5,12 +5,15 @@
 // Both live until a newer picture replaces them or the video leaves every screen.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 
 #include "app/mailbox.h"
 
 struct ShownPicture {
-    uint32_t fb;  // 0: none
+    uint32_t fb;                   // 0: none
+    std::array<uint32_t, 3> more;  // pictures of the same frame for other flips; 0: none
     FramePtr frame;
 };
 struct ShownPictures {
@@ -18,8 +21,9 @@ struct ShownPictures {
 };
 // Changed only by the two operations below.
 extern ShownPictures &g_shown;
-// Takes `fb` and `frame` over as the newest picture; the oldest of the three goes
-// (framebuffer removed, frame freed).
-void shown_hand_over(uint32_t fb, FramePtr frame);
+// Takes `fb` (and `more`, the frame's pictures for outputs with other flips) and `frame`
+// over as the newest picture; the oldest of the three goes (framebuffers removed, frame
+// freed).
+void shown_hand_over(uint32_t fb, FramePtr frame, std::span<const uint32_t> more = {});
 // Both pictures go: no plane may scan out of them any more.
 void shown_clear();

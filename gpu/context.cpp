@@ -12,6 +12,7 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,8 @@ PFNGLEGLIMAGETARGETTEXTURE2DOESPROC glEGLImageTargetTexture2DOES_;
 GLuint g_prog;
 int g_a_pos;
 GLuint g_src_tex;
-GlRingSlot g_glring[kGlRingSlots];
+GlRingSlot g_glring[kGlRingSlots * kGlMaxPictures];
+int g_glring_n = kGlRingSlots;
 int g_glring_idx;
 
 namespace {
@@ -197,11 +199,26 @@ void gl_render_size(int src_w, int src_h) {
 }
 
 int gl_ring_create(int w, int h) {
-    for (GlRingSlot &s : g_glring)
-        if (build_slot(s, w, h) != 0) return -1;  // what was built stays as it is
+    for (int i = 0; i < g_glring_n; i++)
+        if (build_slot(g_glring[i], w, h) != 0) return -1;  // what was built stays as it is
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     g_glring_idx = 0;
     return 0;
+}
+
+int gl_ring_grow(int pictures) {
+    const int want = kGlRingSlots * std::clamp(pictures, 1, kGlMaxPictures);
+    bool ok = true;
+    for (; ok && g_glring_n < want; g_glring_n++)
+        ok = build_slot(g_glring[g_glring_n], g_gl_w, g_gl_h) == 0;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    if (ok) return 0;
+    // Like a ring that cannot be rebuilt: the pass is off for the rest of the process.
+    fprintf(stderr,
+            "zyl-mpp: dewarp: ring of %d buffers failed — dewarp disabled, showing uncorrected\n",
+            want);
+    g_gl_ready = -1;
+    return -1;
 }
 
 void gl_ring_release() {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 // ---- tuning, read on every frame: start-up sets it, the live tuning file changes it ----
 extern int g_dewarp;
@@ -33,10 +34,17 @@ int lut_load();
 extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process
 extern int g_gl_w, g_gl_h;  // render size: of the ring buffers and of every framebuffer made
 struct AVDRMFrameDescriptor;
-// Renders the decoded frame `desc` (w x h) into the next ring buffer and returns a new
-// framebuffer of it, owned by the caller; 0 when the frame must be shown uncorrected.
+// Renders the decoded frame `desc` (w x h), mirrored by the global flip, into the next
+// ring buffer and returns a new framebuffer of it, owned by the caller; 0 when the frame
+// must be shown uncorrected.
 // Starts the pass on the first call and rebuilds the ring when the source size changes.
 uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
+// The same for outputs with flips of their own (`flips`, one per output): the frame is
+// drawn once for each distinct flip, and `fbs[i]` gets output i's picture (outputs whose
+// flips mirror alike share one). Returns the number of distinct pictures, each a new
+// framebuffer owned by the caller; 0 when the frame must be shown uncorrected.
+int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
+                  std::span<const char *const> flips, std::span<uint32_t> fbs);
 // Chooses the render size for a source (ZYL_KMS_GL_SIZE) into g_gl_w, g_gl_h.
 void gl_render_size(int src_w, int src_h);
 

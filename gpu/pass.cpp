@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <span>
 
 extern "C" {
 #include <libavutil/hwcontext_drm.h>
@@ -13,6 +15,7 @@ extern "C" {
 #include "app/app.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
+#include "kms/kms.h"
 #include "spitee/spitee.h"
 
 GlUniforms g_u = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
@@ -145,12 +148,21 @@ constexpr EGLint kPlaneModHi[3] = {EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT,
                                    EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT,
                                    EGL_DMA_BUF_PLANE2_MODIFIER_HI_EXT};
 
-bool flips_x() {
-    return strcmp(g_flip, "h") == 0 || strcmp(g_flip, "180") == 0;
+// The axes a flip word mirrors the picture about.
+struct Mirror {
+    bool x, y;
+    bool operator==(const Mirror &) const = default;
+};
+
+Mirror mirror_of(const char *flip) {
+    const uint64_t r = flip ? rot_from_flip(flip) : 0;
+    return {(r & 0x10) != 0 || r == 0x4, (r & 0x20) != 0 || r == 0x4};
 }
 
-bool flips_y() {
-    return strcmp(g_flip, "v") == 0 || strcmp(g_flip, "180") == 0;
+const GlUniforms *g_bound_u;  // of the program drawing now
+
+void set_mirror(Mirror m) {
+    glUniform2f(g_bound_u->flip, m.x ? -1.0f : 1.0f, m.y ? -1.0f : 1.0f);
 }
 
 bool lut_in_use() {
@@ -176,7 +188,6 @@ void set_uniforms(const GlUniforms &u) {
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, g_lut_tex);
     glUniform1i(u.lut, 1);
-    glUniform2f(u.flip, flips_x() ? -1.0f : 1.0f, flips_y() ? -1.0f : 1.0f);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
     glUniform1i(u.tex, 0);
@@ -214,7 +225,45 @@ void use_program() {
                     "drawing with the general one\n");
     }
     glUseProgram(p.prog ? p.prog : g_prog);
-    set_uniforms(p.prog ? p.u : g_u);
+    g_bound_u = p.prog ? &p.u : &g_u;
+    set_uniforms(*g_bound_u);
+}
+
+// The flips of `flips` that differ, in order of their first output; `picture[i]` is
+// the index of output i's.
+int distinct_mirrors(std::span<const char *const> flips, Mirror (&out)[kGlMaxPictures],
+                     std::span<int> picture) {
+    int n = 0;
+    for (size_t i = 0; i < flips.size(); i++) {
+        const Mirror m = mirror_of(flips[i]);
+        int k = 0;
+        while (k < n && !(out[k] == m)) k++;
+        if (k == n) out[n++] = m;
+        picture[i] = k;
+    }
+    return n;
+}
+
+// Draws the bound source once per mirror into the next ring buffers; the snapshot is
+// of the first picture (output 0's). Framebuffers of the pictures into `fb`; false
+// (none left made) when one cannot be made.
+bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
+    use_program();
+    for (int k = 0; k < n; k++) {
+        const GlRingSlot &slot = g_glring[g_glring_idx];
+        g_glring_idx = (g_glring_idx + 1) % g_glring_n;
+        glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
+        glViewport(0, 0, g_gl_w, g_gl_h);
+        set_mirror(mirrors[k]);
+        gl_draw_triangle();
+        if (k == 0 && g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+        fb[k] = gl_slot_fb(slot);
+    }
+    glFinish();  // the pictures are whole before the displays are given the buffers
+    if (std::all_of(fb, fb + n, [](uint32_t id) { return id != 0; })) return true;
+    for (int k = 0; k < n; k++)
+        if (fb[k]) drmModeRmFB(drm_fd, fb[k]);
+    return false;
 }
 
 }  // namespace
@@ -269,10 +318,16 @@ void gl_draw_triangle() {
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
+int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
+                  std::span<const char *const> flips, std::span<uint32_t> fbs) {
     if (g_gl_ready == 0) gl_start(w, h);
     if (g_gl_ready != 1) return 0;
     if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return 0;
+    Mirror mirrors[kGlMaxPictures];
+    int picture[kGlMaxPictures * 2];
+    const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), std::size(picture))),
+                                   mirrors, picture);
+    if (n == 0 || gl_ring_grow(n) != 0) return 0;
     lut_hot_reload();
     EGLImageKHR src = gl_import_source(desc, w, h);
     if (src == EGL_NO_IMAGE_KHR) return 0;
@@ -283,17 +338,21 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 
-    // Written again only four frames later, while the two newest may be on screen.
-    const GlRingSlot &slot = g_glring[g_glring_idx];
-    g_glring_idx = (g_glring_idx + 1) % kGlRingSlots;
-    glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
-    glViewport(0, 0, g_gl_w, g_gl_h);
-    use_program();
-    gl_draw_triangle();
-    glFinish();  // the picture is whole before the display is given the buffer
-
-    if (g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
-    spi_tee_video_frame();
+    uint32_t fb[kGlMaxPictures] = {};
+    const bool drawn = draw_pictures(mirrors, n, fb);
+    if (drawn) {
+        // The SPI display has no flip of its own: it follows the global one.
+        set_mirror(mirror_of(g_flip));
+        spi_tee_video_frame();
+    }
     eglDestroyImageKHR_(g_egl, src);
-    return gl_slot_fb(slot);
+    if (!drawn) return 0;
+    for (size_t i = 0; i < fbs.size(); i++) fbs[i] = i < flips.size() ? fb[picture[i]] : 0;
+    return n;
+}
+
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
+    const char *flip = g_flip;
+    uint32_t fb = 0;
+    return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}) ? fb : 0;
 }

@@ -20,7 +20,10 @@ struct GlRingSlot {
     GLuint tex;
     GLuint fbo;
 };
+// Each picture a frame gets (one per distinct flip of the outputs) has four buffers:
+// one is written again only four frames later, while the two newest may be on screen.
 constexpr int kGlRingSlots = 4;
+constexpr int kGlMaxPictures = 4;  // flips: none, h, v, 180
 
 extern int g_gl_src_dim_w, g_gl_src_dim_h;
 extern gbm_device *g_gbm;
@@ -31,7 +34,8 @@ extern PFNGLEGLIMAGETARGETTEXTURE2DOESPROC glEGLImageTargetTexture2DOES_;
 extern GLuint g_prog;
 extern int g_a_pos;
 extern GLuint g_src_tex;
-extern GlRingSlot g_glring[kGlRingSlots];
+extern GlRingSlot g_glring[kGlRingSlots * kGlMaxPictures];
+extern int g_glring_n;  // slots built: kGlRingSlots for each picture a frame has needed
 extern int g_glring_idx;
 extern GLuint g_lut_tex;
 
@@ -48,7 +52,11 @@ void gl_start(int src_w, int src_h);
 // A new source size: the ring is rebuilt at the new render size. 0, or -1 when the
 // pass had to be switched off.
 int gl_source_changed(int src_w, int src_h);
+// Builds g_glring_n slots (at least kGlRingSlots) at w x h.
 int gl_ring_create(int w, int h);
+// Builds slots at the render size until a frame can have `pictures` of its own; the
+// slots built before stay as they are and the ring goes on where it was.
+int gl_ring_grow(int pictures);
 // Releases every slot (fields back to 0).
 void gl_ring_release();
 // A new framebuffer over a slot's buffer at the render size; 0 on failure.

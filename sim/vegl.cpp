@@ -27,6 +27,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,7 @@ struct GpuState {
     std::map<std::string, int64_t> calls;
     std::map<EGLImageKHR, SimImage> images;
     std::map<GLuint, EGLImageKHR> targets;  // textures bound to ring images
+    std::set<GLuint> drawn;                 // framebuffers drawn into since the last glFinish
     SimGpuStats stats{};
 };
 
@@ -474,10 +476,36 @@ void glFramebufferTexture2D(GLenum target, GLenum attachment, GLenum textarget, 
     real(target, attachment, textarget, texture, level);
 }
 
+// Framebuffers drawn into since the last glFinish: a GPU writes every one of them, so
+// every ring buffer among them is copied back, not only the one bound at the end.
+void glDrawArrays(GLenum mode, GLint first, GLsizei count) {
+    REAL(glDrawArrays);
+    real(mode, first, count);
+    GLint fbo = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &fbo);
+    GpuState &g = gpu();
+    std::lock_guard lk(g.mu);
+    if (fbo) g.drawn.insert(GLuint(fbo));
+}
+
 void glFinish() {
     REAL(glFinish);
     real();
-    copy_back_bound_target();
+    GpuState &g = gpu();
+    std::set<GLuint> drawn;
+    {
+        std::lock_guard lk(g.mu);
+        drawn.swap(g.drawn);
+    }
+    GLint bound = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    drawn.insert(GLuint(bound));
+    for (GLuint fbo : drawn) {
+        if (!glIsFramebuffer(fbo)) continue;  // deleted since
+        glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+        copy_back_bound_target();
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, GLuint(bound));
 }
 
 }  // extern "C"

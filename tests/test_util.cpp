@@ -436,11 +436,13 @@ ScenarioStep sim_step() {
             return at == std::string::npos ? run->r.err : run->r.err.substr(at);
         } else if (word == "status") {
             EXPECT_EQ(std::stoi(rest), run->r.status) << run->r.err;
-        } else if (word == "black" || word == "video" || word == "red") {
+        } else if (word == "black" || word == "video" || word == "red" || word == "notred") {
             Picture p = read_png(run->dir + "/" + a + ".png");
             int x = std::stoi(b), y = int(n);
             bool ok = x < p.w && y < p.h &&
-                      (word == "red" ? is_red(p, x, y) : is_black(p, x, y) == (word == "black"));
+                      (word == "red"      ? is_red(p, x, y)
+                       : word == "notred" ? !is_red(p, x, y) && !is_black(p, x, y)
+                                          : is_black(p, x, y) == (word == "black"));
             EXPECT_TRUE(ok) << (x < p.w && y < p.h ? "" : "no such pixel");
         } else if (word == "stat") {
             long got = read_stats(run->dir + "/stats.txt")[a];

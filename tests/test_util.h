@@ -175,7 +175,8 @@ std::string unescaped(const std::string &text);
 // the silence has written a state file holding TEXT (the final counts).
 // Either prints what the program did on stderr; "from TEXT" prints it from the first
 // line containing TEXT on. After them: "status N";
-// "black", "video" or "red CONNECTOR X Y" for a pixel of a display's last picture;
+// "black", "video", "red" or "notred" (video of another colour) "CONNECTOR X Y" for a
+// pixel of a display's last picture;
 // "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH
 // TEXT", "contains PATH TEXT" and "absent PATH" for files under the root.
 ScenarioStep sim_step();

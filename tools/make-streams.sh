@@ -66,6 +66,9 @@ make h264_noise.h264 -i "$dir/h264_long.h264" -c copy -bsf:v noise=amount=400 -f
 # end are all the same, whichever of them a rate-limited copy took last).
 make h264_60fps.h264 -f lavfi -i "$(src 320x240 60)" -frames:v 150 \
   -vf "tpad=stop_mode=clone:stop=30,trim=end_frame=150" "${x264[@]}" -g 60 -x264-params scenecut=0
+# A red bar on the left of a grey picture: a mirrored display shows it on the right.
+make h264_leftred.h264 -f lavfi -i "color=c=gray:size=320x240:rate=30" -frames:v 30 \
+  -vf "drawbox=x=0:y=0:w=80:h=ih:color=red:t=fill" "${x264[@]}" -g 30
 # 60 fps of solid red and solid blue in turn: half of one and half of the other in a
 # copy is a torn frame.
 make h264_redblue.h264 -f lavfi -i "color=c=red:size=320x240:rate=60" -frames:v 60 \
