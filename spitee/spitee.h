@@ -65,8 +65,9 @@ constexpr int kSpiStaging = 3;
 extern uint8_t *g_spi_tee_buf[kSpiStaging];  // RGBA, W x H, rows top first
 // Allocates the staging buffers and starts the converter thread; 0, or -1 (silent).
 int spi_tee_converter_start();
-// A free staging buffer, now busy, with the strip's values of this moment; -1 when
-// all three are busy.
+// A free staging buffer, now busy, with the strip's values of this moment; with none
+// free, the buffer of the newest frame still waiting for the converter, which this one
+// replaces. -1 when there is neither.
 int spi_tee_take_buffer();
 // Hands a filled buffer to the converter thread.
 void spi_tee_queue(int i);

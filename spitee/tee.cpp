@@ -85,15 +85,18 @@ void *spi_tee_thread_fn(void *) {
         g_spi_tee_qh = (g_spi_tee_qh + 1) % kSpiStaging;
         g_spi_tee_qn--;
         convert(i);
+        pthread_cond_broadcast(&g_spi_tee_cv);  // the end of the process may wait for it
     }
     pthread_mutex_unlock(&g_spi_tee_lock);
     return nullptr;
 }
 
 // The process ends without stopping the thread, and exit() then destroys the glyph
-// cache the strip draws with: a conversion under way finishes, none starts after.
+// cache the strip draws with: the frames still queued are written first (the copy ends
+// on the last picture shown), none starts after.
 void hold_frame_at_exit() {
     pthread_mutex_lock(&g_spi_tee_lock);
+    while (g_spi_tee_running && g_spi_tee_qn > 0) pthread_cond_wait(&g_spi_tee_cv, &g_spi_tee_lock);
 }
 
 }  // namespace
@@ -247,6 +250,14 @@ int spi_tee_take_buffer() {
     pthread_mutex_lock(&g_spi_tee_lock);
     int i = 0;
     while (i < kSpiStaging && g_spi_tee_state[i] != 0) i++;
+    if (i == kSpiStaging && g_spi_tee_qn > 0) {
+        // Every buffer waits for the converter (none is converted while the lock is
+        // held here): the newest waiting frame gives way to this newer one, so the
+        // copy falls behind by dropping frames, never by ending on an old picture.
+        g_spi_tee_qt = (g_spi_tee_qt + kSpiStaging - 1) % kSpiStaging;
+        g_spi_tee_qn--;
+        i = g_spi_tee_q[g_spi_tee_qt];
+    }
     if (i < kSpiStaging) {
         g_spi_tee_state[i] = 1;
         g_spi_tee_vals[i] = spi_strip_values();
