@@ -211,14 +211,16 @@ void put_status(const std::string &path, const std::string &text) {
     rename((path + ".new").c_str(), path.c_str());
 }
 
-// What the pilot's side writes at second `t`: telemetry every second, and every 10 s
-// the menu opened or closed and a new pop-up.
-void write_status(const std::string &run, int t) {
+// What the pilot's side writes at the quarter second `q`: new telemetry (more often
+// than a flight's once a second, for more redraws between the frames), and every
+// 10 s the menu opened or closed and a new pop-up.
+void write_status(const std::string &run, int q) {
+    const int t = q / 4;
     put_status(run + "/telemetry",
                "gog=" + std::to_string(90 - t % 60) + "\ndrn=" + std::to_string(80 - t % 50) +
-                   "\ntmp=41\nrec=1\nrecs=" + std::to_string(t) + "\nalt=" + std::to_string(t) +
+                   "\ntmp=41\nrec=1\nrecs=" + std::to_string(t) + "\nalt=" + std::to_string(q) +
                    ".5\nspd=12\nsig=-60\nnet=wlan0\n");
-    if (t % 10) return;
+    if (q % 40) return;
     const std::string n = std::to_string(t);
     put_status(run + "/menu", std::string(t % 20 ? "closed" : "open") + "\n" +
                                   std::to_string(t / 10 % 4) + "\n1\n2\nLink " + n +
@@ -261,10 +263,10 @@ TEST(Soak, StatusChangesOverGpuVideoKeepTheHeapFlat) {
 
     std::vector<HeapSample> samples;
     const int64_t start = mono_ms();
-    for (int t = 1; t <= kSeconds; t++) {
-        while (mono_ms() - start < t * 1000) usleep(20000);
-        write_status(run, t);
-        samples.push_back(sample_heap(sim));
+    for (int q = 1; q <= kSeconds * 4; q++) {
+        while (mono_ms() - start < q * 250) usleep(10000);
+        write_status(run, q);
+        if (q % 4 == 0) samples.push_back(sample_heap(sim));
     }
     const bool alive = kill(sim, 0) == 0 && waitpid(sim, nullptr, WNOHANG) == 0;
     kill(sim, SIGTERM);
