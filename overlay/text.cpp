@@ -38,8 +38,11 @@ struct SizeCache {
     std::vector<uint8_t> coverage;
 };
 
-// A few sizes cover every layout; the least recently used one makes room.
-constexpr int kCachedSizes = 8;
+// A few sizes cover every layout; the least recently used one makes room. The menu on
+// a monitor and on the panel, the HUD, the pop-up on the panel and in the SPI copy and
+// the SPI strip draw with nine sizes in all: with fewer places every redraw would
+// render glyphs again, allocating inside FreeType between the frames.
+constexpr int kCachedSizes = 16;
 SizeCache g_sizes[kCachedSizes];
 unsigned g_use_clock;
 FT_Face g_sized_face;  // the face g_font_px was set on

@@ -73,6 +73,14 @@ struct SimImage {
     int w = 0, h = 0;
 };
 
+// The texture of a decoder frame's image, kept after the image is destroyed for the
+// next frame of the same size in the same context.
+struct SpareTexture {
+    GLuint tex;
+    int w, h;
+    EGLContext ctx;
+};
+
 struct GpuState {
     std::mutex mu;
     bool loaded = false;
@@ -82,7 +90,13 @@ struct GpuState {
     std::map<GLuint, EGLImageKHR> targets;  // textures bound to ring images
     std::set<GLuint> drawn;                 // framebuffers drawn into since the last glFinish
     SimGpuStats stats{};
+    // Frame-sized buffers live as long as the process and are reused: allocated and
+    // freed for every frame they would settle in the main heap once glibc has raised
+    // its mmap threshold, and fragment it (llvmpipe's texture storage too).
+    std::vector<SpareTexture> spare;  // at most kSpareTextures
+    std::vector<uint8_t> pixels;      // conversions and read-backs, on the GL thread
 };
+constexpr size_t kSpareTextures = 2;
 
 GpuState &gpu() {
     static auto *s = new GpuState;  // never destroyed: atexit writers may still look
@@ -159,6 +173,59 @@ GLuint make_texture(int w, int h, GLenum format, const uint8_t *rgba) {
     return tex;
 }
 
+// The GL thread's conversion buffer, at least `bytes` long.
+uint8_t *scratch(GpuState &g, size_t bytes) {
+    if (g.pixels.size() < bytes) g.pixels.resize(bytes);
+    return g.pixels.data();
+}
+
+// A texture of a destroyed frame image of this size in the current context, filled
+// with `rgba`; 0 when there is none.
+GLuint reuse_texture(GpuState &g, int w, int h, const uint8_t *rgba) {
+    const EGLContext ctx = eglGetCurrentContext();
+    GLuint tex = 0;
+    {
+        std::lock_guard lk(g.mu);
+        for (auto t = g.spare.begin(); t != g.spare.end(); ++t) {
+            if (t->w != w || t->h != h || t->ctx != ctx) continue;
+            tex = t->tex;
+            g.spare.erase(t);
+            break;
+        }
+    }
+    if (!tex) return 0;
+    GLint bound = 0, align = 4;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    glGetIntegerv(GL_UNPACK_ALIGNMENT, &align);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, align);
+    glBindTexture(GL_TEXTURE_2D, GLuint(bound));
+    return tex;
+}
+
+// Keeps a frame image's texture for a later frame, or deletes it (and, for a new
+// size, the spares of the old one).
+void retire_texture(GpuState &g, const SimImage &im) {
+    GLuint drop[kSpareTextures + 1];
+    GLsizei n = 0;
+    {
+        std::lock_guard lk(g.mu);
+        const EGLContext ctx = eglGetCurrentContext();
+        for (auto t = g.spare.begin(); t != g.spare.end();) {
+            const bool stale = t->w != im.w || t->h != im.h || t->ctx != ctx;
+            if (stale) drop[n++] = t->tex;
+            t = stale ? g.spare.erase(t) : std::next(t);
+        }
+        if (g.spare.size() < kSpareTextures)
+            g.spare.push_back({im.tex, im.w, im.h, ctx});
+        else
+            drop[n++] = im.tex;
+    }
+    glDeleteTextures(n, drop);
+}
+
 // ---- DMA-BUF import ----
 
 struct DmaBuf {
@@ -219,10 +286,11 @@ GLuint upload_nv12(const DmaBuf &d, GpuState &g) {
     GLuint tex = 0;
     if (y_map && uv_map && fits(d, 0, y_len, d.h, d.w) && fits(d, 1, uv_len, (d.h + 1) / 2, d.w)) {
         int64_t t0 = mono_ns();
-        std::vector<uint8_t> rgba(size_t(d.w) * d.h * 4);
+        uint8_t *rgba = scratch(g, size_t(d.w) * d.h * 4);
         nv12_to_rgba(y_map + d.offset[0], d.pitch[0], uv_map + d.offset[1], d.pitch[1], d.w, d.h,
-                     rgba.data());
-        tex = make_texture(d.w, d.h, GL_RGBA, rgba.data());
+                     rgba);
+        tex = reuse_texture(g, d.w, d.h, rgba);
+        if (!tex) tex = make_texture(d.w, d.h, GL_RGBA, rgba);
         std::lock_guard lk(g.mu);
         g.stats.uploads++;
         g.stats.upload_ns += mono_ns() - t0;
@@ -261,10 +329,10 @@ EGLImageKHR import_dmabuf(EGLDisplay dpy, const EGLint *attrs) {
             // Luminance is not colour-renderable: a framebuffer on it is incomplete.
             im.tex = make_texture(d.w, d.h, GL_LUMINANCE, nullptr);
         } else {
-            std::vector<uint8_t> rgba(size_t(d.w) * d.h * 4);
+            uint8_t *rgba = scratch(g, size_t(d.w) * d.h * 4);
             bgrx_to_rgba(im.map + im.offset, im.pitch, d.w, d.h, d.fourcc == DRM_FORMAT_ARGB8888,
-                         rgba.data());
-            im.tex = make_texture(d.w, d.h, GL_RGBA, rgba.data());
+                         rgba);
+            im.tex = make_texture(d.w, d.h, GL_RGBA, rgba);
         }
     }
     EGLImageKHR img = im.tex ? image_from_texture(dpy, im.tex) : EGL_NO_IMAGE_KHR;
@@ -307,10 +375,10 @@ void copy_back_bound_target() {
     if (im.pitch == uint32_t(im.w) * 4) {
         glReadPixels(0, 0, im.w, im.h, GL_BGRA_EXT, GL_UNSIGNED_BYTE, dst);
     } else {
-        std::vector<uint8_t> rows(size_t(im.w) * im.h * 4);
-        glReadPixels(0, 0, im.w, im.h, GL_BGRA_EXT, GL_UNSIGNED_BYTE, rows.data());
+        uint8_t *rows = scratch(g, size_t(im.w) * im.h * 4);
+        glReadPixels(0, 0, im.w, im.h, GL_BGRA_EXT, GL_UNSIGNED_BYTE, rows);
         for (int y = 0; y < im.h; y++)
-            memcpy(dst + size_t(y) * im.pitch, &rows[size_t(y) * im.w * 4], size_t(im.w) * 4);
+            memcpy(dst + size_t(y) * im.pitch, rows + size_t(y) * im.w * 4, size_t(im.w) * 4);
     }
     glPixelStorei(GL_PACK_ALIGNMENT, align);
     std::lock_guard lk(g.mu);
@@ -355,8 +423,12 @@ EGLBoolean EGLAPIENTRY sim_destroy_image(EGLDisplay dpy, EGLImageKHR img) {
         for (auto t = g.targets.begin(); t != g.targets.end();)
             t = t->second == img ? g.targets.erase(t) : std::next(t);
     }
-    glDeleteTextures(1, &im.tex);
-    if (im.map) munmap(im.map, im.map_len);
+    if (im.map) {
+        glDeleteTextures(1, &im.tex);
+        munmap(im.map, im.map_len);
+    } else {
+        retire_texture(g, im);
+    }
     return ok;
 }
 

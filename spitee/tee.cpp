@@ -91,6 +91,33 @@ void *spi_tee_thread_fn(void *) {
     return nullptr;
 }
 
+// The standby picture scaled into the rectangle `d` (bytes B, G, R, A, rows of d.w);
+// null on failure. Scaled in 32 bits and packed by the caller: libswscale's scaler
+// into RGB565 complains about its chroma filter on every call, once a second while
+// the screen is idle. The scaler and its buffer are kept for the next publish (the
+// main thread's only): made anew every second, picture-sized blocks would pile up
+// in the main heap.
+const uint8_t *standby_scale(const uint8_t *px, uint32_t stride, int w, int h, const SpiRect &d) {
+    static SwsContext *sws;
+    static std::unique_ptr<uint8_t[]> scaled;
+    static size_t capacity;
+    sws = sws_getCachedContext(sws, w, h, AV_PIX_FMT_BGRA, d.w, d.h, AV_PIX_FMT_BGRA, SWS_BILINEAR,
+                               nullptr, nullptr, nullptr);
+    if (!sws) return nullptr;
+    const size_t bytes = size_t(d.w) * d.h * 4;
+    if (capacity < bytes) {
+        scaled.reset(new (std::nothrow) uint8_t[bytes]);
+        capacity = scaled ? bytes : 0;
+        if (!scaled) return nullptr;
+    }
+    const uint8_t *src[4] = {px};
+    const int src_stride[4] = {int(stride)};
+    uint8_t *dst[4] = {scaled.get()};
+    const int dst_stride[4] = {d.w * 4};
+    sws_scale(sws, src, src_stride, 0, h, dst, dst_stride);
+    return scaled.get();
+}
+
 // The process ends without stopping the thread, and exit() then destroys the glyph
 // cache the strip draws with: the frames still queued are written first (the copy ends
 // on the last picture shown), none starts after.
@@ -193,20 +220,7 @@ void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h) {
     if (!g_spi_tee_on || !px || w <= 0 || h <= 0 || spi_tee_shm_init() != 0) return;
     const int W = g_spi_tee_w, H = g_spi_tee_h;
     const SpiRect d = spi_tee_standby_rect(W, H, w, h);
-    // Scaled in 32 bits and packed here: libswscale's scaler into RGB565 complains
-    // about its chroma filter on every call, once a second while the screen is idle.
-    SwsContext *sws = sws_getContext(w, h, AV_PIX_FMT_BGRA, d.w, d.h, AV_PIX_FMT_BGRA, SWS_BILINEAR,
-                                     nullptr, nullptr, nullptr);
-    if (!sws) return;
-    std::unique_ptr<uint8_t[]> scaled(new (std::nothrow) uint8_t[size_t(d.w) * d.h * 4]);
-    if (scaled) {
-        const uint8_t *src[4] = {px};
-        const int src_stride[4] = {int(stride)};
-        uint8_t *dst[4] = {scaled.get()};
-        const int dst_stride[4] = {d.w * 4};
-        sws_scale(sws, src, src_stride, 0, h, dst, dst_stride);
-    }
-    sws_freeContext(sws);
+    const uint8_t *scaled = standby_scale(px, stride, w, h, d);
     if (!scaled) return;
 
     const SpiStripValues v = spi_strip_values();
@@ -216,7 +230,7 @@ void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h) {
     write_begin(f);
     memset(out, 0, size_t(W) * H * 2);
     for (int y = 0; y < d.h; y++) {
-        const uint8_t *s = scaled.get() + size_t(y) * d.w * 4;  // B, G, R, A
+        const uint8_t *s = scaled + size_t(y) * d.w * 4;  // B, G, R, A
         uint16_t *o = out + size_t(d.y + y) * W + d.x;
         for (int x = 0; x < d.w; x++, s += 4) o[x] = spi_rgb565(s[2], s[1], s[0]);
     }

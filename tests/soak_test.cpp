@@ -2,7 +2,13 @@
 // be read afterwards: dropouts, damaged and lost units, resolution changes and a
 // decoder stall. Nothing may pile up and every decoded frame must be accounted for.
 //   ZYL_SOAK_SECONDS=300 build-asan/tests/soak_test      (the full run; CI plays 20 s)
+// And a minute of the busiest drawing there is, in a process of its own whose heap
+// is watched: video through the GPU pass for the SPI copy, the panel's HUD, and the
+// status files changing under it.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,11 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "app/clock.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/startup.h"
 #include "decode/decode.h"
+#include "sim/sim.h"
+#include "spitee/spitee.h"
 #include "tests/test_util.h"
 
 // Freed memory waits in AddressSanitizer's quarantine (256 MiB by default), which
@@ -170,6 +179,119 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
             seconds, (unsigned long)dec, (unsigned long)shown, (unsigned long)g_drop_fifo.load(),
             (unsigned long)g_drop_throttle, (unsigned long)g_drop_gate, rss_warm, rss_end, fds_warm,
             fds_end);
+}
+
+// Resident memory of another process: its main heap (the brk area) and all its
+// anonymous memory, in KiB.
+struct HeapSample {
+    long heap_kib, anon_kib;
+};
+
+HeapSample sample_heap(pid_t pid) {
+    HeapSample s{0, 0};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream smaps(proc + "/smaps");
+    bool in_heap = false;
+    for (std::string line; std::getline(smaps, line);) {
+        if (line.find(" [heap]") != std::string::npos) in_heap = true;
+        if (in_heap && line.rfind("Rss:", 0) == 0) {
+            s.heap_kib = std::stol(line.substr(4));
+            in_heap = false;
+        }
+    }
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("RssAnon:", 0) == 0) s.anon_kib = std::stol(line.substr(8));
+    return s;
+}
+
+// A status file replaced whole, as its writers do.
+void put_status(const std::string &path, const std::string &text) {
+    write_file(path + ".new", text);
+    rename((path + ".new").c_str(), path.c_str());
+}
+
+// What the pilot's side writes at the quarter second `q`: new telemetry (more often
+// than a flight's once a second, for more redraws between the frames), and every
+// 10 s the menu opened or closed and a new pop-up.
+void write_status(const std::string &run, int q) {
+    const int t = q / 4;
+    put_status(run + "/telemetry",
+               "gog=" + std::to_string(90 - t % 60) + "\ndrn=" + std::to_string(80 - t % 50) +
+                   "\ntmp=41\nrec=1\nrecs=" + std::to_string(t) + "\nalt=" + std::to_string(q) +
+                   ".5\nspd=12\nsig=-60\nnet=wlan0\n");
+    if (q % 40) return;
+    const std::string n = std::to_string(t);
+    put_status(run + "/menu", std::string(t % 20 ? "closed" : "open") + "\n" +
+                                  std::to_string(t / 10 % 4) + "\n1\n2\nLink " + n +
+                                  "\nBitrate: 8 Mbps\nChannel: " + n + "\nRecord: on\n");
+    put_status(run + "/osd", std::string(t % 20 ? "info" : "warn") + "\nLink quality changed at " +
+                                 n + " s: check the antennas\n");
+}
+
+// The heap must stop growing once the run has warmed up; how many frames a loaded
+// machine manages does not matter, so the samples go by the clock. Under the
+// sanitizers the blocks live in the sanitizer's own mappings, not in [heap], and
+// the anonymous memory is what says whether they pile up.
+TEST(Soak, StatusChangesOverGpuVideoKeepTheHeapFlat) {
+    if (ZYL_EMULATOR[0])
+        GTEST_SKIP() << "under an emulator the guest's heap is no [heap] mapping and the "
+                        "emulator's translation cache grows with the code it meets";
+    // The soak above sets its faults in this process's environment.
+    for (const char *v : {"ZYL_SIM_DEC_STALL_AFTER", "ZYL_KMS_DEAD_MS", "ZYL_KMS_HIDE_MS"})
+        unsetenv(v);
+    constexpr int kSeconds = 60, kWarm = 20, kSlack = 8 * 1024;
+    const std::string dir = test_dir(), run = dir + "/root/run/zyl-fpv", link = dir + "/link";
+    std::filesystem::create_directories(run);
+    ASSERT_EQ(mkfifo(link.c_str(), 0600), 0);
+    write_status(run, 0);
+    const char *asan = getenv("ASAN_OPTIONS");
+    const pid_t sim =
+        start_sim({},
+                  {card_env("two-display"), "ZYL_KMS_SPI_TEE=320x240", "ZYL_KMS_TELEMETRY_DSI=1",
+                   "ZYL_SMOOTH=phase",
+                   // Freed blocks wait in AddressSanitizer's quarantine, 256 MiB by default.
+                   std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":quarantine_size_mb=16"},
+                  link, dir, kSeconds + 60);
+    ASSERT_GT(sim, 0);
+    // Read and write: the open does not wait for the program to open its end.
+    const int feed = open(link.c_str(), O_RDWR);
+    const pid_t feeder = spawn_built(
+        ZYL_FEEDER_BIN, {"-r", "30", "-l", "20", "-q", stream_path("h264_640x360.h264")}, feed, -1,
+        dir + "/feeder.err");
+    close(feed);
+
+    std::vector<HeapSample> samples;
+    const int64_t start = mono_ms();
+    for (int q = 1; q <= kSeconds * 4; q++) {
+        while (mono_ms() - start < q * 250) usleep(10000);
+        write_status(run, q);
+        if (q % 4 == 0) samples.push_back(sample_heap(sim));
+    }
+    const bool alive = kill(sim, 0) == 0 && waitpid(sim, nullptr, WNOHANG) == 0;
+    kill(sim, SIGTERM);
+    kill(feeder, SIGTERM);
+    wait_status(feeder);
+    const RunResult r = finish_sim(sim, dir);
+    shm_unlink(sim_shm_name(kSpiShmName, dir + "/root").c_str());
+    ASSERT_TRUE(alive) << r.err;
+    // The video went through the GPU pass all along: a picture reached the SPI copy.
+    EXPECT_GE(count_lines(r.err, "SPI tee ON"), 1) << r.err;
+    EXPECT_GE(count_lines(read_file(run + "/hdmi_state"), "state=live"), 1) << r.err;
+
+    auto peak = [&](int from, int to, long HeapSample::*field) {
+        long m = 0;
+        for (int i = from; i < to; i++) m = std::max(m, samples[size_t(i)].*field);
+        return m;
+    };
+    const long heap_warm = peak(kWarm - 5, kWarm, &HeapSample::heap_kib),
+               heap_end = peak(kSeconds - 5, kSeconds, &HeapSample::heap_kib);
+    const long anon_warm = peak(kWarm - 5, kWarm, &HeapSample::anon_kib),
+               anon_end = peak(kSeconds - 5, kSeconds, &HeapSample::anon_kib);
+    EXPECT_LE(heap_end, heap_warm + kSlack) << "[heap] KiB " << heap_warm << " → " << heap_end;
+    EXPECT_LE(anon_end, anon_warm + kSlack) << "anonymous KiB " << anon_warm << " → " << anon_end;
+    fprintf(stderr, "heap: [heap] %ld → %ld KiB, anonymous %ld → %ld KiB\n", heap_warm, heap_end,
+            anon_warm, anon_end);
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ make h264_endred.h264 -f lavfi -i "$(src 320x240)" -frames:v 30 \
 # 20 seconds at 30 fps for leak and hand-over checks over many frames.
 make h264_long.h264 -f lavfi -i "$(src 320x240)" -frames:v 600 "${x264[@]}" -g 30 \
   -x264-params scenecut=0
+# 10 seconds at 640x360 for the heap watch, looped by the feeder.
+make h264_640x360.h264 -f lavfi -i "$(src 640x360)" -frames:v 300 "${x264[@]}" -g 30 \
+  -x264-params scenecut=0
 # HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
 make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
   -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc
