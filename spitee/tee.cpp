@@ -98,10 +98,26 @@ void hold_frame_at_exit() {
 
 }  // namespace
 
+namespace {
+
+// Digits only, read up to the first other character; 0 when there are none or the
+// number is past the largest side. Counting stops early so that no length of digits
+// can wrap around into range.
+int side(const char *&s) {
+    int n = 0;
+    if (*s < '0' || *s > '9') return 0;
+    for (; *s >= '0' && *s <= '9'; s++) n = n > kSpiMaxSide ? n : n * 10 + (*s - '0');
+    return n <= kSpiMaxSide ? n : 0;
+}
+
+}  // namespace
+
 bool spi_tee_parse_size(const char *s, int *w, int *h) {
-    int a = 0, b = 0;
-    if (!s || sscanf(s, "%dx%d", &a, &b) != 2) return false;
-    if (a < 1 || a > kSpiMaxSide || b < 1 || b > kSpiMaxSide) return false;
+    if (!s) return false;
+    const int a = side(s);
+    if (*s++ != 'x') return false;
+    const int b = side(s);
+    if (*s != '\0' || a < 1 || b < 1) return false;
     *w = a;
     *h = b;
     return true;
