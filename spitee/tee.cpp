@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -173,6 +174,10 @@ bool spi_tee_wanted() {
     return g_spi_tee_on == 1;
 }
 
+// A reader may hold the object mapped across a restart at another size: a smaller
+// object would cut its mapping short (SIGBUS), so the object only ever grows. The new
+// header is written behind seq 0, so a reader copying a frame of the old size throws
+// the copy away, and a reader finds the size in the header rather than the object's.
 int spi_tee_shm_init() {
     if (g_spi_tee_shm) return 0;
     const int fd = shm_open(kSpiShmName, O_RDWR | O_CREAT, 0644);
@@ -181,7 +186,9 @@ int spi_tee_shm_init() {
         return -1;
     }
     const size_t size = spi_frame_bytes(g_spi_tee_w, g_spi_tee_h);
-    if (ftruncate(fd, off_t(size)) != 0) {
+    struct stat st;
+    const bool room = fstat(fd, &st) == 0 && size_t(st.st_size) >= size;
+    if (!room && ftruncate(fd, off_t(size)) != 0) {
         close(fd);
         return -1;
     }
@@ -189,10 +196,10 @@ int spi_tee_shm_init() {
     close(fd);
     if (map == MAP_FAILED) return -1;
     auto *f = static_cast<SpiFrame *>(map);
-    f->magic = kSpiMagic;
-    f->width = g_spi_tee_w;
-    f->height = g_spi_tee_h;
     __atomic_store_n(&f->seq, 0u, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->width, g_spi_tee_w, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->height, g_spi_tee_h, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->magic, kSpiMagic, __ATOMIC_SEQ_CST);
     g_spi_tee_shm = f;
     return 0;
 }
