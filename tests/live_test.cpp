@@ -28,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct Fed {
     RunResult r;
@@ -368,6 +369,77 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     ASSERT_GE(failed, 300) << run.state();
     EXPECT_EQ(count_lines(run.r.err, "zyl-mpp: AddFB2: "), 1 + failed / 300) << run.r.err;
     EXPECT_EQ(count_lines(run.r.err, "(fail #300, format NV12"), 1);
+}
+
+// ---- stopping: what the supervisor's SIGTERM and a Ctrl-C do ----
+
+// The sim program on the two-display board with stdin and stderr on the given
+// descriptors, its state file at dir/state; its pid.
+pid_t start_on_fds(const std::string &dir, int in_fd, int err_fd) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_fd, 0);
+        dup2(err_fd, 2);
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        for (const std::string &e :
+             {card_env("two-display"), "ZYL_SMOOTH=0"s, "ZYL_SIM_ROOT=" + dir + "/root",
+              "ZYL_KMS_STATE=" + dir + "/state"})
+            putenv(strdup(e.c_str()));
+        alarm(240);
+        exec_built({const_cast<char *>(ZYL_SIM_BIN), nullptr});
+    }
+    return pid;
+}
+
+// The receiver leaves through its loop with the signal's status as its own exit (not
+// killed by the signal), whether video is playing or its reader waits on an input
+// that stays open; the state file's last word is "stopped". A reader of its stderr
+// that went away before it said anything changes nothing (SIGPIPE).
+TEST(LiveStop, TermOrIntEndsTheLoopWritesStoppedAndExitsWithTheSignalsStatus) {
+    struct Case {
+        int sig;
+        bool playing, err_gone;
+    } const cases[] = {{SIGTERM, true, false}, {SIGINT, false, true}};
+    const std::string top = test_dir();
+    for (const Case &c : cases) {
+        const std::string dir = top + "/" + std::to_string(c.sig), state = dir + "/state";
+        fs::create_directories(dir + "/root/run/zyl-fpv");
+        int in[2], err[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+        int err_fd = err[1];
+        if (c.err_gone)
+            close(err[0]);
+        else
+            err_fd = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        pid_t feeder = -1;
+        if (c.playing)
+            feeder = spawn_built(ZYL_FEEDER_BIN,
+                                 {"-r", "30", "-l", "100", stream_path("h264_nosei.h264")}, in[1],
+                                 in[0], dir + "/feeder.txt");
+        pid_t pid = start_on_fds(dir, in[0], err_fd);
+        close(in[0]);
+        close(err[1]);
+        if (err_fd != err[1]) close(err_fd);
+        if (c.playing) close(in[1]);
+        const char *running = c.playing ? "state=live" : "state=hidden";
+        EXPECT_TRUE(wait_for_line(state, running, 120)) << c.sig;
+        kill(pid, c.sig);
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st)) << c.sig << (WIFSIGNALED(st) ? " killed by signal " : " ")
+                                   << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+        EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 128 + c.sig);
+        EXPECT_EQ(read_file(state).rfind("state=stopped ts=", 0), 0u) << read_file(state);
+        if (!c.err_gone) {
+            std::string e = read_file(dir + "/stderr.txt");
+            EXPECT_EQ(count_lines(e, "zyl-mpp: stopped by signal 15"), 1) << e;
+            EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=stopped dec="), 1) << e;
+        } else {
+            close(in[1]);
+        }
+        if (feeder > 0) wait_status(feeder);
+    }
 }
 
 // ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
