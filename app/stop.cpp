@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
 #include "app/mailbox.h"
 
@@ -37,8 +36,8 @@ void *wake_loop(void *) {
     pollfd p{g_stop_pipe[0], POLLIN, 0};
     while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
-    // Under the lock: the loop is either waiting already or has yet to look.
-    std::lock_guard lock(g_mb_lock);
+    // A loop that looked at the flag just before this misses the wake-up; its wait
+    // then ends on its own deadline, a tenth of a second at most.
     g_mb_cv.notify_all();
     return nullptr;
 }
