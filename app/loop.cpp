@@ -278,6 +278,7 @@ bool loop_iteration(pthread_t reader) {
 
 int stopped_status() {
     const int status = stop_status();
+    stop_waker_join();
     fprintf(stderr, "zyl-mpp: stopped by signal %d\n", status - 128);
     hdmi_state_write("stopped");
     fflush(stderr);

@@ -20,6 +20,8 @@ namespace {
 std::atomic<int> g_stop_signo;
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 int g_stop_pipe[2] = {-1, -1};
+pthread_t g_waker;
+bool g_waker_running;
 
 void on_stop(int signo) {
     const int saved = errno;
@@ -56,9 +58,15 @@ void stop_signals_install() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    pthread_t t;
-    if (g_stop_pipe[0] >= 0 && pthread_create(&t, nullptr, wake_loop, nullptr) == 0)
-        pthread_detach(t);
+    g_waker_running =
+        g_stop_pipe[0] >= 0 && pthread_create(&g_waker, nullptr, wake_loop, nullptr) == 0;
+}
+
+// Before exit() destroys the mailbox's condition variable, which the thread touches.
+void stop_waker_join() {
+    if (!g_waker_running) return;
+    g_waker_running = false;
+    pthread_join(g_waker, nullptr);
 }
 
 int stop_status() {

@@ -10,3 +10,5 @@ void stop_signals_install();
 int stop_status();
 // Becomes readable, and stays so, once a stop signal came; -1 without one installed.
 int stop_fd();
+// Waits for the thread that wakes the loop at a stop signal; only once one came.
+void stop_waker_join();
