@@ -2,7 +2,8 @@
 // decoded frames into the mailbox and reports to its counters, arms the keyframe
 // gate after a flush or rebuild, and reads the monotonic clock; gpu/ gives every
 // output the global display settings or the panel's own. Everything else in app/
-// has its own header beside its .cpp and is for app/ and the tests only. The GPU
+// has its own header beside its .cpp and is for app/ and the tests only. A stop
+// signal ends the reading of the input as its end would. The GPU
 // pass answers the snapshot request the loop took for the current frame. The standby
 // picture is fitted like the video, and it and the overlays ask whether video is on
 // screen.
@@ -13,6 +14,7 @@
 #include "app/mailbox.h"
 #include "app/placement.h"
 #include "app/settings.h"
+#include "app/stop.h"
 
 // Set by the presentation loop for the frame on which a snapshot was requested;
 // the GPU pass writes the picture of that frame.

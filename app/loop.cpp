@@ -28,6 +28,7 @@ extern "C" {
 #include "app/placement.h"
 #include "app/settings.h"
 #include "app/shown.h"
+#include "app/stop.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
@@ -302,8 +303,23 @@ bool loop_iteration(pthread_t reader) {
     return false;
 }
 
+int stopped_status() {
+    const int status = stop_status();
+    stop_waker_join();
+    fprintf(stderr, "zyl-mpp: stopped by signal %d\n", status - 128);
+    hdmi_state_write("stopped");
+    fflush(stderr);
+    return status;
+}
+
 int presentation_loop(pthread_t reader) {
-    while (!loop_iteration(reader)) {
+    for (;;) {
+        const bool ended = loop_iteration(reader);
+        if (stop_status()) {
+            // The reader leaves at the request too, unless it could not be told.
+            if (!ended && stop_fd() >= 0) pthread_join(reader, nullptr);
+            return stopped_status();
+        }
+        if (ended) return 0;
     }
-    return 0;
 }

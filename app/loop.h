@@ -8,8 +8,12 @@
 extern int showing_video;
 extern int g_video_hidden;
 extern int64_t last_frame_time;
-// Runs until the input has ended and every queued frame was shown; returns the exit status.
+// Runs until the input has ended and every queued frame was shown, or a stop signal
+// came; returns the exit status.
 int presentation_loop(pthread_t reader);
+// After a stop signal: says so, writes the last state ("stopped") and returns the
+// signal's exit status.
+int stopped_status();
 bool loop_iteration(pthread_t reader);
 // Detection request file: true when detection was switched (the overlays then redraw).
 bool detect_request_poll();

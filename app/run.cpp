@@ -1,4 +1,6 @@
-// The whole receiver: start-up, then the presentation loop until the input ends.
+// The whole receiver: start-up, then the presentation loop until the input ends or a
+// stop signal comes.
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "app/loop.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "app/stop.h"
 #include "app/usage.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
@@ -21,14 +24,18 @@
 // exits, backing off to keep a display-less board quiet.
 namespace {
 
-void wait_for_display() {
-    if (drm_init() == 0) return;
+// False when a stop request ended the wait. The back-off sleep is cut short by it.
+bool wait_for_display() {
+    if (drm_init() == 0) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
-        usleep(useconds_t(display_retry_delay_ms(attempt)) * 1000);
+        pollfd p{stop_fd(), POLLIN, 0};
+        poll(&p, 1, display_retry_delay_ms(attempt));
+        if (stop_status()) return false;
         if (drm_init() == 0) break;
     }
     fprintf(stderr, "zyl-mpp: display appeared\n");
+    return true;
 }
 
 }  // namespace
@@ -40,7 +47,8 @@ int receiver_main(int argc, char **argv) {
         if (status >= 0) return status;
     }
 
-    wait_for_display();
+    stop_signals_install();
+    if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
     static ReaderArgs ra;
     if (int status = prepare_decoder(&ra)) return status;

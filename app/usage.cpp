@@ -22,6 +22,8 @@ void print_usage(FILE *f) {
             "  1  the decoder cannot be found or opened at start-up\n"
             "  2  unknown option\n"
             "  3  the decoder is dead or cannot be rebuilt (start it again)\n"
+            "  143, 130  stopped by SIGTERM or SIGINT (128 + the signal), after writing\n"
+            "     state=stopped to the state file\n"
             "\n"
             "Settings, as in /etc/default/zyl-mpp:\n"
             "\n%s",

@@ -1,8 +1,10 @@
 // The reader thread: the only consumer of stdin and the only owner of the decoder.
 // It cuts the byte stream into access units, feeds the decoder and drains every
 // decoded frame into the mailbox.
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -216,12 +218,26 @@ int reader_read_bytes(const char *value) {
     return n >= 4096 && n <= kChunkMax ? int(n) : 24576;
 }
 
+namespace {
+
+// False once a stop was requested: a read with nothing to come would never return.
+bool input_ready(int fd) {
+    const int stop = stop_fd();
+    if (stop < 0) return true;
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+    while (poll(p, 2, -1) < 0)
+        if (errno != EINTR) return true;
+    return !(p[1].revents & POLLIN);
+}
+
+}  // namespace
+
 void reader_run(ReaderArgs *ra, int fd, bool decode) {
     ReaderState st;
     reader_init(&st, ra, decode);
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
-        if (!reserve(&st, st.read_bytes)) break;
+        if (!reserve(&st, st.read_bytes) || !input_ready(fd)) break;
         ssize_t r = read(fd, st.buf + st.len, st.read_bytes);
         if (r <= 0) break;
         st.fresh_from = st.len;

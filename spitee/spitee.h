@@ -16,7 +16,9 @@
 // top first, no padding. `seq` is odd while a frame is being written and even when
 // the frame is whole; every frame adds 2; 0 means set up with nothing written yet. A
 // reader copies the pixels between two reads of `seq` and keeps the copy when both
-// are equal, even and not 0. A magic of 0 means the object is still being set up.
+// are equal, even and not 0. A magic of 0 means the object is still being set up. The
+// object may be larger than the header's size: it never shrinks, so that a reader's
+// mapping stays whole when the receiver starts again at a smaller size.
 struct SpiFrame {
     uint32_t magic;  // kSpiMagic, the bytes "SPIT"
     int32_t width, height;
@@ -46,8 +48,9 @@ extern pthread_mutex_t g_spi_tee_lock;  // buffer states, FIFO, every write of t
 // Reads ZYL_KMS_SPI_TEE (and ZYL_KMS_SPI_ASPECT) into the globals; 1 when the tee is
 // on. Called once, by whichever user comes first; later users read g_spi_tee_on.
 int spi_tee_enabled();
-// Creates or opens the shared object at the tee size and maps it; 0 when mapped
-// (at once when it already is), -1 otherwise.
+// Creates or opens the shared object, grows it to the tee size when it is smaller,
+// maps it and writes the header; 0 when mapped (at once when it already is), -1
+// otherwise.
 int spi_tee_shm_init();
 // Publishes a 0xAARRGGBB picture (bytes B, G, R, A): fitted into the frame with black
 // around it, strip on top. The standby path: the modeset, the first output's repaint

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,10 +129,26 @@ void hold_frame_at_exit() {
 
 }  // namespace
 
+namespace {
+
+// Digits only, read up to the first other character; 0 when there are none or the
+// number is past the largest side. Counting stops early so that no length of digits
+// can wrap around into range.
+int side(const char *&s) {
+    int n = 0;
+    if (*s < '0' || *s > '9') return 0;
+    for (; *s >= '0' && *s <= '9'; s++) n = n > kSpiMaxSide ? n : n * 10 + (*s - '0');
+    return n <= kSpiMaxSide ? n : 0;
+}
+
+}  // namespace
+
 bool spi_tee_parse_size(const char *s, int *w, int *h) {
-    int a = 0, b = 0;
-    if (!s || sscanf(s, "%dx%d", &a, &b) != 2) return false;
-    if (a < 1 || a > kSpiMaxSide || b < 1 || b > kSpiMaxSide) return false;
+    if (!s) return false;
+    const int a = side(s);
+    if (*s++ != 'x') return false;
+    const int b = side(s);
+    if (*s != '\0' || a < 1 || b < 1) return false;
     *w = a;
     *h = b;
     return true;
@@ -187,6 +204,10 @@ bool spi_tee_wanted() {
     return g_spi_tee_on == 1;
 }
 
+// A reader may hold the object mapped across a restart at another size: a smaller
+// object would cut its mapping short (SIGBUS), so the object only ever grows. The new
+// header is written behind seq 0, so a reader copying a frame of the old size throws
+// the copy away, and a reader finds the size in the header rather than the object's.
 int spi_tee_shm_init() {
     if (g_spi_tee_shm) return 0;
     const int fd = shm_open(kSpiShmName, O_RDWR | O_CREAT, 0644);
@@ -195,7 +216,9 @@ int spi_tee_shm_init() {
         return -1;
     }
     const size_t size = spi_frame_bytes(g_spi_tee_w, g_spi_tee_h);
-    if (ftruncate(fd, off_t(size)) != 0) {
+    struct stat st;
+    const bool room = fstat(fd, &st) == 0 && size_t(st.st_size) >= size;
+    if (!room && ftruncate(fd, off_t(size)) != 0) {
         close(fd);
         return -1;
     }
@@ -203,10 +226,10 @@ int spi_tee_shm_init() {
     close(fd);
     if (map == MAP_FAILED) return -1;
     auto *f = static_cast<SpiFrame *>(map);
-    f->magic = kSpiMagic;
-    f->width = g_spi_tee_w;
-    f->height = g_spi_tee_h;
     __atomic_store_n(&f->seq, 0u, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->width, g_spi_tee_w, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->height, g_spi_tee_h, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->magic, kSpiMagic, __ATOMIC_SEQ_CST);
     g_spi_tee_shm = f;
     return 0;
 }

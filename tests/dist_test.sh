@@ -37,6 +37,30 @@ settings_case() {
   check "--help shows the usage, the exit statuses and every setting" \
     bash -c 'grep -q "^usage: zyl-mpp" "$1" && grep -q "^  3  the decoder is dead" "$1" &&
              while read -r v; do grep -q "^#$v=" "$1" || exit 1; done <"$2"' _ "$dir/help" "$dir/listed"
+  # The manual page's settings and exit statuses are those of --help, both ways.
+  grep -oE '^#ZYL_[A-Z0-9_]+=' "$dir/help" | tr -d '#' | sort -u >"$dir/help-vars"
+  grep -oE '^\.B ZYL_[A-Z0-9_]+=' "$src/dist/zyl-mpp.1" | cut -c4- | sort -u >"$dir/man-vars"
+  check "settings of --help missing from zyl-mpp.1, or the reverse: $(comm -3 "$dir/help-vars" "$dir/man-vars" | tr -d '\t' | xargs)" \
+    cmp -s "$dir/help-vars" "$dir/man-vars"
+  sed -n '/^Exit statuses:/,/^$/p' "$dir/help" | grep -oE '^  [0-9]+(, [0-9]+)*' | tr -s ', ' '\n\n' |
+    grep . >"$dir/help-statuses"
+  check "exit statuses of --help missing from zyl-mpp.1" \
+    bash -c '[ -s "$1" ] && while read -r s; do
+               sed -n "/^\.SH EXIT STATUS/,/^\.SH [^E]/p" "$2" | grep -qE "^\.BR? (.* )?\"?$s\"?( |$)" || exit 1
+             done <"$1"' _ "$dir/help-statuses" "$src/dist/zyl-mpp.1"
+  # The tools beside it: --help on stdout, and every option of it in their pages.
+  local tool
+  for tool in zyl-feeder spi-view; do
+    "${emu[@]}" "$(dirname "$sim")/$tool" --help >"$dir/$tool.help" 2>"$dir/$tool.err"
+    check "$tool --help exits 0 with the usage on stdout only" \
+      bash -c '[ $2 -eq 0 ] && [ ! -s "$1.err" ] && grep -q "^usage: $3 " "$1.help"' _ "$dir/$tool" $? "$tool"
+    check "$tool.1 has every option of its --help" \
+      bash -c 'for o in $(grep -oE "^  -[a-zA-Z]" "$1" | tr -d " -"); do
+                 grep -qE "^\.B[IR]? \\\\-$o( |$)" "$2" || exit 1; done' _ "$dir/$tool.help" "$src/dist/$tool.1"
+  done
+  grep -rhoE '"ZYL_SIM_[A-Z0-9_]+' "$src/sim" | tr -d '"' | sort -u >"$dir/sim-vars"
+  check "zyl-mpp-sim.1 has every ZYL_SIM_ variable" \
+    bash -c 'while read -r v; do grep -qE "^\.BI? $v=" "$2" || exit 1; done <"$1"' _ "$dir/sim-vars" "$src/dist/zyl-mpp-sim.1"
   "${emu[@]}" "$sim" --version >"$dir/version"
   check "--version" grep -qE '^zyl-mpp [0-9]+\.[0-9]+\.[0-9]+$' "$dir/version"
   "${emu[@]}" "$sim" --frobnicate >"$dir/out" 2>"$dir/err"
@@ -168,7 +192,9 @@ package_case() {
     _ "$deb" "$tools_deb"
   for f in usr/bin/zyl-mpp usr/libexec/zyl-mpp/zyl-mpp-run etc/default/zyl-mpp \
     usr/share/doc/zyl-mpp/copyright usr/share/doc/zyl-mpp/README.md.gz \
-    usr/bin/zyl-mpp-sim usr/bin/zyl-feeder usr/share/doc/zyl-mpp-tools/copyright; do
+    usr/bin/zyl-mpp-sim usr/bin/zyl-feeder usr/share/doc/zyl-mpp-tools/copyright \
+    usr/share/man/man1/zyl-mpp.1.gz usr/share/man/man1/zyl-mpp-sim.1.gz \
+    usr/share/man/man1/zyl-feeder.1.gz usr/share/man/man1/spi-view.1.gz; do
     check "$f installed" [ -e "$root/$f" ]
   done
   check "the settings file as shipped" cmp -s "$root/etc/default/zyl-mpp" "$src/dist/zyl-mpp.default"
@@ -184,6 +210,8 @@ package_case() {
   lintian --tag-display-limit 0 "$deb" "$tools_deb" >"$root/lintian" 2>&1
   cat "$root/lintian"
   check "lintian reports no errors" bash -c '! grep -q "^E: " "$1"' _ "$root/lintian"
+  check "lintian finds a manual page for every program" \
+    bash -c '! grep -q "no-manual-page" "$1"' _ "$root/lintian"
   rm -rf "$root"
 }
 

@@ -29,6 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct Fed {
     RunResult r;
@@ -412,6 +413,77 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     EXPECT_EQ(count_lines(run.r.err, "(fail #300, format NV12"), 1);
 }
 
+// ---- stopping: what the supervisor's SIGTERM and a Ctrl-C do ----
+
+// The sim program on the two-display board with stdin and stderr on the given
+// descriptors, its state file at dir/state; its pid.
+pid_t start_on_fds(const std::string &dir, int in_fd, int err_fd) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_fd, 0);
+        dup2(err_fd, 2);
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        for (const std::string &e :
+             {card_env("two-display"), "ZYL_SMOOTH=0"s, "ZYL_SIM_ROOT=" + dir + "/root",
+              "ZYL_KMS_STATE=" + dir + "/state"})
+            putenv(strdup(e.c_str()));
+        alarm(240);
+        exec_built({const_cast<char *>(ZYL_SIM_BIN), nullptr});
+    }
+    return pid;
+}
+
+// The receiver leaves through its loop with the signal's status as its own exit (not
+// killed by the signal), whether video is playing or its reader waits on an input
+// that stays open; the state file's last word is "stopped". A reader of its stderr
+// that went away before it said anything changes nothing (SIGPIPE).
+TEST(LiveStop, TermOrIntEndsTheLoopWritesStoppedAndExitsWithTheSignalsStatus) {
+    struct Case {
+        int sig;
+        bool playing, err_gone;
+    } const cases[] = {{SIGTERM, true, false}, {SIGINT, false, true}};
+    const std::string top = test_dir();
+    for (const Case &c : cases) {
+        const std::string dir = top + "/" + std::to_string(c.sig), state = dir + "/state";
+        fs::create_directories(dir + "/root/run/zyl-fpv");
+        int in[2], err[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+        int err_fd = err[1];
+        if (c.err_gone)
+            close(err[0]);
+        else
+            err_fd = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        pid_t feeder = -1;
+        if (c.playing)
+            feeder = spawn_built(ZYL_FEEDER_BIN,
+                                 {"-r", "30", "-l", "100", stream_path("h264_nosei.h264")}, in[1],
+                                 in[0], dir + "/feeder.txt");
+        pid_t pid = start_on_fds(dir, in[0], err_fd);
+        close(in[0]);
+        close(err[1]);
+        if (err_fd != err[1]) close(err_fd);
+        if (c.playing) close(in[1]);
+        const char *running = c.playing ? "state=live" : "state=hidden";
+        EXPECT_TRUE(wait_for_line(state, running, 120)) << c.sig;
+        kill(pid, c.sig);
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st)) << c.sig << (WIFSIGNALED(st) ? " killed by signal " : " ")
+                                   << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+        EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 128 + c.sig);
+        EXPECT_EQ(read_file(state).rfind("state=stopped ts=", 0), 0u) << read_file(state);
+        if (!c.err_gone) {
+            std::string e = read_file(dir + "/stderr.txt");
+            EXPECT_EQ(count_lines(e, "zyl-mpp: stopped by signal 15"), 1) << e;
+            EXPECT_EQ(count_lines(e, "zyl-mpp: hdmi_state=stopped dec="), 1) << e;
+        } else {
+            close(in[1]);
+        }
+        if (feeder > 0) wait_status(feeder);
+    }
+}
+
 // ---- the SPI tee: the shared frame as a process driving an SPI display sees it ----
 
 // The object of a run whose ZYL_SIM_ROOT is dir/root, removed again when the test
@@ -604,6 +676,48 @@ TEST(LiveSpi, AReaderOnlyEverSeesWholeFramesStandbyVideoStandby) {
     EXPECT_EQ(kinds.find('S', v0), v1 + 1) << kinds;
 }
 
+// A reader keeps the object mapped while the receiver starts again at a smaller size,
+// then at a larger one: the object never shrinks under its mapping (that was SIGBUS)
+// and only grows, and the reader takes each size from the header, mapping the grown
+// object again. Each step waits for the reader to have seen the last.
+TEST(LiveSpi, RestartsAtOtherSizesKeepAWatchingReaderAliveAndFollowed) {
+    std::string dir = test_dir();
+    SpiObject obj(dir);
+    fs::create_directories(dir + "/frames");
+    auto run = [&](const char *size) {
+        RunResult r =
+            run_sim({}, {card_env("two-display"), std::string("ZYL_KMS_SPI_TEE=") + size}, "", dir);
+        EXPECT_EQ(r.status, 0) << size << r.err;
+    };
+    run("320x240");
+    const std::string log = dir + "/viewer.txt";
+    pid_t viewer = start_spi_view(dir, {"-s", "200", "-d", dir + "/frames"}, log);
+    for (int i = 0; i < 2400 && fs::is_empty(dir + "/frames"); i++) usleep(50000);
+    run("160x120");
+    const bool small = wait_for_line(log, "spi-view: now 160x120", 120);
+    size_t bytes;
+    SpiFrame h = obj.head(&bytes);
+    EXPECT_EQ(bytes, spi_frame_bytes(320, 240));
+    EXPECT_TRUE(h.magic == kSpiMagic && h.width == 160 && h.height == 120);
+    run("400x300");
+    const bool large = wait_for_line(log, "spi-view: now 400x300", 120);
+    h = obj.head(&bytes);
+    EXPECT_EQ(bytes, spi_frame_bytes(400, 300));
+    EXPECT_TRUE(h.magic == kSpiMagic && h.width == 400 && h.height == 300);
+    kill(viewer, SIGTERM);
+    EXPECT_EQ(wait_status(viewer), 0) << read_file(log);
+    EXPECT_TRUE(small && large) << read_file(log);
+    std::string text = read_file(log);
+    long last = -1;
+    size_t at = text.find("spi-view: 400x300, ");
+    ASSERT_NE(at, std::string::npos) << text;
+    sscanf(text.c_str() + text.find(" to ", at), " to %ld", &last);
+    char name[32];
+    snprintf(name, sizeof name, "/%010ld.png", last);
+    Picture p = read_png(dir + "/frames" + name);
+    EXPECT_TRUE(p.w == 400 && p.h == 300) << name << " " << p.w << "x" << p.h;
+}
+
 // The strip over the video: the telemetry file's values in their colours, or without
 // one the board's temperature and the uptime; ZYL_KMS_SPI_TELEMETRY=0 leaves the
 // picture bare. The pop-up tile is blended into the video at the top centre.
@@ -736,8 +850,9 @@ TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
 }
 
 // A size out of range leaves the tee off (which sizes are good is the unit test's,
-// SpiSettings). An object left by someone else: of the wrong size it is set up again;
-// without write permission the tee says why and everything else goes on.
+// SpiSettings). An object left by someone else: of the wrong size it is set up again
+// (larger than needed, it keeps its size); without write permission the tee says why
+// and everything else goes on.
 TEST(LiveSpi, BadSizeWrongSizedOrUnwritableObject) {
     std::string dir = test_dir();
     SpiObject obj(dir);
@@ -754,7 +869,7 @@ TEST(LiveSpi, BadSizeWrongSizedOrUnwritableObject) {
     r = run_sim({}, {card_env("two-display"), "ZYL_KMS_SPI_TEE=64x32"}, "", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     SpiFrame h = obj.head(&bytes);
-    EXPECT_EQ(bytes, 16u + 64 * 32 * 2);
+    EXPECT_EQ(bytes, 5000u);  // larger than needed: kept, never shrunk
     EXPECT_EQ(h.magic, kSpiMagic);
     EXPECT_EQ(h.width, 64);
     EXPECT_EQ(h.height, 32);

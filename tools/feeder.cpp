@@ -56,8 +56,8 @@ struct Unit {
     bool hevc;
 };
 
-void usage() {
-    fprintf(stderr,
+void usage(FILE *out) {
+    fprintf(out,
             "usage: zyl-feeder [options] FILE...\n"
             "  -r FPS          units per second (default 30; 0: as fast as the pipe takes them)\n"
             "  -l N            play the file list N times\n"
@@ -71,6 +71,7 @@ void usage() {
             "  -b N            deliver units N at a time, when the last of them is due\n"
             "  -L FILE         log 'unit index, monotonic us after the write, bytes' per unit\n"
             "  -q              no summary line\n"
+            "  -h, --help      print this text and exit\n"
             "Units are counted from 0 over everything fed: all files, all loops.\n");
 }
 
@@ -363,8 +364,12 @@ bool play(const Script &sc, const std::vector<Unit> &units, FILE *log, Counts *c
 
 int main(int argc, char **argv) {
     Script sc;
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
     if (!parse_args(argc, argv, &sc)) {
-        usage();
+        usage(stderr);
         return 1;
     }
     // A receiver that exits must end the feed with an error, not a signal or a hang.

@@ -60,9 +60,13 @@ add_doc() {  # add_doc ROOT PACKAGE
   } | gzip -9n >"$doc/changelog.gz"
 }
 
+# Each program with its manual page from dist/.
 add_bin() {  # add_bin ROOT PROGRAM
   install -D -m 0755 "$build/$2" "$1/usr/bin/$2"
   "$strip" --strip-unneeded --remove-section=.comment --remove-section=.note "$1/usr/bin/$2"
+  install -d "$1/usr/share/man/man1"
+  gzip -9n <"dist/$2.1" >"$1/usr/share/man/man1/$2.1.gz"
+  chmod 0644 "$1/usr/share/man/man1/$2.1.gz"
 }
 
 # make_deb ROOT PACKAGE "SUMMARY" "DESCRIPTION" [EXTRA DEPENDS]

@@ -1,0 +1,14 @@
+// Stopping on request: SIGTERM and SIGINT end the process through the presentation
+// loop's own exit, with a last state line, and a reader of standard error that goes
+// away does not end it at all.
+#pragma once
+
+// Ignores SIGPIPE and catches SIGTERM and SIGINT; once per process, before any other
+// thread starts.
+void stop_signals_install();
+// 0 while running; once a stop signal came, its conventional exit status (128 + signo).
+int stop_status();
+// Becomes readable, and stays so, once a stop signal came; -1 without one installed.
+int stop_fd();
+// Waits for the thread that wakes the loop at a stop signal; only once one came.
+void stop_waker_join();
