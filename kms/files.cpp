@@ -32,6 +32,14 @@ FileVersion version_at(const char *path) {
 
 OpenedFile open_regular(const char *path, size_t max, int link_rule) {
     OpenedFile f;
+    // Some devices act on an open alone (a watchdog starts): what is plainly no regular
+    // file is not opened at all. The descriptor's own fstat below still decides, since
+    // the path may be swapped in between.
+    int pre = link_rule == kNoFollow ? lstat(path, &f.st) : stat(path, &f.st);
+    if (pre == 0 && !S_ISREG(f.st.st_mode)) {
+        f.fault = FileFault::kNotRegular;
+        return f;
+    }
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (link_rule == kNoFollow ? O_NOFOLLOW : 0);
     int fd = open(path, flags);
     if (fd < 0 || fstat(fd, &f.st) != 0) {
