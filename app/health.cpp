@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/clock.h"
 #include "app/health.h"
@@ -10,6 +11,7 @@
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
 #include "decode/decode.h"
+#include "kms/files.h"
 
 std::atomic<int64_t> g_hold_last_present;
 uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
@@ -21,6 +23,7 @@ namespace {
 char g_state_path[256];
 char g_state_last[16];
 int64_t g_state_last_ms;
+bool g_state_unwritable;
 
 const char *state_path() {
     if (!g_state_path[0]) {
@@ -60,22 +63,24 @@ void hdmi_state_write(const char *word) {
     int64_t now = mono_ms();
     if (!state_write_due(word, g_state_last, now, g_state_last_ms)) return;
     g_state_last_ms = now;
-    char tmp[300];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    FILE *f = fopen(tmp, "w");
-    if (!f) return;
     long long dec = (long long)g_dec_count.load(), shown = (long long)g_shown_count.load();
     long long reopens = (long long)g_reopens.load();
-    fprintf(f, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word, (long long)now, dec,
-            shown, reopens);
-    fclose(f);
-    rename(tmp, path);
-    if (strcmp(word, g_state_last) != 0) {
-        snprintf(g_state_last, sizeof g_state_last, "%s", word);
+    char line[160];
+    int n = snprintf(line, sizeof line, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word,
+                     (long long)now, dec, shown, reopens);
+    std::string why;
+    const bool written = write_atomic(path, line, size_t(n), &why) == 0;
+    // Reported once per outage; the next write a second later tries again.
+    if (!written && !g_state_unwritable)
+        fprintf(stderr, "zyl-mpp: hdmi_state not written: %s\n", why.c_str());
+    g_state_unwritable = !written;
+    if (strcmp(word, g_state_last) == 0) return;
+    snprintf(g_state_last, sizeof g_state_last, "%s", word);
+    // Standard error names only a state that a reader of the file can see.
+    if (written)
         fprintf(stderr, "zyl-mpp: hdmi_state=%s dec=%lld shown=%lld reopens=%lld\n", word, dec,
                 shown, reopens);
-        fflush(stderr);
-    }
+    fflush(stderr);
 }
 
 void after_present(int64_t t0_us) {

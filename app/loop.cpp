@@ -31,6 +31,7 @@ extern "C" {
 #include "app/stop.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
+#include "kms/files.h"
 #include "kms/kms.h"
 #include "kms/present.h"
 #include "overlay/overlay.h"
@@ -44,13 +45,12 @@ int rot_done;
 uint32_t g_setplane_warned;
 int64_t last_frame_time;
 int64_t last_tick;
-timespec g_detect_mtime;
 
 namespace {
 
-bool same_time(const timespec &a, const timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
+FileVersion g_detect_seen;       // the detect file's version last read
+FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
+constexpr size_t kDetectFileMax = 4096;
 
 void detect_off() {
     g_detect = 0;
@@ -68,10 +68,23 @@ void detect_on() {
     g_detect = 0;
 }
 
+// Only a regular file is a request. Anything else (a directory, a FIFO) might not be
+// removable and would then ask for a picture on every frame.
 void take_snapshot_request() {
+    const char *path = "/run/zyl-fpv/snapshot";
     struct stat st;
-    g_want_snap = stat("/run/zyl-fpv/snapshot", &st) == 0;
-    if (g_want_snap) unlink("/run/zyl-fpv/snapshot");
+    g_want_snap = 0;
+    if (lstat(path, &st) != 0) {
+        g_snapshot_refused = {};
+        return;
+    }
+    if (S_ISREG(st.st_mode)) {
+        g_want_snap = unlink(path) == 0;
+        return;
+    }
+    if (version_of(st) == g_snapshot_refused) return;
+    g_snapshot_refused = version_of(st);
+    fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
 }
 
 // Some output's video is mirrored (each output follows its own flip).
@@ -235,20 +248,24 @@ void present_frame(FramePtr frame) {
 bool detect_request_poll() {
     const char *path = getenv("ZYL_KMS_DETECT");
     if (!path) path = "/run/zyl-fpv/detect";
-    struct stat st;
-    if (stat(path, &st) != 0) {
+    FileVersion now = version_at(path);
+    if (now == g_detect_seen) return false;
+    g_detect_seen = now;
+    if (now.err != 0) {
         if (g_detect != 1) return false;
         detect_off();
         return true;
     }
-    if (same_time(st.st_mtim, g_detect_mtime)) return false;
-    g_detect_mtime = st.st_mtim;
-    FILE *f = fopen(path, "r");
-    if (!f) return false;
-    char line[32];
-    bool got = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
-    int want = got && (strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0);
+    FileBytes b = read_regular(path, kDetectFileMax);
+    if (b.fault != FileFault::kSystem) g_detect_seen = version_of(b.st);
+    if (b.fault != FileFault::kNone) {
+        fprintf(stderr, "zyl-mpp: detect file %s: %s — ignored until it changes\n", path,
+                file_fault_text(b, kDetectFileMax).c_str());
+        return false;
+    }
+    b.data.push_back(0);
+    const char *line = b.data.data();
+    int want = strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0;
     if (want == g_detect) return false;
     if (want)
         detect_on();

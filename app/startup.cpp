@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -56,7 +57,11 @@ void load_font() {
         "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
         "/usr/share/fonts/truetype/droid/DroidSans-Bold.ttf",
     };
-    int i = font_open_first(candidates, 5);
+    std::string why;
+    int i = font_open_first(candidates, 5, &why);
+    if (candidates[0] && candidates[0][0] && i != 0)
+        fprintf(stderr, "zyl-mpp: font %s (ZYL_KMS_FONT) not used: %s\n", candidates[0],
+                why.c_str());
     if (i >= 0)
         fprintf(stderr, "zyl-mpp: menu font %s\n", candidates[i]);
     else

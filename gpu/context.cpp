@@ -126,7 +126,7 @@ void pin_gpu_governor() {
         if (!strstr(e->d_name, "gpu")) continue;
         char path[256];
         snprintf(path, sizeof path, "/sys/class/devfreq/%.200s/governor", e->d_name);
-        int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        int fd = open(path, O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         if (write(fd, "performance", 11) > 0)
             fprintf(stderr, "zyl-mpp: dewarp: pinned %s governor to performance\n", e->d_name);

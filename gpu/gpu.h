@@ -24,11 +24,13 @@ void apply_output_overrides();
 // ---- 3D LUT ----
 extern char g_lut_path[512];
 extern int g_lut_on;
-extern int g_lut_n;         // edge length of the loaded table, 0 before the first load
-extern time_t g_lut_mtime;  // seconds; 0 forces the next check to load
+extern int g_lut_n;  // edge length of the loaded table; 0 (the step off) until one loads
 extern float g_lut_mix;
 // Loads g_lut_path into the LUT texture (GL context current). 0, or -1 with a line.
 int lut_load();
+// g_lut_path names another file: the next frame loads it (the old table stays until
+// then, and when the new file gives none).
+void lut_path_changed();
 
 // ---- the pass ----
 extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process

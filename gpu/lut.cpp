@@ -1,40 +1,67 @@
 // The 3D LUT of the colour grade: a .cube file turned into the 8-bit atlas texture
 // the shader samples, loaded at the pass start and again whenever the file changes.
-#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
 #include "gpu/pass_state.h"
+#include "kms/files.h"
 
 char g_lut_path[512];
 int g_lut_on;
 int g_lut_n;
-time_t g_lut_mtime;
 float g_lut_mix = 1.0f;
 GLuint g_lut_tex;
 
 namespace {
 
-// The file version whose load failed last, so a broken file is read once per change
-// instead of on every frame.
-struct FileVersion {
-    dev_t dev;
-    ino_t ino;
-    timespec mtim;
-    off_t size;
-};
-FileVersion g_lut_failed;
+// The version of g_lut_path last tried, loaded or not: a file is read once per change
+// (a rewrite within one second included), and one missing at the start is loaded when
+// it appears. A table of 64 points written out in full with comments stays far below
+// the bound; anything larger is not a .cube file.
+FileVersion g_lut_seen;
+constexpr size_t kLutFileMax = size_t(128) << 20;
 
-bool same_version(const FileVersion &v, const struct stat &st) {
-    return v.dev == st.st_dev && v.ino == st.st_ino && v.mtim.tv_sec == st.st_mtim.tv_sec &&
-           v.mtim.tv_nsec == st.st_mtim.tv_nsec && v.size == st.st_size;
+int load_failed(const std::string &why) {
+    fprintf(stderr, "zyl-mpp: LUT parse failed: %s (%s)\n", g_lut_path, why.c_str());
+    return -1;
 }
 
-int parse_failed() {
-    fprintf(stderr, "zyl-mpp: LUT parse failed: %s\n", g_lut_path);
-    return -1;
+bool looks_like_entry(const char *line) {
+    const char *s = line + strspn(line, " \t");
+    return strchr("0123456789+-.", *s) && *s;
+}
+
+// Parses the open file; false with the reason when it makes no table.
+bool parse_file(FILE *f, CubeParse &p, std::string *why) {
+    char line[kCubeLineBuf];
+    int no = 0, first_bad = 0;
+    while (fgets(line, sizeof line, f)) {
+        no++;
+        size_t had = p.rgb.size();
+        if (!cube_line(p, line)) {
+            const char *size = strstr(line, "LUT_3D_SIZE");
+            long n = size ? strtol(size + 11, nullptr, 10) : 0;
+            *why = "line " + std::to_string(no) + ": size " + std::to_string(n) + " out of range";
+            return false;
+        }
+        if (!first_bad && p.n && p.rgb.size() == had && looks_like_entry(line)) first_bad = no;
+    }
+    if (cube_complete(p)) return true;
+    if (!p.n)
+        *why = "no LUT_3D_SIZE line";
+    else if (first_bad)
+        *why = "line " + std::to_string(first_bad) + ": not an entry of three numbers";
+    else
+        *why = std::to_string(p.rgb.size() / 3) + " entries, " +
+               std::to_string(long(p.n) * p.n * p.n) + " wanted";
+    return false;
 }
 
 void upload_atlas(const std::vector<uint8_t> &atlas, int n) {
@@ -51,20 +78,30 @@ void upload_atlas(const std::vector<uint8_t> &atlas, int n) {
 }  // namespace
 
 int lut_load() {
-    FILE *f = fopen(g_lut_path, "r");
-    if (!f) return parse_failed();
+    OpenedFile of = open_regular(g_lut_path, kLutFileMax);
+    g_lut_seen = of.fault == FileFault::kSystem ? version_at(g_lut_path) : version_of(of.st);
+    if (of.fd < 0)
+        return load_failed(file_fault_text(of.fault, of.err, of.st.st_size, kLutFileMax));
+    FILE *f = fdopen(of.fd, "r");
+    if (!f) {
+        close(of.fd);
+        return load_failed(strerror(errno));
+    }
     CubeParse p;
-    char line[kCubeLineBuf];
-    bool ok = true;
-    while (ok && fgets(line, sizeof line, f)) ok = cube_line(p, line);
+    std::string why;
+    bool ok = parse_file(f, p, &why);
     fclose(f);
-    if (!ok || !cube_complete(p)) return parse_failed();
+    if (!ok) return load_failed(why);
     upload_atlas(cube_atlas(p), p.n);
     g_lut_n = p.n;
-    struct stat st;
-    if (stat(g_lut_path, &st) == 0) g_lut_mtime = st.st_mtime;
     fprintf(stderr, "zyl-mpp: LUT ready %s (N=%d, atlas %dx%d)\n", g_lut_path, p.n, p.n * p.n, p.n);
     return 0;
+}
+
+// The table loaded last stays in use until the new file gives one.
+void lut_path_changed() {
+    g_lut_seen = {};
+    g_lut_seen.err = -1;  // no file looks like this
 }
 
 void lut_start() {
@@ -74,12 +111,11 @@ void lut_start() {
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 1, 1, 0, GL_RGB, GL_UNSIGNED_BYTE, kBlack);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    if (g_lut_path[0] && lut_load() == 0) g_lut_on = 1;
+    if (!g_lut_path[0]) return;
+    g_lut_on = 1;
+    lut_load();
 }
 
 void lut_hot_reload() {
-    struct stat st;
-    if (!g_lut_on || !g_lut_path[0] || stat(g_lut_path, &st) != 0) return;
-    if (st.st_mtime == g_lut_mtime || same_version(g_lut_failed, st)) return;
-    if (lut_load() != 0) g_lut_failed = {st.st_dev, st.st_ino, st.st_mtim, st.st_size};
+    if (g_lut_on && g_lut_path[0] && !(version_at(g_lut_path) == g_lut_seen)) lut_load();
 }

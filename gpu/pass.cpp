@@ -166,7 +166,8 @@ void set_mirror(Mirror m) {
 }
 
 bool lut_in_use() {
-    return g_colorgrade && g_lut_on && g_lut_tex;
+    // The placeholder texture must never be blended in: it is black.
+    return g_colorgrade && g_lut_on && g_lut_tex && g_lut_n > 1;
 }
 
 void set_uniforms(const GlUniforms &u) {

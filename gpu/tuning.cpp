@@ -2,8 +2,7 @@
 // file through which another process adjusts them while the video runs. Start-up
 // sets the values from the environment; the file changes them; the pass reads them
 // on every frame, so a change shows on the next frame.
-#include <sys/stat.h>
-
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
 #include "standby/standby.h"
+#include "kms/files.h"
 #include "kms/kms.h"
 
 int g_dewarp = 0;
@@ -24,9 +24,13 @@ float g_cg_bright = 0.0f, g_cg_contrast = 1.0f, g_cg_sat = 1.0f, g_cg_temp = 0.0
 int g_antiflicker = 0;
 uint64_t g_rot_val = 0;
 char g_flip_dsi_live[8];
-timespec g_dewarp_ftime;
 
 namespace {
+
+// The version of the tuning file last read; a version that could not be used is not
+// read again.
+FileVersion g_tuning_seen;
+constexpr size_t kTuningFileMax = 64 * 1024;
 
 struct NumberKey {
     const char *key;
@@ -66,9 +70,19 @@ void set_lut(const char *value) {
     }
     if (strcmp(value, g_lut_path) != 0) {
         snprintf(g_lut_path, sizeof g_lut_path, "%s", value);
-        g_lut_mtime = 0;  // the next frame loads it
+        lut_path_changed();  // the next frame loads it
     }
     g_lut_on = 1;
+}
+
+// An infinite or NaN value would turn the whole picture into one colour.
+void set_number(const NumberKey &k, const char *text, float v) {
+    if (std::isfinite(v)) {
+        *k.value = v;
+        return;
+    }
+    fprintf(stderr, "zyl-mpp: dewarp LIVE %s = %s refused (not a finite number), keeps %g\n", k.key,
+            text, double(*k.value));
 }
 
 // One "key = value" line; true when the per-output settings must be applied again.
@@ -90,7 +104,7 @@ bool apply_tuning(const char *key, const char *value) {
         }
         float v = strtof(value, nullptr);  // not a number reads as 0
         for (const NumberKey &k : kNumberKeys)
-            if (strcmp(key, k.key) == 0) *k.value = v;
+            if (strcmp(key, k.key) == 0) set_number(k, value, v);
         if (strcmp(key, "smooth") == 0) {
             // As ZYL_SMOOTH: "phase" paces without the reserve frame, 0 on arrival.
             g_smooth_phase = value[0] == 'p';
@@ -101,23 +115,32 @@ bool apply_tuning(const char *key, const char *value) {
     return true;
 }
 
+// The file's lines as they come; true when the outputs must be set again.
+bool apply_tuning_text(std::string_view text) {
+    char line[kTuningLineBuf];
+    TuningLine t;
+    bool outputs = false;
+    for (size_t pos = 0, next; (next = next_line(text, pos, line, sizeof line)) != pos; pos = next)
+        if (tuning_line(line, &t)) outputs |= apply_tuning(t.key, t.value);
+    return outputs;
+}
+
 }  // namespace
 
 bool poll_dewarp() {
     const char *path = tuning_path();
-    struct stat st;
-    if (stat(path, &st) != 0) return false;
-    if (st.st_mtim.tv_sec == g_dewarp_ftime.tv_sec && st.st_mtim.tv_nsec == g_dewarp_ftime.tv_nsec)
+    FileVersion now = version_at(path);
+    if (now == g_tuning_seen) return false;
+    g_tuning_seen = now;
+    if (now.err != 0) return false;  // missing: its appearance is a change
+    FileBytes b = read_regular(path, kTuningFileMax);
+    if (b.fault != FileFault::kSystem) g_tuning_seen = version_of(b.st);
+    if (b.fault != FileFault::kNone) {
+        fprintf(stderr, "zyl-mpp: dewarp file %s: %s — ignored until it changes\n", path,
+                file_fault_text(b, kTuningFileMax).c_str());
         return false;
-    g_dewarp_ftime = st.st_mtim;  // an unreadable version is not tried again
-    FILE *f = fopen(path, "r");
-    if (!f) return false;
-    char line[kTuningLineBuf];
-    TuningLine t;
-    bool outputs = false;
-    while (fgets(line, sizeof line, f))
-        if (tuning_line(line, &t)) outputs |= apply_tuning(t.key, t.value);
-    fclose(f);
+    }
+    bool outputs = apply_tuning_text(std::string_view(b.data.data(), b.data.size()));
     // Once for the whole file: aspect and fit lines reach every output too, and a
     // flip or fit that changed repaints the standby pictures.
     if (outputs) apply_output_overrides();

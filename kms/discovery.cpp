@@ -28,7 +28,7 @@ int open_card(const char **path_out, DrmPtr<drmModeRes> *res_out) {
     std::span<const char *const> candidates(defaults);
     if (env) candidates = std::span<const char *const>(&env, 1);
     for (const char *path : candidates) {
-        int fd = open(path, O_RDWR | O_CLOEXEC);
+        int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         DrmPtr<drmModeRes> res(drmModeGetResources(fd));
         if (res && res->count_connectors > 0) {

@@ -12,6 +12,7 @@
 #include <drm_fourcc.h>
 #include <xf86drm.h>
 
+#include "kms/files.h"
 #include "kms/kms.h"
 #include "spitee/spitee.h"
 #include "standby/standby.h"
@@ -198,11 +199,10 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
 
 void write_mode_report(const drmModeModeInfo &mode) {
     mkdir("/run/zyl-fpv", 0755);
-    FILE *f = fopen("/run/zyl-fpv/hdmi_mode.tmp", "w");
-    if (!f) return;
-    fputs(mode_report_line(mode).c_str(), f);
-    fclose(f);
-    rename("/run/zyl-fpv/hdmi_mode.tmp", "/run/zyl-fpv/hdmi_mode");
+    const std::string line = mode_report_line(mode);
+    std::string why;
+    if (write_atomic("/run/zyl-fpv/hdmi_mode", line.data(), line.size(), &why) != 0)
+        fprintf(stderr, "zyl-mpp: hdmi_mode not written: %s\n", why.c_str());
 }
 
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {

@@ -10,6 +10,7 @@
 
 #include "decode/decode.h"
 #include "gpu/gpu.h"
+#include "kms/files.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 
@@ -158,11 +159,10 @@ void draw_top_bar(const OverlaySurface &s, const HudSizes &z) {
 // The first number of a file, or false.
 template <typename T>
 bool read_number(const char *path, const char *fmt, T *out) {
-    FILE *f = fopen(path, "r");
-    if (!f) return false;
-    const bool ok = fscanf(f, fmt, out) == 1;
-    fclose(f);
-    return ok;
+    FileBytes b = read_regular(path, 4096);
+    if (b.fault != FileFault::kNone) return false;
+    b.data.push_back(0);
+    return sscanf(b.data.data(), fmt, out) == 1;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <string>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -45,8 +46,9 @@ extern int g_font_px;   // the size last set on the face
 // Glyphs of printable ASCII, 0x20..0x7F, one byte per row, MSB leftmost.
 extern const uint8_t FONT8X8[96][8];
 
-// Opens the first candidate that FreeType reads as face 0; returns its index, or -1.
-int font_open_first(const char *const *candidates, int n);
+// Opens the first candidate that is a regular file FreeType reads as face 0 and that
+// draws an "A"; returns its index, or -1 (then `first_why` says why the first failed).
+int font_open_first(const char *const *candidates, int n, std::string *first_why = nullptr);
 // Draws one byte per character from baseline y; returns the advance in pixels. With a
 // face the glyph coverage is blended over the surface in the colour's R, G, B. Text
 // calls from any thread are serialised inside: the face and its glyph cache are

@@ -3,7 +3,7 @@
 // place; none of that may stall the loop or lose the last good record.
 #include "overlay/status.h"
 
-#include <sys/stat.h>
+#include "kms/files.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -27,27 +27,11 @@ void copy_field(char *dst, size_t cap, const char *line) {
     dst[n] = 0;
 }
 
-// Which version of a file was read. The modification time decides; the size and the
-// inode also count because the time moves in coarse ticks, so a truncation and the
-// write after it can share one time, and a replacement can carry an old one.
-struct Version {
-    timespec mtime;
-    off_t size;
-    ino_t ino;
-    bool operator==(const Version &o) const {
-        return mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-               size == o.size && ino == o.ino;
-    }
-};
-Version version_of(const struct stat &st) {
-    return Version{st.st_mtim, st.st_size, st.st_ino};
-}
-
 // One polled file: the version last read, and the cause of the refusal last
 // reported, so that a file that stays broken is reported once.
 struct Watched {
     const char *what;
-    Version seen;
+    FileVersion seen;
     int cause;  // 0 none, 1 not a regular file, 2 too large, else 100 + errno of the open
 };
 Watched g_telemetry_file{"telemetry", {}, 0};
@@ -55,53 +39,44 @@ Watched g_menu_file{"menu", {}, 0};
 Watched g_connect_file{"connect", {}, 0};
 Watched g_osd_file{"osd", {}, 0};
 
-enum class Fresh { kMissing, kUnchanged, kRefused, kOpened };
+enum class Fresh { kMissing, kUnchanged, kRefused, kRead };
 
-void refuse(Watched &w, int cause, const char *path, const char *why) {
+void refuse(Watched &w, int cause, const char *path, const std::string &why) {
     if (w.cause == cause) return;
     w.cause = cause;
-    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path, why);
+    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path,
+            why.c_str());
 }
 
-// Opens the file when it changed. The new version is kept before the open, so a
-// version that cannot be read is not tried again.
-Fresh open_if_changed(Watched &w, const char *path, FILE **out) {
-    struct stat st;
-    if (stat(path, &st) != 0) {
+// Reads the file when it changed. The version kept is the one of what was opened, not
+// of what the path named a moment earlier, and it is kept before the contents are
+// looked at, so a version that cannot be used is not tried again. A writer still at
+// work while the file was read changes it again: the next poll reads the finished one.
+Fresh read_if_changed(Watched &w, const char *path, FileBytes *out) {
+    FileVersion now = version_at(path);
+    if (now.err != 0) {
         // A file put back later as it was must still be read.
         w.seen = {};
         return Fresh::kMissing;
     }
-    if (version_of(st) == w.seen) return Fresh::kUnchanged;
-    w.seen = version_of(st);
-    if (!S_ISREG(st.st_mode)) {
-        refuse(w, 1, path, "not a regular file");
-        return Fresh::kRefused;
+    if (now == w.seen) return Fresh::kUnchanged;
+    *out = read_regular(path, size_t(kStatusFileMax));
+    w.seen = out->fault == FileFault::kSystem ? now : version_of(out->st);
+    switch (out->fault) {
+        case FileFault::kNone:
+            w.cause = 0;
+            return Fresh::kRead;
+        case FileFault::kNotRegular:
+            refuse(w, 1, path, "not a regular file");
+            break;
+        case FileFault::kTooLarge:
+            refuse(w, 2, path, file_fault_text(*out, size_t(kStatusFileMax)));
+            break;
+        case FileFault::kSystem:
+            refuse(w, 100 + out->err, path, "cannot open (" + file_fault_text(*out, 0) + ")");
+            break;
     }
-    if (st.st_size > kStatusFileMax) {
-        char why[96];
-        snprintf(why, sizeof why, "%lld bytes, more than the %ld allowed",
-                 static_cast<long long>(st.st_size), kStatusFileMax);
-        refuse(w, 2, path, why);
-        return Fresh::kRefused;
-    }
-    *out = fopen(path, "r");
-    if (!*out) {
-        char why[96];
-        snprintf(why, sizeof why, "cannot open (%s)", strerror(errno));
-        refuse(w, 100 + errno, path, why);
-        return Fresh::kRefused;
-    }
-    return Fresh::kOpened;
-}
-
-// A writer still at work while the file was read has changed it since: the next
-// poll reads the finished version.
-void close_read(Watched &w, FILE *f) {
-    struct stat st;
-    if (fstat(fileno(f), &st) == 0 && !(version_of(st) == w.seen)) w.seen = {};
-    fclose(f);
-    w.cause = 0;
+    return Fresh::kRefused;
 }
 
 const char *status_path(const char *var, const char *dflt, bool empty_is_default) {
@@ -115,8 +90,8 @@ const char *status_path(const char *var, const char *dflt, bool empty_is_default
 template <typename T>
 int poll_record(Watched &w, const char *path, T *record, T (*parse)(FILE *),
                 bool clear_when_missing) {
-    FILE *f = nullptr;
-    switch (open_if_changed(w, path, &f)) {
+    FileBytes b;
+    switch (read_if_changed(w, path, &b)) {
         case Fresh::kMissing:
             if (!clear_when_missing) return 0;
             *record = T{};
@@ -124,11 +99,15 @@ int poll_record(Watched &w, const char *path, T *record, T (*parse)(FILE *),
         case Fresh::kUnchanged:
         case Fresh::kRefused:
             return 0;
-        case Fresh::kOpened:
+        case Fresh::kRead:
             break;
     }
+    // The parsers read lines as from a file; an empty file gives no line.
+    static char none[1];
+    FILE *f = fmemopen(b.data.empty() ? none : b.data.data(), b.data.size(), "r");
+    if (!f) return 0;
     *record = parse(f);
-    close_read(w, f);
+    fclose(f);
     return 1;
 }
 

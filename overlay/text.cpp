@@ -10,10 +10,13 @@
 // g_text_lock. It is taken last and nothing is called under it that locks, so any
 // caller may hold its own drawing's lock.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "kms/files.h"
 #include "overlay/overlay.h"
 
 FT_Library g_ft;
@@ -47,6 +50,8 @@ SizeCache g_sizes[kCachedSizes];
 unsigned g_use_clock;
 FT_Face g_sized_face;  // the face g_font_px was set on
 std::mutex g_text_lock;
+std::vector<char> g_face_bytes;  // the font file the face reads from
+constexpr size_t kFontFileMax = size_t(32) << 20;
 
 void set_size(int px) {
     if (g_font_px == px && g_sized_face == g_face) return;
@@ -95,6 +100,41 @@ const Glyph &glyph(SizeCache &c, unsigned char ch) {
         }
     }
     return g;
+}
+
+// Whether the face draws anything for "A": a damaged font can open and still leave
+// every text invisible.
+bool renders_a(FT_Face face) {
+    if (FT_Set_Pixel_Sizes(face, 0, 24) != 0 || FT_Load_Char(face, 'A', FT_LOAD_RENDER) != 0)
+        return false;
+    const FT_Bitmap &bm = face->glyph->bitmap;
+    for (unsigned r = 0; r < bm.rows; r++)
+        for (int x = 0; x < std::abs(bm.pitch); x++)
+            if (bm.buffer[ptrdiff_t(r) * bm.pitch + x]) return true;
+    return false;
+}
+
+// A face of the font at `path`, read through the bounded reader: FreeType itself
+// would block on a FIFO. Its bytes live in g_face_bytes as long as the face does.
+FT_Face open_face(const char *path, std::string *why) {
+    FileBytes b = read_regular(path, kFontFileMax);
+    if (b.fault != FileFault::kNone) {
+        *why = file_fault_text(b, kFontFileMax);
+        return nullptr;
+    }
+    FT_Face face = nullptr;
+    if (FT_New_Memory_Face(g_ft, reinterpret_cast<const FT_Byte *>(b.data.data()),
+                           FT_Long(b.data.size()), 0, &face) != 0) {
+        *why = "not a font FreeType can open";
+        return nullptr;
+    }
+    if (!renders_a(face)) {
+        FT_Done_Face(face);
+        *why = "it renders no glyph for \"A\"";
+        return nullptr;
+    }
+    g_face_bytes = std::move(b.data);  // the buffer moves with its bytes in place
+    return face;
 }
 
 // The colour's R, G, B over D with coverage a as the source alpha.
@@ -158,17 +198,18 @@ int bitmap_text(const OverlaySurface &s, int x, int y, const char *text, uint32_
 
 }  // namespace
 
-int font_open_first(const char *const *candidates, int n) {
+int font_open_first(const char *const *candidates, int n, std::string *first_why) {
+    std::lock_guard<std::mutex> hold(g_text_lock);
+    if (g_face) FT_Done_Face(g_face);
+    g_face = nullptr;
+    // A new face may reuse an old one's address: forget every rendered glyph.
+    for (SizeCache &c : g_sizes) c.face = nullptr;
+    g_sized_face = nullptr;
     for (int i = 0; i < n; i++) {
-        if (!candidates[i] || !candidates[i][0]) continue;
-        if (FT_New_Face(g_ft, candidates[i], 0, &g_face) != 0) {
-            g_face = nullptr;
-            continue;
-        }
-        // A new face may reuse an old one's address: forget every rendered glyph.
-        for (SizeCache &c : g_sizes) c.face = nullptr;
-        g_sized_face = nullptr;
-        return i;
+        std::string why = "not set";
+        if (candidates[i] && candidates[i][0]) g_face = open_face(candidates[i], &why);
+        if (g_face) return i;
+        if (i == 0 && first_why) *first_why = why;
     }
     return -1;
 }

@@ -66,6 +66,17 @@ struct Unchecked {
 struct Unchecked {};
 #endif
 
+std::function<void()> g_after_stat;
+
+// Runs a hook set by sim_after_next_stat once; the hook may stat files itself.
+int after_stat(int result) {
+    if (result != 0 || !g_after_stat) return result;
+    std::function<void()> hook = std::move(g_after_stat);
+    g_after_stat = nullptr;
+    hook();
+    return result;
+}
+
 // The path the call really uses; `buf` holds a rewritten one.
 const char *mapped(const char *path, std::string &buf) {
     [[maybe_unused]] Unchecked unchecked;
@@ -86,6 +97,10 @@ int dri_stat(const char *path, struct stat *sb) {
 }
 
 }  // namespace
+
+void sim_after_next_stat(std::function<void()> hook) {
+    g_after_stat = std::move(hook);
+}
 
 std::string sim_root_path(std::string_view path, std::string_view root) {
     while (!root.empty() && root.back() == '/') root.remove_suffix(1);
@@ -211,14 +226,14 @@ int stat(const char *path, struct stat *sb) noexcept {
     if (is_dri(path)) return dri_stat(path, sb);
     REAL(stat);
     std::string buf;
-    return real(mapped(path, buf), sb);
+    return after_stat(real(mapped(path, buf), sb));
 }
 
 int stat64(const char *path, struct stat64 *sb) noexcept {
     if (is_dri(path)) return dri_stat(path, reinterpret_cast<struct stat *>(sb));
     REAL(stat64);
     std::string buf;
-    return real(mapped(path, buf), sb);
+    return after_stat(real(mapped(path, buf), sb));
 }
 
 int lstat(const char *path, struct stat *sb) noexcept {

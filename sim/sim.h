@@ -4,6 +4,7 @@
 
 // ---- virtual decoder ----
 #include <cstdint>
+#include <functional>
 
 // What the virtual hardware decoder did since the last sim_dec_reset().
 struct SimDecStats {
@@ -88,6 +89,9 @@ int sim_card_crtc_state(uint32_t crtc_id, SimCrtcInfo *out);
 std::string sim_root_path(std::string_view path, std::string_view root);
 // The shared-memory name used for `name` with ZYL_SIM_ROOT = `root`.
 std::string sim_shm_name(std::string_view name, std::string_view root);
+// Runs `hook` once, right after the next stat() in this process that succeeds: a test
+// puts something else in a file's place between a look at the file and its open.
+void sim_after_next_stat(std::function<void()> hook);
 
 // ---- virtual GPU ----
 // The work the virtual board adds to each GPU frame, which a real board does not do:

@@ -5,6 +5,7 @@
 #include "standby/standby.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -20,6 +21,7 @@ extern "C" {
 }
 
 #include "app/app.h"
+#include "kms/files.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
@@ -119,36 +121,48 @@ struct CodecFree {
     void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
     void operator()(AVFrame *f) const { av_frame_free(&f); }
     void operator()(AVPacket *p) const { av_packet_free(&p); }
-    void operator()(FILE *f) const { fclose(f); }
     void operator()(SwsContext *s) const { sws_freeContext(s); }
 };
 template <typename T>
 using Owned = std::unique_ptr<T, CodecFree>;
 
+// Reads exactly `n` bytes; a file cut short meanwhile fails.
+bool read_exactly(int fd, uint8_t *p, size_t n) {
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
 // The whole file, or empty with the failure printed.
 std::unique_ptr<uint8_t[]> read_picture(const char *path, long *size) {
-    Owned<FILE> f(fopen(path, "rb"));
-    if (!f) {
-        failure("zyl-mpp: standby %s: open failed: %s", path, strerror(errno));
+    OpenedFile f = open_regular(path, size_t(kMaxPictureBytes));
+    *size = long(f.st.st_size);
+    if (f.fault == FileFault::kSystem) {
+        failure("zyl-mpp: standby %s: open failed: %s", path, strerror(f.err));
         return nullptr;
     }
-    struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (f.fault == FileFault::kNotRegular) {
         failure("zyl-mpp: standby %s: not a regular file", path);
         return nullptr;
     }
-    *size = long(st.st_size);
-    if (*size < 1) {
-        failure("zyl-mpp: standby %s: empty file", path);
-        return nullptr;
-    }
-    if (*size > kMaxPictureBytes) {
+    if (f.fault == FileFault::kTooLarge) {
         failure("zyl-mpp: standby %s: %ld B, larger than the 64 MB a picture may take", path,
                 *size);
         return nullptr;
     }
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(*size)]);
-    if (!buf || fread(buf.get(), 1, size_t(*size), f.get()) != size_t(*size)) {
+    std::unique_ptr<uint8_t[]> buf(*size < 1 ? nullptr : new (std::nothrow) uint8_t[size_t(*size)]);
+    bool ok = buf && read_exactly(f.fd, buf.get(), size_t(*size));
+    close(f.fd);
+    if (*size < 1) {
+        failure("zyl-mpp: standby %s: empty file", path);
+        return nullptr;
+    }
+    if (!ok) {
         failure("zyl-mpp: standby %s: read failed (%ld B)", path, *size);
         return nullptr;
     }

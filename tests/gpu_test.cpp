@@ -534,6 +534,59 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
     EXPECT_EQ(g_lut_on, 1);
 }
 
+// The placeholder texture is black: until a table loads, the LUT step is left out. The
+// file is looked at again whenever its size, inode or nanosecond time change or it
+// appears, and each failure says why.
+TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
+    g_lut_n = 0;  // as at the start: no table yet
+    g_dewarp = g_antiflicker = 0;
+    g_colorgrade = 1;
+    const std::string path = "/tmp/zyl-lut/late.cube";
+    fs::create_directories(dir + "/tmp/zyl-lut");
+    tune("bright = 0\ncontrast = 1\nsat = 1\ntemp = 0\nlutmix = 1\nflip = none\nlut = " + path +
+         "\n");
+    const std::string failed = "zyl-mpp: LUT parse failed: " + path;
+    std::string err = show_frame();
+    EXPECT_EQ(count_lines(err, failed + " (No such file or directory)"), 1) << err;
+    const Shade graded{.name = "graded", .grade = true};
+    EXPECT_LE(compare(shown(g_gl_w, g_gl_h), model(decoded, graded, g_gl_w, g_gl_h)).max_smooth,
+              kLargestMax);
+    EXPECT_EQ(count_lines(show_frame(), "LUT"), 0);
+
+    std::string grey = "LUT_3D_SIZE 2\n", dark = grey;
+    for (int i = 0; i < 8; i++) grey += "0.5 0.5 0.5\n", dark += "0.1 0.1 0.1\n";
+    struct Version {
+        const char *text;
+        std::string wanted;
+    };
+    const Version versions[] = {
+        {"LUT_3D_SIZE 1000\n0 0 0\n", failed + " (line 1: size 1000 out of range)"},
+        {"LUT_3D_SIZE 2\n0 0 0\n0 x 0\n", failed + " (line 3: not an entry of three numbers)"},
+        {"LUT_3D_SIZE 2\n0 0 0\n", failed + " (1 entries, 8 wanted)"},
+        {"TITLE \"x\"\n", failed + " (no LUT_3D_SIZE line)"},
+    };
+    for (const Version &v : versions) {
+        lut_file("late", v.text);
+        err = show_frame();
+        EXPECT_EQ(count_lines(err, v.wanted), 1) << err;
+        EXPECT_EQ(count_lines(show_frame(), "LUT"), 0);
+    }
+    // Rewritten within one second, with the same size: the nanoseconds tell.
+    const std::string ready = "zyl-mpp: LUT ready " + path;
+    auto put = [&](const std::string &text, long ns) {
+        lut_file("late", text);
+        timespec t[2] = {{7000, ns}, {7000, ns}};
+        utimensat(AT_FDCWD, (dir + path).c_str(), t, 0);
+        return show_frame();
+    };
+    EXPECT_EQ(count_lines(put(grey, 100), ready), 1);
+    EXPECT_EQ(count_lines(put(dark, 200), ready), 1);
+    EXPECT_EQ(count_lines(show_frame(), "LUT"), 0);
+    // Replaced by another file with the same size and time: the inode tells.
+    fs::rename(dir + path, dir + path + ".old");
+    EXPECT_EQ(count_lines(put(grey, 200), ready), 1);
+}
+
 TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
     g_dewarp = 1;
     show_frame(320, 240);

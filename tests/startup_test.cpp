@@ -180,6 +180,38 @@ TEST(Font, FirstCandidateThatOpensWins) {
     EXPECT_NE(g_face, nullptr);
 }
 
+// A damaged font that FreeType still opens: DejaVu with its outlines zeroed draws
+// nothing, so every text would be invisible. The font asked for says why it was not used.
+TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
+    std::string font = read_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+    ASSERT_GT(font.size(), 12u);
+    auto be = [&](size_t at, int bytes) {
+        uint32_t v = 0;
+        for (int i = 0; i < bytes; i++) v = v << 8 | uint8_t(font[at + i]);
+        return v;
+    };
+    bool zeroed = false;
+    for (uint32_t i = 0, n = be(4, 2); i < n; i++) {
+        size_t entry = 12 + 16 * size_t(i);
+        if (font.compare(entry, 4, "glyf") != 0) continue;
+        font.replace(be(entry + 8, 4), be(entry + 12, 4), be(entry + 12, 4), '\0');
+        zeroed = true;
+    }
+    ASSERT_TRUE(zeroed);
+    std::string dir = test_dir(), blank = dir + "/blank.ttf";
+    write_file(blank, font);
+    setenv("ZYL_KMS_FONT", blank.c_str(), 1);
+    testing::internal::CaptureStderr();
+    load_font();
+    std::string err = testing::internal::GetCapturedStderr();
+    unsetenv("ZYL_KMS_FONT");
+    EXPECT_EQ(count_lines(err, "zyl-mpp: font " + blank +
+                                   " (ZYL_KMS_FONT) not used: it renders no glyph for \"A\""),
+              1)
+        << err;
+    EXPECT_EQ(count_lines(err, "zyl-mpp: menu font /usr/share/fonts/truetype/"), 1) << err;
+}
+
 TEST(Font, LoadFontNamesTheFace) {
     setenv("ZYL_KMS_FONT", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 1);
     testing::internal::CaptureStderr();

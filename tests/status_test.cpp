@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "overlay/status.h"
+#include "sim/sim.h"
 #include "test_util.h"
 
 namespace {
@@ -134,11 +135,22 @@ class Polls : public testing::Test {
                     n);
             } else if (word == "remove") {
                 unlink(path(name.c_str()).c_str());
+            } else if (word == "swap") {
+                // Armed against a poll that blocks for good: it ends the test program.
+                alarm(120);
+                std::string at = path(name.c_str()), fifo = at + ".fifo";
+                sim_after_next_stat([at, fifo] {
+                    mkfifo(fifo.c_str(), 0644);
+                    rename(fifo.c_str(), at.c_str());
+                });
             } else if (word == "poll") {
+                testing::internal::CaptureStderr();
                 EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
                              : name == "MENU"    ? poll_menu()
                              : name == "CONNECT" ? poll_connect()
                                                  : poll_osd());
+                alarm(0);
+                return std::optional<std::string>(testing::internal::GetCapturedStderr());
             } else if (word == "records") {
                 char s[200];
                 snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d",

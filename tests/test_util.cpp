@@ -377,7 +377,7 @@ bool register_runs(const std::string &prefix) {
 ScenarioStep sim_step() {
     struct Run {
         std::string board = "two-display", card, dir, until;
-        std::vector<std::pair<std::string, std::string>> files;
+        std::vector<std::array<std::string, 3>> files;  // kind, path, text or link target
         RunResult r;
     };
     auto run = std::make_shared<Run>();
@@ -393,12 +393,23 @@ ScenarioStep sim_step() {
         } else if (word == "until") {
             run->until = rest;
         } else if (word == "file") {
-            run->files.emplace_back(a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1))));
+            run->files.push_back(
+                {word, a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1)))});
+        } else if (word == "fifo" || word == "link" || word == "dir") {
+            run->files.push_back({word, a, b});
         } else if (word == "run" || word == "feed") {
             run->dir = test_dir();
-            for (const auto &[path, text] : run->files) {
-                fs::create_directories(fs::path(run->dir + "/root" + path).parent_path());
-                write_file(run->dir + "/root" + path, text);
+            for (const auto &[kind, path, text] : run->files) {
+                std::string at = run->dir + "/root" + path;
+                fs::create_directories(fs::path(at).parent_path());
+                if (kind == "fifo")
+                    EXPECT_EQ(0, mkfifo(at.c_str(), 0644)) << at;
+                else if (kind == "link")
+                    fs::create_symlink(text, at);
+                else if (kind == "dir")
+                    fs::create_directories(at);
+                else
+                    write_file(at, text);
             }
             std::string card = run->dir + "/board.card", in = a == "-" ? "" : a;
             write_file(card, read_file(board_path(run->board)) + run->card);

@@ -62,6 +62,8 @@ bool video(const Picture &p, int x, int y) {
 
 // The Video runs of tests/data/runs.txt.
 [[maybe_unused]] const bool kRuns = register_runs("Video.");
+// Files that are not what they should be, in place of those the program reads or writes.
+[[maybe_unused]] const bool kFileRuns = register_runs("Files.");
 
 TEST(Video, OpenMenuOverPlayingVideoKeepsTheWholeArea) {
     // Tab 1 selected with the focus on the tab bar: on 1920x1080 its filled

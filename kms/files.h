@@ -1,0 +1,69 @@
+// Files other processes or the user put in place: status files, tuning, the LUT, the
+// font, the standby picture, trigger files and the reports this program writes. Any
+// of them may be a FIFO, a device, a directory or a link to one, and none of that may
+// block or spin the presentation loop, so every open goes through here: it never
+// blocks, looks at what it opened (not at what a path named a moment earlier) and
+// reads no more than a bound.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+enum class FileFault {
+    kNone,
+    kNotRegular,  // a FIFO, device, directory or socket
+    kTooLarge,    // more than the reader's bound
+    kSystem,      // the call failed: `err` says why
+};
+
+// Which version of a file a reader saw. The time is not enough: it moves in coarse
+// ticks, so a truncation and the rewrite after it can share one, and a replacement
+// can carry an old one. `err` is set when the file could not be looked at (ENOENT:
+// missing), so that a file that appears counts as a change too.
+struct FileVersion {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtim{};
+    off_t size = 0;
+    int err = 0;
+    bool operator==(const FileVersion &o) const;
+};
+FileVersion version_of(const struct stat &st);
+// The version at `path` now, following links (stat never blocks).
+FileVersion version_at(const char *path);
+
+struct OpenedFile {
+    int fd = -1;  // a regular file open for reading, or -1
+    struct stat st {};
+    FileFault fault = FileFault::kNone;
+    int err = 0;
+};
+constexpr int kFollowLinks = 0, kNoFollow = 1;
+// Opens `path` for reading without blocking (a FIFO with no writer, a device) and
+// keeps it only when the descriptor itself is a regular file of at most `max` bytes.
+OpenedFile open_regular(const char *path, size_t max, int link_rule = kFollowLinks);
+
+struct FileBytes {
+    std::vector<char> data;  // the whole file (no terminating NUL)
+    struct stat st {};       // of the descriptor read; zero when it could not be opened
+    long long size = 0;      // bytes found, also when more than the bound
+    FileFault fault = FileFault::kNone;
+    int err = 0;
+};
+// Reads `path` whole when it is a regular file of at most `max` bytes. Files whose
+// size says 0 (/proc, sysfs) are read up to the bound as well.
+FileBytes read_regular(const char *path, size_t max, int link_rule = kFollowLinks);
+
+// Why a read was refused, in a few words: "not a regular file", "70000 bytes, more
+// than the 65536 allowed", or strerror.
+std::string file_fault_text(FileFault fault, int err, long long size, size_t max);
+std::string file_fault_text(const FileBytes &b, size_t max);
+
+// Replaces `path` with `data` through `path`.tmp, so a reader sees the old or the new
+// contents and never half of them. The temporary is created fresh; a stale regular one
+// left by a crash is removed first, anything else there makes the write fail. 0, or -1
+// with `why` set.
+int write_atomic(const char *path, const void *data, size_t size, std::string *why);
