@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -217,19 +219,30 @@ const char *standby_path() {
 
 }  // namespace
 
-void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
-    // Whatever happens below, nothing of an earlier picture or flip stays.
-    clear_buffer(px, stride, w, h);
-    const char *path = standby_path();
+namespace {
+
+// The picture as one buffer size and fit need it, scaled once: a repaint (the connect
+// file changing ten times a second, video hidden and shown again) only copies it into
+// place. It is made again when the file's version, the size or the fit changed; a
+// failure is kept as well, so a broken file is not read again at every repaint.
+struct Scaled {
+    FileVersion version;
+    int w = 0, h = 0;
+    bool stretch = false, made = false;
+    Rect d{};
+    std::vector<uint8_t> px;  // BGRA rows of d.w pixels; empty: nothing to paint
+};
+std::array<Scaled, kMaxOutputs> g_scaled;  // one per buffer size and fit in use
+size_t g_scaled_next;                      // the entry a new size or fit takes
+
+void make_scaled(Scaled &s, const char *path, const char *fit) {
     long size = 0;
     std::unique_ptr<uint8_t[]> buf = read_picture(path, &size);
     if (!buf) return;
     Owned<AVFrame> frame = decode_picture(path, buf.get(), size);
     if (!frame) return;
-
     const double aspect = frame->height > 0 ? double(frame->width) / frame->height : 1.0;
-    const bool stretch = fit && strcmp(fit, "stretch") == 0;
-    const Rect d = stretch ? Rect{0, 0, w, h} : fit_dest(w, h, aspect);
+    const Rect d = s.stretch ? Rect{0, 0, s.w, s.h} : fit_dest(s.w, s.h, aspect);
     bool full_range = false;
     const AVPixelFormat fmt = plain_format(AVPixelFormat(frame->format), &full_range);
     Owned<SwsContext> sws(sws_getContext(frame->width, frame->height, fmt, d.w, d.h,
@@ -243,15 +256,46 @@ void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
         const int *coefs = sws_getCoefficients(SWS_CS_ITU601);
         sws_setColorspaceDetails(sws.get(), coefs, 1, coefs, 1, 0, 1 << 16, 1 << 16);
     }
-    uint8_t *dst[4] = {px + size_t(d.y) * stride + size_t(d.x) * 4};
-    int dst_stride[4] = {int(stride)};
+    s.px.assign(size_t(d.w) * d.h * 4, 0);
+    uint8_t *dst[4] = {s.px.data()};
+    int dst_stride[4] = {d.w * 4};
     int rows =
         sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dst_stride);
+    s.d = d;
     g_last_failure.clear();
     fprintf(stderr,
             "zyl-mpp: standby %s: %dx%d fmt %d → %dx%d at %d,%d (fit %s), %d rows painted\n", path,
             frame->width, frame->height, frame->format, d.w, d.h, d.x, d.y, fit ? fit : "fit",
             rows);
+}
+
+const Scaled &scaled_for(const char *path, int w, int h, const char *fit) {
+    const FileVersion v = version_at(path);
+    const bool stretch = fit && strcmp(fit, "stretch") == 0;
+    Scaled *e = nullptr;
+    for (Scaled &s : g_scaled)
+        if (s.made && s.w == w && s.h == h && s.stretch == stretch) e = &s;
+    if (e && e->version == v) return *e;
+    if (!e) {
+        e = &g_scaled[g_scaled_next];
+        g_scaled_next = (g_scaled_next + 1) % g_scaled.size();
+    }
+    e->version = v, e->w = w, e->h = h, e->stretch = stretch, e->made = true;
+    e->px.clear();
+    make_scaled(*e, path, fit);
+    return *e;
+}
+
+}  // namespace
+
+void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
+    // Whatever happens below, nothing of an earlier picture or flip stays.
+    clear_buffer(px, stride, w, h);
+    const Scaled &s = scaled_for(standby_path(), w, h, fit);
+    if (s.px.empty()) return;
+    for (int y = 0; y < s.d.h; y++)
+        memcpy(px + size_t(s.d.y + y) * stride + size_t(s.d.x) * 4, &s.px[size_t(y) * s.d.w * 4],
+               size_t(s.d.w) * 4);
 }
 
 void paint_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit, const char *flip) {

@@ -1,7 +1,8 @@
 // Standby screen: the still picture every output shows while no video is shown,
 // painted into the output's standby buffer (the XR24 buffer on its CRTC) from the
 // picture file, fitted or stretched and mirrored like the video. The file is read
-// and decoded again on every repaint, so a new picture shows at the next one.
+// and decoded again only when it changed (its size, inode or time) or a buffer of
+// another size or fit asks for it: a repaint otherwise only composes.
 #pragma once
 
 #include <cstdint>

@@ -277,7 +277,10 @@ TEST(Soak, StatusChangesOverGpuVideoKeepTheHeapFlat) {
     ASSERT_TRUE(alive) << r.err;
     // The video went through the GPU pass all along: a picture reached the SPI copy.
     EXPECT_GE(count_lines(r.err, "SPI tee ON"), 1) << r.err;
-    EXPECT_GE(count_lines(read_file(run + "/hdmi_state"), "state=live"), 1) << r.err;
+    EXPECT_GE(count_lines(r.err, "zyl-mpp: hdmi_state=live"), 1) << r.err;
+    // The stop ends it through its loop, with its last word in the state file.
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_EQ(read_file(run + "/hdmi_state").rfind("state=stopped ", 0), 0u);
 
     auto peak = [&](int from, int to, long HeapSample::*field) {
         long m = 0;
