@@ -48,9 +48,8 @@ int64_t last_tick;
 
 namespace {
 
-FileVersion g_detect_seen;       // the detect file's version last read
+WatchedFile g_detect_file{"detect", 4096, {}, 0};
 FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
-constexpr size_t kDetectFileMax = 4096;
 
 void detect_off() {
     g_detect = 0;
@@ -248,21 +247,14 @@ void present_frame(FramePtr frame) {
 bool detect_request_poll() {
     const char *path = getenv("ZYL_KMS_DETECT");
     if (!path) path = "/run/zyl-fpv/detect";
-    FileVersion now = version_at(path);
-    if (now == g_detect_seen) return false;
-    g_detect_seen = now;
-    if (now.err != 0) {
+    FileBytes b;
+    const Fresh fresh = read_if_changed(g_detect_file, path, &b);
+    if (fresh == Fresh::kMissing) {
         if (g_detect != 1) return false;
         detect_off();
         return true;
     }
-    FileBytes b = read_regular(path, kDetectFileMax);
-    if (b.fault != FileFault::kSystem) g_detect_seen = version_of(b.st);
-    if (b.fault != FileFault::kNone) {
-        fprintf(stderr, "zyl-mpp: detect file %s: %s — ignored until it changes\n", path,
-                file_fault_text(b, kDetectFileMax).c_str());
-        return false;
-    }
+    if (fresh != Fresh::kRead) return false;
     b.data.push_back(0);
     const char *line = b.data.data();
     int want = strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0;

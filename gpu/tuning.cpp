@@ -27,10 +27,8 @@ char g_flip_dsi_live[8];
 
 namespace {
 
-// The version of the tuning file last read; a version that could not be used is not
-// read again.
-FileVersion g_tuning_seen;
-constexpr size_t kTuningFileMax = 64 * 1024;
+// The tuning file: a version that could not be used is not read again.
+WatchedFile g_tuning_file{"dewarp", 64 * 1024, {}, 0};
 
 struct NumberKey {
     const char *key;
@@ -129,17 +127,8 @@ bool apply_tuning_text(std::string_view text) {
 
 bool poll_dewarp() {
     const char *path = tuning_path();
-    FileVersion now = version_at(path);
-    if (now == g_tuning_seen) return false;
-    g_tuning_seen = now;
-    if (now.err != 0) return false;  // missing: its appearance is a change
-    FileBytes b = read_regular(path, kTuningFileMax);
-    if (b.fault != FileFault::kSystem) g_tuning_seen = version_of(b.st);
-    if (b.fault != FileFault::kNone) {
-        fprintf(stderr, "zyl-mpp: dewarp file %s: %s — ignored until it changes\n", path,
-                file_fault_text(b, kTuningFileMax).c_str());
-        return false;
-    }
+    FileBytes b;
+    if (read_if_changed(g_tuning_file, path, &b) != Fresh::kRead) return false;
     bool outputs = apply_tuning_text(std::string_view(b.data.data(), b.data.size()));
     // Once for the whole file: aspect and fit lines reach every output too, and a
     // flip or fit that changed repaints the standby pictures.

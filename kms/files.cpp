@@ -167,3 +167,42 @@ int write_atomic(const char *path, const void *data, size_t size, std::string *w
     *why = std::string(ok ? path : tmp.c_str()) + ": " + strerror(err);
     return -1;
 }
+
+namespace {
+
+void refuse(WatchedFile &w, int cause, const char *path, const std::string &why) {
+    if (w.cause == cause) return;
+    w.cause = cause;
+    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path,
+            why.c_str());
+}
+
+}  // namespace
+
+// A writer still at work while the file was read changes it again: the next poll
+// reads the finished one.
+Fresh read_if_changed(WatchedFile &w, const char *path, FileBytes *out) {
+    FileVersion now = version_at(path);
+    if (now.err != 0) {
+        w.seen = {};
+        return Fresh::kMissing;
+    }
+    if (now == w.seen) return Fresh::kUnchanged;
+    *out = read_regular(path, w.max);
+    w.seen = out->fault == FileFault::kSystem ? now : version_of(out->st);
+    switch (out->fault) {
+        case FileFault::kNone:
+            w.cause = 0;
+            return Fresh::kRead;
+        case FileFault::kNotRegular:
+            refuse(w, 1, path, "not a regular file");
+            break;
+        case FileFault::kTooLarge:
+            refuse(w, 2, path, file_fault_text(*out, w.max));
+            break;
+        case FileFault::kSystem:
+            refuse(w, 100 + out->err, path, "cannot open (" + file_fault_text(*out, 0) + ")");
+            break;
+    }
+    return Fresh::kRefused;
+}

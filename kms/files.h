@@ -62,6 +62,23 @@ FileBytes read_regular(const char *path, size_t max, int link_rule = kFollowLink
 std::string file_fault_text(FileFault fault, int err, long long size, size_t max);
 std::string file_fault_text(const FileBytes &b, size_t max);
 
+// A file the loop polls for changes: the version last read, and the cause of the
+// refusal last reported, so that a file that stays broken is reported once.
+struct WatchedFile {
+    const char *what;  // its kind, for the line about a refusal: "menu", "dewarp", …
+    size_t max;        // bytes it may have
+    FileVersion seen;
+    int cause;  // 0 none, 1 not a regular file, 2 too large, else 100 + errno of the open
+};
+enum class Fresh { kMissing, kUnchanged, kRefused, kRead };
+// Reads the file into `out` when it changed. The version kept is the one of what was
+// opened, not of what the path named a moment earlier, and it is kept before the
+// contents are looked at, so a version that cannot be used is not tried again; a
+// refusal prints "zyl-mpp: WHAT file PATH: why — ignored until it changes" once while
+// its cause stays. A missing file forgets its version, so one put back as it was is
+// read again.
+Fresh read_if_changed(WatchedFile &w, const char *path, FileBytes *out);
+
 // Replaces `path` with `data` through `path`.tmp, so a reader sees the old or the new
 // contents and never half of them. The temporary is created fresh; a stale regular one
 // left by a crash is removed first, anything else there makes the write fail. 0, or -1

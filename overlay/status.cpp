@@ -27,57 +27,10 @@ void copy_field(char *dst, size_t cap, const char *line) {
     dst[n] = 0;
 }
 
-// One polled file: the version last read, and the cause of the refusal last
-// reported, so that a file that stays broken is reported once.
-struct Watched {
-    const char *what;
-    FileVersion seen;
-    int cause;  // 0 none, 1 not a regular file, 2 too large, else 100 + errno of the open
-};
-Watched g_telemetry_file{"telemetry", {}, 0};
-Watched g_menu_file{"menu", {}, 0};
-Watched g_connect_file{"connect", {}, 0};
-Watched g_osd_file{"osd", {}, 0};
-
-enum class Fresh { kMissing, kUnchanged, kRefused, kRead };
-
-void refuse(Watched &w, int cause, const char *path, const std::string &why) {
-    if (w.cause == cause) return;
-    w.cause = cause;
-    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path,
-            why.c_str());
-}
-
-// Reads the file when it changed. The version kept is the one of what was opened, not
-// of what the path named a moment earlier, and it is kept before the contents are
-// looked at, so a version that cannot be used is not tried again. A writer still at
-// work while the file was read changes it again: the next poll reads the finished one.
-Fresh read_if_changed(Watched &w, const char *path, FileBytes *out) {
-    FileVersion now = version_at(path);
-    if (now.err != 0) {
-        // A file put back later as it was must still be read.
-        w.seen = {};
-        return Fresh::kMissing;
-    }
-    if (now == w.seen) return Fresh::kUnchanged;
-    *out = read_regular(path, size_t(kStatusFileMax));
-    w.seen = out->fault == FileFault::kSystem ? now : version_of(out->st);
-    switch (out->fault) {
-        case FileFault::kNone:
-            w.cause = 0;
-            return Fresh::kRead;
-        case FileFault::kNotRegular:
-            refuse(w, 1, path, "not a regular file");
-            break;
-        case FileFault::kTooLarge:
-            refuse(w, 2, path, file_fault_text(*out, size_t(kStatusFileMax)));
-            break;
-        case FileFault::kSystem:
-            refuse(w, 100 + out->err, path, "cannot open (" + file_fault_text(*out, 0) + ")");
-            break;
-    }
-    return Fresh::kRefused;
-}
+WatchedFile g_telemetry_file{"telemetry", size_t(kStatusFileMax), {}, 0};
+WatchedFile g_menu_file{"menu", size_t(kStatusFileMax), {}, 0};
+WatchedFile g_connect_file{"connect", size_t(kStatusFileMax), {}, 0};
+WatchedFile g_osd_file{"osd", size_t(kStatusFileMax), {}, 0};
 
 const char *status_path(const char *var, const char *dflt, bool empty_is_default) {
     const char *p = getenv(var);
@@ -88,7 +41,7 @@ const char *status_path(const char *var, const char *dflt, bool empty_is_default
 // Replaces `record` from the file when it changed; a missing file clears it when
 // `clear_when_missing`. 1 when the record was replaced.
 template <typename T>
-int poll_record(Watched &w, const char *path, T *record, T (*parse)(FILE *),
+int poll_record(WatchedFile &w, const char *path, T *record, T (*parse)(FILE *),
                 bool clear_when_missing) {
     FileBytes b;
     switch (read_if_changed(w, path, &b)) {

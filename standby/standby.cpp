@@ -128,47 +128,25 @@ struct CodecFree {
 template <typename T>
 using Owned = std::unique_ptr<T, CodecFree>;
 
-// Reads exactly `n` bytes; a file cut short meanwhile fails.
-bool read_exactly(int fd, uint8_t *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
 // The whole file, or empty with the failure printed.
-std::unique_ptr<uint8_t[]> read_picture(const char *path, long *size) {
-    OpenedFile f = open_regular(path, size_t(kMaxPictureBytes));
-    *size = long(f.st.st_size);
-    if (f.fault == FileFault::kSystem) {
-        failure("zyl-mpp: standby %s: open failed: %s", path, strerror(f.err));
-        return nullptr;
+std::vector<char> read_picture(const char *path) {
+    FileBytes f = read_regular(path, size_t(kMaxPictureBytes));
+    switch (f.fault) {
+        case FileFault::kNone:
+            break;
+        case FileFault::kSystem:
+            failure("zyl-mpp: standby %s: open failed: %s", path, strerror(f.err));
+            return {};
+        case FileFault::kNotRegular:
+            failure("zyl-mpp: standby %s: not a regular file", path);
+            return {};
+        case FileFault::kTooLarge:
+            failure("zyl-mpp: standby %s: %lld B, larger than the 64 MB a picture may take", path,
+                    f.size);
+            return {};
     }
-    if (f.fault == FileFault::kNotRegular) {
-        failure("zyl-mpp: standby %s: not a regular file", path);
-        return nullptr;
-    }
-    if (f.fault == FileFault::kTooLarge) {
-        failure("zyl-mpp: standby %s: %ld B, larger than the 64 MB a picture may take", path,
-                *size);
-        return nullptr;
-    }
-    std::unique_ptr<uint8_t[]> buf(*size < 1 ? nullptr : new (std::nothrow) uint8_t[size_t(*size)]);
-    bool ok = buf && read_exactly(f.fd, buf.get(), size_t(*size));
-    close(f.fd);
-    if (*size < 1) {
-        failure("zyl-mpp: standby %s: empty file", path);
-        return nullptr;
-    }
-    if (!ok) {
-        failure("zyl-mpp: standby %s: read failed (%ld B)", path, *size);
-        return nullptr;
-    }
-    return buf;
+    if (f.data.empty()) failure("zyl-mpp: standby %s: empty file", path);
+    return std::move(f.data);
 }
 
 // Decodes one picture; null with the failure printed.
@@ -236,10 +214,12 @@ std::array<Scaled, kMaxOutputs> g_scaled;  // one per buffer size and fit in use
 size_t g_scaled_next;                      // the entry a new size or fit takes
 
 void make_scaled(Scaled &s, const char *path, const char *fit) {
-    long size = 0;
-    std::unique_ptr<uint8_t[]> buf = read_picture(path, &size);
-    if (!buf) return;
-    Owned<AVFrame> frame = decode_picture(path, buf.get(), size);
+    std::vector<char> buf = read_picture(path);
+    if (buf.empty()) return;
+    const long size = long(buf.size());
+    buf.resize(buf.size() +
+               AV_INPUT_BUFFER_PADDING_SIZE);  // zeros libavcodec may read past the end
+    Owned<AVFrame> frame = decode_picture(path, reinterpret_cast<uint8_t *>(buf.data()), size);
     if (!frame) return;
     const double aspect = frame->height > 0 ? double(frame->width) / frame->height : 1.0;
     const Rect d = s.stretch ? Rect{0, 0, s.w, s.h} : fit_dest(s.w, s.h, aspect);

@@ -629,6 +629,42 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
     Errors e = compare(shown(480, 360), model(decoded, af, 480, 360));
     EXPECT_LE(e.mean, kMeanMax);
     EXPECT_LE(e.max_smooth, kLargestMax);
+
+    // A second request while the first picture is still there replaces it whole.
+    write_file(dir + "/run/zyl-fpv/snapshot", "");
+    err = show_frame(640, 480);
+    EXPECT_EQ(count_lines(err, "zyl-mpp: snapshot -> /tmp/zyl-snap.ppm (480x360)"), 1) << err;
+    const std::string again = read_file(dir + "/tmp/zyl-snap.ppm");
+    EXPECT_EQ(again.size(), ppm.size());
+    EXPECT_NE(again, ppm) << "the anti-flicker picture, not the first one";
+    EXPECT_FALSE(fs::exists(dir + "/run/zyl-fpv/snapshot"));
+}
+
+// A tuning file that is there but cannot be opened is said once and not opened again
+// until it changes: the loop polls it on every pass.
+TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
+    const std::string dir = test_dir(), path = dir + "/dewarp";
+    setenv("ZYL_KMS_DEWARP_FILE", path.c_str(), 1);
+    write_file(path, "bright = 0.25\n");
+    chmod(path.c_str(), 0);
+    testing::internal::CaptureStderr();
+    {
+        WithoutFileOverride as_a_user;
+        EXPECT_FALSE(poll_dewarp());
+    }
+    // Readable again (for root anyway), but the same version: not read.
+    EXPECT_FALSE(poll_dewarp());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "zyl-mpp: dewarp file " + path +
+                       ": cannot open (Permission denied) — ignored until it changes\n");
+    chmod(path.c_str(), 0644);
+    write_file(path, "bright = 0.5\n");
+    testing::internal::CaptureStderr();
+    poll_dewarp();
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_lines(err, "zyl-mpp: dewarp LIVE "), 1) << err;
+    EXPECT_FLOAT_EQ(g_cg_bright, 0.5f);
+    unsetenv("ZYL_KMS_DEWARP_FILE");
 }
 
 TEST(RenderSize, FromTheSettingAndTheSource) {

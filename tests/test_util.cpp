@@ -1,8 +1,10 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -502,4 +504,20 @@ std::string zbar_read(const std::string &png) {
     while (p && fgets(buf, sizeof buf, p)) out += buf;
     if (p) pclose(p);
     return out;
+}
+
+WithoutFileOverride::WithoutFileOverride() {
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2];
+    syscall(SYS_capget, &hdr, caps);
+    memcpy(saved_, caps, sizeof caps);
+    caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    syscall(SYS_capset, &hdr, caps);
+}
+
+WithoutFileOverride::~WithoutFileOverride() {
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2];
+    memcpy(caps, saved_, sizeof caps);
+    syscall(SYS_capset, &hdr, caps);
 }

@@ -185,6 +185,20 @@ ScenarioStep sim_step();
 // test of its own running sim_step.
 bool register_runs(const std::string &prefix);
 
+// While it lives, this thread runs without the capabilities that let root open any
+// file (from its effective set only, so they come back), so that a file's permissions
+// are tested as root too.
+class WithoutFileOverride {
+  public:
+    WithoutFileOverride();
+    ~WithoutFileOverride();
+    WithoutFileOverride(const WithoutFileOverride &) = delete;
+    WithoutFileOverride &operator=(const WithoutFileOverride &) = delete;
+
+  private:
+    uint32_t saved_[6];  // the thread's capability sets as capget gave them
+};
+
 // Number of lines of `text` that contain `needle`.
 int count_lines(const std::string &text, const std::string &needle);
 
