@@ -211,7 +211,10 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 void close_input_when_gated(int fd, const std::string &state_path, const std::string &until) {
     for (int i = 0; i < 2400; i++) {
         std::string s = read_file(state_path);
-        if (s.rfind("state=gated ", 0) == 0 && s.find(until) != std::string::npos) break;
+        const bool done = until.rfind("state=", 0) == 0 ? s.rfind(until, 0) == 0
+                                                        : s.rfind("state=gated ", 0) == 0 &&
+                                                              s.find(until) != std::string::npos;
+        if (done) break;
         usleep(50000);
     }
     close(fd);

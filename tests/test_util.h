@@ -78,7 +78,9 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 // Closes `fd`, the receiver's input, once the silence after the feed has armed the gate
 // and the state file at `state_path` holds `until` (the final counts): every frame was
 // shown by then, however long a slow machine took. (A hard gate after a rebuild writes
-// "gated" too, before the last frames.) Gives up after two minutes.
+// "gated" too, before the last frames.) An `until` starting "state=" waits for the state
+// file to begin with it instead (the silence has hidden the video, say). Gives up after
+// two minutes.
 void close_input_when_gated(int fd, const std::string &state_path, const std::string &until);
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
