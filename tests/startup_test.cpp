@@ -2,10 +2,17 @@
 // exit statuses, the font candidates, and "--caps".
 #include <gtest/gtest.h>
 
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_TRUETYPE_TABLES_H
+#include FT_TRUETYPE_TAGS_H
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/avlog.h"
 #include "app/settings.h"
@@ -210,6 +217,59 @@ TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
               1)
         << err;
     EXPECT_EQ(count_lines(err, "zyl-mpp: menu font /usr/share/fonts/truetype/"), 1) << err;
+}
+
+// A glyph FreeType cannot load ("B" here, its outline claiming more contours than a
+// glyph may have) is left out of the text: no advance, no pixels, no crash.
+TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
+    std::string font = read_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+    ASSERT_GT(font.size(), 12u);
+    auto be = [&](size_t at, int bytes) {
+        uint32_t v = 0;
+        for (int i = 0; i < bytes; i++) v = v << 8 | uint8_t(font[at + i]);
+        return v;
+    };
+    FT_Library lib;
+    FT_Face face;
+    ASSERT_EQ(0, FT_Init_FreeType(&lib));
+    ASSERT_EQ(0, FT_New_Memory_Face(lib, reinterpret_cast<const FT_Byte *>(font.data()),
+                                    FT_Long(font.size()), 0, &face));
+    const FT_UInt gid = FT_Get_Char_Index(face, 'B');
+    FT_ULong n = 0;
+    FT_Load_Sfnt_Table(face, TTAG_loca, 0, nullptr, &n);
+    std::string loca(n, '\0');
+    FT_Load_Sfnt_Table(face, TTAG_loca, 0, reinterpret_cast<FT_Byte *>(loca.data()), &n);
+    const bool long_offsets =
+        static_cast<TT_Header *>(FT_Get_Sfnt_Table(face, FT_SFNT_HEAD))->Index_To_Loc_Format != 0;
+    FT_Done_Face(face);
+    FT_Done_FreeType(lib);
+    auto loca_at = [&](size_t i) {
+        uint32_t v = 0;
+        for (int b = 0; b < (long_offsets ? 4 : 2); b++)
+            v = v << 8 | uint8_t(loca[i * (long_offsets ? 4 : 2) + size_t(b)]);
+        return long_offsets ? v : v * 2;
+    };
+    size_t glyf = 0;
+    for (uint32_t i = 0, tables = be(4, 2); i < tables; i++)
+        if (font.compare(12 + 16 * size_t(i), 4, "glyf") == 0)
+            glyf = be(12 + 16 * size_t(i) + 8, 4);
+    ASSERT_GT(gid, 0u);
+    ASSERT_GT(glyf, 0u);
+    const size_t at = glyf + loca_at(gid);
+    font[at] = '\x7f', font[at + 1] = '\xff';  // numberOfContours
+    const std::string path = test_dir() + "/broken-b.ttf";
+    write_file(path, font);
+    setenv("ZYL_KMS_FONT", path.c_str(), 1);
+    testing::internal::CaptureStderr();
+    load_font();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "zyl-mpp: menu font " + path + "\n");
+    unsetenv("ZYL_KMS_FONT");
+    EXPECT_EQ(ft_text_w("ABA", 40), ft_text_w("AA", 40));
+    std::vector<uint32_t> aba(200 * 60), aa(200 * 60);
+    ft_text({reinterpret_cast<uint8_t *>(aba.data()), 800, 200, 60}, 4, 50, "ABA", 0xFFFFFFFF, 40);
+    ft_text({reinterpret_cast<uint8_t *>(aa.data()), 800, 200, 60}, 4, 50, "AA", 0xFFFFFFFF, 40);
+    EXPECT_EQ(aba, aa);
+    EXPECT_GT(std::count(aa.begin(), aa.end(), 0xFFFFFFFFu), 100);
 }
 
 TEST(Font, LoadFontNamesTheFace) {
