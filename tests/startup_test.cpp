@@ -187,24 +187,31 @@ TEST(Font, FirstCandidateThatOpensWins) {
     EXPECT_NE(g_face, nullptr);
 }
 
+// A big-endian number of `bytes` bytes at `at`, as font tables hold them.
+uint32_t be(const std::string &s, size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; i++) v = v << 8 | uint8_t(s[at + size_t(i)]);
+    return v;
+}
+
+// Where a TrueType font's outlines lie: the glyf table's offset and length in the file.
+std::pair<size_t, size_t> glyf_table(const std::string &font) {
+    for (uint32_t i = 0, n = be(font, 4, 2); i < n; i++) {
+        const size_t entry = 12 + 16 * size_t(i);
+        if (font.compare(entry, 4, "glyf") == 0)
+            return {be(font, entry + 8, 4), be(font, entry + 12, 4)};
+    }
+    return {0, 0};
+}
+
 // A damaged font that FreeType still opens: DejaVu with its outlines zeroed draws
 // nothing, so every text would be invisible. The font asked for says why it was not used.
 TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
     std::string font = read_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
     ASSERT_GT(font.size(), 12u);
-    auto be = [&](size_t at, int bytes) {
-        uint32_t v = 0;
-        for (int i = 0; i < bytes; i++) v = v << 8 | uint8_t(font[at + i]);
-        return v;
-    };
-    bool zeroed = false;
-    for (uint32_t i = 0, n = be(4, 2); i < n; i++) {
-        size_t entry = 12 + 16 * size_t(i);
-        if (font.compare(entry, 4, "glyf") != 0) continue;
-        font.replace(be(entry + 8, 4), be(entry + 12, 4), be(entry + 12, 4), '\0');
-        zeroed = true;
-    }
-    ASSERT_TRUE(zeroed);
+    const auto [glyf, length] = glyf_table(font);
+    ASSERT_GT(length, 0u);
+    font.replace(glyf, length, length, '\0');
     std::string dir = test_dir(), blank = dir + "/blank.ttf";
     write_file(blank, font);
     setenv("ZYL_KMS_FONT", blank.c_str(), 1);
@@ -224,11 +231,6 @@ TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
 TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
     std::string font = read_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
     ASSERT_GT(font.size(), 12u);
-    auto be = [&](size_t at, int bytes) {
-        uint32_t v = 0;
-        for (int i = 0; i < bytes; i++) v = v << 8 | uint8_t(font[at + i]);
-        return v;
-    };
     FT_Library lib;
     FT_Face face;
     ASSERT_EQ(0, FT_Init_FreeType(&lib));
@@ -243,19 +245,13 @@ TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
         static_cast<TT_Header *>(FT_Get_Sfnt_Table(face, FT_SFNT_HEAD))->Index_To_Loc_Format != 0;
     FT_Done_Face(face);
     FT_Done_FreeType(lib);
-    auto loca_at = [&](size_t i) {
-        uint32_t v = 0;
-        for (int b = 0; b < (long_offsets ? 4 : 2); b++)
-            v = v << 8 | uint8_t(loca[i * (long_offsets ? 4 : 2) + size_t(b)]);
-        return long_offsets ? v : v * 2;
-    };
-    size_t glyf = 0;
-    for (uint32_t i = 0, tables = be(4, 2); i < tables; i++)
-        if (font.compare(12 + 16 * size_t(i), 4, "glyf") == 0)
-            glyf = be(12 + 16 * size_t(i) + 8, 4);
+    // The glyph's place in the outlines: long offsets, or short ones in units of two.
+    const uint32_t offset =
+        long_offsets ? be(loca, 4 * size_t(gid), 4) : 2 * be(loca, 2 * size_t(gid), 2);
+    const size_t glyf = glyf_table(font).first;
     ASSERT_GT(gid, 0u);
     ASSERT_GT(glyf, 0u);
-    const size_t at = glyf + loca_at(gid);
+    const size_t at = glyf + offset;
     font[at] = '\x7f', font[at + 1] = '\xff';  // numberOfContours
     const std::string path = test_dir() + "/broken-b.ttf";
     write_file(path, font);
