@@ -86,10 +86,15 @@ void take_snapshot_request() {
     fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
 }
 
-// Some output's video is mirrored (each output follows its own flip).
+// The flip an output's video follows: its own, else the global one.
+const char *output_flip(const KmsOutput &o) {
+    return o.flip ? o.flip : g_flip;
+}
+
+// Some output's video is mirrored.
 bool any_output_flips() {
     bool flips = nout == 0 && g_rot_val;
-    for (int i = 0; i < nout; i++) flips |= outs[i].flip && rot_from_flip(outs[i].flip) != 0;
+    for (int i = 0; i < nout; i++) flips |= rot_from_flip(output_flip(outs[i])) != 0;
     return flips;
 }
 
@@ -124,7 +129,7 @@ uint32_t plane_rot_on;
 void rotate_planes() {
     for (int i = 0; i < nout; i++) {
         const KmsOutput &o = outs[i];
-        const char *flip = o.flip ? o.flip : g_flip;
+        const char *flip = output_flip(o);
         if (!rot_from_flip(flip)) continue;
         if (!o.rot_prop) {
             fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
@@ -186,7 +191,7 @@ void clear_standby_buffers() {
 bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame,
                         uint32_t (&fbs)[kMaxOutputs]) {
     const char *flips[kMaxOutputs] = {g_flip};
-    for (int i = 0; i < nout; i++) flips[i] = outs[i].flip ? outs[i].flip : g_flip;
+    for (int i = 0; i < nout; i++) flips[i] = output_flip(outs[i]);
     const size_t n = size_t(std::max(nout, 1));
     return gl_dewarp_fbs(&desc, frame.width, frame.height, {flips, n}, {fbs, n}) > 0;
 }

@@ -127,10 +127,6 @@ void hold_frame_at_exit() {
     while (g_spi_tee_running && g_spi_tee_qn > 0) pthread_cond_wait(&g_spi_tee_cv, &g_spi_tee_lock);
 }
 
-}  // namespace
-
-namespace {
-
 // Digits only, read up to the first other character; 0 when there are none or the
 // number is past the largest side. Counting stops early so that no length of digits
 // can wrap around into range.
