@@ -86,15 +86,10 @@ void take_snapshot_request() {
     fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
 }
 
-// The flip an output's video follows: its own, else the global one.
-const char *output_flip(const KmsOutput &o) {
-    return o.flip ? o.flip : g_flip;
-}
-
 // Some output's video is mirrored.
 bool any_output_flips() {
     bool flips = nout == 0 && g_rot_val;
-    for (int i = 0; i < nout; i++) flips |= rot_from_flip(output_flip(outs[i])) != 0;
+    for (int i = 0; i < nout; i++) flips |= outs[i].look.flip != Flip::kNone;
     return flips;
 }
 
@@ -129,28 +124,28 @@ uint32_t plane_rot_on;
 void rotate_planes() {
     for (int i = 0; i < nout; i++) {
         const KmsOutput &o = outs[i];
-        const char *flip = output_flip(o);
-        if (!rot_from_flip(flip)) continue;
+        const Flip flip = o.look.flip;
+        if (flip == Flip::kNone) continue;
         if (!o.rot_prop) {
             fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
             continue;
         }
         uint64_t value = plane_rotation_value(flip, o.rot_mask);
         if (!value) {
-            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n", flip,
-                    o.plane_id, (unsigned long long)o.rot_mask);
+            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n",
+                    flip_word(flip), o.plane_id, (unsigned long long)o.rot_mask);
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
             plane_rot[i] = value;
             plane_rot_on |= 1u << i;
-            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip, o.plane_id,
-                    (unsigned long long)value);
+            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip_word(flip),
+                    o.plane_id, (unsigned long long)value);
         } else {
             fprintf(stderr,
                     "zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
                     "format — e.g. RK3399 linear NV12; needs RGA)\n",
-                    flip, o.plane_id, strerror(errno));
+                    flip_word(flip), o.plane_id, strerror(errno));
         }
     }
 }
@@ -190,8 +185,8 @@ void clear_standby_buffers() {
 // output's picture into `fbs`. False when it must be shown uncorrected.
 bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame,
                         uint32_t (&fbs)[kMaxOutputs]) {
-    const char *flips[kMaxOutputs] = {g_flip};
-    for (int i = 0; i < nout; i++) flips[i] = output_flip(outs[i]);
+    Flip flips[kMaxOutputs] = {parse_flip(g_flip)};
+    for (int i = 0; i < nout; i++) flips[i] = outs[i].look.flip;
     const size_t n = size_t(std::max(nout, 1));
     return gl_dewarp_fbs(&desc, frame.width, frame.height, {flips, n}, {fbs, n}) > 0;
 }
@@ -228,8 +223,8 @@ void present_frame(FramePtr frame) {
     for (int i = 0; i < nout; i++) {
         const KmsOutput &o = outs[i];
         bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
-        Placement p = place_video(
-            {o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.aspect, o.fit, o.flip, sw, sh});
+        Placement p =
+            place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
         present_on(i, fbs[i], p);
     }
     follow_flip(gpu_output);
@@ -292,7 +287,7 @@ bool loop_iteration(pthread_t reader) {
             spi_tee_publish_buffer(outs[0].standby_map, outs[0].standby_pitch,
                                    outs[0].mode.hdisplay, outs[0].mode.vdisplay);
         // The HUD shows the time and the board's temperature.
-        for (int i = 0; i < nout; i++) redraw |= outs[i].telemetry != 0;
+        for (int i = 0; i < nout; i++) redraw |= outs[i].look.telemetry;
     }
     if (redraw) render_menu_all();
 

@@ -3,18 +3,10 @@
 #include <cstring>
 
 #include "app/placement.h"
-#include "app/settings.h"
 
 namespace {
 
 constexpr int kSidebarWidth = 360;
-
-double wanted_aspect(const char *aspect, double picture) {
-    if (aspect && strcmp(aspect, "16:9") == 0) return 16.0 / 9.0;
-    if (aspect && strcmp(aspect, "4:3") == 0) return 4.0 / 3.0;
-    if (aspect && strcmp(aspect, "16:10") == 0) return 1.6;
-    return picture;
-}
 
 int align16(int v) {
     return v & ~15;
@@ -60,17 +52,15 @@ Placement place_video(const PlaceInput &in) {
     int W = in.width, xoff = 0;
     if (in.sidebar_shown) {
         W = in.width - kSidebarWidth;
-        bool mirrored = in.flip && (strcmp(in.flip, "h") == 0 || strcmp(in.flip, "180") == 0);
-        xoff = mirrored ? 0 : kSidebarWidth;
+        xoff = mirrors_x(in.look.flip) ? 0 : kSidebarWidth;
     }
     double a = in.sh > 0 ? double(in.sw) / in.sh : 1.0;
-    double A = wanted_aspect(in.aspect, in.sh > 0 ? double(in.sw) / in.sh : 0.0);
+    double A = aspect_ratio(in.look.aspect, in.sh > 0 ? double(in.sw) / in.sh : 0.0);
     Rect d = fit_dest(W, in.height, A);
     Placement p{{xoff + d.x, d.y, d.w, d.h}, {0, 0, in.sw, in.sh}};
-    const char *fit = in.fit ? in.fit : g_fit;
-    if (strcmp(fit, "cover") == 0) {
+    if (in.look.fit == Fit::kCover) {
         p.src = cover_source(d.w, d.h, in.sw, in.sh, a);
-    } else if (strcmp(fit, "stretch") != 0) {
+    } else if (in.look.fit != Fit::kStretch) {
         Rect e = fit_dest(d.w, d.h, a);
         p.dst = {xoff + d.x + e.x, d.y + e.y, e.w, e.h};
     }

@@ -3,13 +3,14 @@
 // loop places every frame with it; the panel commit takes its result.
 #pragma once
 
+#include "kms/look.h"
 #include "kms/present.h"  // Rect, Placement
 
 struct PlaceInput {
-    int width, height;                // the output's mode
-    bool sidebar_shown;               // sidebar output with the menu or a message up
-    const char *aspect, *fit, *flip;  // the output's settings; a null fit reads g_fit
-    int sw, sh;                       // picture size
+    int width, height;   // the output's mode
+    bool sidebar_shown;  // sidebar output with the menu or a message up
+    Look look;           // the output's
+    int sw, sh;          // picture size
 };
 // Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
 Rect fit_dest(int W, int H, double A);

@@ -42,13 +42,6 @@ void set_switch_1(const char *name, int *out) {
 
 }  // namespace
 
-uint64_t rot_from_flip(const char *flip) {
-    if (strcmp(flip, "h") == 0) return 0x11;
-    if (strcmp(flip, "v") == 0) return 0x21;
-    if (strcmp(flip, "180") == 0) return 0x4;
-    return 0;
-}
-
 void read_settings(bool interlaced) {
     if (interlaced) g_antiflicker = 1;
 
@@ -63,7 +56,7 @@ void read_settings(bool interlaced) {
     set_text("ZYL_KMS_ASPECT", g_aspect, sizeof g_aspect);
     set_text("ZYL_KMS_FIT", g_fit, sizeof g_fit);
     set_text("ZYL_KMS_FLIP", g_flip, sizeof g_flip);
-    g_rot_val = rot_from_flip(g_flip);
+    g_rot_val = flip_rotation(parse_flip(g_flip));
 
     if (!g_hotplug_on) fprintf(stderr, "zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)\n");
     if (g_antiflicker) fprintf(stderr, "zyl-mpp: interlaced output → GPU anti-flicker filter ON\n");

@@ -22,5 +22,3 @@ extern int g_telem_dsi;
 // Reads the start-up settings in their fixed order and prints their lines.
 // `interlaced` is whether any output's mode is interlaced.
 void read_settings(bool interlaced);
-// DRM plane rotation value for a flip word ("h", "v", "180", anything else: 0).
-uint64_t rot_from_flip(const char *flip);

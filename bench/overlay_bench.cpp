@@ -115,7 +115,7 @@ int main(int argc, char **argv) {
     double worst = menu_ratio;
     for (int i : {1, 0}) {
         KmsOutput &p = outs[i];
-        p.telemetry = 1;
+        p.look.telemetry = true;
         p.is_dsi = 1;
         const int pw = p.mode.hdisplay, ph = p.mode.vdisplay;
         const size_t pbytes = size_t(pw) * 4 * ph;

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <span>
 
+#include "kms/look.h"
+
 // ---- tuning, read on every frame: start-up sets it, the live tuning file changes it ----
 extern int g_dewarp;
 extern float g_dw_k1, g_dw_k2, g_dw_k3, g_dw_cx, g_dw_cy, g_dw_strength, g_dw_zoom, g_dw_vscale;
@@ -45,8 +47,8 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
 // drawn once for each distinct flip, and `fbs[i]` gets output i's picture (outputs whose
 // flips mirror alike share one). Returns the number of distinct pictures, each a new
 // framebuffer owned by the caller; 0 when the frame must be shown uncorrected.
-int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
-                  std::span<const char *const> flips, std::span<uint32_t> fbs);
+int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
+                  std::span<uint32_t> fbs);
 // Chooses the render size for a source (ZYL_KMS_GL_SIZE) into g_gl_w, g_gl_h.
 void gl_render_size(int src_w, int src_h);
 

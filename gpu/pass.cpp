@@ -154,9 +154,8 @@ struct Mirror {
     bool operator==(const Mirror &) const = default;
 };
 
-Mirror mirror_of(const char *flip) {
-    const uint64_t r = flip ? rot_from_flip(flip) : 0;
-    return {(r & 0x10) != 0 || r == 0x4, (r & 0x20) != 0 || r == 0x4};
+Mirror mirror_of(Flip flip) {
+    return {mirrors_x(flip), mirrors_y(flip)};
 }
 
 const GlUniforms *g_bound_u;  // of the program drawing now
@@ -232,7 +231,7 @@ void use_program() {
 
 // The flips of `flips` that differ, in order of their first output; `picture[i]` is
 // the index of output i's.
-int distinct_mirrors(std::span<const char *const> flips, Mirror (&out)[kGlMaxPictures],
+int distinct_mirrors(std::span<const Flip> flips, Mirror (&out)[kGlMaxPictures],
                      std::span<int> picture) {
     int n = 0;
     for (size_t i = 0; i < flips.size(); i++) {
@@ -319,8 +318,8 @@ void gl_draw_triangle() {
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
-                  std::span<const char *const> flips, std::span<uint32_t> fbs) {
+int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
+                  std::span<uint32_t> fbs) {
     if (g_gl_ready == 0) gl_start(w, h);
     if (g_gl_ready != 1) return 0;
     if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return 0;
@@ -343,7 +342,7 @@ int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
     const bool drawn = draw_pictures(mirrors, n, fb);
     if (drawn) {
         // The SPI display has no flip of its own: it follows the global one.
-        set_mirror(mirror_of(g_flip));
+        set_mirror(mirror_of(parse_flip(g_flip)));
         spi_tee_video_frame();
     }
     eglDestroyImageKHR_(g_egl, src);
@@ -353,7 +352,7 @@ int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h,
 }
 
 uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
-    const char *flip = g_flip;
+    const Flip flip = parse_flip(g_flip);
     uint32_t fb = 0;
     return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}) ? fb : 0;
 }

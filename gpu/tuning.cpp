@@ -91,7 +91,7 @@ bool apply_tuning(const char *key, const char *value) {
         set_text(g_fit, 15, value);
     } else if (strcmp(key, "flip") == 0) {
         set_text(g_flip, 7, value);
-        g_rot_val = rot_from_flip(g_flip);
+        g_rot_val = flip_rotation(parse_flip(g_flip));
     } else if (strcmp(key, "dsiflip") == 0) {
         set_text(g_flip_dsi_live, 7, value);
         g_flip_dsi = strcmp(value, "-") == 0 ? nullptr : g_flip_dsi_live;
@@ -149,29 +149,28 @@ bool poll_dewarp() {
 void apply_output_overrides() {
     for (int i = 0; i < nout; i++) {
         KmsOutput &o = outs[i];
-        // References, not copies: an output following the global text sees its edits.
-        o.aspect = g_aspect;
-        o.fit = g_fit;
-        o.flip = g_flip;
-        o.telemetry = 0;
-        if (!o.is_dsi) continue;
-        bool overridden = false;
-        for (auto [value, field] : {std::pair{g_aspect_dsi, &o.aspect},
-                                    std::pair{g_fit_dsi, &o.fit}, std::pair{g_flip_dsi, &o.flip}}) {
-            if (value && value[0]) {
-                *field = value;
-                overridden = true;
+        const char *aspect = g_aspect, *fit = g_fit, *flip = g_flip;
+        o.look.telemetry = false;
+        if (o.is_dsi) {
+            bool overridden = false;
+            for (auto [value, field] : {std::pair{g_aspect_dsi, &aspect},
+                                        std::pair{g_fit_dsi, &fit}, std::pair{g_flip_dsi, &flip}}) {
+                if (value && value[0]) {
+                    *field = value;
+                    overridden = true;
+                }
             }
+            o.look.telemetry = g_telem_dsi != 0;
+            if (overridden)
+                fprintf(stderr, "zyl-mpp: output %d (DSI) aspect %s fit %s flip %s (override)\n", i,
+                        aspect, fit, flip);
         }
-        o.telemetry = g_telem_dsi;
-        if (overridden)
-            fprintf(stderr, "zyl-mpp: output %d (DSI) aspect %s fit %s flip %s (override)\n", i,
-                    o.aspect, o.fit, o.flip);
+        o.look.aspect = parse_aspect(aspect);
+        o.look.fit = parse_fit(fit);
+        o.look.flip = parse_flip(flip);
     }
     // The standby picture follows the flip and fit too; repainted only when they changed.
-    for (int i = 0; i < nout; i++) {
-        char tag[24];
-        standby_tag_text(outs[i], tag);
-        if (outs[i].standby_map && strcmp(tag, outs[i].standby_tag) != 0) repaint_standby(outs[i]);
-    }
+    for (int i = 0; i < nout; i++)
+        if (outs[i].standby_map && !standby_look_same(outs[i].standby_look, outs[i].look))
+            repaint_standby(outs[i]);
 }

@@ -158,7 +158,6 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
     o->mode = lit.mode;
     o->is_dsi = c->connector_type == DRM_MODE_CONNECTOR_DSI;
     o->plane_is_primary = v.kind == VideoPlaneKind::kPrimaryFallback;
-    snprintf(o->standby_tag, sizeof o->standby_tag, "none/fit");
     if (c->count_modes > 0) {
         o->native_w = uint16_t(c->modes[0].hdisplay);
         o->native_h = uint16_t(c->modes[0].vdisplay);

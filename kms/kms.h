@@ -11,6 +11,8 @@
 
 #include <xf86drmMode.h>
 
+#include "kms/look.h"
+
 // One driven display. Width, height and refresh are always mode.hdisplay,
 // mode.vdisplay and mode.vrefresh.
 struct KmsOutput {
@@ -31,11 +33,8 @@ struct KmsOutput {
     uint8_t *standby_map;  // XR24 standby buffer, null when unmapped
     uint32_t standby_pitch;
     uint32_t standby_fb;
-    const char *aspect;    // refer to the settings' text, never copies
-    const char *fit;       // null reads as "fit"
-    const char *flip;      // null reads as "none"
-    char standby_tag[24];  // "flip/fit" the standby picture was painted for
-    int32_t telemetry;
+    Look look;
+    Look standby_look;  // the flip and fit the standby picture was painted for
     int32_t is_dsi;
     uint32_t rot_prop;  // video plane's "rotation" property, 0 = none
     uint64_t rot_mask;  // bit n: rotation value n accepted
@@ -218,12 +217,14 @@ void menu_present(KmsOutput &o, int index);
 // Takes the overlay plane off the screen.
 void menu_plane_off(KmsOutput &o);
 // Mirrors a 32-bit buffer in place: "h", "v" or "180"; anything else leaves it.
-void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, const char *flip);
+void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, Flip flip);
 
 // ---- output table ----
 bool any_output_interlaced();
-// "flip/fit" of an output as its standby picture records them.
-void standby_tag_text(const KmsOutput &o, char (&tag)[24]);
+// Whether the standby picture painted for `painted` shows right for `now`.
+inline bool standby_look_same(const Look &painted, const Look &now) {
+    return painted.flip == now.flip && painted.fit == now.fit;
+}
 
 // ---- frame import ----
 struct AVFrame;

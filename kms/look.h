@@ -47,6 +47,18 @@ constexpr double aspect_ratio(Aspect a, double picture) {
            : a == Aspect::k16_10 ? 1.6
                                  : picture;
 }
+// How one output shows its video, its standby picture and its overlays.
+struct Look {
+    Aspect aspect = Aspect::kKeep;
+    Fit fit = Fit::kFit;
+    Flip flip = Flip::kNone;
+    bool telemetry = false;  // the HUD is drawn over its overlays
+    bool operator==(const Look &) const = default;
+};
+constexpr const char *aspect_word(Aspect a) {
+    constexpr const char *kWords[] = {"keep", "16:9", "4:3", "16:10"};
+    return kWords[int(a)];
+}
 // The DRM plane rotation value that mirrors like the flip (0 for none).
 constexpr uint64_t flip_rotation(Flip f) {
     constexpr uint64_t kRot[] = {0, 0x11, 0x21, 0x4};

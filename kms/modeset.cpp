@@ -40,7 +40,7 @@ void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t 
     }
     // Settings are not read yet: the picture goes in letterboxed and unmirrored, and
     // is painted again if the output's flip or fit turn out different.
-    paint_standby(b.map, b.pitch, int(w), int(h), nullptr, nullptr);
+    paint_standby(b.map, b.pitch, int(w), int(h), Look{});
     if (out_no == 0) spi_tee_publish_buffer(b.map, b.pitch, int(w), int(h));
 }
 

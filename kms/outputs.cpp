@@ -12,7 +12,3 @@ bool any_output_interlaced() {
         if (outs[i].mode.flags & kModeInterlace) return true;
     return false;
 }
-
-void standby_tag_text(const KmsOutput &o, char (&tag)[24]) {
-    snprintf(tag, sizeof tag, "%s/%s", o.flip ? o.flip : "none", o.fit ? o.fit : "fit");
-}

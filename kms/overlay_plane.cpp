@@ -137,12 +137,12 @@ void menu_present(KmsOutput &o, int index) {
     if (!o.menu_plane || !o.menu_map[index]) return;
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     if (o.menu_shadow) {
-        if (o.flip) flip_buffer_argb(o.menu_shadow, o.menu_shadow_stride, w, h, o.flip);
+        flip_buffer_argb(o.menu_shadow, o.menu_shadow_stride, w, h, o.look.flip);
         for (uint32_t y = 0; y < h; y++)
             memcpy(o.menu_map[index] + size_t(y) * o.menu_pitch,
                    o.menu_shadow + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
-    } else if (o.flip) {
-        flip_buffer_argb(o.menu_map[index], o.menu_pitch, w, h, o.flip);
+    } else {
+        flip_buffer_argb(o.menu_map[index], o.menu_pitch, w, h, o.look.flip);
     }
     drmModeSetPlane(drm_fd, o.menu_plane, o.crtc_id, o.menu_fb[index], 0, 0, 0, w, h, 0, 0, w << 16,
                     h << 16);
@@ -156,13 +156,13 @@ void menu_plane_off(KmsOutput &o) {
     o.menu_shown = 0;
 }
 
-void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, const char *flip) {
+void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, Flip flip) {
     auto row = [&](int y) { return reinterpret_cast<uint32_t *>(px + size_t(y) * stride); };
-    if (strcmp(flip, "h") == 0) {
+    if (flip == Flip::kH) {
         for (int y = 0; y < h; y++) std::reverse(row(y), row(y) + w);
-    } else if (strcmp(flip, "v") == 0) {
+    } else if (flip == Flip::kV) {
         for (int y = 0; y < h / 2; y++) std::swap_ranges(row(y), row(y) + w, row(h - 1 - y));
-    } else if (strcmp(flip, "180") == 0) {
+    } else if (flip == Flip::k180) {
         for (int y = 0; y < h / 2; y++) {
             uint32_t *a = row(y), *b = row(h - 1 - y);
             for (int x = 0; x < w; x++) std::swap(a[x], b[w - 1 - x]);

@@ -49,10 +49,10 @@ int video_plane_standby(const KmsOutput &o, bool atomic) {
     return atomic ? video_plane_commit(o, 0, {}, 0) : video_plane_set(o, 0, {});
 }
 
-uint64_t plane_rotation_value(const char *flip, uint64_t caps) {
-    if (strcmp(flip, "h") == 0) return caps >> 4 & 1 ? 0x11 : 0;
-    if (strcmp(flip, "v") == 0) return caps >> 5 & 1 ? 0x21 : 0;
-    if (strcmp(flip, "180") == 0) {
+uint64_t plane_rotation_value(Flip flip, uint64_t caps) {
+    if (flip == Flip::kH) return caps >> 4 & 1 ? 0x11 : 0;
+    if (flip == Flip::kV) return caps >> 5 & 1 ? 0x21 : 0;
+    if (flip == Flip::k180) {
         if (caps >> 2 & 1) return 0x4;
         return (caps >> 4 & 1) && (caps >> 5 & 1) ? 0x31 : 0;
     }

@@ -31,6 +31,6 @@ int video_plane_standby(const KmsOutput &o, bool atomic);
 
 // Rotation value for a flip ("h", "v", "180") on a plane with these rotation
 // capabilities; 0 when the plane cannot do it.
-uint64_t plane_rotation_value(const char *flip, uint64_t caps);
+uint64_t plane_rotation_value(Flip flip, uint64_t caps);
 // Sets the video plane's rotation property. 0 or the card's error.
 int video_plane_rotate(const KmsOutput &o, uint64_t value);

@@ -21,10 +21,6 @@ namespace {
 enum class Drawn { kNothing, kMenu, kMessage };
 Drawn g_sidebar_drawn[kMaxOutputs];
 
-bool flip_is(const KmsOutput &o, const char *a, const char *b) {
-    return o.flip && (strcmp(o.flip, a) == 0 || strcmp(o.flip, b) == 0);
-}
-
 void compose_on_plane(KmsOutput &o) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
@@ -37,11 +33,11 @@ void compose_on_plane(KmsOutput &o) {
     } else if (g_menu.open) {
         draw_menu(s, W, H, false);
         if (g_detect) draw_detections(s);
-        if (o.telemetry) draw_telemetry(o, s);
-    } else if (g_detect || o.telemetry || (g_osd.active && o.is_dsi)) {
+        if (o.look.telemetry) draw_telemetry(o, s);
+    } else if (g_detect || o.look.telemetry || (g_osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
         if (g_detect) draw_detections(s);
-        if (o.telemetry) draw_telemetry(o, s);
+        if (o.look.telemetry) draw_telemetry(o, s);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);
         return;
@@ -51,8 +47,8 @@ void compose_on_plane(KmsOutput &o) {
 }
 
 void set_mirror(const KmsOutput &o) {
-    g_px_mx = flip_is(o, "h", "180");
-    g_px_my = flip_is(o, "v", "180");
+    g_px_mx = mirrors_x(o.look.flip);
+    g_px_my = mirrors_y(o.look.flip);
 }
 
 // Under video a drawing gives way to black; without video, to the standby picture.

@@ -213,7 +213,7 @@ struct Scaled {
 std::array<Scaled, kMaxOutputs> g_scaled;  // one per buffer size and fit in use
 size_t g_scaled_next;                      // the entry a new size or fit takes
 
-void make_scaled(Scaled &s, const char *path, const char *fit) {
+void make_scaled(Scaled &s, const char *path, Fit fit) {
     std::vector<char> buf = read_picture(path);
     if (buf.empty()) return;
     const long size = long(buf.size());
@@ -245,13 +245,12 @@ void make_scaled(Scaled &s, const char *path, const char *fit) {
     g_last_failure.clear();
     fprintf(stderr,
             "zyl-mpp: standby %s: %dx%d fmt %d → %dx%d at %d,%d (fit %s), %d rows painted\n", path,
-            frame->width, frame->height, frame->format, d.w, d.h, d.x, d.y, fit ? fit : "fit",
-            rows);
+            frame->width, frame->height, frame->format, d.w, d.h, d.x, d.y, fit_word(fit), rows);
 }
 
-const Scaled &scaled_for(const char *path, int w, int h, const char *fit) {
+const Scaled &scaled_for(const char *path, int w, int h, Fit fit) {
     const FileVersion v = version_at(path);
-    const bool stretch = fit && strcmp(fit, "stretch") == 0;
+    const bool stretch = fit == Fit::kStretch;
     Scaled *e = nullptr;
     for (Scaled &s : g_scaled)
         if (s.made && s.w == w && s.h == h && s.stretch == stretch) e = &s;
@@ -268,7 +267,7 @@ const Scaled &scaled_for(const char *path, int w, int h, const char *fit) {
 
 }  // namespace
 
-void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
+void load_standby(uint8_t *px, uint32_t stride, int w, int h, Fit fit) {
     // Whatever happens below, nothing of an earlier picture or flip stays.
     clear_buffer(px, stride, w, h);
     const Scaled &s = scaled_for(standby_path(), w, h, fit);
@@ -278,19 +277,19 @@ void load_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit) {
                size_t(s.d.w) * 4);
 }
 
-void paint_standby(uint8_t *px, uint32_t stride, int w, int h, const char *fit, const char *flip) {
+void paint_standby(uint8_t *px, uint32_t stride, int w, int h, Look look) {
     if (!px) return;
-    load_standby(px, stride, w, h, fit);
+    load_standby(px, stride, w, h, look.fit);
     // The connect screen goes over the picture before the flip mirrors both, so that
     // it reads correctly on a mirrored screen.
     draw_connect({px, stride, w, h});
-    if (flip) flip_buffer_argb(px, stride, w, h, flip);
+    flip_buffer_argb(px, stride, w, h, look.flip);
 }
 
 void repaint_standby(KmsOutput &o) {
-    standby_tag_text(o, o.standby_tag);
+    o.standby_look = o.look;
     if (showing_video) return;
-    paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.fit, o.flip);
+    paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.look);
     // The SPI display shows the first output's picture.
     if (&o == &outs[0] && o.standby_map)
         spi_tee_publish_buffer(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay);

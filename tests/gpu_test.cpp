@@ -446,7 +446,10 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     sim_card_plane_state(outs[0].plane_id, &p);
     EXPECT_EQ(p.crtc_w, 1920u);
     EXPECT_EQ(p.rotation, uint64_t(DRM_MODE_ROTATE_0)) << "the shader mirrors, not the plane";
-    for (int i = 0; i < nout; i++) EXPECT_STREQ(outs[i].standby_tag, "v/stretch");
+    for (int i = 0; i < nout; i++) {
+        EXPECT_EQ(outs[i].standby_look.flip, Flip::kV);
+        EXPECT_EQ(outs[i].standby_look.fit, Fit::kStretch);
+    }
     EXPECT_EQ(g_rot_val, 0x21u);
     s.flip = "v";
     Errors e = compare(shown(g_gl_w, g_gl_h), model(decoded, s, g_gl_w, g_gl_h));
@@ -455,11 +458,11 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     // The panel's own flip, then back to the global one.
     tune("dsiflip = h\n");
     show_frame();
-    EXPECT_STREQ(outs[1].flip, "h");
-    EXPECT_STREQ(outs[1].standby_tag, "h/stretch");
+    EXPECT_EQ(outs[1].look.flip, Flip::kH);
+    EXPECT_EQ(outs[1].standby_look.flip, Flip::kH);
     tune("dsiflip = -\nfit = fit\naspect = keep\nflip = none\nsmooth = 2\n");
     show_frame();
-    EXPECT_STREQ(outs[1].flip, "none");
+    EXPECT_EQ(outs[1].look.flip, Flip::kNone);
     EXPECT_EQ(g_smooth, 1);
     // Phase pacing as ZYL_SMOOTH selects it; a number ends it.
     tune("smooth = phase\n");

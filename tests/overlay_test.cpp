@@ -209,7 +209,7 @@ TEST(Text, CachedGlyphsDrawWhatAFreshFaceDraws) {
     g_px_mx = 1;
     ft_text(mirrored.s(), 2, 45, "Stream", kC, 30);
     g_px_mx = 0;
-    flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, "h");
+    flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, Flip::kH);
     EXPECT_EQ(plain.px, mirrored.px);
 }
 
@@ -220,7 +220,8 @@ TEST(Mirror, FlipsInPlace) {
             for (int x = 0; x < 3; x++) b.at(x, y) = uint32_t(y * 16 + x);
         auto flipped = [&](const char *flip) {
             Buf c = b;
-            flip_buffer_argb(reinterpret_cast<uint8_t *>(c.px.data()), 5 * 4, 3, h, flip);
+            flip_buffer_argb(reinterpret_cast<uint8_t *>(c.px.data()), 5 * 4, 3, h,
+                             parse_flip(flip));
             EXPECT_TRUE(c.padding_intact());
             return c;
         };
@@ -795,7 +796,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
 
     // The panel (800x480: panel 640x380 at 80,50, tab 2 at y 255) mirrored on its
     // flipped output only.
-    outs[1].flip = "h";
+    outs[1].look.flip = Flip::kH;
     menu("open\n2\n0\n0\n\n");
     render_menu_all();
     p = screen("HDMI-A-1");
@@ -868,7 +869,7 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     p = screen("HDMI-A-1");
     EXPECT_FALSE(near(p, 300, 900, panel, 20));
     EXPECT_FALSE(near(p, 300, 900, black, 20));
-    outs[0].flip = "h";
+    outs[0].look.flip = Flip::kH;
     menu("open\n0\n0\n0\n\n");
     render_menu_all();
     p = screen("HDMI-A-1");
@@ -993,7 +994,7 @@ TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
     auto paint = [&](const char *) {
         std::fill(buf.begin(), buf.end(), 0xABABABAB);
         testing::internal::CaptureStderr();
-        load_standby(reinterpret_cast<uint8_t *>(buf.data()), w * 4, w, h, "stretch");
+        load_standby(reinterpret_cast<uint8_t *>(buf.data()), w * 4, w, h, Fit::kStretch);
         return testing::internal::GetCapturedStderr();
     };
     const std::string path = dir + "/standby.png";

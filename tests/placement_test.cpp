@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "app/placement.h"
-#include "app/settings.h"
 
 void PrintTo(const Rect &r, std::ostream *os) {
     *os << "(" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << ")";
@@ -15,7 +14,8 @@ namespace {
 
 Placement place(int W, int H, const char *aspect, const char *fit, int sw, int sh,
                 bool sidebar = false, const char *flip = "none") {
-    return place_video({W, H, sidebar, aspect, fit, flip, sw, sh});
+    return place_video(
+        {W, H, sidebar, {parse_aspect(aspect), parse_fit(fit), parse_flip(flip)}, sw, sh});
 }
 
 TEST(FitDest, LargestCentredRectangle) {
@@ -68,8 +68,7 @@ TEST(Placement, SidebarAreaMovesWithTheFlip) {
     // Without the menu the whole width is used.
     EXPECT_EQ(place(1280, 800, "keep", "fit", 1280, 800, false).dst, (Rect{0, 0, 1280, 800}));
     // Fit inside the reduced area keeps the offset.
-    EXPECT_EQ(place(1280, 800, "keep", "fit", 1920, 1080, true, nullptr).dst,
-              (Rect{360, 141, 920, 518}));
+    EXPECT_EQ(place(1280, 800, "keep", "fit", 1920, 1080, true).dst, (Rect{360, 141, 920, 518}));
 }
 
 TEST(Placement, ZeroPictureHeightUsesTheWholeArea) {
@@ -77,13 +76,6 @@ TEST(Placement, ZeroPictureHeightUsesTheWholeArea) {
     EXPECT_EQ(place(1920, 1080, "keep", "cover", 640, 0).dst, (Rect{0, 0, 1920, 1080}));
     // Inside that area the picture counts as square.
     EXPECT_EQ(place(1920, 1080, "keep", "fit", 640, 0).dst, (Rect{420, 0, 1080, 1080}));
-}
-
-TEST(Placement, NullFitReadsTheGlobal) {
-    snprintf(g_fit, sizeof g_fit, "%s", "stretch");
-    EXPECT_EQ(place(1920, 1080, "4:3", nullptr, 1920, 1080).dst, (Rect{240, 0, 1440, 1080}));
-    snprintf(g_fit, sizeof g_fit, "%s", "fit");
-    EXPECT_EQ(place(1920, 1080, "4:3", nullptr, 1920, 1080).dst, (Rect{240, 135, 1440, 810}));
 }
 
 }  // namespace

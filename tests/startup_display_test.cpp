@@ -26,21 +26,17 @@ TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
     apply_output_overrides();
     EXPECT_EQ("zyl-mpp: output 1 (DSI) aspect 4:3 fit fit flip 180 (override)\n",
               testing::internal::GetCapturedStderr());
-    EXPECT_EQ(g_aspect, outs[0].aspect) << "outputs refer to the global text";
-    EXPECT_EQ(g_flip, outs[0].flip);
-    EXPECT_EQ(0, outs[0].telemetry);
-    EXPECT_STREQ("4:3", outs[1].aspect);
-    EXPECT_EQ(g_fit, outs[1].fit);
-    EXPECT_STREQ("180", outs[1].flip);
-    EXPECT_EQ(1, outs[1].telemetry);
+    EXPECT_EQ(parse_flip(g_flip), outs[0].look.flip);
+    EXPECT_FALSE(outs[0].look.telemetry);
+    EXPECT_EQ((Look{Aspect::k4_3, parse_fit(g_fit), Flip::k180, true}), outs[1].look);
 
     // Without overrides nothing is printed; telemetry still follows the panel switch.
     g_aspect_dsi = g_fit_dsi = g_flip_dsi = nullptr;
     testing::internal::CaptureStderr();
     apply_output_overrides();
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    EXPECT_EQ(g_flip, outs[1].flip);
-    EXPECT_EQ(1, outs[1].telemetry);
+    EXPECT_EQ(parse_flip(g_flip), outs[1].look.flip);
+    EXPECT_TRUE(outs[1].look.telemetry);
     nout = 0;
 }
 
