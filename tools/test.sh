@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the ordinary Release build (the
+# Runs every test: installs what is missing, checks what each folder includes and
+# that only the configuration reads the environment, builds the Release build (the
 # one users and packagers make first), runs the whole suite under ThreadSanitizer,
 # runs the fuzz targets for a minute each, builds for arm64 and runs its suite under
 # qemu-user, builds and checks the Debian packages, then the whole suite under
@@ -34,6 +35,9 @@ stage() {
   stage_start=$SECONDS stage_name=$1
   echo "== $1"
 }
+
+stage "Layout: what each folder includes, who reads the environment"
+tools/check-layout.sh
 
 stage "Release: everything builds"
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
