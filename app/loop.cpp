@@ -272,7 +272,7 @@ bool detect_request_poll() {
 }
 
 // One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(pthread_t reader) {
+bool loop_iteration(Thread &reader) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_dewarp();
     hotplug_check();
@@ -300,7 +300,7 @@ bool loop_iteration(pthread_t reader) {
     if (a.kind == Acquired::kHold) return false;
     if (!a.frame) {
         if (a.eof) {
-            pthread_join(reader, nullptr);
+            reader.join();
             return true;
         }
         gap_rules();
@@ -326,14 +326,16 @@ int stopped_status() {
     return status;
 }
 
-int presentation_loop(pthread_t reader) {
+int presentation_loop(Thread &reader) {
     for (;;) {
         const bool ended = loop_iteration(reader);
         if (stop_status()) {
-            // The reader leaves at the request too, unless it could not be told.
-            if (!ended && stop_fd() >= 0) pthread_join(reader, nullptr);
+            // The reader leaves at the request too, unless it could not be told: then
+            // it may be blocked in a read for ever and is left to the process's end.
+            if (!ended && stop_fd() >= 0) reader.join();
+            if (reader.joinable()) reader.detach();
             return stopped_status();
         }
-        if (ended) return 0;
+        if (ended) return mailbox_end_status();
     }
 }

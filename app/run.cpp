@@ -1,21 +1,24 @@
 // The whole receiver: start-up, then the presentation loop until the input ends or a
 // stop signal comes.
 #include <poll.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <system_error>
 
 #include "app/avlog.h"
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/mailbox.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/stop.h"
 #include "app/usage.h"
+#include "base/own.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -38,6 +41,21 @@ bool wait_for_display() {
     return true;
 }
 
+// The reader thread: stdin into the decoder, its frames into the mailbox. Its end
+// is the mailbox's end, with the exit status a dead decoder asks for.
+std::optional<Thread> start_reader(ReaderArgs &ra, const ReaderHooks &hooks) {
+    try {
+        return Thread([&ra, &hooks] {
+            ReaderEnd end = reader_run(&ra, hooks, STDIN_FILENO, stop_fd());
+            mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
+        });
+    } catch (const std::system_error &e) {
+        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n",
+                strerror(e.code().value()));
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
@@ -50,19 +68,17 @@ int receiver_main(int argc, char **argv) {
     stop_signals_install();
     if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
-    static ReaderArgs ra;
+    ReaderArgs ra{};
     if (int status = prepare_decoder(&ra)) return status;
+    const ReaderHooks hooks = mailbox_reader_hooks();
     load_font();
 
     poll_menu();
     poll_osd();
     render_menu_all();
-    pthread_t reader;
-    if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
-        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));
-        return 1;
-    }
+    std::optional<Thread> reader = start_reader(ra, hooks);
+    if (!reader) return 1;
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(reader);
+    return presentation_loop(*reader);
 }

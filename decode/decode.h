@@ -1,10 +1,12 @@
 // Stream intake: the decoder context and the reader thread that feeds it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 
@@ -30,6 +32,32 @@ extern int detq_head, detq_tail, detq_n;
 extern std::mutex detq_lock;
 extern std::condition_variable detq_cv;
 
+// A decoded frame has one owner at a time; a frame that is dropped is freed by
+// going out of scope.
+struct FrameFree {
+    void operator()(AVFrame *f) const;
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+// What the reader tells the rest of the receiver. Every hook runs on the reader
+// thread; app/ fills them before the thread starts.
+struct ReaderHooks {
+    // A decoded frame, in decoding order.
+    std::function<void(FramePtr)> frame;
+    // After a flush or a rebuild lost the decoder's references: arm the hard
+    // keyframe gate from `now_us`. With `keep_armed`, a gate already armed keeps
+    // its start (its broken pictures began before this).
+    std::function<void(int64_t now_us, bool keep_armed)> arm_gate;
+    // Frames shown so far, for the stall lines.
+    std::function<uint64_t()> shown_count;
+};
+
+// Why the reader stopped.
+enum class ReaderEnd {
+    kInput,  // the input ended, failed or a stop was requested
+    kDead,   // the decoder is dead or could not be rebuilt: only a restart helps
+};
+
 struct ReaderArgs {
     AVCodecContext *avctx;
     AVCodecParserContext *parser;
@@ -41,11 +69,17 @@ struct ReaderArgs {
 AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name);
 enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
 
-// Thread entry: reads stdin until it ends, then marks the mailbox finished.
-void *reader_thread(void *arg);
-// The same loop over any descriptor, for tests and benchmarks; with `decode`
-// false units are prepared but never sent (to measure the reader's own cost).
-void reader_run(ReaderArgs *ra, int fd, bool decode = true);
+// Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
+// the decoder and handing its frames to `hooks`. With `decode` false units are
+// prepared but never sent (to measure the reader's own cost).
+ReaderEnd reader_run(ReaderArgs *ra, const ReaderHooks &hooks, int fd, int stop_fd = -1,
+                     bool decode = true);
+// Hands every frame the decoder has ready to `hooks.frame`; returns how many.
+// Frames the decoder calls keyframes get the keyframe mark; so does the last frame
+// of a drain with `keyframe` set, as long as the decoder has never flagged a
+// keyframe itself (g_dec_flags_keys).
+int drain_decoder(AVCodecContext *ctx, int keyframe, const ReaderHooks &hooks);
+extern std::atomic<bool> g_dec_flags_keys;
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

@@ -119,7 +119,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
     g_mb_cap = 4;
-    int n = drain_decoder(ctx, 1);
+    int n = drain_decoder(ctx, 1, mailbox_reader_hooks());
     ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
     EXPECT_EQ(g_dec_count, uint64_t(n));
     EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
@@ -134,7 +134,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 1);
     EXPECT_FALSE(g_dec_flags_keys);
     // Nothing left: no frame, no mark, no count.
-    EXPECT_EQ(drain_decoder(ctx, 1), 0);
+    EXPECT_EQ(drain_decoder(ctx, 1, mailbox_reader_hooks()), 0);
     EXPECT_EQ(g_dec_count, uint64_t(n));
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
@@ -154,7 +154,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         pkt->data = unit.data();
         pkt->size = int(unit.size());
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
-        drain_decoder(ctx, 1);
+        drain_decoder(ctx, 1, mailbox_reader_hooks());
         std::lock_guard lock(g_mb_lock);
         while (FramePtr f = mb_take_locked()) {
             bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;

@@ -50,7 +50,10 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
     g_mb_cap = 4;
 
     testing::internal::CaptureStderr();
-    std::thread reader([&] { reader_run(&ra, fd); });
+    std::thread reader([&] {
+        EXPECT_EQ(reader_run(&ra, mailbox_reader_hooks(), fd), ReaderEnd::kInput);
+        mb_set_eof();
+    });
     Seen seen;
     while (FramePtr f = take_next_frame()) {
         seen.frames++;

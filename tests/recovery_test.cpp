@@ -147,6 +147,7 @@ constexpr const char *kVars[] = {
 
 struct ReaderRun {
     std::string err;
+    ReaderEnd end;
     Bytes extradata;  // of the decoder the reader ended with
 };
 
@@ -185,8 +186,8 @@ class Recovery : public ::testing::Test {
         EXPECT_GE(fd, 0);
         ReaderArgs ra = open_decoder(decoder);
         testing::internal::CaptureStderr();
-        reader_run(&ra, fd);
         ReaderRun r;
+        r.end = reader_run(&ra, mailbox_reader_hooks(), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
         if (ra.avctx->extradata)
@@ -197,28 +198,6 @@ class Recovery : public ::testing::Test {
         std::lock_guard lock(g_mb_lock);
         while (mb_take_locked()) continue;
         return r;
-    }
-
-    // The same in a child, for the cases that end the process: its exit status and
-    // what it printed.
-    static std::pair<int, std::string> run_child(const Bytes &data) {
-        std::string dir = test_dir();
-        write_file(dir + "/input", data);
-        std::string err_path = dir + "/stderr.txt";
-        fflush(stdout);
-        fflush(stderr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open((dir + "/input").c_str(), O_RDONLY);
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || err < 0) _exit(126);
-            dup2(err, 2);
-            alarm(120);  // a hang becomes a failure
-            ReaderArgs ra = open_decoder("h264_v4l2m2m");
-            reader_run(&ra, fd);
-            _exit(0);
-        }
-        return {wait_status(pid), read_file(err_path)};
     }
 
     static ReaderArgs open_decoder(const char *decoder) {
@@ -232,8 +211,8 @@ class Recovery : public ::testing::Test {
   public:
     // The steps of tests/data/recovery.txt.
     ScenarioStep step() {
-        return [this, input = Bytes(), soft = false, status = -1](const std::string &word,
-                                                                  const std::string &rest) mutable {
+        return [this, input = Bytes(), soft = false, end = ReaderEnd::kInput](
+                   const std::string &word, const std::string &rest) mutable {
             std::optional<std::string> printed;
             std::istringstream words(rest);
             if (word == "input") {
@@ -251,12 +230,11 @@ class Recovery : public ::testing::Test {
                 reset();
                 if (soft) g_wait_key = 1, g_gate_since = 12345;
                 soft = false;
-                printed = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str()).err;
-            } else if (word == "child") {
-                reset();
-                std::tie(status, printed) = run_child(input);
-            } else if (word == "status") {
-                EXPECT_EQ(std::stoi(rest), status);
+                ReaderRun r = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str());
+                end = r.end;
+                printed = r.err;
+            } else if (word == "ends") {
+                EXPECT_EQ(rest, end == ReaderEnd::kDead ? "dead" : "input");
             } else if (word == "decoder") {
                 char s[200];
                 SimDecStats d = sim_dec_stats();
