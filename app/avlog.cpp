@@ -115,8 +115,7 @@ std::string avlog_step(AvLogKind *kind, bool fresh, const std::string &text, int
     return out;
 }
 
-void avlog_init(const char *setting) {
-    bool verbose = setting && strcmp(setting, "verbose") == 0;
+void avlog_init(bool verbose) {
     av_log_set_level(verbose ? AV_LOG_VERBOSE : AV_LOG_WARNING);
     av_log_set_callback(verbose ? everything : thinned);
 }

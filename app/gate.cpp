@@ -24,15 +24,22 @@ std::atomic<int> g_wait_key, g_gate_hard;
 std::atomic<int64_t> g_gate_since;
 std::atomic<int64_t> g_gate_whole_before{INT64_MIN};
 int64_t g_gate_drops;
-int64_t gate_arm_ms = -1, hide_ms = -1, gate_max_ms = -1;
+int64_t gate_arm_ms = 200, hide_ms = 1500, gate_max_ms = 2000;
 
 // A soft gate gives a stream with rare keyframes only a short blackout.
 constexpr int64_t kSoftGateMs = 350;
 // Whatever the kind, a gate that has dropped this many frames gives up.
 constexpr int64_t kGateMaxDrops = 180;
 
-int64_t gate_setting_ms(const char *v, int64_t dflt) {
-    return v && v[0] ? int64_t(strtol(v, nullptr, 10)) : dflt;
+std::optional<int64_t> gate_setting_ms(const char *v) {
+    if (!v || !v[0]) return std::nullopt;
+    return int64_t(strtol(v, nullptr, 10));
+}
+
+void gate_configure(const GateSettings &s, bool hevc) {
+    gate_arm_ms = s.arm_ms;
+    hide_ms = s.hide_ms;
+    gate_max_ms = s.max_ms.value_or(hevc ? 300 : 2000);
 }
 
 GapStep gap_decide(int64_t gap_ms, int64_t arm_ms, int64_t hide_after_ms, bool armed,
@@ -86,8 +93,6 @@ void hide_video() {
 
 void gap_rules_at(int64_t now_us) {
     int64_t gap = (now_us - last_frame_time) / 1000;
-    if (gate_arm_ms == -1) gate_arm_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MS"), 200);
-    if (hide_ms == -1) hide_ms = gate_setting_ms(getenv("ZYL_KMS_HIDE_MS"), 1500);
     GapStep s = gap_decide(gap, gate_arm_ms, hide_ms, g_wait_key != 0, showing_video != 0);
     if (s.arm) {
         // Units that came before the last picture was shown had their references.
@@ -120,8 +125,6 @@ bool gate_pass_at(const AVFrame *frame, int64_t now_us) {
     g_drop_gate++;
     if (++g_gate_drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
     hdmi_state_write(showing_video ? "gated" : "hidden");
-    if (gate_max_ms == -1)
-        gate_max_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MAX_MS"), g_is_hevc ? 300 : 2000);
     bool hard = g_gate_hard != 0;
     if (gate_release_due(g_gate_drops, elapsed, gate_limit(hard, g_is_hevc, gate_max_ms))) {
         fprintf(stderr, "zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)\n",

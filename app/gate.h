@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 struct AVFrame;
 
@@ -17,7 +18,15 @@ extern int64_t g_gate_drops;
 // uncounted: their units came before the gap. INT64_MIN for a gate armed after a
 // flush or rebuild, which lost every older picture.
 extern std::atomic<int64_t> g_gate_whole_before;
-extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
+// The gap rules' times, in ms.
+struct GateSettings {
+    int64_t arm_ms = 200;           // a gap this long arms the soft gate
+    int64_t hide_ms = 1500;         // a gap this long hides the video
+    std::optional<int64_t> max_ms;  // longest hard gate; none: by the codec
+};
+// Takes the settings for a stream of this codec; before the first frame.
+void gate_configure(const GateSettings &s, bool hevc);
+extern int64_t gate_arm_ms, hide_ms, gate_max_ms;
 // Arms the gate; the start, kind and `whole_before` are stored before the armed flag
 // is raised.
 void gate_arm(int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
@@ -27,8 +36,8 @@ bool gate_pass_at(const AVFrame *frame, int64_t now_us);
 void gap_rules();
 void gap_rules_at(int64_t now_us);
 
-// A gate setting in ms: the variable's value when set and non-empty, else `dflt`.
-int64_t gate_setting_ms(const char *v, int64_t dflt);
+// A gate setting in ms: the variable's value when set and non-empty, else none.
+std::optional<int64_t> gate_setting_ms(const char *v);
 // One iteration without a frame, `gap_ms` after the last frame.
 struct GapStep {
     bool arm;               // arm a soft gate

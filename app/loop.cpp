@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/hotplug.h"
@@ -49,6 +50,7 @@ int64_t last_tick;
 namespace {
 
 WatchedFile g_detect_file{"detect", 4096, {}, 0};
+DetectSettings g_detect_settings;
 FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
 
 void detect_off() {
@@ -60,10 +62,8 @@ void detect_off() {
 
 // Starting a detector always fails: this system has none.
 void detect_on() {
-    const char *model = getenv("ZYL_KMS_DETECT_MODEL");
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n",
-            model ? model : "/opt/zyl-fpv/yolov8-oiv7.ncnn.param");
+    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", g_detect_settings.model.c_str());
     g_detect = 0;
 }
 
@@ -249,9 +249,12 @@ void present_frame(FramePtr frame) {
 
 }  // namespace
 
+void detect_configure(const DetectSettings &s) {
+    g_detect_settings = s;
+}
+
 bool detect_request_poll() {
-    const char *path = getenv("ZYL_KMS_DETECT");
-    if (!path) path = "/run/zyl-fpv/detect";
+    const char *path = g_detect_settings.request.c_str();
     FileBytes b;
     const Fresh fresh = read_if_changed(g_detect_file, path, &b);
     if (fresh == Fresh::kMissing) {

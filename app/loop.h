@@ -15,5 +15,8 @@ int presentation_loop(Thread &reader);
 // signal's exit status.
 int stopped_status();
 bool loop_iteration(Thread &reader);
+struct DetectSettings;
+// Which files the detection request uses; before the loop starts.
+void detect_configure(const DetectSettings &s);
 // Detection request file: true when detection was switched (the overlays then redraw).
 bool detect_request_poll();

@@ -11,6 +11,7 @@
 
 #include "app/avlog.h"
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
@@ -43,10 +44,11 @@ bool wait_for_display() {
 
 // The reader thread: stdin into the decoder, its frames into the mailbox. Its end
 // is the mailbox's end, with the exit status a dead decoder asks for.
-std::optional<Thread> start_reader(ReaderArgs &ra, const ReaderHooks &hooks) {
+std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &settings,
+                                   const ReaderHooks &hooks) {
     try {
-        return Thread([&ra, &hooks] {
-            ReaderEnd end = reader_run(&ra, hooks, STDIN_FILENO, stop_fd());
+        return Thread([&ra, &settings, &hooks] {
+            ReaderEnd end = reader_run(&ra, settings, hooks, STDIN_FILENO, stop_fd());
             mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
         });
     } catch (const std::system_error &e) {
@@ -59,7 +61,8 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const ReaderHooks &hooks) {
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
-    avlog_init(getenv("ZYL_KMS_AV_LOG"));
+    const Config config = config_read();
+    avlog_init(config.av_log_verbose);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return status;
@@ -69,14 +72,16 @@ int receiver_main(int argc, char **argv) {
     if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
     ReaderArgs ra{};
-    if (int status = prepare_decoder(&ra)) return status;
+    if (int status = prepare_decoder(&ra, config.decode)) return status;
+    gate_configure(config.gate, g_is_hevc);
+    detect_configure(config.detect);
     const ReaderHooks hooks = mailbox_reader_hooks();
     load_font();
 
     poll_menu();
     poll_osd();
     render_menu_all();
-    std::optional<Thread> reader = start_reader(ra, hooks);
+    std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
     if (!reader) return 1;
     last_frame_time = mono_us();
     hdmi_state_write("hidden");

@@ -13,9 +13,8 @@ int display_retry_delay_ms(int attempt) {
     return ms < 5000 ? ms : 5000;
 }
 
-int prepare_decoder(ReaderArgs *ra) {
-    const char *env = getenv("ZYL_KMS_DECODER");
-    const char *name = env && env[0] ? env : "h264_v4l2m2m";
+int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
+    const char *name = settings.decoder.c_str();
     const AVCodec *codec = avcodec_find_decoder_by_name(name);
     if (!codec) {
         fprintf(stderr, "zyl-mpp: %s decoder missing\n", name);
@@ -31,7 +30,8 @@ int prepare_decoder(ReaderArgs *ra) {
         return 1;
     }
 
-    AVCodecContext *ctx = new_decoder_ctx(codec, name);
+    const std::optional<std::string> &dev = settings.drm_device;
+    AVCodecContext *ctx = new_decoder_ctx(codec, name, dev ? dev->c_str() : nullptr);
     int deferred = strcmp(name, "hevc") == 0;
     if (ctx && !deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
         fprintf(stderr, "zyl-mpp: open codec failed\n");

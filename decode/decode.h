@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -58,6 +60,28 @@ enum class ReaderEnd {
     kDead,   // the decoder is dead or could not be rebuilt: only a restart helps
 };
 
+// Stall and reopen settings.
+struct RecoverySettings {
+    int64_t dead_ms;    // this long without a frame is a stall; 0 or less: never
+    bool param_reopen;  // rebuild when the parameter sets change at a random-access unit
+    bool dead_exit;     // the first stall ends the process instead of flushing
+};
+
+// The decoder's and the reader's settings, read once at start-up.
+struct DecodeSettings {
+    std::string decoder = "h264_v4l2m2m";   // libavcodec decoder name
+    std::optional<std::string> drm_device;  // for the hevc decoder; none: the library's choice
+    int read_bytes = 24576;                 // bytes per read of the input
+    bool strip_sei = false;                 // remove SEI units before the decoder
+    RecoverySettings recovery{3000, true, false};
+};
+
+// The rules of the settings; null stands for an unset variable.
+// Read size: 4096..65536 taken as it is, anything else the default.
+int reader_read_bytes(const char *value);
+RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
+                                   const char *dead_exit, const char *decoder_name);
+
 struct ReaderArgs {
     AVCodecContext *avctx;
     AVCodecParserContext *parser;
@@ -66,14 +90,16 @@ struct ReaderArgs {
     int deferred_open;
 };
 
-AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name);
+// `drm_device` (null: the library's choice) is for the hevc decoder only.
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name,
+                                const char *drm_device = nullptr);
 enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
 
 // Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
 // the decoder and handing its frames to `hooks`. With `decode` false units are
 // prepared but never sent (to measure the reader's own cost).
-ReaderEnd reader_run(ReaderArgs *ra, const ReaderHooks &hooks, int fd, int stop_fd = -1,
-                     bool decode = true);
+ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const ReaderHooks &hooks,
+                     int fd, int stop_fd = -1, bool decode = true);
 // Hands every frame the decoder has ready to `hooks.frame`; returns how many.
 // Frames the decoder calls keyframes get the keyframe mark; so does the last frame
 // of a drain with `keyframe` set, as long as the decoder has never flagged a

@@ -21,8 +21,7 @@ enum AVPixelFormat get_drm_prime(AVCodecContext *, const enum AVPixelFormat *fmt
 }
 
 // The v4l2-request HEVC path needs a DRM device to allocate its frames on.
-static int attach_drm_device(AVCodecContext *ctx) {
-    const char *dev = getenv("ZYL_KMS_DRM_DEVICE");
+static int attach_drm_device(AVCodecContext *ctx, const char *dev) {
     AVBufferRef *hw = nullptr;
     if (av_hwdevice_ctx_create(&hw, AV_HWDEVICE_TYPE_DRM, dev, nullptr, 0) < 0) {
         say("zyl-mpp: DRM hwdevice create failed (needed for v4l2-request HEVC)");
@@ -33,7 +32,7 @@ static int attach_drm_device(AVCodecContext *ctx) {
     return 0;
 }
 
-AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name) {
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name, const char *drm_device) {
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     if (!ctx) {
         say("zyl-mpp: avcodec_alloc_context3 failed");
@@ -41,7 +40,7 @@ AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name) {
     }
     ctx->pix_fmt = AV_PIX_FMT_DRM_PRIME;
     ctx->get_format = get_drm_prime;
-    if (strcmp(name, "hevc") == 0 && attach_drm_device(ctx) < 0) {
+    if (strcmp(name, "hevc") == 0 && attach_drm_device(ctx, drm_device) < 0) {
         avcodec_free_context(&ctx);
         return nullptr;
     }

@@ -193,22 +193,22 @@ bool parse_buffer(ReaderState *st) {
     return true;
 }
 
-void reader_init(ReaderState *st, ReaderArgs *ra, const ReaderHooks &hooks, int stop_fd,
-                 bool decode) {
+void reader_init(ReaderState *st, ReaderArgs *ra, const DecodeSettings &settings,
+                 const ReaderHooks &hooks, int stop_fd, bool decode) {
     *st = ReaderState{};
     st->ra = ra;
     st->hooks = &hooks;
+    st->settings = &settings;
     st->stop_fd = stop_fd;
     st->decode = decode;
-    st->read_bytes = reader_read_bytes(getenv("ZYL_KMS_READ_BYTES"));
-    const char *sei = getenv("ZYL_KMS_STRIP_SEI");
-    st->strip_sei = sei && sei[0] && strtol(sei, nullptr, 10) != 0;
+    st->read_bytes = settings.read_bytes;
+    st->strip_sei = settings.strip_sei;
     if (st->strip_sei) {
         say("zyl-kms: stripping SEI NAL units before the decoder (ZYL_KMS_STRIP_SEI=0 to keep "
             "them)");
     }
     st->decoder_open = !ra->deferred_open;
-    recovery_init(st);
+    st->rs = settings.recovery;
     st->pkt = av_packet_alloc();
     st->last_frame_ms = mono_ms();
 }
@@ -240,9 +240,10 @@ int drain(ReaderState *st, int keyframe) {
     return n;
 }
 
-ReaderEnd reader_run(ReaderArgs *ra, const ReaderHooks &hooks, int fd, int stop_fd, bool decode) {
+ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const ReaderHooks &hooks,
+                     int fd, int stop_fd, bool decode) {
     ReaderState st;
-    reader_init(&st, ra, hooks, stop_fd, decode);
+    reader_init(&st, ra, settings, hooks, stop_fd, decode);
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
         if (!reserve(&st, st.read_bytes) || !input_ready(fd, st.stop_fd)) break;

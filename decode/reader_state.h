@@ -6,16 +6,10 @@
 
 #include "decode/decode.h"
 
-// Stall and reopen settings, read once when the reader starts.
-struct RecoverySettings {
-    int64_t dead_ms;    // this long without a frame is a stall; 0 or less: never
-    bool param_reopen;  // rebuild when the parameter sets change at a random-access unit
-    bool dead_exit;     // the first stall ends the process instead of flushing
-};
-
 struct ReaderState {
     ReaderArgs *ra;
     const ReaderHooks *hooks;
+    const DecodeSettings *settings;
     int stop_fd;  // -1: none
     int read_bytes;
     bool strip_sei;
@@ -47,15 +41,6 @@ struct ReaderState {
 
 // Drains the decoder into the hooks, counting the frames; returns how many.
 int drain(ReaderState *st, int keyframe);
-
-// Read-size rule: 4096..65536 taken as it is, anything else the default.
-int reader_read_bytes(const char *value);
-
-// The settings rules; null stands for an unset variable.
-RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
-                                   const char *dead_exit, const char *decoder_name);
-// Reads the settings from the environment into `st`.
-void recovery_init(ReaderState *st);
 
 // What a unit of 4 bytes or more does to the decoder before it is sent.
 enum class Reopen {

@@ -59,7 +59,9 @@ bool rebuild(ReaderState *st, Reopen why) {
     ReaderArgs *ra = st->ra;
     // Pictures the old decoder still holds are shown rather than lost with it.
     drain(st, 0);
-    AVCodecContext *ctx = new_decoder_ctx(ra->codec, ra->decoder_name);
+    const std::optional<std::string> &dev = st->settings->drm_device;
+    AVCodecContext *ctx =
+        new_decoder_ctx(ra->codec, ra->decoder_name, dev ? dev->c_str() : nullptr);
     if (!ctx) {
         av_free(extra);
         return reopen_failed(st, cause);
@@ -120,11 +122,6 @@ RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen
                           : !(decoder_name && strstr(decoder_name, "rkmpp"));
     rs.dead_exit = switch_on(dead_exit);
     return rs;
-}
-
-void recovery_init(ReaderState *st) {
-    st->rs = recovery_settings(getenv("ZYL_KMS_DEAD_MS"), getenv("ZYL_KMS_PARAM_REOPEN"),
-                               getenv("ZYL_KMS_DEAD_EXIT"), st->ra->decoder_name);
 }
 
 Reopen reopen_decision(bool reopen_on, bool changed, bool random_access, bool stalled) {

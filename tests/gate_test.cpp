@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
@@ -61,7 +62,6 @@ class Gate : public testing::Test {
             unsetenv(v);
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
-        gate_arm_ms = hide_ms = gate_max_ms = -1;
         g_wait_key = 0, g_gate_hard = 0, g_gate_since = 0, g_gate_drops = 0;
         g_is_hevc = 0;
         showing_video = 0;
@@ -123,15 +123,20 @@ class Gate : public testing::Test {
     // The steps of tests/data/gate.txt.
     ScenarioStep step() {
         dropped_before = g_drop_gate;
-        return [this, lines = std::string()](const std::string &word,
-                                             const std::string &rest) mutable {
+        return [this, lines = std::string(), configured = false](const std::string &word,
+                                                                 const std::string &rest) mutable {
             std::istringstream words(rest);
             std::string kind, from, result;
             int64_t ms = 0, unit = INT64_MIN, n = 1;
             words >> ms >> kind;
             if (word == "showing" || word == "hevc") {
                 (word == "showing" ? showing_video : g_is_hevc) = 1;
-            } else if (word == "arm" || word == "gap") {
+                return std::optional<std::string>();
+            }
+            // As start-up does once the stream's codec is known.
+            if (!configured) gate_configure(config_read().gate, g_is_hevc);
+            configured = true;
+            if (word == "arm" || word == "gap") {
                 lines.clear();
                 if (word == "gap") return std::optional(gap_at(ms));
                 gate_arm(rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);

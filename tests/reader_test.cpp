@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/config.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 #include "decode/reader_state.h"
@@ -51,7 +52,8 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
 
     testing::internal::CaptureStderr();
     std::thread reader([&] {
-        EXPECT_EQ(reader_run(&ra, mailbox_reader_hooks(), fd), ReaderEnd::kInput);
+        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(), fd),
+                  ReaderEnd::kInput);
         mb_set_eof();
     });
     Seen seen;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
@@ -142,7 +143,7 @@ constexpr const char *kVars[] = {
     "ZYL_KMS_DEAD_MS",         "ZYL_KMS_PARAM_REOPEN",     "ZYL_KMS_DEAD_EXIT",
     "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_FAIL_OPEN",
     "ZYL_SIM_DEC_BUSY_EVERY",  "ZYL_SIM_DEC_BUSY_RUN",     "ZYL_KMS_STRIP_SEI",
-    "ZYL_KMS_READ_BYTES",
+    "ZYL_KMS_READ_BYTES",      "ZYL_KMS_DECODER",
 };
 
 struct ReaderRun {
@@ -184,10 +185,12 @@ class Recovery : public ::testing::Test {
         write_file(path, data);
         int fd = open(path.c_str(), O_RDONLY);
         EXPECT_GE(fd, 0);
+        setenv("ZYL_KMS_DECODER", decoder, 1);
+        const DecodeSettings settings = config_read().decode;
         ReaderArgs ra = open_decoder(decoder);
         testing::internal::CaptureStderr();
         ReaderRun r;
-        r.end = reader_run(&ra, mailbox_reader_hooks(), fd);
+        r.end = reader_run(&ra, settings, mailbox_reader_hooks(), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
         if (ra.avctx->extradata)
