@@ -71,8 +71,10 @@ int receiver_main(int argc, char **argv) {
     stop_signals_install();
     if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
+    DetectQueue detect_queue;
     ReaderArgs ra{};
     if (int status = prepare_decoder(&ra, config.decode)) return status;
+    ra.detect = &detect_queue;
     gate_configure(config.gate, g_is_hevc);
     detect_configure(config.detect);
     const ReaderHooks hooks = mailbox_reader_hooks();

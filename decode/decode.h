@@ -26,13 +26,23 @@ extern std::atomic<uint64_t> g_sei_stripped;
 extern std::atomic<uint64_t> g_reopens;
 extern std::atomic<int> g_detect;
 
-// Units copied for object detection while g_detect is on: the newest 64, oldest
-// at detq_head. Nothing in this system takes them out yet.
-constexpr int kDetqSlots = 64;
-extern AVPacket *detq[kDetqSlots];
-extern int detq_head, detq_tail, detq_n;
-extern std::mutex detq_lock;
-extern std::condition_variable detq_cv;
+// Units copied for object detection while g_detect is on: the newest kSlots, oldest
+// at `head`. The reader thread adds under `lock` and signals `cv`; nothing in this
+// system takes them out yet.
+struct DetectQueue {
+    static constexpr int kSlots = 64;
+    std::mutex lock;
+    std::condition_variable cv;
+    AVPacket *slot[kSlots] = {};
+    int head = 0, tail = 0, n = 0;
+
+    DetectQueue() = default;
+    DetectQueue(const DetectQueue &) = delete;
+    DetectQueue &operator=(const DetectQueue &) = delete;
+    ~DetectQueue();
+    // Keeps a copy of `pkt`, dropping the oldest when full.
+    void add(const AVPacket *pkt);
+};
 
 // A decoded frame has one owner at a time; a frame that is dropped is freed by
 // going out of scope.
@@ -88,6 +98,7 @@ struct ReaderArgs {
     const AVCodec *codec;
     const char *decoder_name;
     int deferred_open;
+    DetectQueue *detect = nullptr;  // where units go while detection is on; null: nowhere
 };
 
 // `drm_device` (null: the library's choice) is for the hevc decoder only.
@@ -103,9 +114,8 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
 // Hands every frame the decoder has ready to `hooks.frame`; returns how many.
 // Frames the decoder calls keyframes get the keyframe mark; so does the last frame
 // of a drain with `keyframe` set, as long as the decoder has never flagged a
-// keyframe itself (g_dec_flags_keys).
-int drain_decoder(AVCodecContext *ctx, int keyframe, const ReaderHooks &hooks);
-extern std::atomic<bool> g_dec_flags_keys;
+// keyframe itself (`*flags_keys`, which the first such frame sets).
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks);
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

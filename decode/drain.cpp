@@ -2,8 +2,6 @@
 // relies on.
 #include "decode/decode.h"
 
-std::atomic<bool> g_dec_flags_keys;
-
 void FrameFree::operator()(AVFrame *f) const {
     av_frame_free(&f);
 }
@@ -25,7 +23,7 @@ bool decoder_says_key(const AVFrame *f) {
 // drains after its unit, so the last frame of the keyframe unit's drain is an older
 // picture or none. Once the decoder has shown that it flags its keyframes, its word
 // decides; until then the drain's mark stands in for it.
-int drain_decoder(AVCodecContext *ctx, int keyframe, const ReaderHooks &hooks) {
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks) {
     FramePtr held;
     int pushed = 0;
     for (;;) {
@@ -33,7 +31,7 @@ int drain_decoder(AVCodecContext *ctx, int keyframe, const ReaderHooks &hooks) {
         // Out of memory ends the drain; what was received is still handed on.
         if (!f || avcodec_receive_frame(ctx, f.get()) != 0) break;
         if (decoder_says_key(f.get())) {
-            g_dec_flags_keys = true;
+            *flags_keys = true;
             f->flags |= AV_FRAME_FLAG_KEY;
         }
         if (held) {
@@ -43,7 +41,7 @@ int drain_decoder(AVCodecContext *ctx, int keyframe, const ReaderHooks &hooks) {
         held = std::move(f);
     }
     if (!held) return 0;
-    if (keyframe && !g_dec_flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
+    if (keyframe && !*flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
     hooks.frame(std::move(held));
     return pushed + 1;
 }

@@ -18,32 +18,30 @@
 std::atomic<uint64_t> g_sei_stripped;
 std::atomic<int> g_detect;
 
-AVPacket *detq[kDetqSlots];
-int detq_head, detq_tail, detq_n;
-std::mutex detq_lock;
-std::condition_variable detq_cv;
+DetectQueue::~DetectQueue() {
+    for (AVPacket *&p : slot) av_packet_free(&p);
+}
+
+void DetectQueue::add(const AVPacket *pkt) {
+    AVPacket *copy = av_packet_clone(pkt);
+    if (!copy) return;
+    std::lock_guard hold(lock);
+    if (n == kSlots) {
+        av_packet_free(&slot[head]);
+        n = kSlots - 1;
+        head = (head + 1) % kSlots;
+    }
+    slot[tail] = copy;
+    tail = (tail + 1) % kSlots;
+    n++;
+    cv.notify_one();
+}
 
 namespace {
 
 // A deferred HEVC open waits at most this long for a slice after its parameter sets.
 constexpr size_t kDeferredMaxWait = 1 << 20;
 constexpr int kChunkMax = 65536;
-
-void detq_add(const AVPacket *pkt) {
-    AVPacket *copy = av_packet_clone(pkt);
-    if (!copy) return;
-    std::lock_guard lock(detq_lock);
-    if (detq_n == kDetqSlots) {
-        AVPacket *old = detq[detq_head];
-        detq_n = kDetqSlots - 1;
-        detq_head = (detq_head + 1) % kDetqSlots;
-        av_packet_free(&old);
-    }
-    detq[detq_tail] = copy;
-    detq_tail = (detq_tail + 1) % kDetqSlots;
-    detq_n++;
-    detq_cv.notify_one();
-}
 
 // Makes room for one more read; the buffer doubles past the length it needs.
 bool reserve(ReaderState *st, size_t n) {
@@ -131,7 +129,7 @@ void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
     // The decoder carries the stamp through its reordering onto the picture, so the
     // keyframe gate can tell pictures of units that came before a gap.
     st->pkt->pts = arrived_us;
-    if (g_detect) detq_add(st->pkt);
+    if (g_detect && st->ra->detect) st->ra->detect->add(st->pkt);
 
     int key = size >= 4 && f.keyframe;
     bool rebuilt = size >= 4 && st->decode && recovery_before_send(st, f);
@@ -235,7 +233,7 @@ bool input_ready(int fd, int stop) {
 }  // namespace
 
 int drain(ReaderState *st, int keyframe) {
-    int n = drain_decoder(st->ra->avctx, keyframe, *st->hooks);
+    int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks);
     st->decoded += uint64_t(n);
     return n;
 }

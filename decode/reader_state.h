@@ -35,6 +35,7 @@ struct ReaderState {
     int64_t reopens;        // rebuilds for a parameter-set change
     int64_t stall_reopens;  // rebuilds on a random-access unit during a stall
     uint64_t decoded;       // frames drained since start
+    bool flags_keys;        // the decoder marks its keyframes itself
     bool dead;              // only a restart helps: the input ends here
     RecoverySettings rs;
 };
