@@ -275,7 +275,7 @@ bool detect_request_poll() {
 }
 
 // One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(Thread &reader) {
+bool loop_iteration(Thread &reader, Gate &gate) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_dewarp();
     hotplug_check();
@@ -306,10 +306,10 @@ bool loop_iteration(Thread &reader) {
             reader.join();
             return true;
         }
-        gap_rules();
+        gap_rules(gate);
         return false;
     }
-    if (!gate_pass(a.frame.get())) return false;
+    if (!gate_pass(gate, a.frame.get())) return false;
     hdmi_state_write("live");
     if (!display_cap_pass()) {
         last_frame_time = mono_us();
@@ -329,9 +329,9 @@ int stopped_status() {
     return status;
 }
 
-int presentation_loop(Thread &reader) {
+int presentation_loop(Thread &reader, Gate &gate) {
     for (;;) {
-        const bool ended = loop_iteration(reader);
+        const bool ended = loop_iteration(reader, gate);
         if (stop_status()) {
             // The reader leaves at the request too, unless it could not be told: then
             // it may be blocked in a read for ever and is left to the process's end.

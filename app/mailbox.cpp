@@ -84,14 +84,14 @@ int mailbox_end_status() {
     return g_mb_status;
 }
 
-ReaderHooks mailbox_reader_hooks() {
+ReaderHooks mailbox_reader_hooks(Gate &gate) {
     ReaderHooks h;
     h.frame = [](FramePtr f) {
         mb_push(std::move(f));
         g_dec_count++;
     };
-    h.arm_gate = [](int64_t now_us, bool keep_armed) {
-        if (!keep_armed || g_wait_key == 0) gate_arm(1, now_us);
+    h.arm_gate = [&gate](int64_t now_us, bool keep_armed) {
+        if (!keep_armed || gate.wait_key == 0) gate_arm(gate, 1, now_us);
     };
     h.shown_count = [] { return g_shown_count.load(); };
     return h;

@@ -37,8 +37,10 @@ void mb_push_at(FramePtr frame, int64_t now_us);
 void mb_set_eof(int status = 0);
 // After the end: the status it asked for.
 int mailbox_end_status();
-// The reader's hooks into the mailbox, its counters and the keyframe gate.
-ReaderHooks mailbox_reader_hooks();
+struct Gate;
+// The reader's hooks into the mailbox, its counters and `gate`, which must outlive
+// the reader.
+ReaderHooks mailbox_reader_hooks(Gate &gate);
 // Consumer side: call with g_mb_lock held. Null when empty.
 FramePtr mb_take_locked();
 // Push time of the oldest queued frame (0 when empty).

@@ -71,13 +71,14 @@ int receiver_main(int argc, char **argv) {
     stop_signals_install();
     if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
+    Gate gate;
     DetectQueue detect_queue;
     ReaderArgs ra{};
     if (int status = prepare_decoder(&ra, config.decode)) return status;
     ra.detect = &detect_queue;
-    gate_configure(config.gate, g_is_hevc);
+    gate_configure(gate, config.gate, g_is_hevc);
     detect_configure(config.detect);
-    const ReaderHooks hooks = mailbox_reader_hooks();
+    const ReaderHooks hooks = mailbox_reader_hooks(gate);
     load_font();
 
     poll_menu();
@@ -87,5 +88,5 @@ int receiver_main(int argc, char **argv) {
     if (!reader) return 1;
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(*reader);
+    return presentation_loop(*reader, gate);
 }

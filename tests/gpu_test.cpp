@@ -288,7 +288,8 @@ class Pass : public ::testing::Test {
         testing::internal::CaptureStderr();
         mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
         Thread no_reader;
-        loop_iteration(no_reader);
+        Gate gate;
+        loop_iteration(no_reader, gate);
         return testing::internal::GetCapturedStderr();
     }
 

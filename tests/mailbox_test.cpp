@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 #include "tests/test_util.h"
@@ -103,6 +104,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     // As long as the decoder has never flagged a keyframe itself; its flags are
     // kept from the drain here.
     bool flags_keys = false;
+    Gate gate;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     ctx->thread_count = 4;
@@ -119,7 +121,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
     g_mb_cap = 4;
-    int n = drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks());
+    int n = drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
     ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
     EXPECT_EQ(g_dec_count, uint64_t(n));
     EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
@@ -134,7 +136,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 1);
     EXPECT_FALSE(flags_keys);
     // Nothing left: no frame, no mark, no count.
-    EXPECT_EQ(drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks()), 0);
+    EXPECT_EQ(drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate)), 0);
     EXPECT_EQ(g_dec_count, uint64_t(n));
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
@@ -144,6 +146,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
     // Every unit drained as a keyframe unit: still only the decoder's own keyframes,
     // the three IDR pictures, are marked, late as the decoder hands them out.
     bool flags_keys = false;
+    Gate gate;
     g_mb_cap = 4;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
@@ -154,7 +157,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         pkt->data = unit.data();
         pkt->size = int(unit.size());
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
-        drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks());
+        drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
         std::lock_guard lock(g_mb_lock);
         while (FramePtr f = mb_take_locked()) {
             bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;

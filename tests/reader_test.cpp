@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "app/config.h"
+#include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 #include "decode/reader_state.h"
@@ -51,9 +52,10 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
     ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred, detect};
     g_mb_cap = 4;
 
+    Gate gate;
     testing::internal::CaptureStderr();
     std::thread reader([&] {
-        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(), fd),
+        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(gate), fd),
                   ReaderEnd::kInput);
         mb_set_eof();
     });

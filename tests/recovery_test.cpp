@@ -154,6 +154,7 @@ struct ReaderRun {
 
 class Recovery : public ::testing::Test {
   protected:
+    Gate gate;
     void SetUp() override {
         for (const char *v : kVars) unsetenv(v);
         av_log_set_level(AV_LOG_QUIET);  // the dead units make the decoder complain
@@ -164,15 +165,15 @@ class Recovery : public ::testing::Test {
         av_log_set_level(AV_LOG_INFO);
     }
     // As a fresh process starts, with the faults of the environment.
-    static void reset() {
+    void reset() {
         sim_dec_reset();
         reset_mailbox();
         g_shown_count = 0;
         g_reopens = 0;
-        g_wait_key = g_gate_hard = 0;
-        g_gate_since = 0;
+        gate.wait_key = gate.hard = 0;
+        gate.since = 0;
     }
-    static void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
+    void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
         for (const char *v : kVars) unsetenv(v);
         for (auto [k, v] : vars) setenv(k, v, 1);
         reset();
@@ -180,7 +181,7 @@ class Recovery : public ::testing::Test {
 
     // The reader over `data` as start-up hands it a decoder. Nothing takes frames
     // from the mailbox: it drops the oldest, which is all these cases need.
-    static ReaderRun run(const Bytes &data, const char *decoder = "h264_v4l2m2m") {
+    ReaderRun run(const Bytes &data, const char *decoder = "h264_v4l2m2m") {
         std::string path = test_dir() + "/input";
         write_file(path, data);
         int fd = open(path.c_str(), O_RDONLY);
@@ -190,7 +191,7 @@ class Recovery : public ::testing::Test {
         ReaderArgs ra = open_decoder(decoder);
         testing::internal::CaptureStderr();
         ReaderRun r;
-        r.end = reader_run(&ra, settings, mailbox_reader_hooks(), fd);
+        r.end = reader_run(&ra, settings, mailbox_reader_hooks(gate), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
         if (ra.avctx->extradata)
@@ -231,7 +232,7 @@ class Recovery : public ::testing::Test {
                 soft = true;
             } else if (word == "read") {
                 reset();
-                if (soft) g_wait_key = 1, g_gate_since = 12345;
+                if (soft) gate.wait_key = 1, gate.since = 12345;
                 soft = false;
                 ReaderRun r = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str());
                 end = r.end;
@@ -245,10 +246,10 @@ class Recovery : public ::testing::Test {
                          "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
                          "since=%s",
                          int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
-                         (unsigned long long)g_reopens, int(g_wait_key), int(g_gate_hard),
-                         g_gate_since == 12345 ? "kept"
-                         : g_gate_since        ? "set"
-                                               : "none");
+                         (unsigned long long)g_reopens, int(gate.wait_key), int(gate.hard),
+                         gate.since == 12345 ? "kept"
+                         : gate.since        ? "set"
+                                             : "none");
                 EXPECT_EQ(rest, s);
             } else {
                 ADD_FAILURE() << "unknown line";
@@ -310,8 +311,8 @@ TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
         EXPECT_EQ(g_reopens, 0u) << "a stall rebuild is no parameter-change reopen";
         // The IDR went to the new decoder: the whole second copy decodes.
         EXPECT_EQ(g_dec_count, 31u + 60u);
-        EXPECT_EQ(g_wait_key, 1);
-        EXPECT_EQ(g_gate_hard, 1);
+        EXPECT_EQ(gate.wait_key, 1);
+        EXPECT_EQ(gate.hard, 1);
     }
 }
 
@@ -321,8 +322,8 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     Bytes sets = first_of(s, 7, second) + first_of(s, 8, second);
     ASSERT_NE(first_of(s, 7), first_of(s, 7, second)) << "the stream should change its SPS";
     // A soft gate becomes hard and starts anew on a rebuild.
-    g_wait_key = 1;
-    g_gate_since = 12345;
+    gate.wait_key = 1;
+    gate.since = 12345;
     ReaderRun r = run(with_trailing_aud(s));
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: parameter set CHANGED mid-stream (extradata " +
                                      std::to_string(sets.size()) + " B) — decoder reopened (#1)"),
@@ -333,8 +334,8 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     EXPECT_EQ(g_reopens, 1u);
     EXPECT_EQ(sim_dec_stats().opens, 2);
     EXPECT_EQ(g_dec_count, 90u);
-    EXPECT_EQ(g_gate_hard, 1);
-    EXPECT_GT(g_gate_since, 12345);
+    EXPECT_EQ(gate.hard, 1);
+    EXPECT_GT(gate.since, 12345);
 }
 
 TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
@@ -369,6 +370,8 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     ReaderArgs ra{};
     ReaderState st{};
     st.ra = &ra;
+    const ReaderHooks hooks = mailbox_reader_hooks(gate);
+    st.hooks = &hooks;
     st.rs = recovery_settings(nullptr, nullptr, nullptr, "h264_v4l2m2m");
     st.stalled = true;
     st.ps.unit[1] = reinterpret_cast<uint8_t *>(sps.data());
@@ -383,7 +386,7 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
               "reopen\n");
     EXPECT_TRUE(st.stalled);
     EXPECT_EQ(st.stall_reopens, 0);
-    EXPECT_EQ(g_wait_key, 0);
+    EXPECT_EQ(gate.wait_key, 0);
 
     // H.265 needs its VPS as well; H.264 has no use for one.
     Bytes pps = first_of(s, 8);
