@@ -14,6 +14,7 @@ extern "C" {
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/shown.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "kms/present.h"
@@ -91,8 +92,7 @@ void gap_rules_at(Gate &g, int64_t now_us) {
     if (s.arm) {
         // Units that came before the last picture was shown had their references.
         gate_arm(g, 0, now_us, last_frame_time);
-        fprintf(stderr, "zyl-mpp: gate: armed (gap %lldms, soft)\n", (long long)gap);
-        fflush(stderr);
+        say("zyl-mpp: gate: armed (gap %lldms, soft)", (long long)gap);
     }
     if (s.gate_word) hdmi_state_write(s.gate_word);
     if (s.hide) hide_video();
@@ -107,9 +107,8 @@ bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us) {
     if (!g.wait_key) return true;
     long long elapsed = (long long)((now_us - g.since) / 1000);
     if (frame->flags & AV_FRAME_FLAG_KEY) {
-        fprintf(stderr, "zyl-mpp: gate: resumed on keyframe %dx%d after %lld dropped (%lld ms)\n",
-                frame->width, frame->height, (long long)g.drops, elapsed);
-        fflush(stderr);
+        say("zyl-mpp: gate: resumed on keyframe %dx%d after %lld dropped (%lld ms)", frame->width,
+            frame->height, (long long)g.drops, elapsed);
         gate_open(g);
         return true;
     }
@@ -117,17 +116,16 @@ bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us) {
     // before the gap: they are whole, and tell nothing about the pictures after it.
     if (frame->pts != AV_NOPTS_VALUE && frame->pts < g.whole_before) return true;
     g_drop_gate++;
-    if (++g.drops == 1) fprintf(stderr, "zyl-mpp: gate: dropping non-key frames after gap\n");
+    if (++g.drops == 1) say("zyl-mpp: gate: dropping non-key frames after gap");
     hdmi_state_write(showing_video ? "gated" : "hidden");
     bool hard = g.hard != 0;
     if (gate_release_due(g.drops, elapsed, gate_limit(hard, g_is_hevc, g.max_ms))) {
-        fprintf(stderr, "zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)\n",
-                (long long)g.drops, elapsed, hard ? "hard" : "soft");
+        say("zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)",
+            (long long)g.drops, elapsed, hard ? "hard" : "soft");
         gate_open(g);
         // The gap is over: without this the next pass without a frame arms again.
         last_frame_time = now_us;
     }
-    fflush(stderr);
     return false;
 }
 

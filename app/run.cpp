@@ -19,6 +19,7 @@
 #include "app/startup.h"
 #include "app/stop.h"
 #include "app/usage.h"
+#include "base/log.h"
 #include "base/own.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
@@ -52,8 +53,7 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
             mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
         });
     } catch (const std::system_error &e) {
-        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n",
-                strerror(e.code().value()));
+        say("zyl-mpp: reader thread could not start (%s)", strerror(e.code().value()));
         return std::nullopt;
     }
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "overlay/overlay.h"
 
@@ -17,16 +18,16 @@ int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
     const char *name = settings.decoder.c_str();
     const AVCodec *codec = avcodec_find_decoder_by_name(name);
     if (!codec) {
-        fprintf(stderr, "zyl-mpp: %s decoder missing\n", name);
+        say("zyl-mpp: %s decoder missing", name);
         return 1;
     }
     g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
-    fprintf(stderr, "zyl-mpp: HW decoder = %s (%s)\n", name, g_is_hevc ? "h265" : "h264");
+    say("zyl-mpp: HW decoder = %s (%s)", name, g_is_hevc ? "h265" : "h264");
     // The reader cuts the stream with libavcodec's parser for the codec; a decoder
     // without one cannot be fed at all.
     AVCodecParserContext *parser = av_parser_init(codec->id);
     if (!parser) {
-        fprintf(stderr, "zyl-mpp: no bitstream parser for %s\n", name);
+        say("zyl-mpp: no bitstream parser for %s", name);
         return 1;
     }
 
@@ -34,7 +35,7 @@ int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
     AVCodecContext *ctx = new_decoder_ctx(codec, name, dev ? dev->c_str() : nullptr);
     int deferred = strcmp(name, "hevc") == 0;
     if (ctx && !deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
-        fprintf(stderr, "zyl-mpp: open codec failed\n");
+        say("zyl-mpp: open codec failed");
         avcodec_free_context(&ctx);
     }
     if (!ctx) {
