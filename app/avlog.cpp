@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "app/clock.h"
+#include "base/log.h"
 
 namespace {
 
@@ -76,13 +77,13 @@ void thinned(void *ptr, int level, const char *fmt, va_list vl) {
     bool fresh;
     AvLogKind *kind = find_kind(avlog_key(line), now, &fresh);
     std::string out = avlog_step(kind, fresh, line, now);
-    if (!out.empty()) fprintf(stderr, "%s%s\n", kPrefix, out.c_str());
+    if (!out.empty()) say("%s%s", kPrefix, out.c_str());
 }
 
 void everything(void *ptr, int level, const char *fmt, va_list vl) {
     if (level > av_log_get_level()) return;
     std::string line = format_line(ptr, fmt, vl);
-    if (!line.empty()) fprintf(stderr, "%s%s\n", kPrefix, line.c_str());
+    if (!line.empty()) say("%s%s", kPrefix, line.c_str());
 }
 
 }  // namespace
@@ -115,8 +116,7 @@ std::string avlog_step(AvLogKind *kind, bool fresh, const std::string &text, int
     return out;
 }
 
-void avlog_init(const char *setting) {
-    bool verbose = setting && strcmp(setting, "verbose") == 0;
+void avlog_init(bool verbose) {
     av_log_set_level(verbose ? AV_LOG_VERBOSE : AV_LOG_WARNING);
     av_log_set_callback(verbose ? everything : thinned);
 }

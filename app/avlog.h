@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-// Installs the callback. `setting` is ZYL_KMS_AV_LOG: "verbose" lets every message
+// Installs the callback. `verbose` (ZYL_KMS_AV_LOG=verbose) lets every message
 // through, down to libavcodec's verbose level, for debugging.
-void avlog_init(const char *setting);
+void avlog_init(bool verbose);
 
 // One kind of message: the text with every run of digits read as one '#', so that
 // "error while decoding MB 7 2" and "... MB 9 4" are the same kind.

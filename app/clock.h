@@ -1,9 +1,4 @@
-// The monotonic clock the receiver measures everything with: frame arrivals, gaps,
-// gate ages, stalls and present times. Used throughout app/ and by the reader
-// thread in decode/.
+// The monotonic clock lives in base/ so that every subsystem can read it.
 #pragma once
 
-#include <cstdint>
-
-int64_t mono_us();
-int64_t mono_ms();
+#include "base/clock.h"

@@ -4,8 +4,23 @@
 // live tuning file changes the configuration only through the loop.
 #pragma once
 
+#include <string>
+
+#include "app/gate.h"
+#include "decode/decode.h"
+
+// The detection request's files.
+struct DetectSettings {
+    std::string request = "/run/zyl-fpv/detect";
+    std::string model = "/opt/zyl-fpv/yolov8-oiv7.ncnn.param";
+};
+
 struct Config {
     // ---- decode ----
+    DecodeSettings decode;
+    GateSettings gate;
+    bool av_log_verbose = false;  // every libavcodec message, not thinned
+    DetectSettings detect;
     // ---- display: outputs, standby ----
     // ---- GPU pass, SPI copy, per-output look ----
     // ---- overlays ----

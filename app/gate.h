@@ -6,29 +6,46 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 struct AVFrame;
 
-// Single words, a stale read is harmless.
-extern std::atomic<int> g_wait_key, g_gate_hard;
-extern std::atomic<int64_t> g_gate_since;  // monotonic microseconds
-extern int64_t g_gate_drops;
-// Pictures stamped (pts, monotonic microseconds) before this pass the armed gate
-// uncounted: their units came before the gap. INT64_MIN for a gate armed after a
-// flush or rebuild, which lost every older picture.
-extern std::atomic<int64_t> g_gate_whole_before;
-extern int64_t gate_arm_ms, hide_ms, gate_max_ms;  // -1 until read
+// The gap rules' times, in ms.
+struct GateSettings {
+    int64_t arm_ms = 200;           // a gap this long arms the soft gate
+    int64_t hide_ms = 1500;         // a gap this long hides the video
+    std::optional<int64_t> max_ms;  // longest hard gate; none: by the codec
+};
+
+// The gate's state. The reader thread arms it (through its hooks) after a flush or
+// a rebuild; the main thread arms, passes frames and opens it. The shared members
+// are single atomic words: a stale read only lets one more frame through or drop
+// one more, and arming stores the start, kind and `whole_before` before raising
+// `wait_key`.
+struct Gate {
+    std::atomic<int> wait_key{0}, hard{0};  // both threads
+    std::atomic<int64_t> since{0};          // monotonic microseconds; both threads
+    // Pictures stamped (pts, monotonic microseconds) before this pass the armed gate
+    // uncounted: their units came before the gap. INT64_MIN for a gate armed after a
+    // flush or rebuild, which lost every older picture. Both threads.
+    std::atomic<int64_t> whole_before{INT64_MIN};
+    int64_t drops = 0;  // main thread only
+    // Settings, resolved for the stream's codec; main thread only.
+    int64_t arm_ms = 200, hide_ms = 1500, max_ms = 2000;
+};
+// Takes the settings for a stream of this codec; before the first frame.
+void gate_configure(Gate &g, const GateSettings &s, bool hevc);
 // Arms the gate; the start, kind and `whole_before` are stored before the armed flag
 // is raised.
-void gate_arm(int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
+void gate_arm(Gate &g, int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
 // False when the frame is to be dropped.
-bool gate_pass(const AVFrame *frame);
-bool gate_pass_at(const AVFrame *frame, int64_t now_us);
-void gap_rules();
-void gap_rules_at(int64_t now_us);
+bool gate_pass(Gate &g, const AVFrame *frame);
+bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us);
+void gap_rules(Gate &g);
+void gap_rules_at(Gate &g, int64_t now_us);
 
-// A gate setting in ms: the variable's value when set and non-empty, else `dflt`.
-int64_t gate_setting_ms(const char *v, int64_t dflt);
+// A gate setting in ms: the variable's value when set and non-empty, else none.
+std::optional<int64_t> gate_setting_ms(const char *v);
 // One iteration without a frame, `gap_ms` after the last frame.
 struct GapStep {
     bool arm;               // arm a soft gate

@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/hotplug.h"
@@ -49,6 +50,7 @@ int64_t last_tick;
 namespace {
 
 WatchedFile g_detect_file{"detect", 4096, {}, 0};
+DetectSettings g_detect_settings;
 FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
 
 void detect_off() {
@@ -60,10 +62,8 @@ void detect_off() {
 
 // Starting a detector always fails: this system has none.
 void detect_on() {
-    const char *model = getenv("ZYL_KMS_DETECT_MODEL");
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n",
-            model ? model : "/opt/zyl-fpv/yolov8-oiv7.ncnn.param");
+    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", g_detect_settings.model.c_str());
     g_detect = 0;
 }
 
@@ -244,9 +244,12 @@ void present_frame(FramePtr frame) {
 
 }  // namespace
 
+void detect_configure(const DetectSettings &s) {
+    g_detect_settings = s;
+}
+
 bool detect_request_poll() {
-    const char *path = getenv("ZYL_KMS_DETECT");
-    if (!path) path = "/run/zyl-fpv/detect";
+    const char *path = g_detect_settings.request.c_str();
     FileBytes b;
     const Fresh fresh = read_if_changed(g_detect_file, path, &b);
     if (fresh == Fresh::kMissing) {
@@ -267,7 +270,7 @@ bool detect_request_poll() {
 }
 
 // One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(pthread_t reader) {
+bool loop_iteration(Thread &reader, Gate &gate) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_dewarp();
     hotplug_check();
@@ -295,13 +298,13 @@ bool loop_iteration(pthread_t reader) {
     if (a.kind == Acquired::kHold) return false;
     if (!a.frame) {
         if (a.eof) {
-            pthread_join(reader, nullptr);
+            reader.join();
             return true;
         }
-        gap_rules();
+        gap_rules(gate);
         return false;
     }
-    if (!gate_pass(a.frame.get())) return false;
+    if (!gate_pass(gate, a.frame.get())) return false;
     hdmi_state_write("live");
     if (!display_cap_pass()) {
         last_frame_time = mono_us();
@@ -321,14 +324,16 @@ int stopped_status() {
     return status;
 }
 
-int presentation_loop(pthread_t reader) {
+int presentation_loop(Thread &reader, Gate &gate) {
     for (;;) {
-        const bool ended = loop_iteration(reader);
+        const bool ended = loop_iteration(reader, gate);
         if (stop_status()) {
-            // The reader leaves at the request too, unless it could not be told.
-            if (!ended && stop_fd() >= 0) pthread_join(reader, nullptr);
+            // The reader leaves at the request too, unless it could not be told: then
+            // it may be blocked in a read for ever and is left to the process's end.
+            if (!ended && stop_fd() >= 0) reader.join();
+            if (reader.joinable()) reader.detach();
             return stopped_status();
         }
-        if (ended) return 0;
+        if (ended) return mailbox_end_status();
     }
 }

@@ -2,6 +2,7 @@
 // Freshness wins over completeness: a full mailbox drops its oldest frame rather
 // than making the producer wait.
 #include "app/clock.h"
+#include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 
@@ -11,16 +12,13 @@ int g_mb_head;
 int g_mb_n;
 std::atomic<int> g_mb_cap{2};
 int g_mb_eof;
+int g_mb_status;
 std::mutex g_mb_lock;
 std::condition_variable g_mb_cv;
 std::atomic<uint64_t> g_drop_fifo;
 std::atomic<int64_t> g_src_interval_us;
 std::atomic<uint64_t> g_dec_count;
 std::atomic<uint64_t> g_shown_count;
-
-void FrameFree::operator()(AVFrame *f) const {
-    av_frame_free(&f);
-}
 
 // Written only by the producer, before it locks.
 static int64_t g_last_arrival_us;
@@ -71,52 +69,30 @@ int64_t mb_head_arrival_locked() {
     return g_mb_n > 0 ? g_mb_at[g_mb_head] : 0;
 }
 
-void mb_set_eof() {
+void mb_set_eof(int status) {
     std::lock_guard lock(g_mb_lock);
+    // Nothing more is shown after a fatal end.
+    if (status != 0)
+        while (mb_take_locked()) continue;
+    g_mb_status = status;
     g_mb_eof = 1;
     g_mb_cv.notify_all();
 }
 
-std::atomic<bool> g_dec_flags_keys;
-
-namespace {
-
-// Whether the decoder itself calls the picture a keyframe.
-bool decoder_says_key(const AVFrame *f) {
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
-    return f->flags & AV_FRAME_FLAG_KEY;
-#else
-    return f->key_frame;
-#endif
+int mailbox_end_status() {
+    std::lock_guard lock(g_mb_lock);
+    return g_mb_status;
 }
 
-}  // namespace
-
-// A decoder that reorders or pipelines hands a keyframe's picture out one or more
-// drains after its unit, so the last frame of the keyframe unit's drain is an older
-// picture or none. Once the decoder has shown that it flags its keyframes, its word
-// decides; until then the drain's mark stands in for it.
-int drain_decoder(AVCodecContext *ctx, int keyframe) {
-    FramePtr held;
-    int pushed = 0;
-    for (;;) {
-        FramePtr f(av_frame_alloc());
-        // Out of memory ends the drain; what was received is still pushed.
-        if (!f || avcodec_receive_frame(ctx, f.get()) != 0) break;
-        if (decoder_says_key(f.get())) {
-            g_dec_flags_keys = true;
-            f->flags |= AV_FRAME_FLAG_KEY;
-        }
-        if (held) {
-            mb_push(std::move(held));
-            pushed++;
-        }
-        held = std::move(f);
-    }
-    if (!held) return 0;
-    if (keyframe && !g_dec_flags_keys) held->flags |= AV_FRAME_FLAG_KEY;
-    mb_push(std::move(held));
-    pushed++;
-    g_dec_count += pushed;
-    return pushed;
+ReaderHooks mailbox_reader_hooks(Gate &gate) {
+    ReaderHooks h;
+    h.frame = [](FramePtr f) {
+        mb_push(std::move(f));
+        g_dec_count++;
+    };
+    h.arm_gate = [&gate](int64_t now_us, bool keep_armed) {
+        if (!keep_armed || gate.wait_key == 0) gate_arm(gate, 1, now_us);
+    };
+    h.shown_count = [] { return g_shown_count.load(); };
+    return h;
 }

@@ -10,15 +10,7 @@
 #include <memory>
 #include <mutex>
 
-struct AVCodecContext;
-struct AVFrame;
-
-// A decoded frame has one owner at a time; a frame that is dropped is freed by
-// going out of scope.
-struct FrameFree {
-    void operator()(AVFrame *f) const;
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+#include "decode/decode.h"
 
 constexpr int kMailboxSlots = 4;
 // Owned by the mailbox, but not destroyed with the process: the reader thread may
@@ -29,6 +21,7 @@ extern int g_mb_head;
 extern int g_mb_n;
 extern std::atomic<int> g_mb_cap;
 extern int g_mb_eof;
+extern int g_mb_status;  // the exit status the end asks for, 0 for the input's end
 extern std::mutex g_mb_lock;
 extern std::condition_variable g_mb_cv;
 extern std::atomic<uint64_t> g_drop_fifo;
@@ -39,12 +32,15 @@ extern std::atomic<uint64_t> g_shown_count;
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
 void mb_push(FramePtr frame);
 void mb_push_at(FramePtr frame, int64_t now_us);
-// Pushes every frame the decoder has ready. Frames the decoder calls keyframes get
-// the keyframe mark; so does the last frame of a drain with `keyframe` set, as long
-// as the decoder has never flagged a keyframe itself (g_dec_flags_keys).
-int drain_decoder(AVCodecContext *ctx, int keyframe);
-extern std::atomic<bool> g_dec_flags_keys;
-void mb_set_eof();
+// No more frames will come; a non-zero `status` (the process must end with it)
+// also discards the queued ones.
+void mb_set_eof(int status = 0);
+// After the end: the status it asked for.
+int mailbox_end_status();
+struct Gate;
+// The reader's hooks into the mailbox, its counters and `gate`, which must outlive
+// the reader.
+ReaderHooks mailbox_reader_hooks(Gate &gate);
 // Consumer side: call with g_mb_lock held. Null when empty.
 FramePtr mb_take_locked();
 // Push time of the oldest queued frame (0 when empty).

@@ -1,21 +1,26 @@
 // The whole receiver: start-up, then the presentation loop until the input ends or a
 // stop signal comes.
 #include <poll.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <system_error>
 
 #include "app/avlog.h"
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/mailbox.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/stop.h"
 #include "app/usage.h"
+#include "base/log.h"
+#include "base/own.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -38,10 +43,26 @@ bool wait_for_display() {
     return true;
 }
 
+// The reader thread: stdin into the decoder, its frames into the mailbox. Its end
+// is the mailbox's end, with the exit status a dead decoder asks for.
+std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &settings,
+                                   const ReaderHooks &hooks) {
+    try {
+        return Thread([&ra, &settings, &hooks] {
+            ReaderEnd end = reader_run(&ra, settings, hooks, STDIN_FILENO, stop_fd());
+            mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
+        });
+    } catch (const std::system_error &e) {
+        say("zyl-mpp: reader thread could not start (%s)", strerror(e.code().value()));
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
-    avlog_init(getenv("ZYL_KMS_AV_LOG"));
+    const Config config = config_read();
+    avlog_init(config.av_log_verbose);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return status;
@@ -50,19 +71,22 @@ int receiver_main(int argc, char **argv) {
     stop_signals_install();
     if (!wait_for_display()) return stopped_status();
     read_settings(any_output_interlaced());
-    static ReaderArgs ra;
-    if (int status = prepare_decoder(&ra)) return status;
+    Gate gate;
+    DetectQueue detect_queue;
+    ReaderArgs ra{};
+    if (int status = prepare_decoder(&ra, config.decode)) return status;
+    ra.detect = &detect_queue;
+    gate_configure(gate, config.gate, g_is_hevc);
+    detect_configure(config.detect);
+    const ReaderHooks hooks = mailbox_reader_hooks(gate);
     load_font();
 
     poll_menu();
     poll_osd();
     render_menu_all();
-    pthread_t reader;
-    if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
-        fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));
-        return 1;
-    }
+    std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
+    if (!reader) return 1;
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(reader);
+    return presentation_loop(*reader, gate);
 }

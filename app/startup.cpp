@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "overlay/overlay.h"
 
@@ -13,28 +14,28 @@ int display_retry_delay_ms(int attempt) {
     return ms < 5000 ? ms : 5000;
 }
 
-int prepare_decoder(ReaderArgs *ra) {
-    const char *env = getenv("ZYL_KMS_DECODER");
-    const char *name = env && env[0] ? env : "h264_v4l2m2m";
+int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
+    const char *name = settings.decoder.c_str();
     const AVCodec *codec = avcodec_find_decoder_by_name(name);
     if (!codec) {
-        fprintf(stderr, "zyl-mpp: %s decoder missing\n", name);
+        say("zyl-mpp: %s decoder missing", name);
         return 1;
     }
     g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
-    fprintf(stderr, "zyl-mpp: HW decoder = %s (%s)\n", name, g_is_hevc ? "h265" : "h264");
+    say("zyl-mpp: HW decoder = %s (%s)", name, g_is_hevc ? "h265" : "h264");
     // The reader cuts the stream with libavcodec's parser for the codec; a decoder
     // without one cannot be fed at all.
     AVCodecParserContext *parser = av_parser_init(codec->id);
     if (!parser) {
-        fprintf(stderr, "zyl-mpp: no bitstream parser for %s\n", name);
+        say("zyl-mpp: no bitstream parser for %s", name);
         return 1;
     }
 
-    AVCodecContext *ctx = new_decoder_ctx(codec, name);
+    const std::optional<std::string> &dev = settings.drm_device;
+    AVCodecContext *ctx = new_decoder_ctx(codec, name, dev ? dev->c_str() : nullptr);
     int deferred = strcmp(name, "hevc") == 0;
     if (ctx && !deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
-        fprintf(stderr, "zyl-mpp: open codec failed\n");
+        say("zyl-mpp: open codec failed");
         avcodec_free_context(&ctx);
     }
     if (!ctx) {

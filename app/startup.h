@@ -3,6 +3,7 @@
 // and loading the overlay font.
 #pragma once
 
+struct DecodeSettings;
 struct ReaderArgs;
 
 // The process: answers "--caps", or starts up and presents stdin's stream until it
@@ -10,7 +11,8 @@ struct ReaderArgs;
 int receiver_main(int argc, char **argv);
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);
-// Finds and prepares the decoder; fills ReaderArgs. Returns 0, or the exit status.
-int prepare_decoder(ReaderArgs *ra);
+// Finds and prepares the decoder; fills ReaderArgs, whose name stays the one in
+// `settings`. Returns 0, or the exit status.
+int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings);
 // Loads the first TrueType face of the candidate list into g_face.
 void load_font();

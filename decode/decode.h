@@ -1,12 +1,16 @@
 // Stream intake: the decoder context and the reader thread that feeds it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,13 +26,71 @@ extern std::atomic<uint64_t> g_sei_stripped;
 extern std::atomic<uint64_t> g_reopens;
 extern std::atomic<int> g_detect;
 
-// Units copied for object detection while g_detect is on: the newest 64, oldest
-// at detq_head. Nothing in this system takes them out yet.
-constexpr int kDetqSlots = 64;
-extern AVPacket *detq[kDetqSlots];
-extern int detq_head, detq_tail, detq_n;
-extern std::mutex detq_lock;
-extern std::condition_variable detq_cv;
+// Units copied for object detection while g_detect is on: the newest kSlots, oldest
+// at `head`. The reader thread adds under `lock` and signals `cv`; nothing in this
+// system takes them out yet.
+struct DetectQueue {
+    static constexpr int kSlots = 64;
+    std::mutex lock;
+    std::condition_variable cv;
+    AVPacket *slot[kSlots] = {};
+    int head = 0, tail = 0, n = 0;
+
+    DetectQueue() = default;
+    DetectQueue(const DetectQueue &) = delete;
+    DetectQueue &operator=(const DetectQueue &) = delete;
+    ~DetectQueue();
+    // Keeps a copy of `pkt`, dropping the oldest when full.
+    void add(const AVPacket *pkt);
+};
+
+// A decoded frame has one owner at a time; a frame that is dropped is freed by
+// going out of scope.
+struct FrameFree {
+    void operator()(AVFrame *f) const;
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+// What the reader tells the rest of the receiver. Every hook runs on the reader
+// thread; app/ fills them before the thread starts.
+struct ReaderHooks {
+    // A decoded frame, in decoding order.
+    std::function<void(FramePtr)> frame;
+    // After a flush or a rebuild lost the decoder's references: arm the hard
+    // keyframe gate from `now_us`. With `keep_armed`, a gate already armed keeps
+    // its start (its broken pictures began before this).
+    std::function<void(int64_t now_us, bool keep_armed)> arm_gate;
+    // Frames shown so far, for the stall lines.
+    std::function<uint64_t()> shown_count;
+};
+
+// Why the reader stopped.
+enum class ReaderEnd {
+    kInput,  // the input ended, failed or a stop was requested
+    kDead,   // the decoder is dead or could not be rebuilt: only a restart helps
+};
+
+// Stall and reopen settings.
+struct RecoverySettings {
+    int64_t dead_ms;    // this long without a frame is a stall; 0 or less: never
+    bool param_reopen;  // rebuild when the parameter sets change at a random-access unit
+    bool dead_exit;     // the first stall ends the process instead of flushing
+};
+
+// The decoder's and the reader's settings, read once at start-up.
+struct DecodeSettings {
+    std::string decoder = "h264_v4l2m2m";   // libavcodec decoder name
+    std::optional<std::string> drm_device;  // for the hevc decoder; none: the library's choice
+    int read_bytes = 24576;                 // bytes per read of the input
+    bool strip_sei = false;                 // remove SEI units before the decoder
+    RecoverySettings recovery{3000, true, false};
+};
+
+// The rules of the settings; null stands for an unset variable.
+// Read size: 4096..65536 taken as it is, anything else the default.
+int reader_read_bytes(const char *value);
+RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
+                                   const char *dead_exit, const char *decoder_name);
 
 struct ReaderArgs {
     AVCodecContext *avctx;
@@ -36,16 +98,24 @@ struct ReaderArgs {
     const AVCodec *codec;
     const char *decoder_name;
     int deferred_open;
+    DetectQueue *detect = nullptr;  // where units go while detection is on; null: nowhere
 };
 
-AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name);
+// `drm_device` (null: the library's choice) is for the hevc decoder only.
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name,
+                                const char *drm_device = nullptr);
 enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
 
-// Thread entry: reads stdin until it ends, then marks the mailbox finished.
-void *reader_thread(void *arg);
-// The same loop over any descriptor, for tests and benchmarks; with `decode`
-// false units are prepared but never sent (to measure the reader's own cost).
-void reader_run(ReaderArgs *ra, int fd, bool decode = true);
+// Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
+// the decoder and handing its frames to `hooks`. With `decode` false units are
+// prepared but never sent (to measure the reader's own cost).
+ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const ReaderHooks &hooks,
+                     int fd, int stop_fd = -1, bool decode = true);
+// Hands every frame the decoder has ready to `hooks.frame`; returns how many.
+// Frames the decoder calls keyframes get the keyframe mark; so does the last frame
+// of a drain with `keyframe` set, as long as the decoder has never flagged a
+// keyframe itself (`*flags_keys`, which the first such frame sets).
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks);
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.h"
 #include "decode/decode.h"
 
 extern "C" {
@@ -15,32 +16,31 @@ enum AVPixelFormat get_drm_prime(AVCodecContext *, const enum AVPixelFormat *fmt
     for (const enum AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++) {
         if (*p == AV_PIX_FMT_DRM_PRIME) return *p;
     }
-    fprintf(stderr, "zyl-mpp: decoder did not offer DRM_PRIME\n");
+    say("zyl-mpp: decoder did not offer DRM_PRIME");
     return fmts[0];
 }
 
 // The v4l2-request HEVC path needs a DRM device to allocate its frames on.
-static int attach_drm_device(AVCodecContext *ctx) {
-    const char *dev = getenv("ZYL_KMS_DRM_DEVICE");
+static int attach_drm_device(AVCodecContext *ctx, const char *dev) {
     AVBufferRef *hw = nullptr;
     if (av_hwdevice_ctx_create(&hw, AV_HWDEVICE_TYPE_DRM, dev, nullptr, 0) < 0) {
-        fprintf(stderr, "zyl-mpp: DRM hwdevice create failed (needed for v4l2-request HEVC)\n");
+        say("zyl-mpp: DRM hwdevice create failed (needed for v4l2-request HEVC)");
         return -1;
     }
     ctx->hw_device_ctx = hw;
-    fprintf(stderr, "zyl-mpp: HEVC via v4l2-request DRM hwaccel (device %s)\n", dev ? dev : "auto");
+    say("zyl-mpp: HEVC via v4l2-request DRM hwaccel (device %s)", dev ? dev : "auto");
     return 0;
 }
 
-AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name) {
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name, const char *drm_device) {
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     if (!ctx) {
-        fprintf(stderr, "zyl-mpp: avcodec_alloc_context3 failed\n");
+        say("zyl-mpp: avcodec_alloc_context3 failed");
         return nullptr;
     }
     ctx->pix_fmt = AV_PIX_FMT_DRM_PRIME;
     ctx->get_format = get_drm_prime;
-    if (strcmp(name, "hevc") == 0 && attach_drm_device(ctx) < 0) {
+    if (strcmp(name, "hevc") == 0 && attach_drm_device(ctx, drm_device) < 0) {
         avcodec_free_context(&ctx);
         return nullptr;
     }

@@ -11,38 +11,37 @@
 #include <mutex>
 #include <condition_variable>
 
-#include "app/app.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "decode/reader_state.h"
 
 std::atomic<uint64_t> g_sei_stripped;
 std::atomic<int> g_detect;
 
-AVPacket *detq[kDetqSlots];
-int detq_head, detq_tail, detq_n;
-std::mutex detq_lock;
-std::condition_variable detq_cv;
+DetectQueue::~DetectQueue() {
+    for (AVPacket *&p : slot) av_packet_free(&p);
+}
+
+void DetectQueue::add(const AVPacket *pkt) {
+    AVPacket *copy = av_packet_clone(pkt);
+    if (!copy) return;
+    std::lock_guard hold(lock);
+    if (n == kSlots) {
+        av_packet_free(&slot[head]);
+        n = kSlots - 1;
+        head = (head + 1) % kSlots;
+    }
+    slot[tail] = copy;
+    tail = (tail + 1) % kSlots;
+    n++;
+    cv.notify_one();
+}
 
 namespace {
 
 // A deferred HEVC open waits at most this long for a slice after its parameter sets.
 constexpr size_t kDeferredMaxWait = 1 << 20;
 constexpr int kChunkMax = 65536;
-
-void detq_add(const AVPacket *pkt) {
-    AVPacket *copy = av_packet_clone(pkt);
-    if (!copy) return;
-    std::lock_guard lock(detq_lock);
-    if (detq_n == kDetqSlots) {
-        AVPacket *old = detq[detq_head];
-        detq_n = kDetqSlots - 1;
-        detq_head = (detq_head + 1) % kDetqSlots;
-        av_packet_free(&old);
-    }
-    detq[detq_tail] = copy;
-    detq_tail = (detq_tail + 1) % kDetqSlots;
-    detq_n++;
-    detq_cv.notify_one();
-}
 
 // Makes room for one more read; the buffer doubles past the length it needs.
 bool reserve(ReaderState *st, size_t n) {
@@ -69,9 +68,8 @@ Deferred deferred_open(ReaderState *st) {
         size_t skip = hevc_discardable({st->buf, st->len}, kDeferredMaxWait);
         if (skip == 0) return Deferred::kWait;
         if (!st->warned_discard) {
-            fprintf(stderr,
-                    "zyl-mpp: HEVC input before its VPS/SPS/PPS cannot be decoded — skipping to "
-                    "the next parameter sets\n");
+            say("zyl-mpp: HEVC input before its VPS/SPS/PPS cannot be decoded — skipping to "
+                "the next parameter sets");
             st->warned_discard = true;
         }
         drop_front(st, skip);
@@ -85,29 +83,29 @@ Deferred deferred_open(ReaderState *st) {
     ctx->extradata = extra;
     ctx->extradata_size = n;
     if (avcodec_open2(ctx, st->ra->codec, nullptr) < 0) {
-        fprintf(stderr, "zyl-mpp: deferred HEVC open failed\n");
+        say("zyl-mpp: deferred HEVC open failed");
         return Deferred::kFailed;
     }
-    fprintf(stderr, "zyl-mpp: HEVC decoder opened with %d-byte extradata (VPS/SPS/PPS)\n", n);
+    say("zyl-mpp: HEVC decoder opened with %d-byte extradata (VPS/SPS/PPS)", n);
     return Deferred::kOpened;
 }
 
 void send_and_drain(ReaderState *st, int key) {
     AVCodecContext *ctx = st->ra->avctx;
     if (avcodec_send_packet(ctx, st->pkt) != 0) {
-        drain_decoder(ctx, key);
+        drain(st, key);
         if (avcodec_send_packet(ctx, st->pkt) != 0) {
             st->drops++;
             if (st->drops % 30 == 1) {
-                fprintf(stderr, "zyl-mpp: send_packet busy #%lld (dropped) dec=%lld shown=%lld\n",
-                        (long long)st->drops, (long long)g_dec_count.load(),
-                        (long long)g_shown_count.load());
+                say("zyl-mpp: send_packet busy #%lld (dropped) dec=%lld shown=%lld",
+                    (long long)st->drops, (long long)st->decoded,
+                    (long long)st->hooks->shown_count());
             }
             st->pkts_since_frame++;
             return;
         }
     }
-    if (drain_decoder(ctx, key) > 0) {
+    if (drain(st, key) > 0) {
         st->last_frame_ms = mono_ms();
         recovery_frames_flowing(st);
         st->pkts_since_frame = 0;
@@ -131,14 +129,14 @@ void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
     // The decoder carries the stamp through its reordering onto the picture, so the
     // keyframe gate can tell pictures of units that came before a gap.
     st->pkt->pts = arrived_us;
-    if (g_detect) detq_add(st->pkt);
+    if (g_detect && st->ra->detect) st->ra->detect->add(st->pkt);
 
     int key = size >= 4 && f.keyframe;
     bool rebuilt = size >= 4 && st->decode && recovery_before_send(st, f);
-    if (!st->decode) return;
+    if (!st->decode || st->dead) return;
     send_and_drain(st, key);
     if (rebuilt) recovery_after_rebuild(st);
-    stall_check(st);
+    if (!st->dead) stall_check(st);
 }
 
 // Cuts the buffer into units; what the parser did not consume stays for the next read.
@@ -151,13 +149,13 @@ bool restart_parser(ReaderState *st) {
     av_parser_close(st->ra->parser);
     st->ra->parser = av_parser_init(st->ra->codec->id);
     if (!st->ra->parser) {
-        fprintf(stderr, "zyl-mpp: av_parser_init failed on a parser restart — ending the input\n");
+        say("zyl-mpp: av_parser_init failed on a parser restart — ending the input");
         return false;
     }
     st->since_unit = 0;
     if (st->parser_restarts++ % 100 == 0) {
-        fprintf(stderr, "zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%lld)\n",
-                kMaxUnitBytes >> 20, (long long)st->parser_restarts);
+        say("zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%lld)",
+            kMaxUnitBytes >> 20, (long long)st->parser_restarts);
     }
     return true;
 }
@@ -183,6 +181,7 @@ bool parse_buffer(ReaderState *st) {
         if (out_size == 0) break;
         st->since_unit = 0;
         on_unit(st, out, out_size, unit_arrival(st, pos));
+        if (st->dead) return false;
     }
     drop_front(st, pos);
     if (st->since_unit > kMaxUnitBytes || st->len > kMaxUnitBytes) {
@@ -192,20 +191,22 @@ bool parse_buffer(ReaderState *st) {
     return true;
 }
 
-void reader_init(ReaderState *st, ReaderArgs *ra, bool decode) {
+void reader_init(ReaderState *st, ReaderArgs *ra, const DecodeSettings &settings,
+                 const ReaderHooks &hooks, int stop_fd, bool decode) {
     *st = ReaderState{};
     st->ra = ra;
+    st->hooks = &hooks;
+    st->settings = &settings;
+    st->stop_fd = stop_fd;
     st->decode = decode;
-    st->read_bytes = reader_read_bytes(getenv("ZYL_KMS_READ_BYTES"));
-    const char *sei = getenv("ZYL_KMS_STRIP_SEI");
-    st->strip_sei = sei && sei[0] && strtol(sei, nullptr, 10) != 0;
+    st->read_bytes = settings.read_bytes;
+    st->strip_sei = settings.strip_sei;
     if (st->strip_sei) {
-        fprintf(stderr,
-                "zyl-kms: stripping SEI NAL units before the decoder (ZYL_KMS_STRIP_SEI=0 to keep "
-                "them)\n");
+        say("zyl-kms: stripping SEI NAL units before the decoder (ZYL_KMS_STRIP_SEI=0 to keep "
+            "them)");
     }
     st->decoder_open = !ra->deferred_open;
-    recovery_init(st);
+    st->rs = settings.recovery;
     st->pkt = av_packet_alloc();
     st->last_frame_ms = mono_ms();
 }
@@ -221,8 +222,7 @@ int reader_read_bytes(const char *value) {
 namespace {
 
 // False once a stop was requested: a read with nothing to come would never return.
-bool input_ready(int fd) {
-    const int stop = stop_fd();
+bool input_ready(int fd, int stop) {
     if (stop < 0) return true;
     pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
     while (poll(p, 2, -1) < 0)
@@ -232,12 +232,19 @@ bool input_ready(int fd) {
 
 }  // namespace
 
-void reader_run(ReaderArgs *ra, int fd, bool decode) {
+int drain(ReaderState *st, int keyframe) {
+    int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks);
+    st->decoded += uint64_t(n);
+    return n;
+}
+
+ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const ReaderHooks &hooks,
+                     int fd, int stop_fd, bool decode) {
     ReaderState st;
-    reader_init(&st, ra, decode);
+    reader_init(&st, ra, settings, hooks, stop_fd, decode);
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
-        if (!reserve(&st, st.read_bytes) || !input_ready(fd)) break;
+        if (!reserve(&st, st.read_bytes) || !input_ready(fd, st.stop_fd)) break;
         ssize_t r = read(fd, st.buf + st.len, st.read_bytes);
         if (r <= 0) break;
         st.fresh_from = st.len;
@@ -256,10 +263,5 @@ void reader_run(ReaderArgs *ra, int fd, bool decode) {
     param_sets_free(&st.ps);
     free(st.buf);
     av_packet_free(&st.pkt);
-    mb_set_eof();
-}
-
-void *reader_thread(void *arg) {
-    reader_run(static_cast<ReaderArgs *>(arg), 0);
-    return nullptr;
+    return st.dead ? ReaderEnd::kDead : ReaderEnd::kInput;
 }

@@ -6,15 +6,11 @@
 
 #include "decode/decode.h"
 
-// Stall and reopen settings, read once when the reader starts.
-struct RecoverySettings {
-    int64_t dead_ms;    // this long without a frame is a stall; 0 or less: never
-    bool param_reopen;  // rebuild when the parameter sets change at a random-access unit
-    bool dead_exit;     // the first stall ends the process instead of flushing
-};
-
 struct ReaderState {
     ReaderArgs *ra;
+    const ReaderHooks *hooks;
+    const DecodeSettings *settings;
+    int stop_fd;  // -1: none
     int read_bytes;
     bool strip_sei;
     bool decoder_open;
@@ -38,17 +34,14 @@ struct ReaderState {
     int64_t flushes;        // stalls declared since start, never reset
     int64_t reopens;        // rebuilds for a parameter-set change
     int64_t stall_reopens;  // rebuilds on a random-access unit during a stall
+    uint64_t decoded;       // frames drained since start
+    bool flags_keys;        // the decoder marks its keyframes itself
+    bool dead;              // only a restart helps: the input ends here
     RecoverySettings rs;
 };
 
-// Read-size rule: 4096..65536 taken as it is, anything else the default.
-int reader_read_bytes(const char *value);
-
-// The settings rules; null stands for an unset variable.
-RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
-                                   const char *dead_exit, const char *decoder_name);
-// Reads the settings from the environment into `st`.
-void recovery_init(ReaderState *st);
+// Drains the decoder into the hooks, counting the frames; returns how many.
+int drain(ReaderState *st, int keyframe);
 
 // What a unit of 4 bytes or more does to the decoder before it is sent.
 enum class Reopen {
@@ -73,11 +66,13 @@ Stall stall_decision(int64_t pkts, int64_t elapsed_ms, int64_t dead_ms, uint64_t
 int rebuild_extradata_len(const ParamSetStore &ps, int hevc);
 
 // Stall and reopen policy, consulted around every unit sent to the decoder.
-// Returns true when the decoder was rebuilt and the unit goes to the new one.
+// Returns true when the decoder was rebuilt and the unit goes to the new one; a
+// rebuild that failed past the point of no return sets `dead`.
 bool recovery_before_send(ReaderState *st, const UnitFindings &f);
 // A drain after a successful send returned frames.
 void recovery_frames_flowing(ReaderState *st);
-// After the unit that caused a rebuild was sent: the parser is made anew.
+// After the unit that caused a rebuild was sent: the parser is made anew (or
+// `dead` is set).
 void recovery_after_rebuild(ReaderState *st);
-// After every unit sent or dropped.
+// After every unit sent or dropped; a dead decoder sets `dead`.
 void stall_check(ReaderState *st);

@@ -1,14 +1,13 @@
 // Decoder stall and reopen policy. Hardware decoders go silent while still taking
 // input, and some cannot follow new parameter sets without being rebuilt; when
-// neither a flush nor a rebuild can help, the process ends with status 3 and the
-// supervisor starts it again.
-#include <unistd.h>
-
+// neither a flush nor a rebuild can help, the reader ends as dead, so that the
+// process ends and the supervisor starts it again.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "decode/reader_state.h"
 
 std::atomic<uint64_t> g_reopens;
@@ -27,16 +26,11 @@ const char *cause_text(Reopen why) {
     return why == Reopen::kRebuildStall ? "IDR during a stall" : "parameter set CHANGED";
 }
 
-// Only the supervisor can help now. exit() would run static destructors under the
-// main thread's feet, so the process ends without them.
-[[noreturn]] void exit_for_respawn() {
-    fflush(stderr);
-    _exit(3);
-}
-
-[[noreturn]] void reopen_failed(const char *cause) {
-    fprintf(stderr, "zyl-mpp: %s but decoder reopen FAILED — exiting for respawn\n", cause);
-    exit_for_respawn();
+// The decoder is gone: only the supervisor can help now.
+bool reopen_failed(ReaderState *st, const char *cause) {
+    say("zyl-mpp: %s but decoder reopen FAILED — exiting for respawn", cause);
+    st->dead = true;
+    return false;
 }
 
 // The tracked sets, slot order, with the zero padding after them.
@@ -53,68 +47,64 @@ uint8_t *make_extradata(const ParamSetStore &ps, int hevc, int len) {
 }
 
 // Returns true when the decoder in `st->ra` is a new one; false leaves the old one
-// in place untouched. Failures past the point of no return end the process.
+// in place untouched, or (past the point of no return) sets `dead`.
 bool rebuild(ReaderState *st, Reopen why) {
     const char *cause = cause_text(why);
     int len = rebuild_extradata_len(st->ps, g_is_hevc);
     uint8_t *extra = len < 0 ? nullptr : make_extradata(st->ps, g_is_hevc, len);
     if (!extra) {
-        fprintf(stderr, "zyl-mpp: %s but the tracked parameter set is incomplete — no reopen\n",
-                cause);
-        fflush(stderr);
+        say("zyl-mpp: %s but the tracked parameter set is incomplete — no reopen", cause);
         return false;
     }
     ReaderArgs *ra = st->ra;
     // Pictures the old decoder still holds are shown rather than lost with it.
-    drain_decoder(ra->avctx, 0);
-    AVCodecContext *ctx = new_decoder_ctx(ra->codec, ra->decoder_name);
+    drain(st, 0);
+    const std::optional<std::string> &dev = st->settings->drm_device;
+    AVCodecContext *ctx =
+        new_decoder_ctx(ra->codec, ra->decoder_name, dev ? dev->c_str() : nullptr);
     if (!ctx) {
         av_free(extra);
-        reopen_failed(cause);
+        return reopen_failed(st, cause);
     }
     ctx->extradata = extra;
     ctx->extradata_size = len;
-    if (avcodec_open2(ctx, ra->codec, nullptr) < 0) reopen_failed(cause);
+    if (avcodec_open2(ctx, ra->codec, nullptr) < 0) {
+        avcodec_free_context(&ctx);
+        return reopen_failed(st, cause);
+    }
     avcodec_free_context(&ra->avctx);
     ra->avctx = ctx;
 
     int64_t now_us = mono_us();
-    gate_arm(1, now_us);
+    st->hooks->arm_gate(now_us, false);
     st->last_frame_ms = now_us / 1000;
     if (why == Reopen::kRebuildStall) {
         st->stalled = false;
         st->stall_reopens++;
-        fprintf(
-            stderr,
-            "zyl-mpp: IDR arrived during a stall (after %lld flush(es)) — decoder rebuilt on it "
-            "(extradata %d B, stall reopen #%lld)\n",
+        say("zyl-mpp: IDR arrived during a stall (after %lld flush(es)) — decoder rebuilt on it "
+            "(extradata %d B, stall reopen #%lld)",
             (long long)st->flushes, len, (long long)st->stall_reopens);
     } else {
         st->reopens++;
         g_reopens = uint64_t(st->reopens);
-        fprintf(stderr,
-                "zyl-mpp: parameter set CHANGED mid-stream (extradata %d B) — decoder reopened "
-                "(#%lld)\n",
-                len, (long long)st->reopens);
+        say("zyl-mpp: parameter set CHANGED mid-stream (extradata %d B) — decoder reopened "
+            "(#%lld)",
+            len, (long long)st->reopens);
     }
     st->pkts_since_frame = 0;
-    fflush(stderr);
     return true;
 }
 
 void declare_stall(ReaderState *st, int64_t elapsed_ms) {
     st->flushes++;
-    fprintf(
-        stderr,
-        "zyl-mpp: decoder STALLED — %lld packets / %lld ms without a frame (dec=%lld shown=%lld "
-        "drops=%lld) — flushing, waiting for a keyframe (#%lld)\n",
-        (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)g_dec_count.load(),
-        (long long)g_shown_count.load(), (long long)st->drops, (long long)st->flushes);
-    fflush(stderr);
+    say("zyl-mpp: decoder STALLED — %lld packets / %lld ms without a frame (dec=%lld shown=%lld "
+        "drops=%lld) — flushing, waiting for a keyframe (#%lld)",
+        (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)st->decoded,
+        (long long)st->hooks->shown_count(), (long long)st->drops, (long long)st->flushes);
     avcodec_flush_buffers(st->ra->avctx);
     int64_t now_us = mono_us();
     // An armed gate keeps its start: the broken pictures began before this flush.
-    if (g_wait_key == 0) gate_arm(1, now_us);
+    st->hooks->arm_gate(now_us, true);
     st->stalled = true;
     st->last_frame_ms = now_us / 1000;
     st->pkts_since_frame = 0;
@@ -132,11 +122,6 @@ RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen
                           : !(decoder_name && strstr(decoder_name, "rkmpp"));
     rs.dead_exit = switch_on(dead_exit);
     return rs;
-}
-
-void recovery_init(ReaderState *st) {
-    st->rs = recovery_settings(getenv("ZYL_KMS_DEAD_MS"), getenv("ZYL_KMS_PARAM_REOPEN"),
-                               getenv("ZYL_KMS_DEAD_EXIT"), st->ra->decoder_name);
 }
 
 Reopen reopen_decision(bool reopen_on, bool changed, bool random_access, bool stalled) {
@@ -175,15 +160,11 @@ bool recovery_before_send(ReaderState *st, const UnitFindings &f) {
         case Reopen::kSend:
             return false;
         case Reopen::kAbsorb:
-            fprintf(stderr,
-                    "zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band or "
-                    "ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild\n");
-            fflush(stderr);
+            say("zyl-mpp: parameter set CHANGED mid-stream — reopen off (rkmpp in-band or "
+                "ZYL_KMS_PARAM_REOPEN=0); absorbing without a rebuild");
             return false;
         case Reopen::kInBand:
-            fprintf(stderr,
-                    "zyl-mpp: parameter set CHANGED in a non-keyframe AU — in-band, no reopen\n");
-            fflush(stderr);
+            say("zyl-mpp: parameter set CHANGED in a non-keyframe AU — in-band, no reopen");
             return false;
         case Reopen::kRebuildStall:
         case Reopen::kRebuildChanged:
@@ -194,9 +175,8 @@ bool recovery_before_send(ReaderState *st, const UnitFindings &f) {
 
 void recovery_frames_flowing(ReaderState *st) {
     if (!st->stalled) return;
-    fprintf(stderr, "zyl-mpp: decoder recovered after %lld flush(es) — frames flowing again\n",
-            (long long)st->flushes);
-    fflush(stderr);
+    say("zyl-mpp: decoder recovered after %lld flush(es) — frames flowing again",
+        (long long)st->flushes);
     st->stalled = false;
 }
 
@@ -207,14 +187,14 @@ void recovery_after_rebuild(ReaderState *st) {
     av_parser_close(ra->parser);
     ra->parser = av_parser_init(ra->codec->id);
     if (!ra->parser) {
-        fprintf(stderr, "zyl-mpp: av_parser_init failed after reopen — exiting for respawn\n");
-        exit_for_respawn();
+        say("zyl-mpp: av_parser_init failed after reopen — exiting for respawn");
+        st->dead = true;
     }
 }
 
 void stall_check(ReaderState *st) {
     const RecoverySettings &rs = st->rs;
-    uint64_t dec = g_dec_count;
+    uint64_t dec = st->decoded;
     if (!stall_watched(st->pkts_since_frame, rs.dead_ms, dec)) return;
     int64_t elapsed_ms = mono_ms() - st->last_frame_ms;
     switch (stall_decision(st->pkts_since_frame, elapsed_ms, rs.dead_ms, dec, st->reopens,
@@ -222,13 +202,12 @@ void stall_check(ReaderState *st) {
         case Stall::kNone:
             return;
         case Stall::kDead:
-            fprintf(stderr,
-                    "zyl-mpp: decoder DEAD — %lld packets / %lld ms without a frame (dec=%lld "
-                    "shown=%lld "
-                    "reopens=%lld drops=%lld) — exiting for respawn\n",
-                    (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)dec,
-                    (long long)g_shown_count.load(), (long long)st->reopens, (long long)st->drops);
-            exit_for_respawn();
+            say("zyl-mpp: decoder DEAD — %lld packets / %lld ms without a frame (dec=%lld "
+                "shown=%lld reopens=%lld drops=%lld) — exiting for respawn",
+                (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)dec,
+                (long long)st->hooks->shown_count(), (long long)st->reopens, (long long)st->drops);
+            st->dead = true;
+            return;
         case Stall::kFlush:
             declare_stall(st, elapsed_ms);
             return;

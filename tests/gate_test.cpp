@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
@@ -52,7 +53,7 @@ FramePtr frame(bool key, int w = 1280, int h = 720) {
     return f;
 }
 
-class Gate : public testing::Test {
+class GateScenario : public testing::Test {
   protected:
     void SetUp() override {
         for (const char *v :
@@ -61,8 +62,6 @@ class Gate : public testing::Test {
             unsetenv(v);
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
-        gate_arm_ms = hide_ms = gate_max_ms = -1;
-        g_wait_key = 0, g_gate_hard = 0, g_gate_since = 0, g_gate_drops = 0;
         g_is_hevc = 0;
         showing_video = 0;
         last_frame_time = kT0;
@@ -74,7 +73,6 @@ class Gate : public testing::Test {
     void TearDown() override {
         shown_clear();
         showing_video = 0;
-        g_wait_key = 0, g_gate_hard = 0, g_gate_drops = 0;
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
     }
@@ -93,7 +91,7 @@ class Gate : public testing::Test {
     }
     std::string gap_at(int64_t ms) {
         testing::internal::CaptureStderr();
-        gap_rules_at(kT0 + ms * kMs);
+        gap_rules_at(gate_, kT0 + ms * kMs);
         return gate_lines(testing::internal::GetCapturedStderr());
     }
     // Passes one frame at `ms` after the last frame; true when it passed. `unit_ms`:
@@ -102,7 +100,7 @@ class Gate : public testing::Test {
         FramePtr f = frame(key);
         if (unit_ms != INT64_MIN) f->pts = kT0 + unit_ms * kMs;
         testing::internal::CaptureStderr();
-        bool passed = gate_pass_at(f.get(), kT0 + ms * kMs);
+        bool passed = gate_pass_at(gate_, f.get(), kT0 + ms * kMs);
         *err += gate_lines(testing::internal::GetCapturedStderr());
         return passed;
     }
@@ -112,9 +110,10 @@ class Gate : public testing::Test {
         snprintf(
             s, sizeof s,
             "wait_key=%d hard=%d drops=%lld dropped=%llu max=%lld arm=%lld hide=%lld last=%lld",
-            int(g_wait_key), int(g_gate_hard), (long long)g_gate_drops,
-            (unsigned long long)(g_drop_gate - dropped_before), (long long)gate_max_ms,
-            (long long)gate_arm_ms, (long long)hide_ms, (long long)((last_frame_time - kT0) / kMs));
+            int(gate_.wait_key), int(gate_.hard), (long long)gate_.drops,
+            (unsigned long long)(g_drop_gate - dropped_before), (long long)gate_.max_ms,
+            (long long)gate_.arm_ms, (long long)gate_.hide_ms,
+            (long long)((last_frame_time - kT0) / kMs));
         return s;
     }
     uint64_t dropped_before = 0;
@@ -123,18 +122,23 @@ class Gate : public testing::Test {
     // The steps of tests/data/gate.txt.
     ScenarioStep step() {
         dropped_before = g_drop_gate;
-        return [this, lines = std::string()](const std::string &word,
-                                             const std::string &rest) mutable {
+        return [this, lines = std::string(), configured = false](const std::string &word,
+                                                                 const std::string &rest) mutable {
             std::istringstream words(rest);
             std::string kind, from, result;
             int64_t ms = 0, unit = INT64_MIN, n = 1;
             words >> ms >> kind;
             if (word == "showing" || word == "hevc") {
                 (word == "showing" ? showing_video : g_is_hevc) = 1;
-            } else if (word == "arm" || word == "gap") {
+                return std::optional<std::string>();
+            }
+            // As start-up does once the stream's codec is known.
+            if (!configured) gate_configure(gate_, config_read().gate, g_is_hevc);
+            configured = true;
+            if (word == "arm" || word == "gap") {
                 lines.clear();
                 if (word == "gap") return std::optional(gap_at(ms));
-                gate_arm(rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);
+                gate_arm(gate_, rest[0] == 'h', kT0 + std::stoll(rest.substr(5)) * kMs);
             } else if (word == "pass") {
                 for (std::string w; words >> w && w != "->";)
                     w == "from" ? void(words >> unit) : void(n = std::stoll(w.substr(1)));
@@ -155,19 +159,20 @@ class Gate : public testing::Test {
 
   protected:
     std::string dir;
+    Gate gate_;
 };
 
 }  // namespace
 
 // The scenarios of tests/data/gate.txt, each a test from the state SetUp leaves.
-[[maybe_unused]] const bool kScenarios =
-    register_scenarios<Gate>("gate.txt", "", "Gate", [](Gate &t) { return t.step(); });
+[[maybe_unused]] const bool kScenarios = register_scenarios<GateScenario>(
+    "gate.txt", "", "Gate", [](GateScenario &t) { return t.step(); });
 
 // ---- hiding the video on the virtual card ----
 
 namespace {
 
-class Hide : public Gate {
+class Hide : public GateScenario {
   protected:
     void init(const std::string &board) {
         std::string err;

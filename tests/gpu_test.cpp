@@ -287,7 +287,9 @@ class Pass : public ::testing::Test {
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
         mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
-        loop_iteration(pthread_self());
+        Thread no_reader;
+        Gate gate;
+        loop_iteration(no_reader, gate);
         return testing::internal::GetCapturedStderr();
     }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 #include "tests/test_util.h"
@@ -102,7 +103,8 @@ TEST_F(Mailbox, EndFlagWakesAWaitingConsumer) {
 TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     // As long as the decoder has never flagged a keyframe itself; its flags are
     // kept from the drain here.
-    g_dec_flags_keys = false;
+    bool flags_keys = false;
+    Gate gate;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     ctx->thread_count = 4;
@@ -119,7 +121,7 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
     g_mb_cap = 4;
-    int n = drain_decoder(ctx, 1);
+    int n = drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
     ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
     EXPECT_EQ(g_dec_count, uint64_t(n));
     EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
@@ -132,9 +134,9 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     }
     EXPECT_EQ(marks.back(), 1);
     EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 1);
-    EXPECT_FALSE(g_dec_flags_keys);
+    EXPECT_FALSE(flags_keys);
     // Nothing left: no frame, no mark, no count.
-    EXPECT_EQ(drain_decoder(ctx, 1), 0);
+    EXPECT_EQ(drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate)), 0);
     EXPECT_EQ(g_dec_count, uint64_t(n));
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
@@ -143,7 +145,8 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
 TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
     // Every unit drained as a keyframe unit: still only the decoder's own keyframes,
     // the three IDR pictures, are marked, late as the decoder hands them out.
-    g_dec_flags_keys = false;
+    bool flags_keys = false;
+    Gate gate;
     g_mb_cap = 4;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
@@ -154,7 +157,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         pkt->data = unit.data();
         pkt->size = int(unit.size());
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
-        drain_decoder(ctx, 1);
+        drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
         std::lock_guard lock(g_mb_lock);
         while (FramePtr f = mb_take_locked()) {
             bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;
@@ -164,7 +167,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         }
     }
     EXPECT_GT(frames, 80);
-    EXPECT_TRUE(g_dec_flags_keys);
+    EXPECT_TRUE(flags_keys);
     EXPECT_EQ(marked, 3);
     EXPECT_EQ(intra_marked, 3);
     av_packet_free(&pkt);

@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "app/config.h"
+#include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
 #include "decode/reader_state.h"
@@ -34,7 +36,8 @@ struct Seen {
 };
 
 // Runs the reader over `data` on its own thread while this thread takes frames.
-Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
+Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
+                DetectQueue *detect = nullptr) {
     std::string path = test_dir() + "/input";
     write_file(path, data);
     int fd = open(path.c_str(), O_RDONLY);
@@ -46,11 +49,16 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred) {
     if (!deferred) {
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
     }
-    ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred};
+    ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred, detect};
     g_mb_cap = 4;
 
+    Gate gate;
     testing::internal::CaptureStderr();
-    std::thread reader([&] { reader_run(&ra, fd); });
+    std::thread reader([&] {
+        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(gate), fd),
+                  ReaderEnd::kInput);
+        mb_set_eof();
+    });
     Seen seen;
     while (FramePtr f = take_next_frame()) {
         seen.frames++;
@@ -122,11 +130,11 @@ TEST_F(Reader, DetectionQueueKeepsTheNewest64UnitsAsDecoded) {
             expected += s.substr(nals[i].begin, nals[i].end - nals[i].begin);
     setenv("ZYL_KMS_STRIP_SEI", "1", 1);
     g_detect = 1;
-    run_reader(s, "h264", false);
+    DetectQueue q;
+    run_reader(s, "h264", false, &q);
     g_detect = 0;
-    std::lock_guard lock(detq_lock);
-    EXPECT_EQ(detq_n, kDetqSlots);
-    AVPacket *newest = detq[(detq_head + detq_n - 1) % kDetqSlots];
+    EXPECT_EQ(q.n, DetectQueue::kSlots);
+    AVPacket *newest = q.slot[(q.head + q.n - 1) % DetectQueue::kSlots];
     ASSERT_NE(newest, nullptr);
     EXPECT_EQ(Bytes(reinterpret_cast<char *>(newest->data), newest->size), expected);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
 #include "decode/decode.h"
@@ -142,16 +143,18 @@ constexpr const char *kVars[] = {
     "ZYL_KMS_DEAD_MS",         "ZYL_KMS_PARAM_REOPEN",     "ZYL_KMS_DEAD_EXIT",
     "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_FAIL_OPEN",
     "ZYL_SIM_DEC_BUSY_EVERY",  "ZYL_SIM_DEC_BUSY_RUN",     "ZYL_KMS_STRIP_SEI",
-    "ZYL_KMS_READ_BYTES",
+    "ZYL_KMS_READ_BYTES",      "ZYL_KMS_DECODER",
 };
 
 struct ReaderRun {
     std::string err;
+    ReaderEnd end;
     Bytes extradata;  // of the decoder the reader ended with
 };
 
 class Recovery : public ::testing::Test {
   protected:
+    Gate gate;
     void SetUp() override {
         for (const char *v : kVars) unsetenv(v);
         av_log_set_level(AV_LOG_QUIET);  // the dead units make the decoder complain
@@ -162,15 +165,15 @@ class Recovery : public ::testing::Test {
         av_log_set_level(AV_LOG_INFO);
     }
     // As a fresh process starts, with the faults of the environment.
-    static void reset() {
+    void reset() {
         sim_dec_reset();
         reset_mailbox();
         g_shown_count = 0;
         g_reopens = 0;
-        g_wait_key = g_gate_hard = 0;
-        g_gate_since = 0;
+        gate.wait_key = gate.hard = 0;
+        gate.since = 0;
     }
-    static void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
+    void with_env(std::initializer_list<std::pair<const char *, const char *>> vars) {
         for (const char *v : kVars) unsetenv(v);
         for (auto [k, v] : vars) setenv(k, v, 1);
         reset();
@@ -178,15 +181,17 @@ class Recovery : public ::testing::Test {
 
     // The reader over `data` as start-up hands it a decoder. Nothing takes frames
     // from the mailbox: it drops the oldest, which is all these cases need.
-    static ReaderRun run(const Bytes &data, const char *decoder = "h264_v4l2m2m") {
+    ReaderRun run(const Bytes &data, const char *decoder = "h264_v4l2m2m") {
         std::string path = test_dir() + "/input";
         write_file(path, data);
         int fd = open(path.c_str(), O_RDONLY);
         EXPECT_GE(fd, 0);
+        setenv("ZYL_KMS_DECODER", decoder, 1);
+        const DecodeSettings settings = config_read().decode;
         ReaderArgs ra = open_decoder(decoder);
         testing::internal::CaptureStderr();
-        reader_run(&ra, fd);
         ReaderRun r;
+        r.end = reader_run(&ra, settings, mailbox_reader_hooks(gate), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
         if (ra.avctx->extradata)
@@ -197,28 +202,6 @@ class Recovery : public ::testing::Test {
         std::lock_guard lock(g_mb_lock);
         while (mb_take_locked()) continue;
         return r;
-    }
-
-    // The same in a child, for the cases that end the process: its exit status and
-    // what it printed.
-    static std::pair<int, std::string> run_child(const Bytes &data) {
-        std::string dir = test_dir();
-        write_file(dir + "/input", data);
-        std::string err_path = dir + "/stderr.txt";
-        fflush(stdout);
-        fflush(stderr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open((dir + "/input").c_str(), O_RDONLY);
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || err < 0) _exit(126);
-            dup2(err, 2);
-            alarm(120);  // a hang becomes a failure
-            ReaderArgs ra = open_decoder("h264_v4l2m2m");
-            reader_run(&ra, fd);
-            _exit(0);
-        }
-        return {wait_status(pid), read_file(err_path)};
     }
 
     static ReaderArgs open_decoder(const char *decoder) {
@@ -232,8 +215,8 @@ class Recovery : public ::testing::Test {
   public:
     // The steps of tests/data/recovery.txt.
     ScenarioStep step() {
-        return [this, input = Bytes(), soft = false, status = -1](const std::string &word,
-                                                                  const std::string &rest) mutable {
+        return [this, input = Bytes(), soft = false, end = ReaderEnd::kInput](
+                   const std::string &word, const std::string &rest) mutable {
             std::optional<std::string> printed;
             std::istringstream words(rest);
             if (word == "input") {
@@ -249,14 +232,13 @@ class Recovery : public ::testing::Test {
                 soft = true;
             } else if (word == "read") {
                 reset();
-                if (soft) g_wait_key = 1, g_gate_since = 12345;
+                if (soft) gate.wait_key = 1, gate.since = 12345;
                 soft = false;
-                printed = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str()).err;
-            } else if (word == "child") {
-                reset();
-                std::tie(status, printed) = run_child(input);
-            } else if (word == "status") {
-                EXPECT_EQ(std::stoi(rest), status);
+                ReaderRun r = run(input, rest.empty() ? "h264_v4l2m2m" : rest.c_str());
+                end = r.end;
+                printed = r.err;
+            } else if (word == "ends") {
+                EXPECT_EQ(rest, end == ReaderEnd::kDead ? "dead" : "input");
             } else if (word == "decoder") {
                 char s[200];
                 SimDecStats d = sim_dec_stats();
@@ -264,10 +246,10 @@ class Recovery : public ::testing::Test {
                          "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
                          "since=%s",
                          int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
-                         (unsigned long long)g_reopens, int(g_wait_key), int(g_gate_hard),
-                         g_gate_since == 12345 ? "kept"
-                         : g_gate_since        ? "set"
-                                               : "none");
+                         (unsigned long long)g_reopens, int(gate.wait_key), int(gate.hard),
+                         gate.since == 12345 ? "kept"
+                         : gate.since        ? "set"
+                                             : "none");
                 EXPECT_EQ(rest, s);
             } else {
                 ADD_FAILURE() << "unknown line";
@@ -329,8 +311,8 @@ TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
         EXPECT_EQ(g_reopens, 0u) << "a stall rebuild is no parameter-change reopen";
         // The IDR went to the new decoder: the whole second copy decodes.
         EXPECT_EQ(g_dec_count, 31u + 60u);
-        EXPECT_EQ(g_wait_key, 1);
-        EXPECT_EQ(g_gate_hard, 1);
+        EXPECT_EQ(gate.wait_key, 1);
+        EXPECT_EQ(gate.hard, 1);
     }
 }
 
@@ -340,8 +322,8 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     Bytes sets = first_of(s, 7, second) + first_of(s, 8, second);
     ASSERT_NE(first_of(s, 7), first_of(s, 7, second)) << "the stream should change its SPS";
     // A soft gate becomes hard and starts anew on a rebuild.
-    g_wait_key = 1;
-    g_gate_since = 12345;
+    gate.wait_key = 1;
+    gate.since = 12345;
     ReaderRun r = run(with_trailing_aud(s));
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: parameter set CHANGED mid-stream (extradata " +
                                      std::to_string(sets.size()) + " B) — decoder reopened (#1)"),
@@ -352,8 +334,8 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     EXPECT_EQ(g_reopens, 1u);
     EXPECT_EQ(sim_dec_stats().opens, 2);
     EXPECT_EQ(g_dec_count, 90u);
-    EXPECT_EQ(g_gate_hard, 1);
-    EXPECT_GT(g_gate_since, 12345);
+    EXPECT_EQ(gate.hard, 1);
+    EXPECT_GT(gate.since, 12345);
 }
 
 TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
@@ -388,6 +370,8 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     ReaderArgs ra{};
     ReaderState st{};
     st.ra = &ra;
+    const ReaderHooks hooks = mailbox_reader_hooks(gate);
+    st.hooks = &hooks;
     st.rs = recovery_settings(nullptr, nullptr, nullptr, "h264_v4l2m2m");
     st.stalled = true;
     st.ps.unit[1] = reinterpret_cast<uint8_t *>(sps.data());
@@ -402,7 +386,7 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
               "reopen\n");
     EXPECT_TRUE(st.stalled);
     EXPECT_EQ(st.stall_reopens, 0);
-    EXPECT_EQ(g_wait_key, 0);
+    EXPECT_EQ(gate.wait_key, 0);
 
     // H.265 needs its VPS as well; H.264 has no use for one.
     Bytes pps = first_of(s, 8);

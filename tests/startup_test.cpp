@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/avlog.h"
+#include "app/config.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -70,6 +71,7 @@ struct Prepared {
     int status;
     std::string err;
     ReaderArgs ra;
+    DecodeSettings settings;
 };
 
 Prepared prepare(const char *name) {
@@ -79,7 +81,8 @@ Prepared prepare(const char *name) {
         unsetenv("ZYL_KMS_DECODER");
     Prepared p{};
     testing::internal::CaptureStderr();
-    p.status = prepare_decoder(&p.ra);
+    p.settings = config_read().decode;
+    p.status = prepare_decoder(&p.ra, p.settings);
     p.err = testing::internal::GetCapturedStderr();
     return p;
 }

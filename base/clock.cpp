@@ -1,5 +1,5 @@
 // The monotonic clock.
-#include "app/clock.h"
+#include "base/clock.h"
 
 #include <ctime>
 
