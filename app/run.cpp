@@ -12,6 +12,7 @@
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/screens.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/stop.h"
@@ -26,13 +27,13 @@ namespace {
 
 // False when a stop request ended the wait. The back-off sleep is cut short by it.
 bool wait_for_display() {
-    if (drm_init() == 0) return true;
+    if (drm_init(standby_painter()) == 0) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
         pollfd p{stop_fd(), POLLIN, 0};
         poll(&p, 1, display_retry_delay_ms(attempt));
         if (stop_status()) return false;
-        if (drm_init() == 0) break;
+        if (drm_init(standby_painter()) == 0) break;
     }
     fprintf(stderr, "zyl-mpp: display appeared\n");
     return true;
@@ -56,7 +57,7 @@ int receiver_main(int argc, char **argv) {
 
     poll_menu();
     poll_osd();
-    render_menu_all();
+    render_menu_all(overlay_facts());
     pthread_t reader;
     if (int err = pthread_create(&reader, nullptr, reader_thread, &ra)) {
         fprintf(stderr, "zyl-mpp: reader thread could not start (%s)\n", strerror(err));

@@ -168,7 +168,8 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
     o->standby_fb = lit.standby.fb;
 }
 
-void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
+void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims,
+                     const PaintStandby &paint) {
     DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, conn_id));
     if (!c) return;
     char name[64];
@@ -186,7 +187,8 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
     if (v.kind == VideoPlaneKind::kNone) return;
     add_to_mask(&claims->used_planes, v.plane_idx);
 
-    LightRequest rq{nout, c.get(), v.crtc_id, v.primary_id ? v.primary_id : v.plane_id, !dsi};
+    LightRequest rq{nout, c.get(), v.crtc_id, v.primary_id ? v.primary_id : v.plane_id,
+                    !dsi, paint};
     LitOutput lit;
     if (light_output(rq, mode, forced, &lit) != 0) return;
 
@@ -205,7 +207,7 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
 
 }  // namespace
 
-int drm_init() {
+int drm_init(const PaintStandby &paint) {
     drm_fd = -1;
     const char *path = nullptr;
     DrmPtr<drmModeRes> res;
@@ -223,7 +225,7 @@ int drm_init() {
     edid_wait(res.get());
     Claims claims;
     for (int i = 0; i < res->count_connectors && nout < kMaxOutputs; i++)
-        drive_connector(res.get(), res->connectors[i], &claims);
+        drive_connector(res.get(), res->connectors[i], &claims, paint);
     res.reset();
 
     if (nout == 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -81,9 +82,13 @@ const PropEntry *prop_entry(const PropTable &props, std::string_view name);
 uint32_t prop_id(const PropTable &props, std::string_view name);
 uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
 
+// Paints the standby picture into output `out_no`'s new w x h XR24 buffer, before
+// the mode is set on it.
+using PaintStandby = std::function<void(int out_no, uint8_t *px, uint32_t pitch, int w, int h)>;
+
 // Finds the card and lights every usable connector (at most four). 0 when at
 // least one output is driven, -1 with the card closed otherwise.
-int drm_init();
+int drm_init(const PaintStandby &paint = {});
 
 // ---- mode choice ----
 constexpr uint32_t kModeInterlace = 0x10;  // DRM_MODE_FLAG_INTERLACE
@@ -163,6 +168,7 @@ struct LightRequest {
     uint32_t crtc_id;
     uint32_t modeset_plane;  // plane of the atomic modeset
     int use_env;             // ZYL_KMS_MODE is honoured when choosing again
+    const PaintStandby &paint;
 };
 struct LitOutput {
     drmModeModeInfo mode;  // the mode actually set

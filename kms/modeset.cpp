@@ -14,8 +14,6 @@
 
 #include "kms/files.h"
 #include "kms/kms.h"
-#include "spitee/spitee.h"
-#include "standby/standby.h"
 
 namespace {
 
@@ -33,15 +31,12 @@ void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
     fprintf(stderr, "zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)\n", out_no, col & 0xFFFFFF, w, h);
 }
 
-void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
+void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t w, uint32_t h) {
     if (getenv("ZYL_KMS_TESTFILL")) {
-        fill_testcol(out_no, b, w, h);
+        fill_testcol(rq.out_no, b, w, h);
         return;
     }
-    // Settings are not read yet: the picture goes in letterboxed and unmirrored, and
-    // is painted again if the output's flip or fit turn out different.
-    paint_standby(b.map, b.pitch, int(w), int(h), Look{});
-    if (out_no == 0) spi_tee_publish_buffer(b.map, b.pitch, int(w), int(h));
+    if (rq.paint) rq.paint(rq.out_no, b.map, b.pitch, int(w), int(h));
 }
 
 uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
@@ -164,7 +159,7 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
     for (;;) {
         DumbBuffer b;
         dumb_create(mode.hdisplay, mode.vdisplay, &b);
-        if (b.map) paint_standby_buffer(rq.out_no, b, mode.hdisplay, mode.vdisplay);
+        if (b.map) paint_standby_buffer(rq, b, mode.hdisplay, mode.vdisplay);
         b.fb = add_xr24_fb(b, mode.hdisplay, mode.vdisplay);
 
         bool atomic = false;

@@ -22,11 +22,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "app/app.h"
 #include "kms/files.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
-#include "spitee/spitee.h"
 
 namespace {
 
@@ -286,11 +285,9 @@ void paint_standby(uint8_t *px, uint32_t stride, int w, int h, Look look) {
     flip_buffer_argb(px, stride, w, h, look.flip);
 }
 
-void repaint_standby(KmsOutput &o) {
+bool repaint_standby(KmsOutput &o, bool video_shown) {
     o.standby_look = o.look;
-    if (showing_video) return;
+    if (video_shown) return false;
     paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.look);
-    // The SPI display shows the first output's picture.
-    if (&o == &outs[0] && o.standby_map)
-        spi_tee_publish_buffer(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay);
+    return true;
 }

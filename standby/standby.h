@@ -20,5 +20,6 @@ void load_standby(uint8_t *px, uint32_t stride, int w, int h, Fit fit);
 void paint_standby(uint8_t *px, uint32_t stride, int w, int h, Look look);
 // Paints the output's standby buffer for its current flip and fit again and records
 // them in its standby_look. While video is on screen the buffer, visible around the
-// video, stays black: the picture is painted when the video is hidden.
-void repaint_standby(KmsOutput &o);
+// video, stays black: the picture is painted when the video is hidden. True when the
+// buffer was painted.
+bool repaint_standby(KmsOutput &o, bool video_shown);
