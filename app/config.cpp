@@ -2,6 +2,8 @@
 // (first-character switches, strtof/strtol without end checks) because the
 // supervisor's scripts rely on exactly that behaviour.
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "app/config.h"
 
@@ -13,7 +15,22 @@ void read_decode(Config &) {}
 
 // ---- display: outputs, standby ----
 
-void read_display(Config &) {}
+std::optional<std::string> optional_env(const char *name) {
+    const char *v = getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+void read_display(Config &c) {
+    DisplaySettings &d = c.display;
+    d.card = optional_env("ZYL_KMS_CARD");
+    if (const char *v = getenv("ZYL_KMS_EDID_WAIT_MS"))
+        d.edid_wait_ms = int(strtol(v, nullptr, 10));
+    if (const char *v = getenv("ZYL_KMS_CONNECTOR")) d.connector = v;
+    d.mode = optional_env("ZYL_KMS_MODE");
+    d.testfill = getenv("ZYL_KMS_TESTFILL") != nullptr;
+    if (const char *v = getenv("ZYL_KMS_MENU_PLANE"))
+        d.menu_plane = uint32_t(strtoul(v, nullptr, 10));
+}
 
 // ---- GPU pass, SPI copy, per-output look ----
 

@@ -4,9 +4,12 @@
 // live tuning file changes the configuration only through the loop.
 #pragma once
 
+#include "kms/kms.h"
+
 struct Config {
     // ---- decode ----
     // ---- display: outputs, standby ----
+    DisplaySettings display;
     // ---- GPU pass, SPI copy, per-output look ----
     // ---- overlays ----
     // ---- presentation loop, health ----

@@ -10,6 +10,7 @@
 
 #include "app/avlog.h"
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/screens.h"
@@ -26,14 +27,14 @@
 namespace {
 
 // False when a stop request ended the wait. The back-off sleep is cut short by it.
-bool wait_for_display() {
-    if (drm_init(standby_painter()) == 0) return true;
+bool wait_for_display(const DisplaySettings &settings) {
+    if (drm_init(settings, standby_painter()) == 0) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
         pollfd p{stop_fd(), POLLIN, 0};
         poll(&p, 1, display_retry_delay_ms(attempt));
         if (stop_status()) return false;
-        if (drm_init(standby_painter()) == 0) break;
+        if (drm_init(settings, standby_painter()) == 0) break;
     }
     fprintf(stderr, "zyl-mpp: display appeared\n");
     return true;
@@ -42,6 +43,7 @@ bool wait_for_display() {
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
+    const Config config = config_read();
     avlog_init(getenv("ZYL_KMS_AV_LOG"));
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
@@ -49,7 +51,7 @@ int receiver_main(int argc, char **argv) {
     }
 
     stop_signals_install();
-    if (!wait_for_display()) return stopped_status();
+    if (!wait_for_display(config.display)) return stopped_status();
     read_settings(any_output_interlaced());
     static ReaderArgs ra;
     if (int status = prepare_decoder(&ra)) return status;

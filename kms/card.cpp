@@ -1,5 +1,4 @@
 // Questions asked of the open card: its driver and the properties of its objects.
-#include <cstdlib>
 #include <cstring>
 
 #include <xf86drm.h>
@@ -24,8 +23,7 @@ int drv_is_vc4() {
 }
 
 drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force, int *forced_out,
-                          int use_env) {
-    const char *request = use_env ? getenv("ZYL_KMS_MODE") : nullptr;
+                          const char *request) {
     return choose_mode(connector, request, drv_is_vc4() == 1, allow_cea_force, forced_out);
 }
 

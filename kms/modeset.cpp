@@ -32,7 +32,7 @@ void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
 }
 
 void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t w, uint32_t h) {
-    if (getenv("ZYL_KMS_TESTFILL")) {
+    if (rq.testfill) {
         fill_testcol(rq.out_no, b, w, h);
         return;
     }
@@ -179,7 +179,7 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
         // it does not list: its own timing beats a dark screen.
         retried = true;
         forced = 0;
-        mode = pick_mode(rq.connector, 0, nullptr, rq.use_env);
+        mode = pick_mode(rq.connector, 0, nullptr, rq.request);
         fprintf(stderr,
                 "zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u\n",
                 mode.hdisplay, mode.vdisplay, mode.vrefresh);

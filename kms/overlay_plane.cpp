@@ -95,9 +95,7 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
     return out;
 }
 
-void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes) {
-    const char *env = getenv("ZYL_KMS_MENU_PLANE");
-    const uint32_t named = env ? uint32_t(strtoul(env, nullptr, 10)) : 0;
+void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t named) {
     const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
     o->menu_plane = 0;
     o->menu_front = -1;

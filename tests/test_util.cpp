@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "app/mailbox.h"
 #include "app/screens.h"
 #include "kms/kms.h"
@@ -238,7 +239,7 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     setenv("ZYL_SIM_CARD",
            card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
     testing::internal::CaptureStderr();
-    int rc = drm_init(standby_painter());
+    int rc = drm_init(config_read().display, standby_painter());
     *err = testing::internal::GetCapturedStderr();
     return rc;
 }
