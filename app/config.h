@@ -5,13 +5,17 @@
 #pragma once
 
 #include "kms/kms.h"
+#include "overlay/status.h"
+#include "standby/standby.h"
 
 struct Config {
     // ---- decode ----
     // ---- display: outputs, standby ----
     DisplaySettings display;
+    StandbySettings standby;
     // ---- GPU pass, SPI copy, per-output look ----
     // ---- overlays ----
+    OverlaySettings overlays;
     // ---- presentation loop, health ----
 };
 

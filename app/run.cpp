@@ -21,6 +21,7 @@
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "standby/standby.h"
 
 // A monitor or card may come up after the receiver does, so it waits rather than
 // exits, backing off to keep a display-less board quiet.
@@ -44,6 +45,8 @@ bool wait_for_display(const DisplaySettings &settings) {
 
 int receiver_main(int argc, char **argv) {
     const Config config = config_read();
+    standby_configure(config.standby);
+    overlays_configure(config.overlays);
     avlog_init(getenv("ZYL_KMS_AV_LOG"));
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
@@ -55,7 +58,7 @@ int receiver_main(int argc, char **argv) {
     read_settings(any_output_interlaced());
     static ReaderArgs ra;
     if (int status = prepare_decoder(&ra)) return status;
-    load_font();
+    load_font(config.overlays.font);
 
     poll_menu();
     poll_osd();

@@ -3,6 +3,9 @@
 // and loading the overlay font.
 #pragma once
 
+#include <optional>
+#include <string>
+
 struct ReaderArgs;
 
 // The process: answers "--caps", or starts up and presents stdin's stream until it
@@ -12,5 +15,5 @@ int receiver_main(int argc, char **argv);
 int display_retry_delay_ms(int attempt);
 // Finds and prepares the decoder; fills ReaderArgs. Returns 0, or the exit status.
 int prepare_decoder(ReaderArgs *ra);
-// Loads the first TrueType face of the candidate list into g_face.
-void load_font();
+// Loads the first TrueType face into g_face: `first` (the setting), else the usual ones.
+void load_font(const std::optional<std::string> &first);

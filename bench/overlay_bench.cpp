@@ -24,6 +24,7 @@
 #include "app/screens.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "standby/standby.h"
 
 namespace {
 
@@ -52,7 +53,9 @@ int main(int argc, char **argv) {
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
     setenv("ZYL_KMS_STANDBY", (dir + "/none.png").c_str(), 1);
     fflush(stderr);
-    if (drm_init(config_read().display, standby_painter()) != 0 || nout != 2 || outs[0].sidebar ||
+    const Config config = config_read();
+    standby_configure(config.standby);
+    if (drm_init(config.display, standby_painter()) != 0 || nout != 2 || outs[0].sidebar ||
         outs[1].sidebar || outs[0].mode.hdisplay != 1920 || outs[1].mode.hdisplay != 800) {
         fprintf(stderr, "overlay_bench: no 1920x1080 and 800x480 outputs with overlay planes\n");
         return 1;

@@ -115,8 +115,8 @@ void fmt_uptime(char (&out)[24]);
 int board_temp_c();
 
 // ---- connect screen ----
-// -1 until the first draw_connect, then 0 when ZYL_KMS_STANDBY_QR begins with "0".
-extern int g_show_connect;
+// Whether draw_connect draws (off: it says so once instead).
+void connect_screen_enable(bool on);
 // Where the code of n modules goes on a W x H picture: module size s, code with its
 // quiet zone q x q at (x0, y0); caption sizes of the push address and the Wi-Fi name.
 struct ConnectLayout {

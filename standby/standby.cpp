@@ -189,10 +189,7 @@ Owned<AVFrame> decode_picture(const char *path, uint8_t *buf, long size) {
     return frame;
 }
 
-const char *standby_path() {
-    const char *p = getenv("ZYL_KMS_STANDBY");
-    return p ? p : "/opt/zyl-fpv/standby.png";
-}
+StandbySettings g_settings;
 
 }  // namespace
 
@@ -266,10 +263,14 @@ const Scaled &scaled_for(const char *path, int w, int h, Fit fit) {
 
 }  // namespace
 
+void standby_configure(const StandbySettings &s) {
+    g_settings = s;
+}
+
 void load_standby(uint8_t *px, uint32_t stride, int w, int h, Fit fit) {
     // Whatever happens below, nothing of an earlier picture or flip stays.
     clear_buffer(px, stride, w, h);
-    const Scaled &s = scaled_for(standby_path(), w, h, fit);
+    const Scaled &s = scaled_for(g_settings.path.c_str(), w, h, fit);
     if (s.px.empty()) return;
     for (int y = 0; y < s.d.h; y++)
         memcpy(px + size_t(s.d.y + y) * stride + size_t(s.d.x) * 4, &s.px[size_t(y) * s.d.w * 4],

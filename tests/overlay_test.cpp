@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "app/screens.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -726,7 +727,8 @@ class Screens : public testing::Test {
         unsetenv("ZYL_KMS_MENU_PLANE");
         unsetenv("ZYL_KMS_STANDBY_QR");
         g_menu = MenuState{};
-        g_show_connect = -1;
+        standby_configure(config_read().standby);
+        overlays_configure(config_read().overlays);
         use_face();
     }
     void TearDown() override {

@@ -22,6 +22,8 @@
 #include "app/mailbox.h"
 #include "app/screens.h"
 #include "kms/kms.h"
+#include "overlay/status.h"
+#include "standby/standby.h"
 #include "sim/sim.h"
 
 extern "C" {
@@ -239,7 +241,11 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     setenv("ZYL_SIM_CARD",
            card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
     testing::internal::CaptureStderr();
-    int rc = drm_init(config_read().display, standby_painter());
+    // Started as the receiver would be, with the environment as it is now.
+    const Config config = config_read();
+    standby_configure(config.standby);
+    overlays_configure(config.overlays);
+    int rc = drm_init(config.display, standby_painter());
     *err = testing::internal::GetCapturedStderr();
     return rc;
 }
