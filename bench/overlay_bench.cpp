@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const size_t bytes = size_t(W) * 4 * H;
     std::vector<uint8_t> src(bytes), dst(bytes);
-    const OverlaySurface shadow{o.menu_shadow, o.menu_shadow_stride, W, H};
+    const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H};
     const OverlayFacts facts = overlay_facts();
     render_menu_all(facts);  // the glyphs of these strings are rendered once
     std::vector<double> full, bound, menu, text;
@@ -126,7 +126,7 @@ int main(int argc, char **argv) {
         const int pw = p.mode.hdisplay, ph = p.mode.vdisplay;
         const size_t pbytes = size_t(pw) * 4 * ph;
         std::vector<uint8_t> a(pbytes), b(pbytes);
-        const OverlaySurface ps{p.menu_shadow, p.menu_shadow_stride, pw, ph};
+        const OverlaySurface ps{p.menu_shadow.data(), p.menu_shadow_stride, pw, ph};
         auto redraw = [&] {
             memset(ps.px, 0, size_t(ph) * ps.stride);
             draw_telemetry(p, ps, facts);

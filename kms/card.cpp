@@ -27,6 +27,17 @@ drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force
     return choose_mode(connector, request, drv_is_vc4() == 1, allow_cea_force, forced_out);
 }
 
+FbId add_framebuffer(uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
+                     const uint32_t (&pitches)[4], const uint32_t (&offsets)[4],
+                     const uint64_t *modifiers) {
+    uint32_t fb = 0;
+    int r = modifiers ? drmModeAddFB2WithModifiers(drm_fd, w, h, format, handles, pitches, offsets,
+                                                   modifiers, &fb,
+                                                   modifiers[0] ? DRM_MODE_FB_MODIFIERS : 0)
+                      : drmModeAddFB2(drm_fd, w, h, format, handles, pitches, offsets, &fb, 0);
+    return r == 0 ? FbId(fb, drm_fd) : FbId();
+}
+
 PropTable read_props(uint32_t object_id, uint32_t object_type) {
     PropTable table;
     DrmPtr<drmModeObjectProperties> props(

@@ -13,6 +13,7 @@
 
 #include <xf86drmMode.h>
 
+#include "base/own.h"
 #include "kms/look.h"
 
 // One driven display. Width, height and refresh are always mode.hdisplay,
@@ -27,7 +28,7 @@ struct KmsOutput {
     uint32_t menu_fb[2];
     uint8_t *menu_map[2];
     uint32_t menu_pitch;
-    uint8_t *menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
+    std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
     int32_t menu_front;  // overlay buffer on screen, -1 = none
     int32_t menu_shown;
@@ -101,6 +102,13 @@ using PaintStandby = std::function<void(int out_no, uint8_t *px, uint32_t pitch,
 // Finds the card and lights every usable connector (at most four). 0 when at
 // least one output is driven, -1 with the card closed otherwise.
 int drm_init(const DisplaySettings &settings, const PaintStandby &paint);
+
+// A framebuffer over up to four planes of buffer objects on the card; with
+// `modifiers` they are given whenever the first is not 0. Empty when the card
+// refused it, errno saying why.
+FbId add_framebuffer(uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
+                     const uint32_t (&pitches)[4], const uint32_t (&offsets)[4],
+                     const uint64_t *modifiers = nullptr);
 
 // ---- mode choice ----
 constexpr uint32_t kModeInterlace = 0x10;  // DRM_MODE_FLAG_INTERLACE

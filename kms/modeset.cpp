@@ -40,10 +40,8 @@ void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t 
 }
 
 uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
-    uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0}, fb = 0;
-    if (drmModeAddFB2(drm_fd, w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &fb, 0) != 0)
-        return 0;
-    return fb;
+    const uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0};
+    return add_framebuffer(w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets).release();
 }
 
 struct AtomicProp {

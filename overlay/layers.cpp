@@ -21,8 +21,8 @@ Drawn g_sidebar_drawn[kMaxOutputs];
 void compose_on_plane(KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
-    const OverlaySurface s = o.menu_shadow
-                                 ? OverlaySurface{o.menu_shadow, o.menu_shadow_stride, W, H}
+    const OverlaySurface s = !o.menu_shadow.empty()
+                                 ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H}
                                  : OverlaySurface{o.menu_map[back], o.menu_pitch, W, H};
     if (!s.px) return;
     if (g_menu.message) {

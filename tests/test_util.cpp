@@ -228,10 +228,7 @@ void forget_card() {
     if (drm_fd >= 0) close(drm_fd);
     drm_fd = -1;
     nout = 0;
-    for (KmsOutput &o : outs) {
-        free(o.menu_shadow);
-        o = KmsOutput{};
-    }
+    for (KmsOutput &o : outs) o = KmsOutput{};
     sim_card_reset();
 }
 
