@@ -234,7 +234,7 @@ void present_frame(FramePtr frame) {
     size_t nmore = 0;
     for (int i = 1; i < nout; i++)
         if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
-    shown_hand_over(fbs[0], std::move(frame), {more, nmore});
+    shown_hand_over(FbId(fbs[0], drm_fd), std::move(frame), {more, nmore});
     if (!showing_video) {
         clear_standby_buffers();
         showing_video = 1;
