@@ -3,6 +3,8 @@
 // supervisor's scripts rely on exactly that behaviour.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "app/config.h"
 
@@ -39,7 +41,23 @@ void read_decode(Config &c) {
 
 // ---- display: outputs, standby ----
 
-void read_display(Config &) {}
+std::optional<std::string> optional_env(const char *name) {
+    const char *v = getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+void read_display(Config &c) {
+    DisplaySettings &d = c.display;
+    d.card = optional_env("ZYL_KMS_CARD");
+    if (const char *v = getenv("ZYL_KMS_EDID_WAIT_MS"))
+        d.edid_wait_ms = int(strtol(v, nullptr, 10));
+    if (const char *v = getenv("ZYL_KMS_CONNECTOR")) d.connector = v;
+    d.mode = optional_env("ZYL_KMS_MODE");
+    d.testfill = getenv("ZYL_KMS_TESTFILL") != nullptr;
+    if (const char *v = getenv("ZYL_KMS_MENU_PLANE"))
+        d.menu_plane = uint32_t(strtoul(v, nullptr, 10));
+    if (const char *v = getenv("ZYL_KMS_STANDBY")) c.standby.path = v;
+}
 
 // ---- GPU pass, SPI copy, per-output look ----
 
@@ -47,7 +65,22 @@ void read_gpu(Config &) {}
 
 // ---- overlays ----
 
-void read_overlays(Config &) {}
+// Set but empty keeps the default for some files and means "none" for others.
+void status_path(std::string *path, const char *name, bool empty_is_default) {
+    const char *v = getenv(name);
+    if (v && (v[0] || !empty_is_default)) *path = v;
+}
+
+void read_overlays(Config &c) {
+    OverlaySettings &o = c.overlays;
+    status_path(&o.telemetry, "ZYL_KMS_TELEMETRY", true);
+    status_path(&o.menu, "ZYL_KMS_MENU", false);
+    status_path(&o.connect, "ZYL_KMS_CONNECT", true);
+    status_path(&o.osd, "ZYL_KMS_OSD", false);
+    const char *qr = getenv("ZYL_KMS_STANDBY_QR");
+    o.show_connect = !(qr && qr[0] == '0');
+    o.font = optional_env("ZYL_KMS_FONT");
+}
 
 // ---- presentation loop, health ----
 

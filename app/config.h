@@ -8,6 +8,9 @@
 
 #include "app/gate.h"
 #include "decode/decode.h"
+#include "kms/kms.h"
+#include "overlay/status.h"
+#include "standby/standby.h"
 
 // The detection request's files.
 struct DetectSettings {
@@ -22,8 +25,11 @@ struct Config {
     bool av_log_verbose = false;  // every libavcodec message, not thinned
     DetectSettings detect;
     // ---- display: outputs, standby ----
+    DisplaySettings display;
+    StandbySettings standby;
     // ---- GPU pass, SPI copy, per-output look ----
     // ---- overlays ----
+    OverlaySettings overlays;
     // ---- presentation loop, health ----
 };
 

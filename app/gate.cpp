@@ -13,13 +13,13 @@ extern "C" {
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/screens.h"
 #include "app/shown.h"
 #include "base/log.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "kms/present.h"
 #include "overlay/overlay.h"
-#include "standby/standby.h"
 
 // A soft gate gives a stream with rare keyframes only a short blackout.
 constexpr int64_t kSoftGateMs = 350;
@@ -77,11 +77,11 @@ void hide_video() {
     // The standby buffers were blacked when video started: the standby picture goes
     // back into them while the last picture still covers them.
     showing_video = 0;
-    for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+    for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
     // Legacy calls on every output, panels included.
     for (int i = 0; i < nout; i++) video_plane_standby(outs[i], false);
     shown_clear();
-    redraw_sidebars();
+    redraw_sidebars(overlay_facts());
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // Display-change supervision: a different monitor, or the same one plugged back in,
 // ends the process so that the supervisor sets the displays up from scratch.
-#include <unistd.h>
-
 #include <cstdio>
 
 #include <xf86drmMode.h>
@@ -35,9 +33,9 @@ MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const
     return o.unplugged ? MonitorSeen::kReplugged : MonitorSeen::kSame;
 }
 
-void hotplug_check() {
+std::optional<std::string> hotplug_check() {
     int64_t now = mono_us();
-    if (!hotplug_poll_due(now, &last_hp_us, &hp_init)) return;
+    if (!hotplug_poll_due(now, &last_hp_us, &hp_init)) return std::nullopt;
     int64_t t0 = mono_us();
     for (int i = 0; g_hotplug_on && drm_fd >= 0 && i < nout; i++) {
         KmsOutput &o = outs[i];
@@ -51,14 +49,15 @@ void hotplug_check() {
         MonitorSeen seen = monitor_seen(connected, connected ? c->count_modes : 0, w, h, hz, o);
         if (seen == MonitorSeen::kUnplugged) o.unplugged = 1;
         if (seen != MonitorSeen::kChanged && seen != MonitorSeen::kReplugged) continue;
-        fprintf(stderr,
-                "zyl-mpp: output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the "
-                "supervisor respawns us against the new panel\n",
-                i, o.native_w, o.native_h, o.native_hz, w, h, hz,
-                seen == MonitorSeen::kReplugged ? ", replugged" : "");
+        char line[200];
+        snprintf(line, sizeof line,
+                 "zyl-mpp: output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the "
+                 "supervisor respawns us against the new panel",
+                 i, o.native_w, o.native_h, o.native_hz, w, h, hz,
+                 seen == MonitorSeen::kReplugged ? ", replugged" : "");
         stage_sample(kStageHotplugPoll, t0, mono_us());
-        fflush(stderr);
-        _exit(0);
+        return line;
     }
     stage_sample(kStageHotplugPoll, t0, mono_us());
+    return std::nullopt;
 }

@@ -1,14 +1,17 @@
 // Display-change supervision, polled by the presentation loop about once a second
 // (the first pass in each new monotonic second): a different monitor, or the same
-// one back after an unplug, ends the process with status 0 so that the supervisor
-// sets the displays up from scratch.
+// one back after an unplug, must end the process with status 0 so that the
+// supervisor sets the displays up from scratch.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 struct KmsOutput;
 
-void hotplug_check();
+// The line to end the process with when an output's monitor changed; empty otherwise.
+std::optional<std::string> hotplug_check();
 bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started);
 enum class MonitorSeen { kSame, kUnplugged, kReplugged, kChanged };
 // What one poll of an output's connector says, against the monitor seen at start-up.

@@ -20,6 +20,7 @@ extern "C" {
 
 #include "app/clock.h"
 #include "app/config.h"
+#include "app/end.h"
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/hotplug.h"
@@ -27,6 +28,7 @@ extern "C" {
 #include "app/loop.h"
 #include "app/pacing.h"
 #include "app/placement.h"
+#include "app/screens.h"
 #include "app/settings.h"
 #include "app/shown.h"
 #include "app/stop.h"
@@ -37,7 +39,6 @@ extern "C" {
 #include "kms/present.h"
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
-#include "standby/standby.h"
 
 int showing_video;
 int g_video_hidden;
@@ -233,11 +234,11 @@ void present_frame(FramePtr frame) {
     size_t nmore = 0;
     for (int i = 1; i < nout; i++)
         if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
-    shown_hand_over(fbs[0], std::move(frame), {more, nmore});
+    shown_hand_over(FbId(fbs[0], drm_fd), std::move(frame), {more, nmore});
     if (!showing_video) {
         clear_standby_buffers();
         showing_video = 1;
-        redraw_sidebars();
+        redraw_sidebars(overlay_facts());
     }
     after_present(t0);
 }
@@ -273,9 +274,9 @@ bool detect_request_poll() {
 bool loop_iteration(Thread &reader, Gate &gate) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_dewarp();
-    hotplug_check();
+    if (std::optional<std::string> why = hotplug_check()) process_end(0, why->c_str());
     if (poll_connect()) {
-        for (int i = 0; i < nout; i++) repaint_standby(outs[i]);
+        for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
         redraw = true;
     }
     redraw |= detect_request_poll();
@@ -292,7 +293,7 @@ bool loop_iteration(Thread &reader, Gate &gate) {
         // The HUD shows the time and the board's temperature.
         for (int i = 0; i < nout; i++) redraw |= outs[i].look.telemetry;
     }
-    if (redraw) render_menu_all();
+    if (redraw) render_menu_all(overlay_facts());
 
     Acquired a = acquire_frame();
     if (a.kind == Acquired::kHold) return false;

@@ -33,21 +33,6 @@ Rect cover_source(int dw, int dh, int sw, int sh, double a) {
 
 }  // namespace
 
-Rect fit_dest(int W, int H, double A) {
-    if (!(A > 0) || W <= 0 || H <= 0) return {0, 0, W, H};
-    int w, h;
-    if (A < double(W) / H) {
-        h = H;
-        w = int(H * A + 0.5);
-    } else {
-        w = W;
-        h = int(W / A + 0.5);
-    }
-    w = std::min(w, W);
-    h = std::min(h, H);
-    return {(W - w) / 2, (H - h) / 2, w, h};
-}
-
 Placement place_video(const PlaceInput &in) {
     int W = in.width, xoff = 0;
     if (in.sidebar_shown) {

@@ -12,6 +12,4 @@ struct PlaceInput {
     Look look;           // the output's
     int sw, sh;          // picture size
 };
-// Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
-Rect fit_dest(int W, int H, double A);
 Placement place_video(const PlaceInput &in);

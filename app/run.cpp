@@ -15,6 +15,7 @@
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
+#include "app/screens.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/stop.h"
@@ -24,20 +25,21 @@
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "standby/standby.h"
 
 // A monitor or card may come up after the receiver does, so it waits rather than
 // exits, backing off to keep a display-less board quiet.
 namespace {
 
 // False when a stop request ended the wait. The back-off sleep is cut short by it.
-bool wait_for_display() {
-    if (drm_init() == 0) return true;
+bool wait_for_display(const DisplaySettings &settings) {
+    if (drm_init(settings, standby_painter()) == 0) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
         pollfd p{stop_fd(), POLLIN, 0};
         poll(&p, 1, display_retry_delay_ms(attempt));
         if (stop_status()) return false;
-        if (drm_init() == 0) break;
+        if (drm_init(settings, standby_painter()) == 0) break;
     }
     fprintf(stderr, "zyl-mpp: display appeared\n");
     return true;
@@ -62,6 +64,8 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
 
 int receiver_main(int argc, char **argv) {
     const Config config = config_read();
+    standby_configure(config.standby);
+    overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
@@ -69,7 +73,7 @@ int receiver_main(int argc, char **argv) {
     }
 
     stop_signals_install();
-    if (!wait_for_display()) return stopped_status();
+    if (!wait_for_display(config.display)) return stopped_status();
     read_settings(any_output_interlaced());
     Gate gate;
     DetectQueue detect_queue;
@@ -79,11 +83,11 @@ int receiver_main(int argc, char **argv) {
     gate_configure(gate, config.gate, g_is_hevc);
     detect_configure(config.detect);
     const ReaderHooks hooks = mailbox_reader_hooks(gate);
-    load_font();
+    load_font(config.overlays.font);
 
     poll_menu();
     poll_osd();
-    render_menu_all();
+    render_menu_all(overlay_facts());
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
     if (!reader) return 1;
     last_frame_time = mono_us();

@@ -1,9 +1,6 @@
 // The one owner of the pictures on screen. A framebuffer is removed before the
 // frame whose buffer it scans out of is freed.
-#include <algorithm>
 #include <utility>
-
-#include <xf86drmMode.h>
 
 #include "app/shown.h"
 #include "kms/kms.h"
@@ -13,24 +10,25 @@ ShownPictures &g_shown = *new ShownPictures;
 
 namespace {
 
-void remove_fbs(const ShownPicture &p) {
-    if (p.fb) drmModeRmFB(drm_fd, p.fb);
-    for (uint32_t fb : p.more)
-        if (fb) drmModeRmFB(drm_fd, fb);
+// Framebuffers first, then the frame they scan out of.
+void release(ShownPicture &p) {
+    p.fb.reset();
+    for (FbId &fb : p.more) fb.reset();
+    p.frame = nullptr;
 }
 
 }  // namespace
 
-void shown_hand_over(uint32_t fb, FramePtr frame, std::span<const uint32_t> more) {
-    remove_fbs(g_shown.prev);
+void shown_hand_over(FbId fb, FramePtr frame, std::span<const uint32_t> more) {
+    release(g_shown.prev);
     g_shown.prev = std::move(g_shown.cur);
-    g_shown.cur = {fb, {}, std::move(frame)};
-    std::copy_n(more.begin(), std::min(more.size(), g_shown.cur.more.size()),
-                g_shown.cur.more.begin());
+    g_shown.cur.frame = std::move(frame);
+    g_shown.cur.fb = std::move(fb);
+    for (size_t i = 0; i < g_shown.cur.more.size(); i++)
+        g_shown.cur.more[i] = i < more.size() && more[i] ? FbId(more[i], drm_fd) : FbId();
 }
 
 void shown_clear() {
-    remove_fbs(g_shown.cur);
-    remove_fbs(g_shown.prev);
-    g_shown = {};
+    release(g_shown.cur);
+    release(g_shown.prev);
 }

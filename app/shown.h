@@ -10,20 +10,22 @@
 #include <span>
 
 #include "app/mailbox.h"
+#include "base/own.h"
 
+// The frame is declared first so that it outlives the framebuffers over it.
 struct ShownPicture {
-    uint32_t fb;                   // 0: none
-    std::array<uint32_t, 3> more;  // pictures of the same frame for other flips; 0: none
     FramePtr frame;
+    FbId fb;                   // empty: none
+    std::array<FbId, 3> more;  // pictures of the same frame for other flips
 };
 struct ShownPictures {
     ShownPicture cur, prev;
 };
 // Changed only by the two operations below.
 extern ShownPictures &g_shown;
-// Takes `fb` (and `more`, the frame's pictures for outputs with other flips) and `frame`
-// over as the newest picture; the oldest of the three goes (framebuffers removed, frame
-// freed).
-void shown_hand_over(uint32_t fb, FramePtr frame, std::span<const uint32_t> more = {});
+// Takes `fb` (and `more`, the ids of the frame's pictures for outputs with other flips,
+// whose framebuffers become the owner's) and `frame` over as the newest picture; the
+// oldest of the three goes (framebuffers removed, frame freed).
+void shown_hand_over(FbId fb, FramePtr frame, std::span<const uint32_t> more = {});
 // Both pictures go: no plane may scan out of them any more.
 void shown_clear();

@@ -46,13 +46,13 @@ int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
     return 0;
 }
 
-void load_font() {
+void load_font(const std::optional<std::string> &first) {
     if (FT_Init_FreeType(&g_ft) != 0) {
         g_ft = nullptr;
         return;
     }
     const char *candidates[] = {
-        getenv("ZYL_KMS_FONT"),
+        first ? first->c_str() : nullptr,
         "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf",
         "/usr/share/fonts/truetype/noto/NotoSans-Bold.ttf",
         "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",

@@ -3,6 +3,9 @@
 // and loading the overlay font.
 #pragma once
 
+#include <optional>
+#include <string>
+
 struct DecodeSettings;
 struct ReaderArgs;
 
@@ -14,5 +17,5 @@ int display_retry_delay_ms(int attempt);
 // Finds and prepares the decoder; fills ReaderArgs, whose name stays the one in
 // `settings`. Returns 0, or the exit status.
 int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings);
-// Loads the first TrueType face of the candidate list into g_face.
-void load_font();
+// Loads the first TrueType face into g_face: `first` (the setting), else the usual ones.
+void load_font(const std::optional<std::string> &first);

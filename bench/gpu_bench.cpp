@@ -25,6 +25,8 @@ extern "C" {
 #include <drm_fourcc.h>
 #include <xf86drmMode.h>
 
+#include "app/config.h"
+#include "app/screens.h"
 #include "bench/source_frame.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
@@ -111,7 +113,7 @@ int main(int argc, char **argv) {
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
     unsetenv("ZYL_KMS_GL_SIZE");
-    if (drm_init() != 0) return 1;
+    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
 
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);

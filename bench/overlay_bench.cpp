@@ -20,8 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "app/config.h"
+#include "app/screens.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "standby/standby.h"
 
 namespace {
 
@@ -50,8 +53,10 @@ int main(int argc, char **argv) {
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
     setenv("ZYL_KMS_STANDBY", (dir + "/none.png").c_str(), 1);
     fflush(stderr);
-    if (drm_init() != 0 || nout != 2 || outs[0].sidebar || outs[1].sidebar ||
-        outs[0].mode.hdisplay != 1920 || outs[1].mode.hdisplay != 800) {
+    const Config config = config_read();
+    standby_configure(config.standby);
+    if (drm_init(config.display, standby_painter()) != 0 || nout != 2 || outs[0].sidebar ||
+        outs[1].sidebar || outs[0].mode.hdisplay != 1920 || outs[1].mode.hdisplay != 800) {
         fprintf(stderr, "overlay_bench: no 1920x1080 and 800x480 outputs with overlay planes\n");
         return 1;
     }
@@ -76,11 +81,12 @@ int main(int argc, char **argv) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const size_t bytes = size_t(W) * 4 * H;
     std::vector<uint8_t> src(bytes), dst(bytes);
-    const OverlaySurface shadow{o.menu_shadow, o.menu_shadow_stride, W, H};
-    render_menu_all();  // the glyphs of these strings are rendered once
+    const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H};
+    const OverlayFacts facts = overlay_facts();
+    render_menu_all(facts);  // the glyphs of these strings are rendered once
     std::vector<double> full, bound, menu, text;
     for (int i = 0; i < n; i++) {  // in turn, so all see the same machine load
-        full.push_back(time_ms([] { render_menu_all(); }));
+        full.push_back(time_ms([&] { render_menu_all(facts); }));
         bound.push_back(time_ms([&] {
             memset(src.data(), int(i & 0xFF), bytes);
             memcpy(dst.data(), src.data(), bytes);
@@ -120,10 +126,10 @@ int main(int argc, char **argv) {
         const int pw = p.mode.hdisplay, ph = p.mode.vdisplay;
         const size_t pbytes = size_t(pw) * 4 * ph;
         std::vector<uint8_t> a(pbytes), b(pbytes);
-        const OverlaySurface ps{p.menu_shadow, p.menu_shadow_stride, pw, ph};
+        const OverlaySurface ps{p.menu_shadow.data(), p.menu_shadow_stride, pw, ph};
         auto redraw = [&] {
             memset(ps.px, 0, size_t(ph) * ps.stride);
-            draw_telemetry(p, ps);
+            draw_telemetry(p, ps, facts);
             draw_osd(p, ps);
             menu_present(p, (p.menu_front + 1) & 1);
         };

@@ -21,6 +21,8 @@ extern "C" {
 }
 #include <xf86drmMode.h>
 
+#include "app/config.h"
+#include "app/screens.h"
 #include "bench/source_frame.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
@@ -110,7 +112,7 @@ int main(int argc, char **argv) {
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
-    if (drm_init() != 0) return 1;
+    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
 
     const double gpu = gpu_ratio(n);
     // The tee's frame is 480x320; a 320x240 strip draws into the first rows of it.

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "app/app.h"
+#include "app/screens.h"
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
-#include "standby/standby.h"
 #include "kms/files.h"
 #include "kms/kms.h"
 
@@ -172,5 +172,5 @@ void apply_output_overrides() {
     // The standby picture follows the flip and fit too; repainted only when they changed.
     for (int i = 0; i < nout; i++)
         if (outs[i].standby_map && !standby_look_same(outs[i].standby_look, outs[i].look))
-            repaint_standby(outs[i]);
+            standby_refresh(outs[i]);
 }

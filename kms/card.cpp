@@ -1,5 +1,4 @@
 // Questions asked of the open card: its driver and the properties of its objects.
-#include <cstdlib>
 #include <cstring>
 
 #include <xf86drm.h>
@@ -24,9 +23,19 @@ int drv_is_vc4() {
 }
 
 drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force, int *forced_out,
-                          int use_env) {
-    const char *request = use_env ? getenv("ZYL_KMS_MODE") : nullptr;
+                          const char *request) {
     return choose_mode(connector, request, drv_is_vc4() == 1, allow_cea_force, forced_out);
+}
+
+FbId add_framebuffer(uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
+                     const uint32_t (&pitches)[4], const uint32_t (&offsets)[4],
+                     const uint64_t *modifiers) {
+    uint32_t fb = 0;
+    int r = modifiers ? drmModeAddFB2WithModifiers(drm_fd, w, h, format, handles, pitches, offsets,
+                                                   modifiers, &fb,
+                                                   modifiers[0] ? DRM_MODE_FB_MODIFIERS : 0)
+                      : drmModeAddFB2(drm_fd, w, h, format, handles, pitches, offsets, &fb, 0);
+    return r == 0 ? FbId(fb, drm_fd) : FbId();
 }
 
 PropTable read_props(uint32_t object_id, uint32_t object_type) {

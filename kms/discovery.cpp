@@ -21,10 +21,11 @@ struct Claims {
 };
 
 // Opens the first candidate card that lists connectors; -1 when none does.
-int open_card(const char **path_out, DrmPtr<drmModeRes> *res_out) {
+int open_card(const std::optional<std::string> &requested, const char **path_out,
+              DrmPtr<drmModeRes> *res_out) {
     static const char *const defaults[] = {"/dev/dri/by-path/platform-gpu-card", "/dev/dri/card1",
                                            "/dev/dri/card0"};
-    const char *env = getenv("ZYL_KMS_CARD");
+    const char *env = requested ? requested->c_str() : nullptr;
     std::span<const char *const> candidates(defaults);
     if (env) candidates = std::span<const char *const>(&env, 1);
     for (const char *path : candidates) {
@@ -52,9 +53,7 @@ int connected_without_modes(const drmModeRes *res) {
 
 // A monitor plugged in just before start-up may not have published its EDID yet;
 // reading its modes too early would skip it until the next restart.
-void edid_wait(const drmModeRes *res) {
-    const char *env = getenv("ZYL_KMS_EDID_WAIT_MS");
-    int limit = env ? int(strtol(env, nullptr, 10)) : 1500;
+void edid_wait(const drmModeRes *res, int limit) {
     if (limit <= 0) return;
     for (int waited = 0;;) {
         int n = connected_without_modes(res);
@@ -142,10 +141,9 @@ void connector_name(const drmModeConnector *c, char (&name)[64]) {
     snprintf(name, sizeof name, "%s-%d", type ? type : "?", int(c->connector_type_id));
 }
 
-bool qualifies(const drmModeConnector *c, const char *name) {
-    const char *filter = getenv("ZYL_KMS_CONNECTOR");
+bool qualifies(const drmModeConnector *c, const char *name, const std::string &filter) {
     return c->connection == DRM_MODE_CONNECTED && c->count_modes > 0 &&
-           (!filter || !filter[0] || strstr(name, filter));
+           (filter.empty() || strstr(name, filter.c_str()));
 }
 
 void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
@@ -168,25 +166,28 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
     o->standby_fb = lit.standby.fb;
 }
 
-void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
+void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims,
+                     const DisplaySettings &s, const PaintStandby &paint) {
     DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, conn_id));
     if (!c) return;
     char name[64];
     connector_name(c.get(), name);
-    if (!qualifies(c.get(), name)) return;
+    if (!qualifies(c.get(), name, s.connector)) return;
     fprintf(stderr, "zyl-mpp: connector %s connected\n", name);
 
     // A panel has one native timing; requests and forced timings are for monitors.
     const bool dsi = c->connector_type == DRM_MODE_CONNECTOR_DSI;
     int forced = 0;
-    drmModeModeInfo mode = pick_mode(c.get(), !dsi, &forced, !dsi);
-    if (dsi) panel_mode_notice(getenv("ZYL_KMS_MODE"), mode);
+    const char *request = dsi ? nullptr : s.mode_request();
+    drmModeModeInfo mode = pick_mode(c.get(), !dsi, &forced, request);
+    if (dsi) panel_mode_notice(s.mode_request(), mode);
 
     VideoChoice v = find_video_plane(res, c.get(), *claims);
     if (v.kind == VideoPlaneKind::kNone) return;
     add_to_mask(&claims->used_planes, v.plane_idx);
 
-    LightRequest rq{nout, c.get(), v.crtc_id, v.primary_id ? v.primary_id : v.plane_id, !dsi};
+    LightRequest rq{nout,    c.get(),    v.crtc_id, v.primary_id ? v.primary_id : v.plane_id,
+                    request, s.testfill, paint};
     LitOutput lit;
     if (light_output(rq, mode, forced, &lit) != 0) return;
 
@@ -194,7 +195,7 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
     fill_output(&o, c.get(), v, lit);
     fill_plane_props(&o, nout, lit.atomic_modeset);
     add_to_mask(&claims->used_crtcs, v.crtc_idx);
-    probe_menu_plane(&o, nout, &claims->used_planes);
+    probe_menu_plane(&o, nout, &claims->used_planes, s.menu_plane);
 
     bool interlaced = o.mode.flags & kModeInterlace;
     fprintf(stderr, "zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s\n", nout, o.crtc_id,
@@ -205,11 +206,11 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims) {
 
 }  // namespace
 
-int drm_init() {
+int drm_init(const DisplaySettings &s, const PaintStandby &paint) {
     drm_fd = -1;
     const char *path = nullptr;
     DrmPtr<drmModeRes> res;
-    int fd = open_card(&path, &res);
+    int fd = open_card(s.card, &path, &res);
     if (fd < 0) {
         fprintf(stderr, "zyl-mpp: no DRM display card with connectors\n");
         return -1;
@@ -220,10 +221,10 @@ int drm_init() {
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
     drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
 
-    edid_wait(res.get());
+    edid_wait(res.get(), s.edid_wait_ms);
     Claims claims;
     for (int i = 0; i < res->count_connectors && nout < kMaxOutputs; i++)
-        drive_connector(res.get(), res->connectors[i], &claims);
+        drive_connector(res.get(), res->connectors[i], &claims, s, paint);
     res.reset();
 
     if (nout == 0) {

@@ -52,13 +52,11 @@ uint32_t import_frame(const AVFrame *frame) {
         offsets[i] = uint32_t(plane.offset);
         modifiers[i] = obj.format_modifier;
     }
-    uint32_t flags = modifiers[0] != 0 ? DRM_MODE_FB_MODIFIERS : 0;
-    uint32_t fb = 0;
-    int r = drmModeAddFB2WithModifiers(drm_fd, frame->width, frame->height, layer.format, handles,
-                                       pitches, offsets, modifiers, &fb, flags);
+    FbId fb = add_framebuffer(uint32_t(frame->width), uint32_t(frame->height), layer.format,
+                              handles, pitches, offsets, modifiers);
     int err = errno;
     close_handles(handles, n);
-    if (r == 0) return fb;
+    if (fb) return fb.release();
     if (addfb_fail_reported(++addfb_fail)) {
         uint32_t f = layer.format;
         fprintf(stderr,

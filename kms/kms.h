@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 
 #include <xf86drmMode.h>
 
+#include "base/own.h"
 #include "kms/look.h"
 
 // One driven display. Width, height and refresh are always mode.hdisplay,
@@ -25,7 +28,7 @@ struct KmsOutput {
     uint32_t menu_fb[2];
     uint8_t *menu_map[2];
     uint32_t menu_pitch;
-    uint8_t *menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
+    std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
     int32_t menu_front;  // overlay buffer on screen, -1 = none
     int32_t menu_shown;
@@ -81,9 +84,31 @@ const PropEntry *prop_entry(const PropTable &props, std::string_view name);
 uint32_t prop_id(const PropTable &props, std::string_view name);
 uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
 
+// How the display is set up, read once at start-up.
+struct DisplaySettings {
+    std::optional<std::string> card;  // the only card tried; unset: the usual ones
+    int edid_wait_ms = 1500;          // for connected monitors to list their modes
+    std::string connector;            // drive only connectors whose name has it; empty: all
+    std::optional<std::string> mode;  // the mode request for monitors
+    bool testfill = false;            // standby buffers in a test colour
+    uint32_t menu_plane = 0;          // the only overlay plane tried; 0: any
+    const char *mode_request() const { return mode ? mode->c_str() : nullptr; }
+};
+
+// Paints the standby picture into output `out_no`'s new w x h XR24 buffer, before
+// the mode is set on it.
+using PaintStandby = std::function<void(int out_no, uint8_t *px, uint32_t pitch, int w, int h)>;
+
 // Finds the card and lights every usable connector (at most four). 0 when at
 // least one output is driven, -1 with the card closed otherwise.
-int drm_init();
+int drm_init(const DisplaySettings &settings, const PaintStandby &paint);
+
+// A framebuffer over up to four planes of buffer objects on the card; with
+// `modifiers` they are given whenever the first is not 0. Empty when the card
+// refused it, errno saying why.
+FbId add_framebuffer(uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
+                     const uint32_t (&pitches)[4], const uint32_t (&offsets)[4],
+                     const uint64_t *modifiers = nullptr);
 
 // ---- mode choice ----
 constexpr uint32_t kModeInterlace = 0x10;  // DRM_MODE_FLAG_INTERLACE
@@ -101,9 +126,9 @@ bool parse_mode_request(const char *text, ModeRequest *req);
 // 1 when a cea_modes row is returned.
 drmModeModeInfo choose_mode(const drmModeConnector *connector, const char *request, bool vc4,
                             int allow_cea_force, int *forced_out);
-// choose_mode with the environment and the card's driver.
+// choose_mode with the card's driver.
 drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force, int *forced_out,
-                          int use_env);
+                          const char *request);
 // The candidate's size at the rate nearest 60 Hz the connector lists.
 drmModeModeInfo prefer_60hz(const drmModeConnector *connector, const drmModeModeInfo &candidate);
 int drv_is_vc4();
@@ -162,7 +187,9 @@ struct LightRequest {
     const drmModeConnector *connector;
     uint32_t crtc_id;
     uint32_t modeset_plane;  // plane of the atomic modeset
-    int use_env;             // ZYL_KMS_MODE is honoured when choosing again
+    const char *request;     // the mode request honoured when choosing again; null: none
+    bool testfill;
+    const PaintStandby &paint;
 };
 struct LitOutput {
     drmModeModeInfo mode;  // the mode actually set
@@ -203,14 +230,14 @@ struct MenuCandidate {
 };
 // The planes worth probing for the overlay of the output on CRTC `crtc_idx`, best
 // first (highest zpos, overlay-typed first among equals), at most 16. `named` is
-// ZYL_KMS_MENU_PLANE (0: any); a named plane qualifies whatever its type.
+// the menu plane setting (0: any); a named plane qualifies whatever its type.
 std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> planes,
                                                  int crtc_idx, uint32_t used_planes,
                                                  uint32_t named);
 // Gives the output an ARGB overlay plane that proved it scans out a linear buffer,
 // with two buffers and a drawing surface, and claims it in `used_planes`; without one
 // the output draws its overlays into the standby buffer (sidebar).
-void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes);
+void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t named);
 // Puts overlay buffer `index` (drawn, or copied from the drawing surface) on the
 // plane, mirrored by the output's flip.
 void menu_present(KmsOutput &o, int index);

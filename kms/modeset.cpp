@@ -14,8 +14,6 @@
 
 #include "kms/files.h"
 #include "kms/kms.h"
-#include "spitee/spitee.h"
-#include "standby/standby.h"
 
 namespace {
 
@@ -33,22 +31,17 @@ void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
     fprintf(stderr, "zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)\n", out_no, col & 0xFFFFFF, w, h);
 }
 
-void paint_standby_buffer(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
-    if (getenv("ZYL_KMS_TESTFILL")) {
-        fill_testcol(out_no, b, w, h);
+void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t w, uint32_t h) {
+    if (rq.testfill) {
+        fill_testcol(rq.out_no, b, w, h);
         return;
     }
-    // Settings are not read yet: the picture goes in letterboxed and unmirrored, and
-    // is painted again if the output's flip or fit turn out different.
-    paint_standby(b.map, b.pitch, int(w), int(h), Look{});
-    if (out_no == 0) spi_tee_publish_buffer(b.map, b.pitch, int(w), int(h));
+    if (rq.paint) rq.paint(rq.out_no, b.map, b.pitch, int(w), int(h));
 }
 
 uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
-    uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0}, fb = 0;
-    if (drmModeAddFB2(drm_fd, w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &fb, 0) != 0)
-        return 0;
-    return fb;
+    const uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0};
+    return add_framebuffer(w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets).release();
 }
 
 struct AtomicProp {
@@ -164,7 +157,7 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
     for (;;) {
         DumbBuffer b;
         dumb_create(mode.hdisplay, mode.vdisplay, &b);
-        if (b.map) paint_standby_buffer(rq.out_no, b, mode.hdisplay, mode.vdisplay);
+        if (b.map) paint_standby_buffer(rq, b, mode.hdisplay, mode.vdisplay);
         b.fb = add_xr24_fb(b, mode.hdisplay, mode.vdisplay);
 
         bool atomic = false;
@@ -184,7 +177,7 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
         // it does not list: its own timing beats a dark screen.
         retried = true;
         forced = 0;
-        mode = pick_mode(rq.connector, 0, nullptr, rq.use_env);
+        mode = pick_mode(rq.connector, 0, nullptr, rq.request);
         fprintf(stderr,
                 "zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u\n",
                 mode.hdisplay, mode.vdisplay, mode.vrefresh);

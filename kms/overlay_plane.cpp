@@ -47,11 +47,9 @@ std::vector<MenuPlaneInfo> read_menu_planes() {
 }
 
 uint32_t add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
-    uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0}, fb = 0;
-    if (!b.handle ||
-        drmModeAddFB2(drm_fd, w, h, DRM_FORMAT_ARGB8888, handles, pitches, offsets, &fb, 0) != 0)
-        return 0;
-    return fb;
+    const uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0};
+    if (!b.handle) return 0;
+    return add_framebuffer(w, h, DRM_FORMAT_ARGB8888, handles, pitches, offsets).release();
 }
 
 // Makes both buffers and shows the first on the plane; 0 when the card took it, else
@@ -95,9 +93,7 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
     return out;
 }
 
-void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes) {
-    const char *env = getenv("ZYL_KMS_MENU_PLANE");
-    const uint32_t named = env ? uint32_t(strtoul(env, nullptr, 10)) : 0;
+void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t named) {
     const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
     o->menu_plane = 0;
     o->menu_front = -1;
@@ -123,7 +119,7 @@ void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes) {
         }
         o->menu_pitch = b[1].pitch;
         o->menu_shadow_stride = w * 4;
-        o->menu_shadow = static_cast<uint8_t *>(calloc(h, size_t(w) * 4));
+        o->menu_shadow.assign(size_t(h) * w * 4, 0);
         o->sidebar = 0;
         fprintf(stderr,
                 "zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)\n",
@@ -136,11 +132,11 @@ void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes) {
 void menu_present(KmsOutput &o, int index) {
     if (!o.menu_plane || !o.menu_map[index]) return;
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
-    if (o.menu_shadow) {
-        flip_buffer_argb(o.menu_shadow, o.menu_shadow_stride, w, h, o.look.flip);
+    if (!o.menu_shadow.empty()) {
+        flip_buffer_argb(o.menu_shadow.data(), o.menu_shadow_stride, w, h, o.look.flip);
         for (uint32_t y = 0; y < h; y++)
             memcpy(o.menu_map[index] + size_t(y) * o.menu_pitch,
-                   o.menu_shadow + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
+                   o.menu_shadow.data() + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
     } else {
         flip_buffer_argb(o.menu_map[index], o.menu_pitch, w, h, o.look.flip);
     }

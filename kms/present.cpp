@@ -1,4 +1,5 @@
 // Video plane programming for every output, legacy and atomic.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -7,6 +8,21 @@
 
 #include "kms/kms.h"
 #include "kms/present.h"
+
+Rect fit_dest(int W, int H, double A) {
+    if (!(A > 0) || W <= 0 || H <= 0) return {0, 0, W, H};
+    int w, h;
+    if (A < double(W) / H) {
+        h = H;
+        w = int(H * A + 0.5);
+    } else {
+        w = W;
+        h = int(W / A + 0.5);
+    }
+    w = std::min(w, W);
+    h = std::min(h, H);
+    return {(W - w) / 2, (H - h) / 2, w, h};
+}
 
 int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p) {
     return drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w, p.dst.h,

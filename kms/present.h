@@ -13,6 +13,8 @@ struct Rect {
     int x, y, w, h;
     bool operator==(const Rect &) const = default;
 };
+// Largest rectangle of aspect `A` centred in W x H; the whole area when A is not positive.
+Rect fit_dest(int W, int H, double A);
 struct Placement {
     Rect dst;  // screen pixels
     Rect src;  // picture pixels

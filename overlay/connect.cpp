@@ -3,13 +3,25 @@
 // video does). The QR code sits in the lower right corner on a white quiet zone of
 // four modules, the Wi-Fi name under it, the push address across the screen above it.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.h"
 #include "overlay/overlay.h"
 
-int g_show_connect = -1;
+namespace {
+
+bool g_connect_on = true;
+std::atomic<bool> g_connect_off_said;
+
+}  // namespace
+
+void connect_screen_enable(bool on) {
+    g_connect_on = on;
+    g_connect_off_said = false;
+}
 
 ConnectLayout connect_layout(int W, int H, int n) {
     ConnectLayout l{};
@@ -34,14 +46,10 @@ void push_caption(const char *push, char (&out)[176]) {
 }
 
 void draw_connect(const OverlaySurface &s) {
-    if (g_show_connect < 0) {
-        const char *v = getenv("ZYL_KMS_STANDBY_QR");
-        g_show_connect = v && v[0] == '0' ? 0 : 1;
-        if (!g_show_connect)
-            fprintf(stderr, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)\n");
-    }
+    if (!g_connect_on)
+        say_once(g_connect_off_said, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)");
     const int n = g_qr_n;
-    if (!g_show_connect || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
+    if (!g_connect_on || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
     const int W = s.w, H = s.h;
     const ConnectLayout l = connect_layout(W, H, n);
     fill_rect(s, l.x0, l.y0, l.q, l.q, 0xFFFFFFFF);

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decode/decode.h"
-#include "gpu/gpu.h"
 #include "kms/files.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -56,7 +54,8 @@ void mode_text(const KmsOutput &drawn, char (&out)[24]) {
              m->mode.flags & DRM_MODE_FLAG_INTERLACE ? 'i' : 'p', int(m->mode.vrefresh));
 }
 
-void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes &z) {
+void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes &z,
+                     const OverlayFacts &f) {
     const int W = s.w, H = s.h, y = z.base, p = z.p;
     fill_rect(s, 0, H - z.bh, W, z.bh, kBar);
     int x = 8;
@@ -67,9 +66,9 @@ void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes
         x = z.dot + 13;
         x += ft_text(s, x, y, buf, kRed, p) + p;
     }
-    if (g_lut_on && g_lut_path[0]) {
-        const char *slash = strrchr(g_lut_path, '/');
-        snprintf(buf, sizeof buf, "%.23s", slash ? slash + 1 : g_lut_path);
+    if (f.lut_path && f.lut_path[0]) {
+        const char *slash = strrchr(f.lut_path, '/');
+        snprintf(buf, sizeof buf, "%.23s", slash ? slash + 1 : f.lut_path);
         if (char *ext = strstr(buf, ".cube")) *ext = 0;
         x += ft_text(s, x, y, "LUT", kNotGiven, p) + 4;
         x += ft_text(s, x, y, buf, kGiven, p) + p;
@@ -81,7 +80,7 @@ void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes
     char up[24];
     fmt_uptime(up);
     if (up[0]) r = text_ending_at(s, r, y, up, kNotGiven, p) - 10;
-    r = text_ending_at(s, r, y, g_is_hevc ? "H.265" : "H.264", kGiven, p);
+    r = text_ending_at(s, r, y, f.hevc ? "H.265" : "H.264", kGiven, p);
     char mode[24];
     mode_text(o, mode);
     r = text_ending_at(s, r - 10, y, mode, kGiven, p);
@@ -232,9 +231,9 @@ int board_temp_c() {
     return int(std::clamp<long>(milli / 1000, -1000000, 1000000));
 }
 
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s) {
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const OverlayFacts &f) {
     if (!s.px || s.w < 1 || s.h < 1) return;
     const HudSizes z = hud_sizes(s.h);
-    draw_bottom_bar(o, s, z);
+    draw_bottom_bar(o, s, z, f);
     draw_top_bar(s, z);
 }

@@ -5,11 +5,8 @@
 // the narrowed video, and gets the menu or the message drawn into it.
 #include <cstring>
 
-#include "app/app.h"
-#include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
-#include "standby/standby.h"
 
 pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -21,23 +18,23 @@ namespace {
 enum class Drawn { kNothing, kMenu, kMessage };
 Drawn g_sidebar_drawn[kMaxOutputs];
 
-void compose_on_plane(KmsOutput &o) {
+void compose_on_plane(KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
-    const OverlaySurface s = o.menu_shadow
-                                 ? OverlaySurface{o.menu_shadow, o.menu_shadow_stride, W, H}
+    const OverlaySurface s = !o.menu_shadow.empty()
+                                 ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H}
                                  : OverlaySurface{o.menu_map[back], o.menu_pitch, W, H};
     if (!s.px) return;
     if (g_menu.message) {
         draw_message(s, W, H, false);
     } else if (g_menu.open) {
         draw_menu(s, W, H, false);
-        if (g_detect) draw_detections(s);
-        if (o.look.telemetry) draw_telemetry(o, s);
-    } else if (g_detect || o.look.telemetry || (g_osd.active && o.is_dsi)) {
+        if (f.detect) draw_detections(s);
+        if (o.look.telemetry) draw_telemetry(o, s, f);
+    } else if (f.detect || o.look.telemetry || (g_osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
-        if (g_detect) draw_detections(s);
-        if (o.look.telemetry) draw_telemetry(o, s);
+        if (f.detect) draw_detections(s);
+        if (o.look.telemetry) draw_telemetry(o, s, f);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);
         return;
@@ -52,24 +49,25 @@ void set_mirror(const KmsOutput &o) {
 }
 
 // Under video a drawing gives way to black; without video, to the standby picture.
-void take_away_sidebar(KmsOutput &o) {
-    if (showing_video) {
+void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
+    if (f.video_shown) {
         set_mirror(o);
         fill_rect({o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
                   o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
         g_px_mx = g_px_my = 0;
     } else {
-        repaint_standby(o);
+        f.repaint_standby(o);
     }
 }
 
-void compose_in_standby(int i, KmsOutput &o) {
+void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby_map) return;
     const Drawn want = g_menu.message ? Drawn::kMessage
                        : g_menu.open  ? Drawn::kMenu
                                       : Drawn::kNothing;
-    if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want) take_away_sidebar(o);
+    if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want)
+        take_away_sidebar(o, f);
     g_sidebar_drawn[i] = want;
     if (want == Drawn::kNothing) return;
     // The drawing is mirrored like the video beside it.
@@ -84,22 +82,22 @@ void compose_in_standby(int i, KmsOutput &o) {
 
 }  // namespace
 
-void render_menu_all() {
+void render_menu_all(const OverlayFacts &f) {
     pthread_mutex_lock(&g_overlay_lock);
     for (int i = 0; i < nout; i++) {
         if (outs[i].sidebar)
-            compose_in_standby(i, outs[i]);
+            compose_in_standby(i, outs[i], f);
         else
-            compose_on_plane(outs[i]);
+            compose_on_plane(outs[i], f);
     }
     pthread_mutex_unlock(&g_overlay_lock);
 }
 
-void redraw_sidebars() {
+void redraw_sidebars(const OverlayFacts &f) {
     bool any = false;
     for (int i = 0; i < nout; i++) {
         any |= outs[i].sidebar != 0;
         g_sidebar_drawn[i] = Drawn::kNothing;
     }
-    if (any) render_menu_all();
+    if (any) render_menu_all(f);
 }

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <ft2build.h>
@@ -17,6 +18,16 @@
 #include "overlay/status.h"
 
 struct KmsOutput;
+
+// What the overlays show of the rest of the receiver; app/ gives it to each pass.
+struct OverlayFacts {
+    bool video_shown = false;        // video is on screen (else the standby picture)
+    bool detect = false;             // detection boxes are drawn
+    bool hevc = false;               // the stream is H.265
+    const char *lut_path = nullptr;  // the LUT the GPU pass applies; null: none
+    // Paints an output's standby picture again (a sidebar drawing goes away).
+    std::function<void(KmsOutput &)> repaint_standby;
+};
 
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
 // B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
@@ -84,7 +95,7 @@ void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
 // ---- telemetry HUD ----
 // Both bars over a panel's overlay surface: the bottom status bar always, the top bar
 // of flight values when g_telem holds any.
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s);
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const OverlayFacts &f);
 void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 // One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
@@ -104,8 +115,8 @@ void fmt_uptime(char (&out)[24]);
 int board_temp_c();
 
 // ---- connect screen ----
-// -1 until the first draw_connect, then 0 when ZYL_KMS_STANDBY_QR begins with "0".
-extern int g_show_connect;
+// Whether draw_connect draws (off: it says so once instead).
+void connect_screen_enable(bool on);
 // Where the code of n modules goes on a W x H picture: module size s, code with its
 // quiet zone q x q at (x0, y0); caption sizes of the push address and the Wi-Fi name.
 struct ConnectLayout {
@@ -172,6 +183,6 @@ void draw_osd(const KmsOutput &o, const OverlaySurface &s);
 extern pthread_mutex_t g_overlay_lock;
 // Redraws the overlay of every output from the status records and puts it on screen:
 // the overlay plane, or the standby buffer beside the video on sidebar outputs.
-void render_menu_all();
+void render_menu_all(const OverlayFacts &f);
 // The standby buffers were painted over: sidebar outputs draw their overlays again.
-void redraw_sidebars();
+void redraw_sidebars(const OverlayFacts &f);

@@ -4,6 +4,7 @@
 #include "overlay/status.h"
 
 #include "kms/files.h"
+#include "overlay/overlay.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -32,11 +33,7 @@ WatchedFile g_menu_file{"menu", size_t(kStatusFileMax), {}, 0};
 WatchedFile g_connect_file{"connect", size_t(kStatusFileMax), {}, 0};
 WatchedFile g_osd_file{"osd", size_t(kStatusFileMax), {}, 0};
 
-const char *status_path(const char *var, const char *dflt, bool empty_is_default) {
-    const char *p = getenv(var);
-    if (!p || (empty_is_default && !p[0])) return dflt;
-    return p;
-}
+OverlaySettings g_settings;
 
 // Replaces `record` from the file when it changed; a missing file clears it when
 // `clear_when_missing`. 1 when the record was replaced.
@@ -155,19 +152,24 @@ OsdState parse_osd(FILE *f) {
     return o;
 }
 
+void overlays_configure(const OverlaySettings &s) {
+    g_settings = s;
+    connect_screen_enable(s.show_connect);
+}
+
 int poll_telemetry() {
-    const char *path = status_path("ZYL_KMS_TELEMETRY", "/run/zyl-fpv/telemetry", true);
+    const char *path = g_settings.telemetry.c_str();
     return poll_record(g_telemetry_file, path, &g_telem, parse_telemetry, g_telem.valid != 0);
 }
 
 int poll_menu() {
-    const char *path = status_path("ZYL_KMS_MENU", "/run/zyl-fpv/menu", false);
+    const char *path = g_settings.menu.c_str();
     // A message stays until the file comes back with something else.
     return poll_record(g_menu_file, path, &g_menu, parse_menu, g_menu.open || g_menu.nrows);
 }
 
 int poll_connect() {
-    const char *path = status_path("ZYL_KMS_CONNECT", "/run/zyl-fpv/connect", true);
+    const char *path = g_settings.connect.c_str();
     // Without the file the last connect information stays in effect.
     static ConnectInfo c;
     if (!poll_record(g_connect_file, path, &c, parse_connect, false)) return 0;
@@ -179,6 +181,6 @@ int poll_connect() {
 }
 
 int poll_osd() {
-    const char *path = status_path("ZYL_KMS_OSD", "/run/zyl-fpv/osd", false);
+    const char *path = g_settings.osd.c_str();
     return poll_record(g_osd_file, path, &g_osd, parse_osd, g_osd.active != 0);
 }

@@ -8,6 +8,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
+
+// Where the status files are and what the overlays show, read once at start-up.
+struct OverlaySettings {
+    std::string telemetry = "/run/zyl-fpv/telemetry";
+    std::string menu = "/run/zyl-fpv/menu";  // empty: no menu file
+    std::string connect = "/run/zyl-fpv/connect";
+    std::string osd = "/run/zyl-fpv/osd";  // empty: no pop-up file
+    bool show_connect = true;              // the connect screen on the standby picture
+    std::optional<std::string> font;       // the TrueType font tried first
+};
+// Takes the settings the polls and the connect screen follow from now on.
+void overlays_configure(const OverlaySettings &s);
 
 struct TelemetryState {
     int valid;                    // 1 after every successful read

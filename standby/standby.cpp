@@ -22,11 +22,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "app/app.h"
 #include "kms/files.h"
 #include "kms/kms.h"
+#include "kms/present.h"
 #include "overlay/overlay.h"
-#include "spitee/spitee.h"
 
 namespace {
 
@@ -190,10 +189,7 @@ Owned<AVFrame> decode_picture(const char *path, uint8_t *buf, long size) {
     return frame;
 }
 
-const char *standby_path() {
-    const char *p = getenv("ZYL_KMS_STANDBY");
-    return p ? p : "/opt/zyl-fpv/standby.png";
-}
+StandbySettings g_settings;
 
 }  // namespace
 
@@ -267,10 +263,14 @@ const Scaled &scaled_for(const char *path, int w, int h, Fit fit) {
 
 }  // namespace
 
+void standby_configure(const StandbySettings &s) {
+    g_settings = s;
+}
+
 void load_standby(uint8_t *px, uint32_t stride, int w, int h, Fit fit) {
     // Whatever happens below, nothing of an earlier picture or flip stays.
     clear_buffer(px, stride, w, h);
-    const Scaled &s = scaled_for(standby_path(), w, h, fit);
+    const Scaled &s = scaled_for(g_settings.path.c_str(), w, h, fit);
     if (s.px.empty()) return;
     for (int y = 0; y < s.d.h; y++)
         memcpy(px + size_t(s.d.y + y) * stride + size_t(s.d.x) * 4, &s.px[size_t(y) * s.d.w * 4],
@@ -286,11 +286,9 @@ void paint_standby(uint8_t *px, uint32_t stride, int w, int h, Look look) {
     flip_buffer_argb(px, stride, w, h, look.flip);
 }
 
-void repaint_standby(KmsOutput &o) {
+bool repaint_standby(KmsOutput &o, bool video_shown) {
     o.standby_look = o.look;
-    if (showing_video) return;
+    if (video_shown) return false;
     paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.look);
-    // The SPI display shows the first output's picture.
-    if (&o == &outs[0] && o.standby_map)
-        spi_tee_publish_buffer(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay);
+    return true;
 }

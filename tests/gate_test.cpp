@@ -186,12 +186,12 @@ class Hide : public GateScenario {
             ASSERT_TRUE(dumb_create(64, 64, &b));
             ASSERT_EQ(0, drmModeAddFB(drm_fd, 64, 64, 24, 32, b.pitch, b.handle, &fb));
             if (b.map) munmap(b.map, b.size);
-            shown_hand_over(fb, frame(key));
+            shown_hand_over(FbId(fb, drm_fd), frame(key));
         }
         for (int i = 0; i < nout; i++) {
             const KmsOutput &o = outs[i];
             Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
-            ASSERT_EQ(0, video_plane_set(o, g_shown.cur.fb, whole));
+            ASSERT_EQ(0, video_plane_set(o, g_shown.cur.fb.get(), whole));
         }
         showing_video = 1;
     }
@@ -208,7 +208,7 @@ TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));
     ASSERT_EQ(1, outs[0].plane_is_primary);
     ASSERT_NO_FATAL_FAILURE(show_video());
-    ASSERT_EQ(g_shown.cur.fb, plane_fb(0));
+    ASSERT_EQ(g_shown.cur.fb.get(), plane_fb(0));
     gap_at(1500);
     EXPECT_EQ(outs[0].standby_fb, plane_fb(0));
     SimPlaneInfo p{};

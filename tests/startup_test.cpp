@@ -217,11 +217,9 @@ TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
     font.replace(glyf, length, length, '\0');
     std::string dir = test_dir(), blank = dir + "/blank.ttf";
     write_file(blank, font);
-    setenv("ZYL_KMS_FONT", blank.c_str(), 1);
     testing::internal::CaptureStderr();
-    load_font();
+    load_font(blank);
     std::string err = testing::internal::GetCapturedStderr();
-    unsetenv("ZYL_KMS_FONT");
     EXPECT_EQ(count_lines(err, "zyl-mpp: font " + blank +
                                    " (ZYL_KMS_FONT) not used: it renders no glyph for \"A\""),
               1)
@@ -258,11 +256,9 @@ TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
     font[at] = '\x7f', font[at + 1] = '\xff';  // numberOfContours
     const std::string path = test_dir() + "/broken-b.ttf";
     write_file(path, font);
-    setenv("ZYL_KMS_FONT", path.c_str(), 1);
     testing::internal::CaptureStderr();
-    load_font();
+    load_font(path);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "zyl-mpp: menu font " + path + "\n");
-    unsetenv("ZYL_KMS_FONT");
     EXPECT_EQ(ft_text_w("ABA", 40), ft_text_w("AA", 40));
     std::vector<uint32_t> aba(200 * 60), aa(200 * 60);
     ft_text({reinterpret_cast<uint8_t *>(aba.data()), 800, 200, 60}, 4, 50, "ABA", 0xFFFFFFFF, 40);
@@ -272,9 +268,8 @@ TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
 }
 
 TEST(Font, LoadFontNamesTheFace) {
-    setenv("ZYL_KMS_FONT", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 1);
     testing::internal::CaptureStderr();
-    load_font();
+    load_font("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "zyl-mpp: menu font /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf\n");
 }

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "overlay/status.h"
 #include "sim/sim.h"
 #include "test_util.h"
@@ -100,6 +101,7 @@ class Polls : public testing::Test {
         dir = test_dir();
         for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
             setenv((std::string("ZYL_KMS_") + v).c_str(), (dir + "/" + v).c_str(), 1);
+        overlays_configure(config_read().overlays);
         // Each poll starts from a missing file, whatever an earlier test left.
         poll_telemetry();
         poll_menu();
@@ -111,6 +113,7 @@ class Polls : public testing::Test {
     void TearDown() override {
         for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
             unsetenv((std::string("ZYL_KMS_") + v).c_str());
+        overlays_configure(config_read().overlays);
     }
     std::string path(const char *name) { return dir + "/" + name; }
     void put(const char *name, const std::string &text, long sec) {

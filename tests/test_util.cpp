@@ -18,8 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include "app/config.h"
 #include "app/mailbox.h"
+#include "app/screens.h"
 #include "kms/kms.h"
+#include "overlay/status.h"
+#include "standby/standby.h"
 #include "sim/sim.h"
 
 extern "C" {
@@ -224,10 +228,7 @@ void forget_card() {
     if (drm_fd >= 0) close(drm_fd);
     drm_fd = -1;
     nout = 0;
-    for (KmsOutput &o : outs) {
-        free(o.menu_shadow);
-        o = KmsOutput{};
-    }
+    for (KmsOutput &o : outs) o = KmsOutput{};
     sim_card_reset();
 }
 
@@ -237,7 +238,11 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     setenv("ZYL_SIM_CARD",
            card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);
     testing::internal::CaptureStderr();
-    int rc = drm_init();
+    // Started as the receiver would be, with the environment as it is now.
+    const Config config = config_read();
+    standby_configure(config.standby);
+    overlays_configure(config.overlays);
+    int rc = drm_init(config.display, standby_painter());
     *err = testing::internal::GetCapturedStderr();
     return rc;
 }
