@@ -122,7 +122,8 @@ int main(int argc, char **argv) {
     g_lut_mix = 0.8f;
     write_lut(dir + "/bench.cube", 33);
     snprintf(g_lut_path, sizeof g_lut_path, "%s/bench.cube", dir.c_str());
-    for (int i = 0; i < 3; i++) drmModeRmFB(drm_fd, gl_dewarp_fb(&src, w, h));  // start, warm up
+    for (int i = 0; i < 3; i++)
+        drmModeRmFB(drm_fd, gl_dewarp_fb(&src, w, h, Flip::kNone));  // start, warm up
     if (g_gl_ready != 1 || !g_lut_on) return 1;
     g_plain_prog = glCreateProgram();
     glAttachShader(g_plain_prog, gl_compile(GL_VERTEX_SHADER, kGlVertexShader));
@@ -151,7 +152,7 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
         pass_through(&src, w, h);  // the plain program's first draw compiles it
         Cost full, plain;
         for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
-            measure(full, [&] { return gl_dewarp_fb(&src, w, h); });
+            measure(full, [&] { return gl_dewarp_fb(&src, w, h, Flip::kNone); });
             measure(plain, [&] { return pass_through(&src, w, h); });
         }
         char name[32];

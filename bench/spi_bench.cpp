@@ -39,7 +39,10 @@ double gpu_ratio(int n) {
     AVDRMFrameDescriptor src = make_source(w, h);
     auto frame = [&] {
         int64_t t0 = clock_ns(CLOCK_MONOTONIC);
-        uint32_t fb = gl_dewarp_fb(&src, w, h);
+        uint32_t fb = 0;
+        const Flip flip = Flip::kNone;
+        const PassFrame f = gl_dewarp_fbs(&src, w, h, {&flip, 1}, {&fb, 1});
+        if (f.pictures) spi_tee_video_frame(flip, clock_ns(CLOCK_MONOTONIC) / 1000);
         double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
         if (!fb) exit(1);
         drmModeRmFB(drm_fd, fb);

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <span>
 
+#include "base/own.h"
 #include "kms/look.h"
 
 // ---- tuning, read on every frame: start-up sets it, the live tuning file changes it ----
@@ -38,17 +39,28 @@ void lut_path_changed();
 extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process
 extern int g_gl_w, g_gl_h;  // render size: of the ring buffers and of every framebuffer made
 struct AVDRMFrameDescriptor;
-// Renders the decoded frame `desc` (w x h), mirrored by the global flip, into the next
-// ring buffer and returns a new framebuffer of it, owned by the caller; 0 when the frame
-// must be shown uncorrected.
-// Starts the pass on the first call and rebuilds the ring when the source size changes.
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
-// The same for outputs with flips of their own (`flips`, one per output): the frame is
-// drawn once for each distinct flip, and `fbs[i]` gets output i's picture (outputs whose
-// flips mirror alike share one). Returns the number of distinct pictures, each a new
-// framebuffer owned by the caller; 0 when the frame must be shown uncorrected.
-int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
-                  std::span<uint32_t> fbs);
+// One frame through the pass. The source stays imported while this lives, so that the
+// frame's copies (snapshot, SPI display) can draw from it after the pass.
+struct PassFrame {
+    int pictures = 0;     // distinct pictures made; 0: the frame must be shown uncorrected
+    unsigned target = 0;  // framebuffer object holding output 0's picture; 0: nothing drawn
+    EglImage source;
+};
+// Renders the decoded frame `desc` (w x h) once for each distinct flip of the outputs
+// (`flips`, one per output) into the next ring buffers: `fbs[i]` gets output i's
+// picture (outputs whose flips mirror alike share one), each a new framebuffer owned
+// by the caller. Starts the pass on the first call and rebuilds the ring when the
+// source size changes.
+PassFrame gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
+                        std::span<uint32_t> fbs);
+// The same for one picture mirrored by `flip`: its framebuffer, 0 when the frame must
+// be shown uncorrected.
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h, Flip flip);
+// Binds the program, uniforms and source of the last frame drawn, mirrored by `flip`,
+// for one more draw of the same picture into another target.
+void gl_bind_correction(Flip flip);
+// Writes the frame's first picture (at the render size) as a P6 picture.
+void gl_snapshot(const PassFrame &f);
 // Chooses the render size for a source (ZYL_KMS_GL_SIZE) into g_gl_w, g_gl_h.
 void gl_render_size(int src_w, int src_h);
 

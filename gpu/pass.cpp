@@ -12,11 +12,9 @@ extern "C" {
 #include <libavutil/hwcontext_drm.h>
 }
 
-#include "app/app.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "kms/kms.h"
-#include "spitee/spitee.h"
 
 GlUniforms g_u = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
@@ -244,10 +242,10 @@ int distinct_mirrors(std::span<const Flip> flips, Mirror (&out)[kGlMaxPictures],
     return n;
 }
 
-// Draws the bound source once per mirror into the next ring buffers; the snapshot is
-// of the first picture (output 0's). Framebuffers of the pictures into `fb`; false
-// (none left made) when one cannot be made.
-bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
+// Draws the bound source once per mirror into the next ring buffers. Framebuffers of
+// the pictures into `fb`; false (none left made) when one cannot be made. `*first`
+// gets the framebuffer object holding the first picture (output 0's).
+bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb, unsigned *first) {
     use_program();
     for (int k = 0; k < n; k++) {
         const GlRingSlot &slot = g_glring[g_glring_idx];
@@ -256,7 +254,7 @@ bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
         glViewport(0, 0, g_gl_w, g_gl_h);
         set_mirror(mirrors[k]);
         gl_draw_triangle();
-        if (k == 0 && g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+        if (k == 0) *first = slot.fbo;
         fb[k] = gl_slot_fb(slot);
     }
     glFinish();  // the pictures are whole before the displays are given the buffers
@@ -264,6 +262,19 @@ bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
     for (int k = 0; k < n; k++)
         if (fb[k]) drmModeRmFB(drm_fd, fb[k]);
     return false;
+}
+
+// Imports the decoder's frame and binds it as the source texture.
+EglImage bind_source(const AVDRMFrameDescriptor *desc, int w, int h) {
+    EglImage src(gl_import_source(desc, w, h), g_egl);
+    if (!src) return src;
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src.get());
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    return src;
 }
 
 }  // namespace
@@ -318,41 +329,33 @@ void gl_draw_triangle() {
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
-                  std::span<uint32_t> fbs) {
+PassFrame gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
+                        std::span<uint32_t> fbs) {
+    PassFrame f;
     if (g_gl_ready == 0) gl_start(w, h);
-    if (g_gl_ready != 1) return 0;
-    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return 0;
+    if (g_gl_ready != 1) return f;
+    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return f;
     Mirror mirrors[kGlMaxPictures];
     int picture[kGlMaxPictures * 2];
     const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), std::size(picture))),
                                    mirrors, picture);
-    if (n == 0 || gl_ring_grow(n) != 0) return 0;
+    if (n == 0 || gl_ring_grow(n) != 0) return f;
     lut_hot_reload();
-    EGLImageKHR src = gl_import_source(desc, w, h);
-    if (src == EGL_NO_IMAGE_KHR) return 0;
-    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
-    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-
+    f.source = bind_source(desc, w, h);
+    if (!f.source) return f;
     uint32_t fb[kGlMaxPictures] = {};
-    const bool drawn = draw_pictures(mirrors, n, fb);
-    if (drawn) {
-        // The SPI display has no flip of its own: it follows the global one.
-        set_mirror(mirror_of(parse_flip(g_flip)));
-        spi_tee_video_frame();
-    }
-    eglDestroyImageKHR_(g_egl, src);
-    if (!drawn) return 0;
+    if (!draw_pictures(mirrors, n, fb, &f.target)) return f;
     for (size_t i = 0; i < fbs.size(); i++) fbs[i] = i < flips.size() ? fb[picture[i]] : 0;
-    return n;
+    f.pictures = n;
+    return f;
 }
 
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
-    const Flip flip = parse_flip(g_flip);
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h, Flip flip) {
     uint32_t fb = 0;
-    return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}) ? fb : 0;
+    return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}).pictures ? fb : 0;
+}
+
+void gl_bind_correction(Flip flip) {
+    use_program();
+    set_mirror(mirror_of(flip));
 }

@@ -82,6 +82,3 @@ void lut_start();
 // Loads the table again when its file changed (once per frame).
 void lut_hot_reload();
 
-// ---- snapshot ----
-// Writes the bound render target (w x h) as a P6 picture.
-void gl_snapshot(int w, int h);

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "kms/look.h"
+
 // ---- the shared frame: a wire format, all fields little-endian ----
 // Pixels follow the header: W x H u16, bits 15-11 red, 10-5 green, 4-0 blue, rows
 // top first, no padding. `seq` is odd while a frame is being written and even when
@@ -56,10 +58,11 @@ int spi_tee_shm_init();
 // around it, strip on top. The standby path: the modeset, the first output's repaint
 // and the loop's once-a-second tick while no video is shown.
 void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h);
-// The video path, inside the GPU pass after the main draw: draws the same source with
-// the same program and uniforms at the tee size, reads it back and queues it for the
-// converter thread. The pass's framebuffer binding and viewport are left changed.
-void spi_tee_video_frame();
+// The video path, after the GPU pass drew a frame (its PassFrame still held): draws
+// the same source with the pass's program, mirrored by `flip`, at the tee size, reads
+// it back and queues it for the converter thread. `now_us` (monotonic) is for the
+// rate limit. The framebuffer binding and viewport are left changed.
+void spi_tee_video_frame(Flip flip, int64_t now_us);
 // Whether frames must go through the GPU pass for the tee.
 bool spi_tee_wanted();
 
