@@ -4,10 +4,20 @@
 // live tuning file changes the configuration only through the loop.
 #pragma once
 
+#include <optional>
+#include <string>
+
+#include "gpu/gpu.h"
+
 struct Config {
     // ---- decode ----
     // ---- display: outputs, standby ----
     // ---- GPU pass, SPI copy, per-output look ----
+    bool hotplug = true;                // ZYL_KMS_HOTPLUG
+    std::optional<std::string> smooth;  // ZYL_SMOOTH as given (its start-up line shows it)
+    std::optional<bool> antiflicker;    // ZYL_KMS_ANTIFLICKER; none: on for interlaced modes
+    Tuning tuning;                      // looks, pacing, lens, grade, LUT
+    GpuSettings gpu;
     // ---- overlays ----
     // ---- presentation loop, health ----
 };

@@ -85,13 +85,14 @@ bool take_snapshot_request() {
 
 // Some output's video is mirrored.
 bool any_output_flips() {
-    bool flips = nout == 0 && g_rot_val;
+    bool flips = nout == 0 && parse_flip(live_settings().tuning.look.flip) != Flip::kNone;
     for (int i = 0; i < nout; i++) flips |= outs[i].look.flip != Flip::kNone;
     return flips;
 }
 
 bool gpu_pass_wanted() {
-    return g_dewarp || g_antiflicker || g_colorgrade || any_output_flips() || spi_tee_wanted();
+    const Tuning &t = live_settings().tuning;
+    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips() || spi_tee_wanted();
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -183,14 +184,16 @@ void clear_standby_buffers() {
 // SPI display) from the same draw. False when it must be shown uncorrected.
 bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, bool snap,
                         uint32_t (&fbs)[kMaxOutputs]) {
-    const Flip global = parse_flip(g_flip);
+    const LiveSettings &live = live_settings();
+    const Flip global = parse_flip(live.tuning.look.flip);
     Flip flips[kMaxOutputs] = {global};
     for (int i = 0; i < nout; i++) flips[i] = outs[i].look.flip;
     const size_t n = size_t(std::max(nout, 1));
-    const PassFrame f = gl_dewarp_fbs(&desc, frame.width, frame.height, {flips, n}, {fbs, n});
+    const PassFrame f = gl_dewarp_fbs(live.gpu, live.tuning, &desc, frame.width, frame.height,
+                                      {flips, n}, {fbs, n});
     if (snap && f.target) gl_snapshot(f);
     // The SPI display has no flip of its own: it follows the global one.
-    if (f.pictures) spi_tee_video_frame(global, mono_us());
+    if (f.pictures) spi_tee_video_frame(live.tuning, global, mono_us());
     return f.pictures > 0;
 }
 
@@ -272,7 +275,7 @@ bool detect_request_poll() {
 // One pass; true when the input has ended and every frame was shown.
 bool loop_iteration(pthread_t reader) {
     bool redraw = poll_menu() != 0;
-    redraw |= poll_dewarp();
+    redraw |= poll_tuning();
     hotplug_check();
     if (poll_connect()) {
         for (int i = 0; i < nout; i++) repaint_standby(outs[i]);

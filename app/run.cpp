@@ -10,6 +10,7 @@
 
 #include "app/avlog.h"
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/settings.h"
@@ -41,6 +42,7 @@ bool wait_for_display() {
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
+    const Config config = config_read();
     avlog_init(getenv("ZYL_KMS_AV_LOG"));
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
@@ -49,7 +51,7 @@ int receiver_main(int argc, char **argv) {
 
     stop_signals_install();
     if (!wait_for_display()) return stopped_status();
-    read_settings(any_output_interlaced());
+    read_settings(config, any_output_interlaced());
     static ReaderArgs ra;
     if (int status = prepare_decoder(&ra)) return status;
     load_font();

@@ -37,12 +37,14 @@ double median(std::vector<double> v) {
 double gpu_ratio(int n) {
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
+    const GpuSettings settings;
+    const Tuning t;
     auto frame = [&] {
         int64_t t0 = clock_ns(CLOCK_MONOTONIC);
         uint32_t fb = 0;
         const Flip flip = Flip::kNone;
-        const PassFrame f = gl_dewarp_fbs(&src, w, h, {&flip, 1}, {&fb, 1});
-        if (f.pictures) spi_tee_video_frame(flip, clock_ns(CLOCK_MONOTONIC) / 1000);
+        const PassFrame f = gl_dewarp_fbs(settings, t, &src, w, h, {&flip, 1}, {&fb, 1});
+        if (f.pictures) spi_tee_video_frame(t, flip, clock_ns(CLOCK_MONOTONIC) / 1000);
         double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
         if (!fb) exit(1);
         drmModeRmFB(drm_fd, fb);

@@ -162,26 +162,28 @@ void set_mirror(Mirror m) {
     glUniform2f(g_bound_u->flip, m.x ? -1.0f : 1.0f, m.y ? -1.0f : 1.0f);
 }
 
-bool lut_in_use() {
+bool lut_in_use(const Tuning &t) {
     // The placeholder texture must never be blended in: it is black.
-    return g_colorgrade && g_lut_on && g_lut_tex && g_lut_n > 1;
+    return t.grade.on && g_lut_on && g_lut_tex && g_lut_n > 1;
 }
 
-void set_uniforms(const GlUniforms &u) {
-    bool lens = g_dewarp != 0, grade = g_colorgrade != 0;
-    glUniform3f(u.k, lens ? g_dw_k1 : 0.0f, lens ? g_dw_k2 : 0.0f, lens ? g_dw_k3 : 0.0f);
-    glUniform2f(u.center, g_dw_cx, g_dw_cy);
-    glUniform1f(u.strength, lens ? g_dw_strength : 0.0f);
-    glUniform1f(u.zoom, lens && g_dw_zoom > 0.01f ? g_dw_zoom : 1.0f);
-    glUniform1f(u.vscale, lens && g_dw_vscale > 0.01f ? g_dw_vscale : 1.0f);
-    glUniform1f(u.antiflicker, g_antiflicker ? 1.0f : 0.0f);
+void set_uniforms(const GlUniforms &u, const Tuning &t) {
+    const LensTuning &l = t.lens;
+    const GradeTuning &g = t.grade;
+    const bool lens = l.on, grade = g.on;
+    glUniform3f(u.k, lens ? l.k1 : 0.0f, lens ? l.k2 : 0.0f, lens ? l.k3 : 0.0f);
+    glUniform2f(u.center, l.cx, l.cy);
+    glUniform1f(u.strength, lens ? l.strength : 0.0f);
+    glUniform1f(u.zoom, lens && l.zoom > 0.01f ? l.zoom : 1.0f);
+    glUniform1f(u.vscale, lens && l.vscale > 0.01f ? l.vscale : 1.0f);
+    glUniform1f(u.antiflicker, t.antiflicker ? 1.0f : 0.0f);
     glUniform1f(u.texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
-    glUniform1f(u.bright, grade ? g_cg_bright : 0.0f);
-    glUniform1f(u.contrast, grade ? g_cg_contrast : 1.0f);
-    glUniform1f(u.sat, grade ? g_cg_sat : 1.0f);
-    glUniform1f(u.temp, grade ? g_cg_temp : 0.0f);
-    glUniform1f(u.luton, lut_in_use() ? 1.0f : 0.0f);
-    glUniform1f(u.lutmix, g_lut_mix);
+    glUniform1f(u.bright, grade ? g.bright : 0.0f);
+    glUniform1f(u.contrast, grade ? g.contrast : 1.0f);
+    glUniform1f(u.sat, grade ? g.sat : 1.0f);
+    glUniform1f(u.temp, grade ? g.temp : 0.0f);
+    glUniform1f(u.luton, lut_in_use(t) ? 1.0f : 0.0f);
+    glUniform1f(u.lutmix, t.lut_mix);
     glUniform1f(u.lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, g_lut_tex);
@@ -201,9 +203,9 @@ struct Specialised {
 enum { kAfOff, kAfThreeTaps, kAfTwoSamples };
 Specialised g_specialised[2][2][3][2];  // lens, grade, anti-flicker, LUT
 
-void use_program() {
-    bool lens = g_dewarp != 0, grade = g_colorgrade != 0, lut = lut_in_use();
-    int af = !g_antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
+void use_program(const Tuning &t) {
+    const bool lens = t.lens.on, grade = t.grade.on, lut = lut_in_use(t);
+    int af = !t.antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
     Specialised &p = g_specialised[lens][grade][af][lut];
     if (!p.tried) {
         p.tried = true;
@@ -224,7 +226,7 @@ void use_program() {
     }
     glUseProgram(p.prog ? p.prog : g_prog);
     g_bound_u = p.prog ? &p.u : &g_u;
-    set_uniforms(*g_bound_u);
+    set_uniforms(*g_bound_u, t);
 }
 
 // The flips of `flips` that differ, in order of their first output; `picture[i]` is
@@ -245,8 +247,8 @@ int distinct_mirrors(std::span<const Flip> flips, Mirror (&out)[kGlMaxPictures],
 // Draws the bound source once per mirror into the next ring buffers. Framebuffers of
 // the pictures into `fb`; false (none left made) when one cannot be made. `*first`
 // gets the framebuffer object holding the first picture (output 0's).
-bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb, unsigned *first) {
-    use_program();
+bool draw_pictures(const Tuning &t, const Mirror *mirrors, int n, uint32_t *fb, unsigned *first) {
+    use_program(t);
     for (int k = 0; k < n; k++) {
         const GlRingSlot &slot = g_glring[g_glring_idx];
         g_glring_idx = (g_glring_idx + 1) % g_glring_n;
@@ -329,12 +331,13 @@ void gl_draw_triangle() {
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-PassFrame gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
-                        std::span<uint32_t> fbs) {
+PassFrame gl_dewarp_fbs(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
+                        int w, int h, std::span<const Flip> flips, std::span<uint32_t> fbs) {
     PassFrame f;
-    if (g_gl_ready == 0) gl_start(w, h);
+    if (g_gl_ready == 0) gl_start(s.gl_size, w, h);
     if (g_gl_ready != 1) return f;
-    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return f;
+    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(s.gl_size, w, h) != 0)
+        return f;
     Mirror mirrors[kGlMaxPictures];
     int picture[kGlMaxPictures * 2];
     const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), std::size(picture))),
@@ -344,18 +347,19 @@ PassFrame gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::spa
     f.source = bind_source(desc, w, h);
     if (!f.source) return f;
     uint32_t fb[kGlMaxPictures] = {};
-    if (!draw_pictures(mirrors, n, fb, &f.target)) return f;
+    if (!draw_pictures(t, mirrors, n, fb, &f.target)) return f;
     for (size_t i = 0; i < fbs.size(); i++) fbs[i] = i < flips.size() ? fb[picture[i]] : 0;
     f.pictures = n;
     return f;
 }
 
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h, Flip flip) {
+uint32_t gl_dewarp_fb(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
+                      int w, int h, Flip flip) {
     uint32_t fb = 0;
-    return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}).pictures ? fb : 0;
+    return gl_dewarp_fbs(s, t, desc, w, h, {&flip, 1}, {&fb, 1}).pictures ? fb : 0;
 }
 
-void gl_bind_correction(Flip flip) {
-    use_program();
+void gl_bind_correction(const Tuning &t, Flip flip) {
+    use_program(t);
     set_mirror(mirror_of(flip));
 }

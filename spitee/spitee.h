@@ -13,6 +13,8 @@
 
 #include "kms/look.h"
 
+struct Tuning;
+
 // ---- the shared frame: a wire format, all fields little-endian ----
 // Pixels follow the header: W x H u16, bits 15-11 red, 10-5 green, 4-0 blue, rows
 // top first, no padding. `seq` is odd while a frame is being written and even when
@@ -59,10 +61,10 @@ int spi_tee_shm_init();
 // and the loop's once-a-second tick while no video is shown.
 void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h);
 // The video path, after the GPU pass drew a frame (its PassFrame still held): draws
-// the same source with the pass's program, mirrored by `flip`, at the tee size, reads
+// the same source with the pass's program for `t`, mirrored by `flip`, at the tee size, reads
 // it back and queues it for the converter thread. `now_us` (monotonic) is for the
 // rate limit. The framebuffer binding and viewport are left changed.
-void spi_tee_video_frame(Flip flip, int64_t now_us);
+void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us);
 // Whether frames must go through the GPU pass for the tee.
 bool spi_tee_wanted();
 

@@ -42,7 +42,7 @@ void setup() {
 
 }  // namespace
 
-void spi_tee_video_frame(Flip flip, int64_t now_us) {
+void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us) {
     if (g_spi_tee_on == -1) spi_tee_enabled();
     if (!g_spi_tee_on) return;
     if (g_spi_tee_ready == 0) setup();
@@ -53,7 +53,7 @@ void spi_tee_video_frame(Flip flip, int64_t now_us) {
     if (i < 0) return;
 
     const int W = g_spi_tee_w, H = g_spi_tee_h;
-    gl_bind_correction(flip);
+    gl_bind_correction(t, flip);
     glBindFramebuffer(GL_FRAMEBUFFER, g_spi_tee_fbo);
     const SpiRect r = spi_tee_video_rect(W, H, g_gl_w, g_gl_h, g_spi_tee_fit != 0);
     if (g_spi_tee_fit) {
