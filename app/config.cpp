@@ -2,6 +2,7 @@
 // (first-character switches, strtof/strtol without end checks) because the
 // supervisor's scripts rely on exactly that behaviour.
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/config.h"
@@ -79,6 +80,17 @@ void read_correction(Tuning &t) {
     set_float("ZYL_KMS_LUT_MIX", &t.lut_mix);
 }
 
+void read_spi(SpiSettings &s) {
+    s.on = spi_tee_parse_size(getenv("ZYL_KMS_SPI_TEE"), &s.w, &s.h);
+    if (s.on) {
+        const char *a = getenv("ZYL_KMS_SPI_ASPECT");
+        s.fit = a && (strcmp(a, "fit") == 0 || strcmp(a, "off") == 0);
+    }
+    s.min_interval = spi_tee_min_interval(getenv("ZYL_KMS_SPI_FPS"));
+    const char *e = getenv("ZYL_KMS_SPI_TELEMETRY");
+    s.strip = !(e && strcmp(e, "0") == 0);
+}
+
 void read_gpu(Config &c) {
     const char *v = getenv("ZYL_KMS_HOTPLUG");
     if (non_empty(v)) c.hotplug = v[0] != '0';
@@ -91,6 +103,7 @@ void read_gpu(Config &c) {
     v = getenv("ZYL_KMS_GL_SIZE");
     if (v) c.gpu.gl_size = v;
     set_text("ZYL_KMS_DEWARP_FILE", &c.gpu.tuning_file, std::string::npos);
+    read_spi(c.spi);
 }
 
 // ---- overlays ----

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "gpu/gpu.h"
+#include "spitee/spitee.h"
 
 struct Config {
     // ---- decode ----
@@ -18,6 +19,7 @@ struct Config {
     std::optional<bool> antiflicker;    // ZYL_KMS_ANTIFLICKER; none: on for interlaced modes
     Tuning tuning;                      // looks, pacing, lens, grade, LUT
     GpuSettings gpu;
+    SpiSettings spi;
     // ---- overlays ----
     // ---- presentation loop, health ----
 };

@@ -20,6 +20,7 @@
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "spitee/spitee.h"
 
 // A monitor or card may come up after the receiver does, so it waits rather than
 // exits, backing off to keep a display-less board quiet.
@@ -43,6 +44,7 @@ bool wait_for_display() {
 
 int receiver_main(int argc, char **argv) {
     const Config config = config_read();
+    spi_tee_configure(config.spi);
     avlog_init(getenv("ZYL_KMS_AV_LOG"));
     if (argc > 1) {
         int status = answer_command_line(argv[1]);

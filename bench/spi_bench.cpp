@@ -107,10 +107,7 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
-    setenv("ZYL_KMS_SPI_TEE", "480x320", 1);
-    setenv("ZYL_KMS_SPI_FPS", "0", 1);
-    unsetenv("ZYL_KMS_GL_SIZE");
-    unsetenv("ZYL_KMS_SPI_TELEMETRY");
+    spi_tee_configure({.on = true, .w = 480, .h = 320, .min_interval = 0});
     // The strip's text as the receiver draws it, with the menu font.
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)

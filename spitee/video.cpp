@@ -4,7 +4,6 @@
 // Reading it back is the only per-frame cost left on the main thread, with the pop-up
 // blended in; the RGB565 conversion and the strip happen on the converter thread.
 #include <cstdio>
-#include <cstdlib>
 
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
@@ -14,8 +13,8 @@
 namespace {
 
 GLuint g_spi_tee_tex, g_spi_tee_fbo;
-double min_dt = -1;  // seconds between two frames; 0: every frame
-int64_t last;        // when the last frame passed the rate limit
+double min_dt = 0.047;  // seconds between two frames; 0: every frame
+int64_t last;           // when the last frame passed the rate limit
 
 // Any failure switches the video path off for good; the standby path goes on.
 void setup() {
@@ -42,12 +41,14 @@ void setup() {
 
 }  // namespace
 
+void spi_tee_video_configure(double min_interval) {
+    min_dt = min_interval;
+}
+
 void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us) {
-    if (g_spi_tee_on == -1) spi_tee_enabled();
     if (!g_spi_tee_on) return;
     if (g_spi_tee_ready == 0) setup();
     if (g_spi_tee_ready != 1) return;
-    if (min_dt < 0) min_dt = spi_tee_min_interval(getenv("ZYL_KMS_SPI_FPS"));
     if (!spi_tee_rate_pass(min_dt, now_us, &last)) return;
     const int i = spi_tee_take_buffer();
     if (i < 0) return;
