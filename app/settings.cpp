@@ -81,7 +81,8 @@ void apply_output_looks() {
 
 bool poll_tuning() {
     LiveSettings &live = live_settings();
-    const std::optional<std::string> text = tuning_file_poll(live.gpu.tuning_file);
+    const std::optional<std::string> text =
+        tuning_file_poll(live.tuning_file, live.gpu.tuning_file);
     if (!text) return false;
     Tuning now = live.tuning;
     now.lut_path = g_lut_path;

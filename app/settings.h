@@ -18,6 +18,7 @@ extern int g_smooth_phase;
 struct LiveSettings {
     GpuSettings gpu;
     Tuning tuning;
+    WatchedFile tuning_file = tuning_file_watch();
 };
 LiveSettings &live_settings();
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/own.h"
+#include "kms/files.h"
 #include "kms/look.h"
 
 // ---- settings: start-up takes them from the configuration, the live tuning file
@@ -77,9 +78,11 @@ struct TuningStep {
     std::string summary;
 };
 TuningStep tuning_step(const Tuning &now, std::string_view text);
-// The file's text when it changed since the last call, else nothing (a version that
-// could not be used is not read again; the reason is said once).
-std::optional<std::string> tuning_file_poll(const std::string &path);
+// What is known of the tuning file before it was first looked at.
+WatchedFile tuning_file_watch();
+// The file's text when it changed since `file` was last looked at, else nothing (a
+// version that could not be used is not read again; the reason is said once).
+std::optional<std::string> tuning_file_poll(WatchedFile &file, const std::string &path);
 
 // ---- 3D LUT ----
 extern char g_lut_path[512];

@@ -13,34 +13,30 @@
 
 namespace {
 
-// The tuning file: a version that could not be used is not read again.
-WatchedFile g_tuning_file{"dewarp", 64 * 1024, {}, 0};
-
 struct NumberKey {
     const char *key;
-    float Tuning::*group_value;  // a plain member, or null for those in a group
-    float LensTuning::*lens;
-    float GradeTuning::*grade;
+    float &(*at)(Tuning &);
 };
+#define KEY(name, member)                                   \
+    {                                                       \
+        name, [](Tuning &t) -> float & { return t.member; } \
+    }
 const NumberKey kNumberKeys[] = {
-    {"strength", nullptr, &LensTuning::strength, nullptr},
-    {"k1", nullptr, &LensTuning::k1, nullptr},
-    {"k2", nullptr, &LensTuning::k2, nullptr},
-    {"k3", nullptr, &LensTuning::k3, nullptr},
-    {"cx", nullptr, &LensTuning::cx, nullptr},
-    {"cy", nullptr, &LensTuning::cy, nullptr},
-    {"zoom", nullptr, &LensTuning::zoom, nullptr},
-    {"vscale", nullptr, &LensTuning::vscale, nullptr},
-    {"bright", nullptr, nullptr, &GradeTuning::bright},
-    {"contrast", nullptr, nullptr, &GradeTuning::contrast},
-    {"sat", nullptr, nullptr, &GradeTuning::sat},
-    {"temp", nullptr, nullptr, &GradeTuning::temp},
-    {"lutmix", &Tuning::lut_mix, nullptr, nullptr},
+    KEY("strength", lens.strength),
+    KEY("k1", lens.k1),
+    KEY("k2", lens.k2),
+    KEY("k3", lens.k3),
+    KEY("cx", lens.cx),
+    KEY("cy", lens.cy),
+    KEY("zoom", lens.zoom),
+    KEY("vscale", lens.vscale),
+    KEY("bright", grade.bright),
+    KEY("contrast", grade.contrast),
+    KEY("sat", grade.sat),
+    KEY("temp", grade.temp),
+    KEY("lutmix", lut_mix),
 };
-
-float &number(Tuning &t, const NumberKey &k) {
-    return k.lens ? t.lens.*k.lens : k.grade ? t.grade.*k.grade : t.*k.group_value;
-}
+#undef KEY
 
 // The first `keep` characters of `value`.
 std::string first(const char *value, size_t keep) {
@@ -69,7 +65,7 @@ void set_lut(TuningStep &s, const char *value) {
 
 // An infinite or NaN value would turn the whole picture into one colour.
 void set_number(TuningStep &s, const NumberKey &k, const char *text, float v) {
-    float &value = number(s.next, k);
+    float &value = k.at(s.next);
     if (std::isfinite(v)) {
         value = v;
         return;
@@ -134,9 +130,13 @@ TuningStep tuning_step(const Tuning &now, std::string_view text) {
     return s;
 }
 
-std::optional<std::string> tuning_file_poll(const std::string &path) {
+WatchedFile tuning_file_watch() {
+    return {"dewarp", 64 * 1024, {}, 0};
+}
+
+std::optional<std::string> tuning_file_poll(WatchedFile &file, const std::string &path) {
     FileBytes b;
-    if (read_if_changed(g_tuning_file, path.c_str(), &b) != Fresh::kRead) return std::nullopt;
+    if (read_if_changed(file, path.c_str(), &b) != Fresh::kRead) return std::nullopt;
     return std::string(b.data.data(), b.data.size());
 }
 
