@@ -48,22 +48,20 @@ void read_settings(const Config &c, bool interlaced) {
     snprintf(g_lut_path, sizeof g_lut_path, "%s", t.lut_path.c_str());
 
     const uint64_t rot = flip_rotation(parse_flip(t.look.flip));
-    if (!g_hotplug_on) fprintf(stderr, "zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)\n");
-    if (t.antiflicker) fprintf(stderr, "zyl-mpp: interlaced output → GPU anti-flicker filter ON\n");
-    fprintf(stderr, "zyl-mpp: pacing %s (ZYL_SMOOTH=%s)\n",
-            g_smooth_phase ? "vblank phase (smooth, no reserve frame)"
-            : g_smooth     ? "vblank (smooth)"
-                           : "show-on-arrival",
-            c.smooth ? c.smooth->c_str() : "unset→on");
-    fprintf(stderr, "zyl-mpp: fit %s\n", t.look.fit.c_str());
-    fprintf(stderr, "zyl-mpp: aspect %s\n", t.look.aspect.c_str());
-    fprintf(stderr, "zyl-mpp: flip %s (rot 0x%llx)\n", t.look.flip.c_str(),
-            (unsigned long long)rot);
+    if (!g_hotplug_on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
+    if (t.antiflicker) say("zyl-mpp: interlaced output → GPU anti-flicker filter ON");
+    say("zyl-mpp: pacing %s (ZYL_SMOOTH=%s)",
+        g_smooth_phase ? "vblank phase (smooth, no reserve frame)"
+        : g_smooth     ? "vblank (smooth)"
+                       : "show-on-arrival",
+        c.smooth ? c.smooth->c_str() : "unset→on");
+    say("zyl-mpp: fit %s", t.look.fit.c_str());
+    say("zyl-mpp: aspect %s", t.look.aspect.c_str());
+    say("zyl-mpp: flip %s (rot 0x%llx)", t.look.flip.c_str(), (unsigned long long)rot);
     apply_output_looks();
     const LensTuning &l = t.lens;
-    fprintf(stderr,
-            "zyl-mpp: dewarp %s (k=%.3f/%.3f/%.3f center=%.2f,%.2f strength=%.2f zoom=%.2f)\n",
-            l.on ? "ON" : "off", l.k1, l.k2, l.k3, l.cx, l.cy, l.strength, l.zoom);
+    say("zyl-mpp: dewarp %s (k=%.3f/%.3f/%.3f center=%.2f,%.2f strength=%.2f zoom=%.2f)",
+        l.on ? "ON" : "off", l.k1, l.k2, l.k3, l.cx, l.cy, l.strength, l.zoom);
 }
 
 void apply_output_looks() {

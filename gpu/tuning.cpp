@@ -44,8 +44,8 @@ std::string first(const char *value, size_t keep) {
 }
 
 std::string printed(const char *fmt, auto... args) {
-    char line[512];
-    snprintf(line, sizeof line, fmt, args...);
+    std::string line(size_t(snprintf(nullptr, 0, fmt, args...)), '\0');
+    snprintf(line.data(), line.size() + 1, fmt, args...);
     return line;
 }
 
