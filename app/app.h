@@ -1,10 +1,8 @@
 // What the other subsystems take from app/: the reader thread in decode/ pushes
 // decoded frames into the mailbox and reports to its counters, arms the keyframe
-// gate after a flush or rebuild, and reads the monotonic clock; gpu/ gives every
-// output the global display settings or the panel's own. Everything else in app/
+// gate after a flush or rebuild, and reads the monotonic clock. Everything else in app/
 // has its own header beside its .cpp and is for app/ and the tests only. A stop
-// signal ends the reading of the input as its end would. The GPU
-// pass answers the snapshot request the loop took for the current frame. The standby
+// signal ends the reading of the input as its end would. The standby
 // picture is fitted like the video, and it and the overlays ask whether video is on
 // screen.
 #pragma once
@@ -15,10 +13,6 @@
 #include "app/placement.h"
 #include "app/settings.h"
 #include "app/stop.h"
-
-// Set by the presentation loop for the frame on which a snapshot was requested;
-// the GPU pass writes the picture of that frame.
-extern int g_want_snap;
 
 // A video picture is on screen (the standby buffers are then black beneath it).
 extern int showing_video;

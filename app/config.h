@@ -4,12 +4,15 @@
 // live tuning file changes the configuration only through the loop.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "app/gate.h"
 #include "decode/decode.h"
+#include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "overlay/status.h"
+#include "spitee/spitee.h"
 #include "standby/standby.h"
 
 // The detection request's files.
@@ -28,6 +31,12 @@ struct Config {
     DisplaySettings display;
     StandbySettings standby;
     // ---- GPU pass, SPI copy, per-output look ----
+    bool hotplug = true;                // ZYL_KMS_HOTPLUG
+    std::optional<std::string> smooth;  // ZYL_SMOOTH as given (its start-up line shows it)
+    std::optional<bool> antiflicker;    // ZYL_KMS_ANTIFLICKER; none: on for interlaced modes
+    Tuning tuning;                      // looks, pacing, lens, grade, LUT
+    GpuSettings gpu;
+    SpiSettings spi;
     // ---- overlays ----
     OverlaySettings overlays;
     // ---- presentation loop, health ----

@@ -42,7 +42,6 @@ extern "C" {
 
 int showing_video;
 int g_video_hidden;
-int g_want_snap;
 int rot_done;
 uint32_t g_setplane_warned;
 int64_t last_frame_time;
@@ -68,34 +67,33 @@ void detect_on() {
     g_detect = 0;
 }
 
-// Only a regular file is a request. Anything else (a directory, a FIFO) might not be
-// removable and would then ask for a picture on every frame.
-void take_snapshot_request() {
+// Whether a snapshot of the current frame was asked for. Only a regular file is a
+// request. Anything else (a directory, a FIFO) might not be removable and would then
+// ask for a picture on every frame.
+bool take_snapshot_request() {
     const char *path = "/run/zyl-fpv/snapshot";
     struct stat st;
-    g_want_snap = 0;
     if (lstat(path, &st) != 0) {
         g_snapshot_refused = {};
-        return;
+        return false;
     }
-    if (S_ISREG(st.st_mode)) {
-        g_want_snap = unlink(path) == 0;
-        return;
-    }
-    if (version_of(st) == g_snapshot_refused) return;
+    if (S_ISREG(st.st_mode)) return unlink(path) == 0;
+    if (version_of(st) == g_snapshot_refused) return false;
     g_snapshot_refused = version_of(st);
     fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
+    return false;
 }
 
 // Some output's video is mirrored.
 bool any_output_flips() {
-    bool flips = nout == 0 && g_rot_val;
+    bool flips = nout == 0 && parse_flip(live_settings().tuning.look.flip) != Flip::kNone;
     for (int i = 0; i < nout; i++) flips |= outs[i].look.flip != Flip::kNone;
     return flips;
 }
 
 bool gpu_pass_wanted() {
-    return g_dewarp || g_antiflicker || g_colorgrade || any_output_flips() || spi_tee_wanted();
+    const Tuning &t = live_settings().tuning;
+    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips() || spi_tee_wanted();
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -183,13 +181,21 @@ void clear_standby_buffers() {
 }
 
 // The frame drawn by the GPU pass once for each distinct flip of the outputs: each
-// output's picture into `fbs`. False when it must be shown uncorrected.
-bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame,
+// output's picture into `fbs`; then the frame's copies (the snapshot when `snap`, the
+// SPI display) from the same draw. False when it must be shown uncorrected.
+bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, bool snap,
                         uint32_t (&fbs)[kMaxOutputs]) {
-    Flip flips[kMaxOutputs] = {parse_flip(g_flip)};
+    const LiveSettings &live = live_settings();
+    const Flip global = parse_flip(live.tuning.look.flip);
+    Flip flips[kMaxOutputs] = {global};
     for (int i = 0; i < nout; i++) flips[i] = outs[i].look.flip;
     const size_t n = size_t(std::max(nout, 1));
-    return gl_dewarp_fbs(&desc, frame.width, frame.height, {flips, n}, {fbs, n}) > 0;
+    const PassFrame f = gl_dewarp_fbs(live.gpu, live.tuning, &desc, frame.width, frame.height,
+                                      {flips, n}, {fbs, n});
+    if (snap && f.target) gl_snapshot(f);
+    // The SPI display has no flip of its own: it follows the global one.
+    if (f.pictures) spi_tee_video_frame(live.tuning, global, mono_us());
+    return f.pictures > 0;
 }
 
 // A frame that does not reach the screen is freed on return.
@@ -210,10 +216,10 @@ void present_frame(FramePtr frame) {
         return;
     }
     g_video_hidden = 0;
-    take_snapshot_request();
+    const bool snap = take_snapshot_request();
 
     uint32_t fbs[kMaxOutputs] = {};
-    const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, fbs);
+    const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, snap, fbs);
     // A corrected picture has the render size; the plane scales it like a frame.
     int sw = gpu_output ? g_gl_w : frame->width, sh = gpu_output ? g_gl_h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(frame.get()));
@@ -273,7 +279,7 @@ bool detect_request_poll() {
 // One pass; true when the input has ended and every frame was shown.
 bool loop_iteration(Thread &reader, Gate &gate) {
     bool redraw = poll_menu() != 0;
-    redraw |= poll_dewarp();
+    redraw |= poll_tuning();
     if (std::optional<std::string> why = hotplug_check()) process_end(0, why->c_str());
     if (poll_connect()) {
         for (int i = 0; i < nout; i++) standby_refresh(outs[i]);

@@ -26,6 +26,7 @@
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 #include "standby/standby.h"
+#include "spitee/spitee.h"
 
 // A monitor or card may come up after the receiver does, so it waits rather than
 // exits, backing off to keep a display-less board quiet.
@@ -67,6 +68,7 @@ int receiver_main(int argc, char **argv) {
     standby_configure(config.standby);
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
+    spi_tee_configure(config.spi);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return status;
@@ -74,7 +76,7 @@ int receiver_main(int argc, char **argv) {
 
     stop_signals_install();
     if (!wait_for_display(config.display)) return stopped_status();
-    read_settings(any_output_interlaced());
+    read_settings(config, any_output_interlaced());
     Gate gate;
     DetectQueue detect_queue;
     ReaderArgs ra{};

@@ -1,24 +1,33 @@
-// Start-up settings: the process-wide display choices (hotplug supervision, pacing,
-// aspect, fit, flip and the DSI panel's overrides) read once from the environment.
-// Start-up reads them; the loop, placement and the per-output settings of the
-// outputs read the globals afterwards.
+// The display and correction settings in force: start-up takes them from the
+// configuration, the live tuning file changes them through the loop. The outputs'
+// looks, the pacing switches and the pass read them.
 #pragma once
 
-#include <cstdint>
+#include "gpu/gpu.h"
+
+struct Config;
 
 extern int g_hotplug_on;
 extern int g_smooth;
 // ZYL_SMOOTH=phase: while g_smooth is on, frames are placed on the vblank grid by
 // their arrival phase instead of keeping one in reserve (phase_pacing.h).
 extern int g_smooth_phase;
-extern char g_aspect[32];
-extern char g_fit[32];
-extern char g_flip[32];
-extern const char *g_aspect_dsi;  // raw values, null when unset
-extern const char *g_fit_dsi;
-extern const char *g_flip_dsi;
-extern int g_telem_dsi;
 
-// Reads the start-up settings in their fixed order and prints their lines.
+// The pass's settings and the tuning now. The main thread alone reads and changes
+// them (start-up, then the loop).
+struct LiveSettings {
+    GpuSettings gpu;
+    Tuning tuning;
+    WatchedFile tuning_file = tuning_file_watch();
+};
+LiveSettings &live_settings();
+
+// Takes the start-up settings from `c` and prints their lines in their fixed order.
 // `interlaced` is whether any output's mode is interlaced.
-void read_settings(bool interlaced);
+void read_settings(const Config &c, bool interlaced);
+// Gives every output its look from the live settings (saying which the panel
+// overrides); the standby pictures whose flip or fit changed are repainted.
+void apply_output_looks();
+// Re-reads the tuning file when it changed (once per loop iteration); true when the
+// outputs' looks were set again (the overlays then follow the flip).
+bool poll_tuning();

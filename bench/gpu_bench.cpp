@@ -112,19 +112,21 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
-    unsetenv("ZYL_KMS_GL_SIZE");
     if (drm_init(config_read().display, standby_painter()) != 0) return 1;
 
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
-    g_dewarp = g_colorgrade = g_antiflicker = 1;
-    g_cg_contrast = 1.1f;
-    g_cg_sat = 1.2f;
-    g_cg_temp = 0.02f;
-    g_lut_mix = 0.8f;
+    const GpuSettings settings;
+    Tuning t;
+    t.lens.on = t.grade.on = t.antiflicker = true;
+    t.grade.contrast = 1.1f;
+    t.grade.sat = 1.2f;
+    t.grade.temp = 0.02f;
+    t.lut_mix = 0.8f;
     write_lut(dir + "/bench.cube", 33);
     snprintf(g_lut_path, sizeof g_lut_path, "%s/bench.cube", dir.c_str());
-    for (int i = 0; i < 3; i++) drmModeRmFB(drm_fd, gl_dewarp_fb(&src, w, h));  // start, warm up
+    for (int i = 0; i < 3; i++)
+        drmModeRmFB(drm_fd, gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone));  // start, warm up
     if (g_gl_ready != 1 || !g_lut_on) return 1;
     g_plain_prog = glCreateProgram();
     glAttachShader(g_plain_prog, gl_compile(GL_VERTEX_SHADER, kGlVertexShader));
@@ -145,15 +147,14 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
     double ratio = 0, cpu_ratio = 0;
     for (const char *size : {"", "1280x720"}) {
         if (*size) {
-            setenv("ZYL_KMS_GL_SIZE", size, 1);
             gl_ring_release();
-            gl_render_size(w, h);
+            gl_render_size(size, w, h);
             if (gl_ring_create(g_gl_w, g_gl_h) != 0) return 1;
         }
         pass_through(&src, w, h);  // the plain program's first draw compiles it
         Cost full, plain;
         for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
-            measure(full, [&] { return gl_dewarp_fb(&src, w, h); });
+            measure(full, [&] { return gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone); });
             measure(plain, [&] { return pass_through(&src, w, h); });
         }
         char name[32];

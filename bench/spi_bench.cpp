@@ -39,9 +39,14 @@ double median(std::vector<double> v) {
 double gpu_ratio(int n) {
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
+    const GpuSettings settings;
+    const Tuning t;
     auto frame = [&] {
         int64_t t0 = clock_ns(CLOCK_MONOTONIC);
-        uint32_t fb = gl_dewarp_fb(&src, w, h);
+        uint32_t fb = 0;
+        const Flip flip = Flip::kNone;
+        const PassFrame f = gl_dewarp_fbs(settings, t, &src, w, h, {&flip, 1}, {&fb, 1});
+        if (f.pictures) spi_tee_video_frame(t, flip, clock_ns(CLOCK_MONOTONIC) / 1000);
         double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
         if (!fb) exit(1);
         drmModeRmFB(drm_fd, fb);
@@ -104,10 +109,7 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
-    setenv("ZYL_KMS_SPI_TEE", "480x320", 1);
-    setenv("ZYL_KMS_SPI_FPS", "0", 1);
-    unsetenv("ZYL_KMS_GL_SIZE");
-    unsetenv("ZYL_KMS_SPI_TELEMETRY");
+    spi_tee_configure({.on = true, .w = 480, .h = 320, .min_interval = 0});
     // The strip's text as the receiver draws it, with the menu font.
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)

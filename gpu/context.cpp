@@ -175,11 +175,11 @@ GLuint gl_build_program(const char *defines) {
     return 0;
 }
 
-void gl_render_size(int src_w, int src_h) {
+void gl_render_size(const std::string &size, int src_w, int src_h) {
     g_gl_w = src_w;
     g_gl_h = src_h;
-    const char *v = getenv("ZYL_KMS_GL_SIZE");
-    if (!v || !*v) return;
+    if (size.empty()) return;
+    const char *v = size.c_str();
     int w = 0, h = 0;
     if (sscanf(v, "%dx%d", &w, &h) != 2) {
         // A height alone: the width follows the source's shape.
@@ -232,10 +232,10 @@ void gl_ring_release() {
     }
 }
 
-void gl_start(int src_w, int src_h) {
+void gl_start(const std::string &size, int src_w, int src_h) {
     g_gl_src_dim_w = src_w;
     g_gl_src_dim_h = src_h;
-    gl_render_size(src_w, src_h);
+    gl_render_size(size, src_w, src_h);
     bool ok = start_context() == 0 && start_program() == 0;
     if (ok) {
         glGenTextures(1, &g_src_tex);
@@ -256,7 +256,7 @@ void gl_start(int src_w, int src_h) {
             renderer ? renderer : "GLES", kGlRingSlots);
 }
 
-int gl_source_changed(int src_w, int src_h) {
+int gl_source_changed(const std::string &size, int src_w, int src_h) {
     fprintf(stderr,
             "zyl-mpp: source geometry changed %dx%d→%dx%d — re-initialising dewarp/encode\n",
             g_gl_src_dim_w, g_gl_src_dim_h, src_w, src_h);
@@ -264,7 +264,7 @@ int gl_source_changed(int src_w, int src_h) {
     gl_ring_release();
     g_gl_src_dim_w = src_w;
     g_gl_src_dim_h = src_h;
-    gl_render_size(src_w, src_h);
+    gl_render_size(size, src_w, src_h);
     if (gl_ring_create(g_gl_w, g_gl_h) == 0) return 0;
     fprintf(stderr,
             "zyl-mpp: dewarp: ring rebuild failed — dewarp disabled, showing uncorrected\n");

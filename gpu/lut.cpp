@@ -16,7 +16,6 @@
 char g_lut_path[512];
 int g_lut_on;
 int g_lut_n;
-float g_lut_mix = 1.0f;
 GLuint g_lut_tex;
 
 namespace {

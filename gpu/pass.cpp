@@ -12,11 +12,9 @@ extern "C" {
 #include <libavutil/hwcontext_drm.h>
 }
 
-#include "app/app.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "kms/kms.h"
-#include "spitee/spitee.h"
 
 GlUniforms g_u = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
@@ -164,26 +162,28 @@ void set_mirror(Mirror m) {
     glUniform2f(g_bound_u->flip, m.x ? -1.0f : 1.0f, m.y ? -1.0f : 1.0f);
 }
 
-bool lut_in_use() {
+bool lut_in_use(const Tuning &t) {
     // The placeholder texture must never be blended in: it is black.
-    return g_colorgrade && g_lut_on && g_lut_tex && g_lut_n > 1;
+    return t.grade.on && g_lut_on && g_lut_tex && g_lut_n > 1;
 }
 
-void set_uniforms(const GlUniforms &u) {
-    bool lens = g_dewarp != 0, grade = g_colorgrade != 0;
-    glUniform3f(u.k, lens ? g_dw_k1 : 0.0f, lens ? g_dw_k2 : 0.0f, lens ? g_dw_k3 : 0.0f);
-    glUniform2f(u.center, g_dw_cx, g_dw_cy);
-    glUniform1f(u.strength, lens ? g_dw_strength : 0.0f);
-    glUniform1f(u.zoom, lens && g_dw_zoom > 0.01f ? g_dw_zoom : 1.0f);
-    glUniform1f(u.vscale, lens && g_dw_vscale > 0.01f ? g_dw_vscale : 1.0f);
-    glUniform1f(u.antiflicker, g_antiflicker ? 1.0f : 0.0f);
+void set_uniforms(const GlUniforms &u, const Tuning &t) {
+    const LensTuning &l = t.lens;
+    const GradeTuning &g = t.grade;
+    const bool lens = l.on, grade = g.on;
+    glUniform3f(u.k, lens ? l.k1 : 0.0f, lens ? l.k2 : 0.0f, lens ? l.k3 : 0.0f);
+    glUniform2f(u.center, l.cx, l.cy);
+    glUniform1f(u.strength, lens ? l.strength : 0.0f);
+    glUniform1f(u.zoom, lens && l.zoom > 0.01f ? l.zoom : 1.0f);
+    glUniform1f(u.vscale, lens && l.vscale > 0.01f ? l.vscale : 1.0f);
+    glUniform1f(u.antiflicker, t.antiflicker ? 1.0f : 0.0f);
     glUniform1f(u.texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
-    glUniform1f(u.bright, grade ? g_cg_bright : 0.0f);
-    glUniform1f(u.contrast, grade ? g_cg_contrast : 1.0f);
-    glUniform1f(u.sat, grade ? g_cg_sat : 1.0f);
-    glUniform1f(u.temp, grade ? g_cg_temp : 0.0f);
-    glUniform1f(u.luton, lut_in_use() ? 1.0f : 0.0f);
-    glUniform1f(u.lutmix, g_lut_mix);
+    glUniform1f(u.bright, grade ? g.bright : 0.0f);
+    glUniform1f(u.contrast, grade ? g.contrast : 1.0f);
+    glUniform1f(u.sat, grade ? g.sat : 1.0f);
+    glUniform1f(u.temp, grade ? g.temp : 0.0f);
+    glUniform1f(u.luton, lut_in_use(t) ? 1.0f : 0.0f);
+    glUniform1f(u.lutmix, t.lut_mix);
     glUniform1f(u.lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, g_lut_tex);
@@ -203,9 +203,9 @@ struct Specialised {
 enum { kAfOff, kAfThreeTaps, kAfTwoSamples };
 Specialised g_specialised[2][2][3][2];  // lens, grade, anti-flicker, LUT
 
-void use_program() {
-    bool lens = g_dewarp != 0, grade = g_colorgrade != 0, lut = lut_in_use();
-    int af = !g_antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
+void use_program(const Tuning &t) {
+    const bool lens = t.lens.on, grade = t.grade.on, lut = lut_in_use(t);
+    int af = !t.antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
     Specialised &p = g_specialised[lens][grade][af][lut];
     if (!p.tried) {
         p.tried = true;
@@ -226,7 +226,7 @@ void use_program() {
     }
     glUseProgram(p.prog ? p.prog : g_prog);
     g_bound_u = p.prog ? &p.u : &g_u;
-    set_uniforms(*g_bound_u);
+    set_uniforms(*g_bound_u, t);
 }
 
 // The flips of `flips` that differ, in order of their first output; `picture[i]` is
@@ -244,11 +244,11 @@ int distinct_mirrors(std::span<const Flip> flips, Mirror (&out)[kGlMaxPictures],
     return n;
 }
 
-// Draws the bound source once per mirror into the next ring buffers; the snapshot is
-// of the first picture (output 0's). Framebuffers of the pictures into `fb`; false
-// (none left made) when one cannot be made.
-bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
-    use_program();
+// Draws the bound source once per mirror into the next ring buffers. Framebuffers of
+// the pictures into `fb`; false (none left made) when one cannot be made. `*first`
+// gets the framebuffer object holding the first picture (output 0's).
+bool draw_pictures(const Tuning &t, const Mirror *mirrors, int n, uint32_t *fb, unsigned *first) {
+    use_program(t);
     for (int k = 0; k < n; k++) {
         const GlRingSlot &slot = g_glring[g_glring_idx];
         g_glring_idx = (g_glring_idx + 1) % g_glring_n;
@@ -256,7 +256,7 @@ bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
         glViewport(0, 0, g_gl_w, g_gl_h);
         set_mirror(mirrors[k]);
         gl_draw_triangle();
-        if (k == 0 && g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+        if (k == 0) *first = slot.fbo;
         fb[k] = gl_slot_fb(slot);
     }
     glFinish();  // the pictures are whole before the displays are given the buffers
@@ -264,6 +264,19 @@ bool draw_pictures(const Mirror *mirrors, int n, uint32_t *fb) {
     for (int k = 0; k < n; k++)
         if (fb[k]) drmModeRmFB(drm_fd, fb[k]);
     return false;
+}
+
+// Imports the decoder's frame and binds it as the source texture.
+EglImage bind_source(const AVDRMFrameDescriptor *desc, int w, int h) {
+    EglImage src(gl_import_source(desc, w, h), g_egl);
+    if (!src) return src;
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src.get());
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    return src;
 }
 
 }  // namespace
@@ -318,41 +331,35 @@ void gl_draw_triangle() {
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-int gl_dewarp_fbs(const AVDRMFrameDescriptor *desc, int w, int h, std::span<const Flip> flips,
-                  std::span<uint32_t> fbs) {
-    if (g_gl_ready == 0) gl_start(w, h);
-    if (g_gl_ready != 1) return 0;
-    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(w, h) != 0) return 0;
+PassFrame gl_dewarp_fbs(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
+                        int w, int h, std::span<const Flip> flips, std::span<uint32_t> fbs) {
+    PassFrame f;
+    if (g_gl_ready == 0) gl_start(s.gl_size, w, h);
+    if (g_gl_ready != 1) return f;
+    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(s.gl_size, w, h) != 0)
+        return f;
     Mirror mirrors[kGlMaxPictures];
     int picture[kGlMaxPictures * 2];
     const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), std::size(picture))),
                                    mirrors, picture);
-    if (n == 0 || gl_ring_grow(n) != 0) return 0;
+    if (n == 0 || gl_ring_grow(n) != 0) return f;
     lut_hot_reload();
-    EGLImageKHR src = gl_import_source(desc, w, h);
-    if (src == EGL_NO_IMAGE_KHR) return 0;
-    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
-    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-
+    f.source = bind_source(desc, w, h);
+    if (!f.source) return f;
     uint32_t fb[kGlMaxPictures] = {};
-    const bool drawn = draw_pictures(mirrors, n, fb);
-    if (drawn) {
-        // The SPI display has no flip of its own: it follows the global one.
-        set_mirror(mirror_of(parse_flip(g_flip)));
-        spi_tee_video_frame();
-    }
-    eglDestroyImageKHR_(g_egl, src);
-    if (!drawn) return 0;
+    if (!draw_pictures(t, mirrors, n, fb, &f.target)) return f;
     for (size_t i = 0; i < fbs.size(); i++) fbs[i] = i < flips.size() ? fb[picture[i]] : 0;
-    return n;
+    f.pictures = n;
+    return f;
 }
 
-uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
-    const Flip flip = parse_flip(g_flip);
+uint32_t gl_dewarp_fb(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
+                      int w, int h, Flip flip) {
     uint32_t fb = 0;
-    return gl_dewarp_fbs(desc, w, h, {&flip, 1}, {&fb, 1}) ? fb : 0;
+    return gl_dewarp_fbs(s, t, desc, w, h, {&flip, 1}, {&fb, 1}).pictures ? fb : 0;
+}
+
+void gl_bind_correction(const Tuning &t, Flip flip) {
+    use_program(t);
+    set_mirror(mirror_of(flip));
 }

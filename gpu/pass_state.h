@@ -7,6 +7,7 @@
 #include <GLES2/gl2ext.h>
 
 #include <cstdint>
+#include <string>
 
 struct gbm_device;
 struct gbm_bo;
@@ -47,11 +48,12 @@ struct GlUniforms {
 extern GlUniforms g_u;  // of g_prog
 
 // ---- context and ring ----
-// The first frame's start; afterwards g_gl_ready is 1 or -1.
-void gl_start(int src_w, int src_h);
+// The first frame's start (`size`: the render size setting); afterwards g_gl_ready is
+// 1 or -1.
+void gl_start(const std::string &size, int src_w, int src_h);
 // A new source size: the ring is rebuilt at the new render size. 0, or -1 when the
 // pass had to be switched off.
-int gl_source_changed(int src_w, int src_h);
+int gl_source_changed(const std::string &size, int src_w, int src_h);
 // Builds g_glring_n slots (at least kGlRingSlots) at w x h.
 int gl_ring_create(int w, int h);
 // Builds slots at the render size until a frame can have `pictures` of its own; the
@@ -81,7 +83,3 @@ void gl_draw_triangle();
 void lut_start();
 // Loads the table again when its file changed (once per frame).
 void lut_hot_reload();
-
-// ---- snapshot ----
-// Writes the bound render target (w x h) as a P6 picture.
-void gl_snapshot(int w, int h);

@@ -7,10 +7,13 @@
 #include <new>
 #include <string>
 
+#include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "kms/files.h"
 
-void gl_snapshot(int w, int h) {
+void gl_snapshot(const PassFrame &f) {
+    const int w = g_gl_w, h = g_gl_h;
+    glBindFramebuffer(GL_FRAMEBUFFER, f.target);
     std::unique_ptr<uint8_t[]> px(new (std::nothrow) uint8_t[size_t(w) * h * 4]);
     char head[48];
     const size_t head_n = size_t(snprintf(head, sizeof head, "P6\n%d %d\n255\n", w, h));

@@ -23,7 +23,7 @@ constexpr uint32_t kGreen = 0xFF4ADE80;
 constexpr uint32_t kText = 0xFFEEF0F4;  // normal temperature
 constexpr int kTextPx = 14, kBaseline = 18;
 
-int g_spi_hdr_on = -1;  // -1 until ZYL_KMS_SPI_TELEMETRY was read
+int g_spi_hdr_on = 1;  // ZYL_KMS_SPI_TELEMETRY
 uint32_t *g_spi_hdr_buf;
 
 uint32_t level_colour(int percent) {
@@ -96,11 +96,11 @@ void spi_strip_blend(uint16_t *px, int W, int H, const uint32_t *strip) {
     }
 }
 
+void spi_tee_strip_configure(bool on) {
+    g_spi_hdr_on = on;
+}
+
 void spi_tee_overlay_header(uint16_t *px, const SpiStripValues &v) {
-    if (g_spi_hdr_on == -1) {
-        const char *e = getenv("ZYL_KMS_SPI_TELEMETRY");
-        g_spi_hdr_on = !(e && strcmp(e, "0") == 0);
-    }
     if (!g_spi_hdr_on) return;
     const int W = g_spi_tee_w;
     if (!g_spi_hdr_buf) {

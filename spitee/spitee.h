@@ -11,6 +11,10 @@
 
 #include <cstdint>
 
+#include "kms/look.h"
+
+struct Tuning;
+
 // ---- the shared frame: a wire format, all fields little-endian ----
 // Pixels follow the header: W x H u16, bits 15-11 red, 10-5 green, 4-0 blue, rows
 // top first, no padding. `seq` is odd while a frame is being written and even when
@@ -38,16 +42,25 @@ inline size_t spi_frame_bytes(int w, int h) {
 }
 
 // ---- settings and state ----
-extern int g_spi_tee_on;  // -1 until spi_tee_enabled() decided, then 0 or 1
+struct SpiSettings {
+    bool on = false;  // ZYL_KMS_SPI_TEE is a valid size
+    int w = 0, h = 0;
+    bool fit = false;             // ZYL_KMS_SPI_ASPECT fit or off (the video path only)
+    double min_interval = 0.047;  // seconds between video frames, from ZYL_KMS_SPI_FPS
+    bool strip = true;            // ZYL_KMS_SPI_TELEMETRY is not 0
+};
+// Takes the settings; before the first display comes up (its modeset publishes).
+void spi_tee_configure(const SpiSettings &s);
+// Its parts for the video path's rate limit and for the status strip.
+void spi_tee_video_configure(double min_interval);
+void spi_tee_strip_configure(bool on);
+extern int g_spi_tee_on;  // 0 or 1
 extern int g_spi_tee_w, g_spi_tee_h;
 extern int g_spi_tee_fit;               // 1 fit, 0 fill (the video path only)
 extern SpiFrame *g_spi_tee_shm;         // null until the object is mapped
 extern int g_spi_tee_ready;             // video path: 0 not set up, 1 ready, -1 off for good
 extern pthread_mutex_t g_spi_tee_lock;  // buffer states, FIFO, every write of the frame
 
-// Reads ZYL_KMS_SPI_TEE (and ZYL_KMS_SPI_ASPECT) into the globals; 1 when the tee is
-// on. Called once, by whichever user comes first; later users read g_spi_tee_on.
-int spi_tee_enabled();
 // Creates or opens the shared object, grows it to the tee size when it is smaller,
 // maps it and writes the header; 0 when mapped (at once when it already is), -1
 // otherwise.
@@ -56,10 +69,11 @@ int spi_tee_shm_init();
 // around it, strip on top. The standby path: the modeset, the first output's repaint
 // and the loop's once-a-second tick while no video is shown.
 void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h);
-// The video path, inside the GPU pass after the main draw: draws the same source with
-// the same program and uniforms at the tee size, reads it back and queues it for the
-// converter thread. The pass's framebuffer binding and viewport are left changed.
-void spi_tee_video_frame();
+// The video path, after the GPU pass drew a frame (its PassFrame still held): draws
+// the same source with the pass's program for `t`, mirrored by `flip`, at the tee size, reads
+// it back and queues it for the converter thread. `now_us` (monotonic) is for the
+// rate limit. The framebuffer binding and viewport are left changed.
+void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us);
 // Whether frames must go through the GPU pass for the tee.
 bool spi_tee_wanted();
 

@@ -28,7 +28,7 @@ extern "C" {
 
 #include "overlay/status.h"
 
-int g_spi_tee_on = -1;
+int g_spi_tee_on;
 int g_spi_tee_w, g_spi_tee_h;
 int g_spi_tee_fit;
 SpiFrame *g_spi_tee_shm;
@@ -183,20 +183,17 @@ SpiRect spi_tee_standby_rect(int W, int H, int w, int h) {
     return {(W - dw) / 2, (H - dh) / 2, dw, dh};
 }
 
-int spi_tee_enabled() {
-    int w = 0, h = 0;
-    g_spi_tee_on = spi_tee_parse_size(getenv("ZYL_KMS_SPI_TEE"), &w, &h) ? 1 : 0;
-    if (g_spi_tee_on) {
-        g_spi_tee_w = w;
-        g_spi_tee_h = h;
-        const char *a = getenv("ZYL_KMS_SPI_ASPECT");
-        g_spi_tee_fit = a && (strcmp(a, "fit") == 0 || strcmp(a, "off") == 0);
-    }
-    return g_spi_tee_on;
+void spi_tee_configure(const SpiSettings &s) {
+    g_spi_tee_on = s.on;
+    if (!s.on) return;
+    g_spi_tee_w = s.w;
+    g_spi_tee_h = s.h;
+    g_spi_tee_fit = s.fit;
+    spi_tee_video_configure(s.min_interval);
+    spi_tee_strip_configure(s.strip);
 }
 
 bool spi_tee_wanted() {
-    if (g_spi_tee_on == -1) spi_tee_enabled();
     return g_spi_tee_on == 1;
 }
 
@@ -235,7 +232,6 @@ SpiStripValues spi_strip_values() {
 }
 
 void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h) {
-    if (g_spi_tee_on == -1) spi_tee_enabled();
     if (!g_spi_tee_on || !px || w <= 0 || h <= 0 || spi_tee_shm_init() != 0) return;
     const int W = g_spi_tee_w, H = g_spi_tee_h;
     const SpiRect d = spi_tee_standby_rect(W, H, w, h);

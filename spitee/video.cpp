@@ -1,12 +1,10 @@
-// The tee's video path, run by the GPU pass on the main thread right after the main
-// draw: the source texture, program and uniforms are still bound, so one more
-// triangle into a small target gives the same corrected picture at the tee size.
+// The tee's video path, run on the main thread right after the GPU pass drew a frame:
+// the pass's program over the same source, bound again with the tee's own flip, draws
+// one more triangle into a small target, the same corrected picture at the tee size.
 // Reading it back is the only per-frame cost left on the main thread, with the pop-up
 // blended in; the RGB565 conversion and the strip happen on the converter thread.
 #include <cstdio>
-#include <cstdlib>
 
-#include "app/clock.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "overlay/overlay.h"
@@ -15,8 +13,8 @@
 namespace {
 
 GLuint g_spi_tee_tex, g_spi_tee_fbo;
-double min_dt = -1;  // seconds between two frames; 0: every frame
-int64_t last;        // when the last frame passed the rate limit
+double min_dt = 0.047;  // seconds between two frames; 0: every frame
+int64_t last;           // when the last frame passed the rate limit
 
 // Any failure switches the video path off for good; the standby path goes on.
 void setup() {
@@ -43,17 +41,20 @@ void setup() {
 
 }  // namespace
 
-void spi_tee_video_frame() {
-    if (g_spi_tee_on == -1) spi_tee_enabled();
+void spi_tee_video_configure(double min_interval) {
+    min_dt = min_interval;
+}
+
+void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us) {
     if (!g_spi_tee_on) return;
     if (g_spi_tee_ready == 0) setup();
     if (g_spi_tee_ready != 1) return;
-    if (min_dt < 0) min_dt = spi_tee_min_interval(getenv("ZYL_KMS_SPI_FPS"));
-    if (!spi_tee_rate_pass(min_dt, mono_us(), &last)) return;
+    if (!spi_tee_rate_pass(min_dt, now_us, &last)) return;
     const int i = spi_tee_take_buffer();
     if (i < 0) return;
 
     const int W = g_spi_tee_w, H = g_spi_tee_h;
+    gl_bind_correction(t, flip);
     glBindFramebuffer(GL_FRAMEBUFFER, g_spi_tee_fbo);
     const SpiRect r = spi_tee_video_rect(W, H, g_gl_w, g_gl_h, g_spi_tee_fit != 0);
     if (g_spi_tee_fit) {

@@ -28,6 +28,7 @@ extern "C" {
 
 #include "app/app.h"
 #include "app/loop.h"
+#include "app/settings.h"
 #include "app/shown.h"
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
@@ -36,6 +37,11 @@ extern "C" {
 #include "tests/test_util.h"
 
 namespace {
+
+// The tuning the loop draws with.
+Tuning &live() {
+    return live_settings().tuning;
+}
 
 namespace fs = std::filesystem;
 using Rgb = std::array<float, 3>;  // 0..255
@@ -242,7 +248,8 @@ class Pass : public ::testing::Test {
         std::string err;  // once per process: the pass keeps its buffers on this card
         ASSERT_TRUE(drm_fd >= 0 || drm_init_on("two-display", &err) == 0) << err;
         g_smooth = 0;
-        apply_output_overrides();
+        live().pacing = Pacing::kOnArrival;
+        apply_output_looks();
         std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued
         while (mb_take_locked()) continue;
     }
@@ -250,9 +257,9 @@ class Pass : public ::testing::Test {
     // Shows one frame through the loop with `s` written to the tuning file first;
     // returns what the loop printed.
     std::string show(const Shade &s, int w = 320, int h = 240) {
-        g_dewarp = s.lens;
-        g_colorgrade = s.grade;
-        g_antiflicker = s.af;
+        live().lens.on = s.lens;
+        live().grade.on = s.grade;
+        live().antiflicker = s.af;
         std::string lut = s.lut ? lut_file(s.name, cube_text(*s.lut)) : "-";
         char text[512];
         snprintf(
@@ -419,7 +426,7 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
 // Four buffers: the one on screen, the one queued for the next refresh and two to
 // draw into, so that no picture is drawn into a buffer a display still scans out.
 TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
-    g_dewarp = 1;
+    live().lens.on = true;
     std::vector<uint32_t> drawn;
     for (int i = 0; i < 9; i++) {
         show_frame();
@@ -452,7 +459,7 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
         EXPECT_EQ(outs[i].standby_look.flip, Flip::kV);
         EXPECT_EQ(outs[i].standby_look.fit, Fit::kStretch);
     }
-    EXPECT_EQ(g_rot_val, 0x21u);
+    EXPECT_EQ(live().look.flip, "v");
     s.flip = "v";
     Errors e = compare(shown(g_gl_w, g_gl_h), model(decoded, s, g_gl_w, g_gl_h));
     EXPECT_LE(e.max_smooth, kLargestMax);
@@ -544,8 +551,8 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
 // appears, and each failure says why.
 TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
     g_lut_n = 0;  // as at the start: no table yet
-    g_dewarp = g_antiflicker = 0;
-    g_colorgrade = 1;
+    live().lens.on = live().antiflicker = false;
+    live().grade.on = true;
     const std::string path = "/tmp/zyl-lut/late.cube";
     fs::create_directories(dir + "/tmp/zyl-lut");
     tune("bright = 0\ncontrast = 1\nsat = 1\ntemp = 0\nlutmix = 1\nflip = none\nlut = " + path +
@@ -593,11 +600,11 @@ TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
 }
 
 TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
-    g_dewarp = 1;
+    live().lens.on = true;
     show_frame(320, 240);
-    setenv("ZYL_KMS_GL_SIZE", "360", 1);
+    live_settings().gpu.gl_size = "360";
     std::string err = show_frame(640, 480);
-    unsetenv("ZYL_KMS_GL_SIZE");
+    live_settings().gpu.gl_size.clear();
     EXPECT_EQ(count_lines(err,
                           "zyl-mpp: source geometry changed 320x240→640x480 — "
                           "re-initialising dewarp/encode"),
@@ -649,27 +656,26 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
 // until it changes: the loop polls it on every pass.
 TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
     const std::string dir = test_dir(), path = dir + "/dewarp";
-    setenv("ZYL_KMS_DEWARP_FILE", path.c_str(), 1);
+    live_settings().gpu.tuning_file = path;
     write_file(path, "bright = 0.25\n");
     chmod(path.c_str(), 0);
     testing::internal::CaptureStderr();
     {
         WithoutFileOverride as_a_user;
-        EXPECT_FALSE(poll_dewarp());
+        EXPECT_FALSE(poll_tuning());
     }
     // Readable again (for root anyway), but the same version: not read.
-    EXPECT_FALSE(poll_dewarp());
+    EXPECT_FALSE(poll_tuning());
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "zyl-mpp: dewarp file " + path +
                        ": cannot open (Permission denied) — ignored until it changes\n");
     chmod(path.c_str(), 0644);
     write_file(path, "bright = 0.5\n");
     testing::internal::CaptureStderr();
-    poll_dewarp();
+    poll_tuning();
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err, "zyl-mpp: dewarp LIVE "), 1) << err;
-    EXPECT_FLOAT_EQ(g_cg_bright, 0.5f);
-    unsetenv("ZYL_KMS_DEWARP_FILE");
+    EXPECT_FLOAT_EQ(live().grade.bright, 0.5f);
 }
 
 TEST(RenderSize, FromTheSettingAndTheSource) {
@@ -691,9 +697,8 @@ TEST(RenderSize, FromTheSettingAndTheSource) {
         {"abc", 320, 240, 320, 240, "zyl-mpp: ZYL_KMS_GL_SIZE=abc ignored"},
     };
     for (const Case &c : cases) {
-        setenv("ZYL_KMS_GL_SIZE", c.value, 1);
         testing::internal::CaptureStderr();
-        gl_render_size(c.sw, c.sh);
+        gl_render_size(c.value, c.sw, c.sh);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(g_gl_w, c.w) << c.value;
         EXPECT_EQ(g_gl_h, c.h) << c.value;
@@ -702,7 +707,6 @@ TEST(RenderSize, FromTheSettingAndTheSource) {
         else
             EXPECT_EQ(err, "");
     }
-    unsetenv("ZYL_KMS_GL_SIZE");
 }
 
 TEST(CubeText, SizesEntriesAndClampedValues) {

@@ -79,11 +79,8 @@ TEST(SpiGeometry, VideoFitAndFillStandbyFitted) {
 // RGB565 (top bits, alpha dropped), the last one left in the frame; seq ends even at
 // two per frame and every staging buffer is free again.
 TEST(SpiConverter, QueuedFramesBecomeTheirRgb565InOrder) {
-    setenv("ZYL_KMS_SPI_TELEMETRY", "0", 1);
     const int W = 64, H = 48;
-    g_spi_tee_on = 1;
-    g_spi_tee_w = W;
-    g_spi_tee_h = H;
+    spi_tee_configure({.on = true, .w = W, .h = H, .strip = false});
     std::vector<uint64_t> shm(spi_frame_bytes(W, H) / 8 + 1);
     g_spi_tee_shm = reinterpret_cast<SpiFrame *>(shm.data());
     ASSERT_EQ(spi_tee_converter_start(), 0);

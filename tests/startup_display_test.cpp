@@ -7,37 +7,30 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "test_util.h"
 
 TEST(OutputOverrides, PanelTakesItsOwnNonEmptySettings) {
-    nout = 2;
-    outs[0] = KmsOutput{};
-    outs[1] = KmsOutput{};
-    outs[1].is_dsi = 1;
-    g_aspect_dsi = "4:3";
-    g_fit_dsi = "";  // empty: the global value stays
-    g_flip_dsi = "180";
-    g_telem_dsi = 1;
+    LookSettings s;
+    s.aspect_dsi = "4:3";
+    s.fit_dsi = "";  // empty: the global value stays
+    s.flip_dsi = "180";
+    s.telemetry_dsi = true;
 
-    testing::internal::CaptureStderr();
-    apply_output_overrides();
-    EXPECT_EQ("zyl-mpp: output 1 (DSI) aspect 4:3 fit fit flip 180 (override)\n",
-              testing::internal::GetCapturedStderr());
-    EXPECT_EQ(parse_flip(g_flip), outs[0].look.flip);
-    EXPECT_FALSE(outs[0].look.telemetry);
-    EXPECT_EQ((Look{Aspect::k4_3, parse_fit(g_fit), Flip::k180, true}), outs[1].look);
+    OutputLook hdmi = output_look(s, 0, false), dsi = output_look(s, 1, true);
+    EXPECT_EQ(hdmi.line, "");
+    EXPECT_EQ((Look{}), hdmi.look) << "the telemetry switch is the panel's";
+    EXPECT_EQ("zyl-mpp: output 1 (DSI) aspect 4:3 fit fit flip 180 (override)", dsi.line);
+    EXPECT_EQ((Look{Aspect::k4_3, Fit::kFit, Flip::k180, true}), dsi.look);
 
-    // Without overrides nothing is printed; telemetry still follows the panel switch.
-    g_aspect_dsi = g_fit_dsi = g_flip_dsi = nullptr;
-    testing::internal::CaptureStderr();
-    apply_output_overrides();
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    EXPECT_EQ(parse_flip(g_flip), outs[1].look.flip);
-    EXPECT_TRUE(outs[1].look.telemetry);
-    nout = 0;
+    // Without overrides nothing is said; telemetry still follows the panel switch.
+    LookSettings plain;
+    plain.flip = "v";
+    plain.telemetry_dsi = true;
+    dsi = output_look(plain, 1, true);
+    EXPECT_EQ("", dsi.line);
+    EXPECT_EQ((Look{Aspect::kKeep, Fit::kFit, Flip::kV, true}), dsi.look);
 }
 
 // ---- the real program on the virtual board ----

@@ -29,16 +29,19 @@ namespace {
 
 // The settings as the program keeps them after read_settings, in one line.
 std::string settings_state() {
-    auto raw = [](const char *v) { return v ? v : "(unset)"; };
+    auto raw = [](const std::optional<std::string> &v) { return v ? v->c_str() : "(unset)"; };
+    const Tuning &t = live_settings().tuning;
+    const LookSettings &l = t.look;
     char s[512];
     snprintf(s, sizeof s,
              "hotplug=%d smooth=%d phase=%d antiflicker=%d grade=%d telemetry_dsi=%d fit=%s "
              "aspect=%s flip=%s rot=0x%llx fit_dsi=%s flip_dsi=%s aspect_dsi=%s dewarp=%d k1=%g "
              "k2=%g zoom=%g sat=%g lutmix=%g lut=%zu:%.8s",
-             g_hotplug_on, g_smooth, g_smooth_phase, g_antiflicker, g_colorgrade, g_telem_dsi,
-             g_fit, g_aspect, g_flip, static_cast<unsigned long long>(g_rot_val), raw(g_fit_dsi),
-             raw(g_flip_dsi), raw(g_aspect_dsi), g_dewarp, g_dw_k1, g_dw_k2, g_dw_zoom, g_cg_sat,
-             g_lut_mix, strlen(g_lut_path), g_lut_path);
+             g_hotplug_on, g_smooth, g_smooth_phase, t.antiflicker, t.grade.on, l.telemetry_dsi,
+             l.fit.c_str(), l.aspect.c_str(), l.flip.c_str(),
+             static_cast<unsigned long long>(flip_rotation(parse_flip(l.flip))), raw(l.fit_dsi),
+             raw(l.flip_dsi), raw(l.aspect_dsi), t.lens.on, t.lens.k1, t.lens.k2, t.lens.zoom,
+             t.grade.sat, t.lut_mix, strlen(g_lut_path), g_lut_path);
     return s;
 }
 
@@ -50,7 +53,7 @@ std::string settings_state() {
             std::optional<std::string> printed;
             if (word == "read") {
                 testing::internal::CaptureStderr();
-                read_settings(rest == "interlaced");
+                read_settings(config_read(), rest == "interlaced");
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "state") {
                 EXPECT_EQ(rest, settings_state());
