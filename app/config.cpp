@@ -169,7 +169,17 @@ void read_overlays(Config &c) {
 
 // ---- presentation loop, health ----
 
-void read_loop(Config &) {}
+void read_loop(Config &c) {
+    PacingSettings &p = c.pacing;
+    p.frame_hold = parse_frame_hold(getenv("ZYL_KMS_FRAME_HOLD"));
+    if (const char *v = getenv("ZYL_KMS_DISPLAY_FPS")) p.display_fps = int(strtol(v, nullptr, 10));
+    p.vblank_wait = parse_vblank_wait(getenv("ZYL_KMS_VBLANK_WAIT"));
+    const char *v = getenv("ZYL_KMS_DSI_NONBLOCK");
+    p.dsi_nonblock = !(v && v[0] && strtol(v, nullptr, 10) == 0);
+    v = getenv("ZYL_KMS_STATE");
+    if (v && v[0]) c.health.state_path = v;
+    c.health.cadence = read_number_switch("ZYL_KMS_CADENCE");
+}
 
 }  // namespace
 

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "app/gate.h"
+#include "app/health.h"
+#include "app/pacing.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
@@ -40,6 +42,8 @@ struct Config {
     // ---- overlays ----
     OverlaySettings overlays;
     // ---- presentation loop, health ----
+    PacingSettings pacing;
+    HealthSettings health;
 };
 
 // Reads the environment. The rules per variable are the README's.

@@ -20,19 +20,10 @@ constexpr uint64_t g_enc_rga_fail = 0, g_enc_pool_drop = 0;
 
 namespace {
 
-char g_state_path[256];
+HealthSettings g_health;
 char g_state_last[16];
 int64_t g_state_last_ms;
 bool g_state_unwritable;
-
-const char *state_path() {
-    if (!g_state_path[0]) {
-        const char *v = getenv("ZYL_KMS_STATE");
-        snprintf(g_state_path, sizeof g_state_path, "%s",
-                 v && v[0] ? v : "/run/zyl-fpv/hdmi_state");
-    }
-    return g_state_path;
-}
 
 int64_t hb_last_ms;
 uint64_t hb_shown;
@@ -54,12 +45,16 @@ void periodic_line(int64_t now_ms) {
 
 }  // namespace
 
+void health_configure(const HealthSettings &s) {
+    g_health = s;
+}
+
 bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms) {
     return strcmp(word, last) != 0 || now_ms - last_ms > 999;
 }
 
 void hdmi_state_write(const char *word) {
-    const char *path = state_path();
+    const char *path = g_health.state_path.c_str();
     int64_t now = mono_ms();
     if (!state_write_due(word, g_state_last, now, g_state_last_ms)) return;
     g_state_last_ms = now;
@@ -88,10 +83,7 @@ void after_present(int64_t t0_us) {
     g_shown_count++;
     g_hold_last_present = t1;
     int64_t render_ms = (t1 - t0_us) / 1000;
-    if (g_cadence < 0) {
-        const char *v = getenv("ZYL_KMS_CADENCE");
-        g_cadence = v && v[0] && strtol(v, nullptr, 10) != 0;
-    }
+    if (g_cadence < 0) g_cadence = g_health.cadence;
     if (g_cadence == 1) cadence_after_present(mono_us());
     if (render_ms > 150) {
         fprintf(stderr, "zyl-mpp: SLOW render %lldms dec=%lld shown=%lld\n", (long long)render_ms,

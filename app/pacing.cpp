@@ -34,6 +34,14 @@ int g_vblank_wait_override = -2;
 int g_display_fps = -2;
 int64_t g_cap_last_pass;
 
+namespace {
+PacingSettings g_pacing;
+}  // namespace
+
+void pacing_configure(const PacingSettings &s) {
+    g_pacing = s;
+}
+
 int refresh_hz() {
     return nout > 0 && outs[0].mode.vrefresh ? int(outs[0].mode.vrefresh) : 60;
 }
@@ -209,7 +217,7 @@ Acquired acquire_frame() {
 }
 
 void frame_hold_evaluate() {
-    if (g_hold_forced == -2) g_hold_forced = parse_frame_hold(getenv("ZYL_KMS_FRAME_HOLD"));
+    if (g_hold_forced == -2) g_hold_forced = g_pacing.frame_hold;
     int hz = refresh_hz();
     int64_t interval = g_src_interval_us;
     int c = hold_candidate(interval, hz, g_hold_forced);
@@ -235,10 +243,7 @@ void frame_hold_evaluate() {
 }
 
 bool display_cap_pass_at(int64_t now_us) {
-    if (g_display_fps == -2) {
-        const char *v = getenv("ZYL_KMS_DISPLAY_FPS");
-        g_display_fps = v ? int(strtol(v, nullptr, 10)) : 0;
-    }
+    if (g_display_fps == -2) g_display_fps = g_pacing.display_fps;
     if (display_cap_decide(g_display_fps, &g_cap_last_pass, now_us)) return true;
     g_drop_throttle++;
     last_frame_time = now_us;
@@ -251,7 +256,7 @@ bool display_cap_pass() {
 
 void vblank_learn(int64_t us) {
     if (g_vblank_wait_override == -2) {
-        g_vblank_wait_override = parse_vblank_wait(getenv("ZYL_KMS_VBLANK_WAIT"));
+        g_vblank_wait_override = g_pacing.vblank_wait;
         if (g_vblank_wait_override >= 0) g_flip_blocks = g_vblank_wait_override;
     }
     if (g_vblank_wait_override >= 0) return;
@@ -278,8 +283,7 @@ void vblank_learn(int64_t us) {
 
 int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p) {
     if (g_dsi_nonblock < 0) {
-        const char *v = getenv("ZYL_KMS_DSI_NONBLOCK");
-        g_dsi_nonblock = !(v && v[0] && strtol(v, nullptr, 10) == 0);
+        g_dsi_nonblock = g_pacing.dsi_nonblock;
         fprintf(stderr, "zyl-kms: panel per-frame commit %s\n",
                 g_dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
                                : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");

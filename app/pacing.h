@@ -12,6 +12,16 @@
 
 struct KmsOutput;
 
+// The pacing settings; each takes effect where it did when it was read lazily.
+struct PacingSettings {
+    int frame_hold = -1;       // ZYL_KMS_FRAME_HOLD: -1 automatic, else 0..4
+    int display_fps = 0;       // ZYL_KMS_DISPLAY_FPS: <= 0 no cap
+    int vblank_wait = -1;      // ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces
+    bool dsi_nonblock = true;  // ZYL_KMS_DSI_NONBLOCK
+};
+// Before the first frame; again in tests.
+void pacing_configure(const PacingSettings &s);
+
 struct Acquired {
     enum Kind { kFrame, kHold } kind;
     FramePtr frame;  // null: none

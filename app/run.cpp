@@ -69,6 +69,8 @@ int receiver_main(int argc, char **argv) {
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
     spi_tee_configure(config.spi);
+    pacing_configure(config.pacing);
+    health_configure(config.health);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return status;

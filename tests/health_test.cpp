@@ -82,7 +82,7 @@ TEST(StateFile, NewWordAtOnceSameWordAfterASecond) {
 
 TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
     std::string dir = test_dir();
-    setenv("ZYL_KMS_STATE", (dir + "/state").c_str(), 1);
+    health_configure({dir + "/state", false});
     g_dec_count = 7;
     testing::internal::CaptureStderr();
     hdmi_state_write("hidden");
@@ -95,6 +95,7 @@ TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
     EXPECT_EQ(state.rfind("state=live ts=", 0), 0u) << state;
     EXPECT_NE(state.find(" dec=7 shown=0 reopens=0\n"), std::string::npos) << state;
     EXPECT_FALSE(std::filesystem::exists(dir + "/state.tmp"));
+    health_configure({});
 }
 
 TEST(Hotplug, AtMostOnePollPerMonotonicSecond) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "app/clock.h"
+#include "app/config.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
@@ -103,6 +104,7 @@ class Hold : public testing::Test {
             } else if (word == "phase") {
                 g_smooth_phase = int(n);
             } else if (word == "ticks" || word == "presents") {
+                pacing_configure(config_read().pacing);  // after the scenario's env lines
                 testing::internal::CaptureStderr();
                 for (int i = 0; i < n; i++)
                     if (word == "ticks")
@@ -402,8 +404,8 @@ namespace {
 class OnCard : public testing::Test {
   protected:
     void SetUp() override {
-        for (const char *v : {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_MODE",
-                              "ZYL_KMS_TESTFILL", "ZYL_KMS_DSI_NONBLOCK"})
+        for (const char *v :
+             {"ZYL_KMS_CARD", "ZYL_KMS_CONNECTOR", "ZYL_KMS_MODE", "ZYL_KMS_TESTFILL"})
             unsetenv(v);
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
@@ -420,6 +422,7 @@ class OnCard : public testing::Test {
         g_hold_r = 1;
         g_hold_last_present = 0;
         g_dsi_nonblock = -1;
+        pacing_configure({});
     }
     // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
     void init(const std::string &board, const std::string &extra = "") {
@@ -567,7 +570,7 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     EXPECT_EQ(busy, g_dsi_busy_skip);
 
     g_dsi_nonblock = -1;
-    setenv("ZYL_KMS_DSI_NONBLOCK", "0", 1);
+    pacing_configure({.dsi_nonblock = false});
     testing::internal::CaptureStderr();
     EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
     EXPECT_EQ("zyl-kms: panel per-frame commit blocking (ZYL_KMS_DSI_NONBLOCK=0)\n",
