@@ -26,9 +26,13 @@ extern "C" {
 #include <drm_fourcc.h>
 #include <xf86drmMode.h>
 
-#include "app/app.h"
+#include "app/clock.h"
+#include "app/gate.h"
 #include "app/loop.h"
+#include "app/mailbox.h"
+#include "app/placement.h"
 #include "app/settings.h"
+#include "app/stop.h"
 #include "app/shown.h"
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
