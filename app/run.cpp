@@ -81,7 +81,8 @@ int receiver_main(int argc, char **argv) {
     read_settings(config, any_output_interlaced());
     Gate gate;
     DetectQueue detect_queue;
-    ReaderArgs ra{};
+    // Static: the decoder and parser it holds live as long as the process.
+    static ReaderArgs ra;
     if (int status = prepare_decoder(&ra, config.decode)) return status;
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
