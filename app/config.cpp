@@ -10,6 +10,12 @@
 
 namespace {
 
+// The value as given, set but empty included; none when unset.
+std::optional<std::string> optional_env(const char *name) {
+    const char *v = getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
 // ---- decode ----
 
 // Switches of the reader: non-zero numbers are on, set but empty is off.
@@ -41,11 +47,6 @@ void read_decode(Config &c) {
 
 // ---- display: outputs, standby ----
 
-std::optional<std::string> optional_env(const char *name) {
-    const char *v = getenv(name);
-    return v ? std::optional<std::string>(v) : std::nullopt;
-}
-
 void read_display(Config &c) {
     DisplaySettings &d = c.display;
     d.card = optional_env("ZYL_KMS_CARD");
@@ -75,10 +76,6 @@ void set_text(const char *name, std::string *out, size_t keep) {
     if (non_empty(v)) *out = std::string(v).substr(0, keep);
 }
 
-void set_raw(const char *name, std::optional<std::string> *out) {
-    if (const char *v = getenv(name)) *out = v;
-}
-
 // Switch that is on only when the first character is '1'; unset leaves `*out`.
 void set_switch_1(const char *name, bool *out) {
     if (const char *v = getenv(name)) *out = v[0] == '1';
@@ -94,9 +91,9 @@ void read_look(LookSettings &l) {
     set_text("ZYL_KMS_ASPECT", &l.aspect, 31);
     set_text("ZYL_KMS_FIT", &l.fit, 31);
     set_text("ZYL_KMS_FLIP", &l.flip, 31);
-    set_raw("ZYL_KMS_ASPECT_DSI", &l.aspect_dsi);
-    set_raw("ZYL_KMS_FIT_DSI", &l.fit_dsi);
-    set_raw("ZYL_KMS_FLIP_DSI", &l.flip_dsi);
+    l.aspect_dsi = optional_env("ZYL_KMS_ASPECT_DSI");
+    l.fit_dsi = optional_env("ZYL_KMS_FIT_DSI");
+    l.flip_dsi = optional_env("ZYL_KMS_FLIP_DSI");
     set_switch_1("ZYL_KMS_TELEMETRY_DSI", &l.telemetry_dsi);
 }
 
@@ -138,7 +135,7 @@ void read_gpu(Config &c) {
     if (non_empty(v)) c.hotplug = v[0] != '0';
     v = getenv("ZYL_KMS_ANTIFLICKER");
     if (non_empty(v)) c.antiflicker = v[0] == '1';
-    set_raw("ZYL_SMOOTH", &c.smooth);
+    c.smooth = optional_env("ZYL_SMOOTH");
     c.tuning.pacing = pacing_of(c.smooth);
     read_look(c.tuning.look);
     read_correction(c.tuning);

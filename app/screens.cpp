@@ -1,11 +1,6 @@
 #include "app/screens.h"
 
-#include "app/gate.h"
 #include "app/loop.h"
-#include "app/mailbox.h"
-#include "app/placement.h"
-#include "app/settings.h"
-#include "app/stop.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "spitee/spitee.h"
