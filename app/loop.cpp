@@ -93,7 +93,8 @@ bool any_output_flips() {
 
 bool gpu_pass_wanted() {
     const Tuning &t = live_settings().tuning;
-    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips() || spi_tee_wanted();
+    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips() ||
+           spi_tee_wanted(spi_tee());
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -190,11 +191,16 @@ bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, 
     Flip flips[kMaxOutputs] = {global};
     for (int i = 0; i < nout; i++) flips[i] = outs[i].look.flip;
     const size_t n = size_t(std::max(nout, 1));
-    const PassFrame f = gl_dewarp_fbs(live.gpu, live.tuning, &desc, frame.width, frame.height,
-                                      {flips, n}, {fbs, n});
-    if (snap && f.target) gl_snapshot(f);
+    GpuPass &pass = gpu_pass();
+    PassFrame f =
+        gl_dewarp_fbs(pass, live.gpu, live.tuning, &desc, frame.width, frame.height, {flips, n});
+    if (snap && f.target) gl_snapshot(pass, f);
     // The SPI display has no flip of its own: it follows the global one.
-    if (f.pictures) spi_tee_video_frame(live.tuning, global, mono_us());
+    if (f.pictures) spi_tee_video_frame(spi_tee(), pass, live.tuning, global, mono_us());
+    // The framebuffers go to the shown pictures with the frame.
+    for (size_t i = 0; f.pictures && i < std::min(n, std::size(f.of_output)); i++)
+        fbs[i] = f.fbs[f.of_output[i]].get();
+    for (FbId &fb : f.fbs) fb.release();
     return f.pictures > 0;
 }
 
@@ -221,7 +227,8 @@ void present_frame(FramePtr frame) {
     uint32_t fbs[kMaxOutputs] = {};
     const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, snap, fbs);
     // A corrected picture has the render size; the plane scales it like a frame.
-    int sw = gpu_output ? g_gl_w : frame->width, sh = gpu_output ? g_gl_h : frame->height;
+    const GpuPass &pass = gpu_pass();
+    int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(frame.get()));
     if (!fbs[0]) {
         after_present(t0);
@@ -294,7 +301,7 @@ bool loop_iteration(Thread &reader, Gate &gate) {
         frame_hold_evaluate();
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         if (!showing_video && nout > 0 && outs[0].standby_map)
-            spi_tee_publish_buffer(outs[0].standby_map, outs[0].standby_pitch,
+            spi_tee_publish_buffer(spi_tee(), outs[0].standby_map, outs[0].standby_pitch,
                                    outs[0].mode.hdisplay, outs[0].mode.vdisplay);
         // The HUD shows the time and the board's temperature.
         for (int i = 0; i < nout; i++) redraw |= outs[i].look.telemetry;

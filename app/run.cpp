@@ -68,7 +68,6 @@ int receiver_main(int argc, char **argv) {
     standby_configure(config.standby);
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
-    spi_tee_configure(config.spi);
     pacing_configure(config.pacing);
     health_configure(config.health);
     if (argc > 1) {
@@ -76,6 +75,11 @@ int receiver_main(int argc, char **argv) {
         if (status >= 0) return status;
     }
 
+    // The pass holds buffers on the card and the copy draws with the pass's context:
+    // both go before the card's fd, the copy first.
+    GpuPass pass;
+    SpiTee tee(config.spi);
+    attach_pass_and_tee(pass, tee);
     stop_signals_install();
     if (!wait_for_display(config.display)) return stopped_status();
     read_settings(config, any_output_interlaced());

@@ -11,7 +11,7 @@ PaintStandby standby_painter() {
         // Settings are not read yet: the picture goes in letterboxed and unmirrored,
         // and is painted again if the output's flip or fit turn out different.
         paint_standby(px, pitch, w, h, Look{});
-        if (out_no == 0) spi_tee_publish_buffer(px, pitch, w, h);
+        if (out_no == 0) spi_tee_publish_buffer(spi_tee(), px, pitch, w, h);
     };
 }
 
@@ -19,10 +19,12 @@ void standby_refresh(KmsOutput &o) {
     if (!repaint_standby(o, showing_video)) return;
     // The SPI display shows the first output's picture.
     if (&o == &outs[0] && o.standby_map)
-        spi_tee_publish_buffer(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay);
+        spi_tee_publish_buffer(spi_tee(), o.standby_map, o.standby_pitch, o.mode.hdisplay,
+                               o.mode.vdisplay);
 }
 
 OverlayFacts overlay_facts() {
-    return {showing_video != 0, g_detect != 0, g_is_hevc != 0, g_lut_on ? g_lut_path : nullptr,
-            standby_refresh};
+    const GpuPass &pass = gpu_pass();
+    return {showing_video != 0, g_detect != 0, g_is_hevc != 0,
+            pass.lut_on ? pass.lut_path.c_str() : nullptr, standby_refresh};
 }

@@ -23,15 +23,31 @@ void follow_pacing(Pacing p) {
 
 // The LUT's path and switch also live with the loaded table, which the pass start may
 // switch on.
-void follow_lut(const TuningStep &s) {
+void follow_lut(GpuPass &pass, const TuningStep &s) {
     if (s.lut_changed) {
-        snprintf(g_lut_path, sizeof g_lut_path, "%s", s.next.lut_path.c_str());
-        lut_path_changed();
+        lut_set_path(pass, s.next.lut_path);
+        lut_path_changed(pass);
     }
-    g_lut_on = s.next.lut_on;
+    pass.lut_on = s.next.lut_on;
 }
 
+GpuPass *g_pass;
+SpiTee *g_tee;
+
 }  // namespace
+
+void attach_pass_and_tee(GpuPass &pass, SpiTee &tee) {
+    g_pass = &pass;
+    g_tee = &tee;
+}
+
+GpuPass &gpu_pass() {
+    return *g_pass;
+}
+
+SpiTee &spi_tee() {
+    return *g_tee;
+}
 
 LiveSettings &live_settings() {
     static LiveSettings s;
@@ -46,7 +62,7 @@ void read_settings(const Config &c, bool interlaced) {
     t.antiflicker = c.antiflicker.value_or(interlaced);
     g_hotplug_on = c.hotplug;
     follow_pacing(t.pacing);
-    snprintf(g_lut_path, sizeof g_lut_path, "%s", t.lut_path.c_str());
+    lut_set_path(gpu_pass(), t.lut_path);
 
     const uint64_t rot = flip_rotation(parse_flip(t.look.flip));
     if (!g_hotplug_on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
@@ -84,12 +100,13 @@ bool poll_tuning() {
         tuning_file_poll(live.tuning_file, live.gpu.tuning_file);
     if (!text) return false;
     Tuning now = live.tuning;
-    now.lut_path = g_lut_path;
-    now.lut_on = g_lut_on != 0;
+    GpuPass &pass = gpu_pass();
+    now.lut_path = pass.lut_path;
+    now.lut_on = pass.lut_on;
     const TuningStep s = tuning_step(now, *text);
     for (const std::string &line : s.refused) say("%s", line.c_str());
     live.tuning = s.next;
-    follow_lut(s);
+    follow_lut(pass, s);
     follow_pacing(s.next.pacing);
     // Once for the whole file: aspect and fit lines reach every output too, and a
     // flip or fit that changed repaints the standby pictures.

@@ -22,6 +22,14 @@ struct LiveSettings {
 };
 LiveSettings &live_settings();
 
+struct SpiTee;
+// The correction pass and the SPI copy the main thread draws with. The process entry
+// owns both and attaches them before the first display comes up (tests attach their
+// own); only the main thread reaches them through here.
+void attach_pass_and_tee(GpuPass &pass, SpiTee &tee);
+GpuPass &gpu_pass();
+SpiTee &spi_tee();
+
 // Takes the start-up settings from `c` and prints their lines in their fixed order.
 // `interlaced` is whether any output's mode is interlaced.
 void read_settings(const Config &c, bool interlaced);

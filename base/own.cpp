@@ -35,6 +35,14 @@ void destroy_bo(NoCtx, gbm_bo *bo) {
     gbm_bo_destroy(bo);
 }
 
+void destroy_gbm_device(NoCtx, gbm_device *dev) {
+    gbm_device_destroy(dev);
+}
+
+void terminate_egl(NoCtx, void *display) {
+    eglTerminate(display);
+}
+
 void destroy_egl_image(void *display, void *image) {
     // An extension entry point: looked up once, where the image was made it was found.
     static const auto destroy =

@@ -11,6 +11,7 @@
 #include <utility>
 
 struct gbm_bo;
+struct gbm_device;
 
 // One object of type T, released by `Release(context, value)` unless it is kNone.
 template <typename T, typename Ctx, void (*Release)(Ctx, T), T kNone = T{}>
@@ -52,6 +53,8 @@ void rm_fb(int drm_fd, uint32_t fb);
 void destroy_dumb(int drm_fd, uint32_t handle);
 void unmap(size_t bytes, void *addr);
 void destroy_bo(NoCtx, gbm_bo *bo);
+void destroy_gbm_device(NoCtx, gbm_device *dev);
+void terminate_egl(NoCtx, void *display);
 void destroy_egl_image(void *display, void *image);
 void destroy_egl_context(void *display, void *context);
 void delete_texture(NoCtx, unsigned name);
@@ -69,6 +72,10 @@ using DumbHandle = Owned<uint32_t, int, own_detail::destroy_dumb>;
 // A mapping of `context()` bytes (munmap).
 using Mapping = Owned<void *, size_t, own_detail::unmap>;
 using GbmBo = Owned<gbm_bo *, own_detail::NoCtx, own_detail::destroy_bo>;
+// A GBM device over a card's fd, which must stay open while it lives.
+using GbmDevice = Owned<gbm_device *, own_detail::NoCtx, own_detail::destroy_gbm_device>;
+// An initialised EGL display (eglTerminate).
+using EglDisplay = Owned<void *, own_detail::NoCtx, own_detail::terminate_egl>;
 // An EGL image and a context of the display `context()`.
 using EglImage = Owned<void *, void *, own_detail::destroy_egl_image>;
 using EglContext = Owned<void *, void *, own_detail::destroy_egl_context>;

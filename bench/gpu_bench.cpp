@@ -27,11 +27,13 @@ extern "C" {
 
 #include "app/config.h"
 #include "app/screens.h"
+#include "app/settings.h"
 #include "bench/source_frame.h"
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "kms/kms.h"
 #include "sim/sim.h"
+#include "spitee/spitee.h"
 
 namespace {
 
@@ -47,26 +49,26 @@ void write_lut(const std::string &path, int n) {
     fclose(f);
 }
 
-GLuint g_plain_prog;
+GLuint g_plain_prog;  // owned by main
 GLint g_plain_tex;
 
 // What the pass does for a frame minus the correction: import, one sample per pixel.
-uint32_t pass_through(const AVDRMFrameDescriptor *desc, int w, int h) {
-    EGLImageKHR src = gl_import_source(desc, w, h);
-    if (src == EGL_NO_IMAGE_KHR) return 0;
+FbId pass_through(GpuPass &p, const AVDRMFrameDescriptor *desc, int w, int h) {
+    GpuGl &gl = *p.gl;
+    EglImage src = gl_import_source(gl, desc, w, h);
+    if (!src) return {};
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
-    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src);
-    const GlRingSlot &slot = g_glring[g_glring_idx];
-    g_glring_idx = (g_glring_idx + 1) % kGlRingSlots;
-    glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
-    glViewport(0, 0, g_gl_w, g_gl_h);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, gl.src_tex.get());
+    gl.glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src.get());
+    const GlRingSlot &slot = gl.ring[gl.ring_idx];
+    gl.ring_idx = (gl.ring_idx + 1) % kGlRingSlots;
+    glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo.get());
+    glViewport(0, 0, p.w, p.h);
     glUseProgram(g_plain_prog);
     glUniform1i(g_plain_tex, 0);
-    gl_draw_triangle();
+    gl_draw_triangle(gl);
     glFinish();
-    eglDestroyImageKHR_(g_egl, src);
-    return gl_slot_fb(slot);
+    return gl_slot_fb(p, slot);
 }
 
 double median(std::vector<double> v) {
@@ -83,7 +85,7 @@ template <typename F>
 void measure(Cost &c, F frame) {
     SimGpuStats s0 = sim_gpu_stats();
     int64_t t0 = clock_ns(CLOCK_MONOTONIC), cpu0 = clock_ns(CLOCK_PROCESS_CPUTIME_ID);
-    uint32_t fb = frame();
+    FbId fb = frame();
     c.ms.push_back(double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6);
     c.cpu_ms.push_back(double(clock_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / 1e6);
     SimGpuStats s1 = sim_gpu_stats();
@@ -93,7 +95,6 @@ void measure(Cost &c, F frame) {
         fprintf(stderr, "gpu_bench: a frame gave no framebuffer\n");
         exit(1);
     }
-    drmModeRmFB(drm_fd, fb);
 }
 
 void row(const char *size, const char *kind, const Cost &c, int n) {
@@ -112,6 +113,9 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
+    GpuPass pass;
+    SpiTee tee;
+    attach_pass_and_tee(pass, tee);
     if (drm_init(config_read().display, standby_painter()) != 0) return 1;
 
     const int w = 1920, h = 1080;
@@ -124,19 +128,22 @@ int main(int argc, char **argv) {
     t.grade.temp = 0.02f;
     t.lut_mix = 0.8f;
     write_lut(dir + "/bench.cube", 33);
-    snprintf(g_lut_path, sizeof g_lut_path, "%s/bench.cube", dir.c_str());
+    lut_set_path(pass, dir + "/bench.cube");
     for (int i = 0; i < 3; i++)
-        drmModeRmFB(drm_fd, gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone));  // start, warm up
-    if (g_gl_ready != 1 || !g_lut_on) return 1;
-    g_plain_prog = glCreateProgram();
-    glAttachShader(g_plain_prog, gl_compile(GL_VERTEX_SHADER, kGlVertexShader));
-    glAttachShader(g_plain_prog, gl_compile(GL_FRAGMENT_SHADER, R"(
+        gl_dewarp_fb(pass, settings, t, &src, w, h, Flip::kNone);  // start, warm up
+    if (pass.ready != 1 || !pass.lut_on) return 1;
+    GlProgram plain(glCreateProgram());
+    g_plain_prog = plain.get();
+    GlShader vs = gl_compile(GL_VERTEX_SHADER, kGlVertexShader);
+    GlShader fs = gl_compile(GL_FRAGMENT_SHADER, R"(
 #extension GL_OES_EGL_image_external : require
 precision highp float;
 varying vec2 vUV;
 uniform samplerExternalOES uTex;
 void main() { gl_FragColor = texture2D(uTex, vUV); }
-)"));
+)");
+    glAttachShader(g_plain_prog, vs.get());
+    glAttachShader(g_plain_prog, fs.get());
     glBindAttribLocation(g_plain_prog, 0, "aPos");
     glLinkProgram(g_plain_prog);
     g_plain_tex = glGetUniformLocation(g_plain_prog, "uTex");
@@ -147,18 +154,18 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
     double ratio = 0, cpu_ratio = 0;
     for (const char *size : {"", "1280x720"}) {
         if (*size) {
-            gl_ring_release();
-            gl_render_size(size, w, h);
-            if (gl_ring_create(g_gl_w, g_gl_h) != 0) return 1;
+            gl_ring_release(*pass.gl);
+            gl_render_size(pass, size, w, h);
+            if (!gl_ring_create(*pass.gl, pass.w, pass.h)) return 1;
         }
-        pass_through(&src, w, h);  // the plain program's first draw compiles it
+        pass_through(pass, &src, w, h);  // the plain program's first draw compiles it
         Cost full, plain;
         for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
-            measure(full, [&] { return gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone); });
-            measure(plain, [&] { return pass_through(&src, w, h); });
+            measure(full, [&] { return gl_dewarp_fb(pass, settings, t, &src, w, h, Flip::kNone); });
+            measure(plain, [&] { return pass_through(pass, &src, w, h); });
         }
         char name[32];
-        snprintf(name, sizeof name, "%dx%d", g_gl_w, g_gl_h);
+        snprintf(name, sizeof name, "%dx%d", pass.w, pass.h);
         row(name, "full", full, n);
         row(name, "pass-through", plain, n);
         if (!*size) {

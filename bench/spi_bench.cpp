@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ extern "C" {
 
 #include "app/config.h"
 #include "app/screens.h"
+#include "app/settings.h"
 #include "bench/source_frame.h"
 #include "gpu/gpu.h"
 #include "kms/kms.h"
@@ -36,40 +38,39 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-double gpu_ratio(int n) {
+double gpu_ratio(GpuPass &pass, SpiTee &tee, int n) {
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
     const GpuSettings settings;
     const Tuning t;
     auto frame = [&] {
         int64_t t0 = clock_ns(CLOCK_MONOTONIC);
-        uint32_t fb = 0;
         const Flip flip = Flip::kNone;
-        const PassFrame f = gl_dewarp_fbs(settings, t, &src, w, h, {&flip, 1}, {&fb, 1});
-        if (f.pictures) spi_tee_video_frame(t, flip, clock_ns(CLOCK_MONOTONIC) / 1000);
+        PassFrame f = gl_dewarp_fbs(pass, settings, t, &src, w, h, {&flip, 1});
+        if (f.pictures) spi_tee_video_frame(tee, pass, t, flip, clock_ns(CLOCK_MONOTONIC) / 1000);
         double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
-        if (!fb) exit(1);
-        drmModeRmFB(drm_fd, fb);
+        if (!f.pictures) exit(1);
         return ms;
     };
     for (int i = 0; i < 3; i++) frame();  // start the pass and the tee
-    if (g_gl_ready != 1 || g_spi_tee_ready != 1) return 0;
+    if (pass.ready != 1 || tee.ready != 1) return 0;
     std::vector<double> with, without;
     for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
-        g_spi_tee_on = 1;
+        tee.settings.on = true;
         with.push_back(frame());
-        g_spi_tee_on = 0;
+        tee.settings.on = false;
         without.push_back(frame());
     }
-    g_spi_tee_on = 1;
+    tee.settings.on = true;
     printf("pass 1920x1080, tee %dx%d: pass alone %.2f ms, with the tee %.2f ms per frame\n",
-           g_spi_tee_w, g_spi_tee_h, median(without), median(with));
+           tee.settings.w, tee.settings.h, median(without), median(with));
     return median(with) / median(without);
 }
 
 // The converter's work for one frame (what its thread does under the lock) against
 // libswscale alone on the same buffer.
 double converter_ratio(int W, int H, int n) {
+    SpiTee tee({.on = true, .w = W, .h = H});
     std::vector<uint8_t> rgba(size_t(W) * H * 4);
     std::mt19937 rnd(1);
     for (uint8_t &b : rgba) b = uint8_t(rnd());
@@ -86,10 +87,11 @@ double converter_ratio(int W, int H, int n) {
         int64_t t0 = clock_ns(CLOCK_MONOTONIC);
         sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
         int64_t t1 = clock_ns(CLOCK_MONOTONIC);
-        pthread_mutex_lock(&g_spi_tee_lock);
-        sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
-        spi_tee_overlay_header(out.data(), v);
-        pthread_mutex_unlock(&g_spi_tee_lock);
+        {
+            std::lock_guard hold(tee.lock);
+            sws_scale(sws, src, src_stride, 0, H, dst, dst_stride);
+            spi_tee_overlay_header(tee, out.data(), v);
+        }
         int64_t t2 = clock_ns(CLOCK_MONOTONIC);
         bare.push_back(double(t1 - t0) / 1e3);
         full.push_back(double(t2 - t1) / 1e3);
@@ -109,23 +111,20 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
-    spi_tee_configure({.on = true, .w = 480, .h = 320, .min_interval = 0});
+    GpuPass pass;
+    SpiTee tee({.on = true, .w = 480, .h = 320, .min_interval = 0});
+    attach_pass_and_tee(pass, tee);
     // The strip's text as the receiver draws it, with the menu font.
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
     if (drm_init(config_read().display, standby_painter()) != 0) return 1;
 
-    const double gpu = gpu_ratio(n);
+    const double gpu = gpu_ratio(pass, tee, n);
     // The tee's frame is 480x320; a 320x240 strip draws into the first rows of it.
     double worst = 0;
-    for (auto [W, H] : {std::pair{480, 320}, {320, 240}}) {
-        pthread_mutex_lock(&g_spi_tee_lock);  // the converter thread has its last frame
-        g_spi_tee_w = W;
-        g_spi_tee_h = H;
-        pthread_mutex_unlock(&g_spi_tee_lock);
+    for (auto [W, H] : {std::pair{480, 320}, {320, 240}})
         worst = std::max(worst, converter_ratio(W, H, n * 10));
-    }
     shm_unlink(kSpiShmName);
     std::filesystem::remove_all(dir);
     printf("pass+tee/pass %.2f; converter with strip/swscale alone, worse size: %.2f\n", gpu,

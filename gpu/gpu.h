@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -84,42 +85,73 @@ WatchedFile tuning_file_watch();
 // version that could not be used is not read again; the reason is said once).
 std::optional<std::string> tuning_file_poll(WatchedFile &file, const std::string &path);
 
+// ---- the pass's state ----
+struct GpuGl;  // the GL side (gpu/pass_state.h), made when the pass starts
+// The correction pass, made by the process entry before the first frame and released
+// before the card's fd is closed. The main thread alone touches it: it holds the GL
+// context.
+struct GpuPass {
+    GpuPass();
+    ~GpuPass();
+    GpuPass(const GpuPass &) = delete;
+    GpuPass &operator=(const GpuPass &) = delete;
+
+    int ready = 0;             // 0 not started, 1 ready, -1 off for the rest of the process
+    int w = 0, h = 0;          // render size: of the ring buffers and of every framebuffer made
+    int src_w = 0, src_h = 0;  // the source size the ring was built for
+    // The 3D LUT: the table file, its switch (the pass start switches it on when a
+    // path is set) and the edge length of the loaded table, 0 (the step off) until one
+    // loads.
+    std::string lut_path;
+    bool lut_on = false;
+    int lut_n = 0;
+    // The version of lut_path last tried, loaded or not: a file is read once per
+    // change (a rewrite within one second included), and one missing at the start is
+    // loaded when it appears.
+    FileVersion lut_seen;
+    std::unique_ptr<GpuGl> gl;
+};
+
 // ---- 3D LUT ----
-extern char g_lut_path[512];
-extern int g_lut_on;
-extern int g_lut_n;  // edge length of the loaded table; 0 (the step off) until one loads
-// Loads g_lut_path into the LUT texture (GL context current). 0, or -1 with a line.
-int lut_load();
-// g_lut_path names another file: the next frame loads it (the old table stays until
+// The table file to use from now on (at most 511 bytes of it, as the setting allows).
+void lut_set_path(GpuPass &p, const std::string &path);
+// Loads p.lut_path into the LUT texture (GL context current); false with a line.
+bool lut_load(GpuPass &p);
+// The path names another file: the next frame loads it (the old table stays until
 // then, and when the new file gives none).
-void lut_path_changed();
+void lut_path_changed(GpuPass &p);
 
 // ---- the pass ----
-extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process
-extern int g_gl_w, g_gl_h;  // render size: of the ring buffers and of every framebuffer made
 struct AVDRMFrameDescriptor;
-// One frame through the pass. The source stays imported while this lives, so that the
+// Each picture a frame gets (one per distinct flip of the outputs) has four buffers
+// (gpu/pass_state.h).
+constexpr int kGlMaxPictures = 4;  // flips: none, h, v, 180
+constexpr int kGlMaxOutputs = kGlMaxPictures * 2;
+// One frame through the pass: its distinct pictures, each a new framebuffer, and which
+// of them each output gets. The source stays imported while this lives, so that the
 // frame's copies (snapshot, SPI display) can draw from it after the pass.
 struct PassFrame {
-    int pictures = 0;     // distinct pictures made; 0: the frame must be shown uncorrected
+    int pictures = 0;          // distinct pictures made; 0: the frame must be shown uncorrected
+    FbId fbs[kGlMaxPictures];  // the pictures, output 0's first
+    int of_output[kGlMaxOutputs] = {};  // index into fbs of each output's picture
     unsigned target = 0;  // framebuffer object holding output 0's picture; 0: nothing drawn
     EglImage source;
 };
 // Renders the decoded frame `desc` (w x h) once for each distinct flip of the outputs
-// (`flips`, one per output) into the next ring buffers: `fbs[i]` gets output i's
-// picture (outputs whose flips mirror alike share one), each a new framebuffer owned
-// by the caller. Starts the pass on the first call and rebuilds the ring when the
-// source size changes.
-PassFrame gl_dewarp_fbs(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
-                        int w, int h, std::span<const Flip> flips, std::span<uint32_t> fbs);
-// The same for one picture mirrored by `flip`: its framebuffer, 0 when the frame must
-// be shown uncorrected.
-uint32_t gl_dewarp_fb(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
-                      int w, int h, Flip flip);
+// (`flips`, one per output, the first kGlMaxOutputs of them) into the next ring
+// buffers; outputs whose flips mirror alike share a picture. Starts the pass on the
+// first call and rebuilds the ring when the source size changes.
+PassFrame gl_dewarp_fbs(GpuPass &p, const GpuSettings &s, const Tuning &t,
+                        const AVDRMFrameDescriptor *desc, int w, int h,
+                        std::span<const Flip> flips);
+// The same for one picture mirrored by `flip`: its framebuffer, empty when the frame
+// must be shown uncorrected.
+FbId gl_dewarp_fb(GpuPass &p, const GpuSettings &s, const Tuning &t,
+                  const AVDRMFrameDescriptor *desc, int w, int h, Flip flip);
 // Binds the program, uniforms and source of the last frame drawn, mirrored by `flip`,
 // for one more draw of the same picture into another target.
-void gl_bind_correction(const Tuning &t, Flip flip);
+void gl_bind_correction(GpuPass &p, const Tuning &t, Flip flip);
 // Writes the frame's first picture (at the render size) as a P6 picture.
-void gl_snapshot(const PassFrame &f);
-// Chooses the render size for a source (`size`: ZYL_KMS_GL_SIZE) into g_gl_w, g_gl_h.
-void gl_render_size(const std::string &size, int src_w, int src_h);
+void gl_snapshot(const GpuPass &p, const PassFrame &f);
+// Chooses the render size for a source (`size`: ZYL_KMS_GL_SIZE) into p.w, p.h.
+void gl_render_size(GpuPass &p, const std::string &size, int src_w, int src_h);

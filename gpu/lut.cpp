@@ -11,25 +11,18 @@
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
 #include "gpu/pass_state.h"
+#include "base/log.h"
 #include "kms/files.h"
-
-char g_lut_path[512];
-int g_lut_on;
-int g_lut_n;
-GLuint g_lut_tex;
 
 namespace {
 
-// The version of g_lut_path last tried, loaded or not: a file is read once per change
-// (a rewrite within one second included), and one missing at the start is loaded when
-// it appears. A table of 64 points written out in full with comments stays far below
-// the bound; anything larger is not a .cube file.
-FileVersion g_lut_seen;
+// A table of 64 points written out in full with comments stays far below the bound;
+// anything larger is not a .cube file.
 constexpr size_t kLutFileMax = size_t(128) << 20;
 
-int load_failed(const std::string &why) {
-    fprintf(stderr, "zyl-mpp: LUT parse failed: %s (%s)\n", g_lut_path, why.c_str());
-    return -1;
+bool load_failed(const GpuPass &p, const std::string &why) {
+    say("zyl-mpp: LUT parse failed: %s (%s)", p.lut_path.c_str(), why.c_str());
+    return false;
 }
 
 bool looks_like_entry(const char *line) {
@@ -63,9 +56,15 @@ bool parse_file(FILE *f, CubeParse &p, std::string *why) {
     return false;
 }
 
-void upload_atlas(const std::vector<uint8_t> &atlas, int n) {
-    if (!g_lut_tex) glGenTextures(1, &g_lut_tex);
-    glBindTexture(GL_TEXTURE_2D, g_lut_tex);
+GlTexture new_texture() {
+    GLuint name = 0;
+    glGenTextures(1, &name);
+    return GlTexture(name);
+}
+
+void upload_atlas(GpuGl &gl, const std::vector<uint8_t> &atlas, int n) {
+    if (!gl.lut_tex) gl.lut_tex = new_texture();
+    glBindTexture(GL_TEXTURE_2D, gl.lut_tex.get());
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, n * n, n, 0, GL_RGB, GL_UNSIGNED_BYTE, atlas.data());
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -76,45 +75,52 @@ void upload_atlas(const std::vector<uint8_t> &atlas, int n) {
 
 }  // namespace
 
-int lut_load() {
-    OpenedFile of = open_regular(g_lut_path, kLutFileMax);
-    g_lut_seen = of.fault == FileFault::kSystem ? version_at(g_lut_path) : version_of(of.st);
+void lut_set_path(GpuPass &p, const std::string &path) {
+    p.lut_path = path.substr(0, 511);
+}
+
+bool lut_load(GpuPass &p) {
+    const char *path = p.lut_path.c_str();
+    OpenedFile of = open_regular(path, kLutFileMax);
+    p.lut_seen = of.fault == FileFault::kSystem ? version_at(path) : version_of(of.st);
     if (of.fd < 0)
-        return load_failed(file_fault_text(of.fault, of.err, of.st.st_size, kLutFileMax));
+        return load_failed(p, file_fault_text(of.fault, of.err, of.st.st_size, kLutFileMax));
     FILE *f = fdopen(of.fd, "r");
     if (!f) {
         close(of.fd);
-        return load_failed(strerror(errno));
+        return load_failed(p, strerror(errno));
     }
-    CubeParse p;
+    CubeParse cube;
     std::string why;
-    bool ok = parse_file(f, p, &why);
+    bool ok = parse_file(f, cube, &why);
     fclose(f);
-    if (!ok) return load_failed(why);
-    upload_atlas(cube_atlas(p), p.n);
-    g_lut_n = p.n;
-    fprintf(stderr, "zyl-mpp: LUT ready %s (N=%d, atlas %dx%d)\n", g_lut_path, p.n, p.n * p.n, p.n);
-    return 0;
+    if (!ok) return load_failed(p, why);
+    upload_atlas(*p.gl, cube_atlas(cube), cube.n);
+    p.lut_n = cube.n;
+    say("zyl-mpp: LUT ready %s (N=%d, atlas %dx%d)", path, cube.n, cube.n * cube.n, cube.n);
+    return true;
 }
 
 // The table loaded last stays in use until the new file gives one.
-void lut_path_changed() {
-    g_lut_seen = {};
-    g_lut_seen.err = -1;  // no file looks like this
+void lut_path_changed(GpuPass &p) {
+    p.lut_seen = {};
+    p.lut_seen.err = -1;  // no file looks like this
 }
 
-void lut_start() {
+void lut_start(GpuPass &p) {
     static const uint8_t kBlack[4] = {};
-    glGenTextures(1, &g_lut_tex);
-    glBindTexture(GL_TEXTURE_2D, g_lut_tex);
+    GpuGl &gl = *p.gl;
+    gl.lut_tex = new_texture();
+    glBindTexture(GL_TEXTURE_2D, gl.lut_tex.get());
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 1, 1, 0, GL_RGB, GL_UNSIGNED_BYTE, kBlack);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    if (!g_lut_path[0]) return;
-    g_lut_on = 1;
-    lut_load();
+    if (p.lut_path.empty()) return;
+    p.lut_on = true;
+    (void)lut_load(p);  // a failure is said; the next change of the file is tried
 }
 
-void lut_hot_reload() {
-    if (g_lut_on && g_lut_path[0] && !(version_at(g_lut_path) == g_lut_seen)) lut_load();
+void lut_hot_reload(GpuPass &p) {
+    if (p.lut_on && !p.lut_path.empty() && !(version_at(p.lut_path.c_str()) == p.lut_seen))
+        (void)lut_load(p);
 }

@@ -14,9 +14,8 @@ extern "C" {
 
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
+#include "base/log.h"
 #include "kms/kms.h"
-
-GlUniforms g_u = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 const char *const kGlVertexShader = R"(
 attribute vec2 aPos;
@@ -131,8 +130,6 @@ void main() {
 
 namespace {
 
-int warned;
-
 constexpr EGLint kPlaneFd[3] = {EGL_DMA_BUF_PLANE0_FD_EXT, EGL_DMA_BUF_PLANE1_FD_EXT,
                                 EGL_DMA_BUF_PLANE2_FD_EXT};
 constexpr EGLint kPlaneOffset[3] = {EGL_DMA_BUF_PLANE0_OFFSET_EXT, EGL_DMA_BUF_PLANE1_OFFSET_EXT,
@@ -156,18 +153,16 @@ Mirror mirror_of(Flip flip) {
     return {mirrors_x(flip), mirrors_y(flip)};
 }
 
-const GlUniforms *g_bound_u;  // of the program drawing now
-
-void set_mirror(Mirror m) {
-    glUniform2f(g_bound_u->flip, m.x ? -1.0f : 1.0f, m.y ? -1.0f : 1.0f);
+void set_mirror(const GpuGl &gl, Mirror m) {
+    glUniform2f(gl.bound_u->flip, m.x ? -1.0f : 1.0f, m.y ? -1.0f : 1.0f);
 }
 
-bool lut_in_use(const Tuning &t) {
+bool lut_in_use(const GpuPass &p, const Tuning &t) {
     // The placeholder texture must never be blended in: it is black.
-    return t.grade.on && g_lut_on && g_lut_tex && g_lut_n > 1;
+    return t.grade.on && p.lut_on && p.gl->lut_tex && p.lut_n > 1;
 }
 
-void set_uniforms(const GlUniforms &u, const Tuning &t) {
+void set_uniforms(const GpuPass &p, const GlUniforms &u, const Tuning &t) {
     const LensTuning &l = t.lens;
     const GradeTuning &g = t.grade;
     const bool lens = l.on, grade = g.on;
@@ -177,38 +172,29 @@ void set_uniforms(const GlUniforms &u, const Tuning &t) {
     glUniform1f(u.zoom, lens && l.zoom > 0.01f ? l.zoom : 1.0f);
     glUniform1f(u.vscale, lens && l.vscale > 0.01f ? l.vscale : 1.0f);
     glUniform1f(u.antiflicker, t.antiflicker ? 1.0f : 0.0f);
-    glUniform1f(u.texely, g_gl_h > 0 ? 1.0f / float(g_gl_h) : 0.0f);
+    glUniform1f(u.texely, p.h > 0 ? 1.0f / float(p.h) : 0.0f);
     glUniform1f(u.bright, grade ? g.bright : 0.0f);
     glUniform1f(u.contrast, grade ? g.contrast : 1.0f);
     glUniform1f(u.sat, grade ? g.sat : 1.0f);
     glUniform1f(u.temp, grade ? g.temp : 0.0f);
-    glUniform1f(u.luton, lut_in_use(t) ? 1.0f : 0.0f);
+    glUniform1f(u.luton, lut_in_use(p, t) ? 1.0f : 0.0f);
     glUniform1f(u.lutmix, t.lut_mix);
-    glUniform1f(u.lutn, g_lut_n > 1 ? float(g_lut_n) : 2.0f);
+    glUniform1f(u.lutn, p.lut_n > 1 ? float(p.lut_n) : 2.0f);
     glActiveTexture(GL_TEXTURE1);
-    glBindTexture(GL_TEXTURE_2D, g_lut_tex);
+    glBindTexture(GL_TEXTURE_2D, p.gl->lut_tex.get());
     glUniform1i(u.lut, 1);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, p.gl->src_tex.get());
     glUniform1i(u.tex, 0);
 }
 
-// Programs made for one set of steps, built when first needed. One that cannot be
-// built is not tried again: the program built at start draws those frames instead.
-struct Specialised {
-    GLuint prog;
-    GlUniforms u;
-    bool tried;
-};
-enum { kAfOff, kAfThreeTaps, kAfTwoSamples };
-Specialised g_specialised[2][2][3][2];  // lens, grade, anti-flicker, LUT
-
-void use_program(const Tuning &t) {
-    const bool lens = t.lens.on, grade = t.grade.on, lut = lut_in_use(t);
-    int af = !t.antiflicker ? kAfOff : g_gl_h == g_gl_src_dim_h ? kAfTwoSamples : kAfThreeTaps;
-    Specialised &p = g_specialised[lens][grade][af][lut];
-    if (!p.tried) {
-        p.tried = true;
+void use_program(GpuPass &p, const Tuning &t) {
+    GpuGl &gl = *p.gl;
+    const bool lens = t.lens.on, grade = t.grade.on, lut = lut_in_use(p, t);
+    int af = !t.antiflicker ? kAfOff : p.h == p.src_h ? kAfTwoSamples : kAfThreeTaps;
+    GlSpecialised &sp = gl.specialised[lens][grade][af][lut];
+    if (!sp.tried) {
+        sp.tried = true;
         char defines[160];
         snprintf(defines, sizeof defines,
                  "#define LENS_ON %s\n#define GRADE_ON %s\n#define AF3_ON %s\n"
@@ -216,17 +202,16 @@ void use_program(const Tuning &t) {
                  lens ? "true" : "false", grade ? "true" : "false",
                  af == kAfThreeTaps ? "true" : "false", af == kAfTwoSamples ? "true" : "false",
                  lut ? "true" : "false");
-        p.prog = gl_build_program(defines);
-        if (p.prog)
-            p.u = gl_lookup_uniforms(p.prog);
+        sp.prog = gl_build_program(defines);
+        if (sp.prog)
+            sp.u = gl_lookup_uniforms(sp.prog.get());
         else
-            fprintf(stderr,
-                    "zyl-mpp: dewarp: no program of its own for these settings — "
-                    "drawing with the general one\n");
+            say("zyl-mpp: dewarp: no program of its own for these settings — "
+                "drawing with the general one");
     }
-    glUseProgram(p.prog ? p.prog : g_prog);
-    g_bound_u = p.prog ? &p.u : &g_u;
-    set_uniforms(*g_bound_u, t);
+    glUseProgram(sp.prog ? sp.prog.get() : gl.prog.get());
+    gl.bound_u = sp.prog ? &sp.u : &gl.u;
+    set_uniforms(p, *gl.bound_u, t);
 }
 
 // The flips of `flips` that differ, in order of their first output; `picture[i]` is
@@ -245,33 +230,33 @@ int distinct_mirrors(std::span<const Flip> flips, Mirror (&out)[kGlMaxPictures],
 }
 
 // Draws the bound source once per mirror into the next ring buffers. Framebuffers of
-// the pictures into `fb`; false (none left made) when one cannot be made. `*first`
-// gets the framebuffer object holding the first picture (output 0's).
-bool draw_pictures(const Tuning &t, const Mirror *mirrors, int n, uint32_t *fb, unsigned *first) {
-    use_program(t);
+// the pictures into f.fbs; false (none kept) when one cannot be made. f.target gets
+// the framebuffer object holding the first picture (output 0's).
+bool draw_pictures(GpuPass &p, const Tuning &t, const Mirror *mirrors, int n, PassFrame &f) {
+    GpuGl &gl = *p.gl;
+    use_program(p, t);
     for (int k = 0; k < n; k++) {
-        const GlRingSlot &slot = g_glring[g_glring_idx];
-        g_glring_idx = (g_glring_idx + 1) % g_glring_n;
-        glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo);
-        glViewport(0, 0, g_gl_w, g_gl_h);
-        set_mirror(mirrors[k]);
-        gl_draw_triangle();
-        if (k == 0) *first = slot.fbo;
-        fb[k] = gl_slot_fb(slot);
+        const GlRingSlot &slot = gl.ring[gl.ring_idx];
+        gl.ring_idx = (gl.ring_idx + 1) % gl.ring_n;
+        glBindFramebuffer(GL_FRAMEBUFFER, slot.fbo.get());
+        glViewport(0, 0, p.w, p.h);
+        set_mirror(gl, mirrors[k]);
+        gl_draw_triangle(gl);
+        if (k == 0) f.target = slot.fbo.get();
+        f.fbs[k] = gl_slot_fb(p, slot);
     }
     glFinish();  // the pictures are whole before the displays are given the buffers
-    if (std::all_of(fb, fb + n, [](uint32_t id) { return id != 0; })) return true;
-    for (int k = 0; k < n; k++)
-        if (fb[k]) drmModeRmFB(drm_fd, fb[k]);
+    if (std::all_of(f.fbs, f.fbs + n, [](const FbId &id) { return bool(id); })) return true;
+    for (FbId &fb : f.fbs) fb.reset();
     return false;
 }
 
 // Imports the decoder's frame and binds it as the source texture.
-EglImage bind_source(const AVDRMFrameDescriptor *desc, int w, int h) {
-    EglImage src(gl_import_source(desc, w, h), g_egl);
+EglImage bind_source(GpuGl &gl, const AVDRMFrameDescriptor *desc, int w, int h) {
+    EglImage src = gl_import_source(gl, desc, w, h);
     if (!src) return src;
-    glBindTexture(GL_TEXTURE_EXTERNAL_OES, g_src_tex);
-    glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src.get());
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, gl.src_tex.get());
+    gl.glEGLImageTargetTexture2DOES_(GL_TEXTURE_EXTERNAL_OES, src.get());
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -289,7 +274,7 @@ GlUniforms gl_lookup_uniforms(GLuint prog) {
             at("uLutMix"),   at("uLutN")};
 }
 
-EGLImageKHR gl_import_source(const AVDRMFrameDescriptor *desc, int w, int h) {
+EglImage gl_import_source(GpuGl &gl, const AVDRMFrameDescriptor *desc, int w, int h) {
     const AVDRMLayerDescriptor &layer = desc->layers[0];
     EGLint attrs[6 + 3 * 10 + 1];
     int n = 0;
@@ -314,52 +299,48 @@ EGLImageKHR gl_import_source(const AVDRMFrameDescriptor *desc, int w, int h) {
         }
     }
     attrs[n] = EGL_NONE;
-    EGLImageKHR img =
-        valid ? eglCreateImageKHR_(g_egl, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs)
-              : EGL_NO_IMAGE_KHR;
-    if (img == EGL_NO_IMAGE_KHR && !warned) {
-        fprintf(stderr, "zyl-mpp: dewarp: import source dmabuf failed — uncorrected\n");
-        warned = 1;
-    }
+    EglImage img(valid ? gl.eglCreateImageKHR_(gl.egl.get(), EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT,
+                                               nullptr, attrs)
+                       : EGL_NO_IMAGE_KHR,
+                 gl.egl.get());
+    if (!img)
+        say_once(gl.import_failed, "zyl-mpp: dewarp: import source dmabuf failed — uncorrected");
     return img;
 }
 
-void gl_draw_triangle() {
+void gl_draw_triangle(const GpuGl &gl) {
     static const GLfloat kTriangle[] = {-1.0f, -1.0f, 3.0f, -1.0f, -1.0f, 3.0f};
-    glEnableVertexAttribArray(GLuint(g_a_pos));
-    glVertexAttribPointer(GLuint(g_a_pos), 2, GL_FLOAT, GL_FALSE, 0, kTriangle);
+    glEnableVertexAttribArray(GLuint(gl.a_pos));
+    glVertexAttribPointer(GLuint(gl.a_pos), 2, GL_FLOAT, GL_FALSE, 0, kTriangle);
     glDrawArrays(GL_TRIANGLES, 0, 3);
 }
 
-PassFrame gl_dewarp_fbs(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
-                        int w, int h, std::span<const Flip> flips, std::span<uint32_t> fbs) {
+PassFrame gl_dewarp_fbs(GpuPass &p, const GpuSettings &s, const Tuning &t,
+                        const AVDRMFrameDescriptor *desc, int w, int h,
+                        std::span<const Flip> flips) {
     PassFrame f;
-    if (g_gl_ready == 0) gl_start(s.gl_size, w, h);
-    if (g_gl_ready != 1) return f;
-    if ((w != g_gl_src_dim_w || h != g_gl_src_dim_h) && gl_source_changed(s.gl_size, w, h) != 0)
-        return f;
+    if (p.ready == 0) gl_start(p, s.gl_size, w, h);
+    if (p.ready != 1) return f;
+    if ((w != p.src_w || h != p.src_h) && !gl_source_changed(p, s.gl_size, w, h)) return f;
     Mirror mirrors[kGlMaxPictures];
-    int picture[kGlMaxPictures * 2];
-    const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), std::size(picture))),
-                                   mirrors, picture);
-    if (n == 0 || gl_ring_grow(n) != 0) return f;
-    lut_hot_reload();
-    f.source = bind_source(desc, w, h);
+    const int n = distinct_mirrors(flips.first(std::min<size_t>(flips.size(), kGlMaxOutputs)),
+                                   mirrors, f.of_output);
+    if (n == 0 || !gl_ring_grow(p, n)) return f;
+    lut_hot_reload(p);
+    f.source = bind_source(*p.gl, desc, w, h);
     if (!f.source) return f;
-    uint32_t fb[kGlMaxPictures] = {};
-    if (!draw_pictures(t, mirrors, n, fb, &f.target)) return f;
-    for (size_t i = 0; i < fbs.size(); i++) fbs[i] = i < flips.size() ? fb[picture[i]] : 0;
+    if (!draw_pictures(p, t, mirrors, n, f)) return f;
     f.pictures = n;
     return f;
 }
 
-uint32_t gl_dewarp_fb(const GpuSettings &s, const Tuning &t, const AVDRMFrameDescriptor *desc,
-                      int w, int h, Flip flip) {
-    uint32_t fb = 0;
-    return gl_dewarp_fbs(s, t, desc, w, h, {&flip, 1}, {&fb, 1}).pictures ? fb : 0;
+FbId gl_dewarp_fb(GpuPass &p, const GpuSettings &s, const Tuning &t,
+                  const AVDRMFrameDescriptor *desc, int w, int h, Flip flip) {
+    PassFrame f = gl_dewarp_fbs(p, s, t, desc, w, h, {&flip, 1});
+    return std::move(f.fbs[0]);
 }
 
-void gl_bind_correction(const Tuning &t, Flip flip) {
-    use_program(t);
-    set_mirror(mirror_of(flip));
+void gl_bind_correction(GpuPass &p, const Tuning &t, Flip flip) {
+    use_program(p, t);
+    set_mirror(*p.gl, mirror_of(flip));
 }

@@ -9,10 +9,11 @@
 
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
+#include "base/log.h"
 #include "kms/files.h"
 
-void gl_snapshot(const PassFrame &f) {
-    const int w = g_gl_w, h = g_gl_h;
+void gl_snapshot(const GpuPass &p, const PassFrame &f) {
+    const int w = p.w, h = p.h;
     glBindFramebuffer(GL_FRAMEBUFFER, f.target);
     std::unique_ptr<uint8_t[]> px(new (std::nothrow) uint8_t[size_t(w) * h * 4]);
     char head[48];
@@ -29,8 +30,8 @@ void gl_snapshot(const PassFrame &f) {
     // Written under a temporary name: a reader never sees half a picture.
     std::string why;
     if (write_atomic("/tmp/zyl-snap.ppm", ppm.get(), n, &why) != 0) {
-        fprintf(stderr, "zyl-mpp: snapshot not written: %s\n", why.c_str());
+        say("zyl-mpp: snapshot not written: %s", why.c_str());
         return;
     }
-    fprintf(stderr, "zyl-mpp: snapshot -> /tmp/zyl-snap.ppm (%dx%d)\n", w, h);
+    say("zyl-mpp: snapshot -> /tmp/zyl-snap.ppm (%dx%d)", w, h);
 }

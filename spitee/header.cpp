@@ -2,7 +2,7 @@
 // over the top 26 rows of every frame written to the tee. The display has no overlay
 // plane, so the strip is drawn with the overlay primitives into an ARGB scratch strip
 // and blended into the RGB565 pixels. It runs on the converter thread for video and
-// on the main thread for the standby picture, always under g_spi_tee_lock, which also
+// on the main thread for the standby picture, always under the tee's lock, which also
 // guards the one scratch strip.
 #include <algorithm>
 #include <cstdio>
@@ -22,9 +22,6 @@ constexpr uint32_t kAmber = 0xFFFAB23F;  // middle battery, hot
 constexpr uint32_t kGreen = 0xFF4ADE80;
 constexpr uint32_t kText = 0xFFEEF0F4;  // normal temperature
 constexpr int kTextPx = 14, kBaseline = 18;
-
-int g_spi_hdr_on = 1;  // ZYL_KMS_SPI_TELEMETRY
-uint32_t *g_spi_hdr_buf;
 
 uint32_t level_colour(int percent) {
     return percent <= 15 ? kRed : percent <= 30 ? kAmber : kGreen;
@@ -96,25 +93,22 @@ void spi_strip_blend(uint16_t *px, int W, int H, const uint32_t *strip) {
     }
 }
 
-void spi_tee_strip_configure(bool on) {
-    g_spi_hdr_on = on;
-}
-
-void spi_tee_overlay_header(uint16_t *px, const SpiStripValues &v) {
-    if (!g_spi_hdr_on) return;
-    const int W = g_spi_tee_w;
-    if (!g_spi_hdr_buf) {
-        g_spi_hdr_buf = new (std::nothrow) uint32_t[size_t(W) * kSpiStripH];
-        if (!g_spi_hdr_buf) {
-            g_spi_hdr_on = 0;
+void spi_tee_overlay_header(SpiTee &tee, uint16_t *px, const SpiStripValues &v) {
+    if (!tee.strip_on) return;
+    const int W = tee.settings.w;
+    if (tee.strip_buf.empty()) {
+        try {
+            tee.strip_buf.resize(size_t(W) * kSpiStripH);
+        } catch (const std::bad_alloc &) {
+            tee.strip_on = false;
             return;
         }
     }
     char uptime[24];
     fmt_uptime(uptime);
     const bool needs_board = !v.valid || v.tmp < -99;
-    const OverlaySurface s{reinterpret_cast<uint8_t *>(g_spi_hdr_buf), uint32_t(W) * 4, W,
+    const OverlaySurface s{reinterpret_cast<uint8_t *>(tee.strip_buf.data()), uint32_t(W) * 4, W,
                            kSpiStripH};
     spi_strip_draw(s, v, needs_board ? board_temp_c() : -1000, uptime);
-    spi_strip_blend(px, W, g_spi_tee_h, g_spi_hdr_buf);
+    spi_strip_blend(px, W, tee.settings.h, tee.strip_buf.data());
 }

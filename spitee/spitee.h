@@ -7,9 +7,14 @@
 // anybody reads it.
 #pragma once
 
-#include <pthread.h>
-
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/own.h"
 
 #include "kms/look.h"
 
@@ -41,6 +46,15 @@ inline size_t spi_frame_bytes(int w, int h) {
     return (size_t(w) * size_t(h) + 8) * 2;
 }
 
+// What the strip shows besides the uptime: the telemetry values and the board's
+// temperature when no telemetry temperature is given.
+struct SpiStripValues {
+    int valid;     // a telemetry record was read
+    int gog, drn;  // battery percent, -1 absent
+    int tmp;       // degrees C, below -99 absent
+    int rec, recs;
+};
+
 // ---- settings and state ----
 struct SpiSettings {
     bool on = false;  // ZYL_KMS_SPI_TEE is a valid size
@@ -49,45 +63,84 @@ struct SpiSettings {
     double min_interval = 0.047;  // seconds between video frames, from ZYL_KMS_SPI_FPS
     bool strip = true;            // ZYL_KMS_SPI_TELEMETRY is not 0
 };
-// Takes the settings; before the first display comes up (its modeset publishes).
-void spi_tee_configure(const SpiSettings &s);
-// Its parts for the video path's rate limit and for the status strip.
-void spi_tee_video_configure(double min_interval);
-void spi_tee_strip_configure(bool on);
-extern int g_spi_tee_on;  // 0 or 1
-extern int g_spi_tee_w, g_spi_tee_h;
-extern int g_spi_tee_fit;               // 1 fit, 0 fill (the video path only)
-extern SpiFrame *g_spi_tee_shm;         // null until the object is mapped
-extern int g_spi_tee_ready;             // video path: 0 not set up, 1 ready, -1 off for good
-extern pthread_mutex_t g_spi_tee_lock;  // buffer states, FIFO, every write of the frame
+struct SwsContext;
+struct SwsFree {
+    void operator()(SwsContext *c) const;
+};
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+constexpr int kSpiStaging = 3;
+
+// The copy's state, made by the process entry before the first display comes up (its
+// modeset publishes). The main thread does everything but the RGB565 conversion; the
+// converter thread touches only what is marked "under lock", and only holding `lock`.
+// Going, it waits for the frames still queued to be written (the copy ends on the last
+// picture shown), then joins the converter.
+struct SpiTee {
+    explicit SpiTee(const SpiSettings &s = {});
+    ~SpiTee();
+    SpiTee(const SpiTee &) = delete;
+    SpiTee &operator=(const SpiTee &) = delete;
+
+    // Settings: read by both threads, written only before the converter starts (or
+    // under lock).
+    SpiSettings settings;
+    bool strip_on = true;  // the status strip; off for good when its buffer cannot be had
+
+    // Main thread only.
+    int ready = 0;        // video path: 0 not set up, 1 ready, -1 off for good
+    int64_t last_us = 0;  // when the last video frame passed the rate limit
+    GlTexture tex;        // the video path's render target (the pass's GL context)
+    GlFramebuffer fbo;
+    SwsPtr standby_sws;  // the standby picture's scaler and buffer, kept between publishes
+    std::unique_ptr<uint8_t[]> standby_scaled;
+    size_t standby_capacity = 0;
+
+    // Every write of the frame, the staging buffers' states and the FIFO: under lock.
+    // Three staging buffers and a FIFO of three: a buffer is free, or busy from the
+    // moment the main thread takes it until the converter has written it out, so the
+    // main thread never draws into one that waits or is being converted and the FIFO
+    // cannot overflow. A busy buffer's pixels belong to whoever took or dequeued it.
+    std::mutex lock;
+    std::condition_variable cv;
+    Mapping shm;                            // the SpiFrame; empty until the object is mapped
+    std::vector<uint8_t> buf[kSpiStaging];  // RGBA, W x H, rows top first
+    bool busy[kSpiStaging] = {};
+    SpiStripValues vals[kSpiStaging] = {};
+    int q[kSpiStaging] = {}, qh = 0, qt = 0, qn = 0;
+    bool running = false;
+    SwsPtr sws;                       // the converter's RGBA to RGB565
+    std::vector<uint32_t> strip_buf;  // the strip's ARGB scratch rows
+    Thread converter;                 // last: stopped and joined before anything above goes
+
+    SpiFrame *frame() const { return static_cast<SpiFrame *>(shm.get()); }
+};
 
 // Creates or opens the shared object, grows it to the tee size when it is smaller,
-// maps it and writes the header; 0 when mapped (at once when it already is), -1
-// otherwise.
-int spi_tee_shm_init();
+// maps it and writes the header; true when mapped (at once when it already is).
+[[nodiscard]] bool spi_tee_shm_init(SpiTee &tee);
 // Publishes a 0xAARRGGBB picture (bytes B, G, R, A): fitted into the frame with black
 // around it, strip on top. The standby path: the modeset, the first output's repaint
 // and the loop's once-a-second tick while no video is shown.
-void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h);
+void spi_tee_publish_buffer(SpiTee &tee, const uint8_t *px, uint32_t stride, int w, int h);
+struct GpuPass;
 // The video path, after the GPU pass drew a frame (its PassFrame still held): draws
-// the same source with the pass's program for `t`, mirrored by `flip`, at the tee size, reads
-// it back and queues it for the converter thread. `now_us` (monotonic) is for the
-// rate limit. The framebuffer binding and viewport are left changed.
-void spi_tee_video_frame(const Tuning &t, Flip flip, int64_t now_us);
+// the same source with the pass's program for `t`, mirrored by `flip`, at the tee size,
+// reads it back and queues it for the converter thread. `now_us` (monotonic) is for
+// the rate limit. The framebuffer binding and viewport are left changed.
+void spi_tee_video_frame(SpiTee &tee, GpuPass &pass, const Tuning &t, Flip flip, int64_t now_us);
 // Whether frames must go through the GPU pass for the tee.
-bool spi_tee_wanted();
+bool spi_tee_wanted(const SpiTee &tee);
 
 // ---- the video path's hand-over to the converter thread ----
-constexpr int kSpiStaging = 3;
-extern uint8_t *g_spi_tee_buf[kSpiStaging];  // RGBA, W x H, rows top first
-// Allocates the staging buffers and starts the converter thread; 0, or -1 (silent).
-int spi_tee_converter_start();
+// Allocates the staging buffers and starts the converter thread; false (silent) when
+// it cannot.
+[[nodiscard]] bool spi_tee_converter_start(SpiTee &tee);
 // A free staging buffer, now busy, with the strip's values of this moment; with none
 // free, the buffer of the newest frame still waiting for the converter, which this one
 // replaces. -1 when there is neither.
-int spi_tee_take_buffer();
+int spi_tee_take_buffer(SpiTee &tee);
 // Hands a filled buffer to the converter thread.
-void spi_tee_queue(int i);
+void spi_tee_queue(SpiTee &tee, int i);
 
 // ---- pure parts ----
 // "WxH" with both sides 1..1024; false for anything else.
@@ -113,14 +166,6 @@ inline uint16_t spi_rgb565(uint8_t r, uint8_t g, uint8_t b) {
 
 // ---- status strip ----
 constexpr int kSpiStripH = 26;
-// What the strip shows besides the uptime: the telemetry values and the board's
-// temperature when no telemetry temperature is given.
-struct SpiStripValues {
-    int valid;     // a telemetry record was read
-    int gog, drn;  // battery percent, -1 absent
-    int tmp;       // degrees C, below -99 absent
-    int rec, recs;
-};
 // The values of the telemetry record now; the main thread takes them for each frame
 // it hands on, so the converter thread never reads the record itself.
 SpiStripValues spi_strip_values();
@@ -132,5 +177,5 @@ void spi_strip_draw(const OverlaySurface &s, const SpiStripValues &v, int board_
 // frame of W x H.
 void spi_strip_blend(uint16_t *px, int W, int H, const uint32_t *strip);
 // The strip over the frame's pixels (ZYL_KMS_SPI_TELEMETRY=0: none). The caller holds
-// g_spi_tee_lock.
-void spi_tee_overlay_header(uint16_t *px, const SpiStripValues &v);
+// tee.lock.
+void spi_tee_overlay_header(SpiTee &tee, uint16_t *px, const SpiStripValues &v);

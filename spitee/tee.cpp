@@ -2,7 +2,7 @@
 // itself, the standby picture's path and the converter thread that turns read-back
 // video pictures into RGB565.
 //
-// Every write of the frame happens under g_spi_tee_lock with seq odd, so the two
+// Every write of the frame happens under the tee's lock with seq odd, so the two
 // producers never interleave and a reader in another process can tell a torn copy
 // from a whole one. The converter holds the lock for a whole conversion: the main
 // thread then waits only when it looks for a free staging buffer or publishes the
@@ -15,37 +15,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
 
 extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "base/log.h"
 #include "overlay/status.h"
-
-int g_spi_tee_on;
-int g_spi_tee_w, g_spi_tee_h;
-int g_spi_tee_fit;
-SpiFrame *g_spi_tee_shm;
-int g_spi_tee_ready;
-pthread_mutex_t g_spi_tee_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_spi_tee_cv = PTHREAD_COND_INITIALIZER;
-
-// Three staging buffers and a FIFO of three: a buffer is free, or busy from the moment
-// the main thread takes it until the converter has written it out, so the main thread
-// never draws into one that waits or is being converted and the FIFO cannot overflow.
-uint8_t *g_spi_tee_buf[kSpiStaging];
-int g_spi_tee_state[kSpiStaging];
-SpiStripValues g_spi_tee_vals[kSpiStaging];
-int g_spi_tee_q[kSpiStaging], g_spi_tee_qh, g_spi_tee_qt, g_spi_tee_qn;
-int g_spi_tee_running;
-pthread_t g_spi_tee_thread;
-SwsContext *g_spi_tee_sws;
 
 namespace {
 
@@ -62,69 +46,58 @@ void write_end(SpiFrame *f) {
 }
 
 // Converts one staging buffer into the frame; the caller holds the lock.
-void convert(int i) {
-    SpiFrame *f = g_spi_tee_shm;
+void convert(SpiTee &tee, int i) {
+    SpiFrame *f = tee.frame();
+    const int W = tee.settings.w, H = tee.settings.h;
     write_begin(f);
-    const uint8_t *src[4] = {g_spi_tee_buf[i]};
-    const int src_stride[4] = {g_spi_tee_w * 4};
+    const uint8_t *src[4] = {tee.buf[i].data()};
+    const int src_stride[4] = {W * 4};
     uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(spi_frame_pixels(f))};
-    const int dst_stride[4] = {g_spi_tee_w * 2};
-    sws_scale(g_spi_tee_sws, src, src_stride, 0, g_spi_tee_h, dst, dst_stride);
-    spi_tee_overlay_header(spi_frame_pixels(f), g_spi_tee_vals[i]);
+    const int dst_stride[4] = {W * 2};
+    sws_scale(tee.sws.get(), src, src_stride, 0, H, dst, dst_stride);
+    spi_tee_overlay_header(tee, spi_frame_pixels(f), tee.vals[i]);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    g_spi_tee_state[i] = 0;
+    tee.busy[i] = false;
     write_end(f);
 }
 
-void *spi_tee_thread_fn(void *) {
-    pthread_mutex_lock(&g_spi_tee_lock);
+// The converter thread: the frames queued are written in order; once `running` is
+// off, those still queued are written before it ends.
+void converter_run(SpiTee &tee) {
+    std::unique_lock lock(tee.lock);
     for (;;) {
-        while (g_spi_tee_running && g_spi_tee_qn == 0)
-            pthread_cond_wait(&g_spi_tee_cv, &g_spi_tee_lock);
-        if (g_spi_tee_qn == 0) break;
-        const int i = g_spi_tee_q[g_spi_tee_qh];
-        g_spi_tee_qh = (g_spi_tee_qh + 1) % kSpiStaging;
-        g_spi_tee_qn--;
-        convert(i);
-        pthread_cond_broadcast(&g_spi_tee_cv);  // the end of the process may wait for it
+        tee.cv.wait(lock, [&] { return !tee.running || tee.qn > 0; });
+        if (tee.qn == 0) break;
+        const int i = tee.q[tee.qh];
+        tee.qh = (tee.qh + 1) % kSpiStaging;
+        tee.qn--;
+        convert(tee, i);
     }
-    pthread_mutex_unlock(&g_spi_tee_lock);
-    return nullptr;
 }
 
 // The standby picture scaled into the rectangle `d` (bytes B, G, R, A, rows of d.w);
 // null on failure. Scaled in 32 bits and packed by the caller: libswscale's scaler
 // into RGB565 complains about its chroma filter on every call, once a second while
-// the screen is idle. The scaler and its buffer are kept for the next publish (the
-// main thread's only): made anew every second, picture-sized blocks would pile up
-// in the main heap.
-const uint8_t *standby_scale(const uint8_t *px, uint32_t stride, int w, int h, const SpiRect &d) {
-    static SwsContext *sws;
-    static std::unique_ptr<uint8_t[]> scaled;
-    static size_t capacity;
-    sws = sws_getCachedContext(sws, w, h, AV_PIX_FMT_BGRA, d.w, d.h, AV_PIX_FMT_BGRA, SWS_BILINEAR,
-                               nullptr, nullptr, nullptr);
-    if (!sws) return nullptr;
+// the screen is idle. The scaler and its buffer are kept for the next publish: made
+// anew every second, picture-sized blocks would pile up in the main heap.
+const uint8_t *standby_scale(SpiTee &tee, const uint8_t *px, uint32_t stride, int w, int h,
+                             const SpiRect &d) {
+    tee.standby_sws.reset(sws_getCachedContext(tee.standby_sws.release(), w, h, AV_PIX_FMT_BGRA,
+                                               d.w, d.h, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
+                                               nullptr, nullptr));
+    if (!tee.standby_sws) return nullptr;
     const size_t bytes = size_t(d.w) * d.h * 4;
-    if (capacity < bytes) {
-        scaled.reset(new (std::nothrow) uint8_t[bytes]);
-        capacity = scaled ? bytes : 0;
-        if (!scaled) return nullptr;
+    if (tee.standby_capacity < bytes) {
+        tee.standby_scaled.reset(new (std::nothrow) uint8_t[bytes]);
+        tee.standby_capacity = tee.standby_scaled ? bytes : 0;
+        if (!tee.standby_scaled) return nullptr;
     }
     const uint8_t *src[4] = {px};
     const int src_stride[4] = {int(stride)};
-    uint8_t *dst[4] = {scaled.get()};
+    uint8_t *dst[4] = {tee.standby_scaled.get()};
     const int dst_stride[4] = {d.w * 4};
-    sws_scale(sws, src, src_stride, 0, h, dst, dst_stride);
-    return scaled.get();
-}
-
-// The process ends without stopping the thread, and exit() then destroys the glyph
-// cache the strip draws with: the frames still queued are written first (the copy ends
-// on the last picture shown), none starts after.
-void hold_frame_at_exit() {
-    pthread_mutex_lock(&g_spi_tee_lock);
-    while (g_spi_tee_running && g_spi_tee_qn > 0) pthread_cond_wait(&g_spi_tee_cv, &g_spi_tee_lock);
+    sws_scale(tee.standby_sws.get(), src, src_stride, 0, h, dst, dst_stride);
+    return tee.standby_scaled.get();
 }
 
 // Digits only, read up to the first other character; 0 when there are none or the
@@ -183,64 +156,70 @@ SpiRect spi_tee_standby_rect(int W, int H, int w, int h) {
     return {(W - dw) / 2, (H - dh) / 2, dw, dh};
 }
 
-void spi_tee_configure(const SpiSettings &s) {
-    g_spi_tee_on = s.on;
-    if (!s.on) return;
-    g_spi_tee_w = s.w;
-    g_spi_tee_h = s.h;
-    g_spi_tee_fit = s.fit;
-    spi_tee_video_configure(s.min_interval);
-    spi_tee_strip_configure(s.strip);
+void SwsFree::operator()(SwsContext *c) const {
+    sws_freeContext(c);
 }
 
-bool spi_tee_wanted() {
-    return g_spi_tee_on == 1;
+SpiTee::SpiTee(const SpiSettings &s) : settings(s), strip_on(s.strip) {}
+
+SpiTee::~SpiTee() {
+    {
+        std::lock_guard hold(lock);
+        running = false;
+    }
+    cv.notify_all();
+    if (converter.joinable()) converter.join();
+}
+
+bool spi_tee_wanted(const SpiTee &tee) {
+    return tee.settings.on;
 }
 
 // A reader may hold the object mapped across a restart at another size: a smaller
 // object would cut its mapping short (SIGBUS), so the object only ever grows. The new
 // header is written behind seq 0, so a reader copying a frame of the old size throws
 // the copy away, and a reader finds the size in the header rather than the object's.
-int spi_tee_shm_init() {
-    if (g_spi_tee_shm) return 0;
+bool spi_tee_shm_init(SpiTee &tee) {
+    if (tee.shm) return true;
     const int fd = shm_open(kSpiShmName, O_RDWR | O_CREAT, 0644);
     if (fd < 0) {
-        fprintf(stderr, "zyl-mpp: spi-tee: shm_open: %m\n");
-        return -1;
+        say("zyl-mpp: spi-tee: shm_open: %s", strerror(errno));
+        return false;
     }
-    const size_t size = spi_frame_bytes(g_spi_tee_w, g_spi_tee_h);
+    const int W = tee.settings.w, H = tee.settings.h;
+    const size_t size = spi_frame_bytes(W, H);
     struct stat st;
     const bool room = fstat(fd, &st) == 0 && size_t(st.st_size) >= size;
     if (!room && ftruncate(fd, off_t(size)) != 0) {
         close(fd);
-        return -1;
+        return false;
     }
     void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
-    if (map == MAP_FAILED) return -1;
+    if (map == MAP_FAILED) return false;
     auto *f = static_cast<SpiFrame *>(map);
     __atomic_store_n(&f->seq, 0u, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&f->width, g_spi_tee_w, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&f->height, g_spi_tee_h, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->width, W, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&f->height, H, __ATOMIC_SEQ_CST);
     __atomic_store_n(&f->magic, kSpiMagic, __ATOMIC_SEQ_CST);
-    g_spi_tee_shm = f;
-    return 0;
+    tee.shm = Mapping(map, size);
+    return true;
 }
 
 SpiStripValues spi_strip_values() {
     return {g_telem.valid, g_telem.gog, g_telem.drn, g_telem.tmp, g_telem.rec, g_telem.recs};
 }
 
-void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h) {
-    if (!g_spi_tee_on || !px || w <= 0 || h <= 0 || spi_tee_shm_init() != 0) return;
-    const int W = g_spi_tee_w, H = g_spi_tee_h;
+void spi_tee_publish_buffer(SpiTee &tee, const uint8_t *px, uint32_t stride, int w, int h) {
+    if (!tee.settings.on || !px || w <= 0 || h <= 0 || !spi_tee_shm_init(tee)) return;
+    const int W = tee.settings.w, H = tee.settings.h;
     const SpiRect d = spi_tee_standby_rect(W, H, w, h);
-    const uint8_t *scaled = standby_scale(px, stride, w, h, d);
+    const uint8_t *scaled = standby_scale(tee, px, stride, w, h, d);
     if (!scaled) return;
 
     const SpiStripValues v = spi_strip_values();
-    pthread_mutex_lock(&g_spi_tee_lock);
-    SpiFrame *f = g_spi_tee_shm;
+    std::lock_guard hold(tee.lock);
+    SpiFrame *f = tee.frame();
     uint16_t *out = spi_frame_pixels(f);
     write_begin(f);
     memset(out, 0, size_t(W) * H * 2);
@@ -249,57 +228,56 @@ void spi_tee_publish_buffer(const uint8_t *px, uint32_t stride, int w, int h) {
         uint16_t *o = out + size_t(d.y + y) * W + d.x;
         for (int x = 0; x < d.w; x++, s += 4) o[x] = spi_rgb565(s[2], s[1], s[0]);
     }
-    spi_tee_overlay_header(out, v);
+    spi_tee_overlay_header(tee, out, v);
     write_end(f);
-    pthread_mutex_unlock(&g_spi_tee_lock);
 }
 
-int spi_tee_converter_start() {
-    const size_t bytes = size_t(g_spi_tee_w) * g_spi_tee_h * 4;
-    for (uint8_t *&b : g_spi_tee_buf) {
-        b = new (std::nothrow) uint8_t[bytes];
-        if (!b) return -1;
+bool spi_tee_converter_start(SpiTee &tee) {
+    const int W = tee.settings.w, H = tee.settings.h;
+    try {
+        for (std::vector<uint8_t> &b : tee.buf) b.resize(size_t(W) * H * 4);
+    } catch (const std::bad_alloc &) {
+        return false;
     }
     // Same size, RGBA to RGB565: the unscaled converter keeps the top bits of each
     // channel, without dithering.
-    g_spi_tee_sws =
-        sws_getContext(g_spi_tee_w, g_spi_tee_h, AV_PIX_FMT_RGBA, g_spi_tee_w, g_spi_tee_h,
-                       AV_PIX_FMT_RGB565LE, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-    if (!g_spi_tee_sws) return -1;
-    g_spi_tee_running = 1;
-    if (pthread_create(&g_spi_tee_thread, nullptr, spi_tee_thread_fn, nullptr) != 0) {
-        g_spi_tee_running = 0;
-        return -1;
+    tee.sws.reset(sws_getContext(W, H, AV_PIX_FMT_RGBA, W, H, AV_PIX_FMT_RGB565LE,
+                                 SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    if (!tee.sws) return false;
+    tee.running = true;
+    try {
+        tee.converter = Thread([&tee] { converter_run(tee); });
+    } catch (const std::system_error &) {
+        tee.running = false;
+        return false;
     }
-    atexit(hold_frame_at_exit);
-    return 0;
+    return true;
 }
 
-int spi_tee_take_buffer() {
-    pthread_mutex_lock(&g_spi_tee_lock);
+int spi_tee_take_buffer(SpiTee &tee) {
+    std::lock_guard hold(tee.lock);
     int i = 0;
-    while (i < kSpiStaging && g_spi_tee_state[i] != 0) i++;
-    if (i == kSpiStaging && g_spi_tee_qn > 0) {
+    while (i < kSpiStaging && tee.busy[i]) i++;
+    if (i == kSpiStaging && tee.qn > 0) {
         // Every buffer waits for the converter (none is converted while the lock is
         // held here): the newest waiting frame gives way to this newer one, so the
         // copy falls behind by dropping frames, never by ending on an old picture.
-        g_spi_tee_qt = (g_spi_tee_qt + kSpiStaging - 1) % kSpiStaging;
-        g_spi_tee_qn--;
-        i = g_spi_tee_q[g_spi_tee_qt];
+        tee.qt = (tee.qt + kSpiStaging - 1) % kSpiStaging;
+        tee.qn--;
+        i = tee.q[tee.qt];
     }
-    if (i < kSpiStaging) {
-        g_spi_tee_state[i] = 1;
-        g_spi_tee_vals[i] = spi_strip_values();
-    }
-    pthread_mutex_unlock(&g_spi_tee_lock);
-    return i < kSpiStaging ? i : -1;
+    if (i == kSpiStaging) return -1;
+    tee.busy[i] = true;
+    tee.vals[i] = spi_strip_values();
+    return i;
 }
 
-void spi_tee_queue(int i) {
-    pthread_mutex_lock(&g_spi_tee_lock);
-    g_spi_tee_q[g_spi_tee_qt] = i;
-    g_spi_tee_qt = (g_spi_tee_qt + 1) % kSpiStaging;
-    g_spi_tee_qn++;
-    pthread_cond_signal(&g_spi_tee_cv);
-    pthread_mutex_unlock(&g_spi_tee_lock);
+void spi_tee_queue(SpiTee &tee, int i) {
+    {
+        std::lock_guard hold(tee.lock);
+        tee.q[tee.qt] = i;
+        tee.qt = (tee.qt + 1) % kSpiStaging;
+        tee.qn++;
+    }
+    tee.cv.notify_one();
 }

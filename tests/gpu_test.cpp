@@ -251,6 +251,7 @@ class Pass : public ::testing::Test {
         fs::create_directories(dir + "/run/zyl-fpv");
         std::string err;  // once per process: the pass keeps its buffers on this card
         ASSERT_TRUE(drm_fd >= 0 || drm_init_on("two-display", &err) == 0) << err;
+        test_pass();
         g_smooth = 0;
         live().pacing = Pacing::kOnArrival;
         apply_output_looks();
@@ -412,9 +413,9 @@ TEST_F(Pass, PicturesMatchTheShaderModel) {
     Picture8 plain;
     for (const Shade &s : cases) {
         std::string err = show(s);
-        ASSERT_NE(g_gl_ready, -1) << err;
-        Picture8 got = shown(g_gl_w, g_gl_h);
-        Errors e = compare(got, model(decoded, s, g_gl_w, g_gl_h));
+        ASSERT_NE(test_pass().ready, -1) << err;
+        Picture8 got = shown(test_pass().w, test_pass().h);
+        Errors e = compare(got, model(decoded, s, test_pass().w, test_pass().h));
         printf("%-13s mean %.3f/255, largest away from edges %.0f/255\n", s.name, e.mean,
                e.max_smooth);
         EXPECT_LE(e.mean, kMeanMax) << s.name;
@@ -446,7 +447,7 @@ TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
 TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     Shade s{.name = "live", .lens = true};
     show(s);
-    EXPECT_EQ(decoded.w, g_gl_w);
+    EXPECT_EQ(decoded.w, test_pass().w);
     SimPlaneInfo p{};
     sim_card_plane_state(outs[0].plane_id, &p);
     EXPECT_EQ(p.crtc_w, 1440u) << "4:3 fitted into 1920x1080";
@@ -465,7 +466,8 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     }
     EXPECT_EQ(live().look.flip, "v");
     s.flip = "v";
-    Errors e = compare(shown(g_gl_w, g_gl_h), model(decoded, s, g_gl_w, g_gl_h));
+    Errors e = compare(shown(test_pass().w, test_pass().h),
+                       model(decoded, s, test_pass().w, test_pass().h));
     EXPECT_LE(e.max_smooth, kLargestMax);
 
     // The panel's own flip, then back to the global one.
@@ -500,7 +502,7 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
     Shade s{.name = "good", .grade = true, .lut = &kSwirl};
     EXPECT_EQ(count_lines(show(s), "zyl-mpp: LUT ready /tmp/zyl-lut/good.cube (N=9, atlas 81x9)"),
               1);
-    Picture8 before = shown(g_gl_w, g_gl_h);
+    Picture8 before = shown(test_pass().w, test_pass().h);
 
     std::string entries;
     for (int i = 0; i < 8; i++) entries += "0.5 0.5 0.5\n";
@@ -524,7 +526,7 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
         tune("lut = " + path + "\n");
         std::string err = show_frame();
         EXPECT_EQ(count_lines(err, "zyl-mpp: LUT parse failed: " + path), 1) << b.name << err;
-        EXPECT_LE(compare(shown(g_gl_w, g_gl_h), before).max_smooth, 0) << b.name;
+        EXPECT_LE(compare(shown(test_pass().w, test_pass().h), before).max_smooth, 0) << b.name;
         // A broken file is read again only when it changes.
         EXPECT_EQ(count_lines(show_frame(), "LUT parse failed"), 0) << b.name;
     }
@@ -544,17 +546,17 @@ TEST_F(Pass, BadLutFilesKeepThePreviousTable) {
     // Off keeps the path; on again uses the loaded table without reading the file.
     tune("lut = -\n");
     show_frame();
-    EXPECT_EQ(g_lut_on, 0);
+    EXPECT_FALSE(test_pass().lut_on);
     tune("lut = " + odd + "\n");
     EXPECT_EQ(count_lines(show_frame(), "LUT ready"), 0);
-    EXPECT_EQ(g_lut_on, 1);
+    EXPECT_TRUE(test_pass().lut_on);
 }
 
 // The placeholder texture is black: until a table loads, the LUT step is left out. The
 // file is looked at again whenever its size, inode or nanosecond time change or it
 // appears, and each failure says why.
 TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
-    g_lut_n = 0;  // as at the start: no table yet
+    test_pass().lut_n = 0;  // as at the start: no table yet
     live().lens.on = live().antiflicker = false;
     live().grade.on = true;
     const std::string path = "/tmp/zyl-lut/late.cube";
@@ -565,7 +567,9 @@ TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
     std::string err = show_frame();
     EXPECT_EQ(count_lines(err, failed + " (No such file or directory)"), 1) << err;
     const Shade graded{.name = "graded", .grade = true};
-    EXPECT_LE(compare(shown(g_gl_w, g_gl_h), model(decoded, graded, g_gl_w, g_gl_h)).max_smooth,
+    EXPECT_LE(compare(shown(test_pass().w, test_pass().h),
+                      model(decoded, graded, test_pass().w, test_pass().h))
+                  .max_smooth,
               kLargestMax);
     EXPECT_EQ(count_lines(show_frame(), "LUT"), 0);
 
@@ -660,6 +664,7 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
 // until it changes: the loop polls it on every pass.
 TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
     const std::string dir = test_dir(), path = dir + "/dewarp";
+    test_pass();
     live_settings().gpu.tuning_file = path;
     write_file(path, "bright = 0.25\n");
     chmod(path.c_str(), 0);
@@ -701,11 +706,12 @@ TEST(RenderSize, FromTheSettingAndTheSource) {
         {"abc", 320, 240, 320, 240, "zyl-mpp: ZYL_KMS_GL_SIZE=abc ignored"},
     };
     for (const Case &c : cases) {
+        GpuPass pass;
         testing::internal::CaptureStderr();
-        gl_render_size(c.value, c.sw, c.sh);
+        gl_render_size(pass, c.value, c.sw, c.sh);
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(g_gl_w, c.w) << c.value;
-        EXPECT_EQ(g_gl_h, c.h) << c.value;
+        EXPECT_EQ(pass.w, c.w) << c.value;
+        EXPECT_EQ(pass.h, c.h) << c.value;
         if (*c.line)
             EXPECT_EQ(err.find(c.line), 0u) << c.value << ": " << err;
         else

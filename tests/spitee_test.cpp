@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "overlay/overlay.h"
@@ -80,35 +82,36 @@ TEST(SpiGeometry, VideoFitAndFillStandbyFitted) {
 // two per frame and every staging buffer is free again.
 TEST(SpiConverter, QueuedFramesBecomeTheirRgb565InOrder) {
     const int W = 64, H = 48;
-    spi_tee_configure({.on = true, .w = W, .h = H, .strip = false});
-    std::vector<uint64_t> shm(spi_frame_bytes(W, H) / 8 + 1);
-    g_spi_tee_shm = reinterpret_cast<SpiFrame *>(shm.data());
-    ASSERT_EQ(spi_tee_converter_start(), 0);
+    SpiTee tee({.on = true, .w = W, .h = H, .strip = false});
+    const size_t bytes = spi_frame_bytes(W, H);
+    void *shm = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shm, MAP_FAILED);
+    tee.shm = Mapping(shm, bytes);
+    SpiFrame *frame = tee.frame();
+    ASSERT_TRUE(spi_tee_converter_start(tee));
 
     // Each frame, handed over alone, becomes its own RGB565 picture; three handed over
     // at once end on the last of them (the FIFO's order).
     std::mt19937 rnd(7);
     std::vector<uint8_t> last(size_t(W) * H * 4);
     auto queue_one = [&] {
-        int i = spi_tee_take_buffer();
+        int i = spi_tee_take_buffer(tee);
         ASSERT_GE(i, 0);
         for (uint8_t &b : last) b = uint8_t(rnd());
-        memcpy(g_spi_tee_buf[i], last.data(), last.size());
-        spi_tee_queue(i);
+        memcpy(tee.buf[i].data(), last.data(), last.size());
+        spi_tee_queue(tee, i);
     };
     auto wrong_pixels = [&](unsigned seq) {
-        for (int t = 0; t < 500 && __atomic_load_n(&g_spi_tee_shm->seq, __ATOMIC_ACQUIRE) < seq;
-             t++)
+        for (int t = 0; t < 500 && __atomic_load_n(&frame->seq, __ATOMIC_ACQUIRE) < seq; t++)
             usleep(10000);
-        pthread_mutex_lock(&g_spi_tee_lock);
-        EXPECT_EQ(g_spi_tee_shm->seq, seq);
+        std::lock_guard hold(tee.lock);
+        EXPECT_EQ(frame->seq, seq);
         int wrong = 0;
-        const uint16_t *px = spi_frame_pixels(g_spi_tee_shm);
+        const uint16_t *px = spi_frame_pixels(frame);
         for (int p = 0; p < W * H; p++) {
             const uint8_t *c = &last[size_t(p) * 4];
             wrong += px[p] != uint16_t((c[0] >> 3) << 11 | (c[1] >> 2) << 5 | c[2] >> 3);
         }
-        pthread_mutex_unlock(&g_spi_tee_lock);
         return wrong;
     };
     for (unsigned k = 1; k <= 3; k++) {
@@ -117,7 +120,7 @@ TEST(SpiConverter, QueuedFramesBecomeTheirRgb565InOrder) {
     }
     for (int k = 0; k < 3; k++) queue_one();
     EXPECT_EQ(wrong_pixels(12), 0);
-    EXPECT_EQ(spi_tee_take_buffer(), 0);
+    EXPECT_EQ(spi_tee_take_buffer(tee), 0);
 }
 
 constexpr uint32_t kBg = 0x99080A0F, kIcon = 0xFF8B94A6, kRed = 0xFFF87171, kAmber = 0xFFFAB23F,

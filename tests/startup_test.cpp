@@ -41,7 +41,7 @@ std::string settings_state() {
              l.fit.c_str(), l.aspect.c_str(), l.flip.c_str(),
              static_cast<unsigned long long>(flip_rotation(parse_flip(l.flip))), raw(l.fit_dsi),
              raw(l.flip_dsi), raw(l.aspect_dsi), t.lens.on, t.lens.k1, t.lens.k2, t.lens.zoom,
-             t.grade.sat, t.lut_mix, strlen(g_lut_path), g_lut_path);
+             t.grade.sat, t.lut_mix, test_pass().lut_path.size(), test_pass().lut_path.c_str());
     return s;
 }
 
@@ -52,6 +52,7 @@ std::string settings_state() {
         return [](const std::string &word, const std::string &rest) {
             std::optional<std::string> printed;
             if (word == "read") {
+                test_pass();
                 testing::internal::CaptureStderr();
                 read_settings(config_read(), rest == "interlaced");
                 printed = testing::internal::GetCapturedStderr();

@@ -21,10 +21,12 @@
 #include "app/config.h"
 #include "app/mailbox.h"
 #include "app/screens.h"
+#include "app/settings.h"
 #include "kms/kms.h"
 #include "overlay/status.h"
 #include "standby/standby.h"
 #include "sim/sim.h"
+#include "spitee/spitee.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -232,8 +234,16 @@ void forget_card() {
     sim_card_reset();
 }
 
+GpuPass &test_pass() {
+    static GpuPass *pass = new GpuPass;
+    static SpiTee *tee = new SpiTee;
+    attach_pass_and_tee(*pass, *tee);
+    return *pass;
+}
+
 int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     forget_card();
+    test_pass();
     if (card_ms >= 0) sim_card_set_time_ms(card_ms);
     setenv("ZYL_SIM_CARD",
            card.find('/') == std::string::npos ? board_path(card).c_str() : card.c_str(), 1);

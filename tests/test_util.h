@@ -82,6 +82,11 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 // file to begin with it instead (the silence has hidden the video, say). Gives up after
 // two minutes.
 void close_input_when_gated(int fd, const std::string &state_path, const std::string &until);
+struct GpuPass;
+// The correction pass and the SPI copy (off) that the receiver's main-thread code
+// draws with in a test process, attached: made on the first call and kept for the
+// whole process, as the pass's buffers stay on the first card it drew on.
+GpuPass &test_pass();
 // Closes the card drm_init opened, empties the output table and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
