@@ -35,6 +35,9 @@ extern "C" {
 
 namespace {
 
+// The card and its outputs, for the whole run.
+ScreenState screens;
+
 void write_lut(const std::string &path, int n) {
     FILE *f = fopen(path.c_str(), "w");
     if (!f) exit(1);
@@ -93,7 +96,7 @@ void measure(Cost &c, F frame) {
         fprintf(stderr, "gpu_bench: a frame gave no framebuffer\n");
         exit(1);
     }
-    drmModeRmFB(drm_fd, fb);
+    drmModeRmFB(screens.display.card(), fb);
 }
 
 void row(const char *size, const char *kind, const Cost &c, int n) {
@@ -112,7 +115,9 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
-    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
+        return 1;
+    gl_use_card(screens.display.card());
 
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);
@@ -126,7 +131,8 @@ int main(int argc, char **argv) {
     write_lut(dir + "/bench.cube", 33);
     snprintf(g_lut_path, sizeof g_lut_path, "%s/bench.cube", dir.c_str());
     for (int i = 0; i < 3; i++)
-        drmModeRmFB(drm_fd, gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone));  // start, warm up
+        drmModeRmFB(screens.display.card(),
+                    gl_dewarp_fb(settings, t, &src, w, h, Flip::kNone));  // start, warm up
     if (g_gl_ready != 1 || !g_lut_on) return 1;
     g_plain_prog = glCreateProgram();
     glAttachShader(g_plain_prog, gl_compile(GL_VERTEX_SHADER, kGlVertexShader));

@@ -31,6 +31,9 @@ extern "C" {
 
 namespace {
 
+// The card and its outputs, for the whole run.
+ScreenState screens;
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -49,7 +52,7 @@ double gpu_ratio(int n) {
         if (f.pictures) spi_tee_video_frame(t, flip, clock_ns(CLOCK_MONOTONIC) / 1000);
         double ms = double(clock_ns(CLOCK_MONOTONIC) - t0) / 1e6;
         if (!fb) exit(1);
-        drmModeRmFB(drm_fd, fb);
+        drmModeRmFB(screens.display.card(), fb);
         return ms;
     };
     for (int i = 0; i < 3; i++) frame();  // start the pass and the tee
@@ -114,7 +117,9 @@ int main(int argc, char **argv) {
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
-    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
+        return 1;
+    gl_use_card(screens.display.card());
 
     const double gpu = gpu_ratio(n);
     // The tee's frame is 480x320; a 320x240 strip draws into the first rows of it.

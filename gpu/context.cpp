@@ -26,6 +26,17 @@ int g_gl_ready;
 int g_gl_src_dim_w, g_gl_src_dim_h;
 int g_gl_w, g_gl_h;
 gbm_device *g_gbm;
+namespace {
+int g_card = -1;  // the display card's descriptor, which the display owns
+}  // namespace
+
+void gl_use_card(int fd) {
+    g_card = fd;
+}
+
+int gl_card() {
+    return g_card;
+}
 EGLDisplay g_egl = EGL_NO_DISPLAY;
 PFNEGLCREATEIMAGEKHRPROC eglCreateImageKHR_;
 PFNEGLDESTROYIMAGEKHRPROC eglDestroyImageKHR_;
@@ -86,7 +97,7 @@ int build_slot(GlRingSlot &s, int w, int h) {
 }
 
 int start_context() {
-    g_gbm = gbm_create_device(drm_fd);
+    g_gbm = gbm_create_device(g_card);
     if (!g_gbm) return fail("gbm_create_device failed");
     auto platform_display = proc<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
     g_egl = platform_display ? platform_display(EGL_PLATFORM_GBM_KHR, g_gbm, nullptr)
@@ -276,7 +287,7 @@ uint32_t gl_slot_fb(const GlRingSlot &slot) {
     uint32_t handles[4] = {gbm_bo_get_handle(slot.bo).u32},
              pitches[4] = {gbm_bo_get_stride(slot.bo)};
     uint32_t offsets[4] = {}, fb = 0;
-    if (drmModeAddFB2(drm_fd, uint32_t(g_gl_w), uint32_t(g_gl_h), kRingFormat, handles, pitches,
+    if (drmModeAddFB2(g_card, uint32_t(g_gl_w), uint32_t(g_gl_h), kRingFormat, handles, pitches,
                       offsets, &fb, 0) != 0)
         return 0;
     return fb;

@@ -95,6 +95,8 @@ int lut_load();
 void lut_path_changed();
 
 // ---- the pass ----
+// The card the pass renders for and makes its framebuffers on; before the first pass.
+void gl_use_card(int fd);
 extern int g_gl_ready;      // 0 not started, 1 ready, -1 off for the rest of the process
 extern int g_gl_w, g_gl_h;  // render size: of the ring buffers and of every framebuffer made
 struct AVDRMFrameDescriptor;

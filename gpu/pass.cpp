@@ -262,7 +262,7 @@ bool draw_pictures(const Tuning &t, const Mirror *mirrors, int n, uint32_t *fb, 
     glFinish();  // the pictures are whole before the displays are given the buffers
     if (std::all_of(fb, fb + n, [](uint32_t id) { return id != 0; })) return true;
     for (int k = 0; k < n; k++)
-        if (fb[k]) drmModeRmFB(drm_fd, fb[k]);
+        if (fb[k]) drmModeRmFB(gl_card(), fb[k]);
     return false;
 }
 

@@ -28,6 +28,7 @@ constexpr int kGlMaxPictures = 4;  // flips: none, h, v, 180
 
 extern int g_gl_src_dim_w, g_gl_src_dim_h;
 extern gbm_device *g_gbm;
+int gl_card();  // the card gl_use_card named
 extern EGLDisplay g_egl;
 extern PFNEGLCREATEIMAGEKHRPROC eglCreateImageKHR_;
 extern PFNEGLDESTROYIMAGEKHRPROC eglDestroyImageKHR_;

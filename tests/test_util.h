@@ -82,7 +82,10 @@ bool wait_for_line(const std::string &path, const std::string &needle, int limit
 // file to begin with it instead (the silence has hidden the video, say). Gives up after
 // two minutes.
 void close_input_when_gated(int fd, const std::string &state_path, const std::string &until);
-// Closes the card drm_init opened, empties the output table and forgets the
+struct ScreenState;
+// The display's state of this test process, as the receiver's process entry keeps it.
+ScreenState &test_screens();
+// Releases the outputs' buffers, closes the card drm_init opened and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
 // drm_init in this process on a card file (a path, or a shipped board's name), the
