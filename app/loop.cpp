@@ -281,7 +281,8 @@ bool loop_iteration(ScreenState &screens, Thread &reader, Gate &gate) {
     Display &d = screens.display;
     bool redraw = poll_menu() != 0;
     redraw |= poll_tuning(screens);
-    if (std::optional<std::string> why = hotplug_check(d)) process_end(0, why->c_str());
+    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
+        process_end(0, why->c_str());
     if (poll_connect()) {
         for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
         redraw = true;

@@ -3,6 +3,7 @@
 // copy, and tells the overlays what the rest of the receiver is doing.
 #pragma once
 
+#include "app/hotplug.h"
 #include "app/shown.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -16,6 +17,7 @@ struct ScreenState {
     Display display;
     Standby standby;
     ShownPictures shown;
+    HotplugPoll hotplug;
 };
 
 // The painter drm_init calls for each new standby buffer.
