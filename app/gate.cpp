@@ -73,20 +73,20 @@ void gate_open(Gate &g) {
     g.drops = 0;
 }
 
-void hide_video() {
+void hide_video(ScreenState &screens) {
     // The standby buffers were blacked when video started: the standby picture goes
     // back into them while the last picture still covers them.
     showing_video = 0;
-    for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
+    for (KmsOutput &o : screens.display.outputs()) standby_refresh(screens, o);
     // Legacy calls on every output, panels included.
-    for (int i = 0; i < nout; i++) video_plane_standby(outs[i], false);
-    shown_clear();
-    redraw_sidebars(overlay_facts());
+    for (const KmsOutput &o : screens.display.outputs()) video_plane_standby(o, false);
+    shown_clear(screens.shown);
+    redraw_sidebars(overlay_facts(screens));
 }
 
 }  // namespace
 
-void gap_rules_at(Gate &g, int64_t now_us) {
+void gap_rules_at(Gate &g, ScreenState &screens, int64_t now_us) {
     int64_t gap = (now_us - last_frame_time) / 1000;
     GapStep s = gap_decide(gap, g.arm_ms, g.hide_ms, g.wait_key != 0, showing_video != 0);
     if (s.arm) {
@@ -95,12 +95,12 @@ void gap_rules_at(Gate &g, int64_t now_us) {
         say("zyl-mpp: gate: armed (gap %lldms, soft)", (long long)gap);
     }
     if (s.gate_word) hdmi_state_write(s.gate_word);
-    if (s.hide) hide_video();
+    if (s.hide) hide_video(screens);
     if (s.hidden) hdmi_state_write("hidden");
 }
 
-void gap_rules(Gate &g) {
-    gap_rules_at(g, mono_us());
+void gap_rules(Gate &g, ScreenState &screens) {
+    gap_rules_at(g, screens, mono_us());
 }
 
 bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us) {

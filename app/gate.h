@@ -9,6 +9,7 @@
 #include <optional>
 
 struct AVFrame;
+struct ScreenState;
 
 // The gap rules' times, in ms.
 struct GateSettings {
@@ -41,8 +42,9 @@ void gate_arm(Gate &g, int hard, int64_t now_us, int64_t whole_before = INT64_MI
 // False when the frame is to be dropped.
 bool gate_pass(Gate &g, const AVFrame *frame);
 bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us);
-void gap_rules(Gate &g);
-void gap_rules_at(Gate &g, int64_t now_us);
+// On a pass without a frame: arms the gate after a gap, hides the video after a long one.
+void gap_rules(Gate &g, ScreenState &screens);
+void gap_rules_at(Gate &g, ScreenState &screens, int64_t now_us);
 
 // A gate setting in ms: the variable's value when set and non-empty, else none.
 std::optional<int64_t> gate_setting_ms(const char *v);

@@ -10,13 +10,6 @@
 #include "app/settings.h"
 #include "kms/kms.h"
 
-namespace {
-
-bool hp_init;
-int64_t last_hp_us;
-
-}  // namespace
-
 bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started) {
     if (!*started) {
         *started = true;
@@ -33,13 +26,13 @@ MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const
     return o.unplugged ? MonitorSeen::kReplugged : MonitorSeen::kSame;
 }
 
-std::optional<std::string> hotplug_check() {
+std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll) {
     int64_t now = mono_us();
-    if (!hotplug_poll_due(now, &last_hp_us, &hp_init)) return std::nullopt;
+    if (!hotplug_poll_due(now, &poll.last_us, &poll.started)) return std::nullopt;
     int64_t t0 = mono_us();
-    for (int i = 0; g_hotplug_on && drm_fd >= 0 && i < nout; i++) {
-        KmsOutput &o = outs[i];
-        DrmPtr<drmModeConnector> c(drmModeGetConnectorCurrent(drm_fd, o.conn_id));
+    for (int i = 0; g_hotplug_on && d.fd && i < d.nout; i++) {
+        KmsOutput &o = d.outs[i];
+        DrmPtr<drmModeConnector> c(drmModeGetConnectorCurrent(d.card(), o.conn_id));
         if (!c) continue;
         bool connected = c->connection == DRM_MODE_CONNECTED;
         int w = 0, h = 0, hz = 0;

@@ -8,10 +8,16 @@
 #include <optional>
 #include <string>
 
+struct Display;
 struct KmsOutput;
 
+// When the connectors were last polled; main thread only.
+struct HotplugPoll {
+    int64_t last_us = 0;
+    bool started = false;
+};
 // The line to end the process with when an output's monitor changed; empty otherwise.
-std::optional<std::string> hotplug_check();
+std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll);
 bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started);
 enum class MonitorSeen { kSame, kUnplugged, kReplugged, kChanged };
 // What one poll of an output's connector says, against the monitor seen at start-up.

@@ -85,21 +85,21 @@ bool take_snapshot_request() {
 }
 
 // Some output's video is mirrored.
-bool any_output_flips() {
-    bool flips = nout == 0 && parse_flip(live_settings().tuning.look.flip) != Flip::kNone;
-    for (int i = 0; i < nout; i++) flips |= outs[i].look.flip != Flip::kNone;
+bool any_output_flips(const Display &d) {
+    bool flips = d.nout == 0 && parse_flip(live_settings().tuning.look.flip) != Flip::kNone;
+    for (const KmsOutput &o : d.outputs()) flips |= o.look.flip != Flip::kNone;
     return flips;
 }
 
-bool gpu_pass_wanted() {
+bool gpu_pass_wanted(const Display &d) {
     const Tuning &t = live_settings().tuning;
-    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips() ||
+    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips(d) ||
            spi_tee_wanted(spi_tee());
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
-void present_on(int i, uint32_t fb, const Placement &p) {
-    const KmsOutput &o = outs[i];
+void present_on(const Display &d, int i, uint32_t fb, const Placement &p) {
+    const KmsOutput &o = d.outs[i];
     int64_t t0 = mono_us();
     int r = o.atomic ? panel_commit(o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
@@ -121,9 +121,9 @@ uint32_t plane_rot_on;
 
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
 // itself.
-void rotate_planes() {
-    for (int i = 0; i < nout; i++) {
-        const KmsOutput &o = outs[i];
+void rotate_planes(const Display &d) {
+    for (int i = 0; i < d.nout; i++) {
+        const KmsOutput &o = d.outs[i];
         const Flip flip = o.look.flip;
         if (flip == Flip::kNone) continue;
         if (!o.rot_prop) {
@@ -153,16 +153,16 @@ void rotate_planes() {
 // A corrected picture is mirrored by the shader: a plane that took the flip for a
 // frame that missed the pass drops it for the next corrected one, which it would
 // otherwise mirror back, and takes it again for the next uncorrected one.
-void follow_flip(bool gpu_output) {
-    if (!gpu_output && !rot_done && any_output_flips()) {
+void follow_flip(const Display &d, bool gpu_output) {
+    if (!gpu_output && !rot_done && any_output_flips(d)) {
         rot_done = 1;
-        rotate_planes();
+        rotate_planes(d);
         return;
     }
-    for (int i = 0; i < nout; i++) {
+    for (int i = 0; i < d.nout; i++) {
         bool on = plane_rot_on >> i & 1;
         if (!plane_rot[i] || on == !gpu_output) continue;
-        const KmsOutput &o = outs[i];
+        const KmsOutput &o = d.outs[i];
         uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : plane_rot[i];
         if (video_plane_rotate(o, value) == 0)
             plane_rot_on ^= 1u << i;
@@ -172,25 +172,24 @@ void follow_flip(bool gpu_output) {
 }
 
 // Letterbox bars and the area under the video must be black, not the standby picture.
-void clear_standby_buffers() {
-    for (int i = 0; i < nout; i++) {
-        const KmsOutput &o = outs[i];
-        if (!o.standby_map) continue;
+void clear_standby_buffers(const Display &d) {
+    for (const KmsOutput &o : d.outputs()) {
+        if (!o.standby.map) continue;
         for (int y = 0; y < o.mode.vdisplay; y++)
-            memset(o.standby_map + size_t(y) * o.standby_pitch, 0, size_t(o.mode.hdisplay) * 4);
+            memset(o.standby.px() + size_t(y) * o.standby.pitch, 0, size_t(o.mode.hdisplay) * 4);
     }
 }
 
 // The frame drawn by the GPU pass once for each distinct flip of the outputs: each
 // output's picture into `fbs`; then the frame's copies (the snapshot when `snap`, the
 // SPI display) from the same draw. False when it must be shown uncorrected.
-bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, bool snap,
-                        uint32_t (&fbs)[kMaxOutputs]) {
+bool corrected_pictures(const Display &d, const AVDRMFrameDescriptor &desc, const AVFrame &frame,
+                        bool snap, uint32_t (&fbs)[kMaxOutputs]) {
     const LiveSettings &live = live_settings();
     const Flip global = parse_flip(live.tuning.look.flip);
     Flip flips[kMaxOutputs] = {global};
-    for (int i = 0; i < nout; i++) flips[i] = outs[i].look.flip;
-    const size_t n = size_t(std::max(nout, 1));
+    for (int i = 0; i < d.nout; i++) flips[i] = d.outs[i].look.flip;
+    const size_t n = size_t(std::max(d.nout, 1));
     GpuPass &pass = gpu_pass();
     PassFrame f =
         gl_dewarp_fbs(pass, live.gpu, live.tuning, &desc, frame.width, frame.height, {flips, n});
@@ -205,7 +204,8 @@ bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, 
 }
 
 // A frame that does not reach the screen is freed on return.
-void present_frame(FramePtr frame) {
+void present_frame(ScreenState &screens, FramePtr frame) {
+    Display &d = screens.display;
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
@@ -215,7 +215,7 @@ void present_frame(FramePtr frame) {
     if (g_menu.message) {
         if (!g_video_hidden) {
             // The standby buffer shows through, or goes back on a primary video plane.
-            for (int i = 0; i < nout; i++) video_plane_standby(outs[i], outs[i].atomic);
+            for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
             g_video_hidden = 1;
         }
         after_present(t0);
@@ -225,33 +225,33 @@ void present_frame(FramePtr frame) {
     const bool snap = take_snapshot_request();
 
     uint32_t fbs[kMaxOutputs] = {};
-    const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, snap, fbs);
+    const bool gpu_output = gpu_pass_wanted(d) && corrected_pictures(d, *desc, *frame, snap, fbs);
     // A corrected picture has the render size; the plane scales it like a frame.
     const GpuPass &pass = gpu_pass();
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
-    if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(frame.get()));
+    if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
     if (!fbs[0]) {
         after_present(t0);
         return;
     }
-    for (int i = 0; i < nout; i++) {
-        const KmsOutput &o = outs[i];
+    for (int i = 0; i < d.nout; i++) {
+        const KmsOutput &o = d.outs[i];
         bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(i, fbs[i], p);
+        present_on(d, i, fbs[i], p);
     }
-    follow_flip(gpu_output);
+    follow_flip(d, gpu_output);
     // Each picture once: outputs that mirror alike share one.
     uint32_t more[std::size(fbs)] = {};
     size_t nmore = 0;
-    for (int i = 1; i < nout; i++)
+    for (int i = 1; i < d.nout; i++)
         if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
-    shown_hand_over(FbId(fbs[0], drm_fd), std::move(frame), {more, nmore});
+    shown_hand_over(screens.shown, FbId(fbs[0], d.card()), std::move(frame), {more, nmore});
     if (!showing_video) {
-        clear_standby_buffers();
+        clear_standby_buffers(d);
         showing_video = 1;
-        redraw_sidebars(overlay_facts());
+        redraw_sidebars(overlay_facts(screens));
     }
     after_present(t0);
 }
@@ -284,12 +284,14 @@ bool detect_request_poll() {
 }
 
 // One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(Thread &reader, Gate &gate) {
+bool loop_iteration(ScreenState &screens, Thread &reader, Gate &gate) {
+    Display &d = screens.display;
     bool redraw = poll_menu() != 0;
-    redraw |= poll_tuning();
-    if (std::optional<std::string> why = hotplug_check()) process_end(0, why->c_str());
+    redraw |= poll_tuning(screens);
+    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
+        process_end(0, why->c_str());
     if (poll_connect()) {
-        for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
+        for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
         redraw = true;
     }
     redraw |= detect_request_poll();
@@ -300,13 +302,14 @@ bool loop_iteration(Thread &reader, Gate &gate) {
         last_tick = now_s;
         frame_hold_evaluate();
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
-        if (!showing_video && nout > 0 && outs[0].standby_map)
-            spi_tee_publish_buffer(spi_tee(), outs[0].standby_map, outs[0].standby_pitch,
-                                   outs[0].mode.hdisplay, outs[0].mode.vdisplay);
+        const KmsOutput &first = d.outs[0];
+        if (!showing_video && d.nout > 0 && first.standby.map)
+            spi_tee_publish_buffer(spi_tee(), first.standby.px(), first.standby.pitch,
+                                   first.mode.hdisplay, first.mode.vdisplay);
         // The HUD shows the time and the board's temperature.
-        for (int i = 0; i < nout; i++) redraw |= outs[i].look.telemetry;
+        for (const KmsOutput &o : d.outputs()) redraw |= o.look.telemetry;
     }
-    if (redraw) render_menu_all(overlay_facts());
+    if (redraw) render_menu_all(overlay_facts(screens));
 
     Acquired a = acquire_frame();
     if (a.kind == Acquired::kHold) return false;
@@ -315,7 +318,7 @@ bool loop_iteration(Thread &reader, Gate &gate) {
             reader.join();
             return true;
         }
-        gap_rules(gate);
+        gap_rules(gate, screens);
         return false;
     }
     if (!gate_pass(gate, a.frame.get())) return false;
@@ -324,7 +327,7 @@ bool loop_iteration(Thread &reader, Gate &gate) {
         last_frame_time = mono_us();
         return false;
     }
-    present_frame(std::move(a.frame));
+    present_frame(screens, std::move(a.frame));
     last_frame_time = mono_us();
     return false;
 }
@@ -338,9 +341,9 @@ int stopped_status() {
     return status;
 }
 
-int presentation_loop(Thread &reader, Gate &gate) {
+int presentation_loop(ScreenState &screens, Thread &reader, Gate &gate) {
     for (;;) {
-        const bool ended = loop_iteration(reader, gate);
+        const bool ended = loop_iteration(screens, reader, gate);
         if (stop_status()) {
             // The reader leaves at the request too, unless it could not be told: then
             // it may be blocked in a read for ever and is left to the process's end.

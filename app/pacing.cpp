@@ -42,12 +42,24 @@ void pacing_configure(const PacingSettings &s) {
     g_pacing = s;
 }
 
+namespace {
+const KmsOutput *g_paced;
+}  // namespace
+
+void pacing_use_output(const KmsOutput *o) {
+    g_paced = o;
+}
+
+const KmsOutput *paced_output() {
+    return g_paced;
+}
+
 int refresh_hz() {
-    return nout > 0 && outs[0].mode.vrefresh ? int(outs[0].mode.vrefresh) : 60;
+    return g_paced && g_paced->mode.vrefresh ? int(g_paced->mode.vrefresh) : 60;
 }
 
 int64_t refresh_period_us() {
-    return nout > 0 && outs[0].mode.vrefresh ? 1000000 / outs[0].mode.vrefresh : 16666;
+    return g_paced && g_paced->mode.vrefresh ? 1000000 / g_paced->mode.vrefresh : 16666;
 }
 
 uint32_t vblank_request_type(int crtc_idx) {
@@ -58,9 +70,9 @@ uint32_t vblank_request_type(int crtc_idx) {
 
 bool wait_vblank_outs0() {
     drmVBlank vbl{};
-    vbl.request.type = drmVBlankSeqType(vblank_request_type(outs[0].crtc_idx));
+    vbl.request.type = drmVBlankSeqType(vblank_request_type(g_paced->crtc_idx));
     vbl.request.sequence = 1;
-    return drmWaitVBlank(drm_fd, &vbl) == 0;
+    return drmWaitVBlank(g_paced->fd, &vbl) == 0;
 }
 
 HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_t> since_present_us,
@@ -137,7 +149,7 @@ bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us) {
 
 void wait_one_refresh() {
     int64_t t0 = mono_us();
-    if (nout < 1 || !wait_vblank_outs0()) usleep(useconds_t(1000000 / refresh_hz()));
+    if (!g_paced || !wait_vblank_outs0()) usleep(useconds_t(1000000 / refresh_hz()));
     stage_sample(kStageVblankWait, t0, mono_us());
 }
 
@@ -180,7 +192,7 @@ Acquired hold_locked(std::unique_lock<std::mutex> &lock, bool waited) {
 // tuning file at any time, so it is looked at again after every lock and wait.
 Acquired acquire_paced() {
     std::unique_lock lock(g_mb_lock, std::defer_lock);
-    if (!g_flip_blocks && nout > 0) {
+    if (!g_flip_blocks && g_paced) {
         int64_t t0 = mono_us();
         bool ok = wait_vblank_outs0();
         stage_sample(kStageVblankWait, t0, mono_us());

@@ -21,6 +21,11 @@ struct PacingSettings {
 };
 // Before the first frame; again in tests.
 void pacing_configure(const PacingSettings &s);
+struct KmsOutput;
+// The output whose refresh paces the frames: the first one, once the display is up
+// (null: none). Main thread only.
+void pacing_use_output(const KmsOutput *o);
+const KmsOutput *paced_output();
 
 struct Acquired {
     enum Kind { kFrame, kHold } kind;

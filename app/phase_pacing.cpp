@@ -197,8 +197,9 @@ int64_t g_phase_sampled_vbl;                  // vblank of the last queue-depth 
 VblankGrid g_grid_guess;                      // stands in while the card cannot tell its vblanks
 
 double output0_period_us() {
-    if (nout < 1) return 1e6 / 60;
-    const drmModeModeInfo &m = outs[0].mode;
+    const KmsOutput *o = paced_output();
+    if (!o) return 1e6 / 60;
+    const drmModeModeInfo &m = o->mode;
     if (m.clock && m.htotal && m.vtotal) {
         double p = double(m.htotal) * m.vtotal * 1000.0 / m.clock;
         return (m.flags & DRM_MODE_FLAG_INTERLACE) ? p / 2 : p;
@@ -209,11 +210,11 @@ double output0_period_us() {
 // The last vblank of output 0, asked without waiting (a relative wait of 0).
 VblankGrid grid_now(int64_t now) {
     VblankGrid g{now, output0_period_us()};
-    if (nout > 0) {
+    if (const KmsOutput *o = paced_output()) {
         drmVBlank vbl{};
-        vbl.request.type = drmVBlankSeqType(vblank_request_type(outs[0].crtc_idx));
+        vbl.request.type = drmVBlankSeqType(vblank_request_type(o->crtc_idx));
         vbl.request.sequence = 0;
-        if (drmWaitVBlank(drm_fd, &vbl) == 0) {
+        if (drmWaitVBlank(o->fd, &vbl) == 0) {
             int64_t at = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
             if (at <= now && double(now - at) < 4 * g.period_us) {
                 g.at_us = at;

@@ -15,6 +15,7 @@
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
+#include "app/pacing.h"
 #include "app/screens.h"
 #include "app/settings.h"
 #include "app/startup.h"
@@ -23,6 +24,7 @@
 #include "base/log.h"
 #include "base/own.h"
 #include "decode/decode.h"
+#include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 #include "standby/standby.h"
@@ -33,14 +35,15 @@
 namespace {
 
 // False when a stop request ended the wait. The back-off sleep is cut short by it.
-bool wait_for_display(const DisplaySettings &settings) {
-    if (drm_init(settings, standby_painter()) == 0) return true;
+bool wait_for_display(ScreenState &screens, const DisplaySettings &settings) {
+    const PaintStandby paint = standby_painter(screens.standby);
+    if (drm_init(screens.display, settings, paint)) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
         pollfd p{stop_fd(), POLLIN, 0};
         poll(&p, 1, display_retry_delay_ms(attempt));
         if (stop_status()) return false;
-        if (drm_init(settings, standby_painter()) == 0) break;
+        if (drm_init(screens.display, settings, paint)) break;
     }
     fprintf(stderr, "zyl-mpp: display appeared\n");
     return true;
@@ -65,7 +68,10 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
 
 int receiver_main(int argc, char **argv) {
     const Config config = config_read();
-    standby_configure(config.standby);
+    // Never destroyed: the card, its buffers and the last picture stay on screen until
+    // the process has ended and the kernel releases them, after everything the exit does.
+    ScreenState &screens = *new ScreenState;
+    screens.standby.settings = config.standby;
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
     pacing_configure(config.pacing);
@@ -81,8 +87,10 @@ int receiver_main(int argc, char **argv) {
     SpiTee tee(config.spi);
     attach_pass_and_tee(pass, tee);
     stop_signals_install();
-    if (!wait_for_display(config.display)) return stopped_status();
-    read_settings(config, any_output_interlaced());
+    if (!wait_for_display(screens, config.display)) return stopped_status();
+    pacing_use_output(&screens.display.outs[0]);
+    pass.card = screens.display.card();
+    read_settings(screens, config, any_output_interlaced(screens.display));
     Gate gate;
     DetectQueue detect_queue;
     // Static: the decoder and parser it holds live as long as the process.
@@ -96,10 +104,10 @@ int receiver_main(int argc, char **argv) {
 
     poll_menu();
     poll_osd();
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(screens));
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
     if (!reader) return 1;
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(*reader, gate);
+    return presentation_loop(screens, *reader, gate);
 }

@@ -1,30 +1,34 @@
 #include "app/screens.h"
 
 #include "app/loop.h"
+#include "app/settings.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "spitee/spitee.h"
-#include "standby/standby.h"
 
-PaintStandby standby_painter() {
-    return [](int out_no, uint8_t *px, uint32_t pitch, int w, int h) {
+PaintStandby standby_painter(Standby &standby) {
+    return [&standby](int out_no, uint8_t *px, uint32_t pitch, int w, int h) {
         // Settings are not read yet: the picture goes in letterboxed and unmirrored,
         // and is painted again if the output's flip or fit turn out different.
-        paint_standby(px, pitch, w, h, Look{});
+        paint_standby(standby, px, pitch, w, h, Look{});
         if (out_no == 0) spi_tee_publish_buffer(spi_tee(), px, pitch, w, h);
     };
 }
 
-void standby_refresh(KmsOutput &o) {
-    if (!repaint_standby(o, showing_video)) return;
+void standby_refresh(ScreenState &s, KmsOutput &o) {
+    if (!repaint_standby(s.standby, o, showing_video)) return;
     // The SPI display shows the first output's picture.
-    if (&o == &outs[0] && o.standby_map)
-        spi_tee_publish_buffer(spi_tee(), o.standby_map, o.standby_pitch, o.mode.hdisplay,
+    if (&o == &s.display.outs[0] && o.standby.map)
+        spi_tee_publish_buffer(spi_tee(), o.standby.px(), o.standby.pitch, o.mode.hdisplay,
                                o.mode.vdisplay);
 }
 
-OverlayFacts overlay_facts() {
+OverlayFacts overlay_facts(ScreenState &s) {
     const GpuPass &pass = gpu_pass();
-    return {showing_video != 0, g_detect != 0, g_is_hevc != 0,
-            pass.lut_on ? pass.lut_path.c_str() : nullptr, standby_refresh};
+    return {showing_video != 0,
+            g_detect != 0,
+            g_is_hevc != 0,
+            pass.lut_on ? pass.lut_path.c_str() : nullptr,
+            [&s](KmsOutput &o) { standby_refresh(s, o); },
+            s.display.outputs()};
 }

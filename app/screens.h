@@ -3,13 +3,27 @@
 // copy, and tells the overlays what the rest of the receiver is doing.
 #pragma once
 
+#include "app/hotplug.h"
+#include "app/shown.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "standby/standby.h"
+
+// The display's state, made once by the process entry and kept until the process
+// ends so that the last picture stays on screen till then. Main thread only. When
+// released (in tests), the pictures on screen go first, then the standby pictures,
+// the card's buffers and the card itself.
+struct ScreenState {
+    Display display;
+    Standby standby;
+    ShownPictures shown;
+    HotplugPoll hotplug;
+};
 
 // The painter drm_init calls for each new standby buffer.
-PaintStandby standby_painter();
+PaintStandby standby_painter(Standby &standby);
 // Paints the output's standby picture again unless video covers it; the first
 // output's goes to the SPI copy as well.
-void standby_refresh(KmsOutput &o);
+void standby_refresh(ScreenState &s, KmsOutput &o);
 // The facts of this moment for a composition pass.
-OverlayFacts overlay_facts();
+OverlayFacts overlay_facts(ScreenState &s);

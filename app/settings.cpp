@@ -54,7 +54,7 @@ LiveSettings &live_settings() {
     return s;
 }
 
-void read_settings(const Config &c, bool interlaced) {
+void read_settings(ScreenState &screens, const Config &c, bool interlaced) {
     LiveSettings &live = live_settings();
     live.gpu = c.gpu;
     live.tuning = c.tuning;
@@ -75,26 +75,27 @@ void read_settings(const Config &c, bool interlaced) {
     say("zyl-mpp: fit %s", t.look.fit.c_str());
     say("zyl-mpp: aspect %s", t.look.aspect.c_str());
     say("zyl-mpp: flip %s (rot 0x%llx)", t.look.flip.c_str(), (unsigned long long)rot);
-    apply_output_looks();
+    apply_output_looks(screens);
     const LensTuning &l = t.lens;
     say("zyl-mpp: dewarp %s (k=%.3f/%.3f/%.3f center=%.2f,%.2f strength=%.2f zoom=%.2f)",
         l.on ? "ON" : "off", l.k1, l.k2, l.k3, l.cx, l.cy, l.strength, l.zoom);
 }
 
-void apply_output_looks() {
+void apply_output_looks(ScreenState &screens) {
     const LookSettings &s = live_settings().tuning.look;
-    for (int i = 0; i < nout; i++) {
-        OutputLook o = output_look(s, i, outs[i].is_dsi != 0);
+    std::span<KmsOutput> outs = screens.display.outputs();
+    for (size_t i = 0; i < outs.size(); i++) {
+        OutputLook o = output_look(s, int(i), outs[i].is_dsi != 0);
         outs[i].look = o.look;
         if (!o.line.empty()) say("%s", o.line.c_str());
     }
     // The standby picture follows the flip and fit too; repainted only when they changed.
-    for (int i = 0; i < nout; i++)
-        if (outs[i].standby_map && !standby_look_same(outs[i].standby_look, outs[i].look))
-            standby_refresh(outs[i]);
+    for (KmsOutput &o : outs)
+        if (o.standby.map && !standby_look_same(o.standby_look, o.look))
+            standby_refresh(screens, o);
 }
 
-bool poll_tuning() {
+bool poll_tuning(ScreenState &screens) {
     LiveSettings &live = live_settings();
     const std::optional<std::string> text =
         tuning_file_poll(live.tuning_file, live.gpu.tuning_file);
@@ -110,7 +111,7 @@ bool poll_tuning() {
     follow_pacing(s.next.pacing);
     // Once for the whole file: aspect and fit lines reach every output too, and a
     // flip or fit that changed repaints the standby pictures.
-    if (s.outputs) apply_output_looks();
+    if (s.outputs) apply_output_looks(screens);
     say("%s", s.summary.c_str());
     return s.outputs;
 }

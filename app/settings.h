@@ -6,6 +6,7 @@
 #include "gpu/gpu.h"
 
 struct Config;
+struct ScreenState;
 
 extern int g_hotplug_on;
 extern int g_smooth;
@@ -32,10 +33,10 @@ SpiTee &spi_tee();
 
 // Takes the start-up settings from `c` and prints their lines in their fixed order.
 // `interlaced` is whether any output's mode is interlaced.
-void read_settings(const Config &c, bool interlaced);
+void read_settings(ScreenState &screens, const Config &c, bool interlaced);
 // Gives every output its look from the live settings (saying which the panel
 // overrides); the standby pictures whose flip or fit changed are repainted.
-void apply_output_looks();
+void apply_output_looks(ScreenState &screens);
 // Re-reads the tuning file when it changed (once per loop iteration); true when the
 // outputs' looks were set again (the overlays then follow the flip).
-bool poll_tuning();
+bool poll_tuning(ScreenState &screens);

@@ -3,10 +3,6 @@
 #include <utility>
 
 #include "app/shown.h"
-#include "kms/kms.h"
-
-// Never destroyed: the last pictures stay on screen until the process has ended.
-ShownPictures &g_shown = *new ShownPictures;
 
 namespace {
 
@@ -19,16 +15,18 @@ void release(ShownPicture &p) {
 
 }  // namespace
 
-void shown_hand_over(FbId fb, FramePtr frame, std::span<const uint32_t> more) {
-    release(g_shown.prev);
-    g_shown.prev = std::move(g_shown.cur);
-    g_shown.cur.frame = std::move(frame);
-    g_shown.cur.fb = std::move(fb);
-    for (size_t i = 0; i < g_shown.cur.more.size(); i++)
-        g_shown.cur.more[i] = i < more.size() && more[i] ? FbId(more[i], drm_fd) : FbId();
+void shown_hand_over(ShownPictures &shown, FbId fb, FramePtr frame,
+                     std::span<const uint32_t> more) {
+    const int card = fb.context();
+    release(shown.prev);
+    shown.prev = std::move(shown.cur);
+    shown.cur.frame = std::move(frame);
+    shown.cur.fb = std::move(fb);
+    for (size_t i = 0; i < shown.cur.more.size(); i++)
+        shown.cur.more[i] = i < more.size() && more[i] ? FbId(more[i], card) : FbId();
 }
 
-void shown_clear() {
-    release(g_shown.cur);
-    release(g_shown.prev);
+void shown_clear(ShownPictures &shown) {
+    release(shown.cur);
+    release(shown.prev);
 }

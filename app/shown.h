@@ -22,10 +22,10 @@ struct ShownPictures {
     ShownPicture cur, prev;
 };
 // Changed only by the two operations below.
-extern ShownPictures &g_shown;
 // Takes `fb` (and `more`, the ids of the frame's pictures for outputs with other flips,
 // whose framebuffers become the owner's) and `frame` over as the newest picture; the
 // oldest of the three goes (framebuffers removed, frame freed).
-void shown_hand_over(FbId fb, FramePtr frame, std::span<const uint32_t> more = {});
+void shown_hand_over(ShownPictures &shown, FbId fb, FramePtr frame,
+                     std::span<const uint32_t> more = {});
 // Both pictures go: no plane may scan out of them any more.
-void shown_clear();
+void shown_clear(ShownPictures &shown);

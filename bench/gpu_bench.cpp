@@ -37,6 +37,9 @@ extern "C" {
 
 namespace {
 
+// The card and its outputs, for the whole run.
+ScreenState screens;
+
 void write_lut(const std::string &path, int n) {
     FILE *f = fopen(path.c_str(), "w");
     if (!f) exit(1);
@@ -116,7 +119,9 @@ int main(int argc, char **argv) {
     GpuPass pass;
     SpiTee tee;
     attach_pass_and_tee(pass, tee);
-    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
+        return 1;
+    pass.card = screens.display.card();
 
     const int w = 1920, h = 1080;
     AVDRMFrameDescriptor src = make_source(w, h);

@@ -54,9 +54,13 @@ int main(int argc, char **argv) {
     setenv("ZYL_KMS_STANDBY", (dir + "/none.png").c_str(), 1);
     fflush(stderr);
     const Config config = config_read();
-    standby_configure(config.standby);
-    if (drm_init(config.display, standby_painter()) != 0 || nout != 2 || outs[0].sidebar ||
-        outs[1].sidebar || outs[0].mode.hdisplay != 1920 || outs[1].mode.hdisplay != 800) {
+    ScreenState screens;
+    screens.standby.settings = config.standby;
+    Display &d = screens.display;
+    std::array<KmsOutput, kMaxOutputs> &outs = d.outs;
+    if (!drm_init(d, config.display, standby_painter(screens.standby)) || d.nout != 2 ||
+        outs[0].sidebar || outs[1].sidebar || outs[0].mode.hdisplay != 1920 ||
+        outs[1].mode.hdisplay != 800) {
         fprintf(stderr, "overlay_bench: no 1920x1080 and 800x480 outputs with overlay planes\n");
         return 1;
     }
@@ -76,13 +80,13 @@ int main(int argc, char **argv) {
     for (const char *r : rows) snprintf(g_menu.rows[g_menu.nrows++], 64, "%s", r);
 
     // The menu on the monitor alone.
-    nout = 1;
+    d.nout = 1;
     KmsOutput &o = outs[0];
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const size_t bytes = size_t(W) * 4 * H;
     std::vector<uint8_t> src(bytes), dst(bytes);
     const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H};
-    const OverlayFacts facts = overlay_facts();
+    OverlayFacts facts = overlay_facts(screens);
     render_menu_all(facts);  // the glyphs of these strings are rendered once
     std::vector<double> full, bound, menu, text;
     for (int i = 0; i < n; i++) {  // in turn, so all see the same machine load
@@ -107,7 +111,8 @@ int main(int argc, char **argv) {
     printf("menu render/memory bound: %.2f\n", menu_ratio);
 
     // The panel's redraw with the menu closed, on each size in turn.
-    nout = 2;
+    d.nout = 2;
+    facts = overlay_facts(screens);
     g_menu = MenuState{};
     std::filesystem::create_directories(dir + "/proc");
     std::ofstream(dir + "/proc/uptime") << "273900.12 100.00\n";

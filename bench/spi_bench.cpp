@@ -33,6 +33,9 @@ extern "C" {
 
 namespace {
 
+// The card and its outputs, for the whole run.
+ScreenState screens;
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -118,7 +121,9 @@ int main(int argc, char **argv) {
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
-    if (drm_init(config_read().display, standby_painter()) != 0) return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
+        return 1;
+    pass.card = screens.display.card();
 
     const double gpu = gpu_ratio(pass, tee, n);
     // The tee's frame is 480x320; a 320x240 strip draws into the first rows of it.

@@ -76,8 +76,8 @@ bool build_slot(GpuGl &gl, GlRingSlot &s, int w, int h) {
     return true;
 }
 
-bool start_context(GpuGl &gl) {
-    gl.gbm = GbmDevice(gbm_create_device(drm_fd));
+bool start_context(GpuGl &gl, int card) {
+    gl.gbm = GbmDevice(gbm_create_device(card));
     if (!gl.gbm) return fail("gbm_create_device failed");
     auto platform_display = proc<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
     EGLDisplay dpy = platform_display
@@ -217,7 +217,7 @@ void gl_start(GpuPass &p, const std::string &size, int src_w, int src_h) {
     gl_render_size(p, size, src_w, src_h);
     p.gl = std::make_unique<GpuGl>();
     GpuGl &gl = *p.gl;
-    bool ok = start_context(gl) && start_program(gl);
+    bool ok = start_context(gl, p.card) && start_program(gl);
     if (ok) {
         GLuint name = 0;
         glGenTextures(1, &name);
@@ -256,8 +256,8 @@ FbId gl_slot_fb(const GpuPass &p, const GlRingSlot &slot) {
     uint32_t handles[4] = {gbm_bo_get_handle(slot.bo.get()).u32},
              pitches[4] = {gbm_bo_get_stride(slot.bo.get())};
     uint32_t offsets[4] = {}, fb = 0;
-    if (drmModeAddFB2(drm_fd, uint32_t(p.w), uint32_t(p.h), kRingFormat, handles, pitches, offsets,
-                      &fb, 0) != 0)
+    if (drmModeAddFB2(p.card, uint32_t(p.w), uint32_t(p.h), kRingFormat, handles, pitches,
+                      offsets, &fb, 0) != 0)
         return {};
-    return FbId(fb, drm_fd);
+    return FbId(fb, p.card);
 }

@@ -96,6 +96,7 @@ struct GpuPass {
     GpuPass(const GpuPass &) = delete;
     GpuPass &operator=(const GpuPass &) = delete;
 
+    int card = -1;             // the display card it renders for, which the display owns
     int ready = 0;             // 0 not started, 1 ready, -1 off for the rest of the process
     int w = 0, h = 0;          // render size: of the ring buffers and of every framebuffer made
     int src_w = 0, src_h = 0;  // the source size the ring was built for

@@ -20,32 +20,31 @@ struct Claims {
     uint32_t used_planes = 0;
 };
 
-// Opens the first candidate card that lists connectors; -1 when none does.
-int open_card(const std::optional<std::string> &requested, const char **path_out,
-              DrmPtr<drmModeRes> *res_out) {
+// Opens the first candidate card that lists connectors; empty when none does.
+Fd open_card(const std::optional<std::string> &requested, const char **path_out,
+             DrmPtr<drmModeRes> *res_out) {
     static const char *const defaults[] = {"/dev/dri/by-path/platform-gpu-card", "/dev/dri/card1",
                                            "/dev/dri/card0"};
     const char *env = requested ? requested->c_str() : nullptr;
     std::span<const char *const> candidates(defaults);
     if (env) candidates = std::span<const char *const>(&env, 1);
     for (const char *path : candidates) {
-        int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        DrmPtr<drmModeRes> res(drmModeGetResources(fd));
+        Fd fd(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) continue;
+        DrmPtr<drmModeRes> res(drmModeGetResources(fd.get()));
         if (res && res->count_connectors > 0) {
             *path_out = path;
             *res_out = std::move(res);
             return fd;
         }
-        close(fd);
     }
-    return -1;
+    return Fd();
 }
 
-int connected_without_modes(const drmModeRes *res) {
+int connected_without_modes(int fd, const drmModeRes *res) {
     int n = 0;
     for (int i = 0; i < res->count_connectors; i++) {
-        DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, res->connectors[i]));
+        DrmPtr<drmModeConnector> c(drmModeGetConnector(fd, res->connectors[i]));
         if (c && c->connection == DRM_MODE_CONNECTED && c->count_modes == 0) n++;
     }
     return n;
@@ -53,10 +52,10 @@ int connected_without_modes(const drmModeRes *res) {
 
 // A monitor plugged in just before start-up may not have published its EDID yet;
 // reading its modes too early would skip it until the next restart.
-void edid_wait(const drmModeRes *res, int limit) {
+void edid_wait(int fd, const drmModeRes *res, int limit) {
     if (limit <= 0) return;
     for (int waited = 0;;) {
-        int n = connected_without_modes(res);
+        int n = connected_without_modes(fd, res);
         if (n == 0) {
             if (waited > 0) fprintf(stderr, "zyl-mpp: EDID wait finished after %d ms\n", waited);
             return;
@@ -74,44 +73,59 @@ void edid_wait(const drmModeRes *res, int limit) {
     }
 }
 
-// The plane's "type" property value, -1 when its properties cannot be read.
-int plane_type(uint32_t plane_id) {
-    const PropTable props = read_props(plane_id, DRM_MODE_OBJECT_PLANE);
+// What the video and the overlay plane choices need of one plane.
+void read_plane(int fd, uint32_t id, PlaneInfo *video, MenuPlaneInfo *menu) {
+    *video = PlaneInfo{id, 0, false, false, -1};
+    *menu = MenuPlaneInfo{id, 0, false, false, -1, 0, 0};
+    if (DrmPtr<drmModePlane> p{drmModeGetPlane(fd, id)}) {
+        video->readable = menu->readable = true;
+        video->possible_crtcs = menu->possible_crtcs = p->possible_crtcs;
+        for (uint32_t f = 0; f < p->count_formats; f++) {
+            if (p->formats[f] == DRM_FORMAT_NV12) video->nv12 = true;
+            if (p->formats[f] == DRM_FORMAT_ARGB8888) menu->argb = true;
+        }
+    }
+    if (!video->nv12 && !menu->argb) return;
+    const PropTable props = read_props(fd, id, DRM_MODE_OBJECT_PLANE);
     const PropEntry *type = prop_entry(props, "type");
-    return type ? int(type->value) : -1;
+    if (video->nv12) video->type = type ? int(type->value) : -1;
+    if (!menu->argb) return;
+    if (type) menu->type = int(type->value);
+    if (const PropEntry *zpos = prop_entry(props, "zpos")) {
+        menu->zpos_prop = zpos->id;
+        menu->zpos = zpos->value;
+    }
 }
 
-std::vector<PlaneInfo> read_planes() {
-    std::vector<PlaneInfo> planes;
-    DrmPtr<drmModePlaneRes> pr(drmModeGetPlaneResources(drm_fd));
+// The card's plane list, read once for every connector.
+struct PlaneList {
+    std::vector<PlaneInfo> video;
+    std::vector<MenuPlaneInfo> menu;
+};
+
+PlaneList read_planes(int fd) {
+    PlaneList planes;
+    DrmPtr<drmModePlaneRes> pr(drmModeGetPlaneResources(fd));
     if (!pr) return planes;
-    for (uint32_t i = 0; i < pr->count_planes; i++) {
-        PlaneInfo info{pr->planes[i], 0, false, false, -1};
-        if (DrmPtr<drmModePlane> p{drmModeGetPlane(drm_fd, pr->planes[i])}) {
-            info.readable = true;
-            info.possible_crtcs = p->possible_crtcs;
-            for (uint32_t f = 0; f < p->count_formats; f++)
-                if (p->formats[f] == DRM_FORMAT_NV12) info.nv12 = true;
-        }
-        if (info.nv12) info.type = plane_type(info.id);
-        planes.push_back(info);
-    }
+    planes.video.resize(pr->count_planes);
+    planes.menu.resize(pr->count_planes);
+    for (uint32_t i = 0; i < pr->count_planes; i++)
+        read_plane(fd, pr->planes[i], &planes.video[i], &planes.menu[i]);
     return planes;
 }
 
-std::vector<EncoderInfo> read_encoders(const drmModeConnector *c) {
+std::vector<EncoderInfo> read_encoders(int fd, const drmModeConnector *c) {
     std::vector<EncoderInfo> encs;
     for (int i = 0; i < c->count_encoders; i++) {
-        DrmPtr<drmModeEncoder> e(drmModeGetEncoder(drm_fd, c->encoders[i]));
+        DrmPtr<drmModeEncoder> e(drmModeGetEncoder(fd, c->encoders[i]));
         encs.push_back({e != nullptr, e ? e->possible_crtcs : 0});
     }
     return encs;
 }
 
-VideoChoice find_video_plane(const drmModeRes *res, const drmModeConnector *c,
-                             const Claims &claims) {
-    std::vector<EncoderInfo> encs = read_encoders(c);
-    std::vector<PlaneInfo> planes = read_planes();
+VideoChoice find_video_plane(int fd, const drmModeRes *res, const drmModeConnector *c,
+                             std::span<const PlaneInfo> planes, const Claims &claims) {
+    std::vector<EncoderInfo> encs = read_encoders(fd, c);
     std::span<const uint32_t> crtcs(res->crtcs, size_t(res->count_crtcs));
     VideoChoice v = choose_video_plane(encs, crtcs, planes, claims.used_crtcs, claims.used_planes);
     switch (v.kind) {
@@ -146,9 +160,10 @@ bool qualifies(const drmModeConnector *c, const char *name, const std::string &f
            (filter.empty() || strstr(name, filter.c_str()));
 }
 
-void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
-                 const LitOutput &lit) {
+void fill_output(KmsOutput *o, int fd, const drmModeConnector *c, const VideoChoice &v,
+                 LitOutput &lit) {
     *o = KmsOutput{};
+    o->fd = fd;
     o->conn_id = c->connector_id;
     o->crtc_id = v.crtc_id;
     o->plane_id = v.plane_id;
@@ -161,14 +176,24 @@ void fill_output(KmsOutput *o, const drmModeConnector *c, const VideoChoice &v,
         o->native_h = uint16_t(c->modes[0].vdisplay);
         o->native_hz = uint16_t(c->modes[0].vrefresh);
     }
-    o->standby_map = lit.standby.map;
-    o->standby_pitch = lit.standby.pitch;
-    o->standby_fb = lit.standby.fb;
+    o->standby = std::move(lit.standby);
 }
 
-void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims,
-                     const DisplaySettings &s, const PaintStandby &paint) {
-    DrmPtr<drmModeConnector> c(drmModeGetConnector(drm_fd, conn_id));
+// What drm_init works from while it lights the connectors one by one.
+struct Discovery {
+    Display &d;
+    const drmModeRes *res;
+    const PlaneList &planes;
+    const DisplaySettings &s;
+    const PaintStandby &paint;
+    Claims claims;
+};
+
+void drive_connector(Discovery &run, uint32_t conn_id) {
+    Display &d = run.d;
+    const DisplaySettings &s = run.s;
+    const int fd = d.card();
+    DrmPtr<drmModeConnector> c(drmModeGetConnector(fd, conn_id));
     if (!c) return;
     char name[64];
     connector_name(c.get(), name);
@@ -179,60 +204,62 @@ void drive_connector(const drmModeRes *res, uint32_t conn_id, Claims *claims,
     const bool dsi = c->connector_type == DRM_MODE_CONNECTOR_DSI;
     int forced = 0;
     const char *request = dsi ? nullptr : s.mode_request();
-    drmModeModeInfo mode = pick_mode(c.get(), !dsi, &forced, request);
+    drmModeModeInfo mode = pick_mode(fd, c.get(), !dsi, &forced, request);
     if (dsi) panel_mode_notice(s.mode_request(), mode);
 
-    VideoChoice v = find_video_plane(res, c.get(), *claims);
+    Claims &claims = run.claims;
+    VideoChoice v = find_video_plane(fd, run.res, c.get(), run.planes.video, claims);
     if (v.kind == VideoPlaneKind::kNone) return;
-    add_to_mask(&claims->used_planes, v.plane_idx);
+    add_to_mask(&claims.used_planes, v.plane_idx);
 
-    LightRequest rq{nout,    c.get(),    v.crtc_id, v.primary_id ? v.primary_id : v.plane_id,
-                    request, s.testfill, paint};
+    const int nout = d.nout;
+    LightRequest rq{nout,    c.get(), v.crtc_id,  v.primary_id ? v.primary_id : v.plane_id,
+                    request, fd,      s.testfill, run.paint};
     LitOutput lit;
     if (light_output(rq, mode, forced, &lit) != 0) return;
 
-    KmsOutput &o = outs[nout];
-    fill_output(&o, c.get(), v, lit);
+    KmsOutput &o = d.outs[nout];
+    fill_output(&o, fd, c.get(), v, lit);
     fill_plane_props(&o, nout, lit.atomic_modeset);
-    add_to_mask(&claims->used_crtcs, v.crtc_idx);
-    probe_menu_plane(&o, nout, &claims->used_planes, s.menu_plane);
+    add_to_mask(&claims.used_crtcs, v.crtc_idx);
+    probe_menu_plane(&o, nout, run.planes.menu, &claims.used_planes, s.menu_plane);
 
     bool interlaced = o.mode.flags & kModeInterlace;
     fprintf(stderr, "zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s\n", nout, o.crtc_id,
             o.plane_id, o.mode.hdisplay, o.mode.vdisplay, interlaced ? "i" : "", o.mode.vrefresh,
             lit.forced ? " (CEA-forced, not in EDID)" : "");
-    nout++;
+    d.nout++;
 }
 
 }  // namespace
 
-int drm_init(const DisplaySettings &s, const PaintStandby &paint) {
-    drm_fd = -1;
+bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     const char *path = nullptr;
     DrmPtr<drmModeRes> res;
-    int fd = open_card(s.card, &path, &res);
-    if (fd < 0) {
+    Fd card = open_card(s.card, &path, &res);
+    if (!card) {
         fprintf(stderr, "zyl-mpp: no DRM display card with connectors\n");
-        return -1;
+        return false;
     }
     fprintf(stderr, "zyl-mpp: DRM display card %s\n", path);
-    drm_fd = fd;
+    const int fd = card.get();
     drmSetMaster(fd);
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
     drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
 
-    edid_wait(res.get(), s.edid_wait_ms);
-    Claims claims;
-    for (int i = 0; i < res->count_connectors && nout < kMaxOutputs; i++)
-        drive_connector(res.get(), res->connectors[i], &claims, s, paint);
+    edid_wait(fd, res.get(), s.edid_wait_ms);
+    d.fd = std::move(card);
+    const PlaneList planes = read_planes(fd);
+    Discovery run{d, res.get(), planes, s, paint, {}};
+    for (int i = 0; i < res->count_connectors && d.nout < kMaxOutputs; i++)
+        drive_connector(run, res->connectors[i]);
     res.reset();
 
-    if (nout == 0) {
+    if (d.nout == 0) {
         fprintf(stderr, "zyl-mpp: no usable connected output\n");
-        close(fd);
-        drm_fd = -1;
-        return -1;
+        d.fd.reset();
+        return false;
     }
-    fprintf(stderr, "zyl-mpp: driving %d HDMI output(s)\n", nout);
-    return 0;
+    fprintf(stderr, "zyl-mpp: driving %d HDMI output(s)\n", d.nout);
+    return true;
 }

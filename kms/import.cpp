@@ -14,8 +14,6 @@ extern "C" {
 
 #include "kms/kms.h"
 
-int64_t addfb_fail;
-
 bool addfb_fail_reported(int64_t count) {
     return count == 1 || count % 300 == 0;
 }
@@ -25,17 +23,18 @@ namespace {
 // The framebuffer holds its own reference to the memory: the handles are closed as
 // soon as it is made (or refused), so a decoder's buffers do not outlive it. Planes
 // of one buffer share a handle, which is closed once.
-void close_handles(const uint32_t handles[4], int n) {
+void close_handles(int fd, const uint32_t handles[4], int n) {
     for (int i = 0; i < n; i++) {
         bool seen = false;
         for (int j = 0; j < i; j++) seen |= handles[j] == handles[i];
-        if (handles[i] && !seen) drmCloseBufferHandle(drm_fd, handles[i]);
+        if (handles[i] && !seen) drmCloseBufferHandle(fd, handles[i]);
     }
 }
 
 }  // namespace
 
-uint32_t import_frame(const AVFrame *frame) {
+uint32_t import_frame(Display &d, const AVFrame *frame) {
+    const int fd = d.card();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     const AVDRMLayerDescriptor &layer = desc->layers[0];
     uint32_t handles[4] = {}, pitches[4] = {}, offsets[4] = {};
@@ -44,25 +43,25 @@ uint32_t import_frame(const AVFrame *frame) {
     for (int i = 0; i < n; i++) {
         const AVDRMPlaneDescriptor &plane = layer.planes[i];
         const AVDRMObjectDescriptor &obj = desc->objects[plane.object_index];
-        if (drmPrimeFDToHandle(drm_fd, obj.fd, &handles[i]) != 0) {
-            close_handles(handles, i);
+        if (drmPrimeFDToHandle(fd, obj.fd, &handles[i]) != 0) {
+            close_handles(fd, handles, i);
             return 0;
         }
         pitches[i] = uint32_t(plane.pitch);
         offsets[i] = uint32_t(plane.offset);
         modifiers[i] = obj.format_modifier;
     }
-    FbId fb = add_framebuffer(uint32_t(frame->width), uint32_t(frame->height), layer.format,
+    FbId fb = add_framebuffer(fd, uint32_t(frame->width), uint32_t(frame->height), layer.format,
                               handles, pitches, offsets, modifiers);
     int err = errno;
-    close_handles(handles, n);
+    close_handles(fd, handles, n);
     if (fb) return fb.release();
-    if (addfb_fail_reported(++addfb_fail)) {
+    if (addfb_fail_reported(++d.addfb_fail)) {
         uint32_t f = layer.format;
         fprintf(stderr,
                 "zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
                 "on this display)\n",
-                strerror(err), (long long)addfb_fail, char(f), char(f >> 8), char(f >> 16),
+                strerror(err), (long long)d.addfb_fail, char(f), char(f >> 8), char(f >> 16),
                 char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
         fflush(stderr);
     }

@@ -2,6 +2,7 @@
 // choice, modeset and frame import.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,26 +17,33 @@
 #include "base/own.h"
 #include "kms/look.h"
 
+// A kernel dumb buffer with its mapping (empty when mapping failed) and the
+// framebuffer over it. Released framebuffer first, then the mapping, then the buffer.
+struct DumbBuffer {
+    DumbHandle handle;
+    Mapping map;
+    FbId fb;
+    uint32_t pitch = 0;
+    uint8_t *px() const { return static_cast<uint8_t *>(map.get()); }
+};
+
 // One driven display. Width, height and refresh are always mode.hdisplay,
 // mode.vdisplay and mode.vrefresh.
 struct KmsOutput {
+    int fd = -1;  // the card's descriptor, which the Display owns
     uint32_t conn_id;
     uint32_t crtc_id;
     uint32_t plane_id;  // NV12 video plane
     int32_t crtc_idx;   // index in the card's CRTC list
     drmModeModeInfo mode;
-    uint32_t menu_plane;  // ARGB overlay plane, 0 = none
-    uint32_t menu_fb[2];
-    uint8_t *menu_map[2];
-    uint32_t menu_pitch;
+    uint32_t menu_plane;               // ARGB overlay plane, 0 = none
+    DumbBuffer menu[2];                // its two buffers
     std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
     int32_t menu_front;  // overlay buffer on screen, -1 = none
     int32_t menu_shown;
-    int32_t sidebar;       // overlays go into the standby buffer
-    uint8_t *standby_map;  // XR24 standby buffer, null when unmapped
-    uint32_t standby_pitch;
-    uint32_t standby_fb;
+    int32_t sidebar;     // overlays go into the standby buffer
+    DumbBuffer standby;  // XR24 standby buffer; px() null when unmapped
     Look look;
     Look standby_look;  // the flip and fit the standby picture was painted for
     int32_t is_dsi;
@@ -50,9 +58,19 @@ struct KmsOutput {
 };
 
 constexpr int kMaxOutputs = 4;
-extern KmsOutput outs[kMaxOutputs];
-extern int nout;
-extern int drm_fd;
+
+// The card and the outputs it drives. The process entry makes it and drm_init fills
+// it; only the main thread touches it. The card is declared first so that it is
+// closed after every buffer on it was released.
+struct Display {
+    Fd fd;
+    std::array<KmsOutput, kMaxOutputs> outs{};
+    int nout = 0;
+    int64_t addfb_fail = 0;  // frames the card refused to import
+    int card() const { return fd.get(); }
+    std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
+    std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }
+};
 
 // ---- card objects ----
 // Frees any libdrm object the receiver reads; DrmPtr<T> owns one for a scope.
@@ -77,12 +95,11 @@ struct PropEntry {
 };
 using PropTable = std::vector<PropEntry>;
 // Every property of the object the card describes; empty when its list is unreadable.
-PropTable read_props(uint32_t object_id, uint32_t object_type);
+PropTable read_props(int fd, uint32_t object_id, uint32_t object_type);
 // The property called `name`, null when the table has none.
 const PropEntry *prop_entry(const PropTable &props, std::string_view name);
 // The id of the property called `name`, 0 when there is none.
 uint32_t prop_id(const PropTable &props, std::string_view name);
-uint32_t prop_id(uint32_t object_id, uint32_t object_type, const char *name);
 
 // How the display is set up, read once at start-up.
 struct DisplaySettings {
@@ -99,14 +116,15 @@ struct DisplaySettings {
 // the mode is set on it.
 using PaintStandby = std::function<void(int out_no, uint8_t *px, uint32_t pitch, int w, int h)>;
 
-// Finds the card and lights every usable connector (at most four). 0 when at
-// least one output is driven, -1 with the card closed otherwise.
-int drm_init(const DisplaySettings &settings, const PaintStandby &paint);
+// Finds the card and lights every usable connector (at most four) into `d`, which
+// holds no card yet. True when at least one output is driven; otherwise `d` is
+// left without a card.
+[[nodiscard]] bool drm_init(Display &d, const DisplaySettings &settings, const PaintStandby &paint);
 
 // A framebuffer over up to four planes of buffer objects on the card; with
 // `modifiers` they are given whenever the first is not 0. Empty when the card
 // refused it, errno saying why.
-FbId add_framebuffer(uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
+FbId add_framebuffer(int fd, uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],
                      const uint32_t (&pitches)[4], const uint32_t (&offsets)[4],
                      const uint64_t *modifiers = nullptr);
 
@@ -127,11 +145,11 @@ bool parse_mode_request(const char *text, ModeRequest *req);
 drmModeModeInfo choose_mode(const drmModeConnector *connector, const char *request, bool vc4,
                             int allow_cea_force, int *forced_out);
 // choose_mode with the card's driver.
-drmModeModeInfo pick_mode(const drmModeConnector *connector, int allow_cea_force, int *forced_out,
-                          const char *request);
+drmModeModeInfo pick_mode(int fd, const drmModeConnector *connector, int allow_cea_force,
+                          int *forced_out, const char *request);
 // The candidate's size at the rate nearest 60 Hz the connector lists.
 drmModeModeInfo prefer_60hz(const drmModeConnector *connector, const drmModeModeInfo &candidate);
-int drv_is_vc4();
+int drv_is_vc4(int fd);
 // Printed for a DSI panel when ZYL_KMS_MODE asks for another size.
 void panel_mode_notice(const char *request, const drmModeModeInfo &chosen);
 
@@ -169,25 +187,18 @@ inline void add_to_mask(uint32_t *mask, int idx) {
 }
 
 // ---- modeset and mode report ----
-// A kernel dumb buffer, mapped (map null when that failed), with its framebuffer.
-struct DumbBuffer {
-    uint32_t handle, pitch, fb;
-    uint64_t size;
-    uint8_t *map;
-};
-// Creates a w x h 32-bit buffer, maps it and clears it. False when the kernel refused
-// the buffer; a failed mapping leaves map null and still returns true.
-bool dumb_create(uint32_t w, uint32_t h, DumbBuffer *b);
-// Unmaps, removes the framebuffer and destroys the buffer, as far as each exists.
-void dumb_release(DumbBuffer *b);
+// A w x h 32-bit buffer, mapped and cleared; without a mapping when that failed,
+// empty when the kernel refused the buffer.
+DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h);
 
 // One connector to light, as discovery chose it.
 struct LightRequest {
-    int out_no;  // index the output gets in outs
+    int out_no;  // index the output gets in the Display
     const drmModeConnector *connector;
     uint32_t crtc_id;
     uint32_t modeset_plane;  // plane of the atomic modeset
     const char *request;     // the mode request honoured when choosing again; null: none
+    int fd;
     bool testfill;
     const PaintStandby &paint;
 };
@@ -237,7 +248,8 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
 // Gives the output an ARGB overlay plane that proved it scans out a linear buffer,
 // with two buffers and a drawing surface, and claims it in `used_planes`; without one
 // the output draws its overlays into the standby buffer (sidebar).
-void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t named);
+void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> planes,
+                      uint32_t *used_planes, uint32_t named);
 // Puts overlay buffer `index` (drawn, or copied from the drawing surface) on the
 // plane, mirrored by the output's flip.
 void menu_present(KmsOutput &o, int index);
@@ -247,7 +259,7 @@ void menu_plane_off(KmsOutput &o);
 void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, Flip flip);
 
 // ---- output table ----
-bool any_output_interlaced();
+bool any_output_interlaced(const Display &d);
 // Whether the standby picture painted for `painted` shows right for `now`.
 inline bool standby_look_same(const Look &painted, const Look &now) {
     return painted.flip == now.flip && painted.fit == now.fit;
@@ -255,9 +267,8 @@ inline bool standby_look_same(const Look &painted, const Look &now) {
 
 // ---- frame import ----
 struct AVFrame;
-extern int64_t addfb_fail;
 // Whether the `count`th failed import is reported (the 1st, then every 300th).
 bool addfb_fail_reported(int64_t count);
 // One framebuffer over layer 0 of a DRM PRIME frame (which has at least one layer),
-// or 0 when the card refuses it.
-uint32_t import_frame(const AVFrame *frame);
+// or 0 when the card refuses it (counted in the Display's addfb_fail).
+uint32_t import_frame(Display &d, const AVFrame *frame);

@@ -25,7 +25,7 @@ const char *type_name(const drmModeConnector *c) {
 void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
     uint32_t col = testfill_colour(out_no);
     for (uint32_t y = 0; y < h; y++) {
-        auto *row = reinterpret_cast<uint32_t *>(b.map + size_t(y) * b.pitch);
+        auto *row = reinterpret_cast<uint32_t *>(b.px() + size_t(y) * b.pitch);
         for (uint32_t x = 0; x < w; x++) row[x] = col;
     }
     fprintf(stderr, "zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)\n", out_no, col & 0xFFFFFF, w, h);
@@ -36,12 +36,13 @@ void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t 
         fill_testcol(rq.out_no, b, w, h);
         return;
     }
-    if (rq.paint) rq.paint(rq.out_no, b.map, b.pitch, int(w), int(h));
+    if (rq.paint) rq.paint(rq.out_no, b.px(), b.pitch, int(w), int(h));
 }
 
-uint32_t add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
-    const uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0};
-    return add_framebuffer(w, h, DRM_FORMAT_XRGB8888, handles, pitches, offsets).release();
+FbId add_xr24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
+    const uint32_t handles[4] = {b.handle.get()}, pitches[4] = {b.pitch}, offsets[4] = {0};
+    return add_framebuffer(b.handle.context(), w, h, DRM_FORMAT_XRGB8888, handles, pitches,
+                           offsets);
 }
 
 struct AtomicProp {
@@ -54,7 +55,7 @@ struct AtomicProp {
 
 // Adds every property found to a fresh request and commits it. False when a
 // required property is missing or the commit is refused (the message is printed).
-bool commit_modeset(const AtomicProp (&props)[13]) {
+bool commit_modeset(int fd, const AtomicProp (&props)[13]) {
     uint32_t ids[13];
     for (int i = 0; i < 13; i++) {
         ids[i] = prop_id(*props[i].table, props[i].name);
@@ -66,7 +67,7 @@ bool commit_modeset(const AtomicProp (&props)[13]) {
     drmModeAtomicReq *req = drmModeAtomicAlloc();
     for (int i = 0; i < 13; i++)
         if (ids[i]) drmModeAtomicAddProperty(req, props[i].object, ids[i], props[i].value);
-    int r = req ? drmModeAtomicCommit(drm_fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr)
+    int r = req ? drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr)
                 : (errno = ENOMEM, -1);
     if (r != 0) fprintf(stderr, "zyl-mpp: atomic: modeset commit failed: %m\n");
     drmModeAtomicFree(req);
@@ -74,16 +75,17 @@ bool commit_modeset(const AtomicProp (&props)[13]) {
 }
 
 bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_t fb) {
+    const int fd = rq.fd;
     uint32_t blob = 0;
-    if (drmModeCreatePropertyBlob(drm_fd, &mode, sizeof mode, &blob) != 0) {
+    if (drmModeCreatePropertyBlob(fd, &mode, sizeof mode, &blob) != 0) {
         fprintf(stderr, "zyl-mpp: atomic: CreatePropertyBlob: %m\n");
         return false;
     }
     const uint32_t conn = rq.connector->connector_id, crtc = rq.crtc_id, plane = rq.modeset_plane;
     const uint64_t w = mode.hdisplay, h = mode.vdisplay;
-    const PropTable conn_props = read_props(conn, DRM_MODE_OBJECT_CONNECTOR);
-    const PropTable crtc_props = read_props(crtc, DRM_MODE_OBJECT_CRTC);
-    const PropTable plane_props = read_props(plane, DRM_MODE_OBJECT_PLANE);
+    const PropTable conn_props = read_props(fd, conn, DRM_MODE_OBJECT_CONNECTOR);
+    const PropTable crtc_props = read_props(fd, crtc, DRM_MODE_OBJECT_CRTC);
+    const PropTable plane_props = read_props(fd, plane, DRM_MODE_OBJECT_PLANE);
     const AtomicProp props[13] = {
         {conn, &conn_props, "CRTC_ID", crtc, true},
         {crtc, &crtc_props, "MODE_ID", blob, true},
@@ -99,8 +101,8 @@ bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_
         {plane, &plane_props, "CRTC_W", w, false},
         {plane, &plane_props, "CRTC_H", h, false},
     };
-    bool ok = commit_modeset(props);
-    drmModeDestroyPropertyBlob(drm_fd, blob);
+    bool ok = commit_modeset(fd, props);
+    drmModeDestroyPropertyBlob(fd, blob);
     if (ok)
         fprintf(stderr, "zyl-mpp: output %d (%s) modeset ATOMICALLY (panel path)\n", rq.out_no,
                 type_name(rq.connector));
@@ -109,7 +111,7 @@ bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_
 
 bool legacy_modeset(const LightRequest &rq, drmModeModeInfo mode, uint32_t fb) {
     uint32_t conn = rq.connector->connector_id;
-    if (drmModeSetCrtc(drm_fd, rq.crtc_id, fb, 0, 0, &conn, 1, &mode) == 0) return true;
+    if (drmModeSetCrtc(rq.fd, rq.crtc_id, fb, 0, 0, &conn, 1, &mode) == 0) return true;
     fprintf(stderr, "zyl-mpp: SetCrtc(crtc %u, %ux%u@%u): %m\n", rq.crtc_id, mode.hdisplay,
             mode.vdisplay, mode.vrefresh);
     return false;
@@ -121,63 +123,50 @@ bool is_dsi(const drmModeConnector *c) {
 
 }  // namespace
 
-bool dumb_create(uint32_t w, uint32_t h, DumbBuffer *b) {
-    *b = DumbBuffer{};
+DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h) {
+    DumbBuffer b;
     drm_mode_create_dumb creq{};
     creq.width = w;
     creq.height = h;
     creq.bpp = 32;
-    if (drmIoctl(drm_fd, DRM_IOCTL_MODE_CREATE_DUMB, &creq) != 0) return false;
-    b->handle = creq.handle;
-    b->pitch = creq.pitch;
-    b->size = creq.size;
+    if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &creq) != 0) return b;
+    b.handle = DumbHandle(creq.handle, fd);
+    b.pitch = creq.pitch;
     drm_mode_map_dumb mreq{};
     mreq.handle = creq.handle;
-    if (drmIoctl(drm_fd, DRM_IOCTL_MODE_MAP_DUMB, &mreq) != 0) return true;
-    void *p = mmap(nullptr, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, drm_fd, mreq.offset);
-    if (p == MAP_FAILED) return true;
-    memset(p, 0, b->size);
-    b->map = static_cast<uint8_t *>(p);
-    return true;
-}
-
-void dumb_release(DumbBuffer *b) {
-    if (b->map) munmap(b->map, b->size);
-    if (b->fb) drmModeRmFB(drm_fd, b->fb);
-    if (b->handle) {
-        drm_mode_destroy_dumb dreq{};
-        dreq.handle = b->handle;
-        drmIoctl(drm_fd, DRM_IOCTL_MODE_DESTROY_DUMB, &dreq);
-    }
-    *b = DumbBuffer{};
+    if (drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &mreq) != 0) return b;
+    void *p = mmap(nullptr, creq.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, mreq.offset);
+    if (p == MAP_FAILED) return b;
+    memset(p, 0, creq.size);
+    b.map = Mapping(p, size_t(creq.size));
+    return b;
 }
 
 int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit) {
     bool retried = false;
     for (;;) {
-        DumbBuffer b;
-        dumb_create(mode.hdisplay, mode.vdisplay, &b);
+        DumbBuffer b = dumb_create(rq.fd, mode.hdisplay, mode.vdisplay);
         if (b.map) paint_standby_buffer(rq, b, mode.hdisplay, mode.vdisplay);
         b.fb = add_xr24_fb(b, mode.hdisplay, mode.vdisplay);
 
         bool atomic = false;
         if (is_dsi(rq.connector)) {
-            atomic = atomic_modeset(rq, mode, b.fb);
+            atomic = atomic_modeset(rq, mode, b.fb.get());
             if (!atomic)
                 fprintf(stderr,
                         "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n");
         }
-        if (atomic || legacy_modeset(rq, mode, b.fb)) {
-            *lit = LitOutput{mode, forced, atomic, b};
+        if (atomic || legacy_modeset(rq, mode, b.fb.get())) {
+            *lit = LitOutput{mode, forced, atomic, std::move(b)};
             break;
         }
-        dumb_release(&b);
+        b = DumbBuffer();
         if (!forced || retried) return -1;
         // Switchers lock to standard timings, but a monitor may still refuse one
         // it does not list: its own timing beats a dark screen.
         retried = true;
         forced = 0;
-        mode = pick_mode(rq.connector, 0, nullptr, rq.request);
+        mode = pick_mode(rq.fd, rq.connector, 0, nullptr, rq.request);
         fprintf(stderr,
                 "zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u\n",
                 mode.hdisplay, mode.vdisplay, mode.vrefresh);
@@ -199,7 +188,7 @@ void write_mode_report(const drmModeModeInfo &mode) {
 }
 
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
-    const PropTable props = read_props(o->plane_id, DRM_MODE_OBJECT_PLANE);
+    const PropTable props = read_props(o->fd, o->plane_id, DRM_MODE_OBJECT_PLANE);
     if (atomic_modeset) {
         struct {
             uint32_t *id;

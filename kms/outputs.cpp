@@ -3,12 +3,8 @@
 
 #include "kms/kms.h"
 
-KmsOutput outs[kMaxOutputs];
-int nout;
-int drm_fd = -1;
-
-bool any_output_interlaced() {
-    for (int i = 0; i < nout; i++)
-        if (outs[i].mode.flags & kModeInterlace) return true;
+bool any_output_interlaced(const Display &d) {
+    for (const KmsOutput &o : d.outputs())
+        if (o.mode.flags & kModeInterlace) return true;
     return false;
 }

@@ -20,36 +20,11 @@ namespace {
 
 constexpr size_t kMaxMenuCandidates = 16;
 
-std::vector<MenuPlaneInfo> read_menu_planes() {
-    std::vector<MenuPlaneInfo> planes;
-    DrmPtr<drmModePlaneRes> pr(drmModeGetPlaneResources(drm_fd));
-    if (!pr) return planes;
-    for (uint32_t i = 0; i < pr->count_planes; i++) {
-        MenuPlaneInfo info{pr->planes[i], 0, false, false, -1, 0, 0};
-        DrmPtr<drmModePlane> p{drmModeGetPlane(drm_fd, pr->planes[i])};
-        if (p) {
-            info.readable = true;
-            info.possible_crtcs = p->possible_crtcs;
-            for (uint32_t f = 0; f < p->count_formats; f++)
-                if (p->formats[f] == DRM_FORMAT_ARGB8888) info.argb = true;
-        }
-        if (info.argb) {
-            const PropTable props = read_props(info.id, DRM_MODE_OBJECT_PLANE);
-            if (const PropEntry *type = prop_entry(props, "type")) info.type = int(type->value);
-            if (const PropEntry *zpos = prop_entry(props, "zpos")) {
-                info.zpos_prop = zpos->id;
-                info.zpos = zpos->value;
-            }
-        }
-        planes.push_back(info);
-    }
-    return planes;
-}
-
-uint32_t add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
-    const uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {0};
-    if (!b.handle) return 0;
-    return add_framebuffer(w, h, DRM_FORMAT_ARGB8888, handles, pitches, offsets).release();
+FbId add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
+    const uint32_t handles[4] = {b.handle.get()}, pitches[4] = {b.pitch}, offsets[4] = {0};
+    if (!b.handle) return FbId();
+    return add_framebuffer(b.handle.context(), w, h, DRM_FORMAT_ARGB8888, handles, pitches,
+                           offsets);
 }
 
 // Makes both buffers and shows the first on the plane; 0 when the card took it, else
@@ -58,15 +33,15 @@ int try_candidate(const KmsOutput &o, const MenuCandidate &c, DumbBuffer (&b)[2]
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     errno = 0;
     for (DumbBuffer &buf : b) {
-        dumb_create(w, h, &buf);
+        buf = dumb_create(o.fd, w, h);
         buf.fb = add_ar24_fb(buf, w, h);
     }
     int err = b[0].fb ? 0 : errno ? errno : ENOMEM;
     // Above the video whatever the plane's declared range; a refusal changes nothing.
     if (c.zpos_prop)
-        drmModeObjectSetProperty(drm_fd, c.plane_id, DRM_MODE_OBJECT_PLANE, c.zpos_prop, 4);
+        drmModeObjectSetProperty(o.fd, c.plane_id, DRM_MODE_OBJECT_PLANE, c.zpos_prop, 4);
     if (err) return err;
-    if (drmModeSetPlane(drm_fd, c.plane_id, o.crtc_id, b[0].fb, 0, 0, 0, w, h, 0, 0, w << 16,
+    if (drmModeSetPlane(o.fd, c.plane_id, o.crtc_id, b[0].fb.get(), 0, 0, 0, w, h, 0, 0, w << 16,
                         h << 16) == 0)
         return 0;
     return errno ? errno : EINVAL;
@@ -93,13 +68,13 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
     return out;
 }
 
-void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t named) {
+void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> planes,
+                      uint32_t *used_planes, uint32_t named) {
     const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
     o->menu_plane = 0;
     o->menu_front = -1;
     o->menu_shown = 0;
     o->sidebar = 1;
-    std::vector<MenuPlaneInfo> planes = read_menu_planes();
     for (const MenuCandidate &c : menu_plane_candidates(planes, o->crtc_idx, *used_planes, named)) {
         DumbBuffer b[2];
         if (int err = try_candidate(*o, c, b)) {
@@ -107,17 +82,13 @@ void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t 
                     "zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
                     "the next candidate\n",
                     out_no, c.plane_id, strerror(err));
-            for (DumbBuffer &buf : b) dumb_release(&buf);
+            for (DumbBuffer &buf : b) buf = DumbBuffer();
             if (named) break;
             continue;
         }
         add_to_mask(used_planes, c.index);
         o->menu_plane = c.plane_id;
-        for (int i = 0; i < 2; i++) {
-            o->menu_fb[i] = b[i].fb;
-            o->menu_map[i] = b[i].map;
-        }
-        o->menu_pitch = b[1].pitch;
+        for (int i = 0; i < 2; i++) o->menu[i] = std::move(b[i]);
         o->menu_shadow_stride = w * 4;
         o->menu_shadow.assign(size_t(h) * w * 4, 0);
         o->sidebar = 0;
@@ -130,24 +101,25 @@ void probe_menu_plane(KmsOutput *o, int out_no, uint32_t *used_planes, uint32_t 
 }
 
 void menu_present(KmsOutput &o, int index) {
-    if (!o.menu_plane || !o.menu_map[index]) return;
+    DumbBuffer &buf = o.menu[index];
+    if (!o.menu_plane || !buf.map) return;
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     if (!o.menu_shadow.empty()) {
         flip_buffer_argb(o.menu_shadow.data(), o.menu_shadow_stride, w, h, o.look.flip);
         for (uint32_t y = 0; y < h; y++)
-            memcpy(o.menu_map[index] + size_t(y) * o.menu_pitch,
+            memcpy(buf.px() + size_t(y) * buf.pitch,
                    o.menu_shadow.data() + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
     } else {
-        flip_buffer_argb(o.menu_map[index], o.menu_pitch, w, h, o.look.flip);
+        flip_buffer_argb(buf.px(), buf.pitch, w, h, o.look.flip);
     }
-    drmModeSetPlane(drm_fd, o.menu_plane, o.crtc_id, o.menu_fb[index], 0, 0, 0, w, h, 0, 0, w << 16,
+    drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, buf.fb.get(), 0, 0, 0, w, h, 0, 0, w << 16,
                     h << 16);
     o.menu_front = index;
     o.menu_shown = 1;
 }
 
 void menu_plane_off(KmsOutput &o) {
-    drmModeSetPlane(drm_fd, o.menu_plane, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     o.menu_front = -1;
     o.menu_shown = 0;
 }

@@ -25,7 +25,7 @@ Rect fit_dest(int W, int H, double A) {
 }
 
 int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p) {
-    return drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w, p.dst.h,
+    return drmModeSetPlane(o.fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w, p.dst.h,
                            uint32_t(p.src.x) << 16, uint32_t(p.src.y) << 16,
                            uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
 }
@@ -50,7 +50,7 @@ int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint
         add(o.p_crtc_w, uint64_t(p.dst.w));
         add(o.p_crtc_h, uint64_t(p.dst.h));
     }
-    int r = drmModeAtomicCommit(drm_fd, req, flags, nullptr);
+    int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
     drmModeAtomicFree(req);
     return r;
 }
@@ -59,8 +59,8 @@ int video_plane_standby(const KmsOutput &o, bool atomic) {
     int w = o.mode.hdisplay, h = o.mode.vdisplay;
     Placement whole{{0, 0, w, h}, {0, 0, w, h}};
     if (o.plane_is_primary) {
-        return atomic ? video_plane_commit(o, o.standby_fb, whole, 0)
-                      : video_plane_set(o, o.standby_fb, whole);
+        return atomic ? video_plane_commit(o, o.standby.fb.get(), whole, 0)
+                      : video_plane_set(o, o.standby.fb.get(), whole);
     }
     return atomic ? video_plane_commit(o, 0, {}, 0) : video_plane_set(o, 0, {});
 }
@@ -76,5 +76,5 @@ uint64_t plane_rotation_value(Flip flip, uint64_t caps) {
 }
 
 int video_plane_rotate(const KmsOutput &o, uint64_t value) {
-    return drmModeObjectSetProperty(drm_fd, o.plane_id, DRM_MODE_OBJECT_PLANE, o.rot_prop, value);
+    return drmModeObjectSetProperty(o.fd, o.plane_id, DRM_MODE_OBJECT_PLANE, o.rot_prop, value);
 }

@@ -43,11 +43,11 @@ int text_ending_at(const OverlaySurface &s, int x, int y, const char *text, uint
 }
 
 // "1080p60" of the first monitor, or of this output when every output is a panel.
-void mode_text(const KmsOutput &drawn, char (&out)[24]) {
+void mode_text(const KmsOutput &drawn, std::span<const KmsOutput> outputs, char (&out)[24]) {
     const KmsOutput *m = &drawn;
-    for (int i = 0; i < nout; i++)
-        if (!outs[i].is_dsi) {
-            m = &outs[i];
+    for (const KmsOutput &o : outputs)
+        if (!o.is_dsi) {
+            m = &o;
             break;
         }
     snprintf(out, sizeof out, "%d%c%d", m->mode.vdisplay,
@@ -82,7 +82,7 @@ void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes
     if (up[0]) r = text_ending_at(s, r, y, up, kNotGiven, p) - 10;
     r = text_ending_at(s, r, y, f.hevc ? "H.265" : "H.264", kGiven, p);
     char mode[24];
-    mode_text(o, mode);
+    mode_text(o, f.outputs, mode);
     r = text_ending_at(s, r - 10, y, mode, kGiven, p);
     const int temp = g_telem.valid && g_telem.tmp >= -99 ? g_telem.tmp : board_temp_c();
     if (temp >= -99) {

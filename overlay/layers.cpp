@@ -23,7 +23,7 @@ void compose_on_plane(KmsOutput &o, const OverlayFacts &f) {
     const int back = (o.menu_front + 1) & 1;
     const OverlaySurface s = !o.menu_shadow.empty()
                                  ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H}
-                                 : OverlaySurface{o.menu_map[back], o.menu_pitch, W, H};
+                                 : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H};
     if (!s.px) return;
     if (g_menu.message) {
         draw_message(s, W, H, false);
@@ -52,7 +52,7 @@ void set_mirror(const KmsOutput &o) {
 void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
     if (f.video_shown) {
         set_mirror(o);
-        fill_rect({o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
+        fill_rect({o.standby.px(), o.standby.pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
                   o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
         g_px_mx = g_px_my = 0;
     } else {
@@ -62,7 +62,7 @@ void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
 
 void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
-    if (!o.standby_map) return;
+    if (!o.standby.map) return;
     const Drawn want = g_menu.message ? Drawn::kMessage
                        : g_menu.open  ? Drawn::kMenu
                                       : Drawn::kNothing;
@@ -71,7 +71,7 @@ void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
     g_sidebar_drawn[i] = want;
     if (want == Drawn::kNothing) return;
     // The drawing is mirrored like the video beside it.
-    const OverlaySurface s{o.standby_map, o.standby_pitch, W, H};
+    const OverlaySurface s{o.standby.px(), o.standby.pitch, W, H};
     set_mirror(o);
     if (want == Drawn::kMessage)
         draw_message(s, W, H, true);
@@ -84,19 +84,19 @@ void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
 
 void render_menu_all(const OverlayFacts &f) {
     pthread_mutex_lock(&g_overlay_lock);
-    for (int i = 0; i < nout; i++) {
-        if (outs[i].sidebar)
-            compose_in_standby(i, outs[i], f);
+    for (size_t i = 0; i < f.outputs.size(); i++) {
+        if (f.outputs[i].sidebar)
+            compose_in_standby(int(i), f.outputs[i], f);
         else
-            compose_on_plane(outs[i], f);
+            compose_on_plane(f.outputs[i], f);
     }
     pthread_mutex_unlock(&g_overlay_lock);
 }
 
 void redraw_sidebars(const OverlayFacts &f) {
     bool any = false;
-    for (int i = 0; i < nout; i++) {
-        any |= outs[i].sidebar != 0;
+    for (size_t i = 0; i < f.outputs.size(); i++) {
+        any |= f.outputs[i].sidebar != 0;
         g_sidebar_drawn[i] = Drawn::kNothing;
     }
     if (any) render_menu_all(f);

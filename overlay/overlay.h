@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include <ft2build.h>
@@ -27,6 +28,7 @@ struct OverlayFacts {
     const char *lut_path = nullptr;  // the LUT the GPU pass applies; null: none
     // Paints an output's standby picture again (a sidebar drawing goes away).
     std::function<void(KmsOutput &)> repaint_standby;
+    std::span<KmsOutput> outputs;  // every driven output
 };
 
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes

@@ -33,18 +33,14 @@ namespace {
 // decoded; so is a file larger than this.
 constexpr int64_t kMaxPictureBytes = 64ll << 20;
 
-// The last failure printed: a file that stays broken is reported once, not at every
-// repaint of every output.
-std::string g_last_failure;
-
-__attribute__((format(printf, 1, 2))) void failure(const char *fmt, ...) {
+__attribute__((format(printf, 2, 3))) void failure(std::string &last, const char *fmt, ...) {
     char line[512];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    if (g_last_failure == line) return;
-    g_last_failure = line;
+    if (last == line) return;
+    last = line;
     fprintf(stderr, "%s\n", line);
 }
 
@@ -128,40 +124,40 @@ template <typename T>
 using Owned = std::unique_ptr<T, CodecFree>;
 
 // The whole file, or empty with the failure printed.
-std::vector<char> read_picture(const char *path) {
+std::vector<char> read_picture(std::string &last, const char *path) {
     FileBytes f = read_regular(path, size_t(kMaxPictureBytes));
     switch (f.fault) {
         case FileFault::kNone:
             break;
         case FileFault::kSystem:
-            failure("zyl-mpp: standby %s: open failed: %s", path, strerror(f.err));
+            failure(last, "zyl-mpp: standby %s: open failed: %s", path, strerror(f.err));
             return {};
         case FileFault::kNotRegular:
-            failure("zyl-mpp: standby %s: not a regular file", path);
+            failure(last, "zyl-mpp: standby %s: not a regular file", path);
             return {};
         case FileFault::kTooLarge:
-            failure("zyl-mpp: standby %s: %lld B, larger than the 64 MB a picture may take", path,
-                    f.size);
+            failure(last, "zyl-mpp: standby %s: %lld B, larger than the 64 MB a picture may take",
+                    path, f.size);
             return {};
     }
-    if (f.data.empty()) failure("zyl-mpp: standby %s: empty file", path);
+    if (f.data.empty()) failure(last, "zyl-mpp: standby %s: empty file", path);
     return std::move(f.data);
 }
 
 // Decodes one picture; null with the failure printed.
-Owned<AVFrame> decode_picture(const char *path, uint8_t *buf, long size) {
+Owned<AVFrame> decode_picture(std::string &last, const char *path, uint8_t *buf, long size) {
     const bool jpeg = is_jpeg(buf, size_t(size));
     int64_t hw = 0, hh = 0;
     if (header_size(buf, size_t(size), &hw, &hh) && hw * hh * 4 > kMaxPictureBytes) {
-        failure(
-            "zyl-mpp: standby %s: %lldx%lld needs %lld MB decoded, more than 64 MB — not "
-            "shown",
-            path, (long long)hw, (long long)hh, (long long)(hw * hh * 4 >> 20));
+        failure(last,
+                "zyl-mpp: standby %s: %lldx%lld needs %lld MB decoded, more than 64 MB — not "
+                "shown",
+                path, (long long)hw, (long long)hh, (long long)(hw * hh * 4 >> 20));
         return nullptr;
     }
     const AVCodec *codec = avcodec_find_decoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
     if (!codec) {
-        failure("zyl-mpp: standby %s: no %s decoder in this libavcodec", path,
+        failure(last, "zyl-mpp: standby %s: no %s decoder in this libavcodec", path,
                 jpeg ? "JPEG" : "PNG");
         return nullptr;
     }
@@ -171,7 +167,7 @@ Owned<AVFrame> decode_picture(const char *path, uint8_t *buf, long size) {
     // A header that lied about its size is still held to the limit.
     if (ctx) ctx->max_pixels = kMaxPictureBytes / 4;
     if (!ctx || !pkt || !frame || avcodec_open2(ctx.get(), codec, nullptr) < 0) {
-        failure("zyl-mpp: standby %s: decoder open failed", path);
+        failure(last, "zyl-mpp: standby %s: decoder open failed", path);
         return nullptr;
     }
     // The packet borrows the file buffer; the loader alone frees it.
@@ -182,40 +178,21 @@ Owned<AVFrame> decode_picture(const char *path, uint8_t *buf, long size) {
     pkt->data = nullptr;
     pkt->size = 0;
     if (sent < 0 || got < 0) {
-        failure("zyl-mpp: standby %s: decode failed (send=%d recv=%d)", path, sent < 0 ? sent : 0,
-                got);
+        failure(last, "zyl-mpp: standby %s: decode failed (send=%d recv=%d)", path,
+                sent < 0 ? sent : 0, got);
         return nullptr;
     }
     return frame;
 }
 
-StandbySettings g_settings;
-
-}  // namespace
-
-namespace {
-
-// The picture as one buffer size and fit need it, scaled once: a repaint (the connect
-// file changing ten times a second, video hidden and shown again) only copies it into
-// place. It is made again when the file's version, the size or the fit changed; a
-// failure is kept as well, so a broken file is not read again at every repaint.
-struct Scaled {
-    FileVersion version;
-    int w = 0, h = 0;
-    bool stretch = false, made = false;
-    Rect d{};
-    std::vector<uint8_t> px;  // BGRA rows of d.w pixels; empty: nothing to paint
-};
-std::array<Scaled, kMaxOutputs> g_scaled;  // one per buffer size and fit in use
-size_t g_scaled_next;                      // the entry a new size or fit takes
-
-void make_scaled(Scaled &s, const char *path, Fit fit) {
-    std::vector<char> buf = read_picture(path);
+void make_scaled(std::string &last, ScaledStandby &s, const char *path, Fit fit) {
+    std::vector<char> buf = read_picture(last, path);
     if (buf.empty()) return;
     const long size = long(buf.size());
     buf.resize(buf.size() +
                AV_INPUT_BUFFER_PADDING_SIZE);  // zeros libavcodec may read past the end
-    Owned<AVFrame> frame = decode_picture(path, reinterpret_cast<uint8_t *>(buf.data()), size);
+    Owned<AVFrame> frame =
+        decode_picture(last, path, reinterpret_cast<uint8_t *>(buf.data()), size);
     if (!frame) return;
     const double aspect = frame->height > 0 ? double(frame->width) / frame->height : 1.0;
     const Rect d = s.stretch ? Rect{0, 0, s.w, s.h} : fit_dest(s.w, s.h, aspect);
@@ -224,8 +201,8 @@ void make_scaled(Scaled &s, const char *path, Fit fit) {
     Owned<SwsContext> sws(sws_getContext(frame->width, frame->height, fmt, d.w, d.h,
                                          AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!sws) {
-        failure("zyl-mpp: standby %s: cannot scale %dx%d fmt %d → %dx%d BGRA", path, frame->width,
-                frame->height, frame->format, d.w, d.h);
+        failure(last, "zyl-mpp: standby %s: cannot scale %dx%d fmt %d → %dx%d BGRA", path,
+                frame->width, frame->height, frame->format, d.w, d.h);
         return;
     }
     if (full_range) {
@@ -238,57 +215,54 @@ void make_scaled(Scaled &s, const char *path, Fit fit) {
     int rows =
         sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dst_stride);
     s.d = d;
-    g_last_failure.clear();
+    last.clear();
     fprintf(stderr,
             "zyl-mpp: standby %s: %dx%d fmt %d → %dx%d at %d,%d (fit %s), %d rows painted\n", path,
             frame->width, frame->height, frame->format, d.w, d.h, d.x, d.y, fit_word(fit), rows);
 }
 
-const Scaled &scaled_for(const char *path, int w, int h, Fit fit) {
+const ScaledStandby &scaled_for(Standby &sb, int w, int h, Fit fit) {
+    const char *path = sb.settings.path.c_str();
     const FileVersion v = version_at(path);
     const bool stretch = fit == Fit::kStretch;
-    Scaled *e = nullptr;
-    for (Scaled &s : g_scaled)
+    ScaledStandby *e = nullptr;
+    for (ScaledStandby &s : sb.scaled)
         if (s.made && s.w == w && s.h == h && s.stretch == stretch) e = &s;
     if (e && e->version == v) return *e;
     if (!e) {
-        e = &g_scaled[g_scaled_next];
-        g_scaled_next = (g_scaled_next + 1) % g_scaled.size();
+        e = &sb.scaled[sb.scaled_next];
+        sb.scaled_next = (sb.scaled_next + 1) % sb.scaled.size();
     }
     e->version = v, e->w = w, e->h = h, e->stretch = stretch, e->made = true;
     e->px.clear();
-    make_scaled(*e, path, fit);
+    make_scaled(sb.last_failure, *e, path, fit);
     return *e;
 }
 
 }  // namespace
 
-void standby_configure(const StandbySettings &s) {
-    g_settings = s;
-}
-
-void load_standby(uint8_t *px, uint32_t stride, int w, int h, Fit fit) {
+void load_standby(Standby &sb, uint8_t *px, uint32_t stride, int w, int h, Fit fit) {
     // Whatever happens below, nothing of an earlier picture or flip stays.
     clear_buffer(px, stride, w, h);
-    const Scaled &s = scaled_for(g_settings.path.c_str(), w, h, fit);
+    const ScaledStandby &s = scaled_for(sb, w, h, fit);
     if (s.px.empty()) return;
     for (int y = 0; y < s.d.h; y++)
         memcpy(px + size_t(s.d.y + y) * stride + size_t(s.d.x) * 4, &s.px[size_t(y) * s.d.w * 4],
                size_t(s.d.w) * 4);
 }
 
-void paint_standby(uint8_t *px, uint32_t stride, int w, int h, Look look) {
+void paint_standby(Standby &sb, uint8_t *px, uint32_t stride, int w, int h, Look look) {
     if (!px) return;
-    load_standby(px, stride, w, h, look.fit);
+    load_standby(sb, px, stride, w, h, look.fit);
     // The connect screen goes over the picture before the flip mirrors both, so that
     // it reads correctly on a mirrored screen.
     draw_connect({px, stride, w, h});
     flip_buffer_argb(px, stride, w, h, look.flip);
 }
 
-bool repaint_standby(KmsOutput &o, bool video_shown) {
+bool repaint_standby(Standby &sb, KmsOutput &o, bool video_shown) {
     o.standby_look = o.look;
     if (video_shown) return false;
-    paint_standby(o.standby_map, o.standby_pitch, o.mode.hdisplay, o.mode.vdisplay, o.look);
+    paint_standby(sb, o.standby.px(), o.standby.pitch, o.mode.hdisplay, o.mode.vdisplay, o.look);
     return true;
 }

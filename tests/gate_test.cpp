@@ -13,7 +13,7 @@
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
-#include "app/shown.h"
+#include "app/screens.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "kms/present.h"
@@ -71,7 +71,6 @@ class GateScenario : public testing::Test {
         testing::internal::GetCapturedStderr();
     }
     void TearDown() override {
-        shown_clear();
         showing_video = 0;
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
@@ -91,7 +90,7 @@ class GateScenario : public testing::Test {
     }
     std::string gap_at(int64_t ms) {
         testing::internal::CaptureStderr();
-        gap_rules_at(gate_, kT0 + ms * kMs);
+        gap_rules_at(gate_, test_screens(), kT0 + ms * kMs);
         return gate_lines(testing::internal::GetCapturedStderr());
     }
     // Passes one frame at `ms` after the last frame; true when it passed. `unit_ms`:
@@ -180,40 +179,42 @@ class Hide : public GateScenario {
     }
     // Video on every output, with two kept pictures, as the loop leaves them.
     void show_video() {
+        const int card = display().card();
         for (bool key : {false, true}) {
-            DumbBuffer b{};
+            DumbBuffer b = dumb_create(card, 64, 64);
             uint32_t fb = 0;
-            ASSERT_TRUE(dumb_create(64, 64, &b));
-            ASSERT_EQ(0, drmModeAddFB(drm_fd, 64, 64, 24, 32, b.pitch, b.handle, &fb));
-            if (b.map) munmap(b.map, b.size);
-            shown_hand_over(FbId(fb, drm_fd), frame(key));
+            ASSERT_TRUE(b.handle);
+            ASSERT_EQ(0, drmModeAddFB(card, 64, 64, 24, 32, b.pitch, b.handle.release(), &fb));
+            shown_hand_over(shown(), FbId(fb, card), frame(key));
         }
-        for (int i = 0; i < nout; i++) {
-            const KmsOutput &o = outs[i];
+        for (const KmsOutput &o : display().outputs()) {
             Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
-            ASSERT_EQ(0, video_plane_set(o, g_shown.cur.fb.get(), whole));
+            ASSERT_EQ(0, video_plane_set(o, shown().cur.fb.get(), whole));
         }
         showing_video = 1;
     }
     uint32_t plane_fb(int i) {
         SimPlaneInfo p{};
-        sim_card_plane_state(outs[i].plane_id, &p);
+        sim_card_plane_state(display().outs[i].plane_id, &p);
         return p.fb;
     }
+    static Display &display() { return test_screens().display; }
+    static ShownPictures &shown() { return test_screens().shown; }
 };
 
 }  // namespace
 
 TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     ASSERT_NO_FATAL_FAILURE(init("rk-vopl-dsi"));
-    ASSERT_EQ(1, outs[0].plane_is_primary);
+    const KmsOutput &o = display().outs[0];
+    ASSERT_EQ(1, o.plane_is_primary);
     ASSERT_NO_FATAL_FAILURE(show_video());
-    ASSERT_EQ(g_shown.cur.fb.get(), plane_fb(0));
+    ASSERT_EQ(shown().cur.fb.get(), plane_fb(0));
     gap_at(1500);
-    EXPECT_EQ(outs[0].standby_fb, plane_fb(0));
+    EXPECT_EQ(o.standby.fb.get(), plane_fb(0));
     SimPlaneInfo p{};
-    sim_card_plane_state(outs[0].plane_id, &p);
-    EXPECT_EQ(uint32_t(outs[0].mode.hdisplay) << 16, p.src_w);
-    EXPECT_EQ(uint32_t(outs[0].mode.vdisplay), p.crtc_h);
+    sim_card_plane_state(o.plane_id, &p);
+    EXPECT_EQ(uint32_t(o.mode.hdisplay) << 16, p.src_w);
+    EXPECT_EQ(uint32_t(o.mode.vdisplay), p.crtc_h);
     EXPECT_EQ(0, showing_video);
 }

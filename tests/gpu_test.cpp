@@ -33,7 +33,7 @@ extern "C" {
 #include "app/placement.h"
 #include "app/settings.h"
 #include "app/stop.h"
-#include "app/shown.h"
+#include "app/screens.h"
 #include "gpu/gpu.h"
 #include "gpu/parse.h"
 #include "kms/kms.h"
@@ -245,16 +245,17 @@ Rgb shade(const Picture8 &src, const Shade &s, int x, int y, int W, int H) {
 
 class Pass : public ::testing::Test {
   protected:
+    static Display &display() { return test_screens().display; }
     void SetUp() override {
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
         fs::create_directories(dir + "/run/zyl-fpv");
         std::string err;  // once per process: the pass keeps its buffers on this card
-        ASSERT_TRUE(drm_fd >= 0 || drm_init_on("two-display", &err) == 0) << err;
+        ASSERT_TRUE(display().fd || drm_init_on("two-display", &err) == 0) << err;
         test_pass();
         g_smooth = 0;
         live().pacing = Pacing::kOnArrival;
-        apply_output_looks();
+        apply_output_looks(test_screens());
         std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued
         while (mb_take_locked()) continue;
     }
@@ -301,7 +302,7 @@ class Pass : public ::testing::Test {
         mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
         Thread no_reader;
         Gate gate;
-        loop_iteration(no_reader, gate);
+        loop_iteration(test_screens(), no_reader, gate);
         return testing::internal::GetCapturedStderr();
     }
 
@@ -310,7 +311,7 @@ class Pass : public ::testing::Test {
         EXPECT_EQ(sim_card_write_pngs(dir.c_str()), 2);
         Picture png = read_png(dir + "/HDMI-A-1.png");
         SimPlaneInfo p{};
-        sim_card_plane_state(outs[0].plane_id, &p);
+        sim_card_plane_state(display().outs[0].plane_id, &p);
         Picture8 out{W, H, {}};
         for (int y = 0; y < H; y++)
             for (int x = 0; x < W; x++) {
@@ -435,7 +436,7 @@ TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
     std::vector<uint32_t> drawn;
     for (int i = 0; i < 9; i++) {
         show_frame();
-        drmModeFB2 *fb = drmModeGetFB2(drm_fd, g_shown.cur.fb.get());
+        drmModeFB2 *fb = drmModeGetFB2(display().card(), test_screens().shown.cur.fb.get());
         ASSERT_NE(fb, nullptr);
         drawn.push_back(fb->handles[0]);
         drmModeFreeFB2(fb);
@@ -449,7 +450,7 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     show(s);
     EXPECT_EQ(decoded.w, test_pass().w);
     SimPlaneInfo p{};
-    sim_card_plane_state(outs[0].plane_id, &p);
+    sim_card_plane_state(display().outs[0].plane_id, &p);
     EXPECT_EQ(p.crtc_w, 1440u) << "4:3 fitted into 1920x1080";
 
     // Geometry: fit, aspect and flip in one version of the file; the flip and fit
@@ -457,12 +458,12 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     tune("fit = stretch\naspect = 16:9\nflip = v\n");
     std::string err = show_frame();
     EXPECT_EQ(count_lines(err, "aspect=16:9 fit=stretch flip=v dsiflip=- smooth=0"), 1) << err;
-    sim_card_plane_state(outs[0].plane_id, &p);
+    sim_card_plane_state(display().outs[0].plane_id, &p);
     EXPECT_EQ(p.crtc_w, 1920u);
     EXPECT_EQ(p.rotation, uint64_t(DRM_MODE_ROTATE_0)) << "the shader mirrors, not the plane";
-    for (int i = 0; i < nout; i++) {
-        EXPECT_EQ(outs[i].standby_look.flip, Flip::kV);
-        EXPECT_EQ(outs[i].standby_look.fit, Fit::kStretch);
+    for (const KmsOutput &o : display().outputs()) {
+        EXPECT_EQ(o.standby_look.flip, Flip::kV);
+        EXPECT_EQ(o.standby_look.fit, Fit::kStretch);
     }
     EXPECT_EQ(live().look.flip, "v");
     s.flip = "v";
@@ -473,11 +474,11 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     // The panel's own flip, then back to the global one.
     tune("dsiflip = h\n");
     show_frame();
-    EXPECT_EQ(outs[1].look.flip, Flip::kH);
-    EXPECT_EQ(outs[1].standby_look.flip, Flip::kH);
+    EXPECT_EQ(display().outs[1].look.flip, Flip::kH);
+    EXPECT_EQ(display().outs[1].standby_look.flip, Flip::kH);
     tune("dsiflip = -\nfit = fit\naspect = keep\nflip = none\nsmooth = 2\n");
     show_frame();
-    EXPECT_EQ(outs[1].look.flip, Flip::kNone);
+    EXPECT_EQ(display().outs[1].look.flip, Flip::kNone);
     EXPECT_EQ(g_smooth, 1);
     // Phase pacing as ZYL_SMOOTH selects it; a number ends it.
     tune("smooth = phase\n");
@@ -619,7 +620,7 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
               1)
         << err;
     EXPECT_EQ(count_lines(err, "zyl-mpp: GL pass renders 480x360 (source 640x480)"), 1);
-    drmModeFB2 *fb = drmModeGetFB2(drm_fd, g_shown.cur.fb.get());
+    drmModeFB2 *fb = drmModeGetFB2(display().card(), test_screens().shown.cur.fb.get());
     ASSERT_NE(fb, nullptr);
     EXPECT_EQ(fb->width, 480u);
     EXPECT_EQ(fb->height, 360u);
@@ -671,17 +672,17 @@ TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
     testing::internal::CaptureStderr();
     {
         WithoutFileOverride as_a_user;
-        EXPECT_FALSE(poll_tuning());
+        EXPECT_FALSE(poll_tuning(test_screens()));
     }
     // Readable again (for root anyway), but the same version: not read.
-    EXPECT_FALSE(poll_tuning());
+    EXPECT_FALSE(poll_tuning(test_screens()));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "zyl-mpp: dewarp file " + path +
                        ": cannot open (Permission denied) — ignored until it changes\n");
     chmod(path.c_str(), 0644);
     write_file(path, "bright = 0.5\n");
     testing::internal::CaptureStderr();
-    poll_tuning();
+    poll_tuning(test_screens());
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err, "zyl-mpp: dewarp LIVE "), 1) << err;
     EXPECT_FLOAT_EQ(live().grade.bright, 0.5f);

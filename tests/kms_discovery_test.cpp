@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/screens.h"
 #include "kms/kms.h"
 #include "sim/sim.h"
 #include "test_util.h"
@@ -149,6 +150,7 @@ class DrmInit : public testing::Test {
 
     std::string dir;
     int rc = 0;
+    const Display &display = test_screens().display;
     int64_t card_ms = -1;  // the card's clock stands at this time; -1: it runs
 
   public:
@@ -171,11 +173,11 @@ static std::string describe(const KmsOutput &o) {
 }
 
 // A framebuffer by what it is to the outputs: "menuI.N", "standbyI", or "off".
-static std::string fb_name(uint32_t fb) {
-    for (int i = 0; i < nout; i++) {
-        if (fb && fb == outs[i].standby_fb) return "standby" + std::to_string(i);
+static std::string fb_name(const Display &d, uint32_t fb) {
+    for (int i = 0; i < d.nout; i++) {
+        if (fb && fb == d.outs[i].standby.fb.get()) return "standby" + std::to_string(i);
         for (int n : {0, 1})
-            if (fb && fb == outs[i].menu_fb[n])
+            if (fb && fb == d.outs[i].menu[n].fb.get())
                 return "menu" + std::to_string(i) + "." + std::to_string(n);
     }
     return fb ? "fb" + std::to_string(fb) : "off";
@@ -194,12 +196,12 @@ ScenarioStep DrmInit::step() {
                                      : board_with(rest.substr(0, plus), rest.substr(plus + 3)));
         } else if (word == "rc") {
             EXPECT_EQ(std::stoi(rest), rc) << err;
-            EXPECT_EQ(rc == 0, drm_fd >= 0) << "the card open after a success only";
+            EXPECT_EQ(rc == 0, bool(display.fd)) << "the card open after a success only";
         } else if (word == "outputs") {
-            EXPECT_EQ(std::stoi(rest), nout);
+            EXPECT_EQ(std::stoi(rest), display.nout);
         } else if (word == "out") {
             int i = std::stoi(rest);
-            EXPECT_EQ(rest.substr(2), i < nout ? describe(outs[i]) : "none");
+            EXPECT_EQ(rest.substr(2), i < display.nout ? describe(display.outs[i]) : "none");
         } else if (word == "buffers" || word == "fbs") {
             SimCardCounters n = sim_card_counters();
             EXPECT_EQ(std::stoi(rest), word == "fbs" ? n.fbs : n.dumb_buffers);
@@ -210,7 +212,7 @@ ScenarioStep DrmInit::step() {
             char d[160];
             if (word == "plane" && sim_card_plane_state(id, &p) == 0)
                 snprintf(d, sizeof d, "%u fb=%s zpos=%llu format=%.4s src=%ux%u", id,
-                         fb_name(p.fb).c_str(), (unsigned long long)p.zpos,
+                         fb_name(display, p.fb).c_str(), (unsigned long long)p.zpos,
                          reinterpret_cast<const char *>(&p.format), p.src_w >> 16, p.src_h >> 16);
             else if (word == "crtc" && sim_card_crtc_state(id, &c) == 0)
                 snprintf(d, sizeof d, "%u active=%d %ux%u", id, c.active, c.w, c.h);

@@ -727,7 +727,7 @@ class Screens : public testing::Test {
         unsetenv("ZYL_KMS_MENU_PLANE");
         unsetenv("ZYL_KMS_STANDBY_QR");
         g_menu = MenuState{};
-        standby_configure(config_read().standby);
+        test_screens().standby.settings = config_read().standby;
         overlays_configure(config_read().overlays);
         use_face();
     }
@@ -756,7 +756,11 @@ class Screens : public testing::Test {
         return true;
     }
     static bool accent(const Picture &p, int x, int y) { return near(p, x, y, kAccent); }
+    static void refresh_standby() {
+        for (KmsOutput &o : test_screens().display.outputs()) standby_refresh(test_screens(), o);
+    }
     std::string dir;
+    std::array<KmsOutput, kMaxOutputs> &outs = test_screens().display.outs;
 };
 
 }  // namespace
@@ -766,7 +770,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // 1920x1080: panel 1190x626 at 365,227; tab column 404 wide, divider at 769;
     // tab i at y 435 + 60i; heading baseline 293; twelve rows shrink to 41 from y 329.
     menu("open\n1\n0\n0\n\nResolution: 1920x1080\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 385, 510)) << "the selected tab is filled";
     EXPECT_FALSE(accent(p, 385, 450)) << "the others are not";
@@ -780,13 +784,13 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     EXPECT_EQ(1, outs[0].menu_shown);
     SimPlaneInfo plane;
     sim_card_plane_state(outs[0].menu_plane, &plane);
-    EXPECT_EQ(outs[0].menu_fb[0], plane.fb);
+    EXPECT_EQ(outs[0].menu[0].fb.get(), plane.fb);
 
     std::string rows = "open\n1\n1\n2\nVideo\n";
     for (int i = 0; i < 12; i++)
         rows += "Row " + std::to_string(i) + ": " + std::to_string(i) + "\n";
     menu(rows);
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 380, 510)) << "the selected tab is outlined";
     EXPECT_FALSE(accent(p, 385, 510));
@@ -795,13 +799,13 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     EXPECT_FALSE(accent(p, 790, 329 + 3 * 41 + 15));
     EXPECT_EQ(1, outs[0].menu_front) << "drawn into the other buffer";
     sim_card_plane_state(outs[0].menu_plane, &plane);
-    EXPECT_EQ(outs[0].menu_fb[1], plane.fb);
+    EXPECT_EQ(outs[0].menu[1].fb.get(), plane.fb);
 
     // The panel (800x480: panel 640x380 at 80,50, tab 2 at y 255) mirrored on its
     // flipped output only.
     outs[1].look.flip = Flip::kH;
     menu("open\n2\n0\n0\n\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     Picture d = screen("DSI-1");
     EXPECT_TRUE(accent(p, 385, 570));
@@ -811,7 +815,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // A tab out of range is drawn as the nearest: 7 the last (About), -1 the first.
     for (auto [tab, y] : {std::pair{"7", 630}, {"-1", 450}}) {
         menu(std::string("open\n") + tab + "\n0\n0\n\n");
-        render_menu_all(overlay_facts());
+        render_menu_all(overlay_facts(test_screens()));
         p = screen("HDMI-A-1");
         EXPECT_TRUE(accent(p, 385, y)) << tab;
         EXPECT_FALSE(accent(p, 385, 570)) << tab;
@@ -821,7 +825,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
 TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     init("two-display");
     menu("message\nLink lost\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     // The message in accent under "Info", centred at a fifth of the height.
     int accents = 0, left = 1920, right = 0;
@@ -836,14 +840,14 @@ TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     EXPECT_NEAR(960, (left + right) / 2, 8);
 
     menu("closed\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     SimPlaneInfo plane;
     sim_card_plane_state(outs[0].menu_plane, &plane);
     EXPECT_EQ(0u, plane.fb);
     EXPECT_EQ(0, outs[0].menu_shown);
     EXPECT_EQ(-1, outs[0].menu_front);
     uint64_t updates = sim_card_counters().plane_updates;
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     EXPECT_EQ(updates, sim_card_counters().plane_updates) << "an off plane is left alone";
     EXPECT_TRUE(near(screen("HDMI-A-1"), 960, 540, {0, 0, 0}, 0));
 }
@@ -853,13 +857,13 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     ASSERT_EQ(1, outs[0].sidebar);
     const int panel[3] = {0x0C, 0x0E, 0x13}, black[3] = {0, 0, 0};
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 100, 540, panel, 0)) << "the left half is the menu's background";
     EXPECT_TRUE(accent(p, 385, 450)) << "the panel is drawn with the full-screen layout";
 
     menu("message\nRecording\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
     EXPECT_TRUE(near(p, 400, 900, black, 0)) << "beyond it the standby picture";
@@ -868,13 +872,13 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     // drawing goes to the right.
     write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
     g_menu = MenuState{};
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_FALSE(near(p, 300, 900, panel, 20));
     EXPECT_FALSE(near(p, 300, 900, black, 20));
     outs[0].look.flip = Flip::kH;
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
 }
@@ -882,7 +886,7 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
 TEST_F(Screens, PopupOnThePanelOnly) {
     init("two-display");
     g_osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
-    render_menu_all(overlay_facts());
+    render_menu_all(overlay_facts(test_screens()));
     EXPECT_EQ(0, outs[0].menu_shown) << "an HDMI output without other layers stays off";
     EXPECT_EQ(1, outs[1].menu_shown);
     Picture d = screen("DSI-1");
@@ -906,7 +910,7 @@ TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
     auto connect = [&](const std::string &text) {
         write_file(dir + "/run/zyl-fpv/connect", text);
         EXPECT_EQ(1, poll_connect());
-        for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
+        refresh_standby();
         EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
     };
     testing::internal::CaptureStderr();
@@ -981,7 +985,7 @@ TEST_F(Screens, ConnectScreenHiddenBySetting) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(1, poll_connect());
     EXPECT_EQ(21, g_qr_n);
-    for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
+    refresh_standby();
     EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
     err += testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, count_lines(err, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)"))
@@ -997,7 +1001,8 @@ TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
     auto paint = [&](const char *) {
         std::fill(buf.begin(), buf.end(), 0xABABABAB);
         testing::internal::CaptureStderr();
-        load_standby(reinterpret_cast<uint8_t *>(buf.data()), w * 4, w, h, Fit::kStretch);
+        load_standby(test_screens().standby, reinterpret_cast<uint8_t *>(buf.data()), w * 4, w, h,
+                     Fit::kStretch);
         return testing::internal::GetCapturedStderr();
     };
     const std::string path = dir + "/standby.png";

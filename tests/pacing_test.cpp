@@ -21,6 +21,7 @@
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
 #include "app/placement.h"
+#include "app/screens.h"
 #include "app/settings.h"
 #include "kms/kms.h"
 #include "sim/sim.h"
@@ -82,14 +83,15 @@ class Hold : public testing::Test {
         g_mb_cap = 2;
         g_src_interval_us = 0;
         g_smooth_phase = 0;
-        nout = 1;
-        outs[0].mode.vrefresh = 60;
+        output_.mode.vrefresh = 60;
+        pacing_use_output(&output_);
     }
     void TearDown() override {
         SetUp();
-        nout = saved_nout;
+        pacing_use_output(saved_output_);
     }
-    int saved_nout = nout;
+    const KmsOutput *saved_output_ = paced_output();
+    KmsOutput output_{};
 
   public:
     // The steps of tests/data/hold.txt.
@@ -412,7 +414,7 @@ class OnCard : public testing::Test {
     }
     void TearDown() override {
         reset_mailbox();
-        dumb_release(&fb);
+        fb = DumbBuffer();
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
@@ -437,15 +439,20 @@ class OnCard : public testing::Test {
     }
     // An XR24 buffer with its framebuffer, released by TearDown.
     void make_fb(uint32_t w, uint32_t h) {
-        ASSERT_TRUE(dumb_create(w, h, &fb));
-        ASSERT_EQ(0, drmModeAddFB(drm_fd, w, h, 24, 32, fb.pitch, fb.handle, &fb.fb));
+        const int card = outs[0].fd;
+        fb = dumb_create(card, w, h);
+        ASSERT_TRUE(fb.handle);
+        uint32_t id = 0;
+        ASSERT_EQ(0, drmModeAddFB(card, w, h, 24, 32, fb.pitch, fb.handle.get(), &id));
+        fb.fb = FbId(id, card);
     }
     void queue(int n) {
         for (int i = 0; i < n; i++) mb_push_at(FramePtr(av_frame_alloc()), 0);
     }
 
     std::string dir;
-    DumbBuffer fb{};
+    std::array<KmsOutput, kMaxOutputs> &outs = test_screens().display.outs;
+    DumbBuffer fb;
 };
 
 }  // namespace
@@ -542,8 +549,8 @@ TEST_F(OnCard, PanelCommitBusyIsRedoneBlocking) {
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     uint64_t busy = g_dsi_busy_skip;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(panel, fb.fb, p));
-    EXPECT_EQ(0, panel_commit(panel, fb.fb, p)) << "the first flip is still pending";
+    EXPECT_EQ(0, panel_commit(panel, fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(panel, fb.fb.get(), p)) << "the first flip is still pending";
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(
         "zyl-kms: panel per-frame commit NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the "
@@ -559,8 +566,8 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     uint64_t busy = g_dsi_busy_skip;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, count_lines(err,
                              "zyl-kms: panel NONBLOCK commit rejected (Invalid argument) — "
@@ -572,7 +579,7 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     g_dsi_nonblock = -1;
     pacing_configure({.dsi_nonblock = false});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb, p));
+    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
     EXPECT_EQ("zyl-kms: panel per-frame commit blocking (ZYL_KMS_DSI_NONBLOCK=0)\n",
               testing::internal::GetCapturedStderr());
 }

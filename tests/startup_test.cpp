@@ -54,7 +54,7 @@ std::string settings_state() {
             if (word == "read") {
                 test_pass();
                 testing::internal::CaptureStderr();
-                read_settings(config_read(), rest == "interlaced");
+                read_settings(test_screens(), config_read(), rest == "interlaced");
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "state") {
                 EXPECT_EQ(rest, settings_state());

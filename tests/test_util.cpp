@@ -20,8 +20,10 @@
 
 #include "app/config.h"
 #include "app/mailbox.h"
+#include "app/pacing.h"
 #include "app/screens.h"
 #include "app/settings.h"
+#include "gpu/gpu.h"
 #include "kms/kms.h"
 #include "overlay/status.h"
 #include "standby/standby.h"
@@ -226,11 +228,20 @@ void close_input_when_gated(int fd, const std::string &state_path, const std::st
     close(fd);
 }
 
+ScreenState &test_screens() {
+    static ScreenState screens;
+    return screens;
+}
+
 void forget_card() {
-    if (drm_fd >= 0) close(drm_fd);
-    drm_fd = -1;
-    nout = 0;
-    for (KmsOutput &o : outs) o = KmsOutput{};
+    ScreenState &s = test_screens();
+    shown_clear(s.shown);
+    pacing_use_output(nullptr);
+    {
+        // The buffers go before the card they are on.
+        Display gone = std::move(s.display);
+    }
+    s.display = Display{};
     sim_card_reset();
 }
 
@@ -250,9 +261,14 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     testing::internal::CaptureStderr();
     // Started as the receiver would be, with the environment as it is now.
     const Config config = config_read();
-    standby_configure(config.standby);
+    ScreenState &s = test_screens();
+    s.standby.settings = config.standby;
     overlays_configure(config.overlays);
-    int rc = drm_init(config.display, standby_painter());
+    int rc = drm_init(s.display, config.display, standby_painter(s.standby)) ? 0 : -1;
+    if (rc == 0) {
+        pacing_use_output(&s.display.outs[0]);
+        test_pass().card = s.display.card();
+    }
     *err = testing::internal::GetCapturedStderr();
     return rc;
 }

@@ -87,7 +87,10 @@ struct GpuPass;
 // draws with in a test process, attached: made on the first call and kept for the
 // whole process, as the pass's buffers stay on the first card it drew on.
 GpuPass &test_pass();
-// Closes the card drm_init opened, empties the output table and forgets the
+struct ScreenState;
+// The display's state of this test process, as the receiver's process entry keeps it.
+ScreenState &test_screens();
+// Releases the outputs' buffers, closes the card drm_init opened and forgets the
 // virtual card, so the next drm_init in this process starts afresh.
 void forget_card();
 // drm_init in this process on a card file (a path, or a shipped board's name), the
