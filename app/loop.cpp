@@ -276,11 +276,10 @@ bool detect_request_poll() {
     return true;
 }
 
-// One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(Thread &reader, Gate &gate) {
+std::optional<End> loop_iteration(Gate &gate) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_tuning();
-    if (std::optional<std::string> why = hotplug_check()) process_end(0, why->c_str());
+    if (std::optional<std::string> why = hotplug_check()) return End{0, std::move(*why), nullptr};
     if (poll_connect()) {
         for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
         redraw = true;
@@ -302,45 +301,34 @@ bool loop_iteration(Thread &reader, Gate &gate) {
     if (redraw) render_menu_all(overlay_facts());
 
     Acquired a = acquire_frame();
-    if (a.kind == Acquired::kHold) return false;
+    if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
-        if (a.eof) {
-            reader.join();
-            return true;
-        }
+        if (a.eof) return End{mailbox_end_status(), {}, nullptr};
         gap_rules(gate);
-        return false;
+        return std::nullopt;
     }
-    if (!gate_pass(gate, a.frame.get())) return false;
+    if (!gate_pass(gate, a.frame.get())) return std::nullopt;
     hdmi_state_write("live");
     if (!display_cap_pass()) {
         last_frame_time = mono_us();
-        return false;
+        return std::nullopt;
     }
     present_frame(std::move(a.frame));
     last_frame_time = mono_us();
-    return false;
+    return std::nullopt;
 }
 
-int stopped_status() {
+End stopped_end() {
     const int status = stop_status();
-    stop_waker_join();
-    fprintf(stderr, "zyl-mpp: stopped by signal %d\n", status - 128);
-    hdmi_state_write("stopped");
-    fflush(stderr);
-    return status;
+    char line[64];
+    snprintf(line, sizeof line, "zyl-mpp: stopped by signal %d", status - 128);
+    return End{status, line, "stopped"};
 }
 
-int presentation_loop(Thread &reader, Gate &gate) {
+End presentation_loop(Gate &gate) {
     for (;;) {
-        const bool ended = loop_iteration(reader, gate);
-        if (stop_status()) {
-            // The reader leaves at the request too, unless it could not be told: then
-            // it may be blocked in a read for ever and is left to the process's end.
-            if (!ended && stop_fd() >= 0) reader.join();
-            if (reader.joinable()) reader.detach();
-            return stopped_status();
-        }
-        if (ended) return mailbox_end_status();
+        std::optional<End> end = loop_iteration(gate);
+        if (stop_status()) return stopped_end();
+        if (end) return *end;
     }
 }

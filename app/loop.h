@@ -3,20 +3,23 @@
 
 #include <cstdint>
 
-#include "base/own.h"
+#include <optional>
+
+#include "app/end.h"
 
 struct Gate;
 
 extern int showing_video;
 extern int g_video_hidden;
 extern int64_t last_frame_time;
-// Runs until the input has ended and every queued frame was shown, or a stop signal
-// came; returns the exit status. The reader is joined on the way out.
-int presentation_loop(Thread &reader, Gate &gate);
-// After a stop signal: says so, writes the last state ("stopped") and returns the
-// signal's exit status.
-int stopped_status();
-bool loop_iteration(Thread &reader, Gate &gate);
+// Runs until the input has ended and every queued frame was shown, a stop signal
+// came or a display changed; returns how the process ends.
+End presentation_loop(Gate &gate);
+// After a stop signal: its exit status, the line and the last state ("stopped").
+End stopped_end();
+// One pass; the end once the input has ended and every frame was shown, or a display
+// changed.
+std::optional<End> loop_iteration(Gate &gate);
 struct DetectSettings;
 // Which files the detection request uses; before the loop starts.
 void detect_configure(const DetectSettings &s);

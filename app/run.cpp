@@ -12,6 +12,7 @@
 #include "app/avlog.h"
 #include "app/clock.h"
 #include "app/config.h"
+#include "app/end.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
@@ -73,16 +74,16 @@ int receiver_main(int argc, char **argv) {
     health_configure(config.health);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
-        if (status >= 0) return status;
+        if (status >= 0) return process_end({status, {}, nullptr});
     }
 
     stop_signals_install();
-    if (!wait_for_display(config.display)) return stopped_status();
+    if (!wait_for_display(config.display)) return process_end(stopped_end());
     read_settings(config, any_output_interlaced());
     Gate gate;
     DetectQueue detect_queue;
     ReaderArgs ra{};
-    if (int status = prepare_decoder(&ra, config.decode)) return status;
+    if (int status = prepare_decoder(&ra, config.decode)) return process_end({status, {}, nullptr});
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
     detect_configure(config.detect);
@@ -93,8 +94,8 @@ int receiver_main(int argc, char **argv) {
     poll_osd();
     render_menu_all(overlay_facts());
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
-    if (!reader) return 1;
+    if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(*reader, gate);
+    return process_end(presentation_loop(gate), &*reader);
 }

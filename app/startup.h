@@ -10,7 +10,7 @@ struct DecodeSettings;
 struct ReaderArgs;
 
 // The process: answers "--caps", or starts up and presents stdin's stream until it
-// ends. Returns the exit status; some failures end the process from inside.
+// ends. Every end returns here through process_end with the exit status.
 int receiver_main(int argc, char **argv);
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);

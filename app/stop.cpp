@@ -23,14 +23,18 @@ int g_stop_pipe[2] = {-1, -1};
 pthread_t g_waker;
 bool g_waker_running;
 
-void on_stop(int signo) {
-    const int saved = errno;
-    int none = 0;
-    g_stop_signo.compare_exchange_strong(none, signo);
+void make_readable() {
     const char byte = 1;
     if (write(g_stop_pipe[1], &byte, 1) < 0) {
         // Full or missing: the flag alone is still looked at on every loop pass.
     }
+}
+
+void on_stop(int signo) {
+    const int saved = errno;
+    int none = 0;
+    g_stop_signo.compare_exchange_strong(none, signo);
+    make_readable();
     errno = saved;
 }
 
@@ -62,7 +66,10 @@ void stop_signals_install() {
         g_stop_pipe[0] >= 0 && pthread_create(&g_waker, nullptr, wake_loop, nullptr) == 0;
 }
 
-// Before exit() destroys the mailbox's condition variable, which the thread touches.
+void stop_leave() {
+    if (g_stop_pipe[1] >= 0) make_readable();
+}
+
 void stop_waker_join() {
     if (!g_waker_running) return;
     g_waker_running = false;

@@ -10,5 +10,9 @@ void stop_signals_install();
 int stop_status();
 // Becomes readable, and stays so, once a stop signal came; -1 without one installed.
 int stop_fd();
-// Waits for the thread that wakes the loop at a stop signal; only once one came.
+// Makes stop_fd() readable without a stop signal, so that the threads waiting on it
+// (the reader, the waker) leave at the process's end; stop_status() stays 0.
+void stop_leave();
+// Waits for the thread that wakes the loop at a stop signal; only once stop_fd() is
+// readable.
 void stop_waker_join();

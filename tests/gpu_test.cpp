@@ -298,9 +298,8 @@ class Pass : public ::testing::Test {
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
         mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
-        Thread no_reader;
         Gate gate;
-        loop_iteration(no_reader, gate);
+        (void)loop_iteration(gate);
         return testing::internal::GetCapturedStderr();
     }
 
