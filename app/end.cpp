@@ -14,7 +14,7 @@ int process_end(const End &end, Thread *reader) {
         else
             reader->detach();
     }
-    // Before exit() destroys the mailbox's condition variable, which the waker touches.
+    // Before the mailbox, whose condition variable the waker touches, goes.
     stop_waker_join();
     if (!end.reason.empty()) say("%s", end.reason.c_str());
     if (end.last_state) hdmi_state_write(end.last_state);

@@ -276,7 +276,7 @@ bool detect_request_poll() {
     return true;
 }
 
-std::optional<End> loop_iteration(Gate &gate) {
+std::optional<End> loop_iteration(Mailbox &mb, Gate &gate) {
     bool redraw = poll_menu() != 0;
     redraw |= poll_tuning();
     if (std::optional<std::string> why = hotplug_check()) return End{0, std::move(*why), nullptr};
@@ -290,7 +290,7 @@ std::optional<End> loop_iteration(Gate &gate) {
     int64_t now_s = mono_ms() / 1000;
     if (now_s != last_tick) {
         last_tick = now_s;
-        frame_hold_evaluate();
+        frame_hold_evaluate(mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         if (!showing_video && nout > 0 && outs[0].standby_map)
             spi_tee_publish_buffer(outs[0].standby_map, outs[0].standby_pitch,
@@ -300,10 +300,10 @@ std::optional<End> loop_iteration(Gate &gate) {
     }
     if (redraw) render_menu_all(overlay_facts());
 
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
-        if (a.eof) return End{mailbox_end_status(), {}, nullptr};
+        if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
         gap_rules(gate);
         return std::nullopt;
     }
@@ -325,9 +325,9 @@ End stopped_end() {
     return End{status, line, "stopped"};
 }
 
-End presentation_loop(Gate &gate) {
+End presentation_loop(Mailbox &mb, Gate &gate) {
     for (;;) {
-        std::optional<End> end = loop_iteration(gate);
+        std::optional<End> end = loop_iteration(mb, gate);
         if (stop_status()) return stopped_end();
         if (end) return *end;
     }

@@ -8,18 +8,19 @@
 #include "app/end.h"
 
 struct Gate;
+struct Mailbox;
 
 extern int showing_video;
 extern int g_video_hidden;
 extern int64_t last_frame_time;
 // Runs until the input has ended and every queued frame was shown, a stop signal
 // came or a display changed; returns how the process ends.
-End presentation_loop(Gate &gate);
+End presentation_loop(Mailbox &mb, Gate &gate);
 // After a stop signal: its exit status, the line and the last state ("stopped").
 End stopped_end();
 // One pass; the end once the input has ended and every frame was shown, or a display
 // changed.
-std::optional<End> loop_iteration(Gate &gate);
+std::optional<End> loop_iteration(Mailbox &mb, Gate &gate);
 struct DetectSettings;
 // Which files the detection request uses; before the loop starts.
 void detect_configure(const DetectSettings &s);

@@ -50,11 +50,11 @@ bool wait_for_display(const DisplaySettings &settings) {
 // The reader thread: stdin into the decoder, its frames into the mailbox. Its end
 // is the mailbox's end, with the exit status a dead decoder asks for.
 std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &settings,
-                                   const ReaderHooks &hooks) {
+                                   const ReaderHooks &hooks, Mailbox &mb) {
     try {
-        return Thread([&ra, &settings, &hooks] {
+        return Thread([&ra, &settings, &hooks, &mb] {
             ReaderEnd end = reader_run(&ra, settings, hooks, STDIN_FILENO, stop_fd());
-            mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
+            mb_set_eof(mb, end == ReaderEnd::kDead ? 3 : 0);
         });
     } catch (const std::system_error &e) {
         say("zyl-mpp: reader thread could not start (%s)", strerror(e.code().value()));
@@ -65,19 +65,24 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
+    Mailbox mailbox;
+    return receiver_run(argc, argv, mailbox);
+}
+
+int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     const Config config = config_read();
     standby_configure(config.standby);
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
     spi_tee_configure(config.spi);
     pacing_configure(config.pacing);
-    health_configure(config.health);
+    health_configure(config.health, mailbox);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
         if (status >= 0) return process_end({status, {}, nullptr});
     }
 
-    stop_signals_install();
+    stop_signals_install(mailbox);
     if (!wait_for_display(config.display)) return process_end(stopped_end());
     read_settings(config, any_output_interlaced());
     Gate gate;
@@ -87,15 +92,15 @@ int receiver_main(int argc, char **argv) {
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
     detect_configure(config.detect);
-    const ReaderHooks hooks = mailbox_reader_hooks(gate);
+    const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(config.overlays.font);
 
     poll_menu();
     poll_osd();
     render_menu_all(overlay_facts());
-    std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
+    std::optional<Thread> reader = start_reader(ra, config.decode, hooks, mailbox);
     if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return process_end(presentation_loop(gate), &*reader);
+    return process_end(presentation_loop(mailbox, gate), &*reader);
 }

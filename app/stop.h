@@ -3,9 +3,11 @@
 // away does not end it at all.
 #pragma once
 
+struct Mailbox;
 // Ignores SIGPIPE and catches SIGTERM and SIGINT; once per process, before any other
-// thread starts.
-void stop_signals_install();
+// thread starts. A stop signal wakes the waits on `wakes`, which must outlive
+// stop_waker_join().
+void stop_signals_install(Mailbox &wakes);
 // 0 while running; once a stop signal came, its conventional exit status (128 + signo).
 int stop_status();
 // Becomes readable, and stays so, once a stop signal came; -1 without one installed.

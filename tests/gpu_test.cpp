@@ -28,6 +28,7 @@ extern "C" {
 
 #include "app/clock.h"
 #include "app/gate.h"
+#include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/placement.h"
@@ -254,8 +255,7 @@ class Pass : public ::testing::Test {
         g_smooth = 0;
         live().pacing = Pacing::kOnArrival;
         apply_output_looks();
-        std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued
-        while (mb_take_locked()) continue;
+        health_configure({}, mb);
     }
 
     // Shows one frame through the loop with `s` written to the tuning file first;
@@ -297,9 +297,9 @@ class Pass : public ::testing::Test {
 
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
-        mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
+        mb_push_at(mb, FramePtr(make_frame(w, h, &decoded)), mono_us());
         Gate gate;
-        (void)loop_iteration(gate);
+        (void)loop_iteration(mb, gate);
         return testing::internal::GetCapturedStderr();
     }
 
@@ -320,6 +320,7 @@ class Pass : public ::testing::Test {
     }
 
     std::string dir;
+    Mailbox mb;
     Picture8 decoded;
 };
 

@@ -79,8 +79,6 @@ class Hold : public testing::Test {
         g_hold_r = 1, g_hold_cand = 1, g_hold_cand_n = 0, g_hold_forced = -2;
         g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
         g_vblank_wait_override = -2;
-        g_mb_cap = 2;
-        g_src_interval_us = 0;
         g_smooth_phase = 0;
         nout = 1;
         outs[0].mode.vrefresh = 60;
@@ -90,6 +88,7 @@ class Hold : public testing::Test {
         nout = saved_nout;
     }
     int saved_nout = nout;
+    Mailbox mb;
 
   public:
     // The steps of tests/data/hold.txt.
@@ -100,7 +99,7 @@ class Hold : public testing::Test {
             words >> n >> us;
             std::optional<std::string> printed;
             if (word == "source") {
-                g_src_interval_us = n;
+                mb.src_interval_us = n;
             } else if (word == "phase") {
                 g_smooth_phase = int(n);
             } else if (word == "ticks" || word == "presents") {
@@ -108,13 +107,12 @@ class Hold : public testing::Test {
                 testing::internal::CaptureStderr();
                 for (int i = 0; i < n; i++)
                     if (word == "ticks")
-                        frame_hold_evaluate();
+                        frame_hold_evaluate(mb);
                     else
                         vblank_learn(us);
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "hold") {
-                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) +
-                                    " cap=" + std::to_string(g_mb_cap) +
+                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) + " cap=" + std::to_string(mb.cap) +
                                     " blocks=" + std::to_string(g_flip_blocks));
             } else {
                 ADD_FAILURE() << "unknown line";
@@ -411,13 +409,15 @@ class OnCard : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     }
     void TearDown() override {
-        reset_mailbox();
+        {
+            std::lock_guard lock(mb.lock);
+            while (mb_take_locked(mb)) continue;
+        }
         dumb_release(&fb);
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
         g_smooth_phase = 0;
-        g_src_interval_us = 0;
         g_flip_blocks = 0;
         g_hold_r = 1;
         g_hold_last_present = 0;
@@ -441,11 +441,12 @@ class OnCard : public testing::Test {
         ASSERT_EQ(0, drmModeAddFB(drm_fd, w, h, 24, 32, fb.pitch, fb.handle, &fb.fb));
     }
     void queue(int n) {
-        for (int i = 0; i < n; i++) mb_push_at(FramePtr(av_frame_alloc()), 0);
+        for (int i = 0; i < n; i++) mb_push_at(mb, FramePtr(av_frame_alloc()), 0);
     }
 
     std::string dir;
     DumbBuffer fb{};
+    Mailbox mb;
 };
 
 }  // namespace
@@ -474,21 +475,21 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
 
     // The explicit wait is the hold's refresh: no second wait.
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 1, vblanks());
     // Without the explicit wait the hold waits itself.
     g_flip_blocks = 1;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 2, vblanks());
     // Taken at once when the plane update paces the loop.
     g_hold_last_present = 0;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 2, vblanks());
     g_flip_blocks = 0;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 3, vblanks());
 }
@@ -497,11 +498,11 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     g_smooth_phase = 1;
     g_hold_r = 2;
-    g_src_interval_us = 33333;
+    mb.src_interval_us = 33333;
     queue(2);  // pushed long ago: both vblanks of their schedule have passed
     testing::internal::CaptureStderr();
     for (int i = 0; i < 2; i++) {
-        Acquired a = acquire_frame();
+        Acquired a = acquire_frame(mb);
         ASSERT_NE(nullptr, a.frame) << i;
     }
     EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(),
@@ -512,7 +513,7 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
     // The tuning file switches smooth pacing off: the schedule is gone.
     g_smooth = 0;
     queue(1);
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(-1, g_phase_margin_us);
     EXPECT_EQ(0, g_phase.slot_us);
@@ -520,17 +521,17 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
 
 TEST_F(OnCard, EndOfInputAndShowOnArrival) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    mb_set_eof();
+    mb_set_eof(mb);
     for (int smooth : {1, 0}) {
         g_smooth = smooth;
-        Acquired a = acquire_frame();
+        Acquired a = acquire_frame(mb);
         EXPECT_EQ(nullptr, a.frame) << smooth;
         EXPECT_TRUE(a.eof) << smooth;
     }
     // Show on arrival takes the queued frame without touching the display.
     queue(1);
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq, vblanks());
 }
