@@ -41,17 +41,9 @@ extern "C" {
 #include "spitee/spitee.h"
 
 int showing_video;
-int g_video_hidden;
-int rot_done;
-uint32_t g_setplane_warned;
 int64_t last_frame_time;
-int64_t last_tick;
 
 namespace {
-
-WatchedFile g_detect_file{"detect", 4096, {}, 0};
-DetectSettings g_detect_settings;
-FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
 
 void detect_off() {
     g_detect = 0;
@@ -61,25 +53,25 @@ void detect_off() {
 }
 
 // Starting a detector always fails: this system has none.
-void detect_on() {
+void detect_on(const DetectSettings &s) {
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", g_detect_settings.model.c_str());
+    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", s.model.c_str());
     g_detect = 0;
 }
 
 // Whether a snapshot of the current frame was asked for. Only a regular file is a
 // request. Anything else (a directory, a FIFO) might not be removable and would then
 // ask for a picture on every frame.
-bool take_snapshot_request() {
+bool take_snapshot_request(FileVersion &refused) {
     const char *path = "/run/zyl-fpv/snapshot";
     struct stat st;
     if (lstat(path, &st) != 0) {
-        g_snapshot_refused = {};
+        refused = {};
         return false;
     }
     if (S_ISREG(st.st_mode)) return unlink(path) == 0;
-    if (version_of(st) == g_snapshot_refused) return false;
-    g_snapshot_refused = version_of(st);
+    if (version_of(st) == refused) return false;
+    refused = version_of(st);
     fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
     return false;
 }
@@ -97,14 +89,14 @@ bool gpu_pass_wanted() {
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
-void present_on(int i, uint32_t fb, const Placement &p) {
+void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     const KmsOutput &o = outs[i];
     int64_t t0 = mono_us();
     int r = o.atomic ? panel_commit(o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
     stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
-    if (r != 0 && !(g_setplane_warned >> i & 1)) {
-        g_setplane_warned |= 1u << i;
+    if (r != 0 && !(loop.setplane_warned >> i & 1)) {
+        loop.setplane_warned |= 1u << i;
         fprintf(stderr,
                 "zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
                 "at %d,%d\n",
@@ -114,13 +106,9 @@ void present_on(int i, uint32_t fb, const Placement &p) {
     if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
 }
 
-// The rotation each video plane accepted for the flip, and whether it is on now.
-uint64_t plane_rot[kMaxOutputs];
-uint32_t plane_rot_on;
-
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
 // itself.
-void rotate_planes() {
+void rotate_planes(Loop &loop) {
     for (int i = 0; i < nout; i++) {
         const KmsOutput &o = outs[i];
         const Flip flip = o.look.flip;
@@ -136,8 +124,8 @@ void rotate_planes() {
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
-            plane_rot[i] = value;
-            plane_rot_on |= 1u << i;
+            loop.plane_rot[i] = value;
+            loop.plane_rot_on |= 1u << i;
             fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip_word(flip),
                     o.plane_id, (unsigned long long)value);
         } else {
@@ -152,21 +140,21 @@ void rotate_planes() {
 // A corrected picture is mirrored by the shader: a plane that took the flip for a
 // frame that missed the pass drops it for the next corrected one, which it would
 // otherwise mirror back, and takes it again for the next uncorrected one.
-void follow_flip(bool gpu_output) {
-    if (!gpu_output && !rot_done && any_output_flips()) {
-        rot_done = 1;
-        rotate_planes();
+void follow_flip(Loop &loop, bool gpu_output) {
+    if (!gpu_output && !loop.rot_done && any_output_flips()) {
+        loop.rot_done = true;
+        rotate_planes(loop);
         return;
     }
     for (int i = 0; i < nout; i++) {
-        bool on = plane_rot_on >> i & 1;
-        if (!plane_rot[i] || on == !gpu_output) continue;
+        bool on = loop.plane_rot_on >> i & 1;
+        if (!loop.plane_rot[i] || on == !gpu_output) continue;
         const KmsOutput &o = outs[i];
-        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : plane_rot[i];
+        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : loop.plane_rot[i];
         if (video_plane_rotate(o, value) == 0)
-            plane_rot_on ^= 1u << i;
+            loop.plane_rot_on ^= 1u << i;
         else if (!gpu_output)
-            plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
+            loop.plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
     }
 }
 
@@ -199,7 +187,7 @@ bool corrected_pictures(const AVDRMFrameDescriptor &desc, const AVFrame &frame, 
 }
 
 // A frame that does not reach the screen is freed on return.
-void present_frame(FramePtr frame) {
+void present_frame(Loop &loop, FramePtr frame) {
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
@@ -207,16 +195,16 @@ void present_frame(FramePtr frame) {
         return;
     }
     if (g_menu.message) {
-        if (!g_video_hidden) {
+        if (!loop.video_hidden) {
             // The standby buffer shows through, or goes back on a primary video plane.
             for (int i = 0; i < nout; i++) video_plane_standby(outs[i], outs[i].atomic);
-            g_video_hidden = 1;
+            loop.video_hidden = true;
         }
         after_present(t0);
         return;
     }
-    g_video_hidden = 0;
-    const bool snap = take_snapshot_request();
+    loop.video_hidden = false;
+    const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     uint32_t fbs[kMaxOutputs] = {};
     const bool gpu_output = gpu_pass_wanted() && corrected_pictures(*desc, *frame, snap, fbs);
@@ -232,9 +220,9 @@ void present_frame(FramePtr frame) {
         bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(i, fbs[i], p);
+        present_on(loop, i, fbs[i], p);
     }
-    follow_flip(gpu_output);
+    follow_flip(loop, gpu_output);
     // Each picture once: outputs that mirror alike share one.
     uint32_t more[std::size(fbs)] = {};
     size_t nmore = 0;
@@ -251,14 +239,10 @@ void present_frame(FramePtr frame) {
 
 }  // namespace
 
-void detect_configure(const DetectSettings &s) {
-    g_detect_settings = s;
-}
-
-bool detect_request_poll() {
-    const char *path = g_detect_settings.request.c_str();
+bool detect_request_poll(Loop &loop) {
+    const char *path = loop.detect.request.c_str();
     FileBytes b;
-    const Fresh fresh = read_if_changed(g_detect_file, path, &b);
+    const Fresh fresh = read_if_changed(loop.detect_file, path, &b);
     if (fresh == Fresh::kMissing) {
         if (g_detect != 1) return false;
         detect_off();
@@ -270,13 +254,15 @@ bool detect_request_poll() {
     int want = strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0;
     if (want == g_detect) return false;
     if (want)
-        detect_on();
+        detect_on(loop.detect);
     else
         detect_off();
     return true;
 }
 
-std::optional<End> loop_iteration(Mailbox &mb, Gate &gate) {
+std::optional<End> loop_iteration(Loop &loop) {
+    Mailbox &mb = loop.mb;
+    Gate &gate = loop.gate;
     bool redraw = poll_menu() != 0;
     redraw |= poll_tuning();
     if (std::optional<std::string> why = hotplug_check()) return End{0, std::move(*why), nullptr};
@@ -284,12 +270,12 @@ std::optional<End> loop_iteration(Mailbox &mb, Gate &gate) {
         for (int i = 0; i < nout; i++) standby_refresh(outs[i]);
         redraw = true;
     }
-    redraw |= detect_request_poll();
+    redraw |= detect_request_poll(loop);
     redraw |= poll_osd() != 0;
     redraw |= poll_telemetry() != 0;
     int64_t now_s = mono_ms() / 1000;
-    if (now_s != last_tick) {
-        last_tick = now_s;
+    if (now_s != loop.last_tick) {
+        loop.last_tick = now_s;
         frame_hold_evaluate(mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         if (!showing_video && nout > 0 && outs[0].standby_map)
@@ -313,7 +299,7 @@ std::optional<End> loop_iteration(Mailbox &mb, Gate &gate) {
         last_frame_time = mono_us();
         return std::nullopt;
     }
-    present_frame(std::move(a.frame));
+    present_frame(loop, std::move(a.frame));
     last_frame_time = mono_us();
     return std::nullopt;
 }
@@ -325,9 +311,9 @@ End stopped_end() {
     return End{status, line, "stopped"};
 }
 
-End presentation_loop(Mailbox &mb, Gate &gate) {
+End presentation_loop(Loop &loop) {
     for (;;) {
-        std::optional<End> end = loop_iteration(mb, gate);
+        std::optional<End> end = loop_iteration(loop);
         if (stop_status()) return stopped_end();
         if (end) return *end;
     }

@@ -91,7 +91,6 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     if (int status = prepare_decoder(&ra, config.decode)) return process_end({status, {}, nullptr});
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
-    detect_configure(config.detect);
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(config.overlays.font);
 
@@ -102,5 +101,6 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return process_end(presentation_loop(mailbox, gate), &*reader);
+    Loop loop{mailbox, gate, config.detect};
+    return process_end(presentation_loop(loop), &*reader);
 }

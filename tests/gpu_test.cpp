@@ -298,8 +298,7 @@ class Pass : public ::testing::Test {
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
         mb_push_at(mb, FramePtr(make_frame(w, h, &decoded)), mono_us());
-        Gate gate;
-        (void)loop_iteration(mb, gate);
+        (void)loop_iteration(loop);
         return testing::internal::GetCapturedStderr();
     }
 
@@ -321,6 +320,8 @@ class Pass : public ::testing::Test {
 
     std::string dir;
     Mailbox mb;
+    Gate gate;
+    Loop loop{mb, gate, {}};
     Picture8 decoded;
 };
 
