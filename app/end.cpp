@@ -1,13 +1,23 @@
 #include "app/end.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
+#include "app/health.h"
+#include "app/stop.h"
 #include "base/log.h"
 
-void process_end(int status, const char *reason) {
-    if (reason) say("%s", reason);
+int process_end(const End &end, Thread *reader) {
+    stop_leave();
+    if (reader && reader->joinable()) {
+        if (stop_fd() >= 0)
+            reader->join();
+        else
+            reader->detach();
+    }
+    // Before the mailbox, whose condition variable the waker touches, goes.
+    stop_waker_join();
+    if (!end.reason.empty()) say("%s", end.reason.c_str());
+    if (end.last_state) hdmi_state_write(end.last_state);
     fflush(stderr);
-    _exit(status);
+    return end.status;
 }

@@ -1,8 +1,19 @@
-// The one way the receiver ends itself from inside the presentation loop rather than
-// by returning from receiver_main.
+// The one way out of the receiver: every end (the input's, a stop signal, a display
+// change, a dead decoder, a failed start-up) returns through process_end to main().
 #pragma once
 
-// Says `reason` (one line; null: nothing to say) and ends the process at once with
-// `status`, without running destructors: the pictures stay on screen until the
-// supervisor starts the receiver again.
-[[noreturn]] void process_end(int status, const char *reason);
+#include <string>
+
+#include "base/own.h"
+
+// Why the process ends.
+struct End {
+    int status = 0;
+    std::string reason;                // the line that says why; empty: none
+    const char *last_state = nullptr;  // state word written after the reason; null: none
+};
+
+// Lets a running reader leave and joins it, says the reason and writes the last
+// state; returns the exit status for main(). A reader that cannot be told to leave
+// may be blocked in a read for ever and is left to the process's end.
+[[nodiscard]] int process_end(const End &end, Thread *reader = nullptr);

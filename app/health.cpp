@@ -21,6 +21,8 @@ constexpr uint64_t g_enc_rga_fail = 0, g_enc_pool_drop = 0;
 namespace {
 
 HealthSettings g_health;
+// The frame counters the lines and the state file report; set with the settings.
+Mailbox *g_counters;
 char g_state_last[16];
 int64_t g_state_last_ms;
 bool g_state_unwritable;
@@ -29,24 +31,26 @@ int64_t hb_last_ms;
 uint64_t hb_shown;
 
 void periodic_line(int64_t now_ms) {
-    uint64_t shown = g_shown_count;
+    uint64_t shown = g_counters->shown_count;
     int64_t ms = now_ms - hb_last_ms;
     long long per_s = hb_last_ms && ms > 0 ? (long long)((shown - hb_shown) * 1000 / ms) : 0;
     fprintf(
         stderr,
         "zyl-mpp: dec=%lld shown=%lld shown/s=%lld dropped fifo/throttle/gate=%lld/%lld/%lld enc "
         "rga_fail/pool_drop=%lld/%lld panel_busy=%lld sei_stripped=%lld\n",
-        (long long)g_dec_count.load(), (long long)shown, per_s, (long long)g_drop_fifo.load(),
-        (long long)g_drop_throttle, (long long)g_drop_gate, (long long)g_enc_rga_fail,
-        (long long)g_enc_pool_drop, (long long)g_dsi_busy_skip, (long long)g_sei_stripped.load());
+        (long long)g_counters->dec_count.load(), (long long)shown, per_s,
+        (long long)g_counters->drop_fifo.load(), (long long)g_drop_throttle, (long long)g_drop_gate,
+        (long long)g_enc_rga_fail, (long long)g_enc_pool_drop, (long long)g_dsi_busy_skip,
+        (long long)g_sei_stripped.load());
     hb_last_ms = now_ms;
     hb_shown = shown;
 }
 
 }  // namespace
 
-void health_configure(const HealthSettings &s) {
+void health_configure(const HealthSettings &s, Mailbox &counters) {
     g_health = s;
+    g_counters = &counters;
 }
 
 bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms) {
@@ -58,7 +62,8 @@ void hdmi_state_write(const char *word) {
     int64_t now = mono_ms();
     if (!state_write_due(word, g_state_last, now, g_state_last_ms)) return;
     g_state_last_ms = now;
-    long long dec = (long long)g_dec_count.load(), shown = (long long)g_shown_count.load();
+    long long dec = (long long)g_counters->dec_count.load(),
+              shown = (long long)g_counters->shown_count.load();
     long long reopens = (long long)g_reopens.load();
     char line[160];
     int n = snprintf(line, sizeof line, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word,
@@ -80,15 +85,15 @@ void hdmi_state_write(const char *word) {
 
 void after_present(int64_t t0_us) {
     int64_t t1 = mono_us();
-    g_shown_count++;
+    g_counters->shown_count++;
     g_hold_last_present = t1;
     int64_t render_ms = (t1 - t0_us) / 1000;
     if (g_cadence < 0) g_cadence = g_health.cadence;
     if (g_cadence == 1) cadence_after_present(mono_us());
     if (render_ms > 150) {
         fprintf(stderr, "zyl-mpp: SLOW render %lldms dec=%lld shown=%lld\n", (long long)render_ms,
-                (long long)g_dec_count.load(), (long long)g_shown_count.load());
-    } else if (g_shown_count % 600 == 0) {
+                (long long)g_counters->dec_count.load(), (long long)g_counters->shown_count.load());
+    } else if (g_counters->shown_count % 600 == 0) {
         periodic_line(t1 / 1000);
     }
     fflush(stderr);
@@ -130,7 +135,7 @@ void cadence_report(int64_t now_us) {
     CadenceStats &c = g_cad;
     int64_t w = (now_us - c.window_start) / 1000;
     CadencePercentiles p = cadence_percentiles(&c);
-    long long per_s = (long long)((int64_t(g_shown_count) - c.window_shown) * 1000 / w);
+    long long per_s = (long long)((int64_t(g_counters->shown_count) - c.window_shown) * 1000 / w);
     double fifo = c.fifo_samples ? double(c.fifo_sum) / c.fifo_samples : 0.0;
     fprintf(stderr,
             "zyl-mpp: cadence shown/s=%lld present_ms p50/p95/max=%.1f/%.1f/%.1f "
@@ -139,14 +144,15 @@ void cadence_report(int64_t now_us) {
             per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, (long long)c.bins[0],
             (long long)c.bins[1], (long long)c.bins[2], (long long)c.bins[3], (long long)c.bins[4],
             (long long)c.vbl_n[0], (long long)c.vbl_n[1], (long long)c.vbl_n[2], fifo,
-            (long long)g_drop_fifo.load(), (long long)g_drop_throttle, (long long)g_drop_gate);
+            (long long)g_counters->drop_fifo.load(), (long long)g_drop_throttle,
+            (long long)g_drop_gate);
     fprintf(stderr, "zyl-kms: cadence stages(ms mean/max):");
     for (int i = 0; i < kStages; i++) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
         fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
     }
     fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)g_dsi_busy_skip, g_hold_r,
-            g_src_interval_us / 1000.0);
+            g_counters->src_interval_us / 1000.0);
     if (g_phase_margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", g_phase_margin_us / 1000.0);
     fputc('\n', stderr);
     fflush(stderr);
@@ -154,7 +160,7 @@ void cadence_report(int64_t now_us) {
     c = CadenceStats{};
     c.last_present = last;
     c.window_start = now_us;
-    c.window_shown = int64_t(g_shown_count);
+    c.window_shown = int64_t(g_counters->shown_count);
 }
 
 }  // namespace
@@ -165,7 +171,7 @@ void cadence_after_present(int64_t t_us) {
     c.last_present = t_us;
     if (c.window_start == 0) {
         c.window_start = t_us;
-        c.window_shown = int64_t(g_shown_count);
+        c.window_shown = int64_t(g_counters->shown_count);
     } else if ((t_us - c.window_start) / 1000 >= 1000) {
         cadence_report(t_us);
     }

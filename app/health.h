@@ -13,8 +13,10 @@ struct HealthSettings {
     std::string state_path = "/run/zyl-fpv/hdmi_state";  // ZYL_KMS_STATE
     bool cadence = false;                                // ZYL_KMS_CADENCE
 };
-// Before the first state write; again in tests.
-void health_configure(const HealthSettings &s);
+struct Mailbox;
+// Before the first state write, with the mailbox whose counters are reported, which
+// must outlive every later call; again in tests.
+void health_configure(const HealthSettings &s, Mailbox &counters);
 
 extern std::atomic<int64_t> g_hold_last_present;
 extern uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;

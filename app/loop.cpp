@@ -41,17 +41,9 @@ extern "C" {
 #include "spitee/spitee.h"
 
 int showing_video;
-int g_video_hidden;
-int rot_done;
-uint32_t g_setplane_warned;
 int64_t last_frame_time;
-int64_t last_tick;
 
 namespace {
-
-WatchedFile g_detect_file{"detect", 4096, {}, 0};
-DetectSettings g_detect_settings;
-FileVersion g_snapshot_refused;  // a trigger that is no file, reported once
 
 void detect_off() {
     g_detect = 0;
@@ -61,25 +53,25 @@ void detect_off() {
 }
 
 // Starting a detector always fails: this system has none.
-void detect_on() {
+void detect_on(const DetectSettings &s) {
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", g_detect_settings.model.c_str());
+    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", s.model.c_str());
     g_detect = 0;
 }
 
 // Whether a snapshot of the current frame was asked for. Only a regular file is a
 // request. Anything else (a directory, a FIFO) might not be removable and would then
 // ask for a picture on every frame.
-bool take_snapshot_request() {
+bool take_snapshot_request(FileVersion &refused) {
     const char *path = "/run/zyl-fpv/snapshot";
     struct stat st;
     if (lstat(path, &st) != 0) {
-        g_snapshot_refused = {};
+        refused = {};
         return false;
     }
     if (S_ISREG(st.st_mode)) return unlink(path) == 0;
-    if (version_of(st) == g_snapshot_refused) return false;
-    g_snapshot_refused = version_of(st);
+    if (version_of(st) == refused) return false;
+    refused = version_of(st);
     fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
     return false;
 }
@@ -98,14 +90,14 @@ bool gpu_pass_wanted(const Display &d) {
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
-void present_on(const Display &d, int i, uint32_t fb, const Placement &p) {
-    const KmsOutput &o = d.outs[i];
+void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
+    const KmsOutput &o = loop.screens.display.outs[i];
     int64_t t0 = mono_us();
     int r = o.atomic ? panel_commit(o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
     stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
-    if (r != 0 && !(g_setplane_warned >> i & 1)) {
-        g_setplane_warned |= 1u << i;
+    if (r != 0 && !(loop.setplane_warned >> i & 1)) {
+        loop.setplane_warned |= 1u << i;
         fprintf(stderr,
                 "zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
                 "at %d,%d\n",
@@ -115,13 +107,10 @@ void present_on(const Display &d, int i, uint32_t fb, const Placement &p) {
     if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
 }
 
-// The rotation each video plane accepted for the flip, and whether it is on now.
-uint64_t plane_rot[kMaxOutputs];
-uint32_t plane_rot_on;
-
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
 // itself.
-void rotate_planes(const Display &d) {
+void rotate_planes(Loop &loop) {
+    const Display &d = loop.screens.display;
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];
         const Flip flip = o.look.flip;
@@ -137,8 +126,8 @@ void rotate_planes(const Display &d) {
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
-            plane_rot[i] = value;
-            plane_rot_on |= 1u << i;
+            loop.plane_rot[i] = value;
+            loop.plane_rot_on |= 1u << i;
             fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip_word(flip),
                     o.plane_id, (unsigned long long)value);
         } else {
@@ -153,21 +142,22 @@ void rotate_planes(const Display &d) {
 // A corrected picture is mirrored by the shader: a plane that took the flip for a
 // frame that missed the pass drops it for the next corrected one, which it would
 // otherwise mirror back, and takes it again for the next uncorrected one.
-void follow_flip(const Display &d, bool gpu_output) {
-    if (!gpu_output && !rot_done && any_output_flips(d)) {
-        rot_done = 1;
-        rotate_planes(d);
+void follow_flip(Loop &loop, bool gpu_output) {
+    const Display &d = loop.screens.display;
+    if (!gpu_output && !loop.rot_done && any_output_flips(d)) {
+        loop.rot_done = true;
+        rotate_planes(loop);
         return;
     }
     for (int i = 0; i < d.nout; i++) {
-        bool on = plane_rot_on >> i & 1;
-        if (!plane_rot[i] || on == !gpu_output) continue;
+        bool on = loop.plane_rot_on >> i & 1;
+        if (!loop.plane_rot[i] || on == !gpu_output) continue;
         const KmsOutput &o = d.outs[i];
-        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : plane_rot[i];
+        uint64_t value = gpu_output ? DRM_MODE_ROTATE_0 : loop.plane_rot[i];
         if (video_plane_rotate(o, value) == 0)
-            plane_rot_on ^= 1u << i;
+            loop.plane_rot_on ^= 1u << i;
         else if (!gpu_output)
-            plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
+            loop.plane_rot[i] = 0;  // taken once, refused now: the plane stays as it is
     }
 }
 
@@ -204,7 +194,8 @@ bool corrected_pictures(const Display &d, const AVDRMFrameDescriptor &desc, cons
 }
 
 // A frame that does not reach the screen is freed on return.
-void present_frame(ScreenState &screens, FramePtr frame) {
+void present_frame(Loop &loop, FramePtr frame) {
+    ScreenState &screens = loop.screens;
     Display &d = screens.display;
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
@@ -213,16 +204,16 @@ void present_frame(ScreenState &screens, FramePtr frame) {
         return;
     }
     if (g_menu.message) {
-        if (!g_video_hidden) {
+        if (!loop.video_hidden) {
             // The standby buffer shows through, or goes back on a primary video plane.
             for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
-            g_video_hidden = 1;
+            loop.video_hidden = true;
         }
         after_present(t0);
         return;
     }
-    g_video_hidden = 0;
-    const bool snap = take_snapshot_request();
+    loop.video_hidden = false;
+    const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     uint32_t fbs[kMaxOutputs] = {};
     const bool gpu_output = gpu_pass_wanted(d) && corrected_pictures(d, *desc, *frame, snap, fbs);
@@ -239,9 +230,9 @@ void present_frame(ScreenState &screens, FramePtr frame) {
         bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(d, i, fbs[i], p);
+        present_on(loop, i, fbs[i], p);
     }
-    follow_flip(d, gpu_output);
+    follow_flip(loop, gpu_output);
     // Each picture once: outputs that mirror alike share one.
     uint32_t more[std::size(fbs)] = {};
     size_t nmore = 0;
@@ -258,14 +249,10 @@ void present_frame(ScreenState &screens, FramePtr frame) {
 
 }  // namespace
 
-void detect_configure(const DetectSettings &s) {
-    g_detect_settings = s;
-}
-
-bool detect_request_poll() {
-    const char *path = g_detect_settings.request.c_str();
+bool detect_request_poll(Loop &loop) {
+    const char *path = loop.detect.request.c_str();
     FileBytes b;
-    const Fresh fresh = read_if_changed(g_detect_file, path, &b);
+    const Fresh fresh = read_if_changed(loop.detect_file, path, &b);
     if (fresh == Fresh::kMissing) {
         if (g_detect != 1) return false;
         detect_off();
@@ -277,30 +264,32 @@ bool detect_request_poll() {
     int want = strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0;
     if (want == g_detect) return false;
     if (want)
-        detect_on();
+        detect_on(loop.detect);
     else
         detect_off();
     return true;
 }
 
-// One pass; true when the input has ended and every frame was shown.
-bool loop_iteration(ScreenState &screens, Thread &reader, Gate &gate) {
+std::optional<End> loop_iteration(Loop &loop) {
+    Mailbox &mb = loop.mb;
+    Gate &gate = loop.gate;
+    ScreenState &screens = loop.screens;
     Display &d = screens.display;
     bool redraw = poll_menu() != 0;
     redraw |= poll_tuning(screens);
     if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
-        process_end(0, why->c_str());
+        return End{0, std::move(*why), nullptr};
     if (poll_connect()) {
         for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
         redraw = true;
     }
-    redraw |= detect_request_poll();
+    redraw |= detect_request_poll(loop);
     redraw |= poll_osd() != 0;
     redraw |= poll_telemetry() != 0;
     int64_t now_s = mono_ms() / 1000;
-    if (now_s != last_tick) {
-        last_tick = now_s;
-        frame_hold_evaluate();
+    if (now_s != loop.last_tick) {
+        loop.last_tick = now_s;
+        frame_hold_evaluate(mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         const KmsOutput &first = d.outs[0];
         if (!showing_video && d.nout > 0 && first.standby.map)
@@ -311,46 +300,35 @@ bool loop_iteration(ScreenState &screens, Thread &reader, Gate &gate) {
     }
     if (redraw) render_menu_all(overlay_facts(screens));
 
-    Acquired a = acquire_frame();
-    if (a.kind == Acquired::kHold) return false;
+    Acquired a = acquire_frame(mb);
+    if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
-        if (a.eof) {
-            reader.join();
-            return true;
-        }
+        if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
         gap_rules(gate, screens);
-        return false;
+        return std::nullopt;
     }
-    if (!gate_pass(gate, a.frame.get())) return false;
+    if (!gate_pass(gate, a.frame.get())) return std::nullopt;
     hdmi_state_write("live");
     if (!display_cap_pass()) {
         last_frame_time = mono_us();
-        return false;
+        return std::nullopt;
     }
-    present_frame(screens, std::move(a.frame));
+    present_frame(loop, std::move(a.frame));
     last_frame_time = mono_us();
-    return false;
+    return std::nullopt;
 }
 
-int stopped_status() {
+End stopped_end() {
     const int status = stop_status();
-    stop_waker_join();
-    fprintf(stderr, "zyl-mpp: stopped by signal %d\n", status - 128);
-    hdmi_state_write("stopped");
-    fflush(stderr);
-    return status;
+    char line[64];
+    snprintf(line, sizeof line, "zyl-mpp: stopped by signal %d", status - 128);
+    return End{status, line, "stopped"};
 }
 
-int presentation_loop(ScreenState &screens, Thread &reader, Gate &gate) {
+End presentation_loop(Loop &loop) {
     for (;;) {
-        const bool ended = loop_iteration(screens, reader, gate);
-        if (stop_status()) {
-            // The reader leaves at the request too, unless it could not be told: then
-            // it may be blocked in a read for ever and is left to the process's end.
-            if (!ended && stop_fd() >= 0) reader.join();
-            if (reader.joinable()) reader.detach();
-            return stopped_status();
-        }
-        if (ended) return mailbox_end_status();
+        std::optional<End> end = loop_iteration(loop);
+        if (stop_status()) return stopped_end();
+        if (end) return *end;
     }
 }

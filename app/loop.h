@@ -2,24 +2,48 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 
-#include "base/own.h"
+#include "app/config.h"
+#include "app/end.h"
+#include "kms/files.h"
+#include "kms/kms.h"
 
 struct Gate;
+struct Mailbox;
 struct ScreenState;
 
 extern int showing_video;
-extern int g_video_hidden;
 extern int64_t last_frame_time;
-// Runs until the input has ended and every queued frame was shown, or a stop signal
-// came; returns the exit status. The reader is joined on the way out.
-int presentation_loop(ScreenState &screens, Thread &reader, Gate &gate);
-// After a stop signal: says so, writes the last state ("stopped") and returns the
-// signal's exit status.
-int stopped_status();
-bool loop_iteration(ScreenState &screens, Thread &reader, Gate &gate);
-struct DetectSettings;
-// Which files the detection request uses; before the loop starts.
-void detect_configure(const DetectSettings &s);
+
+// The loop's own state, made by the process entry (tests make their own); main thread
+// only. The screens, the mailbox and the gate it works with must outlive it.
+struct Loop {
+    Loop(ScreenState &screens, Mailbox &mb, Gate &gate, DetectSettings detect)
+        : screens(screens), mb(mb), gate(gate), detect(std::move(detect)) {}
+    ScreenState &screens;
+    Mailbox &mb;
+    Gate &gate;
+    DetectSettings detect;  // which files the detection request uses
+    WatchedFile detect_file{"detect", 4096, {}, 0};
+    FileVersion snapshot_refused;  // a trigger that is no file, reported once
+    bool video_hidden = false;     // the video planes show the standby picture (message mode)
+    bool rot_done = false;         // the mirrored outputs' planes were rotated once
+    uint32_t setplane_warned = 0;  // outputs whose failed present was reported
+    int64_t last_tick = 0;         // monotonic second of the last once-a-second step
+    // The rotation each video plane accepted for the flip, and whether it is on now.
+    uint64_t plane_rot[kMaxOutputs] = {};
+    uint32_t plane_rot_on = 0;
+};
+
+// Runs until the input has ended and every queued frame was shown, a stop signal
+// came or a display changed; returns how the process ends.
+End presentation_loop(Loop &loop);
+// After a stop signal: its exit status, the line and the last state ("stopped").
+End stopped_end();
+// One pass; the end once the input has ended and every frame was shown, or a display
+// changed.
+std::optional<End> loop_iteration(Loop &loop);
 // Detection request file: true when detection was switched (the overlays then redraw).
-bool detect_request_poll();
+bool detect_request_poll(Loop &loop);

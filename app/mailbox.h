@@ -13,37 +13,45 @@
 #include "decode/decode.h"
 
 constexpr int kMailboxSlots = 4;
-// Owned by the mailbox, but not destroyed with the process: the reader thread may
-// still be pushing when the main thread exits.
-extern AVFrame *g_mb_q[kMailboxSlots];
-extern int64_t g_mb_at[kMailboxSlots];  // monotonic push time of each queued frame
-extern int g_mb_head;
-extern int g_mb_n;
-extern std::atomic<int> g_mb_cap;
-extern int g_mb_eof;
-extern int g_mb_status;  // the exit status the end asks for, 0 for the input's end
-extern std::mutex g_mb_lock;
-extern std::condition_variable g_mb_cv;
-extern std::atomic<uint64_t> g_drop_fifo;
-extern std::atomic<int64_t> g_src_interval_us;
-extern std::atomic<uint64_t> g_dec_count;
-extern std::atomic<uint64_t> g_shown_count;
+
+// One per process, made by the process entry; tests make their own. The reader
+// thread pushes, the main thread takes; the stop waker only notifies `cv`.
+struct Mailbox {
+    // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end.
+    std::mutex lock;
+    std::condition_variable cv;
+    // Owned here, but not freed with the mailbox: a reader the process could not stop
+    // may still be pushing when the main thread leaves.
+    AVFrame *q[kMailboxSlots] = {};
+    int64_t at[kMailboxSlots] = {};  // monotonic push time of each queued frame
+    int head = 0, n = 0;
+    bool eof = false;
+    int status = 0;  // the exit status the end asks for, 0 for the input's end
+
+    // Lock-free counters and estimates, each one word: a reader of a slightly stale
+    // value only reports or decides one frame late.
+    std::atomic<int> cap{2};                  // written by the main thread, read at a push
+    std::atomic<uint64_t> drop_fifo{0};       // both threads add
+    std::atomic<int64_t> src_interval_us{0};  // reader thread writes, main thread reads
+    std::atomic<uint64_t> dec_count{0};       // reader thread writes, main thread reads
+    std::atomic<uint64_t> shown_count{0};     // main thread writes, reader's stall lines read
+    int64_t last_arrival_us = 0;              // reader thread only
+};
 
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
-void mb_push(FramePtr frame);
-void mb_push_at(FramePtr frame, int64_t now_us);
+void mb_push(Mailbox &mb, FramePtr frame);
+void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us);
 // No more frames will come; a non-zero `status` (the process must end with it)
 // also discards the queued ones.
-void mb_set_eof(int status = 0);
+void mb_set_eof(Mailbox &mb, int status = 0);
 // After the end: the status it asked for.
-int mailbox_end_status();
+int mailbox_end_status(Mailbox &mb);
 struct Gate;
-// The reader's hooks into the mailbox, its counters and `gate`, which must outlive
-// the reader.
-ReaderHooks mailbox_reader_hooks(Gate &gate);
-// Consumer side: call with g_mb_lock held. Null when empty.
-FramePtr mb_take_locked();
+// The reader's hooks into `mb`, its counters and `gate`, which must outlive the reader.
+ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate);
+// Consumer side: call with `mb.lock` held. Null when empty.
+FramePtr mb_take_locked(Mailbox &mb);
 // Push time of the oldest queued frame (0 when empty).
-int64_t mb_head_arrival_locked();
+int64_t mb_head_arrival_locked(const Mailbox &mb);
 // Interval estimate update: the next smoothed value for one measured interval.
 int64_t mb_next_interval(int64_t current, int64_t interval_us);

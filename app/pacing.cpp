@@ -155,31 +155,31 @@ void wait_one_refresh() {
 
 namespace {
 
-Acquired none_locked() {
-    return {Acquired::kFrame, nullptr, g_mb_eof != 0};
+Acquired none_locked(const Mailbox &mb) {
+    return {Acquired::kFrame, nullptr, mb.eof};
 }
 
 // Show on arrival: the oldest frame now, or whatever arrives within the wait. Waits
 // end on the monotonic clock: a board setting its wall clock from the network must
 // not stretch one by the size of the step.
-Acquired on_arrival_locked(std::unique_lock<std::mutex> &lock) {
-    if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
-    if (g_mb_eof) return none_locked();
+Acquired on_arrival_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock) {
+    if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
+    if (mb.eof) return none_locked(mb);
     auto wait = std::chrono::milliseconds(g_menu.open ? 25 : 100);
-    g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
-    if (g_mb_n > 0) return {Acquired::kFrame, mb_take_locked(), false};
-    return none_locked();
+    mb.cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
+    if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
+    return none_locked(mb);
 }
 
-Acquired hold_locked(std::unique_lock<std::mutex> &lock, bool waited) {
+Acquired hold_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock, bool waited) {
     int64_t last = g_hold_last_present;
     std::optional<int64_t> since;
     if (last != 0) since = mono_us() - last;
-    switch (hold_decision(g_mb_n, g_hold_r, g_flip_blocks, since, refresh_period_us())) {
+    switch (hold_decision(mb.n, g_hold_r, g_flip_blocks, since, refresh_period_us())) {
         case HoldVerdict::kNone:
-            return none_locked();
+            return none_locked(mb);
         case HoldVerdict::kTake:
-            return {Acquired::kFrame, mb_take_locked(), false};
+            return {Acquired::kFrame, mb_take_locked(mb), false};
         case HoldVerdict::kHold:
             break;
     }
@@ -190,48 +190,48 @@ Acquired hold_locked(std::unique_lock<std::mutex> &lock, bool waited) {
 
 // Vblank pacing: frames are taken at refreshes. g_smooth may be switched off by the
 // tuning file at any time, so it is looked at again after every lock and wait.
-Acquired acquire_paced() {
-    std::unique_lock lock(g_mb_lock, std::defer_lock);
+Acquired acquire_paced(Mailbox &mb) {
+    std::unique_lock lock(mb.lock, std::defer_lock);
     if (!g_flip_blocks && g_paced) {
         int64_t t0 = mono_us();
         bool ok = wait_vblank_outs0();
         stage_sample(kStageVblankWait, t0, mono_us());
         lock.lock();
-        if (!g_smooth) return on_arrival_locked(lock);
+        if (!g_smooth) return on_arrival_locked(mb, lock);
         if (ok) {
-            queue_depth_sample(g_mb_n);
-            return hold_locked(lock, true);
+            queue_depth_sample(mb.n);
+            return hold_locked(mb, lock, true);
         }
     } else {
         lock.lock();
-        if (!g_smooth) return on_arrival_locked(lock);
+        if (!g_smooth) return on_arrival_locked(mb, lock);
     }
-    if (g_mb_n == 0) {
-        if (g_mb_eof) return none_locked();
-        g_mb_cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
-        if (!g_smooth) return on_arrival_locked(lock);
+    if (mb.n == 0) {
+        if (mb.eof) return none_locked(mb);
+        mb.cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
+        if (!g_smooth) return on_arrival_locked(mb, lock);
     }
-    return hold_locked(lock, false);
+    return hold_locked(mb, lock, false);
 }
 
 }  // namespace
 
-Acquired acquire_frame() {
-    if (g_smooth && g_smooth_phase) return acquire_phase();
+Acquired acquire_frame(Mailbox &mb) {
+    if (g_smooth && g_smooth_phase) return acquire_phase(mb);
     phase_off();
-    if (g_smooth) return acquire_paced();
-    std::unique_lock lock(g_mb_lock);
+    if (g_smooth) return acquire_paced(mb);
+    std::unique_lock lock(mb.lock);
     if (g_smooth) {
         lock.unlock();
-        return acquire_paced();
+        return acquire_paced(mb);
     }
-    return on_arrival_locked(lock);
+    return on_arrival_locked(mb, lock);
 }
 
-void frame_hold_evaluate() {
+void frame_hold_evaluate(Mailbox &mb) {
     if (g_hold_forced == -2) g_hold_forced = g_pacing.frame_hold;
     int hz = refresh_hz();
-    int64_t interval = g_src_interval_us;
+    int64_t interval = mb.src_interval_us;
     int c = hold_candidate(interval, hz, g_hold_forced);
     HoldCount next = hold_confirm({g_hold_r, g_hold_cand, g_hold_cand_n}, c);
     bool changed = next.r != g_hold_r;
@@ -240,7 +240,7 @@ void frame_hold_evaluate() {
     g_hold_cand_n = next.cand_n;
     if (!changed) return;
     // A held frame needs room for the one on screen, the next and the reserve.
-    g_mb_cap = c == 1 ? 2 : 4;
+    mb.cap = c == 1 ? 2 : 4;
     double fps = interval > 0 ? 1000000.0 / double(interval) : 0.0;
     if (c == 1) {
         fprintf(stderr, "zyl-kms: cadence: source %.1f fps on %d Hz — presenting on arrival\n", fps,

@@ -32,8 +32,9 @@ struct Acquired {
     FramePtr frame;  // null: none
     bool eof;        // none, and the input has ended
 };
-Acquired acquire_frame();
-void frame_hold_evaluate();
+Acquired acquire_frame(Mailbox &mb);
+// Once a second: the hold for the source's rate, and the mailbox's room for it.
+void frame_hold_evaluate(Mailbox &mb);
 // Display-rate cap: false when the frame taken now is to be dropped.
 bool display_cap_pass();
 // Duration of a successful legacy present on output 0.

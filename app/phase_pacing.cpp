@@ -230,7 +230,7 @@ VblankGrid grid_now(int64_t now) {
 // The hold evaluation calls a rate of half refreshes one to show on arrival; phase
 // pacing holds it 3 and 2 (24 fps on 60 Hz) and says so once the rate has stayed
 // for a second or so: the estimate passes through other halves while it settles.
-void halves_line(double step) {
+void halves_line(double step, int64_t source_us) {
     constexpr int kSettled = 30;
     g_phase_step_run = step == g_phase_step_last ? g_phase_step_run + 1 : 0;
     g_phase_step_last = step;
@@ -240,7 +240,7 @@ void halves_line(double step) {
     fprintf(stderr,
             "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d refreshes "
             "in turn\n",
-            1e6 / double(g_src_interval_us), 1e6 / output0_period_us(), int(step) + 1, int(step));
+            1e6 / double(source_us), 1e6 / output0_period_us(), int(step) + 1, int(step));
 }
 
 // Dropped frames are summed between lines: a queue that keeps falling behind is
@@ -276,11 +276,11 @@ void margin_line(int64_t now, const PhaseMargin &m) {
     g_phase_line_margin = m.margin_us;
 }
 
-void phase_lines(int64_t now, double step, int dropped) {
-    PhaseMargin m = phase_margin(g_phase, g_src_interval_us);
+void phase_lines(int64_t now, double step, int64_t source_us, int dropped) {
+    PhaseMargin m = phase_margin(g_phase, source_us);
     g_phase_margin_us = m.margin_us;
     margin_line(now, m);
-    halves_line(step);
+    halves_line(step, source_us);
     dropped_line(now, dropped);
     fflush(stderr);
 }
@@ -294,40 +294,41 @@ void phase_off() {
     g_phase_margin_us = -1;
 }
 
-Acquired acquire_phase() {
+Acquired acquire_phase(Mailbox &mb) {
     int64_t now = mono_us();
     VblankGrid grid = grid_now(now);
-    std::unique_lock lock(g_mb_lock);
+    std::unique_lock lock(mb.lock);
     // Switched by the tuning file: the next iteration follows the new mode.
     if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
     if (grid.at_us != g_phase_sampled_vbl) {
         g_phase_sampled_vbl = grid.at_us;
-        queue_depth_sample(g_mb_n);
+        queue_depth_sample(mb.n);
     }
-    if (g_mb_n == 0) {
-        if (g_mb_eof) return {Acquired::kFrame, nullptr, true};
-        g_mb_cv.wait_for(lock, std::chrono::milliseconds(g_menu.open ? 25 : 100));
+    if (mb.n == 0) {
+        if (mb.eof) return {Acquired::kFrame, nullptr, true};
+        mb.cv.wait_for(lock, std::chrono::milliseconds(g_menu.open ? 25 : 100));
         if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
-        if (g_mb_n == 0) return {Acquired::kFrame, nullptr, g_mb_eof != 0};
+        if (mb.n == 0) return {Acquired::kFrame, nullptr, mb.eof};
         now = mono_us();
     }
-    double step = phase_step(g_hold_r, g_src_interval_us, grid.period_us);
-    PhaseInput in{now, mb_head_arrival_locked(), grid, step, g_src_interval_us, g_mb_n > 1};
+    const int64_t source_us = mb.src_interval_us;
+    double step = phase_step(g_hold_r, source_us, grid.period_us);
+    PhaseInput in{now, mb_head_arrival_locked(mb), grid, step, source_us, mb.n > 1};
     PhaseVerdict v = phase_decide(g_phase, in);
     int dropped = 0;
     while (v.drop) {
-        mb_take_locked();
-        g_drop_fifo++;
+        mb_take_locked(mb);
+        mb.drop_fifo++;
         dropped++;
-        in.arrival_us = mb_head_arrival_locked();
-        in.newer = g_mb_n > 1;
+        in.arrival_us = mb_head_arrival_locked(mb);
+        in.newer = mb.n > 1;
         v = phase_decide(g_phase, in);
     }
     if (v.take) {
-        FramePtr f = mb_take_locked();
+        FramePtr f = mb_take_locked(mb);
         lock.unlock();
         phase_taken(&g_phase, v, in);
-        phase_lines(now, step, dropped);
+        phase_lines(now, step, source_us, dropped);
         return {Acquired::kFrame, std::move(f), false};
     }
     lock.unlock();

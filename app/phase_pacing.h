@@ -84,6 +84,6 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in);
 extern PhaseState g_phase;
 extern int64_t g_phase_margin_us;  // for the cadence report; -1 while the mode is not running
 // Frame acquisition in phase pacing (g_smooth and g_smooth_phase).
-Acquired acquire_phase();
+Acquired acquire_phase(Mailbox &mb);
 // Another pacing mode took over: the next phase frame starts a new schedule.
 void phase_off();

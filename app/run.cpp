@@ -12,6 +12,7 @@
 #include "app/avlog.h"
 #include "app/clock.h"
 #include "app/config.h"
+#include "app/end.h"
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
@@ -52,11 +53,11 @@ bool wait_for_display(ScreenState &screens, const DisplaySettings &settings) {
 // The reader thread: stdin into the decoder, its frames into the mailbox. Its end
 // is the mailbox's end, with the exit status a dead decoder asks for.
 std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &settings,
-                                   const ReaderHooks &hooks) {
+                                   const ReaderHooks &hooks, Mailbox &mb) {
     try {
-        return Thread([&ra, &settings, &hooks] {
+        return Thread([&ra, &settings, &hooks, &mb] {
             ReaderEnd end = reader_run(&ra, settings, hooks, STDIN_FILENO, stop_fd());
-            mb_set_eof(end == ReaderEnd::kDead ? 3 : 0);
+            mb_set_eof(mb, end == ReaderEnd::kDead ? 3 : 0);
         });
     } catch (const std::system_error &e) {
         say("zyl-mpp: reader thread could not start (%s)", strerror(e.code().value()));
@@ -67,6 +68,11 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
+    Mailbox mailbox;
+    return receiver_run(argc, argv, mailbox);
+}
+
+int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     const Config config = config_read();
     // Never destroyed: the card, its buffers and the last picture stay on screen until
     // the process has ended and the kernel releases them, after everything the exit does.
@@ -75,10 +81,10 @@ int receiver_main(int argc, char **argv) {
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
     pacing_configure(config.pacing);
-    health_configure(config.health);
+    health_configure(config.health, mailbox);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
-        if (status >= 0) return status;
+        if (status >= 0) return process_end({status, {}, nullptr});
     }
 
     // The pass holds buffers on the card and the copy draws with the pass's context:
@@ -86,8 +92,8 @@ int receiver_main(int argc, char **argv) {
     GpuPass pass;
     SpiTee tee(config.spi);
     attach_pass_and_tee(pass, tee);
-    stop_signals_install();
-    if (!wait_for_display(screens, config.display)) return stopped_status();
+    stop_signals_install(mailbox);
+    if (!wait_for_display(screens, config.display)) return process_end(stopped_end());
     pacing_use_output(&screens.display.outs[0]);
     pass.card = screens.display.card();
     read_settings(screens, config, any_output_interlaced(screens.display));
@@ -95,19 +101,19 @@ int receiver_main(int argc, char **argv) {
     DetectQueue detect_queue;
     // Static: the decoder and parser it holds live as long as the process.
     static ReaderArgs ra;
-    if (int status = prepare_decoder(&ra, config.decode)) return status;
+    if (int status = prepare_decoder(&ra, config.decode)) return process_end({status, {}, nullptr});
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
-    detect_configure(config.detect);
-    const ReaderHooks hooks = mailbox_reader_hooks(gate);
+    const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(config.overlays.font);
 
     poll_menu();
     poll_osd();
     render_menu_all(overlay_facts(screens));
-    std::optional<Thread> reader = start_reader(ra, config.decode, hooks);
-    if (!reader) return 1;
+    std::optional<Thread> reader = start_reader(ra, config.decode, hooks, mailbox);
+    if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    return presentation_loop(screens, *reader, gate);
+    Loop loop{screens, mailbox, gate, config.detect};
+    return process_end(presentation_loop(loop), &*reader);
 }

@@ -7,11 +7,14 @@
 #include <string>
 
 struct DecodeSettings;
+struct Mailbox;
 struct ReaderArgs;
 
 // The process: answers "--caps", or starts up and presents stdin's stream until it
-// ends. Returns the exit status; some failures end the process from inside.
+// ends. Every end returns here through process_end with the exit status.
 int receiver_main(int argc, char **argv);
+// The same with a mailbox of the caller's, whose counters outlive the run.
+int receiver_run(int argc, char **argv, Mailbox &mailbox);
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);
 // Finds and prepares the decoder; fills ReaderArgs, whose name stays the one in

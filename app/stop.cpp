@@ -21,16 +21,21 @@ std::atomic<int> g_stop_signo;
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 int g_stop_pipe[2] = {-1, -1};
 pthread_t g_waker;
+Mailbox *g_wakes;  // set before the waker starts, which then only reads it
 bool g_waker_running;
+
+void make_readable() {
+    const char byte = 1;
+    if (write(g_stop_pipe[1], &byte, 1) < 0) {
+        // Full or missing: the flag alone is still looked at on every loop pass.
+    }
+}
 
 void on_stop(int signo) {
     const int saved = errno;
     int none = 0;
     g_stop_signo.compare_exchange_strong(none, signo);
-    const char byte = 1;
-    if (write(g_stop_pipe[1], &byte, 1) < 0) {
-        // Full or missing: the flag alone is still looked at on every loop pass.
-    }
+    make_readable();
     errno = saved;
 }
 
@@ -40,16 +45,17 @@ void *wake_loop(void *) {
     }
     // A loop that looked at the flag just before this misses the wake-up; its wait
     // then ends on its own deadline, a tenth of a second at most.
-    g_mb_cv.notify_all();
+    g_wakes->cv.notify_all();
     return nullptr;
 }
 
 }  // namespace
 
-void stop_signals_install() {
+void stop_signals_install(Mailbox &wakes) {
     static bool done;
     if (done) return;
     done = true;
+    g_wakes = &wakes;
     signal(SIGPIPE, SIG_IGN);
     if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_stop_pipe[0] = g_stop_pipe[1] = -1;
     struct sigaction sa {};
@@ -62,7 +68,10 @@ void stop_signals_install() {
         g_stop_pipe[0] >= 0 && pthread_create(&g_waker, nullptr, wake_loop, nullptr) == 0;
 }
 
-// Before exit() destroys the mailbox's condition variable, which the thread touches.
+void stop_leave() {
+    if (g_stop_pipe[1] >= 0) make_readable();
+}
+
 void stop_waker_join() {
     if (!g_waker_running) return;
     g_waker_running = false;

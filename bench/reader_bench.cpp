@@ -71,8 +71,9 @@ double reader(const std::string &path) {
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     ReaderArgs ra{avcodec_alloc_context3(codec), av_parser_init(AV_CODEC_ID_H264), codec, "h264", 0};
     Gate gate;
+    Mailbox mb;
     auto t0 = std::chrono::steady_clock::now();
-    reader_run(&ra, config_read().decode, mailbox_reader_hooks(gate), fd, -1, false);
+    reader_run(&ra, config_read().decode, mailbox_reader_hooks(mb, gate), fd, -1, false);
     double s = seconds_since(t0);
     av_parser_close(ra.parser);
     avcodec_free_context(&ra.avctx);

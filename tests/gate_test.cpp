@@ -14,6 +14,8 @@
 #include "app/health.h"
 #include "app/loop.h"
 #include "app/screens.h"
+#include "app/mailbox.h"
+#include "app/shown.h"
 #include "decode/decode.h"
 #include "kms/kms.h"
 #include "kms/present.h"
@@ -65,6 +67,7 @@ class GateScenario : public testing::Test {
         g_is_hevc = 0;
         showing_video = 0;
         last_frame_time = kT0;
+        health_configure({}, mb);
         // The state file is rewritten at once only for a new word; start from one.
         testing::internal::CaptureStderr();
         hdmi_state_write("test");
@@ -159,6 +162,7 @@ class GateScenario : public testing::Test {
   protected:
     std::string dir;
     Gate gate_;
+    Mailbox mb;  // its counters are the state file's
 };
 
 }  // namespace

@@ -28,6 +28,7 @@ extern "C" {
 
 #include "app/clock.h"
 #include "app/gate.h"
+#include "app/health.h"
 #include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/placement.h"
@@ -256,8 +257,7 @@ class Pass : public ::testing::Test {
         g_smooth = 0;
         live().pacing = Pacing::kOnArrival;
         apply_output_looks(test_screens());
-        std::lock_guard lock(g_mb_lock);  // frames an earlier test left queued
-        while (mb_take_locked()) continue;
+        health_configure({}, mb);
     }
 
     // Shows one frame through the loop with `s` written to the tuning file first;
@@ -299,10 +299,8 @@ class Pass : public ::testing::Test {
 
     std::string show_frame(int w = 320, int h = 240) {
         testing::internal::CaptureStderr();
-        mb_push_at(FramePtr(make_frame(w, h, &decoded)), mono_us());
-        Thread no_reader;
-        Gate gate;
-        loop_iteration(test_screens(), no_reader, gate);
+        mb_push_at(mb, FramePtr(make_frame(w, h, &decoded)), mono_us());
+        (void)loop_iteration(loop);
         return testing::internal::GetCapturedStderr();
     }
 
@@ -323,6 +321,9 @@ class Pass : public ::testing::Test {
     }
 
     std::string dir;
+    Mailbox mb;
+    Gate gate;
+    Loop loop{test_screens(), mb, gate, {}};
     Picture8 decoded;
 };
 

@@ -9,6 +9,7 @@
 
 #include "app/health.h"
 #include "app/hotplug.h"
+#include "app/mailbox.h"
 #include "kms/kms.h"
 #include "tests/test_util.h"
 
@@ -39,12 +40,14 @@ TEST(Cadence, OnlyTheFirst512IntervalsEnterThePercentiles) {
 }
 
 TEST(Cadence, ReportAfterASecondOfSteadyPresents) {
+    Mailbox mb;
+    health_configure({}, mb);
     g_cadence = 1;
     g_cad = CadenceStats{};
     int64_t t = 10'000'000;
     testing::internal::CaptureStderr();
     for (int i = 0; i <= 61; i++, t += 16667) {
-        g_shown_count++;
+        mb.shown_count++;
         cadence_after_present(t);
     }
     std::string err = testing::internal::GetCapturedStderr();
@@ -82,8 +85,9 @@ TEST(StateFile, NewWordAtOnceSameWordAfterASecond) {
 
 TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
     std::string dir = test_dir();
-    health_configure({dir + "/state", false});
-    g_dec_count = 7;
+    Mailbox mb;
+    health_configure({dir + "/state", false}, mb);
+    mb.dec_count = 7;
     testing::internal::CaptureStderr();
     hdmi_state_write("hidden");
     hdmi_state_write("live");
@@ -95,7 +99,6 @@ TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
     EXPECT_EQ(state.rfind("state=live ts=", 0), 0u) << state;
     EXPECT_NE(state.find(" dec=7 shown=0 reopens=0\n"), std::string::npos) << state;
     EXPECT_FALSE(std::filesystem::exists(dir + "/state.tmp"));
-    health_configure({});
 }
 
 TEST(Hotplug, AtMostOnePollPerMonotonicSecond) {

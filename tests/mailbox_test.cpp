@@ -25,28 +25,24 @@ FramePtr tagged(int64_t tag) {
 }
 
 // Takes everything queued; returns the tags, oldest first.
-std::vector<int64_t> take_all() {
+std::vector<int64_t> take_all(Mailbox &mb) {
     std::vector<int64_t> tags;
-    std::lock_guard lock(g_mb_lock);
-    while (FramePtr f = mb_take_locked()) {
+    std::lock_guard lock(mb.lock);
+    while (FramePtr f = mb_take_locked(mb)) {
         tags.push_back(f->pts);
     }
     return tags;
 }
 
-// The mailbox is one process-wide object; each test starts from its initial state.
-class Mailbox : public ::testing::Test {
+// Each test has a mailbox of its own, as a fresh process does.
+class MailboxTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        reset_mailbox();
-        g_mb_cap = 2;
-        g_src_interval_us = 0;
-    }
+    Mailbox mb;
 };
-using DrainDecoder = Mailbox;
-using MailboxConcurrency = Mailbox;
+using DrainDecoder = MailboxTest;
+using MailboxConcurrency = MailboxTest;
 
-TEST_F(Mailbox, FullMailboxDropsTheOldestDownToOneBelowTheClampedCapacity) {
+TEST(Mailbox, FullMailboxDropsTheOldestDownToOneBelowTheClampedCapacity) {
     // Pushes as (capacity, frames) steps; the capacity is clamped to 1..4 at each push,
     // and lowering it drops down to one below it.
     struct Case {
@@ -59,18 +55,18 @@ TEST_F(Mailbox, FullMailboxDropsTheOldestDownToOneBelowTheClampedCapacity) {
                           {{{7, 6}}, {3, 4, 5, 6}, 2},
                           {{{4, 4}, {2, 1}}, {4, 5}, 3}};
     for (const Case &c : cases) {
-        reset_mailbox();
+        Mailbox mb;
         int tag = 1;
         for (auto [cap, n] : c.steps) {
-            g_mb_cap = cap;
-            for (int i = 0; i < n; i++) mb_push(tagged(tag++));
+            mb.cap = cap;
+            for (int i = 0; i < n; i++) mb_push(mb, tagged(tag++));
         }
-        EXPECT_EQ(take_all(), c.left) << c.steps[0].first;
-        EXPECT_EQ(g_drop_fifo, c.dropped) << c.steps[0].first;
+        EXPECT_EQ(take_all(mb), c.left) << c.steps[0].first;
+        EXPECT_EQ(mb.drop_fifo, c.dropped) << c.steps[0].first;
     }
 }
 
-TEST_F(Mailbox, ArrivalIntervalEstimate) {
+TEST_F(MailboxTest, ArrivalIntervalEstimate) {
     EXPECT_EQ(mb_next_interval(0, 33333), 33333);
     EXPECT_EQ(mb_next_interval(33333, 49999), 34374);
     EXPECT_EQ(mb_next_interval(33333, 999), 33333);
@@ -78,24 +74,24 @@ TEST_F(Mailbox, ArrivalIntervalEstimate) {
     EXPECT_EQ(mb_next_interval(0, 250000), 250000);
 
     // Through pushes: an out-of-range gap still moves the point the next one is measured from.
-    g_mb_cap = 4;
+    mb.cap = 4;
     int64_t t = 5000000;
-    mb_push_at(tagged(1), t);
-    EXPECT_EQ(g_src_interval_us, 0);
-    mb_push_at(tagged(2), t += 33333);
-    EXPECT_EQ(g_src_interval_us, 33333);
-    mb_push_at(tagged(3), t += 999);
-    EXPECT_EQ(g_src_interval_us, 33333);
-    mb_push_at(tagged(4), t += 49999);
-    EXPECT_EQ(g_src_interval_us, 34374);
-    take_all();
+    mb_push_at(mb, tagged(1), t);
+    EXPECT_EQ(mb.src_interval_us, 0);
+    mb_push_at(mb, tagged(2), t += 33333);
+    EXPECT_EQ(mb.src_interval_us, 33333);
+    mb_push_at(mb, tagged(3), t += 999);
+    EXPECT_EQ(mb.src_interval_us, 33333);
+    mb_push_at(mb, tagged(4), t += 49999);
+    EXPECT_EQ(mb.src_interval_us, 34374);
+    take_all(mb);
 }
 
-TEST_F(Mailbox, EndFlagWakesAWaitingConsumer) {
-    std::thread producer([] { mb_set_eof(); });
-    std::unique_lock lock(g_mb_lock);
-    g_mb_cv.wait(lock, [] { return g_mb_eof != 0; });
-    EXPECT_EQ(mb_take_locked(), nullptr);
+TEST_F(MailboxTest, EndFlagWakesAWaitingConsumer) {
+    std::thread producer([this] { mb_set_eof(mb); });
+    std::unique_lock lock(mb.lock);
+    mb.cv.wait(lock, [this] { return mb.eof; });
+    EXPECT_EQ(mb_take_locked(mb), nullptr);
     lock.unlock();
     producer.join();
 }
@@ -120,15 +116,15 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     }
     av_frame_free(&f);
     ASSERT_EQ(avcodec_send_packet(ctx, nullptr), 0);
-    g_mb_cap = 4;
-    int n = drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
+    mb.cap = 4;
+    int n = drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(mb, gate));
     ASSERT_GE(n, 3) << "the stream's reorder delay should leave several pictures";
-    EXPECT_EQ(g_dec_count, uint64_t(n));
-    EXPECT_EQ(g_drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
+    EXPECT_EQ(mb.dec_count, uint64_t(n));
+    EXPECT_EQ(mb.drop_fifo, uint64_t(n > 4 ? n - 4 : 0));
     std::vector<int64_t> marks;
     {
-        std::lock_guard lock(g_mb_lock);
-        while (FramePtr t = mb_take_locked()) {
+        std::lock_guard lock(mb.lock);
+        while (FramePtr t = mb_take_locked(mb)) {
             marks.push_back((t->flags & AV_FRAME_FLAG_KEY) != 0);
         }
     }
@@ -136,8 +132,8 @@ TEST_F(DrainDecoder, MarksOnlyTheLastFrameOfAKeyframeDrain) {
     EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 1);
     EXPECT_FALSE(flags_keys);
     // Nothing left: no frame, no mark, no count.
-    EXPECT_EQ(drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate)), 0);
-    EXPECT_EQ(g_dec_count, uint64_t(n));
+    EXPECT_EQ(drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(mb, gate)), 0);
+    EXPECT_EQ(mb.dec_count, uint64_t(n));
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
 }
@@ -147,7 +143,7 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
     // the three IDR pictures, are marked, late as the decoder hands them out.
     bool flags_keys = false;
     Gate gate;
-    g_mb_cap = 4;
+    mb.cap = 4;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
     ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
@@ -157,9 +153,9 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
         pkt->data = unit.data();
         pkt->size = int(unit.size());
         ASSERT_EQ(avcodec_send_packet(ctx, pkt), 0);
-        drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(gate));
-        std::lock_guard lock(g_mb_lock);
-        while (FramePtr f = mb_take_locked()) {
+        drain_decoder(ctx, 1, &flags_keys, mailbox_reader_hooks(mb, gate));
+        std::lock_guard lock(mb.lock);
+        while (FramePtr f = mb_take_locked(mb)) {
             bool mark = (f->flags & AV_FRAME_FLAG_KEY) != 0;
             frames++;
             marked += mark;
@@ -177,16 +173,16 @@ TEST_F(DrainDecoder, ADecoderThatFlagsKeyframesDecidesTheMark) {
 // Run under ThreadSanitizer too: the reader pushes while the main thread takes.
 TEST_F(MailboxConcurrency, EveryFrameIsTakenOrDroppedInOrder) {
     constexpr int kFrames = 20000;
-    std::thread producer([] {
+    std::thread producer([this] {
         for (int i = 0; i < kFrames; i++) {
-            g_mb_cap = i % 1000 < 500 ? 2 : 4;  // capacity moves under the producer
-            mb_push(tagged(i));
+            mb.cap = i % 1000 < 500 ? 2 : 4;  // capacity moves under the producer
+            mb_push(mb, tagged(i));
         }
-        mb_set_eof();
+        mb_set_eof(mb);
     });
     int64_t last = -1, taken = 0;
     bool ordered = true;
-    while (FramePtr f = take_next_frame()) {
+    while (FramePtr f = take_next_frame(mb)) {
         ordered &= f->pts > last;
         last = f->pts;
         taken++;
@@ -194,7 +190,7 @@ TEST_F(MailboxConcurrency, EveryFrameIsTakenOrDroppedInOrder) {
     producer.join();
     EXPECT_TRUE(ordered);
     EXPECT_EQ(last, kFrames - 1) << "the newest frame is never dropped";
-    EXPECT_EQ(taken + int64_t(g_drop_fifo), kFrames);
+    EXPECT_EQ(taken + int64_t(mb.drop_fifo), kFrames);
 }
 
 }  // namespace

@@ -80,8 +80,6 @@ class Hold : public testing::Test {
         g_hold_r = 1, g_hold_cand = 1, g_hold_cand_n = 0, g_hold_forced = -2;
         g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
         g_vblank_wait_override = -2;
-        g_mb_cap = 2;
-        g_src_interval_us = 0;
         g_smooth_phase = 0;
         output_.mode.vrefresh = 60;
         pacing_use_output(&output_);
@@ -92,6 +90,7 @@ class Hold : public testing::Test {
     }
     const KmsOutput *saved_output_ = paced_output();
     KmsOutput output_{};
+    Mailbox mb;
 
   public:
     // The steps of tests/data/hold.txt.
@@ -102,7 +101,7 @@ class Hold : public testing::Test {
             words >> n >> us;
             std::optional<std::string> printed;
             if (word == "source") {
-                g_src_interval_us = n;
+                mb.src_interval_us = n;
             } else if (word == "phase") {
                 g_smooth_phase = int(n);
             } else if (word == "ticks" || word == "presents") {
@@ -110,13 +109,12 @@ class Hold : public testing::Test {
                 testing::internal::CaptureStderr();
                 for (int i = 0; i < n; i++)
                     if (word == "ticks")
-                        frame_hold_evaluate();
+                        frame_hold_evaluate(mb);
                     else
                         vblank_learn(us);
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "hold") {
-                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) +
-                                    " cap=" + std::to_string(g_mb_cap) +
+                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) + " cap=" + std::to_string(mb.cap) +
                                     " blocks=" + std::to_string(g_flip_blocks));
             } else {
                 ADD_FAILURE() << "unknown line";
@@ -413,13 +411,15 @@ class OnCard : public testing::Test {
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
     }
     void TearDown() override {
-        reset_mailbox();
+        {
+            std::lock_guard lock(mb.lock);
+            while (mb_take_locked(mb)) continue;
+        }
         fb = DumbBuffer();
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
         g_smooth = 1;
         g_smooth_phase = 0;
-        g_src_interval_us = 0;
         g_flip_blocks = 0;
         g_hold_r = 1;
         g_hold_last_present = 0;
@@ -447,12 +447,13 @@ class OnCard : public testing::Test {
         fb.fb = FbId(id, card);
     }
     void queue(int n) {
-        for (int i = 0; i < n; i++) mb_push_at(FramePtr(av_frame_alloc()), 0);
+        for (int i = 0; i < n; i++) mb_push_at(mb, FramePtr(av_frame_alloc()), 0);
     }
 
     std::string dir;
     std::array<KmsOutput, kMaxOutputs> &outs = test_screens().display.outs;
     DumbBuffer fb;
+    Mailbox mb;
 };
 
 }  // namespace
@@ -481,21 +482,21 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
 
     // The explicit wait is the hold's refresh: no second wait.
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 1, vblanks());
     // Without the explicit wait the hold waits itself.
     g_flip_blocks = 1;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 2, vblanks());
     // Taken at once when the plane update paces the loop.
     g_hold_last_present = 0;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 2, vblanks());
     g_flip_blocks = 0;
-    a = acquire_frame();
+    a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 3, vblanks());
 }
@@ -504,11 +505,11 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     g_smooth_phase = 1;
     g_hold_r = 2;
-    g_src_interval_us = 33333;
+    mb.src_interval_us = 33333;
     queue(2);  // pushed long ago: both vblanks of their schedule have passed
     testing::internal::CaptureStderr();
     for (int i = 0; i < 2; i++) {
-        Acquired a = acquire_frame();
+        Acquired a = acquire_frame(mb);
         ASSERT_NE(nullptr, a.frame) << i;
     }
     EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(),
@@ -519,7 +520,7 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
     // The tuning file switches smooth pacing off: the schedule is gone.
     g_smooth = 0;
     queue(1);
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(-1, g_phase_margin_us);
     EXPECT_EQ(0, g_phase.slot_us);
@@ -527,17 +528,17 @@ TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
 
 TEST_F(OnCard, EndOfInputAndShowOnArrival) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    mb_set_eof();
+    mb_set_eof(mb);
     for (int smooth : {1, 0}) {
         g_smooth = smooth;
-        Acquired a = acquire_frame();
+        Acquired a = acquire_frame(mb);
         EXPECT_EQ(nullptr, a.frame) << smooth;
         EXPECT_TRUE(a.eof) << smooth;
     }
     // Show on arrival takes the queued frame without touching the display.
     queue(1);
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame();
+    Acquired a = acquire_frame(mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq, vblanks());
 }

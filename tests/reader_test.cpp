@@ -31,6 +31,7 @@ const auto is_first_slice = [](const Nal &n) { return n.first_slice; };
 
 struct Seen {
     int frames = 0, marked = 0;
+    uint64_t decoded = 0, dropped = 0;  // the mailbox's counters
     std::set<std::pair<int, int>> sizes;
     std::string err;
 };
@@ -50,17 +51,17 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
     }
     ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred, detect};
-    g_mb_cap = 4;
-
+    Mailbox mb;
+    mb.cap = 4;
     Gate gate;
     testing::internal::CaptureStderr();
     std::thread reader([&] {
-        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(gate), fd),
+        EXPECT_EQ(reader_run(&ra, config_read().decode, mailbox_reader_hooks(mb, gate), fd),
                   ReaderEnd::kInput);
-        mb_set_eof();
+        mb_set_eof(mb);
     });
     Seen seen;
-    while (FramePtr f = take_next_frame()) {
+    while (FramePtr f = take_next_frame(mb)) {
         seen.frames++;
         seen.marked += (f->flags & AV_FRAME_FLAG_KEY) != 0;
         seen.sizes.insert({f->width, f->height});
@@ -70,8 +71,10 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
     close(fd);
     av_parser_close(ra.parser);
     avcodec_free_context(&ra.avctx);
-    EXPECT_EQ(g_mb_eof, 1);
-    EXPECT_EQ(uint64_t(seen.frames) + g_drop_fifo, g_dec_count);
+    EXPECT_TRUE(mb.eof);
+    seen.decoded = mb.dec_count;
+    seen.dropped = mb.drop_fifo;
+    EXPECT_EQ(uint64_t(seen.frames) + seen.dropped, seen.decoded);
     return seen;
 }
 
@@ -79,7 +82,6 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
 class Reader : public ::testing::Test {
   protected:
     void SetUp() override {
-        reset_mailbox();
         g_sei_stripped = 0;
         for (const char *v : {"ZYL_KMS_STRIP_SEI", "ZYL_KMS_READ_BYTES"}) unsetenv(v);
     }
@@ -96,7 +98,7 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
 
     setenv("ZYL_KMS_STRIP_SEI", "1", 1);
     Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
-    EXPECT_EQ(g_dec_count, uint64_t(pictures));
+    EXPECT_EQ(seen.decoded, uint64_t(pictures));
     EXPECT_EQ(g_sei_stripped, uint64_t(seis));
     EXPECT_EQ(count_lines(seen.err,
                           "zyl-kms: stripping SEI NAL units before the decoder "
@@ -104,7 +106,7 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
               1);
     // Each IDR unit carries an SPS; its frame is the one marked. A dropped frame
     // takes its mark with it, so only a run without drops can count them all.
-    if (g_drop_fifo == 0) {
+    if (seen.dropped == 0) {
         EXPECT_EQ(seen.marked, count_if(nals, [](const Nal &n) { return n.type == 7; }));
     }
     EXPECT_EQ(seen.sizes, (std::set<std::pair<int, int>>{{320, 240}}));
@@ -168,7 +170,7 @@ TEST_F(Reader, DeferredHevcOpenInSmallReads) {
                                   "-byte extradata (VPS/SPS/PPS)"),
         1)
         << seen.err;
-    EXPECT_EQ(g_dec_count, uint64_t(pictures));
+    EXPECT_EQ(seen.decoded, uint64_t(pictures));
 }
 
 TEST_F(Reader, DeferredHevcSkipsInputBeforeItsParameterSets) {
@@ -188,7 +190,7 @@ TEST_F(Reader, DeferredHevcSkipsInputBeforeItsParameterSets) {
     Seen seen = run_reader(with_trailing_aud(s.substr(cut), true), "hevc", true);
     EXPECT_EQ(count_lines(seen.err, "before its VPS/SPS/PPS"), 1) << seen.err;
     EXPECT_EQ(count_lines(seen.err, "HEVC decoder opened"), 1) << seen.err;
-    EXPECT_EQ(g_dec_count, uint64_t(pictures_after));
+    EXPECT_EQ(seen.decoded, uint64_t(pictures_after));
 }
 
 // None of these may crash, hang or grow without bound; the end flag is always set.
@@ -205,7 +207,7 @@ TEST_F(ReaderBadInput, RandomBytes) {
 TEST_F(ReaderBadInput, EndlessZerosDoNotPileUp) {
     Bytes zeros(40 << 20, '\0');
     Seen seen = run_reader(zeros, "h264", false);
-    EXPECT_EQ(g_dec_count, 0u);
+    EXPECT_EQ(seen.decoded, 0u);
     EXPECT_EQ(
         count_lines(seen.err, "zyl-mpp: no access unit in 16 MiB of input — parser restarted (#1)"),
         1)
@@ -213,16 +215,14 @@ TEST_F(ReaderBadInput, EndlessZerosDoNotPileUp) {
     // A real stream after the zeros still decodes.
     SetUp();
     Bytes s = read_file(stream_path("h264_nosei.h264"));
-    run_reader(Bytes(20 << 20, '\0') + s, "h264", false);
-    EXPECT_GT(g_dec_count, 30u);
+    EXPECT_GT(run_reader(Bytes(20 << 20, '\0') + s, "h264", false).decoded, 30u);
 }
 
 TEST_F(ReaderBadInput, StreamCutInsideANalUnit) {
     Bytes s = read_file(stream_path("h264_sei.h264"));
     auto nals = walk_units(s, false);
     size_t cut = nals[nals.size() / 2].sc + 7;
-    run_reader(s.substr(0, cut), "h264", false);
-    EXPECT_GT(g_dec_count, 0u);
+    EXPECT_GT(run_reader(s.substr(0, cut), "h264", false).decoded, 0u);
     SetUp();
     Bytes h = read_file(stream_path("hevc.h265"));
     run_reader(h.substr(0, 200), "hevc", true);  // inside the parameter sets
@@ -234,8 +234,7 @@ TEST_F(ReaderBadInput, StreamWithoutParameterSets) {
     for (const Nal &n : walk_units(s, false))
         if (n.type != 7 && n.type != 8) stripped += s.substr(n.begin, n.end - n.begin);
     av_log_set_level(AV_LOG_QUIET);
-    run_reader(stripped, "h264", false);
-    EXPECT_EQ(g_dec_count, 0u);
+    EXPECT_EQ(run_reader(stripped, "h264", false).decoded, 0u);
 }
 
 TEST(ReaderSettings, ReadSize) {

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <initializer_list>
+#include <optional>
 #include <sstream>
 #include <tuple>
 #include <string>
@@ -155,6 +156,7 @@ struct ReaderRun {
 class Recovery : public ::testing::Test {
   protected:
     Gate gate;
+    std::optional<Mailbox> mb;
     void SetUp() override {
         for (const char *v : kVars) unsetenv(v);
         av_log_set_level(AV_LOG_QUIET);  // the dead units make the decoder complain
@@ -167,8 +169,7 @@ class Recovery : public ::testing::Test {
     // As a fresh process starts, with the faults of the environment.
     void reset() {
         sim_dec_reset();
-        reset_mailbox();
-        g_shown_count = 0;
+        mb.emplace();
         g_reopens = 0;
         gate.wait_key = gate.hard = 0;
         gate.since = 0;
@@ -191,7 +192,7 @@ class Recovery : public ::testing::Test {
         ReaderArgs ra = open_decoder(decoder);
         testing::internal::CaptureStderr();
         ReaderRun r;
-        r.end = reader_run(&ra, settings, mailbox_reader_hooks(gate), fd);
+        r.end = reader_run(&ra, settings, mailbox_reader_hooks(*mb, gate), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
         if (ra.avctx->extradata)
@@ -199,8 +200,8 @@ class Recovery : public ::testing::Test {
                                size_t(ra.avctx->extradata_size));
         av_parser_close(ra.parser);
         avcodec_free_context(&ra.avctx);
-        std::lock_guard lock(g_mb_lock);
-        while (mb_take_locked()) continue;
+        std::lock_guard lock(mb->lock);
+        while (mb_take_locked(*mb)) continue;
         return r;
     }
 
@@ -245,8 +246,9 @@ class Recovery : public ::testing::Test {
                 snprintf(s, sizeof s,
                          "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
                          "since=%s",
-                         int(d.opens), int(d.flushes), int(d.busy), (unsigned long long)g_dec_count,
-                         (unsigned long long)g_reopens, int(gate.wait_key), int(gate.hard),
+                         int(d.opens), int(d.flushes), int(d.busy),
+                         (unsigned long long)mb->dec_count.load(), (unsigned long long)g_reopens,
+                         int(gate.wait_key), int(gate.hard),
                          gate.since == 12345 ? "kept"
                          : gate.since        ? "set"
                                              : "none");
@@ -283,7 +285,7 @@ TEST_F(Recovery, RefusedUnitsAreDroppedCountedAndEndInAStall) {
     size_t drops_at = r.err.find(" drops=", stalled);
     ASSERT_NE(drops_at, std::string::npos);
     EXPECT_GE(strtol(r.err.c_str() + drops_at + 7, nullptr, 10), 45) << r.err.substr(stalled, 200);
-    EXPECT_EQ(g_dec_count, 19u);
+    EXPECT_EQ(mb->dec_count.load(), 19u);
 }
 
 TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
@@ -310,7 +312,7 @@ TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
         EXPECT_EQ(sim_dec_stats().opens, 2);
         EXPECT_EQ(g_reopens, 0u) << "a stall rebuild is no parameter-change reopen";
         // The IDR went to the new decoder: the whole second copy decodes.
-        EXPECT_EQ(g_dec_count, 31u + 60u);
+        EXPECT_EQ(mb->dec_count.load(), 31u + 60u);
         EXPECT_EQ(gate.wait_key, 1);
         EXPECT_EQ(gate.hard, 1);
     }
@@ -333,7 +335,7 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
     EXPECT_EQ(r.extradata, sets);
     EXPECT_EQ(g_reopens, 1u);
     EXPECT_EQ(sim_dec_stats().opens, 2);
-    EXPECT_EQ(g_dec_count, 90u);
+    EXPECT_EQ(mb->dec_count.load(), 90u);
     EXPECT_EQ(gate.hard, 1);
     EXPECT_GT(gate.since, 12345);
 }
@@ -359,7 +361,7 @@ TEST_F(Recovery, ChangedPpsWithoutAnIdrStaysInBand) {
             << r.err;
         EXPECT_EQ(count_lines(r.err, "absorbing without a rebuild"), on ? 0 : 1) << r.err;
         EXPECT_EQ(sim_dec_stats().opens, 1);
-        EXPECT_EQ(g_dec_count, 60u);
+        EXPECT_EQ(mb->dec_count.load(), 60u);
     }
 }
 
@@ -370,7 +372,7 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     ReaderArgs ra{};
     ReaderState st{};
     st.ra = &ra;
-    const ReaderHooks hooks = mailbox_reader_hooks(gate);
+    const ReaderHooks hooks = mailbox_reader_hooks(*mb, gate);
     st.hooks = &hooks;
     st.rs = recovery_settings(nullptr, nullptr, nullptr, "h264_v4l2m2m");
     st.stalled = true;

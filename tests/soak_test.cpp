@@ -138,7 +138,8 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
     dup2(err_fd, 2);
     char arg0[] = "zyl-mpp-sim";
     char *argv[] = {arg0, nullptr};
-    int status = receiver_main(1, argv);
+    Mailbox mb;
+    int status = receiver_run(1, argv, mb);
     dup2(saved_err, 2);
     done = true;
     monitor.join();
@@ -153,10 +154,10 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
     EXPECT_GE(count_lines(err, "zyl-mpp: hdmi_state=gated"), 1) << err;
 
     // Every frame pushed was shown or dropped by the mailbox, the cap or the gate.
-    uint64_t dec = g_dec_count, shown = g_shown_count;
+    uint64_t dec = mb.dec_count, shown = mb.shown_count;
     EXPECT_GT(shown, uint64_t(seconds) * 10);
-    EXPECT_EQ(dec, shown + g_drop_fifo + g_drop_throttle + g_drop_gate)
-        << "dec=" << dec << " shown=" << shown << " fifo=" << g_drop_fifo
+    EXPECT_EQ(dec, shown + mb.drop_fifo + g_drop_throttle + g_drop_gate)
+        << "dec=" << dec << " shown=" << shown << " fifo=" << mb.drop_fifo
         << " throttle=" << g_drop_throttle << " gate=" << g_drop_gate;
 
     // Flat after warm-up: the last quarter against the second.
@@ -176,7 +177,7 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
     fprintf(stderr,
             "soak: %d s, dec=%lu shown=%lu dropped fifo/throttle/gate=%lu/%lu/%lu, RSS %ld → %ld "
             "KiB, fds %ld → %ld\n",
-            seconds, (unsigned long)dec, (unsigned long)shown, (unsigned long)g_drop_fifo.load(),
+            seconds, (unsigned long)dec, (unsigned long)shown, (unsigned long)mb.drop_fifo.load(),
             (unsigned long)g_drop_throttle, (unsigned long)g_drop_gate, rss_warm, rss_end, fds_warm,
             fds_end);
 }

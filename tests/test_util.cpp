@@ -273,10 +273,10 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     return rc;
 }
 
-FramePtr take_next_frame() {
-    std::unique_lock lock(g_mb_lock);
-    g_mb_cv.wait(lock, [] { return g_mb_n > 0 || g_mb_eof; });
-    return mb_take_locked();
+FramePtr take_next_frame(Mailbox &mb) {
+    std::unique_lock lock(mb.lock);
+    mb.cv.wait(lock, [&mb] { return mb.n > 0 || mb.eof; });
+    return mb_take_locked(mb);
 }
 
 std::vector<std::vector<uint8_t>> cut_units(const std::string &stream, int codec_id) {
@@ -319,15 +319,6 @@ std::vector<Nal> walk_units(const std::string &s, bool hevc) {
 
 std::string with_trailing_aud(std::string s, bool hevc) {
     return s + (hevc ? std::string("\0\0\0\1\x46\x01\x50", 7) : std::string("\0\0\0\1\x09\xf0", 6));
-}
-
-void reset_mailbox() {
-    std::lock_guard lock(g_mb_lock);
-    while (mb_take_locked()) continue;
-    g_mb_head = 0;
-    g_mb_eof = 0;
-    g_dec_count = 0;
-    g_drop_fifo = 0;
 }
 
 std::string from_first_live(const std::string &err) {

@@ -99,7 +99,7 @@ void forget_card();
 int drm_init_on(const std::string &card, std::string *err, int64_t card_ms = -1);
 // The main thread's side of the mailbox: waits for the next frame; null once the
 // input has ended and nothing is queued.
-FramePtr take_next_frame();
+FramePtr take_next_frame(Mailbox &mb);
 
 // The access units of an Annex-B stream as libavcodec's parser cuts them (`codec_id`
 // an AVCodecID), the one it still holds at the end included.
@@ -116,8 +116,6 @@ struct Nal {
 std::vector<Nal> walk_units(const std::string &s, bool hevc);
 // An access unit delimiter at the end lets the parser hand over the last picture.
 std::string with_trailing_aud(std::string s, bool hevc = false);
-// Empties the mailbox and its counters, as a fresh process starts.
-void reset_mailbox();
 
 // The module rows of a QR code of `text` for a connect file ("#" dark, "." light, one
 // row a line), made by the qrencode tool; empty when it is missing.
