@@ -68,15 +68,20 @@ std::optional<Thread> start_reader(ReaderArgs &ra, const DecodeSettings &setting
 }  // namespace
 
 int receiver_main(int argc, char **argv) {
-    Mailbox mailbox;
-    return receiver_run(argc, argv, mailbox);
+    // Never destroyed, and reachable to the end: a reader the process could not stop
+    // may still push into it while the process exits, and its queued frames are
+    // freed by the process's end.
+    static Mailbox *const mailbox = new Mailbox;
+    return receiver_run(argc, argv, *mailbox);
 }
 
 int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     const Config config = config_read();
-    // Never destroyed: the card, its buffers and the last picture stay on screen until
-    // the process has ended and the kernel releases them, after everything the exit does.
-    ScreenState &screens = *new ScreenState;
+    // Never destroyed (a static pointer, so it stays reachable): the card, its buffers
+    // and the last picture stay on screen until the process has ended and the kernel
+    // releases them, after everything the exit does.
+    static ScreenState *const kept = new ScreenState;
+    ScreenState &screens = *kept;
     screens.standby.settings = config.standby;
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
