@@ -69,7 +69,7 @@ void hdmi_state_write(const char *word) {
     int n = snprintf(line, sizeof line, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word,
                      (long long)now, dec, shown, reopens);
     std::string why;
-    const bool written = write_atomic(path, line, size_t(n), &why) == 0;
+    const bool written = write_atomic(path, line, size_t(n), &why);
     // Reported once per outage; the next write a second later tries again.
     if (!written && !g_state_unwritable)
         fprintf(stderr, "zyl-mpp: hdmi_state not written: %s\n", why.c_str());

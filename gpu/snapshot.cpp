@@ -29,7 +29,7 @@ void gl_snapshot(const GpuPass &p, const PassFrame &f) {
         for (int c = 0; c < 3; c++) *d++ = px[i * 4 + c];
     // Written under a temporary name: a reader never sees half a picture.
     std::string why;
-    if (write_atomic("/tmp/zyl-snap.ppm", ppm.get(), n, &why) != 0) {
+    if (!write_atomic("/tmp/zyl-snap.ppm", ppm.get(), n, &why)) {
         say("zyl-mpp: snapshot not written: %s", why.c_str());
         return;
     }

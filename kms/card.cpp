@@ -5,10 +5,10 @@
 
 #include "kms/kms.h"
 
-int drv_is_vc4(int fd) {
-    int vc4 = 0;
+bool drv_is_vc4(int fd) {
+    bool vc4 = false;
     if (drmVersionPtr v = drmGetVersion(fd)) {
-        if (v->name && strcmp(v->name, "vc4") == 0) vc4 = 1;
+        if (v->name && strcmp(v->name, "vc4") == 0) vc4 = true;
         drmFreeVersion(v);
     }
     return vc4;
@@ -16,7 +16,7 @@ int drv_is_vc4(int fd) {
 
 drmModeModeInfo pick_mode(int fd, const drmModeConnector *connector, int allow_cea_force,
                           int *forced_out, const char *request) {
-    return choose_mode(connector, request, drv_is_vc4(fd) == 1, allow_cea_force, forced_out);
+    return choose_mode(connector, request, drv_is_vc4(fd), allow_cea_force, forced_out);
 }
 
 FbId add_framebuffer(int fd, uint32_t w, uint32_t h, uint32_t format, const uint32_t (&handles)[4],

@@ -10,6 +10,7 @@
 #include <drm_fourcc.h>
 #include <xf86drm.h>
 
+#include "base/log.h"
 #include "kms/kms.h"
 
 namespace {
@@ -57,17 +58,15 @@ void edid_wait(int fd, const drmModeRes *res, int limit) {
     for (int waited = 0;;) {
         int n = connected_without_modes(fd, res);
         if (n == 0) {
-            if (waited > 0) fprintf(stderr, "zyl-mpp: EDID wait finished after %d ms\n", waited);
+            if (waited > 0) say("zyl-mpp: EDID wait finished after %d ms", waited);
             return;
         }
         if (waited == 0)
-            fprintf(stderr,
-                    "zyl-mpp: %d connected output(s) have no EDID yet — waiting up to %d ms\n", n,
-                    limit);
+            say("zyl-mpp: %d connected output(s) have no EDID yet — waiting up to %d ms", n, limit);
         waited += 250;
         usleep(250 * 1000);
         if (waited >= limit) {
-            fprintf(stderr, "zyl-mpp: EDID wait finished after %d ms\n", waited);
+            say("zyl-mpp: EDID wait finished after %d ms", waited);
             return;
         }
     }
@@ -130,23 +129,21 @@ VideoChoice find_video_plane(int fd, const drmModeRes *res, const drmModeConnect
     VideoChoice v = choose_video_plane(encs, crtcs, planes, claims.used_crtcs, claims.used_planes);
     switch (v.kind) {
         case VideoPlaneKind::kNone:
-            fprintf(stderr, "zyl-mpp: no free CRTC/NV12 plane for connector\n");
+            say("zyl-mpp: no free CRTC/NV12 plane for connector");
             return v;
         case VideoPlaneKind::kCursor:
-            fprintf(stderr,
-                    "zyl-mpp: NV12 video plane %u is CURSOR-typed (VOP2 Esmart win) — using it\n",
-                    v.plane_id);
+            say("zyl-mpp: NV12 video plane %u is CURSOR-typed (VOP2 Esmart win) — using it",
+                v.plane_id);
             break;
         case VideoPlaneKind::kPrimaryFallback:
-            fprintf(stderr,
-                    "zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
-                    "(DSI/VOPL)\n");
+            say("zyl-mpp: no NV12 overlay plane on any CRTC — driving the primary "
+                "(DSI/VOPL)");
             break;
         case VideoPlaneKind::kOverlay:
             break;
     }
-    fprintf(stderr, "zyl-mpp: connector → crtc %u %s plane %u\n", v.crtc_id,
-            v.kind == VideoPlaneKind::kPrimaryFallback ? "primary" : "overlay", v.plane_id);
+    say("zyl-mpp: connector → crtc %u %s plane %u", v.crtc_id,
+        v.kind == VideoPlaneKind::kPrimaryFallback ? "primary" : "overlay", v.plane_id);
     return v;
 }
 
@@ -198,7 +195,7 @@ void drive_connector(Discovery &run, uint32_t conn_id) {
     char name[64];
     connector_name(c.get(), name);
     if (!qualifies(c.get(), name, s.connector)) return;
-    fprintf(stderr, "zyl-mpp: connector %s connected\n", name);
+    say("zyl-mpp: connector %s connected", name);
 
     // A panel has one native timing; requests and forced timings are for monitors.
     const bool dsi = c->connector_type == DRM_MODE_CONNECTOR_DSI;
@@ -216,7 +213,7 @@ void drive_connector(Discovery &run, uint32_t conn_id) {
     LightRequest rq{nout,    c.get(), v.crtc_id,  v.primary_id ? v.primary_id : v.plane_id,
                     request, fd,      s.testfill, run.paint};
     LitOutput lit;
-    if (light_output(rq, mode, forced, &lit) != 0) return;
+    if (!light_output(rq, mode, forced, &lit)) return;
 
     KmsOutput &o = d.outs[nout];
     fill_output(&o, fd, c.get(), v, lit);
@@ -225,9 +222,9 @@ void drive_connector(Discovery &run, uint32_t conn_id) {
     probe_menu_plane(&o, nout, run.planes.menu, &claims.used_planes, s.menu_plane);
 
     bool interlaced = o.mode.flags & kModeInterlace;
-    fprintf(stderr, "zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s\n", nout, o.crtc_id,
-            o.plane_id, o.mode.hdisplay, o.mode.vdisplay, interlaced ? "i" : "", o.mode.vrefresh,
-            lit.forced ? " (CEA-forced, not in EDID)" : "");
+    say("zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s", nout, o.crtc_id, o.plane_id,
+        o.mode.hdisplay, o.mode.vdisplay, interlaced ? "i" : "", o.mode.vrefresh,
+        lit.forced ? " (CEA-forced, not in EDID)" : "");
     d.nout++;
 }
 
@@ -238,10 +235,10 @@ bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     DrmPtr<drmModeRes> res;
     Fd card = open_card(s.card, &path, &res);
     if (!card) {
-        fprintf(stderr, "zyl-mpp: no DRM display card with connectors\n");
+        say("zyl-mpp: no DRM display card with connectors");
         return false;
     }
-    fprintf(stderr, "zyl-mpp: DRM display card %s\n", path);
+    say("zyl-mpp: DRM display card %s", path);
     const int fd = card.get();
     drmSetMaster(fd);
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
@@ -256,10 +253,10 @@ bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     res.reset();
 
     if (d.nout == 0) {
-        fprintf(stderr, "zyl-mpp: no usable connected output\n");
+        say("zyl-mpp: no usable connected output");
         d.fd.reset();
         return false;
     }
-    fprintf(stderr, "zyl-mpp: driving %d HDMI output(s)\n", d.nout);
+    say("zyl-mpp: driving %d HDMI output(s)", d.nout);
     return true;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/log.h"
+
 bool FileVersion::operator==(const FileVersion &o) const {
     return dev == o.dev && ino == o.ino && mtim.tv_sec == o.mtim.tv_sec &&
            mtim.tv_nsec == o.mtim.tv_nsec && size == o.size && err == o.err;
@@ -154,18 +156,18 @@ bool write_all(int fd, const char *p, size_t n) {
 
 }  // namespace
 
-int write_atomic(const char *path, const void *data, size_t size, std::string *why) {
+bool write_atomic(const char *path, const void *data, size_t size, std::string *why) {
     const std::string tmp = std::string(path) + ".tmp";
     int fd = create_fresh(tmp, why);
-    if (fd < 0) return -1;
+    if (fd < 0) return false;
     bool ok = write_all(fd, static_cast<const char *>(data), size);
     int err = errno;
     if (close(fd) != 0 && ok) ok = false, err = errno;
-    if (ok && rename(tmp.c_str(), path) == 0) return 0;
+    if (ok && rename(tmp.c_str(), path) == 0) return true;
     if (ok) err = errno;
     unlink(tmp.c_str());
     *why = std::string(ok ? path : tmp.c_str()) + ": " + strerror(err);
-    return -1;
+    return false;
 }
 
 namespace {
@@ -173,8 +175,7 @@ namespace {
 void refuse(WatchedFile &w, int cause, const char *path, const std::string &why) {
     if (w.cause == cause) return;
     w.cause = cause;
-    fprintf(stderr, "zyl-mpp: %s file %s: %s — ignored until it changes\n", w.what, path,
-            why.c_str());
+    say("zyl-mpp: %s file %s: %s — ignored until it changes", w.what, path, why.c_str());
 }
 
 }  // namespace

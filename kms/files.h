@@ -81,6 +81,6 @@ Fresh read_if_changed(WatchedFile &w, const char *path, FileBytes *out);
 
 // Replaces `path` with `data` through `path`.tmp, so a reader sees the old or the new
 // contents and never half of them. The temporary is created fresh; a stale regular one
-// left by a crash is removed first, anything else there makes the write fail. 0, or -1
+// left by a crash is removed first, anything else there makes the write fail. False
 // with `why` set.
-int write_atomic(const char *path, const void *data, size_t size, std::string *why);
+[[nodiscard]] bool write_atomic(const char *path, const void *data, size_t size, std::string *why);

@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/hwcontext_drm.h>
 }
 
+#include "base/log.h"
 #include "kms/kms.h"
 
 bool addfb_fail_reported(int64_t count) {
@@ -58,12 +59,10 @@ uint32_t import_frame(Display &d, const AVFrame *frame) {
     if (fb) return fb.release();
     if (addfb_fail_reported(++d.addfb_fail)) {
         uint32_t f = layer.format;
-        fprintf(stderr,
-                "zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
-                "on this display)\n",
-                strerror(err), (long long)d.addfb_fail, char(f), char(f >> 8), char(f >> 16),
-                char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
-        fflush(stderr);
+        say("zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
+            "on this display)",
+            strerror(err), (long long)d.addfb_fail, char(f), char(f >> 8), char(f >> 16),
+            char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
     }
     return 0;
 }

@@ -149,7 +149,7 @@ drmModeModeInfo pick_mode(int fd, const drmModeConnector *connector, int allow_c
                           int *forced_out, const char *request);
 // The candidate's size at the rate nearest 60 Hz the connector lists.
 drmModeModeInfo prefer_60hz(const drmModeConnector *connector, const drmModeModeInfo &candidate);
-int drv_is_vc4(int fd);
+bool drv_is_vc4(int fd);
 // Printed for a DSI panel when ZYL_KMS_MODE asks for another size.
 void panel_mode_notice(const char *request, const drmModeModeInfo &chosen);
 
@@ -209,8 +209,9 @@ struct LitOutput {
     DumbBuffer standby;
 };
 // Makes the standby buffer and sets the mode; a refused forced timing is retried
-// once with the advertised one. 0 when lit, -1 when the connector must be skipped.
-int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit);
+// once with the advertised one. False when the connector must be skipped.
+[[nodiscard]] bool light_output(const LightRequest &rq, drmModeModeInfo mode, int forced,
+                                LitOutput *lit);
 // Stores the video plane's atomic property ids and rotation capabilities.
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset);
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.h"
 #include "kms/kms.h"
 
 namespace {
@@ -81,11 +82,10 @@ drmModeModeInfo auto_mode(const drmModeConnector *c, bool vc4) {
 }
 
 void print_near_rate(const ModeRequest &r, const char *i, const drmModeModeInfo &m) {
-    fprintf(stderr,
-            "zyl-mpp: no exact %dx%d%s@%d — driving the advertised %u Hz (%d kHz). A broadcast "
-            "switcher may refuse a non-standard rate and show GREEN; try the other field rate if "
-            "it does.\n",
-            r.w, r.h, i, r.hz, m.vrefresh, int(m.clock));
+    say("zyl-mpp: no exact %dx%d%s@%d — driving the advertised %u Hz (%d kHz). A broadcast "
+        "switcher may refuse a non-standard rate and show GREEN; try the other field rate if "
+        "it does.",
+        r.w, r.h, i, r.hz, m.vrefresh, int(m.clock));
 }
 
 // Modes of the requested size and scan type, in the connector's order.
@@ -122,8 +122,8 @@ const drmModeModeInfo *nearest_progressive(const drmModeConnector *c, const Mode
     if (r.hz == 0) return first_within(q, 0, 0);
     const drmModeModeInfo *m = nearest_rate(q, r.hz);
     if (m && rate_diff(*m, r.hz) != 0)
-        fprintf(stderr, "zyl-mpp: requested %dx%d@%d not available — driving %dx%d@%d instead.\n",
-                r.w, r.h, r.hz, r.w, r.h, int(m->vrefresh));
+        say("zyl-mpp: requested %dx%d@%d not available — driving %dx%d@%d instead.", r.w, r.h, r.hz,
+            r.w, r.h, int(m->vrefresh));
     return m;
 }
 
@@ -137,9 +137,8 @@ drmModeModeInfo progressive_request(const drmModeConnector *c, const ModeRequest
     }
     if (r.hz != 0 && allow_cea_force) {
         if (const auto *row = cea_row_for(r.w, r.h, r.hz, false)) {
-            fprintf(stderr,
-                    "zyl-mpp: display EDID has no %dx%d@%d — forcing the standard CEA timing.\n",
-                    r.w, r.h, r.hz);
+            say("zyl-mpp: display EDID has no %dx%d@%d — forcing the standard CEA timing.", r.w,
+                r.h, r.hz);
             if (forced_out) *forced_out = 1;
             return *row;
         }
@@ -165,16 +164,14 @@ drmModeModeInfo interlaced_request(const drmModeConnector *c, const ModeRequest 
         if (r.hz == 0) return m;
         if (m.vrefresh != 0 && int(m.vrefresh) != r.hz) continue;
         if (clock_matches(m, row)) return m;
-        fprintf(stderr,
-                "zyl-mpp: skipping advertised %dx%di@%d at %d kHz — the standard is %d kHz; an "
-                "off-spec clock is what makes a switcher show GREEN.\n",
-                r.w, r.h, r.hz, int(m.clock), int(row->clock));
+        say("zyl-mpp: skipping advertised %dx%di@%d at %d kHz — the standard is %d kHz; an "
+            "off-spec clock is what makes a switcher show GREEN.",
+            r.w, r.h, r.hz, int(m.clock), int(row->clock));
     }
     if (r.hz != 0 && allow_cea_force && row) {
-        fprintf(stderr,
-                "zyl-mpp: no exact %dx%di@%d in the EDID — forcing the standard CEA timing (%d "
-                "kHz) so the switcher can lock.\n",
-                r.w, r.h, r.hz, int(row->clock));
+        say("zyl-mpp: no exact %dx%di@%d in the EDID — forcing the standard CEA timing (%d "
+            "kHz) so the switcher can lock.",
+            r.w, r.h, r.hz, int(row->clock));
         if (forced_out) *forced_out = 1;
         return *row;
     }
@@ -184,15 +181,13 @@ drmModeModeInfo interlaced_request(const drmModeConnector *c, const ModeRequest 
     }
     if (const auto *m = first_within(q, 0, 0)) {
         if (r.hz != 0)
-            fprintf(stderr,
-                    "zyl-mpp: requested %dx%di@%d not available — driving %dx%di@%d instead.\n",
-                    r.w, r.h, r.hz, r.w, r.h, int(m->vrefresh));
+            say("zyl-mpp: requested %dx%di@%d not available — driving %dx%di@%d instead.", r.w, r.h,
+                r.hz, r.w, r.h, int(m->vrefresh));
         return *m;
     }
-    fprintf(stderr,
-            "zyl-mpp: display advertises no interlaced %dx%d mode — the switcher must accept "
-            "1080i over HDMI; falling back to progressive.\n",
-            r.w, r.h);
+    say("zyl-mpp: display advertises no interlaced %dx%d mode — the switcher must accept "
+        "1080i over HDMI; falling back to progressive.",
+        r.w, r.h);
     if (const auto *m = nearest_progressive(c, r)) return *m;
     return auto_mode(c, vc4);
 }
@@ -227,10 +222,9 @@ drmModeModeInfo prefer_60hz(const drmModeConnector *c, const drmModeModeInfo &ca
         if (d < db || (d == db && m.vrefresh > best->vrefresh)) best = &m;
     }
     if (best->vrefresh != candidate.vrefresh)
-        fprintf(stderr,
-                "zyl-mpp: auto mode: EDID prefers %ux%u@%u — driving the advertised @%u instead "
-                "(~60 fps source).\n",
-                candidate.hdisplay, candidate.vdisplay, candidate.vrefresh, best->vrefresh);
+        say("zyl-mpp: auto mode: EDID prefers %ux%u@%u — driving the advertised @%u instead "
+            "(~60 fps source).",
+            candidate.hdisplay, candidate.vdisplay, candidate.vrefresh, best->vrefresh);
     return *best;
 }
 
@@ -239,10 +233,9 @@ drmModeModeInfo choose_mode(const drmModeConnector *c, const char *request, bool
     ModeRequest r;
     if (!parse_mode_request(request, &r)) return auto_mode(c, vc4);
     if (!r.interlaced && vc4 && (r.w > 1920 || r.h > 1200)) {
-        fprintf(stderr,
-                "zyl-mpp: requested %dx%d exceeds the ~1920x1200 the vc4 HVS can drive — "
-                "ignoring, auto-picking instead.\n",
-                r.w, r.h);
+        say("zyl-mpp: requested %dx%d exceeds the ~1920x1200 the vc4 HVS can drive — "
+            "ignoring, auto-picking instead.",
+            r.w, r.h);
         return auto_mode(c, vc4);
     }
     if (r.interlaced) return interlaced_request(c, r, vc4, allow_cea_force, forced_out);
@@ -253,9 +246,8 @@ void panel_mode_notice(const char *request, const drmModeModeInfo &chosen) {
     int w, h;
     if (!request || !request[0] || sscanf(request, "%dx%d", &w, &h) != 2) return;
     if (w == chosen.hdisplay && h == chosen.vdisplay) return;
-    fprintf(stderr, "zyl-kms: panel mode %s unsupported — using %ux%u@%u\n", request,
-            chosen.hdisplay, chosen.vdisplay, chosen.vrefresh);
-    fflush(stderr);
+    say("zyl-kms: panel mode %s unsupported — using %ux%u@%u", request, chosen.hdisplay,
+        chosen.vdisplay, chosen.vrefresh);
 }
 
 uint32_t mode_report_refresh(const drmModeModeInfo &m) {

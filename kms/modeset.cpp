@@ -12,6 +12,7 @@
 #include <drm_fourcc.h>
 #include <xf86drm.h>
 
+#include "base/log.h"
 #include "kms/files.h"
 #include "kms/kms.h"
 
@@ -28,7 +29,7 @@ void fill_testcol(int out_no, const DumbBuffer &b, uint32_t w, uint32_t h) {
         auto *row = reinterpret_cast<uint32_t *>(b.px() + size_t(y) * b.pitch);
         for (uint32_t x = 0; x < w; x++) row[x] = col;
     }
-    fprintf(stderr, "zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)\n", out_no, col & 0xFFFFFF, w, h);
+    say("zyl-mpp: TESTFILL output %d = 0x%06X (%ux%u)", out_no, col & 0xFFFFFF, w, h);
 }
 
 void paint_standby_buffer(const LightRequest &rq, const DumbBuffer &b, uint32_t w, uint32_t h) {
@@ -60,7 +61,7 @@ bool commit_modeset(int fd, const AtomicProp (&props)[13]) {
     for (int i = 0; i < 13; i++) {
         ids[i] = prop_id(*props[i].table, props[i].name);
         if (!ids[i] && props[i].required) {
-            fprintf(stderr, "zyl-mpp: atomic: missing required properties\n");
+            say("zyl-mpp: atomic: missing required properties");
             return false;
         }
     }
@@ -69,7 +70,7 @@ bool commit_modeset(int fd, const AtomicProp (&props)[13]) {
         if (ids[i]) drmModeAtomicAddProperty(req, props[i].object, ids[i], props[i].value);
     int r = req ? drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr)
                 : (errno = ENOMEM, -1);
-    if (r != 0) fprintf(stderr, "zyl-mpp: atomic: modeset commit failed: %m\n");
+    if (r != 0) say("zyl-mpp: atomic: modeset commit failed: %m");
     drmModeAtomicFree(req);
     return r == 0;
 }
@@ -78,7 +79,7 @@ bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_
     const int fd = rq.fd;
     uint32_t blob = 0;
     if (drmModeCreatePropertyBlob(fd, &mode, sizeof mode, &blob) != 0) {
-        fprintf(stderr, "zyl-mpp: atomic: CreatePropertyBlob: %m\n");
+        say("zyl-mpp: atomic: CreatePropertyBlob: %m");
         return false;
     }
     const uint32_t conn = rq.connector->connector_id, crtc = rq.crtc_id, plane = rq.modeset_plane;
@@ -104,16 +105,16 @@ bool atomic_modeset(const LightRequest &rq, const drmModeModeInfo &mode, uint32_
     bool ok = commit_modeset(fd, props);
     drmModeDestroyPropertyBlob(fd, blob);
     if (ok)
-        fprintf(stderr, "zyl-mpp: output %d (%s) modeset ATOMICALLY (panel path)\n", rq.out_no,
-                type_name(rq.connector));
+        say("zyl-mpp: output %d (%s) modeset ATOMICALLY (panel path)", rq.out_no,
+            type_name(rq.connector));
     return ok;
 }
 
 bool legacy_modeset(const LightRequest &rq, drmModeModeInfo mode, uint32_t fb) {
     uint32_t conn = rq.connector->connector_id;
     if (drmModeSetCrtc(rq.fd, rq.crtc_id, fb, 0, 0, &conn, 1, &mode) == 0) return true;
-    fprintf(stderr, "zyl-mpp: SetCrtc(crtc %u, %ux%u@%u): %m\n", rq.crtc_id, mode.hdisplay,
-            mode.vdisplay, mode.vrefresh);
+    say("zyl-mpp: SetCrtc(crtc %u, %ux%u@%u): %m", rq.crtc_id, mode.hdisplay, mode.vdisplay,
+        mode.vrefresh);
     return false;
 }
 
@@ -142,7 +143,7 @@ DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h) {
     return b;
 }
 
-int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit) {
+bool light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOutput *lit) {
     bool retried = false;
     for (;;) {
         DumbBuffer b = dumb_create(rq.fd, mode.hdisplay, mode.vdisplay);
@@ -152,39 +153,36 @@ int light_output(const LightRequest &rq, drmModeModeInfo mode, int forced, LitOu
         bool atomic = false;
         if (is_dsi(rq.connector)) {
             atomic = atomic_modeset(rq, mode, b.fb.get());
-            if (!atomic)
-                fprintf(stderr,
-                        "zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc\n");
+            if (!atomic) say("zyl-mpp: atomic modeset failed — falling back to legacy SetCrtc");
         }
         if (atomic || legacy_modeset(rq, mode, b.fb.get())) {
             *lit = LitOutput{mode, forced, atomic, std::move(b)};
             break;
         }
         b = DumbBuffer();
-        if (!forced || retried) return -1;
+        if (!forced || retried) return false;
         // Switchers lock to standard timings, but a monitor may still refuse one
         // it does not list: its own timing beats a dark screen.
         retried = true;
         forced = 0;
         mode = pick_mode(rq.fd, rq.connector, 0, nullptr, rq.request);
-        fprintf(stderr,
-                "zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u\n",
-                mode.hdisplay, mode.vdisplay, mode.vrefresh);
+        say("zyl-mpp: forced CEA timing rejected — falling back to advertised %ux%u@%u",
+            mode.hdisplay, mode.vdisplay, mode.vrefresh);
     }
     if (rq.out_no == 0) write_mode_report(mode);
     bool interlaced = mode.flags & kModeInterlace;
-    fprintf(stderr, "zyl-mpp: mode set %ux%u%s@%u — %d kHz pixel clock%s\n", mode.hdisplay,
-            mode.vdisplay, interlaced ? "i" : "", mode.vrefresh, int(mode.clock),
-            interlaced ? " (interlaced: switcher must lock to this)" : "");
-    return 0;
+    say("zyl-mpp: mode set %ux%u%s@%u — %d kHz pixel clock%s", mode.hdisplay, mode.vdisplay,
+        interlaced ? "i" : "", mode.vrefresh, int(mode.clock),
+        interlaced ? " (interlaced: switcher must lock to this)" : "");
+    return true;
 }
 
 void write_mode_report(const drmModeModeInfo &mode) {
     mkdir("/run/zyl-fpv", 0755);
     const std::string line = mode_report_line(mode);
     std::string why;
-    if (write_atomic("/run/zyl-fpv/hdmi_mode", line.data(), line.size(), &why) != 0)
-        fprintf(stderr, "zyl-mpp: hdmi_mode not written: %s\n", why.c_str());
+    if (!write_atomic("/run/zyl-fpv/hdmi_mode", line.data(), line.size(), &why))
+        say("zyl-mpp: hdmi_mode not written: %s", why.c_str());
 }
 
 void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
@@ -204,9 +202,7 @@ void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
         o->atomic =
             o->p_fb_id && o->p_crtc_id && o->p_src_w && o->p_src_h && o->p_crtc_w && o->p_crtc_h;
         if (!o->atomic)
-            fprintf(stderr,
-                    "zyl-mpp: atomic plane props unavailable — output %d falls back to legacy\n",
-                    out_no);
+            say("zyl-mpp: atomic plane props unavailable — output %d falls back to legacy", out_no);
     }
 
     const PropEntry *rotation = prop_entry(props, "rotation");

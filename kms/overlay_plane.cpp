@@ -14,6 +14,7 @@
 #include <drm_fourcc.h>
 #include <xf86drm.h>
 
+#include "base/log.h"
 #include "kms/kms.h"
 
 namespace {
@@ -78,10 +79,9 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
     for (const MenuCandidate &c : menu_plane_candidates(planes, o->crtc_idx, *used_planes, named)) {
         DumbBuffer b[2];
         if (int err = try_candidate(*o, c, b)) {
-            fprintf(stderr,
-                    "zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
-                    "the next candidate\n",
-                    out_no, c.plane_id, strerror(err));
+            say("zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
+                "the next candidate",
+                out_no, c.plane_id, strerror(err));
             for (DumbBuffer &buf : b) buf = DumbBuffer();
             if (named) break;
             continue;
@@ -92,12 +92,11 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         o->menu_shadow_stride = w * 4;
         o->menu_shadow.assign(size_t(h) * w * 4, 0);
         o->sidebar = 0;
-        fprintf(stderr,
-                "zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)\n",
-                out_no, c.plane_id, c.zpos_prop ? "set" : "default");
+        say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)", out_no,
+            c.plane_id, c.zpos_prop ? "set" : "default");
         return;
     }
-    fprintf(stderr, "zyl-mpp: output %d menu → primary-plane sidebar fallback\n", out_no);
+    say("zyl-mpp: output %d menu → primary-plane sidebar fallback", out_no);
 }
 
 void menu_present(KmsOutput &o, int index) {
