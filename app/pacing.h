@@ -13,11 +13,11 @@
 
 struct KmsOutput;
 
-// The pacing settings; each takes effect where it did when it was read lazily.
+// The pacing settings, from the configuration.
 struct PacingSettings {
     int frame_hold = -1;       // ZYL_KMS_FRAME_HOLD: -1 automatic, else 0..4
     int display_fps = 0;       // ZYL_KMS_DISPLAY_FPS: <= 0 no cap
-    int vblank_wait = -1;      // ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces
+    int vblank_wait = -1;      // ZYL_KMS_VBLANK_WAIT: -1 learn, else the flip blocking it forces
     bool dsi_nonblock = true;  // ZYL_KMS_DSI_NONBLOCK
 };
 struct HoldCount {
@@ -87,7 +87,7 @@ int parse_frame_hold(const char *v);
 int hold_candidate(int64_t interval_us, int refresh_hz, int forced);
 // Counts one candidate; `r` moves only after the same candidate twice in a row.
 HoldCount hold_confirm(HoldCount s, int c);
-// ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces.
+// ZYL_KMS_VBLANK_WAIT: -1 learn, else the flip blocking it forces.
 int parse_vblank_wait(const char *v);
 // One measured plane update of `us` on output 0.
 FlipLearn flip_learn_step(FlipLearn s, int64_t us);
