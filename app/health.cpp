@@ -13,7 +13,6 @@
 #include "decode/decode.h"
 #include "kms/files.h"
 
-std::atomic<int64_t> g_hold_last_present;
 uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
 // No encoder exists in this system; the periodic line still names its counters.
 constexpr uint64_t g_enc_rga_fail = 0, g_enc_pool_drop = 0;
@@ -83,10 +82,10 @@ void hdmi_state_write(const char *word) {
     fflush(stderr);
 }
 
-void after_present(const Pacer &pc, int64_t t0_us) {
+void after_present(Pacer &pc, int64_t t0_us) {
     int64_t t1 = mono_us();
     g_counters->shown_count++;
-    g_hold_last_present = t1;
+    pc.last_present_us = t1;
     int64_t render_ms = (t1 - t0_us) / 1000;
     if (g_cadence < 0) g_cadence = g_health.cadence;
     if (g_cadence == 1) cadence_after_present(pc, mono_us());

@@ -19,14 +19,14 @@ struct Pacer;
 // must outlive every later call; again in tests.
 void health_configure(const HealthSettings &s, Mailbox &counters);
 
-extern std::atomic<int64_t> g_hold_last_present;
 extern uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
 void hdmi_state_write(const char *word);
 // Whether a state word is written now: a new word at once, the same one after a second.
 bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms);
 // For every frame that reached the present step; `t0_us` is when the present began.
-// The cadence report shows the pacer's hold and phase margin.
-void after_present(const Pacer &pc, int64_t t0_us);
+// Books the present's end in the pacer, whose hold and phase margin the cadence
+// report shows.
+void after_present(Pacer &pc, int64_t t0_us);
 enum Stage {
     kStageVblankWait,
     kStageHdmiSetplane,

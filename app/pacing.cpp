@@ -143,7 +143,7 @@ Acquired on_arrival_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock) {
 
 Acquired hold_locked(const Pacer &pc, Mailbox &mb, std::unique_lock<std::mutex> &lock,
                      bool waited) {
-    int64_t last = g_hold_last_present;
+    int64_t last = pc.last_present_us;
     std::optional<int64_t> since;
     if (last != 0) since = mono_us() - last;
     switch (hold_decision(mb.n, pc.hold.r, pc.flip.blocks, since, refresh_period_us(pc))) {

@@ -44,9 +44,10 @@ struct Pacer {
     FlipLearn flip{0, 0, 0};
     // A forced vblank wait takes over at the first measured plane update.
     bool flip_forced = false;
-    bool dsi_nonblock;          // cleared for good when the card refuses it
-    bool dsi_said = false;      // the commit mode was announced at the first panel commit
-    int64_t cap_last_pass = 0;  // monotonic us of the last capped pass, 0 = none
+    bool dsi_nonblock;            // cleared for good when the card refuses it
+    bool dsi_said = false;        // the commit mode was announced at the first panel commit
+    int64_t cap_last_pass = 0;    // monotonic us of the last capped pass, 0 = none
+    int64_t last_present_us = 0;  // monotonic end of the last present, 0 = none yet
     PhaseRun phase;
 };
 

@@ -409,7 +409,6 @@ class OnCard : public testing::Test {
         fb = DumbBuffer();
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
-        g_hold_last_present = 0;
     }
     // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
     void init(const std::string &board, const std::string &extra = "") {
@@ -464,7 +463,7 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     pc.hold.r = 2;
     queue(2);
-    g_hold_last_present = mono_us() + 3600000000LL;  // just presented, whatever the clock does
+    pc.last_present_us = mono_us() + 3600000000LL;  // just presented, whatever the clock does
 
     // The explicit wait is the hold's refresh: no second wait.
     uint64_t seq = vblanks();
@@ -477,7 +476,7 @@ TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 2, vblanks());
     // Taken at once when the plane update paces the loop.
-    g_hold_last_present = 0;
+    pc.last_present_us = 0;
     a = acquire_frame(pc, mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 2, vblanks());
