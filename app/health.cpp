@@ -13,7 +13,6 @@
 #include "decode/decode.h"
 #include "kms/files.h"
 
-std::atomic<int64_t> g_hold_last_present;
 uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
 // No encoder exists in this system; the periodic line still names its counters.
 constexpr uint64_t g_enc_rga_fail = 0, g_enc_pool_drop = 0;
@@ -83,13 +82,13 @@ void hdmi_state_write(const char *word) {
     fflush(stderr);
 }
 
-void after_present(int64_t t0_us) {
+void after_present(Pacer &pc, int64_t t0_us) {
     int64_t t1 = mono_us();
     g_counters->shown_count++;
-    g_hold_last_present = t1;
+    pc.last_present_us = t1;
     int64_t render_ms = (t1 - t0_us) / 1000;
     if (g_cadence < 0) g_cadence = g_health.cadence;
-    if (g_cadence == 1) cadence_after_present(mono_us());
+    if (g_cadence == 1) cadence_after_present(pc, mono_us());
     if (render_ms > 150) {
         fprintf(stderr, "zyl-mpp: SLOW render %lldms dec=%lld shown=%lld\n", (long long)render_ms,
                 (long long)g_counters->dec_count.load(), (long long)g_counters->shown_count.load());
@@ -131,7 +130,7 @@ namespace {
 constexpr const char *kStageNames[kStages] = {"vblank_wait", "hdmi_setplane", "panel_commit",
                                               "hotplug_poll", "overlay_redraw"};
 
-void cadence_report(int64_t now_us) {
+void cadence_report(const Pacer &pc, int64_t now_us) {
     CadenceStats &c = g_cad;
     int64_t w = (now_us - c.window_start) / 1000;
     CadencePercentiles p = cadence_percentiles(&c);
@@ -151,9 +150,9 @@ void cadence_report(int64_t now_us) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
         fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
     }
-    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)g_dsi_busy_skip, g_hold_r,
+    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)g_dsi_busy_skip, pc.hold.r,
             g_counters->src_interval_us / 1000.0);
-    if (g_phase_margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", g_phase_margin_us / 1000.0);
+    if (pc.phase.margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", pc.phase.margin_us / 1000.0);
     fputc('\n', stderr);
     fflush(stderr);
     int64_t last = c.last_present;
@@ -165,7 +164,7 @@ void cadence_report(int64_t now_us) {
 
 }  // namespace
 
-void cadence_after_present(int64_t t_us) {
+void cadence_after_present(const Pacer &pc, int64_t t_us) {
     CadenceStats &c = g_cad;
     if (c.last_present) cadence_add_interval(&c, t_us - c.last_present);
     c.last_present = t_us;
@@ -173,7 +172,7 @@ void cadence_after_present(int64_t t_us) {
         c.window_start = t_us;
         c.window_shown = int64_t(g_counters->shown_count);
     } else if ((t_us - c.window_start) / 1000 >= 1000) {
-        cadence_report(t_us);
+        cadence_report(pc, t_us);
     }
 }
 

@@ -14,17 +14,19 @@ struct HealthSettings {
     bool cadence = false;                                // ZYL_KMS_CADENCE
 };
 struct Mailbox;
+struct Pacer;
 // Before the first state write, with the mailbox whose counters are reported, which
 // must outlive every later call; again in tests.
 void health_configure(const HealthSettings &s, Mailbox &counters);
 
-extern std::atomic<int64_t> g_hold_last_present;
 extern uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
 void hdmi_state_write(const char *word);
 // Whether a state word is written now: a new word at once, the same one after a second.
 bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms);
 // For every frame that reached the present step; `t0_us` is when the present began.
-void after_present(int64_t t0_us);
+// Books the present's end in the pacer, whose hold and phase margin the cadence
+// report shows.
+void after_present(Pacer &pc, int64_t t0_us);
 enum Stage {
     kStageVblankWait,
     kStageHdmiSetplane,
@@ -57,6 +59,6 @@ struct CadencePercentiles {
 // Sorts the samples.
 CadencePercentiles cadence_percentiles(CadenceStats *c);
 // Interval bookkeeping and, once the window is a second old, the report (`t_us` now).
-void cadence_after_present(int64_t t_us);
+void cadence_after_present(const Pacer &pc, int64_t t_us);
 // Mailbox depth at a vblank tick (called with g_mb_lock held).
 void queue_depth_sample(int n);

@@ -93,7 +93,7 @@ bool gpu_pass_wanted(const Display &d) {
 void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     const KmsOutput &o = loop.screens.display.outs[i];
     int64_t t0 = mono_us();
-    int r = o.atomic ? panel_commit(o, fb, p) : video_plane_set(o, fb, p);
+    int r = o.atomic ? panel_commit(loop.pacer, o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
     stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {
@@ -104,7 +104,7 @@ void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
                 i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h,
                 p.dst.x, p.dst.y);
     }
-    if (i == 0 && !o.atomic && r == 0) vblank_learn(t1 - t0);
+    if (i == 0 && !o.atomic && r == 0) vblank_learn(loop.pacer, t1 - t0);
 }
 
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
@@ -200,7 +200,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
-        after_present(t0);
+        after_present(loop.pacer, t0);
         return;
     }
     if (g_menu.message) {
@@ -209,7 +209,7 @@ void present_frame(Loop &loop, FramePtr frame) {
             for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
             loop.video_hidden = true;
         }
-        after_present(t0);
+        after_present(loop.pacer, t0);
         return;
     }
     loop.video_hidden = false;
@@ -222,7 +222,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
     if (!fbs[0]) {
-        after_present(t0);
+        after_present(loop.pacer, t0);
         return;
     }
     for (int i = 0; i < d.nout; i++) {
@@ -244,7 +244,7 @@ void present_frame(Loop &loop, FramePtr frame) {
         showing_video = 1;
         redraw_sidebars(overlay_facts(screens));
     }
-    after_present(t0);
+    after_present(loop.pacer, t0);
 }
 
 }  // namespace
@@ -276,7 +276,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     ScreenState &screens = loop.screens;
     Display &d = screens.display;
     bool redraw = poll_menu() != 0;
-    redraw |= poll_tuning(screens);
+    redraw |= poll_tuning(screens, loop.pacer);
     if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
         return End{0, std::move(*why), nullptr};
     if (poll_connect()) {
@@ -289,7 +289,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     int64_t now_s = mono_ms() / 1000;
     if (now_s != loop.last_tick) {
         loop.last_tick = now_s;
-        frame_hold_evaluate(mb);
+        frame_hold_evaluate(loop.pacer, mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         const KmsOutput &first = d.outs[0];
         if (!showing_video && d.nout > 0 && first.standby.map)
@@ -300,7 +300,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     }
     if (redraw) render_menu_all(overlay_facts(screens));
 
-    Acquired a = acquire_frame(mb);
+    Acquired a = acquire_frame(loop.pacer, mb);
     if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
         if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
@@ -309,7 +309,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     }
     if (!gate_pass(gate, a.frame.get())) return std::nullopt;
     hdmi_state_write("live");
-    if (!display_cap_pass()) {
+    if (!display_cap_pass(loop.pacer)) {
         last_frame_time = mono_us();
         return std::nullopt;
     }

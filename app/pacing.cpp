@@ -18,48 +18,18 @@
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
 #include "app/placement.h"
-#include "app/settings.h"
 #include "kms/kms.h"
 #include "kms/present.h"
 #include "overlay/overlay.h"
 
-int g_dsi_nonblock = -1;
-int g_hold_r = 1;
-int g_hold_cand = 1;
-int g_hold_cand_n;
-int g_hold_forced = -2;
-int g_flip_blocks;
-int g_flip_learn_hi, g_flip_learn_lo;
-int g_vblank_wait_override = -2;
-int g_display_fps = -2;
-int64_t g_cap_last_pass;
-
-namespace {
-PacingSettings g_pacing;
-}  // namespace
-
-void pacing_configure(const PacingSettings &s) {
-    g_pacing = s;
+int refresh_hz(const Pacer &pc) {
+    const KmsOutput *o = pc.paced;
+    return o && o->mode.vrefresh ? int(o->mode.vrefresh) : 60;
 }
 
-namespace {
-const KmsOutput *g_paced;
-}  // namespace
-
-void pacing_use_output(const KmsOutput *o) {
-    g_paced = o;
-}
-
-const KmsOutput *paced_output() {
-    return g_paced;
-}
-
-int refresh_hz() {
-    return g_paced && g_paced->mode.vrefresh ? int(g_paced->mode.vrefresh) : 60;
-}
-
-int64_t refresh_period_us() {
-    return g_paced && g_paced->mode.vrefresh ? 1000000 / g_paced->mode.vrefresh : 16666;
+int64_t refresh_period_us(const Pacer &pc) {
+    const KmsOutput *o = pc.paced;
+    return o && o->mode.vrefresh ? 1000000 / o->mode.vrefresh : 16666;
 }
 
 uint32_t vblank_request_type(int crtc_idx) {
@@ -68,11 +38,11 @@ uint32_t vblank_request_type(int crtc_idx) {
     return type;
 }
 
-bool wait_vblank_outs0() {
+bool wait_vblank_outs0(const Pacer &pc) {
     drmVBlank vbl{};
-    vbl.request.type = drmVBlankSeqType(vblank_request_type(g_paced->crtc_idx));
+    vbl.request.type = drmVBlankSeqType(vblank_request_type(pc.paced->crtc_idx));
     vbl.request.sequence = 1;
-    return drmWaitVBlank(g_paced->fd, &vbl) == 0;
+    return drmWaitVBlank(pc.paced->fd, &vbl) == 0;
 }
 
 HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_t> since_present_us,
@@ -147,9 +117,9 @@ bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us) {
     return true;
 }
 
-void wait_one_refresh() {
+void wait_one_refresh(const Pacer &pc) {
     int64_t t0 = mono_us();
-    if (!g_paced || !wait_vblank_outs0()) usleep(useconds_t(1000000 / refresh_hz()));
+    if (!pc.paced || !wait_vblank_outs0(pc)) usleep(useconds_t(1000000 / refresh_hz(pc)));
     stage_sample(kStageVblankWait, t0, mono_us());
 }
 
@@ -171,11 +141,12 @@ Acquired on_arrival_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock) {
     return none_locked(mb);
 }
 
-Acquired hold_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock, bool waited) {
-    int64_t last = g_hold_last_present;
+Acquired hold_locked(const Pacer &pc, Mailbox &mb, std::unique_lock<std::mutex> &lock,
+                     bool waited) {
+    int64_t last = pc.last_present_us;
     std::optional<int64_t> since;
     if (last != 0) since = mono_us() - last;
-    switch (hold_decision(mb.n, g_hold_r, g_flip_blocks, since, refresh_period_us())) {
+    switch (hold_decision(mb.n, pc.hold.r, pc.flip.blocks, since, refresh_period_us(pc))) {
         case HoldVerdict::kNone:
             return none_locked(mb);
         case HoldVerdict::kTake:
@@ -184,60 +155,57 @@ Acquired hold_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock, bool waite
             break;
     }
     lock.unlock();
-    if (!waited) wait_one_refresh();
+    if (!waited) wait_one_refresh(pc);
     return {Acquired::kHold, nullptr, false};
 }
 
-// Vblank pacing: frames are taken at refreshes. g_smooth may be switched off by the
+// Vblank pacing: frames are taken at refreshes. Smooth pacing may be switched off by the
 // tuning file at any time, so it is looked at again after every lock and wait.
-Acquired acquire_paced(Mailbox &mb) {
+Acquired acquire_paced(Pacer &pc, Mailbox &mb) {
     std::unique_lock lock(mb.lock, std::defer_lock);
-    if (!g_flip_blocks && g_paced) {
+    if (!pc.flip.blocks && pc.paced) {
         int64_t t0 = mono_us();
-        bool ok = wait_vblank_outs0();
+        bool ok = wait_vblank_outs0(pc);
         stage_sample(kStageVblankWait, t0, mono_us());
         lock.lock();
-        if (!g_smooth) return on_arrival_locked(mb, lock);
+        if (!pc.smooth) return on_arrival_locked(mb, lock);
         if (ok) {
             queue_depth_sample(mb.n);
-            return hold_locked(mb, lock, true);
+            return hold_locked(pc, mb, lock, true);
         }
     } else {
         lock.lock();
-        if (!g_smooth) return on_arrival_locked(mb, lock);
+        if (!pc.smooth) return on_arrival_locked(mb, lock);
     }
     if (mb.n == 0) {
         if (mb.eof) return none_locked(mb);
         mb.cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
-        if (!g_smooth) return on_arrival_locked(mb, lock);
+        if (!pc.smooth) return on_arrival_locked(mb, lock);
     }
-    return hold_locked(mb, lock, false);
+    return hold_locked(pc, mb, lock, false);
 }
 
 }  // namespace
 
-Acquired acquire_frame(Mailbox &mb) {
-    if (g_smooth && g_smooth_phase) return acquire_phase(mb);
-    phase_off();
-    if (g_smooth) return acquire_paced(mb);
+Acquired acquire_frame(Pacer &pc, Mailbox &mb) {
+    if (pc.smooth && pc.smooth_phase) return acquire_phase(pc, mb);
+    phase_off(pc.phase);
+    if (pc.smooth) return acquire_paced(pc, mb);
     std::unique_lock lock(mb.lock);
-    if (g_smooth) {
+    if (pc.smooth) {
         lock.unlock();
-        return acquire_paced(mb);
+        return acquire_paced(pc, mb);
     }
     return on_arrival_locked(mb, lock);
 }
 
-void frame_hold_evaluate(Mailbox &mb) {
-    if (g_hold_forced == -2) g_hold_forced = g_pacing.frame_hold;
-    int hz = refresh_hz();
+void frame_hold_evaluate(Pacer &pc, Mailbox &mb) {
+    int hz = refresh_hz(pc);
     int64_t interval = mb.src_interval_us;
-    int c = hold_candidate(interval, hz, g_hold_forced);
-    HoldCount next = hold_confirm({g_hold_r, g_hold_cand, g_hold_cand_n}, c);
-    bool changed = next.r != g_hold_r;
-    g_hold_r = next.r;
-    g_hold_cand = next.cand;
-    g_hold_cand_n = next.cand_n;
+    int c = hold_candidate(interval, hz, pc.settings.frame_hold);
+    HoldCount next = hold_confirm(pc.hold, c);
+    bool changed = next.r != pc.hold.r;
+    pc.hold = next;
     if (!changed) return;
     // A held frame needs room for the one on screen, the next and the reserve.
     mb.cap = c == 1 ? 2 : 4;
@@ -249,34 +217,32 @@ void frame_hold_evaluate(Mailbox &mb) {
         fprintf(stderr,
                 "zyl-kms: cadence: source %.1f fps on %d Hz — holding each frame %d refreshes with "
                 "%d in reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
-                fps, hz, c, g_smooth_phase ? 0 : 1);
+                fps, hz, c, pc.smooth_phase ? 0 : 1);
     }
     fflush(stderr);
 }
 
-bool display_cap_pass_at(int64_t now_us) {
-    if (g_display_fps == -2) g_display_fps = g_pacing.display_fps;
-    if (display_cap_decide(g_display_fps, &g_cap_last_pass, now_us)) return true;
+bool display_cap_pass_at(Pacer &pc, int64_t now_us) {
+    if (display_cap_decide(pc.settings.display_fps, &pc.cap_last_pass, now_us)) return true;
     g_drop_throttle++;
     last_frame_time = now_us;
     return false;
 }
 
-bool display_cap_pass() {
-    return display_cap_pass_at(mono_us());
+bool display_cap_pass(Pacer &pc) {
+    return display_cap_pass_at(pc, mono_us());
 }
 
-void vblank_learn(int64_t us) {
-    if (g_vblank_wait_override == -2) {
-        g_vblank_wait_override = g_pacing.vblank_wait;
-        if (g_vblank_wait_override >= 0) g_flip_blocks = g_vblank_wait_override;
+void vblank_learn(Pacer &pc, int64_t us) {
+    const int forced = pc.settings.vblank_wait;
+    if (forced >= 0) {
+        if (!pc.flip_forced) pc.flip.blocks = forced;
+        pc.flip_forced = true;
+        return;
     }
-    if (g_vblank_wait_override >= 0) return;
-    FlipLearn next = flip_learn_step({g_flip_blocks, g_flip_learn_hi, g_flip_learn_lo}, us);
-    int was = g_flip_blocks;
-    g_flip_blocks = next.blocks;
-    g_flip_learn_hi = next.hi;
-    g_flip_learn_lo = next.lo;
+    FlipLearn next = flip_learn_step(pc.flip, us);
+    int was = pc.flip.blocks;
+    pc.flip = next;
     if (next.blocks == was) return;
     if (next.blocks) {
         fprintf(
@@ -293,22 +259,23 @@ void vblank_learn(int64_t us) {
     fflush(stderr);
 }
 
-int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p) {
-    if (g_dsi_nonblock < 0) {
-        g_dsi_nonblock = g_pacing.dsi_nonblock;
+int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p) {
+    if (!pc.dsi_said) {
+        pc.dsi_said = true;
         fprintf(stderr, "zyl-kms: panel per-frame commit %s\n",
-                g_dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
-                               : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
+                pc.dsi_nonblock
+                    ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
+                    : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
     }
     auto commit = [&](uint32_t flags) { return video_plane_commit(o, fb, p, flags); };
-    if (!g_dsi_nonblock) return commit(0);
+    if (!pc.dsi_nonblock) return commit(0);
     int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;
     if (errno == EBUSY || r == -EBUSY) {
         g_dsi_busy_skip++;
         return commit(0);
     }
-    g_dsi_nonblock = 0;
+    pc.dsi_nonblock = false;
     fprintf(stderr,
             "zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits\n",
             strerror(errno));

@@ -8,58 +8,72 @@
 #include <optional>
 
 #include "app/mailbox.h"
+#include "app/phase_pacing.h"
 #include "app/placement.h"
 
 struct KmsOutput;
 
-// The pacing settings; each takes effect where it did when it was read lazily.
+// The pacing settings, from the configuration.
 struct PacingSettings {
     int frame_hold = -1;       // ZYL_KMS_FRAME_HOLD: -1 automatic, else 0..4
     int display_fps = 0;       // ZYL_KMS_DISPLAY_FPS: <= 0 no cap
-    int vblank_wait = -1;      // ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces
+    int vblank_wait = -1;      // ZYL_KMS_VBLANK_WAIT: -1 learn, else the flip blocking it forces
     bool dsi_nonblock = true;  // ZYL_KMS_DSI_NONBLOCK
 };
-// Before the first frame; again in tests.
-void pacing_configure(const PacingSettings &s);
-struct KmsOutput;
-// The output whose refresh paces the frames: the first one, once the display is up
-// (null: none). Main thread only.
-void pacing_use_output(const KmsOutput *o);
-const KmsOutput *paced_output();
+struct HoldCount {
+    int r, cand, cand_n;
+};
+struct FlipLearn {
+    int blocks, hi, lo;
+};
+
+// The pacing state, made by the process entry from the configuration (tests make
+// their own). Main thread only: the loop, its present step, the evaluation once a
+// second and the tuning file's switches all run there.
+struct Pacer {
+    explicit Pacer(const PacingSettings &s = {}) : settings(s), dsi_nonblock(s.dsi_nonblock) {}
+    PacingSettings settings;
+    // The output whose refresh paces the frames: the first one, once the display is
+    // up (null: none).
+    const KmsOutput *paced = nullptr;
+    // Vblank pacing, and within it phase pacing; the tuning file switches them.
+    bool smooth = true;
+    bool smooth_phase = false;
+    HoldCount hold{1, 1, 0};  // r: refreshes each frame is held; 1 = present on arrival
+    // blocks: the HDMI plane update itself waits for the flip.
+    FlipLearn flip{0, 0, 0};
+    // A forced vblank wait takes over at the first measured plane update.
+    bool flip_forced = false;
+    bool dsi_nonblock;            // cleared for good when the card refuses it
+    bool dsi_said = false;        // the commit mode was announced at the first panel commit
+    int64_t cap_last_pass = 0;    // monotonic us of the last capped pass, 0 = none
+    int64_t last_present_us = 0;  // monotonic end of the last present, 0 = none yet
+    PhaseRun phase;
+};
 
 struct Acquired {
     enum Kind { kFrame, kHold } kind;
     FramePtr frame;  // null: none
     bool eof;        // none, and the input has ended
 };
-Acquired acquire_frame(Mailbox &mb);
+Acquired acquire_frame(Pacer &pc, Mailbox &mb);
 // Once a second: the hold for the source's rate, and the mailbox's room for it.
-void frame_hold_evaluate(Mailbox &mb);
+void frame_hold_evaluate(Pacer &pc, Mailbox &mb);
 // Display-rate cap: false when the frame taken now is to be dropped.
-bool display_cap_pass();
+bool display_cap_pass(Pacer &pc);
 // Duration of a successful legacy present on output 0.
-void vblank_learn(int64_t us);
+void vblank_learn(Pacer &pc, int64_t us);
 // One panel present under the commit rules (non-blocking, busy, fallback).
-int panel_commit(const KmsOutput &o, uint32_t fb, const Placement &p);
-extern int g_dsi_nonblock;
+int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p);
 // True once the next vertical blank of output 0's CRTC has passed (needs an output).
-bool wait_vblank_outs0();
+bool wait_vblank_outs0(const Pacer &pc);
 // One refresh of waiting, timed as the vblank wait; a sleep of one period stands in
 // when there is no output or the card refuses the wait.
-void wait_one_refresh();
-
-extern int g_hold_r;  // refreshes each frame is held; 1 = present on arrival
-extern int g_hold_cand, g_hold_cand_n;
-extern int g_hold_forced;  // -2 not read, -1 automatic, 0..4 forced
-extern int g_flip_blocks;  // the HDMI plane update itself waits for the flip
-extern int g_flip_learn_hi, g_flip_learn_lo;
-extern int g_vblank_wait_override;  // -2 not read, -1 learn, 0/1 forced g_flip_blocks
-extern int g_display_fps;           // -2 not read, <= 0 no cap
-extern int64_t g_cap_last_pass;     // monotonic us of the last capped pass, 0 = none
+void wait_one_refresh(const Pacer &pc);
 
 // Output 0's refresh rate (60 without one) and its period in us.
-int refresh_hz();
-int64_t refresh_period_us();
+int refresh_hz(const Pacer &pc);
+int64_t refresh_period_us(const Pacer &pc);
 // `drmWaitVBlank` request type for one refresh on the CRTC with this index.
 uint32_t vblank_request_type(int crtc_idx);
 
@@ -72,18 +86,12 @@ HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_
 int parse_frame_hold(const char *v);
 // The hold one evaluation proposes for a source interval on a refresh rate.
 int hold_candidate(int64_t interval_us, int refresh_hz, int forced);
-struct HoldCount {
-    int r, cand, cand_n;
-};
 // Counts one candidate; `r` moves only after the same candidate twice in a row.
 HoldCount hold_confirm(HoldCount s, int c);
-// ZYL_KMS_VBLANK_WAIT: -1 learn, else the g_flip_blocks it forces.
+// ZYL_KMS_VBLANK_WAIT: -1 learn, else the flip blocking it forces.
 int parse_vblank_wait(const char *v);
-struct FlipLearn {
-    int blocks, hi, lo;
-};
 // One measured plane update of `us` on output 0.
 FlipLearn flip_learn_step(FlipLearn s, int64_t us);
 // Whether a frame at `now_us` passes a cap of `fps`; a pass moves `*last_pass_us`.
 bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us);
-bool display_cap_pass_at(int64_t now_us);
+bool display_cap_pass_at(Pacer &pc, int64_t now_us);

@@ -15,12 +15,8 @@
 #include "app/mailbox.h"
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
-#include "app/settings.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
-
-PhaseState g_phase;
-int64_t g_phase_margin_us = -1;
 
 int64_t grid_round(const VblankGrid &g, int64_t t_us) {
     double k = std::round(double(t_us - g.at_us) / g.period_us);
@@ -187,30 +183,21 @@ void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in) {
 
 namespace {
 
-int g_phase_on;
-int64_t g_phase_line_at, g_phase_line_margin;
-int g_phase_dropped;  // since the last drop line
-int64_t g_phase_drop_line_at = -5000000;
-double g_phase_step_last, g_phase_step_said;  // the step of the last frame, the one announced
-int g_phase_step_run;                         // frames in a row at g_phase_step_last
-int64_t g_phase_sampled_vbl;                  // vblank of the last queue-depth sample
-VblankGrid g_grid_guess;                      // stands in while the card cannot tell its vblanks
-
-double output0_period_us() {
-    const KmsOutput *o = paced_output();
+double output0_period_us(const Pacer &pc) {
+    const KmsOutput *o = pc.paced;
     if (!o) return 1e6 / 60;
     const drmModeModeInfo &m = o->mode;
     if (m.clock && m.htotal && m.vtotal) {
         double p = double(m.htotal) * m.vtotal * 1000.0 / m.clock;
         return (m.flags & DRM_MODE_FLAG_INTERLACE) ? p / 2 : p;
     }
-    return 1e6 / refresh_hz();
+    return 1e6 / refresh_hz(pc);
 }
 
 // The last vblank of output 0, asked without waiting (a relative wait of 0).
-VblankGrid grid_now(int64_t now) {
-    VblankGrid g{now, output0_period_us()};
-    if (const KmsOutput *o = paced_output()) {
+VblankGrid grid_now(Pacer &pc, int64_t now) {
+    VblankGrid g{now, output0_period_us(pc)};
+    if (const KmsOutput *o = pc.paced) {
         drmVBlank vbl{};
         vbl.request.type = drmVBlankSeqType(vblank_request_type(o->crtc_idx));
         vbl.request.sequence = 0;
@@ -222,47 +209,47 @@ VblankGrid grid_now(int64_t now) {
             }
         }
     }
-    if (g_grid_guess.at_us == 0) g_grid_guess = g;
-    g.at_us = grid_round(g_grid_guess, now - std::llround(g.period_us / 2));
+    VblankGrid &guess = pc.phase.grid_guess;
+    if (guess.at_us == 0) guess = g;
+    g.at_us = grid_round(guess, now - std::llround(g.period_us / 2));
     return g;
 }
 
 // The hold evaluation calls a rate of half refreshes one to show on arrival; phase
 // pacing holds it 3 and 2 (24 fps on 60 Hz) and says so once the rate has stayed
 // for a second or so: the estimate passes through other halves while it settles.
-void halves_line(double step, int64_t source_us) {
+void halves_line(Pacer &pc, double step, int64_t source_us) {
     constexpr int kSettled = 30;
-    g_phase_step_run = step == g_phase_step_last ? g_phase_step_run + 1 : 0;
-    g_phase_step_last = step;
-    if (step == std::floor(step) || g_phase_step_run != kSettled || step == g_phase_step_said)
-        return;
-    g_phase_step_said = step;
+    PhaseRun &r = pc.phase;
+    r.step_run = step == r.step_last ? r.step_run + 1 : 0;
+    r.step_last = step;
+    if (step == std::floor(step) || r.step_run != kSettled || step == r.step_said) return;
+    r.step_said = step;
     fprintf(stderr,
             "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d refreshes "
             "in turn\n",
-            1e6 / double(source_us), 1e6 / output0_period_us(), int(step) + 1, int(step));
+            1e6 / double(source_us), 1e6 / output0_period_us(pc), int(step) + 1, int(step));
 }
 
 // Dropped frames are summed between lines: a queue that keeps falling behind is
 // one line per 5 s, not one a frame.
-void dropped_line(int64_t now, int dropped) {
-    g_phase_dropped += dropped;
-    if (g_phase_dropped == 0 || now - g_phase_drop_line_at < 5000000) return;
+void dropped_line(PhaseRun &r, int64_t now, int dropped) {
+    r.dropped += dropped;
+    if (r.dropped == 0 || now - r.drop_line_at < 5000000) return;
     fprintf(stderr,
             "zyl-kms: cadence: phase pacing — frames queued behind their slots, dropped %d to "
             "catch up\n",
-            g_phase_dropped);
-    g_phase_dropped = 0;
-    g_phase_drop_line_at = now;
+            r.dropped);
+    r.dropped = 0;
+    r.drop_line_at = now;
 }
 
 // One line when the mode starts, then one when the margin moved by more than a
 // millisecond, at most every 5 s.
-void margin_line(int64_t now, const PhaseMargin &m) {
-    if (g_phase_on &&
-        (std::llabs(m.margin_us - g_phase_line_margin) <= 1000 || now - g_phase_line_at < 5000000))
+void margin_line(PhaseRun &r, int64_t now, const PhaseMargin &m) {
+    if (r.on && (std::llabs(m.margin_us - r.line_margin) <= 1000 || now - r.line_at < 5000000))
         return;
-    if (!g_phase_on) {
+    if (!r.on) {
         fprintf(stderr,
                 "zyl-kms: cadence: phase pacing — each frame on the first vblank at least %.1f ms "
                 "after it arrived, none in reserve (ZYL_SMOOTH=1 keeps one)\n",
@@ -271,50 +258,50 @@ void margin_line(int64_t now, const PhaseMargin &m) {
         fprintf(stderr, "zyl-kms: cadence: phase margin %.1f ms (arrival jitter p99 %.1f + %.1f)\n",
                 m.margin_us / 1000.0, m.jitter_us / 1000.0, kPhaseGuardUs / 1000.0);
     }
-    g_phase_on = 1;
-    g_phase_line_at = now;
-    g_phase_line_margin = m.margin_us;
+    r.on = true;
+    r.line_at = now;
+    r.line_margin = m.margin_us;
 }
 
-void phase_lines(int64_t now, double step, int64_t source_us, int dropped) {
-    PhaseMargin m = phase_margin(g_phase, source_us);
-    g_phase_margin_us = m.margin_us;
-    margin_line(now, m);
-    halves_line(step, source_us);
-    dropped_line(now, dropped);
+void phase_lines(Pacer &pc, int64_t now, double step, int64_t source_us, int dropped) {
+    PhaseMargin m = phase_margin(pc.phase.state, source_us);
+    pc.phase.margin_us = m.margin_us;
+    margin_line(pc.phase, now, m);
+    halves_line(pc, step, source_us);
+    dropped_line(pc.phase, now, dropped);
     fflush(stderr);
 }
 
 }  // namespace
 
-void phase_off() {
-    g_phase_on = 0;
-    g_phase.slot_us = 0;
-    g_phase_step_said = 0;
-    g_phase_margin_us = -1;
+void phase_off(PhaseRun &run) {
+    run.on = false;
+    run.state.slot_us = 0;
+    run.step_said = 0;
+    run.margin_us = -1;
 }
 
-Acquired acquire_phase(Mailbox &mb) {
+Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
     int64_t now = mono_us();
-    VblankGrid grid = grid_now(now);
+    VblankGrid grid = grid_now(pc, now);
     std::unique_lock lock(mb.lock);
     // Switched by the tuning file: the next iteration follows the new mode.
-    if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
-    if (grid.at_us != g_phase_sampled_vbl) {
-        g_phase_sampled_vbl = grid.at_us;
+    if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
+    if (grid.at_us != pc.phase.sampled_vbl) {
+        pc.phase.sampled_vbl = grid.at_us;
         queue_depth_sample(mb.n);
     }
     if (mb.n == 0) {
         if (mb.eof) return {Acquired::kFrame, nullptr, true};
         mb.cv.wait_for(lock, std::chrono::milliseconds(g_menu.open ? 25 : 100));
-        if (!g_smooth || !g_smooth_phase) return {Acquired::kHold, nullptr, false};
+        if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
         if (mb.n == 0) return {Acquired::kFrame, nullptr, mb.eof};
         now = mono_us();
     }
     const int64_t source_us = mb.src_interval_us;
-    double step = phase_step(g_hold_r, source_us, grid.period_us);
+    double step = phase_step(pc.hold.r, source_us, grid.period_us);
     PhaseInput in{now, mb_head_arrival_locked(mb), grid, step, source_us, mb.n > 1};
-    PhaseVerdict v = phase_decide(g_phase, in);
+    PhaseVerdict v = phase_decide(pc.phase.state, in);
     int dropped = 0;
     while (v.drop) {
         mb_take_locked(mb);
@@ -322,16 +309,16 @@ Acquired acquire_phase(Mailbox &mb) {
         dropped++;
         in.arrival_us = mb_head_arrival_locked(mb);
         in.newer = mb.n > 1;
-        v = phase_decide(g_phase, in);
+        v = phase_decide(pc.phase.state, in);
     }
     if (v.take) {
         FramePtr f = mb_take_locked(mb);
         lock.unlock();
-        phase_taken(&g_phase, v, in);
-        phase_lines(now, step, source_us, dropped);
+        phase_taken(&pc.phase.state, v, in);
+        phase_lines(pc, now, step, source_us, dropped);
         return {Acquired::kFrame, std::move(f), false};
     }
     lock.unlock();
-    wait_one_refresh();
+    wait_one_refresh(pc);
     return {Acquired::kHold, nullptr, false};
 }

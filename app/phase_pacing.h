@@ -11,7 +11,9 @@
 
 #include <cstdint>
 
-#include "app/pacing.h"
+struct Acquired;
+struct Mailbox;
+struct Pacer;
 
 // Output 0's vertical blanks: one at `at_us` (monotonic), then one every `period_us`.
 struct VblankGrid {
@@ -81,9 +83,21 @@ double phase_move_us(const PhaseInput &in);
 // Books the frame taken under `v` (a dropped frame is not booked).
 void phase_taken(PhaseState *s, const PhaseVerdict &v, const PhaseInput &in);
 
-extern PhaseState g_phase;
-extern int64_t g_phase_margin_us;  // for the cadence report; -1 while the mode is not running
-// Frame acquisition in phase pacing (g_smooth and g_smooth_phase).
-Acquired acquire_phase(Mailbox &mb);
+// Phase pacing while it runs, and its lines; part of the Pacer (main thread only).
+struct PhaseRun {
+    PhaseState state{};
+    int64_t margin_us = -1;  // for the cadence report; -1 while the mode is not running
+    bool on = false;         // the mode's first line was said
+    int64_t line_at = 0, line_margin = 0;
+    int dropped = 0;  // since the last drop line
+    int64_t drop_line_at = -5000000;
+    double step_last = 0, step_said = 0;  // the step of the last frame, the one announced
+    int step_run = 0;                     // frames in a row at step_last
+    int64_t sampled_vbl = 0;              // vblank of the last queue-depth sample
+    VblankGrid grid_guess{};              // stands in while the card cannot tell its vblanks
+};
+
+// Frame acquisition in phase pacing (smooth and smooth_phase on).
+Acquired acquire_phase(Pacer &pc, Mailbox &mb);
 // Another pacing mode took over: the next phase frame starts a new schedule.
-void phase_off();
+void phase_off(PhaseRun &run);

@@ -85,7 +85,6 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     screens.standby.settings = config.standby;
     overlays_configure(config.overlays);
     avlog_init(config.av_log_verbose);
-    pacing_configure(config.pacing);
     health_configure(config.health, mailbox);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
@@ -99,9 +98,10 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     attach_pass_and_tee(pass, tee);
     stop_signals_install(mailbox);
     if (!wait_for_display(screens, config.display)) return process_end(stopped_end());
-    pacing_use_output(&screens.display.outs[0]);
+    Pacer pacer(config.pacing);
+    pacer.paced = &screens.display.outs[0];
     pass.card = screens.display.card();
-    read_settings(screens, config, any_output_interlaced(screens.display));
+    read_settings(screens, pacer, config, any_output_interlaced(screens.display));
     Gate gate;
     DetectQueue detect_queue;
     // Static: the decoder and parser it holds live as long as the process.
@@ -119,6 +119,6 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();
     hdmi_state_write("hidden");
-    Loop loop{screens, mailbox, gate, config.detect};
+    Loop loop{screens, mailbox, gate, pacer, config.detect};
     return process_end(presentation_loop(loop), &*reader);
 }

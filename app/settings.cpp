@@ -5,20 +5,19 @@
 #include <cstdio>
 
 #include "app/config.h"
+#include "app/pacing.h"
 #include "app/screens.h"
 #include "base/log.h"
 #include "kms/kms.h"
 #include "standby/standby.h"
 
 int g_hotplug_on = 1;
-int g_smooth = 1;
-int g_smooth_phase;
 
 namespace {
 
-void follow_pacing(Pacing p) {
-    g_smooth = p != Pacing::kOnArrival;
-    g_smooth_phase = p == Pacing::kPhase;
+void follow_pacing(Pacer &pc, Pacing p) {
+    pc.smooth = p != Pacing::kOnArrival;
+    pc.smooth_phase = p == Pacing::kPhase;
 }
 
 // The LUT's path and switch also live with the loaded table, which the pass start may
@@ -54,23 +53,23 @@ LiveSettings &live_settings() {
     return s;
 }
 
-void read_settings(ScreenState &screens, const Config &c, bool interlaced) {
+void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interlaced) {
     LiveSettings &live = live_settings();
     live.gpu = c.gpu;
     live.tuning = c.tuning;
     Tuning &t = live.tuning;
     t.antiflicker = c.antiflicker.value_or(interlaced);
     g_hotplug_on = c.hotplug;
-    follow_pacing(t.pacing);
+    follow_pacing(pc, t.pacing);
     lut_set_path(gpu_pass(), t.lut_path);
 
     const uint64_t rot = flip_rotation(parse_flip(t.look.flip));
     if (!g_hotplug_on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
     if (t.antiflicker) say("zyl-mpp: interlaced output → GPU anti-flicker filter ON");
     say("zyl-mpp: pacing %s (ZYL_SMOOTH=%s)",
-        g_smooth_phase ? "vblank phase (smooth, no reserve frame)"
-        : g_smooth     ? "vblank (smooth)"
-                       : "show-on-arrival",
+        pc.smooth_phase ? "vblank phase (smooth, no reserve frame)"
+        : pc.smooth     ? "vblank (smooth)"
+                        : "show-on-arrival",
         c.smooth ? c.smooth->c_str() : "unset→on");
     say("zyl-mpp: fit %s", t.look.fit.c_str());
     say("zyl-mpp: aspect %s", t.look.aspect.c_str());
@@ -95,7 +94,7 @@ void apply_output_looks(ScreenState &screens) {
             standby_refresh(screens, o);
 }
 
-bool poll_tuning(ScreenState &screens) {
+bool poll_tuning(ScreenState &screens, Pacer &pc) {
     LiveSettings &live = live_settings();
     const std::optional<std::string> text =
         tuning_file_poll(live.tuning_file, live.gpu.tuning_file);
@@ -108,7 +107,7 @@ bool poll_tuning(ScreenState &screens) {
     for (const std::string &line : s.refused) say("%s", line.c_str());
     live.tuning = s.next;
     follow_lut(pass, s);
-    follow_pacing(s.next.pacing);
+    follow_pacing(pc, s.next.pacing);
     // Once for the whole file: aspect and fit lines reach every output too, and a
     // flip or fit that changed repaints the standby pictures.
     if (s.outputs) apply_output_looks(screens);

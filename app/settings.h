@@ -7,12 +7,9 @@
 
 struct Config;
 struct ScreenState;
+struct Pacer;
 
 extern int g_hotplug_on;
-extern int g_smooth;
-// ZYL_SMOOTH=phase: while g_smooth is on, frames are placed on the vblank grid by
-// their arrival phase instead of keeping one in reserve (phase_pacing.h).
-extern int g_smooth_phase;
 
 // The pass's settings and the tuning now. The main thread alone reads and changes
 // them (start-up, then the loop).
@@ -31,12 +28,13 @@ void attach_pass_and_tee(GpuPass &pass, SpiTee &tee);
 GpuPass &gpu_pass();
 SpiTee &spi_tee();
 
-// Takes the start-up settings from `c` and prints their lines in their fixed order.
-// `interlaced` is whether any output's mode is interlaced.
-void read_settings(ScreenState &screens, const Config &c, bool interlaced);
+// Takes the start-up settings from `c` (the pacing mode into `pc`) and prints their lines in their
+// fixed order. `interlaced` is whether any output's mode is interlaced.
+void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interlaced);
 // Gives every output its look from the live settings (saying which the panel
 // overrides); the standby pictures whose flip or fit changed are repainted.
 void apply_output_looks(ScreenState &screens);
 // Re-reads the tuning file when it changed (once per loop iteration); true when the
-// outputs' looks were set again (the overlays then follow the flip).
-bool poll_tuning(ScreenState &screens);
+// outputs' looks were set again (the overlays then follow the flip). The pacing
+// mode it names goes to `pc`.
+bool poll_tuning(ScreenState &screens, Pacer &pc);

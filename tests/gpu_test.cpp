@@ -30,6 +30,7 @@ extern "C" {
 #include "app/gate.h"
 #include "app/health.h"
 #include "app/loop.h"
+#include "app/pacing.h"
 #include "app/mailbox.h"
 #include "app/placement.h"
 #include "app/settings.h"
@@ -254,7 +255,8 @@ class Pass : public ::testing::Test {
         std::string err;  // once per process: the pass keeps its buffers on this card
         ASSERT_TRUE(display().fd || drm_init_on("two-display", &err) == 0) << err;
         test_pass();
-        g_smooth = 0;
+        pacer.paced = &display().outs[0];
+        pacer.smooth = false;
         live().pacing = Pacing::kOnArrival;
         apply_output_looks(test_screens());
         health_configure({}, mb);
@@ -323,7 +325,8 @@ class Pass : public ::testing::Test {
     std::string dir;
     Mailbox mb;
     Gate gate;
-    Loop loop{test_screens(), mb, gate, {}};
+    Pacer pacer;
+    Loop loop{test_screens(), mb, gate, pacer, {}};
     Picture8 decoded;
 };
 
@@ -480,17 +483,17 @@ TEST_F(Pass, LiveSettingsShowOnTheNextFrame) {
     tune("dsiflip = -\nfit = fit\naspect = keep\nflip = none\nsmooth = 2\n");
     show_frame();
     EXPECT_EQ(display().outs[1].look.flip, Flip::kNone);
-    EXPECT_EQ(g_smooth, 1);
+    EXPECT_TRUE(pacer.smooth);
     // Phase pacing as ZYL_SMOOTH selects it; a number ends it.
     tune("smooth = phase\n");
     EXPECT_EQ(count_lines(show_frame(), " smooth=phase"), 1);
-    EXPECT_EQ(g_smooth + g_smooth_phase, 2);
+    EXPECT_TRUE(pacer.smooth && pacer.smooth_phase);
     tune("smooth = 1\n");
     show_frame();
-    EXPECT_EQ(g_smooth_phase, 0);
+    EXPECT_FALSE(pacer.smooth_phase);
     tune("smooth = 0\n");
     show_frame();
-    EXPECT_EQ(g_smooth, 0);
+    EXPECT_FALSE(pacer.smooth);
 
     // Touching the file without a change prints the summary again; garbage is skipped.
     tune("smooth = 0\n");
@@ -667,23 +670,24 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
 TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
     const std::string dir = test_dir(), path = dir + "/dewarp";
     test_pass();
+    Pacer pacer;
     live_settings().gpu.tuning_file = path;
     write_file(path, "bright = 0.25\n");
     chmod(path.c_str(), 0);
     testing::internal::CaptureStderr();
     {
         WithoutFileOverride as_a_user;
-        EXPECT_FALSE(poll_tuning(test_screens()));
+        EXPECT_FALSE(poll_tuning(test_screens(), pacer));
     }
     // Readable again (for root anyway), but the same version: not read.
-    EXPECT_FALSE(poll_tuning(test_screens()));
+    EXPECT_FALSE(poll_tuning(test_screens(), pacer));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "zyl-mpp: dewarp file " + path +
                        ": cannot open (Permission denied) — ignored until it changes\n");
     chmod(path.c_str(), 0644);
     write_file(path, "bright = 0.5\n");
     testing::internal::CaptureStderr();
-    poll_tuning(test_screens());
+    poll_tuning(test_screens(), pacer);
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err, "zyl-mpp: dewarp LIVE "), 1) << err;
     EXPECT_FLOAT_EQ(live().grade.bright, 0.5f);

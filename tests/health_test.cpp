@@ -10,6 +10,7 @@
 #include "app/health.h"
 #include "app/hotplug.h"
 #include "app/mailbox.h"
+#include "app/pacing.h"
 #include "kms/kms.h"
 #include "tests/test_util.h"
 
@@ -44,11 +45,12 @@ TEST(Cadence, ReportAfterASecondOfSteadyPresents) {
     health_configure({}, mb);
     g_cadence = 1;
     g_cad = CadenceStats{};
+    const Pacer pacer;
     int64_t t = 10'000'000;
     testing::internal::CaptureStderr();
     for (int i = 0; i <= 61; i++, t += 16667) {
         mb.shown_count++;
-        cadence_after_present(t);
+        cadence_after_present(pacer, t);
     }
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err,

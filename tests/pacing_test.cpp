@@ -76,20 +76,9 @@ TEST(FrameHold, CandidateIsACleanFractionOfTheRefresh) {
 // The cadence evaluation and the flip learning, from a fresh state for each scenario.
 class Hold : public testing::Test {
   protected:
-    void SetUp() override {
-        g_hold_r = 1, g_hold_cand = 1, g_hold_cand_n = 0, g_hold_forced = -2;
-        g_flip_blocks = g_flip_learn_hi = g_flip_learn_lo = 0;
-        g_vblank_wait_override = -2;
-        g_smooth_phase = 0;
-        output_.mode.vrefresh = 60;
-        pacing_use_output(&output_);
-    }
-    void TearDown() override {
-        SetUp();
-        pacing_use_output(saved_output_);
-    }
-    const KmsOutput *saved_output_ = paced_output();
+    void SetUp() override { output_.mode.vrefresh = 60; }
     KmsOutput output_{};
+    Pacer pc;
     Mailbox mb;
 
   public:
@@ -103,19 +92,21 @@ class Hold : public testing::Test {
             if (word == "source") {
                 mb.src_interval_us = n;
             } else if (word == "phase") {
-                g_smooth_phase = int(n);
+                pc.smooth_phase = n != 0;
             } else if (word == "ticks" || word == "presents") {
-                pacing_configure(config_read().pacing);  // after the scenario's env lines
+                pc.settings = config_read().pacing;  // after the scenario's env lines
+                pc.paced = &output_;
                 testing::internal::CaptureStderr();
                 for (int i = 0; i < n; i++)
                     if (word == "ticks")
-                        frame_hold_evaluate(mb);
+                        frame_hold_evaluate(pc, mb);
                     else
-                        vblank_learn(us);
+                        vblank_learn(pc, us);
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "hold") {
-                EXPECT_EQ(rest, "r=" + std::to_string(g_hold_r) + " cap=" + std::to_string(mb.cap) +
-                                    " blocks=" + std::to_string(g_flip_blocks));
+                EXPECT_EQ(rest, "r=" + std::to_string(pc.hold.r) +
+                                    " cap=" + std::to_string(mb.cap) +
+                                    " blocks=" + std::to_string(pc.flip.blocks));
             } else {
                 ADD_FAILURE() << "unknown line";
             }
@@ -418,19 +409,13 @@ class OnCard : public testing::Test {
         fb = DumbBuffer();
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
-        g_smooth = 1;
-        g_smooth_phase = 0;
-        g_flip_blocks = 0;
-        g_hold_r = 1;
-        g_hold_last_present = 0;
-        g_dsi_nonblock = -1;
-        pacing_configure({});
     }
     // drm_init on a shipped board, with `extra` card lines; the card clock then runs by hand.
     void init(const std::string &board, const std::string &extra = "") {
         std::string err;
         ASSERT_EQ(0, drm_init_on(board_with(board, extra), &err)) << err;
         sim_card_set_time_ms(10000);
+        pc.paced = &outs[0];
     }
     uint64_t vblanks() {
         SimCrtcInfo c{};
@@ -454,6 +439,7 @@ class OnCard : public testing::Test {
     std::array<KmsOutput, kMaxOutputs> &outs = test_screens().display.outs;
     DumbBuffer fb;
     Mailbox mb;
+    Pacer pc;
 };
 
 }  // namespace
@@ -461,84 +447,83 @@ class OnCard : public testing::Test {
 TEST_F(OnCard, WaitVblankNamesOutputZerosCrtc) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     uint64_t seq = vblanks();
-    EXPECT_TRUE(wait_vblank_outs0());
+    EXPECT_TRUE(wait_vblank_outs0(pc));
     EXPECT_EQ(seq + 1, vblanks());
     // The panel's CRTC is the card's third: reached only through the high-CRTC field.
     outs[0].crtc_idx = 2;
     outs[0].crtc_id = outs[1].crtc_id;
     seq = vblanks();
-    EXPECT_TRUE(wait_vblank_outs0());
+    EXPECT_TRUE(wait_vblank_outs0(pc));
     EXPECT_EQ(seq + 1, vblanks());
     outs[0].crtc_idx = 1;  // the second CRTC drives nothing
-    EXPECT_FALSE(wait_vblank_outs0());
+    EXPECT_FALSE(wait_vblank_outs0(pc));
 }
 
 TEST_F(OnCard, VblankPacingWaitsOneRefreshPerIteration) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    g_smooth = 1;
-    g_hold_r = 2;
+    pc.hold.r = 2;
     queue(2);
-    g_hold_last_present = mono_us() + 3600000000LL;  // just presented, whatever the clock does
+    pc.last_present_us = mono_us() + 3600000000LL;  // just presented, whatever the clock does
 
     // The explicit wait is the hold's refresh: no second wait.
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame(mb);
+    Acquired a = acquire_frame(pc, mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 1, vblanks());
     // Without the explicit wait the hold waits itself.
-    g_flip_blocks = 1;
-    a = acquire_frame(mb);
+    pc.flip.blocks = 1;
+    a = acquire_frame(pc, mb);
     EXPECT_EQ(Acquired::kHold, a.kind);
     EXPECT_EQ(seq + 2, vblanks());
     // Taken at once when the plane update paces the loop.
-    g_hold_last_present = 0;
-    a = acquire_frame(mb);
+    pc.last_present_us = 0;
+    a = acquire_frame(pc, mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 2, vblanks());
-    g_flip_blocks = 0;
-    a = acquire_frame(mb);
+    pc.flip.blocks = 0;
+    a = acquire_frame(pc, mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq + 3, vblanks());
 }
 
 TEST_F(OnCard, PhasePacingTakesOnItsScheduleAndSaysSoOnce) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    g_smooth_phase = 1;
-    g_hold_r = 2;
+    pc.smooth_phase = true;
+    pc.hold.r = 2;
     mb.src_interval_us = 33333;
     queue(2);  // pushed long ago: both vblanks of their schedule have passed
     testing::internal::CaptureStderr();
     for (int i = 0; i < 2; i++) {
-        Acquired a = acquire_frame(mb);
+        Acquired a = acquire_frame(pc, mb);
         ASSERT_NE(nullptr, a.frame) << i;
     }
     EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(),
                              "zyl-kms: cadence: phase pacing — each frame on the first vblank at "
                              "least 0.5 ms after it arrived, none in reserve"));
-    EXPECT_EQ(kPhaseGuardUs, g_phase_margin_us);
-    EXPECT_NE(0, g_phase.slot_us);
+    EXPECT_EQ(kPhaseGuardUs, pc.phase.margin_us);
+    EXPECT_NE(0, pc.phase.state.slot_us);
     // The tuning file switches smooth pacing off: the schedule is gone.
-    g_smooth = 0;
+    pc.smooth = false;
     queue(1);
-    Acquired a = acquire_frame(mb);
+    Acquired a = acquire_frame(pc, mb);
     ASSERT_NE(nullptr, a.frame);
-    EXPECT_EQ(-1, g_phase_margin_us);
-    EXPECT_EQ(0, g_phase.slot_us);
+    EXPECT_EQ(-1, pc.phase.margin_us);
+    EXPECT_EQ(0, pc.phase.state.slot_us);
 }
 
 TEST_F(OnCard, EndOfInputAndShowOnArrival) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     mb_set_eof(mb);
-    for (int smooth : {1, 0}) {
-        g_smooth = smooth;
-        Acquired a = acquire_frame(mb);
+    for (bool smooth : {true, false}) {
+        pc.smooth = smooth;
+        Acquired a = acquire_frame(pc, mb);
         EXPECT_EQ(nullptr, a.frame) << smooth;
         EXPECT_TRUE(a.eof) << smooth;
     }
     // Show on arrival takes the queued frame without touching the display.
     queue(1);
     uint64_t seq = vblanks();
-    Acquired a = acquire_frame(mb);
+    Acquired a = acquire_frame(pc, mb);
     ASSERT_NE(nullptr, a.frame);
     EXPECT_EQ(seq, vblanks());
 }
@@ -550,15 +535,15 @@ TEST_F(OnCard, PanelCommitBusyIsRedoneBlocking) {
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     uint64_t busy = g_dsi_busy_skip;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(panel, fb.fb.get(), p));
-    EXPECT_EQ(0, panel_commit(panel, fb.fb.get(), p)) << "the first flip is still pending";
+    EXPECT_EQ(0, panel_commit(pc, panel, fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(pc, panel, fb.fb.get(), p)) << "the first flip is still pending";
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(
         "zyl-kms: panel per-frame commit NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the "
         "panel vblank)\n",
         err);
     EXPECT_EQ(busy + 1, g_dsi_busy_skip);
-    EXPECT_EQ(1, g_dsi_nonblock);
+    EXPECT_TRUE(pc.dsi_nonblock);
 }
 
 TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
@@ -567,20 +552,20 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     uint64_t busy = g_dsi_busy_skip;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, count_lines(err,
                              "zyl-kms: panel NONBLOCK commit rejected (Invalid argument) — "
                              "falling back to blocking commits"))
         << err;
-    EXPECT_EQ(0, g_dsi_nonblock);
+    EXPECT_FALSE(pc.dsi_nonblock);
     EXPECT_EQ(busy, g_dsi_busy_skip);
 
-    g_dsi_nonblock = -1;
-    pacing_configure({.dsi_nonblock = false});
+    pc = Pacer({.dsi_nonblock = false});
+    pc.paced = &outs[0];
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
     EXPECT_EQ("zyl-kms: panel per-frame commit blocking (ZYL_KMS_DSI_NONBLOCK=0)\n",
               testing::internal::GetCapturedStderr());
 }

@@ -16,6 +16,7 @@
 
 #include "app/avlog.h"
 #include "app/config.h"
+#include "app/pacing.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -27,6 +28,12 @@
 // its own, as the receiver reads them once per process.
 namespace {
 
+// The pacing mode read_settings sets; one scenario per process.
+Pacer &settings_pacer() {
+    static Pacer pacer;
+    return pacer;
+}
+
 // The settings as the program keeps them after read_settings, in one line.
 std::string settings_state() {
     auto raw = [](const std::optional<std::string> &v) { return v ? v->c_str() : "(unset)"; };
@@ -37,8 +44,8 @@ std::string settings_state() {
              "hotplug=%d smooth=%d phase=%d antiflicker=%d grade=%d telemetry_dsi=%d fit=%s "
              "aspect=%s flip=%s rot=0x%llx fit_dsi=%s flip_dsi=%s aspect_dsi=%s dewarp=%d k1=%g "
              "k2=%g zoom=%g sat=%g lutmix=%g lut=%zu:%.8s",
-             g_hotplug_on, g_smooth, g_smooth_phase, t.antiflicker, t.grade.on, l.telemetry_dsi,
-             l.fit.c_str(), l.aspect.c_str(), l.flip.c_str(),
+             g_hotplug_on, settings_pacer().smooth, settings_pacer().smooth_phase, t.antiflicker,
+             t.grade.on, l.telemetry_dsi, l.fit.c_str(), l.aspect.c_str(), l.flip.c_str(),
              static_cast<unsigned long long>(flip_rotation(parse_flip(l.flip))), raw(l.fit_dsi),
              raw(l.flip_dsi), raw(l.aspect_dsi), t.lens.on, t.lens.k1, t.lens.k2, t.lens.zoom,
              t.grade.sat, t.lut_mix, test_pass().lut_path.size(), test_pass().lut_path.c_str());
@@ -54,7 +61,8 @@ std::string settings_state() {
             if (word == "read") {
                 test_pass();
                 testing::internal::CaptureStderr();
-                read_settings(test_screens(), config_read(), rest == "interlaced");
+                read_settings(test_screens(), settings_pacer(), config_read(),
+                              rest == "interlaced");
                 printed = testing::internal::GetCapturedStderr();
             } else if (word == "state") {
                 EXPECT_EQ(rest, settings_state());

@@ -236,7 +236,6 @@ ScreenState &test_screens() {
 void forget_card() {
     ScreenState &s = test_screens();
     shown_clear(s.shown);
-    pacing_use_output(nullptr);
     {
         // The buffers go before the card they are on.
         Display gone = std::move(s.display);
@@ -265,10 +264,7 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     s.standby.settings = config.standby;
     overlays_configure(config.overlays);
     int rc = drm_init(s.display, config.display, standby_painter(s.standby)) ? 0 : -1;
-    if (rc == 0) {
-        pacing_use_output(&s.display.outs[0]);
-        test_pass().card = s.display.card();
-    }
+    if (rc == 0) test_pass().card = s.display.card();
     *err = testing::internal::GetCapturedStderr();
     return rc;
 }
