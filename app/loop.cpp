@@ -203,7 +203,7 @@ void present_frame(Loop &loop, FramePtr frame) {
         after_present(loop.pacer, t0);
         return;
     }
-    if (g_menu.message) {
+    if (screens.overlays.menu.message) {
         if (!loop.video_hidden) {
             // The standby buffer shows through, or goes back on a primary video plane.
             for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
@@ -227,7 +227,8 @@ void present_frame(Loop &loop, FramePtr frame) {
     }
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];
-        bool sidebar_shown = o.sidebar && (g_menu.open || g_menu.message);
+        bool sidebar_shown =
+            o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
         present_on(loop, i, fbs[i], p);
@@ -242,7 +243,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     if (!showing_video) {
         clear_standby_buffers(d);
         showing_video = 1;
-        redraw_sidebars(overlay_facts(screens));
+        redraw_sidebars(screens.overlays, overlay_facts(screens));
     }
     after_present(loop.pacer, t0);
 }
@@ -275,17 +276,19 @@ std::optional<End> loop_iteration(Loop &loop) {
     Gate &gate = loop.gate;
     ScreenState &screens = loop.screens;
     Display &d = screens.display;
-    bool redraw = poll_menu() != 0;
+    Overlays &ov = screens.overlays;
+    bool redraw = poll_menu(ov) != 0;
+    mb.menu_open = ov.menu.open != 0;
     redraw |= poll_tuning(screens, loop.pacer);
     if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
         return End{0, std::move(*why), nullptr};
-    if (poll_connect()) {
+    if (poll_connect(ov)) {
         for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
         redraw = true;
     }
     redraw |= detect_request_poll(loop);
-    redraw |= poll_osd() != 0;
-    redraw |= poll_telemetry() != 0;
+    redraw |= poll_osd(ov) != 0;
+    redraw |= poll_telemetry(ov) != 0;
     int64_t now_s = mono_ms() / 1000;
     if (now_s != loop.last_tick) {
         loop.last_tick = now_s;
@@ -298,7 +301,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         // The HUD shows the time and the board's temperature.
         for (const KmsOutput &o : d.outputs()) redraw |= o.look.telemetry;
     }
-    if (redraw) render_menu_all(overlay_facts(screens));
+    if (redraw) render_menu_all(ov, overlay_facts(screens));
 
     Acquired a = acquire_frame(loop.pacer, mb);
     if (a.kind == Acquired::kHold) return std::nullopt;

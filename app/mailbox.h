@@ -27,6 +27,9 @@ struct Mailbox {
     int head = 0, n = 0;
     bool eof = false;
     int status = 0;  // the exit status the end asks for, 0 for the input's end
+    // Main thread only: the menu is open, so an empty mailbox is waited on briefly and
+    // the menu answers its remote sooner. Copied from the overlays after each menu poll.
+    bool menu_open = false;
 
     // Lock-free counters and estimates, each one word: a reader of a slightly stale
     // value only reports or decides one frame late.

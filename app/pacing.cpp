@@ -135,7 +135,7 @@ Acquired none_locked(const Mailbox &mb) {
 Acquired on_arrival_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock) {
     if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
     if (mb.eof) return none_locked(mb);
-    auto wait = std::chrono::milliseconds(g_menu.open ? 25 : 100);
+    auto wait = std::chrono::milliseconds(mb.menu_open ? 25 : 100);
     mb.cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
     if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
     return none_locked(mb);

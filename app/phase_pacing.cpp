@@ -293,7 +293,7 @@ Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
     }
     if (mb.n == 0) {
         if (mb.eof) return {Acquired::kFrame, nullptr, true};
-        mb.cv.wait_for(lock, std::chrono::milliseconds(g_menu.open ? 25 : 100));
+        mb.cv.wait_for(lock, std::chrono::milliseconds(mb.menu_open ? 25 : 100));
         if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
         if (mb.n == 0) return {Acquired::kFrame, nullptr, mb.eof};
         now = mono_us();

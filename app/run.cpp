@@ -37,7 +37,7 @@ namespace {
 
 // False when a stop request ended the wait. The back-off sleep is cut short by it.
 bool wait_for_display(ScreenState &screens, const DisplaySettings &settings) {
-    const PaintStandby paint = standby_painter(screens.standby);
+    const PaintStandby paint = standby_painter(screens);
     if (drm_init(screens.display, settings, paint)) return true;
     fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
     for (int attempt = 0;; attempt++) {
@@ -83,7 +83,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     static ScreenState *const kept = new ScreenState;
     ScreenState &screens = *kept;
     screens.standby.settings = config.standby;
-    overlays_configure(config.overlays);
+    overlays_configure(screens.overlays, config.overlays);
     avlog_init(config.av_log_verbose);
     health_configure(config.health, mailbox);
     if (argc > 1) {
@@ -96,6 +96,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     GpuPass pass;
     SpiTee tee(config.spi);
     attach_pass_and_tee(pass, tee);
+    tee.overlays = &screens.overlays;
     stop_signals_install(mailbox);
     if (!wait_for_display(screens, config.display)) return process_end(stopped_end());
     Pacer pacer(config.pacing);
@@ -112,9 +113,9 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(config.overlays.font);
 
-    poll_menu();
-    poll_osd();
-    render_menu_all(overlay_facts(screens));
+    poll_menu(screens.overlays);
+    poll_osd(screens.overlays);
+    render_menu_all(screens.overlays, overlay_facts(screens));
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks, mailbox);
     if (!reader) return process_end({1, {}, nullptr});
     last_frame_time = mono_us();

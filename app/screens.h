@@ -12,8 +12,9 @@
 // The display's state, made once by the process entry and kept until the process
 // ends so that the last picture stays on screen till then. Main thread only. When
 // released (in tests), the pictures on screen go first, then the standby pictures,
-// the card's buffers and the card itself.
+// the card's buffers and the card itself; the overlays' records last.
 struct ScreenState {
+    Overlays overlays;
     Display display;
     Standby standby;
     ShownPictures shown;
@@ -21,7 +22,7 @@ struct ScreenState {
 };
 
 // The painter drm_init calls for each new standby buffer.
-PaintStandby standby_painter(Standby &standby);
+PaintStandby standby_painter(ScreenState &s);
 // Paints the output's standby picture again unless video covers it; the first
 // output's goes to the SPI copy as well.
 void standby_refresh(ScreenState &s, KmsOutput &o);

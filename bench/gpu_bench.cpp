@@ -119,8 +119,7 @@ int main(int argc, char **argv) {
     GpuPass pass;
     SpiTee tee;
     attach_pass_and_tee(pass, tee);
-    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
-        return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens))) return 1;
     pass.card = screens.display.card();
 
     const int w = 1920, h = 1080;

@@ -58,9 +58,8 @@ int main(int argc, char **argv) {
     screens.standby.settings = config.standby;
     Display &d = screens.display;
     std::array<KmsOutput, kMaxOutputs> &outs = d.outs;
-    if (!drm_init(d, config.display, standby_painter(screens.standby)) || d.nout != 2 ||
-        outs[0].sidebar || outs[1].sidebar || outs[0].mode.hdisplay != 1920 ||
-        outs[1].mode.hdisplay != 800) {
+    if (!drm_init(d, config.display, standby_painter(screens)) || d.nout != 2 || outs[0].sidebar ||
+        outs[1].sidebar || outs[0].mode.hdisplay != 1920 || outs[1].mode.hdisplay != 800) {
         fprintf(stderr, "overlay_bench: no 1920x1080 and 800x480 outputs with overlay planes\n");
         return 1;
     }
@@ -68,16 +67,18 @@ int main(int argc, char **argv) {
     const char *font[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
     if (font_open_first(font, 1) < 0) fprintf(stderr, "overlay_bench: 8x8 font\n");
 
-    g_menu = MenuState{};
-    g_menu.open = 1;
-    g_menu.tab = 1;
-    g_menu.focus = 1;
-    g_menu.sel = 2;
-    snprintf(g_menu.title, sizeof g_menu.title, "Display");
+    Overlays &ov = screens.overlays;
+    MenuState &m = ov.menu;
+    m = MenuState{};
+    m.open = 1;
+    m.tab = 1;
+    m.focus = 1;
+    m.sel = 2;
+    snprintf(m.title, sizeof m.title, "Display");
     const char *rows[] = {
         "Resolution: 1920x1080", "Refresh: 60 Hz", "Aspect: keep",        "Fit: fit", "Flip: none",
         "Brightness: 0",         "Contrast: 1.00", "Lens correction: off"};
-    for (const char *r : rows) snprintf(g_menu.rows[g_menu.nrows++], 64, "%s", r);
+    for (const char *r : rows) snprintf(m.rows[m.nrows++], 64, "%s", r);
 
     // The menu on the monitor alone.
     d.nout = 1;
@@ -87,15 +88,15 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> src(bytes), dst(bytes);
     const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H};
     OverlayFacts facts = overlay_facts(screens);
-    render_menu_all(facts);  // the glyphs of these strings are rendered once
+    render_menu_all(ov, facts);  // the glyphs of these strings are rendered once
     std::vector<double> full, bound, menu, text;
     for (int i = 0; i < n; i++) {  // in turn, so all see the same machine load
-        full.push_back(time_ms([&] { render_menu_all(facts); }));
+        full.push_back(time_ms([&] { render_menu_all(ov, facts); }));
         bound.push_back(time_ms([&] {
             memset(src.data(), int(i & 0xFF), bytes);
             memcpy(dst.data(), src.data(), bytes);
         }));
-        menu.push_back(time_ms([&] { draw_menu(shadow, W, H, false); }));
+        menu.push_back(time_ms([&] { draw_menu(shadow, m, W, H, false); }));
         text.push_back(time_ms([&] {
             for (const char *r : rows) ft_text(shadow, 900, 500, r, 0xFFEEF0F4, 30);
             for (const char *t : {"Stream", "Display", "System", "About"})
@@ -113,16 +114,16 @@ int main(int argc, char **argv) {
     // The panel's redraw with the menu closed, on each size in turn.
     d.nout = 2;
     facts = overlay_facts(screens);
-    g_menu = MenuState{};
+    m = MenuState{};
     std::filesystem::create_directories(dir + "/proc");
     std::ofstream(dir + "/proc/uptime") << "273900.12 100.00\n";
     const char telemetry[] =
         "gog=82\ndrn=64\nsig=4\nsat=11\ntmp=47\nrec=1\nrecs=754\nvpn=1\nnet=FieldLink\n"
         "yaw=184\nalt=42.5\nspd=11.2\nvs=-0.8\npit=-3\nrol=2\n";
     FILE *tf = fmemopen(const_cast<char *>(telemetry), sizeof telemetry - 1, "r");
-    g_telem = parse_telemetry(tf);
+    ov.telem = parse_telemetry(tf);
     fclose(tf);
-    g_osd = OsdState{1, 1, "Video link weak: check the antenna connectors and the VTX power"};
+    ov.osd = OsdState{1, 1, "Video link weak: check the antenna connectors and the VTX power"};
     double worst = menu_ratio;
     for (int i : {1, 0}) {
         KmsOutput &p = outs[i];
@@ -134,8 +135,8 @@ int main(int argc, char **argv) {
         const OverlaySurface ps{p.menu_shadow.data(), p.menu_shadow_stride, pw, ph};
         auto redraw = [&] {
             memset(ps.px, 0, size_t(ph) * ps.stride);
-            draw_telemetry(p, ps, facts);
-            draw_osd(p, ps);
+            draw_telemetry(p, ps, ov.telem, facts);
+            draw_osd(p, ps, ov.osd);
             menu_present(p, (p.menu_front + 1) & 1);
         };
         redraw();

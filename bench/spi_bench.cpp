@@ -121,8 +121,7 @@ int main(int argc, char **argv) {
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
-    if (!drm_init(screens.display, config_read().display, standby_painter(screens.standby)))
-        return 1;
+    if (!drm_init(screens.display, config_read().display, standby_painter(screens))) return 1;
     pass.card = screens.display.card();
 
     const double gpu = gpu_ratio(pass, tee, n);

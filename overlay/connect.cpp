@@ -45,24 +45,24 @@ void push_caption(const char *push, char (&out)[176]) {
         snprintf(out, sizeof out, "Push stream to: %s", push);
 }
 
-void draw_connect(const OverlaySurface &s) {
+void draw_connect(const OverlaySurface &s, const ConnectInfo &ci) {
     if (!g_connect_on)
         say_once(g_connect_off_said, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)");
-    const int n = g_qr_n;
+    const int n = ci.qr_n;
     if (!g_connect_on || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
     const int W = s.w, H = s.h;
     const ConnectLayout l = connect_layout(W, H, n);
     fill_rect(s, l.x0, l.y0, l.q, l.q, 0xFFFFFFFF);
     for (int r = 0; r < n; r++)
         for (int c = 0; c < n; c++)
-            if (g_qr[r * n + c])
+            if (ci.qr[r * n + c])
                 fill_rect(s, l.x0 + 4 * l.s + c * l.s, l.y0 + 4 * l.s + r * l.s, l.s, l.s,
                           0xFF000000);
-    ft_text(s, l.x0 + l.q / 2 - ft_text_w(g_conn_ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc,
-            g_conn_ssid, 0xFFFFFFFF, l.wc);
-    if (g_conn_push[0]) {
+    ft_text(s, l.x0 + l.q / 2 - ft_text_w(ci.ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc, ci.ssid,
+            0xFFFFFFFF, l.wc);
+    if (ci.push[0]) {
         char caption[176];
-        push_caption(g_conn_push, caption);
+        push_caption(ci.push, caption);
         ft_text(s, (W - ft_text_w(caption, l.pc)) / 2, l.y0 - l.pc, caption, 0xFF2DD4BF, l.pc);
     }
 }

@@ -55,13 +55,13 @@ void mode_text(const KmsOutput &drawn, std::span<const KmsOutput> outputs, char 
 }
 
 void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes &z,
-                     const OverlayFacts &f) {
+                     const TelemetryState &t, const OverlayFacts &f) {
     const int W = s.w, H = s.h, y = z.base, p = z.p;
     fill_rect(s, 0, H - z.bh, W, z.bh, kBar);
     int x = 8;
     char buf[24];
-    if (g_telem.rec) {
-        fmt_rec(g_telem.recs, buf);
+    if (t.rec) {
+        fmt_rec(t.recs, buf);
         fill_round_rect(s, 8, H - z.bh + (z.bh - z.dot) / 2, z.dot, z.dot, p / 4, kRed);
         x = z.dot + 13;
         x += ft_text(s, x, y, buf, kRed, p) + p;
@@ -73,8 +73,8 @@ void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes
         x += ft_text(s, x, y, "LUT", kNotGiven, p) + 4;
         x += ft_text(s, x, y, buf, kGiven, p) + p;
     }
-    if (g_telem.net[0]) x += ft_text(s, x, y, g_telem.net, kAmber, p) + p;
-    if (g_telem.vpn) ft_text(s, x, y, "VPN", kGreen, p);
+    if (t.net[0]) x += ft_text(s, x, y, t.net, kAmber, p) + p;
+    if (t.vpn) ft_text(s, x, y, "VPN", kGreen, p);
 
     int r = W - 8;
     char up[24];
@@ -84,7 +84,7 @@ void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes
     char mode[24];
     mode_text(o, f.outputs, mode);
     r = text_ending_at(s, r - 10, y, mode, kGiven, p);
-    const int temp = g_telem.valid && g_telem.tmp >= -99 ? g_telem.tmp : board_temp_c();
+    const int temp = t.valid && t.tmp >= -99 ? t.tmp : board_temp_c();
     if (temp >= -99) {
         snprintf(buf, sizeof buf,
                  "%d\xB0"
@@ -104,8 +104,7 @@ void set_item(HudItem &it, HudItem::Kind k, uint32_t c, const char *fmt, ...) {
     va_end(ap);
 }
 
-void draw_top_bar(const OverlaySurface &s, const HudSizes &z) {
-    const TelemetryState &t = g_telem;
+void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t) {
     if (t.valid != 1) return;
     if (t.gog < 0 && t.drn < 0 && t.sig < 0 && t.sat < 0 && !t.has_yaw && !t.has_alt && !t.has_spd)
         return;
@@ -231,9 +230,10 @@ int board_temp_c() {
     return int(std::clamp<long>(milli / 1000, -1000000, 1000000));
 }
 
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const OverlayFacts &f) {
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
+                    const OverlayFacts &f) {
     if (!s.px || s.w < 1 || s.h < 1) return;
     const HudSizes z = hud_sizes(s.h);
-    draw_bottom_bar(o, s, z, f);
-    draw_top_bar(s, z);
+    draw_bottom_bar(o, s, z, t, f);
+    draw_top_bar(s, z, t);
 }

@@ -18,28 +18,28 @@ namespace {
 enum class Drawn { kNothing, kMenu, kMessage };
 Drawn g_sidebar_drawn[kMaxOutputs];
 
-void compose_on_plane(KmsOutput &o, const OverlayFacts &f) {
+void compose_on_plane(const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
     const OverlaySurface s = !o.menu_shadow.empty()
                                  ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H}
                                  : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H};
     if (!s.px) return;
-    if (g_menu.message) {
-        draw_message(s, W, H, false);
-    } else if (g_menu.open) {
-        draw_menu(s, W, H, false);
+    if (ov.menu.message) {
+        draw_message(s, ov.menu, W, H, false);
+    } else if (ov.menu.open) {
+        draw_menu(s, ov.menu, W, H, false);
         if (f.detect) draw_detections(s);
-        if (o.look.telemetry) draw_telemetry(o, s, f);
-    } else if (f.detect || o.look.telemetry || (g_osd.active && o.is_dsi)) {
+        if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
+    } else if (f.detect || o.look.telemetry || (ov.osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
         if (f.detect) draw_detections(s);
-        if (o.look.telemetry) draw_telemetry(o, s, f);
+        if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);
         return;
     }
-    draw_osd(o, s);
+    draw_osd(o, s, ov.osd);
     menu_present(o, back);
 }
 
@@ -60,12 +60,12 @@ void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
     }
 }
 
-void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
+void compose_in_standby(const Overlays &ov, int i, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby.map) return;
-    const Drawn want = g_menu.message ? Drawn::kMessage
-                       : g_menu.open  ? Drawn::kMenu
-                                      : Drawn::kNothing;
+    const Drawn want = ov.menu.message ? Drawn::kMessage
+                       : ov.menu.open  ? Drawn::kMenu
+                                       : Drawn::kNothing;
     if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want)
         take_away_sidebar(o, f);
     g_sidebar_drawn[i] = want;
@@ -74,30 +74,30 @@ void compose_in_standby(int i, KmsOutput &o, const OverlayFacts &f) {
     const OverlaySurface s{o.standby.px(), o.standby.pitch, W, H};
     set_mirror(o);
     if (want == Drawn::kMessage)
-        draw_message(s, W, H, true);
+        draw_message(s, ov.menu, W, H, true);
     else
-        draw_menu(s, W, H, true);
+        draw_menu(s, ov.menu, W, H, true);
     g_px_mx = g_px_my = 0;
 }
 
 }  // namespace
 
-void render_menu_all(const OverlayFacts &f) {
+void render_menu_all(const Overlays &ov, const OverlayFacts &f) {
     pthread_mutex_lock(&g_overlay_lock);
     for (size_t i = 0; i < f.outputs.size(); i++) {
         if (f.outputs[i].sidebar)
-            compose_in_standby(int(i), f.outputs[i], f);
+            compose_in_standby(ov, int(i), f.outputs[i], f);
         else
-            compose_on_plane(f.outputs[i], f);
+            compose_on_plane(ov, f.outputs[i], f);
     }
     pthread_mutex_unlock(&g_overlay_lock);
 }
 
-void redraw_sidebars(const OverlayFacts &f) {
+void redraw_sidebars(const Overlays &ov, const OverlayFacts &f) {
     bool any = false;
     for (size_t i = 0; i < f.outputs.size(); i++) {
         any |= f.outputs[i].sidebar != 0;
         g_sidebar_drawn[i] = Drawn::kNothing;
     }
-    if (any) render_menu_all(f);
+    if (any) render_menu_all(ov, f);
 }

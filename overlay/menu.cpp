@@ -1,5 +1,5 @@
 // The menu (a panel with four tabs and a list of rows) and the message screen, drawn
-// from g_menu. Everything is placed from a handful of sizes chosen by the screen's
+// from the menu record. Everything is placed from a handful of sizes chosen by the screen's
 // height, so the same drawing reads on a 480-line panel and on a 1080p monitor.
 #include <algorithm>
 #include <cstdlib>
@@ -60,8 +60,8 @@ void draw_tab_icon(const OverlaySurface &s, int tab, int tx, int y, const MenuLa
     }
 }
 
-void draw_rows(const OverlaySurface &s, const MenuLayout &L, int d, int hb) {
-    const int n = std::clamp(g_menu.nrows, 0, 12);
+void draw_rows(const OverlaySurface &s, const MenuState &m, const MenuLayout &L, int d, int hb) {
+    const int n = std::clamp(m.nrows, 0, 12);
     if (n == 0) return;
     const int right = L.px + L.pw;
     int rh = L.row_h;
@@ -71,11 +71,11 @@ void draw_rows(const OverlaySurface &s, const MenuLayout &L, int d, int hb) {
         const int y = hb + 36 + i * rh;
         const int base = y + (rh + L.s) / 2 - (L.large ? 8 : 6);
         uint32_t label = kText, value = kAccent;
-        if (g_menu.focus && g_menu.sel == i) {
+        if (m.focus && m.sel == i) {
             fill_round_rect(s, d + 1 + L.pad / 2, y, right - (d + 1) - L.pad, rh - 4, 12, kAccent);
             label = value = kOnAccent;
         }
-        MenuRow r = split_row(g_menu.rows[i]);
+        MenuRow r = split_row(m.rows[i]);
         ft_text(s, d + 1 + L.pad, base, r.label, label, L.s);
         if (r.value) ft_text(s, right - L.pad - ft_text_w(r.value, L.s), base, r.value, value, L.s);
     }
@@ -119,7 +119,7 @@ MenuRow split_row(const char *row) {
     return r;
 }
 
-void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar) {
+void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
     const MenuLayout L = menu_layout(W, H);
     if (sidebar)
         fill_rect(s, 0, 0, W / 2, H, kPanel);
@@ -130,11 +130,11 @@ void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar) {
     // Tab column on the left of the panel, the selected tab's rows on the right.
     const int tw = L.pw * 34 / 100, d = L.px + tw;
     const int tx = L.px + L.tab_x, y0 = L.py + (L.ph - 4 * L.tab_step) / 2 + 15;
-    const int selected = std::clamp(g_menu.tab, 0, 3);
+    const int selected = std::clamp(m.tab, 0, 3);
     for (int i = 0; i < 4; i++) {
         const int y = y0 + i * L.tab_step;
         uint32_t icon = kMuted, text = kText;
-        if (i == selected && g_menu.focus == 0) {
+        if (i == selected && m.focus == 0) {
             fill_round_rect(s, L.px + L.pad / 2, y - 11, tw - L.pad, L.s + 22, 12, kAccent);
             icon = text = kOnAccent;
         } else if (i == selected) {
@@ -147,12 +147,12 @@ void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar) {
     fill_rect(s, d, L.py + L.pad, 2, L.ph - 2 * L.pad, kRule);
 
     const int hx = d + 1 + L.pad, hb = L.py + L.pad + L.head;
-    ft_text(s, hx, hb, g_menu.title[0] ? g_menu.title : kTabNames[selected], kText, L.head);
+    ft_text(s, hx, hb, m.title[0] ? m.title : kTabNames[selected], kText, L.head);
     fill_rect(s, hx, hb + 12, (L.px + L.pw) - (d + 1) - 2 * L.pad, 2, kRule);
-    draw_rows(s, L, d, hb);
+    draw_rows(s, m, L, d, hb);
 }
 
-void draw_message(const OverlaySurface &s, int W, int H, bool sidebar) {
+void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
     const bool large = H >= 1000;
     const int head = large ? 28 : 20;
     const int size = sidebar ? (large ? 40 : 30) : (large ? 64 : 44);
@@ -163,5 +163,5 @@ void draw_message(const OverlaySurface &s, int W, int H, bool sidebar) {
     else
         fill_rect(s, 0, 0, W, H, kVeil);
     ft_text(s, (area - ft_text_w("Info", head)) / 2, H / 5 - size, "Info", kMuted, head);
-    ft_text(s, (area - ft_text_w(g_menu.msg, size)) / 2, H / 5 + gap, g_menu.msg, kAccent, size);
+    ft_text(s, (area - ft_text_w(m.msg, size)) / 2, H / 5 + gap, m.msg, kAccent, size);
 }

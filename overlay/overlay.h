@@ -87,17 +87,18 @@ struct MenuRow {
     const char *value;  // inside the row text, null when there is none
 };
 MenuRow split_row(const char *row);
-// The menu of g_menu over a W x H surface: over a veil on the overlay plane, or with
-// the left half as background in a standby buffer (`sidebar`).
-void draw_menu(const OverlaySurface &s, int W, int H, bool sidebar);
-// g_menu's message centred under "Info": over a veil on the overlay plane, or in a
-// 360-pixel column at the left of a standby buffer.
-void draw_message(const OverlaySurface &s, int W, int H, bool sidebar);
+// The menu over a W x H surface: over a veil on the overlay plane, or with the left
+// half as background in a standby buffer (`sidebar`).
+void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
+// The menu record's message centred under "Info": over a veil on the overlay plane, or
+// in a 360-pixel column at the left of a standby buffer.
+void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
 
 // ---- telemetry HUD ----
 // Both bars over a panel's overlay surface: the bottom status bar always, the top bar
-// of flight values when g_telem holds any.
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const OverlayFacts &f);
+// of flight values when the record holds any.
+void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
+                    const OverlayFacts &f);
 void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 // One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
@@ -129,9 +130,9 @@ ConnectLayout connect_layout(int W, int H, int n);
 // "Server URL: rtmp://host/app/   Stream key: key", or "Push stream to: <address>" when
 // nothing follows the last "/".
 void push_caption(const char *push, char (&out)[176]);
-// The QR code of g_qr with the Wi-Fi name and push caption, over a standby picture.
-// Nothing without a code.
-void draw_connect(const OverlaySurface &s);
+// The QR code with the Wi-Fi name and push caption, over a standby picture. Nothing
+// without a code.
+void draw_connect(const OverlaySurface &s, const ConnectInfo &c);
 
 // ---- detections ----
 // One detected object: the box in fractions of the picture's width and height.
@@ -172,19 +173,20 @@ extern uint64_t g_pu_renders;  // tiles rendered so far
 // ends the last line with "...". Returns the number of lines, 1 for an empty text.
 constexpr int kPopupLineCap = 192;
 int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]);
-// Renders the tile of g_osd's text at `level` for a W x H target unless the buffer
-// already holds it. The caller holds g_pu_lock.
-void pu_render_tile(int level, int W, int H);
-// Blends the tile at the top centre of the target, rendering it first if needed.
-void pu_blit(const PopupTarget &t, int level);
+// Renders the tile of the pop-up's text at its level for a W x H target unless the
+// buffer already holds it. The caller holds g_pu_lock.
+void pu_render_tile(const OsdState &osd, int W, int H);
+// Blends the pop-up's tile at the top centre of the target, rendering it first if
+// needed.
+void pu_blit(const PopupTarget &t, const OsdState &osd);
 // The active pop-up on a panel's overlay surface; nothing on other outputs.
-void draw_osd(const KmsOutput &o, const OverlaySurface &s);
+void draw_osd(const KmsOutput &o, const OverlaySurface &s, const OsdState &osd);
 
 // ---- composition ----
 // Held for one whole composition pass.
 extern pthread_mutex_t g_overlay_lock;
 // Redraws the overlay of every output from the status records and puts it on screen:
 // the overlay plane, or the standby buffer beside the video on sidebar outputs.
-void render_menu_all(const OverlayFacts &f);
+void render_menu_all(const Overlays &ov, const OverlayFacts &f);
 // The standby buffers were painted over: sidebar outputs draw their overlays again.
-void redraw_sidebars(const OverlayFacts &f);
+void redraw_sidebars(const Overlays &ov, const OverlayFacts &f);

@@ -125,9 +125,10 @@ int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopup
     return std::max(n, 1);
 }
 
-void pu_render_tile(int level, int W, int H) {
+void pu_render_tile(const OsdState &osd, int W, int H) {
+    const int level = osd.level;
     char key[sizeof g_pu_key];
-    snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, g_osd.text);
+    snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, osd.text);
     if (g_pu_w > 0 && strcmp(key, g_pu_key) == 0) return;
     memcpy(g_pu_key, key, sizeof key);
     g_pu_renders++;
@@ -136,7 +137,7 @@ void pu_render_tile(int level, int W, int H) {
     const int mw = std::min(W - 2 * (W / 20 + 4), kPopupMaxW);
     const int ww = std::max(mw - z.li - z.bw - z.rm, 40);
     char lines[3][kPopupLineCap];
-    const int n = pu_wrap(g_osd.text, ww, z.t, z.max_lines, lines);
+    const int n = pu_wrap(osd.text, ww, z.t, z.max_lines, lines);
     const char *title = level_title(level);
     int widest = ft_text_w(title, z.g);
     for (int i = 0; i < n; i++) widest = std::max(widest, ft_text_w(lines[i], z.t));
@@ -165,9 +166,9 @@ void pu_render_tile(int level, int W, int H) {
     g_px_my = my;
 }
 
-void pu_blit(const PopupTarget &t, int level) {
+void pu_blit(const PopupTarget &t, const OsdState &osd) {
     pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(level, t.w, t.h);
+    pu_render_tile(osd, t.w, t.h);
     const int tw = g_pu_w, th = g_pu_h, W = t.w, H = t.h;
     if (tw > 0 && th > 0 && t.px) {
         const int x0 = std::max((W - tw) / 2, 0);
@@ -189,7 +190,7 @@ void pu_blit(const PopupTarget &t, int level) {
     pthread_mutex_unlock(&g_pu_lock);
 }
 
-void draw_osd(const KmsOutput &o, const OverlaySurface &s) {
-    if (!g_osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
-    pu_blit(PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, g_osd.level);
+void draw_osd(const KmsOutput &o, const OverlaySurface &s, const OsdState &osd) {
+    if (!osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
+    pu_blit(PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, osd);
 }

@@ -10,14 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-TelemetryState g_telem;
-MenuState g_menu;
-char g_conn_ssid[64];
-char g_conn_push[128];
-int g_qr_n;
-uint8_t g_qr[4096];
-OsdState g_osd;
-
 namespace {
 
 // A text field: the line without its CR/LF, cut to the field.
@@ -27,13 +19,6 @@ void copy_field(char *dst, size_t cap, const char *line) {
     memcpy(dst, line, n);
     dst[n] = 0;
 }
-
-WatchedFile g_telemetry_file{"telemetry", size_t(kStatusFileMax), {}, 0};
-WatchedFile g_menu_file{"menu", size_t(kStatusFileMax), {}, 0};
-WatchedFile g_connect_file{"connect", size_t(kStatusFileMax), {}, 0};
-WatchedFile g_osd_file{"osd", size_t(kStatusFileMax), {}, 0};
-
-OverlaySettings g_settings;
 
 // Replaces `record` from the file when it changed; a missing file clears it when
 // `clear_when_missing`. 1 when the record was replaced.
@@ -152,35 +137,29 @@ OsdState parse_osd(FILE *f) {
     return o;
 }
 
-void overlays_configure(const OverlaySettings &s) {
-    g_settings = s;
+void overlays_configure(Overlays &ov, const OverlaySettings &s) {
+    ov.settings = s;
     connect_screen_enable(s.show_connect);
 }
 
-int poll_telemetry() {
-    const char *path = g_settings.telemetry.c_str();
-    return poll_record(g_telemetry_file, path, &g_telem, parse_telemetry, g_telem.valid != 0);
+int poll_telemetry(Overlays &ov) {
+    const char *path = ov.settings.telemetry.c_str();
+    return poll_record(ov.telemetry_file, path, &ov.telem, parse_telemetry, ov.telem.valid != 0);
 }
 
-int poll_menu() {
-    const char *path = g_settings.menu.c_str();
+int poll_menu(Overlays &ov) {
+    const char *path = ov.settings.menu.c_str();
     // A message stays until the file comes back with something else.
-    return poll_record(g_menu_file, path, &g_menu, parse_menu, g_menu.open || g_menu.nrows);
+    return poll_record(ov.menu_file, path, &ov.menu, parse_menu, ov.menu.open || ov.menu.nrows);
 }
 
-int poll_connect() {
-    const char *path = g_settings.connect.c_str();
+int poll_connect(Overlays &ov) {
+    const char *path = ov.settings.connect.c_str();
     // Without the file the last connect information stays in effect.
-    static ConnectInfo c;
-    if (!poll_record(g_connect_file, path, &c, parse_connect, false)) return 0;
-    memcpy(g_conn_ssid, c.ssid, sizeof g_conn_ssid);
-    memcpy(g_conn_push, c.push, sizeof g_conn_push);
-    memcpy(g_qr, c.qr, sizeof g_qr);
-    g_qr_n = c.qr_n;
-    return 1;
+    return poll_record(ov.connect_file, path, &ov.connect, parse_connect, false);
 }
 
-int poll_osd() {
-    const char *path = g_settings.osd.c_str();
-    return poll_record(g_osd_file, path, &g_osd, parse_osd, g_osd.active != 0);
+int poll_osd(Overlays &ov) {
+    const char *path = ov.settings.osd.c_str();
+    return poll_record(ov.osd_file, path, &ov.osd, parse_osd, ov.osd.active != 0);
 }

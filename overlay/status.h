@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "kms/files.h"
+
 // Where the status files are and what the overlays show, read once at start-up.
 struct OverlaySettings {
     std::string telemetry = "/run/zyl-fpv/telemetry";
@@ -20,8 +22,9 @@ struct OverlaySettings {
     bool show_connect = true;              // the connect screen on the standby picture
     std::optional<std::string> font;       // the TrueType font tried first
 };
-// Takes the settings the polls and the connect screen follow from now on.
-void overlays_configure(const OverlaySettings &s);
+// Files longer than this are not read: a status file is a few lines, and a runaway
+// writer must not stall the loop.
+constexpr long kStatusFileMax = 64 * 1024;
 
 struct TelemetryState {
     int valid;                    // 1 after every successful read
@@ -32,7 +35,6 @@ struct TelemetryState {
     float yaw, alt, spd, vs, pit, rol;
     int has_yaw, has_alt, has_spd, has_vs, has_pit, has_rol;
 };
-extern TelemetryState g_telem;
 
 // The menu record, replaced as a whole whenever the menu file changes.
 struct MenuState {
@@ -46,7 +48,6 @@ struct MenuState {
     int message;  // show one message instead of the menu (and no video)
     char msg[96];
 };
-extern MenuState g_menu;
 
 struct ConnectInfo {
     char ssid[64];
@@ -54,28 +55,36 @@ struct ConnectInfo {
     int qr_n;          // modules per side, 0 = no code
     uint8_t qr[4096];  // module (r, c) at r * qr_n + c, 1 dark
 };
-extern char g_conn_ssid[64];
-extern char g_conn_push[128];
-extern int g_qr_n;
-extern uint8_t g_qr[4096];
 
 struct OsdState {
     int active;  // the text is not empty
     int level;   // 0 information, 1 warning, 2 error
     char text[96];
 };
-extern OsdState g_osd;
 
-int poll_telemetry();
-int poll_menu();
-int poll_connect();
-int poll_osd();
+// The overlays' state: the status records the overlays show and the files they come
+// from. Made by the process entry; main thread only (the loop polls the files and
+// composes, the SPI copy reads the records while the loop hands it a picture).
+struct Overlays {
+    OverlaySettings settings;
+    TelemetryState telem{};
+    MenuState menu{};
+    ConnectInfo connect{};  // the last read: a missing file leaves it in effect
+    OsdState osd{};
+    WatchedFile telemetry_file{"telemetry", size_t(kStatusFileMax), {}, 0};
+    WatchedFile menu_file{"menu", size_t(kStatusFileMax), {}, 0};
+    WatchedFile connect_file{"connect", size_t(kStatusFileMax), {}, 0};
+    WatchedFile osd_file{"osd", size_t(kStatusFileMax), {}, 0};
+};
+// Takes the settings the polls and the connect screen follow from now on.
+void overlays_configure(Overlays &ov, const OverlaySettings &s);
+
+int poll_telemetry(Overlays &ov);
+int poll_menu(Overlays &ov);
+int poll_connect(Overlays &ov);
+int poll_osd(Overlays &ov);
 
 TelemetryState parse_telemetry(FILE *f);
 MenuState parse_menu(FILE *f);
 ConnectInfo parse_connect(FILE *f);
 OsdState parse_osd(FILE *f);
-
-// Files longer than this are not read: a status file is a few lines, and a runaway
-// writer must not stall the loop.
-constexpr long kStatusFileMax = 64 * 1024;

@@ -75,6 +75,9 @@ constexpr int kSpiStaging = 3;
 // converter thread touches only what is marked "under lock", and only holding `lock`.
 // Going, it waits for the frames still queued to be written (the copy ends on the last
 // picture shown), then joins the converter.
+struct Overlays;
+struct TelemetryState;
+
 struct SpiTee {
     explicit SpiTee(const SpiSettings &s = {});
     ~SpiTee();
@@ -94,6 +97,9 @@ struct SpiTee {
     SwsPtr standby_sws;  // the standby picture's scaler and buffer, kept between publishes
     std::unique_ptr<uint8_t[]> standby_scaled;
     size_t standby_capacity = 0;
+    // The records the strip and the pop-up show, set by the process entry; none:
+    // neither shows.
+    const Overlays *overlays = nullptr;
 
     // Every write of the frame, the staging buffers' states and the FIFO: under lock.
     // Three staging buffers and a FIFO of three: a buffer is free, or busy from the
@@ -168,7 +174,7 @@ inline uint16_t spi_rgb565(uint8_t r, uint8_t g, uint8_t b) {
 constexpr int kSpiStripH = 26;
 // The values of the telemetry record now; the main thread takes them for each frame
 // it hands on, so the converter thread never reads the record itself.
-SpiStripValues spi_strip_values();
+SpiStripValues spi_strip_values(const TelemetryState &t);
 // Draws the strip into an ARGB surface of width W and height kSpiStripH.
 struct OverlaySurface;
 void spi_strip_draw(const OverlaySurface &s, const SpiStripValues &v, int board_temp,

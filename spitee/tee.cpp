@@ -206,9 +206,18 @@ bool spi_tee_shm_init(SpiTee &tee) {
     return true;
 }
 
-SpiStripValues spi_strip_values() {
-    return {g_telem.valid, g_telem.gog, g_telem.drn, g_telem.tmp, g_telem.rec, g_telem.recs};
+SpiStripValues spi_strip_values(const TelemetryState &t) {
+    return {t.valid, t.gog, t.drn, t.tmp, t.rec, t.recs};
 }
+
+namespace {
+
+SpiStripValues strip_values_now(const SpiTee &tee) {
+    static const TelemetryState none{};
+    return spi_strip_values(tee.overlays ? tee.overlays->telem : none);
+}
+
+}  // namespace
 
 void spi_tee_publish_buffer(SpiTee &tee, const uint8_t *px, uint32_t stride, int w, int h) {
     if (!tee.settings.on || !px || w <= 0 || h <= 0 || !spi_tee_shm_init(tee)) return;
@@ -217,7 +226,7 @@ void spi_tee_publish_buffer(SpiTee &tee, const uint8_t *px, uint32_t stride, int
     const uint8_t *scaled = standby_scale(tee, px, stride, w, h, d);
     if (!scaled) return;
 
-    const SpiStripValues v = spi_strip_values();
+    const SpiStripValues v = strip_values_now(tee);
     std::lock_guard hold(tee.lock);
     SpiFrame *f = tee.frame();
     uint16_t *out = spi_frame_pixels(f);
@@ -268,7 +277,7 @@ int spi_tee_take_buffer(SpiTee &tee) {
     }
     if (i == kSpiStaging) return -1;
     tee.busy[i] = true;
-    tee.vals[i] = spi_strip_values();
+    tee.vals[i] = strip_values_now(tee);
     return i;
 }
 

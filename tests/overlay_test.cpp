@@ -283,12 +283,12 @@ TEST(ConnectLayout, CodePlaceAndCaptions) {
 
 namespace {
 
-// The tile for g_osd's text, rendered as the composition would.
+// The tile for a pop-up of this text, rendered as the composition would.
 void render_popup(const char *text, int level, int W, int H) {
-    snprintf(g_osd.text, sizeof g_osd.text, "%s", text);
-    g_osd.active = text[0] != 0;
+    OsdState osd{text[0] != 0, level, {}};
+    snprintf(osd.text, sizeof osd.text, "%s", text);
     pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(level, W, H);
+    pu_render_tile(osd, W, H);
     pthread_mutex_unlock(&g_pu_lock);
 }
 
@@ -336,14 +336,13 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     EXPECT_EQ(27 + 15 + 12, g_pu_h);
     // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
     // "word", two lines, the second ending in dots.
-    g_osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
+    const OsdState osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
     pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(g_osd.level, 800, 480);
+    pu_render_tile(osd, 800, 480);
     pthread_mutex_unlock(&g_pu_lock);
     EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
-    EXPECT_EQ(2, pu_wrap(g_osd.text, 630, 30, 2, l));
+    EXPECT_EQ(2, pu_wrap(osd.text, 630, 30, 2, l));
     EXPECT_EQ(std::string(23, 'M') + "...", l[1]);
-    g_osd = OsdState{};
     g_face = saved;
 }
 
@@ -381,8 +380,7 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
 
 TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     use_face();
-    snprintf(g_osd.text, sizeof g_osd.text, "Recording started");
-    g_osd.active = 1;
+    OsdState osd{1, 0, "Recording started"};
     const int W = 800, H = 480;
     Buf bgra(W, H, 0x80402010), rgba(W, H, 0x80102040);
     const PopupTarget panel{
@@ -391,10 +389,10 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
         reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1};
     g_pu_key[0] = 0;
     uint64_t renders = g_pu_renders;
-    pu_blit(panel, 0);
-    pu_blit(readback, 0);
+    pu_blit(panel, osd);
+    pu_blit(readback, osd);
     Buf again(W, H, 0);
-    pu_blit({reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0}, 0);
+    pu_blit({reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0}, osd);
     EXPECT_EQ(renders + 1, g_pu_renders) << "same level, size and text: rendered once";
     EXPECT_STREQ("0|800|480|Recording started", g_pu_key);
     // Both targets got the same picture: rows flipped, red and blue swapped.
@@ -420,24 +418,24 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
 
     // Another text, level or size renders again; switching between two targets
     // renders on every switch.
-    pu_blit(panel, 1);
-    snprintf(g_osd.text, sizeof g_osd.text, "Recording stopped");
-    pu_blit(panel, 1);
+    osd.level = 1;
+    pu_blit(panel, osd);
+    snprintf(osd.text, sizeof osd.text, "Recording stopped");
+    pu_blit(panel, osd);
     EXPECT_EQ(renders + 3, g_pu_renders);
     Buf spi(320, 240, 0);
     const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0};
-    pu_blit(small, 1);
-    pu_blit(panel, 1);
-    pu_blit(small, 1);
+    pu_blit(small, osd);
+    pu_blit(panel, osd);
+    pu_blit(small, osd);
     EXPECT_EQ(renders + 6, g_pu_renders);
     // A target lower than the tile gets it from its top row, cut at the bottom.
     Buf low(800, 50, 0);
-    pu_blit({reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, 1);
+    pu_blit({reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, osd);
     EXPECT_GT(g_pu_h, 50);
     EXPECT_EQ(0u, low.at(0, 0));
     EXPECT_NE(0u, low.at(400, 0));
     EXPECT_NE(0u, low.at(400, 49));
-    g_osd = OsdState{};
 }
 
 // ---- telemetry HUD ----
@@ -475,16 +473,16 @@ int count_in(Buf &b, uint32_t c, int x0, int y0, int x1, int y1) {
     return n;
 }
 
-// The HUD of g_telem on a W x H panel of its own, in the 8x8 font (16 pixels a
-// character at the bar sizes below 24).
-Buf hud(int W, int H) {
+// The HUD of a telemetry record on a W x H panel of its own, in the 8x8 font (16
+// pixels a character at the bar sizes below 24).
+Buf hud(const TelemetryState &t, int W, int H) {
     KmsOutput o{};
     o.mode.hdisplay = uint16_t(W);
     o.mode.vdisplay = uint16_t(H);
     o.mode.vrefresh = 60;
     o.is_dsi = 1;
     Buf b(W, H, 0);
-    draw_telemetry(o, b.s(), OverlayFacts{});
+    draw_telemetry(o, b.s(), t, OverlayFacts{});
     return b;
 }
 
@@ -556,8 +554,8 @@ TEST(Hud, BarsOnThePanel) {
     // Every key missing: only the bottom bar. Right side, 16 pixels a character from
     // x 792 inwards: "UP 10:00" 664..791, "H.264" 574..653, "480p60" 468..563 and
     // "45?C" 394..457, muted below 80 degrees.
-    g_telem = telemetry("");
-    Buf b = hud(800, 480);
+    TelemetryState t = telemetry("");
+    Buf b = hud(t, 800, 480);
     EXPECT_EQ(0u, b.at(799, 10)) << "no top bar";
     EXPECT_EQ(kHudBar, b.at(799, 480 - 21));
     EXPECT_EQ(0u, b.at(799, 480 - 22));
@@ -570,23 +568,23 @@ TEST(Hud, BarsOnThePanel) {
     EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 394, 480));
     // A temperature from the file wins down to -99 and turns amber at 80; without it
     // and without a sensor there is none.
-    g_telem = telemetry("tmp=-99\n");
-    b = hud(800, 480);
+    t = telemetry("tmp=-99\n");
+    b = hud(t, 800, 480);
     EXPECT_GT(count_in(b, kMuted, 378, 459, 394, 480), 10) << "-99?C is one character wider";
-    g_telem = telemetry("tmp=85\n");
-    b = hud(800, 480);
+    t = telemetry("tmp=85\n");
+    b = hud(t, 800, 480);
     EXPECT_GT(count_in(b, kHudAmber, 394, 459, 458, 480), 30);
-    g_telem = telemetry("tmp=-100\n");
+    t = telemetry("tmp=-100\n");
     board.thermal("");
     board.uptime("");
-    b = hud(800, 480);
+    b = hud(t, 800, 480);
     EXPECT_EQ(0, count_in(b, kMuted, 0, 459, 800, 480)) << "no temperature, no uptime";
     EXPECT_GT(count_in(b, kGiven, 712, 459, 792, 480), 40) << "the codec moves to the edge";
 
     // Left side: REC dot and time, network, VPN; on top three of five bars lit, and the
     // ten items (834 pixels with their gaps) on two rows.
-    g_telem = telemetry("rec=1\nrecs=59\nnet=HomeWiFi\nvpn=1\ngog=20\ndrn=10\nsig=3\nsat=5\n");
-    b = hud(800, 480);
+    t = telemetry("rec=1\nrecs=59\nnet=HomeWiFi\nvpn=1\ngog=20\ndrn=10\nsig=3\nsat=5\n");
+    b = hud(t, 800, 480);
     EXPECT_EQ(kHudRed, b.at(10, 480 - 21 + 9)) << "the dot";
     EXPECT_GT(count_in(b, kHudRed, 19, 459, 19 + 128, 480), 40) << "REC 0:59";
     EXPECT_GT(count_in(b, kHudAmber, 160, 459, 160 + 128, 480), 40) << "the network";
@@ -595,8 +593,8 @@ TEST(Hud, BarsOnThePanel) {
     EXPECT_EQ(0u, b.at(799, 50));
     const int bar_px[5] = {3 * 4, 3 * 6, 3 * 8, 3 * 10, 3 * 13};
     for (auto [sig, lit] : {std::pair{3, 3}, {0, 0}, {-1, 0}, {9, 5}}) {
-        g_telem.sig = sig;
-        b = hud(800, 480);
+        t.sig = sig;
+        b = hud(t, 800, 480);
         int want = 0, all = 0;
         for (int i = 0; i < 5; i++) {
             all += bar_px[i];
@@ -606,16 +604,16 @@ TEST(Hud, BarsOnThePanel) {
         EXPECT_EQ(all - want, count_in(b, 0xFF39404E, 0, 0, 800, 25)) << sig;
     }
     // Only vertical speed given, no battery, signal or satellites: no top bar.
-    g_telem = telemetry("vs=2\n");
-    EXPECT_EQ(0u, hud(800, 480).at(799, 10));
+    t = telemetry("vs=2\n");
+    EXPECT_EQ(0u, hud(t, 800, 480).at(799, 10));
 
     // The top bar wraps at the first item that does not fit; later items never come
     // back to row 1. Items (width + gap 13): goggles 87, aircraft 87, VTX 75,
     // "SAT 2147483647" 224, "12345678?" 144: row 1 is 669 wide, from x 65. Altitude
     // (240) overflows; speed "--m/s" (80) would fit but follows it: row 2 holds
     // 240 + 80 + 64 + 80 + 80 + 4 x 13 = 596, from x 102.
-    g_telem = telemetry("gog=100\ndrn=100\nsat=2147483647\nyaw=12345678\nalt=1e30\n");
-    b = hud(800, 480);
+    t = telemetry("gog=100\ndrn=100\nsat=2147483647\nyaw=12345678\nalt=1e30\n");
+    b = hud(t, 800, 480);
     EXPECT_EQ(kHudBar, b.at(799, 49));
     EXPECT_EQ(0u, b.at(799, 50));
     EXPECT_EQ(kHudGreen, b.at(65, 12)) << "goggles icon at the start of row 1";
@@ -623,10 +621,9 @@ TEST(Hud, BarsOnThePanel) {
     EXPECT_EQ(kGiven, b.at(102, 39)) << "the foot of the altitude's first \"1\"";
     EXPECT_EQ(kHudBar, b.at(101, 39));
     // 720 rows use the large sizes, 719 the small ones.
-    EXPECT_EQ(kHudBar, hud(300, 720).at(299, 720 - 26));
-    EXPECT_EQ(0u, hud(300, 719).at(299, 719 - 26));
+    EXPECT_EQ(kHudBar, hud(t, 300, 720).at(299, 720 - 26));
+    EXPECT_EQ(0u, hud(t, 300, 719).at(299, 719 - 26));
     g_face = saved;
-    g_telem = TelemetryState{};
 }
 
 // ---- detections ----
@@ -726,16 +723,12 @@ class Screens : public testing::Test {
         setenv("ZYL_KMS_STANDBY", (dir + "/standby.png").c_str(), 1);
         unsetenv("ZYL_KMS_MENU_PLANE");
         unsetenv("ZYL_KMS_STANDBY_QR");
-        g_menu = MenuState{};
         test_screens().standby.settings = config_read().standby;
-        overlays_configure(config_read().overlays);
+        overlays_configure(ov, config_read().overlays);
         use_face();
     }
     void TearDown() override {
         forget_card();
-        g_menu = MenuState{};
-        g_qr_n = 0;
-        g_conn_ssid[0] = g_conn_push[0] = 0;
         unsetenv("ZYL_SIM_ROOT");
         unsetenv("ZYL_KMS_STANDBY");
         unsetenv("ZYL_SIM_CARD");
@@ -744,7 +737,7 @@ class Screens : public testing::Test {
         std::string err;
         ASSERT_EQ(0, drm_init_on(board, &err)) << err;
     }
-    void menu(const std::string &text) { g_menu = parse_text(parse_menu, text); }
+    void menu(const std::string &text) { ov.menu = parse_text(parse_menu, text); }
     Picture screen(const char *connector) {
         EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
         return read_png(dir + "/" + connector + ".png");
@@ -760,6 +753,7 @@ class Screens : public testing::Test {
         for (KmsOutput &o : test_screens().display.outputs()) standby_refresh(test_screens(), o);
     }
     std::string dir;
+    Overlays &ov = test_screens().overlays;
     std::array<KmsOutput, kMaxOutputs> &outs = test_screens().display.outs;
 };
 
@@ -770,7 +764,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // 1920x1080: panel 1190x626 at 365,227; tab column 404 wide, divider at 769;
     // tab i at y 435 + 60i; heading baseline 293; twelve rows shrink to 41 from y 329.
     menu("open\n1\n0\n0\n\nResolution: 1920x1080\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 385, 510)) << "the selected tab is filled";
     EXPECT_FALSE(accent(p, 385, 450)) << "the others are not";
@@ -790,7 +784,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     for (int i = 0; i < 12; i++)
         rows += "Row " + std::to_string(i) + ": " + std::to_string(i) + "\n";
     menu(rows);
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 380, 510)) << "the selected tab is outlined";
     EXPECT_FALSE(accent(p, 385, 510));
@@ -805,7 +799,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // flipped output only.
     outs[1].look.flip = Flip::kH;
     menu("open\n2\n0\n0\n\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     Picture d = screen("DSI-1");
     EXPECT_TRUE(accent(p, 385, 570));
@@ -815,7 +809,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // A tab out of range is drawn as the nearest: 7 the last (About), -1 the first.
     for (auto [tab, y] : {std::pair{"7", 630}, {"-1", 450}}) {
         menu(std::string("open\n") + tab + "\n0\n0\n\n");
-        render_menu_all(overlay_facts(test_screens()));
+        render_menu_all(ov, overlay_facts(test_screens()));
         p = screen("HDMI-A-1");
         EXPECT_TRUE(accent(p, 385, y)) << tab;
         EXPECT_FALSE(accent(p, 385, 570)) << tab;
@@ -825,7 +819,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
 TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     init("two-display");
     menu("message\nLink lost\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     // The message in accent under "Info", centred at a fifth of the height.
     int accents = 0, left = 1920, right = 0;
@@ -840,14 +834,14 @@ TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     EXPECT_NEAR(960, (left + right) / 2, 8);
 
     menu("closed\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     SimPlaneInfo plane;
     sim_card_plane_state(outs[0].menu_plane, &plane);
     EXPECT_EQ(0u, plane.fb);
     EXPECT_EQ(0, outs[0].menu_shown);
     EXPECT_EQ(-1, outs[0].menu_front);
     uint64_t updates = sim_card_counters().plane_updates;
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     EXPECT_EQ(updates, sim_card_counters().plane_updates) << "an off plane is left alone";
     EXPECT_TRUE(near(screen("HDMI-A-1"), 960, 540, {0, 0, 0}, 0));
 }
@@ -857,13 +851,13 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     ASSERT_EQ(1, outs[0].sidebar);
     const int panel[3] = {0x0C, 0x0E, 0x13}, black[3] = {0, 0, 0};
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 100, 540, panel, 0)) << "the left half is the menu's background";
     EXPECT_TRUE(accent(p, 385, 450)) << "the panel is drawn with the full-screen layout";
 
     menu("message\nRecording\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
     EXPECT_TRUE(near(p, 400, 900, black, 0)) << "beyond it the standby picture";
@@ -871,22 +865,22 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     // Closed: the standby picture comes back where the drawing was; flipped, the
     // drawing goes to the right.
     write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
-    g_menu = MenuState{};
-    render_menu_all(overlay_facts(test_screens()));
+    ov.menu = MenuState{};
+    render_menu_all(ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_FALSE(near(p, 300, 900, panel, 20));
     EXPECT_FALSE(near(p, 300, 900, black, 20));
     outs[0].look.flip = Flip::kH;
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(overlay_facts(test_screens()));
+    render_menu_all(ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
 }
 
 TEST_F(Screens, PopupOnThePanelOnly) {
     init("two-display");
-    g_osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
-    render_menu_all(overlay_facts(test_screens()));
+    ov.osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
+    render_menu_all(ov, overlay_facts(test_screens()));
     EXPECT_EQ(0, outs[0].menu_shown) << "an HDMI output without other layers stays off";
     EXPECT_EQ(1, outs[1].menu_shown);
     Picture d = screen("DSI-1");
@@ -897,7 +891,6 @@ TEST_F(Screens, PopupOnThePanelOnly) {
     EXPECT_TRUE(near(d, x0 + 18, 24 + 60, red, 0));
     EXPECT_TRUE(near(d, 400, 22, {0, 0, 0}, 0));
     EXPECT_FALSE(near(d, 400, 30, {0, 0, 0}, 0));
-    g_osd = OsdState{};
 }
 
 TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
@@ -909,13 +902,13 @@ TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
     init("two-display");
     auto connect = [&](const std::string &text) {
         write_file(dir + "/run/zyl-fpv/connect", text);
-        EXPECT_EQ(1, poll_connect());
+        EXPECT_EQ(1, poll_connect(ov));
         refresh_standby();
         EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
     };
     testing::internal::CaptureStderr();
     connect("ssid=FPV-Goggles-7F3A\npush=" + url + "\nqr=" + std::to_string(n) + "\n" + rows);
-    ASSERT_EQ(n, g_qr_n);
+    ASSERT_EQ(n, ov.connect.qr_n);
     // zbarimg reads the address from both displays' pictures.
     EXPECT_EQ(url + "\n", zbar_read(dir + "/HDMI-A-1.png"));
     EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
@@ -947,7 +940,7 @@ TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
           head + "-21\n" + rows, head + "abc\n" + rows}) {
         write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
         connect(bad);
-        EXPECT_EQ(0, g_qr_n) << bad.substr(0, 60);
+        EXPECT_EQ(0, ov.connect.qr_n) << bad.substr(0, 60);
         EXPECT_EQ("", zbar_read(dir + "/HDMI-A-1.png"));
         Picture h = read_png(dir + "/HDMI-A-1.png");
         EXPECT_FALSE(near(h, l.x0 + 1, l.y0 + 1, white, 0));
@@ -968,7 +961,7 @@ TEST_F(Screens, ConnectScreenCodeReadsBackOnMonitorAndPanel) {
     // A 5,000-byte Wi-Fi name (its first 63 characters) and invalid UTF-8.
     connect("ssid=" + std::string(5000, 'W') + "\npush=\xff\xfe\xc3(bad\nqr=" + std::to_string(n) +
             "\n" + rows);
-    EXPECT_EQ(63u, strlen(g_conn_ssid));
+    EXPECT_EQ(63u, strlen(ov.connect.ssid));
     EXPECT_EQ(url + "\n", zbar_read(dir + "/DSI-1.png"));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(0, count_lines(err, "hidden")) << err;
@@ -983,8 +976,8 @@ TEST_F(Screens, ConnectScreenHiddenBySetting) {
     std::string err;
     ASSERT_EQ(0, drm_init_on("two-display", &err)) << err;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(1, poll_connect());
-    EXPECT_EQ(21, g_qr_n);
+    EXPECT_EQ(1, poll_connect(ov));
+    EXPECT_EQ(21, ov.connect.qr_n);
     refresh_standby();
     EXPECT_GT(sim_card_write_pngs(dir.c_str()), 0);
     err += testing::internal::GetCapturedStderr();

@@ -101,19 +101,12 @@ class Polls : public testing::Test {
         dir = test_dir();
         for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
             setenv((std::string("ZYL_KMS_") + v).c_str(), (dir + "/" + v).c_str(), 1);
-        overlays_configure(config_read().overlays);
-        // Each poll starts from a missing file, whatever an earlier test left.
-        poll_telemetry();
-        poll_menu();
-        poll_connect();
-        poll_osd();
-        g_menu = MenuState{};
-        g_conn_ssid[0] = 0;
+        overlays_configure(ov, config_read().overlays);
     }
     void TearDown() override {
         for (const char *v : {"TELEMETRY", "MENU", "CONNECT", "OSD"})
             unsetenv((std::string("ZYL_KMS_") + v).c_str());
-        overlays_configure(config_read().overlays);
+        overlays_configure(ov, config_read().overlays);
     }
     std::string path(const char *name) { return dir + "/" + name; }
     void put(const char *name, const std::string &text, long sec) {
@@ -121,6 +114,7 @@ class Polls : public testing::Test {
         set_mtime(path(name), sec);
     }
     std::string dir;
+    Overlays ov;
 
   public:
     // The steps of tests/data/polls.txt.
@@ -146,17 +140,17 @@ class Polls : public testing::Test {
                 });
             } else if (word == "poll") {
                 testing::internal::CaptureStderr();
-                EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry()
-                             : name == "MENU"    ? poll_menu()
-                             : name == "CONNECT" ? poll_connect()
-                                                 : poll_osd());
+                EXPECT_EQ(n, name == "TELEMETRY" ? poll_telemetry(ov)
+                             : name == "MENU"    ? poll_menu(ov)
+                             : name == "CONNECT" ? poll_connect(ov)
+                                                 : poll_osd(ov));
                 alarm(0);
                 return std::optional<std::string>(testing::internal::GetCapturedStderr());
             } else if (word == "records") {
                 char s[200];
                 snprintf(s, sizeof s, "valid=%d sat=%d open=%d msg=%s ssid=%s osd=%d",
-                         g_telem.valid, g_telem.sat, g_menu.open, g_menu.msg, g_conn_ssid,
-                         g_osd.active);
+                         ov.telem.valid, ov.telem.sat, ov.menu.open, ov.menu.msg, ov.connect.ssid,
+                         ov.osd.active);
                 EXPECT_EQ(rest, s);
             } else {
                 ADD_FAILURE() << "unknown line";
@@ -174,39 +168,39 @@ class Polls : public testing::Test {
 
 TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {
     put("MENU", "open\n2\n", 1000);
-    ASSERT_EQ(1, poll_menu());
+    ASSERT_EQ(1, poll_menu(ov));
 
     // One 10 MB line: not read at all.
     testing::internal::CaptureStderr();
     put("MENU", std::string(10 << 20, 'x'), 1001);
-    EXPECT_EQ(0, poll_menu());
+    EXPECT_EQ(0, poll_menu(ov));
     put("MENU", std::string(10 << 20, 'y'), 1002);
-    EXPECT_EQ(0, poll_menu());
+    EXPECT_EQ(0, poll_menu(ov));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ("zyl-mpp: menu file " + path("MENU") +
                   ": 10485760 bytes, more than the 65536 allowed — ignored until it changes\n",
               err);
-    EXPECT_EQ(1, g_menu.open);
-    EXPECT_EQ(2, g_menu.tab);
+    EXPECT_EQ(1, ov.menu.open);
+    EXPECT_EQ(2, ov.menu.tab);
 
     // A directory in its place.
     unlink(path("MENU").c_str());
-    EXPECT_EQ(1, poll_menu());  // missing: the open menu closes
+    EXPECT_EQ(1, poll_menu(ov));  // missing: the open menu closes
     mkdir(path("MENU").c_str(), 0755);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, poll_menu());
+    EXPECT_EQ(0, poll_menu(ov));
     EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(), ": not a regular file"));
     rmdir(path("MENU").c_str());
 
     // Empty, and binary: read as they are, without a word.
     testing::internal::CaptureStderr();
     put("OSD", "", 1000);
-    EXPECT_EQ(1, poll_osd());
-    EXPECT_EQ(0, g_osd.active);
+    EXPECT_EQ(1, poll_osd(ov));
+    EXPECT_EQ(0, ov.osd.active);
     std::string bin("\x00\xff\x01\nwarn\x00\n\x80\x81", 13);
     put("TELEMETRY", bin, 1000);
-    EXPECT_EQ(1, poll_telemetry());
-    EXPECT_EQ(1, g_telem.valid);
+    EXPECT_EQ(1, poll_telemetry(ov));
+    EXPECT_EQ(1, ov.telem.valid);
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
     // Unreadable (root reads any file: not this thread, for now).
@@ -215,21 +209,21 @@ TEST_F(Polls, BrokenFilesKeepTheLastRecordAndAreReportedOnce) {
     testing::internal::CaptureStderr();
     {
         WithoutFileOverride as_a_user;
-        EXPECT_EQ(0, poll_telemetry());
-        EXPECT_EQ(0, poll_telemetry());
+        EXPECT_EQ(0, poll_telemetry(ov));
+        EXPECT_EQ(0, poll_telemetry(ov));
     }
     EXPECT_EQ(1, count_lines(testing::internal::GetCapturedStderr(), "cannot open"));
-    EXPECT_EQ(-1, g_telem.sat);
+    EXPECT_EQ(-1, ov.telem.sat);
 }
 
 TEST_F(Polls, HalfWrittenFilesAreReadAgainWhenFinished) {
     // A writer that truncates and writes in two steps within one time tick: the
     // size tells the versions apart.
     put("MENU", "", 1000);
-    EXPECT_EQ(1, poll_menu());
+    EXPECT_EQ(1, poll_menu(ov));
     put("MENU", "open\n1\n", 1000);
-    EXPECT_EQ(1, poll_menu());
-    EXPECT_EQ(1, g_menu.open);
+    EXPECT_EQ(1, poll_menu(ov));
+    EXPECT_EQ(1, ov.menu.open);
 
     // A writer rewriting the file in place while it is polled: once it stops, the
     // next two polls end on its last version.
@@ -244,10 +238,10 @@ TEST_F(Polls, HalfWrittenFilesAreReadAgainWhenFinished) {
         }
         stop = true;
     });
-    while (!stop) poll_osd();
+    while (!stop) poll_osd(ov);
     writer.join();
-    poll_osd();
-    poll_osd();
-    EXPECT_STREQ("message 299", g_osd.text);
-    EXPECT_EQ(1, g_osd.level);
+    poll_osd(ov);
+    poll_osd(ov);
+    EXPECT_STREQ("message 299", ov.osd.text);
+    EXPECT_EQ(1, ov.osd.level);
 }

@@ -241,6 +241,7 @@ void forget_card() {
         Display gone = std::move(s.display);
     }
     s.display = Display{};
+    s.overlays = Overlays{};
     sim_card_reset();
 }
 
@@ -248,6 +249,7 @@ GpuPass &test_pass() {
     static GpuPass *pass = new GpuPass;
     static SpiTee *tee = new SpiTee;
     attach_pass_and_tee(*pass, *tee);
+    tee->overlays = &test_screens().overlays;
     return *pass;
 }
 
@@ -262,8 +264,8 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     const Config config = config_read();
     ScreenState &s = test_screens();
     s.standby.settings = config.standby;
-    overlays_configure(config.overlays);
-    int rc = drm_init(s.display, config.display, standby_painter(s.standby)) ? 0 : -1;
+    overlays_configure(s.overlays, config.overlays);
+    int rc = drm_init(s.display, config.display, standby_painter(s)) ? 0 : -1;
     if (rc == 0) test_pass().card = s.display.card();
     *err = testing::internal::GetCapturedStderr();
     return rc;

@@ -54,27 +54,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint8_t module : c.qr) FUZZ_CHECK(module <= 1);
     check_text(c.ssid);
     check_text(c.push);
-    memcpy(g_conn_ssid, c.ssid, sizeof c.ssid);
-    memcpy(g_conn_push, c.push, sizeof c.push);
-    memcpy(g_qr, c.qr, sizeof c.qr);
-    g_qr_n = c.qr_n;
     for (auto [w, h] : {std::pair{320, 240}, {640, 1000}}) {
         std::vector<uint32_t> px(size_t(w) * h);
-        draw_connect({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h});
+        draw_connect({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h}, c);
         // Nothing at all without a code; with one, the quiet zone's corner is white.
-        const ConnectLayout l = connect_layout(w, h, g_qr_n);
-        FUZZ_CHECK(g_qr_n ? px[size_t(l.y0) * w + l.x0] == 0xFFFFFFFF : px[size_t(h / 2) * w] == 0);
+        const ConnectLayout l = connect_layout(w, h, c.qr_n);
+        FUZZ_CHECK(c.qr_n ? px[size_t(l.y0) * w + l.x0] == 0xFFFFFFFF : px[size_t(h / 2) * w] == 0);
     }
 #else
     OsdState o = parse_osd(f);
     FUZZ_CHECK(o.level >= 0 && o.level <= 2);
     FUZZ_CHECK(o.active == (o.text[0] != 0));
     check_text(o.text);
-    g_osd = o;
     for (auto [w, h, rgba] : {std::tuple{800, 480, 0}, {320, 240, 1}, {150, 100, 0}}) {
         std::vector<uint32_t> px(size_t(w) * h);
-        pu_blit({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba},
-                o.level);
+        pu_blit({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba}, o);
         FUZZ_CHECK(g_pu_w <= w && g_pu_h <= kPopupMaxH);
     }
 #endif
