@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "decode/decode.h"
 
@@ -20,8 +21,9 @@ struct Mailbox {
     // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end.
     std::mutex lock;
     std::condition_variable cv;
-    // Owned here, but not freed with the mailbox: a reader the process could not stop
-    // may still be pushing when the main thread leaves.
+    // Owned here. The process's mailbox is never destroyed (a reader the process could
+    // not stop may still be pushing when the main thread leaves); one a test made frees
+    // what is still queued.
     AVFrame *q[kMailboxSlots] = {};
     int64_t at[kMailboxSlots] = {};  // monotonic push time of each queued frame
     int head = 0, n = 0;
@@ -39,6 +41,13 @@ struct Mailbox {
     std::atomic<uint64_t> dec_count{0};       // reader thread writes, main thread reads
     std::atomic<uint64_t> shown_count{0};     // main thread writes, reader's stall lines read
     int64_t last_arrival_us = 0;              // reader thread only
+
+    Mailbox() = default;
+    Mailbox(const Mailbox &) = delete;
+    Mailbox &operator=(const Mailbox &) = delete;
+    ~Mailbox() {
+        for (AVFrame *&f : q) FramePtr(std::exchange(f, nullptr));
+    }
 };
 
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
