@@ -31,7 +31,8 @@ std::string make_stream() {
         "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi "
         "-i testsrc2=size=1920x1080:rate=60 -frames:v 960 -c:v libx264 -preset ultrafast "
         "-pix_fmt yuv420p -g 60 -b:v 60M -x264-params "
-        "nal-hrd=vbr:vbv-maxrate=80000:vbv-bufsize=80000 -f h264 " + path;
+        "nal-hrd=vbr:vbv-maxrate=80000:vbv-bufsize=80000 -f h264 " +
+        path;
     if (system(cmd.c_str()) != 0) {
         fprintf(stderr, "could not make the stream\n");
         exit(1);
@@ -69,7 +70,8 @@ double bare_parser(const std::string &path, long *units) {
 double reader(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY);
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    ReaderArgs ra{avcodec_alloc_context3(codec), av_parser_init(AV_CODEC_ID_H264), codec, "h264", 0};
+    ReaderArgs ra{avcodec_alloc_context3(codec), av_parser_init(AV_CODEC_ID_H264), codec, "h264",
+                  0};
     Gate gate;
     Mailbox mb;
     auto t0 = std::chrono::steady_clock::now();

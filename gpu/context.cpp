@@ -256,8 +256,8 @@ FbId gl_slot_fb(const GpuPass &p, const GlRingSlot &slot) {
     uint32_t handles[4] = {gbm_bo_get_handle(slot.bo.get()).u32},
              pitches[4] = {gbm_bo_get_stride(slot.bo.get())};
     uint32_t offsets[4] = {}, fb = 0;
-    if (drmModeAddFB2(p.card, uint32_t(p.w), uint32_t(p.h), kRingFormat, handles, pitches,
-                      offsets, &fb, 0) != 0)
+    if (drmModeAddFB2(p.card, uint32_t(p.w), uint32_t(p.h), kRingFormat, handles, pitches, offsets,
+                      &fb, 0) != 0)
         return {};
     return FbId(fb, p.card);
 }
