@@ -40,9 +40,6 @@ extern "C" {
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
 
-int showing_video;
-int64_t last_frame_time;
-
 namespace {
 
 void detect_off() {
@@ -95,7 +92,7 @@ void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     int64_t t0 = mono_us();
     int r = o.atomic ? panel_commit(loop.pacer, o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
-    stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
+    stage_sample(&loop.health, o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
         fprintf(stderr,
@@ -200,7 +197,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     if (screens.overlays.menu.message) {
@@ -209,7 +206,7 @@ void present_frame(Loop &loop, FramePtr frame) {
             for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
             loop.video_hidden = true;
         }
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     loop.video_hidden = false;
@@ -222,7 +219,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
     if (!fbs[0]) {
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     for (int i = 0; i < d.nout; i++) {
@@ -240,12 +237,12 @@ void present_frame(Loop &loop, FramePtr frame) {
     for (int i = 1; i < d.nout; i++)
         if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
     shown_hand_over(screens.shown, FbId(fbs[0], d.card()), std::move(frame), {more, nmore});
-    if (!showing_video) {
+    if (!screens.showing_video) {
         clear_standby_buffers(d);
-        showing_video = 1;
+        screens.showing_video = true;
         redraw_sidebars(screens.overlays, overlay_facts(screens));
     }
-    after_present(loop.pacer, t0);
+    after_present(loop.health, loop.pacer, t0);
 }
 
 }  // namespace
@@ -280,7 +277,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     bool redraw = poll_menu(ov) != 0;
     mb.menu_open = ov.menu.open != 0;
     redraw |= poll_tuning(screens, loop.pacer);
-    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
+    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug, loop.health))
         return End{0, std::move(*why), nullptr};
     if (poll_connect(ov)) {
         for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
@@ -295,7 +292,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         frame_hold_evaluate(loop.pacer, mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         const KmsOutput &first = d.outs[0];
-        if (!showing_video && d.nout > 0 && first.standby.map)
+        if (!screens.showing_video && d.nout > 0 && first.standby.map)
             spi_tee_publish_buffer(spi_tee(), first.standby.px(), first.standby.pitch,
                                    first.mode.hdisplay, first.mode.vdisplay);
         // The HUD shows the time and the board's temperature.
@@ -307,17 +304,18 @@ std::optional<End> loop_iteration(Loop &loop) {
     if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
         if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
-        gap_rules(gate, screens);
+        gap_rules(gate, loop.health, screens);
         return std::nullopt;
     }
-    if (!gate_pass(gate, a.frame.get())) return std::nullopt;
-    hdmi_state_write("live");
+    if (!gate_pass(gate, loop.health, screens, a.frame.get())) return std::nullopt;
+    hdmi_state_write(loop.health, "live");
     if (!display_cap_pass(loop.pacer)) {
-        last_frame_time = mono_us();
+        mb.drop_throttle++;
+        gate.last_frame_us = mono_us();
         return std::nullopt;
     }
     present_frame(loop, std::move(a.frame));
-    last_frame_time = mono_us();
+    gate.last_frame_us = mono_us();
     return std::nullopt;
 }
 
