@@ -30,7 +30,7 @@ std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll, Health &
     int64_t now = mono_us();
     if (!hotplug_poll_due(now, &poll.last_us, &poll.started)) return std::nullopt;
     int64_t t0 = mono_us();
-    for (int i = 0; g_hotplug_on && d.fd && i < d.nout; i++) {
+    for (int i = 0; poll.on && d.fd && i < d.nout; i++) {
         KmsOutput &o = d.outs[i];
         DrmPtr<drmModeConnector> c(drmModeGetConnectorCurrent(d.card(), o.conn_id));
         if (!c) continue;

@@ -12,10 +12,12 @@ struct Display;
 struct Health;
 struct KmsOutput;
 
-// When the connectors were last polled; main thread only.
+// When the connectors were last polled, and whether they are (the start-up settings
+// say); main thread only.
 struct HotplugPoll {
     int64_t last_us = 0;
     bool started = false;
+    bool on = true;
 };
 // The line to end the process with when an output's monitor changed; empty otherwise.
 // The poll's time goes to the cadence report.
