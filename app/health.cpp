@@ -10,6 +10,7 @@
 #include "app/mailbox.h"
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "kms/files.h"
 
@@ -55,15 +56,13 @@ void hdmi_state_write(Health &h, const char *word) {
     std::string why;
     const bool written = write_atomic(path, line, size_t(n), &why);
     // Reported once per outage; the next write a second later tries again.
-    if (!written && !h.state_unwritable)
-        fprintf(stderr, "zyl-mpp: hdmi_state not written: %s\n", why.c_str());
+    if (!written && !h.state_unwritable) say("zyl-mpp: hdmi_state not written: %s", why.c_str());
     h.state_unwritable = !written;
     if (strcmp(word, h.state_last) == 0) return;
     snprintf(h.state_last, sizeof h.state_last, "%s", word);
     // Standard error names only a state that a reader of the file can see.
     if (written)
-        fprintf(stderr, "zyl-mpp: hdmi_state=%s dec=%lld shown=%lld reopens=%lld\n", word, dec,
-                shown, reopens);
+        say("zyl-mpp: hdmi_state=%s dec=%lld shown=%lld reopens=%lld", word, dec, shown, reopens);
     fflush(stderr);
 }
 
@@ -77,8 +76,8 @@ void after_present(Health &h, Pacer &pc, int64_t t0_us) {
     h.cadence_on = h.settings.cadence;
     if (h.cadence_on) cadence_after_present(h, pc, mono_us());
     if (render_ms > 150) {
-        fprintf(stderr, "zyl-mpp: SLOW render %lldms dec=%lld shown=%lld\n", (long long)render_ms,
-                (long long)mb.dec_count.load(), (long long)mb.shown_count.load());
+        say("zyl-mpp: SLOW render %lldms dec=%lld shown=%lld", (long long)render_ms,
+            (long long)mb.dec_count.load(), (long long)mb.shown_count.load());
     } else if (mb.shown_count % 600 == 0) {
         periodic_line(h, t1 / 1000);
     }
@@ -121,14 +120,13 @@ void cadence_report(Health &h, const Pacer &pc, int64_t now_us) {
     CadencePercentiles p = cadence_percentiles(&c);
     long long per_s = (long long)((int64_t(mb.shown_count) - c.window_shown) * 1000 / w);
     double fifo = c.fifo_samples ? double(c.fifo_sum) / c.fifo_samples : 0.0;
-    fprintf(stderr,
-            "zyl-mpp: cadence shown/s=%lld present_ms p50/p95/max=%.1f/%.1f/%.1f "
-            "bins[<8,8-14,14-19,19-25,>25]=%lld/%lld/%lld/%lld/%lld vblank n0/n1/n2=%lld/%lld/%lld "
-            "fifo_avg=%.2f dropped fifo/throttle/gate=%lld/%lld/%lld\n",
-            per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, (long long)c.bins[0],
-            (long long)c.bins[1], (long long)c.bins[2], (long long)c.bins[3], (long long)c.bins[4],
-            (long long)c.vbl_n[0], (long long)c.vbl_n[1], (long long)c.vbl_n[2], fifo,
-            (long long)mb.drop_fifo.load(), (long long)mb.drop_throttle, (long long)mb.drop_gate);
+    say("zyl-mpp: cadence shown/s=%lld present_ms p50/p95/max=%.1f/%.1f/%.1f "
+        "bins[<8,8-14,14-19,19-25,>25]=%lld/%lld/%lld/%lld/%lld vblank n0/n1/n2=%lld/%lld/%lld "
+        "fifo_avg=%.2f dropped fifo/throttle/gate=%lld/%lld/%lld",
+        per_s, p.p50 / 1000.0, p.p95 / 1000.0, p.max / 1000.0, (long long)c.bins[0],
+        (long long)c.bins[1], (long long)c.bins[2], (long long)c.bins[3], (long long)c.bins[4],
+        (long long)c.vbl_n[0], (long long)c.vbl_n[1], (long long)c.vbl_n[2], fifo,
+        (long long)mb.drop_fifo.load(), (long long)mb.drop_throttle, (long long)mb.drop_gate);
     fprintf(stderr, "zyl-kms: cadence stages(ms mean/max):");
     for (int i = 0; i < kStages; i++) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;

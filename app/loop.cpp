@@ -32,6 +32,7 @@ extern "C" {
 #include "app/pacing.h"
 #include "app/screens.h"
 #include "app/shown.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/files.h"
@@ -52,7 +53,7 @@ void detect_off() {
 // Starting a detector always fails: this system has none.
 void detect_on(const DetectSettings &s) {
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", s.model.c_str());
+    say("zyl-mpp: yolo_init failed (%s)", s.model.c_str());
     g_detect = 0;
 }
 
@@ -69,7 +70,7 @@ bool take_snapshot_request(FileVersion &refused) {
     if (S_ISREG(st.st_mode)) return unlink(path) == 0;
     if (version_of(st) == refused) return false;
     refused = version_of(st);
-    fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
+    say("zyl-mpp: snapshot trigger %s: not a regular file — ignored", path);
     return false;
 }
 
@@ -95,11 +96,10 @@ void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     stage_sample(&loop.health, o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
-        fprintf(stderr,
-                "zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
-                "at %d,%d\n",
-                i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h,
-                p.dst.x, p.dst.y);
+        say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
+            "at %d,%d",
+            i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h, p.dst.x,
+            p.dst.y);
     }
     if (i == 0 && !o.atomic && r == 0) vblank_learn(loop.pacer, t1 - t0);
 }
@@ -113,25 +113,24 @@ void rotate_planes(Loop &loop) {
         const Flip flip = o.look.flip;
         if (flip == Flip::kNone) continue;
         if (!o.rot_prop) {
-            fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
+            say("zyl-kms: flip: plane %u has no rotation property", o.plane_id);
             continue;
         }
         uint64_t value = plane_rotation_value(flip, o.rot_mask);
         if (!value) {
-            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n",
-                    flip_word(flip), o.plane_id, (unsigned long long)o.rot_mask);
+            say("zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)", flip_word(flip),
+                o.plane_id, (unsigned long long)o.rot_mask);
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
             loop.plane_rot[i] = value;
             loop.plane_rot_on |= 1u << i;
-            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip_word(flip),
-                    o.plane_id, (unsigned long long)value);
+            say("zyl-kms: flip %s applied on plane %u (rot 0x%llx)", flip_word(flip), o.plane_id,
+                (unsigned long long)value);
         } else {
-            fprintf(stderr,
-                    "zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
-                    "format — e.g. RK3399 linear NV12; needs RGA)\n",
-                    flip_word(flip), o.plane_id, strerror(errno));
+            say("zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
+                "format — e.g. RK3399 linear NV12; needs RGA)",
+                flip_word(flip), o.plane_id, strerror(errno));
         }
     }
 }
