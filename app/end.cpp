@@ -6,7 +6,7 @@
 #include "app/stop.h"
 #include "base/log.h"
 
-int process_end(const End &end, Thread *reader) {
+int process_end(const End &end, Health &h, Thread *reader) {
     stop_leave();
     if (reader && reader->joinable()) {
         if (stop_fd() >= 0)
@@ -17,7 +17,7 @@ int process_end(const End &end, Thread *reader) {
     // Before the mailbox, whose condition variable the waker touches, goes.
     stop_waker_join();
     if (!end.reason.empty()) say("%s", end.reason.c_str());
-    if (end.last_state) hdmi_state_write(end.last_state);
+    if (end.last_state) hdmi_state_write(h, end.last_state);
     fflush(stderr);
     return end.status;
 }

@@ -13,7 +13,9 @@ struct End {
     const char *last_state = nullptr;  // state word written after the reason; null: none
 };
 
+struct Health;
+
 // Lets a running reader leave and joins it, says the reason and writes the last
-// state; returns the exit status for main(). A reader that cannot be told to leave
-// may be blocked in a read for ever and is left to the process's end.
-[[nodiscard]] int process_end(const End &end, Thread *reader = nullptr);
+// state into `h`'s file; returns the exit status for main(). A reader that cannot be
+// told to leave may be blocked in a read for ever and is left to the process's end.
+[[nodiscard]] int process_end(const End &end, Health &h, Thread *reader = nullptr);

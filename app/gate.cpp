@@ -12,7 +12,6 @@ extern "C" {
 #include "app/clock.h"
 #include "app/gate.h"
 #include "app/health.h"
-#include "app/loop.h"
 #include "app/screens.h"
 #include "app/shown.h"
 #include "base/log.h"
@@ -35,6 +34,7 @@ void gate_configure(Gate &g, const GateSettings &s, bool hevc) {
     g.arm_ms = s.arm_ms;
     g.hide_ms = s.hide_ms;
     g.max_ms = s.max_ms.value_or(hevc ? 300 : 2000);
+    g.hevc = hevc;
 }
 
 GapStep gap_decide(int64_t gap_ms, int64_t arm_ms, int64_t hide_after_ms, bool armed,
@@ -76,7 +76,7 @@ void gate_open(Gate &g) {
 void hide_video(ScreenState &screens) {
     // The standby buffers were blacked when video started: the standby picture goes
     // back into them while the last picture still covers them.
-    showing_video = 0;
+    screens.showing_video = false;
     for (KmsOutput &o : screens.display.outputs()) standby_refresh(screens, o);
     // Legacy calls on every output, panels included.
     for (const KmsOutput &o : screens.display.outputs()) video_plane_standby(o, false);
@@ -86,24 +86,25 @@ void hide_video(ScreenState &screens) {
 
 }  // namespace
 
-void gap_rules_at(Gate &g, ScreenState &screens, int64_t now_us) {
-    int64_t gap = (now_us - last_frame_time) / 1000;
-    GapStep s = gap_decide(gap, g.arm_ms, g.hide_ms, g.wait_key != 0, showing_video != 0);
+void gap_rules_at(Gate &g, Health &h, ScreenState &screens, int64_t now_us) {
+    int64_t gap = (now_us - g.last_frame_us) / 1000;
+    GapStep s = gap_decide(gap, g.arm_ms, g.hide_ms, g.wait_key != 0, screens.showing_video);
     if (s.arm) {
         // Units that came before the last picture was shown had their references.
-        gate_arm(g, 0, now_us, last_frame_time);
+        gate_arm(g, 0, now_us, g.last_frame_us);
         say("zyl-mpp: gate: armed (gap %lldms, soft)", (long long)gap);
     }
-    if (s.gate_word) hdmi_state_write(s.gate_word);
+    if (s.gate_word) hdmi_state_write(h, s.gate_word);
     if (s.hide) hide_video(screens);
-    if (s.hidden) hdmi_state_write("hidden");
+    if (s.hidden) hdmi_state_write(h, "hidden");
 }
 
-void gap_rules(Gate &g, ScreenState &screens) {
-    gap_rules_at(g, screens, mono_us());
+void gap_rules(Gate &g, Health &h, ScreenState &screens) {
+    gap_rules_at(g, h, screens, mono_us());
 }
 
-bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us) {
+bool gate_pass_at(Gate &g, Health &h, const ScreenState &screens, const AVFrame *frame,
+                  int64_t now_us) {
     if (!g.wait_key) return true;
     long long elapsed = (long long)((now_us - g.since) / 1000);
     if (frame->flags & AV_FRAME_FLAG_KEY) {
@@ -115,20 +116,20 @@ bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us) {
     // A decoder that reorders or pipelines still holds pictures of units that came
     // before the gap: they are whole, and tell nothing about the pictures after it.
     if (frame->pts != AV_NOPTS_VALUE && frame->pts < g.whole_before) return true;
-    g_drop_gate++;
+    h.counters.drop_gate++;
     if (++g.drops == 1) say("zyl-mpp: gate: dropping non-key frames after gap");
-    hdmi_state_write(showing_video ? "gated" : "hidden");
+    hdmi_state_write(h, screens.showing_video ? "gated" : "hidden");
     bool hard = g.hard != 0;
-    if (gate_release_due(g.drops, elapsed, gate_limit(hard, g_is_hevc, g.max_ms))) {
+    if (gate_release_due(g.drops, elapsed, gate_limit(hard, g.hevc, g.max_ms))) {
         say("zyl-mpp: gate: no keyframe after %lld frames / %lld ms — releasing (%s)",
             (long long)g.drops, elapsed, hard ? "hard" : "soft");
         gate_open(g);
         // The gap is over: without this the next pass without a frame arms again.
-        last_frame_time = now_us;
+        g.last_frame_us = now_us;
     }
     return false;
 }
 
-bool gate_pass(Gate &g, const AVFrame *frame) {
-    return gate_pass_at(g, frame, mono_us());
+bool gate_pass(Gate &g, Health &h, const ScreenState &screens, const AVFrame *frame) {
+    return gate_pass_at(g, h, screens, frame, mono_us());
 }

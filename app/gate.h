@@ -9,6 +9,7 @@
 #include <optional>
 
 struct AVFrame;
+struct Health;
 struct ScreenState;
 
 // The gap rules' times, in ms.
@@ -31,20 +32,25 @@ struct Gate {
     // flush or rebuild, which lost every older picture. Both threads.
     std::atomic<int64_t> whole_before{INT64_MIN};
     int64_t drops = 0;  // main thread only
+    // When the last frame came (monotonic microseconds), the gap rules' start; main
+    // thread only.
+    int64_t last_frame_us = 0;
     // Settings, resolved for the stream's codec; main thread only.
     int64_t arm_ms = 200, hide_ms = 1500, max_ms = 2000;
+    bool hevc = false;
 };
 // Takes the settings for a stream of this codec; before the first frame.
 void gate_configure(Gate &g, const GateSettings &s, bool hevc);
 // Arms the gate; the start, kind and `whole_before` are stored before the armed flag
 // is raised.
 void gate_arm(Gate &g, int hard, int64_t now_us, int64_t whole_before = INT64_MIN);
-// False when the frame is to be dropped.
-bool gate_pass(Gate &g, const AVFrame *frame);
-bool gate_pass_at(Gate &g, const AVFrame *frame, int64_t now_us);
+// False when the frame is to be dropped; a drop is counted and the state written in `h`.
+bool gate_pass(Gate &g, Health &h, const ScreenState &screens, const AVFrame *frame);
+bool gate_pass_at(Gate &g, Health &h, const ScreenState &screens, const AVFrame *frame,
+                  int64_t now_us);
 // On a pass without a frame: arms the gate after a gap, hides the video after a long one.
-void gap_rules(Gate &g, ScreenState &screens);
-void gap_rules_at(Gate &g, ScreenState &screens, int64_t now_us);
+void gap_rules(Gate &g, Health &h, ScreenState &screens);
+void gap_rules_at(Gate &g, Health &h, ScreenState &screens, int64_t now_us);
 
 // A gate setting in ms: the variable's value when set and non-empty, else none.
 std::optional<int64_t> gate_setting_ms(const char *v);

@@ -15,18 +15,8 @@ struct HealthSettings {
 };
 struct Mailbox;
 struct Pacer;
-// Before the first state write, with the mailbox whose counters are reported, which
-// must outlive every later call; again in tests.
-void health_configure(const HealthSettings &s, Mailbox &counters);
-
-extern uint64_t g_drop_throttle, g_drop_gate, g_dsi_busy_skip;
-void hdmi_state_write(const char *word);
 // Whether a state word is written now: a new word at once, the same one after a second.
 bool state_write_due(const char *word, const char *last, int64_t now_ms, int64_t last_ms);
-// For every frame that reached the present step; `t0_us` is when the present began.
-// Books the present's end in the pacer, whose hold and phase margin the cadence
-// report shows.
-void after_present(Pacer &pc, int64_t t0_us);
 enum Stage {
     kStageVblankWait,
     kStageHdmiSetplane,
@@ -35,9 +25,7 @@ enum Stage {
     kStageOverlayRedraw
 };
 constexpr int kStages = 5;
-void stage_sample(Stage s, int64_t t0_us, int64_t t1_us);
 
-// ---- cadence report ----
 constexpr int kCadenceSamples = 512;
 struct CadenceStats {
     int64_t bins[5];   // present intervals <8, 8-14, 14-19, 19-25, >=25 ms
@@ -48,8 +36,37 @@ struct CadenceStats {
     int64_t stage_sum[kStages], stage_max[kStages], stage_n[kStages];
     int64_t last_present, window_start, window_shown;
 };
-extern CadenceStats g_cad;
-extern int g_cadence;  // -1 until the first present, then 0 or 1
+
+// The health state, made by the process entry (tests make their own). Main thread
+// only: the loop, its present step, the pacing and the gate all run there. The
+// mailbox whose counters are reported must outlive it.
+struct Health {
+    Health(const HealthSettings &s, Mailbox &counters) : settings(s), counters(counters) {}
+    HealthSettings settings;
+    Mailbox &counters;
+    // Non-blocking panel commits the busy panel refused.
+    uint64_t dsi_busy_skip = 0;
+    // The cadence report runs from the first present on while the setting is on.
+    bool cadence_on = false;
+    CadenceStats cad{};
+    // The last state word written and when (monotonic ms); whether the file could
+    // not be written, said once per outage.
+    char state_last[16] = {};
+    int64_t state_last_ms = 0;
+    bool state_unwritable = false;
+    // The periodic line's last time (monotonic ms) and shown count.
+    int64_t line_last_ms = 0;
+    uint64_t line_shown = 0;
+};
+
+void hdmi_state_write(Health &h, const char *word);
+// For every frame that reached the present step; `t0_us` is when the present began.
+// Books the present's end in the pacer, whose hold and phase margin the cadence
+// report shows.
+void after_present(Health &h, Pacer &pc, int64_t t0_us);
+// Null `h`: nothing is sampled (pacing tests without health).
+void stage_sample(Health *h, Stage s, int64_t t0_us, int64_t t1_us);
+
 int cad_cmp(const void *a, const void *b);
 int cadence_bin(int64_t interval_us);
 void cadence_add_interval(CadenceStats *c, int64_t interval_us);
@@ -59,6 +76,7 @@ struct CadencePercentiles {
 // Sorts the samples.
 CadencePercentiles cadence_percentiles(CadenceStats *c);
 // Interval bookkeeping and, once the window is a second old, the report (`t_us` now).
-void cadence_after_present(const Pacer &pc, int64_t t_us);
-// Mailbox depth at a vblank tick (called with g_mb_lock held).
-void queue_depth_sample(int n);
+void cadence_after_present(Health &h, const Pacer &pc, int64_t t_us);
+// Mailbox depth at a vblank tick (called with the mailbox's lock held); null `h`:
+// nothing is sampled.
+void queue_depth_sample(Health *h, int n);

@@ -26,11 +26,11 @@ MonitorSeen monitor_seen(bool connected, int nmodes, int w, int h, int hz, const
     return o.unplugged ? MonitorSeen::kReplugged : MonitorSeen::kSame;
 }
 
-std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll) {
+std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll, Health &health) {
     int64_t now = mono_us();
     if (!hotplug_poll_due(now, &poll.last_us, &poll.started)) return std::nullopt;
     int64_t t0 = mono_us();
-    for (int i = 0; g_hotplug_on && d.fd && i < d.nout; i++) {
+    for (int i = 0; poll.on && d.fd && i < d.nout; i++) {
         KmsOutput &o = d.outs[i];
         DrmPtr<drmModeConnector> c(drmModeGetConnectorCurrent(d.card(), o.conn_id));
         if (!c) continue;
@@ -48,9 +48,9 @@ std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll) {
                  "supervisor respawns us against the new panel",
                  i, o.native_w, o.native_h, o.native_hz, w, h, hz,
                  seen == MonitorSeen::kReplugged ? ", replugged" : "");
-        stage_sample(kStageHotplugPoll, t0, mono_us());
+        stage_sample(&health, kStageHotplugPoll, t0, mono_us());
         return line;
     }
-    stage_sample(kStageHotplugPoll, t0, mono_us());
+    stage_sample(&health, kStageHotplugPoll, t0, mono_us());
     return std::nullopt;
 }

@@ -9,15 +9,19 @@
 #include <string>
 
 struct Display;
+struct Health;
 struct KmsOutput;
 
-// When the connectors were last polled; main thread only.
+// When the connectors were last polled, and whether they are (the start-up settings
+// say); main thread only.
 struct HotplugPoll {
     int64_t last_us = 0;
     bool started = false;
+    bool on = true;
 };
 // The line to end the process with when an output's monitor changed; empty otherwise.
-std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll);
+// The poll's time goes to the cadence report.
+std::optional<std::string> hotplug_check(Display &d, HotplugPoll &poll, Health &health);
 bool hotplug_poll_due(int64_t now_us, int64_t *last_us, bool *started);
 enum class MonitorSeen { kSame, kUnplugged, kReplugged, kChanged };
 // What one poll of an output's connector says, against the monitor seen at start-up.

@@ -32,6 +32,7 @@ extern "C" {
 #include "app/pacing.h"
 #include "app/screens.h"
 #include "app/shown.h"
+#include "base/log.h"
 #include "decode/decode.h"
 #include "gpu/gpu.h"
 #include "kms/files.h"
@@ -39,9 +40,6 @@ extern "C" {
 #include "kms/present.h"
 #include "overlay/overlay.h"
 #include "spitee/spitee.h"
-
-int showing_video;
-int64_t last_frame_time;
 
 namespace {
 
@@ -55,7 +53,7 @@ void detect_off() {
 // Starting a detector always fails: this system has none.
 void detect_on(const DetectSettings &s) {
     g_detect = 1;
-    fprintf(stderr, "zyl-mpp: yolo_init failed (%s)\n", s.model.c_str());
+    say("zyl-mpp: yolo_init failed (%s)", s.model.c_str());
     g_detect = 0;
 }
 
@@ -72,7 +70,7 @@ bool take_snapshot_request(FileVersion &refused) {
     if (S_ISREG(st.st_mode)) return unlink(path) == 0;
     if (version_of(st) == refused) return false;
     refused = version_of(st);
-    fprintf(stderr, "zyl-mpp: snapshot trigger %s: not a regular file — ignored\n", path);
+    say("zyl-mpp: snapshot trigger %s: not a regular file — ignored", path);
     return false;
 }
 
@@ -95,14 +93,13 @@ void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     int64_t t0 = mono_us();
     int r = o.atomic ? panel_commit(loop.pacer, o, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
-    stage_sample(o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
+    stage_sample(&loop.health, o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
-        fprintf(stderr,
-                "zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
-                "at %d,%d\n",
-                i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h,
-                p.dst.x, p.dst.y);
+        say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
+            "at %d,%d",
+            i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h, p.dst.x,
+            p.dst.y);
     }
     if (i == 0 && !o.atomic && r == 0) vblank_learn(loop.pacer, t1 - t0);
 }
@@ -116,25 +113,24 @@ void rotate_planes(Loop &loop) {
         const Flip flip = o.look.flip;
         if (flip == Flip::kNone) continue;
         if (!o.rot_prop) {
-            fprintf(stderr, "zyl-kms: flip: plane %u has no rotation property\n", o.plane_id);
+            say("zyl-kms: flip: plane %u has no rotation property", o.plane_id);
             continue;
         }
         uint64_t value = plane_rotation_value(flip, o.rot_mask);
         if (!value) {
-            fprintf(stderr, "zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)\n",
-                    flip_word(flip), o.plane_id, (unsigned long long)o.rot_mask);
+            say("zyl-kms: flip %s unsupported on plane %u (rot caps 0x%llx)", flip_word(flip),
+                o.plane_id, (unsigned long long)o.rot_mask);
             continue;
         }
         if (video_plane_rotate(o, value) == 0) {
             loop.plane_rot[i] = value;
             loop.plane_rot_on |= 1u << i;
-            fprintf(stderr, "zyl-kms: flip %s applied on plane %u (rot 0x%llx)\n", flip_word(flip),
-                    o.plane_id, (unsigned long long)value);
+            say("zyl-kms: flip %s applied on plane %u (rot 0x%llx)", flip_word(flip), o.plane_id,
+                (unsigned long long)value);
         } else {
-            fprintf(stderr,
-                    "zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
-                    "format — e.g. RK3399 linear NV12; needs RGA)\n",
-                    flip_word(flip), o.plane_id, strerror(errno));
+            say("zyl-kms: flip %s NOT applied on plane %u: %s (HW can't rotate this pixel "
+                "format — e.g. RK3399 linear NV12; needs RGA)",
+                flip_word(flip), o.plane_id, strerror(errno));
         }
     }
 }
@@ -200,7 +196,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int64_t t0 = mono_us();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     if (!desc || desc->nb_layers < 1) {
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     if (screens.overlays.menu.message) {
@@ -209,7 +205,7 @@ void present_frame(Loop &loop, FramePtr frame) {
             for (const KmsOutput &o : d.outputs()) video_plane_standby(o, o.atomic);
             loop.video_hidden = true;
         }
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     loop.video_hidden = false;
@@ -222,7 +218,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
     if (!fbs[0]) {
-        after_present(loop.pacer, t0);
+        after_present(loop.health, loop.pacer, t0);
         return;
     }
     for (int i = 0; i < d.nout; i++) {
@@ -240,12 +236,12 @@ void present_frame(Loop &loop, FramePtr frame) {
     for (int i = 1; i < d.nout; i++)
         if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
     shown_hand_over(screens.shown, FbId(fbs[0], d.card()), std::move(frame), {more, nmore});
-    if (!showing_video) {
+    if (!screens.showing_video) {
         clear_standby_buffers(d);
-        showing_video = 1;
+        screens.showing_video = true;
         redraw_sidebars(screens.overlays, overlay_facts(screens));
     }
-    after_present(loop.pacer, t0);
+    after_present(loop.health, loop.pacer, t0);
 }
 
 }  // namespace
@@ -280,7 +276,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     bool redraw = poll_menu(ov) != 0;
     mb.menu_open = ov.menu.open != 0;
     redraw |= poll_tuning(screens, loop.pacer);
-    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug))
+    if (std::optional<std::string> why = hotplug_check(d, screens.hotplug, loop.health))
         return End{0, std::move(*why), nullptr};
     if (poll_connect(ov)) {
         for (KmsOutput &o : d.outputs()) standby_refresh(screens, o);
@@ -295,7 +291,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         frame_hold_evaluate(loop.pacer, mb);
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         const KmsOutput &first = d.outs[0];
-        if (!showing_video && d.nout > 0 && first.standby.map)
+        if (!screens.showing_video && d.nout > 0 && first.standby.map)
             spi_tee_publish_buffer(spi_tee(), first.standby.px(), first.standby.pitch,
                                    first.mode.hdisplay, first.mode.vdisplay);
         // The HUD shows the time and the board's temperature.
@@ -307,17 +303,18 @@ std::optional<End> loop_iteration(Loop &loop) {
     if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
         if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
-        gap_rules(gate, screens);
+        gap_rules(gate, loop.health, screens);
         return std::nullopt;
     }
-    if (!gate_pass(gate, a.frame.get())) return std::nullopt;
-    hdmi_state_write("live");
+    if (!gate_pass(gate, loop.health, screens, a.frame.get())) return std::nullopt;
+    hdmi_state_write(loop.health, "live");
     if (!display_cap_pass(loop.pacer)) {
-        last_frame_time = mono_us();
+        mb.drop_throttle++;
+        gate.last_frame_us = mono_us();
         return std::nullopt;
     }
     present_frame(loop, std::move(a.frame));
-    last_frame_time = mono_us();
+    gate.last_frame_us = mono_us();
     return std::nullopt;
 }
 

@@ -11,22 +11,28 @@
 #include "kms/kms.h"
 
 struct Gate;
+struct Health;
 struct Mailbox;
 struct Pacer;
 struct ScreenState;
 
-extern int showing_video;
-extern int64_t last_frame_time;
-
 // The loop's own state, made by the process entry (tests make their own); main thread
-// only. The screens, the mailbox, the gate and the pacer it works with must outlive it.
+// only. The screens, the mailbox, the gate, the pacer and the health state it works
+// with must outlive it.
 struct Loop {
-    Loop(ScreenState &screens, Mailbox &mb, Gate &gate, Pacer &pacer, DetectSettings detect)
-        : screens(screens), mb(mb), gate(gate), pacer(pacer), detect(std::move(detect)) {}
+    Loop(ScreenState &screens, Mailbox &mb, Gate &gate, Pacer &pacer, Health &health,
+         DetectSettings detect)
+        : screens(screens),
+          mb(mb),
+          gate(gate),
+          pacer(pacer),
+          health(health),
+          detect(std::move(detect)) {}
     ScreenState &screens;
     Mailbox &mb;
     Gate &gate;
     Pacer &pacer;
+    Health &health;
     DetectSettings detect;  // which files the detection request uses
     WatchedFile detect_file{"detect", 4096, {}, 0};
     FileVersion snapshot_refused;  // a trigger that is no file, reported once

@@ -41,6 +41,8 @@ struct Mailbox {
     std::atomic<uint64_t> dec_count{0};       // reader thread writes, main thread reads
     std::atomic<uint64_t> shown_count{0};     // main thread writes, reader's stall lines read
     int64_t last_arrival_us = 0;              // reader thread only
+    // Frames the display cap and the keyframe gate dropped after the mailbox; main thread only.
+    uint64_t drop_throttle = 0, drop_gate = 0;
 
     Mailbox() = default;
     Mailbox(const Mailbox &) = delete;

@@ -13,7 +13,6 @@
 
 #include "app/clock.h"
 #include "app/health.h"
-#include "app/loop.h"
 #include "app/mailbox.h"
 #include "app/pacing.h"
 #include "app/phase_pacing.h"
@@ -120,7 +119,7 @@ bool display_cap_decide(int fps, int64_t *last_pass_us, int64_t now_us) {
 void wait_one_refresh(const Pacer &pc) {
     int64_t t0 = mono_us();
     if (!pc.paced || !wait_vblank_outs0(pc)) usleep(useconds_t(1000000 / refresh_hz(pc)));
-    stage_sample(kStageVblankWait, t0, mono_us());
+    stage_sample(pc.health, kStageVblankWait, t0, mono_us());
 }
 
 namespace {
@@ -166,11 +165,11 @@ Acquired acquire_paced(Pacer &pc, Mailbox &mb) {
     if (!pc.flip.blocks && pc.paced) {
         int64_t t0 = mono_us();
         bool ok = wait_vblank_outs0(pc);
-        stage_sample(kStageVblankWait, t0, mono_us());
+        stage_sample(pc.health, kStageVblankWait, t0, mono_us());
         lock.lock();
         if (!pc.smooth) return on_arrival_locked(mb, lock);
         if (ok) {
-            queue_depth_sample(mb.n);
+            queue_depth_sample(pc.health, mb.n);
             return hold_locked(pc, mb, lock, true);
         }
     } else {
@@ -223,10 +222,7 @@ void frame_hold_evaluate(Pacer &pc, Mailbox &mb) {
 }
 
 bool display_cap_pass_at(Pacer &pc, int64_t now_us) {
-    if (display_cap_decide(pc.settings.display_fps, &pc.cap_last_pass, now_us)) return true;
-    g_drop_throttle++;
-    last_frame_time = now_us;
-    return false;
+    return display_cap_decide(pc.settings.display_fps, &pc.cap_last_pass, now_us);
 }
 
 bool display_cap_pass(Pacer &pc) {
@@ -272,7 +268,7 @@ int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p)
     int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;
     if (errno == EBUSY || r == -EBUSY) {
-        g_dsi_busy_skip++;
+        if (pc.health) pc.health->dsi_busy_skip++;
         return commit(0);
     }
     pc.dsi_nonblock = false;

@@ -11,6 +11,7 @@
 #include "app/phase_pacing.h"
 #include "app/placement.h"
 
+struct Health;
 struct KmsOutput;
 
 // The pacing settings, from the configuration.
@@ -49,6 +50,9 @@ struct Pacer {
     int64_t cap_last_pass = 0;    // monotonic us of the last capped pass, 0 = none
     int64_t last_present_us = 0;  // monotonic end of the last present, 0 = none yet
     PhaseRun phase;
+    // Where the pacing's drops, busy skips and cadence samples are booked; the process
+    // entry sets it (null: not booked, in tests of the pacing alone).
+    Health *health = nullptr;
 };
 
 struct Acquired {
@@ -59,7 +63,7 @@ struct Acquired {
 Acquired acquire_frame(Pacer &pc, Mailbox &mb);
 // Once a second: the hold for the source's rate, and the mailbox's room for it.
 void frame_hold_evaluate(Pacer &pc, Mailbox &mb);
-// Display-rate cap: false when the frame taken now is to be dropped.
+// Display-rate cap: false when the frame taken now is to be dropped (the caller counts it).
 bool display_cap_pass(Pacer &pc);
 // Duration of a successful legacy present on output 0.
 void vblank_learn(Pacer &pc, int64_t us);

@@ -289,7 +289,7 @@ Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
     if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
     if (grid.at_us != pc.phase.sampled_vbl) {
         pc.phase.sampled_vbl = grid.at_us;
-        queue_depth_sample(mb.n);
+        queue_depth_sample(pc.health, mb.n);
     }
     if (mb.n == 0) {
         if (mb.eof) return {Acquired::kFrame, nullptr, true};

@@ -85,10 +85,10 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     screens.standby.settings = config.standby;
     overlays_configure(screens.overlays, config.overlays);
     avlog_init(config.av_log_verbose);
-    health_configure(config.health, mailbox);
+    Health health(config.health, mailbox);
     if (argc > 1) {
         int status = answer_command_line(argv[1]);
-        if (status >= 0) return process_end({status, {}, nullptr});
+        if (status >= 0) return process_end({status, {}, nullptr}, health);
     }
 
     // The pass holds buffers on the card and the copy draws with the pass's context:
@@ -98,16 +98,18 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     attach_pass_and_tee(pass, tee);
     tee.overlays = &screens.overlays;
     stop_signals_install(mailbox);
-    if (!wait_for_display(screens, config.display)) return process_end(stopped_end());
+    if (!wait_for_display(screens, config.display)) return process_end(stopped_end(), health);
     Pacer pacer(config.pacing);
     pacer.paced = &screens.display.outs[0];
+    pacer.health = &health;
     pass.card = screens.display.card();
     read_settings(screens, pacer, config, any_output_interlaced(screens.display));
     Gate gate;
     DetectQueue detect_queue;
     // Static: the decoder and parser it holds live as long as the process.
     static ReaderArgs ra;
-    if (int status = prepare_decoder(&ra, config.decode)) return process_end({status, {}, nullptr});
+    if (int status = prepare_decoder(&ra, config.decode))
+        return process_end({status, {}, nullptr}, health);
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
@@ -117,9 +119,9 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     poll_osd(screens.overlays);
     render_menu_all(screens.overlays, overlay_facts(screens));
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks, mailbox);
-    if (!reader) return process_end({1, {}, nullptr});
-    last_frame_time = mono_us();
-    hdmi_state_write("hidden");
-    Loop loop{screens, mailbox, gate, pacer, config.detect};
-    return process_end(presentation_loop(loop), &*reader);
+    if (!reader) return process_end({1, {}, nullptr}, health);
+    gate.last_frame_us = mono_us();
+    hdmi_state_write(health, "hidden");
+    Loop loop{screens, mailbox, gate, pacer, health, config.detect};
+    return process_end(presentation_loop(loop), health, &*reader);
 }

@@ -16,7 +16,7 @@ PaintStandby standby_painter(ScreenState &s) {
 }
 
 void standby_refresh(ScreenState &s, KmsOutput &o) {
-    if (!repaint_standby(s.standby, s.overlays.connect, o, showing_video)) return;
+    if (!repaint_standby(s.standby, s.overlays.connect, o, s.showing_video)) return;
     // The SPI display shows the first output's picture.
     if (&o == &s.display.outs[0] && o.standby.map)
         spi_tee_publish_buffer(spi_tee(), o.standby.px(), o.standby.pitch, o.mode.hdisplay,
@@ -25,7 +25,7 @@ void standby_refresh(ScreenState &s, KmsOutput &o) {
 
 OverlayFacts overlay_facts(ScreenState &s) {
     const GpuPass &pass = gpu_pass();
-    return {showing_video != 0,
+    return {s.showing_video,
             g_detect != 0,
             g_is_hevc != 0,
             pass.lut_on ? pass.lut_path.c_str() : nullptr,

@@ -19,6 +19,7 @@ struct ScreenState {
     Standby standby;
     ShownPictures shown;
     HotplugPoll hotplug;
+    bool showing_video = false;  // video covers the standby pictures; main thread only
 };
 
 // The painter drm_init calls for each new standby buffer.

@@ -11,8 +11,6 @@
 #include "kms/kms.h"
 #include "standby/standby.h"
 
-int g_hotplug_on = 1;
-
 namespace {
 
 void follow_pacing(Pacer &pc, Pacing p) {
@@ -59,12 +57,12 @@ void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interl
     live.tuning = c.tuning;
     Tuning &t = live.tuning;
     t.antiflicker = c.antiflicker.value_or(interlaced);
-    g_hotplug_on = c.hotplug;
+    screens.hotplug.on = c.hotplug;
     follow_pacing(pc, t.pacing);
     lut_set_path(gpu_pass(), t.lut_path);
 
     const uint64_t rot = flip_rotation(parse_flip(t.look.flip));
-    if (!g_hotplug_on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
+    if (!screens.hotplug.on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
     if (t.antiflicker) say("zyl-mpp: interlaced output → GPU anti-flicker filter ON");
     say("zyl-mpp: pacing %s (ZYL_SMOOTH=%s)",
         pc.smooth_phase ? "vblank phase (smooth, no reserve frame)"

@@ -9,8 +9,6 @@ struct Config;
 struct ScreenState;
 struct Pacer;
 
-extern int g_hotplug_on;
-
 // The pass's settings and the tuning now. The main thread alone reads and changes
 // them (start-up, then the loop).
 struct LiveSettings {

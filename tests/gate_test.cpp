@@ -65,16 +65,15 @@ class GateScenario : public testing::Test {
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
         g_is_hevc = 0;
-        showing_video = 0;
-        last_frame_time = kT0;
-        health_configure({}, mb);
+        test_screens().showing_video = false;
+        gate_.last_frame_us = kT0;
         // The state file is rewritten at once only for a new word; start from one.
         testing::internal::CaptureStderr();
-        hdmi_state_write("test");
+        hdmi_state_write(health, "test");
         testing::internal::GetCapturedStderr();
     }
     void TearDown() override {
-        showing_video = 0;
+        test_screens().showing_video = false;
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
     }
@@ -93,7 +92,7 @@ class GateScenario : public testing::Test {
     }
     std::string gap_at(int64_t ms) {
         testing::internal::CaptureStderr();
-        gap_rules_at(gate_, test_screens(), kT0 + ms * kMs);
+        gap_rules_at(gate_, health, test_screens(), kT0 + ms * kMs);
         return gate_lines(testing::internal::GetCapturedStderr());
     }
     // Passes one frame at `ms` after the last frame; true when it passed. `unit_ms`:
@@ -102,7 +101,7 @@ class GateScenario : public testing::Test {
         FramePtr f = frame(key);
         if (unit_ms != INT64_MIN) f->pts = kT0 + unit_ms * kMs;
         testing::internal::CaptureStderr();
-        bool passed = gate_pass_at(gate_, f.get(), kT0 + ms * kMs);
+        bool passed = gate_pass_at(gate_, health, test_screens(), f.get(), kT0 + ms * kMs);
         *err += gate_lines(testing::internal::GetCapturedStderr());
         return passed;
     }
@@ -113,17 +112,14 @@ class GateScenario : public testing::Test {
             s, sizeof s,
             "wait_key=%d hard=%d drops=%lld dropped=%llu max=%lld arm=%lld hide=%lld last=%lld",
             int(gate_.wait_key), int(gate_.hard), (long long)gate_.drops,
-            (unsigned long long)(g_drop_gate - dropped_before), (long long)gate_.max_ms,
-            (long long)gate_.arm_ms, (long long)gate_.hide_ms,
-            (long long)((last_frame_time - kT0) / kMs));
+            (unsigned long long)mb.drop_gate, (long long)gate_.max_ms, (long long)gate_.arm_ms,
+            (long long)gate_.hide_ms, (long long)((gate_.last_frame_us - kT0) / kMs));
         return s;
     }
-    uint64_t dropped_before = 0;
 
   public:
     // The steps of tests/data/gate.txt.
     ScenarioStep step() {
-        dropped_before = g_drop_gate;
         return [this, lines = std::string(), configured = false](const std::string &word,
                                                                  const std::string &rest) mutable {
             std::istringstream words(rest);
@@ -131,7 +127,10 @@ class GateScenario : public testing::Test {
             int64_t ms = 0, unit = INT64_MIN, n = 1;
             words >> ms >> kind;
             if (word == "showing" || word == "hevc") {
-                (word == "showing" ? showing_video : g_is_hevc) = 1;
+                if (word == "showing")
+                    test_screens().showing_video = true;
+                else
+                    g_is_hevc = 1;
                 return std::optional<std::string>();
             }
             // As start-up does once the stream's codec is known.
@@ -163,6 +162,7 @@ class GateScenario : public testing::Test {
     std::string dir;
     Gate gate_;
     Mailbox mb;  // its counters are the state file's
+    Health health{{}, mb};
 };
 
 }  // namespace
@@ -195,7 +195,7 @@ class Hide : public GateScenario {
             Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
             ASSERT_EQ(0, video_plane_set(o, shown().cur.fb.get(), whole));
         }
-        showing_video = 1;
+        test_screens().showing_video = true;
     }
     uint32_t plane_fb(int i) {
         SimPlaneInfo p{};
@@ -220,5 +220,5 @@ TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     sim_card_plane_state(o.plane_id, &p);
     EXPECT_EQ(uint32_t(o.mode.hdisplay) << 16, p.src_w);
     EXPECT_EQ(uint32_t(o.mode.vdisplay), p.crtc_h);
-    EXPECT_EQ(0, showing_video);
+    EXPECT_FALSE(test_screens().showing_video);
 }

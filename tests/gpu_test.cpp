@@ -259,7 +259,6 @@ class Pass : public ::testing::Test {
         pacer.smooth = false;
         live().pacing = Pacing::kOnArrival;
         apply_output_looks(test_screens());
-        health_configure({}, mb);
     }
 
     // Shows one frame through the loop with `s` written to the tuning file first;
@@ -326,7 +325,8 @@ class Pass : public ::testing::Test {
     Mailbox mb;
     Gate gate;
     Pacer pacer;
-    Loop loop{test_screens(), mb, gate, pacer, {}};
+    Health health{{}, mb};
+    Loop loop{test_screens(), mb, gate, pacer, health, {}};
     Picture8 decoded;
 };
 

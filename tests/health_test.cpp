@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/clock.h"
 #include "app/health.h"
 #include "app/hotplug.h"
 #include "app/mailbox.h"
@@ -42,15 +43,13 @@ TEST(Cadence, OnlyTheFirst512IntervalsEnterThePercentiles) {
 
 TEST(Cadence, ReportAfterASecondOfSteadyPresents) {
     Mailbox mb;
-    health_configure({}, mb);
-    g_cadence = 1;
-    g_cad = CadenceStats{};
+    Health h({}, mb);
     const Pacer pacer;
     int64_t t = 10'000'000;
     testing::internal::CaptureStderr();
     for (int i = 0; i <= 61; i++, t += 16667) {
         mb.shown_count++;
-        cadence_after_present(pacer, t);
+        cadence_after_present(h, pacer, t);
     }
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err,
@@ -61,21 +60,24 @@ TEST(Cadence, ReportAfterASecondOfSteadyPresents) {
         << err;
     EXPECT_EQ(count_lines(err, "zyl-kms: cadence stages(ms mean/max): vblank_wait=0.0/0.0"), 1);
     // The window starts again; the interval across the report is kept.
-    EXPECT_EQ(g_cad.nsamples, 1);
-    EXPECT_EQ(g_cad.window_start, 10'000'000 + 60 * 16667);
+    EXPECT_EQ(h.cad.nsamples, 1);
+    EXPECT_EQ(h.cad.window_start, 10'000'000 + 60 * 16667);
 }
 
-TEST(Cadence, StageSamplesOnlyWhileSwitchedOn) {
-    g_cad = CadenceStats{};
-    g_cadence = 0;
-    stage_sample(kStagePanelCommit, 0, 5000);
-    EXPECT_EQ(g_cad.stage_n[kStagePanelCommit], 0);
-    g_cadence = 1;
-    stage_sample(kStagePanelCommit, 0, 5000);
-    stage_sample(kStagePanelCommit, 0, 1000);
-    EXPECT_EQ(g_cad.stage_n[kStagePanelCommit], 2);
-    EXPECT_EQ(g_cad.stage_sum[kStagePanelCommit], 6000);
-    EXPECT_EQ(g_cad.stage_max[kStagePanelCommit], 5000);
+TEST(Cadence, StageSamplesFromTheFirstPresentWhileSwitchedOn) {
+    Mailbox mb;
+    Pacer pacer;
+    Health off({"", false}, mb), on({"", true}, mb);
+    for (Health *h : {&off, &on}) {
+        stage_sample(h, kStagePanelCommit, 0, 7000);
+        after_present(*h, pacer, mono_us());
+        stage_sample(h, kStagePanelCommit, 0, 5000);
+        stage_sample(h, kStagePanelCommit, 0, 1000);
+    }
+    EXPECT_EQ(off.cad.stage_n[kStagePanelCommit], 0);
+    EXPECT_EQ(on.cad.stage_n[kStagePanelCommit], 2);
+    EXPECT_EQ(on.cad.stage_sum[kStagePanelCommit], 6000);
+    EXPECT_EQ(on.cad.stage_max[kStagePanelCommit], 5000);
 }
 
 TEST(StateFile, NewWordAtOnceSameWordAfterASecond) {
@@ -88,11 +90,11 @@ TEST(StateFile, NewWordAtOnceSameWordAfterASecond) {
 TEST(StateFile, WrittenWholeWithItsLineOnAChange) {
     std::string dir = test_dir();
     Mailbox mb;
-    health_configure({dir + "/state", false}, mb);
+    Health h({dir + "/state", false}, mb);
     mb.dec_count = 7;
     testing::internal::CaptureStderr();
-    hdmi_state_write("hidden");
-    hdmi_state_write("live");
+    hdmi_state_write(h, "hidden");
+    hdmi_state_write(h, "live");
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "zyl-mpp: hdmi_state=hidden dec=7 shown=0 reopens=0\n"

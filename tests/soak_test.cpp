@@ -156,9 +156,9 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
     // Every frame pushed was shown or dropped by the mailbox, the cap or the gate.
     uint64_t dec = mb.dec_count, shown = mb.shown_count;
     EXPECT_GT(shown, uint64_t(seconds) * 10);
-    EXPECT_EQ(dec, shown + mb.drop_fifo + g_drop_throttle + g_drop_gate)
+    EXPECT_EQ(dec, shown + mb.drop_fifo + mb.drop_throttle + mb.drop_gate)
         << "dec=" << dec << " shown=" << shown << " fifo=" << mb.drop_fifo
-        << " throttle=" << g_drop_throttle << " gate=" << g_drop_gate;
+        << " throttle=" << mb.drop_throttle << " gate=" << mb.drop_gate;
 
     // Flat after warm-up: the last quarter against the second.
     ASSERT_GE(samples.size(), 8u);
@@ -178,8 +178,8 @@ TEST(Soak, LongLinkWithDropoutsLeavesNothingBehind) {
             "soak: %d s, dec=%lu shown=%lu dropped fifo/throttle/gate=%lu/%lu/%lu, RSS %ld → %ld "
             "KiB, fds %ld → %ld\n",
             seconds, (unsigned long)dec, (unsigned long)shown, (unsigned long)mb.drop_fifo.load(),
-            (unsigned long)g_drop_throttle, (unsigned long)g_drop_gate, rss_warm, rss_end, fds_warm,
-            fds_end);
+            (unsigned long)mb.drop_throttle, (unsigned long)mb.drop_gate, rss_warm, rss_end,
+            fds_warm, fds_end);
 }
 
 // Resident memory of another process: its main heap (the brk area) and all its

@@ -17,6 +17,7 @@
 #include "app/avlog.h"
 #include "app/config.h"
 #include "app/pacing.h"
+#include "app/screens.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "decode/decode.h"
@@ -44,11 +45,12 @@ std::string settings_state() {
              "hotplug=%d smooth=%d phase=%d antiflicker=%d grade=%d telemetry_dsi=%d fit=%s "
              "aspect=%s flip=%s rot=0x%llx fit_dsi=%s flip_dsi=%s aspect_dsi=%s dewarp=%d k1=%g "
              "k2=%g zoom=%g sat=%g lutmix=%g lut=%zu:%.8s",
-             g_hotplug_on, settings_pacer().smooth, settings_pacer().smooth_phase, t.antiflicker,
-             t.grade.on, l.telemetry_dsi, l.fit.c_str(), l.aspect.c_str(), l.flip.c_str(),
-             static_cast<unsigned long long>(flip_rotation(parse_flip(l.flip))), raw(l.fit_dsi),
-             raw(l.flip_dsi), raw(l.aspect_dsi), t.lens.on, t.lens.k1, t.lens.k2, t.lens.zoom,
-             t.grade.sat, t.lut_mix, test_pass().lut_path.size(), test_pass().lut_path.c_str());
+             int(test_screens().hotplug.on), settings_pacer().smooth, settings_pacer().smooth_phase,
+             t.antiflicker, t.grade.on, l.telemetry_dsi, l.fit.c_str(), l.aspect.c_str(),
+             l.flip.c_str(), static_cast<unsigned long long>(flip_rotation(parse_flip(l.flip))),
+             raw(l.fit_dsi), raw(l.flip_dsi), raw(l.aspect_dsi), t.lens.on, t.lens.k1, t.lens.k2,
+             t.lens.zoom, t.grade.sat, t.lut_mix, test_pass().lut_path.size(),
+             test_pass().lut_path.c_str());
     return s;
 }
 
