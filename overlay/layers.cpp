@@ -43,18 +43,16 @@ void compose_on_plane(const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
     menu_present(o, back);
 }
 
-void set_mirror(const KmsOutput &o) {
-    g_px_mx = mirrors_x(o.look.flip);
-    g_px_my = mirrors_y(o.look.flip);
+// The standby buffer of a sidebar output, mirrored like the video beside it.
+OverlaySurface standby_surface(const KmsOutput &o) {
+    return {o.standby.px(),  o.standby.pitch,        o.mode.hdisplay,
+            o.mode.vdisplay, mirrors_x(o.look.flip), mirrors_y(o.look.flip)};
 }
 
 // Under video a drawing gives way to black; without video, to the standby picture.
 void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
     if (f.video_shown) {
-        set_mirror(o);
-        fill_rect({o.standby.px(), o.standby.pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
-                  o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
-        g_px_mx = g_px_my = 0;
+        fill_rect(standby_surface(o), 0, 0, o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
     } else {
         f.repaint_standby(o);
     }
@@ -70,14 +68,11 @@ void compose_in_standby(const Overlays &ov, int i, KmsOutput &o, const OverlayFa
         take_away_sidebar(o, f);
     g_sidebar_drawn[i] = want;
     if (want == Drawn::kNothing) return;
-    // The drawing is mirrored like the video beside it.
-    const OverlaySurface s{o.standby.px(), o.standby.pitch, W, H};
-    set_mirror(o);
+    const OverlaySurface s = standby_surface(o);
     if (want == Drawn::kMessage)
         draw_message(s, ov.menu, W, H, true);
     else
         draw_menu(s, ov.menu, W, H, true);
-    g_px_mx = g_px_my = 0;
 }
 
 }  // namespace

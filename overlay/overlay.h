@@ -32,17 +32,15 @@ struct OverlayFacts {
 };
 
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
-// B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
+// B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart. With mx (my)
+// set, a logical pixel (x, y) lands at column w-1-x (row h-1-y): the overlay
+// composition draws mirrored like the video of its output.
 struct OverlaySurface {
     uint8_t *px;
     uint32_t stride;
     int w, h;
+    bool mx = false, my = false;
 };
-
-// While set, a logical pixel (x, y) lands at column w-1-x / row h-1-y. Only the overlay
-// composition sets them, for one output at a time. Each thread has its own: the SPI
-// strip is drawn unmirrored on its own thread while the main thread composes.
-extern __thread int g_px_mx, g_px_my;
 
 // ---- raster: never allocate, never fail, clip every pixel to the surface ----
 // Colours overwrite, alpha included.

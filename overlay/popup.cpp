@@ -149,8 +149,6 @@ void pu_render_tile(const OsdState &osd, int W, int H) {
     }
 
     // The tile is the same on every target: never mirrored.
-    const int mx = g_px_mx, my = g_px_my;
-    g_px_mx = g_px_my = 0;
     const OverlaySurface s{reinterpret_cast<uint8_t *>(g_pu_tile), uint32_t(tw) * 4, tw, th};
     std::fill(g_pu_tile, g_pu_tile + size_t(tw) * th, 0u);
     for (int i = 3; i >= 1; i--)
@@ -162,8 +160,6 @@ void pu_render_tile(const OsdState &osd, int W, int H) {
     for (int i = 0; i < n; i++) ft_text(s, z.tx, z.t + z.hh + i * z.ls, lines[i], kLineText, z.t);
     g_pu_w = tw;
     g_pu_h = th;
-    g_px_mx = mx;
-    g_px_my = my;
 }
 
 void pu_blit(const PopupTarget &t, const OsdState &osd) {

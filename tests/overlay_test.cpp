@@ -29,8 +29,8 @@ struct Buf {
     std::vector<uint32_t> px;
     explicit Buf(int w_, int h_, uint32_t fill = 0x5A5A5A5A)
         : w(w_), h(h_), px(size_t(w_ + 2) * h_, fill) {}
-    OverlaySurface s() {
-        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h};
+    OverlaySurface s(bool mx = false, bool my = false) {
+        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h, mx, my};
     }
     uint32_t &at(int x, int y) { return px[size_t(y) * (w + 2) + x]; }
     int count(uint32_t c) {
@@ -115,23 +115,17 @@ TEST(Raster, RoundedRectanglesFollowTheCornerRule) {
     Buf off(10, 10);
     fill_round_rect(off.s(), -5, -5, 10, 10, 8, kC);
     Buf mirrored(10, 10);
-    g_px_mx = g_px_my = 1;
-    fill_round_rect(mirrored.s(), -5, -5, 10, 10, 8, kC);
-    g_px_mx = g_px_my = 0;
+    fill_round_rect(mirrored.s(true, true), -5, -5, 10, 10, 8, kC);
     for (int y = 0; y < 10; y++)
         for (int x = 0; x < 10; x++) EXPECT_EQ(off.at(x, y), mirrored.at(9 - x, 9 - y));
 }
 
 TEST(Raster, MirrorFlagsClipFirstThenMirror) {
     Buf b(8, 4);
-    g_px_mx = 1;
-    fill_rect(b.s(), -2, 0, 3, 1, kC);  // logical column 0 only
-    g_px_mx = 0;
+    fill_rect(b.s(true), -2, 0, 3, 1, kC);  // logical column 0 only
     EXPECT_EQ(1, b.count(kC));
     EXPECT_EQ(kC, b.at(7, 0));
-    g_px_my = 1;
-    fill_rect(b.s(), 0, 0, 1, 1, 0xFF000001);
-    g_px_my = 0;
+    fill_rect(b.s(false, true), 0, 0, 1, 1, 0xFF000001);
     EXPECT_EQ(0xFF000001u, b.at(0, 3));
 }
 
@@ -208,9 +202,7 @@ TEST(Text, CachedGlyphsDrawWhatAFreshFaceDraws) {
     // Mirrored text is the mirror image of the text.
     Buf plain(200, 60, 0), mirrored(200, 60, 0);
     ft_text(plain.s(), 2, 45, "Stream", kC, 30);
-    g_px_mx = 1;
-    ft_text(mirrored.s(), 2, 45, "Stream", kC, 30);
-    g_px_mx = 0;
+    ft_text(mirrored.s(true), 2, 45, "Stream", kC, 30);
     flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, Flip::kH);
     EXPECT_EQ(plain.px, mirrored.px);
 }
