@@ -168,8 +168,9 @@ struct PopupTarget {
 };
 constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
 // The tile last rendered (w x h, rows of w words) and the key it was rendered for:
-// "level|width|height|text". The composition and the SPI copy's video path blend it;
-// every use holds `lock`.
+// "level|width|height|text". The composition and the SPI copy's video path blend it,
+// both on the main thread today; every use holds `lock` all the same, so a tile is
+// never blended while it is being rendered.
 struct PopupTile {
     std::mutex lock;
     std::vector<uint32_t> px = std::vector<uint32_t>(size_t(kPopupMaxW) * kPopupMaxH);
