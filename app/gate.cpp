@@ -81,7 +81,7 @@ void hide_video(ScreenState &screens) {
     // Legacy calls on every output, panels included.
     for (const KmsOutput &o : screens.display.outputs()) video_plane_standby(o, false);
     shown_clear(screens.shown);
-    redraw_sidebars(screens.overlays, overlay_facts(screens));
+    redraw_sidebars(screens.drawing, screens.overlays, overlay_facts(screens));
 }
 
 }  // namespace

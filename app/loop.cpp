@@ -43,11 +43,9 @@ extern "C" {
 
 namespace {
 
-void detect_off() {
+void detect_off(DetectionTable &t) {
     g_detect = 0;
-    pthread_mutex_lock(&g_det_lock);
-    g_ndet = 0;
-    pthread_mutex_unlock(&g_det_lock);
+    detections_clear(t);
 }
 
 // Starting a detector always fails: this system has none.
@@ -239,7 +237,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     if (!screens.showing_video) {
         clear_standby_buffers(d);
         screens.showing_video = true;
-        redraw_sidebars(screens.overlays, overlay_facts(screens));
+        redraw_sidebars(screens.drawing, screens.overlays, overlay_facts(screens));
     }
     after_present(loop.health, loop.pacer, t0);
 }
@@ -252,7 +250,7 @@ bool detect_request_poll(Loop &loop) {
     const Fresh fresh = read_if_changed(loop.detect_file, path, &b);
     if (fresh == Fresh::kMissing) {
         if (g_detect != 1) return false;
-        detect_off();
+        detect_off(loop.screens.drawing.detections);
         return true;
     }
     if (fresh != Fresh::kRead) return false;
@@ -263,7 +261,7 @@ bool detect_request_poll(Loop &loop) {
     if (want)
         detect_on(loop.detect);
     else
-        detect_off();
+        detect_off(loop.screens.drawing.detections);
     return true;
 }
 
@@ -297,7 +295,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         // The HUD shows the time and the board's temperature.
         for (const KmsOutput &o : d.outputs()) redraw |= o.look.telemetry;
     }
-    if (redraw) render_menu_all(ov, overlay_facts(screens));
+    if (redraw) render_menu_all(screens.drawing, ov, overlay_facts(screens));
 
     Acquired a = acquire_frame(loop.pacer, mb);
     if (a.kind == Acquired::kHold) return std::nullopt;

@@ -84,6 +84,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     ScreenState &screens = *kept;
     screens.standby.settings = config.standby;
     overlays_configure(screens.overlays, config.overlays);
+    connect_screen_enable(screens.drawing.connect, config.overlays.show_connect);
     avlog_init(config.av_log_verbose);
     Health health(config.health, mailbox);
     if (argc > 1) {
@@ -97,6 +98,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     SpiTee tee(config.spi);
     attach_pass_and_tee(pass, tee);
     tee.overlays = &screens.overlays;
+    tee.popup = &screens.drawing.popup;
     stop_signals_install(mailbox);
     if (!wait_for_display(screens, config.display)) return process_end(stopped_end(), health);
     Pacer pacer(config.pacing);
@@ -117,7 +119,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
 
     poll_menu(screens.overlays);
     poll_osd(screens.overlays);
-    render_menu_all(screens.overlays, overlay_facts(screens));
+    render_menu_all(screens.drawing, screens.overlays, overlay_facts(screens));
     std::optional<Thread> reader = start_reader(ra, config.decode, hooks, mailbox);
     if (!reader) return process_end({1, {}, nullptr}, health);
     gate.last_frame_us = mono_us();

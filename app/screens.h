@@ -12,9 +12,10 @@
 // The display's state, made once by the process entry and kept until the process
 // ends so that the last picture stays on screen till then. Main thread only. When
 // released (in tests), the pictures on screen go first, then the standby pictures,
-// the card's buffers and the card itself; the overlays' records last.
+// the card's buffers and the card itself; the overlays' drawing state and records last.
 struct ScreenState {
     Overlays overlays;
+    OverlayDrawing drawing;
     Display display;
     Standby standby;
     ShownPictures shown;

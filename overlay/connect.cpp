@@ -11,16 +11,9 @@
 #include "base/log.h"
 #include "overlay/overlay.h"
 
-namespace {
-
-bool g_connect_on = true;
-std::atomic<bool> g_connect_off_said;
-
-}  // namespace
-
-void connect_screen_enable(bool on) {
-    g_connect_on = on;
-    g_connect_off_said = false;
+void connect_screen_enable(ConnectSwitch &sw, bool on) {
+    sw.on = on;
+    sw.off_said = false;
 }
 
 ConnectLayout connect_layout(int W, int H, int n) {
@@ -45,11 +38,10 @@ void push_caption(const char *push, char (&out)[176]) {
         snprintf(out, sizeof out, "Push stream to: %s", push);
 }
 
-void draw_connect(const OverlaySurface &s, const ConnectInfo &ci) {
-    if (!g_connect_on)
-        say_once(g_connect_off_said, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)");
+void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &ci) {
+    if (!sw.on) say_once(sw.off_said, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)");
     const int n = ci.qr_n;
-    if (!g_connect_on || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
+    if (!sw.on || n < 1 || n > 64 || !s.px || s.w < 1 || s.h < 1) return;
     const int W = s.w, H = s.h;
     const ConnectLayout l = connect_layout(W, H, n);
     fill_rect(s, l.x0, l.y0, l.q, l.q, 0xFFFFFFFF);
@@ -67,17 +59,20 @@ void draw_connect(const OverlaySurface &s, const ConnectInfo &ci) {
     }
 }
 
-Detection g_dets[kMaxDetections];
-int g_ndet;
-pthread_mutex_t g_det_lock = PTHREAD_MUTEX_INITIALIZER;
+void detections_clear(DetectionTable &t) {
+    std::lock_guard<std::mutex> hold(t.lock);
+    t.n = 0;
+}
 
-void draw_detections(const OverlaySurface &s) {
+void draw_detections(DetectionTable &t, const OverlaySurface &s) {
     Detection d[kMaxDetections];
-    pthread_mutex_lock(&g_det_lock);
-    const int n = g_ndet;
-    const int k = std::clamp(n, 0, kMaxDetections);
-    std::copy(g_dets, g_dets + k, d);
-    pthread_mutex_unlock(&g_det_lock);
+    int n, k;
+    {
+        std::lock_guard<std::mutex> hold(t.lock);
+        n = t.n;
+        k = std::clamp(n, 0, kMaxDetections);
+        std::copy(t.dets, t.dets + k, d);
+    }
     if (n < 1 || !s.px) return;
     const int W = s.w, H = s.h;
     const bool large = H >= 1000;

@@ -8,17 +8,9 @@
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 
-pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
 
-// What a sidebar output's standby buffer holds besides the standby picture: the
-// menu, the message column or nothing. A drawing of another kind does not cover the
-// old one, so that is taken away first.
-enum class Drawn { kNothing, kMenu, kMessage };
-Drawn g_sidebar_drawn[kMaxOutputs];
-
-void compose_on_plane(const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
+void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
     const OverlaySurface s = !o.menu_shadow.empty()
@@ -29,75 +21,70 @@ void compose_on_plane(const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
         draw_message(s, ov.menu, W, H, false);
     } else if (ov.menu.open) {
         draw_menu(s, ov.menu, W, H, false);
-        if (f.detect) draw_detections(s);
+        if (f.detect) draw_detections(d.detections, s);
         if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
     } else if (f.detect || o.look.telemetry || (ov.osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
-        if (f.detect) draw_detections(s);
+        if (f.detect) draw_detections(d.detections, s);
         if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
     } else {
         if (o.menu_plane && o.menu_shown) menu_plane_off(o);
         return;
     }
-    draw_osd(o, s, ov.osd);
+    draw_osd(d.popup, o, s, ov.osd);
     menu_present(o, back);
 }
 
-void set_mirror(const KmsOutput &o) {
-    g_px_mx = mirrors_x(o.look.flip);
-    g_px_my = mirrors_y(o.look.flip);
+// The standby buffer of a sidebar output, mirrored like the video beside it.
+OverlaySurface standby_surface(const KmsOutput &o) {
+    return {o.standby.px(),  o.standby.pitch,        o.mode.hdisplay,
+            o.mode.vdisplay, mirrors_x(o.look.flip), mirrors_y(o.look.flip)};
 }
 
 // Under video a drawing gives way to black; without video, to the standby picture.
 void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
     if (f.video_shown) {
-        set_mirror(o);
-        fill_rect({o.standby.px(), o.standby.pitch, o.mode.hdisplay, o.mode.vdisplay}, 0, 0,
-                  o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
-        g_px_mx = g_px_my = 0;
+        fill_rect(standby_surface(o), 0, 0, o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
     } else {
         f.repaint_standby(o);
     }
 }
 
-void compose_in_standby(const Overlays &ov, int i, KmsOutput &o, const OverlayFacts &f) {
+// A drawing of another kind does not cover the old one, so that is taken away first.
+void compose_in_standby(SidebarDrawn &drawn, const Overlays &ov, KmsOutput &o,
+                        const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby.map) return;
-    const Drawn want = ov.menu.message ? Drawn::kMessage
-                       : ov.menu.open  ? Drawn::kMenu
-                                       : Drawn::kNothing;
-    if (g_sidebar_drawn[i] != Drawn::kNothing && g_sidebar_drawn[i] != want)
-        take_away_sidebar(o, f);
-    g_sidebar_drawn[i] = want;
-    if (want == Drawn::kNothing) return;
-    // The drawing is mirrored like the video beside it.
-    const OverlaySurface s{o.standby.px(), o.standby.pitch, W, H};
-    set_mirror(o);
-    if (want == Drawn::kMessage)
+    const SidebarDrawn want = ov.menu.message ? SidebarDrawn::kMessage
+                              : ov.menu.open  ? SidebarDrawn::kMenu
+                                              : SidebarDrawn::kNothing;
+    if (drawn != SidebarDrawn::kNothing && drawn != want) take_away_sidebar(o, f);
+    drawn = want;
+    if (want == SidebarDrawn::kNothing) return;
+    const OverlaySurface s = standby_surface(o);
+    if (want == SidebarDrawn::kMessage)
         draw_message(s, ov.menu, W, H, true);
     else
         draw_menu(s, ov.menu, W, H, true);
-    g_px_mx = g_px_my = 0;
 }
 
 }  // namespace
 
-void render_menu_all(const Overlays &ov, const OverlayFacts &f) {
-    pthread_mutex_lock(&g_overlay_lock);
+void render_menu_all(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &f) {
+    std::lock_guard<std::mutex> hold(d.compose);
     for (size_t i = 0; i < f.outputs.size(); i++) {
         if (f.outputs[i].sidebar)
-            compose_in_standby(ov, int(i), f.outputs[i], f);
+            compose_in_standby(d.sidebar[i], ov, f.outputs[i], f);
         else
-            compose_on_plane(ov, f.outputs[i], f);
+            compose_on_plane(d, ov, f.outputs[i], f);
     }
-    pthread_mutex_unlock(&g_overlay_lock);
 }
 
-void redraw_sidebars(const Overlays &ov, const OverlayFacts &f) {
+void redraw_sidebars(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &f) {
     bool any = false;
     for (size_t i = 0; i < f.outputs.size(); i++) {
         any |= f.outputs[i].sidebar != 0;
-        g_sidebar_drawn[i] = Drawn::kNothing;
+        d.sidebar[i] = SidebarDrawn::kNothing;
     }
-    if (any) render_menu_all(ov, f);
+    if (any) render_menu_all(d, ov, f);
 }

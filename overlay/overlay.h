@@ -6,19 +6,19 @@
 // The connect screen (connect.cpp) goes into the standby pictures instead.
 #pragma once
 
-#include <pthread.h>
-
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "kms/kms.h"
 #include "overlay/status.h"
-
-struct KmsOutput;
 
 // What the overlays show of the rest of the receiver; app/ gives it to each pass.
 struct OverlayFacts {
@@ -32,17 +32,15 @@ struct OverlayFacts {
 };
 
 // A 32-bit buffer of 0xAARRGGBB words in the machine's (little-endian) order: bytes
-// B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart.
+// B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart. With mx (my)
+// set, a logical pixel (x, y) lands at column w-1-x (row h-1-y): the overlay
+// composition draws mirrored like the video of its output.
 struct OverlaySurface {
     uint8_t *px;
     uint32_t stride;
     int w, h;
+    bool mx = false, my = false;
 };
-
-// While set, a logical pixel (x, y) lands at column w-1-x / row h-1-y. Only the overlay
-// composition sets them, for one output at a time. Each thread has its own: the SPI
-// strip is drawn unmirrored on its own thread while the main thread composes.
-extern __thread int g_px_mx, g_px_my;
 
 // ---- raster: never allocate, never fail, clip every pixel to the surface ----
 // Colours overwrite, alpha included.
@@ -118,8 +116,12 @@ void fmt_uptime(char (&out)[24]);
 int board_temp_c();
 
 // ---- connect screen ----
-// Whether draw_connect draws (off: it says so once instead).
-void connect_screen_enable(bool on);
+// Whether draw_connect draws (off: it says so once instead). Main thread only.
+struct ConnectSwitch {
+    bool on = true;
+    std::atomic<bool> off_said{false};
+};
+void connect_screen_enable(ConnectSwitch &sw, bool on);
 // Where the code of n modules goes on a W x H picture: module size s, code with its
 // quiet zone q x q at (x0, y0); caption sizes of the push address and the Wi-Fi name.
 struct ConnectLayout {
@@ -132,7 +134,7 @@ ConnectLayout connect_layout(int W, int H, int n);
 void push_caption(const char *push, char (&out)[176]);
 // The QR code with the Wi-Fi name and push caption, over a standby picture. Nothing
 // without a code.
-void draw_connect(const OverlaySurface &s, const ConnectInfo &c);
+void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &c);
 
 // ---- detections ----
 // One detected object: the box in fractions of the picture's width and height.
@@ -140,14 +142,18 @@ struct Detection {
     float cls, score, x, y, w, h;
 };
 constexpr int kMaxDetections = 50;
-// Written by a detector under g_det_lock; this system has none, so g_ndet stays 0
-// except when detection is switched off, which sets it to 0.
-extern Detection g_dets[kMaxDetections];
-extern int g_ndet;
-extern pthread_mutex_t g_det_lock;
+// The boxes a detector found. A detector thread would write it (this system has
+// none, so n stays 0); the main thread empties it when detection is switched off and
+// copies it while composing. Every access holds `lock`.
+struct DetectionTable {
+    std::mutex lock;
+    Detection dets[kMaxDetections] = {};
+    int n = 0;
+};
+void detections_clear(DetectionTable &t);
 // Outlines and labels the detections (at most kMaxDetections) over the surface; the
 // table is locked only while it is copied.
-void draw_detections(const OverlaySurface &s);
+void draw_detections(DetectionTable &t, const OverlaySurface &s);
 
 // ---- pop-up tiles ----
 // A picture the pop-up tile is blended into: bytes B, G, R, A per pixel (rgba 0, the
@@ -161,32 +167,45 @@ struct PopupTarget {
     int flip_rows;
 };
 constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
-// The tile last rendered (g_pu_w x g_pu_h, rows of g_pu_w words) and the key it was
-// rendered for: "level|width|height|text". All guarded by g_pu_lock.
-extern uint32_t g_pu_tile[kPopupMaxW * kPopupMaxH];
-extern int g_pu_w, g_pu_h;
-extern char g_pu_key[320];
-extern pthread_mutex_t g_pu_lock;
-extern uint64_t g_pu_renders;  // tiles rendered so far
+// The tile last rendered (w x h, rows of w words) and the key it was rendered for:
+// "level|width|height|text". The composition and the SPI copy's video path blend it,
+// both on the main thread today; every use holds `lock` all the same, so a tile is
+// never blended while it is being rendered.
+struct PopupTile {
+    std::mutex lock;
+    std::vector<uint32_t> px = std::vector<uint32_t>(size_t(kPopupMaxW) * kPopupMaxH);
+    int w = 0, h = 0;
+    char key[320] = {};
+    uint64_t renders = 0;  // tiles rendered so far
+};
 // Cuts a text into at most max_lines (up to 3) lines no wider than ww at text size t,
 // breaking after blanks, inside a word only when it alone is too wide; text left over
 // ends the last line with "...". Returns the number of lines, 1 for an empty text.
 constexpr int kPopupLineCap = 192;
 int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]);
 // Renders the tile of the pop-up's text at its level for a W x H target unless the
-// buffer already holds it. The caller holds g_pu_lock.
-void pu_render_tile(const OsdState &osd, int W, int H);
+// tile already holds it. The caller holds the tile's lock.
+void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H);
 // Blends the pop-up's tile at the top centre of the target, rendering it first if
 // needed.
-void pu_blit(const PopupTarget &t, const OsdState &osd);
+void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd);
 // The active pop-up on a panel's overlay surface; nothing on other outputs.
-void draw_osd(const KmsOutput &o, const OverlaySurface &s, const OsdState &osd);
+void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd);
 
 // ---- composition ----
-// Held for one whole composition pass.
-extern pthread_mutex_t g_overlay_lock;
+// What a sidebar output's standby buffer holds besides the standby picture.
+enum class SidebarDrawn { kNothing, kMenu, kMessage };
+// What drawing keeps between passes, made by the process entry next to the status
+// records. The main thread composes; the members shared with another thread say so.
+struct OverlayDrawing {
+    std::mutex compose;  // held for one whole composition pass
+    DetectionTable detections;
+    PopupTile popup;
+    ConnectSwitch connect;
+    SidebarDrawn sidebar[kMaxOutputs] = {};  // per output index
+};
 // Redraws the overlay of every output from the status records and puts it on screen:
 // the overlay plane, or the standby buffer beside the video on sidebar outputs.
-void render_menu_all(const Overlays &ov, const OverlayFacts &f);
+void render_menu_all(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &f);
 // The standby buffers were painted over: sidebar outputs draw their overlays again.
-void redraw_sidebars(const Overlays &ov, const OverlayFacts &f);
+void redraw_sidebars(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &f);

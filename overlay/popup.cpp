@@ -11,12 +11,6 @@
 #include "kms/kms.h"
 #include "overlay/overlay.h"
 
-uint32_t g_pu_tile[kPopupMaxW * kPopupMaxH];
-int g_pu_w, g_pu_h;
-char g_pu_key[320];
-pthread_mutex_t g_pu_lock = PTHREAD_MUTEX_INITIALIZER;
-uint64_t g_pu_renders;
-
 namespace {
 
 constexpr uint32_t kShadow = 0x22000000, kTileBg = 0xF01A1D24, kLineText = 0xFFF2F4F8;
@@ -125,13 +119,13 @@ int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopup
     return std::max(n, 1);
 }
 
-void pu_render_tile(const OsdState &osd, int W, int H) {
+void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H) {
     const int level = osd.level;
-    char key[sizeof g_pu_key];
+    char key[sizeof tile.key];
     snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, osd.text);
-    if (g_pu_w > 0 && strcmp(key, g_pu_key) == 0) return;
-    memcpy(g_pu_key, key, sizeof key);
-    g_pu_renders++;
+    if (tile.w > 0 && strcmp(key, tile.key) == 0) return;
+    memcpy(tile.key, key, sizeof key);
+    tile.renders++;
 
     const PopupSizes z = popup_sizes(H);
     const int mw = std::min(W - 2 * (W / 20 + 4), kPopupMaxW);
@@ -144,15 +138,13 @@ void pu_render_tile(const OsdState &osd, int W, int H) {
     const int tw = std::min(widest + z.li + z.bw + z.rm, mw);
     const int th = std::min(z.hh + z.lh * n + z.t, kPopupMaxH);
     if (tw < 1 || th < 1) {
-        g_pu_w = g_pu_h = 0;
+        tile.w = tile.h = 0;
         return;
     }
 
     // The tile is the same on every target: never mirrored.
-    const int mx = g_px_mx, my = g_px_my;
-    g_px_mx = g_px_my = 0;
-    const OverlaySurface s{reinterpret_cast<uint8_t *>(g_pu_tile), uint32_t(tw) * 4, tw, th};
-    std::fill(g_pu_tile, g_pu_tile + size_t(tw) * th, 0u);
+    const OverlaySurface s{reinterpret_cast<uint8_t *>(tile.px.data()), uint32_t(tw) * 4, tw, th};
+    std::fill(tile.px.begin(), tile.px.begin() + ptrdiff_t(tw) * th, 0u);
     for (int i = 3; i >= 1; i--)
         fill_round_rect(s, i, i + i / 2, tw - 2 * i, th - i, z.tr, kShadow);
     fill_round_rect(s, 0, 0, tw, th, z.tr, kTileBg);
@@ -160,16 +152,14 @@ void pu_render_tile(const OsdState &osd, int W, int H) {
     fill_round_rect(s, z.bx, z.t, z.bw, th - z.li, z.br, accent);
     ft_text(s, z.tx, z.gb, title, accent, z.g);
     for (int i = 0; i < n; i++) ft_text(s, z.tx, z.t + z.hh + i * z.ls, lines[i], kLineText, z.t);
-    g_pu_w = tw;
-    g_pu_h = th;
-    g_px_mx = mx;
-    g_px_my = my;
+    tile.w = tw;
+    tile.h = th;
 }
 
-void pu_blit(const PopupTarget &t, const OsdState &osd) {
-    pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(osd, t.w, t.h);
-    const int tw = g_pu_w, th = g_pu_h, W = t.w, H = t.h;
+void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd) {
+    std::lock_guard<std::mutex> hold(tile.lock);
+    pu_render_tile(tile, osd, t.w, t.h);
+    const int tw = tile.w, th = tile.h, W = t.w, H = t.h;
     if (tw > 0 && th > 0 && t.px) {
         const int x0 = std::max((W - tw) / 2, 0);
         int y0 = H / 24 + 4;
@@ -180,17 +170,16 @@ void pu_blit(const PopupTarget &t, const OsdState &osd) {
             if (row < 0 || row >= H) continue;
             uint8_t *dst =
                 t.px + size_t(t.flip_rows ? H - 1 - row : row) * t.stride + size_t(x0) * 4;
-            const uint32_t *src = g_pu_tile + size_t(ty) * tw;
+            const uint32_t *src = tile.px.data() + size_t(ty) * tw;
             if (t.rgba)
                 blend_row<true>(dst, src, cols);
             else
                 blend_row<false>(dst, src, cols);
         }
     }
-    pthread_mutex_unlock(&g_pu_lock);
 }
 
-void draw_osd(const KmsOutput &o, const OverlaySurface &s, const OsdState &osd) {
+void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd) {
     if (!osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
-    pu_blit(PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, osd);
+    pu_blit(tile, PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, osd);
 }

@@ -7,16 +7,14 @@
 
 #include "overlay/overlay.h"
 
-__thread int g_px_mx, g_px_my;
-
 void fill_rect(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour) {
     if (w < 1 || h < 1 || !s.px) return;
     // Clip in 64 bits: callers may pass sizes that overflow int when added.
     int64_t x0 = std::max<int64_t>(x, 0), x1 = std::min<int64_t>(int64_t(x) + w, s.w);
     int64_t y0 = std::max<int64_t>(y, 0), y1 = std::min<int64_t>(int64_t(y) + h, s.h);
     if (x0 >= x1 || y0 >= y1) return;
-    if (g_px_mx) std::tie(x0, x1) = std::pair(s.w - x1, s.w - x0);
-    if (g_px_my) std::tie(y0, y1) = std::pair(s.h - y1, s.h - y0);
+    if (s.mx) std::tie(x0, x1) = std::pair(s.w - x1, s.w - x0);
+    if (s.my) std::tie(y0, y1) = std::pair(s.h - y1, s.h - y0);
     for (int64_t row = y0; row < y1; row++) {
         auto *p = reinterpret_cast<uint32_t *>(s.px + size_t(row) * s.stride);
         std::fill(p + x0, p + x1, colour);

@@ -139,7 +139,6 @@ OsdState parse_osd(FILE *f) {
 
 void overlays_configure(Overlays &ov, const OverlaySettings &s) {
     ov.settings = s;
-    connect_screen_enable(s.show_connect);
 }
 
 int poll_telemetry(Overlays &ov) {

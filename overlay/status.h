@@ -76,7 +76,8 @@ struct Overlays {
     WatchedFile connect_file{"connect", size_t(kStatusFileMax), {}, 0};
     WatchedFile osd_file{"osd", size_t(kStatusFileMax), {}, 0};
 };
-// Takes the settings the polls and the connect screen follow from now on.
+// Takes the settings the polls follow from now on (the connect screen's switch is the
+// drawing's: connect_screen_enable).
 void overlays_configure(Overlays &ov, const OverlaySettings &s);
 
 int poll_telemetry(Overlays &ov);

@@ -157,13 +157,12 @@ void blit(const OverlaySurface &s, int x0, int y0, const uint8_t *cov, int w, in
     int c0 = std::max(0, -x0), c1 = std::min(w, s.w - x0);
     for (int r = r0; r < r1; r++) {
         int y = y0 + r;
-        auto *row =
-            reinterpret_cast<uint32_t *>(s.px + size_t(g_px_my ? s.h - 1 - y : y) * s.stride);
+        auto *row = reinterpret_cast<uint32_t *>(s.px + size_t(s.my ? s.h - 1 - y : y) * s.stride);
         const uint8_t *src = cov + size_t(r) * w;
         for (int c = c0; c < c1; c++) {
             if (!src[c]) continue;
             int x = x0 + c;
-            uint32_t &d = row[g_px_mx ? s.w - 1 - x : x];
+            uint32_t &d = row[s.mx ? s.w - 1 - x : x];
             d = blend(d, colour, src[c]);
         }
     }

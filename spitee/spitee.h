@@ -76,6 +76,7 @@ constexpr int kSpiStaging = 3;
 // Going, it waits for the frames still queued to be written (the copy ends on the last
 // picture shown), then joins the converter.
 struct Overlays;
+struct PopupTile;
 struct TelemetryState;
 
 struct SpiTee {
@@ -100,6 +101,7 @@ struct SpiTee {
     // The records the strip and the pop-up show, set by the process entry; none:
     // neither shows.
     const Overlays *overlays = nullptr;
+    PopupTile *popup = nullptr;  // the pop-up's tile, with the records
 
     // Every write of the frame, the staging buffers' states and the FIFO: under lock.
     // Three staging buffers and a FIFO of three: a buffer is free, or busy from the

@@ -64,7 +64,7 @@ void spi_tee_video_frame(SpiTee &tee, GpuPass &pass, const Tuning &t, Flip flip,
     glReadPixels(0, 0, W, H, GL_RGBA, GL_UNSIGNED_BYTE, px);
     // The SPI display has no overlay plane: the pop-up goes into the picture, at the
     // top as on the panel, so the rows are declared top first.
-    if (tee.overlays && tee.overlays->osd.active)
-        pu_blit({px, uint32_t(W) * 4, W, H, 1, 0}, tee.overlays->osd);
+    if (tee.overlays && tee.popup && tee.overlays->osd.active)
+        pu_blit(*tee.popup, {px, uint32_t(W) * 4, W, H, 1, 0}, tee.overlays->osd);
     spi_tee_queue(tee, i);
 }

@@ -29,8 +29,8 @@ struct Buf {
     std::vector<uint32_t> px;
     explicit Buf(int w_, int h_, uint32_t fill = 0x5A5A5A5A)
         : w(w_), h(h_), px(size_t(w_ + 2) * h_, fill) {}
-    OverlaySurface s() {
-        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h};
+    OverlaySurface s(bool mx = false, bool my = false) {
+        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h, mx, my};
     }
     uint32_t &at(int x, int y) { return px[size_t(y) * (w + 2) + x]; }
     int count(uint32_t c) {
@@ -115,23 +115,17 @@ TEST(Raster, RoundedRectanglesFollowTheCornerRule) {
     Buf off(10, 10);
     fill_round_rect(off.s(), -5, -5, 10, 10, 8, kC);
     Buf mirrored(10, 10);
-    g_px_mx = g_px_my = 1;
-    fill_round_rect(mirrored.s(), -5, -5, 10, 10, 8, kC);
-    g_px_mx = g_px_my = 0;
+    fill_round_rect(mirrored.s(true, true), -5, -5, 10, 10, 8, kC);
     for (int y = 0; y < 10; y++)
         for (int x = 0; x < 10; x++) EXPECT_EQ(off.at(x, y), mirrored.at(9 - x, 9 - y));
 }
 
 TEST(Raster, MirrorFlagsClipFirstThenMirror) {
     Buf b(8, 4);
-    g_px_mx = 1;
-    fill_rect(b.s(), -2, 0, 3, 1, kC);  // logical column 0 only
-    g_px_mx = 0;
+    fill_rect(b.s(true), -2, 0, 3, 1, kC);  // logical column 0 only
     EXPECT_EQ(1, b.count(kC));
     EXPECT_EQ(kC, b.at(7, 0));
-    g_px_my = 1;
-    fill_rect(b.s(), 0, 0, 1, 1, 0xFF000001);
-    g_px_my = 0;
+    fill_rect(b.s(false, true), 0, 0, 1, 1, 0xFF000001);
     EXPECT_EQ(0xFF000001u, b.at(0, 3));
 }
 
@@ -208,9 +202,7 @@ TEST(Text, CachedGlyphsDrawWhatAFreshFaceDraws) {
     // Mirrored text is the mirror image of the text.
     Buf plain(200, 60, 0), mirrored(200, 60, 0);
     ft_text(plain.s(), 2, 45, "Stream", kC, 30);
-    g_px_mx = 1;
-    ft_text(mirrored.s(), 2, 45, "Stream", kC, 30);
-    g_px_mx = 0;
+    ft_text(mirrored.s(true), 2, 45, "Stream", kC, 30);
     flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, Flip::kH);
     EXPECT_EQ(plain.px, mirrored.px);
 }
@@ -284,16 +276,15 @@ TEST(ConnectLayout, CodePlaceAndCaptions) {
 namespace {
 
 // The tile for a pop-up of this text, rendered as the composition would.
-void render_popup(const char *text, int level, int W, int H) {
+void render_popup(PopupTile &tile, const char *text, int level, int W, int H) {
     OsdState osd{text[0] != 0, level, {}};
     snprintf(osd.text, sizeof osd.text, "%s", text);
-    pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(osd, W, H);
-    pthread_mutex_unlock(&g_pu_lock);
+    std::lock_guard<std::mutex> hold(tile.lock);
+    pu_render_tile(tile, osd, W, H);
 }
 
-uint32_t tile_at(int x, int y) {
-    return g_pu_tile[size_t(y) * g_pu_w + x];
+uint32_t tile_at(const PopupTile &tile, int x, int y) {
+    return tile.px[size_t(y) * tile.w + x];
 }
 
 }  // namespace
@@ -301,6 +292,7 @@ uint32_t tile_at(int x, int y) {
 TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     FT_Face saved = g_face;
     g_face = nullptr;  // 16 pixels a character at size 21, 24 at size 30
+    PopupTile tile;
     char l[3][kPopupLineCap];
     // 800x480: wrap width 712 - 60 - 7 - 15 = 630, 26 characters; at most 2 lines.
     EXPECT_EQ(2, pu_wrap("alpha bravo charlie delta echo foxtrot golf", 630, 30, 2, l));
@@ -325,22 +317,20 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     EXPECT_STREQ("a", l[0]);
 
     // Tile heights from the size table: head + lines x line height + text size.
-    render_popup("", 0, 800, 480);
-    EXPECT_EQ(65 + 37 + 30, g_pu_h) << "an empty text still has a line";
-    render_popup(word.c_str(), 0, 800, 480);
-    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
-    EXPECT_EQ(26 * 24 + 60 + 7 + 15, g_pu_w);
-    render_popup((three + " g").c_str(), 0, 480, 320);
-    EXPECT_EQ(45 + 3 * 26 + 21, g_pu_h);
-    render_popup("ok", 0, 320, 170);
-    EXPECT_EQ(27 + 15 + 12, g_pu_h);
+    render_popup(tile, "", 0, 800, 480);
+    EXPECT_EQ(65 + 37 + 30, tile.h) << "an empty text still has a line";
+    render_popup(tile, word.c_str(), 0, 800, 480);
+    EXPECT_EQ(65 + 2 * 37 + 30, tile.h);
+    EXPECT_EQ(26 * 24 + 60 + 7 + 15, tile.w);
+    render_popup(tile, (three + " g").c_str(), 0, 480, 320);
+    EXPECT_EQ(45 + 3 * 26 + 21, tile.h);
+    render_popup(tile, "ok", 0, 320, 170);
+    EXPECT_EQ(27 + 15 + 12, tile.h);
     // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
     // "word", two lines, the second ending in dots.
     const OsdState osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
-    pthread_mutex_lock(&g_pu_lock);
-    pu_render_tile(osd, 800, 480);
-    pthread_mutex_unlock(&g_pu_lock);
-    EXPECT_EQ(65 + 2 * 37 + 30, g_pu_h);
+    pu_render_tile(tile, osd, 800, 480);
+    EXPECT_EQ(65 + 2 * 37 + 30, tile.h);
     EXPECT_EQ(2, pu_wrap(osd.text, 630, 30, 2, l));
     EXPECT_EQ(std::string(23, 'M') + "...", l[1]);
     g_face = saved;
@@ -348,6 +338,7 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
 
 TEST(Popup, LevelsGiveTitleAndAccent) {
     use_face();
+    PopupTile tile;
     struct Case {
         int level;
         uint32_t accent;
@@ -358,23 +349,23 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
                  {2, 0xFFFF5A5F, "KESALAHAN"},
                  {7, 0xFFFF5A5F, "KESALAHAN"}};
     for (const Case &c : cases) {
-        render_popup("Link weak", c.level, 800, 480);
+        render_popup(tile, "Link weak", c.level, 800, 480);
         // The accent bar: 7 wide at x 15 from y 30; the background right of it.
-        EXPECT_EQ(c.accent, tile_at(18, 60)) << c.level;
-        EXPECT_EQ(0xF01A1D24u, tile_at(30, 20)) << c.level;
+        EXPECT_EQ(c.accent, tile_at(tile, 18, 60)) << c.level;
+        EXPECT_EQ(0xF01A1D24u, tile_at(tile, 30, 20)) << c.level;
         // The title in the accent colour, its size-20 glyphs above baseline 50.
         int title_px = 0, line_px = 0;
         for (int y = 30; y < 52; y++)
-            for (int x = 37; x < g_pu_w; x++)
-                title_px += (tile_at(x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
+            for (int x = 37; x < tile.w; x++)
+                title_px += (tile_at(tile, x, y) & 0xFFFFFF) == (c.accent & 0xFFFFFF);
         for (int y = 70; y < 100; y++)
-            for (int x = 37; x < g_pu_w; x++) line_px += tile_at(x, y) == 0xFFF2F4F8;
+            for (int x = 37; x < tile.w; x++) line_px += tile_at(tile, x, y) == 0xFFF2F4F8;
         EXPECT_GT(title_px, 20) << c.level;
         EXPECT_GT(line_px, 20) << c.level;
         EXPECT_EQ(
             std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
-            g_pu_w);
-        EXPECT_EQ(0u, tile_at(0, 0)) << "rounded corner";
+            tile.w);
+        EXPECT_EQ(0u, tile_at(tile, 0, 0)) << "rounded corner";
     }
 }
 
@@ -387,16 +378,16 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
         reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0};
     const PopupTarget readback{
         reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1};
-    g_pu_key[0] = 0;
-    uint64_t renders = g_pu_renders;
-    pu_blit(panel, osd);
-    pu_blit(readback, osd);
+    PopupTile tile;
+    pu_blit(tile, panel, osd);
+    pu_blit(tile, readback, osd);
     Buf again(W, H, 0);
-    pu_blit({reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0}, osd);
-    EXPECT_EQ(renders + 1, g_pu_renders) << "same level, size and text: rendered once";
-    EXPECT_STREQ("0|800|480|Recording started", g_pu_key);
+    pu_blit(tile, {reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0},
+            osd);
+    EXPECT_EQ(1u, tile.renders) << "same level, size and text: rendered once";
+    EXPECT_STREQ("0|800|480|Recording started", tile.key);
     // Both targets got the same picture: rows flipped, red and blue swapped.
-    const int tw = g_pu_w, th = g_pu_h, x0 = (W - tw) / 2, y0 = H / 24 + 4;
+    const int tw = tile.w, th = tile.h, x0 = (W - tw) / 2, y0 = H / 24 + 4;
     int covered = 0;
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++) {
@@ -419,20 +410,20 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     // Another text, level or size renders again; switching between two targets
     // renders on every switch.
     osd.level = 1;
-    pu_blit(panel, osd);
+    pu_blit(tile, panel, osd);
     snprintf(osd.text, sizeof osd.text, "Recording stopped");
-    pu_blit(panel, osd);
-    EXPECT_EQ(renders + 3, g_pu_renders);
+    pu_blit(tile, panel, osd);
+    EXPECT_EQ(3u, tile.renders);
     Buf spi(320, 240, 0);
     const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0};
-    pu_blit(small, osd);
-    pu_blit(panel, osd);
-    pu_blit(small, osd);
-    EXPECT_EQ(renders + 6, g_pu_renders);
+    pu_blit(tile, small, osd);
+    pu_blit(tile, panel, osd);
+    pu_blit(tile, small, osd);
+    EXPECT_EQ(6u, tile.renders);
     // A target lower than the tile gets it from its top row, cut at the bottom.
     Buf low(800, 50, 0);
-    pu_blit({reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, osd);
-    EXPECT_GT(g_pu_h, 50);
+    pu_blit(tile, {reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, osd);
+    EXPECT_GT(tile.h, 50);
     EXPECT_EQ(0u, low.at(0, 0));
     EXPECT_NE(0u, low.at(400, 0));
     EXPECT_NE(0u, low.at(400, 49));
@@ -630,11 +621,10 @@ TEST(Hud, BarsOnThePanel) {
 
 namespace {
 
-void set_detections(std::initializer_list<Detection> d, int n = -1) {
-    pthread_mutex_lock(&g_det_lock);
-    std::copy(d.begin(), d.end(), g_dets);
-    g_ndet = n < 0 ? int(d.size()) : n;
-    pthread_mutex_unlock(&g_det_lock);
+void set_detections(DetectionTable &t, std::initializer_list<Detection> d) {
+    std::lock_guard<std::mutex> hold(t.lock);
+    std::copy(d.begin(), d.end(), t.dets);
+    t.n = int(d.size());
 }
 
 }  // namespace
@@ -643,13 +633,14 @@ TEST(Detections, BoxesAndLabelsFromTheTable) {
     FT_Face saved = g_face;
     g_face = nullptr;  // "obj 87%": 7 characters of 16 pixels at size 18
     constexpr uint32_t kBox = 0xFF36D399;
+    DetectionTable table;
     // At the top edge the label goes inside the box; lower down, above it. An entry
     // of zero width is skipped.
-    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f},
-                    {1, 0.5f, 0.5f, 0.5f, 0.0f, 0.2f},
-                    {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    set_detections(table, {{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f},
+                           {1, 0.5f, 0.5f, 0.5f, 0.0f, 0.2f},
+                           {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
     Buf b(800, 480, 0);
-    draw_detections(b.s());
+    draw_detections(table, b.s());
     EXPECT_EQ(kBox, b.at(80, 100)) << "left side of box 1 (80,0 160x144)";
     EXPECT_EQ(kBox, b.at(81, 100));
     EXPECT_EQ(0u, b.at(82, 100)) << "two pixels thick";
@@ -660,24 +651,23 @@ TEST(Detections, BoxesAndLabelsFromTheTable) {
     EXPECT_EQ(kBox, b.at(401, 240 - 24)) << "label of box 3 above it";
     EXPECT_EQ(0u, b.at(401, 240 - 25));
     Buf without(800, 480, 0);
-    set_detections({{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f}, {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
-    draw_detections(without.s());
+    set_detections(table,
+                   {{3, 0.87f, 0.1f, 0.0f, 0.2f, 0.3f}, {1, 0.42f, 0.5f, 0.5f, 0.25f, 0.25f}});
+    draw_detections(table, without.s());
     EXPECT_EQ(b.px, without.px) << "the zero-width entry drew nothing";
     // Wild numbers from a detector neither crash nor draw.
-    set_detections({{0, NAN, NAN, 0.1f, 0.2f, 0.2f}, {0, 1e30f, 0.1f, 0.1f, 1e30f, 1e30f}});
+    set_detections(table, {{0, NAN, NAN, 0.1f, 0.2f, 0.2f}, {0, 1e30f, 0.1f, 0.1f, 1e30f, 1e30f}});
     Buf wild(800, 480, 0);
-    draw_detections(wild.s());
+    draw_detections(table, wild.s());
     EXPECT_EQ(wild.count(0), 800 * 480);
 
     // A count of 60 over the table of 50: the 50 entries are drawn, nothing past them
     // is read.
-    pthread_mutex_lock(&g_det_lock);
     for (int i = 0; i < kMaxDetections; i++)
-        g_dets[i] = {0, 0.9f, 0.1f * float(i % 10), 0.2f * float(i / 10), 0.01f, 0.02f};
-    g_ndet = 60;
-    pthread_mutex_unlock(&g_det_lock);
+        table.dets[i] = {0, 0.9f, 0.1f * float(i % 10), 0.2f * float(i / 10), 0.01f, 0.02f};
+    table.n = 60;
     Buf many(800, 480, 0);
-    draw_detections(many.s());
+    draw_detections(table, many.s());
     for (int i = 0; i < kMaxDetections; i++)
         EXPECT_EQ(kBox, many.at(80 * (i % 10), 96 * (i / 10) + 5)) << "box " << i;
 
@@ -685,27 +675,26 @@ TEST(Detections, BoxesAndLabelsFromTheTable) {
     // whole table or the other, never a mix.
     Buf one(800, 480, 0), two(800, 480, 0);
     const Detection a{0, 0.3f, 0.1f, 0.5f, 0.2f, 0.2f}, c{0, 0.7f, 0.6f, 0.2f, 0.3f, 0.4f};
-    set_detections({a});
-    draw_detections(one.s());
-    set_detections({c, a});
-    draw_detections(two.s());
+    set_detections(table, {a});
+    draw_detections(table, one.s());
+    set_detections(table, {c, a});
+    draw_detections(table, two.s());
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (unsigned i = 0; !stop; i++) {
             if (i & 1)
-                set_detections({a});
+                set_detections(table, {a});
             else
-                set_detections({c, a});
+                set_detections(table, {c, a});
         }
     });
     for (int i = 0; i < 200; i++) {
         Buf d(800, 480, 0);
-        draw_detections(d.s());
+        draw_detections(table, d.s());
         ASSERT_TRUE(d.px == one.px || d.px == two.px) << "drawing " << i;
     }
     stop = true;
     writer.join();
-    set_detections({});
     g_face = saved;
 }
 
@@ -725,6 +714,7 @@ class Screens : public testing::Test {
         unsetenv("ZYL_KMS_STANDBY_QR");
         test_screens().standby.settings = config_read().standby;
         overlays_configure(ov, config_read().overlays);
+        connect_screen_enable(test_screens().drawing.connect, config_read().overlays.show_connect);
         use_face();
     }
     void TearDown() override {
@@ -764,7 +754,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // 1920x1080: panel 1190x626 at 365,227; tab column 404 wide, divider at 769;
     // tab i at y 435 + 60i; heading baseline 293; twelve rows shrink to 41 from y 329.
     menu("open\n1\n0\n0\n\nResolution: 1920x1080\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 385, 510)) << "the selected tab is filled";
     EXPECT_FALSE(accent(p, 385, 450)) << "the others are not";
@@ -784,7 +774,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     for (int i = 0; i < 12; i++)
         rows += "Row " + std::to_string(i) + ": " + std::to_string(i) + "\n";
     menu(rows);
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(accent(p, 380, 510)) << "the selected tab is outlined";
     EXPECT_FALSE(accent(p, 385, 510));
@@ -799,7 +789,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // flipped output only.
     outs[1].look.flip = Flip::kH;
     menu("open\n2\n0\n0\n\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     Picture d = screen("DSI-1");
     EXPECT_TRUE(accent(p, 385, 570));
@@ -809,7 +799,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     // A tab out of range is drawn as the nearest: 7 the last (About), -1 the first.
     for (auto [tab, y] : {std::pair{"7", 630}, {"-1", 450}}) {
         menu(std::string("open\n") + tab + "\n0\n0\n\n");
-        render_menu_all(ov, overlay_facts(test_screens()));
+        render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
         p = screen("HDMI-A-1");
         EXPECT_TRUE(accent(p, 385, y)) << tab;
         EXPECT_FALSE(accent(p, 385, 570)) << tab;
@@ -819,7 +809,7 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
 TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     init("two-display");
     menu("message\nLink lost\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     // The message in accent under "Info", centred at a fifth of the height.
     int accents = 0, left = 1920, right = 0;
@@ -834,14 +824,14 @@ TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
     EXPECT_NEAR(960, (left + right) / 2, 8);
 
     menu("closed\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     SimPlaneInfo plane;
     sim_card_plane_state(outs[0].menu_plane, &plane);
     EXPECT_EQ(0u, plane.fb);
     EXPECT_EQ(0, outs[0].menu_shown);
     EXPECT_EQ(-1, outs[0].menu_front);
     uint64_t updates = sim_card_counters().plane_updates;
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     EXPECT_EQ(updates, sim_card_counters().plane_updates) << "an off plane is left alone";
     EXPECT_TRUE(near(screen("HDMI-A-1"), 960, 540, {0, 0, 0}, 0));
 }
@@ -851,13 +841,13 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     ASSERT_EQ(1, outs[0].sidebar);
     const int panel[3] = {0x0C, 0x0E, 0x13}, black[3] = {0, 0, 0};
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     Picture p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 100, 540, panel, 0)) << "the left half is the menu's background";
     EXPECT_TRUE(accent(p, 385, 450)) << "the panel is drawn with the full-screen layout";
 
     menu("message\nRecording\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
     EXPECT_TRUE(near(p, 400, 900, black, 0)) << "beyond it the standby picture";
@@ -866,13 +856,13 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     // drawing goes to the right.
     write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
     ov.menu = MenuState{};
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_FALSE(near(p, 300, 900, panel, 20));
     EXPECT_FALSE(near(p, 300, 900, black, 20));
     outs[0].look.flip = Flip::kH;
     menu("open\n0\n0\n0\n\n");
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     p = screen("HDMI-A-1");
     EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
 }
@@ -880,14 +870,15 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
 TEST_F(Screens, PopupOnThePanelOnly) {
     init("two-display");
     ov.osd = OsdState{1, 2, "Video link lost: check the antenna connectors and the VTX power"};
-    render_menu_all(ov, overlay_facts(test_screens()));
+    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
     EXPECT_EQ(0, outs[0].menu_shown) << "an HDMI output without other layers stays off";
     EXPECT_EQ(1, outs[1].menu_shown);
     Picture d = screen("DSI-1");
     // 800x480: a tile of two lines (169 rows) from row 24, centred, red accent bar.
     const int red[3] = {0xFF, 0x5A, 0x5F};
-    int x0 = (800 - g_pu_w) / 2;
-    EXPECT_EQ(169, g_pu_h);
+    const PopupTile &tile = test_screens().drawing.popup;
+    int x0 = (800 - tile.w) / 2;
+    EXPECT_EQ(169, tile.h);
     EXPECT_TRUE(near(d, x0 + 18, 24 + 60, red, 0));
     EXPECT_TRUE(near(d, 400, 22, {0, 0, 0}, 0));
     EXPECT_FALSE(near(d, 400, 30, {0, 0, 0}, 0));

@@ -250,6 +250,7 @@ GpuPass &test_pass() {
     static SpiTee *tee = new SpiTee;
     attach_pass_and_tee(*pass, *tee);
     tee->overlays = &test_screens().overlays;
+    tee->popup = &test_screens().drawing.popup;
     return *pass;
 }
 
@@ -265,6 +266,7 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
     ScreenState &s = test_screens();
     s.standby.settings = config.standby;
     overlays_configure(s.overlays, config.overlays);
+    connect_screen_enable(s.drawing.connect, config.overlays.show_connect);
     int rc = drm_init(s.display, config.display, standby_painter(s)) ? 0 : -1;
     if (rc == 0) test_pass().card = s.display.card();
     *err = testing::internal::GetCapturedStderr();

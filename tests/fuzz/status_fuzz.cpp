@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_text(c.push);
     for (auto [w, h] : {std::pair{320, 240}, {640, 1000}}) {
         std::vector<uint32_t> px(size_t(w) * h);
-        draw_connect({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h}, c);
+        ConnectSwitch on;
+        draw_connect(on, {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h}, c);
         // Nothing at all without a code; with one, the quiet zone's corner is white.
         const ConnectLayout l = connect_layout(w, h, c.qr_n);
         FUZZ_CHECK(c.qr_n ? px[size_t(l.y0) * w + l.x0] == 0xFFFFFFFF : px[size_t(h / 2) * w] == 0);
@@ -66,10 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(o.level >= 0 && o.level <= 2);
     FUZZ_CHECK(o.active == (o.text[0] != 0));
     check_text(o.text);
+    static PopupTile tile;
     for (auto [w, h, rgba] : {std::tuple{800, 480, 0}, {320, 240, 1}, {150, 100, 0}}) {
         std::vector<uint32_t> px(size_t(w) * h);
-        pu_blit({reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba}, o);
-        FUZZ_CHECK(g_pu_w <= w && g_pu_h <= kPopupMaxH);
+        pu_blit(tile, {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba},
+                o);
+        FUZZ_CHECK(tile.w <= w && tile.h <= kPopupMaxH);
     }
 #endif
     fclose(f);
