@@ -20,11 +20,14 @@ struct Mailbox {
     // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end.
     std::mutex lock;
     std::condition_variable cv;
-    // Owned here, but not freed with the mailbox: a reader the process could not stop
-    // may still be pushing when the main thread leaves.
-    AVFrame *q[kMailboxSlots] = {};
-    int64_t at[kMailboxSlots] = {};  // monotonic push time of each queued frame
-    int head = 0, n = 0;
+    // The queued frames, each with its monotonic push time. The process's mailbox is
+    // never destroyed: a reader the process could not stop may still be pushing when
+    // the main thread leaves.
+    struct Queued {
+        FramePtr frame;
+        int64_t at = 0;
+    };
+    DropOldest<Queued, kMailboxSlots> q;
     bool eof = false;
     int status = 0;  // the exit status the end asks for, 0 for the input's end
     // Main thread only: the menu is open, so an empty mailbox is waited on briefly and
