@@ -19,19 +19,7 @@ void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us) {
     mb.last_arrival_us = now_us;
 
     std::lock_guard lock(mb.lock);
-    int cap = mb.cap;
-    cap = cap < 1 ? 1 : cap > kMailboxSlots ? kMailboxSlots : cap;
-    while (mb.n >= cap) {
-        FramePtr dropped(mb.q[mb.head]);
-        mb.q[mb.head] = nullptr;
-        mb.head = (mb.head + 1) % kMailboxSlots;
-        mb.n--;
-        mb.drop_fifo++;
-    }
-    int slot = (mb.head + mb.n) % kMailboxSlots;
-    mb.q[slot] = frame.release();
-    mb.at[slot] = now_us;
-    mb.n++;
+    mb.drop_fifo += uint64_t(mb.q.push({std::move(frame), now_us}, mb.cap));
     mb.cv.notify_one();
 }
 
@@ -40,16 +28,11 @@ void mb_push(Mailbox &mb, FramePtr frame) {
 }
 
 FramePtr mb_take_locked(Mailbox &mb) {
-    if (mb.n == 0) return nullptr;
-    FramePtr f(mb.q[mb.head]);
-    mb.q[mb.head] = nullptr;
-    mb.head = (mb.head + 1) % kMailboxSlots;
-    mb.n--;
-    return f;
+    return mb.q.take().frame;
 }
 
 int64_t mb_head_arrival_locked(const Mailbox &mb) {
-    return mb.n > 0 ? mb.at[mb.head] : 0;
+    return mb.q.size() > 0 ? mb.q.front().at : 0;
 }
 
 void mb_set_eof(Mailbox &mb, int status) {

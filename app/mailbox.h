@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <utility>
 
+#include "base/ring.h"
 #include "decode/decode.h"
 
 constexpr int kMailboxSlots = 4;
@@ -21,12 +21,14 @@ struct Mailbox {
     // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end.
     std::mutex lock;
     std::condition_variable cv;
-    // Owned here. The process's mailbox is never destroyed (a reader the process could
-    // not stop may still be pushing when the main thread leaves); one a test made frees
-    // what is still queued.
-    AVFrame *q[kMailboxSlots] = {};
-    int64_t at[kMailboxSlots] = {};  // monotonic push time of each queued frame
-    int head = 0, n = 0;
+    // The queued frames, each with its monotonic push time. The process's mailbox is
+    // never destroyed: a reader the process could not stop may still be pushing when
+    // the main thread leaves.
+    struct Queued {
+        FramePtr frame;
+        int64_t at = 0;
+    };
+    DropOldest<Queued, kMailboxSlots> q;
     bool eof = false;
     int status = 0;  // the exit status the end asks for, 0 for the input's end
     // Main thread only: the menu is open, so an empty mailbox is waited on briefly and
@@ -43,13 +45,6 @@ struct Mailbox {
     int64_t last_arrival_us = 0;              // reader thread only
     // Frames the display cap and the keyframe gate dropped after the mailbox; main thread only.
     uint64_t drop_throttle = 0, drop_gate = 0;
-
-    Mailbox() = default;
-    Mailbox(const Mailbox &) = delete;
-    Mailbox &operator=(const Mailbox &) = delete;
-    ~Mailbox() {
-        for (AVFrame *&f : q) FramePtr(std::exchange(f, nullptr));
-    }
 };
 
 // Producer side (reader thread). `now_us` is the monotonic arrival time.

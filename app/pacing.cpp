@@ -132,11 +132,11 @@ Acquired none_locked(const Mailbox &mb) {
 // end on the monotonic clock: a board setting its wall clock from the network must
 // not stretch one by the size of the step.
 Acquired on_arrival_locked(Mailbox &mb, std::unique_lock<std::mutex> &lock) {
-    if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
+    if (mb.q.size() > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
     if (mb.eof) return none_locked(mb);
     auto wait = std::chrono::milliseconds(mb.menu_open ? 25 : 100);
     mb.cv.wait_until(lock, std::chrono::steady_clock::now() + wait);
-    if (mb.n > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
+    if (mb.q.size() > 0) return {Acquired::kFrame, mb_take_locked(mb), false};
     return none_locked(mb);
 }
 
@@ -145,7 +145,7 @@ Acquired hold_locked(const Pacer &pc, Mailbox &mb, std::unique_lock<std::mutex> 
     int64_t last = pc.last_present_us;
     std::optional<int64_t> since;
     if (last != 0) since = mono_us() - last;
-    switch (hold_decision(mb.n, pc.hold.r, pc.flip.blocks, since, refresh_period_us(pc))) {
+    switch (hold_decision(mb.q.size(), pc.hold.r, pc.flip.blocks, since, refresh_period_us(pc))) {
         case HoldVerdict::kNone:
             return none_locked(mb);
         case HoldVerdict::kTake:
@@ -169,14 +169,14 @@ Acquired acquire_paced(Pacer &pc, Mailbox &mb) {
         lock.lock();
         if (!pc.smooth) return on_arrival_locked(mb, lock);
         if (ok) {
-            queue_depth_sample(pc.health, mb.n);
+            queue_depth_sample(pc.health, mb.q.size());
             return hold_locked(pc, mb, lock, true);
         }
     } else {
         lock.lock();
         if (!pc.smooth) return on_arrival_locked(mb, lock);
     }
-    if (mb.n == 0) {
+    if (mb.q.size() == 0) {
         if (mb.eof) return none_locked(mb);
         mb.cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(16));
         if (!pc.smooth) return on_arrival_locked(mb, lock);

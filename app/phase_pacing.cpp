@@ -289,18 +289,18 @@ Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
     if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
     if (grid.at_us != pc.phase.sampled_vbl) {
         pc.phase.sampled_vbl = grid.at_us;
-        queue_depth_sample(pc.health, mb.n);
+        queue_depth_sample(pc.health, mb.q.size());
     }
-    if (mb.n == 0) {
+    if (mb.q.size() == 0) {
         if (mb.eof) return {Acquired::kFrame, nullptr, true};
         mb.cv.wait_for(lock, std::chrono::milliseconds(mb.menu_open ? 25 : 100));
         if (!pc.smooth || !pc.smooth_phase) return {Acquired::kHold, nullptr, false};
-        if (mb.n == 0) return {Acquired::kFrame, nullptr, mb.eof};
+        if (mb.q.size() == 0) return {Acquired::kFrame, nullptr, mb.eof};
         now = mono_us();
     }
     const int64_t source_us = mb.src_interval_us;
     double step = phase_step(pc.hold.r, source_us, grid.period_us);
-    PhaseInput in{now, mb_head_arrival_locked(mb), grid, step, source_us, mb.n > 1};
+    PhaseInput in{now, mb_head_arrival_locked(mb), grid, step, source_us, mb.q.size() > 1};
     PhaseVerdict v = phase_decide(pc.phase.state, in);
     int dropped = 0;
     while (v.drop) {
@@ -308,7 +308,7 @@ Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
         mb.drop_fifo++;
         dropped++;
         in.arrival_us = mb_head_arrival_locked(mb);
-        in.newer = mb.n > 1;
+        in.newer = mb.q.size() > 1;
         v = phase_decide(pc.phase.state, in);
     }
     if (v.take) {

@@ -16,6 +16,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "base/ring.h"
+
 // The keyframe mark on a decoded frame; older libavutil has the bit but no name.
 #ifndef AV_FRAME_FLAG_KEY
 #define AV_FRAME_FLAG_KEY (1 << 1)
@@ -26,30 +28,30 @@ extern std::atomic<uint64_t> g_sei_stripped;
 extern std::atomic<uint64_t> g_reopens;
 extern std::atomic<int> g_detect;
 
-// Units copied for object detection while g_detect is on: the newest kSlots, oldest
-// at `head`. The reader thread adds under `lock` and signals `cv`; nothing in this
-// system takes them out yet.
-struct DetectQueue {
-    static constexpr int kSlots = 64;
-    std::mutex lock;
-    std::condition_variable cv;
-    AVPacket *slot[kSlots] = {};
-    int head = 0, tail = 0, n = 0;
-
-    DetectQueue() = default;
-    DetectQueue(const DetectQueue &) = delete;
-    DetectQueue &operator=(const DetectQueue &) = delete;
-    ~DetectQueue();
-    // Keeps a copy of `pkt`, dropping the oldest when full.
-    void add(const AVPacket *pkt);
-};
-
 // A decoded frame has one owner at a time; a frame that is dropped is freed by
 // going out of scope.
 struct FrameFree {
     void operator()(AVFrame *f) const;
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+// The same for a unit kept beside the decoder.
+struct PacketFree {
+    void operator()(AVPacket *p) const;
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+
+// Units copied for object detection while g_detect is on: the newest kSlots. The
+// reader thread adds under `lock` and signals `cv`; nothing in this system takes them
+// out yet.
+struct DetectQueue {
+    static constexpr int kSlots = 64;
+    std::mutex lock;
+    std::condition_variable cv;
+    DropOldest<PacketPtr, kSlots> units;
+
+    // Keeps a copy of `pkt`, dropping the oldest when full.
+    void add(const AVPacket *pkt);
+};
 
 // What the reader tells the rest of the receiver. Every hook runs on the reader
 // thread; app/ fills them before the thread starts.

@@ -18,22 +18,15 @@
 std::atomic<uint64_t> g_sei_stripped;
 std::atomic<int> g_detect;
 
-DetectQueue::~DetectQueue() {
-    for (AVPacket *&p : slot) av_packet_free(&p);
+void PacketFree::operator()(AVPacket *p) const {
+    av_packet_free(&p);
 }
 
 void DetectQueue::add(const AVPacket *pkt) {
-    AVPacket *copy = av_packet_clone(pkt);
+    PacketPtr copy(av_packet_clone(pkt));
     if (!copy) return;
     std::lock_guard hold(lock);
-    if (n == kSlots) {
-        av_packet_free(&slot[head]);
-        n = kSlots - 1;
-        head = (head + 1) % kSlots;
-    }
-    slot[tail] = copy;
-    tail = (tail + 1) % kSlots;
-    n++;
+    units.push(std::move(copy));
     cv.notify_one();
 }
 

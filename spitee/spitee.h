@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/own.h"
+#include "base/ring.h"
 
 #include "kms/look.h"
 
@@ -114,7 +115,7 @@ struct SpiTee {
     std::vector<uint8_t> buf[kSpiStaging];  // RGBA, W x H, rows top first
     bool busy[kSpiStaging] = {};
     SpiStripValues vals[kSpiStaging] = {};
-    int q[kSpiStaging] = {}, qh = 0, qt = 0, qn = 0;
+    DropOldest<int, kSpiStaging> queued;  // buffers waiting for the converter, oldest first
     bool running = false;
     SwsPtr sws;                       // the converter's RGBA to RGB565
     std::vector<uint32_t> strip_buf;  // the strip's ARGB scratch rows

@@ -66,12 +66,9 @@ void convert(SpiTee &tee, int i) {
 void converter_run(SpiTee &tee) {
     std::unique_lock lock(tee.lock);
     for (;;) {
-        tee.cv.wait(lock, [&] { return !tee.running || tee.qn > 0; });
-        if (tee.qn == 0) break;
-        const int i = tee.q[tee.qh];
-        tee.qh = (tee.qh + 1) % kSpiStaging;
-        tee.qn--;
-        convert(tee, i);
+        tee.cv.wait(lock, [&] { return !tee.running || tee.queued.size() > 0; });
+        if (tee.queued.size() == 0) break;
+        convert(tee, tee.queued.take());
     }
 }
 
@@ -267,13 +264,11 @@ int spi_tee_take_buffer(SpiTee &tee) {
     std::lock_guard hold(tee.lock);
     int i = 0;
     while (i < kSpiStaging && tee.busy[i]) i++;
-    if (i == kSpiStaging && tee.qn > 0) {
+    if (i == kSpiStaging && tee.queued.size() > 0) {
         // Every buffer waits for the converter (none is converted while the lock is
         // held here): the newest waiting frame gives way to this newer one, so the
         // copy falls behind by dropping frames, never by ending on an old picture.
-        tee.qt = (tee.qt + kSpiStaging - 1) % kSpiStaging;
-        tee.qn--;
-        i = tee.q[tee.qt];
+        i = tee.queued.take_back();
     }
     if (i == kSpiStaging) return -1;
     tee.busy[i] = true;
@@ -284,9 +279,7 @@ int spi_tee_take_buffer(SpiTee &tee) {
 void spi_tee_queue(SpiTee &tee, int i) {
     {
         std::lock_guard hold(tee.lock);
-        tee.q[tee.qt] = i;
-        tee.qt = (tee.qt + 1) % kSpiStaging;
-        tee.qn++;
+        tee.queued.push(i);
     }
     tee.cv.notify_one();
 }

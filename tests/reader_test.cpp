@@ -135,8 +135,8 @@ TEST_F(Reader, DetectionQueueKeepsTheNewest64UnitsAsDecoded) {
     DetectQueue q;
     run_reader(s, "h264", false, &q);
     g_detect = 0;
-    EXPECT_EQ(q.n, DetectQueue::kSlots);
-    AVPacket *newest = q.slot[(q.head + q.n - 1) % DetectQueue::kSlots];
+    EXPECT_EQ(q.units.size(), DetectQueue::kSlots);
+    const AVPacket *newest = q.units.back().get();
     ASSERT_NE(newest, nullptr);
     EXPECT_EQ(Bytes(reinterpret_cast<char *>(newest->data), newest->size), expected);
 }

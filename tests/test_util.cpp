@@ -275,7 +275,7 @@ int drm_init_on(const std::string &card, std::string *err, int64_t card_ms) {
 
 FramePtr take_next_frame(Mailbox &mb) {
     std::unique_lock lock(mb.lock);
-    mb.cv.wait(lock, [&mb] { return mb.n > 0 || mb.eof; });
+    mb.cv.wait(lock, [&mb] { return mb.q.size() > 0 || mb.eof; });
     return mb_take_locked(mb);
 }
 
