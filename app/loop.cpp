@@ -73,16 +73,17 @@ bool take_snapshot_request(FileVersion &refused) {
 }
 
 // Some output's video is mirrored.
-bool any_output_flips(const Display &d) {
-    bool flips = d.nout == 0 && parse_flip(live_settings().tuning.look.flip) != Flip::kNone;
+bool any_output_flips(const ScreenState &screens) {
+    const Display &d = screens.display;
+    bool flips = d.nout == 0 && parse_flip(screens.live.tuning.look.flip) != Flip::kNone;
     for (const KmsOutput &o : d.outputs()) flips |= o.look.flip != Flip::kNone;
     return flips;
 }
 
-bool gpu_pass_wanted(const Display &d) {
-    const Tuning &t = live_settings().tuning;
-    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips(d) ||
-           spi_tee_wanted(spi_tee());
+bool gpu_pass_wanted(const ScreenState &screens) {
+    const Tuning &t = screens.live.tuning;
+    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips(screens) ||
+           spi_tee_wanted(*screens.tee);
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -138,7 +139,7 @@ void rotate_planes(Loop &loop) {
 // otherwise mirror back, and takes it again for the next uncorrected one.
 void follow_flip(Loop &loop, bool gpu_output) {
     const Display &d = loop.screens.display;
-    if (!gpu_output && !loop.rot_done && any_output_flips(d)) {
+    if (!gpu_output && !loop.rot_done && any_output_flips(loop.screens)) {
         loop.rot_done = true;
         rotate_planes(loop);
         return;
@@ -167,19 +168,20 @@ void clear_standby_buffers(const Display &d) {
 // The frame drawn by the GPU pass once for each distinct flip of the outputs: each
 // output's picture into `fbs`; then the frame's copies (the snapshot when `snap`, the
 // SPI display) from the same draw. False when it must be shown uncorrected.
-bool corrected_pictures(const Display &d, const AVDRMFrameDescriptor &desc, const AVFrame &frame,
-                        bool snap, uint32_t (&fbs)[kMaxOutputs]) {
-    const LiveSettings &live = live_settings();
+bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
+                        const AVFrame &frame, bool snap, uint32_t (&fbs)[kMaxOutputs]) {
+    const Display &d = screens.display;
+    const LiveSettings &live = screens.live;
     const Flip global = parse_flip(live.tuning.look.flip);
     Flip flips[kMaxOutputs] = {global};
     for (int i = 0; i < d.nout; i++) flips[i] = d.outs[i].look.flip;
     const size_t n = size_t(std::max(d.nout, 1));
-    GpuPass &pass = gpu_pass();
+    GpuPass &pass = *screens.pass;
     PassFrame f =
         gl_dewarp_fbs(pass, live.gpu, live.tuning, &desc, frame.width, frame.height, {flips, n});
     if (snap && f.target) gl_snapshot(pass, f);
     // The SPI display has no flip of its own: it follows the global one.
-    if (f.pictures) spi_tee_video_frame(spi_tee(), pass, live.tuning, global, mono_us());
+    if (f.pictures) spi_tee_video_frame(*screens.tee, pass, live.tuning, global, mono_us());
     // The framebuffers go to the shown pictures with the frame.
     for (size_t i = 0; f.pictures && i < std::min(n, std::size(f.of_output)); i++)
         fbs[i] = f.fbs[f.of_output[i]].get();
@@ -210,9 +212,10 @@ void present_frame(Loop &loop, FramePtr frame) {
     const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     uint32_t fbs[kMaxOutputs] = {};
-    const bool gpu_output = gpu_pass_wanted(d) && corrected_pictures(d, *desc, *frame, snap, fbs);
+    const bool gpu_output =
+        gpu_pass_wanted(screens) && corrected_pictures(screens, *desc, *frame, snap, fbs);
     // A corrected picture has the render size; the plane scales it like a frame.
-    const GpuPass &pass = gpu_pass();
+    const GpuPass &pass = *screens.pass;
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
     if (!fbs[0]) {
@@ -290,7 +293,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         // The SPI display's strip shows the time and the telemetry on an idle screen too.
         const KmsOutput &first = d.outs[0];
         if (!screens.showing_video && d.nout > 0 && first.standby.map)
-            spi_tee_publish_buffer(spi_tee(), first.standby.px(), first.standby.pitch,
+            spi_tee_publish_buffer(*screens.tee, first.standby.px(), first.standby.pitch,
                                    first.mode.hdisplay, first.mode.vdisplay);
         // The HUD shows the time and the board's temperature.
         for (const KmsOutput &o : d.outputs()) redraw |= o.look.telemetry;

@@ -96,9 +96,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     // both go before the card's fd, the copy first.
     GpuPass pass;
     SpiTee tee(config.spi);
-    attach_pass_and_tee(pass, tee);
-    tee.overlays = &screens.overlays;
-    tee.popup = &screens.drawing.popup;
+    attach_pass_and_tee(screens, pass, tee);
     stop_signals_install(mailbox);
     if (!wait_for_display(screens, config.display)) return process_end(stopped_end(), health);
     Pacer pacer(config.pacing);

@@ -11,7 +11,7 @@ PaintStandby standby_painter(ScreenState &s) {
         // Settings are not read yet: the picture goes in letterboxed and unmirrored,
         // and is painted again if the output's flip or fit turn out different.
         paint_standby(s.standby, s.overlays.connect, s.drawing.connect, px, pitch, w, h, Look{});
-        if (out_no == 0) spi_tee_publish_buffer(spi_tee(), px, pitch, w, h);
+        if (out_no == 0) spi_tee_publish_buffer(*s.tee, px, pitch, w, h);
     };
 }
 
@@ -20,12 +20,12 @@ void standby_refresh(ScreenState &s, KmsOutput &o) {
         return;
     // The SPI display shows the first output's picture.
     if (&o == &s.display.outs[0] && o.standby.map)
-        spi_tee_publish_buffer(spi_tee(), o.standby.px(), o.standby.pitch, o.mode.hdisplay,
+        spi_tee_publish_buffer(*s.tee, o.standby.px(), o.standby.pitch, o.mode.hdisplay,
                                o.mode.vdisplay);
 }
 
 OverlayFacts overlay_facts(ScreenState &s) {
-    const GpuPass &pass = gpu_pass();
+    const GpuPass &pass = *s.pass;
     return {s.showing_video,
             g_detect != 0,
             g_is_hevc != 0,

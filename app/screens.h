@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/hotplug.h"
+#include "app/settings.h"
 #include "app/shown.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
@@ -21,6 +22,11 @@ struct ScreenState {
     ShownPictures shown;
     HotplugPoll hotplug;
     bool showing_video = false;  // video covers the standby pictures; main thread only
+    LiveSettings live;           // the settings in force
+    // The correction pass and the SPI copy, which the process entry owns and attaches
+    // (attach_pass_and_tee) before the first display comes up.
+    GpuPass *pass = nullptr;
+    SpiTee *tee = nullptr;
 };
 
 // The painter drm_init calls for each new standby buffer.

@@ -9,6 +9,7 @@
 #include "app/screens.h"
 #include "base/log.h"
 #include "kms/kms.h"
+#include "spitee/spitee.h"
 #include "standby/standby.h"
 
 namespace {
@@ -28,38 +29,24 @@ void follow_lut(GpuPass &pass, const TuningStep &s) {
     pass.lut_on = s.next.lut_on;
 }
 
-GpuPass *g_pass;
-SpiTee *g_tee;
-
 }  // namespace
 
-void attach_pass_and_tee(GpuPass &pass, SpiTee &tee) {
-    g_pass = &pass;
-    g_tee = &tee;
-}
-
-GpuPass &gpu_pass() {
-    return *g_pass;
-}
-
-SpiTee &spi_tee() {
-    return *g_tee;
-}
-
-LiveSettings &live_settings() {
-    static LiveSettings s;
-    return s;
+void attach_pass_and_tee(ScreenState &screens, GpuPass &pass, SpiTee &tee) {
+    screens.pass = &pass;
+    screens.tee = &tee;
+    tee.overlays = &screens.overlays;
+    tee.popup = &screens.drawing.popup;
 }
 
 void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interlaced) {
-    LiveSettings &live = live_settings();
+    LiveSettings &live = screens.live;
     live.gpu = c.gpu;
     live.tuning = c.tuning;
     Tuning &t = live.tuning;
     t.antiflicker = c.antiflicker.value_or(interlaced);
     screens.hotplug.on = c.hotplug;
     follow_pacing(pc, t.pacing);
-    lut_set_path(gpu_pass(), t.lut_path);
+    lut_set_path(*screens.pass, t.lut_path);
 
     const uint64_t rot = flip_rotation(parse_flip(t.look.flip));
     if (!screens.hotplug.on) say("zyl-mpp: monitor-swap detection OFF (ZYL_KMS_HOTPLUG=0)");
@@ -79,7 +66,7 @@ void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interl
 }
 
 void apply_output_looks(ScreenState &screens) {
-    const LookSettings &s = live_settings().tuning.look;
+    const LookSettings &s = screens.live.tuning.look;
     std::span<KmsOutput> outs = screens.display.outputs();
     for (size_t i = 0; i < outs.size(); i++) {
         OutputLook o = output_look(s, int(i), outs[i].is_dsi != 0);
@@ -93,12 +80,12 @@ void apply_output_looks(ScreenState &screens) {
 }
 
 bool poll_tuning(ScreenState &screens, Pacer &pc) {
-    LiveSettings &live = live_settings();
+    LiveSettings &live = screens.live;
     const std::optional<std::string> text =
         tuning_file_poll(live.tuning_file, live.gpu.tuning_file);
     if (!text) return false;
     Tuning now = live.tuning;
-    GpuPass &pass = gpu_pass();
+    GpuPass &pass = *screens.pass;
     now.lut_path = pass.lut_path;
     now.lut_on = pass.lut_on;
     const TuningStep s = tuning_step(now, *text);

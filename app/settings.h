@@ -16,15 +16,12 @@ struct LiveSettings {
     Tuning tuning;
     WatchedFile tuning_file = tuning_file_watch();
 };
-LiveSettings &live_settings();
 
 struct SpiTee;
 // The correction pass and the SPI copy the main thread draws with. The process entry
-// owns both and attaches them before the first display comes up (tests attach their
-// own); only the main thread reaches them through here.
-void attach_pass_and_tee(GpuPass &pass, SpiTee &tee);
-GpuPass &gpu_pass();
-SpiTee &spi_tee();
+// owns both and attaches them to the screens before the first display comes up (tests
+// attach their own); the copy learns where the overlays it draws are.
+void attach_pass_and_tee(ScreenState &screens, GpuPass &pass, SpiTee &tee);
 
 // Takes the start-up settings from `c` (the pacing mode into `pc`) and prints their lines in their
 // fixed order. `interlaced` is whether any output's mode is interlaced.

@@ -118,7 +118,7 @@ int main(int argc, char **argv) {
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
     GpuPass pass;
     SpiTee tee;
-    attach_pass_and_tee(pass, tee);
+    attach_pass_and_tee(screens, pass, tee);
     if (!drm_init(screens.display, config_read().display, standby_painter(screens))) return 1;
     pass.card = screens.display.card();
 

@@ -116,7 +116,7 @@ int main(int argc, char **argv) {
     setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/two-display.card", 1);
     GpuPass pass;
     SpiTee tee({.on = true, .w = 480, .h = 320, .min_interval = 0});
-    attach_pass_and_tee(pass, tee);
+    attach_pass_and_tee(screens, pass, tee);
     // The strip's text as the receiver draws it, with the menu font.
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
     if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)

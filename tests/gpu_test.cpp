@@ -46,7 +46,7 @@ namespace {
 
 // The tuning the loop draws with.
 Tuning &live() {
-    return live_settings().tuning;
+    return test_screens().live.tuning;
 }
 
 namespace fs = std::filesystem;
@@ -615,9 +615,9 @@ TEST_F(Pass, LutStepWaitsForATableAndFollowsEveryChangeOfItsFile) {
 TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
     live().lens.on = true;
     show_frame(320, 240);
-    live_settings().gpu.gl_size = "360";
+    test_screens().live.gpu.gl_size = "360";
     std::string err = show_frame(640, 480);
-    live_settings().gpu.gl_size.clear();
+    test_screens().live.gpu.gl_size.clear();
     EXPECT_EQ(count_lines(err,
                           "zyl-mpp: source geometry changed 320x240→640x480 — "
                           "re-initialising dewarp/encode"),
@@ -671,7 +671,7 @@ TEST(TuningFile, OneThatCannotBeOpenedIsTriedAgainOnlyWhenItChanges) {
     const std::string dir = test_dir(), path = dir + "/dewarp";
     test_pass();
     Pacer pacer;
-    live_settings().gpu.tuning_file = path;
+    test_screens().live.gpu.tuning_file = path;
     write_file(path, "bright = 0.25\n");
     chmod(path.c_str(), 0);
     testing::internal::CaptureStderr();

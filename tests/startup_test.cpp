@@ -38,7 +38,7 @@ Pacer &settings_pacer() {
 // The settings as the program keeps them after read_settings, in one line.
 std::string settings_state() {
     auto raw = [](const std::optional<std::string> &v) { return v ? v->c_str() : "(unset)"; };
-    const Tuning &t = live_settings().tuning;
+    const Tuning &t = test_screens().live.tuning;
     const LookSettings &l = t.look;
     char s[512];
     snprintf(s, sizeof s,

@@ -248,9 +248,7 @@ void forget_card() {
 GpuPass &test_pass() {
     static GpuPass *pass = new GpuPass;
     static SpiTee *tee = new SpiTee;
-    attach_pass_and_tee(*pass, *tee);
-    tee->overlays = &test_screens().overlays;
-    tee->popup = &test_screens().drawing.popup;
+    attach_pass_and_tee(test_screens(), *pass, *tee);
     return *pass;
 }
 
