@@ -165,11 +165,19 @@ void clear_standby_buffers(const Display &d) {
     }
 }
 
-// The frame drawn by the GPU pass once for each distinct flip of the outputs: each
-// output's picture into `fbs`; then the frame's copies (the snapshot when `snap`, the
-// SPI display) from the same draw. False when it must be shown uncorrected.
+// The framebuffers a frame is shown through: one for each distinct picture, and which
+// one each output shows. Outputs that mirror alike share one.
+struct FramePictures {
+    std::array<FbId, kGlMaxPictures> fbs;
+    std::array<int, kMaxOutputs> of_output{};
+    uint32_t of(int out) const { return fbs[size_t(of_output[size_t(out)])].get(); }
+};
+
+// The frame drawn by the GPU pass once for each distinct flip of the outputs, into
+// `pics`; then the frame's copies (the snapshot when `snap`, the SPI display) from the
+// same draw. False when it must be shown uncorrected.
 bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
-                        const AVFrame &frame, bool snap, uint32_t (&fbs)[kMaxOutputs]) {
+                        const AVFrame &frame, bool snap, FramePictures &pics) {
     const Display &d = screens.display;
     const LiveSettings &live = screens.live;
     const Flip global = parse_flip(live.tuning.look.flip);
@@ -182,11 +190,11 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     if (snap && f.target) gl_snapshot(pass, f);
     // The SPI display has no flip of its own: it follows the global one.
     if (f.pictures) spi_tee_video_frame(*screens.tee, pass, live.tuning, global, mono_us());
-    // The framebuffers go to the shown pictures with the frame.
-    for (size_t i = 0; f.pictures && i < std::min(n, std::size(f.of_output)); i++)
-        fbs[i] = f.fbs[f.of_output[i]].get();
-    for (FbId &fb : f.fbs) fb.release();
-    return f.pictures > 0;
+    if (!f.pictures) return false;
+    std::move(std::begin(f.fbs), std::end(f.fbs), pics.fbs.begin());
+    for (size_t i = 0; i < std::min(n, pics.of_output.size()); i++)
+        pics.of_output[i] = f.of_output[i];
+    return true;
 }
 
 // A frame that does not reach the screen is freed on return.
@@ -211,14 +219,14 @@ void present_frame(Loop &loop, FramePtr frame) {
     loop.video_hidden = false;
     const bool snap = take_snapshot_request(loop.snapshot_refused);
 
-    uint32_t fbs[kMaxOutputs] = {};
+    FramePictures pics;
     const bool gpu_output =
-        gpu_pass_wanted(screens) && corrected_pictures(screens, *desc, *frame, snap, fbs);
+        gpu_pass_wanted(screens) && corrected_pictures(screens, *desc, *frame, snap, pics);
     // A corrected picture has the render size; the plane scales it like a frame.
     const GpuPass &pass = *screens.pass;
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
-    if (!gpu_output) std::fill(std::begin(fbs), std::end(fbs), import_frame(d, frame.get()));
-    if (!fbs[0]) {
+    if (!gpu_output) pics.fbs[0] = import_frame(d, frame.get());
+    if (!pics.fbs[0]) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
@@ -228,15 +236,10 @@ void present_frame(Loop &loop, FramePtr frame) {
             o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(loop, i, fbs[i], p);
+        present_on(loop, i, pics.of(i), p);
     }
     follow_flip(loop, gpu_output);
-    // Each picture once: outputs that mirror alike share one.
-    uint32_t more[std::size(fbs)] = {};
-    size_t nmore = 0;
-    for (int i = 1; i < d.nout; i++)
-        if (std::find(fbs, fbs + i, fbs[i]) == fbs + i) more[nmore++] = fbs[i];
-    shown_hand_over(screens.shown, FbId(fbs[0], d.card()), std::move(frame), {more, nmore});
+    shown_hand_over(screens.shown, std::move(frame), pics.fbs);
     if (!screens.showing_video) {
         clear_standby_buffers(d);
         screens.showing_video = true;

@@ -15,15 +15,14 @@ void release(ShownPicture &p) {
 
 }  // namespace
 
-void shown_hand_over(ShownPictures &shown, FbId fb, FramePtr frame,
-                     std::span<const uint32_t> more) {
-    const int card = fb.context();
+void shown_hand_over(ShownPictures &shown, FramePtr frame, std::span<FbId> fbs) {
     release(shown.prev);
     shown.prev = std::move(shown.cur);
     shown.cur.frame = std::move(frame);
-    shown.cur.fb = std::move(fb);
-    for (size_t i = 0; i < shown.cur.more.size(); i++)
-        shown.cur.more[i] = i < more.size() && more[i] ? FbId(more[i], card) : FbId();
+    if (!fbs.empty()) shown.cur.fb = std::move(fbs[0]);
+    size_t n = 0;
+    for (FbId &fb : fbs.subspan(std::min<size_t>(1, fbs.size())))
+        if (fb && n < shown.cur.more.size()) shown.cur.more[n++] = std::move(fb);
 }
 
 void shown_clear(ShownPictures &shown) {

@@ -22,10 +22,9 @@ struct ShownPictures {
     ShownPicture cur, prev;
 };
 // Changed only by the two operations below.
-// Takes `fb` (and `more`, the ids of the frame's pictures for outputs with other flips,
-// whose framebuffers become the owner's) and `frame` over as the newest picture; the
+// Takes `frame` and its pictures `fbs` over as the newest picture: `fbs[0]` is output
+// 0's, the rest those for outputs with other flips (empty ones are skipped). The
 // oldest of the three goes (framebuffers removed, frame freed).
-void shown_hand_over(ShownPictures &shown, FbId fb, FramePtr frame,
-                     std::span<const uint32_t> more = {});
+void shown_hand_over(ShownPictures &shown, FramePtr frame, std::span<FbId> fbs);
 // Both pictures go: no plane may scan out of them any more.
 void shown_clear(ShownPictures &shown);

@@ -34,7 +34,7 @@ void close_handles(int fd, const uint32_t handles[4], int n) {
 
 }  // namespace
 
-uint32_t import_frame(Display &d, const AVFrame *frame) {
+FbId import_frame(Display &d, const AVFrame *frame) {
     const int fd = d.card();
     const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
     const AVDRMLayerDescriptor &layer = desc->layers[0];
@@ -46,7 +46,7 @@ uint32_t import_frame(Display &d, const AVFrame *frame) {
         const AVDRMObjectDescriptor &obj = desc->objects[plane.object_index];
         if (drmPrimeFDToHandle(fd, obj.fd, &handles[i]) != 0) {
             close_handles(fd, handles, i);
-            return 0;
+            return {};
         }
         pitches[i] = uint32_t(plane.pitch);
         offsets[i] = uint32_t(plane.offset);
@@ -56,7 +56,7 @@ uint32_t import_frame(Display &d, const AVFrame *frame) {
                               handles, pitches, offsets, modifiers);
     int err = errno;
     close_handles(fd, handles, n);
-    if (fb) return fb.release();
+    if (fb) return fb;
     if (addfb_fail_reported(++d.addfb_fail)) {
         uint32_t f = layer.format;
         say("zyl-mpp: AddFB2: %s (fail #%lld, format %c%c%c%c mod 0x%llx %dx%d — not scannable "
@@ -64,5 +64,5 @@ uint32_t import_frame(Display &d, const AVFrame *frame) {
             strerror(err), (long long)d.addfb_fail, char(f), char(f >> 8), char(f >> 16),
             char(f >> 24), (unsigned long long)modifiers[0], frame->width, frame->height);
     }
-    return 0;
+    return {};
 }

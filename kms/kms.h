@@ -271,5 +271,5 @@ struct AVFrame;
 // Whether the `count`th failed import is reported (the 1st, then every 300th).
 bool addfb_fail_reported(int64_t count);
 // One framebuffer over layer 0 of a DRM PRIME frame (which has at least one layer),
-// or 0 when the card refuses it (counted in the Display's addfb_fail).
-uint32_t import_frame(Display &d, const AVFrame *frame);
+// or none when the card refuses it (counted in the Display's addfb_fail).
+FbId import_frame(Display &d, const AVFrame *frame);

@@ -189,7 +189,8 @@ class Hide : public GateScenario {
             uint32_t fb = 0;
             ASSERT_TRUE(b.handle);
             ASSERT_EQ(0, drmModeAddFB(card, 64, 64, 24, 32, b.pitch, b.handle.release(), &fb));
-            shown_hand_over(shown(), FbId(fb, card), frame(key));
+            FbId owned(fb, card);
+            shown_hand_over(shown(), frame(key), {&owned, 1});
         }
         for (const KmsOutput &o : display().outputs()) {
             Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
