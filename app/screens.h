@@ -9,6 +9,8 @@
 #include "overlay/overlay.h"
 #include "standby/standby.h"
 
+struct StreamFacts;
+
 // The display's state, made once by the process entry and kept until the process
 // ends so that the last picture stays on screen till then. Main thread only. When
 // released (in tests), the pictures on screen go first, then the standby pictures,
@@ -21,6 +23,8 @@ struct ScreenState {
     ShownPictures shown;
     HotplugPoll hotplug;
     bool showing_video = false;  // video covers the standby pictures; main thread only
+    // The mailbox's stream facts, once start-up has them; null: none (H.264, no detection).
+    const StreamFacts *stream = nullptr;
 };
 
 // The painter drm_init calls for each new standby buffer.
