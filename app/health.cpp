@@ -31,7 +31,8 @@ void periodic_line(Health &h, int64_t now_ms) {
         "rga_fail/pool_drop=%lld/%lld panel_busy=%lld sei_stripped=%lld\n",
         (long long)mb.dec_count.load(), (long long)shown, per_s, (long long)mb.drop_fifo.load(),
         (long long)mb.drop_throttle, (long long)mb.drop_gate, (long long)g_enc_rga_fail,
-        (long long)g_enc_pool_drop, (long long)h.dsi_busy_skip, (long long)g_sei_stripped.load());
+        (long long)g_enc_pool_drop, (long long)h.dsi_busy_skip,
+        (long long)mb.stream.sei_stripped.load());
     h.line_last_ms = now_ms;
     h.line_shown = shown;
 }
@@ -49,7 +50,7 @@ void hdmi_state_write(Health &h, const char *word) {
     h.state_last_ms = now;
     long long dec = (long long)h.counters.dec_count.load(),
               shown = (long long)h.counters.shown_count.load();
-    long long reopens = (long long)g_reopens.load();
+    long long reopens = (long long)h.counters.stream.reopens.load();
     char line[160];
     int n = snprintf(line, sizeof line, "state=%s ts=%lld dec=%lld shown=%lld reopens=%lld\n", word,
                      (long long)now, dec, shown, reopens);

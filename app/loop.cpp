@@ -43,16 +43,16 @@ extern "C" {
 
 namespace {
 
-void detect_off(DetectionTable &t) {
-    g_detect = 0;
+void detect_off(StreamFacts &facts, DetectionTable &t) {
+    facts.detect = false;
     detections_clear(t);
 }
 
 // Starting a detector always fails: this system has none.
-void detect_on(const DetectSettings &s) {
-    g_detect = 1;
+void detect_on(StreamFacts &facts, const DetectSettings &s) {
+    facts.detect = true;
     say("zyl-mpp: yolo_init failed (%s)", s.model.c_str());
-    g_detect = 0;
+    facts.detect = false;
 }
 
 // Whether a snapshot of the current frame was asked for. Only a regular file is a
@@ -254,20 +254,21 @@ bool detect_request_poll(Loop &loop) {
     const char *path = loop.detect.request.c_str();
     FileBytes b;
     const Fresh fresh = read_if_changed(loop.detect_file, path, &b);
+    StreamFacts &facts = loop.mb.stream;
     if (fresh == Fresh::kMissing) {
-        if (g_detect != 1) return false;
-        detect_off(loop.screens.drawing.detections);
+        if (!facts.detect) return false;
+        detect_off(facts, loop.screens.drawing.detections);
         return true;
     }
     if (fresh != Fresh::kRead) return false;
     b.data.push_back(0);
     const char *line = b.data.data();
     int want = strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0;
-    if (want == g_detect) return false;
+    if (want == facts.detect) return false;
     if (want)
-        detect_on(loop.detect);
+        detect_on(facts, loop.detect);
     else
-        detect_off(loop.screens.drawing.detections);
+        detect_off(facts, loop.screens.drawing.detections);
     return true;
 }
 

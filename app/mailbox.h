@@ -45,6 +45,8 @@ struct Mailbox {
     int64_t last_arrival_us = 0;              // reader thread only
     // Frames the display cap and the keyframe gate dropped after the mailbox; main thread only.
     uint64_t drop_throttle = 0, drop_gate = 0;
+    // The reader's facts and counters; each member says which thread touches it.
+    StreamFacts stream;
 };
 
 // Producer side (reader thread). `now_us` is the monotonic arrival time.

@@ -108,10 +108,11 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     DetectQueue detect_queue;
     // Static: the decoder and parser it holds live as long as the process.
     static ReaderArgs ra;
-    if (int status = prepare_decoder(&ra, config.decode))
+    if (int status = prepare_decoder(&ra, config.decode, mailbox.stream))
         return process_end({status, {}, nullptr}, health);
     ra.detect = &detect_queue;
-    gate_configure(gate, config.gate, g_is_hevc);
+    screens.stream = &mailbox.stream;
+    gate_configure(gate, config.gate, mailbox.stream.hevc);
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(config.overlays.font);
 

@@ -27,8 +27,8 @@ void standby_refresh(ScreenState &s, KmsOutput &o) {
 OverlayFacts overlay_facts(ScreenState &s) {
     const GpuPass &pass = *s.pass;
     return {s.showing_video,
-            g_detect != 0,
-            g_is_hevc != 0,
+            s.stream && s.stream->detect,
+            s.stream && s.stream->hevc,
             pass.lut_on ? pass.lut_path.c_str() : nullptr,
             [&s](KmsOutput &o) { standby_refresh(s, o); },
             s.display.outputs()};

@@ -10,6 +10,8 @@
 #include "overlay/overlay.h"
 #include "standby/standby.h"
 
+struct StreamFacts;
+
 // The display's state, made once by the process entry and kept until the process
 // ends so that the last picture stays on screen till then. Main thread only. When
 // released (in tests), the pictures on screen go first, then the standby pictures,
@@ -27,6 +29,8 @@ struct ScreenState {
     // (attach_pass_and_tee) before the first display comes up.
     GpuPass *pass = nullptr;
     SpiTee *tee = nullptr;
+    // The mailbox's stream facts, once start-up has them; null: none (H.264, no detection).
+    const StreamFacts *stream = nullptr;
 };
 
 // The painter drm_init calls for each new standby buffer.

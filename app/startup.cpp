@@ -14,15 +14,15 @@ int display_retry_delay_ms(int attempt) {
     return ms < 5000 ? ms : 5000;
 }
 
-int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
+int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings, StreamFacts &facts) {
     const char *name = settings.decoder.c_str();
     const AVCodec *codec = avcodec_find_decoder_by_name(name);
     if (!codec) {
         say("zyl-mpp: %s decoder missing", name);
         return 1;
     }
-    g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
-    say("zyl-mpp: HW decoder = %s (%s)", name, g_is_hevc ? "h265" : "h264");
+    facts.hevc = codec->id == AV_CODEC_ID_HEVC;
+    say("zyl-mpp: HW decoder = %s (%s)", name, facts.hevc ? "h265" : "h264");
     // The reader cuts the stream with libavcodec's parser for the codec; a decoder
     // without one cannot be fed at all.
     AVCodecParserContext *parser = av_parser_init(codec->id);
@@ -42,7 +42,7 @@ int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings) {
         av_parser_close(parser);
         return 1;
     }
-    *ra = ReaderArgs{ctx, parser, codec, name, deferred};
+    *ra = ReaderArgs{ctx, parser, codec, name, deferred, &facts};
     return 0;
 }
 

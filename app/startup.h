@@ -9,6 +9,7 @@
 struct DecodeSettings;
 struct Mailbox;
 struct ReaderArgs;
+struct StreamFacts;
 
 // The process: answers "--caps", or starts up and presents stdin's stream until it
 // ends. Every end returns here through process_end with the exit status.
@@ -18,7 +19,8 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox);
 // Back-off before display attempt n (0-based) while no display can be driven, in ms.
 int display_retry_delay_ms(int attempt);
 // Finds and prepares the decoder; fills ReaderArgs, whose name stays the one in
-// `settings`. Returns 0, or the exit status.
-int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings);
+// `settings`, and tells `facts` (which the reader is then given) the codec.
+// Returns 0, or the exit status.
+int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings, StreamFacts &facts);
 // Loads the first TrueType face into g_face: `first` (the setting), else the usual ones.
 void load_font(const std::optional<std::string> &first);

@@ -23,11 +23,6 @@ extern "C" {
 #define AV_FRAME_FLAG_KEY (1 << 1)
 #endif
 
-extern int g_is_hevc;
-extern std::atomic<uint64_t> g_sei_stripped;
-extern std::atomic<uint64_t> g_reopens;
-extern std::atomic<int> g_detect;
-
 // A decoded frame has one owner at a time; a frame that is dropped is freed by
 // going out of scope.
 struct FrameFree {
@@ -40,7 +35,7 @@ struct PacketFree {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
-// Units copied for object detection while g_detect is on: the newest kSlots. The
+// Units copied for object detection while detection is on: the newest kSlots. The
 // reader thread adds under `lock` and signals `cv`; nothing in this system takes them
 // out yet.
 struct DetectQueue {
@@ -94,12 +89,30 @@ int reader_read_bytes(const char *value);
 RecoverySettings recovery_settings(const char *dead_ms, const char *param_reopen,
                                    const char *dead_exit, const char *decoder_name);
 
+// What the reader and the main thread know of the stream, one per process: the
+// process entry keeps it where a reader it could not stop may still reach it.
+struct StreamFacts {
+    // The stream is H.265. Set at start-up from the codec before the reader starts;
+    // read-only afterwards, by both threads.
+    bool hevc = false;
+    // SEI units removed before the decoder: the reader thread adds, the main thread's
+    // health line reads.
+    std::atomic<uint64_t> sei_stripped{0};
+    // Decoder rebuilds for a parameter-set change: the reader thread stores its count,
+    // the main thread's state file reads it.
+    std::atomic<uint64_t> reopens{0};
+    // Units are copied for detection: the main thread switches it from the request
+    // file, the reader thread reads it for every unit.
+    std::atomic<bool> detect{false};
+};
+
 struct ReaderArgs {
     AVCodecContext *avctx;
     AVCodecParserContext *parser;
     const AVCodec *codec;
     const char *decoder_name;
     int deferred_open;
+    StreamFacts *facts = nullptr;   // must be set before the reader runs
     DetectQueue *detect = nullptr;  // where units go while detection is on; null: nowhere
 };
 

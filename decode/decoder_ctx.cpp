@@ -10,8 +10,6 @@ extern "C" {
 #include <libavutil/hwcontext.h>
 }
 
-int g_is_hevc;
-
 enum AVPixelFormat get_drm_prime(AVCodecContext *, const enum AVPixelFormat *fmts) {
     for (const enum AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++) {
         if (*p == AV_PIX_FMT_DRM_PRIME) return *p;

@@ -15,9 +15,6 @@
 #include "base/log.h"
 #include "decode/reader_state.h"
 
-std::atomic<uint64_t> g_sei_stripped;
-std::atomic<int> g_detect;
-
 void PacketFree::operator()(AVPacket *p) const {
     av_packet_free(&p);
 }
@@ -111,18 +108,19 @@ void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
     // SEI removal and the scans share one walk; a unit left under 4 bytes holds no
     // NAL header, so its findings are empty as the scans would have found them.
     UnitFindings f{};
+    StreamFacts &facts = *st->ra->facts;
     if (st->strip_sei && size > 2) {
-        g_sei_stripped += walk_unit(&data, &size, g_is_hevc, true, &st->ps, &f);
+        facts.sei_stripped += walk_unit(&data, &size, facts.hevc, true, &st->ps, &f);
         if (size == 0) return;
     } else if (size >= 4) {
-        walk_unit(&data, &size, g_is_hevc, false, &st->ps, &f);
+        walk_unit(&data, &size, facts.hevc, false, &st->ps, &f);
     }
     st->pkt->data = data;
     st->pkt->size = size;
     // The decoder carries the stamp through its reordering onto the picture, so the
     // keyframe gate can tell pictures of units that came before a gap.
     st->pkt->pts = arrived_us;
-    if (g_detect && st->ra->detect) st->ra->detect->add(st->pkt);
+    if (facts.detect && st->ra->detect) st->ra->detect->add(st->pkt);
 
     int key = size >= 4 && f.keyframe;
     bool rebuilt = size >= 4 && st->decode && recovery_before_send(st, f);

@@ -10,8 +10,6 @@
 #include "base/log.h"
 #include "decode/reader_state.h"
 
-std::atomic<uint64_t> g_reopens;
-
 namespace {
 
 // The library reads past the end of extradata; these bytes must be zero.
@@ -50,8 +48,9 @@ uint8_t *make_extradata(const ParamSetStore &ps, int hevc, int len) {
 // in place untouched, or (past the point of no return) sets `dead`.
 bool rebuild(ReaderState *st, Reopen why) {
     const char *cause = cause_text(why);
-    int len = rebuild_extradata_len(st->ps, g_is_hevc);
-    uint8_t *extra = len < 0 ? nullptr : make_extradata(st->ps, g_is_hevc, len);
+    const bool hevc = st->ra->facts->hevc;
+    int len = rebuild_extradata_len(st->ps, hevc);
+    uint8_t *extra = len < 0 ? nullptr : make_extradata(st->ps, hevc, len);
     if (!extra) {
         say("zyl-mpp: %s but the tracked parameter set is incomplete — no reopen", cause);
         return false;
@@ -86,7 +85,7 @@ bool rebuild(ReaderState *st, Reopen why) {
             (long long)st->flushes, len, (long long)st->stall_reopens);
     } else {
         st->reopens++;
-        g_reopens = uint64_t(st->reopens);
+        ra->facts->reopens = uint64_t(st->reopens);
         say("zyl-mpp: parameter set CHANGED mid-stream (extradata %d B) — decoder reopened "
             "(#%lld)",
             len, (long long)st->reopens);

@@ -64,8 +64,8 @@ class GateScenario : public testing::Test {
             unsetenv(v);
         dir = test_dir();
         setenv("ZYL_SIM_ROOT", dir.c_str(), 1);
-        g_is_hevc = 0;
         test_screens().showing_video = false;
+        test_screens().stream = &mb.stream;
         gate_.last_frame_us = kT0;
         // The state file is rewritten at once only for a new word; start from one.
         testing::internal::CaptureStderr();
@@ -74,6 +74,7 @@ class GateScenario : public testing::Test {
     }
     void TearDown() override {
         test_screens().showing_video = false;
+        test_screens().stream = nullptr;
         forget_card();
         unsetenv("ZYL_SIM_ROOT");
     }
@@ -130,11 +131,11 @@ class GateScenario : public testing::Test {
                 if (word == "showing")
                     test_screens().showing_video = true;
                 else
-                    g_is_hevc = 1;
+                    mb.stream.hevc = true;
                 return std::optional<std::string>();
             }
             // As start-up does once the stream's codec is known.
-            if (!configured) gate_configure(gate_, config_read().gate, g_is_hevc);
+            if (!configured) gate_configure(gate_, config_read().gate, mb.stream.hevc);
             configured = true;
             if (word == "arm" || word == "gap") {
                 lines.clear();

@@ -31,12 +31,13 @@ const auto is_first_slice = [](const Nal &n) { return n.first_slice; };
 
 struct Seen {
     int frames = 0, marked = 0;
-    uint64_t decoded = 0, dropped = 0;  // the mailbox's counters
+    uint64_t decoded = 0, dropped = 0, sei_stripped = 0;  // the mailbox's counters
     std::set<std::pair<int, int>> sizes;
     std::string err;
 };
 
-// Runs the reader over `data` on its own thread while this thread takes frames.
+// Runs the reader over `data` on its own thread while this thread takes frames;
+// with `detect`, detection is on and its units go there.
 Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
                 DetectQueue *detect = nullptr) {
     std::string path = test_dir() + "/input";
@@ -45,14 +46,15 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
     EXPECT_GE(fd, 0);
 
     const AVCodec *codec = avcodec_find_decoder_by_name(decoder);
-    g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
     AVCodecContext *ctx = new_decoder_ctx(codec, decoder);
     if (!deferred) {
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
     }
-    ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred, detect};
     Mailbox mb;
     mb.cap = 4;
+    mb.stream.hevc = codec->id == AV_CODEC_ID_HEVC;
+    mb.stream.detect = detect != nullptr;
+    ReaderArgs ra{ctx, av_parser_init(codec->id), codec, decoder, deferred, &mb.stream, detect};
     Gate gate;
     testing::internal::CaptureStderr();
     std::thread reader([&] {
@@ -74,6 +76,7 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
     EXPECT_TRUE(mb.eof);
     seen.decoded = mb.dec_count;
     seen.dropped = mb.drop_fifo;
+    seen.sei_stripped = mb.stream.sei_stripped;
     EXPECT_EQ(uint64_t(seen.frames) + seen.dropped, seen.decoded);
     return seen;
 }
@@ -82,7 +85,6 @@ Seen run_reader(const Bytes &data, const char *decoder, bool deferred,
 class Reader : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_sei_stripped = 0;
         for (const char *v : {"ZYL_KMS_STRIP_SEI", "ZYL_KMS_READ_BYTES"}) unsetenv(v);
     }
 };
@@ -99,7 +101,7 @@ TEST_F(Reader, H264WithSeiStrippedEveryPictureArrives) {
     setenv("ZYL_KMS_STRIP_SEI", "1", 1);
     Seen seen = run_reader(with_trailing_aud(s, false), "h264", false);
     EXPECT_EQ(seen.decoded, uint64_t(pictures));
-    EXPECT_EQ(g_sei_stripped, uint64_t(seis));
+    EXPECT_EQ(seen.sei_stripped, uint64_t(seis));
     EXPECT_EQ(count_lines(seen.err,
                           "zyl-kms: stripping SEI NAL units before the decoder "
                           "(ZYL_KMS_STRIP_SEI=0 to keep them)"),
@@ -131,10 +133,8 @@ TEST_F(Reader, DetectionQueueKeepsTheNewest64UnitsAsDecoded) {
         if (nals[i].sc >= unit_start && nals[i].type != 6)
             expected += s.substr(nals[i].begin, nals[i].end - nals[i].begin);
     setenv("ZYL_KMS_STRIP_SEI", "1", 1);
-    g_detect = 1;
     DetectQueue q;
     run_reader(s, "h264", false, &q);
-    g_detect = 0;
     EXPECT_EQ(q.units.size(), DetectQueue::kSlots);
     const AVPacket *newest = q.units.back().get();
     ASSERT_NE(newest, nullptr);
@@ -146,7 +146,7 @@ TEST_F(Reader, SeiIsKeptWhenStrippingIsOff) {
         SetUp();  // before the variable: it unsets it
         setenv("ZYL_KMS_STRIP_SEI", v, 1);
         Seen seen = run_reader(read_file(stream_path("h264_sei.h264")), "h264", false);
-        EXPECT_EQ(g_sei_stripped, 0u);
+        EXPECT_EQ(seen.sei_stripped, 0u);
         EXPECT_EQ(seen.err.find("stripping"), std::string::npos);
     }
 }

@@ -170,7 +170,6 @@ class Recovery : public ::testing::Test {
     void reset() {
         sim_dec_reset();
         mb.emplace();
-        g_reopens = 0;
         gate.wait_key = gate.hard = 0;
         gate.since = 0;
     }
@@ -189,7 +188,7 @@ class Recovery : public ::testing::Test {
         EXPECT_GE(fd, 0);
         setenv("ZYL_KMS_DECODER", decoder, 1);
         const DecodeSettings settings = config_read().decode;
-        ReaderArgs ra = open_decoder(decoder);
+        ReaderArgs ra = open_decoder(decoder, mb->stream);
         testing::internal::CaptureStderr();
         ReaderRun r;
         r.end = reader_run(&ra, settings, mailbox_reader_hooks(*mb, gate), fd);
@@ -205,12 +204,12 @@ class Recovery : public ::testing::Test {
         return r;
     }
 
-    static ReaderArgs open_decoder(const char *decoder) {
+    static ReaderArgs open_decoder(const char *decoder, StreamFacts &facts) {
         const AVCodec *codec = avcodec_find_decoder_by_name(decoder);
-        g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
+        facts.hevc = codec->id == AV_CODEC_ID_HEVC;
         AVCodecContext *ctx = new_decoder_ctx(codec, decoder);
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-        return ReaderArgs{ctx, av_parser_init(codec->id), codec, decoder, 0};
+        return ReaderArgs{ctx, av_parser_init(codec->id), codec, decoder, 0, &facts};
     }
 
   public:
@@ -247,8 +246,9 @@ class Recovery : public ::testing::Test {
                          "opens=%d flushes=%d busy=%d dec=%llu reopens=%llu wait_key=%d hard=%d "
                          "since=%s",
                          int(d.opens), int(d.flushes), int(d.busy),
-                         (unsigned long long)mb->dec_count.load(), (unsigned long long)g_reopens,
-                         int(gate.wait_key), int(gate.hard),
+                         (unsigned long long)mb->dec_count.load(),
+                         (unsigned long long)mb->stream.reopens.load(), int(gate.wait_key),
+                         int(gate.hard),
                          gate.since == 12345 ? "kept"
                          : gate.since        ? "set"
                                              : "none");
@@ -310,7 +310,7 @@ TEST_F(Recovery, IdrDuringAStallRebuildsTheDecoderWhateverTheReopenSetting) {
         EXPECT_EQ(count_lines(r.err, "recovered"), 0) << r.err;
         EXPECT_EQ(count_lines(r.err, "CHANGED"), 0) << r.err;
         EXPECT_EQ(sim_dec_stats().opens, 2);
-        EXPECT_EQ(g_reopens, 0u) << "a stall rebuild is no parameter-change reopen";
+        EXPECT_EQ(mb->stream.reopens, 0u) << "a stall rebuild is no parameter-change reopen";
         // The IDR went to the new decoder: the whole second copy decodes.
         EXPECT_EQ(mb->dec_count.load(), 31u + 60u);
         EXPECT_EQ(gate.wait_key, 1);
@@ -333,7 +333,7 @@ TEST_F(Recovery, ParameterChangeAtAnIdrReopensTheDecoder) {
         << r.err;
     EXPECT_EQ(count_lines(r.err, "CHANGED"), 1) << r.err;
     EXPECT_EQ(r.extradata, sets);
-    EXPECT_EQ(g_reopens, 1u);
+    EXPECT_EQ(mb->stream.reopens, 1u);
     EXPECT_EQ(sim_dec_stats().opens, 2);
     EXPECT_EQ(mb->dec_count.load(), 90u);
     EXPECT_EQ(gate.hard, 1);
@@ -370,6 +370,7 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     Bytes s = nosei();
     Bytes sps = first_of(s, 7);
     ReaderArgs ra{};
+    ra.facts = &mb->stream;
     ReaderState st{};
     st.ra = &ra;
     const ReaderHooks hooks = mailbox_reader_hooks(*mb, gate);
@@ -378,7 +379,6 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     st.stalled = true;
     st.ps.unit[1] = reinterpret_cast<uint8_t *>(sps.data());
     st.ps.len[1] = int(sps.size());
-    g_is_hevc = 0;
     EXPECT_EQ(rebuild_extradata_len(st.ps, 0), -1);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(recovery_before_send(&st, UnitFindings{true, true, false}));

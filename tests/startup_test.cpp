@@ -86,6 +86,7 @@ struct Prepared {
     std::string err;
     ReaderArgs ra;
     DecodeSettings settings;
+    bool hevc;
 };
 
 Prepared prepare(const char *name) {
@@ -96,8 +97,11 @@ Prepared prepare(const char *name) {
     Prepared p{};
     testing::internal::CaptureStderr();
     p.settings = config_read().decode;
-    p.status = prepare_decoder(&p.ra, p.settings);
+    StreamFacts facts;
+    p.status = prepare_decoder(&p.ra, p.settings, facts);
     p.err = testing::internal::GetCapturedStderr();
+    p.hevc = facts.hevc;
+    p.ra.facts = nullptr;  // gone with this call; no reader runs here
     return p;
 }
 
@@ -128,7 +132,7 @@ TEST(Decoder, NamesOpenedWithTheirFlagsOrEndWithStatusOne) {
         EXPECT_EQ(p.status, c.status);
         EXPECT_EQ(p.err, c.err);
         if (c.status) continue;
-        EXPECT_EQ(g_is_hevc, c.hevc);
+        EXPECT_EQ(p.hevc, bool(c.hevc));
         EXPECT_TRUE(avcodec_is_open(p.ra.avctx));
         EXPECT_EQ(p.ra.deferred_open, 0);
         EXPECT_NE(p.ra.parser, nullptr);
