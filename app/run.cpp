@@ -99,6 +99,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     attach_pass_and_tee(pass, tee);
     tee.overlays = &screens.overlays;
     tee.popup = &screens.drawing.popup;
+    tee.font = &screens.drawing.font;
     stop_signals_install(mailbox);
     if (!wait_for_display(screens, config.display)) return process_end(stopped_end(), health);
     Pacer pacer(config.pacing);
@@ -115,7 +116,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     ra.detect = &detect_queue;
     gate_configure(gate, config.gate, g_is_hevc);
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
-    load_font(config.overlays.font);
+    load_font(screens.drawing.font, config.overlays.font);
 
     poll_menu(screens.overlays);
     poll_osd(screens.overlays);
