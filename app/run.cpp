@@ -114,7 +114,7 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     screens.stream = &mailbox.stream;
     gate_configure(gate, config.gate, mailbox.stream.hevc);
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
-    load_font(config.overlays.font);
+    load_font(screens.drawing.font, config.overlays.font);
 
     poll_menu(screens.overlays);
     poll_osd(screens.overlays);

@@ -10,13 +10,15 @@ PaintStandby standby_painter(ScreenState &s) {
     return [&s](int out_no, uint8_t *px, uint32_t pitch, int w, int h) {
         // Settings are not read yet: the picture goes in letterboxed and unmirrored,
         // and is painted again if the output's flip or fit turn out different.
-        paint_standby(s.standby, s.overlays.connect, s.drawing.connect, px, pitch, w, h, Look{});
+        paint_standby(s.standby, s.overlays.connect, s.drawing.connect, &s.drawing.font, px, pitch,
+                      w, h, Look{});
         if (out_no == 0) spi_tee_publish_buffer(*s.tee, px, pitch, w, h);
     };
 }
 
 void standby_refresh(ScreenState &s, KmsOutput &o) {
-    if (!repaint_standby(s.standby, s.overlays.connect, s.drawing.connect, o, s.showing_video))
+    if (!repaint_standby(s.standby, s.overlays.connect, s.drawing.connect, &s.drawing.font, o,
+                         s.showing_video))
         return;
     // The SPI display shows the first output's picture.
     if (&o == &s.display.outs[0] && o.standby.map)

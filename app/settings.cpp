@@ -36,6 +36,7 @@ void attach_pass_and_tee(ScreenState &screens, GpuPass &pass, SpiTee &tee) {
     screens.tee = &tee;
     tee.overlays = &screens.overlays;
     tee.popup = &screens.drawing.popup;
+    tee.font = &screens.drawing.font;
 }
 
 void read_settings(ScreenState &screens, Pacer &pc, const Config &c, bool interlaced) {

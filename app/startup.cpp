@@ -46,11 +46,8 @@ int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings, StreamFacts 
     return 0;
 }
 
-void load_font(const std::optional<std::string> &first) {
-    if (FT_Init_FreeType(&g_ft) != 0) {
-        g_ft = nullptr;
-        return;
-    }
+void load_font(Font &font, const std::optional<std::string> &first) {
+    if (!font_init(font)) return;
     const char *candidates[] = {
         first ? first->c_str() : nullptr,
         "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf",
@@ -59,12 +56,11 @@ void load_font(const std::optional<std::string> &first) {
         "/usr/share/fonts/truetype/droid/DroidSans-Bold.ttf",
     };
     std::string why;
-    int i = font_open_first(candidates, 5, &why);
+    int i = font_open_first(font, candidates, 5, &why);
     if (candidates[0] && candidates[0][0] && i != 0)
-        fprintf(stderr, "zyl-mpp: font %s (ZYL_KMS_FONT) not used: %s\n", candidates[0],
-                why.c_str());
+        say("zyl-mpp: font %s (ZYL_KMS_FONT) not used: %s", candidates[0], why.c_str());
     if (i >= 0)
-        fprintf(stderr, "zyl-mpp: menu font %s\n", candidates[i]);
+        say("zyl-mpp: menu font %s", candidates[i]);
     else
-        fprintf(stderr, "zyl-mpp: no TTF font found → 8x8 fallback\n");
+        say("zyl-mpp: no TTF font found → 8x8 fallback");
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 struct DecodeSettings;
+struct Font;
 struct Mailbox;
 struct ReaderArgs;
 struct StreamFacts;
@@ -22,5 +23,5 @@ int display_retry_delay_ms(int attempt);
 // `settings`, and tells `facts` (which the reader is then given) the codec.
 // Returns 0, or the exit status.
 int prepare_decoder(ReaderArgs *ra, const DecodeSettings &settings, StreamFacts &facts);
-// Loads the first TrueType face into g_face: `first` (the setting), else the usual ones.
-void load_font(const std::optional<std::string> &first);
+// Loads the first TrueType face into `font`: `first` (the setting), else the usual ones.
+void load_font(Font &font, const std::optional<std::string> &first);

@@ -63,9 +63,10 @@ int main(int argc, char **argv) {
         fprintf(stderr, "overlay_bench: no 1920x1080 and 800x480 outputs with overlay planes\n");
         return 1;
     }
-    FT_Init_FreeType(&g_ft);
-    const char *font[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
-    if (font_open_first(font, 1) < 0) fprintf(stderr, "overlay_bench: 8x8 font\n");
+    Font &font = screens.drawing.font;
+    const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
+    if (!font_init(font) || font_open_first(font, fonts, 1) < 0)
+        fprintf(stderr, "overlay_bench: 8x8 font\n");
 
     Overlays &ov = screens.overlays;
     MenuState &m = ov.menu;
@@ -86,7 +87,7 @@ int main(int argc, char **argv) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const size_t bytes = size_t(W) * 4 * H;
     std::vector<uint8_t> src(bytes), dst(bytes);
-    const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H};
+    const OverlaySurface shadow{o.menu_shadow.data(), o.menu_shadow_stride, W, H, &font};
     OverlayFacts facts = overlay_facts(screens);
     render_menu_all(screens.drawing, ov, facts);  // the glyphs of these strings are rendered once
     std::vector<double> full, bound, menu, text;
@@ -132,7 +133,7 @@ int main(int argc, char **argv) {
         const int pw = p.mode.hdisplay, ph = p.mode.vdisplay;
         const size_t pbytes = size_t(pw) * 4 * ph;
         std::vector<uint8_t> a(pbytes), b(pbytes);
-        const OverlaySurface ps{p.menu_shadow.data(), p.menu_shadow_stride, pw, ph};
+        const OverlaySurface ps{p.menu_shadow.data(), p.menu_shadow_stride, pw, ph, &font};
         auto redraw = [&] {
             memset(ps.px, 0, size_t(ph) * ps.stride);
             draw_telemetry(p, ps, ov.telem, facts);

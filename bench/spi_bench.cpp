@@ -74,6 +74,7 @@ double gpu_ratio(GpuPass &pass, SpiTee &tee, int n) {
 // libswscale alone on the same buffer.
 double converter_ratio(int W, int H, int n) {
     SpiTee tee({.on = true, .w = W, .h = H});
+    tee.font = &screens.drawing.font;
     std::vector<uint8_t> rgba(size_t(W) * H * 4);
     std::mt19937 rnd(1);
     for (uint8_t &b : rgba) b = uint8_t(rnd());
@@ -119,7 +120,7 @@ int main(int argc, char **argv) {
     attach_pass_and_tee(screens, pass, tee);
     // The strip's text as the receiver draws it, with the menu font.
     const char *fonts[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
-    if (FT_Init_FreeType(&g_ft) != 0 || font_open_first(fonts, 1) < 0)
+    if (!font_init(screens.drawing.font) || font_open_first(screens.drawing.font, fonts, 1) < 0)
         printf("no DejaVu font: the strip's text is the 8x8 font\n");
     if (!drm_init(screens.display, config_read().display, standby_painter(screens))) return 1;
     pass.card = screens.display.card();

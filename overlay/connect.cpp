@@ -50,12 +50,13 @@ void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo 
             if (ci.qr[r * n + c])
                 fill_rect(s, l.x0 + 4 * l.s + c * l.s, l.y0 + 4 * l.s + r * l.s, l.s, l.s,
                           0xFF000000);
-    ft_text(s, l.x0 + l.q / 2 - ft_text_w(ci.ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc, ci.ssid,
-            0xFFFFFFFF, l.wc);
+    ft_text(s, l.x0 + l.q / 2 - ft_text_w(s.font, ci.ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc,
+            ci.ssid, 0xFFFFFFFF, l.wc);
     if (ci.push[0]) {
         char caption[176];
         push_caption(ci.push, caption);
-        ft_text(s, (W - ft_text_w(caption, l.pc)) / 2, l.y0 - l.pc, caption, 0xFF2DD4BF, l.pc);
+        ft_text(s, (W - ft_text_w(s.font, caption, l.pc)) / 2, l.y0 - l.pc, caption, 0xFF2DD4BF,
+                l.pc);
     }
 }
 
@@ -96,7 +97,7 @@ void draw_detections(DetectionTable &t, const OverlaySurface &s) {
         snprintf(label, sizeof label, "%s %d%%", "obj", pct >= -1e6f && pct <= 1e6f ? int(pct) : 0);
         int ly = by - lp - 6;
         if (ly < 0) ly = by + 2;
-        fill_rect(s, bx, ly, ft_text_w(label, lp) + 10, lp + 6, kBox);
+        fill_rect(s, bx, ly, ft_text_w(s.font, label, lp) + 10, lp + 6, kBox);
         ft_text(s, bx + 5, ly + lp, label, 0xFF04231A, lp);
     }
 }

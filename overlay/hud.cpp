@@ -37,7 +37,7 @@ uint32_t battery_colour(int v) {
 
 // Text drawn so that it ends at x; returns where it starts.
 int text_ending_at(const OverlaySurface &s, int x, int y, const char *text, uint32_t c, int px) {
-    const int start = x - ft_text_w(text, px);
+    const int start = x - ft_text_w(s.font, text, px);
     ft_text(s, start, y, text, c, px);
     return start;
 }
@@ -114,7 +114,7 @@ void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetrySta
     // Row 1 takes items until one would overflow; that one and all after it go on row 2.
     int row_of[10], row_w[2] = {0, 0}, first_on_2 = n;
     for (int i = 0; i < n; i++) {
-        const int w = ft_text_w(it[i].text, q);
+        const int w = ft_text_w(s.font, it[i].text, q);
         const int iw = it[i].kind == HudItem::kBars   ? w + 27
                        : it[i].kind == HudItem::kText ? w
                                                       : w + q + 8;

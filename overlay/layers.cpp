@@ -13,9 +13,10 @@ namespace {
 void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     const int back = (o.menu_front + 1) & 1;
-    const OverlaySurface s = !o.menu_shadow.empty()
-                                 ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H}
-                                 : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H};
+    const OverlaySurface s =
+        !o.menu_shadow.empty()
+            ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H, &d.font}
+            : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H, &d.font};
     if (!s.px) return;
     if (ov.menu.message) {
         draw_message(s, ov.menu, W, H, false);
@@ -36,22 +37,23 @@ void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const
 }
 
 // The standby buffer of a sidebar output, mirrored like the video beside it.
-OverlaySurface standby_surface(const KmsOutput &o) {
-    return {o.standby.px(),  o.standby.pitch,        o.mode.hdisplay,
-            o.mode.vdisplay, mirrors_x(o.look.flip), mirrors_y(o.look.flip)};
+OverlaySurface standby_surface(const KmsOutput &o, Font *font) {
+    return {o.standby.px(), o.standby.pitch,        o.mode.hdisplay,       o.mode.vdisplay,
+            font,           mirrors_x(o.look.flip), mirrors_y(o.look.flip)};
 }
 
 // Under video a drawing gives way to black; without video, to the standby picture.
 void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
     if (f.video_shown) {
-        fill_rect(standby_surface(o), 0, 0, o.mode.hdisplay / 2, o.mode.vdisplay, 0xFF000000);
+        fill_rect(standby_surface(o, nullptr), 0, 0, o.mode.hdisplay / 2, o.mode.vdisplay,
+                  0xFF000000);
     } else {
         f.repaint_standby(o);
     }
 }
 
 // A drawing of another kind does not cover the old one, so that is taken away first.
-void compose_in_standby(SidebarDrawn &drawn, const Overlays &ov, KmsOutput &o,
+void compose_in_standby(SidebarDrawn &drawn, Font &font, const Overlays &ov, KmsOutput &o,
                         const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby.map) return;
@@ -61,7 +63,7 @@ void compose_in_standby(SidebarDrawn &drawn, const Overlays &ov, KmsOutput &o,
     if (drawn != SidebarDrawn::kNothing && drawn != want) take_away_sidebar(o, f);
     drawn = want;
     if (want == SidebarDrawn::kNothing) return;
-    const OverlaySurface s = standby_surface(o);
+    const OverlaySurface s = standby_surface(o, &font);
     if (want == SidebarDrawn::kMessage)
         draw_message(s, ov.menu, W, H, true);
     else
@@ -74,7 +76,7 @@ void render_menu_all(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &
     std::lock_guard<std::mutex> hold(d.compose);
     for (size_t i = 0; i < f.outputs.size(); i++) {
         if (f.outputs[i].sidebar)
-            compose_in_standby(d.sidebar[i], ov, f.outputs[i], f);
+            compose_in_standby(d.sidebar[i], d.font, ov, f.outputs[i], f);
         else
             compose_on_plane(d, ov, f.outputs[i], f);
     }

@@ -77,7 +77,8 @@ void draw_rows(const OverlaySurface &s, const MenuState &m, const MenuLayout &L,
         }
         MenuRow r = split_row(m.rows[i]);
         ft_text(s, d + 1 + L.pad, base, r.label, label, L.s);
-        if (r.value) ft_text(s, right - L.pad - ft_text_w(r.value, L.s), base, r.value, value, L.s);
+        if (r.value)
+            ft_text(s, right - L.pad - ft_text_w(s.font, r.value, L.s), base, r.value, value, L.s);
     }
 }
 
@@ -162,6 +163,6 @@ void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, boo
         fill_rect(s, 0, 0, area, H, kPanel);
     else
         fill_rect(s, 0, 0, W, H, kVeil);
-    ft_text(s, (area - ft_text_w("Info", head)) / 2, H / 5 - size, "Info", kMuted, head);
-    ft_text(s, (area - ft_text_w(m.msg, size)) / 2, H / 5 + gap, m.msg, kAccent, size);
+    ft_text(s, (area - ft_text_w(s.font, "Info", head)) / 2, H / 5 - size, "Info", kMuted, head);
+    ft_text(s, (area - ft_text_w(s.font, m.msg, size)) / 2, H / 5 + gap, m.msg, kAccent, size);
 }

@@ -17,6 +17,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "base/own.h"
 #include "kms/kms.h"
 #include "overlay/status.h"
 
@@ -35,10 +36,13 @@ struct OverlayFacts {
 // B, G, R, A, as DRM's AR24 and XR24. Rows start `stride` bytes apart. With mx (my)
 // set, a logical pixel (x, y) lands at column w-1-x (row h-1-y): the overlay
 // composition draws mirrored like the video of its output.
+// Text on it draws with `font`; null: the 8x8 bitmap font.
+struct Font;
 struct OverlaySurface {
     uint8_t *px;
     uint32_t stride;
     int w, h;
+    Font *font = nullptr;
     bool mx = false, my = false;
 };
 
@@ -51,22 +55,67 @@ void rect_outline(const OverlaySurface &s, int x, int y, int w, int h, int t, ui
 void fill_round_rect(const OverlaySurface &s, int x, int y, int w, int h, int r, uint32_t colour);
 
 // ---- text ----
-extern FT_Library g_ft;
-extern FT_Face g_face;  // null: the 8x8 bitmap font, scaled 2x (px < 24) or 3x
-extern int g_font_px;   // the size last set on the face
+namespace font_detail {
+void done_library(own_detail::NoCtx, FT_Library lib);
+void done_face(own_detail::NoCtx, FT_Face face);
+}  // namespace font_detail
+using FtLibrary = Owned<FT_Library, own_detail::NoCtx, font_detail::done_library>;
+using FtFace = Owned<FT_Face, own_detail::NoCtx, font_detail::done_face>;
+
+// Rendered glyphs of one size of one face.
+struct FontGlyph {
+    bool loaded;  // FreeType could load it; a glyph that cannot be loaded is skipped
+    int left, top, advance;
+    int w, rows;
+    size_t off;  // coverage bytes in the size's store, rows of w
+};
+struct FontSize {
+    FT_Face face = nullptr;
+    int px = 0;
+    unsigned last_use = 0;
+    bool seen[256] = {};
+    FontGlyph glyphs[256] = {};
+    std::vector<uint8_t> coverage;
+};
+
+// The TrueType face text draws with, made by the process entry with the overlays'
+// drawing state; without a face, text is the 8x8 bitmap font scaled 2x (px < 24) or
+// 3x. The main thread draws the overlays and the SPI converter thread its header strip
+// and pop-up, and the face's size and the glyph cache are shared: every text call
+// holds `lock`. It is taken last and nothing is called under it that locks, so any
+// caller may hold its own drawing's lock. Members release in reverse order: the face
+// before the bytes it reads and the library.
+struct Font {
+    // A few sizes cover every layout; the least recently used one makes room. The menu
+    // on a monitor and on the panel, the HUD, the pop-up on the panel and in the SPI
+    // copy and the SPI strip draw with nine sizes in all: with fewer places every
+    // redraw would render glyphs again, allocating inside FreeType between the frames.
+    static constexpr int kCachedSizes = 16;
+
+    std::mutex lock;
+    FtLibrary ft;                  // null when FreeType did not start
+    std::vector<char> bytes;       // the font file the face reads from
+    FtFace face;                   // null: the bitmap font
+    int px = 0;                    // the size last set on the face
+    FT_Face sized_face = nullptr;  // the face `px` was set on
+    unsigned use_clock = 0;
+    FontSize sizes[kCachedSizes];
+};
 // Glyphs of printable ASCII, 0x20..0x7F, one byte per row, MSB leftmost.
 extern const uint8_t FONT8X8[96][8];
 
+// Starts FreeType for the font; false when it cannot.
+[[nodiscard]] bool font_init(Font &font);
 // Opens the first candidate that is a regular file FreeType reads as face 0 and that
 // draws an "A"; returns its index, or -1 (then `first_why` says why the first failed).
-int font_open_first(const char *const *candidates, int n, std::string *first_why = nullptr);
-// Draws one byte per character from baseline y; returns the advance in pixels. With a
-// face the glyph coverage is blended over the surface in the colour's R, G, B. Text
-// calls from any thread are serialised inside: the face and its glyph cache are
-// shared.
+int font_open_first(Font &font, const char *const *candidates, int n,
+                    std::string *first_why = nullptr);
+// Draws one byte per character from baseline y with the surface's font; returns the
+// advance in pixels. With a face the glyph coverage is blended over the surface in the
+// colour's R, G, B.
 int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px);
-// The advance ft_text would return, without drawing.
-int ft_text_w(const char *text, int px);
+// The advance ft_text would return with `font`, without drawing.
+int ft_text_w(Font *font, const char *text, int px);
 
 // ---- menu and message screen ----
 // Sizes of the menu on an output of W x H; "large" from 1000 rows up.
@@ -165,6 +214,7 @@ struct PopupTarget {
     int w, h;
     int rgba;
     int flip_rows;
+    Font *font;  // null: the bitmap font
 };
 constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
 // The tile last rendered (w x h, rows of w words) and the key it was rendered for:
@@ -182,10 +232,11 @@ struct PopupTile {
 // breaking after blanks, inside a word only when it alone is too wide; text left over
 // ends the last line with "...". Returns the number of lines, 1 for an empty text.
 constexpr int kPopupLineCap = 192;
-int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]);
+int pu_wrap(Font *font, const char *text, int ww, int t, int max_lines,
+            char (*lines)[kPopupLineCap]);
 // Renders the tile of the pop-up's text at its level for a W x H target unless the
 // tile already holds it. The caller holds the tile's lock.
-void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H);
+void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int H);
 // Blends the pop-up's tile at the top centre of the target, rendering it first if
 // needed.
 void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd);
@@ -202,6 +253,7 @@ struct OverlayDrawing {
     DetectionTable detections;
     PopupTile popup;
     ConnectSwitch connect;
+    Font font;
     SidebarDrawn sidebar[kMaxOutputs] = {};  // per output index
 };
 // Redraws the overlay of every output from the status records and puts it on screen:

@@ -81,7 +81,8 @@ void blend_row(uint8_t *dst, const uint32_t *src, int n) {
 
 }  // namespace
 
-int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopupLineCap]) {
+int pu_wrap(Font *font, const char *text, int ww, int t, int max_lines,
+            char (*lines)[kPopupLineCap]) {
     const int len = int(strlen(text));
     int pos = 0, n = 0;
     char cand[kPopupLineCap];
@@ -91,7 +92,7 @@ int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopup
         for (int k = 1;; k++) {
             memcpy(cand, text + pos, size_t(k));
             cand[k] = 0;
-            if (ft_text_w(cand, t) > ww) {
+            if (ft_text_w(font, cand, t) > ww) {
                 take = brk > 0 ? brk : std::max(k - 1, 1);
                 break;
             }
@@ -111,15 +112,15 @@ int pu_wrap(const char *text, int ww, int t, int max_lines, char (*lines)[kPopup
     }
     if (pos < len) {
         char *last = lines[n - 1];
-        const int dots = ft_text_w("...", t);
+        const int dots = ft_text_w(font, "...", t);
         size_t k = strlen(last);
-        while (k > 0 && ft_text_w(last, t) + dots > ww) last[--k] = 0;
+        while (k > 0 && ft_text_w(font, last, t) + dots > ww) last[--k] = 0;
         memcpy(last + k, "...", 4);
     }
     return std::max(n, 1);
 }
 
-void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H) {
+void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int H) {
     const int level = osd.level;
     char key[sizeof tile.key];
     snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, osd.text);
@@ -131,10 +132,10 @@ void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H) {
     const int mw = std::min(W - 2 * (W / 20 + 4), kPopupMaxW);
     const int ww = std::max(mw - z.li - z.bw - z.rm, 40);
     char lines[3][kPopupLineCap];
-    const int n = pu_wrap(osd.text, ww, z.t, z.max_lines, lines);
+    const int n = pu_wrap(font, osd.text, ww, z.t, z.max_lines, lines);
     const char *title = level_title(level);
-    int widest = ft_text_w(title, z.g);
-    for (int i = 0; i < n; i++) widest = std::max(widest, ft_text_w(lines[i], z.t));
+    int widest = ft_text_w(font, title, z.g);
+    for (int i = 0; i < n; i++) widest = std::max(widest, ft_text_w(font, lines[i], z.t));
     const int tw = std::min(widest + z.li + z.bw + z.rm, mw);
     const int th = std::min(z.hh + z.lh * n + z.t, kPopupMaxH);
     if (tw < 1 || th < 1) {
@@ -143,7 +144,8 @@ void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H) {
     }
 
     // The tile is the same on every target: never mirrored.
-    const OverlaySurface s{reinterpret_cast<uint8_t *>(tile.px.data()), uint32_t(tw) * 4, tw, th};
+    const OverlaySurface s{reinterpret_cast<uint8_t *>(tile.px.data()), uint32_t(tw) * 4, tw, th,
+                           font};
     std::fill(tile.px.begin(), tile.px.begin() + ptrdiff_t(tw) * th, 0u);
     for (int i = 3; i >= 1; i--)
         fill_round_rect(s, i, i + i / 2, tw - 2 * i, th - i, z.tr, kShadow);
@@ -158,7 +160,7 @@ void pu_render_tile(PopupTile &tile, const OsdState &osd, int W, int H) {
 
 void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd) {
     std::lock_guard<std::mutex> hold(tile.lock);
-    pu_render_tile(tile, osd, t.w, t.h);
+    pu_render_tile(tile, t.font, osd, t.w, t.h);
     const int tw = tile.w, th = tile.h, W = t.w, H = t.h;
     if (tw > 0 && th > 0 && t.px) {
         const int x0 = std::max((W - tw) / 2, 0);
@@ -181,5 +183,5 @@ void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd) {
 
 void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd) {
     if (!osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
-    pu_blit(tile, PopupTarget{s.px, s.stride, s.w, s.h, 0, 0}, osd);
+    pu_blit(tile, PopupTarget{s.px, s.stride, s.w, s.h, 0, 0, s.font}, osd);
 }

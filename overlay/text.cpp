@@ -4,11 +4,6 @@
 // Menus redraw the same few strings at the same few sizes on every pass, and asking
 // FreeType to load and render a glyph costs far more than blending it, so rendered
 // glyphs are kept per size. A size's glyphs are rendered once, on first use.
-//
-// The SPI strip draws text on the converter thread while the main thread composes
-// overlays; the face's size and the glyph cache are shared, so every text call holds
-// g_text_lock. It is taken last and nothing is called under it that locks, so any
-// caller may hold its own drawing's lock.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -19,75 +14,53 @@
 #include "kms/files.h"
 #include "overlay/overlay.h"
 
-FT_Library g_ft;
-FT_Face g_face;
-int g_font_px;
+void font_detail::done_library(own_detail::NoCtx, FT_Library lib) {
+    FT_Done_FreeType(lib);
+}
+
+void font_detail::done_face(own_detail::NoCtx, FT_Face face) {
+    FT_Done_Face(face);
+}
 
 namespace {
 
-struct Glyph {
-    bool loaded;  // FreeType could load it; a glyph that cannot be loaded is skipped
-    int left, top, advance;
-    int w, rows;
-    size_t off;  // coverage bytes in the size's store, rows of w
-};
-
-struct SizeCache {
-    FT_Face face = nullptr;
-    int px = 0;
-    unsigned last_use = 0;
-    bool seen[256] = {};
-    Glyph glyphs[256] = {};
-    std::vector<uint8_t> coverage;
-};
-
-// A few sizes cover every layout; the least recently used one makes room. The menu on
-// a monitor and on the panel, the HUD, the pop-up on the panel and in the SPI copy and
-// the SPI strip draw with nine sizes in all: with fewer places every redraw would
-// render glyphs again, allocating inside FreeType between the frames.
-constexpr int kCachedSizes = 16;
-SizeCache g_sizes[kCachedSizes];
-unsigned g_use_clock;
-FT_Face g_sized_face;  // the face g_font_px was set on
-std::mutex g_text_lock;
-std::vector<char> g_face_bytes;  // the font file the face reads from
 constexpr size_t kFontFileMax = size_t(32) << 20;
 
-void set_size(int px) {
-    if (g_font_px == px && g_sized_face == g_face) return;
-    FT_Set_Pixel_Sizes(g_face, 0, FT_UInt(px));
-    g_font_px = px;
-    g_sized_face = g_face;
+void set_size(Font &f, int px) {
+    if (f.px == px && f.sized_face == f.face.get()) return;
+    FT_Set_Pixel_Sizes(f.face.get(), 0, FT_UInt(px));
+    f.px = px;
+    f.sized_face = f.face.get();
 }
 
-SizeCache &size_cache(int px) {
-    SizeCache *victim = &g_sizes[0];
-    for (SizeCache &c : g_sizes) {
-        if (c.face == g_face && c.px == px) {
-            c.last_use = ++g_use_clock;
+FontSize &size_cache(Font &f, int px) {
+    FontSize *victim = &f.sizes[0];
+    for (FontSize &c : f.sizes) {
+        if (c.face == f.face.get() && c.px == px) {
+            c.last_use = ++f.use_clock;
             return c;
         }
         if (c.last_use < victim->last_use) victim = &c;
     }
-    victim->face = g_face;
+    victim->face = f.face.get();
     victim->px = px;
-    victim->last_use = ++g_use_clock;
+    victim->last_use = ++f.use_clock;
     std::fill(std::begin(victim->seen), std::end(victim->seen), false);
     victim->coverage.clear();
     return *victim;
 }
 
-const Glyph &glyph(SizeCache &c, unsigned char ch) {
-    Glyph &g = c.glyphs[ch];
+const FontGlyph &glyph(Font &f, FontSize &c, unsigned char ch) {
+    FontGlyph &g = c.glyphs[ch];
     if (c.seen[ch]) return g;
     c.seen[ch] = true;
-    g = Glyph{};
-    set_size(c.px);
-    if (FT_Load_Char(g_face, ch, FT_LOAD_RENDER) != 0) return g;
-    const FT_GlyphSlot slot = g_face->glyph;
+    g = FontGlyph{};
+    set_size(f, c.px);
+    if (FT_Load_Char(f.face.get(), ch, FT_LOAD_RENDER) != 0) return g;
+    const FT_GlyphSlot slot = f.face.get()->glyph;
     const FT_Bitmap &bm = slot->bitmap;
-    g = Glyph{true,          slot->bitmap_left, slot->bitmap_top, int(slot->advance.x >> 6),
-              int(bm.width), int(bm.rows),      c.coverage.size()};
+    g = FontGlyph{true,          slot->bitmap_left, slot->bitmap_top, int(slot->advance.x >> 6),
+                  int(bm.width), int(bm.rows),      c.coverage.size()};
     c.coverage.resize(g.off + size_t(g.w) * g.rows);
     uint8_t *dst = c.coverage.data() + g.off;
     for (int r = 0; r < g.rows; r++) {
@@ -115,25 +88,25 @@ bool renders_a(FT_Face face) {
 }
 
 // A face of the font at `path`, read through the bounded reader: FreeType itself
-// would block on a FIFO. Its bytes live in g_face_bytes as long as the face does.
-FT_Face open_face(const char *path, std::string *why) {
+// would block on a FIFO. Its bytes live in the font's `bytes` as long as the face does.
+FtFace open_face(Font &f, const char *path, std::string *why) {
     FileBytes b = read_regular(path, kFontFileMax);
     if (b.fault != FileFault::kNone) {
         *why = file_fault_text(b, kFontFileMax);
-        return nullptr;
+        return {};
     }
-    FT_Face face = nullptr;
-    if (FT_New_Memory_Face(g_ft, reinterpret_cast<const FT_Byte *>(b.data.data()),
-                           FT_Long(b.data.size()), 0, &face) != 0) {
+    FT_Face made = nullptr;
+    if (FT_New_Memory_Face(f.ft.get(), reinterpret_cast<const FT_Byte *>(b.data.data()),
+                           FT_Long(b.data.size()), 0, &made) != 0) {
         *why = "not a font FreeType can open";
-        return nullptr;
+        return {};
     }
-    if (!renders_a(face)) {
-        FT_Done_Face(face);
+    FtFace face(made);
+    if (!renders_a(made)) {
         *why = "it renders no glyph for \"A\"";
-        return nullptr;
+        return {};
     }
-    g_face_bytes = std::move(b.data);  // the buffer moves with its bytes in place
+    f.bytes = std::move(b.data);  // the buffer moves with its bytes in place
     return face;
 }
 
@@ -197,29 +170,37 @@ int bitmap_text(const OverlaySurface &s, int x, int y, const char *text, uint32_
 
 }  // namespace
 
-int font_open_first(const char *const *candidates, int n, std::string *first_why) {
-    std::lock_guard<std::mutex> hold(g_text_lock);
-    if (g_face) FT_Done_Face(g_face);
-    g_face = nullptr;
+bool font_init(Font &font) {
+    FT_Library lib = nullptr;
+    if (FT_Init_FreeType(&lib) != 0) return false;
+    font.ft = FtLibrary(lib);
+    return true;
+}
+
+int font_open_first(Font &font, const char *const *candidates, int n, std::string *first_why) {
+    std::lock_guard<std::mutex> hold(font.lock);
+    font.face.reset();
     // A new face may reuse an old one's address: forget every rendered glyph.
-    for (SizeCache &c : g_sizes) c.face = nullptr;
-    g_sized_face = nullptr;
+    for (FontSize &c : font.sizes) c.face = nullptr;
+    font.sized_face = nullptr;
     for (int i = 0; i < n; i++) {
         std::string why = "not set";
-        if (candidates[i] && candidates[i][0]) g_face = open_face(candidates[i], &why);
-        if (g_face) return i;
+        if (candidates[i] && candidates[i][0]) font.face = open_face(font, candidates[i], &why);
+        if (font.face) return i;
         if (i == 0 && first_why) *first_why = why;
     }
     return -1;
 }
 
 int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px) {
-    std::lock_guard<std::mutex> hold(g_text_lock);
-    if (!g_face) return bitmap_text(s, x, y, text, colour, px);
-    SizeCache &c = size_cache(px);
+    if (!s.font) return bitmap_text(s, x, y, text, colour, px);
+    Font &f = *s.font;
+    std::lock_guard<std::mutex> hold(f.lock);
+    if (!f.face) return bitmap_text(s, x, y, text, colour, px);
+    FontSize &c = size_cache(f, px);
     int pen = x;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        const Glyph &g = glyph(c, *p);
+        const FontGlyph &g = glyph(f, c, *p);
         if (!g.loaded) continue;
         if (s.px) blit(s, pen + g.left, y - g.top, c.coverage.data() + g.off, g.w, g.rows, colour);
         pen += g.advance;
@@ -227,13 +208,14 @@ int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t co
     return pen - x;
 }
 
-int ft_text_w(const char *text, int px) {
-    std::lock_guard<std::mutex> hold(g_text_lock);
-    if (!g_face) return 8 * bitmap_scale(px) * int(strlen(text));
-    SizeCache &c = size_cache(px);
+int ft_text_w(Font *font, const char *text, int px) {
+    if (!font) return 8 * bitmap_scale(px) * int(strlen(text));
+    std::lock_guard<std::mutex> hold(font->lock);
+    if (!font->face) return 8 * bitmap_scale(px) * int(strlen(text));
+    FontSize &c = size_cache(*font, px);
     int w = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        const Glyph &g = glyph(c, *p);
+        const FontGlyph &g = glyph(*font, c, *p);
         if (g.loaded) w += g.advance;
     }
     return w;

@@ -73,7 +73,7 @@ void spi_strip_draw(const OverlaySurface &s, const SpiStripValues &v, int board_
     // On a narrow display the uptime gives way rather than run into the items on its
     // left: the recording time matters more to a pilot than how long the goggles are on.
     if (uptime && *uptime) {
-        const int ux = s.w - 6 - ft_text_w(uptime, kTextPx);
+        const int ux = s.w - 6 - ft_text_w(s.font, uptime, kTextPx);
         if (x == 6 || ux >= x) ft_text(s, ux, kBaseline, uptime, kIcon, kTextPx);
     }
 }
@@ -108,7 +108,7 @@ void spi_tee_overlay_header(SpiTee &tee, uint16_t *px, const SpiStripValues &v) 
     fmt_uptime(uptime);
     const bool needs_board = !v.valid || v.tmp < -99;
     const OverlaySurface s{reinterpret_cast<uint8_t *>(tee.strip_buf.data()), uint32_t(W) * 4, W,
-                           kSpiStripH};
+                           kSpiStripH, tee.font};
     spi_strip_draw(s, v, needs_board ? board_temp_c() : -1000, uptime);
     spi_strip_blend(px, W, tee.settings.h, tee.strip_buf.data());
 }

@@ -78,6 +78,7 @@ constexpr int kSpiStaging = 3;
 // picture shown), then joins the converter.
 struct Overlays;
 struct PopupTile;
+struct Font;
 struct TelemetryState;
 
 struct SpiTee {
@@ -103,6 +104,7 @@ struct SpiTee {
     // neither shows.
     const Overlays *overlays = nullptr;
     PopupTile *popup = nullptr;  // the pop-up's tile, with the records
+    Font *font = nullptr;        // the overlays' font; null: the 8x8 bitmap font
 
     // Every write of the frame, the staging buffers' states and the FIFO: under lock.
     // Three staging buffers and a FIFO of three: a buffer is free, or busy from the

@@ -65,6 +65,6 @@ void spi_tee_video_frame(SpiTee &tee, GpuPass &pass, const Tuning &t, Flip flip,
     // The SPI display has no overlay plane: the pop-up goes into the picture, at the
     // top as on the panel, so the rows are declared top first.
     if (tee.overlays && tee.popup && tee.overlays->osd.active)
-        pu_blit(*tee.popup, {px, uint32_t(W) * 4, W, H, 1, 0}, tee.overlays->osd);
+        pu_blit(*tee.popup, {px, uint32_t(W) * 4, W, H, 1, 0, tee.font}, tee.overlays->osd);
     spi_tee_queue(tee, i);
 }

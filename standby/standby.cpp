@@ -251,21 +251,21 @@ void load_standby(Standby &sb, uint8_t *px, uint32_t stride, int w, int h, Fit f
                size_t(s.d.w) * 4);
 }
 
-void paint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, uint8_t *px,
-                   uint32_t stride, int w, int h, Look look) {
+void paint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, Font *font,
+                   uint8_t *px, uint32_t stride, int w, int h, Look look) {
     if (!px) return;
     load_standby(sb, px, stride, w, h, look.fit);
     // The connect screen goes over the picture before the flip mirrors both, so that
     // it reads correctly on a mirrored screen.
-    draw_connect(sw, {px, stride, w, h}, connect);
+    draw_connect(sw, {px, stride, w, h, font}, connect);
     flip_buffer_argb(px, stride, w, h, look.flip);
 }
 
-bool repaint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, KmsOutput &o,
-                     bool video_shown) {
+bool repaint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, Font *font,
+                     KmsOutput &o, bool video_shown) {
     o.standby_look = o.look;
     if (video_shown) return false;
-    paint_standby(sb, connect, sw, o.standby.px(), o.standby.pitch, o.mode.hdisplay,
+    paint_standby(sb, connect, sw, font, o.standby.px(), o.standby.pitch, o.mode.hdisplay,
                   o.mode.vdisplay, o.look);
     return true;
 }

@@ -46,14 +46,15 @@ struct Standby {
 // leaves the buffer black.
 void load_standby(Standby &sb, uint8_t *px, uint32_t stride, int w, int h, Fit fit);
 // The complete standby picture of one buffer: the picture, the connect screen over it
-// and the output's flip.
+// (its text in `font`) and the output's flip.
 struct ConnectInfo;
 struct ConnectSwitch;
-void paint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, uint8_t *px,
-                   uint32_t stride, int w, int h, Look look);
+struct Font;
+void paint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, Font *font,
+                   uint8_t *px, uint32_t stride, int w, int h, Look look);
 // Paints the output's standby buffer for its current flip and fit again and records
 // them in its standby_look. While video is on screen the buffer, visible around the
 // video, stays black: the picture is painted when the video is hidden. True when the
 // buffer was painted.
-bool repaint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, KmsOutput &o,
-                     bool video_shown);
+bool repaint_standby(Standby &sb, const ConnectInfo &connect, ConnectSwitch &sw, Font *font,
+                     KmsOutput &o, bool video_shown);

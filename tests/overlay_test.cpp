@@ -29,8 +29,8 @@ struct Buf {
     std::vector<uint32_t> px;
     explicit Buf(int w_, int h_, uint32_t fill = 0x5A5A5A5A)
         : w(w_), h(h_), px(size_t(w_ + 2) * h_, fill) {}
-    OverlaySurface s(bool mx = false, bool my = false) {
-        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h, mx, my};
+    OverlaySurface s(Font *font = nullptr, bool mx = false, bool my = false) {
+        return {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w + 2) * 4, w, h, font, mx, my};
     }
     uint32_t &at(int x, int y) { return px[size_t(y) * (w + 2) + x]; }
     int count(uint32_t c) {
@@ -57,12 +57,15 @@ bool round_rect_covers(int i, int j, int w, int h, int r) {
     return dx * dx + dy * dy <= r * r;
 }
 
-void use_face() {
-    if (!g_ft) {
-        ASSERT_EQ(0, FT_Init_FreeType(&g_ft));
+// The screens' font with the face the receiver draws with, opened afresh.
+Font *use_face() {
+    Font &font = test_screens().drawing.font;
+    if (!font.ft) {
+        EXPECT_TRUE(font_init(font));
     }
     const char *dejavu[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
-    ASSERT_EQ(0, font_open_first(dejavu, 1));
+    EXPECT_EQ(0, font_open_first(font, dejavu, 1));
+    return &font;
 }
 
 }  // namespace
@@ -115,26 +118,24 @@ TEST(Raster, RoundedRectanglesFollowTheCornerRule) {
     Buf off(10, 10);
     fill_round_rect(off.s(), -5, -5, 10, 10, 8, kC);
     Buf mirrored(10, 10);
-    fill_round_rect(mirrored.s(true, true), -5, -5, 10, 10, 8, kC);
+    fill_round_rect(mirrored.s(nullptr, true, true), -5, -5, 10, 10, 8, kC);
     for (int y = 0; y < 10; y++)
         for (int x = 0; x < 10; x++) EXPECT_EQ(off.at(x, y), mirrored.at(9 - x, 9 - y));
 }
 
 TEST(Raster, MirrorFlagsClipFirstThenMirror) {
     Buf b(8, 4);
-    fill_rect(b.s(true), -2, 0, 3, 1, kC);  // logical column 0 only
+    fill_rect(b.s(nullptr, true), -2, 0, 3, 1, kC);  // logical column 0 only
     EXPECT_EQ(1, b.count(kC));
     EXPECT_EQ(kC, b.at(7, 0));
-    fill_rect(b.s(false, true), 0, 0, 1, 1, 0xFF000001);
+    fill_rect(b.s(nullptr, false, true), 0, 0, 1, 1, 0xFF000001);
     EXPECT_EQ(0xFF000001u, b.at(0, 3));
 }
 
 TEST(Text, BitmapFontWithoutAFace) {
-    FT_Face saved = g_face;
-    g_face = nullptr;
-    EXPECT_EQ(32, ft_text_w("AB", 18));
-    EXPECT_EQ(48, ft_text_w("AB", 24));
-    EXPECT_EQ(0, ft_text_w("", 40));
+    EXPECT_EQ(32, ft_text_w(nullptr, "AB", 18));
+    EXPECT_EQ(48, ft_text_w(nullptr, "AB", 24));
+    EXPECT_EQ(0, ft_text_w(nullptr, "", 40));
     // "A" at scale 2 from baseline 20, size 18: glyph rows from y 2, two pixels each.
     Buf b(40, 24, 0);
     EXPECT_EQ(16, ft_text(b.s(), 1, 20, "A", 0x00ABCDEF, 18));
@@ -153,16 +154,15 @@ TEST(Text, BitmapFontWithoutAFace) {
     ft_text(odd.s(), 0, 20, "\x01\x80", kC, 18);
     EXPECT_EQ(q.px, odd.px);
     EXPECT_GT(q.count(kC), 0);
-    g_face = saved;
 }
 
 TEST(Text, FaceCoverageIsBlendedInTheTextColour) {
-    use_face();
+    Font *f = use_face();
     // Over transparent pixels: the coverage becomes the alpha, the colour the channels;
     // the colour's own alpha does not matter.
     Buf t(120, 40, 0);
-    int adv = ft_text(t.s(), 4, 30, "Wg", 0x0036D399, 28);
-    EXPECT_EQ(adv, ft_text_w("Wg", 28));
+    int adv = ft_text(t.s(f), 4, 30, "Wg", 0x0036D399, 28);
+    EXPECT_EQ(adv, ft_text_w(f, "Wg", 28));
     EXPECT_GT(adv, 20);
     int opaque = 0, partial = 0;
     for (uint32_t p : t.px) {
@@ -175,34 +175,34 @@ TEST(Text, FaceCoverageIsBlendedInTheTextColour) {
     EXPECT_GT(partial, 10);
     // Over opaque white, edges blend between white and the colour, alpha stays 255.
     Buf w(120, 40, 0xFFFFFFFF);
-    ft_text(w.s(), 4, 30, "Wg", 0xFF000000, 28);
+    ft_text(w.s(f), 4, 30, "Wg", 0xFF000000, 28);
     EXPECT_GT(w.count(0xFF000000), 50);
     for (uint32_t p : w.px) EXPECT_TRUE(p == 0x5A5A5A5A || p >> 24 == 255);
     // Off the surface nothing is drawn, yet the advance is the same.
     Buf none(10, 10, 0);
-    EXPECT_EQ(adv, ft_text(none.s(), -500, -500, "Wg", kC, 28));
+    EXPECT_EQ(adv, ft_text(none.s(f), -500, -500, "Wg", kC, 28));
     EXPECT_EQ(100, none.count(0));
 }
 
 TEST(Text, CachedGlyphsDrawWhatAFreshFaceDraws) {
-    use_face();
+    Font *f = use_face();
     const std::vector<int> sizes{12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 40};
     std::vector<Buf> first;
     for (int px : sizes) {
         first.emplace_back(200, 60, 0);
-        ft_text(first.back().s(), 2, 45, "Resolution: 1920x1080", kC, px);
+        ft_text(first.back().s(f), 2, 45, "Resolution: 1920x1080", kC, px);
     }
     // More sizes than the cache keeps went by; a fresh face renders everything anew.
     use_face();
     for (size_t i = 0; i < sizes.size(); i++) {
         Buf again(200, 60, 0);
-        ft_text(again.s(), 2, 45, "Resolution: 1920x1080", kC, sizes[i]);
+        ft_text(again.s(f), 2, 45, "Resolution: 1920x1080", kC, sizes[i]);
         EXPECT_EQ(first[i].px, again.px) << sizes[i];
     }
     // Mirrored text is the mirror image of the text.
     Buf plain(200, 60, 0), mirrored(200, 60, 0);
-    ft_text(plain.s(), 2, 45, "Stream", kC, 30);
-    ft_text(mirrored.s(true), 2, 45, "Stream", kC, 30);
+    ft_text(plain.s(f), 2, 45, "Stream", kC, 30);
+    ft_text(mirrored.s(f, true), 2, 45, "Stream", kC, 30);
     flip_buffer_argb(reinterpret_cast<uint8_t *>(mirrored.px.data()), 202 * 4, 200, 60, Flip::kH);
     EXPECT_EQ(plain.px, mirrored.px);
 }
@@ -276,11 +276,11 @@ TEST(ConnectLayout, CodePlaceAndCaptions) {
 namespace {
 
 // The tile for a pop-up of this text, rendered as the composition would.
-void render_popup(PopupTile &tile, const char *text, int level, int W, int H) {
+void render_popup(PopupTile &tile, Font *font, const char *text, int level, int W, int H) {
     OsdState osd{text[0] != 0, level, {}};
     snprintf(osd.text, sizeof osd.text, "%s", text);
     std::lock_guard<std::mutex> hold(tile.lock);
-    pu_render_tile(tile, osd, W, H);
+    pu_render_tile(tile, font, osd, W, H);
 }
 
 uint32_t tile_at(const PopupTile &tile, int x, int y) {
@@ -290,54 +290,52 @@ uint32_t tile_at(const PopupTile &tile, int x, int y) {
 }  // namespace
 
 TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
-    FT_Face saved = g_face;
-    g_face = nullptr;  // 16 pixels a character at size 21, 24 at size 30
+    // The bitmap font: 16 pixels a character at size 21, 24 at size 30.
     PopupTile tile;
     char l[3][kPopupLineCap];
     // 800x480: wrap width 712 - 60 - 7 - 15 = 630, 26 characters; at most 2 lines.
-    EXPECT_EQ(2, pu_wrap("alpha bravo charlie delta echo foxtrot golf", 630, 30, 2, l));
+    EXPECT_EQ(2, pu_wrap(nullptr, "alpha bravo charlie delta echo foxtrot golf", 630, 30, 2, l));
     EXPECT_STREQ("alpha bravo charlie delta", l[0]);
     EXPECT_STREQ("echo foxtrot golf", l[1]);
     const std::string word(60, 'x');
-    EXPECT_EQ(2, pu_wrap(word.c_str(), 630, 30, 2, l));
+    EXPECT_EQ(2, pu_wrap(nullptr, word.c_str(), 630, 30, 2, l));
     EXPECT_EQ(std::string(26, 'x'), l[0]) << "cut inside the word";
     EXPECT_EQ(std::string(23, 'x') + "...", l[1]) << "shortened until the dots fit";
     // 480x320: 367 pixels, 22 characters, 3 lines.
     const std::string three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
-    EXPECT_EQ(3, pu_wrap(three.c_str(), 367, 21, 3, l));
+    EXPECT_EQ(3, pu_wrap(nullptr, three.c_str(), 367, 21, 3, l));
     EXPECT_STREQ("eeeeeeeeee ffffffffff", l[2]) << "exactly three lines need no dots";
-    EXPECT_EQ(3, pu_wrap((three + " g").c_str(), 367, 21, 3, l));
+    EXPECT_EQ(3, pu_wrap(nullptr, (three + " g").c_str(), 367, 21, 3, l));
     EXPECT_STREQ("eeeeeeeeee ffffffff...", l[2]);
     for (const char *blank : {"", "   "}) {
-        EXPECT_EQ(1, pu_wrap(blank, 367, 21, 3, l));
+        EXPECT_EQ(1, pu_wrap(nullptr, blank, 367, 21, 3, l));
         EXPECT_STREQ("", l[0]);
     }
     // A wrap width below one character still takes a character a line.
-    EXPECT_EQ(2, pu_wrap("abc", 40, 30, 2, l));
+    EXPECT_EQ(2, pu_wrap(nullptr, "abc", 40, 30, 2, l));
     EXPECT_STREQ("a", l[0]);
 
     // Tile heights from the size table: head + lines x line height + text size.
-    render_popup(tile, "", 0, 800, 480);
+    render_popup(tile, nullptr, "", 0, 800, 480);
     EXPECT_EQ(65 + 37 + 30, tile.h) << "an empty text still has a line";
-    render_popup(tile, word.c_str(), 0, 800, 480);
+    render_popup(tile, nullptr, word.c_str(), 0, 800, 480);
     EXPECT_EQ(65 + 2 * 37 + 30, tile.h);
     EXPECT_EQ(26 * 24 + 60 + 7 + 15, tile.w);
-    render_popup(tile, (three + " g").c_str(), 0, 480, 320);
+    render_popup(tile, nullptr, (three + " g").c_str(), 0, 480, 320);
     EXPECT_EQ(45 + 3 * 26 + 21, tile.h);
-    render_popup(tile, "ok", 0, 320, 170);
+    render_popup(tile, nullptr, "ok", 0, 320, 170);
     EXPECT_EQ(27 + 15 + 12, tile.h);
     // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
     // "word", two lines, the second ending in dots.
     const OsdState osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
-    pu_render_tile(tile, osd, 800, 480);
+    pu_render_tile(tile, nullptr, osd, 800, 480);
     EXPECT_EQ(65 + 2 * 37 + 30, tile.h);
-    EXPECT_EQ(2, pu_wrap(osd.text, 630, 30, 2, l));
+    EXPECT_EQ(2, pu_wrap(nullptr, osd.text, 630, 30, 2, l));
     EXPECT_EQ(std::string(23, 'M') + "...", l[1]);
-    g_face = saved;
 }
 
 TEST(Popup, LevelsGiveTitleAndAccent) {
-    use_face();
+    Font *f = use_face();
     PopupTile tile;
     struct Case {
         int level;
@@ -349,7 +347,7 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
                  {2, 0xFFFF5A5F, "KESALAHAN"},
                  {7, 0xFFFF5A5F, "KESALAHAN"}};
     for (const Case &c : cases) {
-        render_popup(tile, "Link weak", c.level, 800, 480);
+        render_popup(tile, f, "Link weak", c.level, 800, 480);
         // The accent bar: 7 wide at x 15 from y 30; the background right of it.
         EXPECT_EQ(c.accent, tile_at(tile, 18, 60)) << c.level;
         EXPECT_EQ(0xF01A1D24u, tile_at(tile, 30, 20)) << c.level;
@@ -362,27 +360,28 @@ TEST(Popup, LevelsGiveTitleAndAccent) {
             for (int x = 37; x < tile.w; x++) line_px += tile_at(tile, x, y) == 0xFFF2F4F8;
         EXPECT_GT(title_px, 20) << c.level;
         EXPECT_GT(line_px, 20) << c.level;
-        EXPECT_EQ(
-            std::min(800 - 88, std::max(ft_text_w(c.title, 20), ft_text_w("Link weak", 30)) + 82),
-            tile.w);
+        EXPECT_EQ(std::min(800 - 88,
+                           std::max(ft_text_w(f, c.title, 20), ft_text_w(f, "Link weak", 30)) + 82),
+                  tile.w);
         EXPECT_EQ(0u, tile_at(tile, 0, 0)) << "rounded corner";
     }
 }
 
 TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
-    use_face();
+    Font *f = use_face();
     OsdState osd{1, 0, "Recording started"};
     const int W = 800, H = 480;
     Buf bgra(W, H, 0x80402010), rgba(W, H, 0x80102040);
     const PopupTarget panel{
-        reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0};
+        reinterpret_cast<uint8_t *>(bgra.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0, f};
     const PopupTarget readback{
-        reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1};
+        reinterpret_cast<uint8_t *>(rgba.px.data()), uint32_t(W + 2) * 4, W, H, 1, 1, f};
     PopupTile tile;
     pu_blit(tile, panel, osd);
     pu_blit(tile, readback, osd);
     Buf again(W, H, 0);
-    pu_blit(tile, {reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0},
+    pu_blit(tile,
+            {reinterpret_cast<uint8_t *>(again.px.data()), uint32_t(W + 2) * 4, W, H, 0, 0, f},
             osd);
     EXPECT_EQ(1u, tile.renders) << "same level, size and text: rendered once";
     EXPECT_STREQ("0|800|480|Recording started", tile.key);
@@ -415,14 +414,14 @@ TEST(Popup, CachedWhileTheKeyStaysAndBlendedIntoAnyTarget) {
     pu_blit(tile, panel, osd);
     EXPECT_EQ(3u, tile.renders);
     Buf spi(320, 240, 0);
-    const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0};
+    const PopupTarget small{reinterpret_cast<uint8_t *>(spi.px.data()), 322 * 4, 320, 240, 1, 0, f};
     pu_blit(tile, small, osd);
     pu_blit(tile, panel, osd);
     pu_blit(tile, small, osd);
     EXPECT_EQ(6u, tile.renders);
     // A target lower than the tile gets it from its top row, cut at the bottom.
     Buf low(800, 50, 0);
-    pu_blit(tile, {reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0}, osd);
+    pu_blit(tile, {reinterpret_cast<uint8_t *>(low.px.data()), 802 * 4, 800, 50, 0, 0, f}, osd);
     EXPECT_GT(tile.h, 50);
     EXPECT_EQ(0u, low.at(0, 0));
     EXPECT_NE(0u, low.at(400, 0));
@@ -538,8 +537,7 @@ TEST(Hud, TopBarItemsShowGivenMissingAndWildValues) {
 
 TEST(Hud, BarsOnThePanel) {
     BoardFiles board;
-    FT_Face saved = g_face;
-    g_face = nullptr;
+    // The bitmap font.
     board.uptime("36000.5 1\n");
     board.thermal("45000\n");
     // Every key missing: only the bottom bar. Right side, 16 pixels a character from
@@ -614,7 +612,6 @@ TEST(Hud, BarsOnThePanel) {
     // 720 rows use the large sizes, 719 the small ones.
     EXPECT_EQ(kHudBar, hud(t, 300, 720).at(299, 720 - 26));
     EXPECT_EQ(0u, hud(t, 300, 719).at(299, 719 - 26));
-    g_face = saved;
 }
 
 // ---- detections ----
@@ -630,8 +627,7 @@ void set_detections(DetectionTable &t, std::initializer_list<Detection> d) {
 }  // namespace
 
 TEST(Detections, BoxesAndLabelsFromTheTable) {
-    FT_Face saved = g_face;
-    g_face = nullptr;  // "obj 87%": 7 characters of 16 pixels at size 18
+    // The bitmap font: "obj 87%" is 7 characters of 16 pixels at size 18.
     constexpr uint32_t kBox = 0xFF36D399;
     DetectionTable table;
     // At the top edge the label goes inside the box; lower down, above it. An entry
@@ -695,7 +691,6 @@ TEST(Detections, BoxesAndLabelsFromTheTable) {
     }
     stop = true;
     writer.join();
-    g_face = saved;
 }
 
 // ---- the composition on the virtual card ----

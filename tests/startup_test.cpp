@@ -196,16 +196,17 @@ TEST(Caps, AnswersWithoutDisplayOrDecoder) {
 }
 
 TEST(Font, FirstCandidateThatOpensWins) {
-    ASSERT_EQ(FT_Init_FreeType(&g_ft), 0);
+    Font font;
+    ASSERT_TRUE(font_init(font));
     std::string dir = test_dir();
     std::string not_a_font = dir + "/bogus.ttf";
     write_file(not_a_font, "not a font");
     const char *bad[] = {nullptr, "", "/nonexistent/font.ttf", not_a_font.c_str()};
-    EXPECT_EQ(font_open_first(bad, 4), -1);
-    EXPECT_EQ(g_face, nullptr);
+    EXPECT_EQ(font_open_first(font, bad, 4), -1);
+    EXPECT_FALSE(font.face);
     const char *good[] = {not_a_font.c_str(), "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"};
-    EXPECT_EQ(font_open_first(good, 2), 1);
-    EXPECT_NE(g_face, nullptr);
+    EXPECT_EQ(font_open_first(font, good, 2), 1);
+    EXPECT_TRUE(font.face);
 }
 
 // A big-endian number of `bytes` bytes at `at`, as font tables hold them.
@@ -236,7 +237,8 @@ TEST(Font, FaceThatDrawsNoAIsRefusedAndTheRequestedFontSaysWhy) {
     std::string dir = test_dir(), blank = dir + "/blank.ttf";
     write_file(blank, font);
     testing::internal::CaptureStderr();
-    load_font(blank);
+    Font f;
+    load_font(f, blank);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count_lines(err, "zyl-mpp: font " + blank +
                                    " (ZYL_KMS_FONT) not used: it renders no glyph for \"A\""),
@@ -275,19 +277,23 @@ TEST(Font, ACharacterTheFaceCannotLoadIsLeftOut) {
     const std::string path = test_dir() + "/broken-b.ttf";
     write_file(path, font);
     testing::internal::CaptureStderr();
-    load_font(path);
+    Font f;
+    load_font(f, path);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "zyl-mpp: menu font " + path + "\n");
-    EXPECT_EQ(ft_text_w("ABA", 40), ft_text_w("AA", 40));
+    EXPECT_EQ(ft_text_w(&f, "ABA", 40), ft_text_w(&f, "AA", 40));
     std::vector<uint32_t> aba(200 * 60), aa(200 * 60);
-    ft_text({reinterpret_cast<uint8_t *>(aba.data()), 800, 200, 60}, 4, 50, "ABA", 0xFFFFFFFF, 40);
-    ft_text({reinterpret_cast<uint8_t *>(aa.data()), 800, 200, 60}, 4, 50, "AA", 0xFFFFFFFF, 40);
+    ft_text({reinterpret_cast<uint8_t *>(aba.data()), 800, 200, 60, &f}, 4, 50, "ABA", 0xFFFFFFFF,
+            40);
+    ft_text({reinterpret_cast<uint8_t *>(aa.data()), 800, 200, 60, &f}, 4, 50, "AA", 0xFFFFFFFF,
+            40);
     EXPECT_EQ(aba, aa);
     EXPECT_GT(std::count(aa.begin(), aa.end(), 0xFFFFFFFFu), 100);
 }
 
 TEST(Font, LoadFontNamesTheFace) {
     testing::internal::CaptureStderr();
-    load_font("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+    Font f;
+    load_font(f, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "zyl-mpp: menu font /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf\n");
 }

@@ -70,8 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static PopupTile tile;
     for (auto [w, h, rgba] : {std::tuple{800, 480, 0}, {320, 240, 1}, {150, 100, 0}}) {
         std::vector<uint32_t> px(size_t(w) * h);
-        pu_blit(tile, {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba},
-                o);
+        pu_blit(
+            tile,
+            {reinterpret_cast<uint8_t *>(px.data()), uint32_t(w) * 4, w, h, rgba, rgba, nullptr},
+            o);
         FUZZ_CHECK(tile.w <= w && tile.h <= kPopupMaxH);
     }
 #endif
