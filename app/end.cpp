@@ -18,6 +18,5 @@ int process_end(const End &end, Health &h, Thread *reader) {
     stop_waker_join();
     if (!end.reason.empty()) say("%s", end.reason.c_str());
     if (end.last_state) hdmi_state_write(h, end.last_state);
-    fflush(stderr);
     return end.status;
 }

@@ -1,5 +1,6 @@
 // Health reporting: the state file other processes read, and the steps after
 // every present.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,6 @@ void hdmi_state_write(Health &h, const char *word) {
     // Standard error names only a state that a reader of the file can see.
     if (written)
         say("zyl-mpp: hdmi_state=%s dec=%lld shown=%lld reopens=%lld", word, dec, shown, reopens);
-    fflush(stderr);
 }
 
 void after_present(Health &h, Pacer &pc, int64_t t0_us) {
@@ -82,7 +82,6 @@ void after_present(Health &h, Pacer &pc, int64_t t0_us) {
     } else if (mb.shown_count % 600 == 0) {
         periodic_line(h, t1 / 1000);
     }
-    fflush(stderr);
 }
 
 int cad_cmp(const void *a, const void *b) {
@@ -111,6 +110,15 @@ CadencePercentiles cadence_percentiles(CadenceStats *c) {
 
 namespace {
 
+[[gnu::format(printf, 2, 3)]] void append(std::string &line, const char *fmt, ...) {
+    char part[128];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(part, sizeof part, fmt, ap);
+    va_end(ap);
+    line += part;
+}
+
 constexpr const char *kStageNames[kStages] = {"vblank_wait", "hdmi_setplane", "panel_commit",
                                               "hotplug_poll", "overlay_redraw"};
 
@@ -128,16 +136,15 @@ void cadence_report(Health &h, const Pacer &pc, int64_t now_us) {
         (long long)c.bins[1], (long long)c.bins[2], (long long)c.bins[3], (long long)c.bins[4],
         (long long)c.vbl_n[0], (long long)c.vbl_n[1], (long long)c.vbl_n[2], fifo,
         (long long)mb.drop_fifo.load(), (long long)mb.drop_throttle, (long long)mb.drop_gate);
-    fprintf(stderr, "zyl-kms: cadence stages(ms mean/max):");
+    std::string line = "zyl-kms: cadence stages(ms mean/max):";
     for (int i = 0; i < kStages; i++) {
         double mean = c.stage_n[i] ? double(c.stage_sum[i]) / c.stage_n[i] / 1000.0 : 0.0;
-        fprintf(stderr, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
+        append(line, " %s=%.1f/%.1f", kStageNames[i], mean, c.stage_max[i] / 1000.0);
     }
-    fprintf(stderr, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)h.dsi_busy_skip, pc.hold.r,
-            mb.src_interval_us / 1000.0);
-    if (pc.phase.margin_us >= 0) fprintf(stderr, " margin_ms=%.1f", pc.phase.margin_us / 1000.0);
-    fputc('\n', stderr);
-    fflush(stderr);
+    append(line, " panel_busy=%lld hold=%d src_ms=%.1f", (long long)h.dsi_busy_skip, pc.hold.r,
+           mb.src_interval_us / 1000.0);
+    if (pc.phase.margin_us >= 0) append(line, " margin_ms=%.1f", pc.phase.margin_us / 1000.0);
+    say("%s", line.c_str());
     int64_t last = c.last_present;
     c = CadenceStats{};
     c.last_present = last;

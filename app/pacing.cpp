@@ -11,6 +11,7 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include "base/log.h"
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/mailbox.h"
@@ -210,15 +211,12 @@ void frame_hold_evaluate(Pacer &pc, Mailbox &mb) {
     mb.cap = c == 1 ? 2 : 4;
     double fps = interval > 0 ? 1000000.0 / double(interval) : 0.0;
     if (c == 1) {
-        fprintf(stderr, "zyl-kms: cadence: source %.1f fps on %d Hz — presenting on arrival\n", fps,
-                hz);
+        say("zyl-kms: cadence: source %.1f fps on %d Hz — presenting on arrival", fps, hz);
     } else {
-        fprintf(stderr,
-                "zyl-kms: cadence: source %.1f fps on %d Hz — holding each frame %d refreshes with "
-                "%d in reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)\n",
-                fps, hz, c, pc.smooth_phase ? 0 : 1);
+        say("zyl-kms: cadence: source %.1f fps on %d Hz — holding each frame %d refreshes with "
+            "%d in reserve (ZYL_KMS_FRAME_HOLD=0 to present on arrival)",
+            fps, hz, c, pc.smooth_phase ? 0 : 1);
     }
-    fflush(stderr);
 }
 
 bool display_cap_pass_at(Pacer &pc, int64_t now_us) {
@@ -247,21 +245,18 @@ void vblank_learn(Pacer &pc, int64_t us) {
             "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)\n",
             double(us) / 1000.0);
     } else {
-        fprintf(stderr,
-                "zyl-kms: HDMI SetPlane returns immediately (%.1f ms) — restoring the explicit "
-                "vblank wait\n",
-                double(us) / 1000.0);
+        say("zyl-kms: HDMI SetPlane returns immediately (%.1f ms) — restoring the explicit "
+            "vblank wait",
+            double(us) / 1000.0);
     }
-    fflush(stderr);
 }
 
 int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p) {
     if (!pc.dsi_said) {
         pc.dsi_said = true;
-        fprintf(stderr, "zyl-kms: panel per-frame commit %s\n",
-                pc.dsi_nonblock
-                    ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
-                    : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
+        say("zyl-kms: panel per-frame commit %s",
+            pc.dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
+                            : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
     }
     auto commit = [&](uint32_t flags) { return video_plane_commit(o, fb, p, flags); };
     if (!pc.dsi_nonblock) return commit(0);
@@ -272,9 +267,7 @@ int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p)
         return commit(0);
     }
     pc.dsi_nonblock = false;
-    fprintf(stderr,
-            "zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits\n",
-            strerror(errno));
-    fflush(stderr);
+    say("zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits",
+        strerror(errno));
     return commit(0);
 }

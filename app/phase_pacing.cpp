@@ -10,6 +10,7 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include "base/log.h"
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/mailbox.h"
@@ -225,10 +226,9 @@ void halves_line(Pacer &pc, double step, int64_t source_us) {
     r.step_last = step;
     if (step == std::floor(step) || r.step_run != kSettled || step == r.step_said) return;
     r.step_said = step;
-    fprintf(stderr,
-            "zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d refreshes "
-            "in turn\n",
-            1e6 / double(source_us), 1e6 / output0_period_us(pc), int(step) + 1, int(step));
+    say("zyl-kms: cadence: phase pacing — %.1f fps on %.0f Hz, holds of %d and %d refreshes "
+        "in turn",
+        1e6 / double(source_us), 1e6 / output0_period_us(pc), int(step) + 1, int(step));
 }
 
 // Dropped frames are summed between lines: a queue that keeps falling behind is
@@ -236,10 +236,9 @@ void halves_line(Pacer &pc, double step, int64_t source_us) {
 void dropped_line(PhaseRun &r, int64_t now, int dropped) {
     r.dropped += dropped;
     if (r.dropped == 0 || now - r.drop_line_at < 5000000) return;
-    fprintf(stderr,
-            "zyl-kms: cadence: phase pacing — frames queued behind their slots, dropped %d to "
-            "catch up\n",
-            r.dropped);
+    say("zyl-kms: cadence: phase pacing — frames queued behind their slots, dropped %d to "
+        "catch up",
+        r.dropped);
     r.dropped = 0;
     r.drop_line_at = now;
 }
@@ -250,13 +249,12 @@ void margin_line(PhaseRun &r, int64_t now, const PhaseMargin &m) {
     if (r.on && (std::llabs(m.margin_us - r.line_margin) <= 1000 || now - r.line_at < 5000000))
         return;
     if (!r.on) {
-        fprintf(stderr,
-                "zyl-kms: cadence: phase pacing — each frame on the first vblank at least %.1f ms "
-                "after it arrived, none in reserve (ZYL_SMOOTH=1 keeps one)\n",
-                m.margin_us / 1000.0);
+        say("zyl-kms: cadence: phase pacing — each frame on the first vblank at least %.1f ms "
+            "after it arrived, none in reserve (ZYL_SMOOTH=1 keeps one)",
+            m.margin_us / 1000.0);
     } else {
-        fprintf(stderr, "zyl-kms: cadence: phase margin %.1f ms (arrival jitter p99 %.1f + %.1f)\n",
-                m.margin_us / 1000.0, m.jitter_us / 1000.0, kPhaseGuardUs / 1000.0);
+        say("zyl-kms: cadence: phase margin %.1f ms (arrival jitter p99 %.1f + %.1f)",
+            m.margin_us / 1000.0, m.jitter_us / 1000.0, kPhaseGuardUs / 1000.0);
     }
     r.on = true;
     r.line_at = now;
@@ -269,7 +267,6 @@ void phase_lines(Pacer &pc, int64_t now, double step, int64_t source_us, int dro
     margin_line(pc.phase, now, m);
     halves_line(pc, step, source_us);
     dropped_line(pc.phase, now, dropped);
-    fflush(stderr);
 }
 
 }  // namespace

@@ -39,14 +39,14 @@ namespace {
 bool wait_for_display(ScreenState &screens, const DisplaySettings &settings) {
     const PaintStandby paint = standby_painter(screens);
     if (drm_init(screens.display, settings, paint)) return true;
-    fprintf(stderr, "zyl-mpp: no display yet — waiting (retry backs off to 5s)\n");
+    say("zyl-mpp: no display yet — waiting (retry backs off to 5s)");
     for (int attempt = 0;; attempt++) {
         pollfd p{stop_fd(), POLLIN, 0};
         poll(&p, 1, display_retry_delay_ms(attempt));
         if (stop_status()) return false;
         if (drm_init(screens.display, settings, paint)) break;
     }
-    fprintf(stderr, "zyl-mpp: display appeared\n");
+    say("zyl-mpp: display appeared");
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include "base/log.h"
 #include "app/usage.h"
 
 #include <cstdio>
@@ -46,7 +47,7 @@ int answer_command_line(const char *arg) {
         return 0;
     }
     if (arg[0] == '-') {
-        fprintf(stderr, "zyl-mpp: unknown option %s\n", arg);
+        say("zyl-mpp: unknown option %s", arg);
         print_usage(stderr);
         return 2;
     }
