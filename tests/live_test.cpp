@@ -172,12 +172,13 @@ TEST(LiveGate, KeyframePictureHandedOutLateStillResumes) {
     //   the unit before the pause is only cut when the IDR unit's start arrives.
     // - Pause after the IDR unit: its picture comes after the pause, from a drain
     //   that is no keyframe drain; the decoder's own keyframe flag opens the gate.
-    for (auto args : {std::vector<std::string>{"-a", "pause", "-p", "30:1200"},
-                      std::vector<std::string>{"-p", "30:1200"},
-                      std::vector<std::string>{"-a", "pause", "-p", "32:1200"}}) {
+    // The arming and hiding limits stay above the gaps a loaded machine leaves.
+    for (auto args : {std::vector<std::string>{"-a", "pause", "-p", "30:2000"},
+                      std::vector<std::string>{"-p", "30:2000"},
+                      std::vector<std::string>{"-a", "pause", "-p", "32:2000"}}) {
         std::string name = args[0] + " " + args[args.size() - 1];
         args.push_back(stream_path("h264_live_b.h264"));
-        Fed run = feed(args, {});
+        Fed run = feed(args, {"ZYL_KMS_GATE_MS=600", "ZYL_KMS_HIDE_MS=3000"});
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         const std::string e = from_first_live(run.r.err);
         EXPECT_EQ(count_lines(e, "zyl-mpp: gate: armed (gap "), 1) << e;
