@@ -24,6 +24,7 @@
 #include "app/screens.h"
 #include "kms/kms.h"
 #include "overlay/overlay.h"
+#include "spitee/spitee.h"
 #include "standby/standby.h"
 
 namespace {
@@ -56,6 +57,10 @@ int main(int argc, char **argv) {
     const Config config = config_read();
     ScreenState screens;
     screens.standby.settings = config.standby;
+    // The standby pictures go to the SPI copy, which is off here.
+    GpuPass pass;
+    SpiTee tee;
+    attach_pass_and_tee(screens, pass, tee);
     Display &d = screens.display;
     std::array<KmsOutput, kMaxOutputs> &outs = d.outs;
     if (!drm_init(d, config.display, standby_painter(screens)) || d.nout != 2 || outs[0].sidebar ||
