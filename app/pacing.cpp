@@ -239,10 +239,8 @@ void vblank_learn(Pacer &pc, int64_t us) {
     pc.flip = next;
     if (next.blocks == was) return;
     if (next.blocks) {
-        fprintf(
-            stderr,
-            "zyl-kms: HDMI SetPlane blocks until the flip lands (~%.1f ms) — it paces the loop; "
-            "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)\n",
+        say("zyl-kms: HDMI SetPlane blocks until the flip lands (~%.1f ms) — it paces the loop; "
+            "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)",
             double(us) / 1000.0);
     } else {
         say("zyl-kms: HDMI SetPlane returns immediately (%.1f ms) — restoring the explicit "
