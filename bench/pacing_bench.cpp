@@ -3,6 +3,10 @@
 // pacing modes: show on arrival (ZYL_SMOOTH=0), smooth with a reserve frame
 // (ZYL_SMOOTH=1) and phase pacing (ZYL_SMOOTH=phase).
 //   pacing_bench [seconds per case, default 10] [modes, default arrival,reserve,phase]
+//   pacing_bench [seconds] pipeline
+// The second form shows the latency a pipelining hardware decoder adds: feed ->
+// present on arrival at 60 and 30 fps with a decoder that holds 0 and 4 packets
+// before a picture comes out.
 // zyl-feeder plays a generated stream into zyl-mpp-sim on the hdmi-progressive
 // board. Present times come from the virtual card's log, a FIFO read by a thread
 // here: the "present" lines carry the moment each present call returned on the
@@ -101,6 +105,7 @@ struct Case {
     int fps;
     Mode mode;
     int jitter_ms;
+    int pipeline = 0;  // packets the virtual decoder holds before a picture comes out
 };
 
 struct Result {
@@ -148,8 +153,8 @@ Result run_case(const Case &c, const std::string &stream, int seconds, const std
     bool smooth = c.mode != kArrival;
     res.hold = smooth ? hold_for(c.fps) : 1;
     res.ideal_ms = smooth && res.hold > 1 ? res.hold * kRefreshMs : 1000.0 / c.fps;
-    std::string tag =
-        std::to_string(c.fps) + "-" + kModeName[c.mode] + "-j" + std::to_string(c.jitter_ms);
+    std::string tag = std::to_string(c.fps) + "-" + kModeName[c.mode] + "-j" +
+                      std::to_string(c.jitter_ms) + "-p" + std::to_string(c.pipeline);
     std::string fifo = work + "/card-" + tag + ".fifo", units = work + "/units-" + tag + ".txt",
                 err = work + "/stderr-" + tag + ".txt";
     unlink(fifo.c_str());
@@ -191,6 +196,7 @@ Result run_case(const Case &c, const std::string &stream, int seconds, const std
         setenv("ZYL_SIM_CARD_LOG", fifo.c_str(), 1);
         setenv("ZYL_SMOOTH", kModeSmooth[c.mode], 1);
         setenv("ZYL_KMS_CADENCE", "1", 1);
+        setenv("ZYL_SIM_DEC_PIPELINE", std::to_string(c.pipeline).c_str(), 1);
         execl(ZYL_SIM_BIN, ZYL_SIM_BIN, nullptr);
         _exit(127);
     }
@@ -282,6 +288,32 @@ std::string ms_or_na(double v) {
 
 }  // namespace
 
+// Feed -> present with a decoder that holds 0 and then 4 packets; the ratio of the
+// p99s at 60 fps is the cost of the pipeline.
+int pipeline_table(const std::string &stream, int seconds, const std::string &work) {
+    printf("%-22s | %8s %8s | %8s %8s | %s\n", "case", "feed-p50", "feed-p99", "push50", "push99",
+           "note");
+    double p99[2][2] = {{-1, -1}, {-1, -1}};
+    for (int f = 0; f < 2; f++) {
+        for (int k = 0; k < 2; k++) {
+            Case c{f == 0 ? 60 : 30, kArrival, 0, k == 0 ? 0 : 4};
+            Result r = run_case(c, stream, seconds, work);
+            p99[f][k] = r.lat_p99;
+            char tag[40];
+            snprintf(tag, sizeof tag, "%d fps pipeline %d", c.fps, c.pipeline);
+            printf("%-22s | %8s %8s | %8s %8s | %s\n", tag, ms_or_na(r.lat_p50).c_str(),
+                   ms_or_na(r.lat_p99).c_str(), ms_or_na(r.push_p50).c_str(),
+                   ms_or_na(r.push_p99).c_str(), r.note.c_str());
+            fflush(stdout);
+        }
+    }
+    printf("30 fps: feed->present p99 pipeline 4 / pipeline 0 %.3f\n",
+           p99[1][0] > 0 ? p99[1][1] / p99[1][0] : -1);
+    printf("ratio feed->present p99 pipeline 4 / pipeline 0 (60 fps, on arrival): %.3f\n",
+           p99[0][0] > 0 ? p99[0][1] / p99[0][0] : -1);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     int seconds = argc > 1 ? atoi(argv[1]) : 10;
@@ -290,6 +322,7 @@ int main(int argc, char **argv) {
     std::string stream = make_stream();
     char tmpl[] = "pacing-bench.XXXXXX";
     std::string work = mkdtemp(tmpl) ? tmpl : ".";
+    if (modes == "pipeline") return pipeline_table(stream, seconds, work);
     printf("60 Hz virtual monitor (hdmi-progressive), %d s per case, first %.0f s skipped; ms\n",
            seconds, kSettleS);
     printf("%-19s %4s %6s | %6s %6s %6s | %-22s | %7s %7s %6s %-18s | %8s %8s | %s\n", "case",
