@@ -1,5 +1,6 @@
 // The virtual card's process-wide state: loading a card file, its clock, scripted
 // connector changes, properties, faults, counters and the test-facing functions.
+#include "sim/frame_origin.h"
 #include "sim/sim.h"
 #include "sim/vcard.h"
 
@@ -589,4 +590,16 @@ int sim_card_crtc_state(uint32_t crtc_id, SimCrtcInfo *out) {
                        c->active ? vblank_seq(*c, now_ns()) : c->base_seq};
     if (Plane *p = find_plane(c->primary)) out->primary_fb = p->st.fb;
     return 0;
+}
+
+bool sim_card_inode_on_plane(ino_t ino) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (!st().loaded) return false;
+    for (const Plane &p : st().card.planes) {
+        auto it = st().fbs.find(p.st.fb);
+        if (p.st.crtc == 0 || it == st().fbs.end()) continue;
+        for (const std::shared_ptr<Bo> &bo : it->second.bo)
+            if (bo && bo->imported && bo->ino == ino) return true;
+    }
+    return false;
 }
