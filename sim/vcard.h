@@ -103,6 +103,14 @@ struct CardPath {
     bool empty = false;  // opens a card without connectors
 };
 
+// The board's decoder, from a "decoder" line: defaults the ZYL_SIM_DEC_* variables
+// override. -1: not given.
+struct DecoderDesc {
+    std::string family;  // "v4l2" or "mpp"; "" without a decoder line
+    int64_t pipeline = -1, pool = -1;
+    std::string layout;
+};
+
 struct CardDesc {
     std::string driver = "vc4", desc = "virtual display card", date = "20240101";
     int ver[3] = {1, 0, 0};
@@ -116,6 +124,7 @@ struct CardDesc {
     std::map<std::string, std::vector<Mode>> monitors;
     std::vector<ScriptEvent> script;
     std::vector<Fault> faults;
+    DecoderDesc decoder;
 };
 
 // Parses a card file's text. Returns "" or the first error as "line N: why".

@@ -24,12 +24,15 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <unordered_map>
 #include <vector>
 
 #include "sim/frame_origin.h"
 #include "sim/sim.h"
+#include "sim/vcard.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -62,6 +65,9 @@ Fn real(const char *name) {
 
 // ---- settings and process-wide state ----
 
+// How a capture buffer lays NV12 out (sim/README.md).
+enum class Layout { kOne, kPlanes, kMpp };
+
 struct DecConfig {
     int64_t stall_after;  // 0: never
     bool stall_repeat;
@@ -72,7 +78,8 @@ struct DecConfig {
     bool drm_device_fail;
     int64_t pipeline;  // packets a picture waits behind before it comes out
     int64_t pool;      // capture buffers per context; 0: a fresh memfd per picture
-    bool software;     // no negotiation, software NV12 frames
+    Layout layout;
+    bool software;  // no negotiation, software NV12 frames
     enum class Reopen { kAny, kWait, kFail } reopen;
 };
 
@@ -81,11 +88,12 @@ enum class Kind { kSoftware, kM2m, kMpp, kRequest };
 
 // A context's capture buffers. Shared by the context and the frames handed out over
 // them, so it goes with the last of these.
+// The luma and, with the two-object layout, the chroma memfd.
 struct PoolBuf {
-    int fd = -1;
-    ino_t ino = 0;
-    uint8_t *map = nullptr;
-    size_t size = 0;
+    int fd[2] = {-1, -1};
+    ino_t ino = 0;  // the luma memfd's
+    uint8_t *map[2] = {nullptr, nullptr};
+    size_t size[2] = {0, 0};
     int w = 0, h = 0;  // the picture size it was made for
     bool out = false;  // held by the program
 };
@@ -156,6 +164,24 @@ std::vector<int64_t> env_list(const char *name) {
     return out;
 }
 
+// The decoder line of the board file, if any: what the board's decoder does unless
+// the environment says otherwise. An unreadable file is the card's to report.
+vcard::DecoderDesc board_decoder() {
+    const char *path = getenv("ZYL_SIM_CARD");
+    if (!path || !*path) return {};
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    vcard::CardDesc desc;
+    if (!f || !vcard::parse_card(ss.str(), desc).empty()) return {};
+    return desc.decoder;
+}
+
+int64_t env_or(const char *name, int64_t board) {
+    const char *v = getenv(name);
+    return v && v[0] ? env_int(name) : std::max<int64_t>(0, board);
+}
+
 // Call with g_dec.lock held.
 void load_locked() {
     if (g_dec.loaded) return;
@@ -167,9 +193,13 @@ void load_locked() {
     c.fail_open = env_list("ZYL_SIM_DEC_FAIL_OPEN");
     c.no_prime = env_int("ZYL_SIM_DEC_NO_PRIME") != 0;
     c.drm_device_fail = env_int("ZYL_SIM_DRM_DEVICE_FAIL") != 0;
-    c.pipeline = std::max<int64_t>(0, env_int("ZYL_SIM_DEC_PIPELINE"));
-    c.pool = std::max<int64_t>(0, env_int("ZYL_SIM_DEC_POOL"));
+    vcard::DecoderDesc board = board_decoder();
+    c.pipeline = std::max<int64_t>(0, env_or("ZYL_SIM_DEC_PIPELINE", board.pipeline));
+    c.pool = std::max<int64_t>(0, env_or("ZYL_SIM_DEC_POOL", board.pool));
     c.software = env_int("ZYL_SIM_DEC_SOFTWARE") != 0;
+    const char *layout = getenv("ZYL_SIM_DEC_LAYOUT");
+    std::string lay = layout && *layout ? layout : board.layout;
+    c.layout = lay == "planes" ? Layout::kPlanes : lay == "mpp" ? Layout::kMpp : Layout::kOne;
     const char *reopen = getenv("ZYL_SIM_DEC_REOPEN");
     c.reopen = !reopen                       ? DecConfig::Reopen::kAny
                : strcmp(reopen, "wait") == 0 ? DecConfig::Reopen::kWait
@@ -222,13 +252,17 @@ void drop_held(CtxState *cs) {
     cs->held.clear();
 }
 
+void unmap_buf(PoolBuf *b) {
+    for (int i = 0; i < 2; i++) {
+        if (b->map[i]) munmap(b->map[i], b->size[i]);
+        if (b->fd[i] >= 0) close(b->fd[i]);
+    }
+}
+
 // Call with g_dec.lock held.
 void pool_unref_locked(Pool *pool) {
     if (!pool || --pool->refs > 0) return;
-    for (PoolBuf &b : pool->bufs) {
-        if (b.map) munmap(b.map, b.size);
-        if (b.fd >= 0) close(b.fd);
-    }
+    for (PoolBuf &b : pool->bufs) unmap_buf(&b);
     delete pool;
 }
 
@@ -293,16 +327,25 @@ ino_t fd_ino(int fd) {
     return fstat(fd, &sb) == 0 ? sb.st_ino : 0;
 }
 
-// Where NV12 of a w x h picture lies in a capture buffer: Y rows, then UV rows.
+// Where NV12 of a w x h picture lies in a capture buffer: Y rows, then UV rows at
+// uv_offset of the one object, or at 0 of the second.
 struct Nv12Geom {
     int pitch;
-    size_t y_size, size;
+    size_t uv_offset;
+    size_t size[2];  // size[1] == 0: one object
 };
 
-Nv12Geom nv12_geom(int w, int h) {
+Nv12Geom nv12_geom(int w, int h, Layout layout) {
+    if (layout == Layout::kMpp) {
+        // MPP's strides: both 16-aligned, chroma right after the aligned luma.
+        int pitch = align(w, 16);
+        size_t y_size = size_t(pitch) * align(h, 16);
+        return {pitch, y_size, {y_size + y_size / 2, 0}};
+    }
     int pitch = align(w, kPitchAlign);
     size_t y_size = size_t(pitch) * align(h, kHeightAlign);
-    return {pitch, y_size, y_size + y_size / 2};
+    if (layout == Layout::kPlanes) return {pitch, 0, {y_size, y_size / 2}};
+    return {pitch, y_size, {y_size + y_size / 2, 0}};
 }
 
 // A new memfd of `size` bytes, mapped.
@@ -322,6 +365,23 @@ int new_memfd(size_t size, int *fd, uint8_t **map) {
     return 0;
 }
 
+// Fills an empty `b` with the memfds of a w x h picture.
+int alloc_buf(PoolBuf *b, int w, int h, Layout layout) {
+    Nv12Geom g = nv12_geom(w, h, layout);
+    for (int i = 0; i < 2 && g.size[i]; i++) {
+        if (int r = new_memfd(g.size[i], &b->fd[i], &b->map[i]); r < 0) {
+            unmap_buf(b);
+            *b = PoolBuf{};
+            return r;
+        }
+        b->size[i] = g.size[i];
+    }
+    b->ino = fd_ino(b->fd[0]);
+    b->w = w;
+    b->h = h;
+    return 0;
+}
+
 // The buffer of a frame handed out is back: recycled when it came from a pool.
 // Call with g_dec.lock held.
 void frame_back_locked(Pool *pool, ino_t ino, const uint8_t *map) {
@@ -329,14 +389,14 @@ void frame_back_locked(Pool *pool, ino_t ino, const uint8_t *map) {
     g_dec.freed.notify_all();
     if (!pool) return;
     for (PoolBuf &b : pool->bufs)
-        if (b.out && (ino ? b.ino == ino : b.map == map)) b.out = false;
+        if (b.out && (ino ? b.ino == ino : b.map[0] == map)) b.out = false;
     pool_unref_locked(pool);
 }
 
 void prime_free(void *opaque, uint8_t *data) {
     auto *desc = reinterpret_cast<AVDRMFrameDescriptor *>(data);
     ino_t ino = fd_ino(desc->objects[0].fd);  // before close: the inode may be reused after
-    close(desc->objects[0].fd);
+    for (int i = 0; i < desc->nb_objects; i++) close(desc->objects[i].fd);
     av_free(desc);
     std::lock_guard l(g_dec.lock);
     g_dec.st.live_frames--;
@@ -364,7 +424,7 @@ PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h) {
     PoolBuf *pick = nullptr;
     for (PoolBuf &b : pool->bufs) {
         if (b.out) continue;
-        if (b.fd >= 0 && b.w == w && b.h == h) {
+        if (b.fd[0] >= 0 && b.w == w && b.h == h) {
             pick = &b;
             break;
         }
@@ -379,56 +439,52 @@ PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h) {
 
 // Makes `b` the size of a w x h picture; a buffer is reallocated only when the
 // picture size changes. `b` is held by the caller, so the lock is not needed.
-int size_pool_buf(PoolBuf *b, int w, int h) {
-    if (b->fd >= 0 && b->w == w && b->h == h) return 0;
-    if (b->map) munmap(b->map, b->size);
-    if (b->fd >= 0) close(b->fd);
+int size_pool_buf(PoolBuf *b, int w, int h, Layout layout) {
+    if (b->fd[0] >= 0 && b->w == w && b->h == h) return 0;
+    unmap_buf(b);
     *b = PoolBuf{};
     b->out = true;
-    Nv12Geom g = nv12_geom(w, h);
-    int r = new_memfd(g.size, &b->fd, &b->map);
-    if (r < 0) return r;
-    b->size = g.size;
-    b->ino = fd_ino(b->fd);
-    b->w = w;
-    b->h = h;
-    return 0;
+    return alloc_buf(b, w, h, layout);
 }
 
-// The picture in one memfd, Y then UV, as a V4L2 decoder exports its capture buffer.
-// With a pool the memfd is one of its buffers, which comes back at the frame's free.
-int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Pool *pool, PoolBuf *pb) {
-    Nv12Geom g = nv12_geom(src->width, src->height);
-    int fd;
-    uint8_t *base;
-    if (pb) {
-        fd = dup(pb->fd);
-        if (fd < 0) {
-            int err = AVERROR(errno);
-            give_back(pool, pb);
-            return err;
-        }
-        base = pb->map;
-    } else if (int r = new_memfd(g.size, &fd, &base); r < 0) {
-        return r;
+// The picture in memfds laid out as the board's decoder exports its capture buffer.
+// With a pool they are one of its buffers, which comes back at the frame's free.
+int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
+                     PoolBuf *pb) {
+    Nv12Geom g = nv12_geom(src->width, src->height, layout);
+    PoolBuf own;
+    PoolBuf *b = pb ? pb : &own;
+    if (!pb) {
+        if (int r = alloc_buf(&own, src->width, src->height, layout); r < 0) return r;
     }
-    bool ok = write_nv12(src, base, g.pitch, base + g.y_size, g.pitch, sws);
-    if (!pb) munmap(base, g.size);
+    int nb = g.size[1] ? 2 : 1;
+    int fds[2] = {-1, -1};
+    bool ok = true;
+    for (int i = 0; i < nb; i++) {
+        fds[i] = pb ? dup(b->fd[i]) : b->fd[i];
+        ok = ok && fds[i] >= 0;
+    }
+    uint8_t *uv = nb == 2 ? b->map[1] : b->map[0] + g.uv_offset;
+    ok = ok && write_nv12(src, b->map[0], g.pitch, uv, g.pitch, sws);
+    if (!pb) {
+        for (int i = 0; i < nb; i++) munmap(own.map[i], own.size[i]);
+    }
     auto *desc = static_cast<AVDRMFrameDescriptor *>(av_mallocz(sizeof(AVDRMFrameDescriptor)));
     if (!ok || !desc) {
         av_free(desc);
-        close(fd);
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
         if (pb) give_back(pool, pb);
-        return ok ? AVERROR(ENOMEM) : AVERROR_EXTERNAL;
+        return desc ? AVERROR_EXTERNAL : AVERROR(ENOMEM);
     }
-    desc->nb_objects = 1;
-    desc->objects[0] = {fd, g.size, DRM_FORMAT_MOD_LINEAR};
+    desc->nb_objects = nb;
+    for (int i = 0; i < nb; i++) desc->objects[i] = {fds[i], g.size[i], DRM_FORMAT_MOD_LINEAR};
     desc->nb_layers = 1;
     AVDRMLayerDescriptor &layer = desc->layers[0];
     layer.format = DRM_FORMAT_NV12;
     layer.nb_planes = 2;
     layer.planes[0] = {0, 0, g.pitch};
-    layer.planes[1] = {0, ptrdiff_t(g.y_size), g.pitch};
+    layer.planes[1] = {nb - 1, ptrdiff_t(g.uv_offset), g.pitch};
     {
         std::lock_guard l(g_dec.lock);
         g_dec.st.live_frames++;
@@ -449,7 +505,8 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Pool *p
 
 // Software NV12: in a pool buffer's memory as V4L2 maps its capture buffers, else in
 // memory of its own.
-int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Pool *pool, PoolBuf *pb) {
+int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
+                    PoolBuf *pb) {
     out->format = AV_PIX_FMT_NV12;
     out->width = src->width;
     out->height = src->height;
@@ -460,14 +517,14 @@ int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Pool *po
                    ? 0
                    : AVERROR_EXTERNAL;
     }
-    Nv12Geom g = nv12_geom(src->width, src->height);
-    out->buf[0] = av_buffer_create(pb->map, int(g.size), pool_sw_free, pool, 0);
+    Nv12Geom g = nv12_geom(src->width, src->height, layout);
+    out->buf[0] = av_buffer_create(pb->map[0], int(g.size[0]), pool_sw_free, pool, 0);
     if (!out->buf[0]) {
-        pool_sw_free(pool, pb->map);
+        pool_sw_free(pool, pb->map[0]);
         return AVERROR(ENOMEM);
     }
-    out->data[0] = pb->map;
-    out->data[1] = pb->map + g.y_size;
+    out->data[0] = pb->map[0];
+    out->data[1] = g.size[1] ? pb->map[1] : pb->map[0] + g.uv_offset;
     out->linesize[0] = out->linesize[1] = g.pitch;
     return write_nv12(src, out->data[0], g.pitch, out->data[1], g.pitch, sws) ? 0
                                                                               : AVERROR_EXTERNAL;
@@ -475,10 +532,10 @@ int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Pool *po
 
 // The frame the program gets for one software picture, in the negotiated format, in
 // buffer `pb` of `pool` when there is a pool (the frame then owns the buffer).
-int deliver(const AVFrame *src, AVPixelFormat chosen, AVFrame *out, SwsContext **sws, Pool *pool,
-            PoolBuf *pb) {
-    int r = chosen == AV_PIX_FMT_DRM_PRIME ? make_prime_frame(src, out, sws, pool, pb)
-                                           : make_nv12_frame(src, out, sws, pool, pb);
+int deliver(const AVFrame *src, AVPixelFormat chosen, Layout layout, AVFrame *out, SwsContext **sws,
+            Pool *pool, PoolBuf *pb) {
+    int r = chosen == AV_PIX_FMT_DRM_PRIME ? make_prime_frame(src, out, sws, layout, pool, pb)
+                                           : make_nv12_frame(src, out, sws, layout, pool, pb);
     if (r == 0) r = av_frame_copy_props(out, src);
     if (r < 0) {
         av_frame_unref(out);
@@ -717,7 +774,7 @@ extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
             return AVERROR(EAGAIN);
         }
         l.unlock();
-        if (int r = size_pool_buf(pb, h.pic->width, h.pic->height); r < 0) {
+        if (int r = size_pool_buf(pb, h.pic->width, h.pic->height, d.cfg.layout); r < 0) {
             give_back(cs->pool, pb);
             return r;
         }
@@ -729,7 +786,7 @@ extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
     }
     AVFrame *pic = h.pic;
     cs->held.pop_front();
-    int r = deliver(pic, cs->chosen, frame, &cs->sws, cs->pool, pb);
+    int r = deliver(pic, cs->chosen, d.cfg.layout, frame, &cs->sws, cs->pool, pb);
     av_frame_free(&pic);
     if (r < 0) return r;
     ino_t ino =

@@ -112,14 +112,18 @@ const AVDRMFrameDescriptor *desc_of(const AVFrame *f) {
 // Reads a DRM PRIME frame the way a display importer would: through its descriptor.
 Picture from_prime(const AVFrame *f) {
     const AVDRMFrameDescriptor *d = desc_of(f);
-    const AVDRMObjectDescriptor &obj = d->objects[0];
-    void *map = mmap(nullptr, obj.size, PROT_READ, MAP_SHARED, obj.fd, 0);
-    if (map == MAP_FAILED) return {};
-    auto *base = static_cast<const uint8_t *>(map);
+    const uint8_t *base[2] = {};
+    for (int i = 0; i < d->nb_objects && i < 2; i++) {
+        void *map = mmap(nullptr, d->objects[i].size, PROT_READ, MAP_SHARED, d->objects[i].fd, 0);
+        base[i] = map == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(map);
+    }
     const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
-    Picture p = from_planes(f->width, f->height, base + pl[0].offset, int(pl[0].pitch),
-                            base + pl[1].offset, int(pl[1].pitch));
-    munmap(map, obj.size);
+    const uint8_t *y = base[pl[0].object_index], *uv = base[pl[1].object_index];
+    Picture p = y && uv ? from_planes(f->width, f->height, y + pl[0].offset, int(pl[0].pitch),
+                                      uv + pl[1].offset, int(pl[1].pitch))
+                        : Picture{};
+    for (int i = 0; i < d->nb_objects && i < 2; i++)
+        if (base[i]) munmap(const_cast<uint8_t *>(base[i]), d->objects[i].size);
     return p;
 }
 
@@ -178,7 +182,7 @@ constexpr const char *kSimVars[] = {
     "ZYL_SIM_DEC_BUSY_RUN",    "ZYL_SIM_DEC_FAIL_OPEN",    "ZYL_SIM_DEC_NO_PRIME",
     "ZYL_SIM_DRM_DEVICE_FAIL", "ZYL_KMS_DRM_DEVICE",       "ZYL_KMS_DECODER",
     "ZYL_SIM_DEC_PIPELINE",    "ZYL_SIM_DEC_POOL",         "ZYL_SIM_DEC_SOFTWARE",
-    "ZYL_SIM_DEC_REOPEN",
+    "ZYL_SIM_DEC_REOPEN",      "ZYL_SIM_DEC_LAYOUT",       "ZYL_SIM_CARD",
 };
 
 class Vdec : public ::testing::Test {
@@ -272,6 +276,40 @@ TEST_F(Vdec, ResolutionChangeGivesPrimeFramesOfBothSizes) {
     }
     EXPECT_EQ(g_offers.size(), 1u);
     free_all(frames);
+}
+
+// Luma and chroma in two objects, and MPP's 16-aligned strides with the chroma after
+// the aligned luma.
+TEST_F(Vdec, OtherBuffersLayoutsHoldTheSamePictures) {
+    const auto &ref = reference("h264_reschange.h264", AV_CODEC_ID_H264);
+    auto units = stream_units("h264_reschange.h264", AV_CODEC_ID_H264);
+    for (const char *layout : {"planes", "mpp"}) {
+        SCOPED_TRACE(layout);
+        with_env({{"ZYL_SIM_DEC_LAYOUT", layout}});
+        AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        // Both sizes (480 wide from picture 60: no multiple of 64, so the strides differ).
+        auto frames = decode_units(ctx, units, 0, 65);
+        avcodec_free_context(&ctx);
+        ASSERT_EQ(frames.size(), 65u);
+        for (size_t i = 55; i < frames.size(); i++) {
+            const AVFrame *f = frames[i];
+            Picture p = from_prime(f);
+            ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+            const AVDRMFrameDescriptor *d = desc_of(f);
+            const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
+            if (strcmp(layout, "planes") == 0) {
+                ASSERT_EQ(d->nb_objects, 2);
+                EXPECT_EQ(pl[1].object_index, 1);
+                EXPECT_EQ(pl[1].offset, 0);
+            } else {
+                ASSERT_EQ(d->nb_objects, 1);
+                EXPECT_EQ(pl[0].pitch, (f->width + 15) / 16 * 16);
+                EXPECT_EQ(pl[1].offset, pl[0].pitch * ((f->height + 15) / 16 * 16));
+            }
+        }
+        free_all(frames);
+    }
 }
 
 // Without DRM PRIME on offer the program warns; a decoder that never negotiates (as
@@ -519,6 +557,20 @@ TEST_F(Vdec, PoolRecyclesItsBuffersAndWaitsWhileAllAreHeld) {
         EXPECT_EQ(n, want == 0 ? 20 : 0);
         avcodec_free_context(&ctx);
     }
+
+    // A board file's decoder line sets the defaults; the variables still win.
+    std::string card = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vdec-board-" +
+                       std::to_string(getpid()) + ".card";
+    write_file(card, read_file(board_path("two-display")) + "decoder v4l2 pool 5 pipeline 1\n");
+    for (auto [pool, want] : {std::pair{"", 5}, {"7", 7}}) {
+        with_env({{"ZYL_SIM_CARD", card.c_str()}, {"ZYL_SIM_DEC_POOL", pool}});
+        ctx = open_board_decoder("h264_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        EXPECT_EQ(av_opt_get_int(ctx, "num_capture_buffers", AV_OPT_SEARCH_CHILDREN, &n), 0);
+        EXPECT_EQ(n, want);
+        avcodec_free_context(&ctx);
+    }
+    std::filesystem::remove(card);
 }
 
 // A decoder that cannot open while pictures of an earlier one live: refused, or
