@@ -277,6 +277,7 @@ struct Parser {
             p.rot_caps |= DRM_MODE_ROTATE_0;
         }
         p.in_formats = o.count("in_formats") > 0;
+        p.sand128 = o.count("sand128") > 0;
         p.index = static_cast<int>(card.planes.size());
         card.planes.push_back(p);
         return true;

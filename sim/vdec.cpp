@@ -66,7 +66,7 @@ Fn real(const char *name) {
 // ---- settings and process-wide state ----
 
 // How a capture buffer lays NV12 out (sim/README.md).
-enum class Layout { kOne, kPlanes, kMpp };
+enum class Layout { kOne, kPlanes, kMpp, kSand128 };
 
 struct DecConfig {
     int64_t stall_after;  // 0: never
@@ -199,7 +199,10 @@ void load_locked() {
     c.software = env_int("ZYL_SIM_DEC_SOFTWARE") != 0;
     const char *layout = getenv("ZYL_SIM_DEC_LAYOUT");
     std::string lay = layout && *layout ? layout : board.layout;
-    c.layout = lay == "planes" ? Layout::kPlanes : lay == "mpp" ? Layout::kMpp : Layout::kOne;
+    c.layout = lay == "planes"    ? Layout::kPlanes
+               : lay == "mpp"     ? Layout::kMpp
+               : lay == "sand128" ? Layout::kSand128
+                                  : Layout::kOne;
     const char *reopen = getenv("ZYL_SIM_DEC_REOPEN");
     c.reopen = !reopen                       ? DecConfig::Reopen::kAny
                : strcmp(reopen, "wait") == 0 ? DecConfig::Reopen::kWait
@@ -333,6 +336,7 @@ struct Nv12Geom {
     int pitch;
     size_t uv_offset;
     size_t size[2];  // size[1] == 0: one object
+    int ch = 0;      // SAND128: rows of 128 bytes a column holds; 0: linear
 };
 
 Nv12Geom nv12_geom(int w, int h, Layout layout) {
@@ -345,6 +349,12 @@ Nv12Geom nv12_geom(int w, int h, Layout layout) {
     int pitch = align(w, kPitchAlign);
     size_t y_size = size_t(pitch) * align(h, kHeightAlign);
     if (layout == Layout::kPlanes) return {pitch, 0, {y_size, y_size / 2}};
+    if (layout == Layout::kSand128) {
+        // Columns of 128 bytes, each holding its Y rows then its UV rows.
+        int cols = (w + 127) / 128, rows = align(h, kHeightAlign);
+        int ch = rows + rows / 2;
+        return {cols * 128, size_t(rows) * 128, {size_t(cols) * 128 * ch, 0}, ch};
+    }
     return {pitch, y_size, {y_size + y_size / 2, 0}};
 }
 
@@ -447,6 +457,24 @@ int size_pool_buf(PoolBuf *b, int w, int h, Layout layout) {
     return alloc_buf(b, w, h, layout);
 }
 
+// Writes NV12 linearly, then moves each 128-byte piece of a row into its column.
+bool write_sand(const AVFrame *src, const Nv12Geom &g, uint8_t *base, SwsContext **sws) {
+    int h = src->height, uv_rows = (h + 1) / 2;
+    std::vector<uint8_t> lin(size_t(g.pitch) * (h + uv_rows));
+    uint8_t *lin_uv = lin.data() + size_t(g.pitch) * h;
+    if (!write_nv12(src, lin.data(), g.pitch, lin_uv, g.pitch, sws)) return false;
+    size_t col_bytes = size_t(128) * g.ch;
+    for (int c = 0; c < g.pitch / 128; c++) {
+        uint8_t *col = base + c * col_bytes;
+        for (int r = 0; r < h; r++)
+            memcpy(col + size_t(r) * 128, lin.data() + size_t(r) * g.pitch + c * 128, 128);
+        for (int r = 0; r < uv_rows; r++)
+            memcpy(col + g.uv_offset + size_t(r) * 128, lin_uv + size_t(r) * g.pitch + c * 128,
+                   128);
+    }
+    return true;
+}
+
 // The picture in memfds laid out as the board's decoder exports its capture buffer.
 // With a pool they are one of its buffers, which comes back at the frame's free.
 int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
@@ -465,7 +493,11 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout 
         ok = ok && fds[i] >= 0;
     }
     uint8_t *uv = nb == 2 ? b->map[1] : b->map[0] + g.uv_offset;
-    ok = ok && write_nv12(src, b->map[0], g.pitch, uv, g.pitch, sws);
+    if (g.ch) {
+        ok = ok && write_sand(src, g, b->map[0], sws);
+    } else {
+        ok = ok && write_nv12(src, b->map[0], g.pitch, uv, g.pitch, sws);
+    }
     if (!pb) {
         for (int i = 0; i < nb; i++) munmap(own.map[i], own.size[i]);
     }
@@ -478,7 +510,9 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout 
         return desc ? AVERROR_EXTERNAL : AVERROR(ENOMEM);
     }
     desc->nb_objects = nb;
-    for (int i = 0; i < nb; i++) desc->objects[i] = {fds[i], g.size[i], DRM_FORMAT_MOD_LINEAR};
+    uint64_t mod =
+        g.ch ? DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(uint64_t(g.ch)) : DRM_FORMAT_MOD_LINEAR;
+    for (int i = 0; i < nb; i++) desc->objects[i] = {fds[i], g.size[i], mod};
     desc->nb_layers = 1;
     AVDRMLayerDescriptor &layer = desc->layers[0];
     layer.format = DRM_FORMAT_NV12;
@@ -517,7 +551,9 @@ int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout l
                    ? 0
                    : AVERROR_EXTERNAL;
     }
-    Nv12Geom g = nv12_geom(src->width, src->height, layout);
+    // Software frames are linear whatever the decoder's own layout.
+    Nv12Geom g =
+        nv12_geom(src->width, src->height, layout == Layout::kSand128 ? Layout::kOne : layout);
     out->buf[0] = av_buffer_create(pb->map[0], int(g.size[0]), pool_sw_free, pool, 0);
     if (!out->buf[0]) {
         pool_sw_free(pool, pb->map[0]);

@@ -278,12 +278,31 @@ TEST_F(Vdec, ResolutionChangeGivesPrimeFramesOfBothSizes) {
     free_all(frames);
 }
 
-// Luma and chroma in two objects, and MPP's 16-aligned strides with the chroma after
-// the aligned luma.
+// A SAND128 picture read back into tight NV12: 128-byte columns of ch rows each, the
+// luma rows from the top of each column, the chroma rows from the chroma offset.
+Picture from_sand(const AVFrame *f) {
+    const AVDRMFrameDescriptor *d = desc_of(f);
+    void *map = mmap(nullptr, d->objects[0].size, PROT_READ, MAP_SHARED, d->objects[0].fd, 0);
+    if (map == MAP_FAILED) return {};
+    auto *base = static_cast<const uint8_t *>(map);
+    size_t col = 128 * size_t(fourcc_mod_broadcom_param(d->objects[0].format_modifier));
+    size_t uv_off = size_t(d->layers[0].planes[1].offset);
+    Picture p{f->width, f->height, {}, {}};
+    for (int r = 0; r < f->height; r++)
+        for (int x = 0; x < f->width; x++) p.y.push_back(base[x / 128 * col + r * 128 + x % 128]);
+    for (int r = 0; r < (f->height + 1) / 2; r++)
+        for (int x = 0; x < (f->width + 1) / 2 * 2; x++)
+            p.uv.push_back(base[uv_off + x / 128 * col + r * 128 + x % 128]);
+    munmap(map, d->objects[0].size);
+    return p;
+}
+
+// Luma and chroma in two objects, MPP's 16-aligned strides with the chroma after the
+// aligned luma, and Broadcom's SAND128 columns.
 TEST_F(Vdec, OtherBuffersLayoutsHoldTheSamePictures) {
     const auto &ref = reference("h264_reschange.h264", AV_CODEC_ID_H264);
     auto units = stream_units("h264_reschange.h264", AV_CODEC_ID_H264);
-    for (const char *layout : {"planes", "mpp"}) {
+    for (const char *layout : {"planes", "mpp", "sand128"}) {
         SCOPED_TRACE(layout);
         with_env({{"ZYL_SIM_DEC_LAYOUT", layout}});
         AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
@@ -294,11 +313,19 @@ TEST_F(Vdec, OtherBuffersLayoutsHoldTheSamePictures) {
         ASSERT_EQ(frames.size(), 65u);
         for (size_t i = 55; i < frames.size(); i++) {
             const AVFrame *f = frames[i];
-            Picture p = from_prime(f);
+            bool sand = strcmp(layout, "sand128") == 0;
+            Picture p = sand ? from_sand(f) : from_prime(f);
             ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
             const AVDRMFrameDescriptor *d = desc_of(f);
             const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
-            if (strcmp(layout, "planes") == 0) {
+            uint64_t mod = d->objects[0].format_modifier;
+            EXPECT_EQ(fourcc_mod_broadcom_mod(mod),
+                      sand ? DRM_FORMAT_MOD_BROADCOM_SAND128 : DRM_FORMAT_MOD_LINEAR);
+            if (sand) {
+                ASSERT_EQ(d->nb_objects, 1);
+                EXPECT_GE(size_t(fourcc_mod_broadcom_param(mod)) * 128,
+                          size_t(pl[1].offset) + size_t(f->height + 1) / 2 * 128);
+            } else if (strcmp(layout, "planes") == 0) {
                 ASSERT_EQ(d->nb_objects, 2);
                 EXPECT_EQ(pl[1].object_index, 1);
                 EXPECT_EQ(pl[1].offset, 0);
