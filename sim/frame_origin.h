@@ -14,3 +14,7 @@ struct FrameOrigin {
 
 // False when no live decoder frame has this memfd inode.
 bool sim_frame_origin(ino_t ino, FrameOrigin *out);
+
+// True when a framebuffer over this imported memfd inode is on a plane of the card
+// now: the decoder asks before it writes a new picture into a recycled buffer.
+bool sim_card_inode_on_plane(ino_t ino);

@@ -19,6 +19,10 @@ struct SimDecStats {
     int64_t flushes;          // avcodec_flush_buffers on a virtual decoder
     int64_t sends;            // avcodec_send_packet calls on a virtual decoder
     int64_t busy;             // of those, refused as "input full"
+    int64_t held_max;         // most pictures one context's pipeline held at once
+    int64_t pool_waits;       // receives answered EAGAIN: every pool buffer with the program
+    int64_t torn;             // pool buffers rewritten while on a plane of the card
+    int64_t reopen_waits;     // opens that waited for an earlier context's frames
 };
 SimDecStats sim_dec_stats();
 // Re-reads the ZYL_SIM_DEC_* variables, forgets which names were looked up and

@@ -24,6 +24,8 @@ void write_stats() {
             (unsigned long long)c.setcrtcs, (unsigned long long)c.failures);
     fprintf(f, "frames=%lld\nframes_max=%lld\ndelivered=%lld\n", (long long)d.live_frames,
             (long long)d.live_frames_max, (long long)d.delivered);
+    fprintf(f, "torn=%lld\nheld_max=%lld\npool_waits=%lld\nreopen_waits=%lld\n", (long long)d.torn,
+            (long long)d.held_max, (long long)d.pool_waits, (long long)d.reopen_waits);
     fclose(f);
 }
 

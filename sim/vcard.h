@@ -77,6 +77,7 @@ struct Plane {
     uint64_t zmin = 0, zmax = 7;
     uint32_t rot_caps = 0;  // bit n: rotation value bit n offered; 0 = no "rotation" property
     bool in_formats = false;
+    bool sand128 = false;  // NV12 also in Broadcom SAND128 columns
     uint32_t prop_zpos = 0, prop_rotation = 0, in_formats_blob = 0;
     PlaneState st;
 };
@@ -103,6 +104,14 @@ struct CardPath {
     bool empty = false;  // opens a card without connectors
 };
 
+// The board's decoder, from a "decoder" line: defaults the ZYL_SIM_DEC_* variables
+// override. -1: not given.
+struct DecoderDesc {
+    std::string family;  // "v4l2" or "mpp"; "" without a decoder line
+    int64_t pipeline = -1, pool = -1;
+    std::string layout;
+};
+
 struct CardDesc {
     std::string driver = "vc4", desc = "virtual display card", date = "20240101";
     int ver[3] = {1, 0, 0};
@@ -116,6 +125,7 @@ struct CardDesc {
     std::map<std::string, std::vector<Mode>> monitors;
     std::vector<ScriptEvent> script;
     std::vector<Fault> faults;
+    DecoderDesc decoder;
 };
 
 // Parses a card file's text. Returns "" or the first error as "line N: why".

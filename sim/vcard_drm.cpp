@@ -33,7 +33,6 @@ T *null_errno(int e) {
     return nullptr;
 }
 
-
 // The encoder a connector drives its CRTC through: the first that can reach it.
 uint32_t current_encoder(const Connector &c) {
     const Crtc *crtc = find_crtc(c.crtc);

@@ -277,6 +277,7 @@ struct Parser {
             p.rot_caps |= DRM_MODE_ROTATE_0;
         }
         p.in_formats = o.count("in_formats") > 0;
+        p.sand128 = o.count("sand128") > 0;
         p.index = static_cast<int>(card.planes.size());
         card.planes.push_back(p);
         return true;
@@ -423,6 +424,29 @@ struct Parser {
         return true;
     }
 
+    // decoder v4l2|mpp [pipeline N] [pool N] [layout one|planes|mpp|sand128]
+    bool decoder(const std::vector<std::string_view> &w) {
+        if (w.size() < 2 || (w[1] != "v4l2" && w[1] != "mpp")) return fail("decoder v4l2|mpp");
+        DecoderDesc &d = card.decoder;
+        d.family = std::string(w[1]);
+        for (size_t i = 2; i < w.size(); i += 2) {
+            if (i + 1 >= w.size()) return fail("decoder: no value for " + std::string(w[i]));
+            uint64_t n = 0;
+            if (w[i] == "pipeline" || w[i] == "pool") {
+                if (!number(w[i + 1], n) || n > 64) return fail("decoder: bad count");
+                (w[i] == "pool" ? d.pool : d.pipeline) = int64_t(n);
+            } else if (w[i] == "layout") {
+                static const std::set<std::string_view> kLayouts = {"one", "planes", "mpp",
+                                                                    "sand128"};
+                if (!kLayouts.count(w[i + 1])) return fail("decoder: unknown layout");
+                d.layout = std::string(w[i + 1]);
+            } else {
+                return fail("decoder: unknown key '" + std::string(w[i]) + "'");
+            }
+        }
+        return true;
+    }
+
     bool line(std::string_view raw) {
         size_t hash = raw.find('#');
         auto w = words(raw.substr(0, hash));
@@ -447,6 +471,7 @@ struct Parser {
         if (k == "connector") return connector(w);
         if (k == "mode") return mode(w);
         if (k == "fault") return fault(w);
+        if (k == "decoder") return decoder(w);
         if (k == "at") return at(w);
         return fail("unknown keyword '" + std::string(k) + "'");
     }

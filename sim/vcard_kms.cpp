@@ -127,6 +127,10 @@ int check_plane(const Plane &p, const PlaneState &ps, const PlaneState &old, con
         why = "plane " + std::to_string(p.id) + " has no format " + fourcc_text(fb.format);
         return EINVAL;
     }
+    if (fb.modifier != DRM_FORMAT_MOD_LINEAR && !p.sand128) {
+        why = "plane " + std::to_string(p.id) + " has no modifier of the framebuffer";
+        return EINVAL;
+    }
     if (uint64_t(ps.src_x) + ps.src_w > uint64_t(fb.w) << 16 ||
         uint64_t(ps.src_y) + ps.src_h > uint64_t(fb.h) << 16) {
         why = "source outside the framebuffer";
@@ -494,22 +498,34 @@ int add_fb(uint32_t w, uint32_t h, uint32_t format, const uint32_t handles[4],
     fb.h = h;
     fb.format = format;
     fb.flags = flags;
+    uint64_t mod0 = (flags & DRM_MODE_FB_MODIFIERS) && modifiers ? modifiers[0] : 0;
     for (int i = 0; i < fi.planes; i++) {
         uint64_t mod = (flags & DRM_MODE_FB_MODIFIERS) && modifiers ? modifiers[i] : 0;
-        if (mod != DRM_FORMAT_MOD_LINEAR) return EINVAL;  // scans out linear buffers only
+        // Linear buffers, and NV12 in SAND128 columns (one modifier for both planes).
+        bool sand = format == DRM_FORMAT_NV12 && mod == mod0 &&
+                    fourcc_mod_broadcom_mod(mod) == DRM_FORMAT_MOD_BROADCOM_SAND128 &&
+                    fourcc_mod_broadcom_param(mod) > 0;
+        if (mod != DRM_FORMAT_MOD_LINEAR && !sand) return EINVAL;
         auto it = s.handles.find(handles[i]);
         if (it == s.handles.end()) return ENOENT;
         uint32_t pw = i == 0 ? w : (w + 1) / 2;
         uint32_t ph = i == 0 ? h : (h + fi.vsub - 1) / fi.vsub;
         uint64_t need =
             uint64_t(offsets[i]) + uint64_t(pitches[i]) * (ph - 1) + uint64_t(pw) * fi.cpp[i];
+        if (sand) {
+            // Each plane's rows lie within every column of ch rows of 128 bytes.
+            uint64_t ch = uint64_t(fourcc_mod_broadcom_param(mod));
+            uint64_t cols = (w + 127) / 128;
+            if (offsets[i] % 128 || offsets[i] / 128 + ph > ch) return EINVAL;
+            need = cols * 128 * ch;
+        }
         if (pitches[i] < pw * fi.cpp[i] || need > it->second.bo->size) return EINVAL;
         fb.bo[i] = it->second.bo;
         fb.handles[i] = handles[i];
         fb.pitches[i] = pitches[i];
         fb.offsets[i] = offsets[i];
     }
-    fb.modifier = DRM_FORMAT_MOD_LINEAR;
+    fb.modifier = mod0 ? mod0 : DRM_FORMAT_MOD_LINEAR;
     fb.id = s.next_id++;
     *id = fb.id;
     s.fbs[fb.id] = fb;

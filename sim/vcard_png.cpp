@@ -34,7 +34,18 @@ Rgba yuv_to_rgb(int y, int u, int v) {
             clamp8((298 * c + 516 * d + 128) >> 8), 255};
 }
 
+// NV12 in SAND128 columns: column x / 128 starts at (x / 128) * 128 * ch, and a
+// plane's row r of it at the plane's offset + r * 128.
+Rgba fetch_sand(const Fb &fb, uint32_t x, uint32_t y) {
+    uint64_t col = uint64_t(x / 128) * 128 * uint64_t(fourcc_mod_broadcom_param(fb.modifier));
+    const uint8_t *luma = fb.bo[0]->map + fb.offsets[0] + col + uint64_t(y) * 128 + x % 128;
+    const uint8_t *uv =
+        fb.bo[1]->map + fb.offsets[1] + col + uint64_t(y / 2) * 128 + ((x % 128) & ~1u);
+    return yuv_to_rgb(*luma, uv[0], uv[1]);
+}
+
 Rgba fetch(const Fb &fb, uint32_t x, uint32_t y) {
+    if (fb.modifier != DRM_FORMAT_MOD_LINEAR) return fetch_sand(fb, x, y);
     const uint8_t *p0 = fb.bo[0]->map + fb.offsets[0] + uint64_t(y) * fb.pitches[0];
     switch (fb.format) {
         case DRM_FORMAT_NV12: {

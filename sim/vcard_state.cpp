@@ -1,5 +1,6 @@
 // The virtual card's process-wide state: loading a card file, its clock, scripted
 // connector changes, properties, faults, counters and the test-facing functions.
+#include "sim/frame_origin.h"
 #include "sim/sim.h"
 #include "sim/vcard.h"
 
@@ -89,22 +90,31 @@ void make_props() {
             p.prop_rotation = add_prop("rotation", DRM_MODE_PROP_BITMASK, vals, en);
         }
         if (p.in_formats) {
-            // One linear modifier covering every format, as the kernel lays the blob out.
+            // One linear modifier covering every format, as the kernel lays the blob out,
+            // and SAND128 for NV12 where the plane scans it.
             size_t nf = std::min<size_t>(p.formats.size(), 64);
             drm_format_modifier_blob hdr{};
             hdr.version = FORMAT_BLOB_CURRENT;
             hdr.count_formats = static_cast<uint32_t>(nf);
             hdr.formats_offset = sizeof hdr;
-            hdr.count_modifiers = 1;
+            auto nv12 = std::find(p.formats.begin(), p.formats.begin() + long(nf), DRM_FORMAT_NV12);
+            bool sand = p.sand128 && nv12 != p.formats.begin() + long(nf);
+            hdr.count_modifiers = sand ? 2 : 1;
             hdr.modifiers_offset = static_cast<uint32_t>(sizeof hdr + nf * 4);
             hdr.modifiers_offset = (hdr.modifiers_offset + 7) & ~7u;
             drm_format_modifier mod{};
             mod.formats = nf == 64 ? ~0ull : (1ull << nf) - 1;
             mod.modifier = DRM_FORMAT_MOD_LINEAR;
-            std::vector<uint8_t> blob(hdr.modifiers_offset + sizeof mod);
+            std::vector<uint8_t> blob(hdr.modifiers_offset + hdr.count_modifiers * sizeof mod);
             memcpy(blob.data(), &hdr, sizeof hdr);
             memcpy(blob.data() + sizeof hdr, p.formats.data(), nf * 4);
             memcpy(blob.data() + hdr.modifiers_offset, &mod, sizeof mod);
+            if (sand) {
+                // The column height is the buffer's own: the plane lists the family.
+                mod.formats = 1ull << (nv12 - p.formats.begin());
+                mod.modifier = DRM_FORMAT_MOD_BROADCOM_SAND128;
+                memcpy(blob.data() + hdr.modifiers_offset + sizeof mod, &mod, sizeof mod);
+            }
             p.in_formats_blob = new_blob(blob.data(), blob.size(), false);
         }
     }
@@ -589,4 +599,16 @@ int sim_card_crtc_state(uint32_t crtc_id, SimCrtcInfo *out) {
                        c->active ? vblank_seq(*c, now_ns()) : c->base_seq};
     if (Plane *p = find_plane(c->primary)) out->primary_fb = p->st.fb;
     return 0;
+}
+
+bool sim_card_inode_on_plane(ino_t ino) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (!st().loaded) return false;
+    for (const Plane &p : st().card.planes) {
+        auto it = st().fbs.find(p.st.fb);
+        if (p.st.crtc == 0 || it == st().fbs.end()) continue;
+        for (const std::shared_ptr<Bo> &bo : it->second.bo)
+            if (bo && bo->imported && bo->ino == ino) return true;
+    }
+    return false;
 }

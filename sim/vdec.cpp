@@ -2,8 +2,11 @@
 // libavcodec's software decoders, wrapped so that the program sees what a V4L2
 // memory-to-memory decoder gives it: one format negotiation with {DRM_PRIME, NV12},
 // and NV12 pictures in DMA-BUF-like memory (a memfd) described by a DRM PRIME
-// descriptor. Faults the board's decoders are known for (going silent, refusing
-// input, failing to reopen) can be switched on through ZYL_SIM_DEC_* variables.
+// descriptor. What real boards' decoders do besides (holding packets before the first
+// picture, a fixed pool of capture buffers, software frames without negotiation,
+// refusing to reopen while old pictures live) and the faults they are known for
+// (going silent, refusing input, failing to reopen) are switched on through
+// ZYL_SIM_DEC_* variables.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,19 +20,25 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <unordered_map>
 #include <vector>
 
 #include "sim/frame_origin.h"
 #include "sim/sim.h"
+#include "sim/vcard.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/hwcontext_drm.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -56,6 +65,9 @@ Fn real(const char *name) {
 
 // ---- settings and process-wide state ----
 
+// How a capture buffer lays NV12 out (sim/README.md).
+enum class Layout { kOne, kPlanes, kMpp, kSand128 };
+
 struct DecConfig {
     int64_t stall_after;  // 0: never
     bool stall_repeat;
@@ -64,10 +76,38 @@ struct DecConfig {
     std::vector<int64_t> fail_open;  // 1-based open numbers that fail
     bool no_prime;
     bool drm_device_fail;
+    int64_t pipeline;  // packets a picture waits behind before it comes out
+    int64_t pool;      // capture buffers per context; 0: a fresh memfd per picture
+    Layout layout;
+    bool software;  // no negotiation, software NV12 frames
+    enum class Reopen { kAny, kWait, kFail } reopen;
 };
 
 // What a decoder name found through the sim asked for, per codec.
-enum class Kind { kSoftware, kM2m, kRequest };
+enum class Kind { kSoftware, kM2m, kMpp, kRequest };
+
+// A context's capture buffers. Shared by the context and the frames handed out over
+// them, so it goes with the last of these.
+// The luma and, with the two-object layout, the chroma memfd.
+struct PoolBuf {
+    int fd[2] = {-1, -1};
+    ino_t ino = 0;  // the luma memfd's
+    uint8_t *map[2] = {nullptr, nullptr};
+    size_t size[2] = {0, 0};
+    int w = 0, h = 0;  // the picture size it was made for
+    bool out = false;  // held by the program
+};
+struct Pool {
+    int refs = 1;
+    std::vector<PoolBuf> bufs;
+};
+
+// A decoded picture the decoder has not handed out yet, with the number of packets
+// its context had been sent when it came out of the software decoder.
+struct Held {
+    AVFrame *pic;
+    int64_t tag;
+};
 
 // One opened virtual decoder.
 struct CtxState {
@@ -75,6 +115,12 @@ struct CtxState {
     bool silent;
     AVFrame *sw;
     SwsContext *sws;
+    Kind kind;
+    Pool *pool;     // null: no fixed pool
+    int64_t sent;   // packets taken
+    bool draining;  // the end-of-stream packet came
+    bool drained;   // and the software decoder has given everything
+    std::deque<Held> held;
 };
 
 struct DecState {
@@ -90,6 +136,10 @@ struct DecState {
     // and the frame holds the file open until prime_free.
     std::unordered_map<ino_t, FrameOrigin> origins;
     uint64_t next_seq;
+    // Frames over decoder memory the program still holds (PRIME frames, and software
+    // frames over pool buffers), for the reopen rule; `freed` wakes a waiting open.
+    int64_t frames_out;
+    std::condition_variable freed;
 };
 
 // Never destroyed: the program exits without tearing its decoder down, and the
@@ -114,6 +164,24 @@ std::vector<int64_t> env_list(const char *name) {
     return out;
 }
 
+// The decoder line of the board file, if any: what the board's decoder does unless
+// the environment says otherwise. An unreadable file is the card's to report.
+vcard::DecoderDesc board_decoder() {
+    const char *path = getenv("ZYL_SIM_CARD");
+    if (!path || !*path) return {};
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    vcard::CardDesc desc;
+    if (!f || !vcard::parse_card(ss.str(), desc).empty()) return {};
+    return desc.decoder;
+}
+
+int64_t env_or(const char *name, int64_t board) {
+    const char *v = getenv(name);
+    return v && v[0] ? env_int(name) : std::max<int64_t>(0, board);
+}
+
 // Call with g_dec.lock held.
 void load_locked() {
     if (g_dec.loaded) return;
@@ -125,6 +193,21 @@ void load_locked() {
     c.fail_open = env_list("ZYL_SIM_DEC_FAIL_OPEN");
     c.no_prime = env_int("ZYL_SIM_DEC_NO_PRIME") != 0;
     c.drm_device_fail = env_int("ZYL_SIM_DRM_DEVICE_FAIL") != 0;
+    vcard::DecoderDesc board = board_decoder();
+    c.pipeline = std::max<int64_t>(0, env_or("ZYL_SIM_DEC_PIPELINE", board.pipeline));
+    c.pool = std::max<int64_t>(0, env_or("ZYL_SIM_DEC_POOL", board.pool));
+    c.software = env_int("ZYL_SIM_DEC_SOFTWARE") != 0;
+    const char *layout = getenv("ZYL_SIM_DEC_LAYOUT");
+    std::string lay = layout && *layout ? layout : board.layout;
+    c.layout = lay == "planes"    ? Layout::kPlanes
+               : lay == "mpp"     ? Layout::kMpp
+               : lay == "sand128" ? Layout::kSand128
+                                  : Layout::kOne;
+    const char *reopen = getenv("ZYL_SIM_DEC_REOPEN");
+    c.reopen = !reopen                       ? DecConfig::Reopen::kAny
+               : strcmp(reopen, "wait") == 0 ? DecConfig::Reopen::kWait
+               : strcmp(reopen, "fail") == 0 ? DecConfig::Reopen::kFail
+                                             : DecConfig::Reopen::kAny;
     g_dec.stall_armed = c.stall_after > 0;
     g_dec.next_stall = c.stall_after;
     g_dec.loaded = true;
@@ -148,6 +231,7 @@ AVCodecID virtual_codec(const char *name, Kind *kind) {
     if (strcmp(name, "h264_v4l2m2m") == 0) return AV_CODEC_ID_H264;
     if (strcmp(name, "hevc_v4l2m2m") == 0) return AV_CODEC_ID_HEVC;
     if (strstr(name, "rkmpp")) {
+        *kind = Kind::kMpp;
         return strstr(name, "hevc") || strstr(name, "265") ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     }
     *kind = Kind::kRequest;
@@ -166,10 +250,33 @@ void end_silence_locked(CtxState *cs) {
     }
 }
 
-void free_ctx_state(CtxState *cs) {
+void drop_held(CtxState *cs) {
+    for (Held &h : cs->held) av_frame_free(&h.pic);
+    cs->held.clear();
+}
+
+void unmap_buf(PoolBuf *b) {
+    for (int i = 0; i < 2; i++) {
+        if (b->map[i]) munmap(b->map[i], b->size[i]);
+        if (b->fd[i] >= 0) close(b->fd[i]);
+    }
+}
+
+// Call with g_dec.lock held.
+void pool_unref_locked(Pool *pool) {
+    if (!pool || --pool->refs > 0) return;
+    for (PoolBuf &b : pool->bufs) unmap_buf(&b);
+    delete pool;
+}
+
+// Call with g_dec.lock held.
+void free_ctx_state_locked(CtxState *cs) {
+    drop_held(cs);
     av_frame_free(&cs->sw);
     sws_freeContext(cs->sws);
     cs->sws = nullptr;
+    pool_unref_locked(cs->pool);
+    cs->pool = nullptr;
 }
 
 // Software decoding must never reach the program's callback with the decoder's own
@@ -223,81 +330,248 @@ ino_t fd_ino(int fd) {
     return fstat(fd, &sb) == 0 ? sb.st_ino : 0;
 }
 
-void prime_free(void *, uint8_t *data) {
+// Where NV12 of a w x h picture lies in a capture buffer: Y rows, then UV rows at
+// uv_offset of the one object, or at 0 of the second.
+struct Nv12Geom {
+    int pitch;
+    size_t uv_offset;
+    size_t size[2];  // size[1] == 0: one object
+    int ch = 0;      // SAND128: rows of 128 bytes a column holds; 0: linear
+};
+
+Nv12Geom nv12_geom(int w, int h, Layout layout) {
+    if (layout == Layout::kMpp) {
+        // MPP's strides: both 16-aligned, chroma right after the aligned luma.
+        int pitch = align(w, 16);
+        size_t y_size = size_t(pitch) * align(h, 16);
+        return {pitch, y_size, {y_size + y_size / 2, 0}};
+    }
+    int pitch = align(w, kPitchAlign);
+    size_t y_size = size_t(pitch) * align(h, kHeightAlign);
+    if (layout == Layout::kPlanes) return {pitch, 0, {y_size, y_size / 2}};
+    if (layout == Layout::kSand128) {
+        // Columns of 128 bytes, each holding its Y rows then its UV rows.
+        int cols = (w + 127) / 128, rows = align(h, kHeightAlign);
+        int ch = rows + rows / 2;
+        return {cols * 128, size_t(rows) * 128, {size_t(cols) * 128 * ch, 0}, ch};
+    }
+    return {pitch, y_size, {y_size + y_size / 2, 0}};
+}
+
+// A new memfd of `size` bytes, mapped.
+int new_memfd(size_t size, int *fd, uint8_t **map) {
+    *fd = memfd_create("zyl-sim-vdec", MFD_CLOEXEC);
+    if (*fd < 0) return AVERROR(errno);
+    void *m = MAP_FAILED;
+    if (ftruncate(*fd, off_t(size)) == 0)
+        m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, *fd, 0);
+    if (m == MAP_FAILED) {
+        int err = AVERROR(errno);
+        close(*fd);
+        *fd = -1;
+        return err;
+    }
+    *map = static_cast<uint8_t *>(m);
+    return 0;
+}
+
+// Fills an empty `b` with the memfds of a w x h picture.
+int alloc_buf(PoolBuf *b, int w, int h, Layout layout) {
+    Nv12Geom g = nv12_geom(w, h, layout);
+    for (int i = 0; i < 2 && g.size[i]; i++) {
+        if (int r = new_memfd(g.size[i], &b->fd[i], &b->map[i]); r < 0) {
+            unmap_buf(b);
+            *b = PoolBuf{};
+            return r;
+        }
+        b->size[i] = g.size[i];
+    }
+    b->ino = fd_ino(b->fd[0]);
+    b->w = w;
+    b->h = h;
+    return 0;
+}
+
+// The buffer of a frame handed out is back: recycled when it came from a pool.
+// Call with g_dec.lock held.
+void frame_back_locked(Pool *pool, ino_t ino, const uint8_t *map) {
+    g_dec.frames_out--;
+    g_dec.freed.notify_all();
+    if (!pool) return;
+    for (PoolBuf &b : pool->bufs)
+        if (b.out && (ino ? b.ino == ino : b.map[0] == map)) b.out = false;
+    pool_unref_locked(pool);
+}
+
+void prime_free(void *opaque, uint8_t *data) {
     auto *desc = reinterpret_cast<AVDRMFrameDescriptor *>(data);
     ino_t ino = fd_ino(desc->objects[0].fd);  // before close: the inode may be reused after
-    close(desc->objects[0].fd);
+    for (int i = 0; i < desc->nb_objects; i++) close(desc->objects[i].fd);
     av_free(desc);
     std::lock_guard l(g_dec.lock);
     g_dec.st.live_frames--;
     if (ino) g_dec.origins.erase(ino);
+    frame_back_locked(static_cast<Pool *>(opaque), ino, nullptr);
 }
 
-// The picture in one memfd, Y then UV, as a V4L2 decoder exports its capture buffer.
-int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws) {
-    int pitch = align(src->width, kPitchAlign);
-    int ah = align(src->height, kHeightAlign);
-    size_t y_size = size_t(pitch) * ah;
-    size_t size = y_size + y_size / 2;
-    int fd = memfd_create("zyl-sim-vdec", MFD_CLOEXEC);
-    if (fd < 0) return AVERROR(errno);
-    void *map = MAP_FAILED;
-    if (ftruncate(fd, off_t(size)) == 0)
-        map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-        int err = AVERROR(errno);
-        close(fd);
-        return err;
+// A taken pool buffer that never made it into a frame.
+void give_back(Pool *pool, PoolBuf *pb) {
+    std::lock_guard l(g_dec.lock);
+    pb->out = false;
+    g_dec.frames_out--;
+    g_dec.freed.notify_all();
+    pool_unref_locked(pool);
+}
+
+void pool_sw_free(void *opaque, uint8_t *data) {
+    std::lock_guard l(g_dec.lock);
+    frame_back_locked(static_cast<Pool *>(opaque), 0, data);
+}
+
+// A pool buffer free for a w x h picture, marked as held by the program, or null
+// when the program holds them all. Call with g_dec.lock held.
+PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h) {
+    PoolBuf *pick = nullptr;
+    for (PoolBuf &b : pool->bufs) {
+        if (b.out) continue;
+        if (b.fd[0] >= 0 && b.w == w && b.h == h) {
+            pick = &b;
+            break;
+        }
+        if (!pick) pick = &b;
     }
-    auto *base = static_cast<uint8_t *>(map);
-    bool ok = write_nv12(src, base, pitch, base + y_size, pitch, sws);
-    munmap(map, size);
+    if (!pick) return nullptr;
+    pick->out = true;
+    pool->refs++;
+    g_dec.frames_out++;
+    return pick;
+}
+
+// Makes `b` the size of a w x h picture; a buffer is reallocated only when the
+// picture size changes. `b` is held by the caller, so the lock is not needed.
+int size_pool_buf(PoolBuf *b, int w, int h, Layout layout) {
+    if (b->fd[0] >= 0 && b->w == w && b->h == h) return 0;
+    unmap_buf(b);
+    *b = PoolBuf{};
+    b->out = true;
+    return alloc_buf(b, w, h, layout);
+}
+
+// Writes NV12 linearly, then moves each 128-byte piece of a row into its column.
+bool write_sand(const AVFrame *src, const Nv12Geom &g, uint8_t *base, SwsContext **sws) {
+    int h = src->height, uv_rows = (h + 1) / 2;
+    std::vector<uint8_t> lin(size_t(g.pitch) * (h + uv_rows));
+    uint8_t *lin_uv = lin.data() + size_t(g.pitch) * h;
+    if (!write_nv12(src, lin.data(), g.pitch, lin_uv, g.pitch, sws)) return false;
+    size_t col_bytes = size_t(128) * g.ch;
+    for (int c = 0; c < g.pitch / 128; c++) {
+        uint8_t *col = base + c * col_bytes;
+        for (int r = 0; r < h; r++)
+            memcpy(col + size_t(r) * 128, lin.data() + size_t(r) * g.pitch + c * 128, 128);
+        for (int r = 0; r < uv_rows; r++)
+            memcpy(col + g.uv_offset + size_t(r) * 128, lin_uv + size_t(r) * g.pitch + c * 128,
+                   128);
+    }
+    return true;
+}
+
+// The picture in memfds laid out as the board's decoder exports its capture buffer.
+// With a pool they are one of its buffers, which comes back at the frame's free.
+int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
+                     PoolBuf *pb) {
+    Nv12Geom g = nv12_geom(src->width, src->height, layout);
+    PoolBuf own;
+    PoolBuf *b = pb ? pb : &own;
+    if (!pb) {
+        if (int r = alloc_buf(&own, src->width, src->height, layout); r < 0) return r;
+    }
+    int nb = g.size[1] ? 2 : 1;
+    int fds[2] = {-1, -1};
+    bool ok = true;
+    for (int i = 0; i < nb; i++) {
+        fds[i] = pb ? dup(b->fd[i]) : b->fd[i];
+        ok = ok && fds[i] >= 0;
+    }
+    uint8_t *uv = nb == 2 ? b->map[1] : b->map[0] + g.uv_offset;
+    if (g.ch) {
+        ok = ok && write_sand(src, g, b->map[0], sws);
+    } else {
+        ok = ok && write_nv12(src, b->map[0], g.pitch, uv, g.pitch, sws);
+    }
+    if (!pb) {
+        for (int i = 0; i < nb; i++) munmap(own.map[i], own.size[i]);
+    }
     auto *desc = static_cast<AVDRMFrameDescriptor *>(av_mallocz(sizeof(AVDRMFrameDescriptor)));
     if (!ok || !desc) {
         av_free(desc);
-        close(fd);
-        return ok ? AVERROR(ENOMEM) : AVERROR_EXTERNAL;
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+        if (pb) give_back(pool, pb);
+        return desc ? AVERROR_EXTERNAL : AVERROR(ENOMEM);
     }
-    desc->nb_objects = 1;
-    desc->objects[0] = {fd, size, DRM_FORMAT_MOD_LINEAR};
+    desc->nb_objects = nb;
+    uint64_t mod =
+        g.ch ? DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(uint64_t(g.ch)) : DRM_FORMAT_MOD_LINEAR;
+    for (int i = 0; i < nb; i++) desc->objects[i] = {fds[i], g.size[i], mod};
     desc->nb_layers = 1;
     AVDRMLayerDescriptor &layer = desc->layers[0];
     layer.format = DRM_FORMAT_NV12;
     layer.nb_planes = 2;
-    layer.planes[0] = {0, 0, pitch};
-    layer.planes[1] = {0, ptrdiff_t(y_size), pitch};
-    out->buf[0] =
-        av_buffer_create(reinterpret_cast<uint8_t *>(desc), sizeof(*desc), prime_free, nullptr, 0);
-    if (!out->buf[0]) {
-        close(fd);
-        av_free(desc);
-        return AVERROR(ENOMEM);
-    }
+    layer.planes[0] = {0, 0, g.pitch};
+    layer.planes[1] = {nb - 1, ptrdiff_t(g.uv_offset), g.pitch};
     {
         std::lock_guard l(g_dec.lock);
         g_dec.st.live_frames++;
         g_dec.st.live_frames_max = std::max(g_dec.st.live_frames_max, g_dec.st.live_frames);
+        if (!pb) g_dec.frames_out++;
+    }
+    // From here on prime_free undoes the counts, and gives the pool buffer back.
+    out->buf[0] =
+        av_buffer_create(reinterpret_cast<uint8_t *>(desc), sizeof(*desc), prime_free, pool, 0);
+    if (!out->buf[0]) {
+        prime_free(pool, reinterpret_cast<uint8_t *>(desc));
+        return AVERROR(ENOMEM);
     }
     out->data[0] = reinterpret_cast<uint8_t *>(desc);
     out->format = AV_PIX_FMT_DRM_PRIME;
     return 0;
 }
 
-int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws) {
+// Software NV12: in a pool buffer's memory as V4L2 maps its capture buffers, else in
+// memory of its own.
+int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
+                    PoolBuf *pb) {
     out->format = AV_PIX_FMT_NV12;
     out->width = src->width;
     out->height = src->height;
-    int r = av_frame_get_buffer(out, 0);
-    if (r < 0) return r;
-    return write_nv12(src, out->data[0], out->linesize[0], out->data[1], out->linesize[1], sws)
-               ? 0
-               : AVERROR_EXTERNAL;
+    if (!pb) {
+        int r = av_frame_get_buffer(out, 0);
+        if (r < 0) return r;
+        return write_nv12(src, out->data[0], out->linesize[0], out->data[1], out->linesize[1], sws)
+                   ? 0
+                   : AVERROR_EXTERNAL;
+    }
+    // Software frames are linear whatever the decoder's own layout.
+    Nv12Geom g =
+        nv12_geom(src->width, src->height, layout == Layout::kSand128 ? Layout::kOne : layout);
+    out->buf[0] = av_buffer_create(pb->map[0], int(g.size[0]), pool_sw_free, pool, 0);
+    if (!out->buf[0]) {
+        pool_sw_free(pool, pb->map[0]);
+        return AVERROR(ENOMEM);
+    }
+    out->data[0] = pb->map[0];
+    out->data[1] = g.size[1] ? pb->map[1] : pb->map[0] + g.uv_offset;
+    out->linesize[0] = out->linesize[1] = g.pitch;
+    return write_nv12(src, out->data[0], g.pitch, out->data[1], g.pitch, sws) ? 0
+                                                                              : AVERROR_EXTERNAL;
 }
 
-// The frame the program gets for one software picture, in the negotiated format.
-int deliver(const AVFrame *src, AVPixelFormat chosen, AVFrame *out, SwsContext **sws) {
-    int r = chosen == AV_PIX_FMT_DRM_PRIME ? make_prime_frame(src, out, sws)
-                                           : make_nv12_frame(src, out, sws);
+// The frame the program gets for one software picture, in the negotiated format, in
+// buffer `pb` of `pool` when there is a pool (the frame then owns the buffer).
+int deliver(const AVFrame *src, AVPixelFormat chosen, Layout layout, AVFrame *out, SwsContext **sws,
+            Pool *pool, PoolBuf *pb) {
+    int r = chosen == AV_PIX_FMT_DRM_PRIME ? make_prime_frame(src, out, sws, layout, pool, pb)
+                                           : make_nv12_frame(src, out, sws, layout, pool, pb);
     if (r == 0) r = av_frame_copy_props(out, src);
     if (r < 0) {
         av_frame_unref(out);
@@ -372,6 +646,16 @@ extern "C" int av_hwdevice_ctx_create(AVBufferRef **device_ctx, enum AVHWDeviceT
     return 0;
 }
 
+// Whether an open may go on while frames of earlier contexts live; with the wait
+// rule it blocks until they are freed, for at most a bound so that nothing hangs.
+bool reopen_allowed(std::unique_lock<std::mutex> &l) {
+    DecState &d = g_dec;
+    if (d.cfg.reopen == DecConfig::Reopen::kAny || d.frames_out == 0) return true;
+    if (d.cfg.reopen == DecConfig::Reopen::kFail) return false;
+    d.st.reopen_waits++;
+    return d.freed.wait_for(l, std::chrono::seconds(2), [&] { return d.frames_out == 0; });
+}
+
 extern "C" int avcodec_open2(AVCodecContext *ctx, const AVCodec *codec, AVDictionary **options) {
     auto open = ZYL_REAL(avcodec_open2);
     AVCodecID id = codec ? codec->id : ctx->codec_id;
@@ -382,64 +666,119 @@ extern "C" int avcodec_open2(AVCodecContext *ctx, const AVCodec *codec, AVDictio
         l.unlock();
         return open(ctx, codec, options);
     }
+    Kind kind = *slot;
     int64_t n = ++d.st.opens;
     bool fail =
         std::find(d.cfg.fail_open.begin(), d.cfg.fail_open.end(), n) != d.cfg.fail_open.end();
-    bool no_device = *slot == Kind::kRequest && !ctx->hw_device_ctx;
+    bool no_device = kind == Kind::kRequest && !ctx->hw_device_ctx;
     bool no_prime = d.cfg.no_prime;
-    l.unlock();
+    bool software = d.cfg.software;
+    int64_t pool_size = d.cfg.pool;
     if (fail) return AVERROR(EIO);
     if (no_device) return AVERROR(EINVAL);
+    if (!reopen_allowed(l)) return AVERROR(ENOMEM);
+    l.unlock();
 
-    // What a V4L2 decoder offers for its capture queue, terminator included.
-    static constexpr std::array<AVPixelFormat, 3> kOffered = {AV_PIX_FMT_DRM_PRIME, AV_PIX_FMT_NV12,
-                                                              AV_PIX_FMT_NONE};
-    const AVPixelFormat *list = kOffered.data() + (no_prime ? 1 : 0);
-    AVPixelFormat chosen = ctx->get_format ? ctx->get_format(ctx, list) : list[0];
-    {
-        std::lock_guard g(g_dec.lock);
-        g_dec.st.format_calls++;
+    AVPixelFormat chosen = AV_PIX_FMT_NV12;
+    if (!software) {
+        // What a V4L2 decoder offers for its capture queue, terminator included.
+        static constexpr std::array<AVPixelFormat, 3> kOffered = {AV_PIX_FMT_DRM_PRIME,
+                                                                  AV_PIX_FMT_NV12, AV_PIX_FMT_NONE};
+        const AVPixelFormat *list = kOffered.data() + (no_prime ? 1 : 0);
+        chosen = ctx->get_format ? ctx->get_format(ctx, list) : list[0];
+        {
+            std::lock_guard g(g_dec.lock);
+            g_dec.st.format_calls++;
+        }
+        // Like libavcodec's own negotiation, a choice from outside the list fails the open.
+        if (chosen == AV_PIX_FMT_NONE || std::find(list, kOffered.end(), chosen) == kOffered.end())
+            return AVERROR(EINVAL);
     }
-    // Like libavcodec's own negotiation, a choice from outside the list fails the open.
-    if (chosen == AV_PIX_FMT_NONE || std::find(list, kOffered.end(), chosen) == kOffered.end())
-        return AVERROR(EINVAL);
 
     ctx->get_format = sw_get_format;
     int r = open(ctx, codec, options);
     if (r < 0) return r;
-    CtxState cs{chosen, false, av_frame_alloc(), nullptr};
+    CtxState cs{chosen, false, av_frame_alloc(), nullptr, kind, nullptr, 0, false, false, {}};
     if (!cs.sw) return AVERROR(ENOMEM);
+    if (pool_size > 0) {
+        cs.pool = new Pool;
+        cs.pool->bufs.resize(size_t(pool_size));
+    }
     std::lock_guard g(g_dec.lock);
-    g_dec.ctxs[ctx] = cs;
+    g_dec.ctxs[ctx] = std::move(cs);
     return 0;
 }
 
+namespace {
+
+// Moves what the software decoder has finished into the context's held pictures,
+// tagged with the packet count now; a silent decoder loses them.
+int pull(AVCodecContext *ctx, CtxState *cs) {
+    auto receive = ZYL_REAL(avcodec_receive_frame);
+    for (;;) {
+        int r = receive(ctx, cs->sw);
+        if (r == AVERROR(EAGAIN)) return 0;
+        if (r == AVERROR_EOF) {
+            cs->drained = true;
+            return 0;
+        }
+        if (r < 0) return r;
+        std::lock_guard g(g_dec.lock);
+        if (cs->silent) {
+            av_frame_unref(cs->sw);
+            g_dec.st.discarded++;
+            continue;
+        }
+        AVFrame *pic = av_frame_alloc();
+        if (!pic) return AVERROR(ENOMEM);
+        av_frame_move_ref(pic, cs->sw);
+        cs->held.push_back({pic, cs->sent});
+        g_dec.st.held_max = std::max(g_dec.st.held_max, int64_t(cs->held.size()));
+    }
+}
+
+}  // namespace
+
 extern "C" int avcodec_send_packet(AVCodecContext *ctx, const AVPacket *pkt) {
+    CtxState *cs = nullptr;
     {
         std::unique_lock<std::mutex> l;
         DecState &d = locked_state(l);
-        if (d.ctxs.count(ctx)) {
+        if (auto it = d.ctxs.find(ctx); it != d.ctxs.end()) {
+            cs = &it->second;
             int64_t n = ++d.st.sends;
             const DecConfig &c = d.cfg;
-            // The input queue is full for busy_run calls from every busy_every-th on.
-            if (c.busy_every > 0 && n >= c.busy_every &&
-                (n - c.busy_every) % c.busy_every < c.busy_run) {
+            // The input queue is full for busy_run calls from every busy_every-th on,
+            // and while the program leaves more pictures undrained than the pipeline
+            // holds.
+            bool busy = c.busy_every > 0 && n >= c.busy_every &&
+                        (n - c.busy_every) % c.busy_every < c.busy_run;
+            if (pkt && int64_t(cs->held.size()) > c.pipeline + 2) busy = true;
+            if (busy) {
                 d.st.busy++;
                 return AVERROR(EAGAIN);
             }
         }
     }
-    return ZYL_REAL(avcodec_send_packet)(ctx, pkt);
+    // The end-of-stream packet goes on too, so the software decoder gives up the
+    // pictures it holds back for reordering.
+    int r = ZYL_REAL(avcodec_send_packet)(ctx, pkt);
+    if (!cs || r < 0) return r;
+    if (pkt)
+        cs->sent++;
+    else
+        cs->draining = true;
+    int p = pull(ctx, cs);
+    return p < 0 ? p : r;
 }
 
 extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
-    auto receive = ZYL_REAL(avcodec_receive_frame);
     std::unique_lock<std::mutex> l;
     DecState &d = locked_state(l);
     auto it = d.ctxs.find(ctx);
     if (it == d.ctxs.end()) {
         l.unlock();
-        return receive(ctx, frame);
+        return ZYL_REAL(avcodec_receive_frame)(ctx, frame);
     }
     // The record stays put: only this context's own free removes it.
     CtxState *cs = &it->second;
@@ -448,33 +787,56 @@ extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
         d.stall_armed = false;
         d.st.stalls++;
     }
-    bool silent = cs->silent;
-    l.unlock();
-
-    for (;;) {
-        int r = receive(ctx, cs->sw);
-        if (r < 0) return r;
-        if (!silent) break;
+    if (cs->silent) {
         // A silent decoder still consumes its input; what it decodes is lost.
-        av_frame_unref(cs->sw);
-        std::lock_guard g(g_dec.lock);
-        g_dec.st.discarded++;
+        d.st.discarded += int64_t(cs->held.size());
+        l.unlock();
+        drop_held(cs);
+    } else {
+        l.unlock();
     }
-    int r = deliver(cs->sw, cs->chosen, frame, &cs->sws);
-    av_frame_unref(cs->sw);
+    if (int r = pull(ctx, cs); r < 0) return r;
+    if (cs->held.empty()) return cs->drained ? AVERROR_EOF : AVERROR(EAGAIN);
+    const Held &h = cs->held.front();
+    if (!cs->draining && cs->sent - h.tag < d.cfg.pipeline) return AVERROR(EAGAIN);
+
+    PoolBuf *pb = nullptr;
+    if (cs->pool) {
+        l.lock();
+        pb = take_pool_buf_locked(cs->pool, h.pic->width, h.pic->height);
+        if (!pb) {
+            // Every capture buffer is still with the program: the picture waits.
+            d.st.pool_waits++;
+            return AVERROR(EAGAIN);
+        }
+        l.unlock();
+        if (int r = size_pool_buf(pb, h.pic->width, h.pic->height, d.cfg.layout); r < 0) {
+            give_back(cs->pool, pb);
+            return r;
+        }
+        // A picture written into memory the card is scanning out shows half of each.
+        if (cs->chosen == AV_PIX_FMT_DRM_PRIME && sim_card_inode_on_plane(pb->ino)) {
+            std::lock_guard g(g_dec.lock);
+            d.st.torn++;
+        }
+    }
+    AVFrame *pic = h.pic;
+    cs->held.pop_front();
+    int r = deliver(pic, cs->chosen, d.cfg.layout, frame, &cs->sws, cs->pool, pb);
+    av_frame_free(&pic);
     if (r < 0) return r;
     ino_t ino =
         frame->format == AV_PIX_FMT_DRM_PRIME
             ? fd_ino(reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0])->objects[0].fd)
             : 0;
     std::lock_guard g(g_dec.lock);
-    g_dec.st.delivered++;
+    d.st.delivered++;
     if (ino) {
         // Taken last: the caller pushes the frame into its mailbox as soon as this
         // returns, so this stands for the push.
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
-        g_dec.origins[ino] = {++g_dec.next_seq, int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000};
+        d.origins[ino] = {++d.next_seq, int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000};
     }
     return 0;
 }
@@ -486,7 +848,10 @@ extern "C" void avcodec_flush_buffers(AVCodecContext *ctx) {
         auto it = d.ctxs.find(ctx);
         if (it != d.ctxs.end()) {
             d.st.flushes++;
-            end_silence_locked(&it->second);
+            CtxState *cs = &it->second;
+            end_silence_locked(cs);
+            drop_held(cs);
+            cs->draining = cs->drained = false;
         }
     }
     ZYL_REAL(avcodec_flush_buffers)(ctx);
@@ -499,11 +864,26 @@ extern "C" void avcodec_free_context(AVCodecContext **pctx) {
         auto it = d.ctxs.find(*pctx);
         if (it != d.ctxs.end()) {
             end_silence_locked(&it->second);
-            free_ctx_state(&it->second);
+            free_ctx_state_locked(&it->second);
             d.ctxs.erase(it);
         }
     }
     ZYL_REAL(avcodec_free_context)(pctx);
+}
+
+// Real V4L2 decoders have an option for their capture pool's size; MPP's have none.
+extern "C" int av_opt_get_int(void *obj, const char *name, int search_flags, int64_t *out_val) {
+    if (obj && name && strcmp(name, "num_capture_buffers") == 0) {
+        std::unique_lock<std::mutex> l;
+        DecState &d = locked_state(l);
+        auto it = d.ctxs.find(static_cast<AVCodecContext *>(obj));
+        if (it != d.ctxs.end() && it->second.kind == Kind::kMpp) return AVERROR_OPTION_NOT_FOUND;
+        if (it != d.ctxs.end() && it->second.kind == Kind::kM2m) {
+            *out_val = d.cfg.pool > 0 ? d.cfg.pool : 20;
+            return 0;
+        }
+    }
+    return ZYL_REAL(av_opt_get_int)(obj, name, search_flags, out_val);
 }
 
 // ---- for the virtual card ----

@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "decode/decode.h"
@@ -19,6 +22,7 @@
 
 extern "C" {
 #include <libavutil/hwcontext_drm.h>
+#include <libavutil/opt.h>
 }
 
 namespace {
@@ -108,14 +112,18 @@ const AVDRMFrameDescriptor *desc_of(const AVFrame *f) {
 // Reads a DRM PRIME frame the way a display importer would: through its descriptor.
 Picture from_prime(const AVFrame *f) {
     const AVDRMFrameDescriptor *d = desc_of(f);
-    const AVDRMObjectDescriptor &obj = d->objects[0];
-    void *map = mmap(nullptr, obj.size, PROT_READ, MAP_SHARED, obj.fd, 0);
-    if (map == MAP_FAILED) return {};
-    auto *base = static_cast<const uint8_t *>(map);
+    const uint8_t *base[2] = {};
+    for (int i = 0; i < d->nb_objects && i < 2; i++) {
+        void *map = mmap(nullptr, d->objects[i].size, PROT_READ, MAP_SHARED, d->objects[i].fd, 0);
+        base[i] = map == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(map);
+    }
     const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
-    Picture p = from_planes(f->width, f->height, base + pl[0].offset, int(pl[0].pitch),
-                            base + pl[1].offset, int(pl[1].pitch));
-    munmap(map, obj.size);
+    const uint8_t *y = base[pl[0].object_index], *uv = base[pl[1].object_index];
+    Picture p = y && uv ? from_planes(f->width, f->height, y + pl[0].offset, int(pl[0].pitch),
+                                      uv + pl[1].offset, int(pl[1].pitch))
+                        : Picture{};
+    for (int i = 0; i < d->nb_objects && i < 2; i++)
+        if (base[i]) munmap(const_cast<uint8_t *>(base[i]), d->objects[i].size);
     return p;
 }
 
@@ -173,6 +181,8 @@ constexpr const char *kSimVars[] = {
     "ZYL_SIM_DEC_STALL_AFTER", "ZYL_SIM_DEC_STALL_REPEAT", "ZYL_SIM_DEC_BUSY_EVERY",
     "ZYL_SIM_DEC_BUSY_RUN",    "ZYL_SIM_DEC_FAIL_OPEN",    "ZYL_SIM_DEC_NO_PRIME",
     "ZYL_SIM_DRM_DEVICE_FAIL", "ZYL_KMS_DRM_DEVICE",       "ZYL_KMS_DECODER",
+    "ZYL_SIM_DEC_PIPELINE",    "ZYL_SIM_DEC_POOL",         "ZYL_SIM_DEC_SOFTWARE",
+    "ZYL_SIM_DEC_REOPEN",      "ZYL_SIM_DEC_LAYOUT",       "ZYL_SIM_CARD",
 };
 
 class Vdec : public ::testing::Test {
@@ -268,30 +278,104 @@ TEST_F(Vdec, ResolutionChangeGivesPrimeFramesOfBothSizes) {
     free_all(frames);
 }
 
-TEST_F(Vdec, WithoutPrimeOnOfferTheProgramWarnsAndGetsSoftwareNv12) {
-    with_env({{"ZYL_SIM_DEC_NO_PRIME", "1"}});
-    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
-    sim_dec_reset();
-    testing::internal::CaptureStderr();
-    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(ctx);
-    EXPECT_EQ(count_lines(err, "zyl-mpp: decoder did not offer DRM_PRIME"), 1) << err;
-    ASSERT_EQ(g_offers.size(), 1u);
-    EXPECT_EQ(g_offers[0], std::vector{AV_PIX_FMT_NV12});
+// A SAND128 picture read back into tight NV12: 128-byte columns of ch rows each, the
+// luma rows from the top of each column, the chroma rows from the chroma offset.
+Picture from_sand(const AVFrame *f) {
+    const AVDRMFrameDescriptor *d = desc_of(f);
+    void *map = mmap(nullptr, d->objects[0].size, PROT_READ, MAP_SHARED, d->objects[0].fd, 0);
+    if (map == MAP_FAILED) return {};
+    auto *base = static_cast<const uint8_t *>(map);
+    size_t col = 128 * size_t(fourcc_mod_broadcom_param(d->objects[0].format_modifier));
+    size_t uv_off = size_t(d->layers[0].planes[1].offset);
+    Picture p{f->width, f->height, {}, {}};
+    for (int r = 0; r < f->height; r++)
+        for (int x = 0; x < f->width; x++) p.y.push_back(base[x / 128 * col + r * 128 + x % 128]);
+    for (int r = 0; r < (f->height + 1) / 2; r++)
+        for (int x = 0; x < (f->width + 1) / 2 * 2; x++)
+            p.uv.push_back(base[uv_off + x / 128 * col + r * 128 + x % 128]);
+    munmap(map, d->objects[0].size);
+    return p;
+}
 
-    auto frames = decode_units(ctx, h264_, 0, 10);
-    avcodec_free_context(&ctx);
-    ASSERT_EQ(frames.size(), 10u);
-    for (size_t i = 0; i < frames.size(); i++) {
-        const AVFrame *f = frames[i];
-        ASSERT_EQ(f->format, AV_PIX_FMT_NV12);
-        Picture p = from_planes(f->width, f->height, f->data[0], f->linesize[0], f->data[1],
-                                f->linesize[1]);
-        ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+// Luma and chroma in two objects, MPP's 16-aligned strides with the chroma after the
+// aligned luma, and Broadcom's SAND128 columns.
+TEST_F(Vdec, OtherBuffersLayoutsHoldTheSamePictures) {
+    const auto &ref = reference("h264_reschange.h264", AV_CODEC_ID_H264);
+    auto units = stream_units("h264_reschange.h264", AV_CODEC_ID_H264);
+    for (const char *layout : {"planes", "mpp", "sand128"}) {
+        SCOPED_TRACE(layout);
+        with_env({{"ZYL_SIM_DEC_LAYOUT", layout}});
+        AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        // Both sizes (480 wide from picture 60: no multiple of 64, so the strides differ).
+        auto frames = decode_units(ctx, units, 0, 65);
+        avcodec_free_context(&ctx);
+        ASSERT_EQ(frames.size(), 65u);
+        for (size_t i = 55; i < frames.size(); i++) {
+            const AVFrame *f = frames[i];
+            bool sand = strcmp(layout, "sand128") == 0;
+            Picture p = sand ? from_sand(f) : from_prime(f);
+            ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+            const AVDRMFrameDescriptor *d = desc_of(f);
+            const AVDRMPlaneDescriptor *pl = d->layers[0].planes;
+            uint64_t mod = d->objects[0].format_modifier;
+            EXPECT_EQ(fourcc_mod_broadcom_mod(mod),
+                      sand ? DRM_FORMAT_MOD_BROADCOM_SAND128 : DRM_FORMAT_MOD_LINEAR);
+            if (sand) {
+                ASSERT_EQ(d->nb_objects, 1);
+                EXPECT_GE(size_t(fourcc_mod_broadcom_param(mod)) * 128,
+                          size_t(pl[1].offset) + size_t(f->height + 1) / 2 * 128);
+            } else if (strcmp(layout, "planes") == 0) {
+                ASSERT_EQ(d->nb_objects, 2);
+                EXPECT_EQ(pl[1].object_index, 1);
+                EXPECT_EQ(pl[1].offset, 0);
+            } else {
+                ASSERT_EQ(d->nb_objects, 1);
+                EXPECT_EQ(pl[0].pitch, (f->width + 15) / 16 * 16);
+                EXPECT_EQ(pl[1].offset, pl[0].pitch * ((f->height + 15) / 16 * 16));
+            }
+        }
+        free_all(frames);
     }
-    EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames) << "NV12 frames use no memfd";
-    free_all(frames);
+}
+
+// Without DRM PRIME on offer the program warns; a decoder that never negotiates (as
+// upstream FFmpeg's V4L2 one) leaves its callback uncalled. Both give software NV12.
+TEST_F(Vdec, WithoutPrimeTheProgramGetsSoftwareNv12) {
+    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
+    for (const char *var : {"ZYL_SIM_DEC_NO_PRIME", "ZYL_SIM_DEC_SOFTWARE"}) {
+        SCOPED_TRACE(var);
+        unsetenv("ZYL_SIM_DEC_NO_PRIME");
+        with_env({{var, "1"}});
+        g_offers.clear();
+        testing::internal::CaptureStderr();
+        AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ctx);
+        bool software = strcmp(var, "ZYL_SIM_DEC_SOFTWARE") == 0;
+        EXPECT_EQ(count_lines(err, "zyl-mpp: decoder did not offer DRM_PRIME"), software ? 0 : 1)
+            << err;
+        if (software) {
+            EXPECT_TRUE(g_offers.empty());
+            EXPECT_EQ(sim_dec_stats().format_calls, 0);
+        } else {
+            ASSERT_EQ(g_offers.size(), 1u);
+            EXPECT_EQ(g_offers[0], std::vector{AV_PIX_FMT_NV12});
+        }
+
+        auto frames = decode_units(ctx, h264_, 0, 10);
+        avcodec_free_context(&ctx);
+        ASSERT_EQ(frames.size(), 10u);
+        for (size_t i = 0; i < frames.size(); i++) {
+            const AVFrame *f = frames[i];
+            ASSERT_EQ(f->format, AV_PIX_FMT_NV12);
+            Picture p = from_planes(f->width, f->height, f->data[0], f->linesize[0], f->data[1],
+                                    f->linesize[1]);
+            ASSERT_TRUE(p.y == ref[i].y && p.uv == ref[i].uv) << "picture " << i << " differs";
+        }
+        EXPECT_EQ(sim_dec_stats().live_frames, live_.live_frames) << "NV12 frames use no memfd";
+        free_all(frames);
+    }
 }
 
 TEST_F(Vdec, BoardNamesAreVirtualOthersAreLeftAlone) {
@@ -414,6 +498,137 @@ TEST_F(Vdec, TheNthOpenFails) {
     EXPECT_EQ(opens(), "oxoo") << "the first rebuilt decoder fails";
     with_env({{"ZYL_SIM_DEC_FAIL_OPEN", "2,3"}});
     EXPECT_EQ(opens(), "oxxo");
+}
+
+// A picture comes out N packets after its own; the end-of-stream packet lets the held
+// ones out, then the decoder ends. A program that stops receiving fills its input.
+TEST_F(Vdec, PipelineHoldsPicturesBackUntilEndOfStream) {
+    with_env({{"ZYL_SIM_DEC_PIPELINE", "3"}});
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    std::string got;
+    for (size_t i = 0; i < 6; i++) {
+        EXPECT_EQ(send_unit(ctx, h264_[i]), 0);
+        auto frames = receive_all(ctx);
+        got += std::to_string(frames.size());
+        free_all(frames);
+    }
+    EXPECT_EQ(got, "000111");
+    auto rest = finish(ctx);
+    EXPECT_EQ(rest.size(), 3u);
+    free_all(rest);
+    AVFrame *f = av_frame_alloc();
+    EXPECT_EQ(avcodec_receive_frame(ctx, f), AVERROR_EOF);
+    av_frame_free(&f);
+    EXPECT_EQ(sim_dec_stats().held_max, 4);
+
+    // Flushed, it takes input again; never drained, it takes N + 3 packets, no more.
+    avcodec_flush_buffers(ctx);
+    size_t taken = 0;
+    while (taken < 20 && send_unit(ctx, h264_[taken]) == 0) taken++;
+    EXPECT_EQ(taken, 6u);
+    avcodec_free_context(&ctx);
+}
+
+ino_t frame_ino(const AVFrame *f) {
+    struct stat sb;
+    return fstat(desc_of(f)->objects[0].fd, &sb) == 0 ? sb.st_ino : 0;
+}
+
+// The pool's buffers come back when the program frees a frame, and the next picture
+// is written into one of them; while the program holds them all, nothing comes out.
+TEST_F(Vdec, PoolRecyclesItsBuffersAndWaitsWhileAllAreHeld) {
+    with_env({{"ZYL_SIM_DEC_POOL", "3"}});
+    const auto &ref = reference("h264_nosei.h264", AV_CODEC_ID_H264);
+    sim_dec_reset();
+    AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    int64_t n = 0;
+    EXPECT_EQ(av_opt_get_int(ctx, "num_capture_buffers", AV_OPT_SEARCH_CHILDREN, &n), 0);
+    EXPECT_EQ(n, 3);
+
+    auto held = decode_units(ctx, h264_, 0, 3);
+    ASSERT_EQ(held.size(), 3u);
+    EXPECT_EQ(send_unit(ctx, h264_[3]), 0);
+    EXPECT_TRUE(receive_all(ctx).empty());
+    EXPECT_GE(sim_dec_stats().pool_waits, 1);
+    std::set<ino_t> inodes;
+    for (AVFrame *f : held) inodes.insert(frame_ino(f));
+    av_frame_free(&held[1]);
+    auto next = receive_all(ctx);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(inodes.count(frame_ino(next[0])), 1u) << "a new buffer instead of a recycled one";
+    EXPECT_TRUE(from_prime(next[0]).y == ref[3].y);
+    free_all(next);
+    free_all(held);
+
+    for (size_t i = 4; i < h264_.size(); i++) {
+        auto frames = decode_units(ctx, h264_, i, i + 1);
+        for (AVFrame *f : frames) {
+            inodes.insert(frame_ino(f));
+            ASSERT_TRUE(from_prime(f).y == ref[i].y) << "picture " << i;
+        }
+        free_all(frames);
+    }
+    EXPECT_EQ(inodes.size(), 3u);
+    avcodec_free_context(&ctx);
+
+    // Unset, a V4L2 decoder tells FFmpeg's default; MPP decoders have no such option.
+    with_env({{"ZYL_SIM_DEC_POOL", ""}});
+    for (auto [name, want] :
+         {std::pair{"h264_v4l2m2m", 0}, {"h264_rkmpp", AVERROR_OPTION_NOT_FOUND}}) {
+        ctx = open_board_decoder(name);
+        ASSERT_TRUE(ctx);
+        n = 0;
+        EXPECT_EQ(av_opt_get_int(ctx, "num_capture_buffers", AV_OPT_SEARCH_CHILDREN, &n), want);
+        EXPECT_EQ(n, want == 0 ? 20 : 0);
+        avcodec_free_context(&ctx);
+    }
+
+    // A board file's decoder line sets the defaults; the variables still win.
+    std::string card = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vdec-board-" +
+                       std::to_string(getpid()) + ".card";
+    write_file(card, read_file(board_path("two-display")) + "decoder v4l2 pool 5 pipeline 1\n");
+    for (auto [pool, want] : {std::pair{"", 5}, {"7", 7}}) {
+        with_env({{"ZYL_SIM_CARD", card.c_str()}, {"ZYL_SIM_DEC_POOL", pool}});
+        ctx = open_board_decoder("h264_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        EXPECT_EQ(av_opt_get_int(ctx, "num_capture_buffers", AV_OPT_SEARCH_CHILDREN, &n), 0);
+        EXPECT_EQ(n, want);
+        avcodec_free_context(&ctx);
+    }
+    std::filesystem::remove(card);
+}
+
+// A decoder that cannot open while pictures of an earlier one live: refused, or
+// opened once the last of them is freed.
+TEST_F(Vdec, ReopenWaitsForOrFailsOnLiveFrames) {
+    for (const char *rule : {"fail", "wait"}) {
+        SCOPED_TRACE(rule);
+        with_env({{"ZYL_SIM_DEC_REOPEN", rule}});
+        AVCodecContext *ctx = open_board_decoder("h264_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        auto frames = decode_units(ctx, h264_, 0, 2);
+        ASSERT_EQ(frames.size(), 2u);
+        avcodec_free_context(&ctx);
+        if (strcmp(rule, "fail") == 0) {
+            EXPECT_FALSE(open_board_decoder("h264_v4l2m2m"));
+            free_all(frames);
+        } else {
+            std::thread later([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                free_all(frames);
+            });
+            ctx = open_board_decoder("h264_v4l2m2m");
+            later.join();
+            EXPECT_TRUE(ctx);
+            EXPECT_EQ(sim_dec_stats().reopen_waits, 1);
+            avcodec_free_context(&ctx);
+        }
+        ctx = open_board_decoder("h264_v4l2m2m");
+        EXPECT_TRUE(ctx) << "no frames left";
+        avcodec_free_context(&ctx);
+    }
 }
 
 }  // namespace
