@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext_drm.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "app/clock.h"
@@ -197,13 +199,28 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     return true;
 }
 
-// A frame that does not reach the screen is freed on return.
+std::atomic<bool> unshowable_said{false}, software_pass_said{false};
+
+// A frame that does not reach the screen is freed on return. A software frame is
+// copied into a scan-out buffer and freed once copied.
 void present_frame(Loop &loop, FramePtr frame) {
     ScreenState &screens = loop.screens;
     Display &d = screens.display;
     int64_t t0 = mono_us();
-    const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
-    if (!desc || desc->nb_layers < 1) {
+    // Only a DRM PRIME frame's data[0] is a descriptor; a software frame's is pixels.
+    const bool software = frame->format != AV_PIX_FMT_DRM_PRIME;
+    if (software && !upload_takes(frame->format)) {
+        const char *name = av_get_pix_fmt_name(AVPixelFormat(frame->format));
+        say_once(unshowable_said,
+                 "zyl-mpp: decoded frames in %s can be neither scanned out nor copied — dropped",
+                 name ? name : "an unknown format");
+        after_present(loop.health, loop.pacer, t0);
+        return;
+    }
+    if (software) say_software_frames();
+    const auto *desc =
+        software ? nullptr : reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
+    if (!software && (!desc || desc->nb_layers < 1)) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
@@ -220,13 +237,22 @@ void present_frame(Loop &loop, FramePtr frame) {
     const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     FramePictures pics;
+    const bool pass_wanted = gpu_pass_wanted(screens);
+    // The pass imports DMA-BUFs only; a copied frame is shown as it is.
+    if (software && pass_wanted)
+        say_once(software_pass_said,
+                 "zyl-mpp: correction pass skipped — software frames are shown uncorrected");
     const bool gpu_output =
-        gpu_pass_wanted(screens) && corrected_pictures(screens, *desc, *frame, snap, pics);
+        !software && pass_wanted && corrected_pictures(screens, *desc, *frame, snap, pics);
     // A corrected picture has the render size; the plane scales it like a frame.
     const GpuPass &pass = *screens.pass;
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
-    if (!gpu_output) pics.fbs[0] = import_frame(d, frame.get());
-    if (!pics.fbs[0]) {
+    UploadLease copy;
+    if (software)
+        copy = upload_frame(d.upload, d.card(), *frame);
+    else if (!gpu_output)
+        pics.fbs[0] = import_frame(d, frame.get());
+    if (!copy && !pics.fbs[0]) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
@@ -236,10 +262,11 @@ void present_frame(Loop &loop, FramePtr frame) {
             o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(loop, i, pics.of(i), p);
+        present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p);
     }
     follow_flip(loop, gpu_output);
-    shown_hand_over(screens.shown, std::move(frame), pics.fbs);
+    if (software) frame = nullptr;  // the copy is what the planes scan out
+    shown_hand_over(screens.shown, std::move(frame), pics.fbs, std::move(copy));
     if (!screens.showing_video) {
         clear_standby_buffers(d);
         screens.showing_video = true;

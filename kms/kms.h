@@ -16,6 +16,7 @@
 
 #include "base/own.h"
 #include "kms/look.h"
+#include "kms/upload.h"
 
 // A kernel dumb buffer with its mapping (empty when mapping failed) and the
 // framebuffer over it. Released framebuffer first, then the mapping, then the buffer.
@@ -67,6 +68,7 @@ struct Display {
     std::array<KmsOutput, kMaxOutputs> outs{};
     int nout = 0;
     int64_t addfb_fail = 0;  // frames the card refused to import
+    UploadPool upload;       // scan-out copies of software frames
     int card() const { return fd.get(); }
     std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
     std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }
