@@ -199,7 +199,19 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     return true;
 }
 
-std::atomic<bool> unshowable_said{false}, software_pass_said{false};
+std::atomic<bool> unshowable_said{false}, software_pass_said{false}, no_route_said{false};
+
+ScanFormat frame_format(const AVDRMFrameDescriptor &desc) {
+    return {desc.layers[0].format, desc.objects[0].format_modifier};
+}
+
+void say_unshowable_once(ScanFormat f) {
+    const uint32_t v = f.fourcc;
+    say_once(no_route_said,
+             "zyl-mpp: frames in %c%c%c%c mod 0x%llx fit no video plane and the GPU pass cannot "
+             "draw them — dropped",
+             char(v), char(v >> 8), char(v >> 16), char(v >> 24), (unsigned long long)f.modifier);
+}
 
 // A frame that does not reach the screen is freed on return. A software frame is
 // copied into a scan-out buffer and freed once copied.
@@ -242,16 +254,20 @@ void present_frame(Loop &loop, FramePtr frame) {
     if (software && pass_wanted)
         say_once(software_pass_said,
                  "zyl-mpp: correction pass skipped — software frames are shown uncorrected");
-    const bool gpu_output =
-        !software && pass_wanted && corrected_pictures(screens, *desc, *frame, snap, pics);
+    // Frames no plane takes in their layout are drawn by the pass, which imports it.
+    const bool needs_pass = !software && video_planes_follow(d, frame_format(*desc));
+    const bool gpu_output = !software && (pass_wanted || needs_pass) &&
+                            corrected_pictures(screens, *desc, *frame, snap, pics);
     // A corrected picture has the render size; the plane scales it like a frame.
     const GpuPass &pass = *screens.pass;
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
     UploadLease copy;
     if (software)
         copy = upload_frame(d.upload, d.card(), *frame);
-    else if (!gpu_output)
+    else if (!gpu_output && !needs_pass)
         pics.fbs[0] = import_frame(d, frame.get());
+    else if (!gpu_output)
+        say_unshowable_once(frame_format(*desc));
     if (!copy && !pics.fbs[0]) {
         after_present(loop.health, loop.pacer, t0);
         return;

@@ -15,6 +15,7 @@
 #include <xf86drmMode.h>
 
 #include "base/own.h"
+#include "kms/formats.h"
 #include "kms/look.h"
 #include "kms/upload.h"
 
@@ -67,8 +68,10 @@ struct Display {
     Fd fd;
     std::array<KmsOutput, kMaxOutputs> outs{};
     int nout = 0;
-    int64_t addfb_fail = 0;  // frames the card refused to import
-    UploadPool upload;       // scan-out copies of software frames
+    int64_t addfb_fail = 0;                  // frames the card refused to import
+    UploadPool upload;                       // scan-out copies of software frames
+    std::optional<ScanFormat> video_format;  // of the last DMA-BUF frame the planes were fitted to
+    bool video_needs_pass = false;           // some output's planes cannot take it
     int card() const { return fd.get(); }
     std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
     std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 #include "app/screens.h"
@@ -81,6 +82,43 @@ TEST(VideoPlaneChoice, ClaimedAndUnusableObjectsAreSkipped) {
 
     // No plane list: nothing can show video.
     EXPECT_EQ(VideoPlaneKind::kNone, choose_video_plane(enc, kCrtcs, {}, 0, 0).kind);
+}
+
+TEST(VideoPlaneChoice, FramesGoWhereTheirFourccAndModifierAreTaken) {
+    const uint64_t sand = DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(96);
+    const ScanFormat linear{DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}, tiled{DRM_FORMAT_NV12, sand},
+        implicit{DRM_FORMAT_NV12, DRM_FORMAT_MOD_INVALID};
+    // A plane without IN_FORMATS: its formats, linear only.
+    const PlaneFormats plain{40, false, {{DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}}};
+    const PlaneFormats sand_only{41, true, {{DRM_FORMAT_NV12, sand}}};
+    const PlaneFormats argb{42, true, {{DRM_FORMAT_ARGB8888, DRM_FORMAT_MOD_LINEAR}}};
+    EXPECT_TRUE(plane_takes(plain, linear));
+    EXPECT_FALSE(plane_takes(plain, tiled));
+    EXPECT_TRUE(plane_takes(plain, implicit));  // the driver's own layout: fourcc decides
+    EXPECT_FALSE(plane_takes(argb, implicit));
+
+    struct Case {
+        PlaneFormats current;
+        std::vector<PlaneFormats> free;
+        ScanFormat frame;
+        FormatRoute route;
+        uint32_t plane;
+    };
+    const Case cases[] = {
+        {plain, {sand_only}, linear, FormatRoute::kKeep, 40},
+        {plain, {argb, sand_only}, tiled, FormatRoute::kMove, 41},
+        {sand_only, {plain}, linear, FormatRoute::kMove, 40},
+        {plain, {argb}, tiled, FormatRoute::kGpu, 0},
+        {plain, {}, tiled, FormatRoute::kGpu, 0},
+        // The plane itself listed among the free ones is no way out.
+        {plain, {plain}, tiled, FormatRoute::kGpu, 0},
+    };
+    for (const Case &c : cases) {
+        FormatChoice got = route_frame_format(c.current, c.free, c.frame);
+        EXPECT_EQ(c.route, got.route)
+            << c.current.plane_id << " mod 0x" << std::hex << c.frame.modifier;
+        EXPECT_EQ(c.plane, got.plane_id);
+    }
 }
 
 TEST(MenuPlaneChoice, HighestZposFirstOverlayBeforeOthersNamedPlaneAlone) {
