@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext_drm.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "app/clock.h"
@@ -197,13 +199,40 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     return true;
 }
 
-// A frame that does not reach the screen is freed on return.
+std::atomic<bool> unshowable_said{false}, software_pass_said{false}, no_route_said{false};
+
+ScanFormat frame_format(const AVDRMFrameDescriptor &desc) {
+    return {desc.layers[0].format, desc.objects[0].format_modifier};
+}
+
+void say_unshowable_once(ScanFormat f) {
+    const uint32_t v = f.fourcc;
+    say_once(no_route_said,
+             "zyl-mpp: frames in %c%c%c%c mod 0x%llx fit no video plane and the GPU pass cannot "
+             "draw them — dropped",
+             char(v), char(v >> 8), char(v >> 16), char(v >> 24), (unsigned long long)f.modifier);
+}
+
+// A frame that does not reach the screen is freed on return. A software frame is
+// copied into a scan-out buffer and freed once copied.
 void present_frame(Loop &loop, FramePtr frame) {
     ScreenState &screens = loop.screens;
     Display &d = screens.display;
     int64_t t0 = mono_us();
-    const auto *desc = reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
-    if (!desc || desc->nb_layers < 1) {
+    // Only a DRM PRIME frame's data[0] is a descriptor; a software frame's is pixels.
+    const bool software = frame->format != AV_PIX_FMT_DRM_PRIME;
+    if (software && !upload_takes(frame->format)) {
+        const char *name = av_get_pix_fmt_name(AVPixelFormat(frame->format));
+        say_once(unshowable_said,
+                 "zyl-mpp: decoded frames in %s can be neither scanned out nor copied — dropped",
+                 name ? name : "an unknown format");
+        after_present(loop.health, loop.pacer, t0);
+        return;
+    }
+    if (software) say_software_frames();
+    const auto *desc =
+        software ? nullptr : reinterpret_cast<const AVDRMFrameDescriptor *>(frame->data[0]);
+    if (!software && (!desc || desc->nb_layers < 1)) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
@@ -220,13 +249,26 @@ void present_frame(Loop &loop, FramePtr frame) {
     const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     FramePictures pics;
-    const bool gpu_output =
-        gpu_pass_wanted(screens) && corrected_pictures(screens, *desc, *frame, snap, pics);
+    const bool pass_wanted = gpu_pass_wanted(screens);
+    // The pass imports DMA-BUFs only; a copied frame is shown as it is.
+    if (software && pass_wanted)
+        say_once(software_pass_said,
+                 "zyl-mpp: correction pass skipped — software frames are shown uncorrected");
+    // Frames no plane takes in their layout are drawn by the pass, which imports it.
+    const bool needs_pass = !software && video_planes_follow(d, frame_format(*desc));
+    const bool gpu_output = !software && (pass_wanted || needs_pass) &&
+                            corrected_pictures(screens, *desc, *frame, snap, pics);
     // A corrected picture has the render size; the plane scales it like a frame.
     const GpuPass &pass = *screens.pass;
     int sw = gpu_output ? pass.w : frame->width, sh = gpu_output ? pass.h : frame->height;
-    if (!gpu_output) pics.fbs[0] = import_frame(d, frame.get());
-    if (!pics.fbs[0]) {
+    UploadLease copy;
+    if (software)
+        copy = upload_frame(d.upload, d.card(), *frame);
+    else if (!gpu_output && !needs_pass)
+        pics.fbs[0] = import_frame(d, frame.get());
+    else if (!gpu_output)
+        say_unshowable_once(frame_format(*desc));
+    if (!copy && !pics.fbs[0]) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
@@ -236,10 +278,11 @@ void present_frame(Loop &loop, FramePtr frame) {
             o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
         Placement p =
             place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
-        present_on(loop, i, pics.of(i), p);
+        present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p);
     }
     follow_flip(loop, gpu_output);
-    shown_hand_over(screens.shown, std::move(frame), pics.fbs);
+    if (software) frame = nullptr;  // the copy is what the planes scan out
+    shown_hand_over(screens.shown, std::move(frame), pics.fbs, std::move(copy));
     if (!screens.showing_video) {
         clear_standby_buffers(d);
         screens.showing_video = true;

@@ -11,10 +11,13 @@
 
 #include "app/mailbox.h"
 #include "base/own.h"
+#include "kms/upload.h"
 
-// The frame is declared first so that it outlives the framebuffers over it.
+// The frame and the copy's lease are declared first so that they outlive the
+// framebuffers over them.
 struct ShownPicture {
     FramePtr frame;
+    UploadLease copy;          // a software frame's scan-out copy; null: none
     FbId fb;                   // empty: none
     std::array<FbId, 3> more;  // pictures of the same frame for other flips
 };
@@ -24,7 +27,9 @@ struct ShownPictures {
 // Changed only by the two operations below.
 // Takes `frame` and its pictures `fbs` over as the newest picture: `fbs[0]` is output
 // 0's, the rest those for outputs with other flips (empty ones are skipped). The
-// oldest of the three goes (framebuffers removed, frame freed).
-void shown_hand_over(ShownPictures &shown, FramePtr frame, std::span<FbId> fbs);
+// oldest of the three goes (framebuffers removed, frame freed). A software frame's
+// picture is its scan-out copy `copy`, whose framebuffer the outputs show.
+void shown_hand_over(ShownPictures &shown, FramePtr frame, std::span<FbId> fbs,
+                     UploadLease copy = nullptr);
 // Both pictures go: no plane may scan out of them any more.
 void shown_clear(ShownPictures &shown);

@@ -120,6 +120,9 @@ struct ReaderArgs {
 AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name,
                                 const char *drm_device = nullptr);
 enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
+// Says once per process that frames come in software and are copied; get_drm_prime
+// says it when it picks a software format, the display at the first such frame.
+void say_software_frames();
 
 // Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
 // the decoder and handing its frames to `hooks`. With `decode` false units are

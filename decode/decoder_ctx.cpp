@@ -1,4 +1,5 @@
 // The decoder context: a libavcodec context that delivers DRM PRIME frames.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,13 +9,35 @@
 
 extern "C" {
 #include <libavutil/hwcontext.h>
+#include <libavutil/pixdesc.h>
 }
 
+namespace {
+std::atomic<bool> software_said{false};
+}  // namespace
+
+void say_software_frames() {
+    say_once(software_said,
+             "zyl-mpp: decoder did not offer DRM_PRIME — copying software frames into scan-out "
+             "buffers");
+}
+
+// DMA-BUF frames go to the planes as they are; without them, a software format the
+// display side copies into its own buffers beats failing every frame.
 enum AVPixelFormat get_drm_prime(AVCodecContext *, const enum AVPixelFormat *fmts) {
+    const enum AVPixelFormat *software = nullptr;
     for (const enum AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++) {
         if (*p == AV_PIX_FMT_DRM_PRIME) return *p;
+        if (!software && (*p == AV_PIX_FMT_NV12 || *p == AV_PIX_FMT_YUV420P)) software = p;
     }
-    say("zyl-mpp: decoder did not offer DRM_PRIME");
+    if (software) {
+        say_software_frames();
+        return *software;
+    }
+    const char *name = av_get_pix_fmt_name(fmts[0]);
+    say("zyl-mpp: decoder did not offer DRM_PRIME, NV12 or YUV420P (first offer %s) — its "
+        "frames cannot be shown",
+        name ? name : "none");
     return fmts[0];
 }
 

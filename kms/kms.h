@@ -15,7 +15,9 @@
 #include <xf86drmMode.h>
 
 #include "base/own.h"
+#include "kms/formats.h"
 #include "kms/look.h"
+#include "kms/upload.h"
 
 // A kernel dumb buffer with its mapping (empty when mapping failed) and the
 // framebuffer over it. Released framebuffer first, then the mapping, then the buffer.
@@ -66,7 +68,10 @@ struct Display {
     Fd fd;
     std::array<KmsOutput, kMaxOutputs> outs{};
     int nout = 0;
-    int64_t addfb_fail = 0;  // frames the card refused to import
+    int64_t addfb_fail = 0;                  // frames the card refused to import
+    UploadPool upload;                       // scan-out copies of software frames
+    std::optional<ScanFormat> video_format;  // of the last DMA-BUF frame the planes were fitted to
+    bool video_needs_pass = false;           // some output's planes cannot take it
     int card() const { return fd.get(); }
     std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
     std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }

@@ -1,12 +1,19 @@
 // Which CRTC and video plane a connector gets, from plain plane and encoder lists,
-// and drm_init on the shipped virtual boards.
+// which plane takes which frames, and drm_init and the copy buffers on the shipped
+// virtual boards.
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <drm_fourcc.h>
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include "app/screens.h"
 #include "kms/kms.h"
@@ -81,6 +88,43 @@ TEST(VideoPlaneChoice, ClaimedAndUnusableObjectsAreSkipped) {
 
     // No plane list: nothing can show video.
     EXPECT_EQ(VideoPlaneKind::kNone, choose_video_plane(enc, kCrtcs, {}, 0, 0).kind);
+}
+
+TEST(VideoPlaneChoice, FramesGoWhereTheirFourccAndModifierAreTaken) {
+    const uint64_t sand = DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(96);
+    const ScanFormat linear{DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}, tiled{DRM_FORMAT_NV12, sand},
+        implicit{DRM_FORMAT_NV12, DRM_FORMAT_MOD_INVALID};
+    // A plane without IN_FORMATS: its formats, linear only.
+    const PlaneFormats plain{40, false, {{DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}}};
+    const PlaneFormats sand_only{41, true, {{DRM_FORMAT_NV12, sand}}};
+    const PlaneFormats argb{42, true, {{DRM_FORMAT_ARGB8888, DRM_FORMAT_MOD_LINEAR}}};
+    EXPECT_TRUE(plane_takes(plain, linear));
+    EXPECT_FALSE(plane_takes(plain, tiled));
+    EXPECT_TRUE(plane_takes(plain, implicit));  // the driver's own layout: fourcc decides
+    EXPECT_FALSE(plane_takes(argb, implicit));
+
+    struct Case {
+        PlaneFormats current;
+        std::vector<PlaneFormats> free;
+        ScanFormat frame;
+        FormatRoute route;
+        uint32_t plane;
+    };
+    const Case cases[] = {
+        {plain, {sand_only}, linear, FormatRoute::kKeep, 40},
+        {plain, {argb, sand_only}, tiled, FormatRoute::kMove, 41},
+        {sand_only, {plain}, linear, FormatRoute::kMove, 40},
+        {plain, {argb}, tiled, FormatRoute::kGpu, 0},
+        {plain, {}, tiled, FormatRoute::kGpu, 0},
+        // The plane itself listed among the free ones is no way out.
+        {plain, {plain}, tiled, FormatRoute::kGpu, 0},
+    };
+    for (const Case &c : cases) {
+        FormatChoice got = route_frame_format(c.current, c.free, c.frame);
+        EXPECT_EQ(c.route, got.route)
+            << c.current.plane_id << " mod 0x" << std::hex << c.frame.modifier;
+        EXPECT_EQ(c.plane, got.plane_id);
+    }
 }
 
 TEST(MenuPlaneChoice, HighestZposFirstOverlayBeforeOthersNamedPlaneAlone) {
@@ -158,6 +202,48 @@ class DrmInit : public testing::Test {
 };
 
 }  // namespace
+
+// A software frame's copy never lands in a buffer a picture on screen still holds, and
+// a picture keeps its copy across a change of size.
+TEST_F(DrmInit, CopiesGoToBuffersNoPictureHolds) {
+    const std::string err = init("two-display");
+    ASSERT_EQ(0, rc) << err;
+    Display &d = test_screens().display;
+    AVFrame *f = av_frame_alloc();
+    auto frame_of = [&](int w, int h, uint8_t luma) {
+        av_frame_unref(f);
+        f->format = AV_PIX_FMT_YUV420P;
+        f->width = w;
+        f->height = h;
+        EXPECT_EQ(0, av_frame_get_buffer(f, 0));
+        memset(f->data[0], luma, size_t(f->linesize[0]) * h);
+        memset(f->data[1], 0x40, size_t(f->linesize[1]) * (h / 2));
+        memset(f->data[2], 0xC0, size_t(f->linesize[2]) * (h / 2));
+        return f;
+    };
+    std::vector<UploadLease> held;
+    for (int i = 0; i < UploadPool::kSlots; i++) {
+        held.push_back(upload_frame(d.upload, d.card(), *frame_of(64, 48, uint8_t(i + 1))));
+        ASSERT_TRUE(held.back());
+    }
+    EXPECT_FALSE(upload_frame(d.upload, d.card(), *frame_of(64, 48, 9))) << "every slot held";
+    for (int i = 0; i < UploadPool::kSlots; i++) {
+        const UploadSlot &s = *held[size_t(i)];
+        EXPECT_EQ(i + 1, s.px()[s.pitch * 47 + 63]) << "slot " << i << " written while held";
+        EXPECT_EQ(0x40, s.px()[s.pitch * 48 + s.pitch * 23 + 62]);  // chroma interleaved
+        EXPECT_EQ(0xC0, s.px()[s.pitch * 48 + s.pitch * 23 + 63]);
+    }
+    held.erase(held.begin() + 1);  // the second picture leaves the screen
+    UploadLease next = upload_frame(d.upload, d.card(), *frame_of(64, 48, 7));
+    ASSERT_TRUE(next);
+    for (const UploadLease &h : held) EXPECT_NE(h, next);
+    // A new size: the held copies stay whole, each with its framebuffer.
+    UploadLease big = upload_frame(d.upload, d.card(), *frame_of(128, 96, 5));
+    ASSERT_TRUE(big);
+    EXPECT_EQ(7, next->px()[0]);
+    EXPECT_TRUE(next->fb);
+    av_frame_free(&f);
+}
 
 // What a test sees of an output after drm_init, in one line (tests/data/drm_init.txt).
 static std::string describe(const KmsOutput &o) {
