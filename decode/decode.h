@@ -129,8 +129,10 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
 // Hands every frame the decoder has ready to `hooks.frame`; returns how many.
 // Frames the decoder calls keyframes get the keyframe mark; so does the last frame
 // of a drain with `keyframe` set, as long as the decoder has never flagged a
-// keyframe itself (`*flags_keys`, which the first such frame sets).
-int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks);
+// keyframe itself (`*flags_keys`, which the first such frame sets). `last`, when
+// given, gets the answer that ended the drain (AVERROR_EOF after the end of stream).
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks,
+                  int *last = nullptr);
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

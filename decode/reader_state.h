@@ -36,6 +36,7 @@ struct ReaderState {
     int64_t stall_reopens;  // rebuilds on a random-access unit during a stall
     uint64_t decoded;       // frames drained since start
     bool flags_keys;        // the decoder marks its keyframes itself
+    bool may_hold;          // a unit went in since a drain last found nothing
     bool dead;              // only a restart helps: the input ends here
     RecoverySettings rs;
 };
