@@ -330,9 +330,17 @@ End stopped_end() {
     return End{status, line, "stopped"};
 }
 
+// The decoder's frames this thread keeps alive between passes: those on screen. A
+// frame taken and dropped by a pass is freed by its end.
+void publish_frames_held(Loop &loop) {
+    const ShownPictures &s = loop.screens.shown;
+    loop.mb.after = int(s.cur.frame != nullptr) + int(s.prev.frame != nullptr);
+}
+
 End presentation_loop(Loop &loop) {
     for (;;) {
         std::optional<End> end = loop_iteration(loop);
+        publish_frames_held(loop);
         if (stop_status()) return stopped_end();
         if (end) return *end;
     }

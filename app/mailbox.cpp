@@ -1,6 +1,8 @@
 // The hand-off of decoded frames from the reader thread to the presentation loop.
 // Freshness wins over completeness: a full mailbox drops its oldest frame rather
 // than making the producer wait.
+#include <algorithm>
+
 #include "app/clock.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
@@ -19,6 +21,11 @@ void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us) {
     mb.last_arrival_us = now_us;
 
     std::lock_guard lock(mb.lock);
+    // A decoder out of buffers stops: frames the screen has not taken yet go first.
+    for (int n = budget_drops(mb.q.size(), mb.after, mb.budget); n > 0; n--) {
+        mb.q.take();
+        mb.drop_budget++;
+    }
     mb.drop_fifo += uint64_t(mb.q.push({std::move(frame), now_us}, mb.cap));
     mb.cv.notify_one();
 }
@@ -28,7 +35,14 @@ void mb_push(Mailbox &mb, FramePtr frame) {
 }
 
 FramePtr mb_take_locked(Mailbox &mb) {
-    return mb.q.take().frame;
+    FramePtr f = mb.q.take().frame;
+    if (f) mb.after++;
+    return f;
+}
+
+int budget_drops(int queued, int after, int budget) {
+    if (budget <= 0) return 0;
+    return std::clamp(queued + after + 1 - budget, 0, queued);
 }
 
 int64_t mb_head_arrival_locked(const Mailbox &mb) {
@@ -39,7 +53,7 @@ void mb_set_eof(Mailbox &mb, int status) {
     std::lock_guard lock(mb.lock);
     // Nothing more is shown after a fatal end.
     if (status != 0)
-        while (mb_take_locked(mb)) continue;
+        while (mb.q.take().frame) continue;
     mb.status = status;
     mb.eof = true;
     mb.cv.notify_all();
@@ -60,5 +74,6 @@ ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate) {
         if (!keep_armed || gate.wait_key == 0) gate_arm(gate, 1, now_us);
     };
     h.shown_count = [&mb] { return mb.shown_count.load(); };
+    h.frame_budget = [&mb](int budget) { mb.budget = budget; };
     return h;
 }

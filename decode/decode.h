@@ -59,6 +59,9 @@ struct ReaderHooks {
     std::function<void(int64_t now_us, bool keep_armed)> arm_gate;
     // Frames shown so far, for the stall lines.
     std::function<uint64_t()> shown_count;
+    // How many of the decoder's frames may be alive at once outside it (0: no
+    // limit), whenever that changes: after an open and after the first frame.
+    std::function<void(int budget)> frame_budget;
 };
 
 // Why the reader stopped.
@@ -120,6 +123,13 @@ struct ReaderArgs {
 AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name,
                                 const char *drm_device = nullptr);
 enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *fmts);
+// The capture buffers the opened decoder `name` recycles: what it says, else 16 for
+// rkmpp, else 0 (unknown, as for a software decoder that allocates as it goes).
+int decoder_pool_size(AVCodecContext *ctx, const char *name);
+// Of a pool of `pool` buffers (0: unknown) the decoder keeps its `refs` references
+// (0 or less: not known yet) and one to decode into; the rest may be held outside.
+// 0: no limit.
+int frame_budget(int pool, int refs);
 
 // Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
 // the decoder and handing its frames to `hooks`. With `decode` false units are

@@ -271,9 +271,36 @@ void end_of_stream(ReaderState *st) {
 
 }  // namespace
 
+namespace {
+
+void tell_budget(ReaderState *st, int refs) {
+    const int pool = decoder_pool_size(st->ra->avctx, st->ra->decoder_name);
+    const int budget = frame_budget(pool, refs);
+    if (budget == st->budget) return;
+    st->budget = budget;
+    if (pool > 0) {
+        say("zyl-mpp: decoder recycles %d capture buffers — at most %d of its frames held "
+            "outside it",
+            pool, budget);
+    }
+    if (st->hooks->frame_budget) st->hooks->frame_budget(budget);
+}
+
+}  // namespace
+
+void budget_after_open(ReaderState *st) {
+    st->refs_known = false;
+    tell_budget(st, 0);
+}
+
 int drain(ReaderState *st, int keyframe) {
     int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks);
     st->decoded += uint64_t(n);
+    // The stream's reference count is known once the decoder has made a picture.
+    if (n > 0 && !st->refs_known) {
+        st->refs_known = true;
+        tell_budget(st, st->ra->avctx->refs);
+    }
     return n;
 }
 
@@ -281,6 +308,7 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
                      int fd, int stop_fd, bool decode) {
     ReaderState st;
     reader_init(&st, ra, settings, hooks, stop_fd, decode);
+    if (st.decoder_open && decode) budget_after_open(&st);
     bool input_ended = false;
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
@@ -305,6 +333,7 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
             Deferred d = deferred_open(&st);
             if (d == Deferred::kFailed) break;
             if (d == Deferred::kWait) continue;
+            budget_after_open(&st);
         }
         if (!parse_buffer(&st)) break;
         st.decoder_open = true;

@@ -73,6 +73,7 @@ bool rebuild(ReaderState *st, Reopen why) {
     }
     avcodec_free_context(&ra->avctx);
     ra->avctx = ctx;
+    budget_after_open(st);
 
     int64_t now_us = mono_us();
     st->hooks->arm_gate(now_us, false);
