@@ -2,10 +2,12 @@
 // Freshness wins over completeness: a full mailbox drops its oldest frame rather
 // than making the producer wait.
 #include <algorithm>
+#include <chrono>
 
 #include "app/clock.h"
 #include "app/gate.h"
 #include "app/mailbox.h"
+#include "base/log.h"
 #include "decode/decode.h"
 
 int64_t mb_next_interval(int64_t current, int64_t interval_us) {
@@ -59,6 +61,33 @@ void mb_set_eof(Mailbox &mb, int status) {
     mb.cv.notify_all();
 }
 
+void mb_release_frames(Mailbox &mb, int limit_ms) {
+    std::unique_lock lock(mb.lock);
+    while (mb.q.take().frame) continue;
+    if (!mb.keeps_frames) return;
+    mb.release_asked = true;
+    mb.cv.notify_all();
+    // A main thread that is gone or stuck must not stop the reader for good.
+    if (!mb.released.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                              [&mb] { return !mb.release_asked; })) {
+        mb.release_asked = false;
+        say("zyl-mpp: frames on screen not released within %d ms — rebuilding the decoder "
+            "anyway",
+            limit_ms);
+    }
+}
+
+bool mb_release_asked(Mailbox &mb) {
+    std::lock_guard lock(mb.lock);
+    return mb.release_asked;
+}
+
+void mb_release_done(Mailbox &mb) {
+    std::lock_guard lock(mb.lock);
+    mb.release_asked = false;
+    mb.released.notify_all();
+}
+
 int mailbox_end_status(Mailbox &mb) {
     std::lock_guard lock(mb.lock);
     return mb.status;
@@ -75,5 +104,6 @@ ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate) {
     };
     h.shown_count = [&mb] { return mb.shown_count.load(); };
     h.frame_budget = [&mb](int budget) { mb.budget = budget; };
+    h.release_frames = [&mb] { mb_release_frames(mb); };
     return h;
 }

@@ -49,7 +49,14 @@ struct Mailbox {
     std::atomic<int> budget{0};
     std::atomic<int> after{0};
     std::atomic<uint64_t> drop_budget{0};  // reader thread adds, main thread reads
-    int64_t last_arrival_us = 0;           // reader thread only
+    // Set by the presentation loop: it keeps frames on screen and lets them go when
+    // asked. Without it a release only empties the queue.
+    std::atomic<bool> keeps_frames{false};
+    // Under `lock`: the reader asks for every frame to be let go; the main thread
+    // clears it once done and notifies `released`.
+    bool release_asked = false;
+    std::condition_variable released;
+    int64_t last_arrival_us = 0;  // reader thread only
     // Frames the display cap and the keyframe gate dropped after the mailbox; main thread only.
     uint64_t drop_throttle = 0, drop_gate = 0;
     // The reader's facts and counters; each member says which thread touches it.
@@ -62,6 +69,12 @@ void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us);
 // No more frames will come; a non-zero `status` (the process must end with it)
 // also discards the queued ones.
 void mb_set_eof(Mailbox &mb, int status = 0);
+// Reader thread, before its decoder is rebuilt: empties the queue and waits (up to
+// `limit_ms`) until the main thread has let go of every frame it keeps.
+void mb_release_frames(Mailbox &mb, int limit_ms = 1000);
+// Main thread: whether a release was asked for; then, after letting go, done.
+bool mb_release_asked(Mailbox &mb);
+void mb_release_done(Mailbox &mb);
 // After the end: the status it asked for.
 int mailbox_end_status(Mailbox &mb);
 struct Gate;

@@ -62,6 +62,9 @@ struct ReaderHooks {
     // How many of the decoder's frames may be alive at once outside it (0: no
     // limit), whenever that changes: after an open and after the first frame.
     std::function<void(int budget)> frame_budget;
+    // Before the decoder is rebuilt: every frame of it that is alive outside it is
+    // freed when this returns (or after a bounded wait for the screen to let go).
+    std::function<void()> release_frames;
 };
 
 // Why the reader stopped.

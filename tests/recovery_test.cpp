@@ -194,7 +194,7 @@ class Recovery : public ::testing::Test {
         r.end = reader_run(&ra, settings, mailbox_reader_hooks(*mb, gate), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
-        if (ra.avctx->extradata)
+        if (ra.avctx && ra.avctx->extradata)
             r.extradata.assign(reinterpret_cast<char *>(ra.avctx->extradata),
                                size_t(ra.avctx->extradata_size));
         av_parser_close(ra.parser);
