@@ -63,7 +63,7 @@ void mb_set_eof(Mailbox &mb, int status) {
 
 void mb_release_frames(Mailbox &mb, int limit_ms) {
     std::unique_lock lock(mb.lock);
-    while (mb.q.take().frame) continue;
+    while (mb.q.take().frame) mb.drop_fifo++;
     if (!mb.keeps_frames) return;
     mb.release_asked = true;
     mb.cv.notify_all();

@@ -69,7 +69,8 @@ void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us);
 // No more frames will come; a non-zero `status` (the process must end with it)
 // also discards the queued ones.
 void mb_set_eof(Mailbox &mb, int status = 0);
-// Reader thread, before its decoder is rebuilt: empties the queue and waits (up to
+// Reader thread, before its decoder is rebuilt: empties the queue (counted as
+// mailbox drops) and waits (up to
 // `limit_ms`) until the main thread has let go of every frame it keeps.
 void mb_release_frames(Mailbox &mb, int limit_ms = 1000);
 // Main thread: whether a release was asked for; then, after letting go, done.
