@@ -26,11 +26,12 @@ void periodic_line(Health &h, int64_t now_ms) {
     int64_t ms = now_ms - h.line_last_ms;
     long long per_s =
         h.line_last_ms && ms > 0 ? (long long)((shown - h.line_shown) * 1000 / ms) : 0;
-    say("zyl-mpp: dec=%lld shown=%lld shown/s=%lld dropped fifo/throttle/gate=%lld/%lld/%lld enc "
-        "rga_fail/pool_drop=%lld/%lld panel_busy=%lld sei_stripped=%lld",
+    say("zyl-mpp: dec=%lld shown=%lld shown/s=%lld dropped "
+        "fifo/throttle/gate/budget=%lld/%lld/%lld/"
+        "%lld enc rga_fail/pool_drop=%lld/%lld panel_busy=%lld sei_stripped=%lld",
         (long long)mb.dec_count.load(), (long long)shown, per_s, (long long)mb.drop_fifo.load(),
-        (long long)mb.drop_throttle, (long long)mb.drop_gate, (long long)g_enc_rga_fail,
-        (long long)g_enc_pool_drop, (long long)h.dsi_busy_skip,
+        (long long)mb.drop_throttle, (long long)mb.drop_gate, (long long)mb.drop_budget.load(),
+        (long long)g_enc_rga_fail, (long long)g_enc_pool_drop, (long long)h.dsi_busy_skip,
         (long long)mb.stream.sei_stripped.load());
     h.line_last_ms = now_ms;
     h.line_shown = shown;

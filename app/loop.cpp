@@ -373,9 +373,31 @@ End stopped_end() {
     return End{status, line, "stopped"};
 }
 
+// The decoder's frames this thread keeps alive between passes: those on screen. A
+// frame taken and dropped by a pass is freed by its end.
+void publish_frames_held(Loop &loop) {
+    const ShownPictures &s = loop.screens.shown;
+    loop.mb.after = int(s.cur.frame != nullptr) + int(s.prev.frame != nullptr);
+}
+
+// The reader is about to rebuild the decoder: the video planes go back to the
+// standby buffers (black under video) and the pictures on screen are let go, until
+// the new decoder's first picture.
+void release_if_asked(Loop &loop) {
+    if (!mb_release_asked(loop.mb)) return;
+    ScreenState &screens = loop.screens;
+    for (const KmsOutput &o : screens.display.outputs()) video_plane_standby(o, o.atomic);
+    shown_clear(screens.shown);
+    loop.mb.after = 0;
+    mb_release_done(loop.mb);
+}
+
 End presentation_loop(Loop &loop) {
+    loop.mb.keeps_frames = true;
     for (;;) {
         std::optional<End> end = loop_iteration(loop);
+        publish_frames_held(loop);
+        release_if_asked(loop);
         if (stop_status()) return stopped_end();
         if (end) return *end;
     }

@@ -42,7 +42,21 @@ struct Mailbox {
     std::atomic<int64_t> src_interval_us{0};  // reader thread writes, main thread reads
     std::atomic<uint64_t> dec_count{0};       // reader thread writes, main thread reads
     std::atomic<uint64_t> shown_count{0};     // main thread writes, reader's stall lines read
-    int64_t last_arrival_us = 0;              // reader thread only
+    // The decoder recycles a fixed pool of buffers: at most `budget` of its frames may
+    // be alive outside it (0: no limit), in the queue and `after` it (taken by the main
+    // thread and not yet freed). The reader thread writes the budget; `after` goes up
+    // at a take and the main thread stores it once the frames it let go are freed.
+    std::atomic<int> budget{0};
+    std::atomic<int> after{0};
+    std::atomic<uint64_t> drop_budget{0};  // reader thread adds, main thread reads
+    // Set by the presentation loop: it keeps frames on screen and lets them go when
+    // asked. Without it a release only empties the queue.
+    std::atomic<bool> keeps_frames{false};
+    // Under `lock`: the reader asks for every frame to be let go; the main thread
+    // clears it once done and notifies `released`.
+    bool release_asked = false;
+    std::condition_variable released;
+    int64_t last_arrival_us = 0;  // reader thread only
     // Frames the display cap and the keyframe gate dropped after the mailbox; main thread only.
     uint64_t drop_throttle = 0, drop_gate = 0;
     // The reader's facts and counters; each member says which thread touches it.
@@ -55,6 +69,13 @@ void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us);
 // No more frames will come; a non-zero `status` (the process must end with it)
 // also discards the queued ones.
 void mb_set_eof(Mailbox &mb, int status = 0);
+// Reader thread, before its decoder is rebuilt: empties the queue (counted as
+// mailbox drops) and waits (up to
+// `limit_ms`) until the main thread has let go of every frame it keeps.
+void mb_release_frames(Mailbox &mb, int limit_ms = 1000);
+// Main thread: whether a release was asked for; then, after letting go, done.
+bool mb_release_asked(Mailbox &mb);
+void mb_release_done(Mailbox &mb);
 // After the end: the status it asked for.
 int mailbox_end_status(Mailbox &mb);
 struct Gate;
@@ -64,5 +85,9 @@ ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate);
 FramePtr mb_take_locked(Mailbox &mb);
 // Push time of the oldest queued frame (0 when empty).
 int64_t mb_head_arrival_locked(const Mailbox &mb);
+// How many of the oldest of `queued` frames go before one more is queued, so that
+// `queued` + `after` + the new one stay within `budget` (0: no limit). The queue may
+// not hold enough: the newest frame is queued anyway.
+int budget_drops(int queued, int after, int budget);
 // Interval estimate update: the next smoothed value for one measured interval.
 int64_t mb_next_interval(int64_t current, int64_t interval_us);

@@ -59,6 +59,12 @@ struct ReaderHooks {
     std::function<void(int64_t now_us, bool keep_armed)> arm_gate;
     // Frames shown so far, for the stall lines.
     std::function<uint64_t()> shown_count;
+    // How many of the decoder's frames may be alive at once outside it (0: no
+    // limit), whenever that changes: after an open and after the first frame.
+    std::function<void(int budget)> frame_budget;
+    // Before the decoder is rebuilt: every frame of it that is alive outside it is
+    // freed when this returns (or after a bounded wait for the screen to let go).
+    std::function<void()> release_frames;
 };
 
 // Why the reader stopped.
@@ -123,6 +129,13 @@ enum AVPixelFormat get_drm_prime(AVCodecContext *ctx, const enum AVPixelFormat *
 // Says once per process that frames come in software and are copied; get_drm_prime
 // says it when it picks a software format, the display at the first such frame.
 void say_software_frames();
+// The capture buffers the opened decoder `name` recycles: what it says, else 16 for
+// rkmpp, else 0 (unknown, as for a software decoder that allocates as it goes).
+int decoder_pool_size(AVCodecContext *ctx, const char *name);
+// Of a pool of `pool` buffers (0: unknown) the decoder keeps its `refs` references
+// (0 or less: not known yet) and one to decode into; the rest may be held outside.
+// 0: no limit.
+int frame_budget(int pool, int refs);
 
 // Reads `fd` until it ends (or `stop_fd`, when not -1, becomes readable), feeding
 // the decoder and handing its frames to `hooks`. With `decode` false units are
@@ -132,8 +145,10 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
 // Hands every frame the decoder has ready to `hooks.frame`; returns how many.
 // Frames the decoder calls keyframes get the keyframe mark; so does the last frame
 // of a drain with `keyframe` set, as long as the decoder has never flagged a
-// keyframe itself (`*flags_keys`, which the first such frame sets).
-int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks);
+// keyframe itself (`*flags_keys`, which the first such frame sets). `last`, when
+// given, gets the answer that ended the drain (AVERROR_EOF after the end of stream).
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks,
+                  int *last = nullptr);
 
 // ---- NAL unit scans (pure, over one access unit) ----
 enum class NalClass { kSei, kKeyframe, kRandomAccess };

@@ -1,5 +1,6 @@
 // The decoder context: a libavcodec context that delivers DRM PRIME frames.
 #include <atomic>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 extern "C" {
 #include <libavutil/hwcontext.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/opt.h>
 }
 
 namespace {
@@ -72,4 +74,20 @@ AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name, const ch
     ctx->flags2 |= AV_CODEC_FLAG2_FAST;
     if (codec->id == AV_CODEC_ID_H264) ctx->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
     return ctx;
+}
+
+int decoder_pool_size(AVCodecContext *ctx, const char *name) {
+    int64_t v = 0;
+    if (av_opt_get_int(ctx, "num_capture_buffers", AV_OPT_SEARCH_CHILDREN, &v) >= 0)
+        return v > 0 && v < 1024 ? int(v) : 0;
+    // The rkmpp decoders have no option for it; their buffer group holds this many.
+    return name && strstr(name, "rkmpp") ? 16 : 0;
+}
+
+int frame_budget(int pool, int refs) {
+    if (pool <= 0) return 0;
+    // Before the first frame the stream's reference count is unknown: a typical one.
+    const int reserve = (refs > 0 ? refs : 4) + 1;
+    // One frame must always be allowed, or nothing could be shown at all.
+    return std::max(pool - reserve, 1);
 }

@@ -1,5 +1,7 @@
 // Taking decoded pictures out of the decoder, with the keyframe mark the gate
 // relies on.
+#include <cerrno>
+
 #include "decode/decode.h"
 
 void FrameFree::operator()(AVFrame *f) const {
@@ -23,13 +25,16 @@ bool decoder_says_key(const AVFrame *f) {
 // drains after its unit, so the last frame of the keyframe unit's drain is an older
 // picture or none. Once the decoder has shown that it flags its keyframes, its word
 // decides; until then the drain's mark stands in for it.
-int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks) {
+int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const ReaderHooks &hooks,
+                  int *last) {
     FramePtr held;
     int pushed = 0;
     for (;;) {
         FramePtr f(av_frame_alloc());
         // Out of memory ends the drain; what was received is still handed on.
-        if (!f || avcodec_receive_frame(ctx, f.get()) != 0) break;
+        int r = f ? avcodec_receive_frame(ctx, f.get()) : AVERROR(ENOMEM);
+        if (last) *last = r;
+        if (r != 0) break;
         if (decoder_says_key(f.get())) {
             *flags_keys = true;
             f->flags |= AV_FRAME_FLAG_KEY;

@@ -82,6 +82,7 @@ Deferred deferred_open(ReaderState *st) {
 
 void send_and_drain(ReaderState *st, int key) {
     AVCodecContext *ctx = st->ra->avctx;
+    st->may_hold = true;
     if (avcodec_send_packet(ctx, st->pkt) != 0) {
         drain(st, key);
         if (avcodec_send_packet(ctx, st->pkt) != 0) {
@@ -212,20 +213,94 @@ int reader_read_bytes(const char *value) {
 
 namespace {
 
-// False once a stop was requested: a read with nothing to come would never return.
-bool input_ready(int fd, int stop) {
-    if (stop < 0) return true;
+// A pipelining decoder hands out its last pictures only when asked again: while it
+// may hold some, the wait for input is cut this short to drain it.
+constexpr int kIdleDrainMs = 2;
+
+enum class Input { kReady, kIdle, kStop };
+
+// kStop once a stop was requested: a read with nothing to come would never return.
+// kIdle when `timeout_ms` (-1: none) passed without input.
+Input wait_input(int fd, int stop, int timeout_ms) {
+    if (stop < 0 && timeout_ms < 0) return Input::kReady;
     pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
-    while (poll(p, 2, -1) < 0)
-        if (errno != EINTR) return true;
-    return !(p[1].revents & POLLIN);
+    const nfds_t n = stop < 0 ? 1 : 2;
+    int r;
+    while ((r = poll(p, n, timeout_ms)) < 0)
+        if (errno != EINTR) return Input::kReady;
+    if (n == 2 && (p[1].revents & POLLIN)) return Input::kStop;
+    return r == 0 ? Input::kIdle : Input::kReady;
+}
+
+// The input is quiet: what the decoder finished meanwhile goes out now rather than
+// with the next unit. A drain that finds nothing ends the short waits.
+void idle_drain(ReaderState *st) {
+    if (drain(st, 0) > 0) {
+        st->last_frame_ms = mono_ms();
+        recovery_frames_flowing(st);
+        st->pkts_since_frame = 0;
+    } else {
+        st->may_hold = false;
+    }
+}
+
+// After the last unit of the input: the parser's last unit goes in, then the
+// end-of-stream packet, and every picture the decoder still holds comes out.
+void end_of_stream(ReaderState *st) {
+    uint8_t *out = nullptr;
+    int out_size = 0;
+    av_parser_parse2(st->ra->parser, st->ra->avctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    if (out_size > 0) on_unit(st, out, out_size, st->read_us);
+    if (st->dead) return;
+    AVCodecContext *ctx = st->ra->avctx;
+    int r = avcodec_send_packet(ctx, nullptr);
+    if (r == AVERROR(EAGAIN)) {
+        drain(st, 0);
+        r = avcodec_send_packet(ctx, nullptr);
+    }
+    if (r < 0) return;
+    // A hardware decoder may answer "not yet" while it finishes; it gets a bounded while.
+    for (int tries = 0; tries < 250; tries++) {
+        int last = 0;
+        st->decoded += uint64_t(drain_decoder(ctx, 0, &st->flags_keys, *st->hooks, &last));
+        if (last != AVERROR(EAGAIN)) return;
+        poll(nullptr, 0, kIdleDrainMs);
+    }
 }
 
 }  // namespace
 
+namespace {
+
+void tell_budget(ReaderState *st, int refs) {
+    const int pool = decoder_pool_size(st->ra->avctx, st->ra->decoder_name);
+    const int budget = frame_budget(pool, refs);
+    if (budget == st->budget) return;
+    st->budget = budget;
+    if (pool > 0) {
+        say("zyl-mpp: decoder recycles %d capture buffers — at most %d of its frames held "
+            "outside it",
+            pool, budget);
+    }
+    if (st->hooks->frame_budget) st->hooks->frame_budget(budget);
+}
+
+}  // namespace
+
+void budget_after_open(ReaderState *st) {
+    st->refs_known = false;
+    tell_budget(st, 0);
+}
+
 int drain(ReaderState *st, int keyframe) {
     int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks);
     st->decoded += uint64_t(n);
+    // The stream's reference count is known once the decoder has made a picture.
+    if (n > 0 && !st->refs_known) {
+        st->refs_known = true;
+        tell_budget(st, st->ra->avctx->refs);
+    }
     return n;
 }
 
@@ -233,11 +308,22 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
                      int fd, int stop_fd, bool decode) {
     ReaderState st;
     reader_init(&st, ra, settings, hooks, stop_fd, decode);
+    if (st.decoder_open && decode) budget_after_open(&st);
+    bool input_ended = false;
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
-        if (!reserve(&st, st.read_bytes) || !input_ready(fd, st.stop_fd)) break;
+        if (!reserve(&st, st.read_bytes)) break;
+        Input in = wait_input(fd, st.stop_fd, st.may_hold ? kIdleDrainMs : -1);
+        if (in == Input::kStop) break;
+        if (in == Input::kIdle) {
+            idle_drain(&st);
+            continue;
+        }
         ssize_t r = read(fd, st.buf + st.len, st.read_bytes);
-        if (r <= 0) break;
+        if (r <= 0) {
+            input_ended = true;
+            break;
+        }
         st.fresh_from = st.len;
         st.prev_read_us = st.read_us;
         st.read_us = mono_us();
@@ -247,10 +333,12 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
             Deferred d = deferred_open(&st);
             if (d == Deferred::kFailed) break;
             if (d == Deferred::kWait) continue;
+            budget_after_open(&st);
         }
         if (!parse_buffer(&st)) break;
         st.decoder_open = true;
     }
+    if (input_ended && st.decoder_open && st.decode && !st.dead) end_of_stream(&st);
     param_sets_free(&st.ps);
     free(st.buf);
     av_packet_free(&st.pkt);

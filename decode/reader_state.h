@@ -36,12 +36,17 @@ struct ReaderState {
     int64_t stall_reopens;  // rebuilds on a random-access unit during a stall
     uint64_t decoded;       // frames drained since start
     bool flags_keys;        // the decoder marks its keyframes itself
+    bool may_hold;          // a unit went in since a drain last found nothing
+    bool refs_known;        // the budget counts the open decoder's own references
+    int budget;             // the frame budget last told to the hooks
     bool dead;              // only a restart helps: the input ends here
     RecoverySettings rs;
 };
 
 // Drains the decoder into the hooks, counting the frames; returns how many.
 int drain(ReaderState *st, int keyframe);
+// Tells the hooks the frame budget of the decoder just opened.
+void budget_after_open(ReaderState *st);
 
 // What a unit of 4 bytes or more does to the decoder before it is sent.
 enum class Reopen {

@@ -56,8 +56,11 @@ bool rebuild(ReaderState *st, Reopen why) {
         return false;
     }
     ReaderArgs *ra = st->ra;
-    // Pictures the old decoder still holds are shown rather than lost with it.
-    drain(st, 0);
+    // A hardware decoder's buffers come from a pool the next one may need: every
+    // frame of the old one goes (the pictures it still holds with it) before the new
+    // one opens. This is the point of no return.
+    if (st->hooks->release_frames) st->hooks->release_frames();
+    avcodec_free_context(&ra->avctx);
     const std::optional<std::string> &dev = st->settings->drm_device;
     AVCodecContext *ctx =
         new_decoder_ctx(ra->codec, ra->decoder_name, dev ? dev->c_str() : nullptr);
@@ -71,8 +74,8 @@ bool rebuild(ReaderState *st, Reopen why) {
         avcodec_free_context(&ctx);
         return reopen_failed(st, cause);
     }
-    avcodec_free_context(&ra->avctx);
     ra->avctx = ctx;
+    budget_after_open(st);
 
     int64_t now_us = mono_us();
     st->hooks->arm_gate(now_us, false);

@@ -66,6 +66,34 @@ TEST(Mailbox, FullMailboxDropsTheOldestDownToOneBelowTheClampedCapacity) {
     }
 }
 
+TEST_F(MailboxTest, FramesBeyondTheDecoderPoolBudgetDropTheOldest) {
+    // The budget: the pool less the references and the picture being decoded; one
+    // frame at the least, none without a known pool.
+    EXPECT_EQ(frame_budget(20, 0), 15);
+    EXPECT_EQ(frame_budget(20, 4), 15);
+    EXPECT_EQ(frame_budget(16, 1), 14);
+    EXPECT_EQ(frame_budget(6, 16), 1);
+    EXPECT_EQ(frame_budget(0, 4), 0);
+    EXPECT_EQ(budget_drops(3, 2, 0), 0);
+    EXPECT_EQ(budget_drops(2, 2, 5), 0);
+    EXPECT_EQ(budget_drops(3, 2, 5), 1);
+    EXPECT_EQ(budget_drops(1, 6, 5), 1);
+
+    // Through pushes: two frames on screen and one taken leave room for one queued.
+    mb.cap = 4;
+    mb.budget = 4;
+    for (int tag = 1; tag <= 3; tag++) mb_push(mb, tagged(tag));
+    {
+        std::lock_guard lock(mb.lock);
+        EXPECT_EQ(mb_take_locked(mb)->pts, 1);
+    }
+    mb.after = 3;
+    mb_push(mb, tagged(4));
+    EXPECT_EQ(take_all(mb), (std::vector<int64_t>{4}));
+    EXPECT_EQ(mb.drop_budget, 2u);
+    EXPECT_EQ(mb.drop_fifo, 0u);
+}
+
 TEST_F(MailboxTest, ArrivalIntervalEstimate) {
     EXPECT_EQ(mb_next_interval(0, 33333), 33333);
     EXPECT_EQ(mb_next_interval(33333, 49999), 34374);

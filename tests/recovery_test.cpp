@@ -194,7 +194,7 @@ class Recovery : public ::testing::Test {
         r.end = reader_run(&ra, settings, mailbox_reader_hooks(*mb, gate), fd);
         r.err = testing::internal::GetCapturedStderr();
         close(fd);
-        if (ra.avctx->extradata)
+        if (ra.avctx && ra.avctx->extradata)
             r.extradata.assign(reinterpret_cast<char *>(ra.avctx->extradata),
                                size_t(ra.avctx->extradata_size));
         av_parser_close(ra.parser);
@@ -265,13 +265,14 @@ const char kStalledEnd[] = "— flushing, waiting for a keyframe (#";
 
 TEST_F(Recovery, RefusedUnitsAreDroppedCountedAndEndInAStall) {
     // From the 20th send on the decoder's input stays full: the retry after a drain
-    // is refused too, so every unit from the 20th is dropped (221 of 240).
+    // is refused too, so every unit from the 20th is dropped (221 of 240), and so are
+    // the trailing delimiter and the end-of-stream packet the input's end sends.
     with_env({{"ZYL_KMS_DEAD_MS", "1"},
               {"ZYL_SIM_DEC_BUSY_EVERY", "20"},
               {"ZYL_SIM_DEC_BUSY_RUN", "20"}});
     Bytes s = nosei();
     ReaderRun r = run(with_trailing_aud(s + s + s + s));
-    EXPECT_EQ(sim_dec_stats().busy, 2 * 221);
+    EXPECT_EQ(sim_dec_stats().busy, 2 * 221 + 2 + 2);
     // A line for the 1st, 31st, 61st ... drop.
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: send_packet busy #"), 8) << r.err;
     for (const char *n : {"#1 ", "#31 ", "#61 ", "#211 "})
