@@ -1,6 +1,6 @@
 // The decoder context: a libavcodec context that delivers DRM PRIME frames.
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +10,8 @@
 
 extern "C" {
 #include <libavutil/hwcontext.h>
-#include <libavutil/pixdesc.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -86,8 +86,10 @@ int decoder_pool_size(AVCodecContext *ctx, const char *name) {
 
 int frame_budget(int pool, int refs) {
     if (pool <= 0) return 0;
-    // Before the first frame the stream's reference count is unknown: a typical one.
-    const int reserve = (refs > 0 ? refs : 4) + 1;
+    // Before the first frame the stream's reference count is unknown, and a hardware
+    // decoder may leave it at the library's default of 1: never assume fewer than a
+    // typical stream keeps.
+    const int reserve = std::max(refs, 4) + 1;
     // One frame must always be allowed, or nothing could be shown at all.
     return std::max(pool - reserve, 1);
 }

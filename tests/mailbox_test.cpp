@@ -71,7 +71,8 @@ TEST_F(MailboxTest, FramesBeyondTheDecoderPoolBudgetDropTheOldest) {
     // frame at the least, none without a known pool.
     EXPECT_EQ(frame_budget(20, 0), 15);
     EXPECT_EQ(frame_budget(20, 4), 15);
-    EXPECT_EQ(frame_budget(16, 1), 14);
+    EXPECT_EQ(frame_budget(16, 1), 11);
+    EXPECT_EQ(frame_budget(20, 8), 11);
     EXPECT_EQ(frame_budget(6, 16), 1);
     EXPECT_EQ(frame_budget(0, 4), 0);
     EXPECT_EQ(budget_drops(3, 2, 0), 0);
