@@ -15,19 +15,10 @@
 #include <xf86drmMode.h>
 
 #include "base/own.h"
+#include "kms/dumb.h"
 #include "kms/formats.h"
 #include "kms/look.h"
 #include "kms/upload.h"
-
-// A kernel dumb buffer with its mapping (empty when mapping failed) and the
-// framebuffer over it. Released framebuffer first, then the mapping, then the buffer.
-struct DumbBuffer {
-    DumbHandle handle;
-    Mapping map;
-    FbId fb;
-    uint32_t pitch = 0;
-    uint8_t *px() const { return static_cast<uint8_t *>(map.get()); }
-};
 
 // One driven display. Width, height and refresh are always mode.hdisplay,
 // mode.vdisplay and mode.vrefresh.
@@ -194,7 +185,6 @@ inline void add_to_mask(uint32_t *mask, int idx) {
 // ---- modeset and mode report ----
 // A w x h 32-bit buffer, mapped and cleared; without a mapping when that failed,
 // empty when the kernel refused the buffer.
-DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h);
 
 // One connector to light, as discovery chose it.
 struct LightRequest {

@@ -124,12 +124,12 @@ bool is_dsi(const drmModeConnector *c) {
 
 }  // namespace
 
-DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h) {
+DumbBuffer dumb_create(int fd, uint32_t w, uint32_t h, uint32_t bpp) {
     DumbBuffer b;
     drm_mode_create_dumb creq{};
     creq.width = w;
     creq.height = h;
-    creq.bpp = 32;
+    creq.bpp = bpp;
     if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &creq) != 0) return b;
     b.handle = DumbHandle(creq.handle, fd);
     b.pitch = creq.pitch;

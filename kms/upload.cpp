@@ -25,35 +25,22 @@ uint32_t luma_rows(int h) {
 }
 
 std::shared_ptr<UploadSlot> make_slot(int fd, int w, int h) {
-    auto s = std::make_shared<UploadSlot>();
-    // What the card said, not what releasing the half-made slot left in errno.
-    auto fail = [&s]() -> std::shared_ptr<UploadSlot> {
-        const int err = errno;
-        s.reset();
-        errno = err;
-        return nullptr;
-    };
     const uint32_t rows = luma_rows(h);
-    drm_mode_create_dumb creq{};
-    creq.width = uint32_t(w + 1) & ~1u;
-    creq.height = rows + rows / 2;
-    creq.bpp = 8;
-    if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &creq) != 0) return fail();
-    s->handle = DumbHandle(creq.handle, fd);
-    s->pitch = creq.pitch;
-    drm_mode_map_dumb mreq{};
-    mreq.handle = creq.handle;
-    if (drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &mreq) != 0) return fail();
-    void *p = mmap(nullptr, creq.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, mreq.offset);
-    if (p == MAP_FAILED) return fail();
-    s->map = Mapping(p, size_t(creq.size));
-    const uint32_t handles[4] = {creq.handle, creq.handle};
-    const uint32_t pitches[4] = {creq.pitch, creq.pitch};
-    const uint32_t offsets[4] = {0, creq.pitch * rows};
-    s->fb =
-        add_framebuffer(fd, uint32_t(w), uint32_t(h), DRM_FORMAT_NV12, handles, pitches, offsets);
-    if (!s->fb) return fail();
-    return s;
+    auto s =
+        std::make_shared<UploadSlot>(dumb_create(fd, uint32_t(w + 1) & ~1u, rows + rows / 2, 8));
+    if (s->px()) {
+        const uint32_t handles[4] = {s->handle.get(), s->handle.get()};
+        const uint32_t pitches[4] = {s->pitch, s->pitch};
+        const uint32_t offsets[4] = {0, s->pitch * rows};
+        s->fb = add_framebuffer(fd, uint32_t(w), uint32_t(h), DRM_FORMAT_NV12, handles, pitches,
+                                offsets);
+        if (s->fb) return s;
+    }
+    // What the card said, not what releasing the half-made slot left in errno.
+    const int err = errno;
+    s.reset();
+    errno = err;
+    return nullptr;
 }
 
 }  // namespace

@@ -6,19 +6,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/own.h"
+#include "kms/dumb.h"
 
 struct AVFrame;
 
-// One NV12 scan-out buffer: the buffer, its mapping and the framebuffer over it,
-// released in the reverse order.
-struct UploadSlot {
-    DumbHandle handle;
-    Mapping map;
-    FbId fb;
-    uint32_t pitch = 0;
-    uint8_t *px() const { return static_cast<uint8_t *>(map.get()); }
-};
+// One NV12 scan-out buffer, with the framebuffer over it.
+using UploadSlot = DumbBuffer;
 
 // Whoever holds a lease keeps its slot from being written: the pictures on screen
 // hold one for as long as a plane may scan out of it. The slot's framebuffer goes
