@@ -37,6 +37,8 @@ void read_decode(Config &c) {
     g.arm_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MS")).value_or(g.arm_ms);
     g.hide_ms = gate_setting_ms(getenv("ZYL_KMS_HIDE_MS")).value_or(g.hide_ms);
     g.max_ms = gate_setting_ms(getenv("ZYL_KMS_GATE_MAX_MS"));
+    // A pause the gate answers anyway; never so short that link jitter flushes.
+    d.pause_drain_ms = g.arm_ms > 50 ? g.arm_ms : 50;
 
     const char *av_log = getenv("ZYL_KMS_AV_LOG");
     c.av_log_verbose = av_log && strcmp(av_log, "verbose") == 0;

@@ -99,8 +99,8 @@ ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate) {
         mb_push(mb, std::move(f));
         mb.dec_count++;
     };
-    h.arm_gate = [&gate](int64_t now_us, bool keep_armed) {
-        if (!keep_armed || gate.wait_key == 0) gate_arm(gate, 1, now_us);
+    h.arm_gate = [&gate](int64_t now_us, bool keep_armed, int64_t whole_before) {
+        if (!keep_armed || gate.wait_key == 0) gate_arm(gate, 1, now_us, whole_before);
     };
     h.shown_count = [&mb] { return mb.shown_count.load(); };
     h.frame_budget = [&mb](int budget) { mb.budget = budget; };

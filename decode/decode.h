@@ -55,8 +55,9 @@ struct ReaderHooks {
     std::function<void(FramePtr)> frame;
     // After a flush or a rebuild lost the decoder's references: arm the hard
     // keyframe gate from `now_us`. With `keep_armed`, a gate already armed keeps
-    // its start (its broken pictures began before this).
-    std::function<void(int64_t now_us, bool keep_armed)> arm_gate;
+    // its start (its broken pictures began before this). Pictures of units that came
+    // before `whole_before` (monotonic microseconds) still pass.
+    std::function<void(int64_t now_us, bool keep_armed, int64_t whole_before)> arm_gate;
     // Frames shown so far, for the stall lines.
     std::function<uint64_t()> shown_count;
     // How many of the decoder's frames may be alive at once outside it (0: no
@@ -87,6 +88,9 @@ struct DecodeSettings {
     int read_bytes = 24576;                 // bytes per read of the input
     bool strip_sei = false;                 // remove SEI units before the decoder
     RecoverySettings recovery{3000, true, false};
+    // Input quiet this long: the parser's last unit goes in and a decoder that still
+    // holds pictures gives them up (end of stream, then a flush).
+    int64_t pause_drain_ms = 200;
 };
 
 // The rules of the settings; null stands for an unset variable.
@@ -151,7 +155,8 @@ int drain_decoder(AVCodecContext *ctx, int keyframe, bool *flags_keys, const Rea
                   int *last = nullptr);
 
 // ---- NAL unit scans (pure, over one access unit) ----
-enum class NalClass { kSei, kKeyframe, kRandomAccess };
+// kDecodable: a slice or a parameter set, what a decoder can do anything with.
+enum class NalClass { kSei, kKeyframe, kRandomAccess, kDecodable };
 int nal_type(uint8_t header, int hevc);
 bool nal_is(NalClass c, int type, int hevc);
 // Removes SEI units in place; returns how many were removed. The kept bytes, in
@@ -168,7 +173,10 @@ struct UnitFindings {
     bool keyframe;       // the frame drained for this unit gets the keyframe mark
     bool random_access;  // holds a slice a rebuilt decoder can start from
     bool changed;        // a tracked parameter set differs from the one stored
+    bool decodable;      // holds a slice or a parameter set
 };
+// Whether `bytes` start a slice or a parameter set anywhere.
+bool holds_decodable(std::span<const uint8_t> bytes, int hevc);
 // One pass over a unit: its findings, with its parameter sets stored in `ps`.
 UnitFindings scan_unit(std::span<const uint8_t> unit, int hevc, ParamSetStore *ps);
 // Both in one walk: with `strip`, SEI units are removed first (returns how many)

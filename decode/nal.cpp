@@ -87,6 +87,9 @@ bool nal_is(NalClass c, int type, int hevc) {
                         : type == 5 || type == 7;
         case NalClass::kRandomAccess:
             return hevc ? type >= 16 && type <= 21 : type == 5;
+        case NalClass::kDecodable:
+            return hevc ? type >= 0 && type <= 34
+                        : (type >= 1 && type <= 5) || type == 7 || type == 8 || type == 15;
     }
     return false;
 }
@@ -131,6 +134,7 @@ int walk_unit(uint8_t **unit, int *size, int hevc, bool strip, ParamSetStore *ps
             if (f && type >= 0) {
                 f->keyframe |= nal_is(NalClass::kKeyframe, type, hevc);
                 f->random_access |= nal_is(NalClass::kRandomAccess, type, hevc);
+                f->decodable |= nal_is(NalClass::kDecodable, type, hevc);
                 pending = ps ? tracked_slot(type, hevc) : -1;
                 pending_at = at - start;
             }
@@ -149,6 +153,14 @@ int walk_unit(uint8_t **unit, int *size, int hevc, bool strip, ParamSetStore *ps
 
 int strip_sei(uint8_t **unit, int *size, int hevc) {
     return walk_unit(unit, size, hevc, true, nullptr, nullptr);
+}
+
+bool holds_decodable(std::span<const uint8_t> bytes, int hevc) {
+    const size_t n = bytes.size();
+    for (size_t sc = find_start(bytes.data(), 0, n); sc + 3 < n;
+         sc = find_start(bytes.data(), sc + 3, n))
+        if (nal_is(NalClass::kDecodable, nal_type(bytes[sc + 3], hevc), hevc)) return true;
+    return false;
 }
 
 UnitFindings scan_unit(std::span<const uint8_t> unit, int hevc, ParamSetStore *ps) {

@@ -96,6 +96,7 @@ void send_and_drain(ReaderState *st, int key) {
             return;
         }
     }
+    st->held++;
     if (drain(st, key) > 0) {
         st->last_frame_ms = mono_ms();
         recovery_frames_flowing(st);
@@ -123,6 +124,9 @@ void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
     st->pkt->pts = arrived_us;
     if (facts.detect && st->ra->detect) st->ra->detect->add(st->pkt);
 
+    // A delimiter that a pause or the end cut off alone would only make the decoder
+    // complain of a missing picture.
+    if (size >= 4 && !f.decodable) return;
     int key = size >= 4 && f.keyframe;
     bool rebuilt = size >= 4 && st->decode && recovery_before_send(st, f);
     if (!st->decode || st->dead) return;
@@ -137,14 +141,18 @@ void on_unit(ReaderState *st, uint8_t *data, int size, int64_t arrived_us) {
 constexpr size_t kMaxUnitBytes = 16 << 20;
 
 // False when no new parser could be made: the input then ends here.
-bool restart_parser(ReaderState *st) {
+bool new_parser(ReaderState *st) {
     av_parser_close(st->ra->parser);
     st->ra->parser = av_parser_init(st->ra->codec->id);
-    if (!st->ra->parser) {
-        say("zyl-mpp: av_parser_init failed on a parser restart — ending the input");
-        return false;
-    }
     st->since_unit = 0;
+    st->pending_decodable = false;
+    if (!st->ra->parser)
+        say("zyl-mpp: av_parser_init failed on a parser restart — ending the input");
+    return st->ra->parser != nullptr;
+}
+
+bool restart_parser(ReaderState *st) {
+    if (!new_parser(st)) return false;
     if (st->parser_restarts++ % 100 == 0) {
         say("zyl-mpp: no access unit in %zu MiB of input — parser restarted (#%lld)",
             kMaxUnitBytes >> 20, (long long)st->parser_restarts);
@@ -168,10 +176,17 @@ bool parse_buffer(ReaderState *st) {
         int used = av_parser_parse2(st->ra->parser, st->ra->avctx, &out, &out_size, st->buf + pos,
                                     int(st->len - pos), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0) break;
+        // What the parser keeps back until the next start code: whether a pause has
+        // anything in it worth sending.
+        const std::span<const uint8_t> kept{st->buf + pos, size_t(used)};
         pos += used;
         st->since_unit += used;
-        if (out_size == 0) break;
+        if (out_size == 0) {
+            st->pending_decodable |= holds_decodable(kept, st->ra->facts->hevc);
+            break;
+        }
         st->since_unit = 0;
+        st->pending_decodable = false;
         on_unit(st, out, out_size, unit_arrival(st, pos));
         if (st->dead) return false;
     }
@@ -244,15 +259,18 @@ void idle_drain(ReaderState *st) {
     }
 }
 
-// After the last unit of the input: the parser's last unit goes in, then the
-// end-of-stream packet, and every picture the decoder still holds comes out.
-void end_of_stream(ReaderState *st) {
+// The parser holds a unit until the next one's start code comes: at the end of the
+// input, or in a pause, it goes in now.
+void unit_from_parser(ReaderState *st) {
     uint8_t *out = nullptr;
     int out_size = 0;
     av_parser_parse2(st->ra->parser, st->ra->avctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,
                      AV_NOPTS_VALUE, 0);
     if (out_size > 0) on_unit(st, out, out_size, st->read_us);
-    if (st->dead) return;
+}
+
+// The end-of-stream packet, then every picture the decoder still holds comes out.
+void drain_to_end(ReaderState *st) {
     AVCodecContext *ctx = st->ra->avctx;
     int r = avcodec_send_packet(ctx, nullptr);
     if (r == AVERROR(EAGAIN)) {
@@ -263,10 +281,53 @@ void end_of_stream(ReaderState *st) {
     // A hardware decoder may answer "not yet" while it finishes; it gets a bounded while.
     for (int tries = 0; tries < 250; tries++) {
         int last = 0;
-        st->decoded += uint64_t(drain_decoder(ctx, 0, &st->flags_keys, *st->hooks, &last));
+        drain(st, 0, &last);
         if (last != AVERROR(EAGAIN)) return;
         poll(nullptr, 0, kIdleDrainMs);
     }
+}
+
+void end_of_stream(ReaderState *st) {
+    if (st->pending_decodable) unit_from_parser(st);
+    if (!st->dead) drain_to_end(st);
+}
+
+// A decoder that holds pictures until more units come (MPP's keeps its input
+// slots full before it answers) would keep the last pictures before a pause for
+// the whole pause. After the gate's gap nothing is lost by ending the stream there:
+// the gate waits for a keyframe anyway, and the flushed decoder starts from one.
+void pause_drain(ReaderState *st) {
+    if (st->pending_decodable) {
+        unit_from_parser(st);
+        // A fresh parser: the old one would cut the next unit at a start it already saw.
+        if (!st->dead && !new_parser(st)) st->dead = true;
+        if (st->dead) return;
+    }
+    // Pictures a reordering decoder keeps back for the stream's B-frames come out with
+    // the next units; a flush for them would lose every picture up to the next
+    // keyframe. Only what pipelining holds beyond that is worth the flush.
+    if (st->held <= st->ra->avctx->has_b_frames) return;
+    const int64_t now_us = mono_us();
+    drain_to_end(st);
+    avcodec_flush_buffers(st->ra->avctx);
+    st->held = 0;
+    st->hooks->arm_gate(now_us, false, now_us);
+    st->last_frame_ms = now_us / 1000;
+    st->pkts_since_frame = 0;
+    if (!st->said_pause_drain) {
+        say("zyl-mpp: input quiet for %lld ms — the decoder gave up the pictures it held and "
+            "waits for a keyframe",
+            (long long)st->settings->pause_drain_ms);
+        st->said_pause_drain = true;
+    }
+}
+
+// How long the wait for input may be before the pause drain is due; -1: none due.
+int pause_wait_ms(const ReaderState *st) {
+    if (!st->decoder_open || !st->decode || st->dead) return -1;
+    if (!st->pending_decodable && st->held <= st->ra->avctx->has_b_frames) return -1;
+    const int64_t left = st->settings->pause_drain_ms - (mono_us() - st->read_us) / 1000;
+    return int(left < 0 ? 0 : left);
 }
 
 }  // namespace
@@ -290,12 +351,14 @@ void tell_budget(ReaderState *st, int refs) {
 
 void budget_after_open(ReaderState *st) {
     st->refs_known = false;
+    st->held = 0;
     tell_budget(st, 0);
 }
 
-int drain(ReaderState *st, int keyframe) {
-    int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks);
+int drain(ReaderState *st, int keyframe, int *last) {
+    int n = drain_decoder(st->ra->avctx, keyframe, &st->flags_keys, *st->hooks, last);
     st->decoded += uint64_t(n);
+    st->held = st->held > n ? st->held - n : 0;
     // The stream's reference count is known once the decoder has made a picture.
     if (n > 0 && !st->refs_known) {
         st->refs_known = true;
@@ -313,10 +376,14 @@ ReaderEnd reader_run(ReaderArgs *ra, const DecodeSettings &settings, const Reade
     for (;;) {
         // Read straight into the accumulation buffer: the stream is copied once less.
         if (!reserve(&st, st.read_bytes)) break;
-        Input in = wait_input(fd, st.stop_fd, st.may_hold ? kIdleDrainMs : -1);
+        Input in = wait_input(fd, st.stop_fd, st.may_hold ? kIdleDrainMs : pause_wait_ms(&st));
         if (in == Input::kStop) break;
         if (in == Input::kIdle) {
-            idle_drain(&st);
+            if (st.may_hold)
+                idle_drain(&st);
+            else
+                pause_drain(&st);
+            if (st.dead) break;
             continue;
         }
         ssize_t r = read(fd, st.buf + st.len, st.read_bytes);

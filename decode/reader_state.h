@@ -24,7 +24,8 @@ struct ReaderState {
     int64_t read_us, prev_read_us;
     ParamSetStore ps;
     bool warned_discard;
-    size_t since_unit;  // bytes parsed since the last access unit
+    size_t since_unit;       // bytes parsed since the last access unit
+    bool pending_decodable;  // those bytes begin a slice or a parameter set
     int64_t parser_restarts;
     // stall and reopen policy
     bool stalled;
@@ -37,14 +38,17 @@ struct ReaderState {
     uint64_t decoded;       // frames drained since start
     bool flags_keys;        // the decoder marks its keyframes itself
     bool may_hold;          // a unit went in since a drain last found nothing
+    int64_t held;           // units sent since the open or flush, less pictures out
+    bool said_pause_drain;  // the first pause drain was told
     bool refs_known;        // the budget counts the open decoder's own references
     int budget;             // the frame budget last told to the hooks
     bool dead;              // only a restart helps: the input ends here
     RecoverySettings rs;
 };
 
-// Drains the decoder into the hooks, counting the frames; returns how many.
-int drain(ReaderState *st, int keyframe);
+// Drains the decoder into the hooks, counting the frames; returns how many. `last`,
+// when given, gets the answer that ended the drain.
+int drain(ReaderState *st, int keyframe, int *last = nullptr);
 // Tells the hooks the frame budget of the decoder just opened.
 void budget_after_open(ReaderState *st);
 

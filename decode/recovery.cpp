@@ -2,6 +2,7 @@
 // input, and some cannot follow new parameter sets without being rebuilt; when
 // neither a flush nor a rebuild can help, the reader ends as dead, so that the
 // process ends and the supervisor starts it again.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +79,7 @@ bool rebuild(ReaderState *st, Reopen why) {
     budget_after_open(st);
 
     int64_t now_us = mono_us();
-    st->hooks->arm_gate(now_us, false);
+    st->hooks->arm_gate(now_us, false, INT64_MIN);
     st->last_frame_ms = now_us / 1000;
     if (why == Reopen::kRebuildStall) {
         st->stalled = false;
@@ -104,9 +105,10 @@ void declare_stall(ReaderState *st, int64_t elapsed_ms) {
         (long long)st->pkts_since_frame, (long long)elapsed_ms, (long long)st->decoded,
         (long long)st->hooks->shown_count(), (long long)st->drops, (long long)st->flushes);
     avcodec_flush_buffers(st->ra->avctx);
+    st->held = 0;
     int64_t now_us = mono_us();
     // An armed gate keeps its start: the broken pictures began before this flush.
-    st->hooks->arm_gate(now_us, true);
+    st->hooks->arm_gate(now_us, true, INT64_MIN);
     st->stalled = true;
     st->last_frame_ms = now_us / 1000;
     st->pkts_since_frame = 0;

@@ -265,14 +265,15 @@ const char kStalledEnd[] = "— flushing, waiting for a keyframe (#";
 
 TEST_F(Recovery, RefusedUnitsAreDroppedCountedAndEndInAStall) {
     // From the 20th send on the decoder's input stays full: the retry after a drain
-    // is refused too, so every unit from the 20th is dropped (221 of 240), and so are
-    // the trailing delimiter and the end-of-stream packet the input's end sends.
+    // is refused too, so every unit from the 20th is dropped (221 of 240), and so is
+    // the end-of-stream packet the input's end sends. The trailing delimiter alone is
+    // no unit the decoder is offered.
     with_env({{"ZYL_KMS_DEAD_MS", "1"},
               {"ZYL_SIM_DEC_BUSY_EVERY", "20"},
               {"ZYL_SIM_DEC_BUSY_RUN", "20"}});
     Bytes s = nosei();
     ReaderRun r = run(with_trailing_aud(s + s + s + s));
-    EXPECT_EQ(sim_dec_stats().busy, 2 * 221 + 2 + 2);
+    EXPECT_EQ(sim_dec_stats().busy, 2 * 221 + 2);
     // A line for the 1st, 31st, 61st ... drop.
     EXPECT_EQ(count_lines(r.err, "zyl-mpp: send_packet busy #"), 8) << r.err;
     for (const char *n : {"#1 ", "#31 ", "#61 ", "#211 "})
@@ -382,7 +383,7 @@ TEST_F(Recovery, IncompleteParameterSetsKeepTheStalledDecoder) {
     st.ps.len[1] = int(sps.size());
     EXPECT_EQ(rebuild_extradata_len(st.ps, 0), -1);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(recovery_before_send(&st, UnitFindings{true, true, false}));
+    EXPECT_FALSE(recovery_before_send(&st, UnitFindings{true, true, false, true}));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "zyl-mpp: IDR during a stall but the tracked parameter set is incomplete — no "

@@ -62,11 +62,12 @@ std::vector<std::string> feeder_args(int seconds, const std::string &log) {
     long units = long(loops) * kUnitsPerLoop;
     // The decoder falls silent after its 10th frame; the stall is declared at the 45th
     // unit after it once ZYL_KMS_DEAD_MS has passed, before the new parameter sets at
-    // unit 60 rebuild it. A dropout in that stretch makes the time pass there, even when
-    // a slow start left the reader working through a backlog faster than the units came.
-    std::vector<std::string> args{ZYL_FEEDER_BIN, "-r",    "30", "-l", std::to_string(loops),
-                                  "-a",           "end",   "-q", "-L", log,
-                                  "-p",           "20:600"};
+    // unit 60 rebuild it. The link keeps its rate from the receiver's first unit on, so
+    // a slow start leaves no backlog that would bring those units faster; and no pause
+    // there, whose drain would flush the silent decoder back to life first.
+    std::vector<std::string> args{ZYL_FEEDER_BIN, "-r",  "30", "-l", std::to_string(loops),
+                                  "-a",           "end", "-q", "-L", log,
+                                  "-p",           "1:0"};
     std::mt19937 rng(20261206);
     for (long k = 200; k < units; k += 150 + long(rng() % 150)) {
         switch (rng() % 3) {
