@@ -11,10 +11,20 @@
 #include "kms/kms.h"
 #include "kms/present.h"
 
+namespace {
+
+// A Broadcom modifier carries a parameter (the SAND column height) that a plane's
+// list leaves out: the kernel checks the family.
+uint64_t modifier_family(uint64_t m) {
+    return (m >> 56) == DRM_FORMAT_MOD_VENDOR_BROADCOM ? fourcc_mod_broadcom_mod(m) : m;
+}
+
+}  // namespace
+
 bool plane_takes(const PlaneFormats &plane, ScanFormat f) {
     return std::any_of(plane.pairs.begin(), plane.pairs.end(), [&](const ScanFormat &p) {
         return p.fourcc == f.fourcc &&
-               (p.modifier == f.modifier || f.modifier == DRM_FORMAT_MOD_INVALID);
+               (p.modifier == modifier_family(f.modifier) || f.modifier == DRM_FORMAT_MOD_INVALID);
     });
 }
 

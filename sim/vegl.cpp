@@ -21,6 +21,7 @@
 #include <GLES2/gl2ext.h>
 #include <drm_fourcc.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -234,8 +235,14 @@ struct DmaBuf {
     uint32_t fourcc = 0;
     std::array<int, 3> fd{-1, -1, -1};
     std::array<uint32_t, 3> offset{}, pitch{};
-    bool tiled = false;
+    uint64_t modifier = 0;  // plane 0's; the others must agree
+    bool tiled = false;     // a layout this GPU cannot read
 };
+
+bool is_sand128(uint64_t m) {
+    return (m >> 56) == DRM_FORMAT_MOD_VENDOR_BROADCOM &&
+           fourcc_mod_broadcom_mod(m) == DRM_FORMAT_MOD_BROADCOM_SAND128;
+}
 
 DmaBuf parse_dmabuf(const EGLint *a) {
     constexpr EGLint kFd[3] = {EGL_DMA_BUF_PLANE0_FD_EXT, EGL_DMA_BUF_PLANE1_FD_EXT,
@@ -258,9 +265,17 @@ DmaBuf parse_dmabuf(const EGLint *a) {
             if (a[0] == kOff[i]) d.offset[i] = uint32_t(a[1]);
             if (a[0] == kPitch[i]) d.pitch[i] = uint32_t(a[1]);
         }
-        for (EGLint m : kMod)
-            if (a[0] == m && a[1] != 0) d.tiled = true;  // the card scans out linear only
+        for (int i = 0; i < 6; i++) {
+            if (a[0] != kMod[i]) continue;
+            const uint64_t part = uint64_t(uint32_t(a[1])) << (i % 2 ? 32 : 0);
+            if (i < 2)
+                d.modifier |= part;
+            else if (part != (d.modifier & (uint64_t(0xffffffff) << (i % 2 ? 32 : 0))))
+                d.tiled = true;
+        }
     }
+    // Linear, or NV12 in SAND128 columns as the Pi's GPU driver imports it.
+    if (d.modifier != 0 && !(d.fourcc == DRM_FORMAT_NV12 && is_sand128(d.modifier))) d.tiled = true;
     return d;
 }
 
@@ -278,6 +293,34 @@ bool fits(const DmaBuf &d, int plane, size_t len, int rows, int row_bytes) {
            uint64_t(d.offset[plane]) + uint64_t(d.pitch[plane]) * rows <= len;
 }
 
+// The rows of each 128-byte column of a SAND128 plane, `ch` rows apart, gathered
+// into a linear plane `pitch` bytes wide; false when the columns run past the buffer.
+bool sand_gather(const uint8_t *map, size_t len, uint32_t offset, uint32_t ch, int pitch, int rows,
+                 uint8_t *out) {
+    const int cols = (pitch + 127) / 128;
+    if (uint64_t(offset) + uint64_t(cols - 1) * 128 * ch + uint64_t(rows) * 128 > len) return false;
+    for (int c = 0; c < cols; c++) {
+        const size_t n = size_t(std::min(128, pitch - c * 128));
+        const uint8_t *col = map + offset + size_t(c) * 128 * ch;
+        for (int r = 0; r < rows; r++)
+            memcpy(out + size_t(r) * pitch + size_t(c) * 128, col + size_t(r) * 128, n);
+    }
+    return true;
+}
+
+// A SAND128 frame made linear in `lin` (pitch: its width rounded up to even, the
+// chroma rows after the luma rows); false when it does not fit its buffers.
+bool sand_to_linear(const DmaBuf &d, const uint8_t *y_map, size_t y_len, const uint8_t *uv_map,
+                    size_t uv_len, std::vector<uint8_t> &lin) {
+    const int pitch = (d.w + 1) & ~1, rows = d.h, uv_rows = (d.h + 1) / 2;
+    const uint32_t ch = uint32_t(fourcc_mod_broadcom_param(d.modifier));
+    lin.resize(size_t(pitch) * (rows + uv_rows));
+    return ch >= uint32_t(rows) &&
+           sand_gather(y_map, y_len, d.offset[0], ch, pitch, rows, lin.data()) &&
+           sand_gather(uv_map, uv_len, d.offset[1], ch, pitch, uv_rows,
+                       lin.data() + size_t(pitch) * rows);
+}
+
 // The texture holding an NV12 frame's picture; 0 on failure.
 GLuint upload_nv12(const DmaBuf &d, GpuState &g) {
     int uv_fd = d.fd[1] >= 0 ? d.fd[1] : d.fd[0];
@@ -285,11 +328,23 @@ GLuint upload_nv12(const DmaBuf &d, GpuState &g) {
     uint8_t *y_map = map_fd(d.fd[0], false, &y_len);
     uint8_t *uv_map = map_fd(uv_fd, false, &uv_len);
     GLuint tex = 0;
-    if (y_map && uv_map && fits(d, 0, y_len, d.h, d.w) && fits(d, 1, uv_len, (d.h + 1) / 2, d.w)) {
+    std::vector<uint8_t> lin;
+    const uint8_t *y_at = nullptr, *uv_at = nullptr;
+    uint32_t y_pitch = d.pitch[0], uv_pitch = d.pitch[1];
+    const bool mapped = y_map && uv_map;
+    if (mapped && d.modifier != 0 && sand_to_linear(d, y_map, y_len, uv_map, uv_len, lin)) {
+        y_pitch = uv_pitch = uint32_t((d.w + 1) & ~1);
+        y_at = lin.data();
+        uv_at = lin.data() + size_t(y_pitch) * d.h;
+    } else if (mapped && d.modifier == 0 && fits(d, 0, y_len, d.h, d.w) &&
+               fits(d, 1, uv_len, (d.h + 1) / 2, d.w)) {
+        y_at = y_map + d.offset[0];
+        uv_at = uv_map + d.offset[1];
+    }
+    if (y_at) {
         int64_t t0 = mono_ns();
         uint8_t *rgba = scratch(g, size_t(d.w) * d.h * 4);
-        nv12_to_rgba(y_map + d.offset[0], d.pitch[0], uv_map + d.offset[1], d.pitch[1], d.w, d.h,
-                     rgba);
+        nv12_to_rgba(y_at, y_pitch, uv_at, uv_pitch, d.w, d.h, rgba);
         tex = reuse_texture(g, d.w, d.h, rgba);
         if (!tex) tex = make_texture(d.w, d.h, GL_RGBA, rgba);
         std::lock_guard lk(g.mu);

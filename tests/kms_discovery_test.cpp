@@ -96,7 +96,8 @@ TEST(VideoPlaneChoice, FramesGoWhereTheirFourccAndModifierAreTaken) {
         implicit{DRM_FORMAT_NV12, DRM_FORMAT_MOD_INVALID};
     // A plane without IN_FORMATS: its formats, linear only.
     const PlaneFormats plain{40, false, {{DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}}};
-    const PlaneFormats sand_only{41, true, {{DRM_FORMAT_NV12, sand}}};
+    // A plane lists the SAND128 family; a frame's modifier carries its column height.
+    const PlaneFormats sand_only{41, true, {{DRM_FORMAT_NV12, DRM_FORMAT_MOD_BROADCOM_SAND128}}};
     const PlaneFormats argb{42, true, {{DRM_FORMAT_ARGB8888, DRM_FORMAT_MOD_LINEAR}}};
     EXPECT_TRUE(plane_takes(plain, linear));
     EXPECT_FALSE(plane_takes(plain, tiled));
