@@ -383,10 +383,13 @@ TEST(LiveImport, FramesTheCardRefusesCountAsShownAndThePictureBeforeStays) {
     // The last three of 30 frames are red; from the 16th on, no frame is taken. The
     // silence at the end arms the gate, which writes the final counts. (An NV12 frame is
     // imported once per plane.) Fed slowly, so that no frame is replaced in the mailbox
-    // before the refusals begin even in a sanitizer build.
+    // before the refusals begin even in a sanitizer build. The gap rules wait a second:
+    // a loaded machine leaves gaps of 200 ms between frames, and a gate they armed
+    // would drop the frames meant to be refused.
     for (const char *fault : {"import after=30", "addfb format=NV12 after=15"}) {
         Fed run = feed({"-r", "10", "-a", "end", stream_path("h264_endred.h264")},
-                       {"ZYL_SIM_CARD=" + board_with("two-display", std::string("fault ") + fault)},
+                       {"ZYL_SIM_CARD=" + board_with("two-display", std::string("fault ") + fault),
+                        "ZYL_KMS_GATE_MS=1000", "ZYL_KMS_HIDE_MS=30000"},
                        {}, "", " dec=30 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         auto [dec, shown] = dec_shown(run);
