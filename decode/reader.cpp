@@ -182,7 +182,8 @@ bool parse_buffer(ReaderState *st) {
         pos += used;
         st->since_unit += used;
         if (out_size == 0) {
-            st->pending_decodable |= holds_decodable(kept, st->ra->facts->hevc);
+            st->pending_decodable =
+                st->pending_decodable || holds_decodable(kept, st->ra->facts->hevc);
             break;
         }
         st->since_unit = 0;
@@ -292,6 +293,13 @@ void end_of_stream(ReaderState *st) {
     if (!st->dead) drain_to_end(st);
 }
 
+// Pictures a reordering decoder keeps back for the stream's B-frames come out with
+// the next units; a flush for them would lose every picture up to the next keyframe.
+// Only what pipelining holds beyond that is worth the flush.
+bool holds_beyond_reorder(const ReaderState *st) {
+    return st->held > st->ra->avctx->has_b_frames;
+}
+
 // A decoder that holds pictures until more units come (MPP's keeps its input
 // slots full before it answers) would keep the last pictures before a pause for
 // the whole pause. After the gate's gap nothing is lost by ending the stream there:
@@ -303,10 +311,7 @@ void pause_drain(ReaderState *st) {
         if (!st->dead && !new_parser(st)) st->dead = true;
         if (st->dead) return;
     }
-    // Pictures a reordering decoder keeps back for the stream's B-frames come out with
-    // the next units; a flush for them would lose every picture up to the next
-    // keyframe. Only what pipelining holds beyond that is worth the flush.
-    if (st->held <= st->ra->avctx->has_b_frames) return;
+    if (!holds_beyond_reorder(st)) return;
     const int64_t now_us = mono_us();
     drain_to_end(st);
     avcodec_flush_buffers(st->ra->avctx);
@@ -325,7 +330,7 @@ void pause_drain(ReaderState *st) {
 // How long the wait for input may be before the pause drain is due; -1: none due.
 int pause_wait_ms(const ReaderState *st) {
     if (!st->decoder_open || !st->decode || st->dead) return -1;
-    if (!st->pending_decodable && st->held <= st->ra->avctx->has_b_frames) return -1;
+    if (!st->pending_decodable && !holds_beyond_reorder(st)) return -1;
     const int64_t left = st->settings->pause_drain_ms - (mono_us() - st->read_us) / 1000;
     return int(left < 0 ? 0 : left);
 }
