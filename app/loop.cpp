@@ -82,10 +82,15 @@ bool any_output_flips(const ScreenState &screens) {
     return flips;
 }
 
-bool gpu_pass_wanted(const ScreenState &screens) {
+// A correction only the pass makes: software frames go without it (a plane's
+// rotation still mirrors them).
+bool correction_wanted(const ScreenState &screens) {
     const Tuning &t = screens.live.tuning;
-    return t.lens.on || t.antiflicker || t.grade.on || any_output_flips(screens) ||
-           spi_tee_wanted(*screens.tee);
+    return t.lens.on || t.antiflicker || t.grade.on;
+}
+
+bool gpu_pass_wanted(const ScreenState &screens) {
+    return correction_wanted(screens) || any_output_flips(screens) || spi_tee_wanted(*screens.tee);
 }
 
 // Presents `fb` on output `i`; a failure is reported once per output.
@@ -199,15 +204,13 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     return true;
 }
 
-std::atomic<bool> unshowable_said{false}, software_pass_said{false}, no_route_said{false};
-
 ScanFormat frame_format(const AVDRMFrameDescriptor &desc) {
     return {desc.layers[0].format, desc.objects[0].format_modifier};
 }
 
-void say_unshowable_once(ScanFormat f) {
+void say_unshowable_once(Loop &loop, ScanFormat f) {
     const uint32_t v = f.fourcc;
-    say_once(no_route_said,
+    say_once(loop.said.no_route,
              "zyl-mpp: frames in %c%c%c%c mod 0x%llx fit no video plane and the GPU pass cannot "
              "draw them — dropped",
              char(v), char(v >> 8), char(v >> 16), char(v >> 24), (unsigned long long)f.modifier);
@@ -223,7 +226,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     const bool software = frame->format != AV_PIX_FMT_DRM_PRIME;
     if (software && !upload_takes(frame->format)) {
         const char *name = av_get_pix_fmt_name(AVPixelFormat(frame->format));
-        say_once(unshowable_said,
+        say_once(loop.said.unshowable,
                  "zyl-mpp: decoded frames in %s can be neither scanned out nor copied — dropped",
                  name ? name : "an unknown format");
         after_present(loop.health, loop.pacer, t0);
@@ -251,8 +254,8 @@ void present_frame(Loop &loop, FramePtr frame) {
     FramePictures pics;
     const bool pass_wanted = gpu_pass_wanted(screens);
     // The pass imports DMA-BUFs only; a copied frame is shown as it is.
-    if (software && pass_wanted)
-        say_once(software_pass_said,
+    if (software && correction_wanted(screens))
+        say_once(loop.said.software_pass,
                  "zyl-mpp: correction pass skipped — software frames are shown uncorrected");
     // Frames no plane takes in their layout are drawn by the pass, which imports it.
     const bool needs_pass = !software && video_planes_follow(d, frame_format(*desc));
@@ -267,7 +270,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     else if (!gpu_output && !needs_pass)
         pics.fbs[0] = import_frame(d, frame.get());
     else if (!gpu_output)
-        say_unshowable_once(frame_format(*desc));
+        say_unshowable_once(loop, frame_format(*desc));
     if (!copy && !pics.fbs[0]) {
         after_present(loop.health, loop.pacer, t0);
         return;
@@ -281,7 +284,12 @@ void present_frame(Loop &loop, FramePtr frame) {
         present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p);
     }
     follow_flip(loop, gpu_output);
-    if (software) frame = nullptr;  // the copy is what the planes scan out
+    if (software) {
+        // The SPI copy takes the frame's own pixels, once the planes have theirs.
+        spi_tee_software_frame(*screens.tee, *frame, parse_flip(screens.live.tuning.look.flip),
+                               mono_us());
+        frame = nullptr;  // the copy is what the planes scan out
+    }
     shown_hand_over(screens.shown, std::move(frame), pics.fbs, std::move(copy));
     if (!screens.showing_video) {
         clear_standby_buffers(d);

@@ -1,6 +1,7 @@
 // The presentation loop: the main thread's life after start-up. Start-up runs it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -43,6 +44,12 @@ struct Loop {
     // The rotation each video plane accepted for the flip, and whether it is on now.
     uint64_t plane_rot[kMaxOutputs] = {};
     uint32_t plane_rot_on = 0;
+    // Frames that cannot be shown as they come, each said once.
+    struct {
+        std::atomic<bool> unshowable{false};     // neither scanned out nor copied
+        std::atomic<bool> software_pass{false};  // copied, so the correction is skipped
+        std::atomic<bool> no_route{false};       // no plane takes them and the pass cannot
+    } said;
 };
 
 // Runs until the input has ended and every queued frame was shown, a stop signal

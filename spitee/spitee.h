@@ -97,6 +97,11 @@ struct SpiTee {
     int64_t last_us = 0;  // when the last video frame passed the rate limit
     GlTexture tex;        // the video path's render target (the pass's GL context)
     GlFramebuffer fbo;
+    // Software frames' path: 0 not set up, 1 ready, -1 off for good; their scaler and
+    // the picture scaled to its place, kept between frames.
+    int soft_ready = 0;
+    SwsPtr soft_sws;
+    std::vector<uint8_t> soft_scaled;
     SwsPtr standby_sws;  // the standby picture's scaler and buffer, kept between publishes
     std::unique_ptr<uint8_t[]> standby_scaled;
     size_t standby_capacity = 0;
@@ -139,6 +144,11 @@ struct GpuPass;
 // reads it back and queues it for the converter thread. `now_us` (monotonic) is for
 // the rate limit. The framebuffer binding and viewport are left changed.
 void spi_tee_video_frame(SpiTee &tee, GpuPass &pass, const Tuning &t, Flip flip, int64_t now_us);
+struct AVFrame;
+// The video path for a software frame (NV12 or YUV420P), which never reaches the GPU
+// pass: its own pixels scaled to the tee size on the main thread, uncorrected as on
+// the planes, mirrored by `flip`, then queued like a drawn frame.
+void spi_tee_software_frame(SpiTee &tee, const AVFrame &frame, Flip flip, int64_t now_us);
 // Whether frames must go through the GPU pass for the tee.
 bool spi_tee_wanted(const SpiTee &tee);
 

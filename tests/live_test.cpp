@@ -573,21 +573,25 @@ TEST(LiveSpi, VideoFitAndFillShowTheDisplaysPictureAtTheTeeSize) {
         const char *size, *aspect;
         int w, h;
         SpiRect video;
+        const char *decoder = "ZYL_SIM_DEC_SOFTWARE=0";  // software frames skip the GPU pass
     } const cases[] = {
         {"160x120", "", 160, 120, {0, 0, 160, 120}},
         {"320x120", "fit", 320, 120, {80, 0, 160, 120}},
         {"320x120", "fill", 320, 120, {0, -60, 320, 240}},
+        {"320x120", "fit", 320, 120, {80, 0, 160, 120}, "ZYL_SIM_DEC_SOFTWARE=1"},
+        {"320x120", "fill", 320, 120, {0, -60, 320, 240}, "ZYL_SIM_DEC_SOFTWARE=1"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.size) + " " + c.aspect);
+        SCOPED_TRACE(std::string(c.size) + " " + c.aspect + " " + c.decoder);
         std::string dir = test_dir();
         SpiObject obj(dir);
         // The last 30 frames are one picture, so the display and the tee end on it: the
         // input ends once every frame was shown and copied.
-        Fed run = feed({"-r", "60", "-a", "end", stream_path("h264_60fps.h264")},
-                       {std::string("ZYL_KMS_SPI_TEE=") + c.size,
-                        std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0"},
-                       {}, dir, " dec=150 ");
+        Fed run =
+            feed({"-r", "60", "-a", "end", stream_path("h264_60fps.h264")},
+                 {std::string("ZYL_KMS_SPI_TEE=") + c.size,
+                  std::string("ZYL_KMS_SPI_ASPECT=") + c.aspect, "ZYL_KMS_SPI_FPS=0", c.decoder},
+                 {}, dir, " dec=150 ");
         ASSERT_EQ(run.r.status, 0) << run.r.err;
         EXPECT_EQ(count_lines(run.r.err, std::string("SPI tee ON → shm /zyl-spi.frame (") + c.size +
                                              " RGB565, " + (c.aspect[0] ? c.aspect : "fill") + ")"),
