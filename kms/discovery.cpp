@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <drm_fourcc.h>
@@ -240,7 +242,17 @@ bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     }
     say("zyl-mpp: DRM display card %s", path);
     const int fd = card.get();
-    drmSetMaster(fd);
+    // Without master every modeset and plane update fails with EACCES: wait for the
+    // other client instead.
+    const int refused = drmSetMaster(fd) != 0 ? errno : 0;
+    if (refused && !drmIsMaster(fd)) {
+        if (!std::exchange(d.master_refused_said, true))
+            say("zyl-mpp: another display client holds %s (drmSetMaster: %s) — waiting for it "
+                "to let go",
+                path, strerror(refused));
+        return false;
+    }
+    d.master_refused_said = false;
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
     drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
 

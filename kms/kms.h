@@ -63,6 +63,7 @@ struct Display {
     UploadPool upload;                       // scan-out copies of software frames
     std::optional<ScanFormat> video_format;  // of the last DMA-BUF frame the planes were fitted to
     bool video_needs_pass = false;           // some output's planes cannot take it
+    bool master_refused_said = false;        // another client held the card; said until it let go
     int card() const { return fd.get(); }
     std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
     std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }

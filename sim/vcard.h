@@ -117,6 +117,9 @@ struct CardDesc {
     int ver[3] = {1, 0, 0};
     uint32_t max_w = 8192, max_h = 8192;
     bool setplane_blocks = false;
+    // Another display client holds the card's master until this card time (ms): -1
+    // none, INT64_MAX for good.
+    int64_t other_master_until_ms = -1;
     std::vector<CardPath> paths;
     std::vector<Crtc> crtcs;
     std::vector<Encoder> encoders;
@@ -238,6 +241,8 @@ int fd_kind(int fd);
 
 // Applies scripted connector changes that are due.
 void run_script();
+// Whether another display client holds the card's master now.
+bool other_master_holds();
 const std::vector<Mode> &visible_modes(const Connector &c);
 
 Crtc *find_crtc(uint32_t id);

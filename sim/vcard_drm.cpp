@@ -386,6 +386,8 @@ void drmFreeVersion(drmVersionPtr v) {
 int drmSetMaster(int fd) {
     std::lock_guard<std::mutex> lk(g_mu);
     if (!fd_kind(fd)) return m1(EBADF);
+    // As drm_setmaster_ioctl: another client's master is not taken over.
+    if (other_master_holds()) return m1(EBUSY);
     st().master = true;
     return 0;
 }

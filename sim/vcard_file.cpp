@@ -424,6 +424,17 @@ struct Parser {
         return true;
     }
 
+    // other_master [until=<ms>]
+    bool other_master(const std::vector<std::string_view> &w) {
+        card.other_master_until_ms = INT64_MAX;
+        for (auto &[k, v] : options(w, 1)) {
+            uint64_t ms;
+            if (k != "until" || !number(v, ms)) return fail("other_master [until=<ms>]");
+            card.other_master_until_ms = static_cast<int64_t>(ms);
+        }
+        return true;
+    }
+
     // decoder v4l2|mpp [pipeline N] [pool N] [layout one|planes|mpp|sand128]
     bool decoder(const std::vector<std::string_view> &w) {
         if (w.size() < 2 || (w[1] != "v4l2" && w[1] != "mpp")) return fail("decoder v4l2|mpp");
@@ -465,6 +476,7 @@ struct Parser {
             }
             return fail("unknown option");
         }
+        if (k == "other_master") return other_master(w);
         if (k == "crtc") return crtc(w);
         if (k == "encoder") return encoder(w);
         if (k == "plane") return plane(w);

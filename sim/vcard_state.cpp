@@ -248,6 +248,10 @@ int fd_kind(int fd) {
     return 0;
 }
 
+bool other_master_holds() {
+    return now_ns() / 1000000 < st().card.other_master_until_ms;
+}
+
 void run_script() {
     State &s = st();
     int64_t now_ms = now_ns() / 1000000;
@@ -460,6 +464,8 @@ int vcard_open_path(const char *path, int flags) {
         for (const auto &p : s.card.paths)
             if (p.path == path) {
                 start_clock();
+                // The kernel makes an opener master only when no client is.
+                s.master = !other_master_holds();
                 int fd = fcntl(p.empty ? s.empty_memfd : s.memfd,
                                (flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
                 return fd;
