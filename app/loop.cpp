@@ -216,6 +216,16 @@ void say_unshowable_once(Loop &loop, ScanFormat f) {
              char(v), char(v >> 8), char(v >> 16), char(v >> 24), (unsigned long long)f.modifier);
 }
 
+// The input's end, once every queued frame was shown: how much of it was.
+End input_end(Mailbox &mb) {
+    const int status = mailbox_end_status(mb);
+    if (status != 0) return End{status, {}, nullptr};
+    char line[120];
+    snprintf(line, sizeof line, "zyl-mpp: input ended — %llu pictures decoded, %llu shown",
+             (unsigned long long)mb.dec_count.load(), (unsigned long long)mb.shown_count.load());
+    return End{0, line, nullptr};
+}
+
 // A frame that does not reach the screen is freed on return. A software frame is
 // copied into a scan-out buffer and freed once copied.
 void present_frame(Loop &loop, FramePtr frame) {
@@ -358,7 +368,7 @@ std::optional<End> loop_iteration(Loop &loop) {
     Acquired a = acquire_frame(loop.pacer, mb);
     if (a.kind == Acquired::kHold) return std::nullopt;
     if (!a.frame) {
-        if (a.eof) return End{mailbox_end_status(mb), {}, nullptr};
+        if (a.eof) return input_end(mb);
         gap_rules(gate, loop.health, screens);
         return std::nullopt;
     }

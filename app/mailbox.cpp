@@ -36,9 +36,22 @@ void mb_push(Mailbox &mb, FramePtr frame) {
     mb_push_at(mb, std::move(frame), mono_us());
 }
 
+void mb_push_in_turn(Mailbox &mb, FramePtr frame, int limit_ms) {
+    {
+        std::unique_lock lock(mb.lock);
+        mb.room.wait_for(lock, std::chrono::milliseconds(limit_ms), [&mb] {
+            return mb.q.size() < mb.cap && budget_drops(mb.q.size(), mb.after, mb.budget) == 0;
+        });
+    }
+    mb_push(mb, std::move(frame));
+}
+
 FramePtr mb_take_locked(Mailbox &mb) {
     FramePtr f = mb.q.take().frame;
-    if (f) mb.after++;
+    if (f) {
+        mb.after++;
+        mb.room.notify_one();
+    }
     return f;
 }
 
@@ -97,6 +110,10 @@ ReaderHooks mailbox_reader_hooks(Mailbox &mb, Gate &gate) {
     ReaderHooks h;
     h.frame = [&mb](FramePtr f) {
         mb_push(mb, std::move(f));
+        mb.dec_count++;
+    };
+    h.last_frame = [&mb](FramePtr f) {
+        mb_push_in_turn(mb, std::move(f));
         mb.dec_count++;
     };
     h.arm_gate = [&gate](int64_t now_us, bool keep_armed, int64_t whole_before) {

@@ -18,9 +18,10 @@ constexpr int kMailboxSlots = 4;
 // One per process, made by the process entry; tests make their own. The reader
 // thread pushes, the main thread takes; the stop waker only notifies `cv`.
 struct Mailbox {
-    // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end.
+    // Guards the queue, `eof` and `status`; `cv` is notified on a push and at the end,
+    // `room` on a take.
     std::mutex lock;
-    std::condition_variable cv;
+    std::condition_variable cv, room;
     // The queued frames, each with its monotonic push time. The process's mailbox is
     // never destroyed: a reader the process could not stop may still be pushing when
     // the main thread leaves.
@@ -66,6 +67,9 @@ struct Mailbox {
 // Producer side (reader thread). `now_us` is the monotonic arrival time.
 void mb_push(Mailbox &mb, FramePtr frame);
 void mb_push_at(Mailbox &mb, FramePtr frame, int64_t now_us);
+// The same once the queue has room for it without dropping an older frame, or after
+// `limit_ms` (a main thread that has stopped taking frames must not hold the reader).
+void mb_push_in_turn(Mailbox &mb, FramePtr frame, int limit_ms = 250);
 // No more frames will come; a non-zero `status` (the process must end with it)
 // also discards the queued ones.
 void mb_set_eof(Mailbox &mb, int status = 0);

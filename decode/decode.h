@@ -53,6 +53,10 @@ struct DetectQueue {
 struct ReaderHooks {
     // A decoded frame, in decoding order.
     std::function<void(FramePtr)> frame;
+    // One of the pictures the decoder hands out at the end of the input: nothing
+    // newer follows, so it may wait its turn rather than push an older one out
+    // (unset: as `frame`).
+    std::function<void(FramePtr)> last_frame;
     // After a flush or a rebuild lost the decoder's references: arm the hard
     // keyframe gate from `now_us`. With `keep_armed`, a gate already armed keeps
     // its start (its broken pictures began before this). Pictures of units that came

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <mutex>
 #include <condition_variable>
 
@@ -289,8 +290,12 @@ void drain_to_end(ReaderState *st) {
 }
 
 void end_of_stream(ReaderState *st) {
+    ReaderHooks last = *st->hooks;
+    if (last.last_frame) last.frame = last.last_frame;
+    const ReaderHooks *hooks = std::exchange(st->hooks, &last);
     if (st->pending_decodable) unit_from_parser(st);
     if (!st->dead) drain_to_end(st);
+    st->hooks = hooks;
 }
 
 // Pictures a reordering decoder keeps back for the stream's B-frames come out with
