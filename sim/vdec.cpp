@@ -1,12 +1,12 @@
 // The virtual hardware decoder. The decoder names of the board are answered with
 // libavcodec's software decoders, wrapped so that the program sees what a V4L2
 // memory-to-memory decoder gives it: one format negotiation with {DRM_PRIME, NV12},
-// and NV12 pictures in DMA-BUF-like memory (a memfd) described by a DRM PRIME
-// descriptor. What real boards' decoders do besides (holding packets before the first
-// picture, a fixed pool of capture buffers, software frames without negotiation,
-// refusing to reopen while old pictures live) and the faults they are known for
-// (going silent, refusing input, failing to reopen) are switched on through
-// ZYL_SIM_DEC_* variables.
+// and pictures in DMA-BUF-like memory (a memfd) described by a DRM PRIME descriptor:
+// NV12, or for 10-bit streams the packing of the board's decoder family. What real
+// boards' decoders do besides (holding packets before the first picture, a fixed pool
+// of capture buffers, software frames without negotiation, refusing to reopen while
+// old pictures live) and the faults they are known for (going silent, refusing input,
+// failing to reopen) are switched on through ZYL_SIM_DEC_* variables.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -65,8 +65,12 @@ Fn real(const char *name) {
 
 // ---- settings and process-wide state ----
 
-// How a capture buffer lays NV12 out (sim/README.md).
+// How a capture buffer lays a picture out (sim/README.md).
 enum class Layout { kOne, kPlanes, kMpp, kSand128 };
+
+// What a capture buffer holds: NV12, or a 10-bit picture packed as the decoder family
+// of the layout exports it (V4L2: P010, MPP: NV15, the Pi's HEVC block: P030).
+enum class Pix { kNv12, kP010, kNv15, kP030 };
 
 struct DecConfig {
     int64_t stall_after;  // 0: never
@@ -95,6 +99,7 @@ struct PoolBuf {
     uint8_t *map[2] = {nullptr, nullptr};
     size_t size[2] = {0, 0};
     int w = 0, h = 0;  // the picture size it was made for
+    Pix pix = Pix::kNv12;
     bool out = false;  // held by the program
 };
 struct Pool {
@@ -330,32 +335,137 @@ ino_t fd_ino(int fd) {
     return fstat(fd, &sb) == 0 ? sb.st_ino : 0;
 }
 
-// Where NV12 of a w x h picture lies in a capture buffer: Y rows, then UV rows at
+// The 10-bit layout a picture comes out in; 8-bit and software frames stay NV12.
+Pix picture_pix(const AVFrame *pic, AVPixelFormat chosen, Layout layout) {
+    if (chosen != AV_PIX_FMT_DRM_PRIME || pic->format != AV_PIX_FMT_YUV420P10LE) return Pix::kNv12;
+    return layout == Layout::kMpp       ? Pix::kNv15
+           : layout == Layout::kSand128 ? Pix::kP030
+                                        : Pix::kP010;
+}
+
+uint32_t pix_fourcc(Pix pix) {
+    switch (pix) {
+        case Pix::kP010:
+            return DRM_FORMAT_P010;
+        case Pix::kNv15:
+            return DRM_FORMAT_NV15;
+        case Pix::kP030:
+            return DRM_FORMAT_P030;
+        case Pix::kNv12:
+            break;
+    }
+    return DRM_FORMAT_NV12;
+}
+
+// Bytes a row of n samples takes.
+int packed_bytes(Pix pix, int n) {
+    switch (pix) {
+        case Pix::kP010:
+            return 2 * n;
+        case Pix::kNv15:
+            return (10 * n + 7) / 8;
+        case Pix::kP030:
+            return 4 * ((n + 2) / 3);
+        case Pix::kNv12:
+            break;
+    }
+    return n;
+}
+
+// Where a w x h picture lies in a capture buffer: luma rows, then chroma rows at
 // uv_offset of the one object, or at 0 of the second.
-struct Nv12Geom {
+struct Geom {
     int pitch;
     size_t uv_offset;
     size_t size[2];  // size[1] == 0: one object
     int ch = 0;      // SAND128: rows of 128 bytes a column holds; 0: linear
 };
 
-Nv12Geom nv12_geom(int w, int h, Layout layout) {
+Geom frame_geom(int w, int h, Layout layout, Pix pix) {
+    // An odd width still has a whole chroma pair at its end.
+    const int row = packed_bytes(pix, align(w, 2));
     if (layout == Layout::kMpp) {
-        // MPP's strides: both 16-aligned, chroma right after the aligned luma.
-        int pitch = align(w, 16);
+        // MPP's strides: the byte width and the height 16-aligned, chroma right after
+        // the aligned luma.
+        int pitch = align(row, 16);
         size_t y_size = size_t(pitch) * align(h, 16);
         return {pitch, y_size, {y_size + y_size / 2, 0}};
     }
-    int pitch = align(w, kPitchAlign);
-    size_t y_size = size_t(pitch) * align(h, kHeightAlign);
-    if (layout == Layout::kPlanes) return {pitch, 0, {y_size, y_size / 2}};
     if (layout == Layout::kSand128) {
-        // Columns of 128 bytes, each holding its Y rows then its UV rows.
-        int cols = (w + 127) / 128, rows = align(h, kHeightAlign);
+        // Columns of 128 bytes (128 pixels of NV12, 96 of P030), each holding its luma
+        // rows then its chroma rows.
+        int col_px = pix == Pix::kP030 ? 96 : 128;
+        int cols = (w + col_px - 1) / col_px, rows = align(h, kHeightAlign);
         int ch = rows + rows / 2;
         return {cols * 128, size_t(rows) * 128, {size_t(cols) * 128 * ch, 0}, ch};
     }
+    int pitch = align(row, kPitchAlign);
+    size_t y_size = size_t(pitch) * align(h, kHeightAlign);
+    if (layout == Layout::kPlanes) return {pitch, 0, {y_size, y_size / 2}};
     return {pitch, y_size, {y_size + y_size / 2, 0}};
+}
+
+// ---- 10-bit row packing: `n` samples (0..1023) into packed_bytes(pix, n) bytes ----
+
+// 16-bit little-endian words, the sample in the top ten bits.
+void pack_p010(const uint16_t *s, int n, uint8_t *d) {
+    for (int i = 0; i < n; i++) {
+        unsigned v = unsigned(s[i] & 0x3ff) << 6;
+        d[2 * i] = uint8_t(v);
+        d[2 * i + 1] = uint8_t(v >> 8);
+    }
+}
+
+// No padding: four samples in five bytes, the first in the lowest bits.
+void pack_nv15(const uint16_t *s, int n, uint8_t *d) {
+    uint32_t acc = 0;
+    int bits = 0;
+    for (int i = 0; i < n; i++) {
+        acc |= uint32_t(s[i] & 0x3ff) << bits;
+        for (bits += 10; bits >= 8; bits -= 8, acc >>= 8) *d++ = uint8_t(acc);
+    }
+    if (bits > 0) *d = uint8_t(acc);
+}
+
+// Three samples in each 32-bit little-endian word, bits 30-31 unused.
+void pack_p030(const uint16_t *s, int n, uint8_t *d) {
+    for (int i = 0; i < n; i += 3) {
+        uint32_t v = 0;
+        for (int k = 0; k < 3 && i + k < n; k++) v |= uint32_t(s[i + k] & 0x3ff) << (10 * k);
+        for (int b = 0; b < 4; b++) *d++ = uint8_t(v >> (8 * b));
+    }
+}
+
+// Writes a YUV420P10 picture packed as `pix`: luma rows at `y`, rows of interleaved
+// Cb/Cr at `uv`.
+void write_10bit(const AVFrame *src, Pix pix, uint8_t *y, int y_pitch, uint8_t *uv, int uv_pitch) {
+    void (*pack)(const uint16_t *, int, uint8_t *) = pix == Pix::kNv15   ? pack_nv15
+                                                     : pix == Pix::kP030 ? pack_p030
+                                                                         : pack_p010;
+    int w = src->width, h = src->height, cw = (w + 1) / 2, chh = (h + 1) / 2;
+    for (int r = 0; r < h; r++)
+        pack(reinterpret_cast<const uint16_t *>(src->data[0] + size_t(r) * src->linesize[0]), w,
+             y + size_t(r) * y_pitch);
+    thread_local std::vector<uint16_t> row;
+    row.resize(size_t(2 * cw));
+    for (int r = 0; r < chh; r++) {
+        const auto *u =
+            reinterpret_cast<const uint16_t *>(src->data[1] + size_t(r) * src->linesize[1]);
+        const auto *v =
+            reinterpret_cast<const uint16_t *>(src->data[2] + size_t(r) * src->linesize[2]);
+        for (int x = 0; x < cw; x++) {
+            row[size_t(2 * x)] = u[x];
+            row[size_t(2 * x + 1)] = v[x];
+        }
+        pack(row.data(), 2 * cw, uv + size_t(r) * uv_pitch);
+    }
+}
+
+bool write_picture(const AVFrame *src, Pix pix, uint8_t *y, int y_pitch, uint8_t *uv, int uv_pitch,
+                   SwsContext **sws) {
+    if (pix == Pix::kNv12) return write_nv12(src, y, y_pitch, uv, uv_pitch, sws);
+    write_10bit(src, pix, y, y_pitch, uv, uv_pitch);
+    return true;
 }
 
 // A new memfd of `size` bytes, mapped.
@@ -376,8 +486,8 @@ int new_memfd(size_t size, int *fd, uint8_t **map) {
 }
 
 // Fills an empty `b` with the memfds of a w x h picture.
-int alloc_buf(PoolBuf *b, int w, int h, Layout layout) {
-    Nv12Geom g = nv12_geom(w, h, layout);
+int alloc_buf(PoolBuf *b, int w, int h, Layout layout, Pix pix) {
+    Geom g = frame_geom(w, h, layout, pix);
     for (int i = 0; i < 2 && g.size[i]; i++) {
         if (int r = new_memfd(g.size[i], &b->fd[i], &b->map[i]); r < 0) {
             unmap_buf(b);
@@ -389,6 +499,7 @@ int alloc_buf(PoolBuf *b, int w, int h, Layout layout) {
     b->ino = fd_ino(b->fd[0]);
     b->w = w;
     b->h = h;
+    b->pix = pix;
     return 0;
 }
 
@@ -430,11 +541,11 @@ void pool_sw_free(void *opaque, uint8_t *data) {
 
 // A pool buffer free for a w x h picture, marked as held by the program, or null
 // when the program holds them all. Call with g_dec.lock held.
-PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h) {
+PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h, Pix pix) {
     PoolBuf *pick = nullptr;
     for (PoolBuf &b : pool->bufs) {
         if (b.out) continue;
-        if (b.fd[0] >= 0 && b.w == w && b.h == h) {
+        if (b.fd[0] >= 0 && b.w == w && b.h == h && b.pix == pix) {
             pick = &b;
             break;
         }
@@ -448,21 +559,21 @@ PoolBuf *take_pool_buf_locked(Pool *pool, int w, int h) {
 }
 
 // Makes `b` the size of a w x h picture; a buffer is reallocated only when the
-// picture size changes. `b` is held by the caller, so the lock is not needed.
-int size_pool_buf(PoolBuf *b, int w, int h, Layout layout) {
-    if (b->fd[0] >= 0 && b->w == w && b->h == h) return 0;
+// picture size or packing changes. `b` is held by the caller, so the lock is not needed.
+int size_pool_buf(PoolBuf *b, int w, int h, Layout layout, Pix pix) {
+    if (b->fd[0] >= 0 && b->w == w && b->h == h && b->pix == pix) return 0;
     unmap_buf(b);
     *b = PoolBuf{};
     b->out = true;
-    return alloc_buf(b, w, h, layout);
+    return alloc_buf(b, w, h, layout, pix);
 }
 
-// Writes NV12 linearly, then moves each 128-byte piece of a row into its column.
-bool write_sand(const AVFrame *src, const Nv12Geom &g, uint8_t *base, SwsContext **sws) {
+// Writes the picture linearly, then moves each 128-byte piece of a row into its column.
+bool write_sand(const AVFrame *src, Pix pix, const Geom &g, uint8_t *base, SwsContext **sws) {
     int h = src->height, uv_rows = (h + 1) / 2;
     std::vector<uint8_t> lin(size_t(g.pitch) * (h + uv_rows));
     uint8_t *lin_uv = lin.data() + size_t(g.pitch) * h;
-    if (!write_nv12(src, lin.data(), g.pitch, lin_uv, g.pitch, sws)) return false;
+    if (!write_picture(src, pix, lin.data(), g.pitch, lin_uv, g.pitch, sws)) return false;
     size_t col_bytes = size_t(128) * g.ch;
     for (int c = 0; c < g.pitch / 128; c++) {
         uint8_t *col = base + c * col_bytes;
@@ -479,11 +590,12 @@ bool write_sand(const AVFrame *src, const Nv12Geom &g, uint8_t *base, SwsContext
 // With a pool they are one of its buffers, which comes back at the frame's free.
 int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout layout, Pool *pool,
                      PoolBuf *pb) {
-    Nv12Geom g = nv12_geom(src->width, src->height, layout);
+    const Pix pix = picture_pix(src, AV_PIX_FMT_DRM_PRIME, layout);
+    Geom g = frame_geom(src->width, src->height, layout, pix);
     PoolBuf own;
     PoolBuf *b = pb ? pb : &own;
     if (!pb) {
-        if (int r = alloc_buf(&own, src->width, src->height, layout); r < 0) return r;
+        if (int r = alloc_buf(&own, src->width, src->height, layout, pix); r < 0) return r;
     }
     int nb = g.size[1] ? 2 : 1;
     int fds[2] = {-1, -1};
@@ -494,9 +606,9 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout 
     }
     uint8_t *uv = nb == 2 ? b->map[1] : b->map[0] + g.uv_offset;
     if (g.ch) {
-        ok = ok && write_sand(src, g, b->map[0], sws);
+        ok = ok && write_sand(src, pix, g, b->map[0], sws);
     } else {
-        ok = ok && write_nv12(src, b->map[0], g.pitch, uv, g.pitch, sws);
+        ok = ok && write_picture(src, pix, b->map[0], g.pitch, uv, g.pitch, sws);
     }
     if (!pb) {
         for (int i = 0; i < nb; i++) munmap(own.map[i], own.size[i]);
@@ -515,7 +627,7 @@ int make_prime_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout 
     for (int i = 0; i < nb; i++) desc->objects[i] = {fds[i], g.size[i], mod};
     desc->nb_layers = 1;
     AVDRMLayerDescriptor &layer = desc->layers[0];
-    layer.format = DRM_FORMAT_NV12;
+    layer.format = pix_fourcc(pix);
     layer.nb_planes = 2;
     layer.planes[0] = {0, 0, g.pitch};
     layer.planes[1] = {nb - 1, ptrdiff_t(g.uv_offset), g.pitch};
@@ -552,8 +664,8 @@ int make_nv12_frame(const AVFrame *src, AVFrame *out, SwsContext **sws, Layout l
                    : AVERROR_EXTERNAL;
     }
     // Software frames are linear whatever the decoder's own layout.
-    Nv12Geom g =
-        nv12_geom(src->width, src->height, layout == Layout::kSand128 ? Layout::kOne : layout);
+    Geom g = frame_geom(src->width, src->height, layout == Layout::kSand128 ? Layout::kOne : layout,
+                        Pix::kNv12);
     out->buf[0] = av_buffer_create(pb->map[0], int(g.size[0]), pool_sw_free, pool, 0);
     if (!out->buf[0]) {
         pool_sw_free(pool, pb->map[0]);
@@ -801,16 +913,17 @@ extern "C" int avcodec_receive_frame(AVCodecContext *ctx, AVFrame *frame) {
     if (!cs->draining && cs->sent - h.tag < d.cfg.pipeline) return AVERROR(EAGAIN);
 
     PoolBuf *pb = nullptr;
+    const Pix pix = picture_pix(h.pic, cs->chosen, d.cfg.layout);
     if (cs->pool) {
         l.lock();
-        pb = take_pool_buf_locked(cs->pool, h.pic->width, h.pic->height);
+        pb = take_pool_buf_locked(cs->pool, h.pic->width, h.pic->height, pix);
         if (!pb) {
             // Every capture buffer is still with the program: the picture waits.
             d.st.pool_waits++;
             return AVERROR(EAGAIN);
         }
         l.unlock();
-        if (int r = size_pool_buf(pb, h.pic->width, h.pic->height, d.cfg.layout); r < 0) {
+        if (int r = size_pool_buf(pb, h.pic->width, h.pic->height, d.cfg.layout, pix); r < 0) {
             give_back(cs->pool, pb);
             return r;
         }

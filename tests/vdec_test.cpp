@@ -339,6 +339,151 @@ TEST_F(Vdec, OtherBuffersLayoutsHoldTheSamePictures) {
     }
 }
 
+// A 10-bit picture as samples: luma rows, then rows of interleaved Cb, Cr.
+struct Samples {
+    int w = 0, h = 0;
+    std::vector<uint16_t> y, uv;
+    bool operator==(const Samples &) const = default;
+};
+
+// The software decoder's Main10 pictures.
+std::vector<Samples> reference10(const std::string &name) {
+    sim_dec_reset();
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    AVCodecContext *ctx = new_decoder_ctx(codec, "hevc_sw");
+    ctx->get_format = avcodec_default_get_format;
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    auto units = stream_units(name, AV_CODEC_ID_HEVC);
+    auto frames = decode_units(ctx, units, 0, units.size());
+    for (AVFrame *f : finish(ctx)) frames.push_back(f);
+    std::vector<Samples> pics;
+    for (AVFrame *f : frames) {
+        EXPECT_EQ(f->format, AV_PIX_FMT_YUV420P10LE);
+        Samples s{f->width, f->height, {}, {}};
+        auto at = [&](int plane, int r, int x) {
+            return reinterpret_cast<const uint16_t *>(f->data[plane] + r * f->linesize[plane])[x];
+        };
+        for (int r = 0; r < f->height; r++)
+            for (int x = 0; x < f->width; x++) s.y.push_back(at(0, r, x));
+        for (int r = 0; r < (f->height + 1) / 2; r++)
+            for (int x = 0; x < (f->width + 1) / 2; x++) {
+                s.uv.push_back(at(1, r, x));
+                s.uv.push_back(at(2, r, x));
+            }
+        pics.push_back(std::move(s));
+    }
+    free_all(frames);
+    avcodec_free_context(&ctx);
+    return pics;
+}
+
+// Sample k of a row as drm_fourcc.h describes the formats: P010 16-bit little-endian
+// words with the value in bits 15:6; NV15 four samples in 40 bits, the first lowest;
+// P030 three samples in bits 29:0 of each 32-bit little-endian word.
+uint16_t sample_of(uint32_t format, const uint8_t *row, int k) {
+    if (format == DRM_FORMAT_P010) return uint16_t((row[2 * k] | row[2 * k + 1] << 8) >> 6);
+    const uint8_t *b = format == DRM_FORMAT_NV15 ? row + k / 4 * 5 : row + k / 3 * 4;
+    uint64_t v = 0;
+    for (int i = format == DRM_FORMAT_NV15 ? 4 : 3; i >= 0; i--) v = v << 8 | b[i];
+    return uint16_t(v >> (10 * (format == DRM_FORMAT_NV15 ? k % 4 : k % 3)) & 0x3ff);
+}
+
+// A 10-bit frame read back through its descriptor; P030 in SAND128 columns of 96
+// pixels, each 128 bytes wide and ch rows high.
+Samples from_prime10(const AVFrame *f) {
+    const AVDRMFrameDescriptor *d = desc_of(f);
+    const AVDRMLayerDescriptor &l = d->layers[0];
+    const uint8_t *base[2] = {};
+    for (int i = 0; i < d->nb_objects && i < 2; i++) {
+        void *map = mmap(nullptr, d->objects[i].size, PROT_READ, MAP_SHARED, d->objects[i].fd, 0);
+        base[i] = map == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(map);
+    }
+    const uint64_t mod = d->objects[0].format_modifier;
+    const size_t col = 128 * size_t(fourcc_mod_broadcom_param(mod));
+    const bool sand = mod != DRM_FORMAT_MOD_LINEAR;
+    Samples s{f->width, f->height, {}, {}};
+    auto read_plane = [&](int i, int rows, int n, std::vector<uint16_t> &out) {
+        const uint8_t *p = base[l.planes[i].object_index] + l.planes[i].offset;
+        for (int r = 0; r < rows; r++)
+            for (int k = 0; k < n; k++) {
+                // In a column, pixel x / 2's pair of chroma samples sits where pixel x's
+                // luma sample does.
+                int px = i == 0 ? k : k / 2 * 2;
+                out.push_back(
+                    sand ? sample_of(l.format, p + px / 96 * col + r * 128, k - px / 96 * 96)
+                         : sample_of(l.format, p + r * l.planes[i].pitch, k));
+            }
+    };
+    if (base[0] && (d->nb_objects == 1 || base[1])) {
+        read_plane(0, f->height, f->width, s.y);
+        read_plane(1, (f->height + 1) / 2, (f->width + 1) / 2 * 2, s.uv);
+    }
+    for (int i = 0; i < d->nb_objects && i < 2; i++)
+        if (base[i]) munmap(const_cast<uint8_t *>(base[i]), d->objects[i].size);
+    return s;
+}
+
+// Main10 comes out in the 10-bit packing of the decoder family the layout stands for,
+// holding the stream's samples exactly; software frames stay 8-bit NV12.
+TEST_F(Vdec, TenBitPicturesComeOutPackedAsTheirDecoderFamilyExportsThem) {
+    const std::vector<Samples> ref = reference10("hevc_main10.h265");
+    ASSERT_EQ(ref.size(), 60u);
+    auto units = stream_units("hevc_main10.h265", AV_CODEC_ID_HEVC);
+    struct Case {
+        const char *layout, *pool;
+        uint32_t format;
+        int objects;
+    };
+    for (const Case &c :
+         {Case{"one", "0", DRM_FORMAT_P010, 1}, Case{"planes", "0", DRM_FORMAT_P010, 2},
+          Case{"mpp", "4", DRM_FORMAT_NV15, 1}, Case{"sand128", "4", DRM_FORMAT_P030, 1}}) {
+        SCOPED_TRACE(c.layout);
+        with_env({{"ZYL_SIM_DEC_LAYOUT", c.layout}, {"ZYL_SIM_DEC_POOL", c.pool}});
+        AVCodecContext *ctx = open_board_decoder("hevc_v4l2m2m");
+        ASSERT_TRUE(ctx);
+        // With a pool, each frame is freed before the next comes, so buffers are reused.
+        for (size_t i = 0; i < units.size(); i++) {
+            ASSERT_EQ(send_unit(ctx, units[i]), 0);
+            for (AVFrame *f : receive_all(ctx)) {
+                const AVDRMFrameDescriptor *d = desc_of(f);
+                const AVDRMLayerDescriptor &l = d->layers[0];
+                const uint64_t mod = d->objects[0].format_modifier;
+                EXPECT_EQ(l.format, c.format);
+                EXPECT_EQ(d->nb_objects, c.objects);
+                if (c.format == DRM_FORMAT_P030) {
+                    EXPECT_EQ(fourcc_mod_broadcom_mod(mod), DRM_FORMAT_MOD_BROADCOM_SAND128);
+                    // 320 pixels are four columns; chroma rows end within the height.
+                    EXPECT_EQ(l.planes[0].pitch, 4 * 128);
+                    EXPECT_GE(size_t(fourcc_mod_broadcom_param(mod)) * 128,
+                              size_t(l.planes[1].offset) + size_t(f->height + 1) / 2 * 128);
+                } else {
+                    EXPECT_EQ(mod, DRM_FORMAT_MOD_LINEAR);
+                }
+                if (c.format == DRM_FORMAT_NV15) {
+                    // MPP's strides: the 400 bytes of a row and the height 16-aligned.
+                    EXPECT_EQ(l.planes[0].pitch, 400);
+                    EXPECT_EQ(l.planes[1].offset, 400 * 240);
+                }
+                Samples p = from_prime10(f);
+                int64_t n = sim_dec_stats().delivered - 1;
+                ASSERT_TRUE(n < int64_t(ref.size()) && p == ref[size_t(n)])
+                    << "picture " << n << " differs";
+                av_frame_free(&f);
+            }
+        }
+        avcodec_free_context(&ctx);
+        EXPECT_EQ(sim_dec_stats().delivered, 60);
+    }
+    with_env({{"ZYL_SIM_DEC_SOFTWARE", "1"}, {"ZYL_SIM_DEC_LAYOUT", "mpp"}});
+    AVCodecContext *ctx = open_board_decoder("hevc_v4l2m2m");
+    ASSERT_TRUE(ctx);
+    auto frames = decode_units(ctx, units, 0, 5);
+    avcodec_free_context(&ctx);
+    ASSERT_FALSE(frames.empty());
+    for (const AVFrame *f : frames) EXPECT_EQ(f->format, AV_PIX_FMT_NV12);
+    free_all(frames);
+}
+
 // Without DRM PRIME on offer the program warns; a decoder that never negotiates (as
 // upstream FFmpeg's V4L2 one) leaves its callback uncalled. Both give software NV12.
 TEST_F(Vdec, WithoutPrimeTheProgramGetsSoftwareNv12) {

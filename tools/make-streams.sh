@@ -42,6 +42,12 @@ make h264_640x360.h264 -f lavfi -i "$(src 640x360)" -frames:v 300 "${x264[@]}" -
 # HEVC that begins with VPS/SPS/PPS, an IDR every 30 frames.
 make hevc.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
   -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc
+# HEVC Main10 (10-bit 4:2:0), as hevc.h265 otherwise; its last six frames carry a red
+# bar over the left 200 pixels, which spans the first two 96-pixel columns of P030.
+make hevc_main10.h265 -f lavfi -i "$(src 320x240)" -frames:v 60 \
+  -vf "drawbox=x=0:y=0:w=200:h=ih:color=red:t=fill:enable='gte(n,54)'" -c:v libx265 \
+  -preset ultrafast -pix_fmt yuv420p10le \
+  -x265-params "keyint=30:min-keyint=30:scenecut=0:bframes=0:log-level=error" -f hevc
 # One keyframe only (-g 300) in 90 frames, the last six solid red: after a gap the
 # gate can only give up, and a red picture at the end proves the video came back.
 make h264_rarekey.h264 -f lavfi -i "$(src 320x240)" -frames:v 90 \
