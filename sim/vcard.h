@@ -77,7 +77,7 @@ struct Plane {
     uint64_t zmin = 0, zmax = 7;
     uint32_t rot_caps = 0;  // bit n: rotation value bit n offered; 0 = no "rotation" property
     bool in_formats = false;
-    bool sand128 = false;  // NV12 also in Broadcom SAND128 columns
+    bool sand128 = false;  // NV12 also, and P030 only, in Broadcom SAND128 columns
     uint32_t prop_zpos = 0, prop_rotation = 0, in_formats_blob = 0;
     PlaneState st;
 };

@@ -472,16 +472,46 @@ int import_fd(int prime_fd, uint32_t *handle) {
     return 0;
 }
 
+// A row of each plane as the kernel measures it: `block` bytes hold `block_w` pixels
+// (several for the packed 10-bit formats). Plane 1 of the YUV formats is 2x2 subsampled.
 struct FormatInfo {
     int planes;
-    int cpp[2];  // bytes per pixel of a row, per plane
-    int vsub;    // vertical subsampling of plane 1
+    uint32_t block[2];
+    uint32_t block_w[2];
 };
 
 FormatInfo format_info(uint32_t f) {
-    if (f == DRM_FORMAT_NV12) return {2, {1, 2}, 2};
-    if (f == DRM_FORMAT_RGB565) return {1, {2, 0}, 1};
-    return {1, {4, 0}, 1};
+    switch (f) {
+        case DRM_FORMAT_NV12:
+            return {2, {1, 2}, {1, 1}};
+        case DRM_FORMAT_P010:
+            return {2, {2, 4}, {1, 1}};
+        case DRM_FORMAT_NV15:
+            return {2, {5, 5}, {4, 2}};
+        case DRM_FORMAT_P030:
+            return {2, {4, 8}, {3, 3}};
+        case DRM_FORMAT_RGB565:
+            return {1, {2, 0}, {1, 1}};
+    }
+    return {1, {4, 0}, {1, 1}};
+}
+
+bool is_sand128(uint64_t mod) {
+    return (mod >> 56) == DRM_FORMAT_MOD_VENDOR_BROADCOM &&
+           fourcc_mod_broadcom_mod(mod) == DRM_FORMAT_MOD_BROADCOM_SAND128 &&
+           fourcc_mod_broadcom_param(mod) > 0;
+}
+
+// The kernel takes a 10-bit framebuffer only in a format and modifier some plane of
+// the card scans out: linear P010 or NV15, P030 only in SAND128 columns.
+bool ten_bit_scannable(uint32_t format, uint64_t mod) {
+    if (format != DRM_FORMAT_P010 && format != DRM_FORMAT_NV15 && format != DRM_FORMAT_P030)
+        return true;
+    if ((format == DRM_FORMAT_P030) != is_sand128(mod)) return false;
+    return std::any_of(st().card.planes.begin(), st().card.planes.end(), [&](const Plane &p) {
+        return std::find(p.formats.begin(), p.formats.end(), format) != p.formats.end() &&
+               (mod == DRM_FORMAT_MOD_LINEAR || p.sand128);
+    });
 }
 
 int add_fb(uint32_t w, uint32_t h, uint32_t format, const uint32_t handles[4],
@@ -499,27 +529,30 @@ int add_fb(uint32_t w, uint32_t h, uint32_t format, const uint32_t handles[4],
     fb.format = format;
     fb.flags = flags;
     uint64_t mod0 = (flags & DRM_MODE_FB_MODIFIERS) && modifiers ? modifiers[0] : 0;
+    if (!ten_bit_scannable(format, mod0)) return EINVAL;
     for (int i = 0; i < fi.planes; i++) {
         uint64_t mod = (flags & DRM_MODE_FB_MODIFIERS) && modifiers ? modifiers[i] : 0;
-        // Linear buffers, and NV12 in SAND128 columns (one modifier for both planes).
-        bool sand = format == DRM_FORMAT_NV12 && mod == mod0 &&
-                    fourcc_mod_broadcom_mod(mod) == DRM_FORMAT_MOD_BROADCOM_SAND128 &&
-                    fourcc_mod_broadcom_param(mod) > 0;
+        // Linear buffers, and NV12 or P030 in SAND128 columns (one modifier for both
+        // planes).
+        bool sand = (format == DRM_FORMAT_NV12 || format == DRM_FORMAT_P030) && mod == mod0 &&
+                    is_sand128(mod);
         if (mod != DRM_FORMAT_MOD_LINEAR && !sand) return EINVAL;
         auto it = s.handles.find(handles[i]);
         if (it == s.handles.end()) return ENOENT;
         uint32_t pw = i == 0 ? w : (w + 1) / 2;
-        uint32_t ph = i == 0 ? h : (h + fi.vsub - 1) / fi.vsub;
-        uint64_t need =
-            uint64_t(offsets[i]) + uint64_t(pitches[i]) * (ph - 1) + uint64_t(pw) * fi.cpp[i];
+        uint32_t ph = i == 0 ? h : (h + 1) / 2;
+        uint64_t row = (uint64_t(pw) * fi.block[i] + fi.block_w[i] - 1) / fi.block_w[i];
+        uint64_t need = uint64_t(offsets[i]) + uint64_t(pitches[i]) * (ph - 1) + row;
         if (sand) {
-            // Each plane's rows lie within every column of ch rows of 128 bytes.
+            // Each plane's rows lie within every column of ch rows of 128 bytes, which
+            // holds 128 pixels of NV12 and 96 of P030.
             uint64_t ch = uint64_t(fourcc_mod_broadcom_param(mod));
-            uint64_t cols = (w + 127) / 128;
+            uint64_t col_px = format == DRM_FORMAT_P030 ? 96 : 128;
+            uint64_t cols = (w + col_px - 1) / col_px;
             if (offsets[i] % 128 || offsets[i] / 128 + ph > ch) return EINVAL;
             need = cols * 128 * ch;
         }
-        if (pitches[i] < pw * fi.cpp[i] || need > it->second.bo->size) return EINVAL;
+        if (pitches[i] < row || need > it->second.bo->size) return EINVAL;
         fb.bo[i] = it->second.bo;
         fb.handles[i] = handles[i];
         fb.pitches[i] = pitches[i];

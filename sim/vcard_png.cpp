@@ -34,25 +34,51 @@ Rgba yuv_to_rgb(int y, int u, int v) {
             clamp8((298 * c + 516 * d + 128) >> 8), 255};
 }
 
-// NV12 in SAND128 columns: column x / 128 starts at (x / 128) * 128 * ch, and a
-// plane's row r of it at the plane's offset + r * 128.
+// Sample k (0 the first) of a row of 10-bit samples, scaled to 8 bits.
+unsigned sample8(uint32_t format, const uint8_t *row, uint32_t k) {
+    switch (format) {
+        case DRM_FORMAT_P010:  // the value in the top ten bits of a 16-bit word
+            return unsigned(row[2 * k + 1]);
+        case DRM_FORMAT_NV15: {  // no padding: sample k starts at bit 10k
+            uint32_t bit = 10 * k;
+            unsigned v = unsigned(row[bit / 8] | row[bit / 8 + 1] << 8) >> (bit % 8);
+            return (v & 0x3ff) >> 2;
+        }
+        case DRM_FORMAT_P030: {  // three samples in each 32-bit word
+            const uint8_t *w = row + 4 * (k / 3);
+            uint32_t v = uint32_t(w[0] | w[1] << 8 | w[2] << 16) | uint32_t(w[3]) << 24;
+            return ((v >> (10 * (k % 3))) & 0x3ff) >> 2;
+        }
+    }
+    return row[k];  // NV12
+}
+
+// Pixel x of a luma row and of the chroma row beside it (interleaved Cb, Cr).
+Rgba yuv_at(uint32_t format, const uint8_t *luma, const uint8_t *uv, uint32_t x) {
+    uint32_t c = x / 2 * 2;
+    return yuv_to_rgb(int(sample8(format, luma, x)), int(sample8(format, uv, c)),
+                      int(sample8(format, uv, c + 1)));
+}
+
+// SAND128 columns (128 pixels of NV12, 96 of P030 in each): column c starts at
+// c * 128 * ch, and a plane's row r of it at the plane's offset + r * 128.
 Rgba fetch_sand(const Fb &fb, uint32_t x, uint32_t y) {
-    uint64_t col = uint64_t(x / 128) * 128 * uint64_t(fourcc_mod_broadcom_param(fb.modifier));
-    const uint8_t *luma = fb.bo[0]->map + fb.offsets[0] + col + uint64_t(y) * 128 + x % 128;
-    const uint8_t *uv =
-        fb.bo[1]->map + fb.offsets[1] + col + uint64_t(y / 2) * 128 + ((x % 128) & ~1u);
-    return yuv_to_rgb(*luma, uv[0], uv[1]);
+    uint32_t col_px = fb.format == DRM_FORMAT_P030 ? 96 : 128;
+    uint64_t col = uint64_t(x / col_px) * 128 * uint64_t(fourcc_mod_broadcom_param(fb.modifier));
+    const uint8_t *luma = fb.bo[0]->map + fb.offsets[0] + col + uint64_t(y) * 128;
+    const uint8_t *uv = fb.bo[1]->map + fb.offsets[1] + col + uint64_t(y / 2) * 128;
+    return yuv_at(fb.format, luma, uv, x % col_px);
 }
 
 Rgba fetch(const Fb &fb, uint32_t x, uint32_t y) {
     if (fb.modifier != DRM_FORMAT_MOD_LINEAR) return fetch_sand(fb, x, y);
     const uint8_t *p0 = fb.bo[0]->map + fb.offsets[0] + uint64_t(y) * fb.pitches[0];
     switch (fb.format) {
-        case DRM_FORMAT_NV12: {
-            const uint8_t *uv =
-                fb.bo[1]->map + fb.offsets[1] + uint64_t(y / 2) * fb.pitches[1] + (x / 2) * 2;
-            return yuv_to_rgb(p0[x], uv[0], uv[1]);
-        }
+        case DRM_FORMAT_NV12:
+        case DRM_FORMAT_P010:
+        case DRM_FORMAT_NV15:
+            return yuv_at(fb.format, p0,
+                          fb.bo[1]->map + fb.offsets[1] + uint64_t(y / 2) * fb.pitches[1], x);
         case DRM_FORMAT_XRGB8888:
             return {p0[x * 4 + 2], p0[x * 4 + 1], p0[x * 4], 255};
         case DRM_FORMAT_ARGB8888:

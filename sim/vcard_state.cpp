@@ -90,20 +90,25 @@ void make_props() {
             p.prop_rotation = add_prop("rotation", DRM_MODE_PROP_BITMASK, vals, en);
         }
         if (p.in_formats) {
-            // One linear modifier covering every format, as the kernel lays the blob out,
-            // and SAND128 for NV12 where the plane scans it.
+            // The linear modifier for every format but P030, which the Pi's HVS reads
+            // only in columns, as the kernel lays the blob out, and SAND128 for NV12 and
+            // P030 where the plane scans it.
             size_t nf = std::min<size_t>(p.formats.size(), 64);
             drm_format_modifier_blob hdr{};
             hdr.version = FORMAT_BLOB_CURRENT;
             hdr.count_formats = static_cast<uint32_t>(nf);
             hdr.formats_offset = sizeof hdr;
-            auto nv12 = std::find(p.formats.begin(), p.formats.begin() + long(nf), DRM_FORMAT_NV12);
-            bool sand = p.sand128 && nv12 != p.formats.begin() + long(nf);
+            uint64_t linear = 0, sand = 0;
+            for (size_t i = 0; i < nf; i++) {
+                uint32_t f = p.formats[i];
+                if (f != DRM_FORMAT_P030) linear |= 1ull << i;
+                if (p.sand128 && (f == DRM_FORMAT_NV12 || f == DRM_FORMAT_P030)) sand |= 1ull << i;
+            }
             hdr.count_modifiers = sand ? 2 : 1;
             hdr.modifiers_offset = static_cast<uint32_t>(sizeof hdr + nf * 4);
             hdr.modifiers_offset = (hdr.modifiers_offset + 7) & ~7u;
             drm_format_modifier mod{};
-            mod.formats = nf == 64 ? ~0ull : (1ull << nf) - 1;
+            mod.formats = linear;
             mod.modifier = DRM_FORMAT_MOD_LINEAR;
             std::vector<uint8_t> blob(hdr.modifiers_offset + hdr.count_modifiers * sizeof mod);
             memcpy(blob.data(), &hdr, sizeof hdr);
@@ -111,7 +116,7 @@ void make_props() {
             memcpy(blob.data() + hdr.modifiers_offset, &mod, sizeof mod);
             if (sand) {
                 // The column height is the buffer's own: the plane lists the family.
-                mod.formats = 1ull << (nv12 - p.formats.begin());
+                mod.formats = sand;
                 mod.modifier = DRM_FORMAT_MOD_BROADCOM_SAND128;
                 memcpy(blob.data() + hdr.modifiers_offset + sizeof mod, &mod, sizeof mod);
             }
@@ -431,6 +436,9 @@ int take_fault(const Fault *f) {
 bool format_supported(uint32_t f) {
     switch (f) {
         case DRM_FORMAT_NV12:
+        case DRM_FORMAT_P010:
+        case DRM_FORMAT_NV15:
+        case DRM_FORMAT_P030:
         case DRM_FORMAT_XRGB8888:
         case DRM_FORMAT_ARGB8888:
         case DRM_FORMAT_XBGR8888:

@@ -16,6 +16,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -331,6 +332,135 @@ TEST_F(VCard, ImportedBuffersLiveUntilTheirHandleAndFramebufferAreGone) {
     EXPECT_EQ(n.imported_bytes, 0u);
     EXPECT_EQ(n.fbs, 0);
     EXPECT_EQ(n.failures, 1u);
+}
+
+// A 10-bit sample written as drm_fourcc.h describes the format: P010 in bits 15:6 of
+// a 16-bit word, NV15 four to 40 bits (the first lowest), P030 three to each 32-bit
+// word; all little-endian.
+void put_sample(uint32_t format, uint8_t *row, int k, uint16_t v) {
+    if (format == DRM_FORMAT_P010) {
+        row[2 * k] = uint8_t(v << 6), row[2 * k + 1] = uint8_t(v >> 2);
+        return;
+    }
+    const int bit = format == DRM_FORMAT_NV15 ? k * 10 : k / 3 * 32 + k % 3 * 10;
+    for (int b = 0; b < 10; b++)
+        if (v >> b & 1) row[(bit + b) / 8] |= uint8_t(1 << ((bit + b) % 8));
+}
+
+// Left half red, right half blue (BT.601 limited range, 10-bit), as rows of `pitch`
+// bytes with the chroma rows from `uv_off`; `col_px` > 0: in SAND128 columns of that
+// many pixels and `ch` rows.
+std::vector<uint8_t> ten_bit_picture(uint32_t format, int w, int h, int pitch, int uv_off,
+                                     size_t size, int col_px = 0, int ch = 0) {
+    std::vector<uint8_t> buf(size);
+    const uint16_t red[3] = {324, 360, 960}, blue[3] = {164, 960, 440};
+    auto row_at = [&](int plane_off, int r, int x) {
+        return col_px ? buf.data() + plane_off + x / col_px * 128 * ch + r * 128
+                      : buf.data() + plane_off + r * pitch;
+    };
+    for (int r = 0; r < h; r++)
+        for (int x = 0; x < w; x++) {
+            const uint16_t *c = x < w / 2 ? red : blue;
+            int cx = col_px ? x % col_px : x;
+            put_sample(format, row_at(0, r, x), cx, c[0]);
+            if (r % 2 == 0 && x % 2 == 0) {
+                put_sample(format, row_at(uv_off, r / 2, x), cx, c[1]);
+                put_sample(format, row_at(uv_off, r / 2, x), cx + 1, c[2]);
+            }
+        }
+    return buf;
+}
+
+// The kernel takes a 10-bit framebuffer only in a format and modifier a plane of the
+// card scans out, with rows measured in the format's packing; the planes show it.
+TEST_F(VCard, TenBitFramebuffersAreTakenAsTheDriversTakeThem) {
+    auto import = [&](const std::vector<uint8_t> &buf) {
+        int mfd = memfd_create("frame", MFD_CLOEXEC);
+        EXPECT_EQ(write(mfd, buf.data(), buf.size()), ssize_t(buf.size()));
+        uint32_t handle = 0;
+        EXPECT_EQ(drmPrimeFDToHandle(fd, mfd, &handle), 0);
+        close(mfd);
+        return handle;
+    };
+    auto add = [&](uint32_t handle, int w, int h, uint32_t format, uint32_t pitch, uint32_t uv_off,
+                   uint64_t mod, uint32_t *fb) {
+        uint32_t handles[4] = {handle, handle}, pitches[4] = {pitch, pitch};
+        uint32_t offsets[4] = {0, uv_off};
+        uint64_t mods[4] = {mod, mod};
+        return drmModeAddFB2WithModifiers(fd, uint32_t(w), uint32_t(h), format, handles, pitches,
+                                          offsets, mods, fb, DRM_MODE_FB_MODIFIERS);
+    };
+    std::string dir = test_dir();
+    uint32_t fb = 0;
+
+    // The Pi's HVS: P030 in SAND128 only. 200 pixels are three columns of 96; 16 rows
+    // and their chroma take 24 rows of each column.
+    open_board(board_path("vc4-hdmi-4k.card"));
+    const uint64_t sand = DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(24);
+    uint32_t cols =
+        import(ten_bit_picture(DRM_FORMAT_P030, 200, 16, 384, 2048, 3 * 128 * 24, 96, 24));
+    uint32_t short_cols = import(std::vector<uint8_t>(2 * 128 * 24));
+    EXPECT_EQ(add(short_cols, 200, 16, DRM_FORMAT_P030, 384, 2048, sand, &fb), -EINVAL);
+    EXPECT_EQ(add(cols, 200, 16, DRM_FORMAT_P030, 384, 2048, DRM_FORMAT_MOD_LINEAR, &fb), -EINVAL);
+    EXPECT_EQ(add(cols, 200, 16, DRM_FORMAT_P030, 384, 2048,
+                  DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(20), &fb),
+              -EINVAL);  // the chroma rows would run past the column
+    EXPECT_EQ(add(cols, 200, 16, DRM_FORMAT_NV15, 384, 2048, DRM_FORMAT_MOD_LINEAR, &fb), -EINVAL);
+    EXPECT_EQ(add(cols, 200, 16, DRM_FORMAT_P010, 400, 6400, DRM_FORMAT_MOD_LINEAR, &fb), -EINVAL);
+    ASSERT_EQ(add(cols, 200, 16, DRM_FORMAT_P030, 384, 2048, sand, &fb), 0);
+    // Each plane lists P030 with the SAND128 family only.
+    drmModeObjectProperties *props = drmModeObjectGetProperties(fd, 63, DRM_MODE_OBJECT_PLANE);
+    std::set<std::pair<uint32_t, uint64_t>> pairs;
+    for (uint32_t i = 0; props && i < props->count_props; i++)
+        if (props->props[i] == prop(63, DRM_MODE_OBJECT_PLANE, "IN_FORMATS")) {
+            drmModePropertyBlobRes *blob =
+                drmModeGetPropertyBlob(fd, uint32_t(props->prop_values[i]));
+            drmModeFormatModifierIterator it{};
+            while (blob && drmModeFormatModifierBlobIterNext(blob, &it))
+                pairs.insert({it.fmt, it.mod});
+            drmModeFreePropertyBlob(blob);
+        }
+    drmModeFreeObjectProperties(props);
+    EXPECT_TRUE(pairs.count({DRM_FORMAT_P030, DRM_FORMAT_MOD_BROADCOM_SAND128}));
+    EXPECT_FALSE(pairs.count({DRM_FORMAT_P030, DRM_FORMAT_MOD_LINEAR}));
+    EXPECT_TRUE(pairs.count({DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR}));
+    Dumb black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    ASSERT_EQ(light(31, 33, mode_of(33, 3), black.fb), 0);
+    // Four times the size at (100, 100): source x becomes 100 + 4x.
+    ASSERT_EQ(drmModeSetPlane(fd, 63, 31, fb, 0, 100, 100, 800, 64, 0, 0, 200 << 16, 16 << 16), 0);
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    Picture pic = read_png(dir + "/HDMI-A-1.png");
+    // Red to x 99 (across the first column's end at 95), blue in the second and third.
+    expect_rgb(pic, {{102, 110, 255, 0, 0},
+                     {486, 110, 255, 0, 0},
+                     {498, 110, 255, 0, 0},
+                     {502, 160, 0, 0, 255},
+                     {870, 160, 0, 0, 255},
+                     {898, 110, 0, 0, 255}});
+    close(fd);
+    fd = -1;
+    sim_card_reset();
+
+    // VOP2's Esmart windows: linear NV15. 100 pixels are 125 bytes, as is the chroma row.
+    open_board(board_path("rk-vop2-hdmi.card"));
+    const size_t nv15_size = 2048 + 128 * 7 + 125;
+    uint32_t nv15 = import(ten_bit_picture(DRM_FORMAT_NV15, 100, 16, 128, 2048, nv15_size));
+    uint32_t nv15_short = import(std::vector<uint8_t>(nv15_size - 1));
+    EXPECT_EQ(add(nv15_short, 100, 16, DRM_FORMAT_NV15, 128, 2048, DRM_FORMAT_MOD_LINEAR, &fb),
+              -EINVAL);
+    EXPECT_EQ(add(nv15, 100, 16, DRM_FORMAT_NV15, 124, 2048, DRM_FORMAT_MOD_LINEAR, &fb), -EINVAL);
+    EXPECT_EQ(add(nv15, 100, 16, DRM_FORMAT_P010, 128, 2048, DRM_FORMAT_MOD_LINEAR, &fb), -EINVAL);
+    EXPECT_EQ(add(nv15, 96, 16, DRM_FORMAT_P030, 128, 2048, sand, &fb), -EINVAL);
+    ASSERT_EQ(add(nv15, 100, 16, DRM_FORMAT_NV15, 128, 2048, DRM_FORMAT_MOD_LINEAR, &fb), 0);
+    Dumb rk_black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    ASSERT_EQ(light(70, 72, mode_of(72), rk_black.fb), 0);
+    ASSERT_EQ(drmModeSetPlane(fd, 94, 70, fb, 0, 100, 100, 400, 64, 0, 0, 100 << 16, 16 << 16), 0);
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    pic = read_png(dir + "/HDMI-A-1.png");
+    expect_rgb(pic, {{102, 110, 255, 0, 0},
+                     {298, 160, 255, 0, 0},
+                     {302, 160, 0, 0, 255},
+                     {498, 110, 0, 0, 255}});
 }
 
 // A busy panel flip (EBUSY until the next vblank) is the pacing test's, through the
