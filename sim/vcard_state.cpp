@@ -90,9 +90,9 @@ void make_props() {
             p.prop_rotation = add_prop("rotation", DRM_MODE_PROP_BITMASK, vals, en);
         }
         if (p.in_formats) {
-            // The linear modifier for every format but P030, which the Pi's HVS reads
-            // only in columns, as the kernel lays the blob out, and SAND128 for NV12 and
-            // P030 where the plane scans it.
+            // Laid out as the kernel lays the blob: the linear modifier for every format
+            // but P030 (the Pi's HVS reads it only in columns), and SAND128 for NV12 and
+            // P030 where the plane scans columns.
             size_t nf = std::min<size_t>(p.formats.size(), 64);
             drm_format_modifier_blob hdr{};
             hdr.version = FORMAT_BLOB_CURRENT;
