@@ -256,6 +256,7 @@ DmaBuf parse_dmabuf(const EGLint *a) {
         EGL_DMA_BUF_PLANE1_MODIFIER_LO_EXT, EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT,
         EGL_DMA_BUF_PLANE2_MODIFIER_LO_EXT, EGL_DMA_BUF_PLANE2_MODIFIER_HI_EXT};
     DmaBuf d;
+    std::array<uint64_t, 3> mods{};  // each plane's, as its two halves come
     for (; a && a[0] != EGL_NONE; a += 2) {
         if (a[0] == EGL_WIDTH) d.w = a[1];
         if (a[0] == EGL_HEIGHT) d.h = a[1];
@@ -265,15 +266,13 @@ DmaBuf parse_dmabuf(const EGLint *a) {
             if (a[0] == kOff[i]) d.offset[i] = uint32_t(a[1]);
             if (a[0] == kPitch[i]) d.pitch[i] = uint32_t(a[1]);
         }
-        for (int i = 0; i < 6; i++) {
-            if (a[0] != kMod[i]) continue;
-            const uint64_t part = uint64_t(uint32_t(a[1])) << (i % 2 ? 32 : 0);
-            if (i < 2)
-                d.modifier |= part;
-            else if (part != (d.modifier & (uint64_t(0xffffffff) << (i % 2 ? 32 : 0))))
-                d.tiled = true;
-        }
+        for (int i = 0; i < 6; i++)
+            if (a[0] == kMod[i]) mods[i / 2] |= uint64_t(uint32_t(a[1])) << (i % 2 ? 32 : 0);
     }
+    d.modifier = mods[0];
+    // Mesa refuses planes whose modifiers differ.
+    for (int i = 1; i < 3; i++)
+        if (d.fd[i] >= 0 && mods[i] != mods[0]) d.tiled = true;
     // Linear, or NV12 in SAND128 columns as the Pi's GPU driver imports it.
     if (d.modifier != 0 && !(d.fourcc == DRM_FORMAT_NV12 && is_sand128(d.modifier))) d.tiled = true;
     return d;
