@@ -127,11 +127,9 @@ Picture from_prime(const AVFrame *f) {
     return p;
 }
 
-// The software decoder's own output, with the program's flags, as the truth.
-const std::vector<Picture> &reference(const std::string &name, AVCodecID id) {
-    static std::map<std::string, std::vector<Picture>> cache;
-    auto it = cache.find(name);
-    if (it != cache.end()) return it->second;
+// Every picture of the stream from the plain software decoder, with the program's
+// flags: the truth the virtual decoder is held to.
+std::vector<AVFrame *> software_pictures(const std::string &name, AVCodecID id) {
     sim_dec_reset();  // every codec is plain software again
     const AVCodec *codec = avcodec_find_decoder(id);
     AVCodecContext *ctx = new_decoder_ctx(codec, id == AV_CODEC_ID_HEVC ? "hevc_sw" : "h264");
@@ -140,13 +138,21 @@ const std::vector<Picture> &reference(const std::string &name, AVCodecID id) {
     auto units = stream_units(name, id);
     auto frames = decode_units(ctx, units, 0, units.size());
     for (AVFrame *f : finish(ctx)) frames.push_back(f);
+    avcodec_free_context(&ctx);
+    return frames;
+}
+
+const std::vector<Picture> &reference(const std::string &name, AVCodecID id) {
+    static std::map<std::string, std::vector<Picture>> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    auto frames = software_pictures(name, id);
     std::vector<Picture> pics;
     for (AVFrame *f : frames) {
         EXPECT_EQ(f->format, AV_PIX_FMT_YUV420P);
         pics.push_back(from_yuv420p(f));
     }
     free_all(frames);
-    avcodec_free_context(&ctx);
     return cache[name] = pics;
 }
 
@@ -348,14 +354,7 @@ struct Samples {
 
 // The software decoder's Main10 pictures.
 std::vector<Samples> reference10(const std::string &name) {
-    sim_dec_reset();
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    AVCodecContext *ctx = new_decoder_ctx(codec, "hevc_sw");
-    ctx->get_format = avcodec_default_get_format;
-    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    auto units = stream_units(name, AV_CODEC_ID_HEVC);
-    auto frames = decode_units(ctx, units, 0, units.size());
-    for (AVFrame *f : finish(ctx)) frames.push_back(f);
+    auto frames = software_pictures(name, AV_CODEC_ID_HEVC);
     std::vector<Samples> pics;
     for (AVFrame *f : frames) {
         EXPECT_EQ(f->format, AV_PIX_FMT_YUV420P10LE);
@@ -373,7 +372,6 @@ std::vector<Samples> reference10(const std::string &name) {
         pics.push_back(std::move(s));
     }
     free_all(frames);
-    avcodec_free_context(&ctx);
     return pics;
 }
 
