@@ -38,6 +38,8 @@ PropTable read_props(int fd, uint32_t object_id, uint32_t object_type) {
         DrmPtr<drmModePropertyRes> p(drmModeGetProperty(fd, props->props[i]));
         if (!p || p->prop_id == 0) continue;
         PropEntry e{{}, p->prop_id, props->prop_values[i], 0};
+        if ((p->flags & DRM_MODE_PROP_RANGE) && p->count_values >= 2) e.range_max = p->values[1];
+        e.immutable = p->flags & DRM_MODE_PROP_IMMUTABLE;
         memcpy(e.name, p->name, sizeof e.name);
         e.name[sizeof e.name - 1] = 0;
         for (int k = 0; k < p->count_enums; k++)

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,6 +96,7 @@ void read_plane(int fd, uint32_t id, PlaneInfo *video, MenuPlaneInfo *menu) {
     if (const PropEntry *zpos = prop_entry(props, "zpos")) {
         menu->zpos_prop = zpos->id;
         menu->zpos = zpos->value;
+        menu->zpos_top = zpos->immutable ? zpos->value : std::max(zpos->value, zpos->range_max);
     }
 }
 

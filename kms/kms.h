@@ -87,8 +87,10 @@ using DrmPtr = std::unique_ptr<T, DrmFree>;
 struct PropEntry {
     char name[DRM_PROP_NAME_LEN];
     uint32_t id;
-    uint64_t value;      // the object's current value
-    uint64_t enum_bits;  // bit n: an enum or bitmask value n is listed (values under 64)
+    uint64_t value;          // the object's current value
+    uint64_t enum_bits;      // bit n: an enum or bitmask value n is listed (values under 64)
+    uint64_t range_max = 0;  // a range property's largest value
+    bool immutable = false;  // the card does not let it be set
 };
 using PropTable = std::vector<PropEntry>;
 // Every property of the object the card describes; empty when its list is unreadable.
@@ -228,6 +230,7 @@ struct MenuPlaneInfo {
     int type;            // 0 overlay, 1 primary, 2 cursor, -1 properties unreadable
     uint32_t zpos_prop;  // 0 = none
     uint64_t zpos;
+    uint64_t zpos_top = 0;  // the highest zpos it can be given: its own when immutable
 };
 struct MenuCandidate {
     uint32_t plane_id;
@@ -235,7 +238,12 @@ struct MenuCandidate {
     uint64_t zpos;
     bool overlay;
     int index;  // in the card's plane list
+    uint64_t zpos_top = 0;
 };
+// The zpos the overlay plane `c` is given over a video plane at `video_zpos` (none:
+// it has no zpos): the top of its range, strictly above the video. Nothing when it
+// cannot be above; its own when it has no zpos (the driver's order then stands).
+std::optional<uint64_t> overlay_zpos(const MenuCandidate &c, std::optional<uint64_t> video_zpos);
 // The planes worth probing for the overlay of the output on CRTC `crtc_idx`, best
 // first (highest zpos, overlay-typed first among equals), at most 16. `named` is
 // the menu plane setting (0: any); a named plane qualifies whatever its type.

@@ -28,9 +28,9 @@ FbId add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
                            offsets);
 }
 
-// Makes both buffers and shows the first on the plane; 0 when the card took it, else
-// the error number.
-int try_candidate(const KmsOutput &o, const MenuCandidate &c, DumbBuffer (&b)[2]) {
+// Makes both buffers and shows the first on the plane at `zpos`; 0 when the card took
+// it, else the error number.
+int try_candidate(const KmsOutput &o, const MenuCandidate &c, uint64_t zpos, DumbBuffer (&b)[2]) {
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     errno = 0;
     for (DumbBuffer &buf : b) {
@@ -38,9 +38,9 @@ int try_candidate(const KmsOutput &o, const MenuCandidate &c, DumbBuffer (&b)[2]
         buf.fb = add_ar24_fb(buf, w, h);
     }
     int err = b[0].fb ? 0 : errno ? errno : ENOMEM;
-    // Above the video whatever the plane's declared range; a refusal changes nothing.
-    if (c.zpos_prop)
-        drmModeObjectSetProperty(o.fd, c.plane_id, DRM_MODE_OBJECT_PLANE, c.zpos_prop, 4);
+    if (c.zpos_prop && zpos != c.zpos &&
+        drmModeObjectSetProperty(o.fd, c.plane_id, DRM_MODE_OBJECT_PLANE, c.zpos_prop, zpos) != 0)
+        err = errno ? errno : EINVAL;
     if (err) return err;
     if (drmModeSetPlane(o.fd, c.plane_id, o.crtc_id, b[0].fb.get(), 0, 0, 0, w, h, 0, 0, w << 16,
                         h << 16) == 0)
@@ -48,7 +48,21 @@ int try_candidate(const KmsOutput &o, const MenuCandidate &c, DumbBuffer (&b)[2]
     return errno ? errno : EINVAL;
 }
 
+// The video plane's zpos on output `o`; none when it has no such property.
+std::optional<uint64_t> video_zpos(const KmsOutput &o) {
+    const PropTable props = read_props(o.fd, o.plane_id, DRM_MODE_OBJECT_PLANE);
+    const PropEntry *z = prop_entry(props, "zpos");
+    return z ? std::optional<uint64_t>(z->value) : std::nullopt;
+}
+
 }  // namespace
+
+std::optional<uint64_t> overlay_zpos(const MenuCandidate &c, std::optional<uint64_t> video_zpos) {
+    if (!c.zpos_prop) return c.zpos;
+    const uint64_t top = std::max(c.zpos, c.zpos_top);
+    if (video_zpos && top <= *video_zpos) return std::nullopt;
+    return top;
+}
 
 std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> planes,
                                                  int crtc_idx, uint32_t used_planes,
@@ -60,7 +74,7 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
             (named && named != p.id) || !p.argb)
             continue;
         if (p.type == 0 || p.type == 2 || named)
-            out.push_back({p.id, p.zpos_prop, p.zpos, p.type == 0, i});
+            out.push_back({p.id, p.zpos_prop, p.zpos, p.type == 0, i, p.zpos_top});
     }
     std::stable_sort(out.begin(), out.end(), [](const MenuCandidate &a, const MenuCandidate &b) {
         if (a.zpos != b.zpos) return a.zpos > b.zpos;
@@ -76,9 +90,20 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
     o->menu_front = -1;
     o->menu_shown = 0;
     o->sidebar = 1;
+    const std::optional<uint64_t> under = video_zpos(*o);
     for (const MenuCandidate &c : menu_plane_candidates(planes, o->crtc_idx, *used_planes, named)) {
+        // An overlay at or under the video's zpos would be hidden, or stacked as the
+        // driver happens to choose.
+        const std::optional<uint64_t> zpos = overlay_zpos(c, under);
+        if (!zpos) {
+            say("zyl-mpp: output %d ARGB plane %u cannot be put above the video plane's zpos "
+                "%llu — trying the next candidate",
+                out_no, c.plane_id, (unsigned long long)*under);
+            if (named) break;
+            continue;
+        }
         DumbBuffer b[2];
-        if (int err = try_candidate(*o, c, b)) {
+        if (int err = try_candidate(*o, c, *zpos, b)) {
             say("zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
                 "the next candidate",
                 out_no, c.plane_id, strerror(err));

@@ -167,6 +167,16 @@ TEST(MenuPlaneChoice, HighestZposFirstOverlayBeforeOthersNamedPlaneAlone) {
     EXPECT_EQ(16u, c[0].plane_id) << "the 16 first of the list, then sorted";
 }
 
+TEST(MenuPlaneChoice, OverlayGoesToTheTopOfItsRangeStrictlyAboveTheVideo) {
+    const MenuCandidate ranged{1, 100, 2, true, 0, 7}, fixed{2, 101, 3, true, 1, 3};
+    EXPECT_EQ(overlay_zpos(ranged, 5), 7u);
+    EXPECT_EQ(overlay_zpos(ranged, std::nullopt), 7u);
+    EXPECT_EQ(overlay_zpos(ranged, 7), std::nullopt) << "equal is the driver's choice";
+    EXPECT_EQ(overlay_zpos(fixed, 2), 3u);
+    EXPECT_EQ(overlay_zpos(fixed, 3), std::nullopt);
+    EXPECT_EQ(overlay_zpos(MenuCandidate{3, 0, 0, true, 2, 0}, 5), 0u) << "no zpos: as it is";
+}
+
 // ---- drm_init on the virtual card, in this process ----
 
 namespace {
