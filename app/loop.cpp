@@ -96,10 +96,11 @@ bool gpu_pass_wanted(const ScreenState &screens) {
 // Presents `fb` on output `i`; a failure is reported once per output.
 void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
     const KmsOutput &o = loop.screens.display.outs[i];
+    const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
     int64_t t0 = mono_us();
-    int r = o.atomic ? panel_commit(loop.pacer, o, fb, p) : video_plane_set(o, fb, p);
+    int r = atomic ? output_commit(loop.pacer, o, i, fb, p) : video_plane_set(o, fb, p);
     int64_t t1 = mono_us();
-    stage_sample(&loop.health, o.atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
+    stage_sample(&loop.health, atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
         say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
@@ -107,7 +108,7 @@ void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
             i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h, p.dst.x,
             p.dst.y);
     }
-    if (i == 0 && !o.atomic && r == 0) vblank_learn(loop.pacer, t1 - t0);
+    if (!atomic && r == 0) vblank_learn(loop.pacer, t1 - t0, i);
 }
 
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips

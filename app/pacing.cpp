@@ -227,18 +227,22 @@ bool display_cap_pass(Pacer &pc) {
     return display_cap_pass_at(pc, mono_us());
 }
 
-void vblank_learn(Pacer &pc, int64_t us) {
+void vblank_learn(Pacer &pc, int64_t us, int out) {
     const int forced = pc.settings.vblank_wait;
     if (forced >= 0) {
         if (!pc.flip_forced) pc.flip.blocks = forced;
         pc.flip_forced = true;
         return;
     }
-    FlipLearn next = flip_learn_step(pc.flip, us);
-    int was = pc.flip.blocks;
-    pc.flip = next;
-    if (next.blocks == was) return;
-    if (next.blocks) {
+    if (out < 0 || size_t(out) >= pc.out_flip.size()) return;
+    pc.out_flip[size_t(out)] = flip_learn_step(pc.out_flip[size_t(out)], us);
+    int blocks = 0;
+    for (const FlipLearn &f : pc.out_flip) blocks |= f.blocks;
+    const int was = pc.flip.blocks;
+    pc.flip = pc.out_flip[size_t(out)];
+    pc.flip.blocks = blocks;
+    if (blocks == was) return;
+    if (blocks) {
         say("zyl-kms: HDMI SetPlane blocks until the flip lands (~%.1f ms) — it paces the loop; "
             "dropping the explicit vblank wait (ZYL_KMS_VBLANK_WAIT=1 to keep it)",
             double(us) / 1000.0);
@@ -249,23 +253,33 @@ void vblank_learn(Pacer &pc, int64_t us) {
     }
 }
 
-int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p) {
-    if (!pc.dsi_said) {
+int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Placement &p) {
+    if (o.is_dsi && !pc.dsi_said) {
         pc.dsi_said = true;
         say("zyl-kms: panel per-frame commit %s",
             pc.dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
                             : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
     }
     auto commit = [&](uint32_t flags) { return video_plane_commit(o, fb, p, flags); };
-    if (!pc.dsi_nonblock) return commit(0);
-    int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
+    if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
+    const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;
+    // Its last flip is still pending: wait for it rather than pass the output by, as
+    // the picture it still shows may be one the next frame's hand-over releases.
     if (errno == EBUSY || r == -EBUSY) {
         if (pc.health) pc.health->dsi_busy_skip++;
         return commit(0);
     }
-    pc.dsi_nonblock = false;
-    say("zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits",
-        strerror(errno));
-    return commit(0);
+    const int why = errno;
+    if (o.is_dsi) {
+        pc.dsi_nonblock = false;
+        say("zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits",
+            strerror(why));
+        return commit(0);
+    }
+    pc.legacy_outputs |= 1u << out;
+    say("zyl-kms: output %d NONBLOCK commit rejected (%s) — falling back to the legacy plane "
+        "call",
+        out, strerror(why));
+    return video_plane_set(o, fb, p);
 }

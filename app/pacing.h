@@ -4,6 +4,7 @@
 // decisions below them take plain numbers so that tests reach them directly.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -41,8 +42,12 @@ struct Pacer {
     bool smooth = true;
     bool smooth_phase = false;
     HoldCount hold{1, 1, 0};  // r: refreshes each frame is held; 1 = present on arrival
-    // blocks: the HDMI plane update itself waits for the flip.
+    // blocks: some output's legacy plane update itself waits for the flip. Learned per
+    // output: a second monitor whose update blocks paces the loop as much as the first.
     FlipLearn flip{0, 0, 0};
+    std::array<FlipLearn, 4> out_flip{};
+    // Outputs whose card refused a non-blocking commit: they take the legacy call.
+    uint32_t legacy_outputs = 0;
     // A forced vblank wait takes over at the first measured plane update.
     bool flip_forced = false;
     bool dsi_nonblock;            // cleared for good when the card refuses it
@@ -65,10 +70,13 @@ Acquired acquire_frame(Pacer &pc, Mailbox &mb);
 void frame_hold_evaluate(Pacer &pc, Mailbox &mb);
 // Display-rate cap: false when the frame taken now is to be dropped (the caller counts it).
 bool display_cap_pass(Pacer &pc);
-// Duration of a successful legacy present on output 0.
-void vblank_learn(Pacer &pc, int64_t us);
-// One panel present under the commit rules (non-blocking, busy, fallback).
-int panel_commit(Pacer &pc, const KmsOutput &o, uint32_t fb, const Placement &p);
+// Duration of a successful legacy present on output `out`.
+void vblank_learn(Pacer &pc, int64_t us, int out = 0);
+// One atomic present on output `out`: non-blocking, so that no output waits for
+// another's refresh; blocking only while its own last flip is still pending (counted
+// as a busy skip). A refused non-blocking commit turns a panel to blocking commits
+// and any other output to the legacy call, for good.
+int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Placement &p);
 // True once the next vertical blank of output 0's CRTC has passed (needs an output).
 bool wait_vblank_outs0(const Pacer &pc);
 // One refresh of waiting, timed as the vblank wait; a sleep of one period stands in

@@ -221,9 +221,8 @@ void drive_connector(Discovery &run, uint32_t conn_id) {
 
     KmsOutput &o = d.outs[nout];
     fill_output(&o, fd, c.get(), v, lit);
-    fill_plane_props(&o, nout, lit.atomic_modeset);
+    fill_plane_props(&o, nout, d.atomic_cap);
     add_to_mask(&claims.used_crtcs, v.crtc_idx);
-    probe_menu_plane(&o, nout, run.planes.menu, &claims.used_planes, s.menu_plane);
 
     bool interlaced = o.mode.flags & kModeInterlace;
     say("zyl-mpp: output %d → crtc %u plane %u %ux%u%s@%u%s", nout, o.crtc_id, o.plane_id,
@@ -256,7 +255,7 @@ bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     }
     d.master_refused_said = false;
     drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
-    drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
+    d.atomic_cap = drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1) == 0;
 
     edid_wait(fd, res.get(), s.edid_wait_ms);
     d.fd = std::move(card);
@@ -265,6 +264,10 @@ bool drm_init(Display &d, const DisplaySettings &s, const PaintStandby &paint) {
     for (int i = 0; i < res->count_connectors && d.nout < kMaxOutputs; i++)
         drive_connector(run, res->connectors[i]);
     res.reset();
+    // Overlays take what the videos left: a plane that could carry a second display's
+    // video must not go to the first display's menu.
+    for (int i = 0; i < d.nout; i++)
+        probe_menu_plane(&d.outs[i], i, planes.menu, &run.claims.used_planes, s.menu_plane);
 
     if (d.nout == 0) {
         say("zyl-mpp: no usable connected output");

@@ -111,7 +111,7 @@ bool video_plane_fit(Display &d, int out_no, ScanFormat f) {
         (unsigned long long)f.modifier, c.plane_id);
     o.plane_id = c.plane_id;
     o.plane_is_primary = 0;
-    fill_plane_props(&o, out_no, o.atomic);
+    fill_plane_props(&o, out_no, d.atomic_cap);
     return true;
 }
 

@@ -64,6 +64,7 @@ struct Display {
     std::optional<ScanFormat> video_format;  // of the last DMA-BUF frame the planes were fitted to
     bool video_needs_pass = false;           // some output's planes cannot take it
     bool master_refused_said = false;        // another client held the card; said until it let go
+    bool atomic_cap = false;                 // the card takes atomic commits
     int card() const { return fd.get(); }
     std::span<KmsOutput> outputs() { return {outs.data(), size_t(nout)}; }
     std::span<const KmsOutput> outputs() const { return {outs.data(), size_t(nout)}; }
@@ -210,8 +211,9 @@ struct LitOutput {
 // once with the advertised one. False when the connector must be skipped.
 [[nodiscard]] bool light_output(const LightRequest &rq, drmModeModeInfo mode, int forced,
                                 LitOutput *lit);
-// Stores the video plane's atomic property ids and rotation capabilities.
-void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset);
+// Stores the video plane's atomic property ids (frames go out as atomic commits when
+// the card takes them: `atomic_cap`) and rotation capabilities.
+void fill_plane_props(KmsOutput *o, int out_no, bool atomic_cap);
 
 // Refresh as reported to other processes: vrefresh, else derived from the timings.
 uint32_t mode_report_refresh(const drmModeModeInfo &mode);

@@ -185,9 +185,9 @@ void write_mode_report(const drmModeModeInfo &mode) {
         say("zyl-mpp: hdmi_mode not written: %s", why.c_str());
 }
 
-void fill_plane_props(KmsOutput *o, int out_no, int atomic_modeset) {
+void fill_plane_props(KmsOutput *o, int out_no, bool atomic_cap) {
     const PropTable props = read_props(o->fd, o->plane_id, DRM_MODE_OBJECT_PLANE);
-    if (atomic_modeset) {
+    if (atomic_cap) {
         struct {
             uint32_t *id;
             const char *name;

@@ -116,7 +116,9 @@ struct CardDesc {
     std::string driver = "vc4", desc = "virtual display card", date = "20240101";
     int ver[3] = {1, 0, 0};
     uint32_t max_w = 8192, max_h = 8192;
-    bool setplane_blocks = false;
+    // Atomic drivers make a legacy plane update a blocking commit
+    // (drm_atomic_helper_update_plane); only cursor planes take the asynchronous path.
+    bool setplane_blocks = true;
     // Another display client holds the card's master until this card time (ms): -1
     // none, INT64_MAX for good.
     int64_t other_master_until_ms = -1;

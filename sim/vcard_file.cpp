@@ -470,8 +470,8 @@ struct Parser {
             return true;
         }
         if (k == "option") {
-            if (w.size() == 2 && w[1] == "setplane_blocks") {
-                card.setplane_blocks = true;
+            if (w.size() == 2 && (w[1] == "setplane_blocks" || w[1] == "setplane_async")) {
+                card.setplane_blocks = w[1] == "setplane_blocks";
                 return true;
             }
             return fail("unknown option");

@@ -818,7 +818,7 @@ int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id,
     // Looked up now: once the call returns the program may free the frame.
     std::vector<std::pair<uint32_t, FrameOrigin>> shown;
     if (FrameOrigin fo; fb_id && fb_origin(fb_id, &fo)) shown.emplace_back(plane_id, fo);
-    if (s.card.setplane_blocks) wait_flip(lk, crtcs);
+    if (s.card.setplane_blocks && p->type != DRM_PLANE_TYPE_CURSOR) wait_flip(lk, crtcs);
     log_presents(shown);
     return 0;
 }
@@ -982,15 +982,18 @@ int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, v
             }
         }
         std::vector<std::pair<uint32_t, FrameOrigin>> shown;
+        // The planes it shows something on, as a plane update names its own.
+        std::string planes;
         for (const Plane &p : s.card.planes) {
             bool named = std::any_of(req->items.begin(), req->items.begin() + req->cursor,
                                      [&](const auto &it) { return it.obj == p.id; });
-            if (FrameOrigin fo; named && n.plane[p.index].fb && fb_origin(n.plane[p.index].fb, &fo))
-                shown.emplace_back(p.id, fo);
+            if (!named || !n.plane[p.index].fb) continue;
+            planes += " " + plane_text(p, n.plane[p.index]);
+            if (FrameOrigin fo; fb_origin(n.plane[p.index].fb, &fo)) shown.emplace_back(p.id, fo);
         }
         apply(n, false);
         s.commits++;
-        log_line(std::string(what) + " -> ok");
+        log_line(std::string(what) + planes + " -> ok");
         if (flags & DRM_MODE_PAGE_FLIP_EVENT)
             queue_flip_events(crtcs, reinterpret_cast<uintptr_t>(user_data));
         if (nonblock) {

@@ -844,7 +844,7 @@ TEST(LiveSpi, RateLimitDefaultTenZeroAndGarbage) {
         // The monitor's pictures: every one went through the pass (its own scan-out
         // buffers, XR24, on the HDMI video plane). How many came, and how far apart, is
         // the machine's doing: a loaded one shows fewer, and they all pass the limit.
-        const long shown = count_lines(run.card_log(), "setplane plane=63 crtc=31 fb="),
+        const long shown = count_lines(run.card_log(), " plane=63 crtc=31 fb="),
                    delivered = run.stats["delivered"];
         printf("fps %s: %ld video frames of %ld shown (%ld decoded) in %.2f s\n",
                c.fps ? c.fps : "unset", video, shown, delivered, elapsed);

@@ -530,14 +530,14 @@ TEST_F(OnCard, EndOfInputAndShowOnArrival) {
     EXPECT_EQ(seq, vblanks());
 }
 
-TEST_F(OnCard, PanelCommitBusyIsRedoneBlocking) {
+TEST_F(OnCard, BusyOutputIsRedoneBlocking) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     const KmsOutput &panel = outs[1];
     ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(pc, panel, fb.fb.get(), p));
-    EXPECT_EQ(0, panel_commit(pc, panel, fb.fb.get(), p)) << "the first flip is still pending";
+    EXPECT_EQ(0, output_commit(pc, panel, 1, fb.fb.get(), p));
+    EXPECT_EQ(0, output_commit(pc, panel, 1, fb.fb.get(), p)) << "the first flip is still pending";
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(
         "zyl-kms: panel per-frame commit NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the "
@@ -552,8 +552,8 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
-    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, output_commit(pc, outs[1], 1, fb.fb.get(), p));
+    EXPECT_EQ(0, output_commit(pc, outs[1], 1, fb.fb.get(), p));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, count_lines(err,
                              "zyl-kms: panel NONBLOCK commit rejected (Invalid argument) — "
@@ -565,7 +565,20 @@ TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
     pc = Pacer({.dsi_nonblock = false});
     pc.paced = &outs[0];
     testing::internal::CaptureStderr();
-    EXPECT_EQ(0, panel_commit(pc, outs[1], fb.fb.get(), p));
+    EXPECT_EQ(0, output_commit(pc, outs[1], 1, fb.fb.get(), p));
     EXPECT_EQ("zyl-kms: panel per-frame commit blocking (ZYL_KMS_DSI_NONBLOCK=0)\n",
               testing::internal::GetCapturedStderr());
+}
+
+TEST_F(OnCard, MonitorCommitRefusedSwitchesToTheLegacyCallForGood) {
+    ASSERT_NO_FATAL_FAILURE(init("two-display", "fault nonblock errno=EINVAL"));
+    ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
+    Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, output_commit(pc, outs[0], 0, fb.fb.get(), p));
+    EXPECT_EQ(1u, pc.legacy_outputs);
+    EXPECT_EQ(
+        "zyl-kms: output 0 NONBLOCK commit rejected (Invalid argument) — falling back to "
+        "the legacy plane call\n",
+        testing::internal::GetCapturedStderr());
 }

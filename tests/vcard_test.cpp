@@ -543,7 +543,7 @@ TEST_F(VCard, VblankWaitsFollowEachCrtcsRefresh) {
 TEST_F(VCard, BlockingPlaneUpdatesLandOnVblanks) {
     sim_card_set_time_ms(0);
     std::string text = read_file(board_path("vc4-hdmi-50-then-60.card"));
-    open_text(text + "option setplane_blocks\n");
+    open_text(text);
     Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0), b = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     ASSERT_EQ(light(31, 33, mode_of(33, 3), a.fb), 0);
     SimCrtcInfo ci;
