@@ -78,6 +78,13 @@ struct Plane {
     uint32_t rot_caps = 0;  // bit n: rotation value bit n offered; 0 = no "rotation" property
     bool in_formats = false;
     bool sand128 = false;  // NV12 also, and P030 only, in Broadcom SAND128 columns
+    // Geometry the driver's atomic check enforces. Scale factors are source/destination
+    // in 16.16 (0: any); a source or destination below min_w x min_h is not shown.
+    int64_t scale_min = 0, scale_max = 0;
+    uint32_t min_w = 0, min_h = 0, max_src_w = 0, max_src_h = 0;
+    bool yuv_even = false;          // YUV sources must start on an even x
+    bool afbc_only = false;         // compressed framebuffers only: a linear one is refused
+    bool yuv_no_reflect_y = false;  // a YUV source cannot be mirrored vertically
     uint32_t prop_zpos = 0, prop_rotation = 0, in_formats_blob = 0;
     PlaneState st;
 };
@@ -274,6 +281,9 @@ int take_fault(const Fault *f);  // the errno it injects, counting down `times`
 bool format_supported(uint32_t fourcc);
 std::string fourcc_text(uint32_t fourcc);
 std::string mode_text(const Mode &m);
+// The plane's source or destination is below its minimum size: the driver leaves the
+// plane off rather than refusing it.
+bool plane_too_small(const Plane &p, const PlaneState &ps);
 
 int compose_connector(const Connector &c, std::vector<uint8_t> &rgb, int &w, int &h);
 int write_pngs_locked(const std::string &dir);

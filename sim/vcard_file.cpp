@@ -278,9 +278,39 @@ struct Parser {
         }
         p.in_formats = o.count("in_formats") > 0;
         p.sand128 = o.count("sand128") > 0;
+        if (o.count("scale")) {
+            auto r = split(o["scale"], '-');
+            if (r.size() != 2 || !scale_factor(r[0], p.scale_min) ||
+                !scale_factor(r[1], p.scale_max) || p.scale_min > p.scale_max)
+                return fail("bad scale= (min-max, e.g. 1/8-8)");
+        }
+        if (o.count("min") && !size(o["min"], p.min_w, p.min_h)) return fail("bad min= (WxH)");
+        if (o.count("max_src") && !size(o["max_src"], p.max_src_w, p.max_src_h))
+            return fail("bad max_src= (WxH)");
+        p.yuv_even = o.count("yuv_even") > 0;
+        p.afbc_only = o.count("afbc_only") > 0;
+        p.yuv_no_reflect_y = o.count("yuv_no_reflect_y") > 0;
+        if (p.afbc_only && p.sand128) return fail("afbc_only and sand128 exclude each other");
         p.index = static_cast<int>(card.planes.size());
         card.planes.push_back(p);
         return true;
+    }
+
+    // "8", "1/8": a factor in 16.16, as the drivers pass it to
+    // drm_atomic_helper_check_plane_state.
+    static bool scale_factor(std::string_view t, int64_t &v) {
+        auto f = split(t, '/');
+        uint64_t num = 0, den = 1;
+        if (f.empty() || f.size() > 2 || !number(f[0], num) ||
+            (f.size() == 2 && !number(f[1], den)) || num == 0 || den == 0 || num > 65535)
+            return false;
+        v = int64_t((num << 16) / den);
+        return v > 0;
+    }
+
+    static bool size(std::string_view t, uint32_t &w, uint32_t &h) {
+        auto f = split(t, 'x');
+        return f.size() == 2 && number32(f[0], w) && number32(f[1], h);
     }
 
     bool connector(const std::vector<std::string_view> &w) {

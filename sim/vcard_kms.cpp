@@ -104,6 +104,58 @@ bool rotation_valid(const Plane &p, uint64_t r) {
     return (r & ~uint64_t(caps)) == 0;
 }
 
+bool is_yuv(uint32_t f) {
+    return f == DRM_FORMAT_NV12 || f == DRM_FORMAT_NV15 || f == DRM_FORMAT_P010 ||
+           f == DRM_FORMAT_P030;
+}
+
+// As drm_calc_scale: source (16.16) over destination, rounded up when downscaling.
+int64_t scale_of(uint32_t src, uint32_t dst) {
+    if (dst == 0) return 0;
+    if (src > uint64_t(dst) << 16) return (int64_t(src) + dst - 1) / dst;
+    return int64_t(src) / dst;
+}
+
+// The driver's own atomic check after the core's: drm_atomic_helper_check_plane_state
+// with the plane's scale range (-ERANGE), then VOP2's and VOP's limits
+// (vop2_plane_atomic_check, vop_plane_atomic_check).
+}  // namespace
+
+bool vcard::plane_too_small(const Plane &p, const PlaneState &ps) {
+    return (p.min_w || p.min_h) && ((ps.src_w >> 16) < p.min_w || (ps.src_h >> 16) < p.min_h ||
+                                    ps.crtc_w < p.min_w || ps.crtc_h < p.min_h);
+}
+
+namespace {
+
+int check_geometry(const Plane &p, const PlaneState &ps, const Fb &fb, std::string &why) {
+    bool turned = ps.rotation & (DRM_MODE_ROTATE_90 | DRM_MODE_ROTATE_270);
+    uint32_t sw = turned ? ps.src_h : ps.src_w, sh = turned ? ps.src_w : ps.src_h;
+    if (p.scale_max && ps.crtc_w && ps.crtc_h && sw && sh) {
+        int64_t hs = scale_of(sw, ps.crtc_w), vs = scale_of(sh, ps.crtc_h);
+        if (hs < p.scale_min || hs > p.scale_max || vs < p.scale_min || vs > p.scale_max) {
+            why = "plane " + std::to_string(p.id) + " cannot scale " + std::to_string(sw >> 16) +
+                  "x" + std::to_string(sh >> 16) + " to " + std::to_string(ps.crtc_w) + "x" +
+                  std::to_string(ps.crtc_h);
+            return ERANGE;
+        }
+    }
+    if (plane_too_small(p, ps)) return 0;
+    if (p.max_src_w && ((ps.src_w >> 16) > p.max_src_w || (ps.src_h >> 16) > p.max_src_h)) {
+        why = "plane " + std::to_string(p.id) + " source wider than it reads";
+        return EINVAL;
+    }
+    if (p.yuv_even && is_yuv(fb.format) && ((ps.src_x >> 16) % 2)) {
+        why = "plane " + std::to_string(p.id) + " YUV source at odd x";
+        return EINVAL;
+    }
+    if (p.yuv_no_reflect_y && is_yuv(fb.format) && (ps.rotation & DRM_MODE_REFLECT_Y)) {
+        why = "plane " + std::to_string(p.id) + " cannot mirror YUV vertically";
+        return EINVAL;
+    }
+    return 0;
+}
+
 int check_plane(const Plane &p, const PlaneState &ps, const PlaneState &old, const Snap &n,
                 bool plane_faults, std::string &why) {
     if (!ps.fb && !ps.crtc) return 0;
@@ -127,7 +179,8 @@ int check_plane(const Plane &p, const PlaneState &ps, const PlaneState &old, con
         why = "plane " + std::to_string(p.id) + " has no format " + fourcc_text(fb.format);
         return EINVAL;
     }
-    if (fb.modifier != DRM_FORMAT_MOD_LINEAR && !p.sand128) {
+    if ((fb.modifier != DRM_FORMAT_MOD_LINEAR && !p.sand128) ||
+        (fb.modifier == DRM_FORMAT_MOD_LINEAR && p.afbc_only)) {
         why = "plane " + std::to_string(p.id) + " has no modifier of the framebuffer";
         return EINVAL;
     }
@@ -140,6 +193,7 @@ int check_plane(const Plane &p, const PlaneState &ps, const PlaneState &old, con
         why = "rotation not offered";
         return EINVAL;
     }
+    if (int e = check_geometry(p, ps, fb, why)) return e;
     bool changed = !(ps == old);
     if (changed && ps.rotation != DRM_MODE_ROTATE_0)
         if (const Fault *f = match_fault("rotate", p.id, ps.crtc, fb.format, nullptr)) {
@@ -300,6 +354,8 @@ std::string plane_text(const Plane &p, const PlaneState &ps) {
              ps.crtc, ps.fb, it == st().fbs.end() ? "-" : fourcc_text(it->second.format).c_str(),
              ps.src_x >> 16, ps.src_y >> 16, ps.src_w >> 16, ps.src_h >> 16, ps.crtc_x, ps.crtc_y,
              ps.crtc_w, ps.crtc_h);
+    // vop2_plane_atomic_check leaves such a plane off without refusing the update.
+    if (ps.fb && plane_too_small(p, ps)) return std::string(buf) + " below min size: off";
     return buf;
 }
 
@@ -510,7 +566,7 @@ bool ten_bit_scannable(uint32_t format, uint64_t mod) {
     if ((format == DRM_FORMAT_P030) != is_sand128(mod)) return false;
     return std::any_of(st().card.planes.begin(), st().card.planes.end(), [&](const Plane &p) {
         return std::find(p.formats.begin(), p.formats.end(), format) != p.formats.end() &&
-               (mod == DRM_FORMAT_MOD_LINEAR || p.sand128);
+               (mod == DRM_FORMAT_MOD_LINEAR ? !p.afbc_only : p.sand128);
     });
 }
 

@@ -191,7 +191,8 @@ int compose_connector(const Connector &c, std::vector<uint8_t> &rgb, int &w, int
     rgb.assign(size_t(w) * h * 3, 0);
     std::vector<const Plane *> planes;
     for (const auto &p : s.card.planes)
-        if (p.st.crtc == crtc->id && p.st.fb && s.fbs.count(p.st.fb)) planes.push_back(&p);
+        if (p.st.crtc == crtc->id && p.st.fb && s.fbs.count(p.st.fb) && !plane_too_small(p, p.st))
+            planes.push_back(&p);
     std::stable_sort(planes.begin(), planes.end(), [](const Plane *a, const Plane *b) {
         if (stack_rank(*a) != stack_rank(*b)) return stack_rank(*a) < stack_rank(*b);
         return (a->type == DRM_PLANE_TYPE_PRIMARY) > (b->type == DRM_PLANE_TYPE_PRIMARY);

@@ -109,7 +109,11 @@ void make_props() {
             hdr.modifiers_offset = (hdr.modifiers_offset + 7) & ~7u;
             drm_format_modifier mod{};
             mod.formats = linear;
-            mod.modifier = DRM_FORMAT_MOD_LINEAR;
+            // A compressed-only window lists AFBC where others list linear.
+            mod.modifier =
+                p.afbc_only ? DRM_FORMAT_MOD_ARM_AFBC(AFBC_FORMAT_MOD_BLOCK_SIZE_16x16 |
+                                                      AFBC_FORMAT_MOD_SPARSE | AFBC_FORMAT_MOD_YTR)
+                            : DRM_FORMAT_MOD_LINEAR;
             std::vector<uint8_t> blob(hdr.modifiers_offset + hdr.count_modifiers * sizeof mod);
             memcpy(blob.data(), &hdr, sizeof hdr);
             memcpy(blob.data() + sizeof hdr, p.formats.data(), nf * 4);

@@ -456,7 +456,8 @@ ScenarioStep sim_step() {
             int pid = start_sim(
                 {},
                 {"ZYL_SIM_CARD=" + (run->board == "-" ? "" : card), "ZYL_SIM_PNG_DIR=" + run->dir,
-                 "ZYL_SIM_STATS=" + run->dir + "/stats.txt"},
+                 "ZYL_SIM_STATS=" + run->dir + "/stats.txt",
+                 "ZYL_SIM_CARD_LOG=" + run->dir + "/card.log"},
                 in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
             if (feeder > 0) {
                 close(p[0]);
@@ -467,6 +468,8 @@ ScenarioStep sim_step() {
             run->r = finish_sim(pid, run->dir);
             *run = Run{"two-display", "", run->dir, "", {}, run->r};
             return run->r.err;
+        } else if (word == "card_log") {
+            return read_file(run->dir + "/card.log");
         } else if (word == "from") {
             size_t at = run->r.err.find(rest);
             return at == std::string::npos ? run->r.err : run->r.err.substr(at);

@@ -183,7 +183,8 @@ std::string unescaped(const std::string &text);
 // "until TEXT" before it keeping the input open after the feed until the gate armed by
 // the silence has written a state file holding TEXT (the final counts).
 // Either prints what the program did on stderr; "from TEXT" prints it from the first
-// line containing TEXT on. After them: "status N";
+// line containing TEXT on; "card_log" prints the card's log of the run instead
+// (ZYL_SIM_CARD_LOG). After them: "status N";
 // "black", "video", "red" or "notred" (video of another colour) "CONNECTOR X Y" for a
 // pixel of a display's last picture;
 // "stat NAME OP N" for a counter of the board (OP one of = <= >=); "contents PATH

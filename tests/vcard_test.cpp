@@ -626,3 +626,30 @@ TEST_F(VCard, SimRootRewritesTheProgramsPaths) {
 }
 
 }  // namespace
+
+// VOP2's own plane check (vop2_plane_atomic_check, rockchip_vop2_mod_supported) on the
+// reference RK3568: scale range, even YUV x, the 4x4 minimum, AFBC-only Cluster windows.
+TEST_F(VCard, Vop2WindowsRefuseWhatTheirDriverRefuses) {
+    std::string dir = test_dir();
+    open_board(board_path("rk3568-vop2.card"));
+    Dumb black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+    ASSERT_EQ(light(70, 72, mode_of(72), black.fb), 0);
+    uint32_t nv12 = nv12_fb(64, 64, {81, 90, 240}, {81, 90, 240});
+    EXPECT_EQ(drmModeSetPlane(fd, 33, 70, nv12, 0, 0, 0, 513, 512, 0, 0, 64 << 16, 64 << 16),
+              -ERANGE);  // 8.02 times wider
+    EXPECT_EQ(drmModeSetPlane(fd, 33, 70, nv12, 0, 0, 0, 512, 7, 0, 0, 64 << 16, 64 << 16),
+              -ERANGE);  // 9.1 times smaller
+    EXPECT_EQ(drmModeSetPlane(fd, 33, 70, nv12, 0, 0, 0, 63, 63, 1 << 16, 0, 63 << 16, 63 << 16),
+              -EINVAL);
+    EXPECT_EQ(drmModeSetPlane(fd, 35, 70, black.fb, 0, 0, 0, 64, 64, 0, 0, 64 << 16, 64 << 16),
+              -EINVAL);
+    // Under 4x4 the window is left off, not refused.
+    ASSERT_EQ(drmModeSetPlane(fd, 33, 70, nv12, 0, 100, 100, 3, 3, 0, 0, 16 << 16, 16 << 16), 0);
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    EXPECT_TRUE(is_black(read_png(dir + "/HDMI-A-1.png"), 101, 101));
+    ASSERT_EQ(
+        drmModeSetPlane(fd, 33, 70, nv12, 0, 100, 100, 256, 256, 2 << 16, 0, 62 << 16, 64 << 16),
+        0);
+    ASSERT_EQ(sim_card_write_pngs(dir.c_str()), 1);
+    EXPECT_FALSE(is_black(read_png(dir + "/HDMI-A-1.png"), 101, 101));
+}
