@@ -7,13 +7,13 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include <xf86drmMode.h>
 
 #include "app/clock.h"
 #include "app/health.h"
 #include "app/settings.h"
+#include "base/own.h"
 #include "kms/kms.h"
 
 namespace {
@@ -63,7 +63,7 @@ class ConnectorProber {
         for (size_t i = 0; i < ids_.size(); i++)
             if (std::optional<ConnectorSeen> s = read_connector(fd_, ids_[i], false))
                 lit_[i] = std::move(s->edid);
-        thread_ = std::thread([this] { run(); });
+        thread_ = Thread([this] { run(); });
     }
     ~ConnectorProber() {
         {
@@ -71,8 +71,7 @@ class ConnectorProber {
             stop_ = true;
         }
         cv_.notify_all();
-        thread_.join();
-    }
+    }  // the thread, declared last, is joined first
     bool probes(int fd, const std::vector<uint32_t> &ids) const { return fd == fd_ && ids == ids_; }
     const std::vector<uint8_t> &lit_edid(size_t i) const { return lit_[i]; }
     // The findings of the last probe when newer than `*generation`.
@@ -105,7 +104,7 @@ class ConnectorProber {
     uint64_t gen_ = 0;
     std::vector<std::optional<ConnectorSeen>> seen_;
     std::vector<std::vector<uint8_t>> lit_;
-    std::thread thread_;
+    Thread thread_;
 };
 
 HotplugPoll::HotplugPoll() = default;
