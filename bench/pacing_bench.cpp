@@ -2,8 +2,10 @@
 // 30, 20 and 15 fps, fed evenly and with +-3 ms of arrival jitter, in the three
 // pacing modes: show on arrival (ZYL_SMOOTH=0), smooth with a reserve frame
 // (ZYL_SMOOTH=1) and phase pacing (ZYL_SMOOTH=phase).
-//   pacing_bench [seconds per case, default 10] [modes, default arrival,reserve,phase]
-//   pacing_bench [seconds] pipeline
+//   pacing_bench [-j µs] [seconds per case, default 10] [modes, default arrival,reserve,phase]
+//   pacing_bench [-j µs] [seconds] pipeline
+// -j: the card stamps its vblanks up to that late (the board's vblank_jitter), as
+// controllers do from their interrupt handler; the scan-out stays exact.
 // The second form shows the latency a pipelining hardware decoder adds: feed ->
 // present on arrival at 60 and 30 fps with a decoder that holds 0 and 4 packets
 // before a picture comes out.
@@ -47,6 +49,7 @@ namespace {
 
 constexpr double kRefreshMs = 1000.0 / 60.0;  // 148.5 MHz / (2200 x 1125)
 constexpr double kSettleS = 5.0;
+std::string g_card = ZYL_SOURCE_DIR "/sim/boards/hdmi-progressive.card";
 
 int64_t mono_us() {
     timespec t;
@@ -192,7 +195,7 @@ Result run_case(const Case &c, const std::string &stream, int seconds, const std
         dup2(e, 2);
         int o = open("/dev/null", O_WRONLY);
         dup2(o, 1);
-        setenv("ZYL_SIM_CARD", ZYL_SOURCE_DIR "/sim/boards/hdmi-progressive.card", 1);
+        setenv("ZYL_SIM_CARD", g_card.c_str(), 1);
         setenv("ZYL_SIM_ROOT", (work + "/root").c_str(), 1);
         setenv("ZYL_SIM_CARD_LOG", fifo.c_str(), 1);
         setenv("ZYL_SMOOTH", kModeSmooth[c.mode], 1);
@@ -315,17 +318,36 @@ int pipeline_table(const std::string &stream, int seconds, const std::string &wo
     return 0;
 }
 
+// The board with its vblanks stamped up to `jitter_us` late, in the work folder.
+std::string jittered_board(const std::string &work, int jitter_us) {
+    std::ifstream in(g_card);
+    std::stringstream text;
+    text << in.rdbuf() << "vblank_jitter " << jitter_us << " seed=1\n";
+    std::string path = work + "/board.card";
+    std::ofstream(path) << text.str();
+    return path;
+}
+
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
+    int vblank_jitter_us = 0;
+    if (argc > 2 && strcmp(argv[1], "-j") == 0) {
+        vblank_jitter_us = atoi(argv[2]);
+        argv[2] = argv[0];
+        argc -= 2, argv += 2;
+    }
     int seconds = argc > 1 ? atoi(argv[1]) : 10;
     if (seconds < 8) seconds = 8;
     std::string modes = argc > 2 ? argv[2] : "arrival,reserve,phase";
     std::string stream = make_stream();
     char tmpl[] = "pacing-bench.XXXXXX";
     std::string work = mkdtemp(tmpl) ? tmpl : ".";
+    if (vblank_jitter_us > 0) g_card = jittered_board(work, vblank_jitter_us);
+    printf(
+        "60 Hz virtual monitor (hdmi-progressive), vblank stamps up to %d µs late, %d s per "
+        "case, first %.0f s skipped; ms\n",
+        vblank_jitter_us, seconds, kSettleS);
     if (modes == "pipeline") return pipeline_table(stream, seconds, work);
-    printf("60 Hz virtual monitor (hdmi-progressive), %d s per case, first %.0f s skipped; ms\n",
-           seconds, kSettleS);
     printf("%-19s %4s %6s | %6s %6s %6s | %-22s | %7s %7s %6s %-18s | %8s %8s | %s\n", "case",
            "hold", "ideal", "p50", "p95", "sd", "goal: p95 - ideal <= 1", "push50", "push99",
            "goal", "goal: p99 <= goal", "feed-p50", "feed-p99", "cad-p95");

@@ -54,7 +54,12 @@ struct Connector {
     uint32_t mm_w = 0, mm_h = 0;
     std::vector<Mode> modes;     // modes of the monitor attached now
     int64_t modes_after_ms = 0;  // EDID published this long after the card was opened
+    std::string monitor;         // name of the monitor attached now ("" without one)
     uint32_t crtc = 0;           // state: CRTC driving it
+    // What the last full probe found, which drmModeGetConnectorCurrent answers.
+    std::vector<Mode> probed_modes;
+    uint32_t probed_mm_w = 0, probed_mm_h = 0;
+    uint32_t edid_blob = 0;  // 0: no EDID read
 };
 
 struct PlaneState {
@@ -126,6 +131,8 @@ struct CardDesc {
     // Atomic drivers make a legacy plane update a blocking commit
     // (drm_atomic_helper_update_plane); only cursor planes take the asynchronous path.
     bool setplane_blocks = true;
+    int64_t vblank_jitter_us = 0;  // vblank timestamps stamped up to this late
+    uint64_t vblank_jitter_seed = 0;
     // Another display client holds the card's master until this card time (ms): -1
     // none, INT64_MAX for good.
     int64_t other_master_until_ms = -1;
@@ -182,7 +189,7 @@ struct Prop {
 
 struct PropIds {
     uint32_t type, fb_id, crtc_id, crtc_x, crtc_y, crtc_w, crtc_h, src_x, src_y, src_w, src_h;
-    uint32_t in_formats, active, mode_id, dpms;
+    uint32_t in_formats, active, mode_id, dpms, edid;
 };
 
 struct Blob {
@@ -191,7 +198,7 @@ struct Blob {
 };
 
 struct VEvent {
-    int64_t at_ns;
+    int64_t at_ns;  // when the vblank was stamped: the event's time, and when it is read
     uint32_t crtc_id;
     uint64_t seq;
     uint64_t user;
@@ -253,6 +260,10 @@ void run_script();
 // Whether another display client holds the card's master now.
 bool other_master_holds();
 const std::vector<Mode> &visible_modes(const Connector &c);
+// A full probe of a connector: its mode list, size and EDID as the monitor shows them now.
+void probe_connector(Connector &c);
+// The time the card reports for the vblank `seq` of a CRTC fell at (card clock).
+int64_t vblank_stamp(const Crtc &c, uint64_t seq);
 
 Crtc *find_crtc(uint32_t id);
 Crtc *crtc_by_index(int index);

@@ -43,22 +43,27 @@ uint32_t current_encoder(const Connector &c) {
     return 0;
 }
 
-drmModeConnectorPtr get_connector(int fd, uint32_t id) {
+// As drm_mode_getconnector: only a full probe, and only by the master (others are
+// demoted to a read of the cache), fills the mode list and the EDID again; either
+// way the status is the connector's now, which hot-plug interrupts keep up to date,
+// and the modes, size and EDID are those the last probe found.
+drmModeConnectorPtr get_connector(int fd, uint32_t id, bool probe) {
     std::lock_guard<std::mutex> lk(g_mu);
     if (fd_kind(fd) != 1) return null_errno<drmModeConnector>(fd_kind(fd) ? ENOENT : EBADF);
     run_script();
     Connector *c = find_connector(id);
     if (!c) return null_errno<drmModeConnector>(ENOENT);
+    if (probe && st().master) probe_connector(*c);
     auto *r = zalloc<drmModeConnector>();
     r->connector_id = c->id;
     r->encoder_id = current_encoder(*c);
     r->connector_type = c->type;
     r->connector_type_id = c->type_id;
     r->connection = c->connected ? DRM_MODE_CONNECTED : DRM_MODE_DISCONNECTED;
-    r->mmWidth = c->connected ? c->mm_w : 0;
-    r->mmHeight = c->connected ? c->mm_h : 0;
+    r->mmWidth = c->probed_mm_w;
+    r->mmHeight = c->probed_mm_h;
     r->subpixel = DRM_MODE_SUBPIXEL_UNKNOWN;
-    const auto &modes = visible_modes(*c);
+    const auto &modes = c->probed_modes;
     r->count_modes = static_cast<int>(modes.size());
     r->modes = copy_array(modes);
     std::vector<std::pair<uint32_t, uint64_t>> props;
@@ -116,11 +121,11 @@ void drmModeFreeResources(drmModeResPtr r) {
 }
 
 drmModeConnectorPtr drmModeGetConnector(int fd, uint32_t id) {
-    return get_connector(fd, id);
+    return get_connector(fd, id, true);
 }
 
 drmModeConnectorPtr drmModeGetConnectorCurrent(int fd, uint32_t id) {
-    return get_connector(fd, id);
+    return get_connector(fd, id, false);
 }
 
 void drmModeFreeConnector(drmModeConnectorPtr c) {

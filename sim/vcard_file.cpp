@@ -454,6 +454,17 @@ struct Parser {
         return true;
     }
 
+    // vblank_jitter <µs> [seed=<n>]
+    bool vblank_jitter(const std::vector<std::string_view> &w) {
+        uint64_t us = 0, seed = 0;
+        bool ok = w.size() >= 2 && number(w[1], us) && us <= 1000000;
+        for (auto &[k, v] : options(w, 2)) ok = ok && k == "seed" && number(v, seed);
+        if (!ok) return fail("vblank_jitter <µs up to 1000000> [seed=<n>]");
+        card.vblank_jitter_us = static_cast<int64_t>(us);
+        card.vblank_jitter_seed = seed;
+        return true;
+    }
+
     // other_master [until=<ms>]
     bool other_master(const std::vector<std::string_view> &w) {
         card.other_master_until_ms = INT64_MAX;
@@ -507,6 +518,7 @@ struct Parser {
             return fail("unknown option");
         }
         if (k == "other_master") return other_master(w);
+        if (k == "vblank_jitter") return vblank_jitter(w);
         if (k == "crtc") return crtc(w);
         if (k == "encoder") return encoder(w);
         if (k == "plane") return plane(w);
@@ -538,8 +550,10 @@ struct Parser {
             auto it = card.monitors.find(name);
             if (it == card.monitors.end()) return fail("unknown monitor " + name);
             for (auto &c : card.connectors)
-                if (c.id == id)
+                if (c.id == id) {
                     c.modes.insert(c.modes.begin(), it->second.begin(), it->second.end());
+                    c.monitor = name;
+                }
         }
         uint32_t all = card.crtcs.size() >= 32 ? ~0u : (1u << card.crtcs.size()) - 1;
         for (auto &e : card.encoders)

@@ -288,6 +288,12 @@ int64_t next_vblank(const Crtc &c, int64_t t) {
     return c.active ? vblank_time(c, vblank_seq(c, t) + 1) : t;
 }
 
+// When the interrupt handler signals the next vblank's flip done: a flip is pending,
+// and a blocking request waits, until then.
+int64_t next_flip_done(const Crtc &c, int64_t t) {
+    return c.active ? vblank_stamp(c, vblank_seq(c, t) + 1) : t;
+}
+
 // Waits until no flip is pending on these CRTCs (a blocking request queues behind
 // the non-blocking one before it).
 void wait_pending(std::unique_lock<std::mutex> &lk, const std::set<uint32_t> &crtcs) {
@@ -301,7 +307,7 @@ void wait_pending(std::unique_lock<std::mutex> &lk, const std::set<uint32_t> &cr
 void wait_flip(std::unique_lock<std::mutex> &lk, const std::set<uint32_t> &crtcs) {
     int64_t now = now_ns(), until = now;
     for (uint32_t id : crtcs)
-        if (const Crtc *c = find_crtc(id)) until = std::max(until, next_vblank(*c, now));
+        if (const Crtc *c = find_crtc(id)) until = std::max(until, next_flip_done(*c, now));
     if (until > now) sleep_until(lk, until);
 }
 
@@ -310,7 +316,8 @@ void queue_flip_events(const std::set<uint32_t> &crtcs, uint64_t user) {
     for (uint32_t id : crtcs)
         if (const Crtc *c = find_crtc(id); c && c->active) {
             int64_t t = next_vblank(*c, now);
-            st().events.push_back({t, id, vblank_seq(*c, t), user, true});
+            uint64_t seq = vblank_seq(*c, t);
+            st().events.push_back({vblank_stamp(*c, seq), id, seq, user, true});
         }
 }
 
@@ -896,7 +903,7 @@ int drmModePageFlip(int fd, uint32_t crtc_id, uint32_t fb_id, uint32_t flags, vo
     std::string why;
     if ((e = check(n, o, false, true, why))) return neg(refuse(e, what + " " + why));
     apply(n, false);
-    c->pending_until_ns = next_vblank(*c, now_ns());
+    c->pending_until_ns = next_flip_done(*c, now_ns());
     if (flags & DRM_MODE_PAGE_FLIP_EVENT)
         queue_flip_events({crtc_id}, reinterpret_cast<uintptr_t>(user_data));
     s.plane_updates++;
@@ -1055,7 +1062,7 @@ int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, v
         if (nonblock) {
             for (uint32_t id : crtcs)
                 if (Crtc *c = find_crtc(id); c && c->active)
-                    c->pending_until_ns = next_vblank(*c, now_ns());
+                    c->pending_until_ns = next_flip_done(*c, now_ns());
         } else {
             wait_flip(lk, crtcs);
         }
@@ -1091,13 +1098,16 @@ int drmWaitVBlank(int fd, drmVBlankPtr vbl) {
     }
     int64_t base = s.open_mono_ns >= 0 ? s.open_mono_ns : 0;
     if (type & DRM_VBLANK_EVENT) {
-        s.events.push_back({vblank_time(*c, target), c->id, target, vbl->request.signal, false});
+        s.events.push_back({vblank_stamp(*c, target), c->id, target, vbl->request.signal, false});
         vbl->reply.sequence = static_cast<unsigned>(target);
         return 0;
     }
-    if (target > cur) sleep_until(lk, vblank_time(*c, target));
+    // The reply comes once the interrupt handler has stamped the vblank: with jitter
+    // that is after the vblank itself, even for one already scanned out.
     uint64_t seq = std::max(target, cur);
-    int64_t t = base + vblank_time(*c, seq);
+    int64_t stamp = vblank_stamp(*c, seq);
+    if (stamp > now_ns()) sleep_until(lk, stamp);
+    int64_t t = base + stamp;
     vbl->reply.sequence = static_cast<unsigned>(seq);
     vbl->reply.tval_sec = static_cast<long>(t / 1000000000);
     vbl->reply.tval_usec = static_cast<long>(t % 1000000000 / 1000);

@@ -119,14 +119,25 @@ TEST(Hotplug, AtMostOnePollPerMonotonicSecond) {
 TEST(Hotplug, MonitorIdentity) {
     KmsOutput o{};
     o.native_w = 1920, o.native_h = 1080, o.native_hz = 60;
-    EXPECT_EQ(monitor_seen(true, 5, 1920, 1080, 60, o), MonitorSeen::kSame);
-    EXPECT_EQ(monitor_seen(false, 5, 1920, 1080, 60, o), MonitorSeen::kUnplugged);
-    EXPECT_EQ(monitor_seen(true, 0, 0, 0, 0, o), MonitorSeen::kUnplugged);
-    EXPECT_EQ(monitor_seen(true, 3, 1280, 720, 60, o), MonitorSeen::kChanged);
-    EXPECT_EQ(monitor_seen(true, 3, 1920, 1080, 50, o), MonitorSeen::kChanged);
+    const std::vector<uint8_t> lit = {0, 0xff, 1}, other = {0, 0xff, 2}, none;
+    auto seen = [&](bool connected, int nmodes, int w, int h, int hz,
+                    const std::vector<uint8_t> &edid, const std::vector<uint8_t> &at_lit) {
+        return monitor_seen({connected, nmodes, w, h, hz, edid}, at_lit, o);
+    };
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, lit, lit), MonitorSeen::kSame);
+    EXPECT_EQ(seen(false, 5, 1920, 1080, 60, lit, lit), MonitorSeen::kUnplugged);
+    EXPECT_EQ(seen(true, 0, 0, 0, 0, none, lit), MonitorSeen::kUnplugged);
+    EXPECT_EQ(seen(true, 3, 1280, 720, 60, other, lit), MonitorSeen::kChanged);
+    EXPECT_EQ(seen(true, 3, 1920, 1080, 50, lit, lit), MonitorSeen::kChanged);
+    // Another monitor with the same first mode; without an EDID on either side (a
+    // panel) only the mode tells.
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, other, lit), MonitorSeen::kChanged);
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, other, none), MonitorSeen::kSame);
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, none, lit), MonitorSeen::kSame);
     o.unplugged = 1;
-    EXPECT_EQ(monitor_seen(true, 5, 1920, 1080, 60, o), MonitorSeen::kReplugged);
-    EXPECT_EQ(monitor_seen(true, 3, 1280, 720, 60, o), MonitorSeen::kChanged);
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, lit, lit), MonitorSeen::kReplugged);
+    EXPECT_EQ(seen(true, 3, 1280, 720, 60, other, lit), MonitorSeen::kChanged);
+    EXPECT_EQ(seen(true, 5, 1920, 1080, 60, other, lit), MonitorSeen::kChanged);
 }
 
 // The Hotplug runs of tests/data/runs.txt.

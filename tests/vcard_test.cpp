@@ -556,6 +556,132 @@ TEST_F(VCard, BlockingPlaneUpdatesLandOnVblanks) {
     EXPECT_EQ(ci.vblank_seq, seq + 1);
 }
 
+// Only the master's full probe reads the monitor; a read of the cache answers what
+// the last one found, with the status of now, as drm_mode_getconnector.
+TEST_F(VCard, ConnectorsAnswerTheLastFullProbeWithItsEdid) {
+    sim_card_set_time_ms(0);
+    open_text(read_file(board_path("hdmi-swap.card")) + "at 4000 unplug 33\n");
+    struct Seen {
+        bool connected;
+        int w;
+        std::vector<uint8_t> edid;
+    };
+    auto read = [&](bool full) {
+        drmModeConnector *c =
+            full ? drmModeGetConnector(fd, 33) : drmModeGetConnectorCurrent(fd, 33);
+        Seen r{c->connection == DRM_MODE_CONNECTED, c->count_modes ? c->modes[0].hdisplay : 0, {}};
+        for (int i = 0; i < c->count_props; i++) {
+            drmModePropertyRes *p = drmModeGetProperty(fd, c->props[i]);
+            if (strcmp(p->name, "EDID") == 0) {
+                drmModePropertyBlobRes *b = drmModeGetPropertyBlob(fd, uint32_t(c->prop_values[i]));
+                auto *d = static_cast<const uint8_t *>(b->data);
+                r.edid.assign(d, d + b->length);
+                drmModeFreePropertyBlob(b);
+            }
+            drmModeFreeProperty(p);
+        }
+        drmModeFreeConnector(c);
+        return r;
+    };
+    auto valid = [](const std::vector<uint8_t> &e, const char *name) {
+        int sum = 0;
+        for (uint8_t b : e) sum += b;
+        std::string text(e.begin(), e.end());
+        return e.size() == 128 && e[0] == 0 && e[1] == 0xff && e[7] == 0 && sum % 256 == 0 &&
+               text.find(std::string(name) + "\n") != std::string::npos;
+    };
+    Seen before = read(false);
+    EXPECT_TRUE(before.connected);
+    EXPECT_EQ(before.w, 0);  // nothing probed yet
+    EXPECT_TRUE(before.edid.empty());
+    Seen fhd = read(true);
+    EXPECT_EQ(fhd.w, 1920);
+    EXPECT_TRUE(valid(fhd.edid, "fhd"));
+
+    sim_card_set_time_ms(3000);  // the 720p monitor took its place at 2500
+    Seen cached = read(false);
+    EXPECT_EQ(cached.w, 1920);
+    EXPECT_EQ(cached.edid, fhd.edid);
+    Seen hd = read(true);
+    EXPECT_EQ(hd.w, 1280);
+    EXPECT_TRUE(valid(hd.edid, "hd"));
+    EXPECT_NE(hd.edid, fhd.edid);
+
+    sim_card_set_time_ms(4500);  // unplugged at 4000
+    ASSERT_EQ(drmDropMaster(fd), 0);
+    Seen demoted = read(true);  // not master: a read of the cache
+    EXPECT_FALSE(demoted.connected);
+    EXPECT_EQ(demoted.w, 1280);
+    ASSERT_EQ(drmSetMaster(fd), 0);
+    Seen gone = read(true);
+    EXPECT_EQ(gone.w, 0);
+    EXPECT_TRUE(gone.edid.empty());
+}
+
+// Stamps late by at most the jitter, the same for the same seed, the event's the
+// reply's; counts exact.
+TEST_F(VCard, VblankStampsCarryTheBoardsJitter) {
+    auto stamps = [&](const std::string &extra) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        sim_card_reset();
+        sim_card_set_time_ms(0);
+        open_text(read_file(board_path("vc4-hdmi-50-then-60.card")) + extra);
+        Dumb a = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
+        EXPECT_EQ(light(31, 33, mode_of(33, 3), a.fb), 0);
+        std::vector<std::pair<unsigned, int64_t>> out;
+        for (int i = 0; i < 40; i++) {
+            drmVBlank v{};
+            v.request.type = DRM_VBLANK_RELATIVE;
+            v.request.sequence = 1;
+            EXPECT_EQ(drmWaitVBlank(fd, &v), 0);
+            out.emplace_back(v.reply.sequence, v.reply.tval_sec * 1000000ll + v.reply.tval_usec);
+        }
+        drmVBlank v{};
+        v.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | DRM_VBLANK_EVENT);
+        v.request.sequence = 1;
+        EXPECT_EQ(drmWaitVBlank(fd, &v), 0);
+        static std::pair<unsigned, int64_t> event;
+        drmEventContext ctx{};
+        ctx.version = 2;
+        ctx.vblank_handler = [](int, unsigned seq, unsigned sec, unsigned usec, void *) {
+            event = {seq, sec * 1000000ll + usec};
+        };
+        EXPECT_EQ(drmHandleEvent(fd, &ctx), 0);
+        out.push_back(event);
+        return out;
+    };
+    // The card's times count from its opening, which differs from load to load: each
+    // run's stamps are taken from its first.
+    auto from_first = [&](const std::string &extra) {
+        auto v = stamps(extra);
+        for (size_t i = 1; i < v.size(); i++) v[i].second -= v[0].second;
+        v[0].second = 0;
+        return v;
+    };
+    auto exact = from_first(""), late = from_first("vblank_jitter 500 seed=7\n");
+    auto again = from_first("vblank_jitter 500 seed=7\n");
+    auto other = from_first("vblank_jitter 500 seed=8\n");
+    ASSERT_EQ(late.size(), exact.size());
+    std::set<int64_t> lateness;  // each stamp's lateness less the first's
+    for (size_t i = 0; i < late.size(); i++) {
+        EXPECT_EQ(late[i].first - late[0].first, i);
+        EXPECT_EQ(exact[i].first - exact[0].first, i);
+        lateness.insert(late[i].second - exact[i].second);
+    }
+    EXPECT_LE(*lateness.rbegin() - *lateness.begin(), 500);
+    EXPECT_GT(*lateness.rbegin() - *lateness.begin(), 250);
+    EXPECT_GT(lateness.size(), 20u);
+    // Same seed, same stamps (to the microsecond the opening time rounds to).
+    int64_t same = 0, apart = 0;
+    for (size_t i = 0; i < late.size(); i++) {
+        same = std::max(same, std::abs(again[i].second - late[i].second));
+        apart = std::max(apart, std::abs(other[i].second - late[i].second));
+    }
+    EXPECT_LE(same, 1);
+    EXPECT_GT(apart, 50);
+}
+
 TEST_F(VCard, FaultsRefuseOnlyWhatTheyName) {
     open_board(board_path("two-hdmi-faults.card"));
     Dumb xr = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
