@@ -153,10 +153,8 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         o->menu_shadow.assign(size_t(h) * w * 4, 0);
         o->menu_premul = setup_blend(*o, c.plane_id);
         o->sidebar = 0;
-        say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, %s alpha, double-buffered, probed "
-            "OK)",
-            out_no, c.plane_id, c.zpos_prop ? "set" : "default",
-            o->menu_premul ? "pre-multiplied" : "straight");
+        say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)", out_no,
+            c.plane_id, c.zpos_prop ? "set" : "default");
         return;
     }
     say("zyl-mpp: output %d menu → primary-plane sidebar fallback", out_no);
