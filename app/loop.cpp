@@ -286,6 +286,7 @@ void present_frame(Loop &loop, FramePtr frame) {
         after_present(loop.health, loop.pacer, t0);
         return;
     }
+    if (!gpu_output) video_color_follow(d, *frame);
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];
         bool sidebar_shown =

@@ -66,3 +66,34 @@ FbId import_frame(Display &d, const AVFrame *frame) {
     }
     return {};
 }
+
+YuvColor yuv_color(int colorspace, int color_range, int height) {
+    const uint64_t range = color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    switch (colorspace) {
+        case AVCOL_SPC_BT709:
+            return {1, range};
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+            return {0, range};
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return {2, range};
+    }
+    return {height >= 720 ? 1u : 0u, range};
+}
+
+void video_color_follow(Display &d, const AVFrame &frame) {
+    const YuvColor c = yuv_color(frame.colorspace, frame.color_range, frame.height);
+    for (KmsOutput &o : d.outputs()) {
+        if (!o.enc_prop && !o.range_prop) continue;
+        o.yuv_want = c.key();
+        if (o.atomic || o.yuv_set == o.yuv_want) continue;
+        const int fd = o.fd;
+        const bool ok =
+            (!o.enc_prop || drmModeObjectSetProperty(fd, o.plane_id, DRM_MODE_OBJECT_PLANE,
+                                                     o.enc_prop, c.encoding) == 0) &&
+            (!o.range_prop || drmModeObjectSetProperty(fd, o.plane_id, DRM_MODE_OBJECT_PLANE,
+                                                       o.range_prop, c.range) == 0);
+        if (ok) o.yuv_set = o.yuv_want;
+    }
+}

@@ -33,13 +33,18 @@ struct KmsOutput {
     DumbBuffer menu[2];                // its two buffers
     std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
-    int32_t menu_front;  // overlay buffer on screen, -1 = none
+    int32_t menu_premul;  // the plane blends pre-multiplied: pixels are converted on copy
+    int32_t menu_front;   // overlay buffer on screen, -1 = none
     int32_t menu_shown;
     int32_t sidebar;     // overlays go into the standby buffer
     DumbBuffer standby;  // XR24 standby buffer; px() null when unmapped
     Look look;
     Look standby_look;  // the flip and fit the standby picture was painted for
     int32_t is_dsi;
+    uint32_t enc_prop, range_prop;  // video plane's "COLOR_ENCODING", "COLOR_RANGE"; 0 = none
+    uint64_t yuv_want;              // YuvColor::key() of the frames shown now
+    // What the plane was last given (the commit that carries it records it); 0 = its own.
+    mutable uint64_t yuv_set;
     uint32_t rot_prop;  // video plane's "rotation" property, 0 = none
     uint64_t rot_mask;  // bit n: rotation value n accepted
     int32_t plane_is_primary;
@@ -262,6 +267,17 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
 void menu_present(KmsOutput &o, int index);
 // Takes the overlay plane off the screen.
 void menu_plane_off(KmsOutput &o);
+// What the overlay plane's "pixel blend mode" (null: none) calls for: the value to set
+// (straight alpha, "Coverage", where offered) and whether pixels must be
+// pre-multiplied because the plane keeps blending them as pre-multiplied, as the
+// kernel assumes where the property is missing.
+struct OverlayBlend {
+    std::optional<uint64_t> set;
+    bool premultiply;
+};
+OverlayBlend overlay_blend(const PropEntry *blend_mode);
+// Copies `w` straight-alpha ARGB pixels as pre-multiplied ones.
+void premultiply_row(uint32_t *dst, const uint32_t *src, uint32_t w);
 // Mirrors a 32-bit buffer in place: "h", "v" or "180"; anything else leaves it.
 void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, Flip flip);
 
@@ -274,6 +290,19 @@ inline bool standby_look_same(const Look &painted, const Look &now) {
 
 // ---- frame import ----
 struct AVFrame;
+// A YUV picture's matrix and range as the kernel's "COLOR_ENCODING" (0 BT.601, 1 BT.709,
+// 2 BT.2020) and "COLOR_RANGE" (0 limited, 1 full) name them.
+struct YuvColor {
+    uint64_t encoding, range;
+    // Never 0, so that 0 can mean "not set yet".
+    uint64_t key() const { return 1 + encoding * 2 + range; }
+};
+// From the stream's colorspace and color_range (AVColorSpace, AVColorRange): untagged
+// pictures are BT.709 from 720 lines up, BT.601 below, and limited range.
+YuvColor yuv_color(int colorspace, int color_range, int height);
+// Gives every video plane with colour properties the frame's matrix and range when
+// they change: at once on legacy outputs, with the next commit on atomic ones.
+void video_color_follow(Display &d, const AVFrame &frame);
 // Whether the `count`th failed import is reported (the 1st, then every 300th).
 bool addfb_fail_reported(int64_t count);
 // One framebuffer over layer 0 of a DRM PRIME frame (which has at least one layer),

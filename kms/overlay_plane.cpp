@@ -55,7 +55,42 @@ std::optional<uint64_t> video_zpos(const KmsOutput &o) {
     return z ? std::optional<uint64_t>(z->value) : std::nullopt;
 }
 
+constexpr uint64_t kBlendCoverage = 2;  // the kernel's DRM_MODE_BLEND_COVERAGE
+
+// Sets the plane's blend mode to straight alpha where it can; whether its pixels must
+// be pre-multiplied.
+bool setup_blend(const KmsOutput &o, uint32_t plane_id) {
+    const PropTable props = read_props(o.fd, plane_id, DRM_MODE_OBJECT_PLANE);
+    const PropEntry *mode = prop_entry(props, "pixel blend mode");
+    const OverlayBlend b = overlay_blend(mode);
+    if (b.set &&
+        drmModeObjectSetProperty(o.fd, plane_id, DRM_MODE_OBJECT_PLANE, mode->id, *b.set) != 0)
+        return true;
+    return b.premultiply;
+}
+
 }  // namespace
+
+OverlayBlend overlay_blend(const PropEntry *blend_mode) {
+    if (!blend_mode || !(blend_mode->enum_bits >> kBlendCoverage & 1)) return {{}, true};
+    if (blend_mode->value == kBlendCoverage) return {{}, false};
+    return {kBlendCoverage, false};
+}
+
+void premultiply_row(uint32_t *dst, const uint32_t *src, uint32_t w) {
+    for (uint32_t x = 0; x < w; x++) {
+        const uint32_t p = src[x], a = p >> 24;
+        if (a == 0xff || p == 0) {  // most of an overlay: opaque or empty
+            dst[x] = p;
+            continue;
+        }
+        // c * a / 255, rounded, on two channels at once
+        uint32_t rb = (p & 0xff00ff) * a + 0x800080, g = (p & 0xff00) * a + 0x8000;
+        rb = ((rb + (rb >> 8 & 0xff00ff)) >> 8) & 0xff00ff;
+        g = ((g + (g >> 8 & 0xff00)) >> 8) & 0xff00;
+        dst[x] = a << 24 | rb | g;
+    }
+}
 
 std::optional<uint64_t> overlay_zpos(const MenuCandidate &c, std::optional<uint64_t> video_zpos) {
     if (!c.zpos_prop) return c.zpos;
@@ -116,6 +151,7 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         for (int i = 0; i < 2; i++) o->menu[i] = std::move(b[i]);
         o->menu_shadow_stride = w * 4;
         o->menu_shadow.assign(size_t(h) * w * 4, 0);
+        o->menu_premul = setup_blend(*o, c.plane_id);
         o->sidebar = 0;
         say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)", out_no,
             c.plane_id, c.zpos_prop ? "set" : "default");
@@ -130,11 +166,21 @@ void menu_present(KmsOutput &o, int index) {
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     if (!o.menu_shadow.empty()) {
         flip_buffer_argb(o.menu_shadow.data(), o.menu_shadow_stride, w, h, o.look.flip);
-        for (uint32_t y = 0; y < h; y++)
-            memcpy(buf.px() + size_t(y) * buf.pitch,
-                   o.menu_shadow.data() + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
+        for (uint32_t y = 0; y < h; y++) {
+            uint8_t *dst = buf.px() + size_t(y) * buf.pitch;
+            const uint8_t *src = o.menu_shadow.data() + size_t(y) * o.menu_shadow_stride;
+            if (o.menu_premul)
+                premultiply_row(reinterpret_cast<uint32_t *>(dst),
+                                reinterpret_cast<const uint32_t *>(src), w);
+            else
+                memcpy(dst, src, size_t(w) * 4);
+        }
     } else {
         flip_buffer_argb(buf.px(), buf.pitch, w, h, o.look.flip);
+        for (uint32_t y = 0; o.menu_premul && y < h; y++) {
+            auto *row = reinterpret_cast<uint32_t *>(buf.px() + size_t(y) * buf.pitch);
+            premultiply_row(row, row, w);
+        }
     }
     drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, buf.fb.get(), 0, 0, 0, w, h, 0, 0, w << 16,
                     h << 16);

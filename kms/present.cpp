@@ -50,8 +50,12 @@ int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint
         add(o.p_crtc_w, uint64_t(p.dst.w));
         add(o.p_crtc_h, uint64_t(p.dst.h));
     }
+    const bool yuv = o.yuv_want && o.yuv_want != o.yuv_set;
+    if (yuv && o.enc_prop) add(o.enc_prop, (o.yuv_want - 1) / 2);
+    if (yuv && o.range_prop) add(o.range_prop, (o.yuv_want - 1) % 2);
     int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
     drmModeAtomicFree(req);
+    if (r == 0 && yuv) o.yuv_set = o.yuv_want;
     return r;
 }
 

@@ -62,6 +62,11 @@ struct Connector {
     uint32_t edid_blob = 0;  // 0: no EDID read
 };
 
+// Enum values of the kernel's "pixel blend mode", "COLOR_ENCODING" and "COLOR_RANGE".
+enum : uint64_t { kBlendNone = 0, kBlendPremulti = 1, kBlendCoverage = 2 };
+enum : uint64_t { kEncBt601 = 0, kEncBt709 = 1, kEncBt2020 = 2 };
+enum : uint64_t { kRangeLimited = 0, kRangeFull = 1 };
+
 struct PlaneState {
     uint32_t fb = 0, crtc = 0;
     int32_t crtc_x = 0, crtc_y = 0;
@@ -69,7 +74,17 @@ struct PlaneState {
     uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0;  // 16.16
     uint64_t rotation = DRM_MODE_ROTATE_0;
     uint64_t zpos = 0;
+    // "pixel blend mode", "COLOR_ENCODING", "COLOR_RANGE": the kernel's state defaults
+    // (pre-multiplied, BT.601, limited) stand when the plane has no such property.
+    uint64_t blend = kBlendPremulti, encoding = kEncBt601, range = kRangeLimited;
     bool operator==(const PlaneState &) const = default;
+    // The plane switched off: its properties outlive its picture and place.
+    PlaneState off() const {
+        PlaneState o;
+        o.rotation = rotation, o.zpos = zpos, o.blend = blend;
+        o.encoding = encoding, o.range = range;
+        return o;
+    }
 };
 
 struct Plane {
@@ -90,7 +105,11 @@ struct Plane {
     bool yuv_even = false;          // YUV sources must start on an even x
     bool afbc_only = false;         // compressed framebuffers only: a linear one is refused
     bool yuv_no_reflect_y = false;  // a YUV source cannot be mirrored vertically
+    // bit n: blend mode n offered; 0 = no "pixel blend mode" property
+    uint32_t blend_caps = 0;
+    bool color_props = false;  // "COLOR_ENCODING" and "COLOR_RANGE" (all values)
     uint32_t prop_zpos = 0, prop_rotation = 0, in_formats_blob = 0;
+    uint32_t prop_blend = 0, prop_encoding = 0, prop_range = 0;
     PlaneState st;
 };
 

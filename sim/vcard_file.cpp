@@ -39,6 +39,8 @@ constexpr NamedValue kModeTypes[] = {{"preferred", DRM_MODE_TYPE_PREFERRED},
                                      {"driver", DRM_MODE_TYPE_DRIVER},
                                      {"userdef", DRM_MODE_TYPE_USERDEF}};
 
+constexpr NamedValue kBlendModes[] = {
+    {"none", kBlendNone}, {"premulti", kBlendPremulti}, {"coverage", kBlendCoverage}};
 constexpr NamedValue kRotations[] = {{"rotate-0", 0},   {"rotate-90", 1}, {"rotate-180", 2},
                                      {"rotate-270", 3}, {"reflect-x", 4}, {"reflect-y", 5}};
 
@@ -230,6 +232,27 @@ struct Parser {
         return true;
     }
 
+    // Every plane has "pixel blend mode" with all three modes unless told otherwise,
+    // and one listing a YUV format "COLOR_ENCODING"/"COLOR_RANGE" at BT.709 limited,
+    // as vc4_plane_init creates them.
+    bool blend_and_color(Options &o, Plane &p) {
+        p.blend_caps = 0x7;
+        if (o.count("blend") && o["blend"] == "off")
+            p.blend_caps = 0;
+        else if (o.count("blend") && (!flag_list(o["blend"], kBlendModes, true, p.blend_caps) ||
+                                      p.blend_caps > 7 || !(p.blend_caps >> kBlendPremulti & 1)))
+            // drm_plane_create_blend_mode_property insists on "Pre-multiplied"
+            return fail("bad blend= (off, or none,premulti,coverage with premulti)");
+        bool yuv = std::any_of(p.formats.begin(), p.formats.end(), [](uint32_t f) {
+            return f == DRM_FORMAT_NV12 || f == DRM_FORMAT_P010 || f == DRM_FORMAT_NV15 ||
+                   f == DRM_FORMAT_P030;
+        });
+        if (o.count("color") && o["color"] != "off") return fail("bad color= (off)");
+        p.color_props = yuv && !o.count("color");
+        if (p.color_props) p.st.encoding = kEncBt709;
+        return true;
+    }
+
     bool plane(const std::vector<std::string_view> &w) {
         Plane p;
         if (w.size() < 2 || !new_id(w[1], p.id)) return fail("plane needs an id");
@@ -276,6 +299,7 @@ struct Parser {
                 return fail("bad rotation=");
             p.rot_caps |= DRM_MODE_ROTATE_0;
         }
+        if (!blend_and_color(o, p)) return false;
         p.in_formats = o.count("in_formats") > 0;
         p.sand128 = o.count("sand128") > 0;
         if (o.count("scale")) {

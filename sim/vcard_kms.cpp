@@ -439,6 +439,13 @@ int set_prop(Snap &n, uint32_t obj, uint32_t prop, uint64_t v, bool atomic_clien
         } else if (prop == pl.prop_rotation) {
             if (!rotation_valid(pl, v)) return EINVAL;
             ps.rotation = v;
+        } else if (prop == pl.prop_blend) {
+            if (v > 2 || !(pl.blend_caps >> v & 1)) return EINVAL;
+            ps.blend = v;
+        } else if (prop == pl.prop_encoding || prop == pl.prop_range) {
+            if (v > (prop == pl.prop_encoding ? uint64_t(kEncBt2020) : uint64_t(kRangeFull)))
+                return EINVAL;
+            (prop == pl.prop_encoding ? ps.encoding : ps.range) = v;
         }
         return 0;
     }
@@ -638,7 +645,7 @@ void unplug_fb(uint32_t id) {
     for (size_t i = 0; i < n.plane.size(); i++) {
         if (n.plane[i].fb != id) continue;
         uint32_t crtc = n.plane[i].crtc;
-        n.plane[i] = PlaneState{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, n.plane[i].rotation, n.plane[i].zpos};
+        n.plane[i] = n.plane[i].off();
         changed = true;
         log_line("rmfb " + std::to_string(id) + " still shown: plane " +
                  std::to_string(s.card.planes[i].id) + " off");
@@ -648,8 +655,7 @@ void unplug_fb(uint32_t id) {
             for (auto &k : n.conn)
                 if (k == crtc) k = 0;
             for (auto &p : n.plane)
-                if (p.crtc == crtc)
-                    p = PlaneState{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, p.rotation, p.zpos};
+                if (p.crtc == crtc) p = p.off();
             log_line("rmfb " + std::to_string(id) + ": crtc " + std::to_string(crtc) + " off");
         }
     }
@@ -814,7 +820,7 @@ int drmModeSetCrtc(int fd, uint32_t crtc_id, uint32_t fb_id, uint32_t x, uint32_
         if (count) return neg(refuse(EINVAL, what));
         n.crtc[c->index] = CrtcSt{};
         for (auto &p : n.plane)
-            if (p.crtc == crtc_id) p = PlaneState{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, p.rotation, p.zpos};
+            if (p.crtc == crtc_id) p = p.off();
     } else {
         if (fb_id == 0xffffffffu && primary) fb_id = primary->st.fb;
         auto fb = s.fbs.find(fb_id);
@@ -868,10 +874,10 @@ int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id,
     Snap o = snapshot(), n = o;
     PlaneState &ps = n.plane[p->index];
     if (fb_id)
-        ps = PlaneState{fb_id, crtc_id, crtc_x, crtc_y, crtc_w,      crtc_h,
-                        src_x, src_y,   src_w,  src_h,  ps.rotation, ps.zpos};
+        ps = PlaneState{fb_id, crtc_id, crtc_x,      crtc_y,  crtc_w,   crtc_h,      src_x,   src_y,
+                        src_w, src_h,   ps.rotation, ps.zpos, ps.blend, ps.encoding, ps.range};
     else
-        ps = PlaneState{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ps.rotation, ps.zpos};
+        ps = ps.off();
     what = "setplane " + plane_text(*p, ps);
     std::string why;
     if ((e = check(n, o, false, true, why))) return neg(refuse(e, what + " " + why));

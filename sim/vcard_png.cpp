@@ -26,12 +26,31 @@ int clamp8(int v) {
     return v < 0 ? 0 : v > 255 ? 255 : v;
 }
 
-// BT.601 limited range, the decoder's colour space for SD and the usual default.
-Rgba yuv_to_rgb(int y, int u, int v) {
-    int c = y - 16, d = u - 128, e = v - 128;
-    return {clamp8((298 * c + 409 * e + 128) >> 8),
-            clamp8((298 * c - 100 * d - 208 * e + 128) >> 8),
-            clamp8((298 * c + 516 * d + 128) >> 8), 255};
+// Integer YCbCr -> RGB factors (x256) of a plane's COLOR_ENCODING and COLOR_RANGE.
+struct Yuv2Rgb {
+    int y, rv, gu, gv, bu, y0, ymax;
+};
+
+Yuv2Rgb yuv_factors(uint64_t encoding, uint64_t range) {
+    static const double kr[] = {0.299, 0.2126, 0.2627}, kb[] = {0.114, 0.0722, 0.0593};
+    double r = kr[encoding > 2 ? 0 : encoding], b = kb[encoding > 2 ? 0 : encoding];
+    bool full = range == kRangeFull;
+    double ys = full ? 1.0 : 255.0 / 219, cs = full ? 1.0 : 255.0 / 224;
+    auto k = [](double v) { return int(std::lround(v * 256)); };
+    return {k(ys),
+            k(cs * 2 * (1 - r)),
+            k(cs * 2 * (1 - b) * b / (1 - r - b)),
+            k(cs * 2 * (1 - r) * r / (1 - r - b)),
+            k(cs * 2 * (1 - b)),
+            full ? 0 : 16,
+            255};
+}
+
+Rgba yuv_to_rgb(const Yuv2Rgb &m, int y, int u, int v) {
+    int c = y - m.y0, d = u - 128, e = v - 128;
+    return {clamp8((m.y * c + m.rv * e + 128) >> 8),
+            clamp8((m.y * c - m.gu * d - m.gv * e + 128) >> 8),
+            clamp8((m.y * c + m.bu * d + 128) >> 8), 255};
 }
 
 // Sample k (0 the first) of a row of 10-bit samples, scaled to 8 bits.
@@ -54,30 +73,30 @@ unsigned sample8(uint32_t format, const uint8_t *row, uint32_t k) {
 }
 
 // Pixel x of a luma row and of the chroma row beside it (interleaved Cb, Cr).
-Rgba yuv_at(uint32_t format, const uint8_t *luma, const uint8_t *uv, uint32_t x) {
+Rgba yuv_at(const Yuv2Rgb &m, uint32_t format, const uint8_t *luma, const uint8_t *uv, uint32_t x) {
     uint32_t c = x / 2 * 2;
-    return yuv_to_rgb(int(sample8(format, luma, x)), int(sample8(format, uv, c)),
+    return yuv_to_rgb(m, int(sample8(format, luma, x)), int(sample8(format, uv, c)),
                       int(sample8(format, uv, c + 1)));
 }
 
 // SAND128 columns (128 pixels of NV12, 96 of P030 in each): column c starts at
 // c * 128 * ch, and a plane's row r of it at the plane's offset + r * 128.
-Rgba fetch_sand(const Fb &fb, uint32_t x, uint32_t y) {
+Rgba fetch_sand(const Yuv2Rgb &m, const Fb &fb, uint32_t x, uint32_t y) {
     uint32_t col_px = fb.format == DRM_FORMAT_P030 ? 96 : 128;
     uint64_t col = uint64_t(x / col_px) * 128 * uint64_t(fourcc_mod_broadcom_param(fb.modifier));
     const uint8_t *luma = fb.bo[0]->map + fb.offsets[0] + col + uint64_t(y) * 128;
     const uint8_t *uv = fb.bo[1]->map + fb.offsets[1] + col + uint64_t(y / 2) * 128;
-    return yuv_at(fb.format, luma, uv, x % col_px);
+    return yuv_at(m, fb.format, luma, uv, x % col_px);
 }
 
-Rgba fetch(const Fb &fb, uint32_t x, uint32_t y) {
-    if (fb.modifier != DRM_FORMAT_MOD_LINEAR) return fetch_sand(fb, x, y);
+Rgba fetch(const Yuv2Rgb &m, const Fb &fb, uint32_t x, uint32_t y) {
+    if (fb.modifier != DRM_FORMAT_MOD_LINEAR) return fetch_sand(m, fb, x, y);
     const uint8_t *p0 = fb.bo[0]->map + fb.offsets[0] + uint64_t(y) * fb.pitches[0];
     switch (fb.format) {
         case DRM_FORMAT_NV12:
         case DRM_FORMAT_P010:
         case DRM_FORMAT_NV15:
-            return yuv_at(fb.format, p0,
+            return yuv_at(m, fb.format, p0,
                           fb.bo[1]->map + fb.offsets[1] + uint64_t(y / 2) * fb.pitches[1], x);
         case DRM_FORMAT_XRGB8888:
             return {p0[x * 4 + 2], p0[x * 4 + 1], p0[x * 4], 255};
@@ -116,6 +135,17 @@ void unrotate(uint64_t rot, double u, double v, double &su, double &sv) {
     if (rot & DRM_MODE_REFLECT_Y) sv = 1 - sv;
 }
 
+// The plane's "pixel blend mode" over what is below: pre-multiplied adds the colour
+// as it is, coverage multiplies it by alpha first, none ignores alpha.
+void blend(Rgba c, uint64_t mode, uint8_t *d) {
+    if (mode == kBlendNone) c.a = 255;
+    int s[3] = {c.r, c.g, c.b};
+    for (int i = 0; i < 3; i++) {
+        int fg = mode == kBlendPremulti ? s[i] * 255 : s[i] * c.a;
+        d[i] = static_cast<uint8_t>(clamp8((fg + d[i] * (255 - c.a)) / 255));
+    }
+}
+
 // Nearest-sample scaling: a sample point in the middle of an area of one colour gives
 // exactly that colour, which is what tests read back.
 void draw_plane(std::vector<uint8_t> &rgb, int w, int h, const Fb &fb, const PlaneState &ps) {
@@ -127,6 +157,7 @@ void draw_plane(std::vector<uint8_t> &rgb, int w, int h, const Fb &fb, const Pla
     int64_t y1 = std::min<int64_t>(h, int64_t(ps.crtc_y) + ps.crtc_h);
     uint32_t maxx = static_cast<uint32_t>(std::ceil(sx + sw)) - 1;
     uint32_t maxy = static_cast<uint32_t>(std::ceil(sy + sh)) - 1;
+    const Yuv2Rgb m = yuv_factors(ps.encoding, ps.range);
     for (int64_t dy = y0; dy < y1; dy++)
         for (int64_t dx = x0; dx < x1; dx++) {
             double su, sv;
@@ -134,11 +165,7 @@ void draw_plane(std::vector<uint8_t> &rgb, int w, int h, const Fb &fb, const Pla
                      (dy - ps.crtc_y + 0.5) / ps.crtc_h, su, sv);
             uint32_t px = std::min(maxx, static_cast<uint32_t>(sx + su * sw));
             uint32_t py = std::min(maxy, static_cast<uint32_t>(sy + sv * sh));
-            Rgba c = fetch(fb, px, py);
-            uint8_t *d = &rgb[(size_t(dy) * w + dx) * 3];
-            d[0] = static_cast<uint8_t>((c.r * c.a + d[0] * (255 - c.a)) / 255);
-            d[1] = static_cast<uint8_t>((c.g * c.a + d[1] * (255 - c.a)) / 255);
-            d[2] = static_cast<uint8_t>((c.b * c.a + d[2] * (255 - c.a)) / 255);
+            blend(fetch(m, fb, px, py), ps.blend, &rgb[(size_t(dy) * w + dx) * 3]);
         }
 }
 

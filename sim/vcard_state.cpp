@@ -90,6 +90,24 @@ void make_props() {
                 }
             p.prop_rotation = add_prop("rotation", DRM_MODE_PROP_BITMASK, vals, en);
         }
+        if (p.blend_caps) {
+            static const char *const kBlend[] = {"None", "Pre-multiplied", "Coverage"};
+            std::vector<uint64_t> vals;
+            std::vector<std::pair<uint64_t, std::string>> en;
+            for (uint64_t b = 0; b < 3; b++)
+                if (p.blend_caps >> b & 1) {
+                    vals.push_back(b);
+                    en.emplace_back(b, kBlend[b]);
+                }
+            p.prop_blend = add_prop("pixel blend mode", DRM_MODE_PROP_ENUM, vals, en);
+        }
+        if (p.color_props) {
+            p.prop_encoding = add_prop(
+                "COLOR_ENCODING", DRM_MODE_PROP_ENUM, {0, 1, 2},
+                {{0, "ITU-R BT.601 YCbCr"}, {1, "ITU-R BT.709 YCbCr"}, {2, "ITU-R BT.2020 YCbCr"}});
+            p.prop_range = add_prop("COLOR_RANGE", DRM_MODE_PROP_ENUM, {0, 1},
+                                    {{0, "YCbCr limited range"}, {1, "YCbCr full range"}});
+        }
         if (p.in_formats) {
             // Laid out as the kernel lays the blob: the linear modifier for every format
             // but P030 (the Pi's HVS reads it only in columns), and SAND128 for NV12 and
@@ -486,6 +504,9 @@ bool object_props(uint32_t id, uint32_t type, std::vector<std::pair<uint32_t, ui
         }
         if (pl->prop_zpos) out.emplace_back(pl->prop_zpos, ps.zpos);
         if (pl->prop_rotation) out.emplace_back(pl->prop_rotation, ps.rotation);
+        if (pl->prop_blend) out.emplace_back(pl->prop_blend, ps.blend);
+        if (pl->prop_encoding) out.emplace_back(pl->prop_encoding, ps.encoding);
+        if (pl->prop_range) out.emplace_back(pl->prop_range, ps.range);
         if (pl->in_formats_blob) out.emplace_back(p.in_formats, pl->in_formats_blob);
         return true;
     }

@@ -1034,3 +1034,37 @@ TEST_F(Screens, StandbyPicturesOfEveryKindAndBrokenOnes) {
     EXPECT_EQ("zyl-mpp: standby " + path + ": not a regular file\n", paint("directory"));
     EXPECT_TRUE(all_black());
 }
+
+// Straight pixels become pre-multiplied ones only where the plane cannot be told to
+// take them straight; the stream's tags (or the picture's height) pick the matrix.
+TEST(OverlayBlend, PlaneModeAndStreamColourPickWhatThePlanesAreGiven) {
+    PropEntry blend{"pixel blend mode", 7, 1, 0x7};
+    EXPECT_EQ(overlay_blend(&blend).set, 2u);
+    EXPECT_FALSE(overlay_blend(&blend).premultiply);
+    blend.enum_bits = 0x3;  // no Coverage
+    EXPECT_TRUE(overlay_blend(&blend).premultiply);
+    EXPECT_TRUE(overlay_blend(nullptr).premultiply);
+    const uint32_t in[] = {0x80FFFFFF, 0x00FF0000, 0xFF102030, 0x40804020};
+    uint32_t out[4];
+    premultiply_row(out, in, 4);
+    EXPECT_EQ(out[0], 0x80808080u);
+    EXPECT_EQ(out[1], 0u);
+    EXPECT_EQ(out[2], 0xFF102030u);
+    EXPECT_EQ(out[3], 0x40201008u);
+    const struct {
+        int spc, range, height;
+        uint64_t enc, full;
+    } cases[] = {
+        {1, 0, 480, 1, 0},   // BT.709 tag wins over the height
+        {5, 2, 1080, 0, 1},  // BT470BG, full range
+        {6, 1, 1080, 0, 0},  // SMPTE170M
+        {9, 0, 2160, 2, 0},  // BT.2020
+        {2, 0, 720, 1, 0},   // untagged HD
+        {2, 0, 719, 0, 0},   // untagged SD
+    };
+    for (const auto &c : cases) {
+        const YuvColor got = yuv_color(c.spc, c.range, c.height);
+        EXPECT_EQ(got.encoding, c.enc) << c.spc << " " << c.height;
+        EXPECT_EQ(got.range, c.full) << c.spc << " " << c.height;
+    }
+}

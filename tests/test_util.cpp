@@ -483,6 +483,15 @@ ScenarioStep sim_step() {
                        : word == "notred" ? !is_red(p, x, y) && !is_black(p, x, y)
                                           : is_black(p, x, y) == (word == "black"));
             EXPECT_TRUE(ok) << (x < p.w && y < p.h ? "" : "no such pixel");
+        } else if (word == "rgb") {  // rgb <connector> x y r,g,b: each within 8
+            Picture p = read_png(run->dir + "/" + a + ".png");
+            int x = std::stoi(b), y = int(n), want[3] = {};
+            sscanf(rest.substr(rest.rfind(' ') + 1).c_str(), "%d,%d,%d", &want[0], &want[1],
+                   &want[2]);
+            EXPECT_TRUE(x < p.w && y < p.h) << "no such pixel";
+            for (int i = 0; i < 3 && x < p.w && y < p.h; i++)
+                EXPECT_NEAR(int(p.at(x, y)[i]), want[i], 8)
+                    << "channel " << i << " at " << x << "," << y;
         } else if (word == "stat") {
             long got = read_stats(run->dir + "/stats.txt")[a];
             EXPECT_TRUE(b == "=" ? got == n : b == "<=" ? got <= n : b == ">=" && got >= n) << got;

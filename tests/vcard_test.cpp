@@ -54,6 +54,24 @@ class VCard : public ::testing::Test {
         ASSERT_EQ(sim_card_load(path.c_str()), 0) << sim_card_error();
         open_card();
     }
+    // Every plane as the pictures below were worked out for: BT.601, straight alpha.
+    void bt601_straight() {
+        drmModePlaneRes *res = drmModeGetPlaneResources(fd);
+        for (uint32_t i = 0; res && i < res->count_planes; i++) {
+            drmModeObjectProperties *props =
+                drmModeObjectGetProperties(fd, res->planes[i], DRM_MODE_OBJECT_PLANE);
+            for (uint32_t k = 0; props && k < props->count_props; k++) {
+                drmModePropertyRes *pr = drmModeGetProperty(fd, props->props[k]);
+                std::string name = pr ? pr->name : "";
+                if (name == "COLOR_ENCODING" || name == "pixel blend mode")
+                    drmModeObjectSetProperty(fd, res->planes[i], DRM_MODE_OBJECT_PLANE,
+                                             props->props[k], name == "COLOR_ENCODING" ? 0 : 2);
+                drmModeFreeProperty(pr);
+            }
+            drmModeFreeObjectProperties(props);
+        }
+        drmModeFreePlaneResources(res);
+    }
     void open_text(const std::string &text) {
         ASSERT_EQ(sim_card_load_text(text.c_str()), 0) << sim_card_error();
         open_card();
@@ -238,6 +256,7 @@ TEST_F(VCard, RemovingTheShownFramebufferSwitchesTheCrtcOff) {
 
 TEST_F(VCard, PlanesComposeWithCropScalingZposAlphaAndMirror) {
     open_board(board_path("two-display.card"));
+    bt601_straight();
     Dumb black = dumb(1920, 1080, DRM_FORMAT_XRGB8888, 0);
     ASSERT_EQ(light(31, 33, mode_of(33), black.fb), 0);
     // 64x32 NV12: left half red, right half blue (BT.601 limited range).
@@ -396,6 +415,7 @@ TEST_F(VCard, TenBitFramebuffersAreTakenAsTheDriversTakeThem) {
     // The Pi's HVS: P030 in SAND128 only. 200 pixels are three columns of 96; 16 rows
     // and their chroma take 24 rows of each column.
     open_board(board_path("vc4-hdmi-4k.card"));
+    bt601_straight();
     const uint64_t sand = DRM_FORMAT_MOD_BROADCOM_SAND128_COL_HEIGHT(24);
     uint32_t cols =
         import(ten_bit_picture(DRM_FORMAT_P030, 200, 16, 384, 2048, 3 * 128 * 24, 96, 24));
@@ -468,6 +488,7 @@ TEST_F(VCard, TenBitFramebuffersAreTakenAsTheDriversTakeThem) {
 TEST_F(VCard, AtomicModesetNeedsItsFlagAndTestOnlyChangesNothing) {
     sim_card_set_time_ms(0);
     open_board(board_path("two-display.card"));
+    bt601_straight();
     Dumb standby = dumb(800, 480, DRM_FORMAT_XRGB8888, 0x00202020);
     drmModeModeInfo mode = mode_of(55);
     uint32_t blob = 0;

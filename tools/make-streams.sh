@@ -83,6 +83,14 @@ make h264_leftred.h264 -f lavfi -i "color=c=gray:size=320x240:rate=30" -frames:v
 make h264_redblue.h264 -f lavfi -i "color=c=red:size=320x240:rate=60" -frames:v 60 \
   -vf "drawbox=x=0:y=0:w=iw:h=ih:color=blue:t=fill:enable='mod(n,2)'" "${x264[@]}" -g 60
 
+# 1280x720 of green (0,200,0) converted with the BT.709 matrix and tagged so, and
+# with BT.601 and tagged so: shown with the other matrix the green is off by 30 or more.
+for m in bt709:bt709 smpte170m:bt601; do
+  make "h264_green_${m%%:*}.h264" -f lavfi -i "color=c=0x00C800:size=1280x720:rate=30" \
+    -frames:v 10 -vf "scale=out_color_matrix=${m#*:}:out_range=tv" "${x264[@]}" -g 30 \
+    -colorspace "${m%%:*}" -color_range tv
+done
+
 # Standby pictures: PNG in each colour type (RGB, RGBA, grey, 16-bit, palette),
 # baseline and progressive JPEG, odd sizes, 4:3 and 16:9, and one of 8000x8000.
 pic() {  # pic NAME SOURCE FILTERS [encoder options...]
