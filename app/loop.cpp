@@ -93,12 +93,39 @@ bool gpu_pass_wanted(const ScreenState &screens) {
     return correction_wanted(screens) || any_output_flips(screens) || spi_tee_wanted(*screens.tee);
 }
 
-// Presents `fb` on output `i`; a failure is reported once per output.
-void present_on(Loop &loop, int i, uint32_t fb, const Placement &p) {
+int present_placed(Loop &loop, int i, uint32_t fb, const Placement &p) {
     const KmsOutput &o = loop.screens.display.outs[i];
     const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
+    return atomic ? output_commit(loop.pacer, o, i, fb, p) : video_plane_set(o, fb, p);
+}
+
+// A plane that cannot enlarge the picture that much (ERANGE, as the kernel's plane
+// check says) shows it as large as it can, centred, rather than not at all: the
+// largest of 8, 4, 2 and 1 times it takes is kept for the output.
+int present_within_scale(Loop &loop, int i, uint32_t fb, const Placement &p) {
+    for (int up : {8, 4, 2, 1}) {
+        const Placement q = clamp_to_scale(p, up);
+        if (q.dst == p.dst) continue;
+        if (present_placed(loop, i, fb, q) != 0) continue;
+        loop.max_up[size_t(i)] = up;
+        say("zyl-mpp: output %d plane %u cannot scale %dx%d to %dx%d — shown at %dx%d", i,
+            loop.screens.display.outs[i].plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.dst.w,
+            q.dst.h);
+        return 0;
+    }
+    errno = ERANGE;
+    return -1;
+}
+
+// Presents `fb` on output `i`; a failure is reported once per output.
+void present_on(Loop &loop, int i, uint32_t fb, Placement p) {
+    const KmsOutput &o = loop.screens.display.outs[i];
+    const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
+    if (loop.max_up[size_t(i)]) p = clamp_to_scale(p, loop.max_up[size_t(i)]);
     int64_t t0 = mono_us();
-    int r = atomic ? output_commit(loop.pacer, o, i, fb, p) : video_plane_set(o, fb, p);
+    int r = present_placed(loop, i, fb, p);
+    if (r != 0 && errno == ERANGE && !loop.max_up[size_t(i)])
+        r = present_within_scale(loop, i, fb, p);
     int64_t t1 = mono_us();
     stage_sample(&loop.health, atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !(loop.setplane_warned >> i & 1)) {

@@ -1,6 +1,7 @@
 // The presentation loop: the main thread's life after start-up. Start-up runs it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -40,7 +41,10 @@ struct Loop {
     bool video_hidden = false;     // the video planes show the standby picture (message mode)
     bool rot_done = false;         // the mirrored outputs' planes were rotated once
     uint32_t setplane_warned = 0;  // outputs whose failed present was reported
-    int64_t last_tick = 0;         // monotonic second of the last once-a-second step
+    // The largest enlargement each output's video plane took once it refused one with
+    // ERANGE (0: none refused).
+    std::array<int, kMaxOutputs> max_up{};
+    int64_t last_tick = 0;  // monotonic second of the last once-a-second step
     // The rotation each video plane accepted for the flip, and whether it is on now.
     uint64_t plane_rot[kMaxOutputs] = {};
     uint32_t plane_rot_on = 0;

@@ -38,11 +38,17 @@ uint32_t vblank_request_type(int crtc_idx) {
     return type;
 }
 
-bool wait_vblank_outs0(const Pacer &pc) {
+namespace {
+bool wait_vblank_of(const KmsOutput &o) {
     drmVBlank vbl{};
-    vbl.request.type = drmVBlankSeqType(vblank_request_type(pc.paced->crtc_idx));
+    vbl.request.type = drmVBlankSeqType(vblank_request_type(o.crtc_idx));
     vbl.request.sequence = 1;
-    return drmWaitVBlank(pc.paced->fd, &vbl) == 0;
+    return drmWaitVBlank(o.fd, &vbl) == 0;
+}
+}  // namespace
+
+bool wait_vblank_outs0(const Pacer &pc) {
+    return wait_vblank_of(*pc.paced);
 }
 
 HoldVerdict hold_decision(int n, int hold, int flip_blocks, std::optional<int64_t> since_present_us,
@@ -264,13 +270,21 @@ int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Pla
     if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
     const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;
-    // Its last flip is still pending: wait for it rather than pass the output by, as
-    // the picture it still shows may be one the next frame's hand-over releases.
+    // Its last flip is still pending, landing at its next vblank: wait for that (not
+    // for a whole blocking commit's refresh more) rather than pass the output by, as the
+    // picture it still shows may be one the next frame's hand-over releases.
     if (errno == EBUSY || r == -EBUSY) {
         if (pc.health) pc.health->dsi_busy_skip++;
+        if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
         return commit(0);
     }
     const int why = errno;
+    // A placement or framebuffer the plane refuses is no reason to give up the commits:
+    // only a request that passes without NONBLOCK shows the flag itself refused.
+    if (commit(DRM_MODE_ATOMIC_TEST_ONLY) != 0) {
+        errno = why;
+        return r;
+    }
     if (o.is_dsi) {
         pc.dsi_nonblock = false;
         say("zyl-kms: panel NONBLOCK commit rejected (%s) — falling back to blocking commits",

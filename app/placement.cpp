@@ -51,3 +51,12 @@ Placement place_video(const PlaceInput &in) {
     }
     return p;
 }
+
+Placement clamp_to_scale(const Placement &p, int max_up) {
+    const Rect &d = p.dst;
+    if (max_up <= 0 || d.w <= 0 || d.h <= 0) return p;
+    const double k = std::min(double(max_up) * p.src.w / d.w, double(max_up) * p.src.h / d.h);
+    if (k >= 1) return p;
+    const int w = std::max(1, int(d.w * k)), h = std::max(1, int(d.h * k));
+    return {{d.x + (d.w - w) / 2, d.y + (d.h - h) / 2, w, h}, p.src};
+}

@@ -13,3 +13,6 @@ struct PlaceInput {
     int sw, sh;          // picture size
 };
 Placement place_video(const PlaceInput &in);
+// The placement shrunk, keeping its shape and centre, so that the picture is shown at
+// most `max_up` times larger than its source in each direction.
+Placement clamp_to_scale(const Placement &p, int max_up);

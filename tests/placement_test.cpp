@@ -79,3 +79,14 @@ TEST(Placement, ZeroPictureHeightUsesTheWholeArea) {
 }
 
 }  // namespace
+
+TEST(Placement, ClampedToThePlanesEnlargementKeepingShapeAndCentre) {
+    const Placement p{{480, 0, 2880, 2160}, {0, 0, 320, 240}};
+    EXPECT_EQ(clamp_to_scale(p, 8).dst, (Rect{640, 120, 2560, 1920}));
+    EXPECT_EQ(clamp_to_scale(p, 8).src, p.src);
+    EXPECT_EQ(clamp_to_scale(p, 9).dst, p.dst) << "within the limit: unchanged";
+    // A stretched placement keeps its own shape, limited by its larger enlargement.
+    const Placement s{{0, 0, 1920, 1080}, {0, 0, 320, 240}};
+    EXPECT_EQ(clamp_to_scale(s, 4).dst, (Rect{320, 180, 1280, 720}));
+    EXPECT_EQ(clamp_to_scale(s, 0).dst, s.dst) << "no limit known";
+}
