@@ -55,7 +55,8 @@ int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint
     if (yuv && o.range_prop) add(o.range_prop, (o.yuv_want - 1) % 2);
     int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
     drmModeAtomicFree(req);
-    if (r == 0 && yuv) o.yuv_set = o.yuv_want;
+    // A test commit applies nothing: the colour still has to go with a real one.
+    if (r == 0 && yuv && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) o.yuv_set = o.yuv_want;
     return r;
 }
 
