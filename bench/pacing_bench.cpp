@@ -2,14 +2,17 @@
 // 30, 20 and 15 fps, fed evenly and with +-3 ms of arrival jitter, in the three
 // pacing modes: show on arrival (ZYL_SMOOTH=0), smooth with a reserve frame
 // (ZYL_SMOOTH=1) and phase pacing (ZYL_SMOOTH=phase).
-//   pacing_bench [-j µs] [seconds per case, default 10] [modes, default arrival,reserve,phase]
-//   pacing_bench [-j µs] [seconds] pipeline
+//   pacing_bench [-b board] [-j µs] [seconds per case, default 10] [modes, default
+//                arrival,reserve,phase]
+//   pacing_bench [-b board] [-j µs] [seconds] pipeline
+// -b: a board file of sim/boards by name (default hdmi-progressive); the figures are
+// output 0's, and every board's output 0 is a 60 Hz monitor.
 // -j: the card stamps its vblanks up to that late (the board's vblank_jitter), as
 // controllers do from their interrupt handler; the scan-out stays exact.
 // The second form shows the latency a pipelining hardware decoder adds: feed ->
 // present on arrival at 60 and 30 fps with a decoder that holds 0 and 4 packets
 // before a picture comes out.
-// zyl-feeder plays a generated stream into zyl-mpp-sim on the hdmi-progressive
+// zyl-feeder plays a generated stream into zyl-mpp-sim on the chosen
 // board. Present times come from the virtual card's log, a FIFO read by a thread
 // here: the "present" lines carry the moment each present call returned on the
 // video plane (CLOCK_MONOTONIC, the clock every process shares). Intervals are taken
@@ -49,7 +52,7 @@ namespace {
 
 constexpr double kRefreshMs = 1000.0 / 60.0;  // 148.5 MHz / (2200 x 1125)
 constexpr double kSettleS = 5.0;
-std::string g_card = ZYL_SOURCE_DIR "/sim/boards/hdmi-progressive.card";
+std::string g_card;
 
 int64_t mono_us() {
     timespec t;
@@ -331,11 +334,14 @@ std::string jittered_board(const std::string &work, int jitter_us) {
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     int vblank_jitter_us = 0;
-    if (argc > 2 && strcmp(argv[1], "-j") == 0) {
-        vblank_jitter_us = atoi(argv[2]);
+    std::string board = "hdmi-progressive";
+    while (argc > 2 && (strcmp(argv[1], "-j") == 0 || strcmp(argv[1], "-b") == 0)) {
+        if (argv[1][1] == 'j') vblank_jitter_us = atoi(argv[2]);
+        else board = argv[2];
         argv[2] = argv[0];
         argc -= 2, argv += 2;
     }
+    g_card = ZYL_SOURCE_DIR "/sim/boards/" + board + ".card";
     int seconds = argc > 1 ? atoi(argv[1]) : 10;
     if (seconds < 8) seconds = 8;
     std::string modes = argc > 2 ? argv[2] : "arrival,reserve,phase";
@@ -344,9 +350,9 @@ int main(int argc, char **argv) {
     std::string work = mkdtemp(tmpl) ? tmpl : ".";
     if (vblank_jitter_us > 0) g_card = jittered_board(work, vblank_jitter_us);
     printf(
-        "60 Hz virtual monitor (hdmi-progressive), vblank stamps up to %d µs late, %d s per "
-        "case, first %.0f s skipped; ms\n",
-        vblank_jitter_us, seconds, kSettleS);
+        "60 Hz virtual monitor (%s), vblank stamps up to %d µs late (besides the board's "
+        "own), %d s per case, first %.0f s skipped; ms\n",
+        board.c_str(), vblank_jitter_us, seconds, kSettleS);
     if (modes == "pipeline") return pipeline_table(stream, seconds, work);
     printf("%-19s %4s %6s | %6s %6s %6s | %-22s | %7s %7s %6s %-18s | %8s %8s | %s\n", "case",
            "hold", "ideal", "p50", "p95", "sd", "goal: p95 - ideal <= 1", "push50", "push99",
