@@ -52,9 +52,9 @@ std::optional<ConnectorSeen> read_connector(int fd, uint32_t id, bool full) {
 }  // namespace
 
 // Probes the connectors of one display's outputs on its own thread. The card's
-// descriptor stays the display's: the thread may still call on it for a moment after
-// the display closed it, which fails (EBADF, or ENOTTY/ENOENT on a descriptor that
-// took its number) and is looked at no more once the loop restarts the prober.
+// descriptor stays the display's (a copy of it would keep the card open, and its DRM
+// master with it, after the display let go): the screen state stops the prober before
+// it closes the display.
 class ConnectorProber {
   public:
     ConnectorProber(int fd, std::vector<uint32_t> ids)

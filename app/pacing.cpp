@@ -152,7 +152,7 @@ Acquired hold_locked(const Pacer &pc, Mailbox &mb, std::unique_lock<std::mutex> 
     int64_t last = pc.last_present_us;
     std::optional<int64_t> since;
     if (last != 0) since = mono_us() - last;
-    switch (hold_decision(mb.q.size(), pc.hold.r, pc.flip.blocks, since, refresh_period_us(pc))) {
+    switch (hold_decision(mb.q.size(), pc.hold.r, pc.flip_blocks, since, refresh_period_us(pc))) {
         case HoldVerdict::kNone:
             return none_locked(mb);
         case HoldVerdict::kTake:
@@ -169,7 +169,7 @@ Acquired hold_locked(const Pacer &pc, Mailbox &mb, std::unique_lock<std::mutex> 
 // tuning file at any time, so it is looked at again after every lock and wait.
 Acquired acquire_paced(Pacer &pc, Mailbox &mb) {
     std::unique_lock lock(mb.lock, std::defer_lock);
-    if (!pc.flip.blocks && pc.paced) {
+    if (!pc.flip_blocks && pc.paced) {
         int64_t t0 = mono_us();
         bool ok = wait_vblank_outs0(pc);
         stage_sample(pc.health, kStageVblankWait, t0, mono_us());
@@ -236,7 +236,7 @@ bool display_cap_pass(Pacer &pc) {
 void vblank_learn(Pacer &pc, int64_t us, int out) {
     const int forced = pc.settings.vblank_wait;
     if (forced >= 0) {
-        if (!pc.flip_forced) pc.flip.blocks = forced;
+        if (!pc.flip_forced) pc.flip_blocks = forced;
         pc.flip_forced = true;
         return;
     }
@@ -244,9 +244,8 @@ void vblank_learn(Pacer &pc, int64_t us, int out) {
     pc.out_flip[size_t(out)] = flip_learn_step(pc.out_flip[size_t(out)], us);
     int blocks = 0;
     for (const FlipLearn &f : pc.out_flip) blocks |= f.blocks;
-    const int was = pc.flip.blocks;
-    pc.flip = pc.out_flip[size_t(out)];
-    pc.flip.blocks = blocks;
+    const int was = pc.flip_blocks;
+    pc.flip_blocks = blocks;
     if (blocks == was) return;
     if (blocks) {
         say("zyl-kms: HDMI SetPlane blocks until the flip lands (~%.1f ms) — it paces the loop; "

@@ -42,10 +42,11 @@ struct Pacer {
     bool smooth = true;
     bool smooth_phase = false;
     HoldCount hold{1, 1, 0};  // r: refreshes each frame is held; 1 = present on arrival
-    // blocks: some output's legacy plane update itself waits for the flip. Learned per
-    // output: a second monitor whose update blocks paces the loop as much as the first.
-    FlipLearn flip{0, 0, 0};
+    // Whether each output's plane update itself waits for the flip, learned per output;
+    // flip_blocks: any of them does (or ZYL_KMS_VBLANK_WAIT says so), as a second
+    // monitor whose update blocks paces the loop as much as the first.
     std::array<FlipLearn, 4> out_flip{};
+    int flip_blocks = 0;
     // Outputs whose card refused a non-blocking commit: they take the legacy call.
     uint32_t legacy_outputs = 0;
     // A forced vblank wait takes over at the first measured plane update.

@@ -269,6 +269,30 @@ void phase_lines(Pacer &pc, int64_t now, double step, int64_t source_us, int dro
     dropped_line(pc.phase, now, dropped);
 }
 
+// A frame due now with a newer one due as well (the schedule moved a refresh earlier,
+// or the queue fell behind) is dropped: a present waits for the flip before it, so
+// showing both would hold the newer a refresh, and every frame after it. Returns how
+// many went; `v` and `in` are then the newest due frame's.
+int drop_overtaken(PhaseState &state, Mailbox &mb, PhaseInput &in, PhaseVerdict &v) {
+    int dropped = 0;
+    while (v.take && mb.q.size() > 1) {
+        PhaseState after = state;
+        phase_taken(&after, v, in);
+        PhaseInput next = in;
+        next.arrival_us = mb.q.at(1).at;
+        next.newer = mb.q.size() > 2;
+        const PhaseVerdict w = phase_decide(after, next);
+        if (!w.take) break;
+        mb_take_locked(mb);
+        mb.drop_fifo++;
+        dropped++;
+        state = after;
+        in = next;
+        v = w;
+    }
+    return dropped;
+}
+
 }  // namespace
 
 void phase_off(PhaseRun &run) {
@@ -308,7 +332,13 @@ Acquired acquire_phase(Pacer &pc, Mailbox &mb) {
         in.newer = mb.q.size() > 1;
         v = phase_decide(pc.phase.state, in);
     }
-    if (v.take) {
+    dropped += drop_overtaken(pc.phase.state, mb, in, v);
+    // A frame taken while the one before is still on its way to the screen (presented
+    // after the vblank this one waited for) would queue behind it and show a refresh
+    // late, and every frame after it too: it waits for that flip, and the backlog rule
+    // drops what piled up.
+    const bool landed = pc.last_present_us == 0 || grid_ceil(grid, pc.last_present_us) <= now;
+    if (v.take && landed) {
         FramePtr f = mb_take_locked(mb);
         lock.unlock();
         phase_taken(&pc.phase.state, v, in);

@@ -13,6 +13,7 @@ class DropOldest {
     int size() const { return n_; }
     const T &front() const { return slot_[head_]; }
     const T &back() const { return slot_[(head_ + n_ - 1) % N]; }
+    const T &at(int i) const { return slot_[(head_ + i) % N]; }  // i < size()
 
     // Appends `v`, first dropping (and releasing) the oldest entries while `cap` or
     // more are queued; `cap` is taken within 1..N. Returns how many were dropped.

@@ -336,8 +336,10 @@ int main(int argc, char **argv) {
     int vblank_jitter_us = 0;
     std::string board = "hdmi-progressive";
     while (argc > 2 && (strcmp(argv[1], "-j") == 0 || strcmp(argv[1], "-b") == 0)) {
-        if (argv[1][1] == 'j') vblank_jitter_us = atoi(argv[2]);
-        else board = argv[2];
+        if (argv[1][1] == 'j')
+            vblank_jitter_us = atoi(argv[2]);
+        else
+            board = argv[2];
         argv[2] = argv[0];
         argc -= 2, argv += 2;
     }

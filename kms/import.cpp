@@ -84,16 +84,6 @@ YuvColor yuv_color(int colorspace, int color_range, int height) {
 
 void video_color_follow(Display &d, const AVFrame &frame) {
     const YuvColor c = yuv_color(frame.colorspace, frame.color_range, frame.height);
-    for (KmsOutput &o : d.outputs()) {
-        if (!o.enc_prop && !o.range_prop) continue;
-        o.yuv_want = c.key();
-        if (o.atomic || o.yuv_set == o.yuv_want) continue;
-        const int fd = o.fd;
-        const bool ok =
-            (!o.enc_prop || drmModeObjectSetProperty(fd, o.plane_id, DRM_MODE_OBJECT_PLANE,
-                                                     o.enc_prop, c.encoding) == 0) &&
-            (!o.range_prop || drmModeObjectSetProperty(fd, o.plane_id, DRM_MODE_OBJECT_PLANE,
-                                                       o.range_prop, c.range) == 0);
-        if (ok) o.yuv_set = o.yuv_want;
-    }
+    for (KmsOutput &o : d.outputs())
+        if (o.enc_prop || o.range_prop) o.yuv_want = c;
 }

@@ -22,6 +22,13 @@
 
 // One driven display. Width, height and refresh are always mode.hdisplay,
 // mode.vdisplay and mode.vrefresh.
+// A YUV picture's matrix and range as the kernel's "COLOR_ENCODING" (0 BT.601, 1 BT.709,
+// 2 BT.2020) and "COLOR_RANGE" (0 limited, 1 full) name them.
+struct YuvColor {
+    uint64_t encoding, range;
+    bool operator==(const YuvColor &) const = default;
+};
+
 struct KmsOutput {
     int fd = -1;  // the card's descriptor, which the Display owns
     uint32_t conn_id;
@@ -41,10 +48,10 @@ struct KmsOutput {
     Look look;
     Look standby_look;  // the flip and fit the standby picture was painted for
     int32_t is_dsi;
-    uint32_t enc_prop, range_prop;  // video plane's "COLOR_ENCODING", "COLOR_RANGE"; 0 = none
-    uint64_t yuv_want;              // YuvColor::key() of the frames shown now
-    // What the plane was last given (the commit that carries it records it); 0 = its own.
-    mutable uint64_t yuv_set;
+    uint32_t enc_prop, range_prop;     // video plane's "COLOR_ENCODING", "COLOR_RANGE"; 0 = none
+    std::optional<YuvColor> yuv_want;  // of the frames shown now; none: the plane's own
+    // What the plane was last given (the present that carries it records it).
+    mutable std::optional<YuvColor> yuv_set;
     uint32_t rot_prop;  // video plane's "rotation" property, 0 = none
     uint64_t rot_mask;  // bit n: rotation value n accepted
     int32_t plane_is_primary;
@@ -290,18 +297,11 @@ inline bool standby_look_same(const Look &painted, const Look &now) {
 
 // ---- frame import ----
 struct AVFrame;
-// A YUV picture's matrix and range as the kernel's "COLOR_ENCODING" (0 BT.601, 1 BT.709,
-// 2 BT.2020) and "COLOR_RANGE" (0 limited, 1 full) name them.
-struct YuvColor {
-    uint64_t encoding, range;
-    // Never 0, so that 0 can mean "not set yet".
-    uint64_t key() const { return 1 + encoding * 2 + range; }
-};
 // From the stream's colorspace and color_range (AVColorSpace, AVColorRange): untagged
 // pictures are BT.709 from 720 lines up, BT.601 below, and limited range.
 YuvColor yuv_color(int colorspace, int color_range, int height);
-// Gives every video plane with colour properties the frame's matrix and range when
-// they change: at once on legacy outputs, with the next commit on atomic ones.
+// Gives every video plane with colour properties the frame's matrix and range: its next
+// present carries them when they changed.
 void video_color_follow(Display &d, const AVFrame &frame);
 // Whether the `count`th failed import is reported (the 1st, then every 300th).
 bool addfb_fail_reported(int64_t count);

@@ -207,7 +207,7 @@ void fill_plane_props(KmsOutput *o, int out_no, bool atomic_cap) {
 
     o->enc_prop = prop_id(props, "COLOR_ENCODING");
     o->range_prop = prop_id(props, "COLOR_RANGE");
-    o->yuv_want = o->yuv_set = 0;
+    o->yuv_want = o->yuv_set = std::nullopt;
     const PropEntry *rotation = prop_entry(props, "rotation");
     o->rot_prop = rotation ? rotation->id : 0;
     o->rot_mask = rotation ? rotation->enum_bits : 0;

@@ -24,7 +24,27 @@ Rect fit_dest(int W, int H, double A) {
     return {(W - w) / 2, (H - h) / 2, w, h};
 }
 
+namespace {
+// The colour the plane still has to be given, if any.
+std::optional<YuvColor> yuv_pending(const KmsOutput &o) {
+    if (!o.yuv_want || o.yuv_want == o.yuv_set) return std::nullopt;
+    return o.yuv_want;
+}
+
+// The legacy path sets the colour as properties of their own ahead of the picture.
+void legacy_color(const KmsOutput &o) {
+    const std::optional<YuvColor> c = yuv_pending(o);
+    if (!c) return;
+    auto set = [&](uint32_t prop, uint64_t v) {
+        return !prop ||
+               drmModeObjectSetProperty(o.fd, o.plane_id, DRM_MODE_OBJECT_PLANE, prop, v) == 0;
+    };
+    if (set(o.enc_prop, c->encoding) && set(o.range_prop, c->range)) o.yuv_set = c;
+}
+}  // namespace
+
 int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p) {
+    if (fb) legacy_color(o);
     return drmModeSetPlane(o.fd, o.plane_id, o.crtc_id, fb, 0, p.dst.x, p.dst.y, p.dst.w, p.dst.h,
                            uint32_t(p.src.x) << 16, uint32_t(p.src.y) << 16,
                            uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
@@ -50,13 +70,13 @@ int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint
         add(o.p_crtc_w, uint64_t(p.dst.w));
         add(o.p_crtc_h, uint64_t(p.dst.h));
     }
-    const bool yuv = o.yuv_want && o.yuv_want != o.yuv_set;
-    if (yuv && o.enc_prop) add(o.enc_prop, (o.yuv_want - 1) / 2);
-    if (yuv && o.range_prop) add(o.range_prop, (o.yuv_want - 1) % 2);
+    const std::optional<YuvColor> yuv = fb ? yuv_pending(o) : std::nullopt;
+    if (yuv && o.enc_prop) add(o.enc_prop, yuv->encoding);
+    if (yuv && o.range_prop) add(o.range_prop, yuv->range);
     int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
     drmModeAtomicFree(req);
     // A test commit applies nothing: the colour still has to go with a real one.
-    if (r == 0 && yuv && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) o.yuv_set = o.yuv_want;
+    if (r == 0 && yuv && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) o.yuv_set = yuv;
     return r;
 }
 
