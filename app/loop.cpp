@@ -21,6 +21,7 @@ extern "C" {
 }
 
 #include "app/clock.h"
+#include "app/compose.h"
 #include "app/config.h"
 #include "app/end.h"
 #include "app/gate.h"
@@ -202,10 +203,16 @@ void clear_standby_buffers(const Display &d) {
 
 // The framebuffers a frame is shown through: one for each distinct picture, and which
 // one each output shows. Outputs that mirror alike share one.
+// Outputs whose overlay the pass draws over their video show a picture of their own.
 struct FramePictures {
-    std::array<FbId, kGlMaxPictures> fbs;
+    std::array<FbId, kGlMaxPictures + kMaxOutputs> fbs;
     std::array<int, kMaxOutputs> of_output{};
-    uint32_t of(int out) const { return fbs[size_t(of_output[size_t(out)])].get(); }
+    std::array<unsigned, kMaxOutputs> tex{};  // the texture of each output's picture
+    std::span<FbId> composed() { return std::span(fbs).subspan(kGlMaxPictures); }
+    uint32_t of(int out) const {
+        const FbId &own = fbs[size_t(kGlMaxPictures + out)];
+        return own ? own.get() : fbs[size_t(of_output[size_t(out)])].get();
+    }
 };
 
 // The frame drawn by the GPU pass once for each distinct flip of the outputs, into
@@ -227,8 +234,10 @@ bool corrected_pictures(ScreenState &screens, const AVDRMFrameDescriptor &desc,
     if (f.pictures) spi_tee_video_frame(*screens.tee, pass, live.tuning, global, mono_us());
     if (!f.pictures) return false;
     std::move(std::begin(f.fbs), std::end(f.fbs), pics.fbs.begin());
-    for (size_t i = 0; i < std::min(n, pics.of_output.size()); i++)
+    for (size_t i = 0; i < std::min(n, pics.of_output.size()); i++) {
         pics.of_output[i] = f.of_output[i];
+        pics.tex[i] = f.tex[f.of_output[i]];
+    }
     return true;
 }
 
@@ -290,7 +299,10 @@ void present_frame(Loop &loop, FramePtr frame) {
     const bool snap = take_snapshot_request(loop.snapshot_refused);
 
     FramePictures pics;
-    const bool pass_wanted = gpu_pass_wanted(screens);
+    // Outputs without an overlay plane show their open overlays over the video through
+    // the pass.
+    const uint32_t compose = software ? 0 : outputs_to_compose(d, *screens.pass);
+    const bool pass_wanted = gpu_pass_wanted(screens) || compose;
     // The pass imports DMA-BUFs only; a copied frame is shown as it is.
     if (software && correction_wanted(screens))
         say_once(loop.said.software_pass,
@@ -314,12 +326,16 @@ void present_frame(Loop &loop, FramePtr frame) {
         return;
     }
     if (!gpu_output) video_color_follow(d, *frame);
+    if (gpu_output && compose)
+        compose_outputs(*screens.pass, d, compose, pics.tex, pics.composed());
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];
+        const bool composed = bool(pics.composed()[size_t(i)]);
         bool sidebar_shown =
-            o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
-        Placement p =
-            place_video({o.mode.hdisplay, o.mode.vdisplay, sidebar_shown, o.look, sw, sh});
+            !composed && o.sidebar && (screens.overlays.menu.open || screens.overlays.menu.message);
+        const int W = o.mode.hdisplay, H = o.mode.vdisplay;
+        Placement p = composed ? Placement{{0, 0, W, H}, {0, 0, W, H}}
+                               : place_video({W, H, sidebar_shown, o.look, sw, sh});
         present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p);
     }
     follow_flip(loop, gpu_output);

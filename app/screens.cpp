@@ -32,6 +32,7 @@ OverlayFacts overlay_facts(ScreenState &s) {
             s.stream && s.stream->detect,
             s.stream && s.stream->hevc,
             pass.lut_on ? pass.lut_path.c_str() : nullptr,
+            pass.ready != -1,
             [&s](KmsOutput &o) { standby_refresh(s, o); },
             s.display.outputs()};
 }

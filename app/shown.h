@@ -17,9 +17,11 @@
 // framebuffers over them.
 struct ShownPicture {
     FramePtr frame;
-    UploadLease copy;          // a software frame's scan-out copy; null: none
-    FbId fb;                   // empty: none
-    std::array<FbId, 3> more;  // pictures of the same frame for other flips
+    UploadLease copy;  // a software frame's scan-out copy; null: none
+    FbId fb;           // empty: none
+    // Pictures of the same frame for other flips (3 at most) and for outputs whose
+    // overlay the GPU pass drew over it (4 at most).
+    std::array<FbId, 7> more;
 };
 struct ShownPictures {
     ShownPicture cur, prev;

@@ -8,6 +8,7 @@
 // moves far less than the wall time.
 //
 //   gpu_bench [FRAMES]   (default 30 of each kind per size)
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ extern "C" {
 #include <libavutil/hwcontext_drm.h>
 }
 #include <drm_fourcc.h>
+#include <xf86drm.h>
 #include <xf86drmMode.h>
 
 #include "app/config.h"
@@ -32,6 +34,7 @@ extern "C" {
 #include "gpu/gpu.h"
 #include "gpu/pass_state.h"
 #include "kms/kms.h"
+#include "kms/dumb.h"
 #include "sim/sim.h"
 #include "spitee/spitee.h"
 
@@ -74,6 +77,28 @@ FbId pass_through(GpuPass &p, const AVDRMFrameDescriptor *desc, int w, int h) {
     return gl_slot_fb(p, slot);
 }
 
+// A w x h overlay surface as the menu leaves it: an opaque panel down the left, a
+// veil over the rest, a band of antialiased edge; exported as the pass reads it.
+struct BenchOverlay {
+    DumbBuffer buf;
+    Fd dmabuf;
+};
+BenchOverlay make_overlay(int card, int w, int h) {
+    BenchOverlay o;
+    o.buf = dumb_create(card, uint32_t(w), uint32_t(h));
+    int fd = -1;
+    if (!o.buf.map || drmPrimeHandleToFD(card, o.buf.handle.get(), DRM_CLOEXEC, &fd) != 0) exit(1);
+    o.dmabuf = Fd(fd);
+    for (int y = 0; y < h; y++) {
+        auto *row = reinterpret_cast<uint32_t *>(o.buf.px() + size_t(y) * o.buf.pitch);
+        for (int x = 0; x < w; x++)
+            row[x] = x < w / 3       ? 0xF20C0E13u
+                     : x < w / 3 + 8 ? uint32_t(x % 8) << 29 | 0xFFFFFFu
+                                     : 0x60000000u;
+    }
+    return o;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -104,6 +129,54 @@ void row(const char *size, const char *kind, const Cost &c, int n) {
     double med = median(c.ms), up = c.upload_ms / n, rb = c.readback_ms / n;
     printf("%-10s %-13s %8.2f %10.2f %12.2f %10.2f %8.2f\n", size, kind, med, up, rb, med - up - rb,
            median(c.cpu_ms));
+}
+
+// The full correction at the source size alone, then with the overlay of an output
+// of each size drawn over its picture; the ratio at 1920x1080.
+double bench_composition(GpuPass &pass, const GpuSettings &settings, const Tuning &t,
+                         const AVDRMFrameDescriptor &src, int n) {
+    const int w = 1920, h = 1080;
+    gl_ring_release(*pass.gl);
+    gl_render_size(pass, "", w, h);
+    if (!gl_ring_create(*pass.gl, pass.w, pass.h)) exit(1);
+    printf("overlay composition (render %dx%d), median ms per frame\n", pass.w, pass.h);
+    printf("%-10s %-13s %8s %10s %12s %10s %8s\n", "output", "draw", "frame", "sim upload",
+           "sim readback", "the rest", "cpu");
+    double ratio = 0;
+    const Flip none = Flip::kNone;
+    for (auto [ow, oh] : {std::pair{1920, 1080}, std::pair{720, 1280}}) {
+        BenchOverlay ov = make_overlay(pass.card, ow, oh);
+        ComposeJob job{0,
+                       0,
+                       {0, 0, ow, oh},
+                       {0, 0, pass.w, pass.h},
+                       {ov.dmabuf.get(), ow, oh, ov.buf.pitch, false, 1}};
+        // The video fitted into the output, as the placement puts it.
+        const double k = std::min(double(ow) / pass.w, double(oh) / pass.h);
+        job.dst.w = int(pass.w * k);
+        job.dst.h = int(pass.h * k);
+        job.dst.x = (ow - job.dst.w) / 2;
+        job.dst.y = (oh - job.dst.h) / 2;
+        auto compose = [&] {
+            PassFrame f = gl_dewarp_fbs(pass, settings, t, &src, w, h, {&none, 1});
+            FbId out[1];
+            job.picture_tex = f.tex[0];
+            gl_compose_fbs(pass, {&job, 1}, out);
+            return std::move(out[0]);
+        };
+        compose();  // builds the output's ring, imports the overlay, compiles the program
+        Cost alone, composed;
+        for (int i = 0; i < n; i++) {  // in turn, so both see the same machine load
+            measure(alone, [&] { return gl_dewarp_fb(pass, settings, t, &src, w, h, none); });
+            measure(composed, compose);
+        }
+        char name[32];
+        snprintf(name, sizeof name, "%dx%d", ow, oh);
+        row(name, "correction", alone, n);
+        row(name, "composed", composed, n);
+        if (ow == 1920) ratio = median(composed.ms) / median(alone.ms);
+    }
+    return ratio;
 }
 
 }  // namespace
@@ -179,6 +252,8 @@ void main() { gl_FragColor = texture2D(uTex, vUV); }
     }
     printf("full/pass-through CPU time at 1920x1080: %.2f\n", cpu_ratio);
     printf("full/pass-through at 1920x1080: %.2f\n", ratio);
+    const double composed = bench_composition(pass, settings, t, src, n);
+    printf("composed/correction at 1920x1080: %.2f\n", composed);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -38,7 +38,9 @@ F proc(const char *name) {
     return reinterpret_cast<F>(eglGetProcAddress(name));
 }
 
-bool build_slot(GpuGl &gl, GlRingSlot &s, int w, int h) {
+}  // namespace
+
+bool gl_slot_build(GpuGl &gl, GlRingSlot &s, int w, int h) {
     s.bo = GbmBo(gbm_bo_create(gl.gbm.get(), uint32_t(w), uint32_t(h), kRingFormat, kRingUsage));
     if (!s.bo) return fail("gbm_bo_create failed");
     int fd = gbm_bo_get_fd(s.bo.get());
@@ -75,6 +77,8 @@ bool build_slot(GpuGl &gl, GlRingSlot &s, int w, int h) {
         return fail("FBO incomplete");
     return true;
 }
+
+namespace {
 
 bool start_context(GpuGl &gl, int card) {
     gl.gbm = GbmDevice(gbm_create_device(card));
@@ -187,7 +191,7 @@ void gl_render_size(GpuPass &p, const std::string &size, int src_w, int src_h) {
 
 bool gl_ring_create(GpuGl &gl, int w, int h) {
     for (int i = 0; i < gl.ring_n; i++)
-        if (!build_slot(gl, gl.ring[i], w, h)) return false;  // what was built stays as it is
+        if (!gl_slot_build(gl, gl.ring[i], w, h)) return false;  // what was built stays as it is
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     gl.ring_idx = 0;
     return true;
@@ -197,7 +201,8 @@ bool gl_ring_grow(GpuPass &p, int pictures) {
     GpuGl &gl = *p.gl;
     const int want = kGlRingSlots * std::clamp(pictures, 1, kGlMaxPictures);
     bool ok = true;
-    for (; ok && gl.ring_n < want; gl.ring_n++) ok = build_slot(gl, gl.ring[gl.ring_n], p.w, p.h);
+    for (; ok && gl.ring_n < want; gl.ring_n++)
+        ok = gl_slot_build(gl, gl.ring[gl.ring_n], p.w, p.h);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     if (ok) return true;
     // Like a ring that cannot be rebuilt: the pass is off for the rest of the process.
@@ -253,11 +258,15 @@ bool gl_source_changed(GpuPass &p, const std::string &size, int src_w, int src_h
 }
 
 FbId gl_slot_fb(const GpuPass &p, const GlRingSlot &slot) {
+    return gl_slot_fb_sized(p.card, slot, p.w, p.h);
+}
+
+FbId gl_slot_fb_sized(int card, const GlRingSlot &slot, int w, int h) {
     uint32_t handles[4] = {gbm_bo_get_handle(slot.bo.get()).u32},
              pitches[4] = {gbm_bo_get_stride(slot.bo.get())};
     uint32_t offsets[4] = {}, fb = 0;
-    if (drmModeAddFB2(p.card, uint32_t(p.w), uint32_t(p.h), kRingFormat, handles, pitches, offsets,
-                      &fb, 0) != 0)
+    if (drmModeAddFB2(card, uint32_t(w), uint32_t(h), kRingFormat, handles, pitches, offsets, &fb,
+                      0) != 0)
         return {};
-    return FbId(fb, p.card);
+    return FbId(fb, card);
 }

@@ -18,6 +18,7 @@
 #include "base/own.h"
 #include "kms/files.h"
 #include "kms/look.h"
+#include "kms/present.h"
 
 // ---- settings: start-up takes them from the configuration, the live tuning file
 // changes them; the pass reads them on every frame ----
@@ -136,6 +137,7 @@ struct PassFrame {
     FbId fbs[kGlMaxPictures];  // the pictures, output 0's first
     int of_output[kGlMaxOutputs] = {};  // index into fbs of each output's picture
     unsigned target = 0;  // framebuffer object holding output 0's picture; 0: nothing drawn
+    unsigned tex[kGlMaxPictures] = {};  // the texture holding each picture
     EglImage source;
 };
 // Renders the decoded frame `desc` (w x h) once for each distinct flip of the outputs
@@ -156,3 +158,29 @@ void gl_bind_correction(GpuPass &p, const Tuning &t, Flip flip);
 void gl_snapshot(const GpuPass &p, const PassFrame &f);
 // Chooses the render size for a source (`size`: ZYL_KMS_GL_SIZE) into p.w, p.h.
 void gl_render_size(GpuPass &p, const std::string &size, int src_w, int src_h);
+
+// ---- overlays drawn over the video ----
+// Outputs whose overlay the pass can draw over their video, each with its own ring.
+constexpr int kGlMaxComposed = 4;
+// An output's overlay surface as the pass reads it: 32-bit ARGB (DRM_FORMAT_ARGB8888)
+// pixels in a dma-buf, laid out at the output's mode size.
+struct OverlayImage {
+    int fd = -1;  // the dma-buf, which the caller keeps open
+    int w = 0, h = 0;
+    uint32_t pitch = 0;
+    bool premultiplied = false;  // colours already multiplied by their alpha
+    uint64_t version = 0;        // changes with its pixels: the pass reads them again
+};
+// One output's picture composed at its mode size (the overlay's): the part `src` of
+// the frame's picture `picture_tex` (p.w x p.h) drawn into `dst` on black, the overlay
+// over the whole of it.
+struct ComposeJob {
+    int ring = 0;  // the output's index: each has its own ring of buffers
+    unsigned picture_tex = 0;
+    Rect dst, src;
+    OverlayImage overlay;
+};
+// Draws each job into the next buffer of its ring and hands out a framebuffer per job
+// (empty for one that failed: that output shows its picture without the overlay).
+// The GL pass must be ready and have drawn the frame's pictures.
+void gl_compose_fbs(GpuPass &p, std::span<const ComposeJob> jobs, std::span<FbId> out);

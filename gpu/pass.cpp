@@ -243,6 +243,7 @@ bool draw_pictures(GpuPass &p, const Tuning &t, const Mirror *mirrors, int n, Pa
         set_mirror(gl, mirrors[k]);
         gl_draw_triangle(gl);
         if (k == 0) f.target = slot.fbo.get();
+        f.tex[k] = slot.tex.get();
         f.fbs[k] = gl_slot_fb(p, slot);
     }
     glFinish();  // the pictures are whole before the displays are given the buffers

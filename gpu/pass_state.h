@@ -6,6 +6,8 @@
 #include <GLES2/gl2.h>
 #include <GLES2/gl2ext.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -26,6 +28,29 @@ struct GlRingSlot {
 // Each picture a frame gets (one per distinct flip of the outputs) has four buffers:
 // one is written again only four frames later, while the two newest may be on screen.
 constexpr int kGlRingSlots = 4;
+
+// An output's overlay surface as a texture, made again when its pixels change.
+struct GlOverlayTexture {
+    EglImage image;
+    GlTexture tex;
+    dev_t dev = 0;  // the dma-buf it was made from
+    ino_t ino = 0;
+    uint64_t version = 0;
+};
+// The buffers one output's composed pictures go into, at its mode size.
+struct GlComposeRing {
+    GlRingSlot slots[kGlRingSlots];
+    int w = 0, h = 0;  // 0: not built
+    int idx = 0;
+    GlOverlayTexture overlay;
+};
+// The program that copies a texture's part into the viewport (the picture, then the
+// overlay); built when first needed.
+struct GlBlit {
+    GlProgram prog;
+    GLint tex = -1, src = -1;
+    bool tried = false;
+};
 
 // Where one program keeps the correction shader's uniforms; -1 for those it left out.
 struct GlUniforms {
@@ -64,6 +89,8 @@ struct GpuGl {
     int ring_n = kGlRingSlots;  // slots built: kGlRingSlots for each picture a frame has needed
     int ring_idx = 0;
     std::atomic<bool> import_failed{false};  // said once per process
+    GlBlit blit;
+    GlComposeRing compose[kGlMaxComposed];
 };
 
 // ---- context and ring ----
@@ -82,6 +109,10 @@ void gl_start(GpuPass &p, const std::string &size, int src_w, int src_h);
 void gl_ring_release(GpuGl &gl);
 // A new framebuffer over a slot's buffer at the render size; empty on failure.
 FbId gl_slot_fb(const GpuPass &p, const GlRingSlot &slot);
+// The same over a w x h slot.
+FbId gl_slot_fb_sized(int card, const GlRingSlot &slot, int w, int h);
+// Makes one slot: a w x h scan-out buffer the GPU renders into; false (said) on failure.
+[[nodiscard]] bool gl_slot_build(GpuGl &gl, GlRingSlot &s, int w, int h);
 GlShader gl_compile(GLenum type, const char *src);
 // The correction program with `defines` ahead of the fragment shader (empty: every
 // step decided per pixel by its uniforms); empty when it does not compile or link

@@ -43,7 +43,12 @@ struct KmsOutput {
     int32_t menu_premul;  // the plane blends pre-multiplied: pixels are converted on copy
     int32_t menu_front;   // overlay buffer on screen, -1 = none
     int32_t menu_shown;
-    int32_t sidebar;     // overlays go into the standby buffer
+    int32_t sidebar;  // overlays go into the standby buffer
+    // A sidebar output's overlay surface for the GPU pass, which draws it over the
+    // video: menu[0] (no framebuffer) as a dma-buf, drawn from menu_shadow, its pixels'
+    // version (counts every drawing) and whether anything is drawn (menu_shown).
+    Fd menu_dmabuf;
+    uint64_t menu_drawn;
     DumbBuffer standby;  // XR24 standby buffer; px() null when unmapped
     Look look;
     Look standby_look;  // the flip and fit the standby picture was painted for
@@ -269,6 +274,13 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
 // the output draws its overlays into the standby buffer (sidebar).
 void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> planes,
                       uint32_t *used_planes, uint32_t named);
+// Gives a sidebar output an overlay surface that the GPU pass can draw over the video
+// (menu[0] exported as a dma-buf, and a drawing surface); without one it keeps only
+// the sidebar.
+void compose_surface_create(KmsOutput &o);
+// Copies the drawing surface into the GPU pass's overlay surface, mirrored by the
+// output's flip, and counts a new version of its pixels.
+void compose_surface_present(KmsOutput &o);
 // Puts overlay buffer `index` (drawn, or copied from the drawing surface) on the
 // plane, mirrored by the output's flip.
 void menu_present(KmsOutput &o, int index);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <drm_fourcc.h>
+#include <fcntl.h>
 #include <xf86drm.h>
 
 #include "base/log.h"
@@ -158,6 +159,36 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         return;
     }
     say("zyl-mpp: output %d menu → primary-plane sidebar fallback", out_no);
+    compose_surface_create(*o);
+}
+
+void compose_surface_create(KmsOutput &o) {
+    const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    o.menu_dmabuf.reset();
+    o.menu_shown = 0;
+    o.menu[0] = dumb_create(o.fd, w, h);
+    int fd = -1;
+    if (!o.menu[0].map ||
+        drmPrimeHandleToFD(o.fd, o.menu[0].handle.get(), DRM_CLOEXEC | DRM_RDWR, &fd) != 0) {
+        o.menu[0] = DumbBuffer();
+        return;
+    }
+    o.menu_dmabuf = Fd(fd);
+    o.menu_shadow_stride = w * 4;
+    o.menu_shadow.assign(size_t(h) * w * 4, 0);
+    o.menu_premul = 0;  // the pass blends the surface's straight alpha itself
+}
+
+void compose_surface_present(KmsOutput &o) {
+    DumbBuffer &buf = o.menu[0];
+    if (!o.menu_dmabuf || !buf.map) return;
+    const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    flip_buffer_argb(o.menu_shadow.data(), o.menu_shadow_stride, w, h, o.look.flip);
+    for (uint32_t y = 0; y < h; y++)
+        memcpy(buf.px() + size_t(y) * buf.pitch,
+               o.menu_shadow.data() + size_t(y) * o.menu_shadow_stride, size_t(w) * 4);
+    o.menu_drawn++;
+    o.menu_shown = 1;
 }
 
 void menu_present(KmsOutput &o, int index) {

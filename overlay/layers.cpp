@@ -2,7 +2,9 @@
 // or the menu, detection boxes, the telemetry HUD, the pop-up. An output with an
 // overlay plane gets a complete new drawing on it (or the plane switched off when
 // nothing is shown); a sidebar output has only its standby buffer, on screen beside
-// the narrowed video, and gets the menu or the message drawn into it.
+// the narrowed video, and gets the menu or the message drawn into it. While the GPU
+// pass can run, a sidebar output's overlays are also drawn as a plane's would be, for
+// the pass to draw over its video.
 #include <cstring>
 
 #include "kms/kms.h"
@@ -10,14 +12,10 @@
 
 namespace {
 
-void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
+// Draws the layers of output `o` over `s`; false when it shows none.
+bool draw_layers(OverlayDrawing &d, const Overlays &ov, const KmsOutput &o, const OverlayFacts &f,
+                 const OverlaySurface &s) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
-    const int back = (o.menu_front + 1) & 1;
-    const OverlaySurface s =
-        !o.menu_shadow.empty()
-            ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H, &d.font}
-            : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H, &d.font};
-    if (!s.px) return;
     if (ov.menu.message) {
         draw_message(s, ov.menu, W, H, false);
     } else if (ov.menu.open) {
@@ -29,11 +27,36 @@ void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const
         if (f.detect) draw_detections(d.detections, s);
         if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
     } else {
-        if (o.menu_plane && o.menu_shown) menu_plane_off(o);
-        return;
+        return false;
     }
     draw_osd(d.popup, o, s, ov.osd);
-    menu_present(o, back);
+    return true;
+}
+
+void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
+    const int W = o.mode.hdisplay, H = o.mode.vdisplay;
+    const int back = (o.menu_front + 1) & 1;
+    const OverlaySurface s =
+        !o.menu_shadow.empty()
+            ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H, &d.font}
+            : OverlaySurface{o.menu[back].px(), o.menu[back].pitch, W, H, &d.font};
+    if (!s.px) return;
+    if (draw_layers(d, ov, o, f, s)) {
+        menu_present(o, back);
+    } else if (o.menu_plane && o.menu_shown) {
+        menu_plane_off(o);
+    }
+}
+
+// A sidebar output's overlay surface for the GPU pass: drawn as an overlay plane's
+// would be, for the pass to draw over the video.
+void compose_for_pass(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
+    const OverlaySurface s{o.menu_shadow.data(), o.menu_shadow_stride, o.mode.hdisplay,
+                           o.mode.vdisplay, &d.font};
+    if (draw_layers(d, ov, o, f, s))
+        compose_surface_present(o);
+    else
+        o.menu_shown = 0;
 }
 
 // The standby buffer of a sidebar output, mirrored like the video beside it.
@@ -75,6 +98,8 @@ void compose_in_standby(SidebarDrawn &drawn, Font &font, const Overlays &ov, Kms
 void render_menu_all(OverlayDrawing &d, const Overlays &ov, const OverlayFacts &f) {
     std::lock_guard<std::mutex> hold(d.compose);
     for (size_t i = 0; i < f.outputs.size(); i++) {
+        if (f.outputs[i].sidebar && f.gpu_overlays && f.outputs[i].menu_dmabuf)
+            compose_for_pass(d, ov, f.outputs[i], f);
         if (f.outputs[i].sidebar)
             compose_in_standby(d.sidebar[i], d.font, ov, f.outputs[i], f);
         else

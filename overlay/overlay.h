@@ -27,6 +27,7 @@ struct OverlayFacts {
     bool detect = false;             // detection boxes are drawn
     bool hevc = false;               // the stream is H.265
     const char *lut_path = nullptr;  // the LUT the GPU pass applies; null: none
+    bool gpu_overlays = false;       // the GPU pass can draw sidebar outputs' overlays
     // Paints an output's standby picture again (a sidebar drawing goes away).
     std::function<void(KmsOutput &)> repaint_standby;
     std::span<KmsOutput> outputs;  // every driven output

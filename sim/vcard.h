@@ -240,6 +240,9 @@ struct State {
     // buffer imported again while still shown is the same memory, counted once.
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Bo>> imports;
     uint64_t imported_bytes = 0, imported_bytes_max = 0;
+    // Buffers exported with drmPrimeHandleToFD, by the inode of the descriptor handed
+    // out, while a handle or a framebuffer holds them.
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Bo>> exports;
     std::map<uint32_t, Fb> fbs;
     size_t fbs_max = 0;
     std::map<uint32_t, Blob> blobs;

@@ -5,8 +5,10 @@
 #include "sim/vcard.h"
 
 #include "sim/frame_origin.h"
+#include "sim/vgpu.h"
 
 #include <drm_fourcc.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -515,7 +517,9 @@ int import_fd(int prime_fd, uint32_t *handle) {
     if (const Fault *f = match_fault("import", 0, 0, 0, nullptr)) return take_fault(f);
     auto key = std::make_pair(sb.st_dev, sb.st_ino);
     std::shared_ptr<Bo> bo;
-    if (auto it = s.imports.find(key); it != s.imports.end()) bo = it->second.lock();
+    // The card's own buffer comes back as the same object (drm_gem_prime_fd_to_handle).
+    if (auto it = s.exports.find(key); it != s.exports.end()) bo = it->second.lock();
+    if (auto it = s.imports.find(key); !bo && it != s.imports.end()) bo = it->second.lock();
     if (bo) {
         for (auto &[h, hd] : s.handles)
             if (hd.bo == bo) {
@@ -732,8 +736,39 @@ int drmPrimeFDToHandle(int fd, int prime_fd, uint32_t *handle) {
     return e ? m1(e) : 0;
 }
 
-int drmPrimeHandleToFD(int, uint32_t, uint32_t, int *) {
-    return m1(ENOSYS);
+// A dma-buf of a buffer is a descriptor of its own (a memfd of the buffer's size that
+// stands for it); the sim's GPU and drmPrimeFDToHandle find the buffer behind it.
+int drmPrimeHandleToFD(int fd, uint32_t handle, uint32_t flags, int *prime_fd) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    int e = 0;
+    if (!card_ok(fd, e)) return m1(e);
+    // As drm_prime_handle_to_fd_ioctl: only DRM_CLOEXEC and DRM_RDWR are flags.
+    if (flags & ~uint32_t(DRM_CLOEXEC | DRM_RDWR)) return m1(EINVAL);
+    State &s = st();
+    auto it = s.handles.find(handle);
+    if (it == s.handles.end()) return m1(ENOENT);
+    const std::shared_ptr<Bo> &bo = it->second.bo;
+    int out = memfd_create("zyl-sim-dmabuf", (flags & DRM_CLOEXEC) ? MFD_CLOEXEC : 0);
+    struct stat sb;
+    if (out < 0) return m1(EMFILE);
+    if (ftruncate(out, off_t(bo->size)) != 0 || fstat(out, &sb) != 0) {
+        close(out);
+        return m1(ENOMEM);
+    }
+    s.exports[{sb.st_dev, sb.st_ino}] = bo;
+    *prime_fd = out;
+    return 0;
+}
+
+uint8_t *vcard_dmabuf_map(int prime_fd, size_t *len) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    struct stat sb;
+    if (fstat(prime_fd, &sb) != 0) return nullptr;
+    auto it = st().exports.find({sb.st_dev, sb.st_ino});
+    const std::shared_ptr<Bo> bo = it == st().exports.end() ? nullptr : it->second.lock();
+    if (!bo || !bo->map) return nullptr;
+    *len = size_t(bo->size);
+    return bo->map;
 }
 
 int drmCloseBufferHandle(int fd, uint32_t handle) {

@@ -73,6 +73,7 @@ struct SimImage {
     size_t map_len = 0;
     uint32_t offset = 0, pitch = 0;
     int w = 0, h = 0;
+    bool card_map = false;  // map is the virtual card's own mapping of one of its buffers
 };
 
 // The texture of a decoder frame's image, kept after the image is destroyed for the
@@ -373,9 +374,13 @@ EGLImageKHR import_dmabuf(EGLDisplay dpy, const EGLint *attrs) {
         if (vgpu_fails("import")) return EGL_NO_IMAGE_KHR;
         im.tex = upload_nv12(d, g);
     } else if (d.fourcc == DRM_FORMAT_XRGB8888 || d.fourcc == DRM_FORMAT_ARGB8888) {
-        im.map = map_fd(d.fd[0], true, &im.map_len);
+        // A buffer of the card itself (a dumb buffer the program exported) is read where
+        // the card keeps it.
+        im.map = vcard_dmabuf_map(d.fd[0], &im.map_len);
+        im.card_map = im.map != nullptr;
+        if (!im.map) im.map = map_fd(d.fd[0], true, &im.map_len);
         if (!im.map || !fits(d, 0, im.map_len, d.h, d.w * 4)) {
-            if (im.map) munmap(im.map, im.map_len);
+            if (im.map && !im.card_map) munmap(im.map, im.map_len);
             return EGL_NO_IMAGE_KHR;
         }
         im.offset = d.offset[0];
@@ -393,7 +398,7 @@ EGLImageKHR import_dmabuf(EGLDisplay dpy, const EGLint *attrs) {
     EGLImageKHR img = im.tex ? image_from_texture(dpy, im.tex) : EGL_NO_IMAGE_KHR;
     if (img == EGL_NO_IMAGE_KHR) {
         if (im.tex) glDeleteTextures(1, &im.tex);
-        if (im.map) munmap(im.map, im.map_len);
+        if (im.map && !im.card_map) munmap(im.map, im.map_len);
         return EGL_NO_IMAGE_KHR;
     }
     std::lock_guard lk(g.mu);
@@ -480,7 +485,7 @@ EGLBoolean EGLAPIENTRY sim_destroy_image(EGLDisplay dpy, EGLImageKHR img) {
     }
     if (im.map) {
         glDeleteTextures(1, &im.tex);
-        munmap(im.map, im.map_len);
+        if (!im.card_map) munmap(im.map, im.map_len);
     } else {
         retire_texture(g, im);
     }
