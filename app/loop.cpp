@@ -95,7 +95,7 @@ bool gpu_pass_wanted(const ScreenState &screens) {
 }
 
 int present_placed(Loop &loop, int i, uint32_t fb, const Placement &p) {
-    const KmsOutput &o = loop.screens.display.outs[i];
+    KmsOutput &o = loop.screens.display.outs[i];
     const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
     return atomic ? output_commit(loop.pacer, o, i, fb, p) : video_plane_set(o, fb, p);
 }
@@ -137,6 +137,33 @@ void present_on(Loop &loop, int i, uint32_t fb, Placement p) {
             p.dst.y);
     }
     if (!atomic && r == 0) vblank_learn(loop.pacer, t1 - t0, i);
+    if (atomic && r == 0) loop.video_at[size_t(i)] = t1;
+}
+
+// Overlay updates no frame's commit took: on an output whose video flows they wait
+// for its next frame a few refreshes at most; otherwise (standby, no stream, legacy
+// outputs) they go out now.
+void overlays_out(Loop &loop) {
+    Display &d = loop.screens.display;
+    const int64_t now = mono_us();
+    for (int i = 0; i < d.nout; i++) {
+        KmsOutput &o = d.outs[i];
+        int64_t &since = loop.menu_since[size_t(i)];
+        if (o.menu_update == MenuUpdate::kNone) {
+            since = 0;
+            continue;
+        }
+        if (!o.menu_rides) {
+            menu_set_legacy(o);
+            continue;
+        }
+        if (!since) since = now;
+        const int64_t video = loop.video_at[size_t(i)],
+                      period = 1000000 / int64_t(o.mode.vrefresh ? o.mode.vrefresh : 60);
+        if (menu_waits_for_video(now - since, video ? now - video : INT64_MAX, period)) continue;
+        overlay_commit(loop.pacer, o);
+        since = 0;
+    }
 }
 
 // Rotates every mirrored output's video plane once, from its flip; the GPU pass flips
@@ -409,6 +436,7 @@ std::optional<End> loop_iteration(Loop &loop) {
         for (const KmsOutput &o : d.outputs()) redraw |= o.look.telemetry;
     }
     if (redraw) render_menu_all(screens.drawing, ov, overlay_facts(screens));
+    overlays_out(loop);
 
     Acquired a = acquire_frame(loop.pacer, mb);
     if (a.kind == Acquired::kHold) return std::nullopt;

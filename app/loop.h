@@ -45,6 +45,9 @@ struct Loop {
     // ERANGE (0: none refused).
     std::array<int, kMaxOutputs> max_up{};
     int64_t last_tick = 0;  // monotonic second of the last once-a-second step
+    // Per output: monotonic us of the last frame committed atomically (0: none), and
+    // since when an overlay update waits for the next (0: none waits).
+    std::array<int64_t, kMaxOutputs> video_at{}, menu_since{};
     // The rotation each video plane accepted for the flip, and whether it is on now.
     uint64_t plane_rot[kMaxOutputs] = {};
     uint32_t plane_rot_on = 0;

@@ -258,14 +258,21 @@ void vblank_learn(Pacer &pc, int64_t us, int out) {
     }
 }
 
-int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Placement &p) {
+int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement &p) {
     if (o.is_dsi && !pc.dsi_said) {
         pc.dsi_said = true;
         say("zyl-kms: panel per-frame commit %s",
             pc.dsi_nonblock ? "NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the panel vblank)"
                             : "blocking (ZYL_KMS_DSI_NONBLOCK=0)");
     }
-    auto commit = [&](uint32_t flags) { return video_plane_commit(o, fb, p, flags); };
+    // A pending overlay update goes with the frame: a commit of its own would keep the
+    // output's next frame waiting for its flip.
+    const bool menu = o.menu_rides && o.menu_update != MenuUpdate::kNone;
+    auto commit = [&](uint32_t flags) {
+        const int r = video_plane_commit(o, fb, p, flags, menu);
+        if (r == 0 && menu && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) menu_handed_over(o);
+        return r;
+    };
     if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
     const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0) return 0;
@@ -291,8 +298,36 @@ int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Pla
         return commit(0);
     }
     pc.legacy_outputs |= 1u << out;
+    o.menu_rides = 0;
     say("zyl-kms: output %d NONBLOCK commit rejected (%s) — falling back to the legacy plane "
         "call",
         out, strerror(why));
-    return video_plane_set(o, fb, p);
+    const int v = video_plane_set(o, fb, p);
+    menu_set_legacy(o);
+    return v;
+}
+
+bool menu_waits_for_video(int64_t waited_us, int64_t since_video_us, int64_t period_us) {
+    // Video that came within the last few refreshes comes again within as many: the
+    // update rides its next commit. Past that (standby, no stream, a stall) it goes
+    // alone rather than wait for a frame that may not come.
+    return since_video_us < 3 * period_us && waited_us < 3 * period_us;
+}
+
+int overlay_commit(Pacer &pc, KmsOutput &o) {
+    if (o.menu_update == MenuUpdate::kNone) return 0;
+    auto commit = [&](uint32_t flags) {
+        const int r = menu_commit(o, flags);
+        if (r == 0) menu_handed_over(o);
+        return r;
+    };
+    if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
+    const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
+    if (r == 0) return 0;
+    // Its own flip is pending: wait for that vblank, never for another output's.
+    if (errno == EBUSY || r == -EBUSY) {
+        if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
+        return commit(0);
+    }
+    return menu_set_legacy(o);
 }

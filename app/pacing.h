@@ -77,7 +77,15 @@ void vblank_learn(Pacer &pc, int64_t us, int out = 0);
 // another's refresh; blocking only while its own last flip is still pending (counted
 // as a busy skip). A refused non-blocking commit turns a panel to blocking commits
 // and any other output to the legacy call, for good.
-int output_commit(Pacer &pc, const KmsOutput &o, int out, uint32_t fb, const Placement &p);
+// A pending overlay update of the output goes in the same commit.
+int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement &p);
+// Whether an overlay update pending for `waited_us` on an output whose last frame was
+// committed `since_video_us` ago waits for the next frame's commit.
+bool menu_waits_for_video(int64_t waited_us, int64_t since_video_us, int64_t period_us);
+// The output's pending overlay update as a non-blocking commit of its own; while its
+// last flip is pending it waits for its own vblank first. A card that refuses the
+// commit gets the legacy call. 0 or the card's error.
+int overlay_commit(Pacer &pc, KmsOutput &o);
 // True once the next vertical blank of output 0's CRTC has passed (needs an output).
 bool wait_vblank_outs0(const Pacer &pc);
 // One refresh of waiting, timed as the vblank wait; a sleep of one period stands in

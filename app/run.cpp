@@ -116,6 +116,8 @@ int receiver_run(int argc, char **argv, Mailbox &mailbox) {
     const ReaderHooks hooks = mailbox_reader_hooks(mailbox, gate);
     load_font(screens.drawing.font, config.overlays.font);
 
+    // Where frames go out as atomic commits, the overlay's updates go with them.
+    for (KmsOutput &o : screens.display.outputs()) o.menu_rides = o.atomic;
     poll_menu(screens.overlays);
     poll_osd(screens.overlays);
     render_menu_all(screens.drawing, screens.overlays, overlay_facts(screens));

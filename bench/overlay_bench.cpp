@@ -149,7 +149,7 @@ int main(int argc, char **argv) {
             memset(ps.px, 0, size_t(ph) * ps.stride);
             draw_telemetry(p, ps, ov.telem, facts);
             draw_osd(screens.drawing.popup, p, ps, ov.osd);
-            menu_present(p, (p.menu_front + 1) & 1);
+            menu_present(p, menu_back(p));
         };
         redraw();
         std::vector<double> hud, mem;

@@ -20,8 +20,17 @@
 #include "kms/look.h"
 #include "kms/upload.h"
 
-// One driven display. Width, height and refresh are always mode.hdisplay,
-// mode.vdisplay and mode.vrefresh.
+// An overlay plane update not yet handed to the card: a new buffer to show, or the
+// plane switched off.
+enum class MenuUpdate : int32_t { kNone, kShow, kOff };
+// The overlay plane's buffers: one on screen, one that may still be scanned out while
+// the update replacing it is pending, one to draw into.
+constexpr int kMenuBuffers = 3;
+// A plane's atomic property ids; 0 = none.
+struct PlaneProps {
+    uint32_t fb_id, crtc_id, src_x, src_y, src_w, src_h, crtc_x, crtc_y, crtc_w, crtc_h;
+};
+
 // A YUV picture's matrix and range as the kernel's "COLOR_ENCODING" (0 BT.601, 1 BT.709,
 // 2 BT.2020) and "COLOR_RANGE" (0 limited, 1 full) name them.
 struct YuvColor {
@@ -29,6 +38,8 @@ struct YuvColor {
     bool operator==(const YuvColor &) const = default;
 };
 
+// One driven display. Width, height and refresh are always mode.hdisplay,
+// mode.vdisplay and mode.vrefresh.
 struct KmsOutput {
     int fd = -1;  // the card's descriptor, which the Display owns
     uint32_t conn_id;
@@ -37,13 +48,19 @@ struct KmsOutput {
     int32_t crtc_idx;   // index in the card's CRTC list
     drmModeModeInfo mode;
     uint32_t menu_plane;               // ARGB overlay plane, 0 = none
-    DumbBuffer menu[2];                // its two buffers
+    DumbBuffer menu[kMenuBuffers];     // its buffers
     std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
     int32_t menu_premul;  // the plane blends pre-multiplied: pixels are converted on copy
-    int32_t menu_front;   // overlay buffer on screen, -1 = none
-    int32_t menu_shown;
-    int32_t sidebar;  // overlays go into the standby buffer
+    // The overlay buffer of the last update handed to the card (on screen once it
+    // lands), -1 = none; and the one before it, still scanned out until then.
+    int32_t menu_front, menu_before;
+    int32_t menu_shown;      // the overlay is wanted on screen
+    MenuUpdate menu_update;  // what the next hand-over does
+    int32_t menu_next;       // the buffer it shows
+    int32_t menu_rides;      // updates go into the output's atomic commits
+    PlaneProps menu_props;   // of the overlay plane
+    int32_t sidebar;         // overlays go into the standby buffer
     // A sidebar output's overlay surface for the GPU pass, which draws it over the
     // video: menu[0] (no framebuffer) as a dma-buf, drawn from menu_shadow, its pixels'
     // version (counts every drawing) and whether anything is drawn (menu_shown).
@@ -231,6 +248,8 @@ struct LitOutput {
 // Stores the video plane's atomic property ids (frames go out as atomic commits when
 // the card takes them: `atomic_cap`) and rotation capabilities.
 void fill_plane_props(KmsOutput *o, int out_no, bool atomic_cap);
+// A plane's atomic property ids from its property table.
+PlaneProps plane_props(const PropTable &props);
 
 // Refresh as reported to other processes: vrefresh, else derived from the timings.
 uint32_t mode_report_refresh(const drmModeModeInfo &mode);
@@ -270,7 +289,7 @@ std::vector<MenuCandidate> menu_plane_candidates(std::span<const MenuPlaneInfo> 
                                                  int crtc_idx, uint32_t used_planes,
                                                  uint32_t named);
 // Gives the output an ARGB overlay plane that proved it scans out a linear buffer,
-// with two buffers and a drawing surface, and claims it in `used_planes`; without one
+// with three buffers and a drawing surface, and claims it in `used_planes`; without one
 // the output draws its overlays into the standby buffer (sidebar).
 void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> planes,
                       uint32_t *used_planes, uint32_t named);
@@ -281,11 +300,25 @@ void compose_surface_create(KmsOutput &o);
 // Copies the drawing surface into the GPU pass's overlay surface, mirrored by the
 // output's flip, and counts a new version of its pixels.
 void compose_surface_present(KmsOutput &o);
+// The overlay buffer to draw the next picture into: the one an update not yet
+// handed over shows, else one neither on screen nor possibly still scanned out.
+int menu_back(const KmsOutput &o);
 // Puts overlay buffer `index` (drawn, or copied from the drawing surface) on the
-// plane, mirrored by the output's flip.
+// plane, mirrored by the output's flip: at once by the legacy call, or, where updates
+// ride the output's commits, with its next one.
 void menu_present(KmsOutput &o, int index);
-// Takes the overlay plane off the screen.
+// Takes the overlay plane off the screen, likewise.
 void menu_plane_off(KmsOutput &o);
+// The output's pending overlay update as items of an atomic request.
+void menu_add_to(drmModeAtomicReq *req, const KmsOutput &o);
+// The pending overlay update alone as one atomic request with `flags`; 0 or a
+// negative error.
+int menu_commit(const KmsOutput &o, uint32_t flags);
+// The pending overlay update by the legacy call (blocking on atomic drivers); 0 or
+// the card's error. Either way it counts as handed over.
+int menu_set_legacy(KmsOutput &o);
+// Records that the card took the pending overlay update.
+void menu_handed_over(KmsOutput &o);
 // What the overlay plane's "pixel blend mode" (null: none) calls for: the value to set
 // (straight alpha, "Coverage", where offered) and whether pixels must be
 // pre-multiplied because the plane keeps blending them as pre-multiplied, as the

@@ -185,6 +185,13 @@ void write_mode_report(const drmModeModeInfo &mode) {
         say("zyl-mpp: hdmi_mode not written: %s", why.c_str());
 }
 
+PlaneProps plane_props(const PropTable &props) {
+    return {prop_id(props, "FB_ID"),  prop_id(props, "CRTC_ID"), prop_id(props, "SRC_X"),
+            prop_id(props, "SRC_Y"),  prop_id(props, "SRC_W"),   prop_id(props, "SRC_H"),
+            prop_id(props, "CRTC_X"), prop_id(props, "CRTC_Y"),  prop_id(props, "CRTC_W"),
+            prop_id(props, "CRTC_H")};
+}
+
 void fill_plane_props(KmsOutput *o, int out_no, bool atomic_cap) {
     const PropTable props = read_props(o->fd, o->plane_id, DRM_MODE_OBJECT_PLANE);
     if (atomic_cap) {

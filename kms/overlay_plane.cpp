@@ -3,7 +3,9 @@
 // planes that then refuse a linear buffer, so a plane counts only once a real
 // scan-out of one of its buffers was accepted. Drawing goes to a separate surface
 // and is copied into the buffer that is not on screen, so a half-drawn overlay is
-// never shown.
+// never shown. A buffer is drawn into only once no update shows it and the update
+// that replaced it has landed: three buffers, since on an atomic output the
+// replacing update is a non-blocking commit still pending when the next drawing comes.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,7 +33,8 @@ FbId add_ar24_fb(const DumbBuffer &b, uint32_t w, uint32_t h) {
 
 // Makes both buffers and shows the first on the plane at `zpos`; 0 when the card took
 // it, else the error number.
-int try_candidate(const KmsOutput &o, const MenuCandidate &c, uint64_t zpos, DumbBuffer (&b)[2]) {
+int try_candidate(const KmsOutput &o, const MenuCandidate &c, uint64_t zpos,
+                  DumbBuffer (&b)[kMenuBuffers]) {
     const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     errno = 0;
     for (DumbBuffer &buf : b) {
@@ -123,8 +126,9 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
                       uint32_t *used_planes, uint32_t named) {
     const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
     o->menu_plane = 0;
-    o->menu_front = -1;
+    o->menu_front = o->menu_before = -1;
     o->menu_shown = 0;
+    o->menu_update = MenuUpdate::kNone;
     o->sidebar = 1;
     const std::optional<uint64_t> under = video_zpos(*o);
     for (const MenuCandidate &c : menu_plane_candidates(planes, o->crtc_idx, *used_planes, named)) {
@@ -138,7 +142,7 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
             if (named) break;
             continue;
         }
-        DumbBuffer b[2];
+        DumbBuffer b[kMenuBuffers];
         if (int err = try_candidate(*o, c, *zpos, b)) {
             say("zyl-mpp: output %d ARGB plane %u rejected a linear scan-out (%s) — trying "
                 "the next candidate",
@@ -149,12 +153,14 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         }
         add_to_mask(used_planes, c.index);
         o->menu_plane = c.plane_id;
-        for (int i = 0; i < 2; i++) o->menu[i] = std::move(b[i]);
+        for (int i = 0; i < kMenuBuffers; i++) o->menu[i] = std::move(b[i]);
+        o->menu_front = 0;  // the probe left it on the plane, transparent
+        o->menu_props = plane_props(read_props(o->fd, c.plane_id, DRM_MODE_OBJECT_PLANE));
         o->menu_shadow_stride = w * 4;
         o->menu_shadow.assign(size_t(h) * w * 4, 0);
         o->menu_premul = setup_blend(*o, c.plane_id);
         o->sidebar = 0;
-        say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)", out_no,
+        say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, triple-buffered, probed OK)", out_no,
             c.plane_id, c.zpos_prop ? "set" : "default");
         return;
     }
@@ -191,6 +197,13 @@ void compose_surface_present(KmsOutput &o) {
     o.menu_shown = 1;
 }
 
+int menu_back(const KmsOutput &o) {
+    if (o.menu_update == MenuUpdate::kShow) return o.menu_next;
+    int i = 0;
+    while (i == o.menu_front || i == o.menu_before) i++;
+    return i;
+}
+
 void menu_present(KmsOutput &o, int index) {
     DumbBuffer &buf = o.menu[index];
     if (!o.menu_plane || !buf.map) return;
@@ -213,16 +226,69 @@ void menu_present(KmsOutput &o, int index) {
             premultiply_row(row, row, w);
         }
     }
-    drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, buf.fb.get(), 0, 0, 0, w, h, 0, 0, w << 16,
-                    h << 16);
-    o.menu_front = index;
+    o.menu_update = MenuUpdate::kShow;
+    o.menu_next = index;
     o.menu_shown = 1;
+    if (!o.menu_rides) menu_set_legacy(o);
 }
 
 void menu_plane_off(KmsOutput &o) {
-    drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    o.menu_front = -1;
+    o.menu_update = MenuUpdate::kOff;
     o.menu_shown = 0;
+    if (!o.menu_rides) menu_set_legacy(o);
+}
+
+void menu_add_to(drmModeAtomicReq *req, const KmsOutput &o) {
+    if (!o.menu_plane || o.menu_update == MenuUpdate::kNone) return;
+    const PlaneProps &m = o.menu_props;
+    auto add = [&](uint32_t prop, uint64_t value) {
+        if (prop) drmModeAtomicAddProperty(req, o.menu_plane, prop, value);
+    };
+    if (o.menu_update == MenuUpdate::kOff) {
+        add(m.fb_id, 0);
+        add(m.crtc_id, 0);
+        return;
+    }
+    const uint64_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    add(m.fb_id, o.menu[o.menu_next].fb.get());
+    add(m.crtc_id, o.crtc_id);
+    add(m.src_x, 0);
+    add(m.src_y, 0);
+    add(m.src_w, w << 16);
+    add(m.src_h, h << 16);
+    add(m.crtc_x, 0);
+    add(m.crtc_y, 0);
+    add(m.crtc_w, w);
+    add(m.crtc_h, h);
+}
+
+int menu_commit(const KmsOutput &o, uint32_t flags) {
+    drmModeAtomicReq *req = drmModeAtomicAlloc();
+    if (!req) return -ENOMEM;
+    menu_add_to(req, o);
+    const int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
+    drmModeAtomicFree(req);
+    return r;
+}
+
+int menu_set_legacy(KmsOutput &o) {
+    if (o.menu_update == MenuUpdate::kNone) return 0;
+    const uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    const int r = o.menu_update == MenuUpdate::kOff
+                      ? drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)
+                      : drmModeSetPlane(o.fd, o.menu_plane, o.crtc_id, o.menu[o.menu_next].fb.get(),
+                                        0, 0, 0, w, h, 0, 0, w << 16, h << 16);
+    // A refused update still counts as handed over: with three buffers the one it
+    // would have shown is not drawn into next, whichever the plane shows now.
+    menu_handed_over(o);
+    return r;
+}
+
+void menu_handed_over(KmsOutput &o) {
+    if (o.menu_update == MenuUpdate::kNone) return;
+    o.menu_before = o.menu_front;
+    o.menu_front = o.menu_update == MenuUpdate::kShow ? o.menu_next : -1;
+    o.menu_update = MenuUpdate::kNone;
 }
 
 void flip_buffer_argb(uint8_t *px, uint32_t stride, int w, int h, Flip flip) {

@@ -50,7 +50,8 @@ int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p) {
                            uint32_t(p.src.w) << 16, uint32_t(p.src.h) << 16);
 }
 
-int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint32_t flags) {
+int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint32_t flags,
+                       bool with_menu) {
     drmModeAtomicReq *req = drmModeAtomicAlloc();
     if (!req) return -ENOMEM;
     auto add = [&](uint32_t prop, uint64_t value) {
@@ -73,6 +74,7 @@ int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint
     const std::optional<YuvColor> yuv = fb ? yuv_pending(o) : std::nullopt;
     if (yuv && o.enc_prop) add(o.enc_prop, yuv->encoding);
     if (yuv && o.range_prop) add(o.range_prop, yuv->range);
+    if (with_menu) menu_add_to(req, o);
     int r = drmModeAtomicCommit(o.fd, req, flags, nullptr);
     drmModeAtomicFree(req);
     // A test commit applies nothing: the colour still has to go with a real one.

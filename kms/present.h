@@ -24,8 +24,10 @@ struct Placement {
 // the card's error.
 int video_plane_set(const KmsOutput &o, uint32_t fb, const Placement &p);
 // The same as one atomic request with `flags` (DRM_MODE_ATOMIC_*); fb 0 switches
-// the plane off. 0 or a negative error.
-int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint32_t flags);
+// the plane off. With `with_menu` the output's pending overlay update goes in the
+// same request (the caller records the hand-over). 0 or a negative error.
+int video_plane_commit(const KmsOutput &o, uint32_t fb, const Placement &p, uint32_t flags,
+                       bool with_menu = false);
 // Brings the standby picture back: a primary video plane shows the standby buffer
 // over the whole screen again, any other video plane is switched off so that the
 // primary beneath shows through. Blocking, atomic or legacy.

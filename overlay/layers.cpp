@@ -35,7 +35,7 @@ bool draw_layers(OverlayDrawing &d, const Overlays &ov, const KmsOutput &o, cons
 
 void compose_on_plane(OverlayDrawing &d, const Overlays &ov, KmsOutput &o, const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
-    const int back = (o.menu_front + 1) & 1;
+    const int back = menu_back(o);
     const OverlaySurface s =
         !o.menu_shadow.empty()
             ? OverlaySurface{o.menu_shadow.data(), o.menu_shadow_stride, W, H, &d.font}

@@ -273,7 +273,7 @@ static std::string describe(const KmsOutput &o) {
 static std::string fb_name(const Display &d, uint32_t fb) {
     for (int i = 0; i < d.nout; i++) {
         if (fb && fb == d.outs[i].standby.fb.get()) return "standby" + std::to_string(i);
-        for (int n : {0, 1})
+        for (int n = 0; n < kMenuBuffers; n++)
             if (fb && fb == d.outs[i].menu[n].fb.get())
                 return "menu" + std::to_string(i) + "." + std::to_string(n);
     }

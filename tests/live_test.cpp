@@ -245,11 +245,11 @@ TEST(LiveGate, HiddenVideoGivesTheScreensBackToTheStandbyPicture) {
     EXPECT_LT(e.find("zyl-mpp: hdmi_state=gated"), e.rfind("zyl-mpp: hdmi_state=hidden"));
     EXPECT_EQ(run.state().rfind("state=hidden ts=", 0), 0u) << run.state();
     // Both video planes off, both kept pictures and their framebuffers gone: only the
-    // standby and overlay framebuffers (one and two per output) are left.
+    // standby and overlay framebuffers (one and three per output) are left.
     std::string log = run.card_log();
     EXPECT_NE(last_setplane(log, 63).find(" fb=0("), std::string::npos) << last_setplane(log, 63);
     EXPECT_NE(last_setplane(log, 64).find(" fb=0("), std::string::npos) << last_setplane(log, 64);
-    EXPECT_EQ(run.stats["fbs"], 6);
+    EXPECT_EQ(run.stats["fbs"], 8);
     EXPECT_EQ(run.stats["frames"], 0);
     Picture hdmi = run.png("HDMI-A-1"), dsi = run.png("DSI-1");
     EXPECT_TRUE(is_black(hdmi, 230, 540));

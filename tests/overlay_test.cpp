@@ -759,11 +759,12 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     const int rule[3] = {0x2A, 0x31, 0x40};
     EXPECT_TRUE(near(p, 769, 600, rule, 4)) << "divider";
     EXPECT_TRUE(near(p, 1000, 306, rule, 4)) << "heading underline";
-    EXPECT_EQ(0, outs[0].menu_front);
+    // The probe left buffer 0 on the plane.
+    EXPECT_EQ(1, outs[0].menu_front);
     EXPECT_EQ(1, outs[0].menu_shown);
     SimPlaneInfo plane;
     sim_card_plane_state(outs[0].menu_plane, &plane);
-    EXPECT_EQ(outs[0].menu[0].fb.get(), plane.fb);
+    EXPECT_EQ(outs[0].menu[1].fb.get(), plane.fb);
 
     std::string rows = "open\n1\n1\n2\nVideo\n";
     for (int i = 0; i < 12; i++)
@@ -776,9 +777,9 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
     EXPECT_TRUE(accent(p, 790, 329 + 2 * 41 + 15)) << "row 2 is filled";
     EXPECT_FALSE(accent(p, 790, 329 + 1 * 41 + 15));
     EXPECT_FALSE(accent(p, 790, 329 + 3 * 41 + 15));
-    EXPECT_EQ(1, outs[0].menu_front) << "drawn into the other buffer";
+    EXPECT_EQ(2, outs[0].menu_front) << "drawn into neither of the last two";
     sim_card_plane_state(outs[0].menu_plane, &plane);
-    EXPECT_EQ(outs[0].menu[1].fb.get(), plane.fb);
+    EXPECT_EQ(outs[0].menu[2].fb.get(), plane.fb);
 
     // The panel (800x480: panel 640x380 at 80,50, tab 2 at y 255) mirrored on its
     // flipped output only.
@@ -798,6 +799,32 @@ TEST_F(Screens, MenuOnTheOverlayPlaneFollowsFocusAndSelection) {
         p = screen("HDMI-A-1");
         EXPECT_TRUE(accent(p, 385, y)) << tab;
         EXPECT_FALSE(accent(p, 385, 570)) << tab;
+    }
+}
+
+// The fringe of antialiased text: a bright overlay pixel at half or quarter alpha over
+// dark video comes out as its colour times its alpha, never brighter (straight pixels
+// on a plane that blends them as pre-multiplied) nor darker (pre-multiplied ones on a
+// "Coverage" plane): on a plane the card composes as "Coverage" and on one that offers
+// "Pre-multiplied" only.
+TEST_F(Screens, TranslucentOverlayPixelsComeOutAsTheirColourOverTheVideo) {
+    std::string premulti = read_file(board_path("two-display"));
+    for (size_t at; (at = premulti.find("formats=AR24 zpos")) != std::string::npos;)
+        premulti.replace(at, 17, "formats=AR24 blend=premulti zpos");
+    write_file(dir + "/premulti.card", premulti);
+    for (const std::string &card : {std::string("two-display"), dir + "/premulti.card"}) {
+        SCOPED_TRACE(card);
+        init(card);
+        KmsOutput &o = outs[0];
+        EXPECT_EQ(card == "two-display" ? 0 : 1, o.menu_premul);
+        std::fill(o.menu_shadow.begin(), o.menu_shadow.end(), 0);
+        auto *row = reinterpret_cast<uint32_t *>(o.menu_shadow.data() + 100 * o.menu_shadow_stride);
+        row[100] = 0x80FFFFFF;
+        row[101] = 0x40F0C080;
+        menu_present(o, menu_back(o));
+        const Picture p = screen("HDMI-A-1");
+        EXPECT_TRUE(near(p, 100, 100, {128, 128, 128}, 2));
+        EXPECT_TRUE(near(p, 101, 100, {60, 48, 32}, 2));
     }
 }
 

@@ -539,7 +539,7 @@ TEST_F(OnCard, EndOfInputAndShowOnArrival) {
 
 TEST_F(OnCard, BusyOutputIsRedoneBlocking) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
-    const KmsOutput &panel = outs[1];
+    KmsOutput &panel = outs[1];
     ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     testing::internal::CaptureStderr();

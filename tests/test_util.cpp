@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -403,6 +407,8 @@ ScenarioStep sim_step() {
     struct Run {
         std::string board = "two-display", card, dir, until;
         std::vector<std::array<std::string, 3>> files;  // kind, path, text or link target
+        // Files rewritten while the program runs: path, period, the texts in turn.
+        std::vector<std::tuple<std::string, int, std::vector<std::string>>> every;
         RunResult r;
     };
     auto run = std::make_shared<Run>();
@@ -422,6 +428,11 @@ ScenarioStep sim_step() {
                 {word, a, unescaped(rest.substr(std::min(rest.size(), a.size() + 1)))});
         } else if (word == "fifo" || word == "link" || word == "dir") {
             run->files.push_back({word, a, b});
+        } else if (word == "every") {  // every <ms> <path> <text>|<text>...
+            std::vector<std::string> texts;
+            std::istringstream all(unescaped(rest.substr(rest.find(b) + b.size() + 1)));
+            for (std::string t; std::getline(all, t, '|');) texts.push_back(t);
+            run->every.emplace_back(b, std::stoi(a), texts);
         } else if (word == "run" || word == "feed") {
             run->dir = test_dir();
             for (const auto &[kind, path, text] : run->files) {
@@ -459,6 +470,19 @@ ScenarioStep sim_step() {
                  "ZYL_SIM_STATS=" + run->dir + "/stats.txt",
                  "ZYL_SIM_CARD_LOG=" + run->dir + "/card.log"},
                 in, run->dir, word == "run" && args.size() > 1 ? std::stoi(args[1]) : 240);
+            std::atomic<bool> done{false};
+            std::vector<std::thread> writers;
+            for (const auto &e : run->every) {
+                const std::string at = run->dir + "/root" + std::get<0>(e);
+                fs::create_directories(fs::path(at).parent_path());
+                writers.emplace_back([&done, at, ms = std::get<1>(e), texts = std::get<2>(e)] {
+                    for (size_t k = 0; !done; k++) {
+                        write_file(at + ".new", texts[k % texts.size()]);
+                        rename((at + ".new").c_str(), at.c_str());
+                        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                    }
+                });
+            }
             if (feeder > 0) {
                 close(p[0]);
                 EXPECT_EQ(0, wait_status(feeder)) << read_file(run->dir + "/feeder.txt");
@@ -466,7 +490,9 @@ ScenarioStep sim_step() {
             if (feeder > 0 && !run->until.empty())
                 close_input_when_gated(p[1], run->dir + "/root/run/zyl-fpv/hdmi_state", run->until);
             run->r = finish_sim(pid, run->dir);
-            *run = Run{"two-display", "", run->dir, "", {}, run->r};
+            done = true;
+            for (std::thread &t : writers) t.join();
+            *run = Run{"two-display", "", run->dir, "", {}, {}, run->r};
             return run->r.err;
         } else if (word == "card_log") {
             return read_file(run->dir + "/card.log");

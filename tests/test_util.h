@@ -177,7 +177,9 @@ std::string unescaped(const std::string &text);
 // The whole program for run_scenarios, on the virtual board. Before a run: "board NAME"
 // (two-display unless given, "-" for no card), "card LINE" adds a line to it (a fault), "file PATH
 // TEXT" puts a file under the program's root ("\\n" in TEXT a line end), "fifo PATH" a FIFO,
-// "dir PATH" a directory and "link PATH TARGET" a symbolic link (TARGET as given). "run STREAM
+// "dir PATH" a directory and "link PATH TARGET" a symbolic link (TARGET as given); "every
+// MS PATH TEXT|TEXT..." replaces the file whole every MS ms while the program runs, with
+// each TEXT in turn (a pilot navigating the menu, telemetry coming in). "run STREAM
 // [SECONDS]" runs it on a generated stream ("-" for no input, a path as it is),
 // killed after SECONDS; "feed ARGS" runs it behind zyl-feeder ARGS (streams by name),
 // "until TEXT" before it keeping the input open after the feed until the gate armed by
