@@ -35,19 +35,7 @@ void main() {
 )";
 
 GlProgram build_blit() {
-    GlShader vs = gl_compile(GL_VERTEX_SHADER, kBlitVertexShader);
-    GlShader fs = gl_compile(GL_FRAGMENT_SHADER, kBlitFragmentShader);
-    if (!vs || !fs) return {};
-    GlProgram prog(glCreateProgram());
-    glAttachShader(prog.get(), vs.get());
-    glAttachShader(prog.get(), fs.get());
-    glBindAttribLocation(prog.get(), 0, "aPos");
-    glLinkProgram(prog.get());
-    GLint linked = 0;
-    glGetProgramiv(prog.get(), GL_LINK_STATUS, &linked);
-    if (linked) return prog;
-    say("zyl-mpp: overlay composition: program link failed");
-    return {};
+    return gl_link_program(kBlitVertexShader, kBlitFragmentShader, "overlay composition");
 }
 
 bool blit_ready(GlBlit &b) {
@@ -102,21 +90,15 @@ GLuint overlay_texture(GpuGl &gl, GlOverlayTexture &t, const OverlayImage &o) {
         gl.eglCreateImageKHR_(gl.egl.get(), EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs),
         gl.egl.get());
     if (!t.image) return 0;
-    GLuint name = 0;
-    glGenTextures(1, &name);
-    t.tex = GlTexture(name);
-    glBindTexture(GL_TEXTURE_2D, name);
-    gl.glEGLImageTargetTexture2DOES_(GL_TEXTURE_2D, t.image.get());
     // One texel per pixel: no filtering, which would bleed colour out of the
     // transparent texels around the drawing.
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    t.tex = gl_image_texture(gl, t.image, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     t.ino = sb.st_ino;
     t.dev = sb.st_dev;
     t.version = o.version;
-    return name;
+    return t.tex.get();
 }
 
 // Draws `tex`'s part `src` (of a tw x th texture) into the rectangle `dst`. The

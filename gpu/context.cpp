@@ -62,13 +62,8 @@ bool gl_slot_build(GpuGl &gl, GlRingSlot &s, int w, int h) {
         gl.egl.get());
     if (fd >= 0) close(fd);  // the image holds its own reference
     if (!s.image) return fail("export EGLImage failed");
+    s.tex = gl_image_texture(gl, s.image, GL_LINEAR);
     GLuint name = 0;
-    glGenTextures(1, &name);
-    s.tex = GlTexture(name);
-    glBindTexture(GL_TEXTURE_2D, name);
-    gl.glEGLImageTargetTexture2DOES_(GL_TEXTURE_2D, s.image.get());
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glGenFramebuffers(1, &name);
     s.fbo = GlFramebuffer(name);
     glBindFramebuffer(GL_FRAMEBUFFER, name);
@@ -137,6 +132,17 @@ void pin_gpu_governor() {
 GpuPass::GpuPass() = default;
 GpuPass::~GpuPass() = default;
 
+GlTexture gl_image_texture(const GpuGl &gl, const EglImage &image, GLint filter) {
+    GLuint name = 0;
+    glGenTextures(1, &name);
+    GlTexture tex(name);
+    glBindTexture(GL_TEXTURE_2D, name);
+    gl.glEGLImageTargetTexture2DOES_(GL_TEXTURE_2D, image.get());
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
+    return tex;
+}
+
 GlShader gl_compile(GLenum type, const char *src) {
     GlShader sh(glCreateShader(type));
     glShaderSource(sh.get(), 1, &src, nullptr);
@@ -150,22 +156,26 @@ GlShader gl_compile(GLenum type, const char *src) {
     return {};
 }
 
-GlProgram gl_build_program(const char *defines) {
-    std::string fs = std::string(defines) + kGlFragmentShader;
+GlProgram gl_link_program(const char *vertex, const char *fragment, const char *what) {
     // Attached shaders live on with their program; the shader owners go on return.
-    GlShader vs_sh = gl_compile(GL_VERTEX_SHADER, kGlVertexShader);
-    GlShader fs_sh = gl_compile(GL_FRAGMENT_SHADER, fs.c_str());
-    if (!vs_sh || !fs_sh) return {};
+    GlShader vs = gl_compile(GL_VERTEX_SHADER, vertex);
+    GlShader fs = gl_compile(GL_FRAGMENT_SHADER, fragment);
+    if (!vs || !fs) return {};
     GlProgram prog(glCreateProgram());
-    glAttachShader(prog.get(), vs_sh.get());
-    glAttachShader(prog.get(), fs_sh.get());
+    glAttachShader(prog.get(), vs.get());
+    glAttachShader(prog.get(), fs.get());
     glBindAttribLocation(prog.get(), 0, "aPos");
     glLinkProgram(prog.get());
     GLint linked = 0;
     glGetProgramiv(prog.get(), GL_LINK_STATUS, &linked);
     if (linked) return prog;
-    fail("program link failed");
+    say("zyl-mpp: %s: program link failed", what);
     return {};
+}
+
+GlProgram gl_build_program(const char *defines) {
+    std::string fs = std::string(defines) + kGlFragmentShader;
+    return gl_link_program(kGlVertexShader, fs.c_str(), "dewarp");
 }
 
 void gl_render_size(GpuPass &p, const std::string &size, int src_w, int src_h) {

@@ -114,6 +114,11 @@ FbId gl_slot_fb_sized(int card, const GlRingSlot &slot, int w, int h);
 // Makes one slot: a w x h scan-out buffer the GPU renders into; false (said) on failure.
 [[nodiscard]] bool gl_slot_build(GpuGl &gl, GlRingSlot &s, int w, int h);
 GlShader gl_compile(GLenum type, const char *src);
+// A 2D texture over `image`, bound, sampled with `filter` both ways.
+GlTexture gl_image_texture(const GpuGl &gl, const EglImage &image, GLint filter);
+// A program of the two shaders with the vertex position at attribute 0; empty when
+// they do not compile or link (said, naming `what`).
+GlProgram gl_link_program(const char *vertex, const char *fragment, const char *what);
 // The correction program with `defines` ahead of the fragment shader (empty: every
 // step decided per pixel by its uniforms); empty when it does not compile or link
 // (said).
