@@ -258,6 +258,26 @@ void vblank_learn(Pacer &pc, int64_t us, int out) {
     }
 }
 
+namespace {
+
+// One output's commit as the card lets it go: blocking on a panel that refuses
+// NONBLOCK, else non-blocking. When its last flip is still pending, landing at its next
+// vblank, it waits for that (not for a whole blocking commit's refresh more) rather
+// than pass the output by, as the picture it still shows may be one the next
+// hand-over releases. Any other refusal is the caller's (`busy` false, errno kept).
+template <typename Commit>
+int commit_in_turn(const Pacer &pc, const KmsOutput &o, Commit commit, bool *busy) {
+    *busy = false;
+    if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
+    const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
+    if (r == 0 || !(errno == EBUSY || r == -EBUSY)) return r;
+    *busy = true;
+    if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
+    return commit(0);
+}
+
+}  // namespace
+
 int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement &p) {
     if (o.is_dsi && !pc.dsi_said) {
         pc.dsi_said = true;
@@ -273,17 +293,10 @@ int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement
         if (r == 0 && menu && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) menu_handed_over(o);
         return r;
     };
-    if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
-    const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
-    if (r == 0) return 0;
-    // Its last flip is still pending, landing at its next vblank: wait for that (not
-    // for a whole blocking commit's refresh more) rather than pass the output by, as the
-    // picture it still shows may be one the next frame's hand-over releases.
-    if (errno == EBUSY || r == -EBUSY) {
-        if (pc.health) pc.health->dsi_busy_skip++;
-        if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
-        return commit(0);
-    }
+    bool busy;
+    const int r = commit_in_turn(pc, o, commit, &busy);
+    if (busy && pc.health) pc.health->dsi_busy_skip++;
+    if (r == 0 || busy || (o.is_dsi && !pc.dsi_nonblock)) return r;
     const int why = errno;
     // A placement or framebuffer the plane refuses is no reason to give up the commits:
     // only a request that passes without NONBLOCK shows the flag itself refused.
@@ -321,13 +334,8 @@ int overlay_commit(Pacer &pc, KmsOutput &o) {
         if (r == 0) menu_handed_over(o);
         return r;
     };
-    if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
-    const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
-    if (r == 0) return 0;
-    // Its own flip is pending: wait for that vblank, never for another output's.
-    if (errno == EBUSY || r == -EBUSY) {
-        if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
-        return commit(0);
-    }
+    bool busy;
+    const int r = commit_in_turn(pc, o, commit, &busy);
+    if (r == 0 || busy || (o.is_dsi && !pc.dsi_nonblock)) return r;
     return menu_set_legacy(o);
 }
