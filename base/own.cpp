@@ -73,3 +73,9 @@ void delete_program(NoCtx, unsigned name) {
 }
 
 }  // namespace own_detail
+
+ZeroedBytes zeroed_bytes(size_t bytes) {
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return {};
+    return {Mapping(p, bytes), bytes};
+}

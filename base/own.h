@@ -86,3 +86,14 @@ using GlShader = Owned<unsigned, own_detail::NoCtx, own_detail::delete_shader>;
 using GlProgram = Owned<unsigned, own_detail::NoCtx, own_detail::delete_program>;
 // A thread, joined when its owner goes.
 using Thread = std::jthread;
+
+// Zeroed private memory whose pages are only touched when written: a mode-size
+// drawing surface that is never drawn costs nothing (a vector would write it all).
+struct ZeroedBytes {
+    Mapping map;
+    size_t bytes = 0;
+    uint8_t *data() const { return static_cast<uint8_t *>(map.get()); }
+    bool empty() const { return !map; }
+};
+// Empty when the memory cannot be had.
+ZeroedBytes zeroed_bytes(size_t bytes);

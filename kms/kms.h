@@ -47,9 +47,9 @@ struct KmsOutput {
     uint32_t plane_id;  // NV12 video plane
     int32_t crtc_idx;   // index in the card's CRTC list
     drmModeModeInfo mode;
-    uint32_t menu_plane;               // ARGB overlay plane, 0 = none
-    DumbBuffer menu[kMenuBuffers];     // its buffers
-    std::vector<uint8_t> menu_shadow;  // off-screen drawing surface, rows of menu_shadow_stride
+    uint32_t menu_plane;            // ARGB overlay plane, 0 = none
+    DumbBuffer menu[kMenuBuffers];  // its buffers
+    ZeroedBytes menu_shadow;        // off-screen drawing surface, rows of menu_shadow_stride
     uint32_t menu_shadow_stride;
     int32_t menu_premul;  // the plane blends pre-multiplied: pixels are converted on copy
     // The overlay buffer of the last update handed to the card (on screen once it

@@ -157,7 +157,7 @@ void probe_menu_plane(KmsOutput *o, int out_no, std::span<const MenuPlaneInfo> p
         o->menu_front = 0;  // the probe left it on the plane, transparent
         o->menu_props = plane_props(read_props(o->fd, c.plane_id, DRM_MODE_OBJECT_PLANE));
         o->menu_shadow_stride = w * 4;
-        o->menu_shadow.assign(size_t(h) * w * 4, 0);
+        o->menu_shadow = zeroed_bytes(size_t(h) * w * 4);
         o->menu_premul = setup_blend(*o, c.plane_id);
         o->sidebar = 0;
         say("zyl-mpp: output %d menu → ARGB plane %u (zpos %s, triple-buffered, probed OK)", out_no,
@@ -181,7 +181,7 @@ void compose_surface_create(KmsOutput &o) {
     }
     o.menu_dmabuf = Fd(fd);
     o.menu_shadow_stride = w * 4;
-    o.menu_shadow.assign(size_t(h) * w * 4, 0);
+    o.menu_shadow = zeroed_bytes(size_t(h) * w * 4);
     o.menu_premul = 0;  // the pass blends the surface's straight alpha itself
 }
 

@@ -817,7 +817,7 @@ TEST_F(Screens, TranslucentOverlayPixelsComeOutAsTheirColourOverTheVideo) {
         init(card);
         KmsOutput &o = outs[0];
         EXPECT_EQ(card == "two-display" ? 0 : 1, o.menu_premul);
-        std::fill(o.menu_shadow.begin(), o.menu_shadow.end(), 0);
+        std::fill_n(o.menu_shadow.data(), o.menu_shadow.bytes, uint8_t(0));
         auto *row = reinterpret_cast<uint32_t *>(o.menu_shadow.data() + 100 * o.menu_shadow_stride);
         row[100] = 0x80FFFFFF;
         row[101] = 0x40F0C080;
