@@ -118,8 +118,9 @@ int present_within_scale(Loop &loop, int i, uint32_t fb, const Placement &p) {
     return -1;
 }
 
-// Presents `fb` on output `i`; a failure is reported once per output.
-void present_on(Loop &loop, int i, uint32_t fb, Placement p) {
+// Presents `fb` on output `i`; true when the output took it. A failure is reported
+// once per output; a frame passing an output still flipping is none.
+bool present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     const KmsOutput &o = loop.screens.display.outs[i];
     const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
     if (loop.max_up[size_t(i)]) p = clamp_to_scale(p, loop.max_up[size_t(i)]);
@@ -127,9 +128,10 @@ void present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     int r = present_placed(loop, i, fb, p);
     if (r != 0 && errno == ERANGE && !loop.max_up[size_t(i)])
         r = present_within_scale(loop, i, fb, p);
+    const bool passed = r != 0 && errno == EBUSY;
     int64_t t1 = mono_us();
     stage_sample(&loop.health, atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
-    if (r != 0 && !(loop.setplane_warned >> i & 1)) {
+    if (r != 0 && !passed && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
         say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
             "at %d,%d",
@@ -138,6 +140,7 @@ void present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     }
     if (!atomic && r == 0) vblank_learn(loop.pacer, t1 - t0, i);
     if (atomic && r == 0) loop.video_at[size_t(i)] = t1;
+    return r == 0;
 }
 
 // Overlay updates no frame's commit took: on an output whose video flows they wait
@@ -355,6 +358,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     if (!gpu_output) video_color_follow(d, *frame);
     if (gpu_output && compose)
         compose_outputs(*screens.pass, d, compose, pics.tex, pics.composed());
+    uint32_t given = 0;  // outputs that took the picture
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];
         const bool composed = bool(pics.composed()[size_t(i)]);
@@ -363,7 +367,7 @@ void present_frame(Loop &loop, FramePtr frame) {
         const int W = o.mode.hdisplay, H = o.mode.vdisplay;
         Placement p = composed ? Placement{{0, 0, W, H}, {0, 0, W, H}}
                                : place_video({W, H, sidebar_shown, o.look, sw, sh});
-        present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p);
+        if (present_on(loop, i, copy ? copy->fb.get() : pics.of(i), p)) given |= 1u << i;
     }
     follow_flip(loop, gpu_output);
     if (software) {
@@ -372,7 +376,7 @@ void present_frame(Loop &loop, FramePtr frame) {
                                mono_us());
         frame = nullptr;  // the copy is what the planes scan out
     }
-    shown_hand_over(screens.shown, std::move(frame), pics.fbs, std::move(copy));
+    shown_hand_over(screens.shown, std::move(frame), pics.fbs, std::move(copy), given);
     if (!screens.showing_video) {
         clear_standby_buffers(d);
         screens.showing_video = true;
@@ -468,7 +472,7 @@ End stopped_end() {
 // frame taken and dropped by a pass is freed by its end.
 void publish_frames_held(Loop &loop) {
     const ShownPictures &s = loop.screens.shown;
-    loop.mb.after = int(s.cur.frame != nullptr) + int(s.prev.frame != nullptr);
+    loop.mb.after = shown_frames(s);
 }
 
 // The reader is about to rebuild the decoder: the video planes go back to the

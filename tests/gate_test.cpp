@@ -195,7 +195,7 @@ class Hide : public GateScenario {
         }
         for (const KmsOutput &o : display().outputs()) {
             Placement whole{{0, 0, o.mode.hdisplay, o.mode.vdisplay}, {0, 0, 64, 64}};
-            ASSERT_EQ(0, video_plane_set(o, shown().cur.fb.get(), whole));
+            ASSERT_EQ(0, video_plane_set(o, shown_newest(shown()).fb.get(), whole));
         }
         test_screens().showing_video = true;
     }
@@ -215,7 +215,7 @@ TEST_F(Hide, PrimaryVideoPlaneGetsTheStandbyBufferBack) {
     const KmsOutput &o = display().outs[0];
     ASSERT_EQ(1, o.plane_is_primary);
     ASSERT_NO_FATAL_FAILURE(show_video());
-    ASSERT_EQ(shown().cur.fb.get(), plane_fb(0));
+    ASSERT_EQ(shown_newest(shown()).fb.get(), plane_fb(0));
     gap_at(1500);
     EXPECT_EQ(o.standby.fb.get(), plane_fb(0));
     SimPlaneInfo p{};

@@ -440,7 +440,7 @@ TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
     std::vector<uint32_t> drawn;
     for (int i = 0; i < 9; i++) {
         show_frame();
-        drmModeFB2 *fb = drmModeGetFB2(display().card(), test_screens().shown.cur.fb.get());
+        drmModeFB2 *fb = drmModeGetFB2(display().card(), shown_newest(test_screens().shown).fb.get());
         ASSERT_NE(fb, nullptr);
         drawn.push_back(fb->handles[0]);
         drmModeFreeFB2(fb);
@@ -624,7 +624,7 @@ TEST_F(Pass, GeometryChangeRebuildsTheRingOnceAtTheNewRenderSize) {
               1)
         << err;
     EXPECT_EQ(count_lines(err, "zyl-mpp: GL pass renders 480x360 (source 640x480)"), 1);
-    drmModeFB2 *fb = drmModeGetFB2(display().card(), test_screens().shown.cur.fb.get());
+    drmModeFB2 *fb = drmModeGetFB2(display().card(), shown_newest(test_screens().shown).fb.get());
     ASSERT_NE(fb, nullptr);
     EXPECT_EQ(fb->width, 480u);
     EXPECT_EQ(fb->height, 360u);

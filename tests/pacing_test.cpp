@@ -537,21 +537,58 @@ TEST_F(OnCard, EndOfInputAndShowOnArrival) {
     EXPECT_EQ(seq, vblanks());
 }
 
-TEST_F(OnCard, BusyOutputIsRedoneBlocking) {
+TEST_F(OnCard, BusyOutputLetsAFramePassButNeverTwoInARow) {
     ASSERT_NO_FATAL_FAILURE(init("two-display"));
     KmsOutput &panel = outs[1];
     ASSERT_NO_FATAL_FAILURE(make_fb(800, 480));
     Placement p{{0, 0, 800, 480}, {0, 0, 800, 480}};
     testing::internal::CaptureStderr();
     EXPECT_EQ(0, output_commit(pc, panel, 1, fb.fb.get(), p));
-    EXPECT_EQ(0, output_commit(pc, panel, 1, fb.fb.get(), p)) << "the first flip is still pending";
+    errno = 0;
+    EXPECT_EQ(-1, output_commit(pc, panel, 1, fb.fb.get(), p)) << "the first flip is still pending";
+    EXPECT_EQ(EBUSY, errno);
+    EXPECT_EQ(0, output_commit(pc, panel, 1, fb.fb.get(), p)) << "waits for the flip";
+    EXPECT_EQ(0u, pc.passed);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(
         "zyl-kms: panel per-frame commit NONBLOCKING (ZYL_KMS_DSI_NONBLOCK=0 to block on the "
         "panel vblank)\n",
         err);
-    EXPECT_EQ(1u, health.dsi_busy_skip);
+    EXPECT_EQ(2u, health.dsi_busy_skip);
     EXPECT_TRUE(pc.dsi_nonblock);
+}
+
+// Frames live while any output may still scan them out: an output that let frames
+// pass keeps the two it was last given.
+TEST(Shown, PicturesLiveWhileAnOutputLaggingBehindMayShowThem) {
+    static std::vector<int> freed;
+    freed.clear();
+    auto frame = [](int n) {
+        FramePtr f(av_frame_alloc());
+        f->buf[0] = av_buffer_create(
+            nullptr, 0,
+            [](void *n, uint8_t *) { freed.push_back(int(reinterpret_cast<intptr_t>(n))); },
+            reinterpret_cast<void *>(intptr_t(n)), 0);
+        return f;
+    };
+    ShownPictures s;
+    std::vector<FbId> none;
+    // Frame: the outputs that take it, and the frames freed at its hand-over.
+    const std::vector<std::pair<uint32_t, std::vector<int>>> steps = {
+        {0b11, {}},  {0b11, {}},  {0b11, {1}}, {0b01, {}},
+        {0b11, {2}}, {0b10, {3}}, {0b00, {}},  {0b11, {4, 7}},
+    };
+    for (size_t i = 0; i < steps.size(); i++) {
+        freed.clear();
+        shown_hand_over(s, frame(int(i) + 1), none, nullptr, steps[i].first);
+        std::sort(freed.begin(), freed.end());
+        EXPECT_EQ(steps[i].second, freed) << "frame " << i + 1;
+        EXPECT_LE(shown_frames(s), 2 * 2 + 1);
+    }
+    freed.clear();
+    shown_clear(s);
+    std::sort(freed.begin(), freed.end());
+    EXPECT_EQ((std::vector<int>{5, 6, 8}), freed);
 }
 
 TEST_F(OnCard, PanelCommitRefusedSwitchesToBlockingForGood) {
