@@ -21,7 +21,7 @@ uint32_t outputs_to_compose(const Display &d, const GpuPass &pass) {
     return composed_outputs({in, size_t(d.nout)}, pass.ready != -1);
 }
 
-void compose_outputs(GpuPass &pass, const Display &d, uint32_t mask,
+void compose_outputs(GpuPass &pass, const Display &d, uint32_t mask, uint32_t overlaid,
                      std::span<const unsigned> picture_tex, std::span<FbId> out) {
     ComposeJob jobs[kGlMaxComposed];
     int of_job[kGlMaxComposed];
@@ -32,8 +32,9 @@ void compose_outputs(GpuPass &pass, const Display &d, uint32_t mask,
         const int W = o.mode.hdisplay, H = o.mode.vdisplay;
         // Where the video plane would show the picture, overlay or not.
         const Placement p = place_video({W, H, false, o.look, pass.w, pass.h});
-        const OverlayImage overlay{o.menu_dmabuf.get(), W,           H, o.menu[0].pitch,
-                                   o.menu_premul != 0,  o.menu_drawn};
+        // An overlay plane shows the overlay of an output that is here for its video.
+        const int fd = overlaid >> i & 1 ? o.menu_dmabuf.get() : -1;
+        const OverlayImage overlay{fd, W, H, o.menu[0].pitch, o.menu_premul != 0, o.menu_drawn};
         jobs[n] = {i, picture_tex[size_t(i)], p.dst, p.src, overlay};
         of_job[n++] = i;
     }

@@ -23,7 +23,7 @@ uint32_t composed_outputs(std::span<const ComposeInput> outs, bool pass_can_run)
 // The same for the display's outputs.
 uint32_t outputs_to_compose(const Display &d, const GpuPass &pass);
 // Each output in `mask` gets its picture (`picture_tex[i]`, at the pass's render
-// size) placed as on its video plane and its overlay over it, in a buffer of its mode
-// size: out[i], empty when that failed.
-void compose_outputs(GpuPass &pass, const Display &d, uint32_t mask,
+// size) placed as on its video plane, and its overlay over it when it is in
+// `overlaid`, in a buffer of its mode size: out[i], empty when that failed.
+void compose_outputs(GpuPass &pass, const Display &d, uint32_t mask, uint32_t overlaid,
                      std::span<const unsigned> picture_tex, std::span<FbId> out);

@@ -118,24 +118,85 @@ int present_within_scale(Loop &loop, int i, uint32_t fb, const Placement &p) {
     return -1;
 }
 
+// A plane that cannot reduce the picture that much, where the pass cannot draw it at
+// the output's size: the middle of the picture at the largest of 8, 4, 2 and 1 times
+// smaller that the plane takes, rather than nothing.
+int present_within_reduction(Loop &loop, int i, uint32_t fb, const Placement &p) {
+    for (int down : {8, 4, 2, 1}) {
+        const Placement q = crop_to_reduction(p, down);
+        if (q.src == p.src) continue;
+        if (present_placed(loop, i, fb, q) != 0) continue;
+        loop.max_down[size_t(i)] = down;
+        say("zyl-mpp: output %d plane %u cannot reduce %dx%d to %dx%d — shows its middle %dx%d", i,
+            loop.screens.display.outs[i].plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.src.w,
+            q.src.h);
+        return 0;
+    }
+    errno = ERANGE;
+    return -1;
+}
+
+// The plane refused the frame as placed. Too large an enlargement is shrunk; any
+// other refusal of the geometry (too large a reduction: ERANGE; a source larger than
+// the plane reads, a mirror it cannot make: EINVAL) has the pass draw the output's
+// picture at its mode size from the next frame on, which any plane shows unscaled (1:
+// this frame is left out). Without the pass, too large a reduction is cropped.
+int present_refused(Loop &loop, int i, uint32_t fb, const Placement &p) {
+    const int err = errno;
+    const uint32_t bit = 1u << i;
+    if (err == ERANGE && (p.dst.w > p.src.w || p.dst.h > p.src.h))
+        return loop.max_up[size_t(i)] ? -1 : present_within_scale(loop, i, fb, p);
+    if ((err == ERANGE || err == EINVAL) && !(loop.fit_by_pass & bit) &&
+        loop.screens.pass->ready != -1) {
+        const KmsOutput &o = loop.screens.display.outs[i];
+        loop.fit_by_pass |= bit;
+        say("zyl-mpp: output %d plane %u refuses %dx%d at %dx%d (%s) — the GPU pass draws its "
+            "picture at %dx%d",
+            i, o.plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, strerror(err), o.mode.hdisplay,
+            o.mode.vdisplay);
+        return 1;
+    }
+    if (err == ERANGE && !loop.max_down[size_t(i)]) return present_within_reduction(loop, i, fb, p);
+    errno = err;
+    return -1;
+}
+
+// An output whose presents fail shows the standby picture instead of its last frame,
+// and every frame tries again; it says once when the video is back.
+void follow_failures(Loop &loop, int i, bool failed) {
+    const uint32_t bit = 1u << i;
+    if (failed == bool(loop.video_failing & bit)) return;
+    loop.video_failing ^= bit;
+    const KmsOutput &o = loop.screens.display.outs[i];
+    if (failed) {
+        video_plane_standby(o, o.atomic);
+        return;
+    }
+    loop.setplane_warned &= ~bit;
+    say("zyl-mpp: output %d shows video again", i);
+}
+
 // Presents `fb` on output `i`; true when the output took it. A failure is reported
 // once per output; a frame passing an output still flipping is none.
 bool present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     const KmsOutput &o = loop.screens.display.outs[i];
     const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
     if (loop.max_up[size_t(i)]) p = clamp_to_scale(p, loop.max_up[size_t(i)]);
+    if (loop.max_down[size_t(i)]) p = crop_to_reduction(p, loop.max_down[size_t(i)]);
     int64_t t0 = mono_us();
     int r = present_placed(loop, i, fb, p);
-    if (r != 0 && errno == ERANGE && !loop.max_up[size_t(i)])
-        r = present_within_scale(loop, i, fb, p);
     const bool passed = r != 0 && errno == EBUSY;
+    if (r != 0 && !passed) r = present_refused(loop, i, fb, p);
+    if (r > 0) return false;
+    const int err = errno;
+    if (!passed) follow_failures(loop, i, r != 0);
     int64_t t1 = mono_us();
     stage_sample(&loop.health, atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
     if (r != 0 && !passed && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
         say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
             "at %d,%d",
-            i, o.crtc_id, o.plane_id, strerror(errno), p.src.w, p.src.h, p.dst.w, p.dst.h, p.dst.x,
+            i, o.crtc_id, o.plane_id, strerror(err), p.src.w, p.src.h, p.dst.w, p.dst.h, p.dst.x,
             p.dst.y);
     }
     if (!atomic && r == 0) vblank_learn(loop.pacer, t1 - t0, i);
@@ -331,7 +392,10 @@ void present_frame(Loop &loop, FramePtr frame) {
     FramePictures pics;
     // Outputs without an overlay plane show their open overlays over the video through
     // the pass.
-    const uint32_t compose = software ? 0 : outputs_to_compose(d, *screens.pass);
+    // So do outputs whose plane cannot show the frame as placed.
+    const uint32_t overlaid = software ? 0 : outputs_to_compose(d, *screens.pass);
+    const uint32_t compose =
+        overlaid | (software || screens.pass->ready == -1 ? 0 : loop.fit_by_pass);
     const bool pass_wanted = gpu_pass_wanted(screens) || compose;
     // The pass imports DMA-BUFs only; a copied frame is shown as it is.
     if (software && correction_wanted(screens))
@@ -357,7 +421,7 @@ void present_frame(Loop &loop, FramePtr frame) {
     }
     if (!gpu_output) video_color_follow(d, *frame);
     if (gpu_output && compose)
-        compose_outputs(*screens.pass, d, compose, pics.tex, pics.composed());
+        compose_outputs(*screens.pass, d, compose, overlaid, pics.tex, pics.composed());
     uint32_t given = 0;  // outputs that took the picture
     for (int i = 0; i < d.nout; i++) {
         const KmsOutput &o = d.outs[i];

@@ -44,7 +44,13 @@ struct Loop {
     // The largest enlargement each output's video plane took once it refused one with
     // ERANGE (0: none refused).
     std::array<int, kMaxOutputs> max_up{};
-    int64_t last_tick = 0;  // monotonic second of the last once-a-second step
+    // Outputs whose video plane refused the frame as placed (too large a reduction, too
+    // large a source), so the GPU pass draws their picture at their mode size; where it
+    // cannot, the largest reduction each plane took once it refused one (0: none).
+    uint32_t fit_by_pass = 0;
+    std::array<int, kMaxOutputs> max_down{};
+    uint32_t video_failing = 0;  // outputs whose presents fail: the standby picture is up
+    int64_t last_tick = 0;       // monotonic second of the last once-a-second step
     // Per output: monotonic us of the last frame committed atomically (0: none), and
     // since when an overlay update waits for the next (0: none waits).
     std::array<int64_t, kMaxOutputs> video_at{}, menu_since{};

@@ -60,3 +60,11 @@ Placement clamp_to_scale(const Placement &p, int max_up) {
     const int w = std::max(1, int(d.w * k)), h = std::max(1, int(d.h * k));
     return {{d.x + (d.w - w) / 2, d.y + (d.h - h) / 2, w, h}, p.src};
 }
+
+Placement crop_to_reduction(const Placement &p, int max_down) {
+    const Rect &s = p.src;
+    if (max_down <= 0 || p.dst.w <= 0 || p.dst.h <= 0) return p;
+    const int w = std::min(s.w, p.dst.w * max_down) & ~1, h = std::min(s.h, p.dst.h * max_down);
+    if (w == s.w && h == s.h) return p;
+    return {p.dst, {(s.x + (s.w - w) / 2) & ~1, s.y + (s.h - h) / 2, w, h}};
+}

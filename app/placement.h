@@ -16,3 +16,7 @@ Placement place_video(const PlaceInput &in);
 // The placement shrunk, keeping its shape and centre, so that the picture is shown at
 // most `max_up` times larger than its source in each direction.
 Placement clamp_to_scale(const Placement &p, int max_up);
+// The placement with its source cropped about its centre, so that the picture is
+// shown at most `max_down` times smaller than its source in each direction; the crop
+// starts at an even column, as planes reading YUV need.
+Placement crop_to_reduction(const Placement &p, int max_down);

@@ -117,8 +117,9 @@ bool compose_one(GpuPass &p, const ComposeJob &j, const GlRingSlot *&slot) {
     GpuGl &gl = *p.gl;
     const int W = j.overlay.w, H = j.overlay.h;
     GlComposeRing &r = gl.compose[j.ring];
-    const GLuint overlay = overlay_texture(gl, r.overlay, j.overlay);
-    if (!overlay || !ring_ready(gl, r, W, H)) return false;
+    // No surface: the picture alone, at the output's size.
+    const GLuint overlay = j.overlay.fd < 0 ? 0 : overlay_texture(gl, r.overlay, j.overlay);
+    if ((j.overlay.fd >= 0 && !overlay) || !ring_ready(gl, r, W, H)) return false;
     slot = &r.slots[r.idx];
     r.idx = (r.idx + 1) % kGlRingSlots;
     glBindFramebuffer(GL_FRAMEBUFFER, slot->fbo.get());
@@ -129,6 +130,7 @@ bool compose_one(GpuPass &p, const ComposeJob &j, const GlRingSlot *&slot) {
     glActiveTexture(GL_TEXTURE0);
     glUniform1i(gl.blit.tex, 0);
     blit(gl, j.picture_tex, j.dst, j.src, p.w, p.h);
+    if (!overlay) return true;
     glEnable(GL_BLEND);
     // Straight alpha is multiplied here; pre-multiplied colours are taken as they are,
     // else the edges of antialiased text would come out too bright.

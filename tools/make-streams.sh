@@ -83,6 +83,10 @@ make h264_leftred.h264 -f lavfi -i "color=c=gray:size=320x240:rate=30" -frames:v
 make h264_redblue.h264 -f lavfi -i "color=c=red:size=320x240:rate=60" -frames:v 60 \
   -vf "drawbox=x=0:y=0:w=iw:h=ih:color=blue:t=fill:enable='mod(n,2)'" "${x264[@]}" -g 60
 
+# 1920x1080, 30 frames: more than a plane can reduce onto a small panel in one step.
+make h264_1080p.h264 -f lavfi -i "$(src 1920x1080)" -frames:v 30 "${x264[@]}" -g 30 \
+  -x264-params scenecut=0
+
 # 1280x720 of green (0,200,0) converted with the BT.709 matrix and tagged so, and
 # with BT.601 and tagged so: shown with the other matrix the green is off by 30 or more.
 for m in bt709:bt709 smpte170m:bt601; do
