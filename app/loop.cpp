@@ -177,7 +177,7 @@ void follow_failures(Loop &loop, int i, bool failed) {
 }
 
 // Presents `fb` on output `i`; true when the output took it. A failure is reported
-// once per output; a frame passing an output still flipping is none.
+// once per output.
 bool present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     const KmsOutput &o = loop.screens.display.outs[i];
     const bool atomic = o.atomic && !(loop.pacer.legacy_outputs >> i & 1);
@@ -185,14 +185,13 @@ bool present_on(Loop &loop, int i, uint32_t fb, Placement p) {
     if (loop.max_down[size_t(i)]) p = crop_to_reduction(p, loop.max_down[size_t(i)]);
     int64_t t0 = mono_us();
     int r = present_placed(loop, i, fb, p);
-    const bool passed = r != 0 && errno == EBUSY;
-    if (r != 0 && !passed) r = present_refused(loop, i, fb, p);
+    if (r != 0) r = present_refused(loop, i, fb, p);
     if (r > 0) return false;
     const int err = errno;
-    if (!passed) follow_failures(loop, i, r != 0);
+    follow_failures(loop, i, r != 0);
     int64_t t1 = mono_us();
     stage_sample(&loop.health, atomic ? kStagePanelCommit : kStageHdmiSetplane, t0, t1);
-    if (r != 0 && !passed && !(loop.setplane_warned >> i & 1)) {
+    if (r != 0 && !(loop.setplane_warned >> i & 1)) {
         loop.setplane_warned |= 1u << i;
         say("zyl-mpp: output %d (crtc %u plane %u) SetPlane FAILED: %s — src %dx%d → dst %dx%d "
             "at %d,%d",

@@ -262,20 +262,16 @@ namespace {
 
 // One output's commit as the card lets it go: blocking on a panel that refuses
 // NONBLOCK, else non-blocking. When its last flip is still pending, landing at its next
-// vblank, it fails with EBUSY when `may_pass`, or else waits for that (not for a whole
-// blocking commit's refresh more). Any other refusal is the caller's (`busy` false,
-// errno kept).
+// vblank, it waits for that (not for a whole blocking commit's refresh more) rather
+// than pass the output by, as the picture it still shows may be one the next
+// hand-over releases. Any other refusal is the caller's (`busy` false, errno kept).
 template <typename Commit>
-int commit_in_turn(const Pacer &pc, const KmsOutput &o, Commit commit, bool may_pass, bool *busy) {
+int commit_in_turn(const Pacer &pc, const KmsOutput &o, Commit commit, bool *busy) {
     *busy = false;
     if (o.is_dsi && !pc.dsi_nonblock) return commit(0);
     const int r = commit(DRM_MODE_ATOMIC_NONBLOCK);
     if (r == 0 || !(errno == EBUSY || r == -EBUSY)) return r;
     *busy = true;
-    if (may_pass) {
-        errno = EBUSY;
-        return -1;
-    }
     if (wait_vblank_of(o) && commit(DRM_MODE_ATOMIC_NONBLOCK) == 0) return 0;
     return commit(0);
 }
@@ -297,14 +293,8 @@ int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement
         if (r == 0 && menu && !(flags & DRM_MODE_ATOMIC_TEST_ONLY)) menu_handed_over(o);
         return r;
     };
-    // An output whose last flip is still pending lets the frame pass: waiting for it
-    // would hold the other outputs' next frames, and its commit would land a refresh
-    // after theirs, so that it stayed behind for good. Never twice in a row, so an
-    // output whose flips do not land still gets each second frame.
-    const uint32_t bit = 1u << out;
     bool busy;
-    const int r = commit_in_turn(pc, o, commit, !(pc.passed & bit), &busy);
-    pc.passed = r != 0 && busy ? pc.passed | bit : pc.passed & ~bit;
+    const int r = commit_in_turn(pc, o, commit, &busy);
     if (busy && pc.health) pc.health->dsi_busy_skip++;
     if (r == 0 || busy || (o.is_dsi && !pc.dsi_nonblock)) return r;
     const int why = errno;
@@ -345,7 +335,7 @@ int overlay_commit(Pacer &pc, KmsOutput &o) {
         return r;
     };
     bool busy;
-    const int r = commit_in_turn(pc, o, commit, false, &busy);
+    const int r = commit_in_turn(pc, o, commit, &busy);
     if (r == 0 || busy || (o.is_dsi && !pc.dsi_nonblock)) return r;
     return menu_set_legacy(o);
 }

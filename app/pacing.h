@@ -49,8 +49,6 @@ struct Pacer {
     int flip_blocks = 0;
     // Outputs whose card refused a non-blocking commit: they take the legacy call.
     uint32_t legacy_outputs = 0;
-    // Outputs that let the last frame pass, their flip still pending.
-    uint32_t passed = 0;
     // A forced vblank wait takes over at the first measured plane update.
     bool flip_forced = false;
     bool dsi_nonblock;            // cleared for good when the card refuses it
@@ -76,9 +74,8 @@ bool display_cap_pass(Pacer &pc);
 // Duration of a successful legacy present on output `out`.
 void vblank_learn(Pacer &pc, int64_t us, int out = 0);
 // One atomic present on output `out`: non-blocking, so that no output waits for
-// another's refresh. While its own last flip is still pending (counted as a busy
-// skip) the frame passes it by (-1, EBUSY), or, when the last one did, it waits for
-// that flip. A refused non-blocking commit turns a panel to blocking commits
+// another's refresh; blocking only while its own last flip is still pending (counted
+// as a busy skip). A refused non-blocking commit turns a panel to blocking commits
 // and any other output to the legacy call, for good.
 // A pending overlay update of the output goes in the same commit.
 int output_commit(Pacer &pc, KmsOutput &o, int out, uint32_t fb, const Placement &p);
