@@ -120,6 +120,16 @@ MenuRow split_row(const char *row) {
     return r;
 }
 
+void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out) {
+    const MenuLayout L = menu_layout(W, H);
+    layout_add(out, "#panel", L.px, L.py, L.pw, L.ph);
+    const int d = L.px + L.pw * 34 / 100, hx = d + 1 + L.pad, hb = L.py + L.pad + L.head;
+    const char *title = m.title[0] ? m.title : kTabNames[std::clamp(m.tab, 0, 3)];
+    const int rule_w = (L.px + L.pw) - (d + 1) - 2 * L.pad;
+    layout_add(out, "head", hx, hb - L.head, std::max(ft_text_w(font, title, L.head), rule_w),
+               L.head + 14);
+}
+
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
     const MenuLayout L = menu_layout(W, H);
     if (sidebar)
