@@ -106,7 +106,8 @@ bool place_bottom(Font *font, int W, int H, const HudSizes &z, const char (&txt)
         right_start = r - w;
         r = right_start - 10;
     }
-    return left_end == 0 || right_start == W || left_end + 10 <= right_start;
+    return left_end <= W - 8 && right_start >= 8 &&
+           (left_end == 0 || right_start == W || left_end + 10 <= right_start);
 }
 
 void layout_bottom(Font *font, int W, int H, const HudSizes &z, const TelemetryState &t,
@@ -120,8 +121,7 @@ void layout_bottom(Font *font, int W, int H, const HudSizes &z, const TelemetryS
         shown[kBottomDrop[k]] = false;
     layout_add(out, "#bottom", 0, H - z.bh, W, z.bh);
     for (int i = 0; i < kBottomSlots; i++)
-        if (shown[i] && b[i].x >= 0 && b[i].x + b[i].w <= W)
-            layout_add(out, kBottomNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
+        if (shown[i]) layout_add(out, kBottomNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
 }
 
 void draw_bottom_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t,
@@ -210,8 +210,7 @@ void layout_top(Font *font, int W, const HudSizes &z, const TelemetryState &t, S
         shown[kTopDrop[k]] = false;
     layout_add(out, "#top", 0, 0, W, rows * z.row_h);
     for (int i = 0; i < 10; i++)
-        if (shown[i] && b[i].x >= 0 && b[i].x + b[i].w <= W)
-            layout_add(out, kTopNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
+        if (shown[i]) layout_add(out, kTopNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
 }
 
 void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t,
@@ -232,7 +231,8 @@ void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetrySta
             for (int k = 0; k < 5; k++) {
                 const int h = (2 + k) * p / 6;
                 const bool lit = t.sig >= 0 && k < t.sig;
-                fill_rect(s, label_end + 4 + 5 * k, icon_y + z.ih - h, 3, h, lit ? kGreen : kBarOff);
+                fill_rect(s, label_end + 4 + 5 * k, icon_y + z.ih - h, 3, h,
+                          lit ? kGreen : kBarOff);
             }
         } else if (item.kind == HudItem::kText) {
             ft_text(s, x, base, item.text, item.colour, q);

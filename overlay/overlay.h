@@ -169,7 +169,7 @@ void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, boo
 // of flight values when the record holds any. Returns the top bar's bottom row, 0
 // without one.
 int draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
-                    const OverlayFacts &f);
+                   const OverlayFacts &f);
 // What the bottom bar shows besides the telemetry record: null or empty texts are not
 // shown; temp below -99: no temperature.
 struct HudFacts {

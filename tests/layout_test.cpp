@@ -27,16 +27,26 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
         for (char &c : word) c = c == '_' ? ' ' : c;
         const size_t eq = word.find('=');
         const std::string key = word.substr(0, eq), v = word.substr(eq + 1);
-        if (key == "lut") lut = v;
-        else if (key == "mode") mode = v;
-        else if (key == "codec") codec = v;
-        else if (key == "up") up = v;
-        else if (key == "osd") osd = v;
-        else if (key == "menu") menu = true;
-        else if (key == "title") snprintf(m.title, sizeof m.title, "%s", v.c_str());
-        else if (key == "tab") m.tab = std::stoi(v);
-        else if (key == "row") snprintf(m.rows[m.nrows++ % 12], 64, "%s", v.c_str());
-        else telem += word + "\n";
+        if (key == "lut")
+            lut = v;
+        else if (key == "mode")
+            mode = v;
+        else if (key == "codec")
+            codec = v;
+        else if (key == "up")
+            up = v;
+        else if (key == "osd")
+            osd = v;
+        else if (key == "menu")
+            menu = true;
+        else if (key == "title")
+            snprintf(m.title, sizeof m.title, "%s", v.c_str());
+        else if (key == "tab")
+            m.tab = std::stoi(v);
+        else if (key == "row")
+            snprintf(m.rows[m.nrows++ % 12], 64, "%s", v.c_str());
+        else
+            telem += word + "\n";
     }
     ScreenLayout head;
     if (menu) menu_boxes(nullptr, W, H, m, screen == "menu" ? l : head);
