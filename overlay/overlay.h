@@ -155,8 +155,13 @@ struct MenuRow {
     const char *value;  // inside the row text, null when there is none
 };
 MenuRow split_row(const char *row);
-// The menu's boxes: "#panel", the heading "head" with its underline.
+// The menu's boxes: "#panel", the tabs "tab0".."tab3", the "divider", the heading
+// "head" with its underline and the rows shown ("#row0".."#row11", each holding its
+// label "labN" and value "valN").
 void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out);
+// The message screen's boxes: "#area" (the whole screen, or the sidebar's column),
+// "info" and "msg".
+void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out);
 // The menu over a W x H surface: over a veil on the overlay plane, or with the left
 // half as background in a standby buffer (`sidebar`).
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);

@@ -43,13 +43,19 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
             snprintf(m.title, sizeof m.title, "%s", v.c_str());
         else if (key == "tab")
             m.tab = std::stoi(v);
+        else if (key == "msg")
+            snprintf(m.msg, sizeof m.msg, "%s", v.c_str());
+        else if (key == "sel")
+            m.sel = std::stoi(v), m.focus = 1;
         else if (key == "row")
             snprintf(m.rows[m.nrows++ % 12], 64, "%s", v.c_str());
         else
-            telem += word + "\n";
+                telem += word + "\n";
     }
     ScreenLayout head;
     if (menu) menu_boxes(nullptr, W, H, m, screen == "menu" ? l : head);
+    if (screen == "message" || screen == "sidebar-message")
+        message_boxes(nullptr, W, H, m, screen == "sidebar-message", l);
     if (screen == "hud") {
         const TelemetryState t = parse_text(parse_telemetry, telem);
         hud_layout(nullptr, W, H, t, {lut.c_str(), mode.c_str(), codec.c_str(), up.c_str(), t.tmp},
