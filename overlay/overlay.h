@@ -223,6 +223,9 @@ ConnectLayout connect_layout(int W, int H, int n);
 // "Server URL: rtmp://host/app/   Stream key: key", or "Push stream to: <address>" when
 // nothing follows the last "/".
 void push_caption(const char *push, char (&out)[176]);
+// The connect screen's boxes: the "code" with its quiet zone, and the backings of the
+// Wi-Fi name "ssid" and the push caption "push", both cut to the screen's width.
+void connect_boxes(Font *font, int W, int H, const ConnectInfo &ci, ScreenLayout &out);
 // The QR code with the Wi-Fi name and push caption, over a standby picture. Nothing
 // without a code.
 void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &c);

@@ -20,7 +20,7 @@ bool holds(const LayoutBox &a, const LayoutBox &b) {
 
 // Lays out one case: "key=value" words, '_' standing for a blank.
 void lay_out(const std::string &screen, int W, int H, std::istringstream &words, ScreenLayout &l) {
-    std::string telem, word, lut, mode, codec, up, osd;
+    std::string telem, word, lut, mode, codec, up, osd, ssid, push;
     MenuState m{};
     bool menu = screen == "menu";
     while (words >> word && word != "->") {
@@ -43,6 +43,10 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
             snprintf(m.title, sizeof m.title, "%s", v.c_str());
         else if (key == "tab")
             m.tab = std::stoi(v);
+        else if (key == "ssid")
+            ssid = v;
+        else if (key == "push")
+            push = v;
         else if (key == "msg")
             snprintf(m.msg, sizeof m.msg, "%s", v.c_str());
         else if (key == "sel")
@@ -50,12 +54,19 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
         else if (key == "row")
             snprintf(m.rows[m.nrows++ % 12], 64, "%s", v.c_str());
         else
-                telem += word + "\n";
+            telem += word + "\n";
     }
     ScreenLayout head;
     if (menu) menu_boxes(nullptr, W, H, m, screen == "menu" ? l : head);
     if (screen == "message" || screen == "sidebar-message")
         message_boxes(nullptr, W, H, m, screen == "sidebar-message", l);
+    if (screen == "connect") {
+        ConnectInfo c{};
+        c.qr_n = 29;
+        snprintf(c.ssid, sizeof c.ssid, "%s", ssid.c_str());
+        snprintf(c.push, sizeof c.push, "%s", push.c_str());
+        connect_boxes(nullptr, W, H, c, l);
+    }
     if (screen == "hud") {
         const TelemetryState t = parse_text(parse_telemetry, telem);
         hud_layout(nullptr, W, H, t, {lut.c_str(), mode.c_str(), codec.c_str(), up.c_str(), t.tmp},
