@@ -11,6 +11,8 @@
 #include "base/log.h"
 #include "overlay/overlay.h"
 
+constexpr uint32_t kBacking = 0xC0000000;
+
 void connect_screen_enable(ConnectSwitch &sw, bool on) {
     sw.on = on;
     sw.off_said = false;
@@ -38,6 +40,22 @@ void push_caption(const char *push, char (&out)[176]) {
         snprintf(out, sizeof out, "Push stream to: %s", push);
 }
 
+void connect_boxes(Font *font, int W, int H, const ConnectInfo &ci, ScreenLayout &out) {
+    const ConnectLayout l = connect_layout(W, H, ci.qr_n);
+    layout_add(out, "code", l.x0, l.y0, l.q, l.q);
+    char text[176];
+    fit_text(font, ci.ssid, W - 24, l.wc, text, sizeof text);
+    int w = ft_text_w(font, text, l.wc);
+    const int sx = std::clamp(l.x0 + l.q / 2 - w / 2, 12, std::max(W - 12 - w, 12));
+    if (text[0]) layout_add(out, "ssid", sx - 4, l.y0 + l.q + l.wc - 4, w + 8, l.wc + 10);
+    if (!ci.push[0]) return;
+    char caption[176];
+    push_caption(ci.push, caption);
+    fit_text(font, caption, W - 24, l.pc, text, sizeof text);
+    w = ft_text_w(font, text, l.pc);
+    if (text[0]) layout_add(out, "push", (W - w) / 2 - 4, l.y0 - 2 * l.pc - 4, w + 8, l.pc + 10);
+}
+
 void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &ci) {
     if (!sw.on) say_once(sw.off_said, "zyl-kms: standby QR/captions hidden (ZYL_KMS_STANDBY_QR=0)");
     const int n = ci.qr_n;
@@ -50,13 +68,21 @@ void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo 
             if (ci.qr[r * n + c])
                 fill_rect(s, l.x0 + 4 * l.s + c * l.s, l.y0 + 4 * l.s + r * l.s, l.s, l.s,
                           0xFF000000);
-    ft_text(s, l.x0 + l.q / 2 - ft_text_w(s.font, ci.ssid, l.wc) / 2, l.y0 + l.q + 2 * l.wc,
-            ci.ssid, 0xFFFFFFFF, l.wc);
-    if (ci.push[0]) {
+    // The captions sit on a dark backing so they read over any standby picture.
+    ScreenLayout b;
+    connect_boxes(s.font, W, H, ci, b);
+    char text[176];
+    if (const LayoutBox *x = layout_find(b, "ssid")) {
+        fit_text(s.font, ci.ssid, W - 24, l.wc, text, sizeof text);
+        fill_round_rect(s, x->x, x->y, x->w, x->h, 4, kBacking);
+        ft_text(s, x->x + 4, l.y0 + l.q + 2 * l.wc, text, 0xFFFFFFFF, l.wc);
+    }
+    if (const LayoutBox *x = layout_find(b, "push")) {
         char caption[176];
         push_caption(ci.push, caption);
-        ft_text(s, (W - ft_text_w(s.font, caption, l.pc)) / 2, l.y0 - l.pc, caption, 0xFF2DD4BF,
-                l.pc);
+        fit_text(s.font, caption, W - 24, l.pc, text, sizeof text);
+        fill_round_rect(s, x->x, x->y, x->w, x->h, 4, kBacking);
+        ft_text(s, x->x + 4, l.y0 - l.pc, text, 0xFF2DD4BF, l.pc);
     }
 }
 

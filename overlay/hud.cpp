@@ -26,20 +26,17 @@ struct HudSizes {
     int iw, ih;            // icon box
 };
 
+// Two steps up to 1080 rows; from 1440 rows on the large sizes grow with the height,
+// so the bars stay as readable on a 4K monitor as on a 1080p one.
 HudSizes hud_sizes(int H) {
-    if (H >= 720) return {26, 18, 9, H - 7, 20, 30, 21, 24, 18};
-    return {21, 13, 6, H - 6, 15, 25, 17, 19, 13};
+    if (H < 720) return {21, 13, 6, H - 6, 15, 25, 17, 19, 13};
+    const int k = H >= 1440 ? H : 1080;
+    auto sc = [k](int v) { return v * k / 1080; };
+    return {sc(26), sc(18), sc(9), H - sc(7), sc(20), sc(30), sc(21), sc(24), sc(18)};
 }
 
 uint32_t battery_colour(int v) {
     return v < 0 ? kNoBattery : v <= 15 ? kRed : v <= 30 ? kAmber : kGreen;
-}
-
-// Text drawn so that it ends at x; returns where it starts.
-int text_ending_at(const OverlaySurface &s, int x, int y, const char *text, uint32_t c, int px) {
-    const int start = x - ft_text_w(s.font, text, px);
-    ft_text(s, start, y, text, c, px);
-    return start;
 }
 
 // "1080p60" of the first monitor, or of this output when every output is a panel.
@@ -54,44 +51,99 @@ void mode_text(const KmsOutput &drawn, std::span<const KmsOutput> outputs, char 
              m->mode.flags & DRM_MODE_FLAG_INTERLACE ? 'i' : 'p', int(m->mode.vrefresh));
 }
 
-void draw_bottom_bar(const KmsOutput &o, const OverlaySurface &s, const HudSizes &z,
-                     const TelemetryState &t, const OverlayFacts &f) {
-    const int W = s.w, H = s.h, y = z.base, p = z.p;
-    fill_rect(s, 0, H - z.bh, W, z.bh, kBar);
-    int x = 8;
-    char buf[24];
-    if (t.rec) {
-        fmt_rec(t.recs, buf);
-        fill_round_rect(s, 8, H - z.bh + (z.bh - z.dot) / 2, z.dot, z.dot, p / 4, kRed);
-        x = z.dot + 13;
-        x += ft_text(s, x, y, buf, kRed, p) + p;
-    }
-    if (f.lut_path && f.lut_path[0]) {
-        const char *slash = strrchr(f.lut_path, '/');
-        snprintf(buf, sizeof buf, "%.23s", slash ? slash + 1 : f.lut_path);
-        if (char *ext = strstr(buf, ".cube")) *ext = 0;
-        x += ft_text(s, x, y, "LUT", kNotGiven, p) + 4;
-        x += ft_text(s, x, y, buf, kGiven, p) + p;
-    }
-    if (t.net[0]) x += ft_text(s, x, y, t.net, kAmber, p) + p;
-    if (t.vpn) ft_text(s, x, y, "VPN", kGreen, p);
+// The bottom bar's texts by slot: left to right rec, lut, net, vpn, then right to left
+// up, codec, mode, temp.
+constexpr int kBottomSlots = 8;
+const char *const kBottomNames[kBottomSlots] = {"rec", "lut",   "net",  "vpn",
+                                                "up",  "codec", "mode", "temp"};
+// Left out first to last when the two sides would meet: recording stays longest.
+constexpr int kBottomDrop[kBottomSlots] = {4, 1, 5, 3, 2, 6, 7, 0};
 
-    int r = W - 8;
-    char up[24];
-    fmt_uptime(up);
-    if (up[0]) r = text_ending_at(s, r, y, up, kNotGiven, p) - 10;
-    r = text_ending_at(s, r, y, f.hevc ? "H.265" : "H.264", kGiven, p);
-    char mode[24];
-    mode_text(o, f.outputs, mode);
-    r = text_ending_at(s, r - 10, y, mode, kGiven, p);
-    const int temp = t.valid && t.tmp >= -99 ? t.tmp : board_temp_c();
-    if (temp >= -99) {
-        snprintf(buf, sizeof buf,
+void bottom_texts(const TelemetryState &t, const HudFacts &f, char (&txt)[kBottomSlots][32]) {
+    for (auto &x : txt) x[0] = 0;
+    if (t.rec) {
+        char rec[24];
+        fmt_rec(t.recs, rec);
+        snprintf(txt[0], sizeof txt[0], "%s", rec);
+    }
+    if (f.lut && f.lut[0]) {
+        const char *slash = strrchr(f.lut, '/');
+        snprintf(txt[1], sizeof txt[1], "%.23s", slash ? slash + 1 : f.lut);
+        if (char *ext = strstr(txt[1], ".cube")) *ext = 0;
+    }
+    snprintf(txt[2], sizeof txt[2], "%s", t.net);
+    if (t.vpn) snprintf(txt[3], sizeof txt[3], "VPN");
+    if (f.up) snprintf(txt[4], sizeof txt[4], "%s", f.up);
+    if (f.codec) snprintf(txt[5], sizeof txt[5], "%s", f.codec);
+    if (f.mode) snprintf(txt[6], sizeof txt[6], "%s", f.mode);
+    if (f.temp >= -99)
+        snprintf(txt[7], sizeof txt[7],
                  "%d\xB0"
                  "C",
-                 temp);
-        text_ending_at(s, r - 10, y, buf, temp >= 80 ? kAmber : kNotGiven, p);
+                 f.temp);
+}
+
+// Places the shown slots: left ones from x 8 on, right ones from W - 8 inwards; false
+// when the two sides meet.
+bool place_bottom(Font *font, int W, int H, const HudSizes &z, const char (&txt)[kBottomSlots][32],
+                  const bool (&shown)[kBottomSlots], LayoutBox (&b)[kBottomSlots]) {
+    const int p = z.p, y = H - z.bh;
+    int x = 8, left_end = 0;
+    for (int i = 0; i < 4; i++) {
+        if (!shown[i]) continue;
+        int w = ft_text_w(font, txt[i], p);
+        if (i == 0) w += z.dot + 5;
+        if (i == 1) w += ft_text_w(font, "LUT", p) + 4;
+        b[i] = {{}, x, y, w, z.bh};
+        left_end = x + w;
+        x += w + p;
     }
+    int r = W - 8, right_start = W;
+    for (int i = 4; i < kBottomSlots; i++) {
+        if (!shown[i]) continue;
+        const int w = ft_text_w(font, txt[i], p);
+        b[i] = {{}, r - w, y, w, z.bh};
+        right_start = r - w;
+        r = right_start - 10;
+    }
+    return left_end <= W - 8 && right_start >= 8 &&
+           (left_end == 0 || right_start == W || left_end + 10 <= right_start);
+}
+
+void layout_bottom(Font *font, int W, int H, const HudSizes &z, const TelemetryState &t,
+                   const HudFacts &f, ScreenLayout &out) {
+    char txt[kBottomSlots][32];
+    bottom_texts(t, f, txt);
+    bool shown[kBottomSlots];
+    for (int i = 0; i < kBottomSlots; i++) shown[i] = txt[i][0] != 0;
+    LayoutBox b[kBottomSlots] = {};
+    for (int k = 0; !place_bottom(font, W, H, z, txt, shown, b) && k < kBottomSlots; k++)
+        shown[kBottomDrop[k]] = false;
+    layout_add(out, "#bottom", 0, H - z.bh, W, z.bh);
+    for (int i = 0; i < kBottomSlots; i++)
+        if (shown[i]) layout_add(out, kBottomNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
+}
+
+void draw_bottom_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t,
+                     const HudFacts &f, const ScreenLayout &l) {
+    const int H = s.h, y = z.base, p = z.p, temp = f.temp;
+    char txt[kBottomSlots][32];
+    bottom_texts(t, f, txt);
+    const LayoutBox *bar = layout_find(l, "#bottom");
+    fill_rect(s, bar->x, bar->y, bar->w, bar->h, kBar);
+    if (const LayoutBox *b = layout_find(l, "rec")) {
+        fill_round_rect(s, b->x, H - z.bh + (z.bh - z.dot) / 2, z.dot, z.dot, p / 4, kRed);
+        ft_text(s, b->x + z.dot + 5, y, txt[0], kRed, p);
+    }
+    if (const LayoutBox *b = layout_find(l, "lut")) {
+        const int x = b->x + ft_text(s, b->x, y, "LUT", kNotGiven, p) + 4;
+        ft_text(s, x, y, txt[1], kGiven, p);
+    }
+    const uint32_t colour[kBottomSlots] = {
+        kRed, kGiven, kAmber, kGreen, kNotGiven, kGiven, kGiven, temp >= 80 ? kAmber : kNotGiven};
+    for (int i = 2; i < kBottomSlots; i++)
+        if (const LayoutBox *b = layout_find(l, kBottomNames[i]))
+            ft_text(s, b->x, y, txt[i], colour[i], p);
 }
 
 // The format is one of two per item, the value's or the dashes', given the same value.
@@ -104,52 +156,92 @@ void set_item(HudItem &it, HudItem::Kind k, uint32_t c, const char *fmt, ...) {
     va_end(ap);
 }
 
-void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t) {
-    if (t.valid != 1) return;
-    if (t.gog < 0 && t.drn < 0 && t.sig < 0 && t.sat < 0 && !t.has_yaw && !t.has_alt && !t.has_spd)
-        return;
-    const int W = s.w, q = z.q, p = z.p;
-    HudItem it[10];
-    const int n = hud_top_items(t, it);
-    // Row 1 takes items until one would overflow; that one and all after it go on row 2.
-    int row_of[10], row_w[2] = {0, 0}, first_on_2 = n;
-    for (int i = 0; i < n; i++) {
-        const int w = ft_text_w(s.font, it[i].text, q);
-        const int iw = it[i].kind == HudItem::kBars   ? w + 27
-                       : it[i].kind == HudItem::kText ? w
-                                                      : w + q + 8;
-        if (first_on_2 == n && row_w[0] + (row_w[0] > 0 ? p : 0) + iw > W - 8) first_on_2 = i;
+const char *const kTopNames[10] = {"gog", "drn", "vtx", "sat", "yaw",
+                                   "alt", "spd", "vs",  "pit", "rol"};
+// Left out first to last when the top bar's two rows cannot hold every item: the
+// batteries, the signal, altitude and speed stay longest.
+constexpr int kTopDrop[10] = {9, 8, 7, 4, 3, 6, 5, 2, 1, 0};
+
+bool top_bar_shown(const TelemetryState &t) {
+    return t.valid == 1 && (t.gog >= 0 || t.drn >= 0 || t.sig >= 0 || t.sat >= 0 || t.has_yaw ||
+                            t.has_alt || t.has_spd);
+}
+
+int top_item_w(Font *font, const HudItem &it, int q) {
+    const int w = ft_text_w(font, it.text, q);
+    return it.kind == HudItem::kBars ? w + 27 : it.kind == HudItem::kText ? w : w + q + 8;
+}
+
+// Row 1 takes items until one would overflow; that one and all after it go on row 2.
+// False when row 2 overflows too.
+bool place_top(Font *font, int W, const HudSizes &z, const HudItem (&it)[10],
+               const bool (&shown)[10], LayoutBox (&b)[10], int *rows) {
+    const int q = z.q, p = z.p;
+    int row_of[10] = {}, row_w[2] = {0, 0}, first_on_2 = 10, iw[10] = {};
+    for (int i = 0; i < 10; i++) {
+        if (!shown[i]) continue;
+        iw[i] = top_item_w(font, it[i], q);
+        if (first_on_2 == 10 && row_w[0] + (row_w[0] > 0 ? p : 0) + iw[i] > W - 8) first_on_2 = i;
         const int r = i >= first_on_2 ? 1 : 0;
         row_of[i] = r;
-        row_w[r] += (row_w[r] > 0 ? p : 0) + iw;
+        row_w[r] += (row_w[r] > 0 ? p : 0) + iw[i];
     }
-    const int rows = first_on_2 < n ? 2 : 1;
-    fill_rect(s, 0, 0, W, rows * z.row_h, kBar);
-    for (int r = 0; r < rows; r++) {
+    *rows = first_on_2 < 10 ? 2 : 1;
+    for (int r = 0; r < *rows; r++) {
         int x = W - row_w[r] < 8 ? 4 : (W - row_w[r]) / 2;
-        const int base = z.base0 + r * z.row_h, icon_y = 6 + r * z.row_h;
-        for (int i = 0; i < n; i++) {
-            if (row_of[i] != r) continue;
-            const HudItem &item = it[i];
-            if (item.kind == HudItem::kBars) {
-                const int label_end = x + ft_text(s, x, base, item.text, item.colour, q);
-                for (int b = 0; b < 5; b++) {
-                    const int h = (2 + b) * p / 6;
-                    const bool lit = t.sig >= 0 && b < t.sig;
-                    fill_rect(s, label_end + 4 + 5 * b, icon_y + z.ih - h, 3, h,
-                              lit ? kGreen : kBarOff);
-                }
-                x = label_end + 4 + q + 21;
-            } else if (item.kind == HudItem::kText) {
-                x += ft_text(s, x, base, item.text, item.colour, q) + p;
-            } else {
-                if (item.kind == HudItem::kGoggles)
-                    draw_goggles_icon(s, x, icon_y, z.iw, z.ih, item.colour);
-                else
-                    draw_drone_icon(s, x, icon_y, z.iw, z.ih, item.colour);
-                x += q + 8;
-                x += ft_text(s, x, base, item.text, item.colour, q) + p;
+        for (int i = 0; i < 10; i++) {
+            if (!shown[i] || row_of[i] != r) continue;
+            b[i] = {{}, x, r * z.row_h, iw[i], z.row_h};
+            x += iw[i] + p;
+        }
+    }
+    return row_w[1] <= W - 8 && row_w[0] <= W - 8;
+}
+
+void layout_top(Font *font, int W, const HudSizes &z, const TelemetryState &t, ScreenLayout &out) {
+    if (!top_bar_shown(t)) return;
+    HudItem it[10];
+    hud_top_items(t, it);
+    bool shown[10];
+    std::fill(shown, shown + 10, true);
+    LayoutBox b[10] = {};
+    int rows = 1;
+    for (int k = 0; !place_top(font, W, z, it, shown, b, &rows) && k < 10; k++)
+        shown[kTopDrop[k]] = false;
+    layout_add(out, "#top", 0, 0, W, rows * z.row_h);
+    for (int i = 0; i < 10; i++)
+        if (shown[i]) layout_add(out, kTopNames[i], b[i].x, b[i].y, b[i].w, b[i].h);
+}
+
+void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetryState &t,
+                  const ScreenLayout &l) {
+    const LayoutBox *bar = layout_find(l, "#top");
+    if (!bar) return;
+    const int q = z.q, p = z.p;
+    HudItem it[10];
+    hud_top_items(t, it);
+    fill_rect(s, bar->x, bar->y, bar->w, bar->h, kBar);
+    for (int i = 0; i < 10; i++) {
+        const LayoutBox *b = layout_find(l, kTopNames[i]);
+        if (!b) continue;
+        const HudItem &item = it[i];
+        const int x = b->x, base = z.base0 + b->y, icon_y = 6 + b->y;
+        if (item.kind == HudItem::kBars) {
+            const int label_end = x + ft_text(s, x, base, item.text, item.colour, q);
+            for (int k = 0; k < 5; k++) {
+                const int h = (2 + k) * p / 6;
+                const bool lit = t.sig >= 0 && k < t.sig;
+                fill_rect(s, label_end + 4 + 5 * k, icon_y + z.ih - h, 3, h,
+                          lit ? kGreen : kBarOff);
             }
+        } else if (item.kind == HudItem::kText) {
+            ft_text(s, x, base, item.text, item.colour, q);
+        } else {
+            if (item.kind == HudItem::kGoggles)
+                draw_goggles_icon(s, x, icon_y, z.iw, z.ih, item.colour);
+            else
+                draw_drone_icon(s, x, icon_y, z.iw, z.ih, item.colour);
+            ft_text(s, x + q + 8, base, item.text, item.colour, q);
         }
     }
 }
@@ -230,10 +322,30 @@ int board_temp_c() {
     return int(std::clamp<long>(milli / 1000, -1000000, 1000000));
 }
 
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
-                    const OverlayFacts &f) {
-    if (!s.px || s.w < 1 || s.h < 1) return;
+const char *hud_item_name(int i) {
+    return i >= 0 && i < 10 ? kTopNames[i] : "";
+}
+
+void hud_layout(Font *font, int W, int H, const TelemetryState &t, const HudFacts &f,
+                ScreenLayout &out) {
+    const HudSizes z = hud_sizes(H);
+    layout_bottom(font, W, H, z, t, f, out);
+    layout_top(font, W, z, t, out);
+}
+
+int draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
+                   const OverlayFacts &f) {
+    if (!s.px || s.w < 1 || s.h < 1) return 0;
     const HudSizes z = hud_sizes(s.h);
-    draw_bottom_bar(o, s, z, t, f);
-    draw_top_bar(s, z, t);
+    char up[24], mode[24];
+    fmt_uptime(up);
+    mode_text(o, f.outputs, mode);
+    const int temp = t.valid && t.tmp >= -99 ? t.tmp : board_temp_c();
+    const HudFacts hf{f.lut_path, mode, f.hevc ? "H.265" : "H.264", up, temp};
+    ScreenLayout l;
+    hud_layout(s.font, s.w, s.h, t, hf, l);
+    draw_bottom_bar(s, z, t, hf, l);
+    draw_top_bar(s, z, t, l);
+    const LayoutBox *top = layout_find(l, "#top");
+    return top ? top->y + top->h : 0;
 }

@@ -16,20 +16,23 @@ namespace {
 bool draw_layers(OverlayDrawing &d, const Overlays &ov, const KmsOutput &o, const OverlayFacts &f,
                  const OverlaySurface &s) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
+    int below = 0;
+    ScreenLayout menu;
     if (ov.menu.message) {
         draw_message(s, ov.menu, W, H, false);
     } else if (ov.menu.open) {
         draw_menu(s, ov.menu, W, H, false);
+        menu_boxes(s.font, W, H, ov.menu, menu);
         if (f.detect) draw_detections(d.detections, s);
-        if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
+        if (o.look.telemetry) below = draw_telemetry(o, s, ov.telem, f);
     } else if (f.detect || o.look.telemetry || (ov.osd.active && o.is_dsi)) {
         memset(s.px, 0, size_t(H) * s.stride);
         if (f.detect) draw_detections(d.detections, s);
-        if (o.look.telemetry) draw_telemetry(o, s, ov.telem, f);
+        if (o.look.telemetry) below = draw_telemetry(o, s, ov.telem, f);
     } else {
         return false;
     }
-    draw_osd(d.popup, o, s, ov.osd);
+    draw_osd(d.popup, o, s, ov.osd, below, layout_find(menu, "head"));
     return true;
 }
 

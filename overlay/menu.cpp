@@ -2,6 +2,7 @@
 // from the menu record. Everything is placed from a handful of sizes chosen by the screen's
 // height, so the same drawing reads on a 480-line panel and on a 1080p monitor.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,25 +61,50 @@ void draw_tab_icon(const OverlaySurface &s, int tab, int tx, int y, const MenuLa
     }
 }
 
-void draw_rows(const OverlaySurface &s, const MenuState &m, const MenuLayout &L, int d, int hb) {
+// The rows the panel shows: all of them, shrunk to fit, while a row stays a few
+// pixels taller than its text; else as many as fit at that height, a window that
+// keeps the selected row in view.
+struct RowWindow {
+    int first, n, rh;
+};
+RowWindow row_window(const MenuState &m, const MenuLayout &L, int hb) {
     const int n = std::clamp(m.nrows, 0, 12);
-    if (n == 0) return;
-    const int right = L.px + L.pw;
+    const int avail = (L.py + L.ph - L.pad) - (hb + 34), min_h = L.s + 8;
     int rh = L.row_h;
-    const int avail = (L.py + L.ph - L.pad) - (hb + 34);
-    if (n * rh > avail) rh = avail / n;
-    for (int i = 0; i < n; i++) {
-        const int y = hb + 36 + i * rh;
-        const int base = y + (rh + L.s) / 2 - (L.large ? 8 : 6);
+    if (n * rh > avail) rh = n > 0 ? avail / n : rh;
+    if (rh >= min_h || n == 0) return {0, n, rh};
+    const int fit = std::max(avail / min_h, 1);
+    const int first = std::clamp(m.sel - fit + 1, 0, std::max(n - fit, 0));
+    return {first, std::min(fit, n), min_h};
+}
+
+// A label and its value, cut to share the row: the value keeps up to 60% of it.
+void row_texts(Font *font, const char *row, int width, int px, char (&label)[64], char (&value)[64],
+               int *value_w) {
+    const MenuRow r = split_row(row);
+    fit_text(font, r.value ? r.value : "", width * 6 / 10, px, value, sizeof value);
+    *value_w = value[0] ? ft_text_w(font, value, px) : 0;
+    fit_text(font, r.label, width - *value_w - (value[0] ? 12 : 0), px, label, sizeof label);
+}
+
+void draw_rows(const OverlaySurface &s, const MenuState &m, const MenuLayout &L,
+               const ScreenLayout &l) {
+    for (int i = 0; i < 12; i++) {
+        char name[12];
+        snprintf(name, sizeof name, "#row%d", i);
+        const LayoutBox *b = layout_find(l, name);
+        if (!b) continue;
+        const int rh = b->h + 4, base = b->y + (rh + L.s) / 2 - (L.large ? 8 : 6);
         uint32_t label = kText, value = kAccent;
         if (m.focus && m.sel == i) {
-            fill_round_rect(s, d + 1 + L.pad / 2, y, right - (d + 1) - L.pad, rh - 4, 12, kAccent);
+            fill_round_rect(s, b->x, b->y, b->w, b->h, 12, kAccent);
             label = value = kOnAccent;
         }
-        MenuRow r = split_row(m.rows[i]);
-        ft_text(s, d + 1 + L.pad, base, r.label, label, L.s);
-        if (r.value)
-            ft_text(s, right - L.pad - ft_text_w(s.font, r.value, L.s), base, r.value, value, L.s);
+        char lt[64], vt[64];
+        int vw = 0;
+        row_texts(s.font, m.rows[i], b->w - L.pad, L.s, lt, vt, &vw);
+        ft_text(s, b->x + L.pad / 2, base, lt, label, L.s);
+        if (vt[0]) ft_text(s, b->x + b->w - L.pad / 2 - vw, base, vt, value, L.s);
     }
 }
 
@@ -120,8 +146,58 @@ MenuRow split_row(const char *row) {
     return r;
 }
 
+// Where the tab column's parts go: the tab's box, its icon's x and its name's x.
+struct TabPlace {
+    int x, w, step, y0, box_h, name_x, name_w;
+};
+TabPlace tab_place(const MenuLayout &L) {
+    const int tw = L.pw * 34 / 100;
+    TabPlace t{};
+    t.x = L.px + L.pad / 2;
+    t.w = tw - L.pad;
+    t.step = std::min(L.tab_step, (L.ph - 2 * L.pad) / 4);
+    t.box_h = std::min(L.s + 22, t.step - 4);
+    t.y0 = L.py + (L.ph - 4 * t.step) / 2 + 15;
+    t.name_x = L.px + L.tab_x + L.s + 18;
+    t.name_w = t.x + t.w - 4 - t.name_x;
+    return t;
+}
+
+void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out) {
+    const MenuLayout L = menu_layout(W, H);
+    layout_add(out, "#panel", L.px, L.py, L.pw, L.ph);
+    const TabPlace t = tab_place(L);
+    for (int i = 0; i < 4; i++) {
+        char name[12], text[16];
+        snprintf(name, sizeof name, "tab%d", i);
+        fit_text(font, kTabNames[i], t.name_w, L.s, text, sizeof text);
+        const int y = t.y0 + i * t.step - 11 + (t.box_h - (L.s + 22)) / 2;
+        layout_add(out, name, t.x, y, t.w, t.box_h);
+    }
+    const int d = L.px + L.pw * 34 / 100, hx = d + 1 + L.pad, hb = L.py + L.pad + L.head;
+    layout_add(out, "divider", d, L.py + L.pad, 2, L.ph - 2 * L.pad);
+    const int rule_w = (L.px + L.pw) - (d + 1) - 2 * L.pad;
+    layout_add(out, "head", hx, hb - L.head, rule_w, L.head + 14);
+    const RowWindow rw = row_window(m, L, hb);
+    for (int k = 0; k < rw.n; k++) {
+        const int i = rw.first + k, x = d + 1 + L.pad / 2, y = hb + 36 + k * rw.rh;
+        const int w = (L.px + L.pw) - (d + 1) - L.pad, top = y + (rw.rh + L.s) / 2 - L.s - 2;
+        char name[12], lt[64], vt[64];
+        int vw = 0;
+        row_texts(font, m.rows[i], w - L.pad, L.s, lt, vt, &vw);
+        snprintf(name, sizeof name, "#row%d", i);
+        layout_add(out, name, x, y, w, rw.rh - 4);
+        snprintf(name, sizeof name, "lab%d", i);
+        layout_add(out, name, x + L.pad / 2, top, ft_text_w(font, lt, L.s), L.s);
+        snprintf(name, sizeof name, "val%d", i);
+        if (vt[0]) layout_add(out, name, x + w - L.pad / 2 - vw, top, vw, L.s);
+    }
+}
+
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
     const MenuLayout L = menu_layout(W, H);
+    ScreenLayout l;
+    menu_boxes(s.font, W, H, m, l);
     if (sidebar)
         fill_rect(s, 0, 0, W / 2, H, kPanel);
     else
@@ -129,40 +205,72 @@ void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool s
     fill_round_rect(s, L.px, L.py, L.pw, L.ph, 22, kPanel);
 
     // Tab column on the left of the panel, the selected tab's rows on the right.
-    const int tw = L.pw * 34 / 100, d = L.px + tw;
-    const int tx = L.px + L.tab_x, y0 = L.py + (L.ph - 4 * L.tab_step) / 2 + 15;
+    const TabPlace t = tab_place(L);
+    const int tx = L.px + L.tab_x;
     const int selected = std::clamp(m.tab, 0, 3);
     for (int i = 0; i < 4; i++) {
-        const int y = y0 + i * L.tab_step;
+        const LayoutBox &b = l.box[1 + i];
+        const int y = b.y + 11 + (L.s + 22 - b.h) / 2;
         uint32_t icon = kMuted, text = kText;
         if (i == selected && m.focus == 0) {
-            fill_round_rect(s, L.px + L.pad / 2, y - 11, tw - L.pad, L.s + 22, 12, kAccent);
+            fill_round_rect(s, b.x, b.y, b.w, b.h, 12, kAccent);
             icon = text = kOnAccent;
         } else if (i == selected) {
-            rect_outline(s, L.px + L.pad / 2, y - 11, tw - L.pad, L.s + 22, 2, kAccent);
+            rect_outline(s, b.x, b.y, b.w, b.h, 2, kAccent);
             icon = text = kAccent;
         }
         draw_tab_icon(s, i, tx, y, L, icon);
-        ft_text(s, tx + L.s + 18, y + (L.large ? 24 : 18), kTabNames[i], text, L.s);
+        char name[16];
+        fit_text(s.font, kTabNames[i], t.name_w, L.s, name, sizeof name);
+        ft_text(s, t.name_x, y + (L.large ? 24 : 18), name, text, L.s);
     }
-    fill_rect(s, d, L.py + L.pad, 2, L.ph - 2 * L.pad, kRule);
+    const LayoutBox *div = layout_find(l, "divider");
+    fill_rect(s, div->x, div->y, div->w, div->h, kRule);
 
-    const int hx = d + 1 + L.pad, hb = L.py + L.pad + L.head;
-    ft_text(s, hx, hb, m.title[0] ? m.title : kTabNames[selected], kText, L.head);
-    fill_rect(s, hx, hb + 12, (L.px + L.pw) - (d + 1) - 2 * L.pad, 2, kRule);
-    draw_rows(s, m, L, d, hb);
+    const LayoutBox *head = layout_find(l, "head");
+    char title[64];
+    fit_text(s.font, m.title[0] ? m.title : kTabNames[selected], head->w, L.head, title,
+             sizeof title);
+    ft_text(s, head->x, head->y + L.head, title, kText, L.head);
+    fill_rect(s, head->x, head->y + L.head + 12, head->w, 2, kRule);
+    draw_rows(s, m, L, l);
+}
+
+// Sizes step down until the message fits its area; past the smallest it is cut.
+struct MessagePlace {
+    int head, size, ib, mb;
+    char msg[96];
+};
+MessagePlace message_place(Font *font, const char *msg, int area, int H, bool sidebar) {
+    const bool large = H >= 1000;
+    MessagePlace p{};
+    p.head = large ? 28 : 20;
+    p.size = sidebar ? (large ? 40 : 30) : (large ? 64 : 44);
+    const int gap = sidebar ? (large ? 20 : 15) : (large ? 32 : 22);
+    while (p.size > 16 && ft_text_w(font, msg, p.size) > area - 16) p.size = p.size * 3 / 4;
+    p.size = std::max(p.size, 16);
+    fit_text(font, msg, area - 16, p.size, p.msg, sizeof p.msg);
+    p.ib = std::max(H / 5 - p.size, p.head + 8);
+    p.mb = std::max(H / 5 + gap, p.ib + p.size + 8);
+    return p;
+}
+
+void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out) {
+    const int area = sidebar ? std::min(360, W) : W;
+    const MessagePlace p = message_place(font, m.msg, area, H, sidebar);
+    const int iw = ft_text_w(font, "Info", p.head), mw = ft_text_w(font, p.msg, p.size);
+    layout_add(out, "#area", 0, 0, area, H);
+    layout_add(out, "info", (area - iw) / 2, p.ib - p.head, iw, p.head + 4);
+    layout_add(out, "msg", (area - mw) / 2, p.mb - p.size, mw, p.size + 8);
 }
 
 void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
-    const bool large = H >= 1000;
-    const int head = large ? 28 : 20;
-    const int size = sidebar ? (large ? 40 : 30) : (large ? 64 : 44);
-    const int gap = sidebar ? (large ? 20 : 15) : (large ? 32 : 22);
-    const int area = sidebar ? 360 : W;
+    const int area = sidebar ? std::min(360, W) : W;
+    const MessagePlace p = message_place(s.font, m.msg, area, H, sidebar);
     if (sidebar)
         fill_rect(s, 0, 0, area, H, kPanel);
     else
         fill_rect(s, 0, 0, W, H, kVeil);
-    ft_text(s, (area - ft_text_w(s.font, "Info", head)) / 2, H / 5 - size, "Info", kMuted, head);
-    ft_text(s, (area - ft_text_w(s.font, m.msg, size)) / 2, H / 5 + gap, m.msg, kAccent, size);
+    ft_text(s, (area - ft_text_w(s.font, "Info", p.head)) / 2, p.ib, "Info", kMuted, p.head);
+    ft_text(s, (area - ft_text_w(s.font, p.msg, p.size)) / 2, p.mb, p.msg, kAccent, p.size);
 }

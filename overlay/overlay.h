@@ -118,6 +118,26 @@ int ft_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t co
 // The advance ft_text would return with `font`, without drawing.
 int ft_text_w(Font *font, const char *text, int px);
 
+// ---- layout ----
+// Where a screen's items go, a pure function of the output's size and the content, so
+// it can be checked without drawing. A name starting with '#' is a background that
+// holds items; no two other boxes meet.
+struct LayoutBox {
+    char name[12];
+    int x, y, w, h;
+};
+struct ScreenLayout {
+    static constexpr int kMax = 40;
+    LayoutBox box[kMax];
+    int n = 0;
+};
+void layout_add(ScreenLayout &l, const char *name, int x, int y, int w, int h);
+// The box of that name, or null when the item is not shown.
+const LayoutBox *layout_find(const ScreenLayout &l, const char *name);
+// The longest head of `text` that fits `w` pixels at size px, ending in "..." when
+// cut (the fonts draw one byte per character, so no single-glyph ellipsis).
+void fit_text(Font *font, const char *text, int w, int px, char *out, size_t cap);
+
 // ---- menu and message screen ----
 // Sizes of the menu on an output of W x H; "large" from 1000 rows up.
 struct MenuLayout {
@@ -135,6 +155,13 @@ struct MenuRow {
     const char *value;  // inside the row text, null when there is none
 };
 MenuRow split_row(const char *row);
+// The menu's boxes: "#panel", the tabs "tab0".."tab3", the "divider", the heading
+// "head" with its underline and the rows shown ("#row0".."#row11", each holding its
+// label "labN" and value "valN").
+void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out);
+// The message screen's boxes: "#area" (the whole screen, or the sidebar's column),
+// "info" and "msg".
+void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out);
 // The menu over a W x H surface: over a veil on the overlay plane, or with the left
 // half as background in a standby buffer (`sidebar`).
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
@@ -144,9 +171,23 @@ void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, boo
 
 // ---- telemetry HUD ----
 // Both bars over a panel's overlay surface: the bottom status bar always, the top bar
-// of flight values when the record holds any.
-void draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
-                    const OverlayFacts &f);
+// of flight values when the record holds any. Returns the top bar's bottom row, 0
+// without one.
+int draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
+                   const OverlayFacts &f);
+// What the bottom bar shows besides the telemetry record: null or empty texts are not
+// shown; temp below -99: no temperature.
+struct HudFacts {
+    const char *lut = nullptr, *mode = nullptr, *codec = nullptr, *up = nullptr;
+    int temp = -1000;
+};
+// Both bars' boxes on a W x H panel: "#bottom" and its items "rec", "lut", "net", "vpn"
+// (left) and "up", "codec", "mode", "temp" (right), "#top" and the top items, each
+// named as hud_item_name says. Items that would meet are left out, the least needed
+// first.
+void hud_layout(Font *font, int W, int H, const TelemetryState &t, const HudFacts &f,
+                ScreenLayout &out);
+const char *hud_item_name(int i);
 void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 // One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
@@ -182,6 +223,9 @@ ConnectLayout connect_layout(int W, int H, int n);
 // "Server URL: rtmp://host/app/   Stream key: key", or "Push stream to: <address>" when
 // nothing follows the last "/".
 void push_caption(const char *push, char (&out)[176]);
+// The connect screen's boxes: the "code" with its quiet zone, and the backings of the
+// Wi-Fi name "ssid" and the push caption "push", both cut to the screen's width.
+void connect_boxes(Font *font, int W, int H, const ConnectInfo &ci, ScreenLayout &out);
 // The QR code with the Wi-Fi name and push caption, over a standby picture. Nothing
 // without a code.
 void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &c);
@@ -240,9 +284,14 @@ int pu_wrap(Font *font, const char *text, int ww, int t, int max_lines,
 void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int H);
 // Blends the pop-up's tile at the top centre of the target, rendering it first if
 // needed.
-void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd);
+// Where a tile of tw x th goes on a W x H target: at the top centre, under row `below`
+// (the HUD's top bar), and under `avoid` (the menu's heading) where it would cover it.
+LayoutBox popup_box(int W, int H, int tw, int th, int below, const LayoutBox *avoid);
+void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd, int below = 0,
+             const LayoutBox *avoid = nullptr);
 // The active pop-up on a panel's overlay surface; nothing on other outputs.
-void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd);
+void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd,
+              int below = 0, const LayoutBox *avoid = nullptr);
 
 // ---- composition ----
 // What a sidebar output's standby buffer holds besides the standby picture.

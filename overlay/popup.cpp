@@ -158,15 +158,24 @@ void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int
     tile.h = th;
 }
 
-void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd) {
+LayoutBox popup_box(int W, int H, int tw, int th, int below, const LayoutBox *avoid) {
+    const int x0 = std::max((W - tw) / 2, 0);
+    int y0 = std::max(H / 24 + 4, below > 0 ? below + 4 : 0);
+    if (avoid && y0 < avoid->y + avoid->h && avoid->y < y0 + th && x0 < avoid->x + avoid->w &&
+        avoid->x < x0 + tw)
+        y0 = avoid->y + avoid->h + 4;
+    if (y0 + th > H) y0 = th < H ? H - th : 0;
+    return {"popup", x0, y0, std::min(tw, W - x0), std::min(th, H - y0)};
+}
+
+void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd, int below,
+             const LayoutBox *avoid) {
     std::lock_guard<std::mutex> hold(tile.lock);
     pu_render_tile(tile, t.font, osd, t.w, t.h);
-    const int tw = tile.w, th = tile.h, W = t.w, H = t.h;
+    const int tw = tile.w, th = tile.h, H = t.h;
     if (tw > 0 && th > 0 && t.px) {
-        const int x0 = std::max((W - tw) / 2, 0);
-        int y0 = H / 24 + 4;
-        if (y0 + th > H) y0 = th < H ? H - th : 0;
-        const int cols = std::min(tw, W - x0);
+        const LayoutBox b = popup_box(t.w, H, tw, th, below, avoid);
+        const int x0 = b.x, y0 = b.y, cols = b.w;
         for (int ty = 0; ty < th; ty++) {
             const int row = y0 + ty;
             if (row < 0 || row >= H) continue;
@@ -181,7 +190,8 @@ void pu_blit(PopupTile &tile, const PopupTarget &t, const OsdState &osd) {
     }
 }
 
-void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd) {
+void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, const OsdState &osd,
+              int below, const LayoutBox *avoid) {
     if (!osd.active || !o.is_dsi || s.w < 1 || s.h < 1 || !s.px) return;
-    pu_blit(tile, PopupTarget{s.px, s.stride, s.w, s.h, 0, 0, s.font}, osd);
+    pu_blit(tile, PopupTarget{s.px, s.stride, s.w, s.h, 0, 0, s.font}, osd, below, avoid);
 }
