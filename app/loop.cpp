@@ -100,36 +100,25 @@ int present_placed(Loop &loop, int i, uint32_t fb, const Placement &p) {
     return atomic ? output_commit(loop.pacer, o, i, fb, p) : video_plane_set(o, fb, p);
 }
 
-// A plane that cannot enlarge the picture that much (ERANGE, as the kernel's plane
-// check says) shows it as large as it can, centred, rather than not at all: the
-// largest of 8, 4, 2 and 1 times it takes is kept for the output.
-int present_within_scale(Loop &loop, int i, uint32_t fb, const Placement &p) {
-    for (int up : {8, 4, 2, 1}) {
-        const Placement q = clamp_to_scale(p, up);
-        if (q.dst == p.dst) continue;
+// A plane that cannot scale the picture that much (ERANGE, as the kernel's plane
+// check says) shows it rather than nothing: enlarged as much as it takes, centred;
+// or, where the pass cannot draw it at the output's size, the middle of it reduced
+// as much as the plane takes. The largest of 8, 4, 2 and 1 times that works is kept
+// for the output.
+int present_within_scale(Loop &loop, int i, uint32_t fb, const Placement &p, bool reduce) {
+    const KmsOutput &o = loop.screens.display.outs[i];
+    for (int k : {8, 4, 2, 1}) {
+        const Placement q = reduce ? crop_to_reduction(p, k) : clamp_to_scale(p, k);
+        if (q.src == p.src && q.dst == p.dst) continue;
         if (present_placed(loop, i, fb, q) != 0) continue;
-        loop.max_up[size_t(i)] = up;
-        say("zyl-mpp: output %d plane %u cannot scale %dx%d to %dx%d — shown at %dx%d", i,
-            loop.screens.display.outs[i].plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.dst.w,
-            q.dst.h);
-        return 0;
-    }
-    errno = ERANGE;
-    return -1;
-}
-
-// A plane that cannot reduce the picture that much, where the pass cannot draw it at
-// the output's size: the middle of the picture at the largest of 8, 4, 2 and 1 times
-// smaller that the plane takes, rather than nothing.
-int present_within_reduction(Loop &loop, int i, uint32_t fb, const Placement &p) {
-    for (int down : {8, 4, 2, 1}) {
-        const Placement q = crop_to_reduction(p, down);
-        if (q.src == p.src) continue;
-        if (present_placed(loop, i, fb, q) != 0) continue;
-        loop.max_down[size_t(i)] = down;
-        say("zyl-mpp: output %d plane %u cannot reduce %dx%d to %dx%d — shows its middle %dx%d", i,
-            loop.screens.display.outs[i].plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.src.w,
-            q.src.h);
+        (reduce ? loop.max_down : loop.max_up)[size_t(i)] = k;
+        if (reduce)
+            say("zyl-mpp: output %d plane %u cannot reduce %dx%d to %dx%d — shows its middle "
+                "%dx%d",
+                i, o.plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.src.w, q.src.h);
+        else
+            say("zyl-mpp: output %d plane %u cannot scale %dx%d to %dx%d — shown at %dx%d", i,
+                o.plane_id, p.src.w, p.src.h, p.dst.w, p.dst.h, q.dst.w, q.dst.h);
         return 0;
     }
     errno = ERANGE;
@@ -145,7 +134,7 @@ int present_refused(Loop &loop, int i, uint32_t fb, const Placement &p) {
     const int err = errno;
     const uint32_t bit = 1u << i;
     if (err == ERANGE && (p.dst.w > p.src.w || p.dst.h > p.src.h))
-        return loop.max_up[size_t(i)] ? -1 : present_within_scale(loop, i, fb, p);
+        return loop.max_up[size_t(i)] ? -1 : present_within_scale(loop, i, fb, p, false);
     if ((err == ERANGE || err == EINVAL) && !(loop.fit_by_pass & bit) &&
         loop.screens.pass->ready != -1) {
         const KmsOutput &o = loop.screens.display.outs[i];
@@ -156,7 +145,8 @@ int present_refused(Loop &loop, int i, uint32_t fb, const Placement &p) {
             o.mode.vdisplay);
         return 1;
     }
-    if (err == ERANGE && !loop.max_down[size_t(i)]) return present_within_reduction(loop, i, fb, p);
+    if (err == ERANGE && !loop.max_down[size_t(i)])
+        return present_within_scale(loop, i, fb, p, true);
     errno = err;
     return -1;
 }

@@ -440,7 +440,8 @@ TEST_F(Pass, TheRingDrawsIntoItsFourBuffersInTurn) {
     std::vector<uint32_t> drawn;
     for (int i = 0; i < 9; i++) {
         show_frame();
-        drmModeFB2 *fb = drmModeGetFB2(display().card(), shown_newest(test_screens().shown).fb.get());
+        drmModeFB2 *fb =
+            drmModeGetFB2(display().card(), shown_newest(test_screens().shown).fb.get());
         ASSERT_NE(fb, nullptr);
         drawn.push_back(fb->handles[0]);
         drmModeFreeFB2(fb);
