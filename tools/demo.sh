@@ -4,9 +4,10 @@
 # information with its QR code, telemetry for the panel's HUD, a pop-up message), and
 # runs zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel three
 # times: without a stream (the standby screen with the connect screen), with the
-# stream, and with the stream while the menu file is written. Leaves PNG pictures of
-# each display in demo-out/: standby-*.png, video-*.png and menu-*.png, and of the SPI
-# display's shared frame: *-SPI.png.
+# stream, and with the stream while the menu file is written; then the same on a board
+# with the smallest screens. Leaves PNG pictures of each display in demo-out/:
+# standby-*.png, video-*.png and menu-*.png (small-*.png for the small screens), and of
+# the SPI display's shared frame: *-SPI.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -49,27 +50,39 @@ echo 52300 > "$out/root/sys/class/thermal/thermal_zone0/temp"
 export ZYL_KMS_TELEMETRY_DSI=1
 # A 320x240 SPI display beside them: the shared frame with its status strip.
 export ZYL_KMS_SPI_TEE=${ZYL_KMS_SPI_TEE-320x240}
-echo "demo: standby screen before any stream"
-sim standby /dev/null
+# Three runs on one board: the standby screen before any stream, the stream with a
+# warning pop-up on the panel, the stream with the menu opened 2 s in. PREFIX names
+# their pictures.
+three_runs() {
+  local prefix=$1
+  rm -f "$out/root/run/zyl-fpv/menu" "$out/root/run/zyl-fpv/osd"
+  echo "demo: standby screen before any stream ($board)"
+  sim "${prefix}standby" /dev/null
 
-echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on $board, a warning pop-up on the panel"
-printf 'warn\nAircraft battery low: 14%%, land soon\n' > "$out/root/run/zyl-fpv/osd"
-sim video "$stream"
-rm -f "$out/root/run/zyl-fpv/osd"
-cat "$out/stderr-video.txt"
+  echo "demo: playing $stream (5 s of 1280x720 at 30 fps) on $board, a warning pop-up on the panel"
+  printf 'warn\nAircraft battery low: 14%%, land soon\n' > "$out/root/run/zyl-fpv/osd"
+  sim "${prefix}video" "$stream"
+  rm -f "$out/root/run/zyl-fpv/osd"
+  cat "$out/stderr-${prefix}video.txt"
 
-# The menu file is written while the stream plays, at the live rate of the feeder.
-echo "demo: the same stream with the menu opened 2 s in"
-( sleep 2; printf 'open\n1\n1\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\nAspect: keep\nFit: fit\nFlip: none\nBrightness: 0\n' \
-    > "$out/root/run/zyl-fpv/menu.tmp" && mv "$out/root/run/zyl-fpv/menu.tmp" "$out/root/run/zyl-fpv/menu" ) &
-sim menu <(build/zyl-feeder -r 30 "$stream")
-wait
+  # The menu file is written while the stream plays, at the live rate of the feeder.
+  echo "demo: the same stream with the menu opened 2 s in"
+  ( sleep 2; printf 'open\n1\n1\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\nAspect: keep\nFit: fit\nFlip: none\nBrightness: 0\n' \
+      > "$out/root/run/zyl-fpv/menu.tmp" && mv "$out/root/run/zyl-fpv/menu.tmp" "$out/root/run/zyl-fpv/menu" ) &
+  sim "${prefix}menu" <(build/zyl-feeder -r 30 "$stream")
+  wait
+}
+three_runs ""
+# The same on the smallest screens: a 480x320 HDMI screen and a 320x240 panel.
+board=sim/boards/small-panels.card
+three_runs small-
 echo "demo: what each display showed (the stream's frame counter is in the top left):"
 echo "  standby-*.png: the standby picture, letterboxed, with the connect screen (QR code, Wi-Fi, push address)"
 echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT;"
 echo "                 on the panel the HUD from demo-out/root/run/zyl-fpv/telemetry and a pop-up"
 echo "  menu-*.png:    the menu on the overlay plane over the playing video"
 echo "  *-SPI.png:     the SPI display's frame (spi-view), status strip on top"
+echo "  small-*.png:   the same three on a 480x320 HDMI screen and a 320x240 panel"
 ls "$out"/*.png | sed 's/^/  /'
 echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
 echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"
