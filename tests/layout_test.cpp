@@ -1,6 +1,8 @@
 // Screen layouts over the cases of tests/data/layouts.txt (its format is described
-// there): each item's box as listed, none off the screen, none over another.
+// there): each item's box as listed, none off the screen, none over another; and
+// the connect screen's code read back by zbarimg at every size.
 #include <sstream>
+#include <vector>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,13 +15,27 @@ namespace {
 bool meet(const LayoutBox &a, const LayoutBox &b) {
     return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
 }
+// What zbarimg reads off the connect screen drawn over a white standby picture, the
+// worst one for a code that has to stand out from its surroundings.
+std::string code_read_back(const ConnectInfo &c, int W, int H) {
+    std::vector<uint32_t> px(size_t(W) * H, 0xFFFFFFFF);
+    ConnectSwitch on;
+    draw_connect(on, {reinterpret_cast<uint8_t *>(px.data()), uint32_t(W) * 4, W, H}, c);
+    const std::string path = test_dir() + "/connect.ppm";
+    std::string ppm = "P6\n" + std::to_string(W) + " " + std::to_string(H) + "\n255\n";
+    for (uint32_t v : px) ppm += {char(v >> 16), char(v >> 8), char(v)};
+    write_file(path, ppm);
+    return zbar_read(path);
+}
+
 bool holds(const LayoutBox &a, const LayoutBox &b) {
     return a.name[0] == '#' && a.x <= b.x && a.y <= b.y && b.x + b.w <= a.x + a.w &&
            b.y + b.h <= a.y + a.h;
 }
 
 // Lays out one case: "key=value" words, '_' standing for a blank.
-void lay_out(const std::string &screen, int W, int H, std::istringstream &words, ScreenLayout &l) {
+void lay_out(const std::string &screen, int W, int H, std::istringstream &words, ScreenLayout &l,
+             ConnectInfo &connect) {
     std::string telem, word, lut, mode, codec, up, osd, ssid, push;
     MenuState m{};
     bool menu = screen == "menu";
@@ -61,11 +77,9 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
     if (screen == "message" || screen == "sidebar-message")
         message_boxes(nullptr, W, H, m, screen == "sidebar-message", l);
     if (screen == "connect") {
-        ConnectInfo c{};
-        c.qr_n = 29;
-        snprintf(c.ssid, sizeof c.ssid, "%s", ssid.c_str());
-        snprintf(c.push, sizeof c.push, "%s", push.c_str());
-        connect_boxes(nullptr, W, H, c, l);
+        connect = parse_text(parse_connect,
+                             "ssid=" + ssid + "\npush=" + push + "\nqr=29\n" + qr_rows(push));
+        connect_boxes(nullptr, W, H, connect, l);
     }
     if (screen == "hud") {
         const TelemetryState t = parse_text(parse_telemetry, telem);
@@ -96,7 +110,12 @@ TEST(Layouts, ItemsStayOnScreenAndApart) {
         char x;
         words >> screen >> W >> x >> H;
         ScreenLayout l;
-        lay_out(screen, W, H, words, l);
+        ConnectInfo connect{};
+        lay_out(screen, W, H, words, l, connect);
+        if (screen == "connect") {
+            ASSERT_EQ(29, connect.qr_n) << "qrencode is missing: tools/install-deps.sh installs it";
+            EXPECT_EQ(std::string(connect.push) + "\n", code_read_back(connect, W, H)) << line;
+        }
         std::string got;
         for (int i = 0; i < l.n; i++) {
             const LayoutBox &b = l.box[i];
