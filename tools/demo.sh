@@ -2,12 +2,14 @@
 # The demo: installs what is missing, builds, makes a short test stream and a
 # standby picture, writes the status files other processes would write (the connect
 # information with its QR code, telemetry for the panel's HUD, a pop-up message), and
-# runs zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel three
+# runs zyl-mpp-sim on a virtual board with an HDMI monitor and a DSI panel four
 # times: without a stream (the standby screen with the connect screen), with the
-# stream, and with the stream while the menu file is written; then the same on a board
-# with the smallest screens. Leaves PNG pictures of each display in demo-out/:
-# standby-*.png, video-*.png and menu-*.png (small-*.png for the small screens), and of
-# the SPI display's shared frame: *-SPI.png.
+# stream, with the stream while the menu file is written, and with a message; then the
+# same on a board with the smallest screens, and the menu and message on a 4K monitor
+# and on a monitor that draws them beside the video. Leaves PNG pictures of each
+# display in demo-out/: standby-*.png, video-*.png, menu-*.png and message-*.png
+# (small-*, 4k-* and sidebar-* for the other boards), and of the SPI display's shared
+# frame: *-SPI.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -65,24 +67,46 @@ three_runs() {
   rm -f "$out/root/run/zyl-fpv/osd"
   cat "$out/stderr-${prefix}video.txt"
 
-  # The menu file is written while the stream plays, at the live rate of the feeder.
-  echo "demo: the same stream with the menu opened 2 s in"
+  overlay_runs "$prefix"
+}
+# The stream with the menu opened 2 s in, then with a message instead. The menu file
+# is written while the stream plays, at the live rate of the feeder.
+overlay_runs() {  # overlay_runs PREFIX [VAR=value...]
+  local prefix=$1 menu=$out/root/run/zyl-fpv/menu; shift
+  echo "demo: the same stream with the menu opened 2 s in ($board)"
   ( sleep 2; printf 'open\n1\n1\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\nAspect: keep\nFit: fit\nFlip: none\nBrightness: 0\n' \
-      > "$out/root/run/zyl-fpv/menu.tmp" && mv "$out/root/run/zyl-fpv/menu.tmp" "$out/root/run/zyl-fpv/menu" ) &
-  sim "${prefix}menu" <(build/zyl-feeder -r 30 "$stream")
+      > "$menu.tmp" && mv "$menu.tmp" "$menu" ) &
+  sim "${prefix}menu" <(build/zyl-feeder -r 30 "$stream") "$@"
   wait
+  echo "demo: the same stream with a message 2 s in ($board)"
+  rm -f "$menu"
+  ( sleep 2; printf 'message\nVideo signal lost - waiting for the stream\n' > "$menu.tmp" &&
+      mv "$menu.tmp" "$menu" ) &
+  sim "${prefix}message" <(build/zyl-feeder -r 30 "$stream") "$@"
+  wait
+  rm -f "$menu"
 }
 three_runs ""
 # The same on the smallest screens: a 480x320 HDMI screen and a 320x240 panel.
 board=sim/boards/small-panels.card
 three_runs small-
+# A 4K monitor beside a 1080p one, and a monitor whose menu shares the primary plane
+# with the video: without a GPU pass to draw it over the video, it is drawn in a
+# column the narrowed video leaves free.
+board=sim/boards/rk3588-vop2.card
+overlay_runs 4k-
+board=sim/boards/rk-vop-sidebar.card
+overlay_runs sidebar- ZYL_SIM_GPU_FAIL=context
 echo "demo: what each display showed (the stream's frame counter is in the top left):"
 echo "  standby-*.png: the standby picture, letterboxed, with the connect screen (QR code, Wi-Fi, push address)"
 echo "  video-*.png:   the last picture when the stream ended, placed by ZYL_KMS_ASPECT/ZYL_KMS_FIT;"
 echo "                 on the panel the HUD from demo-out/root/run/zyl-fpv/telemetry and a pop-up"
 echo "  menu-*.png:    the menu on the overlay plane over the playing video"
 echo "  *-SPI.png:     the SPI display's frame (spi-view), status strip on top"
-echo "  small-*.png:   the same three on a 480x320 HDMI screen and a 320x240 panel"
+echo "  message-*.png: a message over the stream"
+echo "  small-*.png:   the same on a 480x320 HDMI screen and a 320x240 panel"
+echo "  4k-*.png:      the menu and a message on a 3840x2160 monitor (HDMI-A-1) beside a 1080p one"
+echo "  sidebar-*.png: the same on a monitor without an overlay plane: in a column beside the video"
 ls "$out"/*.png | sed 's/^/  /'
 echo "demo: try e.g. ZYL_KMS_FIT=cover or ZYL_KMS_ASPECT=4:3 tools/demo.sh"
 echo "      or ZYL_KMS_DEWARP=1 ZYL_KMS_CG_ENABLE=1 ZYL_KMS_CG_SAT=1.3 tools/demo.sh (GPU pass)"
