@@ -2,7 +2,8 @@
 // or the menu, detection boxes, the telemetry HUD, the pop-up. An output with an
 // overlay plane gets a complete new drawing on it (or the plane switched off when
 // nothing is shown); a sidebar output has only its standby buffer, on screen beside
-// the narrowed video, and gets the menu or the message drawn into it. While the GPU
+// the narrowed video, and gets the menu or the message drawn into it: in the column
+// the video leaves free, or over the whole standby picture without video. While the GPU
 // pass can run, a sidebar output's overlays are also drawn as a plane's would be, for
 // the pass to draw over its video.
 #include <algorithm>
