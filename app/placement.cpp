@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr int kSidebarWidth = 360;
-
 int align16(int v) {
     return v & ~15;
 }

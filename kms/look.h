@@ -36,6 +36,10 @@ constexpr const char *fit_word(Fit f) {
 constexpr bool mirrors_x(Flip f) {
     return f == Flip::kH || f == Flip::k180;
 }
+// The column a sidebar output keeps free for the menu or a message while the video
+// is narrowed beside it: at the left of the screen, at the right when columns are
+// mirrored.
+constexpr int kSidebarWidth = 360;
 // Rows run bottom to top.
 constexpr bool mirrors_y(Flip f) {
     return f == Flip::kV || f == Flip::k180;

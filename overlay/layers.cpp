@@ -2,9 +2,11 @@
 // or the menu, detection boxes, the telemetry HUD, the pop-up. An output with an
 // overlay plane gets a complete new drawing on it (or the plane switched off when
 // nothing is shown); a sidebar output has only its standby buffer, on screen beside
-// the narrowed video, and gets the menu or the message drawn into it. While the GPU
+// the narrowed video, and gets the menu or the message drawn into it: in the column
+// the video leaves free, or over the whole standby picture without video. While the GPU
 // pass can run, a sidebar output's overlays are also drawn as a plane's would be, for
 // the pass to draw over its video.
+#include <algorithm>
 #include <cstring>
 
 #include "kms/kms.h"
@@ -68,32 +70,46 @@ OverlaySurface standby_surface(const KmsOutput &o, Font *font) {
             font,           mirrors_x(o.look.flip), mirrors_y(o.look.flip)};
 }
 
-// Under video a drawing gives way to black; without video, to the standby picture.
-void take_away_sidebar(KmsOutput &o, const OverlayFacts &f) {
-    if (f.video_shown) {
-        fill_rect(standby_surface(o, nullptr), 0, 0, o.mode.hdisplay / 2, o.mode.vdisplay,
-                  0xFF000000);
+bool in_column(SidebarDrawn d) {
+    return d == SidebarDrawn::kMenuInColumn || d == SidebarDrawn::kMessageInColumn;
+}
+
+// What the standby buffer should hold: beside the video the overlays take the column
+// the video leaves free; without video, the whole screen as on an overlay plane.
+SidebarDrawn sidebar_wanted(const MenuState &m, bool video_shown) {
+    if (m.message) return video_shown ? SidebarDrawn::kMessageInColumn : SidebarDrawn::kMessage;
+    if (m.open) return video_shown ? SidebarDrawn::kMenuInColumn : SidebarDrawn::kMenu;
+    return SidebarDrawn::kNothing;
+}
+
+// A column drawing beside the video gives way to black, as the video's surroundings
+// are; anything else to the standby picture (painted black under video).
+void take_away_sidebar(KmsOutput &o, const OverlayFacts &f, SidebarDrawn drawn) {
+    if (in_column(drawn) && f.video_shown) {
+        const int H = o.mode.vdisplay, W = std::min(kSidebarWidth, int(o.mode.hdisplay));
+        fill_rect(standby_surface(o, nullptr), 0, 0, W, H, 0xFF000000);
+    } else if (f.video_shown) {
+        fill_rect(standby_surface(o, nullptr), 0, 0, o.mode.hdisplay, o.mode.vdisplay, 0xFF000000);
     } else {
         f.repaint_standby(o);
     }
 }
 
-// A drawing of another kind does not cover the old one, so that is taken away first.
+// A drawing of another kind or layout does not cover the old one, so that is taken
+// away first.
 void compose_in_standby(SidebarDrawn &drawn, Font &font, const Overlays &ov, KmsOutput &o,
                         const OverlayFacts &f) {
     const int W = o.mode.hdisplay, H = o.mode.vdisplay;
     if (!o.standby.map) return;
-    const SidebarDrawn want = ov.menu.message ? SidebarDrawn::kMessage
-                              : ov.menu.open  ? SidebarDrawn::kMenu
-                                              : SidebarDrawn::kNothing;
-    if (drawn != SidebarDrawn::kNothing && drawn != want) take_away_sidebar(o, f);
+    const SidebarDrawn want = sidebar_wanted(ov.menu, f.video_shown);
+    if (drawn != SidebarDrawn::kNothing && drawn != want) take_away_sidebar(o, f, drawn);
     drawn = want;
     if (want == SidebarDrawn::kNothing) return;
     const OverlaySurface s = standby_surface(o, &font);
-    if (want == SidebarDrawn::kMessage)
-        draw_message(s, ov.menu, W, H, true);
+    if (want == SidebarDrawn::kMessage || want == SidebarDrawn::kMessageInColumn)
+        draw_message(s, ov.menu, W, H, in_column(want));
     else
-        draw_menu(s, ov.menu, W, H, true);
+        draw_menu(s, ov.menu, W, H, in_column(want));
 }
 
 }  // namespace

@@ -195,13 +195,12 @@ void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out)
 }
 
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
+    // In the column the menu is laid out as on a screen of the column's size.
+    if (sidebar) W = std::min(kSidebarWidth, W);
     const MenuLayout L = menu_layout(W, H);
     ScreenLayout l;
     menu_boxes(s.font, W, H, m, l);
-    if (sidebar)
-        fill_rect(s, 0, 0, W / 2, H, kPanel);
-    else
-        fill_rect(s, 0, 0, W, H, kVeil);
+    fill_rect(s, 0, 0, W, H, sidebar ? kPanel : kVeil);
     fill_round_rect(s, L.px, L.py, L.pw, L.ph, 22, kPanel);
 
     // Tab column on the left of the panel, the selected tab's rows on the right.
@@ -256,7 +255,7 @@ MessagePlace message_place(Font *font, const char *msg, int area, int H, bool si
 }
 
 void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out) {
-    const int area = sidebar ? std::min(360, W) : W;
+    const int area = sidebar ? std::min(kSidebarWidth, W) : W;
     const MessagePlace p = message_place(font, m.msg, area, H, sidebar);
     const int iw = ft_text_w(font, "Info", p.head), mw = ft_text_w(font, p.msg, p.size);
     layout_add(out, "#area", 0, 0, area, H);
@@ -265,7 +264,7 @@ void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, S
 }
 
 void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar) {
-    const int area = sidebar ? std::min(360, W) : W;
+    const int area = sidebar ? std::min(kSidebarWidth, W) : W;
     const MessagePlace p = message_place(s.font, m.msg, area, H, sidebar);
     if (sidebar)
         fill_rect(s, 0, 0, area, H, kPanel);

@@ -162,11 +162,11 @@ void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out)
 // The message screen's boxes: "#area" (the whole screen, or the sidebar's column),
 // "info" and "msg".
 void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out);
-// The menu over a W x H surface: over a veil on the overlay plane, or with the left
-// half as background in a standby buffer (`sidebar`).
+// The menu over a W x H surface: over a veil on the whole screen, or (`sidebar`) laid
+// out in the sidebar column (kSidebarWidth) at the left, which it fills.
 void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
-// The menu record's message centred under "Info": over a veil on the overlay plane, or
-// in a 360-pixel column at the left of a standby buffer.
+// The menu record's message centred under "Info": over a veil on the whole screen, or
+// (`sidebar`) in the sidebar column at the left, which it fills.
 void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
 
 // ---- telemetry HUD ----
@@ -294,8 +294,10 @@ void draw_osd(PopupTile &tile, const KmsOutput &o, const OverlaySurface &s, cons
               int below = 0, const LayoutBox *avoid = nullptr);
 
 // ---- composition ----
-// What a sidebar output's standby buffer holds besides the standby picture.
-enum class SidebarDrawn { kNothing, kMenu, kMessage };
+// What a sidebar output's standby buffer holds besides the standby picture or the
+// black around the video: the menu or the message over the whole screen, or in the
+// sidebar column beside the video.
+enum class SidebarDrawn { kNothing, kMenu, kMessage, kMenuInColumn, kMessageInColumn };
 // What drawing keeps between passes, made by the process entry next to the status
 // records. The main thread composes; the members shared with another thread say so.
 struct OverlayDrawing {

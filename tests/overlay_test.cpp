@@ -859,34 +859,61 @@ TEST_F(Screens, NothingShownSwitchesThePlaneOffOnce) {
 }
 
 TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
+    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
     init("rk-vop-sidebar");
     ASSERT_EQ(1, outs[0].sidebar);
     const int panel[3] = {0x0C, 0x0E, 0x13}, black[3] = {0, 0, 0};
-    menu("open\n0\n0\n0\n\n");
-    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
-    Picture p = screen("HDMI-A-1");
-    EXPECT_TRUE(near(p, 100, 540, panel, 0)) << "the left half is the menu's background";
-    EXPECT_TRUE(accent(p, 385, 450)) << "the panel is drawn with the full-screen layout";
+    auto pass = [&](const std::string &text) {
+        menu(text);
+        render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
+        return screen("HDMI-A-1");
+    };
+    auto all_black = [](const Picture &p) {
+        for (int y = 0; y < p.h; y += 2)
+            for (int x = 0; x < p.w; x += 2)
+                if (!is_black(p, x, y)) return ::testing::AssertionFailure() << x << "," << y;
+        return ::testing::AssertionSuccess();
+    };
+    const std::string open = "open\n0\n0\n0\n\n", message = "message\nRecording\n";
 
-    menu("message\nRecording\n");
-    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
-    p = screen("HDMI-A-1");
+    // Without video: over the whole standby picture, as on an overlay plane.
+    Picture p = pass(open);
+    EXPECT_TRUE(accent(p, 385, 450)) << "the first tab, laid out for the whole screen";
+    EXPECT_TRUE(near(p, 300, 900, black, 20)) << "the veil over the picture";
+    p = pass("");
+    EXPECT_FALSE(near(p, 300, 900, black, 20)) << "closed: the standby picture is back";
+
+    // Beside video: in the column the video leaves free, the rest stays black.
+    // As when video starts: the standby buffer is blacked.
+    test_screens().showing_video = true;
+    for (int y = 0; y < 1080; y++)
+        memset(outs[0].standby.px() + size_t(y) * outs[0].standby.pitch, 0, 1920 * 4);
+    p = pass(open);
+    EXPECT_TRUE(accent(p, 100, 450)) << "the first tab, laid out in the column";
+    EXPECT_TRUE(near(p, 100, 1000, panel, 0)) << "the column's background";
+    EXPECT_TRUE(near(p, 385, 450, black, 0)) << "nothing beside the column";
+    EXPECT_TRUE(near(p, 1000, 540, black, 0));
+    EXPECT_TRUE(all_black(pass(""))) << "closed: the column is black again";
+    p = pass(message);
     EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
-    EXPECT_TRUE(near(p, 400, 900, black, 0)) << "beyond it the standby picture";
+    EXPECT_TRUE(near(p, 400, 900, black, 0));
+    EXPECT_TRUE(accent(pass(open), 100, 450)) << "the message gives way to the menu";
+    pass(message);
+    EXPECT_TRUE(all_black(pass("")));
 
-    // Closed: the standby picture comes back where the drawing was; flipped, the
-    // drawing goes to the right.
-    write_file(dir + "/standby.png", read_file(stream_path("std_16x9.jpg")));
-    ov.menu = MenuState{};
-    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
-    p = screen("HDMI-A-1");
-    EXPECT_FALSE(near(p, 300, 900, panel, 20));
-    EXPECT_FALSE(near(p, 300, 900, black, 20));
+    // Mirrored like the video, whose free column is then on the right.
     outs[0].look.flip = Flip::kH;
-    menu("open\n0\n0\n0\n\n");
-    render_menu_all(test_screens().drawing, ov, overlay_facts(test_screens()));
-    p = screen("HDMI-A-1");
-    EXPECT_TRUE(near(p, 1919 - 100, 540, panel, 0));
+    p = pass(open);
+    EXPECT_TRUE(accent(p, 1919 - 100, 450));
+    EXPECT_TRUE(near(p, 100, 450, black, 0));
+    EXPECT_TRUE(all_black(pass(""))) << "closed: the right column is black again";
+
+    // Video stops with the menu open: the whole-screen layout over the standby picture.
+    pass(open);
+    test_screens().showing_video = false;
+    p = pass(open);
+    EXPECT_TRUE(accent(p, 1919 - 385, 450));
+    EXPECT_FALSE(accent(p, 1919 - 100, 450)) << "the column's drawing is gone";
 }
 
 TEST_F(Screens, PopupOnThePanelOnly) {
