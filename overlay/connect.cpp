@@ -28,7 +28,9 @@ ConnectLayout connect_layout(int W, int H, int n) {
     l.pc = u.text(large ? 30 : 22);
     l.wc = u.text(large ? 20 : 15);
     l.x0 = std::max(W - l.q - std::max(int(m * 6 / 100), l.pc), 0);
-    l.y0 = std::max(H - l.q - u.px(large ? 50 : 37) - std::max(int(m * 3 / 100), l.pc), 0);
+    // The room under the code never shrinks: a small panel's HUD bar takes its foot.
+    const int under = std::max(u.px(large ? 50 : 37), 37);
+    l.y0 = std::max(H - l.q - under - std::max(int(m * 3 / 100), l.pc), 0);
     return l;
 }
 

@@ -254,7 +254,7 @@ TEST(MenuLayout, PanelFromTheScreenSize) {
 // out by hand; the push caption splits an address at its last "/" when a key follows.
 TEST(ConnectLayout, CodePlaceAndCaptions) {
     for (auto [W, H, n, want] : {std::tuple{1920, 1080, 21, "s 8 q 232 at 1624,766 pc 30 wc 20"},
-                                 {480, 320, 25, "s 2 q 66 at 395,216 pc 14 wc 10"},
+                                 {480, 320, 25, "s 2 q 66 at 395,203 pc 14 wc 10"},
                                  {3840, 2160, 21, "s 16 q 464 at 3247,1532 pc 60 wc 40"}}) {
         const ConnectLayout l = connect_layout(W, H, n);
         char got[80];
