@@ -21,13 +21,16 @@ void connect_screen_enable(ConnectSwitch &sw, bool on) {
 ConnectLayout connect_layout(int W, int H, int n) {
     ConnectLayout l{};
     const unsigned m = unsigned(std::min(W, H));
-    const bool large = H >= 1000;
+    const UiScale u = ui_scale(W, H);
+    const bool large = u.step == 2;
     l.s = std::max<int>(int((m * 225 / 1000) / unsigned(n + 8)), 2);
     l.q = (n + 8) * l.s;
-    l.pc = large ? 30 : 22;
-    l.wc = large ? 20 : 15;
+    l.pc = u.text(large ? 30 : 22);
+    l.wc = u.text(large ? 20 : 15);
     l.x0 = std::max(W - l.q - std::max(int(m * 6 / 100), l.pc), 0);
-    l.y0 = std::max(H - l.q - (large ? 50 : 37) - std::max(int(m * 3 / 100), l.pc), 0);
+    // The room under the code never shrinks: a small panel's HUD bar takes its foot.
+    const int under = std::max(u.px(large ? 50 : 37), 37);
+    l.y0 = std::max(H - l.q - under - std::max(int(m * 3 / 100), l.pc), 0);
     return l;
 }
 
@@ -42,18 +45,21 @@ void push_caption(const char *push, char (&out)[176]) {
 
 void connect_boxes(Font *font, int W, int H, const ConnectInfo &ci, ScreenLayout &out) {
     const ConnectLayout l = connect_layout(W, H, ci.qr_n);
+    const UiScale u = ui_scale(W, H);
+    const int edge = u.px(12), b = u.px(4);  // from the screen's sides; backing's border
     layout_add(out, "code", l.x0, l.y0, l.q, l.q);
     char text[176];
-    fit_text(font, ci.ssid, W - 24, l.wc, text, sizeof text);
+    fit_text(font, ci.ssid, W - 2 * edge, l.wc, text, sizeof text);
     int w = ft_text_w(font, text, l.wc);
-    const int sx = std::clamp(l.x0 + l.q / 2 - w / 2, 12, std::max(W - 12 - w, 12));
-    if (text[0]) layout_add(out, "ssid", sx - 4, l.y0 + l.q + l.wc - 4, w + 8, l.wc + 10);
+    const int sx = std::clamp(l.x0 + l.q / 2 - w / 2, edge, std::max(W - edge - w, edge));
+    if (text[0]) layout_add(out, "ssid", sx - b, l.y0 + l.q + l.wc - b, w + 2 * b, l.wc + u.px(10));
     if (!ci.push[0]) return;
     char caption[176];
     push_caption(ci.push, caption);
-    fit_text(font, caption, W - 24, l.pc, text, sizeof text);
+    fit_text(font, caption, W - 2 * edge, l.pc, text, sizeof text);
     w = ft_text_w(font, text, l.pc);
-    if (text[0]) layout_add(out, "push", (W - w) / 2 - 4, l.y0 - 2 * l.pc - 4, w + 8, l.pc + 10);
+    if (text[0])
+        layout_add(out, "push", (W - w) / 2 - b, l.y0 - 2 * l.pc - b, w + 2 * b, l.pc + u.px(10));
 }
 
 void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo &ci) {
@@ -71,18 +77,20 @@ void draw_connect(ConnectSwitch &sw, const OverlaySurface &s, const ConnectInfo 
     // The captions sit on a dark backing so they read over any standby picture.
     ScreenLayout b;
     connect_boxes(s.font, W, H, ci, b);
+    const UiScale u = ui_scale(W, H);
+    const int edge = u.px(12), r = u.px(4);
     char text[176];
     if (const LayoutBox *x = layout_find(b, "ssid")) {
-        fit_text(s.font, ci.ssid, W - 24, l.wc, text, sizeof text);
-        fill_round_rect(s, x->x, x->y, x->w, x->h, 4, kBacking);
-        ft_text(s, x->x + 4, l.y0 + l.q + 2 * l.wc, text, 0xFFFFFFFF, l.wc);
+        fit_text(s.font, ci.ssid, W - 2 * edge, l.wc, text, sizeof text);
+        fill_round_rect(s, x->x, x->y, x->w, x->h, r, kBacking);
+        ft_text(s, x->x + r, l.y0 + l.q + 2 * l.wc, text, 0xFFFFFFFF, l.wc);
     }
     if (const LayoutBox *x = layout_find(b, "push")) {
         char caption[176];
         push_caption(ci.push, caption);
-        fit_text(s.font, caption, W - 24, l.pc, text, sizeof text);
-        fill_round_rect(s, x->x, x->y, x->w, x->h, 4, kBacking);
-        ft_text(s, x->x + 4, l.y0 - l.pc, text, 0xFF2DD4BF, l.pc);
+        fit_text(s.font, caption, W - 2 * edge, l.pc, text, sizeof text);
+        fill_round_rect(s, x->x, x->y, x->w, x->h, r, kBacking);
+        ft_text(s, x->x + r, l.y0 - l.pc, text, 0xFF2DD4BF, l.pc);
     }
 }
 
@@ -102,8 +110,9 @@ void draw_detections(DetectionTable &t, const OverlaySurface &s) {
     }
     if (n < 1 || !s.px) return;
     const int W = s.w, H = s.h;
-    const bool large = H >= 1000;
-    const int thick = large ? 3 : 2, lp = large ? 22 : 18;
+    const UiScale u = ui_scale(W, H);
+    const bool large = u.step == 2;
+    const int thick = std::max(u.px(large ? 3 : 2), 1), lp = u.text(large ? 22 : 18);
     constexpr uint32_t kBox = 0xFF36D399;
     for (int i = 0; i < k; i++) {
         // A box from a detector that went wrong (NaN, huge) is not drawn, and its

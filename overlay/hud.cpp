@@ -26,13 +26,24 @@ struct HudSizes {
     int iw, ih;            // icon box
 };
 
-// Two steps up to 1080 rows; from 1440 rows on the large sizes grow with the height,
-// so the bars stay as readable on a 4K monitor as on a 1080p one.
-HudSizes hud_sizes(int H) {
-    if (H < 720) return {21, 13, 6, H - 6, 15, 25, 17, 19, 13};
-    const int k = H >= 1440 ? H : 1080;
-    auto sc = [k](int v) { return v * k / 1080; };
-    return {sc(26), sc(18), sc(9), H - sc(7), sc(20), sc(30), sc(21), sc(24), sc(18)};
+// A panel's set and one from 720 lines up, scaled as ui_scale says (base is then the
+// baseline's height over the screen's foot). Text kept at its least size on the
+// smallest panels still gets a bar around it.
+HudSizes hud_sizes(int W, int H) {
+    const UiScale u = ui_scale(W, H);
+    const HudSizes b = u.step == 0 ? HudSizes{21, 13, 6, 6, 15, 25, 17, 19, 13}
+                                   : HudSizes{26, 18, 9, 7, 20, 30, 21, 24, 18};
+    HudSizes z{};
+    z.p = u.text(b.p);
+    z.q = u.text(b.q);
+    z.bh = std::max(u.px(b.bh), z.p + 6);
+    z.dot = u.px(b.dot);
+    z.base = H - u.px(b.base);
+    z.row_h = std::max(u.px(b.row_h), z.q + 8);
+    z.base0 = std::max(u.px(b.base0), z.q + 1);
+    z.iw = u.px(b.iw);
+    z.ih = u.px(b.ih);
+    return z;
 }
 
 uint32_t battery_colour(int v) {
@@ -225,7 +236,7 @@ void draw_top_bar(const OverlaySurface &s, const HudSizes &z, const TelemetrySta
         const LayoutBox *b = layout_find(l, kTopNames[i]);
         if (!b) continue;
         const HudItem &item = it[i];
-        const int x = b->x, base = z.base0 + b->y, icon_y = 6 + b->y;
+        const int x = b->x, base = z.base0 + b->y, icon_y = b->y + (z.row_h - z.ih) / 2;
         if (item.kind == HudItem::kBars) {
             const int label_end = x + ft_text(s, x, base, item.text, item.colour, q);
             for (int k = 0; k < 5; k++) {
@@ -328,15 +339,23 @@ const char *hud_item_name(int i) {
 
 void hud_layout(Font *font, int W, int H, const TelemetryState &t, const HudFacts &f,
                 ScreenLayout &out) {
-    const HudSizes z = hud_sizes(H);
+    const HudSizes z = hud_sizes(W, H);
     layout_bottom(font, W, H, z, t, f, out);
     layout_top(font, W, z, t, out);
+}
+
+void hud_bars(Font *font, int W, int H, const TelemetryState &t, int *top, int *bottom) {
+    ScreenLayout l;
+    hud_layout(font, W, H, t, HudFacts{}, l);
+    const LayoutBox *tb = layout_find(l, "#top"), *bb = layout_find(l, "#bottom");
+    *top = tb ? tb->y + tb->h : 0;
+    *bottom = bb ? bb->h : 0;
 }
 
 int draw_telemetry(const KmsOutput &o, const OverlaySurface &s, const TelemetryState &t,
                    const OverlayFacts &f) {
     if (!s.px || s.w < 1 || s.h < 1) return 0;
-    const HudSizes z = hud_sizes(s.h);
+    const HudSizes z = hud_sizes(s.w, s.h);
     char up[24], mode[24];
     fmt_uptime(up);
     mode_text(o, f.outputs, mode);

@@ -23,8 +23,11 @@ bool draw_layers(OverlayDrawing &d, const Overlays &ov, const KmsOutput &o, cons
     if (ov.menu.message) {
         draw_message(s, ov.menu, W, H, false);
     } else if (ov.menu.open) {
-        draw_menu(s, ov.menu, W, H, false);
-        menu_boxes(s.font, W, H, ov.menu, menu);
+        // The HUD's bars go over the menu, so the panel keeps clear of them.
+        int top = 0, bottom = 0;
+        if (o.look.telemetry) hud_bars(s.font, W, H, ov.telem, &top, &bottom);
+        draw_menu(s, ov.menu, W, H, false, top, bottom);
+        menu_boxes(s.font, W, H, ov.menu, menu, top, bottom);
         if (f.detect) draw_detections(d.detections, s);
         if (o.look.telemetry) below = draw_telemetry(o, s, ov.telem, f);
     } else if (f.detect || o.look.telemetry || (ov.osd.active && o.is_dsi)) {

@@ -1,5 +1,6 @@
 // Boxes of a screen's items and texts cut to their box: the parts of layout shared
 // by every screen.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -33,4 +34,12 @@ void fit_text(Font *font, const char *text, int w, int px, char *out, size_t cap
         return;
     }
     if (k + 4 <= cap) memcpy(out + k, "...", 4);
+}
+
+UiScale ui_scale(int W, int H) {
+    const int m = std::min(W, H);
+    const int step = m < 720 ? 0 : m < 1000 ? 1 : 2;
+    if (m < 480) return {step, std::max(m, 240), 480};
+    if (m >= 1440) return {step, std::min(m, 2160), 1080};
+    return {step, 1, 1};
 }

@@ -80,12 +80,12 @@ struct FontSize {
 };
 
 // The TrueType face text draws with, made by the process entry with the overlays'
-// drawing state; without a face, text is the 8x8 bitmap font scaled 2x (px < 24) or
-// 3x. The main thread draws the overlays and the SPI converter thread its header strip
-// and pop-up, and the face's size and the glyph cache are shared: every text call
-// holds `lock`. It is taken last and nothing is called under it that locks, so any
-// caller may hold its own drawing's lock. Members release in reverse order: the face
-// before the bytes it reads and the library.
+// drawing state; without a face, text is the 8x8 bitmap font at 1x (px <= 12), 2x
+// (px < 24), 3x, or px / 24 times from 96 on. The main thread draws the overlays and
+// the SPI converter thread its header strip and pop-up, and the face's size and the
+// glyph cache are shared: every text call holds `lock`. It is taken last and nothing
+// is called under it that locks, so any caller may hold its own drawing's lock.
+// Members release in reverse order: the face before the bytes it reads and the library.
 struct Font {
     // A few sizes cover every layout; the least recently used one makes room. The menu
     // on a monitor and on the panel, the HUD, the pop-up on the panel and in the SPI
@@ -134,13 +134,28 @@ struct ScreenLayout {
 void layout_add(ScreenLayout &l, const char *name, int x, int y, int w, int h);
 // The box of that name, or null when the item is not shown.
 const LayoutBox *layout_find(const ScreenLayout &l, const char *name);
+// How large overlays are drawn on a W x H output, from its shorter side m. Between
+// 480 and 1440 lines each screen keeps its two established size sets: `step` says
+// which applies (0 under 720 lines, 1 under 1000, 2 from there up). Under 480 lines
+// the smaller set shrinks with m, down to half at 240; from 1440 up the larger one
+// grows with m, up to twice at 2160. Text never goes below kMinText.
+struct UiScale {
+    static constexpr int kMinText = 10;
+    int step;
+    int num, den;
+    int px(int v) const { return v * num / den; }
+    int text(int v) const { return px(v) > kMinText ? px(v) : kMinText; }
+};
+UiScale ui_scale(int W, int H);
 // The longest head of `text` that fits `w` pixels at size px, ending in "..." when
 // cut (the fonts draw one byte per character, so no single-glyph ellipsis).
 void fit_text(Font *font, const char *text, int w, int px, char *out, size_t cap);
 
 // ---- menu and message screen ----
-// Sizes of the menu on an output of W x H; "large" from 1000 rows up.
+// Sizes of the menu on an output of W x H; "large" from 1000 rows up. The panel keeps
+// clear of the rows above `top` and of the `bottom` rows at the foot (the HUD's bars).
 struct MenuLayout {
+    UiScale u;
     bool large;
     int pad, s;  // padding; tab text and icon size
     int head;    // heading text size and its offset from the panel's top padding
@@ -148,7 +163,7 @@ struct MenuLayout {
     int row_h;           // before the rows are shrunk to fit
     int pw, ph, px, py;  // the panel
 };
-MenuLayout menu_layout(int W, int H);
+MenuLayout menu_layout(int W, int H, int top = 0, int bottom = 0);
 // A row "label: value": the value is what follows the last colon and blank.
 struct MenuRow {
     char label[64];
@@ -158,13 +173,16 @@ MenuRow split_row(const char *row);
 // The menu's boxes: "#panel", the tabs "tab0".."tab3", the "divider", the heading
 // "head" with its underline and the rows shown ("#row0".."#row11", each holding its
 // label "labN" and value "valN").
-void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out);
+void menu_boxes(Font *font, int W, int H, const MenuState &m, ScreenLayout &out, int top = 0,
+                int bottom = 0);
 // The message screen's boxes: "#area" (the whole screen, or the sidebar's column),
 // "info" and "msg".
 void message_boxes(Font *font, int W, int H, const MenuState &m, bool sidebar, ScreenLayout &out);
 // The menu over a W x H surface: over a veil on the whole screen, or (`sidebar`) laid
-// out in the sidebar column (kSidebarWidth) at the left, which it fills.
-void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
+// out in the sidebar column (kSidebarWidth) at the left, which it fills. The panel keeps
+// clear of the HUD's bars: below row `top`, above row `bottom` (0: none).
+void draw_menu(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar, int top = 0,
+               int bottom = 0);
 // The menu record's message centred under "Info": over a veil on the whole screen, or
 // (`sidebar`) in the sidebar column at the left, which it fills.
 void draw_message(const OverlaySurface &s, const MenuState &m, int W, int H, bool sidebar);
@@ -188,6 +206,9 @@ struct HudFacts {
 void hud_layout(Font *font, int W, int H, const TelemetryState &t, const HudFacts &f,
                 ScreenLayout &out);
 const char *hud_item_name(int i);
+// The rows the bars take on a W x H panel: the top bar's bottom row (0 without one)
+// and the bottom bar's height.
+void hud_bars(Font *font, int W, int H, const TelemetryState &t, int *top, int *bottom);
 void draw_goggles_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 void draw_drone_icon(const OverlaySurface &s, int x, int y, int w, int h, uint32_t colour);
 // One item of the top bar: its kind, text (cut to 15 characters) and colour, muted
@@ -261,7 +282,8 @@ struct PopupTarget {
     int flip_rows;
     Font *font;  // null: the bitmap font
 };
-constexpr int kPopupMaxW = 1280, kPopupMaxH = 220;
+// The largest tile, at twice the 1080-line size (4K).
+constexpr int kPopupMaxW = 2560, kPopupMaxH = 440;
 // The tile last rendered (w x h, rows of w words) and the key it was rendered for:
 // "level|width|height|text". The composition and the SPI copy's video path blend it,
 // both on the main thread today; every use holds `lock` all the same, so a tile is

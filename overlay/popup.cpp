@@ -25,30 +25,22 @@ struct PopupSizes {
     int max_lines;  // 3 on short targets, else 2
 };
 
-PopupSizes popup_sizes(int H) {
+// One set, scaled as ui_scale says; lines keep a step of at least their text's size.
+PopupSizes popup_sizes(int W, int H) {
+    const UiScale u = ui_scale(W, H);
     PopupSizes z{};
+    z.t = u.text(30);
+    z.g = u.text(20);
+    z.tx = u.px(37);
+    z.ls = z.lh = std::max(u.px(37), z.t + 2);
+    z.br = std::max(u.px(3), 1);
+    z.bw = std::max(u.px(7), 2);
+    z.hh = std::max(u.px(65), z.g + z.t + 4);
+    z.gb = std::max(u.px(50), z.t + z.g);
+    z.bx = z.rm = u.px(15);
+    z.li = u.px(60);
+    z.tr = u.px(18);
     z.max_lines = H < 400 ? 3 : 2;
-    if (H < 180) {
-        z = {12, 9, 15, 15, 15, 1, 3, 27, 21, 6, 6, 24, 12, z.max_lines};
-    } else if (H >= 465) {
-        z = {30, 20, 37, 37, 37, 3, 7, 65, 50, 15, 15, 60, 18, z.max_lines};
-    } else {
-        // Scaled from the text size u; the title and the bar only from 210 rows up.
-        const int u = H / 15, small = H < 210;
-        z.t = u;
-        z.g = small ? 9 : 2 * u / 3;
-        z.tx = (u >> 2) + 2 * (H / 30);
-        z.ls = small ? u + 3 : u + (u >> 2);
-        z.lh = u + (u >> 2);
-        z.br = small ? 1 : u >> 3;
-        z.bw = small ? 3 : u >> 2;
-        z.hh = small ? u + 15 : u + z.g + H / 30;
-        z.gb = small ? u + 9 : u + z.g;
-        z.bx = H / 30;
-        z.rm = small ? 6 : H / 30;
-        z.li = 2 * u;
-        z.tr = std::min(u, 18);
-    }
     return z;
 }
 
@@ -128,8 +120,9 @@ void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int
     memcpy(tile.key, key, sizeof key);
     tile.renders++;
 
-    const PopupSizes z = popup_sizes(H);
-    const int mw = std::min(W - 2 * (W / 20 + 4), kPopupMaxW);
+    const PopupSizes z = popup_sizes(W, H);
+    const UiScale u = ui_scale(W, H);
+    const int mw = std::min(W - 2 * (W / 20 + 4), std::min(u.px(1280), kPopupMaxW));
     const int ww = std::max(mw - z.li - z.bw - z.rm, 40);
     char lines[3][kPopupLineCap];
     const int n = pu_wrap(font, osd.text, ww, z.t, z.max_lines, lines);
@@ -137,7 +130,7 @@ void pu_render_tile(PopupTile &tile, Font *font, const OsdState &osd, int W, int
     int widest = ft_text_w(font, title, z.g);
     for (int i = 0; i < n; i++) widest = std::max(widest, ft_text_w(font, lines[i], z.t));
     const int tw = std::min(widest + z.li + z.bw + z.rm, mw);
-    const int th = std::min(z.hh + z.lh * n + z.t, kPopupMaxH);
+    const int th = std::min(z.hh + z.lh * n + z.t, std::min(u.px(220), kPopupMaxH));
     if (tw < 1 || th < 1) {
         tile.w = tile.h = 0;
         return;

@@ -141,8 +141,10 @@ void blit(const OverlaySurface &s, int x0, int y0, const uint8_t *cov, int w, in
     }
 }
 
+// The 8x8 glyphs at whole multiples only: 1x for the small panels' sizes, 2x and 3x
+// for the sizes between, larger only from 96 on (4K).
 int bitmap_scale(int px) {
-    return px <= 23 ? 2 : 3;
+    return px <= 12 ? 1 : px <= 23 ? 2 : std::max(3, px / 24);
 }
 
 int bitmap_text(const OverlaySurface &s, int x, int y, const char *text, uint32_t colour, int px) {

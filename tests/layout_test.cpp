@@ -73,7 +73,7 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
             telem += word + "\n";
     }
     ScreenLayout head;
-    if (menu) menu_boxes(nullptr, W, H, m, screen == "menu" ? l : head);
+    if (screen == "menu") menu_boxes(nullptr, W, H, m, l);
     if (screen == "message" || screen == "sidebar-message")
         message_boxes(nullptr, W, H, m, screen == "sidebar-message", l);
     if (screen == "connect") {
@@ -85,6 +85,18 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
         const TelemetryState t = parse_text(parse_telemetry, telem);
         hud_layout(nullptr, W, H, t, {lut.c_str(), mode.c_str(), codec.c_str(), up.c_str(), t.tmp},
                    l);
+        // An open menu under the bars: its panel and heading keep off them.
+        if (menu) {
+            int top = 0, bottom = 0;
+            hud_bars(nullptr, W, H, t, &top, &bottom);
+            menu_boxes(nullptr, W, H, m, head, top, bottom);
+            for (const char *bar : {"#top", "#bottom"})
+                for (const char *item : {"#panel", "head"}) {
+                    const LayoutBox *b = layout_find(l, bar), *i = layout_find(head, item);
+                    EXPECT_TRUE(!b || !meet(*i, *b))
+                        << bar << " meets " << item << " " << W << "x" << H;
+                }
+        }
     }
     if (!osd.empty()) {
         static PopupTile tile;
@@ -94,7 +106,7 @@ void lay_out(const std::string &screen, int W, int H, std::istringstream &words,
         pu_render_tile(tile, nullptr, o, W, H);
         const LayoutBox *top = layout_find(l, "#top");
         const LayoutBox p = popup_box(W, H, tile.w, tile.h, top ? top->y + top->h : 0,
-                                      layout_find(menu && screen != "menu" ? head : l, "head"));
+                                      layout_find(screen == "menu" ? l : head, "head"));
         layout_add(l, p.name, p.x, p.y, p.w, p.h);
     }
 }

@@ -233,7 +233,8 @@ TEST(Mirror, FlipsInPlace) {
 TEST(MenuLayout, PanelFromTheScreenSize) {
     for (auto [W, H, want] : {std::tuple{1920, 1080, "large 1190x626 at 365,227"},
                               {800, 480, "small 640x380 at 80,50"},
-                              {480, 320, "small 440x280 at 20,20"}}) {
+                              {480, 320, "small 454x294 at 13,13"},
+                              {3840, 2160, "large 2380x1252 at 730,454"}}) {
         MenuLayout l = menu_layout(W, H);
         char got[64];
         snprintf(got, sizeof got, "%s %dx%d at %d,%d", l.large ? "large" : "small", l.pw, l.ph,
@@ -253,7 +254,8 @@ TEST(MenuLayout, PanelFromTheScreenSize) {
 // out by hand; the push caption splits an address at its last "/" when a key follows.
 TEST(ConnectLayout, CodePlaceAndCaptions) {
     for (auto [W, H, n, want] : {std::tuple{1920, 1080, 21, "s 8 q 232 at 1624,766 pc 30 wc 20"},
-                                 {480, 320, 25, "s 2 q 66 at 392,195 pc 22 wc 15"}}) {
+                                 {480, 320, 25, "s 2 q 66 at 395,203 pc 14 wc 10"},
+                                 {3840, 2160, 21, "s 16 q 464 at 3247,1532 pc 60 wc 40"}}) {
         const ConnectLayout l = connect_layout(W, H, n);
         char got[80];
         snprintf(got, sizeof got, "s %d q %d at %d,%d pc %d wc %d", l.s, l.q, l.x0, l.y0, l.pc,
@@ -301,7 +303,7 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     EXPECT_EQ(2, pu_wrap(nullptr, word.c_str(), 630, 30, 2, l));
     EXPECT_EQ(std::string(26, 'x'), l[0]) << "cut inside the word";
     EXPECT_EQ(std::string(23, 'x') + "...", l[1]) << "shortened until the dots fit";
-    // 480x320: 367 pixels, 22 characters, 3 lines.
+    // 367 pixels: 22 characters, 3 lines.
     const std::string three = "aaaaaaaaaa bbbbbbbbbb cccccccccc dddddddddd eeeeeeeeee ffffffffff";
     EXPECT_EQ(3, pu_wrap(nullptr, three.c_str(), 367, 21, 3, l));
     EXPECT_STREQ("eeeeeeeeee ffffffffff", l[2]) << "exactly three lines need no dots";
@@ -321,10 +323,11 @@ TEST(Popup, WrapsAtBlanksBreaksLongWordsAndEllipsises) {
     render_popup(tile, nullptr, word.c_str(), 0, 800, 480);
     EXPECT_EQ(65 + 2 * 37 + 30, tile.h);
     EXPECT_EQ(26 * 24 + 60 + 7 + 15, tile.w);
+    // Under 480 lines the sizes shrink with the shorter side, to half from 240 down.
     render_popup(tile, nullptr, (three + " g").c_str(), 0, 480, 320);
-    EXPECT_EQ(45 + 3 * 26 + 21, tile.h);
+    EXPECT_EQ(43 + 3 * 24 + 20, tile.h);
     render_popup(tile, nullptr, "ok", 0, 320, 170);
-    EXPECT_EQ(27 + 15 + 12, tile.h);
+    EXPECT_EQ(32 + 18 + 15, tile.h);
     // An osd file of 1 MB without a blank: its first 95 characters, cut inside the
     // "word", two lines, the second ending in dots.
     const OsdState osd = parse_text(parse_osd, "error\n" + std::string(1 << 20, 'M'));
@@ -609,9 +612,12 @@ TEST(Hud, BarsOnThePanel) {
     EXPECT_EQ(kHudBar, b.at(64, 12));
     EXPECT_EQ(kGiven, b.at(102, 39)) << "the foot of the altitude's first \"1\"";
     EXPECT_EQ(kHudBar, b.at(101, 39));
-    // 720 rows use the large sizes, 719 the small ones.
-    EXPECT_EQ(kHudBar, hud(t, 300, 720).at(299, 720 - 26));
-    EXPECT_EQ(0u, hud(t, 300, 719).at(299, 719 - 26));
+    // A shorter side of 720 uses the large sizes, 719 the small ones, and under 480
+    // they shrink with it: a bar 16 rows high at 320x240.
+    EXPECT_EQ(kHudBar, hud(t, 1280, 720).at(1279, 720 - 26));
+    EXPECT_EQ(0u, hud(t, 719, 1280).at(718, 1280 - 26));
+    EXPECT_EQ(kHudBar, hud(t, 320, 240).at(319, 240 - 16));
+    EXPECT_EQ(0u, hud(t, 320, 240).at(319, 240 - 17));
 }
 
 // ---- detections ----
