@@ -895,7 +895,7 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     for (int y = 0; y < 1080; y++)
         memset(outs[0].standby.px() + size_t(y) * outs[0].standby.pitch, 0, 1920 * 4);
     p = pass(open);
-    EXPECT_TRUE(accent(p, 100, 450)) << "the first tab, laid out in the column";
+    EXPECT_TRUE(accent(p, 100, 480)) << "the first tab, laid out in the column";
     EXPECT_TRUE(near(p, 100, 1000, panel, 0)) << "the column's background";
     EXPECT_TRUE(near(p, 385, 450, black, 0)) << "nothing beside the column";
     EXPECT_TRUE(near(p, 1000, 540, black, 0));
@@ -903,14 +903,14 @@ TEST_F(Screens, SidebarOutputDrawsIntoItsStandbyBuffer) {
     p = pass(message);
     EXPECT_TRUE(near(p, 300, 900, panel, 0)) << "the message column";
     EXPECT_TRUE(near(p, 400, 900, black, 0));
-    EXPECT_TRUE(accent(pass(open), 100, 450)) << "the message gives way to the menu";
+    EXPECT_TRUE(accent(pass(open), 100, 480)) << "the message gives way to the menu";
     pass(message);
     EXPECT_TRUE(all_black(pass("")));
 
     // Mirrored like the video, whose free column is then on the right.
     outs[0].look.flip = Flip::kH;
     p = pass(open);
-    EXPECT_TRUE(accent(p, 1919 - 100, 450));
+    EXPECT_TRUE(accent(p, 1919 - 100, 480));
     EXPECT_TRUE(near(p, 100, 450, black, 0));
     EXPECT_TRUE(all_black(pass(""))) << "closed: the right column is black again";
 
