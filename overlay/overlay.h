@@ -152,8 +152,9 @@ UiScale ui_scale(int W, int H);
 void fit_text(Font *font, const char *text, int w, int px, char *out, size_t cap);
 
 // ---- menu and message screen ----
-// Sizes of the menu on an output of W x H; "large" from 1000 rows up. The panel keeps
-// clear of the rows above `top` and of the `bottom` rows at the foot (the HUD's bars).
+// Sizes of the menu on an output of W x H; "large" at ui_scale step 2 (a shorter side
+// of 1000 rows or more). The panel keeps clear of the rows above `top` and of the
+// `bottom` rows at the foot (the HUD's bars).
 struct MenuLayout {
     UiScale u;
     bool large;
